@@ -1,0 +1,27 @@
+# Shared build settings and helpers for the project's targets.
+
+set(KVO_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
+
+if(KVO_SANITIZE)
+  set(KVO_SAN_FLAGS -fsanitize=${KVO_SANITIZE} -fno-omit-frame-pointer)
+  if(KVO_SANITIZE MATCHES "undefined")
+    list(APPEND KVO_SAN_FLAGS -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${KVO_SAN_FLAGS})
+  add_link_options(-fsanitize=${KVO_SANITIZE})
+endif()
+
+# kvo_subsystem(NAME DIR DEPS...): an internal static library of every .cpp
+# in DIR (not recursive). A folder without sources yet gives an interface
+# library, so later subsystems can be linked before they hold code.
+function(kvo_subsystem name dir)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    target_compile_options(${name} PRIVATE ${KVO_WARNINGS})
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  endif()
+endfunction()
