@@ -1,5 +1,7 @@
 #include "platform/pl_sync.h"
 
+#include "platform/pl_thread.h"
+
 #include <cerrno>
 #include <map>
 #include <string>
@@ -26,11 +28,29 @@ RecursiveMutex::RecursiveMutex() {
 
 RecursiveMutex::~RecursiveMutex() { pthread_mutex_destroy(&m_); }
 
-void RecursiveMutex::Lock() { pthread_mutex_lock(&m_); }
+void RecursiveMutex::Acquired() {
+  owner_.store(CurrentThreadId(), std::memory_order_relaxed);
+  ++depth_;
+}
 
-bool RecursiveMutex::TryLock() { return pthread_mutex_trylock(&m_) == 0; }
+void RecursiveMutex::Lock() {
+  pthread_mutex_lock(&m_);
+  Acquired();
+}
 
-bool RecursiveMutex::Unlock() { return pthread_mutex_unlock(&m_) == 0; }
+bool RecursiveMutex::TryLock() {
+  if (pthread_mutex_trylock(&m_) != 0) return false;
+  Acquired();
+  return true;
+}
+
+bool RecursiveMutex::Unlock() {
+  // Only the owner can see its own id here.
+  if (owner_.load(std::memory_order_relaxed) != CurrentThreadId()) return false;
+  if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(&m_);
+  return true;
+}
 
 // ---- TimedMutex ----
 

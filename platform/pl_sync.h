@@ -60,11 +60,17 @@ class RecursiveMutex {
 
   void Lock();
   bool TryLock();
-  // False when the calling thread does not own the mutex.
+  // False (and nothing changes) when the calling thread does not own it.
   bool Unlock();
 
  private:
+  void Acquired();
+
   pthread_mutex_t m_;
+  // Owner's thread id (0: none) and its lock depth, so that an unlock from
+  // another thread is refused instead of reaching the mutex.
+  std::atomic<uint32_t> owner_{0};
+  uint32_t depth_ = 0;
 };
 
 // Recursive mutex with timed lock. A wait on it acquires it. Timeouts run on
