@@ -216,23 +216,26 @@ void CTLString::ReleaseBuffer(int n) {
 }
 
 void CTLString::FormatV(const char* format, va_list args) {
-  s_.clear();
-  if (format == nullptr) return;
-  std::string rewritten;
-  if (TL_RewriteFormat(format, &rewritten)) format = rewritten.c_str();
-  char small[256];
-  va_list copy;
-  va_copy(copy, args);
-  const int n = vsnprintf(small, sizeof(small), format, copy);
-  va_end(copy);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof(small)) {
-    s_.assign(small, static_cast<size_t>(n));
-    return;
+  // The result is built apart and swapped in last: the format or an argument
+  // may be this string's own text.
+  std::string out;
+  if (format != nullptr) {
+    std::string rewritten;
+    if (TL_RewriteFormat(format, &rewritten)) format = rewritten.c_str();
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(small)) {
+      out.assign(small, static_cast<size_t>(n));
+    } else if (n > 0) {
+      CheckGrow(static_cast<uint64_t>(n));
+      out.resize(static_cast<size_t>(n));
+      vsnprintf(out.data(), static_cast<size_t>(n) + 1, format, args);
+    }
   }
-  CheckGrow(static_cast<uint64_t>(n));
-  s_.resize(static_cast<size_t>(n));
-  vsnprintf(s_.data(), static_cast<size_t>(n) + 1, format, args);
+  s_.swap(out);
 }
 
 void CTLString::Format(const char* format, ...) {

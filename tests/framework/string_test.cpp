@@ -195,3 +195,19 @@ TEST(StringOps, AppendAndCompareOperators) {
   s = nullptr;
   EXPECT_TRUE(s.IsEmpty());
 }
+
+TEST(StringFormat, OwnTextAsArgument) {
+  CTLString s("abc");
+  s.Format("[%s]", s.GetString());
+  EXPECT_STREQ(s.GetString(), "[abc]");
+  std::string big(500, 'w');
+  s = big.c_str();
+  s.Format("%s%s", s.GetString(), s.GetString());
+  EXPECT_EQ(s.GetLength(), 1000);
+}
+
+TEST(StringLimits, TooLongThrowsLengthError) {
+  CTLString s("x");
+  EXPECT_THROW(s.GetBuffer(0x7FFFFFFF), std::length_error);
+  EXPECT_STREQ(s.GetString(), "x");  // unchanged
+}
