@@ -180,12 +180,18 @@ private:
 
     CQueueBlockAllocator m_allocator{&DefaultAlloc, &DefaultRelease, nullptr};
     const std::uint64_t m_start;
-    alignas(64) std::atomic<std::uint64_t> m_read{0};
-    alignas(64) std::atomic<std::uint64_t> m_write{0};
-    alignas(64) std::atomic<std::uint64_t> m_readTicket{0};
-    alignas(64) std::atomic<std::uint64_t> m_writeTicket{0};
-    alignas(64) Node* m_head = nullptr;  // node of the last item taken
-    alignas(64) Node* m_tail = nullptr;  // node of the last item published
+    // The consumer side and the producer side are kept on separate cache
+    // lines by padding (not alignas: queues live inside objects from
+    // allocators that only guarantee 8-byte alignment).
+    char m_pad0[64];
+    std::atomic<std::uint64_t> m_read{0};
+    std::atomic<std::uint64_t> m_readTicket{0};
+    Node* m_head = nullptr;  // node of the last item taken
+    char m_pad1[64];
+    std::atomic<std::uint64_t> m_write{0};
+    std::atomic<std::uint64_t> m_writeTicket{0};
+    Node* m_tail = nullptr;  // node of the last item published
+    char m_pad2[64];
     Node* m_sentinel = nullptr;
 };
 
