@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "quote/records_indexcode.h"
+
 // Host data classes.
 enum : uint32_t {
     kMsgDataClassIndex = 1,
@@ -34,15 +36,3 @@ uint32_t MarketTextToByteId(const char* market);
 // The code text of a subscription or query: the market's byte id in decimal
 // followed by the code list (rewritten to index codes for byte id 16).
 std::string MarketCodeText(const char* market, const char* codeList);
-
-// Public index code -> internal index code ("000001" -> "1A0001",
-// "000010" -> "1B0007", "600000" -> "1B0600000"); a code that is not a
-// positive number comes back unchanged.
-std::string PublicCodeToIndexCode(const std::string& code);
-// Internal index code -> public code ("%06d"); anything outside the table
-// comes back unchanged.
-std::string IndexCodeToPublicCode(const std::string& code);
-// "(c1,c2)" -> "(i1,i2)": the part between the first "(" and ")" (the whole
-// text without a proper pair) split at ",", each piece rewritten; an empty
-// part gives the text unchanged.
-std::string PublicCodeListToIndexCodes(const std::string& list);
