@@ -184,7 +184,7 @@ uint32_t TL_GetFullPath(char out[TL_MAX_PATH], const char* path) {
 }
 
 uint32_t TL_GetFileStatus(const char* path, TLFileStatus* out) {
-    if (path == nullptr || *path == '\0' || std::strlen(path) >= TL_MAX_PATH - 1 || out == nullptr) {
+    if (path == nullptr || *path == '\0' || std::strlen(path) >= TL_MAX_PATH || out == nullptr) {
         return TL_FILE_E_BAD_PATH;
     }
     struct stat st;
@@ -212,8 +212,8 @@ uint32_t TL_MakeDirectories(const char* path) {
     if (path == nullptr || *path == '\0') return TL_FILE_E_BAD_PATH;
     size_t len = std::strlen(path);
     // A longer path would be cut short and a wrong folder created.
-    if (len >= TL_MAX_PATH - 1) return TL_FILE_E_BAD_PATH;
-    char buf[TL_MAX_PATH];
+    if (len >= TL_MAX_PATH) return TL_FILE_E_BAD_PATH;
+    char buf[TL_MAX_PATH + 1];
     std::memcpy(buf, path, len + 1);
     for (size_t i = 1; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(buf[i]);

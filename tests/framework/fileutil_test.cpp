@@ -165,6 +165,11 @@ TEST_F(FileHelpers, MakeDirectoriesLeavesTheFileName) {
     // Too long a path is refused rather than cut short.
     std::string longp = dir_ + "/" + std::string(300, 'q') + "/x";
     EXPECT_EQ(TL_FILE_E_BAD_PATH, TL_MakeDirectories(longp.c_str()));
+    std::string edge = dir_ + "/" + std::string(259 - dir_.size() - 3, 'e') + "/x";
+    ASSERT_EQ(259u, edge.size());
+    EXPECT_EQ(0u, TL_MakeDirectories(edge.c_str()));
+    EXPECT_TRUE(IsDir(edge.substr(0, edge.size() - 2)));
+    EXPECT_EQ(TL_FILE_E_BAD_PATH, TL_MakeDirectories((edge + "y").c_str()));
     // A folder below a file cannot be made.
     WriteFile(dir_ + "/plain", "x");
     EXPECT_EQ(TL_FILE_E_MAKE_FOLDER, TL_MakeDirectories((dir_ + "/plain/sub/x.log").c_str()));

@@ -96,6 +96,7 @@ TEST(IniParser, DuplicatesAndLongKeys) {
 }
 
 TEST(IniParser, EncodingHeaders) {
+    TL_InitFrameworkLocale(0x0804);
     CTLIniFile ini;
     // UTF-8 with a byte-order mark and a header: values come out in GBK.
     Load(ini, "\xEF\xBB\xBF#@language=zh_CN.utf-8\r\n[S]\r\nname=\xE4\xB8\xAD\xE6\x96\x87\r\n");
@@ -106,6 +107,7 @@ TEST(IniParser, EncodingHeaders) {
     Load(ini, "[S]\nname=\xD6\xD0\xCE\xC4\n");
     EXPECT_EQ("\xD6\xD0\xCE\xC4", Get(ini, "S", "name"));
     EXPECT_EQ(936u, ini.GetCodePage()->cp);
+    TL_InitFrameworkLocale(0);
 }
 
 TEST(IniParser, Big5FileOnAChineseSystem) {
