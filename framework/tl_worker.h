@@ -19,19 +19,10 @@
 #include "framework/tl_sync.h"
 #include "framework/tl_thread.h"
 
-// The offline-playback record (372 bytes) carried by task items; the public
-// header defines it when present.
-#if __has_include("include/kvoapi.h")
+// The offline-playback record (372 bytes) carried by task items is the
+// public one of the library's C interface.
 #include "include/kvoapi.h"
-#else
-struct OfflineDebugConfig {
-  char path[260];          // folder of the playback files, ending in a separator
-  char subtype[100];       // data-class names separated by ","
-  int32_t push_space;      // pause after each batch, ms
-  int32_t push_count;      // records per batch
-  int32_t playback_times;  // passes over the list
-};
-#endif
+
 static_assert(sizeof(OfflineDebugConfig) == 372, "OfflineDebugConfig is 372 bytes");
 
 // Sets a playback record to the defaults of a record built inside the
