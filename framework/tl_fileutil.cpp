@@ -77,6 +77,12 @@ uint32_t TL_CopyFile(const char* source, const char* target, bool fail_if_exists
         close(in);
         return TL_FILE_E_ACCESS_DENIED;
     }
+    // Copying a file onto itself would truncate it before it is read.
+    struct stat dst;
+    if (stat(target, &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino) {
+        close(in);
+        return fail_if_exists ? TL_FILE_E_EXISTS : TL_FILE_E_SHARING;
+    }
     int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fail_if_exists ? O_EXCL : 0);
     int out = open(target, flags, st.st_mode & 07777);
     if (out < 0) {

@@ -250,9 +250,11 @@ int TL_WriteLogRecord(TLLogChannel* ch, const TLLogRecord* r) {
   }
   if (r->data != nullptr && r->length > 0) line.append(r->data, static_cast<size_t>(r->length));
   const char* text = r->text != nullptr ? r->text : "";
-  int len = -1;
+  int len = static_cast<int>(std::strlen(text));
   corvane::CTLString converted;
-  text = TL_ConvertFromFrameworkText(text, &len, converted, nullptr, 0);
+  // The framework's output conversion changes the text only when the
+  // framework's pair names UTF-8.
+  if (TL_GetFrameworkCodePage().enc == 65001) text = TL_ConvertFromFrameworkText(text, &len, converted, nullptr, 0);
   line.append(text, static_cast<size_t>(len));
   if (!(ch->flags.load(std::memory_order_relaxed) & TL_LOG_NO_LINE_END) && (len == 0 || text[len - 1] != '\n')) line += "\r\n";
   std::fwrite(line.data(), 1, line.size(), f);

@@ -194,6 +194,10 @@ TEST_F(FileHelpers, CopyAndDelete) {
     EXPECT_EQ(TL_FILE_E_EXISTS, TL_CopyFile(a.c_str(), b.c_str(), true));
     EXPECT_EQ(0u, TL_CopyFile(a.c_str(), b.c_str(), false));
     EXPECT_EQ(TL_FILE_E_NOT_FOUND, TL_CopyFile((dir_ + "/none").c_str(), b.c_str(), false));
+    // Onto itself (also through another name): refused, contents intact.
+    EXPECT_EQ(TL_FILE_E_SHARING, TL_CopyFile(a.c_str(), (dir_ + "/./a.bin").c_str(), false));
+    ASSERT_EQ(0u, TL_GetFileStatus(a.c_str(), &sa));
+    EXPECT_EQ(200000u, sa.size64);
     EXPECT_EQ(0u, TL_DeleteFile(b.c_str()));
     EXPECT_FALSE(Exists(b));
     EXPECT_EQ(TL_FILE_E_NOT_FOUND, TL_DeleteFile(b.c_str()));
