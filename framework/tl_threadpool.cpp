@@ -49,10 +49,19 @@ std::uint32_t CTLThreadPool::Stop(std::uint32_t timeout) {
     m_stop.store(1, std::memory_order_release);
     m_stopEvent.SetEvent();
     OnStop();
+    // A pool thread stopping its own pool cannot wait for itself: it ends
+    // when its body sees the stop flag.
+    void* self = nullptr;
+    m_threadIds.Lookup(TL_GetCurrentThreadId(), self);
     std::uint32_t visited = 0;
     void* handle = nullptr;
     while (m_threads.PopFront(handle)) {
         TLHandle thread = static_cast<TLHandle>(handle);
+        if (handle == self) {
+            TL_CloseHandle(thread);
+            ++visited;
+            continue;
+        }
         if (!TL_JoinThread(thread, timeout)) {
             // Not killed: it is logged, detached and runs on with this pool.
             TL_TerminateThread(thread);

@@ -67,6 +67,8 @@ struct Journal {
     }
 };
 
+constexpr int kReleaseSelf = 1000000;
+
 class SinglePool : public CTLLockFreeQThreadPool<Item*> {
 public:
     SinglePool(const char* name, Journal* j) : CTLLockFreeQThreadPool<Item*>(name), journal_(j) {}
@@ -76,6 +78,11 @@ protected:
     void ProcessTask(Item* item) override {
         journal_->firstCall.Open();
         if (item->value < 0) journal_->release.Wait();
+        if (item->value == kReleaseSelf) {
+            delete item;
+            CTLThreadPool::Release(this, 3000);  // from its own worker
+            return;
+        }
         journal_->Record({item->value});
         delete item;
     }
@@ -280,6 +287,18 @@ TEST(ThreadPoolMt, StopWithoutWaitingThenRestart) {
     ASSERT_TRUE(WaitUntil([&] { return journal.Items() == 2; }));
     CTLThreadPool::Release(pool, 3000);
     EXPECT_TRUE(journal.destroyed.WaitFor(std::chrono::seconds(1)));
+    EXPECT_EQ(Item::alive.load(), 0);
+}
+
+TEST(ThreadPoolMt, AWorkerMayReleaseItsOwnPool) {
+    Journal journal;
+    auto* pool = new SinglePool("selfRelease", &journal);
+    pool->Start(2);
+    pool->AddTask(new Item(kReleaseSelf));
+    // Release does not wait on the calling worker; the last worker to end
+    // frees the pool.
+    ASSERT_TRUE(journal.destroyed.WaitFor(std::chrono::seconds(2)));
+    EXPECT_EQ(RecordsNamed("selfRelease"), 0);
     EXPECT_EQ(Item::alive.load(), 0);
 }
 
