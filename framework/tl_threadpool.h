@@ -136,7 +136,6 @@ public:
 
     std::uint32_t GetProcessedCount() const { return m_processed.load(std::memory_order_relaxed); }
 
-protected:
     // One item from queue 0, or a zero value when it is empty.
     T PopTask() {
         T item{};
@@ -164,6 +163,7 @@ protected:
         return items;
     }
 
+protected:
     void OnStop() override { m_work.SetEvent(); }
 
     // Registers the calling thread and binds the manager's callbacks.
