@@ -80,7 +80,8 @@ void CloseFile(TLLogChannel* ch) {
 }
 
 void ReopenIfKept(TLLogChannel* ch) {
-  if ((ch->flags.load(std::memory_order_relaxed) & TL_LOG_KEEP_OPEN) && ch->file == nullptr) ch->file = std::fopen(ch->path, "ab");
+  const uint32_t flags = ch->flags.load(std::memory_order_relaxed);
+  if ((flags & TL_LOG_KEEP_OPEN) && ch->file == nullptr) ch->file = std::fopen(ch->path, "ab");
 }
 
 void FreeRecord(TLLogRecord& r) {
@@ -103,12 +104,9 @@ char* CopyBlock(const char* p, size_t n) {
 // stopped, which rolls and flushes every channel a last time.
 struct WriterHolder {
   ~WriterHolder() {
+    // The object itself stays allocated: late loggers may still reach it.
     corvane::CWriteLogThread* w = g_writer.load(std::memory_order_acquire);
-    if (w != nullptr && w->IsStarted()) {
-      if (w->Stop(2000)) {
-        // Left allocated: a late TL_GetLogWriter() caller may still hold it.
-      }
-    }
+    if (w != nullptr && w->IsStarted()) w->Stop(2000);
   }
 };
 WriterHolder g_writer_holder;
@@ -254,9 +252,12 @@ int TL_WriteLogRecord(TLLogChannel* ch, const TLLogRecord* r) {
   corvane::CTLString converted;
   // The framework's output conversion changes the text only when the
   // framework's pair names UTF-8.
-  if (TL_GetFrameworkCodePage().enc == 65001) text = TL_ConvertFromFrameworkText(text, &len, converted, nullptr, 0);
+  if (TL_GetFrameworkCodePage().enc == 65001) {
+    text = TL_ConvertFromFrameworkText(text, &len, converted, nullptr, 0);
+  }
   line.append(text, static_cast<size_t>(len));
-  if (!(ch->flags.load(std::memory_order_relaxed) & TL_LOG_NO_LINE_END) && (len == 0 || text[len - 1] != '\n')) line += "\r\n";
+  const uint32_t flags = ch->flags.load(std::memory_order_relaxed);
+  if (!(flags & TL_LOG_NO_LINE_END) && (len == 0 || text[len - 1] != '\n')) line += "\r\n";
   std::fwrite(line.data(), 1, line.size(), f);
   if (f == ch->file) {
     std::fflush(f);
