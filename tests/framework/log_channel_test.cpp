@@ -124,6 +124,24 @@ TEST_F(Log, LineFormatAndThresholds) {
   EXPECT_EQ(std::string::npos, text.find("detailed"));
 }
 
+TEST_F(Log, OpenLogRetargetsTheDefaultChannel) {
+  std::string a = dir_ + "/a.log", b = dir_ + "/sub/b.log";
+  ASSERT_EQ(0, TL_OpenLog(0x1000000 | 0x2000000, a.c_str()));
+  TLLogChannel* ch = TL_GetLogChannel(0);
+  TL_WriteLogRaw("to a");
+  ASSERT_EQ(0, TL_OpenLog(0x2000000, b.c_str()));
+  EXPECT_EQ(ch, TL_GetLogChannel(0));  // the same channel, re-targeted
+  EXPECT_EQ(b, TL_GetLogChannelPath(ch));
+  TL_WriteLogRaw("to b");
+  EXPECT_EQ("to a\r\n", ReadFile(a));
+  EXPECT_EQ("to b\r\n", ReadFile(b));
+  // A path that does not fit once stamped is refused; the channel goes on.
+  std::string longp = dir_ + "/" + std::string(230, 'n') + ".log";
+  EXPECT_EQ(-1, TL_OpenLog(0x330000, longp.c_str()));
+  TL_WriteLogRaw("still b");
+  EXPECT_EQ("to b\r\nstill b\r\n", ReadFile(b));
+}
+
 TEST_F(Log, PlainChannelsAndBinaryBlocks) {
   std::string path = dir_ + "/plain.log";
   int idx = TL_AddLogChannel(0x2000000, path.c_str());
