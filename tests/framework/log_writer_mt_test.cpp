@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -68,7 +69,11 @@ TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {
 }
 
 TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
-  // Threads log while the log is being opened: channel 0 is made once.
+  // Threads log while the log is being opened: channel 0 is made once. Lines
+  // logged before the opening go to "corvane.log" of the working folder.
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(dir_.c_str()));
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -89,6 +94,7 @@ TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
   EXPECT_EQ(ch, TL_GetLogChannel(0));
   std::string text = ReadFile(TL_GetLogChannelPath(ch));
   EXPECT_NE(std::string::npos, text.find("racing"));
+  ASSERT_EQ(0, chdir(cwd));
 }
 
 TEST_F(LogThreads, WriterThreadFlushesQueuesAndStopsPromptly) {
