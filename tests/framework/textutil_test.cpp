@@ -140,6 +140,7 @@ TEST(FieldReaders, KeyValueTexts) {
 }
 
 TEST(FieldReaders, JsonLikeTexts) {
+    EXPECT_EQ(GetJsonStringValue(R"({"code":"x1","msg":"ok"})", "msg"), "ok");
     const std::string reply = R"({"code":"x1","msg":"ok","ret":0,"salt":"s","ttl":60})";
     EXPECT_EQ(GetJsonStringValue(reply, "msg"), "ok");
     EXPECT_EQ(GetJsonStringValue(reply, "code"), "x1");
