@@ -318,6 +318,17 @@ TEST_F(Log, QueuedLinesWaitForTheRollPass) {
   EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
   TL_RollAllLogChannels();  // an empty queue writes nothing
   EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
+
+  // A queued line keeps the time and ids of its writing, not of the flush.
+  std::string stamped = dir_ + "/stamped.log";
+  int s = TL_AddLogChannel(0x80000 | 0x300000 | 0x2000000, stamped.c_str());
+  ASSERT_GE(s, 1);
+  TL_LogChannelWrite(TL_GetLogChannel(s), nullptr, 0, "queued", 2);
+  g_now = kDay1 + 3600;
+  TL_RollAllLogChannels();
+  std::regex re("20250428 123456  pid:[0-9]+ thread:[1-9][0-9]* 2: queued\r\n");
+  const std::string text = ReadFile(stamped);
+  EXPECT_TRUE(std::regex_match(text, re)) << text;
 }
 
 TEST_F(Log, NoFreeNameStillFlushesTheQueue) {
