@@ -1,0 +1,155 @@
+#include "quote/convert_fields.h"
+
+#include <cmath>
+#include <cstring>
+
+#if __has_include("framework/tl_numcodec.h")
+#include "framework/tl_numcodec.h"
+#define KVO_HAVE_NUMCODEC 1
+#endif
+
+namespace {
+
+uint32_t LoadU32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint64_t LoadU64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+#ifndef KVO_HAVE_NUMCODEC
+const double kPow10[8] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0, 10000000.0};
+const int64_t kPow10i[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+#endif
+
+}  // namespace
+
+double UnpackPacked32(uint32_t v) {
+#ifdef KVO_HAVE_NUMCODEC
+    return TL_UnpackDouble32(&v);
+#else
+    if (v == 0x80000000u || v == 0xFFFFFFFFu) return -0.0;
+    double mag = static_cast<double>(v & 0x07FFFFFFu);
+    uint32_t p = (v >> 28) & 7u;
+    double d = (v & 0x80000000u) ? mag / kPow10[p] : mag * kPow10[p];
+    return (v & 0x08000000u) ? -d : d;
+#endif
+}
+
+double UnpackPacked64(uint64_t v) {
+#ifdef KVO_HAVE_NUMCODEC
+    return TL_UnpackDouble64(&v);
+#else
+    if (v == 0x8000000000000000ull || v == ~0ull) return -0.0;
+    uint32_t p = static_cast<uint32_t>((v >> 59) & 15u);
+    if (p > 7) return -0.0;  // powers 8-15 carry no defined value
+    double mag = static_cast<double>(v & ((1ull << 58) - 1));
+    double d = (v >> 63) ? mag / kPow10[p] : mag * kPow10[p];
+    return ((v >> 58) & 1u) ? -d : d;
+#endif
+}
+
+int64_t UnpackPackedInt64(uint64_t v) {
+#ifdef KVO_HAVE_NUMCODEC
+    return TL_UnpackInt64(&v);
+#else
+    if (v == 0x8000000000000000ull || v == ~0ull) return kInt64NoValue;
+    uint32_t p = static_cast<uint32_t>((v >> 59) & 15u);
+    if (p > 7) return kInt64NoValue;
+    int64_t mag = static_cast<int64_t>(v & ((1ull << 58) - 1));
+    int64_t r;
+    if (v >> 63) {
+        r = (mag + kPow10i[p] / 2) / kPow10i[p];
+    } else {
+        if (mag > INT64_MAX / kPow10i[p]) return kInt64NoValue;
+        r = mag * kPow10i[p];
+    }
+    return ((v >> 58) & 1u) ? -r : r;
+#endif
+}
+
+int64_t TruncateToInt64(double v) {
+    // 2^63 is exactly representable; anything at or above it does not fit.
+    if (!(v >= -9223372036854775808.0 && v < 9223372036854775808.0)) return kInt64NoValue;
+    return static_cast<int64_t>(v);
+}
+
+int32_t TruncateToInt32(double v) {
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return kInt32NoValue;
+    return static_cast<int32_t>(v);
+}
+
+uint32_t FieldBytesNeeded(const QuoteFieldDescriptor& d) {
+    switch (d.id & kFieldKindMask) {
+        case kFieldKindPacked64: return 8;
+        case kFieldKindPacked32:
+        case kFieldKindInt32: return 4;
+        case kFieldKindCode:
+        case kFieldKindText: return d.width;
+        default: return 0;
+    }
+}
+
+bool FieldFitsRecord(const QuoteFieldDescriptor& d, uint32_t recordSize) {
+    if (IsAbsentField(d)) return true;
+    uint32_t need = FieldBytesNeeded(d);
+    if (need > d.width) return false;
+    return uint64_t(d.offset) + need <= uint64_t(recordSize);
+}
+
+QuoteFieldDescriptor ResolveField(const ConvertImage& image, uint32_t fieldId) {
+    QuoteFieldDescriptor d{};
+    if (image.GetFieldInfo(fieldId, &d) != 0 || !FieldFitsRecord(d, image.RecordSize())) d = QuoteFieldDescriptor{};
+    return d;
+}
+
+double GetFieldDouble(const uint8_t* record, const QuoteFieldDescriptor& d) {
+    if (IsAbsentField(d)) return 0.0;
+    const uint8_t* p = record + d.offset;
+    switch (d.id & kFieldKindMask) {
+        case kFieldKindPacked64: return UnpackPacked64(LoadU64(p));
+        case kFieldKindPacked32: return UnpackPacked32(LoadU32(p));
+        case kFieldKindInt32: return static_cast<double>(static_cast<int32_t>(LoadU32(p)));
+        default: return 0.0;
+    }
+}
+
+int64_t GetFieldInt64(const uint8_t* record, const QuoteFieldDescriptor& d) {
+    if (IsAbsentField(d)) return 0;
+    const uint8_t* p = record + d.offset;
+    switch (d.id & kFieldKindMask) {
+        case kFieldKindPacked64: return UnpackPackedInt64(LoadU64(p));
+        case kFieldKindPacked32: {
+            uint32_t v = LoadU32(p);
+            if (v == 0x80000000u || v == 0xFFFFFFFFu) return 0;
+            return TruncateToInt64(UnpackPacked32(v));
+        }
+        case kFieldKindInt32: return static_cast<int32_t>(LoadU32(p));
+        default: return 0;
+    }
+}
+
+int32_t GetFieldInt32(const uint8_t* record, const QuoteFieldDescriptor& d) {
+    if (IsAbsentField(d)) return 0;
+    const uint8_t* p = record + d.offset;
+    switch (d.id & kFieldKindMask) {
+        case kFieldKindPacked64: {
+            uint64_t v = LoadU64(p);
+            if (v == 0x8000000000000000ull || v == ~0ull) return 0;
+            double x = UnpackPacked64(v);
+            return x == 0.0 ? 0 : TruncateToInt32(x);
+        }
+        case kFieldKindPacked32: {
+            uint32_t v = LoadU32(p);
+            if (v == 0x80000000u || v == 0xFFFFFFFFu) return 0;
+            return TruncateToInt32(UnpackPacked32(v));
+        }
+        case kFieldKindInt32: return static_cast<int32_t>(LoadU32(p));
+        default: return 0;
+    }
+}

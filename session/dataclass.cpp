@@ -1,0 +1,60 @@
+#include "session/dataclass.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "quote/market.h"
+
+namespace {
+
+// Value of the leading decimal digits (at most 18 of them are taken, so the
+// value always fits); 0 when the text does not begin with a digit.
+uint64_t LeadingNumber(const char* p, size_t len) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < len && i < 18 && p[i] >= '0' && p[i] <= '9'; ++i) v = v * 10 + uint64_t(p[i] - '0');
+    return v;
+}
+
+std::string Formatted(const char* fmt, unsigned long long n) {
+    char buf[48];
+    snprintf(buf, sizeof buf, fmt, n);
+    return buf;
+}
+
+bool IsFirstExchange(const char* market) { return market != nullptr && strstr(market, "USH") != nullptr; }
+
+}  // namespace
+
+bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, uint32_t* wireClass) {
+    uint32_t wire;
+    switch (msgDataClass) {
+        case kMsgDataClassIndex: wire = 2; break;
+        case kMsgDataClassStock: wire = 1; break;
+        case kMsgDataClassOrderQueue: wire = 3; break;
+        case kMsgDataClassOrder: wire = (altDataClass && IsFirstExchange(market)) ? 12 : 8; break;
+        case kMsgDataClassTransaction:
+            wire = !altDataClass ? 5 : (IsFirstExchange(market) ? 13 : 11);
+            break;
+        case kMsgDataClassSuperStock: wire = 10; break;
+        default: return false;
+    }
+    if (wireClass != nullptr) *wireClass = wire;
+    return true;
+}
+
+bool IsValidDataClass(uint32_t msgDataClass) { return msgDataClass >= 1 && msgDataClass <= 6; }
+
+uint32_t MarketTextToByteId(const char* market) {
+    if (market == nullptr) return 0;
+    if (strcmp(market, "USH") == 0) return 15;
+    if (strcmp(market, "USZ") == 0) return 31;
+    if (market[0] != 'U') return static_cast<uint32_t>(LeadingNumber(market, strlen(market)));
+    return MarketIdToByte(MarketIdFromText(market), 0);
+}
+
+std::string MarketCodeText(const char* market, const char* codeList) {
+    uint32_t id = MarketTextToByteId(market);
+    std::string list = codeList != nullptr ? codeList : "";
+    if (id == 16) list = PublicCodeListToIndexCodes(list);
+    return Formatted("%llu", id) + list;
+}

@@ -1,0 +1,101 @@
+#include "session/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct timespec g_fake {};
+
+void FakeWall(struct timespec* now) { *now = g_fake; }
+
+class ClockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tz = getenv("TZ");
+        m_hadTz = tz != nullptr;
+        if (m_hadTz) m_tz = tz;
+        setenv("TZ", "Asia/Shanghai", 1);
+        tzset();
+        SessionClock::ResetCpuSample();
+    }
+    void TearDown() override {
+        SessionClock::SetWallClock(nullptr);
+        SessionClock::ResetCpuSample();
+        if (m_hadTz) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+    static void SetFake(time_t sec, long nsec) {
+        g_fake.tv_sec = sec;
+        g_fake.tv_nsec = nsec;
+        SessionClock::SetWallClock(&FakeWall);
+    }
+    bool m_hadTz = false;
+    std::string m_tz;
+};
+
+// 2025-04-28 09:30:05.250 in Shanghai (UTC+8) is 01:30:05.250 UTC.
+constexpr time_t kMorning = 1745803805;
+
+TEST_F(ClockTest, ClocksInTheirUnits) {
+    SetFake(kMorning, 250 * 1000000L + 999);
+    EXPECT_EQ(SessionClock::GetNowMs(), uint64_t(kMorning) * 1000u + 250u);
+    EXPECT_EQ(SessionClock::GetDayMs(), 34205250);
+    EXPECT_EQ(SessionClock::GetTodayText(), "20250428");
+    // One millisecond before local midnight.
+    SetFake(kMorning + (14 * 3600 + 29 * 60 + 54), 999 * 1000000L);
+    EXPECT_EQ(SessionClock::GetDayMs(), 86399999);
+    EXPECT_EQ(SessionClock::GetTodayText(), "20250428");
+}
+
+TEST_F(ClockTest, RealClockIsCurrent) {
+    uint64_t before = uint64_t(time(nullptr)) * 1000u;
+    uint64_t now = SessionClock::GetNowMs();
+    EXPECT_GE(now + 1000u, before);
+    EXPECT_LE(now, before + 5000u);
+    int32_t day = SessionClock::GetDayMs();
+    EXPECT_GE(day, 0);
+    EXPECT_LT(day, 86400000);
+    EXPECT_EQ(SessionClock::GetTodayText().size(), 8u);
+}
+
+TEST_F(ClockTest, CpuPercentNeedsTwoReadingsAndElapsedTime) {
+    SetFake(kMorning, 0);
+    EXPECT_EQ(SessionClock::GetCpuPercent(), -1);  // first reading only stores
+    EXPECT_EQ(SessionClock::GetCpuPercent(), -1);  // no wall time passed
+    SetFake(kMorning + 1, 0);
+    int32_t p = SessionClock::GetCpuPercent();
+    EXPECT_GE(p, 0);
+    EXPECT_LE(p, 100);
+}
+
+TEST_F(ClockTest, CpuPercentAfterBusyLoop) {
+    EXPECT_EQ(SessionClock::GetCpuPercent(), -1);
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    volatile uint64_t sink = 0;
+    for (;;) {
+        for (int i = 0; i < 100000; ++i) sink = sink + uint64_t(i);
+        struct timespec t {};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if ((t.tv_sec - start.tv_sec) * 1000 + (t.tv_nsec - start.tv_nsec) / 1000000 >= 30) break;
+    }
+    int32_t p = SessionClock::GetCpuPercent();
+    EXPECT_GE(p, 0);
+    EXPECT_LE(p, 100);
+}
+
+TEST_F(ClockTest, MemoryInfo) {
+    uint64_t ws = 0, pf = 0;
+    ASSERT_EQ(SessionClock::GetMemoryInfo(&ws, &pf), 0);
+    EXPECT_GT(ws, 0u);
+    EXPECT_GT(pf, 0u);
+    EXPECT_EQ(SessionClock::GetMemoryInfo(nullptr, nullptr), 0);
+    uint64_t ws2 = 0;
+    EXPECT_EQ(SessionClock::GetMemoryInfo(&ws2, nullptr), 0);
+    EXPECT_GT(ws2, 0u);
+}
+
+}  // namespace
