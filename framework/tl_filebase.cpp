@@ -11,32 +11,13 @@
 #include <vector>
 
 #include "framework/tl_alloc.h"
+#include "framework/tl_fileutil.h"
 #include "platform/pl_filelock.h"
 
 namespace {
 
-// The file codes of platform errors. Kept here until the framework's shared
-// error table (file utilities) is available to every file user.
-uint32_t FileCode(int err) {
-  switch (err) {
-    case 0: return 0;
-    case ENOENT: return 0x80020002;
-    case ENOTDIR: case ENAMETOOLONG: case EINVAL: case ELOOP: return 0x80020003;
-    case EMFILE: case ENFILE: return 0x80020004;
-    case EACCES: case EPERM: case ENOMEM: return 0x80020005;
-    case EBADF: return 0x80020006;
-    case ESPIPE: return 0x80020009;
-    case EIO: return 0x8002000A;
-    case EBUSY: case ETXTBSY: return 0x8002000B;
-    case EDEADLK: case ENOLCK: return 0x8002000C;
-    case ENOSPC: case EDQUOT: return 0x8002000D;
-    case EEXIST: return 0x80020010;
-    case EROFS: return 0x80020012;
-    default: return TL_FOBJ_E_GENERIC;
-  }
-}
-
-uint32_t LastCode() { return FileCode(errno); }
+// errno through the framework's one table of file codes.
+uint32_t LastCode() { return TL_MapLastError(); }
 
 bool SameFile(const char* a, const char* b) {
   struct stat sa, sb;

@@ -7,38 +7,18 @@
 #include <vector>
 
 #include "framework/tl_alloc.h"
+#include "framework/tl_fileutil.h"
 
 namespace {
 
 corvane::CTLObject* CreateFileObj() { return new (std::nothrow) corvane::CTLFileObj; }
 
-// The absolute form of a path: relative to the working folder, "." and ".."
-// resolved lexically. 0x80020003 when it does not fit 260 characters.
+// The absolute form of a path (0x80020003 when it does not fit 260 bytes).
 uint32_t FullPath(const char* name, std::string* out) {
-  std::string path = name;
-  if (path.empty() || path[0] != '/') {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return TL_FOBJ_E_EMPTY_NAME;
-    path = std::string(cwd) + "/" + path;
-  }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    std::string part = path.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::string r;
-  for (const auto& p : parts) r += "/" + p;
-  if (r.empty()) r = "/";
-  if (r.size() >= size_t(TL_FILE_MAX_PATH)) return TL_FOBJ_E_EMPTY_NAME;
-  *out = r;
+  char full[TL_MAX_PATH];
+  uint32_t rc = TL_GetFullPath(full, name);
+  if (rc) return rc;
+  *out = full;
   return 0;
 }
 
