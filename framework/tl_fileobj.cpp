@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -322,7 +323,10 @@ uint32_t CTLFileObj::CopyFrom(CTLFileObj* other) {
 uint32_t CTLFileObj::AttachTo(CTLFileObj* other) {
   if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
   if (other == nullptr || !other->IsOpen()) return TL_FOBJ_E_NOT_OPEN_OTHER;
-  return OpenMemory(other, 0, TL_FILE_CAP_COPY_OBJECT);
+  // The length is not used with this capacity; a non-zero one keeps
+  // subclasses that refuse empty images content.
+  uint64_t n = other->GetLength64();
+  return OpenMemory(other, uint32_t(std::clamp<uint64_t>(n, 1, 0xFFFFFFFFu)), TL_FILE_CAP_COPY_OBJECT);
 }
 
 CTLFileObj* CTLFileObj::Clone() {
