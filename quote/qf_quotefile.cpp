@@ -135,6 +135,7 @@ uint32_t CHQuoteFile::OpenImage() {
     if (!IsFixed()) {
       rc = Store()->SetLength64(int64_t(nativeLen), 0);
       if (rc) return FromFileCode(rc);
+      buf = GetBuffer();  // a shrink may have moved the block too
     }
   }
   rc = QF_ParseNative(buf, nativeLen, plan.family != QF_FAMILY_NATIVE, &m_info);

@@ -324,6 +324,16 @@ TEST(QuoteFileOpen, InPlaceCopiesAndLifecycle) {
   EXPECT_EQ(f.GetLength64(), native.size());
   EXPECT_EQ(std::memcmp(f.GetBuffer(), native.data(), native.size()), 0);
   EXPECT_TRUE(f.IsDataComplete());
+  // An image far longer than its native form: the block shrinks under the
+  // conversion and the reader follows it.
+  Bytes padded = qw::CompactImage(t);
+  padded.resize(padded.size() * 4, 0x5A);
+  CHQuoteFile p;
+  ASSERT_EQ(p.OpenMemory(padded.data(), uint32_t(padded.size()), 0), 0u);
+  Recorder pr;
+  pr.recordSize = p.GetRecordSize();
+  EXPECT_EQ(p.ReadRecords(0, 0, pr.Records()), 10);
+  EXPECT_EQ(pr.calls[1].bytes, t.data);
   // Copies made through the file-object operations are quote files too.
   corvane::CTLFileObj* clone = f.Clone();
   ASSERT_NE(clone, nullptr);
