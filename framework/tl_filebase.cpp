@@ -304,10 +304,11 @@ uint32_t CMemFileBase::Reserve(uint64_t n) {
   if (p == nullptr) {
     p = static_cast<uint8_t*>(TL_Allocate(uint32_t(block)));
     if (p == nullptr) return TL_FOBJ_E_NO_MEMORY;
-    std::memset(p, 0, block);
   }
-  uint32_t keep = uint32_t(std::min<uint64_t>(n, len_));
-  if (keep && data_) std::memcpy(p, data_, keep);
+  uint32_t keep = data_ ? uint32_t(std::min<uint64_t>(n, len_)) : 0;
+  if (keep) std::memcpy(p, data_, keep);
+  // The rest of a heap block is zeroed (mapped pages already are).
+  if (!mapped) std::memset(p + keep, 0, block - keep);
   uint32_t pos = pos_, len = keep;
   FreeBlock();
   data_ = p;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
@@ -292,12 +294,16 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   // Nothing legitimate decompresses to more than the bitmap, ten bytes per
   // value and the raw records.
   if (ulen < uint64_t(M) || ulen > uint64_t(M) + 11 * C * R + R * s) return -5;
-  std::vector<uint8_t> u(ulen);
+  std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[ulen ? ulen : 1]);
+  if (!u) return -5;
   size_t got = ulen;
-  if (TL_SnappyUncompress(z, zlen, u.data(), &got) != 0 || got != ulen) return -5;
-  if (R * s != 0) std::memset(dst, 0, R * s);
-  VarReader vr{u.data(), ulen, uint64_t(M)};
-  const uint8_t* bits = u.data();
+  if (TL_SnappyUncompress(z, zlen, u.get(), &got) != 0 || got != ulen) return -5;
+  // Bytes of the records that no column covers read as zero.
+  const uint64_t covered = C ? offs[C - 1] + t.columns[C - 1].width : 0;
+  if (covered < s)
+    for (uint64_t r = 0; r < R; ++r) std::memset(dst + r * s + covered, 0, s - covered);
+  VarReader vr{u.get(), ulen, uint64_t(M)};
+  const uint8_t* bits = u.get();
   for (uint64_t c = 0; c < C; ++c) {
     const unsigned w = t.columns[c].width;
     const uint16_t kind = t.columns[c].kind;
@@ -350,6 +356,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;
         if (z == nullptr && room < w) return -5;
         std::memcpy(f, vr.p + vr.pos, take);
+        if (take < w) std::memset(f + take, 0, w - take);
         vr.pos += take;
       }
     } else {
@@ -370,15 +377,54 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
 
 }  // namespace
 
+namespace {
+
+// Eight bits of a bit stream (least significant bit first) from bit `at`;
+// the caller guarantees they lie inside the stream.
+inline uint32_t Bits8(const uint8_t* src, uint64_t at) {
+  const uint64_t i = at >> 3;
+  const unsigned sh = unsigned(at & 7);
+  uint32_t v = src[i];
+  if (sh) v |= uint32_t(src[i + 1]) << 8;
+  return (v >> sh) & 0xFF;
+}
+
+// 8x8 bit matrix: byte k bit r becomes byte r bit k.
+inline uint64_t Transpose8(uint64_t x) {
+  uint64_t t;
+  t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x = x ^ t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x = x ^ t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  x = x ^ t ^ (t << 28);
+  return x;
+}
+
+}  // namespace
+
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
   const uint64_t R = records, s = size;
   if (R * s == 0) return;
-  std::memset(dst, 0, R * s);
-  uint64_t i = 0;
-  for (uint64_t j = 0; j < s; ++j)
-    for (unsigned k = 0; k < 8; ++k)
-      for (uint64_t r = 0; r < R; ++r, ++i)
-        dst[r * s + j] |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
+  const uint64_t whole = R & ~uint64_t(7);
+  for (uint64_t j = 0; j < s; ++j) {
+    const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
+    // Eight records at a time: one byte of each of the eight planes.
+    for (uint64_t r = 0; r < whole; r += 8) {
+      uint64_t x = 0;
+      for (unsigned k = 0; k < 8; ++k) x |= uint64_t(Bits8(src, plane0 + k * R + r)) << (8 * k);
+      x = Transpose8(x);
+      for (unsigned b = 0; b < 8; ++b) dst[(r + b) * s + j] = uint8_t(x >> (8 * b));
+    }
+    for (uint64_t r = whole; r < R; ++r) {
+      uint8_t v = 0;
+      for (unsigned k = 0; k < 8; ++k) {
+        const uint64_t i = plane0 + k * R + r;
+        v |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
+      }
+      dst[r * s + j] = v;
+    }
+  }
 }
 
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
