@@ -109,9 +109,10 @@ uint32_t ParseCompact(const uint8_t* img, uint64_t len, uint32_t kind, CompactPa
   uint64_t widths = 0;
   for (const QfColumn& col : out->columns) widths += col.width;
   if (widths > out->recordSize) return QF_E_NOTQUOTE;
-  if (out->dataOffset < out->headerLength || out->dataOffset > len) return QF_E_NOTQUOTE;
+  if (out->dataOffset > len) return QF_E_NOTQUOTE;
 
-  uint64_t indexLength = out->dataOffset - out->headerLength;
+  // Data that starts inside the header leaves no room for an index.
+  uint64_t indexLength = out->dataOffset > out->headerLength ? out->dataOffset - out->headerLength : 0;
   uint64_t codeCount = 0;
   const uint8_t* idx = img + out->headerLength;
   if (indexLength >= 4) {

@@ -46,6 +46,8 @@ class CHQuoteFile : public corvane::CTLFileObj {
   // Data offset (0xA0020001 when not open) and native data end (0).
   uint32_t GetDataOffset() const { return m_open ? m_info.header.dataOffset : QF_E_NOTQUOTE; }
   uint64_t GetDataEnd() const;
+  // The kept native header and columns (valid while open).
+  const QfNativeInfo& GetNativeInfo() const { return m_info; }
   // The descriptor of column `index` in table order; false past the table.
   bool GetColumnInfo(uint32_t index, QuoteFieldDescriptor* out) const;
   // The first column whose id equals `id` with bits 12-14 ignored: 0, or
