@@ -285,6 +285,7 @@ void CMemFileBase::FreeBlock() {
   mapped_ = 0;
   attached_ = false;
   cap_ = len_ = pos_ = 0;
+  dirty_ = 0;
 }
 
 uint32_t CMemFileBase::Reserve(uint64_t n) {
@@ -315,6 +316,7 @@ uint32_t CMemFileBase::Reserve(uint64_t n) {
   mapped_ = mapped;
   cap_ = uint32_t(n);
   len_ = len;
+  dirty_ = keep;
   pos_ = std::min<uint32_t>(pos, cap_);
   return 0;
 }
@@ -352,6 +354,7 @@ uint32_t CMemFileBase::OpenMemory(const void* data, uint32_t len, uint32_t cap, 
     attached_ = true;
     cap_ = std::max(len, cap);
     len_ = len;
+    dirty_ = cap_;  // an outside buffer may hold anything
     pos_ = 0;
     open_ = true;
     return 0;
@@ -402,7 +405,13 @@ uint32_t CMemFileBase::SetLength64(int64_t length, uint8_t fill) {
     if (rc) return rc;
     pos_ = std::min<uint32_t>(pos, uint32_t(n));
   }
-  if (n > len_) std::memset(data_ + len_, fill, n - len_);
+  if (n > len_) {
+    // Bytes past the highest ever written are zero already: a large block
+    // grown for a stated size is not touched until data arrives.
+    uint64_t end = fill != 0 ? n : std::min<uint64_t>(n, dirty_);
+    if (end > len_) std::memset(data_ + len_, fill, end - len_);
+    if (fill != 0) dirty_ = std::max<uint64_t>(dirty_, n);
+  }
   len_ = uint32_t(n);
   return 0;
 }
@@ -441,6 +450,7 @@ uint32_t CMemFileBase::Write(const void* data, uint32_t size, uint32_t count, ui
   }
   pos_ = uint32_t(end);
   len_ = std::max<uint32_t>(len_, uint32_t(end));
+  dirty_ = std::max<uint64_t>(dirty_, end);
   return uint32_t(total);
 }
 
@@ -462,6 +472,7 @@ uint8_t* CMemFileBase::GetDataAt(uint32_t* length) {
     if (length) *length = 0;
     return nullptr;
   }
+  dirty_ = std::max<uint64_t>(dirty_, len_);
   uint32_t left = pos_ < len_ ? len_ - pos_ : 0;
   if (length) *length = std::min(*length, left);
   return data_ + std::min(pos_, len_);
@@ -497,6 +508,7 @@ uint32_t CMemFileBase::CopyFromFile(const char* ownName, const char* sourceName)
   std::swap(mapped_, fresh.mapped_);
   cap_ = fresh.cap_;
   len_ = fresh.len_;
+  dirty_ = fresh.dirty_;
   pos_ = 0;
   open_ = true;
   return 0;
@@ -506,6 +518,7 @@ uint32_t CMemFileBase::MoveBlock(uint64_t from, uint64_t to, uint64_t length, ui
   if (!open_) return TL_FOBJ_E_NOT_OPEN;
   if (from > len_ || length > len_ - from || to > len_ || length > len_ - to) return TL_FOBJ_E_RANGE;
   if (length == 0 || from == to) return 0;
+  dirty_ = std::max<uint64_t>(dirty_, len_);
   std::memmove(data_ + to, data_ + from, length);
   uint64_t fs = to > from ? from : std::max(to + length, from);
   uint64_t fe = to > from ? std::min(to, from + length) : from + length;

@@ -3,6 +3,7 @@
 // and is what the rest of the system uses. Results are 0 or 0x8002xxxx.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "framework/tl_object.h"
@@ -141,7 +142,12 @@ class CMemFileBase : public CFileBase {
   uint32_t Read(void* buffer, uint32_t size) override;
   uint32_t Write(const void* data, uint32_t size, uint32_t count, uint8_t fill) override;
   CFileBase* Duplicate() override;
-  uint8_t* GetDataBlock() override { return open_ ? data_ : nullptr; }
+  // Whoever holds the block may write anywhere within the length.
+  uint8_t* GetDataBlock() override {
+    if (!open_) return nullptr;
+    dirty_ = std::max<uint64_t>(dirty_, len_);
+    return data_;
+  }
   uint8_t* GetDataAt(uint32_t* length) override;
   uint32_t CopyTo(const char* ownName, const char* newName) override;
   uint32_t CopyFromFile(const char* ownName, const char* sourceName) override;
@@ -159,6 +165,7 @@ class CMemFileBase : public CFileBase {
   uint32_t len_ = 0;
   uint32_t pos_ = 0;
   uint64_t mapped_ = 0;  // bytes mapped; 0 for a heap block
+  uint64_t dirty_ = 0;   // end of the bytes ever written; the rest of the block is zero
   uint8_t* data_ = nullptr;
   bool attached_ = false;
   bool open_ = false;

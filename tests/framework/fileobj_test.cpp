@@ -233,6 +233,29 @@ TEST_F(FileObjTest, LargeBlocksAreMappedSmallOnesOnTheHeap) {
   EXPECT_EQ(big.GetLength(), uint32_t(50u << 20));
 }
 
+TEST_F(FileObjTest, GrowthReadsZeroWhateverWasThereBefore) {
+  CTLFileObj m;
+  ASSERT_EQ(m.OpenMemory("", 0, 0x40), 0u);
+  m.Write("0123456789", 10);
+  EXPECT_EQ(m.SetLength(100), 0u);
+  m.Seek(0, 0);
+  EXPECT_EQ(m.MoveRange(50, 10), 0u);  // bytes written past the old data
+  uint8_t* raw = m.GetBuffer();
+  raw[80] = 'r';  // and through the block itself
+  EXPECT_EQ(m.SetLength(5), 0u);
+  EXPECT_EQ(m.SetLength(100), 0u);
+  std::vector<uint8_t> back(100);
+  m.SeekToBegin();
+  ASSERT_EQ(m.Read(back.data(), 100), 100u);
+  for (size_t i = 5; i < 100; ++i) ASSERT_EQ(back[i], 0) << i;
+  EXPECT_EQ(m.SetLength(120, '#'), 0u);
+  EXPECT_EQ(m.SetLength(110), 0u);
+  EXPECT_EQ(m.SetLength(120), 0u);
+  m.Seek(110, 0);
+  ASSERT_EQ(m.Read(back.data(), 10), 10u);
+  for (size_t i = 0; i < 10; ++i) ASSERT_EQ(back[i], 0) << i;
+}
+
 TEST_F(FileObjTest, BoundsNearTheLimits) {
   CTLFileObj m;
   ASSERT_EQ(m.OpenMemory("abc", 3, 0), 0u);

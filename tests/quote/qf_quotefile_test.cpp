@@ -369,6 +369,24 @@ TEST(QuoteFileOpen, ByPathAndFromAnotherFileObject) {
   std::remove(path.c_str());
 }
 
+// A tiny image that states a native size near the limit is refused without
+// the stated size ever being touched.
+TEST(QuoteFileOpen, StatedSizeAloneCostsNothing) {
+  qw::Table t = Numbered();
+  qw::Hq6Options o;
+  o.nativeSizeAdjust = 0x7FFF0000;
+  Bytes img = qw::Hq6Image(t, 0x10, o);
+  CHQuoteFile f;
+  EXPECT_EQ(f.OpenMemory(img.data(), uint32_t(img.size()), 0), 0u);  // the records fit; the rest is slack
+  EXPECT_EQ(f.GetRecordCount(), 10u);
+  EXPECT_TRUE(f.IsMapped());
+  Bytes bad = img;
+  bad[bad.size() - 3] ^= 0x55;  // a broken snappy stream
+  CHQuoteFile g;
+  EXPECT_NE(g.OpenMemory(bad.data(), uint32_t(bad.size()), 0), 0u);
+  EXPECT_FALSE(g.IsOpen());
+}
+
 // Hostile images through the whole reader: a code or records, never a read
 // outside the image (ASan watches).
 TEST(QuoteFileRobustness, TruncatedAndMutatedImages) {
