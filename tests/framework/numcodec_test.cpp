@@ -62,7 +62,7 @@ TEST(PackedNumbers, IntegerReadingRoundsHalfUp) {
   EXPECT_EQ(I64(P64(0x03FFFFFFFFFFFFFFull, 0, true, false)), -int64_t(0x03FFFFFFFFFFFFFFll));
 }
 
-TEST(VarInts, SpecVectors) {
+TEST(VarInts, OneByteAndOverlongForms) {
   const uint8_t c1 = 0xC1, e81 = 0x81;
   int32_t s = 0;
   uint32_t u = 0;
