@@ -192,12 +192,22 @@ uint32_t CDiskFile::Write(const void* data, uint32_t size, uint32_t count, uint8
   const int64_t at = int64_t(GetPosition64());
   if (lock) pl::LockFileRange(fd_, at, int64_t(total), true, true);
   uint32_t rc = 0;
-  std::vector<uint8_t> fills;
-  if (data == nullptr) fills.assign(size, fill);
-  const uint8_t* p = data ? static_cast<const uint8_t*>(data) : fills.data();
-  for (uint32_t i = 0; i < count && rc == 0; ++i) {
-    if (!WriteAll(fd_, p, size)) rc = (errno == ENOSPC || errno == 0) ? TL_FOBJ_E_SHORT_WRITE : LastCode();
-    if (data) p += size;
+  if (data == nullptr) {
+    // Fill bytes go out in blocks of a fixed size.
+    uint8_t block[4096];
+    std::memset(block, fill, sizeof block);
+    for (uint64_t left = total; left > 0 && rc == 0;) {
+      uint64_t n = std::min<uint64_t>(left, sizeof block);
+      errno = 0;
+      if (!WriteAll(fd_, block, n)) rc = (errno == ENOSPC || errno == 0) ? TL_FOBJ_E_SHORT_WRITE : LastCode();
+      left -= n;
+    }
+  } else {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    for (uint32_t i = 0; i < count && rc == 0; ++i, p += size) {
+      errno = 0;
+      if (!WriteAll(fd_, p, size)) rc = (errno == ENOSPC || errno == 0) ? TL_FOBJ_E_SHORT_WRITE : LastCode();
+    }
   }
   if (lock) pl::UnlockFileRange(fd_, at, int64_t(total));
   return rc ? rc : uint32_t(total);

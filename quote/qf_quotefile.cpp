@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -84,7 +85,11 @@ uint32_t CHQuoteFile::Open(const char* name, uint32_t mode) {
   if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
   uint32_t rc = CTLFileObj::Open(name, (mode & ~TL_FMODE_STORE_MASK & ~TL_FMODE_FIXED) | TL_FMODE_MEMORY);
   if (rc) return rc;
-  rc = OpenImage();
+  try {
+    rc = OpenImage();
+  } catch (const std::bad_alloc&) {
+    rc = QF_E_NOMEM;
+  }
   if (rc) Close();
   return rc;
 }
@@ -108,7 +113,11 @@ uint32_t CHQuoteFile::OpenMemory(const void* image, uint32_t len, uint32_t cap) 
   }
   uint32_t rc = CTLFileObj::OpenMemory(image, len, openCap);
   if (rc) return FromFileCode(rc);
-  rc = OpenImage();
+  try {
+    rc = OpenImage();
+  } catch (const std::bad_alloc&) {
+    rc = QF_E_NOMEM;
+  }
   if (rc) Close();
   return rc;
 }

@@ -91,6 +91,9 @@ TEST_F(FileObjTest, DiskReadWriteSeekAndLength) {
   EXPECT_EQ(f.SetLength64(5), 0u);
   EXPECT_EQ(Slurp(Path("d")), "hello");
   EXPECT_EQ(f.SetLength64(-1), 0x80020015u);
+  f.Seek(0, 2);
+  EXPECT_EQ(f.Write(nullptr, 5000, 2, 'z'), 10000u);  // null data writes the fill byte
+  EXPECT_EQ(Slurp(Path("d")), "hello" + std::string(10000, 'z'));
   EXPECT_EQ(f.Reopen(), 0u);  // with 0x2002 again: truncated
   EXPECT_EQ(f.GetLength64(), 0u);
   corvane::TLFileStatusRecord st;
