@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -202,7 +203,11 @@ uint32_t CTLFileObj::Insert(const void* data, int32_t size, int32_t count, uint8
   if (n > 0) {
     // Copy the data first: it may point into this file's own block.
     std::vector<uint8_t> bytes;
-    if (data) bytes.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+    try {
+      if (data) bytes.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+    } catch (const std::bad_alloc&) {
+      return TL_FOBJ_E_NO_MEMORY;
+    }
     uint32_t rc = m_file->SetLength64(int64_t(len + uint64_t(n)), fill);
     if (rc) return rc;
     rc = m_file->MoveBlock(pos, pos + uint64_t(n), len - pos, fill);
