@@ -1,35 +1,171 @@
 // Example host program. It loads the library at run time, as a trading host
-// does, and looks up the library's exported functions.
+// does, creates an instance with its callbacks, registers a gateway address,
+// logs in, subscribes, prints what arrives for a few seconds and releases
+// the instance.
 //
-//   kvo_example [path/to/libkvoapi.so]
+//   kvo_example [library.so] [gateway-host [port [user [password]]]]
+//
+// Environment: KVO_EXAMPLE_SECONDS (how long to wait for data, default 2).
 #include <dlfcn.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "include/kvoapi.h"
 
 namespace {
-const char* const kFunctions[] = {
-    "KvoCreateInstance", "KvoReleaseInstance", "KvoRegisterAddr", "KvoLogin",
-    "KvoGetCodelist",    "KvoGetCodeInfo",     "KvoGetTickIndex", "KvoGetTickStock",
-    "KvoGetSuperStock",  "KvoSubScribe",       "KvoSubScribeAsync",
-    "KvoStartOfflineDebug", "KvoFreeMem",
+
+struct Api {
+  decltype(&KvoCreateInstance) create = nullptr;
+  decltype(&KvoReleaseInstance) release = nullptr;
+  decltype(&KvoRegisterAddr) registerAddr = nullptr;
+  decltype(&KvoLogin) login = nullptr;
+  decltype(&KvoGetCodelist) getCodelist = nullptr;
+  decltype(&KvoGetCodeInfo) getCodeInfo = nullptr;
+  decltype(&KvoGetTickIndex) getTickIndex = nullptr;
+  decltype(&KvoGetTickStock) getTickStock = nullptr;
+  decltype(&KvoGetSuperStock) getSuperStock = nullptr;
+  decltype(&KvoSubScribe) subscribe = nullptr;
+  decltype(&KvoSubScribeAsync) subscribeAsync = nullptr;
+  decltype(&KvoStartOfflineDebug) startOfflineDebug = nullptr;
+  decltype(&KvoFreeMem) freeMem = nullptr;
 };
+
+template <typename F>
+bool Resolve(void* lib, const char* name, F* into) {
+  *into = reinterpret_cast<F>(dlsym(lib, name));
+  std::printf("  %-22s %s\n", name, *into ? "present" : "missing");
+  return *into != nullptr;
 }
+
+std::atomic<unsigned> g_batches{0};
+std::atomic<unsigned> g_records{0};
+
+// Texts from the library are GBK; this prints their bytes as they are and,
+// for readability, a hex dump of anything beyond ASCII.
+void PrintText(const char* label, const char* text, size_t width) {
+  const size_t n = strnlen(text, width);
+  std::printf("%s \"", label);
+  bool wide = false;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      std::putchar(c);
+    } else {
+      std::printf("\\x%02x", c);
+      wide = true;
+    }
+  }
+  std::printf("\"%s\n", wide ? " (GBK)" : "");
+}
+
+int32_t OnData(void* handle, const void*, uint32_t count, const PushTiming* timing) {
+  ++g_batches;
+  g_records += count;
+  std::printf("data: handle %p, %u records, produced %llu ms\n", handle, count,
+              timing ? static_cast<unsigned long long>(timing->produce_time) : 0ULL);
+  return 0;
+}
+
+void OnNotify(void* handle, const NotifyRecord* record) {
+  std::printf("notify: handle %p, code %d\n", handle, record ? record->code : 0);
+  if (record) PrintText("  text", record->text, sizeof(record->text));
+}
+
+void OnSubscribe(uint32_t dataclass, uint32_t op, const char* market, const char* codes,
+                 int32_t result, int32_t kind) {
+  std::printf("subscribe result: class %u op %u market %s codes %s -> %d (kind %d)\n", dataclass,
+              op, market ? market : "", codes ? codes : "", result, kind);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const char* path = argc > 1 ? argv[1] : KVO_DEFAULT_LIBRARY;
+  const char* host = argc > 2 ? argv[2] : "127.0.0.1";
+  const uint16_t port = static_cast<uint16_t>(argc > 3 ? std::atoi(argv[3]) : 8000);
+  const char* user = argc > 4 ? argv[4] : "demo";
+  const char* password = argc > 5 ? argv[5] : "demo";
+  const char* secondsText = std::getenv("KVO_EXAMPLE_SECONDS");
+  const int seconds = secondsText ? std::atoi(secondsText) : 2;
+
   void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
     return 1;
   }
   std::printf("loaded %s\n", path);
+  Api api;
   int found = 0;
-  for (const char* name : kFunctions) {
-    void* fn = dlsym(lib, name);
-    std::printf("  %-22s %s\n", name, fn ? "present" : "missing");
-    if (fn) ++found;
-  }
+  found += Resolve(lib, "KvoCreateInstance", &api.create);
+  found += Resolve(lib, "KvoReleaseInstance", &api.release);
+  found += Resolve(lib, "KvoRegisterAddr", &api.registerAddr);
+  found += Resolve(lib, "KvoLogin", &api.login);
+  found += Resolve(lib, "KvoGetCodelist", &api.getCodelist);
+  found += Resolve(lib, "KvoGetCodeInfo", &api.getCodeInfo);
+  found += Resolve(lib, "KvoGetTickIndex", &api.getTickIndex);
+  found += Resolve(lib, "KvoGetTickStock", &api.getTickStock);
+  found += Resolve(lib, "KvoGetSuperStock", &api.getSuperStock);
+  found += Resolve(lib, "KvoSubScribe", &api.subscribe);
+  found += Resolve(lib, "KvoSubScribeAsync", &api.subscribeAsync);
+  found += Resolve(lib, "KvoStartOfflineDebug", &api.startOfflineDebug);
+  found += Resolve(lib, "KvoFreeMem", &api.freeMem);
   std::printf("%d of 13 exported functions present\n", found);
-  dlclose(lib);
+  if (found != 13) return 1;
+
+  InstanceConfig cfg;
+  cfg.SetDefaults();
+  cfg.m_authtype = 1;  // the gateway checks the account itself
+  cfg.fnctickindex = &OnData;
+  cfg.fnctickstock = &OnData;
+  cfg.fnctransacton = &OnData;
+  cfg.fncorderdata = &OnData;
+  cfg.fncorderqueue = &OnData;
+  cfg.fncfivelevel = &OnData;
+  cfg.fncsuperstock = &OnData;
+  cfg.fncnotify = &OnNotify;
+  cfg.fncsubscribe = &OnSubscribe;
+
+  void* h = api.create(&cfg);
+  std::printf("KvoCreateInstance -> %p\n", h);
+  if (!h) return 1;
+
+  std::printf("KvoRegisterAddr(USH, %s, %u) -> %d\n", host, port,
+              api.registerAddr(h, "USH", host, port));
+  std::printf("KvoRegisterAddr(USZ, %s, %u) -> %d\n", host, port,
+              api.registerAddr(h, "USZ", host, port));
+
+  LoginResult* login = api.login(h, user, password);
+  if (login) {
+    std::printf("KvoLogin(%s) -> %d\n", user, login->nstatuscode);
+    PrintText("  statusmsg", login->statusmsg, sizeof(login->statusmsg));
+    PrintText("  expire_date", login->expire_date, sizeof(login->expire_date));
+    api.freeMem(login);
+  }
+
+  uint32_t length = 0;
+  char* codes = api.getCodelist(h, "USH", &length);
+  std::printf("KvoGetCodelist(USH) -> %s (%u bytes)\n", codes ? "text" : "null", codes ? length : 0);
+  if (codes) api.freeMem(codes);
+  uint32_t count = 0;
+  TickStock* stocks = api.getTickStock(h, "USH", "600000", &count);
+  std::printf("KvoGetTickStock(USH, 600000) -> %s (%u records)\n", stocks ? "records" : "null",
+              stocks ? count : 0);
+  if (stocks) api.freeMem(stocks);
+
+  std::printf("KvoSubScribe(stock, add, USH, 600000) -> %d\n",
+              api.subscribe(h, 2, 1, "USH", "600000"));
+  std::printf("KvoSubScribeAsync(index, add, USH, 000001) -> %d\n",
+              api.subscribeAsync(h, 1, 1, "USH", "000001"));
+
+  for (int i = 0; i < seconds * 10; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::printf("received %u batches, %u records\n", g_batches.load(), g_records.load());
+
+  std::printf("KvoReleaseInstance -> %d\n", api.release(h));
   return 0;
 }

@@ -1,0 +1,29 @@
+// The instance's use of the log and of the process-wide socket engine.
+#ifndef KVO_API_API_SUPPORT_H
+#define KVO_API_API_SUPPORT_H
+
+#include <string>
+
+namespace kvoapi {
+
+// Points the process log (channel 0) at path and sets its level.
+void OpenInstanceLog(const std::string& path, int level);
+
+// Writes one line to the process log at level (1 error ... 5 debug). The
+// format is printf-like; "%I64d" is accepted as "%lld".
+void WriteLog(int level, const char* format, ...);
+
+// The text to log for a possibly null host text.
+inline const char* LogText(const char* text) { return text ? text : "(null)"; }
+
+// One more user of the socket engine: starts it when needed. Called before
+// an instance is built.
+int AcquireNetEngine();
+// One user fewer: the last one stops the engine.
+void ReleaseNetEngine();
+// Current number of users (for tests and diagnostics).
+int NetEngineUsers();
+
+}  // namespace kvoapi
+
+#endif

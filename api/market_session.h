@@ -1,0 +1,67 @@
+// The instance's view of one market session.
+//
+// The instance owns one session per registered market ("SH", "SZ", "OO") and
+// drives it only through this interface. The feed-session layer provides the
+// factory that builds the real session; until a factory is installed no
+// session can be created and registrations of a new market fail with -1009,
+// as when a session cannot be allocated.
+#ifndef KVO_API_MARKET_SESSION_H
+#define KVO_API_MARKET_SESSION_H
+
+#include <cstdint>
+#include <string>
+
+#include "include/kvoapi.h"
+
+class CSocketDataMananger;
+
+namespace kvoapi {
+
+// The account of a login, copied into every market session.
+struct LoginAccountInfo {
+  std::string connected_host;
+  uint32_t connected_port = 0;
+  std::string username;
+  std::string password;
+  std::string passport;
+  std::string session_id;
+  std::string user_id;
+  std::string local_addresses;  // "&"-terminated IPv4 addresses
+  std::string auth_kind;        // "passport", "inside", "gateway_auth", "formal"
+  uint32_t process_id = 0;
+};
+
+class IMarketSession {
+ public:
+  virtual ~IMarketSession() = default;
+  // Adds a gateway address; front puts it at the head of the list. 0.
+  virtual int32_t AddAddress(const char* host, uint16_t port, bool front) = 0;
+  // Super-stock depth, kept clamped to 10..1000 by the session.
+  virtual void SetSuperStockLevel(int32_t level) = 0;
+  // Offers a user-data text for telemetry: 0 accepted, else refused.
+  virtual int32_t SendUserData(const char* text) = 0;
+  // Logs in on the market's gateways with a copy of the account.
+  virtual LoginResult Login(const LoginAccountInfo& account) = 0;
+  virtual int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                            const char* codelist, bool wait) = 0;
+  // Snapshot queries: malloc blocks or null.
+  virtual char* GetCodelist(const char* market, uint32_t* out_length) = 0;
+  virtual void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count) = 0;
+  virtual void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count) = 0;
+  virtual void* GetSuperStock(const char* market, const char* codelist,
+                              uint32_t* out_count) = 0;
+};
+
+// Builds the session of a market: (configuration the session copies, owning
+// instance, two-letter code). Null when the session cannot be created.
+using MarketSessionFactory = IMarketSession* (*)(const InstanceConfig* config,
+                                                 CSocketDataMananger* owner,
+                                                 const std::string& market);
+
+// Installs the factory used by every instance; returns the previous one.
+MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory);
+MarketSessionFactory GetMarketSessionFactory();
+
+}  // namespace kvoapi
+
+#endif

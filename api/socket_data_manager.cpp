@@ -1,0 +1,341 @@
+#include "api/socket_data_manager.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/api_support.h"
+#include "api/instance_util.h"
+#include "api/kvo_texts.h"
+#include "api/process_state.h"
+
+namespace kvoapi {
+namespace {
+
+std::atomic<MarketSessionFactory> g_sessionFactory{nullptr};
+
+struct RelayState {
+  std::mutex mutex;
+  InstanceConfig relay{};
+};
+
+RelayState& Relay() {
+  static RelayState* state = new RelayState;  // lives until the process ends
+  return *state;
+}
+
+// Folder of the running executable, without a trailing '/'.
+std::string ExecutableFolder() {
+  char buf[PATH_MAX + 1];
+  const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void MakeFolders(const std::string& folder) {
+  for (size_t pos = folder.find('/', 1);; pos = folder.find('/', pos + 1)) {
+    const std::string part = pos == std::string::npos ? folder : folder.substr(0, pos);
+    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return;
+    if (pos == std::string::npos) return;
+  }
+}
+
+}  // namespace
+
+MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory) {
+  return g_sessionFactory.exchange(factory);
+}
+
+MarketSessionFactory GetMarketSessionFactory() { return g_sessionFactory.load(); }
+
+NetEngineUse::NetEngineUse() { AcquireNetEngine(); }
+NetEngineUse::~NetEngineUse() { ReleaseNetEngine(); }
+
+void SetRelayCallbacks(const InstanceConfig& relay) {
+  std::lock_guard<std::mutex> lock(Relay().mutex);
+  Relay().relay = relay;
+}
+
+void GetRelayCallbacks(InstanceConfig* into) {
+  std::lock_guard<std::mutex> lock(Relay().mutex);
+  const InstanceConfig& r = Relay().relay;
+  into->fnctickindex = r.fnctickindex;
+  into->fnctickstock = r.fnctickstock;
+  into->fnctransacton = r.fnctransacton;
+  into->fncorderdata = r.fncorderdata;
+  into->fncorderqueue = r.fncorderqueue;
+  into->fncsuperstock = r.fncsuperstock;
+}
+
+}  // namespace kvoapi
+
+using namespace kvoapi;
+
+CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
+  InitLog(config);
+  m_local = GetLocalAdapters();
+
+  m_settings = ReadToolIni();
+  m_offlineState = kOfflineNo;
+  SetCallbackContext(this);
+  if (m_settings.mode != kStandalone) {
+    WriteLog(2, "SocketStart--master:%s socket_port:%s IP:%s  IpMask:%s!",
+             m_settings.master_text.c_str(), m_settings.socket_port_text.c_str(),
+             m_local.addresses.c_str(), m_local.masks.c_str());
+  }
+
+  m_config = config;
+  if (config) {
+    m_connectMarket = BoundedText(config->m_connectmarket);
+    SetDataCallbackSlots(*config);
+    if (m_settings.mode == kMaster) {
+      std::memcpy(&m_relayConfig, config, sizeof(m_relayConfig));
+      GetRelayCallbacks(&m_relayConfig);
+    }
+  }
+
+  if (m_settings.mode == kMaster || m_settings.mode == kChild) Start();
+}
+
+CSocketDataMananger::~CSocketDataMananger() {
+  // Threads that can reach this instance end first, then the sessions; the
+  // socket engine use (m_netUse) is given back last, after every session
+  // closed its connection on a running engine.
+  if (m_started) Stop();
+  std::map<std::string, std::unique_ptr<IMarketSession>> sessions;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    sessions.swap(m_sessions);
+  }
+  for (auto& [code, session] : sessions) session.reset();
+  ClearCallbackContextIf(this);
+}
+
+bool CSocketDataMananger::Start() {
+  // The cascade relay threads are not part of this build: nothing runs.
+  WriteLog(1, "CSocketDataMananger::Start: cascade threads are not available, role %d not served",
+           static_cast<int>(m_settings.mode));
+  return false;
+}
+
+void CSocketDataMananger::Stop() { m_started = false; }
+
+std::string CSocketDataMananger::LogPathFor(const InstanceConfig& config) {
+  std::string root = BoundedText(config.m_logpath);
+  for (char& c : root) {
+    if (c == '\\') c = '/';
+  }
+  if (root.empty()) root = ExecutableFolder();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root == "/") root.clear();
+  return root + "/" + kLogFolder + "/" + kLogFile;
+}
+
+int CSocketDataMananger::LogLevelFor(int32_t loglevel) {
+  return (loglevel >= 0 && loglevel <= 6) ? loglevel : kDefaultLogLevel;
+}
+
+void CSocketDataMananger::InitLog(const InstanceConfig* config) {
+  InstanceConfig defaults;
+  defaults.SetDefaults();
+  const InstanceConfig& cfg = config ? *config : defaults;
+  m_logPath = LogPathFor(cfg);
+  m_logLevel = LogLevelFor(cfg.m_loglevel);
+  MakeFolders(m_logPath.substr(0, m_logPath.rfind('/')));
+  OpenInstanceLog(m_logPath, m_logLevel);
+}
+
+std::string CSocketDataMananger::OfflineState() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  return m_offlineState;
+}
+
+LoginAccountInfo CSocketDataMananger::Account() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  return m_account;
+}
+
+std::vector<std::string> CSocketDataMananger::Markets() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::vector<std::string> codes;
+  for (const auto& entry : m_sessions) codes.push_back(entry.first);
+  return codes;
+}
+
+IMarketSession* CSocketDataMananger::Session(const std::string& market) const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  auto it = m_sessions.find(market);
+  return it == m_sessions.end() ? nullptr : it->second.get();
+}
+
+std::string CSocketDataMananger::MasterAddress() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  return m_masterAddress;
+}
+
+uint16_t CSocketDataMananger::MasterPort() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  return m_masterPort;
+}
+
+std::vector<IMarketSession*> CSocketDataMananger::SessionsInOrder() const {
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::vector<IMarketSession*> list;
+  for (const auto& entry : m_sessions) list.push_back(entry.second.get());
+  return list;
+}
+
+int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, uint16_t port,
+                                          bool front) {
+  const std::string code = NormaliseMarket(market);
+  if (!market || code.empty() || !m_config) return KVO_ERR_MARKET;
+  if (!addr) return KVO_ERR_BAD_IP;
+
+  if (std::strcmp(market, "auth") == 0) return RegisterAuth(addr, port);
+
+  if (std::strcmp(market, "qsuserdata") == 0) {
+    for (IMarketSession* session : SessionsInOrder()) {
+      if (session->SendUserData(addr) == 0) return 0;
+    }
+    return KVO_ERR_NULL_POINTER;
+  }
+
+  if (std::strcmp(market, "superstocklevel") == 0) {
+    const std::vector<IMarketSession*> sessions = SessionsInOrder();
+    const int32_t level = std::atoi(addr);
+    for (IMarketSession* session : sessions) session->SetSuperStockLevel(level);
+    return sessions.empty() ? -1 : 0;
+  }
+
+  if (code != "SH" && code != "SZ" && code != "OO") return KVO_ERR_MARKET;
+  if (!m_connectMarket.empty() && m_connectMarket.find(code) == std::string::npos) {
+    return KVO_ERR_MARKET;
+  }
+
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  auto it = m_sessions.find(code);
+  if (it == m_sessions.end()) {
+    MarketSessionFactory factory = GetMarketSessionFactory();
+    const InstanceConfig* sessionConfig = m_settings.mode != kStandalone ? &m_relayConfig : m_config;
+    IMarketSession* session = nullptr;
+    if (factory) {
+      try {
+        session = factory(sessionConfig, this, code);
+      } catch (const std::bad_alloc&) {
+        session = nullptr;
+      }
+    }
+    if (!session) {
+      WriteLog(1, "RegisterAddr: no session for market %s", code.c_str());
+      return KVO_ERR_HANDLE;
+    }
+    it = m_sessions.emplace(code, std::unique_ptr<IMarketSession>(session)).first;
+  }
+  return it->second->AddAddress(addr, port, front);
+}
+
+int32_t CSocketDataMananger::RegisterAuth(const char* text, uint16_t type) {
+  const std::string auth = text ? text : "";
+  std::string passport;
+  std::string userId;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_account.passport = auth;
+    const size_t key = auth.find("userid=");
+    if (key != std::string::npos) {
+      const size_t begin = key + 7;
+      const size_t bar = auth.find('|', begin);
+      if (bar != std::string::npos) m_account.user_id = auth.substr(begin, bar - begin);
+    }
+    passport = m_account.passport;
+    userId = m_account.user_id;
+  }
+
+  if (type == 1 || type == 2) {
+    const uint16_t port = type == 2 ? kBuiltinGatewayPortType2 : kBuiltinGatewayPortType1;
+    for (const char* market : {"USH", "USZ"}) {
+      for (const char* address : kBuiltinGatewayAddresses) {
+        RegisterAddr(market, address, port, false);
+      }
+    }
+  }
+
+  if (passport.empty() || userId.empty() || type < 1 || type > 3) return KVO_ERR_MARKET;
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  m_account.auth_kind = kAuthPassport;
+  return 0;
+}
+
+LoginResult CSocketDataMananger::CheckLogin(const char* username, const char* password) {
+  const std::string user = username ? username : "";
+  const std::string pass = password ? password : "";
+  LoginResult result = MakeLoginResult(0, kTextLoginOkChecked, "");
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_account.username = user;
+    m_account.password = pass;
+    if (!m_account.passport.empty() &&
+        (!m_account.user_id.empty() || !m_account.session_id.empty())) {
+      return result;
+    }
+    if (IsInternalAccount(user.c_str(), user.size()) || user == kInternalAccountMarker) {
+      m_account.auth_kind = kAuthInside;
+      return result;
+    }
+    if (m_config && m_config->m_authtype != 0) {
+      m_account.auth_kind = kAuthGatewayAuth;
+      return result;
+    }
+  }
+  std::string passport;
+  std::string sessionId;
+  const bool ok = AuthenticateAccount(user, pass, &passport, &sessionId);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  if (ok) {
+    m_account.passport = passport;
+    m_account.session_id = sessionId;
+  } else {
+    result = MakeLoginResult(KVO_ERR_AUTH_CENTRE, kTextAuthCentreFailed, "");
+  }
+  m_account.auth_kind = kAuthFormal;
+  return result;
+}
+
+bool CSocketDataMananger::AuthenticateAccount(const std::string& username, const std::string&,
+                                              std::string*, std::string*) {
+  // The HTTP authentication client is not part of this build: no account
+  // can be authenticated against the authentication centre.
+  WriteLog(1, "AuthenticateAccount: authentication client not available, user %s refused",
+           username.c_str());
+  return false;
+}
+
+LoginResult CSocketDataMananger::Login(const char* username, const char* password,
+                                       const std::string& local_addresses) {
+  const LoginResult precheck = CheckLogin(username, password);
+  if (precheck.nstatuscode < 0) return precheck;
+
+  LoginAccountInfo account;
+  std::vector<std::pair<std::string, IMarketSession*>> sessions;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_account.local_addresses = local_addresses;
+    m_account.process_id = static_cast<uint32_t>(getpid());
+    account = m_account;
+    for (const auto& entry : m_sessions) sessions.emplace_back(entry.first, entry.second.get());
+  }
+
+  std::vector<MarketLoginResult> results;
+  for (const auto& [code, session] : sessions) results.emplace_back(code, session->Login(account));
+  return MergeLoginResults(precheck, results);
+}

@@ -1,0 +1,125 @@
+// CSocketDataMananger: the library instance behind every handle.
+//
+// It opens the instance log, learns the local addresses, reads the cascade
+// settings, keeps the host's InstanceConfig and callbacks, owns one market
+// session per registered market and logs the account in on all markets.
+#ifndef KVO_API_SOCKET_DATA_MANAGER_H
+#define KVO_API_SOCKET_DATA_MANAGER_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/cascade_settings.h"
+#include "api/market_session.h"
+#include "include/kvoapi.h"
+
+namespace kvoapi {
+
+// Holds one use of the process-wide socket engine for its lifetime.
+class NetEngineUse {
+ public:
+  NetEngineUse();
+  ~NetEngineUse();
+  NetEngineUse(const NetEngineUse&) = delete;
+  NetEngineUse& operator=(const NetEngineUse&) = delete;
+};
+
+// The host callbacks the relay functions stand in for in the master role's
+// copy of the configuration. The cascade layer installs them.
+void SetRelayCallbacks(const InstanceConfig& relay);
+void GetRelayCallbacks(InstanceConfig* into);
+
+}  // namespace kvoapi
+
+class CSocketDataMananger {
+ public:
+  explicit CSocketDataMananger(const InstanceConfig* config);
+  virtual ~CSocketDataMananger();
+
+  CSocketDataMananger(const CSocketDataMananger&) = delete;
+  CSocketDataMananger& operator=(const CSocketDataMananger&) = delete;
+
+  // The instance's own thread (cascade roles and playback).
+  virtual bool Start();
+  virtual void Stop();
+
+  // Registration, login and the pre-login check.
+  int32_t RegisterAddr(const char* market, const char* addr, uint16_t port, bool front);
+  int32_t RegisterAuth(const char* text, uint16_t type);
+  LoginResult CheckLogin(const char* username, const char* password);
+  LoginResult Login(const char* username, const char* password,
+                    const std::string& local_addresses);
+  bool AuthenticateAccount(const std::string& username, const std::string& password,
+                           std::string* passport, std::string* session_id);
+  void InitLog(const InstanceConfig* config);
+
+  // Operations behind the exported functions, by role.
+  LoginResult LoginByMode(const char* username, const char* password);
+  int32_t RegisterAddrByMode(const char* market, const char* addr, uint16_t port);
+  char* GetCodelist(const char* market, uint32_t* out_length, const char* request,
+                    bool from_caller);
+  void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count,
+                     const char* request, bool from_caller);
+  void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count,
+                     const char* request, bool from_caller);
+  void* GetSuperStock(const char* market, const char* codelist, uint32_t* out_count,
+                      const char* request, bool from_caller);
+  int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                    const char* codelist, bool from_caller, bool wait);
+  int32_t SubScribeMarket(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                          const char* codelist, bool wait);
+  int32_t StartOfflineDebug(const OfflineDebugConfig& config);
+  int32_t GetCodeInfo() const { return 0; }
+
+  // The log file of a configuration: <root>/kvolog/kvoapi.log, the root being
+  // m_logpath ('\' read as '/') or the executable's folder when it is empty.
+  static std::string LogPathFor(const InstanceConfig& config);
+  // m_loglevel when it lies in 0..6, else 3.
+  static int LogLevelFor(int32_t loglevel);
+
+  // State, for the cascade layer and for tests.
+  kvoapi::CascadeMode Mode() const { return m_settings.mode; }
+  uint16_t SocketPort() const { return m_settings.socket_port; }
+  bool AuthKeySelector() const { return m_settings.auth_test; }
+  std::string OfflineState() const;
+  const std::string& LogPath() const { return m_logPath; }
+  int LogLevel() const { return m_logLevel; }
+  kvoapi::LoginAccountInfo Account() const;
+  std::vector<std::string> Markets() const;
+  kvoapi::IMarketSession* Session(const std::string& market) const;
+  const InstanceConfig* Config() const { return m_config; }
+  const InstanceConfig& RelayConfig() const { return m_relayConfig; }
+  std::string MasterAddress() const;
+  uint16_t MasterPort() const;
+  const kvoapi::LocalAddresses& LocalAddressLists() const { return m_local; }
+  bool Started() const { return m_started; }
+
+ private:
+  std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
+  kvoapi::IMarketSession* SessionForQuery(const char* market) const;
+
+  kvoapi::NetEngineUse m_netUse;  // first member: released last
+  mutable std::recursive_mutex m_mutex;
+  kvoapi::ToolSettings m_settings;
+  std::string m_offlineState;
+  const InstanceConfig* m_config = nullptr;
+  InstanceConfig m_relayConfig{};
+  std::map<std::string, std::unique_ptr<kvoapi::IMarketSession>> m_sessions;
+  kvoapi::LoginAccountInfo m_account;
+  std::string m_lastUser;
+  std::string m_lastPassword;
+  std::string m_masterAddress;
+  uint16_t m_masterPort = 0;
+  kvoapi::LocalAddresses m_local;
+  std::string m_connectMarket;
+  OfflineDebugConfig m_offlineConfig{};
+  std::string m_logPath;
+  int m_logLevel = 3;
+  bool m_started = false;
+};
+
+#endif

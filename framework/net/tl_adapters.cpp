@@ -1,0 +1,99 @@
+#include "framework/net/tl_adapters.h"
+
+#include <mutex>
+
+namespace {
+
+struct AdapterState {
+    std::mutex mutex;
+    std::shared_ptr<const AdapterList> list;
+    std::string sysfsRoot = "/sys";
+    std::function<bool(std::vector<pl::RawAdapter>&)> source;
+};
+
+AdapterState& State() {
+    static AdapterState s;
+    return s;
+}
+
+}  // namespace
+
+AdapterList TL_BuildAdapterList(const std::vector<pl::RawAdapter>& raw, const std::string& root) {
+    AdapterList out;
+    out.reserve(raw.size());
+    for (const auto& r : raw) {
+        AdapterEntry e;
+        std::copy(r.mac, r.mac + 6, e.mac);
+        e.macText = pl::MacText(r.mac);
+        e.kind = pl::AdapterKindFromSysfs(root, r.name, e.medium);
+        e.description = pl::AdapterDescription(root, r.name);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+uint32_t TL_FormatMacAddresses(const AdapterList& list, uint32_t mask, std::string& out) {
+    uint32_t n = 0;
+    for (const auto& e : list) {
+        if ((e.kind | e.medium) & mask) {
+            out += e.macText;
+            out += ';';
+            ++n;
+        }
+    }
+    return n;
+}
+
+std::shared_ptr<const AdapterList> TL_GetAdapterList() {
+    AdapterState& s = State();
+    std::lock_guard<std::mutex> g(s.mutex);
+    if (s.list && !s.list->empty()) return s.list;
+    // Filled into a local list, published once.
+    std::vector<pl::RawAdapter> raw;
+    bool ok = s.source ? s.source(raw) : pl::ListRawAdapters(raw);
+    auto built = std::make_shared<AdapterList>();
+    if (ok) *built = TL_BuildAdapterList(raw, s.sysfsRoot);
+    s.list = built;
+    return s.list;
+}
+
+uint32_t TL_GetMacAddresses(std::string& out, uint32_t mask) {
+    auto list = TL_GetAdapterList();
+    return TL_FormatMacAddresses(*list, mask, out);
+}
+
+uint32_t TL_GetAdapterKind(const char* name, uint32_t& medium) {
+    std::string root;
+    {
+        AdapterState& s = State();
+        std::lock_guard<std::mutex> g(s.mutex);
+        root = s.sysfsRoot;
+    }
+    return pl::AdapterKindFromSysfs(root, name ? name : "", medium);
+}
+
+int TL_GetMacAddress(std::string& out) {
+    auto list = TL_GetAdapterList();
+    std::string all;
+    if (TL_FormatMacAddresses(*list, pl::kAdapterPci, all) == 0) {
+        if (list->empty()) return 0;
+        out = list->front().macText;
+        return 1;
+    }
+    out = all.substr(0, all.find(';'));
+    return 1;
+}
+
+void TL_SetAdapterSysfsRoot(const std::string& root) {
+    AdapterState& s = State();
+    std::lock_guard<std::mutex> g(s.mutex);
+    s.sysfsRoot = root;
+    s.list.reset();
+}
+
+void TL_SetAdapterSource(std::function<bool(std::vector<pl::RawAdapter>&)> source) {
+    AdapterState& s = State();
+    std::lock_guard<std::mutex> g(s.mutex);
+    s.source = std::move(source);
+    s.list.reset();
+}

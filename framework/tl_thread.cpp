@@ -1,0 +1,167 @@
+#include "framework/tl_thread.h"
+
+#include <cstdlib>
+
+#include "framework/tl_log.h"
+#include "platform/pl_thread.h"
+#include "platform/pl_time.h"
+
+namespace {
+
+pl::Thread* AsThread(TLHandle h) { return dynamic_cast<pl::Thread*>(h); }
+
+}  // namespace
+
+TLHandle TL_CreateThread(TLThreadRoutine routine, void* context, uint32_t* tid) {
+  return pl::Thread::Start(routine, context, tid);
+}
+
+int TL_WaitThread(TLHandle thread, uint32_t ms) {
+  if (thread == nullptr) return 1;
+  return thread->Wait(ms) == TL_WAIT_OBJECT_0 ? 1 : 0;
+}
+
+int TL_WaitThreadExit(TLHandle thread, const std::atomic<uint8_t>* ended, uint32_t ms) {
+  if (thread == nullptr) return 1;
+  auto is_ended = [ended] { return ended != nullptr && ended->load(std::memory_order_acquire) != 0; };
+  if (!is_ended()) {
+    // Poll the flag every 20 ms; a thread that has returned ends the wait too.
+    uint64_t counted = 0;
+    while (!is_ended() && counted < ms) {
+      const uint32_t step = (ms - counted) < 20 ? static_cast<uint32_t>(ms - counted) : 20;
+      if (thread->Wait(step) == TL_WAIT_OBJECT_0) break;
+      counted += step;
+    }
+  }
+  const int result = ended != nullptr ? (is_ended() ? 1 : 0) : TL_WaitThread(thread, 0);
+  TL_TerminateThread(thread);
+  return result;
+}
+
+int TL_TerminateThread(TLHandle thread) {
+  pl::Thread* t = AsThread(thread);
+  if (t == nullptr) return 0;
+  if (t->HasEnded()) return 1;
+  TL_WriteLog(1, "TL_TerminateThread: thread %u did not stop in time; it is detached and left running",
+              t->ThreadId());
+  t->Detach();
+  return 0;
+}
+
+int TL_JoinThread(TLHandle thread, uint32_t ms) {
+  if (thread == nullptr) return 1;
+  pl::Thread* t = AsThread(thread);
+  if (t == nullptr) return 0;
+  return t->Join(ms) ? 1 : 0;
+}
+
+void TL_Sleep(uint32_t ms) { pl::SleepMs(ms); }
+
+uint32_t TL_GetCurrentProcessId() { return pl::CurrentProcessId(); }
+
+uint32_t TL_GetCurrentThreadId() { return pl::CurrentThreadId(); }
+
+uint64_t TL_GetTickCount64() { return pl::TickMs(); }
+
+int64_t TL_Time(int64_t* out) {
+  const int64_t now = pl::Now();
+  if (out != nullptr) *out = now;
+  return now;
+}
+
+struct tm* TL_LocalTime(int64_t t, struct tm* out) {
+  thread_local struct tm local;
+  pl::LocalTime(t, &local);
+  if (out != nullptr) *out = local;
+  return &local;
+}
+
+long TL_StrToLong(const char* text, char** end, int base) {
+  if (text == nullptr) {
+    if (end != nullptr) *end = nullptr;
+    return 0;
+  }
+  return std::strtol(text, end, base);
+}
+
+namespace corvane {
+
+CTL_Thread::CTL_Thread() = default;
+
+CTL_Thread::~CTL_Thread() {
+  if (m_bAbandoned)
+    TL_WriteLog(1, "CTL_Thread: object of abandoned thread %u deleted", m_nThreadId);
+  if (m_hThread == nullptr) return;
+  if (!IsEnded()) {
+    m_bRunning.store(0, std::memory_order_release);
+    m_stop.Set();
+    TL_WriteLog(1, "CTL_Thread: object of thread %u deleted while the thread runs", m_nThreadId);
+  }
+  TL_CloseHandle(m_hThread);
+  m_hThread = nullptr;
+}
+
+uint32_t CTL_Thread::ThreadMain(void* self) {
+  auto* t = static_cast<CTL_Thread*>(self);
+  t->Run();
+  t->m_bEnded.store(1, std::memory_order_release);
+  return 0;
+}
+
+int CTL_Thread::Start() {
+  // A thread left running by Stop still uses this object.
+  if (m_bAbandoned) return 0;
+  if (m_hThread != nullptr) {
+    if (!IsEnded()) return 0;
+    TL_CloseHandle(m_hThread);
+    m_hThread = nullptr;
+  }
+  m_bEnded.store(0, std::memory_order_release);
+  m_stop.Reset();
+  m_bRunning.store(1, std::memory_order_release);
+  m_hThread = TL_CreateThread(&CTL_Thread::ThreadMain, this, &m_nThreadId);
+  if (m_hThread == nullptr) {
+    m_bRunning.store(0, std::memory_order_release);
+    return 0;
+  }
+  return 1;
+}
+
+void CTL_Thread::Run() {
+  while (IsRunning()) WaitForStop(1000);
+}
+
+int CTL_Thread::WaitForStop(uint32_t ms) {
+  if (!IsRunning()) return 1;
+  return m_stop.Wait(ms) == TL_WAIT_OBJECT_0 ? 1 : 0;
+}
+
+int CTL_Thread::Stop(uint32_t ms) {
+  m_bRunning.store(0, std::memory_order_release);
+  m_stop.Set();
+  if (m_hThread == nullptr) return 1;
+  const int ended = TL_WaitThreadExit(m_hThread, &m_bEnded, ms);
+  if (!ended) m_bAbandoned = true;
+  // Joined when it ended; detached (and left running) otherwise.
+  TL_CloseHandle(m_hThread);
+  m_hThread = nullptr;
+  return ended;
+}
+
+int CTL_Thread::Join(uint32_t ms) {
+  if (m_hThread == nullptr) return 1;
+  if (!TL_JoinThread(m_hThread, ms)) return 0;
+  return 1;
+}
+
+void CTL_Thread::StopAndRelease(CTL_Thread* thread, uint32_t ms) {
+  if (thread == nullptr) return;
+  if (thread->Stop(ms)) {
+    delete thread;
+    return;
+  }
+  TL_WriteLog(1, "CTL_Thread: thread %u did not stop within %u ms; its object is kept alive",
+              thread->m_nThreadId, ms);
+}
+
+}  // namespace corvane

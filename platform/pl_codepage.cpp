@@ -1,0 +1,262 @@
+#include "platform/pl_codepage.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <iconv.h>
+#include <mutex>
+#include <vector>
+
+#if defined(KVO_HAVE_ICU)
+#include <unicode/utrans.h>
+#endif
+
+namespace pl {
+namespace {
+
+struct CodePageName {
+    uint32_t cp;
+    const char* name;
+};
+
+// 52936 is served as EUC-CN ("GB2312"), the 8-bit form that GBK extends, not
+// as the 7-bit HZ escape form: texts labelled "gb2312" are EUC-CN in practice.
+const CodePageName kCodePages[] = {
+    {kCpGbk, "CP936"},         {kCpBig5, "CP950"},        {kCpUtf8, "UTF-8"},
+    {kCpUtf7, "UTF-7"},        {kCpGb18030, "GB18030"},   {kCpUtf16Le, "UTF-16LE"},
+    {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
+};
+
+// An iconv descriptor closed on every way out.
+class IconvHandle {
+public:
+    IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~IconvHandle() {
+        if (ok()) iconv_close(cd_);
+    }
+    IconvHandle(const IconvHandle&) = delete;
+    IconvHandle& operator=(const IconvHandle&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return cd_; }
+
+private:
+    iconv_t cd_;
+};
+
+constexpr size_t kChunk = 4096;
+
+void AppendUtf16Bytes(const char* bytes, size_t n, std::u16string& out) {
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+}
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
+uint32_t SystemCodePage() { return kCpGbk; }
+
+const char* CodePageIconvName(uint32_t cp) {
+    if (cp == 0) cp = SystemCodePage();
+    for (const auto& row : kCodePages) {
+        if (row.cp == cp) return row.name;
+    }
+    return nullptr;
+}
+
+int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {
+    const char* name = CodePageIconvName(cp);
+    if (name == nullptr) return -1;
+    IconvHandle cd("UTF-16LE", name);
+    if (!cd.ok()) return -1;
+    if (len == 0) return 0;
+
+    char* in = const_cast<char*>(text);
+    size_t in_left = len;
+    char buf[kChunk];
+    while (in_left > 0) {
+        char* outp = buf;
+        size_t out_left = sizeof(buf);
+        size_t r = iconv(cd.get(), &in, &in_left, &outp, &out_left);
+        int err = errno;
+        AppendUtf16Bytes(buf, static_cast<size_t>(outp - buf), out);
+        if (r != static_cast<size_t>(-1)) break;
+        if (err == E2BIG) continue;
+        // An invalid byte (EILSEQ) or a sequence cut off by the end of the
+        // text (EINVAL): substitute and go on after one byte.
+        out.push_back(u'\uFFFD');
+        if (err == EINVAL) break;
+        ++in;
+        --in_left;
+        iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+    }
+    return 0;
+}
+
+int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
+    const char* name = CodePageIconvName(cp);
+    if (name == nullptr) return -1;
+    IconvHandle cd(name, "UTF-16LE");
+    if (!cd.ok()) return -1;
+    if (len == 0) return 0;
+
+    // The input as little-endian bytes whatever the host's byte order.
+    std::vector<char> bytes(len * 2);
+    for (size_t i = 0; i < len; ++i) {
+        bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
+    }
+    const bool wide_target = (cp == kCpUtf16Le);
+    char* in = bytes.data();
+    size_t in_left = bytes.size();
+    char buf[kChunk];
+    while (in_left > 0) {
+        char* outp = buf;
+        size_t out_left = sizeof(buf);
+        size_t r = iconv(cd.get(), &in, &in_left, &outp, &out_left);
+        int err = errno;
+        out.append(buf, static_cast<size_t>(outp - buf));
+        if (r != static_cast<size_t>(-1)) break;
+        if (err == E2BIG) continue;
+        // A character the target lacks, a lone surrogate (EILSEQ) or a high
+        // surrogate at the very end (EINVAL): close any shift state, put '?'
+        // in its place and go on after it.
+        size_t unit = static_cast<size_t>(in - bytes.data()) / 2;
+        size_t skip = 2;
+        if (unit + 1 < len && IsHighSurrogate(text[unit]) && IsLowSurrogate(text[unit + 1])) skip = 4;
+        outp = buf;
+        out_left = sizeof(buf);
+        iconv(cd.get(), nullptr, nullptr, &outp, &out_left);
+        out.append(buf, static_cast<size_t>(outp - buf));
+        out.push_back('?');
+        if (wide_target) out.push_back('\0');
+        skip = std::min(skip, in_left);
+        in += skip;
+        in_left -= skip;
+    }
+    // End of the text: let a stateful encoding (UTF-7) close its shift.
+    char* outp = buf;
+    size_t out_left = sizeof(buf);
+    iconv(cd.get(), nullptr, nullptr, &outp, &out_left);
+    out.append(buf, static_cast<size_t>(outp - buf));
+    return 0;
+}
+
+#if defined(KVO_HAVE_ICU)
+namespace {
+
+// ICU transliterators are not safe for concurrent use; each direction is
+// opened once and used under a mutex.
+struct ChineseMapper {
+    std::mutex mu;
+    UTransliterator* to_trad = nullptr;
+    UTransliterator* to_simp = nullptr;
+    bool tried = false;
+    ~ChineseMapper() {
+        if (to_trad) utrans_close(to_trad);
+        if (to_simp) utrans_close(to_simp);
+    }
+    void Open() {
+        if (tried) return;
+        tried = true;
+        UErrorCode st = U_ZERO_ERROR;
+        to_trad = utrans_openU(u"Simplified-Traditional", -1, UTRANS_FORWARD, nullptr, 0, nullptr, &st);
+        if (U_FAILURE(st)) to_trad = nullptr;
+        st = U_ZERO_ERROR;
+        to_simp = utrans_openU(u"Traditional-Simplified", -1, UTRANS_FORWARD, nullptr, 0, nullptr, &st);
+        if (U_FAILURE(st)) to_simp = nullptr;
+    }
+};
+
+ChineseMapper& Mapper() {
+    static ChineseMapper m;
+    return m;
+}
+
+}  // namespace
+
+bool HaveChineseCharacterMapping() {
+    ChineseMapper& m = Mapper();
+    std::lock_guard<std::mutex> g(m.mu);
+    m.Open();
+    return m.to_trad != nullptr && m.to_simp != nullptr;
+}
+
+int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional,
+                            std::u16string& out) {
+    ChineseMapper& m = Mapper();
+    std::lock_guard<std::mutex> g(m.mu);
+    m.Open();
+    UTransliterator* t = to_traditional ? m.to_trad : m.to_simp;
+    if (t == nullptr || len > 0x3FFFFFFF) {
+        out.assign(text, len);
+        return -1;
+    }
+    size_t cap = len + len / 2 + 16;
+    for (;;) {
+        std::u16string buf(text, len);
+        buf.resize(cap);
+        int32_t n = static_cast<int32_t>(len);
+        int32_t limit = n;
+        UErrorCode st = U_ZERO_ERROR;
+        utrans_transUChars(t, buf.data(), &n, static_cast<int32_t>(cap), 0, &limit, &st);
+        if (st == U_BUFFER_OVERFLOW_ERROR && static_cast<size_t>(n) > cap && cap < 0x3FFFFFFF) {
+            cap = static_cast<size_t>(n) + 16;
+            continue;
+        }
+        if (U_FAILURE(st)) {
+            out.assign(text, len);
+            return -1;
+        }
+        buf.resize(static_cast<size_t>(n));
+        out = std::move(buf);
+        return 0;
+    }
+}
+#else
+bool HaveChineseCharacterMapping() { return false; }
+
+int MapChineseCharacters(const char16_t* text, size_t len, bool, std::u16string& out) {
+    out.assign(text, len);
+    return -1;
+}
+#endif
+
+uint16_t LangIdFromLocaleName(const char* name) {
+    static const struct {
+        const char* prefix;
+        uint16_t id;
+    } kLangs[] = {
+        {"zh_cn", 0x0804}, {"zh_tw", 0x0404}, {"zh_hk", 0x0C04},
+        {"zh_sg", 0x1004}, {"en_gb", 0x0809}, {"en_us", 0x0409},
+    };
+    if (name == nullptr || std::strlen(name) < 5) return 0;
+    char key[6];
+    for (int i = 0; i < 5; ++i) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '-') c = '_';
+        key[i] = c;
+    }
+    key[5] = '\0';
+    char after = name[5];
+    if (after != '\0' && after != '.' && after != '@') return 0;
+    for (const auto& l : kLangs) {
+        if (std::strcmp(key, l.prefix) == 0) return l.id;
+    }
+    return 0;
+}
+
+uint16_t GetSystemDefaultLangId() {
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* v = std::getenv(var);
+        if (v != nullptr && *v != '\0') return LangIdFromLocaleName(v);
+    }
+    return 0;
+}
+
+}  // namespace pl

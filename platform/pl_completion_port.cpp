@@ -1,0 +1,306 @@
+#include "platform/pl_completion_port.h"
+
+#include <cerrno>
+#include <chrono>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pl {
+
+namespace {
+// epoll data of the wake-up eventfd; handle ids start at 1.
+constexpr uint64_t kWakeId = 0;
+}  // namespace
+
+IoPort::IoPort() = default;
+
+IoPort::~IoPort() {
+    Shutdown();
+    std::unordered_map<HandleId, HandlePtr> rest;
+    {
+        std::lock_guard<std::mutex> g(m_regMutex);
+        rest.swap(m_handles);
+    }
+    for (auto& kv : rest) {
+        std::lock_guard<std::mutex> g(kv.second->mutex);
+        if (kv.second->fd >= 0) {
+            ::close(kv.second->fd);
+            kv.second->fd = -1;
+        }
+    }
+}
+
+int IoPort::Create() {
+    if (m_open.load() || m_epoll >= 0) return EEXIST;
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) return errno;
+    int wk = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wk < 0) {
+        int e = errno;
+        ::close(ep);
+        return e;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeId;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, wk, &ev) != 0) {
+        int e = errno;
+        ::close(wk);
+        ::close(ep);
+        return e;
+    }
+    m_epoll = ep;
+    m_wake = wk;
+    m_stopPoller.store(false);
+    try {
+        m_poller = std::thread(&IoPort::PollerLoop, this);
+    } catch (...) {
+        ::close(wk);
+        ::close(ep);
+        m_epoll = m_wake = -1;
+        return EAGAIN;
+    }
+    m_open.store(true, std::memory_order_release);
+    return 0;
+}
+
+void IoPort::Shutdown() {
+    if (m_poller.joinable()) {
+        m_stopPoller.store(true);
+        uint64_t one = 1;
+        ssize_t r = ::write(m_wake, &one, sizeof one);
+        (void)r;
+        m_poller.join();
+    }
+    m_open.store(false, std::memory_order_release);
+    {
+        // Handles stay registered; their Close only needs the epoll set to
+        // be gone, which the lock makes visible to it.
+        std::lock_guard<std::mutex> g(m_regMutex);
+        if (m_epoll >= 0) ::close(m_epoll);
+        if (m_wake >= 0) ::close(m_wake);
+        m_epoll = m_wake = -1;
+    }
+    std::lock_guard<std::mutex> g(m_queueMutex);
+    m_queue.clear();
+}
+
+IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
+    if (fd < 0 || !m_open.load(std::memory_order_acquire)) return 0;
+    auto h = std::make_shared<Handle>();
+    h->fd = fd;
+    h->key = key;
+    std::lock_guard<std::mutex> g(m_regMutex);
+    if (m_epoll < 0) return 0;
+    h->id = m_nextId++;
+    epoll_event ev{};
+    ev.events = EPOLLONESHOT;  // armed only while an operation is pending
+    ev.data.u64 = h->id;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    m_handles.emplace(h->id, h);
+    return h->id;
+}
+
+IoPort::HandlePtr IoPort::Find(HandleId id) {
+    std::lock_guard<std::mutex> g(m_regMutex);
+    auto it = m_handles.find(id);
+    return it == m_handles.end() ? nullptr : it->second;
+}
+
+void IoPort::Arm(Handle& h) {
+    uint32_t events = 0;
+    if (h.recvOp) events |= EPOLLIN | EPOLLRDHUP;
+    if (h.sendOp) events |= EPOLLOUT;
+    if (!events || h.fd < 0) return;
+    epoll_event ev{};
+    ev.events = events | EPOLLONESHOT;
+    ev.data.u64 = h.id;
+    std::lock_guard<std::mutex> g(m_regMutex);
+    if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, h.fd, &ev);
+}
+
+void IoPort::Push(const IoPacket& p) {
+    {
+        std::lock_guard<std::mutex> g(m_queueMutex);
+        m_queue.push_back(p);
+    }
+    m_queueCv.notify_one();
+}
+
+void IoPort::Post(uintptr_t key, IoOperation* op, uint32_t bytes) {
+    IoPacket p;
+    p.key = key;
+    p.op = op;
+    p.bytes = bytes;
+    Push(p);
+}
+
+void IoPort::PostWake() { Push(IoPacket{}); }
+
+bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
+    std::unique_lock<std::mutex> g(m_queueMutex);
+    if (timeoutMs < 0) {
+        m_queueCv.wait(g, [this] { return !m_queue.empty(); });
+    } else if (!m_queueCv.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return !m_queue.empty(); })) {
+        return false;
+    }
+    out = m_queue.front();
+    m_queue.pop_front();
+    return true;
+}
+
+size_t IoPort::QueuedPackets() {
+    std::lock_guard<std::mutex> g(m_queueMutex);
+    return m_queue.size();
+}
+
+int IoPort::StartRecv(HandleId id, IoOperation* op, void* buf, uint32_t len) {
+    HandlePtr h = Find(id);
+    if (!h) return EBADF;
+    if (!buf || len == 0) return EINVAL;
+    std::lock_guard<std::mutex> g(h->mutex);
+    if (h->fd < 0) return EBADF;
+    if (h->recvOp) return EBUSY;
+    h->recvOp = op;
+    h->recvBuf = buf;
+    h->recvLen = len;
+    Arm(*h);
+    return 0;
+}
+
+int IoPort::StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t len) {
+    HandlePtr h = Find(id);
+    if (!h) return EBADF;
+    if (!buf || len == 0) return EINVAL;
+    std::lock_guard<std::mutex> g(h->mutex);
+    if (h->fd < 0) return EBADF;
+    if (h->sendOp) return EBUSY;
+    for (;;) {
+        ssize_t n = ::send(h->fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            IoPacket p;
+            p.key = h->key;
+            p.op = op;
+            p.bytes = static_cast<uint32_t>(n);
+            Push(p);
+            return 0;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            h->sendOp = op;
+            h->sendBuf = buf;
+            h->sendLen = len;
+            Arm(*h);
+            return 0;
+        }
+        return n < 0 ? errno : EIO;
+    }
+}
+
+void IoPort::Close(HandleId id) {
+    HandlePtr h;
+    {
+        std::lock_guard<std::mutex> g(m_regMutex);
+        auto it = m_handles.find(id);
+        if (it == m_handles.end()) return;
+        h = it->second;
+        m_handles.erase(it);
+    }
+    std::lock_guard<std::mutex> g(h->mutex);
+    if (h->fd < 0) return;
+    {
+        std::lock_guard<std::mutex> r(m_regMutex);
+        if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, h->fd, nullptr);
+    }
+    if (h->recvOp) {
+        IoPacket p;
+        p.key = h->key;
+        p.op = h->recvOp;
+        p.error = ECANCELED;
+        Push(p);
+        h->recvOp = nullptr;
+    }
+    if (h->sendOp) {
+        IoPacket p;
+        p.key = h->key;
+        p.op = h->sendOp;
+        p.error = ECANCELED;
+        Push(p);
+        h->sendOp = nullptr;
+    }
+    linger lg{1, 0};
+    ::setsockopt(h->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    ::shutdown(h->fd, SHUT_WR);
+    ::close(h->fd);
+    h->fd = -1;
+}
+
+void IoPort::ServiceHandle(const HandlePtr& h) {
+    std::lock_guard<std::mutex> g(h->mutex);
+    if (h->fd < 0) return;
+    if (h->recvOp) {
+        ssize_t n;
+        do {
+            n = ::recv(h->fd, h->recvBuf, h->recvLen, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            IoPacket p;
+            p.key = h->key;
+            p.op = h->recvOp;
+            if (n >= 0) {
+                p.bytes = static_cast<uint32_t>(n);
+            } else {
+                p.error = errno;
+            }
+            h->recvOp = nullptr;
+            h->recvBuf = nullptr;
+            Push(p);
+        }
+    }
+    if (h->sendOp) {
+        ssize_t n;
+        do {
+            n = ::send(h->fd, h->sendBuf, h->sendLen, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            IoPacket p;
+            p.key = h->key;
+            p.op = h->sendOp;
+            if (n > 0) {
+                p.bytes = static_cast<uint32_t>(n);
+            } else {
+                p.error = errno;
+            }
+            h->sendOp = nullptr;
+            h->sendBuf = nullptr;
+            Push(p);
+        }
+    }
+    Arm(*h);
+}
+
+void IoPort::PollerLoop() {
+    epoll_event evs[64];
+    for (;;) {
+        int n = ::epoll_wait(m_epoll, evs, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (evs[i].data.u64 == kWakeId) {
+                uint64_t v;
+                ssize_t r = ::read(m_wake, &v, sizeof v);
+                (void)r;
+                continue;
+            }
+            if (HandlePtr h = Find(evs[i].data.u64)) ServiceHandle(h);
+        }
+        if (m_stopPoller.load()) break;
+    }
+}
+
+}  // namespace pl

@@ -1,0 +1,138 @@
+// A completion port over epoll.
+//
+// The socket engine is written around a completion model: operations are
+// posted on a socket, and their results come back later as completion packets
+// that a fixed set of completion threads take from one queue. This file gives
+// that model on Linux:
+//
+//  - one internal poller thread waits in epoll_wait; it only performs the
+//    non-blocking recv/send of the operations posted on each handle and
+//    queues one packet per finished operation. It never calls back into the
+//    owner of a socket;
+//  - the owner's completion threads call Dequeue and run every completion;
+//  - at most one receive and one send are pending per handle; a receive is
+//    one recv of at most the posted length (never drained until EAGAIN), so
+//    the next receive can only come from the completion thread that handled
+//    the previous one;
+//  - epoll events carry handle ids; an id that is no longer registered is
+//    ignored, so a stale event can never touch a closed socket or a reused
+//    descriptor number;
+//  - every send uses MSG_NOSIGNAL, so a reset peer never raises SIGPIPE.
+//
+// Locks of this layer (handle mutex, registry mutex, queue mutex) are leaves:
+// nothing outside this file is called while they are held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace pl {
+
+// The record of one kind of operation of a connection (its receive or its
+// send). `kind` says what a completion means to the owner; `inflight` is
+// raised by the owner when it posts the operation and lowered after the
+// completion was handled, so the owner can tell when nothing refers to it.
+struct IoOperation {
+    std::atomic<uint32_t> kind{0};
+    std::atomic<uint32_t> inflight{0};
+};
+
+// One completion. key == 0 is the keyless wake-up used to stop the workers.
+struct IoPacket {
+    uintptr_t key = 0;
+    IoOperation* op = nullptr;
+    uint32_t bytes = 0;
+    int error = 0;  // 0 when the operation succeeded, else an errno value
+};
+
+class IoPort {
+public:
+    using HandleId = uint64_t;
+
+    IoPort();
+    ~IoPort();
+    IoPort(const IoPort&) = delete;
+    IoPort& operator=(const IoPort&) = delete;
+
+    // Creates the epoll set, the wake-up eventfd and the poller thread.
+    // Returns 0 or an errno value; a port can be created once.
+    int Create();
+    // Stops the poller thread and closes the port's own descriptors. Handles
+    // still registered keep their sockets until Close is called on them.
+    // Packets still queued are dropped.
+    void Shutdown();
+    bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
+
+    // Registers a connected non-blocking socket under a key. The port owns
+    // the descriptor from now on (Close closes it). Returns 0 on failure.
+    HandleId Associate(int fd, uintptr_t key);
+
+    // Queues a packet (success) for the completion threads.
+    void Post(uintptr_t key, IoOperation* op, uint32_t bytes);
+    // Queues one keyless packet per call: the stop wake-up.
+    void PostWake();
+
+    // Waits for the next packet; timeoutMs < 0 waits without limit. Returns
+    // false on time-out.
+    bool Dequeue(IoPacket& out, int timeoutMs = -1);
+
+    // Posts one receive of at most len bytes into buf. Returns 0, EBUSY when
+    // a receive is already pending, EBADF when the handle is closed or gone.
+    int StartRecv(HandleId id, IoOperation* op, void* buf, uint32_t len);
+    // Posts one send of buf[0..len). A send that the socket takes at once is
+    // still reported through a packet, never inline. Returns 0, EBUSY when a
+    // send is pending, EBADF when closed, or the errno of a failed send.
+    int StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t len);
+
+    // Closes the handle: it leaves the epoll set, every pending operation
+    // completes with ECANCELED through the queue, the socket is reset
+    // (SO_LINGER 0 after shutting down sending) and closed. Idempotent.
+    void Close(HandleId id);
+
+    // Number of queued packets (tests and diagnostics).
+    size_t QueuedPackets();
+
+private:
+    struct Handle {
+        std::mutex mutex;
+        int fd = -1;
+        uintptr_t key = 0;
+        HandleId id = 0;
+        IoOperation* recvOp = nullptr;
+        void* recvBuf = nullptr;
+        uint32_t recvLen = 0;
+        IoOperation* sendOp = nullptr;
+        const void* sendBuf = nullptr;
+        uint32_t sendLen = 0;
+    };
+    using HandlePtr = std::shared_ptr<Handle>;
+
+    HandlePtr Find(HandleId id);
+    void Arm(Handle& h);  // handle mutex held
+    void Push(const IoPacket& p);
+    void PollerLoop();
+    void ServiceHandle(const HandlePtr& h);
+
+    std::atomic<bool> m_open{false};
+    std::atomic<bool> m_stopPoller{false};
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::thread m_poller;
+
+    std::mutex m_regMutex;
+    std::unordered_map<HandleId, HandlePtr> m_handles;
+    HandleId m_nextId = 1;
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueCv;
+    std::deque<IoPacket> m_queue;
+};
+
+}  // namespace pl

@@ -1,0 +1,215 @@
+#include "platform/pl_keystore.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/pl_sysinfo.h"
+
+namespace pl {
+
+struct KeyStoreKey {
+    std::string rel;  // folder relative to the store root, "" for none
+    bool predefined;
+};
+
+namespace {
+
+KeyStoreKey g_current_user{"HKCU", true};
+KeyStoreKey g_local_machine{"HKLM", true};
+
+std::mutex g_root_mu;
+std::string g_root_override;
+
+// ASCII lower case, stepping over the second byte of a GBK character (which
+// may be an ASCII letter).
+std::string FoldName(const std::string& s) {
+    std::string r;
+    r.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < s.size()) {
+            r.push_back(s[i]);
+            r.push_back(s[++i]);
+            continue;
+        }
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        r.push_back(static_cast<char>(c));
+    }
+    return r;
+}
+
+// A value name as a file name: '%' and '/' are escaped, and a '=' prefix keeps
+// values apart from sub-key folders.
+std::string ValueFileName(const char* name) {
+    std::string folded = FoldName(name ? name : "");
+    std::string r = "=";
+    for (char c : folded) {
+        if (c == '%' || c == '/' || c == '\0') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            r += hex;
+        } else {
+            r.push_back(c);
+        }
+    }
+    return r;
+}
+
+bool MakeFolder(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    return false;
+}
+
+bool MakeFolders(const std::string& path) {
+    for (size_t i = 1; i < path.size(); ++i) {
+        if (path[i] == '/' && !MakeFolder(path.substr(0, i))) return false;
+    }
+    return MakeFolder(path);
+}
+
+std::string KeyFolder(const KeyStoreKey* key) { return KeyStoreRoot() + "/" + key->rel; }
+
+}  // namespace
+
+KeyHandle KeyStoreCurrentUser() { return &g_current_user; }
+KeyHandle KeyStoreLocalMachine() { return &g_local_machine; }
+
+void SetKeyStoreRoot(const char* dir) {
+    std::lock_guard<std::mutex> g(g_root_mu);
+    g_root_override = dir ? dir : "";
+}
+
+std::string KeyStoreRoot() {
+    {
+        std::lock_guard<std::mutex> g(g_root_mu);
+        if (!g_root_override.empty()) return g_root_override;
+    }
+    const char* v = std::getenv("KVO_KEYSTORE_DIR");
+    if (v && *v) return v;
+    v = std::getenv("XDG_CONFIG_HOME");
+    if (v && *v) return std::string(v) + "/corvane/registry";
+    v = std::getenv("HOME");
+    if (v && *v) return std::string(v) + "/.config/corvane/registry";
+    return "/tmp/corvane-registry-" + std::to_string(getuid());
+}
+
+uint32_t KeyOpen(KeyHandle parent, const char* path, bool create, KeyHandle* out) {
+    if (parent == nullptr || out == nullptr) return kKeyBadName;
+    std::string rel = parent->rel;
+    const char* p = path ? path : "";
+    std::string elem;
+    auto add = [&](void) -> bool {
+        if (elem.empty()) return true;
+        if (elem == "." || elem == "..") return false;
+        rel += "/" + FoldName(elem);
+        elem.clear();
+        return true;
+    };
+    for (; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x81 && c <= 0xFE && p[1] != '\0') {
+            elem.push_back(*p);
+            elem.push_back(*++p);
+            continue;
+        }
+        if (c == '\\' || c == '/') {
+            if (!add()) return kKeyBadName;
+        } else {
+            elem.push_back(*p);
+        }
+    }
+    if (!add()) return kKeyBadName;
+    std::string folder = KeyStoreRoot() + "/" + rel;
+    if (create) {
+        if (!MakeFolders(folder)) return SystemErrorFromErrno(errno ? errno : EACCES);
+    } else {
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kKeyNotFound;
+    }
+    *out = new KeyStoreKey{rel, false};
+    return kKeyOk;
+}
+
+void KeyClose(KeyHandle key) {
+    if (key != nullptr && !key->predefined) delete key;
+}
+
+uint32_t KeyGetValue(KeyHandle key, const char* name, void* buf, uint32_t* size) {
+    if (key == nullptr || size == nullptr) return kKeyBadName;
+    std::string file = KeyFolder(key) + "/" + ValueFileName(name);
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? kKeyNotFound : SystemErrorFromErrno(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 0x7FFFFFFF) {
+        close(fd);
+        return kKeyAccessDenied;
+    }
+    uint64_t len = static_cast<uint64_t>(st.st_size);
+    uint32_t cap = *size;
+    *size = static_cast<uint32_t>(len);
+    if (len > cap || (len > 0 && buf == nullptr)) {
+        close(fd);
+        return buf == nullptr ? kKeyOk : kKeyMoreData;
+    }
+    uint64_t got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, static_cast<char*>(buf) + got, len - got);
+        if (n <= 0) {
+            close(fd);
+            return n == 0 ? kKeyAccessDenied : SystemErrorFromErrno(errno);
+        }
+        got += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    return kKeyOk;
+}
+
+uint32_t KeySetValue(KeyHandle key, const char* name, const void* data, uint32_t size) {
+    if (key == nullptr || (data == nullptr && size > 0)) return kKeyBadName;
+    std::string folder = KeyFolder(key);
+    if (!MakeFolders(folder)) return SystemErrorFromErrno(errno ? errno : EACCES);
+    std::string file = folder + "/" + ValueFileName(name);
+    std::string tmp = file + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(gettid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return SystemErrorFromErrno(errno);
+    uint32_t put = 0;
+    while (put < size) {
+        ssize_t n = write(fd, static_cast<const char*>(data) + put, size - put);
+        if (n < 0) {
+            uint32_t e = SystemErrorFromErrno(errno);
+            close(fd);
+            unlink(tmp.c_str());
+            return e;
+        }
+        put += static_cast<uint32_t>(n);
+    }
+    fdatasync(fd);
+    close(fd);
+    if (rename(tmp.c_str(), file.c_str()) != 0) {
+        uint32_t e = SystemErrorFromErrno(errno);
+        unlink(tmp.c_str());
+        return e;
+    }
+    return kKeyOk;
+}
+
+uint32_t KeyFlush(KeyHandle key) {
+    if (key == nullptr) return kKeyBadName;
+    std::string folder = KeyFolder(key);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? kKeyOk : SystemErrorFromErrno(errno);
+    uint32_t r = fsync(fd) == 0 ? kKeyOk : SystemErrorFromErrno(errno);
+    close(fd);
+    return r;
+}
+
+}  // namespace pl

@@ -1,0 +1,43 @@
+#include "protocol/kvo_message.h"
+
+#include <climits>
+
+uint64_t KvoMessageFrameSize(const google::protobuf::MessageLite& message) {
+  uint64_t body = message.ByteSizeLong();
+  // SerializeToArray takes an int length.
+  if (body > KVO_PACK_MAX_BODY || body > uint64_t(INT_MAX)) return 0;
+  return body + KVO_PACK_HEADER_SIZE;
+}
+
+uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite& message,
+                             uint8_t* out, size_t capacity, size_t* written) {
+  if (written) *written = 0;
+  uint64_t frame = KvoMessageFrameSize(message);
+  if (frame == 0) return KVO_FRAME_E_TOO_LARGE;
+  if (!out || capacity < frame) return KVO_FRAME_E_ARGUMENT;
+  uint32_t body = static_cast<uint32_t>(frame - KVO_PACK_HEADER_SIZE);
+  KvoWriteHeader(out, type, body);
+  // The size was just computed, so the cached sizes are current.
+  if (body > 0) message.SerializeWithCachedSizesToArray(out + KVO_PACK_HEADER_SIZE);
+  if (written) *written = static_cast<size_t>(frame);
+  return KVO_FRAME_OK;
+}
+
+uint32_t KvoParseBody(const void* body, size_t len, google::protobuf::MessageLite& message) {
+  if (!body && len > 0) return KVO_FRAME_E_ARGUMENT;
+  if (len > size_t(INT_MAX)) return KVO_FRAME_E_TOO_LARGE;
+  if (len == 0) {
+    message.Clear();
+    return KVO_FRAME_OK;
+  }
+  return message.ParseFromArray(body, static_cast<int>(len)) ? KVO_FRAME_OK : KVO_FRAME_E_PARSE;
+}
+
+uint32_t KvoParseFrame(const void* frame, size_t len, google::protobuf::MessageLite& message,
+                       uint16_t* type) {
+  const KvoPackHeader* h = nullptr;
+  uint32_t rc = KvoCheckFrame(frame, len, &h);
+  if (rc != KVO_FRAME_OK) return rc;
+  if (type) *type = h->GetType();
+  return KvoParseBody(h->GetBody(), h->GetBodyLength(), message);
+}

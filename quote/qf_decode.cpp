@@ -1,0 +1,399 @@
+#include "quote/qf_decode.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "framework/tl_crc16.h"
+#include "framework/tl_numcodec.h"
+#include "framework/tl_snappy.h"
+
+namespace {
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint64_t LoadN(const uint8_t* p, unsigned n) {
+  uint64_t v = 0;
+  for (unsigned i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+  return v;
+}
+
+void StoreN(uint8_t* p, uint64_t v, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// Reads the flag bits and data bytes of a run-length stream. The next flag
+// byte is due as soon as the eighth bit of the current one has been taken; it
+// is fetched before the next bit or data byte, so a stream that ends right
+// after its last flag bit is not read past.
+class RleReader {
+ public:
+  RleReader(const uint8_t* p, uint64_t len) : p_(p), len_(len) {}
+  bool Bit(unsigned* bit) {
+    if (left_ == 0 && !Refill()) return false;
+    *bit = (flag_ >> 7) & 1;
+    flag_ = uint8_t(flag_ << 1);
+    --left_;
+    return true;
+  }
+  bool Byte(uint8_t* b) {
+    if (left_ == 0 && !Refill()) return false;
+    if (pos_ >= len_) return false;
+    *b = p_[pos_++];
+    return true;
+  }
+  bool AtEnd() const { return pos_ >= len_ && left_ == 0; }
+  bool MoreData() {
+    if (left_ == 0) return pos_ + 1 < len_;
+    return pos_ < len_;
+  }
+
+ private:
+  bool Refill() {
+    if (pos_ >= len_) return false;
+    flag_ = p_[pos_++];
+    left_ = 8;
+    return true;
+  }
+  const uint8_t* p_;
+  uint64_t len_;
+  uint64_t pos_ = 0;
+  uint8_t flag_ = 0;
+  unsigned left_ = 0;
+};
+
+bool RunLength(RleReader& r, uint64_t* run, bool* extended) {
+  unsigned b[6];
+  *extended = false;
+  if (!r.Bit(&b[0])) return false;
+  if (!b[0]) return *run = 1, true;
+  if (!r.Bit(&b[1])) return false;
+  if (!b[1]) {
+    if (!r.Bit(&b[2])) return false;
+    return *run = 2 + b[2], true;
+  }
+  if (!r.Bit(&b[2])) return false;
+  if (!b[2]) return *run = 4, true;
+  if (!r.Bit(&b[3]) || !r.Bit(&b[4])) return false;
+  if (!b[3]) {
+    if (!r.Bit(&b[5])) return false;
+    return *run = (b[4] ? 7 : 5) + b[5], true;
+  }
+  if (!b[4]) {
+    if (!r.Bit(&b[5])) return false;
+    return *run = 9 + b[5], true;
+  }
+  if (!r.Bit(&b[5])) return false;
+  if (!b[5]) return *run = 11, true;
+  *extended = true;
+  return *run = 12, true;
+}
+
+int Transpose(const uint8_t* src, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  uint64_t area = uint64_t(t.records) * t.recordSize;
+  if (uint64_t(avail) < area) return -5;
+  // Converted in place, the source may overlap the destination.
+  std::vector<uint8_t> copy;
+  if (src < dst + area && dst < src + area) {
+    copy.assign(src, src + area);
+    src = copy.data();
+  }
+  QF_Untranspose(src, t.records, t.recordSize, dst);
+  return static_cast<int>(std::min<uint64_t>(area, 0x7FFFFFFF));
+}
+
+int Kind2(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  if (avail < 4) return -5;
+  int32_t L = static_cast<int32_t>(Le32(in));
+  if (L < 1 || int64_t(L) + 4 > avail) return -5;
+  uint64_t area = uint64_t(t.records) * t.recordSize;
+  std::vector<uint8_t> planes;
+  if (QF_RleDecode(in + 4, uint64_t(L), area, &planes) != 0) return -5;
+  if (planes.size() != area) return -5;
+  QF_Untranspose(planes.data(), t.records, t.recordSize, dst);
+  return static_cast<int>(std::min<int64_t>(int64_t(L) + 4, 0x7FFFFFFF));
+}
+
+bool ColumnOffsets(const QfWorkTable& t, std::vector<uint64_t>* offs) {
+  uint64_t off = 0;
+  offs->resize(t.columns.size());
+  for (size_t i = 0; i < t.columns.size(); ++i) {
+    (*offs)[i] = off;
+    off += t.columns[i].width;
+  }
+  return off <= t.recordSize;
+}
+
+// Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
+// CRC-16 over the decoded records.
+int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  int32_t P = 0;
+  int n = TL_DecodeVarInt32(in, avail, &P);
+  if (n < 1 || P < 1 || int64_t(n) + P + 2 > avail) return -5;
+  std::vector<uint64_t> offs;
+  if (!ColumnOffsets(t, &offs)) return -5;
+  const uint8_t* pay = in + n;
+  const uint64_t plen = uint64_t(P);
+  uint64_t pos = 0;
+  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
+  const uint64_t B = (C + 7) / 8;
+  std::vector<uint8_t> rec(R * s, 0xFF);
+  std::vector<uint8_t> bits(R * B, 0);
+  bool ok = true;
+  if (R == 1) {
+    if (pos + B > plen) ok = false;
+    else std::memcpy(bits.data(), pay, B), pos += B;
+  } else if (R > 1) {
+    const uint64_t groups = B / 4 + 1;
+    for (uint64_t g = 0; g < groups && ok; ++g) {
+      const unsigned gs = g + 1 < groups ? 4 : unsigned(B % 4);
+      const uint64_t at = g * 4;
+      if (pos + gs > plen) { ok = false; break; }
+      std::memcpy(&bits[at], pay + pos, gs);
+      pos += gs;
+      for (uint64_t r = 1; r < R; ++r) {
+        int32_t d = 0;
+        int m = TL_DecodeVarInt32(pay + pos, int64_t(plen - pos), &d);
+        if (m < 1) { ok = false; break; }
+        pos += uint64_t(m);
+        uint64_t prev = LoadN(&bits[(r - 1) * B + at], gs);
+        StoreN(&bits[r * B + at], uint32_t(prev) + uint32_t(d), gs);
+      }
+    }
+  }
+  for (uint64_t c = 0; c < C && ok; ++c) {
+    const unsigned w = t.columns[c].width;
+    const uint16_t kind = t.columns[c].kind;
+    const uint8_t* prev = nullptr;
+    for (uint64_t r = 0; r < R && ok; ++r) {
+      if (!((bits[r * B + c / 8] >> (c % 8)) & 1)) continue;
+      uint8_t* f = &rec[r * s + offs[c]];
+      if (prev == nullptr || (kind != QF_KIND_INT32 && kind != QF_KIND_PACKED32 && kind != QF_KIND_CODE) ||
+          ((kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) && w != 4)) {
+        if (pos + w > plen) { ok = false; break; }
+        std::memcpy(f, pay + pos, w);
+        pos += w;
+        if (prev == nullptr) prev = f;
+        continue;
+      }
+      if (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) {
+        int32_t d = 0;
+        int m = TL_DecodeVarInt32(pay + pos, int64_t(std::min<uint64_t>(w + 1, plen - pos)), &d);
+        if (m < 1) { ok = false; break; }
+        pos += uint64_t(m);
+        StoreN(f, uint32_t(LoadN(prev, 4)) + uint32_t(d), 4);
+        prev = f;
+        continue;
+      }
+      // Code text: the previous code's head and a new tail.
+      uint8_t tail[128];
+      int t7 = 0;
+      int used = TL_Unpack7Bit(tail, packedTails ? 128 : 4, pay + pos, int(std::min<uint64_t>(plen - pos, 0x7FFFFFFF)), &t7);
+      if (used < 1 || !(pay[pos + used - 1] & 0x80)) { ok = false; break; }
+      pos += uint64_t(used);
+      uint64_t tl;
+      const uint8_t* src;
+      if (packedTails) {
+        tl = uint64_t(t7);
+        if (tl < 1 || tl > w) { ok = false; break; }
+        src = tail;
+      } else {
+        tl = LoadN(tail, unsigned(t7));
+        if (tl > w || pos + tl > plen) { ok = false; break; }
+        src = pay + pos;
+        pos += tl;
+      }
+      std::memmove(f, prev, w - tl);
+      std::memcpy(f + (w - tl), src, tl);
+      prev = f;
+    }
+  }
+  const uint8_t* crcAt = pay + plen;
+  uint16_t stored = uint16_t(crcAt[0] | (crcAt[1] << 8));
+  if (TL_Crc16(0, rec.data(), rec.size()) != stored) return -5;
+  if (!rec.empty()) std::memcpy(dst, rec.data(), rec.size());
+  return static_cast<int>(std::min<int64_t>(int64_t(n) + P + 2, 0x7FFFFFFF));
+}
+
+// Kind 0x10: a presence bitmap and values, snappy-compressed; later records
+// are relative to the first record's value of their column.
+int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  int32_t M = 0;
+  int n = TL_DecodeVarInt32(in, avail, &M);
+  if (n < 1 || M < 0) return -5;
+  std::vector<uint64_t> offs;
+  if (!ColumnOffsets(t, &offs)) return -5;
+  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
+  if (uint64_t(M) < (C * R + 7) / 8) return -5;
+  size_t ulen = 0;
+  const uint8_t* z = in + n;
+  const size_t zlen = size_t(avail - n);
+  if (TL_SnappyGetUncompressedLength(z, zlen, &ulen) != 0) return -5;
+  // Nothing legitimate decompresses to more than the bitmap, ten bytes per
+  // value and the raw records.
+  if (ulen < uint64_t(M) || ulen > uint64_t(M) + 11 * C * R + R * s) return -5;
+  std::vector<uint8_t> u(ulen);
+  size_t got = ulen;
+  if (TL_SnappyUncompress(z, zlen, u.data(), &got) != 0 || got != ulen) return -5;
+  if (R * s != 0) std::memset(dst, 0, R * s);
+  uint64_t pos = uint64_t(M);
+  auto sv32 = [&](int32_t* v) {
+    int m = TL_DecodeVarInt32(u.data() + pos, int64_t(ulen - pos), v);
+    if (m < 1) return false;
+    pos += uint64_t(m);
+    return true;
+  };
+  auto sv64 = [&](int64_t* v) {
+    int m = TL_DecodeVarInt64(u.data() + pos, int64_t(ulen - pos), v);
+    if (m < 1) return false;
+    pos += uint64_t(m);
+    return true;
+  };
+  for (uint64_t c = 0; c < C; ++c) {
+    const unsigned w = t.columns[c].width;
+    const uint16_t kind = t.columns[c].kind;
+    const uint8_t* base = dst + offs[c];  // record 0's field
+    for (uint64_t r = 0; r < R; ++r) {
+      uint8_t* f = dst + r * s + offs[c];
+      const uint64_t bit = c * R + r;
+      if (!((u[bit / 8] >> (bit % 8)) & 1)) {
+        std::memset(f, 0xFF, w);
+        continue;
+      }
+      if ((kind == 0x0000 || kind == 0x5000) && w == 8) {
+        uint64_t v;
+        if (r == 0 && kind == 0x0000) {
+          if (pos >= ulen) return -5;
+          uint64_t top = u[pos++];
+          int64_t rest = 0;
+          if (!sv64(&rest)) return -5;
+          v = (top << 56) | (uint64_t(rest) & 0x00FFFFFFFFFFFFFFull);
+        } else {
+          int64_t d = 0;
+          if (!sv64(&d)) return -5;
+          v = (r == 0 ? 0 : LoadN(base, 8)) + uint64_t(d);
+        }
+        StoreN(f, v, 8);
+      } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
+        int32_t d = 0;
+        if (!sv32(&d)) return -5;
+        StoreN(f, (r == 0 ? 0 : uint32_t(LoadN(base, 4))) + uint32_t(d), 4);
+      } else if (kind == 0x1000 || kind == 0x2000) {
+        for (unsigned i = 0; i < w; ++i) {
+          if (pos >= ulen) return -5;
+          uint8_t ch = u[pos++];
+          f[i] = ch;
+          if (ch == 0) break;  // the rest of the field stays zero
+        }
+      } else {
+        if (w > ulen - pos) return -5;
+        std::memcpy(f, u.data() + pos, w);
+        pos += w;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
+  const uint64_t R = records, s = size;
+  if (R * s == 0) return;
+  std::memset(dst, 0, R * s);
+  uint64_t i = 0;
+  for (uint64_t j = 0; j < s; ++j)
+    for (unsigned k = 0; k < 8; ++k)
+      for (uint64_t r = 0; r < R; ++r, ++i)
+        dst[r * s + j] |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
+}
+
+int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
+  if (in == nullptr || len < 4) return -5;
+  uint64_t N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
+  if (N > maxOut) return -5;
+  out->assign(N, 0);
+  if (N == 0) return 0;
+  uint8_t* o = out->data();
+  uint64_t w = 0;
+  RleReader r(in + 4, len - 4);
+  auto put = [&](uint8_t b) {
+    if (w < N) o[w++] = b;
+  };
+  auto fill = [&](uint8_t b, uint64_t n) {
+    uint64_t k = std::min(n, N - w);
+    std::memset(o + w, b, k);
+    w += k;
+  };
+  while (w < N) {
+    unsigned a, b, c;
+    if (!r.Bit(&a)) return -5;
+    if (a == 0) {
+      uint8_t x, y;
+      if (!r.Byte(&x) || !r.Byte(&y)) return -5;
+      put(x);
+      put(y);
+      continue;
+    }
+    if (!r.Bit(&b)) return -5;
+    if (b == 0) {
+      uint8_t x;
+      if (!r.Byte(&x)) return -5;
+      put(x);
+    }
+    if (!r.Bit(&c)) return -5;
+    const uint8_t f = c ? 0xFF : 0x00;
+    uint64_t run = 0;
+    bool ext = false;
+    if (!RunLength(r, &run, &ext)) return -5;
+    fill(f, run);
+    if (!ext) continue;
+    for (bool first = true;; first = false) {
+      if (!first && !r.MoreData()) break;
+      uint8_t x;
+      if (!r.Byte(&x)) {
+        if (first) return -5;
+        break;
+      }
+      uint64_t cnt = x;
+      if (x >= 0x80) {
+        uint8_t y;
+        if (!r.Byte(&y)) return -5;
+        cnt = (uint64_t(x - 0x80) << 8) | y;
+      }
+      fill(f, cnt);
+      if (cnt != 0x7FFF) break;
+    }
+  }
+  return 0;
+}
+
+int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& t, uint8_t* dst,
+                   uint64_t cap) {
+  if (block == nullptr) return -1;
+  if (avail <= 0 && kind != QF_BLOCK_DELTA7 && kind != QF_BLOCK_DELTA) return -1;
+  if (avail <= 0) return -5;
+  const uint64_t area = uint64_t(t.records) * t.recordSize;
+  if (cap < area || (dst == nullptr && area)) return -2;
+  switch (kind) {
+    case QF_BLOCK_RAW:
+      if (uint64_t(avail) < area) return -5;
+      std::memmove(dst, block, area);
+      return static_cast<int>(std::min<uint64_t>(area, 0x7FFFFFFF));
+    case QF_BLOCK_TRANSPOSE:
+      return Transpose(block, avail, t, dst);
+    case QF_BLOCK_RLE_TRANSPOSE:
+      return Kind2(block, avail, t, dst);
+    case QF_BLOCK_DELTA7:
+      return DeltaColumns(true, block, avail, t, dst);
+    case QF_BLOCK_DELTA:
+      return DeltaColumns(false, block, avail, t, dst);
+    case QF_BLOCK_SNAPPY:
+      return SnappyColumns(block, avail, t, dst);
+    default:
+      // Kind 3's per-field section has no defined layout; "hd4.1" files are
+      // refused before their data is reached while no column hook is set.
+      return -3;
+  }
+}

@@ -1,0 +1,34 @@
+// Block decoders of quote-file data: each turns one stored block into
+// records x record-size bytes of native records.
+//
+// Codes: -1 bad input, -2 destination too small, -3 unknown kind, -5 corrupt or
+// inconsistent block. No decoder reads outside [block, block + avail) or
+// writes outside [dst, dst + cap).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "quote/qf_format.h"
+
+// Block kinds.
+constexpr uint32_t QF_BLOCK_RAW = 0;
+constexpr uint32_t QF_BLOCK_TRANSPOSE = 1;
+constexpr uint32_t QF_BLOCK_RLE_TRANSPOSE = 2;
+constexpr uint32_t QF_BLOCK_CODED = 3;
+constexpr uint32_t QF_BLOCK_DELTA7 = 5;
+constexpr uint32_t QF_BLOCK_DELTA = 6;
+constexpr uint32_t QF_BLOCK_SNAPPY = 0x10;
+
+// Decodes a block of `kind`. `avail` is the number of block bytes the caller
+// vouches for (never more than the image holds). `dst` may overlap `block`.
+int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& table,
+                   uint8_t* dst, uint64_t cap);
+
+// The system's run-length decoder: a big-endian u32 output length N, then the
+// token stream. N above `maxOut` is refused before anything is allocated.
+// Returns 0 with *out holding exactly N bytes, or -5 (corrupt or truncated).
+int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out);
+
+// Bit-plane transpose of records x size source bytes into dst (zeroed first).
+void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst);

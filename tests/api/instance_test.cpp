@@ -1,0 +1,410 @@
+// The library instance: construction (log, level, tool.ini roles, callback
+// slots), registration with its special keys, the pre-login check, the login
+// over all markets and release. Market sessions are fakes installed through
+// the session factory.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/api_support.h"
+#include "api/instance_util.h"
+#include "api/kvo_texts.h"
+#include "api/market_session.h"
+#include "api/process_state.h"
+#include "api/socket_data_manager.h"
+
+using namespace kvoapi;
+
+namespace {
+
+struct FakeSession : IMarketSession {
+  std::string market;
+  std::vector<std::pair<std::string, uint16_t>> addresses;
+  int32_t superLevel = 10;
+  int32_t userDataResult = -1;
+  std::vector<std::string> userData;
+  LoginResult loginResult = MakeLoginResult(0, "ok", "2030");
+  LoginAccountInfo lastAccount;
+  std::vector<std::string> subscriptions;
+
+  int32_t AddAddress(const char* host, uint16_t port, bool front) override {
+    if (front) {
+      addresses.insert(addresses.begin(), {host, port});
+    } else {
+      addresses.emplace_back(host, port);
+    }
+    return 0;
+  }
+  void SetSuperStockLevel(int32_t level) override { superLevel = std::clamp(level, 10, 1000); }
+  int32_t SendUserData(const char* text) override {
+    userData.push_back(text);
+    return userDataResult;
+  }
+  LoginResult Login(const LoginAccountInfo& account) override {
+    lastAccount = account;
+    return loginResult;
+  }
+  int32_t SubScribe(uint32_t cls, uint32_t op, const char* m, const char* codes, bool wait) override {
+    subscriptions.push_back(std::to_string(cls) + "|" + std::to_string(op) + "|" + m + "|" + codes +
+                            (wait ? "|w" : "|a"));
+    return 0;
+  }
+  char* GetCodelist(const char*, uint32_t* n) override {
+    *n = 3;
+    char* p = static_cast<char*>(malloc(4));
+    std::memcpy(p, "a,b", 4);
+    return p;
+  }
+  void* GetTickIndex(const char*, const char*, uint32_t*) override { return nullptr; }
+  void* GetTickStock(const char*, const char*, uint32_t*) override { return nullptr; }
+  void* GetSuperStock(const char*, const char*, uint32_t*) override { return nullptr; }
+};
+
+std::map<std::string, FakeSession*>* g_created = nullptr;
+const InstanceConfig* g_lastConfig = nullptr;
+int g_destroyed = 0;
+
+struct CountingSession : FakeSession {
+  ~CountingSession() override {
+    ++g_destroyed;
+    if (g_created) g_created->erase(market);
+  }
+};
+
+IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const std::string& m) {
+  auto* s = new CountingSession;
+  s->market = m;
+  g_lastConfig = cfg;
+  if (g_created) (*g_created)[m] = s;
+  return s;
+}
+
+int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
+
+class InstanceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvo_instance_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(getcwd(oldcwd_, sizeof(oldcwd_)), oldcwd_);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    cfg_.SetDefaults();
+    std::strncpy(cfg_.m_logpath, dir_.c_str(), sizeof(cfg_.m_logpath) - 1);
+    created_.clear();
+    g_created = &created_;
+    g_destroyed = 0;
+    previous_ = SetMarketSessionFactory(&MakeFake);
+  }
+  void TearDown() override {
+    SetMarketSessionFactory(previous_);
+    g_created = nullptr;
+    ASSERT_EQ(chdir(oldcwd_), 0);
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+  void WriteToolIni(const std::string& text) { std::ofstream(dir_ + "/tool.ini") << text; }
+
+  std::string dir_;
+  char oldcwd_[4096];
+  InstanceConfig cfg_;
+  std::map<std::string, FakeSession*> created_;
+  MarketSessionFactory previous_ = nullptr;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// The instance log in dir/kvolog (the log may carry a date stamp in its name).
+std::string FindLog(const std::string& dir) {
+  const std::string folder = dir + "/kvolog";
+  DIR* d = opendir(folder.c_str());
+  if (!d) return "";
+  std::string found;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.rfind("kvoapi", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".log") {
+      found = folder + "/" + name;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+}  // namespace
+
+TEST_F(InstanceTest, ConstructionDefaults) {
+  cfg_.fnctickindex = &DataCb;
+  cfg_.fncsuperstock = &DataCb;
+  CSocketDataMananger inst(&cfg_);
+  EXPECT_EQ(inst.Mode(), kStandalone);
+  EXPECT_EQ(inst.SocketPort(), 9999);
+  EXPECT_FALSE(inst.AuthKeySelector());
+  EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_no");
+  EXPECT_EQ(inst.LogLevel(), 3);
+  EXPECT_EQ(inst.LogPath(), dir_ + "/kvolog/kvoapi.log");
+  EXPECT_EQ(GetCallbackContext(), &inst);
+  EXPECT_EQ(GetDataCallbackSlots().fnctickindex, &DataCb);
+  EXPECT_EQ(GetDataCallbackSlots().fncsuperstock, &DataCb);
+  EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
+  EXPECT_FALSE(inst.Started());
+}
+
+TEST_F(InstanceTest, LogLocationAndLevel) {
+  EXPECT_EQ(CSocketDataMananger::LogLevelFor(0), 0);
+  EXPECT_EQ(CSocketDataMananger::LogLevelFor(6), 6);
+  EXPECT_EQ(CSocketDataMananger::LogLevelFor(7), 3);
+  EXPECT_EQ(CSocketDataMananger::LogLevelFor(9), 3);
+  EXPECT_EQ(CSocketDataMananger::LogLevelFor(-1), 3);
+
+  InstanceConfig c = cfg_;
+  std::strcpy(c.m_logpath, "C:\\hosts\\app\\");
+  EXPECT_EQ(CSocketDataMananger::LogPathFor(c), "C:/hosts/app/kvolog/kvoapi.log");
+  std::strcpy(c.m_logpath, "/");
+  EXPECT_EQ(CSocketDataMananger::LogPathFor(c), "/kvolog/kvoapi.log");
+  c.m_logpath[0] = '\0';
+  const std::string exeLog = CSocketDataMananger::LogPathFor(c);
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  ASSERT_GT(n, 0);
+  std::string exeDir(exe, static_cast<size_t>(n));
+  exeDir = exeDir.substr(0, exeDir.rfind('/'));
+  EXPECT_EQ(exeLog, exeDir + "/kvolog/kvoapi.log");
+
+  // Level 5 lines are written at level 5 and dropped at level 9 (read as 3).
+  cfg_.m_loglevel = 5;
+  {
+    CSocketDataMananger inst(&cfg_);
+    WriteLog(5, "probe-five %s %I64d", "x", static_cast<long long>(1) << 40);
+    WriteLog(4, "probe-four");
+  }
+  const std::string log = FindLog(dir_);
+  ASSERT_FALSE(log.empty());
+  std::string text = ReadFile(log);
+  EXPECT_NE(text.find("5: probe-five x 1099511627776\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("probe-four"), std::string::npos);
+
+  cfg_.m_loglevel = 9;
+  {
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.LogLevel(), 3);
+    WriteLog(4, "probe-hidden");
+    WriteLog(3, "probe-shown");
+  }
+  text = ReadFile(FindLog(dir_));
+  EXPECT_EQ(text.find("probe-hidden"), std::string::npos);
+  EXPECT_NE(text.find("probe-shown"), std::string::npos);
+}
+
+TEST_F(InstanceTest, ToolIniRoles) {
+  {
+    WriteToolIni("master=True\nsocket_port=\nauth=test\n");
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.Mode(), kStandalone);  // case-sensitive
+    EXPECT_EQ(inst.SocketPort(), 9999);   // empty keeps the default
+    EXPECT_TRUE(inst.AuthKeySelector());
+  }
+  {
+    WriteToolIni("master=false\r\nsocket_port=7001\r\nnoise line\r\nauth=Test\r\n");
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.Mode(), kChild);
+    EXPECT_EQ(inst.SocketPort(), 7001);
+    EXPECT_FALSE(inst.AuthKeySelector());
+    EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_no");
+  }
+  {
+    WriteToolIni("master=false\nmaster=true\nsocket_port=x=1\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.mode, kMaster);  // later line wins
+    EXPECT_EQ(s.socket_port_text, "x=1");
+  }
+  {
+    // A line too long ends the reading; the lines before it count.
+    WriteToolIni("master=true\n" + std::string(2500, 'k') + "\nsocket_port=1234\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.mode, kMaster);
+    EXPECT_EQ(s.socket_port, 9999);
+  }
+  {
+    WriteToolIni("master=true\n");
+    cfg_.fnctickindex = &DataCb;
+    cfg_.fncfivelevel = &DataCb;
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.Mode(), kMaster);
+    // The relay copy keeps the host's five-level, notify and subscribe slots.
+    EXPECT_EQ(inst.RelayConfig().fncfivelevel, &DataCb);
+    EXPECT_EQ(std::memcmp(inst.RelayConfig().m_connectmarket, cfg_.m_connectmarket, 20), 0);
+    // Sessions of a cascade role get the relay copy.
+    ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
+    EXPECT_EQ(g_lastConfig, &inst.RelayConfig());
+  }
+}
+
+TEST_F(InstanceTest, Registration) {
+  CSocketDataMananger inst(&cfg_);
+  EXPECT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 8000), 0);
+  ASSERT_EQ(inst.Markets(), std::vector<std::string>{"SH"});
+  EXPECT_EQ(g_lastConfig, &cfg_);
+  EXPECT_EQ(inst.RegisterAddrByMode("UOO", "10.0.0.1", 8000), -1007);
+  // A second address goes first.
+  EXPECT_EQ(inst.RegisterAddrByMode("USHA", "10.0.0.2", 8001), 0);
+  FakeSession* sh = created_["SH"];
+  ASSERT_NE(sh, nullptr);
+  ASSERT_EQ(sh->addresses.size(), 2u);
+  EXPECT_EQ(sh->addresses[0].first, "10.0.0.2");
+  EXPECT_EQ(sh->addresses[1].first, "10.0.0.1");
+
+  // superstocklevel and qsuserdata walk the sessions in order.
+  EXPECT_EQ(inst.RegisterAddrByMode("USZ", "10.0.0.3", 8002), 0);
+  EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "5000", 0), 0);
+  EXPECT_EQ(created_["SH"]->superLevel, 1000);
+  EXPECT_EQ(created_["SZ"]->superLevel, 1000);
+  EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), -1010);
+  EXPECT_EQ(created_["SZ"]->userData.size(), 1u);
+  created_["SZ"]->userDataResult = 0;
+  created_["SH"]->userData.clear();
+  EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), 0);
+  EXPECT_EQ(created_["SH"]->userData.size(), 1u);  // SH refused, SZ accepted
+}
+
+TEST_F(InstanceTest, EmptyConnectMarketAllowsEveryMarket) {
+  cfg_.m_connectmarket[0] = '\0';
+  CSocketDataMananger inst(&cfg_);
+  EXPECT_EQ(inst.RegisterAddr("UOO", "10.0.0.1", 1, true), 0);
+  EXPECT_EQ(inst.RegisterAddr("UZZ", "10.0.0.1", 1, true), -1007);
+  SetMarketSessionFactory(nullptr);
+  EXPECT_EQ(inst.RegisterAddr("USZ", "10.0.0.1", 1, true), -1009);
+  EXPECT_EQ(inst.Markets(), std::vector<std::string>{"OO"});
+}
+
+TEST_F(InstanceTest, AuthRegistration) {
+  CSocketDataMananger inst(&cfg_);
+  // No "userid=": -1007, but the built-in addresses of type 2 are appended.
+  EXPECT_EQ(inst.RegisterAddr("auth", "passport-text", 2, true), -1007);
+  ASSERT_EQ(inst.Markets(), (std::vector<std::string>{"SH", "SZ"}));
+  ASSERT_EQ(created_["SH"]->addresses.size(), 3u);
+  EXPECT_EQ(created_["SH"]->addresses[0].first, kBuiltinGatewayAddresses[0]);
+  EXPECT_EQ(created_["SH"]->addresses[2].first, kBuiltinGatewayAddresses[2]);
+  EXPECT_EQ(created_["SZ"]->addresses[0].second, 8603);
+  EXPECT_EQ(inst.Account().passport, "passport-text");  // kept even so
+
+  EXPECT_EQ(inst.RegisterAddr("auth", "a=b|userid=42|x", 4, true), -1007);  // bad type
+  EXPECT_EQ(inst.RegisterAddr("auth", "a=b|userid=42|x", 3, true), 0);
+  EXPECT_EQ(inst.Account().user_id, "42");
+  EXPECT_EQ(inst.Account().auth_kind, "passport");
+  EXPECT_EQ(created_["SH"]->addresses.size(), 3u);  // type 3 adds none
+  EXPECT_EQ(inst.RegisterAddr("auth", "userid=7|", 1, true), 0);
+  EXPECT_EQ(created_["SH"]->addresses.back().second, 8503);
+
+  // An "auth" registration short-circuits the pre-login check.
+  const LoginResult r = inst.CheckLogin("u", "p");
+  EXPECT_EQ(r.nstatuscode, 0);
+  EXPECT_EQ(inst.Account().auth_kind, "passport");
+}
+
+TEST_F(InstanceTest, CheckLoginPaths) {
+  {
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.CheckLogin(kInternalAccountMarker, "p").nstatuscode, 0);
+    EXPECT_EQ(inst.Account().auth_kind, "inside");
+    EXPECT_EQ(inst.CheckLogin("9d41c2e-trader", "p").nstatuscode, 0);
+    EXPECT_EQ(inst.Account().auth_kind, "inside");
+    EXPECT_EQ(inst.Account().username, "9d41c2e-trader");
+    // An ordinary account goes to the authentication centre, absent here.
+    const LoginResult r = inst.CheckLogin("trader", "p");
+    EXPECT_EQ(r.nstatuscode, -1012);
+    EXPECT_EQ(BoundedText(r.statusmsg), kTextAuthCentreFailed);
+    EXPECT_EQ(inst.Account().auth_kind, "formal");
+  }
+  {
+    cfg_.m_authtype = 2;
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.CheckLogin("trader", "p").nstatuscode, 0);
+    EXPECT_EQ(inst.Account().auth_kind, "gateway_auth");
+  }
+}
+
+TEST_F(InstanceTest, LoginOverAllMarkets) {
+  cfg_.m_authtype = 1;
+  cfg_.m_connectmarket[0] = '\0';
+  CSocketDataMananger inst(&cfg_);
+  ASSERT_EQ(inst.RegisterAddrByMode("USZ", "10.0.0.1", 1), 0);
+  ASSERT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 1), 0);
+  created_["SZ"]->loginResult = MakeLoginResult(-1005, kTextCannotConnect, "");
+  created_["SH"]->loginResult = MakeLoginResult(0, "ok", "20300101");
+  const LoginResult r = inst.LoginByMode("trader", "pw");
+  EXPECT_EQ(r.nstatuscode, -1005);
+  EXPECT_EQ(BoundedText(r.statusmsg), std::string("(SH:\"ok\" SZ:\"") + kTextCannotConnect + "\" )");
+  EXPECT_EQ(BoundedText(r.expire_date), "(SH:\"20300101\" SZ:\"\" )");
+  EXPECT_EQ(created_["SH"]->lastAccount.username, "trader");
+  EXPECT_EQ(created_["SH"]->lastAccount.password, "pw");
+  EXPECT_EQ(created_["SH"]->lastAccount.process_id, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(created_["SH"]->lastAccount.auth_kind, "gateway_auth");
+  EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_disable");
+}
+
+TEST_F(InstanceTest, SubscriptionAndQueryRoads) {
+  CSocketDataMananger inst(&cfg_);
+  ASSERT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 1), 0);
+  EXPECT_EQ(inst.SubScribe(2, 1, "USH", "600000", true, true), 0);
+  EXPECT_EQ(inst.SubScribe(2, 1, "USZ", "000001", true, false), -1007);
+  EXPECT_EQ(inst.SubScribe(2, 8, "USH", "", true, false), 0);
+  ASSERT_EQ(created_["SH"]->subscriptions.size(), 2u);
+  EXPECT_EQ(created_["SH"]->subscriptions[0], "2|1|USH|600000|w");
+  EXPECT_EQ(created_["SH"]->subscriptions[1], "2|8|USH||a");
+  uint32_t n = 0;
+  char* codes = inst.GetCodelist("USH", &n, "", true);
+  ASSERT_NE(codes, nullptr);
+  EXPECT_EQ(n, 3u);
+  free(codes);
+  EXPECT_EQ(inst.GetCodelist("USZ", &n, "", true), nullptr);
+}
+
+TEST_F(InstanceTest, ChildRoleRegistersTheMaster) {
+  WriteToolIni("master=false\n");
+  CSocketDataMananger inst(&cfg_);
+  ASSERT_EQ(inst.Mode(), kChild);
+  EXPECT_EQ(inst.RegisterAddrByMode("USH", "192.168.1.5", 9999), 0);
+  EXPECT_EQ(inst.MasterAddress(), "192.168.1.5");
+  EXPECT_EQ(inst.RegisterAddrByMode("auth", "userid=1|", 3), 0);  // not the master
+  EXPECT_EQ(inst.MasterAddress(), "192.168.1.5");
+  EXPECT_EQ(inst.MasterPort(), 9999);
+  EXPECT_TRUE(inst.Markets().empty());
+  EXPECT_EQ(inst.SubScribe(1, 8, "USH", "", true, true), 0);
+  OfflineDebugConfig off{};
+  off.push_count = 1;
+  off.playback_times = 1;
+  EXPECT_EQ(inst.StartOfflineDebug(off), -103);
+}
+
+TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
+  cfg_.fnctickstock = &DataCb;
+  auto* first = new CSocketDataMananger(&cfg_);
+  ASSERT_EQ(first->RegisterAddr("USH", "10.0.0.1", 1, true), 0);
+  ASSERT_EQ(first->RegisterAddr("USZ", "10.0.0.1", 1, true), 0);
+  auto* second = new CSocketDataMananger(&cfg_);
+  EXPECT_EQ(GetCallbackContext(), second);
+  const int users = NetEngineUsers();
+  delete first;  // not the context: the slots stay
+  EXPECT_EQ(g_destroyed, 2);
+  EXPECT_EQ(GetCallbackContext(), second);
+  EXPECT_EQ(GetDataCallbackSlots().fnctickstock, &DataCb);
+  EXPECT_EQ(NetEngineUsers(), users - 1);
+  delete second;
+  EXPECT_EQ(GetCallbackContext(), nullptr);
+  EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
+  EXPECT_EQ(NetEngineUsers(), users - 2);
+}

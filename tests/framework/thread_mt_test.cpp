@@ -1,0 +1,203 @@
+// Framework threads: start and prompt cooperative stop, the stop policy for
+// a thread that ignores its flag, joins, thread helpers and atomics.
+#include "framework/tl_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using corvane::CTL_Thread;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+class CountingThread : public CTL_Thread {
+ public:
+  void Run() override {
+    while (IsRunning()) {
+      ++passes;
+      WaitForStop(10000);  // a long interruptible wait
+    }
+  }
+  std::atomic<int> passes{0};
+};
+
+// A Run that does not look at the running flag.
+class StubbornThread : public CTL_Thread {
+ public:
+  void Run() override {
+    started = true;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::atomic<bool> started{false};
+  std::atomic<bool> release{false};
+};
+
+uint32_t Routine(void* ctx) {
+  auto* tid = static_cast<std::atomic<uint32_t>*>(ctx);
+  tid->store(TL_GetCurrentThreadId());
+  TL_Sleep(50);
+  return 7;
+}
+
+}  // namespace
+
+TEST(Threads, StartAndPromptStop) {
+  CountingThread t;
+  EXPECT_EQ(t.Start(), 1);
+  EXPECT_EQ(t.Start(), 0);  // already running
+  EXPECT_TRUE(t.IsRunning());
+  while (t.passes.load() == 0) TL_Sleep(1);
+  auto t0 = Clock::now();
+  EXPECT_EQ(t.Stop(2000), 1);
+  EXPECT_LT(MsSince(t0), 1000);  // woken, not waiting out its 10 s
+  EXPECT_TRUE(t.IsEnded());
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(t.passes.load(), 1);
+  // A stopped thread can be started again.
+  EXPECT_EQ(t.Start(), 1);
+  while (t.passes.load() < 2) TL_Sleep(1);
+  EXPECT_EQ(t.Stop(2000), 1);
+}
+
+TEST(Threads, BaseRunStopsPromptly) {
+  CTL_Thread t;  // the base Run waits 1000 ms at a time
+  ASSERT_EQ(t.Start(), 1);
+  TL_Sleep(20);
+  auto t0 = Clock::now();
+  EXPECT_EQ(t.Stop(2000), 1);
+  EXPECT_LT(MsSince(t0), 900);
+  EXPECT_EQ(t.Stop(10), 1);  // nothing left to stop
+}
+
+TEST(Threads, StopOfThreadIgnoringFlagGivesUpAfterTimeout) {
+  auto* t = new StubbornThread;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->started.load()) TL_Sleep(1);
+  auto t0 = Clock::now();
+  EXPECT_EQ(t->Stop(2000), 0);  // reports not ended
+  const int64_t took = MsSince(t0);
+  EXPECT_GE(took, 1990);
+  EXPECT_LT(took, 3500);
+  EXPECT_TRUE(t->IsAbandoned());
+  EXPECT_FALSE(t->IsEnded());
+  EXPECT_EQ(t->Start(), 0);  // the object still belongs to the running thread
+  // The detached thread runs on and uses its object; let it finish, then the
+  // object may go.
+  t->release = true;
+  while (!t->IsEnded()) TL_Sleep(1);
+  TL_Sleep(20);
+  delete t;
+}
+
+TEST(Threads, StopAndReleaseLeavesObjectToRunningThread) {
+  auto* t = new StubbornThread;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->started.load()) TL_Sleep(1);
+  CTL_Thread::StopAndRelease(t, 100);
+  // Not deleted: the thread still uses it (ASan would see a use after free).
+  t->release = true;
+  while (!t->IsEnded()) TL_Sleep(1);
+  TL_Sleep(20);
+  delete t;
+
+  auto* quick = new CountingThread;
+  ASSERT_EQ(quick->Start(), 1);
+  CTL_Thread::StopAndRelease(quick, 2000);  // deleted (ASan: no leak)
+  CTL_Thread::StopAndRelease(nullptr, 10);
+}
+
+TEST(Threads, JoinWaitsWithoutStopping) {
+  StubbornThread t;
+  ASSERT_EQ(t.Start(), 1);
+  EXPECT_EQ(t.Join(50), 0);
+  t.release = true;
+  EXPECT_EQ(t.Join(5000), 1);
+  EXPECT_TRUE(t.IsEnded());
+  EXPECT_EQ(t.Stop(100), 1);
+}
+
+TEST(ThreadHelpers, CreateWaitAndIds) {
+  std::atomic<uint32_t> seen{0};
+  uint32_t tid = 0;
+  TLHandle h = TL_CreateThread(&Routine, &seen, &tid);
+  ASSERT_NE(h, nullptr);
+  EXPECT_NE(tid, 0u);
+  EXPECT_NE(tid, TL_GetCurrentThreadId());
+  EXPECT_EQ(TL_WaitThread(h, 0), 0);
+  EXPECT_EQ(TL_WaitThread(h, 5000), 1);
+  EXPECT_EQ(seen.load(), tid);
+  EXPECT_EQ(TL_WaitForObject(h, 0), TL_WAIT_OBJECT_0);
+  EXPECT_EQ(TL_TerminateThread(h), 1);  // already ended
+  EXPECT_EQ(TL_CloseHandle(h), 1);
+  EXPECT_EQ(TL_WaitThread(nullptr, 0), 1);
+  EXPECT_EQ(TL_WaitThreadExit(nullptr, nullptr, 0), 1);
+  EXPECT_EQ(TL_TerminateThread(nullptr), 0);
+  EXPECT_EQ(TL_CreateThread(nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(TL_GetCurrentProcessId(), static_cast<uint32_t>(getpid()));
+}
+
+TEST(ThreadHelpers, WaitThreadExitReadsEndedFlag) {
+  std::atomic<uint8_t> ended{0};
+  struct Ctx {
+    std::atomic<uint8_t>* ended;
+  } ctx{&ended};
+  TLHandle h = TL_CreateThread(
+      [](void* p) -> uint32_t {
+        TL_Sleep(60);
+        static_cast<Ctx*>(p)->ended->store(1);
+        return 0;
+      },
+      &ctx, nullptr);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(TL_WaitThreadExit(h, &ended, 3000), 1);
+  EXPECT_EQ(TL_JoinThread(h, 3000), 1);
+  TL_CloseHandle(h);
+}
+
+TEST(ThreadHelpers, TimeAndTicks) {
+  int64_t stored = 0;
+  const int64_t now = TL_Time(&stored);
+  EXPECT_EQ(now, stored);
+  EXPECT_GT(now, 1600000000);
+  struct tm out {};
+  struct tm* lt = TL_LocalTime(now, &out);
+  ASSERT_NE(lt, nullptr);
+  EXPECT_EQ(out.tm_year, lt->tm_year);
+  EXPECT_GE(out.tm_year, 120);
+  const uint64_t t0 = TL_GetTickCount64();
+  TL_Sleep(30);
+  EXPECT_GE(TL_GetTickCount64() - t0, 29u);
+  char* end = nullptr;
+  EXPECT_EQ(TL_StrToLong("-42x", &end, 10), -42);
+  EXPECT_EQ(*end, 'x');
+  EXPECT_EQ(TL_StrToLong("ff", nullptr, 16), 255);
+}
+
+TEST(ThreadHelpers, InterlockedCountersUnderContention) {
+  int32_t counter = 0;
+  int32_t cas_counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < 10000; ++i) {
+      TL_InterlockedIncrement(&counter);
+      for (;;) {
+        int32_t old = __atomic_load_n(&cas_counter, __ATOMIC_SEQ_CST);
+        if (TL_InterlockedCompareExchange(&cas_counter, old + 1, old) == old) break;
+      }
+    }
+  };
+  std::thread a(work), b(work), c(work), d(work);
+  a.join();
+  b.join();
+  c.join();
+  d.join();
+  EXPECT_EQ(counter, 40000);
+  EXPECT_EQ(cas_counter, 40000);
+}

@@ -1,0 +1,270 @@
+// The completion port over epoll, on loopback TCP sockets.
+#include "platform/pl_completion_port.h"
+#include "platform/pl_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A connected loopback pair: `port` side (non-blocking, for the port) and a
+// blocking `peer` side driven by the test.
+struct Pair {
+    int local = -1;
+    int peer = -1;
+    Pair() {
+        int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        EXPECT_EQ(0, ::listen(ls, 4));
+        a.sin_port = htons(pl::LocalPort(ls));
+        local = pl::SocketTcp();
+        int r = pl::ConnectStart(local, a);
+        EXPECT_TRUE(r == 0 || r == EINPROGRESS);
+        peer = ::accept(ls, nullptr, nullptr);
+        int err = -1;
+        EXPECT_EQ(1, pl::ConnectWait(local, 2000, err));
+        EXPECT_EQ(0, err);
+        ::close(ls);
+    }
+    ~Pair() {
+        if (peer >= 0) ::close(peer);
+    }
+};
+
+void WriteAll(int fd, const std::vector<uint8_t>& v) {
+    size_t off = 0;
+    while (off < v.size()) {
+        ssize_t n = ::send(fd, v.data() + off, v.size() - off, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        off += static_cast<size_t>(n);
+    }
+}
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return v;
+}
+
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0, port.Create()); }
+    pl::IoPort port;
+    pl::IoOperation recvOp, sendOp;
+};
+
+TEST_F(PortTest, ReceivesOneBoundedReadPerPostedReceive) {
+    Pair p;
+    auto id = port.Associate(p.local, 42);
+    ASSERT_NE(0u, id);
+    uint8_t buf[4096];
+    // A second receive while one is pending is refused.
+    ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+    EXPECT_EQ(EBUSY, port.StartRecv(id, &recvOp, buf, sizeof buf));
+
+    auto data = Pattern(10000);
+    WriteAll(p.peer, data);
+    std::vector<uint8_t> got;
+    bool first = true;
+    while (got.size() < data.size()) {
+        if (!first) {
+            ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+        }
+        first = false;
+        pl::IoPacket pk;
+        ASSERT_TRUE(port.Dequeue(pk, 5000));
+        EXPECT_EQ(42u, pk.key);
+        EXPECT_EQ(&recvOp, pk.op);
+        EXPECT_EQ(0, pk.error);
+        ASSERT_GT(pk.bytes, 0u);
+        ASSERT_LE(pk.bytes, 4096u);
+        got.insert(got.end(), buf, buf + pk.bytes);
+        // Nothing more arrives until the next receive is posted.
+        EXPECT_FALSE(port.Dequeue(pk, 20));
+    }
+    EXPECT_EQ(data, got);
+    port.Close(id);
+}
+
+TEST_F(PortTest, PeerCloseGivesZeroBytesAndResetGivesError) {
+    {
+        Pair p;
+        auto id = port.Associate(p.local, 1);
+        uint8_t buf[64];
+        ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+        ::close(p.peer);
+        p.peer = -1;
+        pl::IoPacket pk;
+        ASSERT_TRUE(port.Dequeue(pk, 5000));
+        EXPECT_EQ(0, pk.error);
+        EXPECT_EQ(0u, pk.bytes);
+        port.Close(id);
+    }
+    {
+        Pair p;
+        auto id = port.Associate(p.local, 2);
+        pl::SetLingerReset(p.peer);
+        ::close(p.peer);
+        p.peer = -1;
+        uint8_t buf[64];
+        ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+        pl::IoPacket pk;
+        ASSERT_TRUE(port.Dequeue(pk, 5000));
+        EXPECT_EQ(ECONNRESET, pk.error);
+        // A send to the reset socket fails cleanly (no SIGPIPE).
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const char msg[] = "x";
+        int r = port.StartSend(id, &sendOp, msg, 1);
+        if (r == 0) {
+            ASSERT_TRUE(port.Dequeue(pk, 5000));
+        } else {
+            EXPECT_TRUE(r == EPIPE || r == ECONNRESET) << r;
+        }
+        port.Close(id);
+    }
+}
+
+TEST_F(PortTest, PartialSendsAndWouldBlockDeliverEverything) {
+    Pair p;
+    auto id = port.Associate(p.local, 7);
+    auto data = Pattern(8u << 20);
+    std::vector<uint8_t> got;
+    std::thread reader([&] {
+        uint8_t b[65536];
+        while (got.size() < data.size()) {
+            ssize_t n = ::recv(p.peer, b, sizeof b, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), b, b + n);
+        }
+    });
+    size_t off = 0;
+    int partial = 0;
+    while (off < data.size()) {
+        uint32_t len = static_cast<uint32_t>(std::min<size_t>(data.size() - off, 1u << 20));
+        ASSERT_EQ(0, port.StartSend(id, &sendOp, data.data() + off, len));
+        pl::IoPacket pk;
+        ASSERT_TRUE(port.Dequeue(pk, 10000));
+        ASSERT_EQ(0, pk.error);
+        ASSERT_EQ(&sendOp, pk.op);
+        ASSERT_GT(pk.bytes, 0u);
+        ASSERT_LE(pk.bytes, len);
+        if (pk.bytes < len) ++partial;
+        off += pk.bytes;
+    }
+    reader.join();
+    EXPECT_EQ(data, got);
+    EXPECT_GT(partial, 0);
+    port.Close(id);
+}
+
+TEST_F(PortTest, CloseCancelsPendingOperationsAndLaterCallsFail) {
+    Pair p;
+    auto id = port.Associate(p.local, 9);
+    uint8_t buf[64];
+    ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+    port.Close(id);
+    pl::IoPacket pk;
+    ASSERT_TRUE(port.Dequeue(pk, 1000));
+    EXPECT_EQ(9u, pk.key);
+    EXPECT_EQ(ECANCELED, pk.error);
+    EXPECT_EQ(EBADF, port.StartRecv(id, &recvOp, buf, sizeof buf));
+    EXPECT_EQ(EBADF, port.StartSend(id, &sendOp, buf, 1));
+    port.Close(id);  // idempotent
+    // The peer sees the reset, and no completion follows.
+    uint8_t b;
+    EXPECT_LE(::recv(p.peer, &b, 1, 0), 0);
+    EXPECT_FALSE(port.Dequeue(pk, 50));
+}
+
+TEST_F(PortTest, KeylessWakeAndPostedPacketsReachWorkers) {
+    std::atomic<int> woken{0}, posted{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i) {
+        workers.emplace_back([&] {
+            for (;;) {
+                pl::IoPacket pk;
+                port.Dequeue(pk);
+                if (!pk.key) {
+                    ++woken;
+                    return;
+                }
+                ++posted;
+            }
+        });
+    }
+    for (int i = 0; i < 100; ++i) port.Post(5, &recvOp, 0);
+    for (int i = 0; i < 4; ++i) port.PostWake();
+    for (auto& t : workers) t.join();
+    EXPECT_EQ(4, woken.load());
+    EXPECT_EQ(100, posted.load());
+}
+
+TEST_F(PortTest, ManyConnectionsOnWorkerThreads) {
+    constexpr int kConns = 20;
+    constexpr size_t kBytes = 50000;
+    std::vector<std::unique_ptr<Pair>> pairs;
+    struct Conn {
+        pl::IoPort::HandleId id = 0;
+        pl::IoOperation op;
+        uint8_t buf[4096];
+        std::vector<uint8_t> got;
+        bool done = false;
+    };
+    std::vector<Conn> conns(kConns);
+    auto data = Pattern(kBytes);
+    for (int i = 0; i < kConns; ++i) {
+        pairs.push_back(std::make_unique<Pair>());
+        conns[i].id = port.Associate(pairs[i]->local, reinterpret_cast<uintptr_t>(&conns[i]));
+        ASSERT_EQ(0, port.StartRecv(conns[i].id, &conns[i].op, conns[i].buf, 4096));
+    }
+    std::atomic<int> finished{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([&] {
+            for (;;) {
+                pl::IoPacket pk;
+                port.Dequeue(pk);
+                if (!pk.key) return;
+                auto* c = reinterpret_cast<Conn*>(pk.key);
+                if (pk.error || pk.bytes == 0) {
+                    c->done = true;
+                    ++finished;
+                    continue;
+                }
+                c->got.insert(c->got.end(), c->buf, c->buf + pk.bytes);
+                port.StartRecv(c->id, &c->op, c->buf, 4096);
+            }
+        });
+    }
+    std::vector<std::thread> writers;
+    for (int i = 0; i < kConns; ++i) {
+        writers.emplace_back([&, i] {
+            WriteAll(pairs[i]->peer, data);
+            ::shutdown(pairs[i]->peer, SHUT_WR);
+        });
+    }
+    for (auto& t : writers) t.join();
+    for (int i = 0; i < 500 && finished.load() < kConns; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int w = 0; w < 4; ++w) port.PostWake();
+    for (auto& t : workers) t.join();
+    ASSERT_EQ(kConns, finished.load());
+    for (auto& c : conns) {
+        EXPECT_TRUE(c.done);
+        EXPECT_EQ(data, c.got);
+        port.Close(c.id);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "platform/pl_codepage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const char kGbkZhongWen[] = "\xD6\xD0\xCE\xC4";  // "中文" in GBK
+const char16_t kZhongWen[] = u"\u4E2D\u6587";
+
+std::u16string ToWide(uint32_t cp, const std::string& s) {
+    std::u16string w;
+    EXPECT_EQ(0, pl::MultiByteToUtf16(cp, s.data(), s.size(), w));
+    return w;
+}
+
+std::string ToBytes(uint32_t cp, const std::u16string& w) {
+    std::string s;
+    EXPECT_EQ(0, pl::Utf16ToMultiByte(cp, w.data(), w.size(), s));
+    return s;
+}
+
+TEST(PlatformCodePage, GbkUtf8Utf16RoundTrips) {
+    EXPECT_EQ(std::u16string(kZhongWen), ToWide(pl::kCpGbk, kGbkZhongWen));
+    EXPECT_EQ(std::string(kGbkZhongWen), ToBytes(pl::kCpGbk, kZhongWen));
+    EXPECT_EQ(std::string("\xE4\xB8\xAD\xE6\x96\x87"), ToBytes(pl::kCpUtf8, kZhongWen));
+    EXPECT_EQ(std::u16string(kZhongWen), ToWide(pl::kCpUtf8, "\xE4\xB8\xAD\xE6\x96\x87"));
+    EXPECT_EQ(std::string("\xA4\xA4\xA4\xE5"), ToBytes(pl::kCpBig5, kZhongWen));
+    // Code page 0 is the system code page, GBK.
+    EXPECT_EQ(std::u16string(kZhongWen), ToWide(0, kGbkZhongWen));
+    EXPECT_EQ(936u, pl::SystemCodePage());
+    // 52936 is EUC-CN, which shares its two-byte codes with GBK.
+    EXPECT_EQ(std::u16string(kZhongWen), ToWide(pl::kCpGb2312, kGbkZhongWen));
+}
+
+TEST(PlatformCodePage, Gb18030FourByteCharactersSurvive) {
+    // U+00E5 and U+20000 are four-byte characters in GB18030.
+    std::u16string w = u"a\u00E5\u20AC\U00020000z";
+    std::string g = ToBytes(pl::kCpGb18030, w);
+    EXPECT_EQ(12u, g.size());  // 1 + 4 + 2 + 4 + 1
+    EXPECT_EQ(w, ToWide(pl::kCpGb18030, g));
+    // A long text far beyond one conversion chunk is converted whole.
+    std::u16string longw(20000, u'\u00E5');
+    std::string longg = ToBytes(pl::kCpGb18030, longw);
+    EXPECT_EQ(80000u, longg.size());
+    EXPECT_EQ(longw, ToWide(pl::kCpGb18030, longg));
+}
+
+TEST(PlatformCodePage, Utf7ClosesItsShiftState) {
+    std::u16string w = u"A\u4E2D";
+    std::string s = ToBytes(pl::kCpUtf7, w);
+    EXPECT_EQ(w, ToWide(pl::kCpUtf7, s));
+}
+
+TEST(PlatformCodePage, InvalidInputIsSubstitutedNotTruncated) {
+    // 0xFF is no GBK lead byte; the rest of the text must follow.
+    std::u16string w = ToWide(pl::kCpGbk, std::string("a\xFF") + kGbkZhongWen + "b");
+    EXPECT_EQ(std::u16string(u"a\uFFFD\u4E2D\u6587b"), w);
+    // A lead byte cut off by the end of the text.
+    EXPECT_EQ(std::u16string(u"x\uFFFD"), ToWide(pl::kCpGbk, "x\xD6"));
+    // Invalid UTF-8 in the middle.
+    EXPECT_EQ(std::u16string(u"a\uFFFDb"), ToWide(pl::kCpUtf8, "a\xC0" "b"));
+    // A character GBK lacks (Hangul) and a lone surrogate become '?'.
+    std::u16string bad = u"a";
+    bad.push_back(u'\uAC00');
+    bad.push_back(static_cast<char16_t>(0xD800));
+    bad += u"b";
+    EXPECT_EQ("a??b", ToBytes(pl::kCpGbk, bad));
+    // A supplementary character that Big5 lacks becomes a single '?'.
+    EXPECT_EQ("x?y", ToBytes(pl::kCpBig5, u"x\U0001F600y"));
+}
+
+TEST(PlatformCodePage, EmptyAndUnknownCodePages) {
+    std::u16string w = u"keep";
+    EXPECT_EQ(0, pl::MultiByteToUtf16(pl::kCpGbk, "", 0, w));
+    EXPECT_EQ(u"keep", w);
+    std::string s;
+    EXPECT_EQ(0, pl::Utf16ToMultiByte(pl::kCpGbk, u"", 0, s));
+    EXPECT_TRUE(s.empty());
+    EXPECT_EQ(-1, pl::MultiByteToUtf16(12345, "a", 1, w));
+    EXPECT_EQ(-1, pl::Utf16ToMultiByte(12345, u"a", 1, s));
+    EXPECT_EQ(nullptr, pl::CodePageIconvName(12345));
+    EXPECT_STREQ("GB2312", pl::CodePageIconvName(52936));
+}
+
+TEST(PlatformCodePage, ChineseCharacterMapping) {
+    std::u16string out;
+    if (!pl::HaveChineseCharacterMapping()) {
+        EXPECT_EQ(-1, pl::MapChineseCharacters(u"\u4EEC", 1, true, out));
+        EXPECT_EQ(u"\u4EEC", out);
+        GTEST_SKIP() << "built without ICU";
+    }
+    // 们说书 <-> 們說書
+    EXPECT_EQ(0, pl::MapChineseCharacters(u"\u4EEC\u8BF4\u4E66", 3, true, out));
+    EXPECT_EQ(u"\u5011\u8AAA\u66F8", out);
+    EXPECT_EQ(0, pl::MapChineseCharacters(u"\u5011\u8AAA\u66F8", 3, false, out));
+    EXPECT_EQ(u"\u4EEC\u8BF4\u4E66", out);
+    EXPECT_EQ(0, pl::MapChineseCharacters(u"abc", 3, false, out));
+    EXPECT_EQ(u"abc", out);
+}
+
+TEST(PlatformCodePage, LanguageIdFromLocale) {
+    EXPECT_EQ(0x0804, pl::LangIdFromLocaleName("zh_CN.UTF-8"));
+    EXPECT_EQ(0x0804, pl::LangIdFromLocaleName("zh_CN"));
+    EXPECT_EQ(0x0404, pl::LangIdFromLocaleName("zh_TW.Big5"));
+    EXPECT_EQ(0x0C04, pl::LangIdFromLocaleName("zh_HK"));
+    EXPECT_EQ(0x1004, pl::LangIdFromLocaleName("zh_SG.GBK"));
+    EXPECT_EQ(0x0809, pl::LangIdFromLocaleName("en_GB.utf8"));
+    EXPECT_EQ(0x0409, pl::LangIdFromLocaleName("en_US@euro"));
+    EXPECT_EQ(0, pl::LangIdFromLocaleName("C.UTF-8"));
+    EXPECT_EQ(0, pl::LangIdFromLocaleName("zh_CNX"));
+    EXPECT_EQ(0, pl::LangIdFromLocaleName("POSIX"));
+    EXPECT_EQ(0, pl::LangIdFromLocaleName(nullptr));
+
+    setenv("LC_ALL", "", 1);
+    setenv("LC_CTYPE", "zh_TW.UTF-8", 1);
+    setenv("LANG", "en_US.UTF-8", 1);
+    EXPECT_EQ(0x0404, pl::GetSystemDefaultLangId());
+    setenv("LC_ALL", "C", 1);
+    EXPECT_EQ(0, pl::GetSystemDefaultLangId());
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    EXPECT_EQ(0x0409, pl::GetSystemDefaultLangId());
+}
+
+}  // namespace
