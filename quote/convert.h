@@ -18,18 +18,7 @@
 #include "include/kvo_records.h"
 #include "quote/convert_image.h"
 
-#if __has_include("include/kvoapi.h")
 #include "include/kvoapi.h"
-#else
-// Timing of one pushed batch, milliseconds since 1970-01-01 UTC.
-struct PushTiming {
-    uint64_t produce_time;
-    uint64_t send_time;
-    uint64_t receive_time;
-};
-// Host data callback: (handle, first record, record count, batch timing).
-typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count, const PushTiming* timing);
-#endif
 
 // Data-type ids: which converter and which output record.
 enum ConvertDataType : uint32_t {
