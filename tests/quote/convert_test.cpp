@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "quote/convert_fields.h"
+#include "quote/convert_qf.h"
+#include "quote/qf_format.h"
 #include "quote/records.h"
+#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {
@@ -955,6 +958,77 @@ TEST(ConverterTable, ByDataType) {
     EXPECT_EQ(OutputRecordSize(kDataTransactionPush), 69u);
     EXPECT_EQ(OutputRecordSize(kDataSuperStockSnapshot), 357u);
     EXPECT_EQ(OutputRecordSize(13), 0u);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// End to end: an image written in the stored "hq6." form, decoded by the
+// quote-file layer and converted through its native columns.
+
+namespace {
+
+TEST(NativeImage, DecodedImageConverts) {
+    qw::Table t = qw::MakeTable({{kText | 5, 0, 12}, {kI32 | 56, 0, 4}, {kP64 | 1, 0, 8}, {kP32 | 10, 0, 4},
+                                 {kP64 | 13, 0, 8}, {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}, {kText | 89, 0, 1}},
+                                3);
+    for (uint32_t r = 0; r < 3; ++r) {
+        qw::SetU64(t, r, 2, Packed64(100 + r, 0, false));
+        qw::SetU32(t, r, 3, Price32(12.5 + r, 1));
+        qw::SetU64(t, r, 4, Packed64(1000, 0, false));
+        qw::SetU32(t, r, 5, 5);
+        qw::SetU32(t, r, 6, r + 1);
+        qw::SetText(t, r, 7, "2");
+    }
+    t.codes = {{"\x21" "000001", 0, 2}, {"\x11" "600000", 2, 1}};
+    qw::Bytes stored = qw::Hq6Image(t, 0x10);
+
+    QfConvertPlan plan;
+    ASSERT_EQ(QF_PlanConversion(stored.data(), stored.size(), &plan), 0u);
+    std::vector<uint8_t> buf(std::max<uint64_t>(plan.nativeSize, stored.size()));
+    memcpy(buf.data(), stored.data(), stored.size());
+    uint64_t len = 0;
+    ASSERT_EQ(QF_ConvertVarLen(buf.data(), stored.size(), buf.size(), plan, &len), 0u);
+    QfNativeInfo info;
+    ASSERT_EQ(QF_ParseNative(buf.data(), len, false, &info), 0u);
+
+    NativeConvertImage image(info);
+    EXPECT_EQ(image.RecordSize(), 45u);
+    EXPECT_EQ(image.ColumnCount(), 8u);
+    QuoteFieldDescriptor d{};
+    ASSERT_EQ(image.GetFieldInfo(0x7000 | 13, &d), 0u);  // kind bits ignored
+    EXPECT_EQ(d.id, 13u);
+    EXPECT_EQ(d.offset, 28u);
+    EXPECT_EQ(d.width, 8u);
+    EXPECT_EQ(image.GetFieldInfo(77, &d), 0xFFFFFFFFu);
+    EXPECT_TRUE(IsAbsentField(d));
+
+    ConvertSession session;
+    PushConvertContext ctx;
+    ctx.image = &image;
+    ctx.record_size = image.RecordSize();
+    ctx.session = &session;
+    const uint8_t* data = buf.data() + info.header.dataOffset;
+    for (const qw::Code& c : t.codes) {
+        std::string key = rb::Key(c.code);
+        ConvertOrderPush(&ctx, key.data(), data + size_t(c.first) * ctx.record_size, int32_t(c.count));
+    }
+    ASSERT_EQ(ctx.blocks.size(), 2u);
+    EXPECT_EQ(ctx.gathered, 3u);
+    OrderData o[3];
+    memcpy(o, ctx.blocks[0].records, 2 * sizeof(OrderData));
+    memcpy(o + 2, ctx.blocks[1].records, sizeof(OrderData));
+    FreeRecordBlocks(&ctx.blocks);
+    EXPECT_EQ(Str(o[0].market, 5), "USZA");
+    EXPECT_EQ(V(o[1].index), 101);
+    EXPECT_EQ(V(o[1].price), 13.5);
+    EXPECT_EQ(V(o[1].volume), 1000);
+    EXPECT_EQ(memcmp(o[0].side, "START\0", 6), 0);
+    EXPECT_EQ(memcmp(o[1].side, "OCALL\0", 6), 0);
+    EXPECT_EQ(Str(o[0].type, 2), "2");
+    EXPECT_EQ(Str(o[2].market, 5), "USHA");
+    EXPECT_EQ(Str(o[2].type, 2), "");
+    EXPECT_EQ(Str(o[2].order_kind, 2), "S");
 }
 
 }  // namespace
