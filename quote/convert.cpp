@@ -570,12 +570,12 @@ void FieldDescriptorCache::Clear() {
 }
 
 void RecordList::Clear() {
-    std::lock_guard<std::recursive_timed_mutex> guard(m_mutex);
+    corvane::CTLSingleLock guard(&m_mutex, 1);
     m_bytes.clear();
 }
 
 bool RecordList::Append(const void* record) {
-    std::lock_guard<std::recursive_timed_mutex> guard(m_mutex);
+    corvane::CTLSingleLock guard(&m_mutex, 1);
     const uint8_t* p = static_cast<const uint8_t*>(record);
     try {
         m_bytes.insert(m_bytes.end(), p, p + m_recordSize);

@@ -12,9 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "framework/tl_sync.h"
 #include "include/kvo_records.h"
 #include "quote/convert_image.h"
 
@@ -77,14 +77,16 @@ private:
 };
 
 // A growable array of fixed-size output records with its own (recursive)
-// mutex: the session's snapshot result lists.
+// mutex: the session's snapshot result lists. A query holds the mutex from
+// emptying the list to copying it out; the converters take it again around
+// each append.
 class RecordList {
 public:
     explicit RecordList(uint32_t recordSize) : m_recordSize(recordSize) {}
     RecordList(const RecordList&) = delete;
     RecordList& operator=(const RecordList&) = delete;
 
-    std::recursive_timed_mutex& Mutex() { return m_mutex; }
+    corvane::CMutex& Mutex() { return m_mutex; }
     uint32_t RecordSize() const { return m_recordSize; }
     // Count and data: the caller holds the mutex while it reads them.
     uint32_t Count() const { return static_cast<uint32_t>(m_bytes.size() / m_recordSize); }
@@ -94,7 +96,7 @@ public:
     bool Append(const void* record);
 
 private:
-    std::recursive_timed_mutex m_mutex;
+    corvane::CMutex m_mutex;
     uint32_t m_recordSize;
     std::vector<uint8_t> m_bytes;
 };

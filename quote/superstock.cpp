@@ -218,7 +218,7 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     }
     FillSuperStockLevels(&rec, list, l);
     if (ctx->superStockList != nullptr) {
-        std::lock_guard<std::recursive_timed_mutex> guard(ctx->superStockList->Mutex());
+        corvane::CTLSingleLock guard(&ctx->superStockList->Mutex(), 1);
         ctx->superStockList->Append(&rec);
     }
     return 0;

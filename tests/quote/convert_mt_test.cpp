@@ -35,7 +35,7 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
     std::atomic<int> tornRecords{0};
     std::thread reader([&] {
         while (!stop.load()) {
-            std::lock_guard<std::recursive_timed_mutex> g(session.indexList.Mutex());
+            corvane::CTLSingleLock g(&session.indexList.Mutex(), 1);
             // Every record seen under the lock is whole.
             for (uint32_t i = 0; i < session.indexList.Count(); ++i) {
                 TickIndex r;
@@ -67,7 +67,7 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
     stop.store(true);
     reader.join();
     EXPECT_EQ(tornRecords.load(), 0);
-    std::lock_guard<std::recursive_timed_mutex> g(session.superStockList.Mutex());
+    corvane::CTLSingleLock g(&session.superStockList.Mutex(), 1);
     EXPECT_EQ(session.superStockList.Count(), 600u);
 }
 

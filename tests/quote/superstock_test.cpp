@@ -261,7 +261,7 @@ TEST_F(SuperStockTest, SnapshotUnderTheCallersListLock) {
     RecordImage img = SuperStockImage({b});
     // The query holds the list's mutex while the image is converted; the
     // converter takes it again on the same thread.
-    std::lock_guard<std::recursive_timed_mutex> held(session.superStockList.Mutex());
+    corvane::CTLSingleLock held(&session.superStockList.Mutex(), 1);
     SnapshotConvertContext ctx;
     ctx.superStockList = &session.superStockList;
     ctx.image = &img;
