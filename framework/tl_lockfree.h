@@ -24,6 +24,8 @@
 #include <thread>
 #include <type_traits>
 
+#include "framework/tl_sync.h"
+
 namespace murek {
 
 // Where the queue's blocks come from. The default is malloc/free; tests
@@ -197,8 +199,9 @@ private:
 
 }  // namespace murek
 
-// The pools' queue: an optional capacity (0 = unbounded) and a counter of
-// refused pushes.
+// The pools' queue: an optional capacity (0 = unbounded), a counter of
+// refused pushes, and an auto-reset event (initially not signalled) for
+// owners that want to wait on the list; the pools use their own event.
 template <class T, unsigned Capacity = 0>
 class CRingLockFreeList : public murek::CQueue<T, 1024> {
 public:
@@ -219,8 +222,10 @@ public:
 
     std::int32_t GetDropCount() const { return static_cast<std::int32_t>(m_drops.load(std::memory_order_relaxed)); }
     std::uint64_t GetCapacity() const { return m_capacity; }
+    corvane::CEvent& GetEvent() { return m_event; }
 
 private:
     std::atomic<std::uint32_t> m_drops{0};
     std::uint64_t m_capacity;
+    corvane::CEvent m_event;
 };

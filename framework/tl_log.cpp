@@ -44,7 +44,9 @@ std::mutex& CreationLock() {
 void TodayStamp(char* out, size_t size) {
   struct tm lt;
   TL_LocalTime(TL_Time(nullptr), &lt);
-  snprintf(out, size, "%d%02d%02d_000", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+  char full[64];
+  snprintf(full, sizeof(full), "%d%02d%02d_000", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+  snprintf(out, size, "%.12s", full);
 }
 
 // Puts stamp into path: in place of pattern when the path holds it, else
