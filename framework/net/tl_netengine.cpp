@@ -276,14 +276,19 @@ void StopEngine() {
         return;
     }
     if (e.portOwner) e.portOwner->Shutdown();
-    std::list<ITLSocketLink*> links;
-    {
-        CTLSingleLock l1(&e.listLock, 1);
-        CTLSingleLock l2(&e.newLock, 1);
-        links.splice(links.end(), e.active);
-        links.splice(links.end(), e.fresh);
+    // Deleting a listening link joins its listen thread, which may register
+    // one more accepted link: repeat until the lists stay empty.
+    for (;;) {
+        std::list<ITLSocketLink*> links;
+        {
+            CTLSingleLock l1(&e.listLock, 1);
+            CTLSingleLock l2(&e.newLock, 1);
+            links.splice(links.end(), e.active);
+            links.splice(links.end(), e.fresh);
+        }
+        if (links.empty()) break;
+        for (ITLSocketLink* l : links) delete l;
     }
-    for (ITLSocketLink* l : links) delete l;
     e.port.store(nullptr);
     e.portOwner.reset();
     e.workers.store(0);
