@@ -246,4 +246,29 @@ TEST_F(LinkTest, SendBudgetHoldsDataUntilTheCheck) {
     EXPECT_EQ(a + b, server.Received(0));
 }
 
+// A close while connecting waits for the connect to end; the check then
+// completes it. (Loopback connects end at once, so the connecting state is
+// set by hand here.)
+TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
+    RecordingClient* raw = new RecordingClient;
+    client.reset(raw);
+    ITLSocketLink* link = TL_CreateSocketLink(raw, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    raw->LinkAttach(link);
+    ITLConnection* conn = link->GetConnection();
+    conn->SetState(TL_CONN_CONNECTING, TL_CONN_CONNECT_MASK);
+    EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, raw->Disconnect(0));
+    EXPECT_EQ(TL_CONN_CLOSING, link->GetState());
+    EXPECT_EQ(TL_NET_E_CLOSING, raw->Connect("127.0.0.1", server.Port()));
+    TL_NetCheckPass();  // still connecting: deferred again
+    EXPECT_TRUE(raw->Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
+    conn->SetState(TL_CONN_IDLE, TL_CONN_CONNECT_MASK);  // the connect ended
+    TL_NetCheckPass();
+    ASSERT_TRUE(raw->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, raw->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    EXPECT_EQ(TL_CONN_CLOSED, link->GetState());
+    EXPECT_EQ(nullptr, raw->GetLink());
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
 }  // namespace
