@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <functional>
 #include <fstream>
 #include <thread>
@@ -259,6 +261,61 @@ TEST(NetEngine, CleanupWithOpenLinks) {
     EXPECT_EQ(nullptr, c.GetLink());
     EXPECT_EQ(TL_NET_E_NO_LINK, c.Send("x", 1, 0));
     EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+}
+
+// A closed link whose cancelled receive has not been handled yet is kept:
+// its completion still refers to it.
+TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
+    TempIni ini("[TCP]\nThreadCount=1\n");
+    TL_NetSetCheckThreadEnabled(false);
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    struct Latch {
+        std::mutex m;
+        std::condition_variable cv;
+        bool entered = false, open = false;
+    } latch;
+    {
+        RecordingClient a, b;
+        a.SetDataCallback(&latch, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
+            auto* l = static_cast<Latch*>(ctx);
+            std::unique_lock<std::mutex> g(l->m);
+            l->entered = true;
+            l->cv.notify_all();
+            l->cv.wait(g, [&] { return l->open; });
+            return 0;
+        });
+        ASSERT_EQ(0, a.Connect("127.0.0.1", server.Port()));
+        ASSERT_EQ(0, b.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(server.WaitForConnections(2, 5000));
+        ASSERT_TRUE(b.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        TL_NetCheckPass();
+        // The only completion thread is held inside a's callback.
+        ASSERT_TRUE(server.Send(0, "x"));
+        {
+            std::unique_lock<std::mutex> g(latch.m);
+            ASSERT_TRUE(latch.cv.wait_for(g, std::chrono::seconds(5), [&] { return latch.entered; }));
+        }
+        ASSERT_EQ(0, b.Disconnect(0));
+        ASSERT_TRUE(b.WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+        for (int i = 0; i < 5; ++i) TL_NetCheckPass();
+        EXPECT_EQ(2u, TL_NetLinkCount());
+        {
+            std::lock_guard<std::mutex> g(latch.m);
+            latch.open = true;
+        }
+        latch.cv.notify_all();
+        for (int i = 0; i < 500 && TL_NetLinkCount() > 1; ++i) {
+            TL_NetCheckPass();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(1u, TL_NetLinkCount());
+    }
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    TL_NetSetReleaseDelay(15000);
 }
 
 }  // namespace
