@@ -66,6 +66,8 @@ struct Engine {
     std::atomic<bool> checkThreadEnabled{true};
     std::atomic<uint32_t> releaseDelay{15000};
     time_t lastDelayLine = 0;
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> acceptMs{0};
 
     Engine() {
         for (auto& c : counters1) c.store(0);
@@ -509,6 +511,16 @@ size_t TL_NetLinkCount() {
     CTLSingleLock lists(&e.listLock, 1);
     CTLSingleLock fresh(&e.newLock, 1);
     return e.active.size() + e.fresh.size();
+}
+
+void TL_NetNoteAccept(uint32_t ms) {
+    E().accepted.fetch_add(1);
+    E().acceptMs.fetch_add(ms);
+}
+
+void TL_NetGetAcceptStats(uint64_t& accepted, uint64_t& totalMs) {
+    accepted = E().accepted.load();
+    totalMs = E().acceptMs.load();
 }
 
 void TL_NetSetCheckThreadEnabled(bool enabled) { E().checkThreadEnabled.store(enabled); }

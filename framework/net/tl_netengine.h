@@ -59,6 +59,11 @@ int TL_NetGetLogChannel();
 // Counts the delay of a queued send buffer that was released.
 void TL_NetReportSendDelay(uint32_t queuedAt, int32_t flags);
 
+// Accepted connections and the milliseconds spent accepting them, counted
+// since the process started.
+void TL_NetNoteAccept(uint32_t ms);
+void TL_NetGetAcceptStats(uint64_t& accepted, uint64_t& totalMs);
+
 // ---- settings -------------------------------------------------------------
 
 struct TLNetSettings {

@@ -201,6 +201,7 @@ void CTLWindowsTcpConnection::ListenThread() {
             break;
         }
         // One accepted connection: a new connection object, the link decides.
+        const uint32_t started = TL_TickMs();
         if (IsClosing()) {
             pl::CloseSocket(cfd);
             continue;
@@ -219,6 +220,7 @@ void CTLWindowsTcpConnection::ListenThread() {
         }
         // The connection now belongs to its new link (registered with the engine).
         if (conn->AcceptFrom(this, cfd, peer) != 0) conn->Close(0, TL_NET_REASON_ACCEPT_FAILED);
+        TL_NetNoteAccept(TL_TickMs() - started);
     }
     if (code != 0) {
         MarkClosing();

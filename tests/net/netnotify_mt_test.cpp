@@ -286,6 +286,12 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
     ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    uint64_t accepted = 0, ms = 0;
+    TL_NetGetAcceptStats(accepted, ms);
+    EXPECT_TRUE(Eventually([&] {
+        TL_NetGetAcceptStats(accepted, ms);
+        return accepted >= 1;
+    }));
     EXPECT_GE(log.clones.load(), 2);  // the listener's and the accepted sink's
     Script({1});
     ASSERT_EQ(1, ::send(s, "z", 1, MSG_NOSIGNAL));
