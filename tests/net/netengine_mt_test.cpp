@@ -318,4 +318,33 @@ TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
     TL_NetSetReleaseDelay(15000);
 }
 
+// Start and stop while links carry data in both directions.
+TEST(NetEngine, RestartWithTrafficInFlight) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    server.SetGreeting(std::string(200000, 'q'));
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+        std::vector<std::unique_ptr<RecordingClient>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<RecordingClient>());
+            ASSERT_EQ(0, clients.back()->Connect("127.0.0.1", server.Port()));
+        }
+        std::atomic<bool> stop{false};
+        std::thread sender([&] {
+            std::string chunk(3000, 's');
+            while (!stop.load()) {
+                for (auto& c : clients) c->Send(chunk.data(), static_cast<uint32_t>(chunk.size()), 0);
+                std::this_thread::yield();
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stop.store(true);
+        sender.join();
+        EXPECT_EQ(0, TL_NetCleanup());
+        for (auto& c : clients) EXPECT_EQ(nullptr, c->GetLink());
+    }
+    EXPECT_FALSE(TL_NetIsStarted());
+}
+
 }  // namespace

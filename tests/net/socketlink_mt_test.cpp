@@ -271,4 +271,22 @@ TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
     EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
+// Closing with flag 0x2 detaches the sink: nothing is reported after it.
+TEST_F(LinkTest, DetachedSinkHearsNothingMore) {
+    Connect();
+    ASSERT_TRUE(server.Send(0, "before"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.data == "before"; }));
+    ASSERT_EQ(0, client->Disconnect(TL_NET_CLOSE_DETACH));
+    EXPECT_EQ(nullptr, client->GetLink());
+    server.Send(0, "after");
+    EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->Get<int>([](NetEvents& e) {
+        EXPECT_EQ("before", e.data);
+        EXPECT_TRUE(e.disconnects.empty());
+        return 0;
+    });
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
 }  // namespace
