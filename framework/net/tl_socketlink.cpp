@@ -71,6 +71,7 @@ bool CTLTcpConnection::TryBeginSend() {
 CTLWindowsTcpConnection::CTLWindowsTcpConnection() {
     m_sendOp.kind.store(kOpSend);
     m_recvOp.kind.store(kOpFirstReceive);
+    m_connectOp.kind.store(kOpConnectDone);
 }
 
 CTLWindowsTcpConnection::~CTLWindowsTcpConnection() {
@@ -93,7 +94,8 @@ bool CTLWindowsTcpConnection::HasListenSocket() {
 bool CTLWindowsTcpConnection::HasSocket() { return m_hasSocket.load(); }
 
 bool CTLWindowsTcpConnection::NoPendingIo() {
-    return m_sendOp.inflight.load() == 0 && m_recvOp.inflight.load() == 0 && !m_waiterRunning.load();
+    return m_sendOp.inflight.load() == 0 && m_recvOp.inflight.load() == 0 && m_connectOp.inflight.load() == 0 &&
+           !m_waiterRunning.load();
 }
 
 void CTLWindowsTcpConnection::ResetSockets() {
@@ -251,12 +253,7 @@ int32_t CTLWindowsTcpConnection::AcceptFrom(CTLWindowsTcpConnection* listening, 
         }
         m_hasSocket.store(true);
     }
-    SetState(TL_CONN_CONNECTED, TL_CONN_CONNECT_MASK);
-    if (ITLSocketLink* link = GetLink()) link->OnConnect(this, 1);
-    // The first receive is posted once the link has seen the connect.
-    m_recvOp.kind.store(kOpFirstReceive);
-    m_recvOp.inflight.fetch_add(1);
-    port->Post(reinterpret_cast<uintptr_t>(this), &m_recvOp, 0);
+    PostConnectDone(1);
     return 0;
 }
 
@@ -289,7 +286,7 @@ int32_t CTLWindowsTcpConnection::ConnectSocket(const char* host, uint16_t port) 
     }
     SetState(TL_CONN_CONNECTING, TL_CONN_CONNECT_MASK);
     if (r == 0) {
-        OnConnectDone(1);
+        PostConnectDone(1);
         return 0;
     }
     JoinUnlessSelf(m_waiter);
@@ -299,7 +296,7 @@ int32_t CTLWindowsTcpConnection::ConnectSocket(const char* host, uint16_t port) 
         m_waiter = std::thread(&CTLWindowsTcpConnection::ConnectWaiter, this);
     } catch (...) {
         m_waiterRunning.store(false);
-        OnConnectDone(0);
+        PostConnectDone(0);
     }
     return 0;
 }
@@ -324,20 +321,31 @@ void CTLWindowsTcpConnection::ConnectWaiter() {
         }
         SleepUnless(m_stopWaiter, 100);
     }
-    if (result >= 0) OnConnectDone(result);
+    if (result >= 0) PostConnectDone(result);
     m_waiterRunning.store(false);
+}
+
+void CTLWindowsTcpConnection::PostConnectDone(int success) {
+    pl::IoPort* port = TL_NetGetPort();
+    if (!port) {
+        OnConnectDone(0);  // the engine is stopping
+        return;
+    }
+    m_connectResult.store(success);
+    m_connectOp.inflight.fetch_add(1);
+    port->Post(reinterpret_cast<uintptr_t>(this), &m_connectOp, 0);
 }
 
 void CTLWindowsTcpConnection::OnConnectDone(int success) {
     pl::IoPort* port = TL_NetGetPort();
     if (success) {
         CTLSingleLock lock(&m_sockLock, 1);
-        m_handle = (port && m_fd >= 0) ? port->Associate(m_fd, reinterpret_cast<uintptr_t>(this)) : 0;
-        if (m_handle) {
-            m_fd = -1;
-        } else {
-            success = 0;
+        // An accepted socket joined the port already.
+        if (!m_handle) {
+            m_handle = (port && m_fd >= 0) ? port->Associate(m_fd, reinterpret_cast<uintptr_t>(this)) : 0;
+            if (m_handle) m_fd = -1;
         }
+        if (!m_handle || !port) success = 0;
     }
     ITLSocketLink* link = GetLink();
     if (success) {
@@ -533,6 +541,9 @@ void CTLWindowsTcpConnection::OnCompletion(pl::IoOperation* op, uint32_t bytes, 
     }
     case kOpSend:
         OnSendComplete(bytes);
+        break;
+    case kOpConnectDone:
+        OnConnectDone(m_connectResult.load());
         break;
     default:
         break;

@@ -100,7 +100,7 @@ protected:
 class CTLWindowsTcpConnection : public CTLTcpConnection {
 public:
     static constexpr uint32_t kBufferSize = 4096;
-    enum : uint32_t { kOpFirstReceive = 0, kOpReceive = 1, kOpSend = 2 };
+    enum : uint32_t { kOpFirstReceive = 0, kOpReceive = 1, kOpSend = 2, kOpConnectDone = 3 };
 
     CTLWindowsTcpConnection();
     ~CTLWindowsTcpConnection() override;
@@ -123,6 +123,9 @@ public:
     int32_t StartSend() { return OnSendComplete(0); }
     int32_t ConnectSocket(const char* host, uint16_t port);
     void OnConnectDone(int success);
+    // Hands the end of a connect to a completion thread, which runs
+    // OnConnectDone there (so the sink hears of it on an engine thread).
+    void PostConnectDone(int success);
     void OnIoError();
     int32_t OnSendComplete(uint32_t bytes);
 
@@ -154,6 +157,8 @@ private:
     uint32_t m_sendLen = 0;
     pl::IoOperation m_sendOp;
     pl::IoOperation m_recvOp;
+    pl::IoOperation m_connectOp;
+    std::atomic<int> m_connectResult{0};
 };
 
 class ITLSocketLink : public CTLObject {
