@@ -20,13 +20,8 @@
 #include "framework/tl_sync.h"
 #include "platform/pl_completion_port.h"
 
-#if __has_include("framework/tl_inifile.h")
 #include "framework/tl_inifile.h"
 #include "framework/tl_string.h"
-#define TL_NET_HAVE_INIFILE 1
-#else
-#include <fstream>
-#endif
 
 using corvane::CMutex;
 using corvane::CTLSingleLock;
@@ -92,36 +87,6 @@ int ParseInt(const std::string& text, int def) {
     return std::atoi(text.c_str());
 }
 
-#ifndef TL_NET_HAVE_INIFILE
-// Minimal reader of one section, used until the framework's INI reader is
-// available to this library.
-std::string IniValue(const char* path, const char* section, const char* key) {
-    std::ifstream f(path);
-    std::string line, cur;
-    auto upper = [](std::string s) {
-        for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return s;
-    };
-    auto trim = [](std::string s) {
-        while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
-        size_t i = 0;
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-        return s.substr(i);
-    };
-    while (std::getline(f, line)) {
-        line = trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
-            cur = upper(trim(line.substr(1, line.find(']') - 1)));
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos || cur != upper(section)) continue;
-        if (upper(trim(line.substr(0, eq))) == upper(key)) return line.substr(eq + 1);
-    }
-    return std::string();
-}
-#endif
 
 void WorkerThread() {
     Engine& e = E();
@@ -392,7 +357,6 @@ TLNetSettings TL_NetGetSettings() {
 TLNetSettings TL_NetReadSettings(const char* path) {
     TLNetSettings s;
     if (!path || !*path) return s;
-#ifdef TL_NET_HAVE_INIFILE
     corvane::CTLIniFile ini;
     if (ini.LoadFile(path) < 0) return s;
     auto get = [&](const char* key) {
@@ -400,9 +364,6 @@ TLNetSettings TL_NetReadSettings(const char* path) {
         ini.GetValue(v, "TCP", key, "");
         return std::string(v.GetString());
     };
-#else
-    auto get = [&](const char* key) { return IniValue(path, "TCP", key); };
-#endif
     s.threadCount = ParseInt(get("ThreadCount"), 0);
     if (s.threadCount <= 0) s.threadCount = 0;
     s.nonagle = ParseInt(get("Nonagle"), 1);
