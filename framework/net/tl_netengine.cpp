@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "framework/net/tl_netnotify.h"
 #include "framework/net/tl_socketlink.h"
 #include "framework/tl_log.h"
 #include "framework/tl_sync.h"
@@ -203,6 +204,13 @@ int StartPort(int threadCount) {
 // logs and detaches it (never terminated).
 bool JoinWithin(std::thread& t, const std::function<bool()>& ended, int timeoutMs, const char* what) {
     if (!t.joinable()) return true;
+    if (t.get_id() == std::this_thread::get_id()) {
+        // Stopped from one of the engine's own threads (inside a callback):
+        // it cannot wait for itself; it ends when the callback returns.
+        TL_WriteLog(1, "socket engine: %s stops the engine from inside a callback", what);
+        t.detach();
+        return false;
+    }
     for (int waited = 0; !ended() && waited < timeoutMs; waited += 5)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (ended()) {
@@ -324,6 +332,7 @@ corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_
         delete link;
         return nullptr;
     }
+    if (sink) sink->LinkAttach(link);
     CTLSingleLock lock(&e.newLock, 1);
     e.fresh.push_back(link);
     return link;

@@ -614,8 +614,10 @@ int32_t CTLSocketSingleLink::SendBufferList(CTLNetBufferList& list, uint32_t fla
 int32_t CTLSocketSingleLink::Close(uint32_t flags, uint32_t reason) {
     m_closeFlags.store(flags);
     if (flags & TL_NET_CLOSE_DETACH) {
+        // Both sides forget each other, so neither keeps a dangling pointer.
         CTLSingleLock r(&m_recvLock, 1);
         CTLSingleLock s(&m_sinkLock, 1);
+        if (m_sink) m_sink->ForgetLink(this);
         m_sink = nullptr;
     }
     return m_connection->Close(flags, reason);
@@ -650,7 +652,10 @@ int32_t CTLSocketSingleLink::OnConnect(ITLConnection* connection, int code) {
     CTLSingleLock s(&m_sinkLock, 1);
     int32_t rc = 0;
     if (m_sink) rc = m_sink->LinkConnectStep(connection, static_cast<uint32_t>(code));
-    if (!(code & 1)) m_sink = nullptr;
+    if (!(code & 1)) {
+        if (m_sink) m_sink->ForgetLink(this);
+        m_sink = nullptr;
+    }
     return rc;
 }
 
