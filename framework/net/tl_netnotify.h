@@ -8,9 +8,14 @@
 // proxy.
 //
 // Every callback runs on the socket engine's threads (completion threads for
-// receives and sends, the check thread for checks and idle calls, the connect
-// waiter for a connect that completed later), under the link's locks; the
-// callbacks may call Send and Disconnect of the same sink.
+// receives and sends, the check thread for checks and idle calls, the
+// completion threads too for connects), under the link's locks; the callbacks
+// may call Send and Disconnect of the same sink. Only a connect that fails at
+// once is reported (as a disconnect) on the thread that called Connect.
+//
+// Destroying a sink detaches it from its link (Disconnect with 0x2), which
+// waits for a callback in progress. A derived sink whose callbacks use its
+// own members must do that in its own destructor, before those members go.
 #pragma once
 
 #include <atomic>
