@@ -208,18 +208,20 @@ uint32_t SendQueue::Fill(uint8_t* dest, uint32_t room, uint32_t* bytes, uint32_t
                 continue;
             }
             const uint32_t n = front->Read(dest + copied, static_cast<int32_t>(std::min<uint32_t>(room - copied, 0x7FFFFFFF)));
-            if (n == 0 && copied == 0) {
-                TL_WriteLog(1, "Error!!! The send data is bigger than send buffer (size:%d)!!!",
-                            static_cast<int>(room - copied));
-            }
-            copied += n;
             if (front->IsEmpty()) {
+                copied += n;
                 m_ready.pop_front();
                 delete front;
                 ++done;
                 continue;
             }
-            break;  // bytes left in this buffer: it stays at the front
+            // Bytes left in this buffer: it stays at the front.
+            if (n == 0 && copied == 0) {
+                TL_WriteLog(1, "Error!!! The send data is bigger than send buffer (size:%d)!!!",
+                            static_cast<int>(room - copied));
+            }
+            copied += n;
+            break;
         }
     }
     if (bytes) *bytes = copied;

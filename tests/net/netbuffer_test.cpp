@@ -132,7 +132,9 @@ TEST(SendQueue, TenThousandBytesLeaveAsThreeFills) {
 
 TEST(SendQueue, FillSkipsEmptyBuffersAndJoinsSmallOnes) {
     SendQueue q;
-    CTLSendBuffer empty, a, b;
+    CTLSendBuffer empty, zero, a, b;
+    zero.AppendBlock(nullptr, 8);  // a block with nothing used
+    q.Push(zero, 0);
     a.AppendBlock("hello ", 6);
     b.AppendBlock("world", 5);
     q.Push(empty, 0);
@@ -141,7 +143,7 @@ TEST(SendQueue, FillSkipsEmptyBuffersAndJoinsSmallOnes) {
     uint8_t stage[64];
     uint32_t bytes = 0, taken = 0;
     EXPECT_EQ(11u, q.Fill(stage, sizeof stage, &bytes, &taken));
-    EXPECT_EQ(2u, taken);
+    EXPECT_EQ(3u, taken);
     EXPECT_EQ("hello world", std::string(reinterpret_cast<char*>(stage), 11));
     EXPECT_TRUE(q.IsEmpty());
 }
