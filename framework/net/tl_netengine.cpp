@@ -269,6 +269,10 @@ void StopEngine() {
     e.workers.store(0);
     e.running.store(0);
     e.idle.store(0);
+    // The next start opens the channel its own settings name.
+    e.logChannel.store(-1);
+    e.writeSendDelayTime.store(0);
+    e.lastDelayLine = 0;
     e.stop.store(false);
 }
 

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <mutex>
 #include <functional>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <unistd.h>
 
@@ -345,6 +347,46 @@ TEST(NetEngine, RestartWithTrafficInFlight) {
         for (auto& c : clients) EXPECT_EQ(nullptr, c->GetLink());
     }
     EXPECT_FALSE(TL_NetIsStarted());
+}
+
+// With a log file, thresholds and a period, the check thread writes the
+// delay line to the engine's own channel.
+TEST(NetEngine, CheckThreadWritesTheDelayLine) {
+    char tmpl[] = "/tmp/kvo_net_log_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    TempIni ini("[TCP]\nSendDelay=100000,200000\nWriteSendDelayTime=1\nLogFileName=" + dir + "/net.log\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    EXPECT_GE(TL_NetGetLogChannel(), 0);
+    {
+        SendQueue q;
+        CTLSendBuffer b;
+        b.AppendBlock("abc", 3);
+        q.Push(b, 0);
+    }
+    auto findLine = [&] {
+        for (const auto& f : std::filesystem::directory_iterator(dir)) {
+            std::ifstream in(f.path());
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (text.find("Delay,") != std::string::npos) return text;
+        }
+        return std::string();
+    };
+    std::string text;
+    for (int i = 0; i < 400 && text.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        text = findLine();
+    }
+    TL_NetCleanup();
+    ASSERT_FALSE(text.empty());
+    // Three buckets, each "%ld,%ld,"; the first counted at least our buffer.
+    const std::string line = text.substr(text.find("Delay,"));
+    EXPECT_EQ(0u, line.find("Delay,"));
+    size_t commas = 0;
+    for (char c : line.substr(0, line.find('\r'))) commas += c == ',';
+    EXPECT_EQ(7u, commas);
+    EXPECT_NE(0, line.compare(6, 2, "0,"));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
