@@ -16,6 +16,7 @@ CTLNetNotify::~CTLNetNotify() {
 int32_t CTLNetNotify::Send(const void* data, uint32_t length, uint32_t flags) {
     ITLSocketLink* link = m_link.load();
     if (!link) return TL_NET_E_NO_LINK;
+    if (!data && length) return TL_NET_E_FAIL;
     CTLSendBuffer buf;
     if (!m_filter) {
         if (buf.AppendBlock(data, length) != 0) return TL_NET_E_NOMEM;

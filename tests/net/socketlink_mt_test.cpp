@@ -89,6 +89,7 @@ TEST_F(LinkTest, LargeMessageLeavesInStagedSends) {
     ASSERT_EQ(0, client->Send(msg.data(), static_cast<uint32_t>(msg.size()), 0));
     ASSERT_TRUE(server.WaitForBytes(0, msg.size(), 5000));
     EXPECT_EQ(msg, server.Received(0));
+    EXPECT_EQ(TL_NET_E_FAIL, client->Send(nullptr, 5, 0));
     ASSERT_TRUE(client->WaitFor([](NetEvents& e) {
         uint64_t n = 0;
         for (auto b : e.sent) n += b;
