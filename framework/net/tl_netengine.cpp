@@ -46,6 +46,9 @@ struct Engine {
     std::unique_ptr<pl::IoPort> portOwner;
     std::atomic<uint32_t> workers{0}, running{0}, idle{0};
     std::atomic<bool> stop{false};
+    // Raised by every stop: a thread left behind by an earlier stop sees a
+    // newer generation and ends instead of serving the next engine.
+    std::atomic<uint32_t> generation{0};
     std::vector<std::thread> workerThreads;
     std::thread checkThread;
     std::atomic<bool> checkExited{false};
@@ -92,13 +95,14 @@ int ParseInt(const std::string& text, int def) {
 void WorkerThread() {
     Engine& e = E();
     pl::IoPort* port = e.port.load();
+    const uint32_t generation = e.generation.load();
     e.running.fetch_add(1);
     e.idle.fetch_add(1);
-    while (!e.stop.load()) {
+    while (!e.stop.load() && e.generation.load() == generation) {
         pl::IoPacket pk;
         port->Dequeue(pk);
         e.idle.fetch_sub(1);
-        if (pk.key && pk.op && !e.stop.load()) {
+        if (pk.key && pk.op && !e.stop.load() && e.generation.load() == generation) {
             auto* conn = reinterpret_cast<corvane::CTLWindowsTcpConnection*>(pk.key);
             conn->OnCompletion(pk.op, pk.bytes, pk.error, e.stop.load());
         }
@@ -125,10 +129,11 @@ void WriteDelayLine() {
 
 void CheckThread() {
     Engine& e = E();
+    const uint32_t generation = e.generation.load();
     uint32_t pass = 0;
     uint32_t last = TL_TickMs();
     bool first = true;
-    while (!e.stop.load()) {
+    while (!e.stop.load() && e.generation.load() == generation) {
         const uint32_t now = TL_TickMs();
         e.clock.store(now);
         if (first || now - last >= 10) {
@@ -239,6 +244,7 @@ void StopEngine() {
         }
     }
     e.workerThreads.clear();
+    e.generation.fetch_add(1);
     if (!allJoined) {
         // A thread may still use links and the port: keep them (deliberate leak).
         e.port.store(nullptr);
