@@ -33,8 +33,11 @@ int TL_WaitThreadExit(TLHandle thread, const std::atomic<uint8_t>* ended, uint32
       counted += step;
     }
   }
-  const int result = ended != nullptr ? (is_ended() ? 1 : 0) : TL_WaitThread(thread, 0);
-  TL_TerminateThread(thread);
+  // Ended means the flag is set or the thread has already returned (its
+  // routine may leave without setting the flag).
+  const int result = (is_ended() || TL_WaitThread(thread, 0)) ? 1 : 0;
+  // A thread that set its flag is only unwinding: it is not abandoned.
+  if (!result) TL_TerminateThread(thread);
   return result;
 }
 

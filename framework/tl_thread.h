@@ -26,8 +26,8 @@ int TL_WaitThread(TLHandle thread, uint32_t ms);
 
 // Waits up to ms for the ended flag (checked every 20 ms; the wait also ends
 // as soon as the thread itself ends). When the thread still runs afterwards it
-// is abandoned (TL_TerminateThread). Returns the ended flag, 1 for a null
-// handle.
+// is abandoned (TL_TerminateThread). Returns 1 when the ended flag is set or
+// the thread has already finished (1 also for a null handle), else 0.
 int TL_WaitThreadExit(TLHandle thread, const std::atomic<uint8_t>* ended, uint32_t ms);
 
 // The stand-in for killing a thread: a thread that did not stop is logged at

@@ -4,9 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
+
+#include "framework/tl_log.h"
 
 using corvane::CTL_Thread;
 
@@ -160,6 +167,64 @@ TEST(ThreadHelpers, WaitThreadExitReadsEndedFlag) {
   EXPECT_EQ(TL_WaitThreadExit(h, &ended, 3000), 1);
   EXPECT_EQ(TL_JoinThread(h, 3000), 1);
   TL_CloseHandle(h);
+}
+
+// Points the default log at a fresh file and lets level-1 lines through.
+class CapturedLog {
+ public:
+  CapturedLog() {
+    char tmpl[] = "/tmp/kvo_thread_logXXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    path_ = tmpl;
+    EXPECT_EQ(TL_OpenLog(TL_LOG_TIME | TL_LOG_IDS, path_.c_str()), 0);
+    EXPECT_EQ(TL_SetLogLevel(0, 1), 0);
+  }
+  ~CapturedLog() { unlink(path_.c_str()); }
+  std::string Text() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST(ThreadHelpers, WaitThreadExitCountsAFinishedThreadAsEnded) {
+  CapturedLog log;
+  // The routine returns without ever setting the flag.
+  std::atomic<uint8_t> never{0};
+  TLHandle h = TL_CreateThread([](void*) -> uint32_t { return 0; }, nullptr, nullptr);
+  ASSERT_NE(h, nullptr);
+  auto t0 = Clock::now();
+  EXPECT_EQ(TL_WaitThreadExit(h, &never, 3000), 1);
+  EXPECT_LT(MsSince(t0), 1500);
+  TL_CloseHandle(h);
+
+  // The flag is set while the thread still has work before it returns: it is
+  // ended, not a thread that failed to stop.
+  std::atomic<uint8_t> ended{0};
+  std::atomic<bool> go_on{false};
+  struct Ctx {
+    std::atomic<uint8_t>* ended;
+    std::atomic<bool>* go_on;
+  } ctx{&ended, &go_on};
+  h = TL_CreateThread(
+      [](void* p) -> uint32_t {
+        auto* c = static_cast<Ctx*>(p);
+        c->ended->store(1);
+        while (!c->go_on->load()) TL_Sleep(1);
+        return 0;
+      },
+      &ctx, nullptr);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(TL_WaitThreadExit(h, &ended, 3000), 1);
+  go_on = true;
+  EXPECT_EQ(TL_JoinThread(h, 3000), 1);
+  TL_CloseHandle(h);
+  EXPECT_EQ(log.Text().find("did not stop"), std::string::npos) << log.Text();
 }
 
 TEST(ThreadHelpers, TimeAndTicks) {
