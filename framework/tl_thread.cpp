@@ -89,18 +89,34 @@ long TL_StrToLong(const char* text, char** end, int base) {
 
 namespace corvane {
 
+namespace {
+
+// How long a destructor waits for a thread that is still running.
+constexpr uint32_t kDestroyWaitMs = 2000;
+
+}  // namespace
+
 CTL_Thread::CTL_Thread() = default;
 
 CTL_Thread::~CTL_Thread() {
-  if (m_bAbandoned)
-    TL_WriteLog(1, "CTL_Thread: object of abandoned thread %u deleted", m_nThreadId);
-  if (m_hThread == nullptr) return;
+  if (m_hThread == nullptr && !m_bAbandoned) return;
   if (!IsEnded()) {
+    // Deleted without a successful Stop. Ask the thread to stop and give it
+    // the usual time to leave before its object goes: a Run that honours the
+    // flag ends here instead of running on a freed object.
+    TL_WriteLog(1, "CTL_Thread: object of thread %u deleted while the thread runs; stopping it",
+                m_nThreadId);
     m_bRunning.store(0, std::memory_order_release);
     m_stop.Set();
-    TL_WriteLog(1, "CTL_Thread: object of thread %u deleted while the thread runs", m_nThreadId);
+    uint32_t counted = 0;
+    while (!IsEnded() && counted < kDestroyWaitMs) {
+      TL_Sleep(20);
+      counted += 20;
+    }
+    if (!IsEnded())
+      TL_WriteLog(1, "CTL_Thread: thread %u did not stop; its object is freed under it", m_nThreadId);
   }
-  TL_CloseHandle(m_hThread);
+  if (m_hThread != nullptr) TL_CloseHandle(m_hThread);
   m_hThread = nullptr;
 }
 

@@ -61,7 +61,8 @@ class CTL_Thread : public CTLObject {
  public:
   CTL_Thread();
   // A thread still running here is a caller error (its Run would use a
-  // destroyed object): it is logged and detached.
+  // destroyed object): it is logged, asked to stop and given 2000 ms to end
+  // before the object goes.
   ~CTL_Thread() override;
 
   // Sets the running flag and starts the thread. 1 on success; 0 when the

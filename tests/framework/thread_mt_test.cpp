@@ -121,6 +121,38 @@ TEST(Threads, StopAndReleaseLeavesObjectToRunningThread) {
   CTL_Thread::StopAndRelease(nullptr, 10);
 }
 
+// Honours the stop request but needs a while to leave its Run.
+class SlowLeaver : public CTL_Thread {
+ public:
+  void Run() override {
+    entered = true;
+    while (IsRunning()) WaitForStop(10000);
+    TL_Sleep(100);
+  }
+  std::atomic<bool> entered{false};
+};
+
+TEST(Threads, DeleteOfRunningThreadStopsItFirst) {
+  // Deleted without Stop: the object must outlive the thread's last touch of
+  // it, the ended flag set after Run (ASan reports a use after free).
+  auto* t = new SlowLeaver;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->entered.load()) TL_Sleep(1);  // Run is under way before the delete
+  auto t0 = Clock::now();
+  delete t;
+  const int64_t took = MsSince(t0);
+  EXPECT_GE(took, 90);    // waited for the thread to leave
+  EXPECT_LT(took, 1500);  // woken at once, not after its 10 s wait
+  TL_Sleep(200);          // a thread left running would now touch freed memory
+
+  auto* base = new CTL_Thread;  // the base Run waits 1000 ms at a time
+  ASSERT_EQ(base->Start(), 1);
+  TL_Sleep(20);
+  t0 = Clock::now();
+  delete base;
+  EXPECT_LT(MsSince(t0), 900);
+}
+
 TEST(Threads, JoinWaitsWithoutStopping) {
   StubbornThread t;
   ASSERT_EQ(t.Start(), 1);
