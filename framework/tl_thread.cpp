@@ -1,5 +1,7 @@
 #include "framework/tl_thread.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "framework/tl_log.h"
@@ -84,7 +86,19 @@ long TL_StrToLong(const char* text, char** end, int base) {
     if (end != nullptr) *end = nullptr;
     return 0;
   }
-  return std::strtol(text, end, base);
+  // The framework's long is 32 bits wide: values beyond it saturate as the
+  // C library's strtol does at its own limits (errno ERANGE), instead of
+  // coming back as 64-bit numbers that callers storing an int would wrap.
+  const long value = std::strtol(text, end, base);
+  if (value > INT32_MAX) {
+    errno = ERANGE;
+    return INT32_MAX;
+  }
+  if (value < INT32_MIN) {
+    errno = ERANGE;
+    return INT32_MIN;
+  }
+  return value;
 }
 
 namespace corvane {

@@ -49,7 +49,8 @@ int64_t TL_Time(int64_t* out);
 // Local broken-down time of t (a thread-local record), also copied to *out
 // when out is not null.
 struct tm* TL_LocalTime(int64_t t, struct tm* out);
-// The C library's strtol.
+// The C library's strtol for a 32-bit long: results saturate at INT32_MAX
+// and INT32_MIN (errno ERANGE).
 long TL_StrToLong(const char* text, char** end, int base);
 
 namespace corvane {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -276,6 +277,15 @@ TEST(ThreadHelpers, TimeAndTicks) {
   EXPECT_EQ(TL_StrToLong("-42x", &end, 10), -42);
   EXPECT_EQ(*end, 'x');
   EXPECT_EQ(TL_StrToLong("ff", nullptr, 16), 255);
+  // 32-bit results: out-of-range texts saturate rather than wrap.
+  errno = 0;
+  EXPECT_EQ(TL_StrToLong("4294967297", &end, 10), 2147483647L);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(*end, '\0');
+  EXPECT_EQ(TL_StrToLong("-2147483649", nullptr, 10), -2147483647L - 1);
+  errno = 0;
+  EXPECT_EQ(TL_StrToLong("2147483647", nullptr, 10), 2147483647L);
+  EXPECT_EQ(errno, 0);
 }
 
 TEST(ThreadHelpers, InterlockedCountersUnderContention) {
