@@ -122,12 +122,7 @@ CTL_Thread::~CTL_Thread() {
                 m_nThreadId);
     m_bRunning.store(0, std::memory_order_release);
     m_stop.Set();
-    uint32_t counted = 0;
-    while (!IsEnded() && counted < kDestroyWaitMs) {
-      TL_Sleep(20);
-      counted += 20;
-    }
-    if (!IsEnded())
+    if (!WaitEnded(kDestroyWaitMs))
       TL_WriteLog(1, "CTL_Thread: thread %u did not stop; its object is freed under it", m_nThreadId);
   }
   if (m_hThread != nullptr) TL_CloseHandle(m_hThread);
@@ -142,8 +137,11 @@ uint32_t CTL_Thread::ThreadMain(void* self) {
 }
 
 int CTL_Thread::Start() {
-  // A thread left running by Stop still uses this object.
-  if (m_bAbandoned) return 0;
+  // A thread left running by Stop still uses this object until it ends.
+  if (m_bAbandoned) {
+    if (!IsEnded()) return 0;
+    m_bAbandoned = false;
+  }
   if (m_hThread != nullptr) {
     if (!IsEnded()) return 0;
     TL_CloseHandle(m_hThread);
@@ -164,6 +162,15 @@ void CTL_Thread::Run() {
   while (IsRunning()) WaitForStop(1000);
 }
 
+int CTL_Thread::WaitEnded(uint32_t ms) {
+  uint64_t counted = 0;
+  while (!IsEnded() && counted < ms) {
+    TL_Sleep(20);
+    counted += 20;
+  }
+  return IsEnded() ? 1 : 0;
+}
+
 int CTL_Thread::WaitForStop(uint32_t ms) {
   if (!IsRunning()) return 1;
   return m_stop.Wait(ms) == TL_WAIT_OBJECT_0 ? 1 : 0;
@@ -172,7 +179,9 @@ int CTL_Thread::WaitForStop(uint32_t ms) {
 int CTL_Thread::Stop(uint32_t ms) {
   m_bRunning.store(0, std::memory_order_release);
   m_stop.Set();
-  if (m_hThread == nullptr) return 1;
+  // A thread left running by an earlier Stop has no handle any more; only its
+  // ended flag tells whether it has gone since.
+  if (m_hThread == nullptr) return m_bAbandoned ? WaitEnded(ms) : 1;
   const int ended = TL_WaitThreadExit(m_hThread, &m_bEnded, ms);
   if (!ended) m_bAbandoned = true;
   // Joined when it ended; detached (and left running) otherwise.
@@ -182,7 +191,7 @@ int CTL_Thread::Stop(uint32_t ms) {
 }
 
 int CTL_Thread::Join(uint32_t ms) {
-  if (m_hThread == nullptr) return 1;
+  if (m_hThread == nullptr) return m_bAbandoned ? WaitEnded(ms) : 1;
   if (!TL_JoinThread(m_hThread, ms)) return 0;
   return 1;
 }

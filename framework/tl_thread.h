@@ -67,7 +67,8 @@ class CTL_Thread : public CTLObject {
   ~CTL_Thread() override;
 
   // Sets the running flag and starts the thread. 1 on success; 0 when the
-  // thread cannot be created or the previous one still runs.
+  // thread cannot be created or the previous one still runs (also one that
+  // an earlier Stop left running).
   int Start();
 
   // The thread body. The base form waits 1000 ms at a time while running.
@@ -76,7 +77,8 @@ class CTL_Thread : public CTLObject {
   // Clears the running flag, wakes WaitForStop, and waits up to ms for Run
   // to return. 1 when the thread has ended; 0 when it did not stop in time:
   // it is then logged and detached, and this object must not be deleted
-  // (see Release).
+  // (see StopAndRelease). A later Stop or Join of such a thread waits for
+  // its ended flag and returns 1 only once it is set.
   virtual int Stop(uint32_t ms = 2000);
 
   // Waits up to ms for the thread to end without asking it to stop.
@@ -106,6 +108,8 @@ class CTL_Thread : public CTLObject {
 
  private:
   static uint32_t ThreadMain(void* self);
+  // Polls the ended flag every 20 ms for up to ms; 1 once it is set.
+  int WaitEnded(uint32_t ms);
 
   pl::Event m_stop{true, false};
   uint32_t m_nThreadId = 0;

@@ -97,11 +97,21 @@ TEST(Threads, StopOfThreadIgnoringFlagGivesUpAfterTimeout) {
   EXPECT_TRUE(t->IsAbandoned());
   EXPECT_FALSE(t->IsEnded());
   EXPECT_EQ(t->Start(), 0);  // the object still belongs to the running thread
-  // The detached thread runs on and uses its object; let it finish, then the
-  // object may go.
+  // Asking again must not report the still running thread as ended.
+  EXPECT_EQ(t->Stop(50), 0);
+  EXPECT_EQ(t->Join(0), 0);
+  // The detached thread runs on and uses its object; once it has finished,
+  // a Stop reports it ended and the object may be reused or go.
   t->release = true;
-  while (!t->IsEnded()) TL_Sleep(1);
-  TL_Sleep(20);
+  EXPECT_EQ(t->Join(5000), 1);
+  EXPECT_EQ(t->Stop(5000), 1);
+  EXPECT_TRUE(t->IsEnded());
+  t->release = false;
+  t->started = false;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->started.load()) TL_Sleep(1);
+  t->release = true;
+  EXPECT_EQ(t->Stop(5000), 1);
   delete t;
 }
 
