@@ -131,6 +131,7 @@ CTL_Thread::~CTL_Thread() {
 
 uint32_t CTL_Thread::ThreadMain(void* self) {
   auto* t = static_cast<CTL_Thread*>(self);
+  t->m_nRunnerId.store(TL_GetCurrentThreadId(), std::memory_order_release);
   t->Run();
   t->m_bEnded.store(1, std::memory_order_release);
   return 0;
@@ -148,6 +149,7 @@ int CTL_Thread::Start() {
     m_hThread = nullptr;
   }
   m_bEnded.store(0, std::memory_order_release);
+  m_nRunnerId.store(0, std::memory_order_release);
   m_stop.Reset();
   m_bRunning.store(1, std::memory_order_release);
   m_hThread = TL_CreateThread(&CTL_Thread::ThreadMain, this, &m_nThreadId);
@@ -181,6 +183,9 @@ int CTL_Thread::Stop(uint32_t ms) {
   m_stop.Set();
   // A thread left running by an earlier Stop has no handle any more; only its
   // ended flag tells whether it has gone since.
+  // Run stopping its own thread cannot wait for itself: the loop ends when
+  // Run returns, and the owner's Stop or Join reclaims the thread then.
+  if (!IsEnded() && m_nRunnerId.load(std::memory_order_acquire) == TL_GetCurrentThreadId()) return 0;
   if (m_hThread == nullptr) return m_bAbandoned ? WaitEnded(ms) : 1;
   const int ended = TL_WaitThreadExit(m_hThread, &m_bEnded, ms);
   if (!ended) m_bAbandoned = true;

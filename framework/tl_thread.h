@@ -78,7 +78,8 @@ class CTL_Thread : public CTLObject {
   // to return. 1 when the thread has ended; 0 when it did not stop in time:
   // it is then logged and detached, and this object must not be deleted
   // (see StopAndRelease). A later Stop or Join of such a thread waits for
-  // its ended flag and returns 1 only once it is set.
+  // its ended flag and returns 1 only once it is set. Called from the
+  // thread itself, Stop only raises the request and returns 0 at once.
   virtual int Stop(uint32_t ms = 2000);
 
   // Waits up to ms for the thread to end without asking it to stop.
@@ -113,6 +114,8 @@ class CTL_Thread : public CTLObject {
 
   pl::Event m_stop{true, false};
   uint32_t m_nThreadId = 0;
+  // Id of the thread running Run, written by that thread itself.
+  std::atomic<uint32_t> m_nRunnerId{0};
   bool m_bAbandoned = false;
 };
 

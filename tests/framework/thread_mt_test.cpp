@@ -164,6 +164,32 @@ TEST(Threads, DeleteOfRunningThreadStopsItFirst) {
   EXPECT_LT(MsSince(t0), 900);
 }
 
+// Stops itself after its first pass.
+class SelfStopper : public CTL_Thread {
+ public:
+  void Run() override {
+    while (IsRunning()) {
+      auto t0 = Clock::now();
+      self_stop_result = Stop(2000);
+      self_stop_ms = MsSince(t0);
+      WaitForStop(10000);
+    }
+  }
+  std::atomic<int> self_stop_result{-1};
+  std::atomic<int64_t> self_stop_ms{-1};
+};
+
+TEST(Threads, StopFromOwnThreadDoesNotWaitForItself) {
+  SelfStopper t;
+  ASSERT_EQ(t.Start(), 1);
+  EXPECT_EQ(t.Join(5000), 1);  // the loop ended at once
+  EXPECT_EQ(t.self_stop_result.load(), 0);
+  EXPECT_LT(t.self_stop_ms.load(), 1000);
+  EXPECT_FALSE(t.IsAbandoned());
+  EXPECT_EQ(t.Stop(2000), 1);  // the owner reclaims it
+  EXPECT_FALSE(t.IsStarted());
+}
+
 TEST(Threads, JoinWaitsWithoutStopping) {
   StubbornThread t;
   ASSERT_EQ(t.Start(), 1);
