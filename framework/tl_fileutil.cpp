@@ -77,6 +77,12 @@ uint32_t TL_CopyFile(const char* source, const char* target, bool fail_if_exists
         close(in);
         return TL_FILE_E_ACCESS_DENIED;
     }
+    // Copying a file onto itself would truncate it before it is read.
+    struct stat dst;
+    if (stat(target, &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino) {
+        close(in);
+        return fail_if_exists ? TL_FILE_E_EXISTS : TL_FILE_E_SHARING;
+    }
     int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fail_if_exists ? O_EXCL : 0);
     int out = open(target, flags, st.st_mode & 07777);
     if (out < 0) {
@@ -184,7 +190,7 @@ uint32_t TL_GetFullPath(char out[TL_MAX_PATH], const char* path) {
 }
 
 uint32_t TL_GetFileStatus(const char* path, TLFileStatus* out) {
-    if (path == nullptr || *path == '\0' || std::strlen(path) >= TL_MAX_PATH - 1 || out == nullptr) {
+    if (path == nullptr || *path == '\0' || std::strlen(path) >= TL_MAX_PATH || out == nullptr) {
         return TL_FILE_E_BAD_PATH;
     }
     struct stat st;
@@ -212,8 +218,8 @@ uint32_t TL_MakeDirectories(const char* path) {
     if (path == nullptr || *path == '\0') return TL_FILE_E_BAD_PATH;
     size_t len = std::strlen(path);
     // A longer path would be cut short and a wrong folder created.
-    if (len >= TL_MAX_PATH - 1) return TL_FILE_E_BAD_PATH;
-    char buf[TL_MAX_PATH];
+    if (len >= TL_MAX_PATH) return TL_FILE_E_BAD_PATH;
+    char buf[TL_MAX_PATH + 1];
     std::memcpy(buf, path, len + 1);
     for (size_t i = 1; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(buf[i]);

@@ -73,13 +73,13 @@ int TL_GetFileNamePart(const char* path, char* out, int size);
 uint32_t TL_GetFullPath(char out[TL_MAX_PATH], const char* path);
 
 // Fills the status of a file or folder. 0; TL_FILE_E_BAD_PATH for an empty
-// path or one of TL_MAX_PATH - 1 characters or more; TL_FILE_E_NOT_FOUND when
+// path or one of TL_MAX_PATH characters or more; TL_FILE_E_NOT_FOUND when
 // it does not exist; or a code of TL_GetFullPath / the platform.
 uint32_t TL_GetFileStatus(const char* path, TLFileStatus* out);
 
 // Creates every missing folder of path; the last element is a file name and
 // is not created. 0; TL_FILE_E_BAD_PATH for an empty path or one of
-// TL_MAX_PATH - 1 characters or more; TL_FILE_E_MAKE_FOLDER when a folder
+// TL_MAX_PATH characters or more; TL_FILE_E_MAKE_FOLDER when a folder
 // cannot be made.
 uint32_t TL_MakeDirectories(const char* path);
 

@@ -74,6 +74,7 @@ void CTLMD5::Transform(const std::uint8_t block[64]) {
 }
 
 void CTLMD5::Update(const void* data, std::size_t length) {
+    if (length == 0) return;  // nothing to add (data may then be null)
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t used = static_cast<std::size_t>(m_bytes % 64);
     m_bytes += length;

@@ -165,6 +165,11 @@ TEST_F(FileHelpers, MakeDirectoriesLeavesTheFileName) {
     // Too long a path is refused rather than cut short.
     std::string longp = dir_ + "/" + std::string(300, 'q') + "/x";
     EXPECT_EQ(TL_FILE_E_BAD_PATH, TL_MakeDirectories(longp.c_str()));
+    std::string edge = dir_ + "/" + std::string(259 - dir_.size() - 3, 'e') + "/x";
+    ASSERT_EQ(259u, edge.size());
+    EXPECT_EQ(0u, TL_MakeDirectories(edge.c_str()));
+    EXPECT_TRUE(IsDir(edge.substr(0, edge.size() - 2)));
+    EXPECT_EQ(TL_FILE_E_BAD_PATH, TL_MakeDirectories((edge + "y").c_str()));
     // A folder below a file cannot be made.
     WriteFile(dir_ + "/plain", "x");
     EXPECT_EQ(TL_FILE_E_MAKE_FOLDER, TL_MakeDirectories((dir_ + "/plain/sub/x.log").c_str()));
@@ -189,6 +194,10 @@ TEST_F(FileHelpers, CopyAndDelete) {
     EXPECT_EQ(TL_FILE_E_EXISTS, TL_CopyFile(a.c_str(), b.c_str(), true));
     EXPECT_EQ(0u, TL_CopyFile(a.c_str(), b.c_str(), false));
     EXPECT_EQ(TL_FILE_E_NOT_FOUND, TL_CopyFile((dir_ + "/none").c_str(), b.c_str(), false));
+    // Onto itself (also through another name): refused, contents intact.
+    EXPECT_EQ(TL_FILE_E_SHARING, TL_CopyFile(a.c_str(), (dir_ + "/./a.bin").c_str(), false));
+    ASSERT_EQ(0u, TL_GetFileStatus(a.c_str(), &sa));
+    EXPECT_EQ(200000u, sa.size64);
     EXPECT_EQ(0u, TL_DeleteFile(b.c_str()));
     EXPECT_FALSE(Exists(b));
     EXPECT_EQ(TL_FILE_E_NOT_FOUND, TL_DeleteFile(b.c_str()));

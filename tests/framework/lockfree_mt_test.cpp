@@ -22,8 +22,9 @@ struct Outcome {
 
 // Runs producers x perProducer items through one queue drained by
 // `consumers` threads; every consumer checks per-producer order.
+template <unsigned BlockSize = 1024>
 Outcome RunQueue(unsigned producers, unsigned consumers, std::uintptr_t perProducer) {
-    murek::CQueue<std::uintptr_t, 1024> q;
+    murek::CQueue<std::uintptr_t, BlockSize> q;
     Outcome result;
     result.seen.assign(producers, std::vector<std::uint8_t>(perProducer + 1, 0));
     std::atomic<unsigned> producersLeft{producers};
@@ -88,6 +89,12 @@ TEST(LockFreeQueueMt, FourProducersOneConsumerSeeEveryItemOnceInOrder) {
 
 TEST(LockFreeQueueMt, FourProducersTwoConsumersSeeEveryItemOnceInOrder) {
     ExpectEveryItemOnce(RunQueue(4, 2, 200000));
+}
+
+TEST(LockFreeQueueMt, TinyBlocksAreLinkedAndFreedSafelyUnderThreeConsumers) {
+    // Four-node blocks: a block is linked and another freed every few items,
+    // so producers and consumers cross block boundaries all the time.
+    ExpectEveryItemOnce(RunQueue<4>(3, 3, 50000));
 }
 
 TEST(LockFreeQueueMt, BoundedListCountsEveryRefusedPush) {

@@ -302,6 +302,28 @@ TEST(ThreadPoolMt, AWorkerMayReleaseItsOwnPool) {
     EXPECT_EQ(Item::alive.load(), 0);
 }
 
+TEST(ThreadPoolMt, AWorkerWithoutAManagerRecordStillWorks) {
+    // Take every free record of the process-wide manager.
+    CTLThreadManager* manager = CTLThreadManager::GetInstance();
+    std::vector<std::int32_t> taken;
+    for (std::int32_t index; (index = manager->Register(1, "filler")) >= 0;) taken.push_back(index);
+    ASSERT_EQ(manager->GetCount(), static_cast<std::uint32_t>(CTLThreadManager::kMaxThreads));
+
+    Journal journal;
+    auto* pool = new SinglePool("noRecord", &journal);
+    pool->Start(1);
+    ASSERT_TRUE(pool->AddTask(new Item(3)));
+    ASSERT_TRUE(WaitUntil([&] { return journal.Items() == 1; }));
+    EXPECT_EQ(pool->Stop(3000), 1u);
+    EXPECT_EQ(manager->GetCount(), static_cast<std::uint32_t>(CTLThreadManager::kMaxThreads))
+        << "the worker gave back no record it did not have";
+    delete pool;
+
+    for (std::int32_t index : taken) manager->Unregister(index);
+    EXPECT_EQ(RecordsNamed("filler"), 0);
+    EXPECT_EQ(Item::alive.load(), 0);
+}
+
 TEST(ThreadPoolMt, ManagerCallbacksReportTheQueue) {
     Journal journal;
     auto* pool = new SinglePool("callbackTest", &journal);

@@ -1,0 +1,126 @@
+#include "framework/tl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class LogThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvo_logmt_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+  }
+  std::string dir_;
+};
+
+TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {
+  for (uint32_t extra : {0u, 0x1000000u}) {  // opened per line, kept open
+    std::string path = dir_ + (extra ? "/kept.log" : "/each.log");
+    int idx = TL_AddLogChannel(0x2000000 | extra, path.c_str());
+    ASSERT_GE(idx, 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([idx, t] {
+        for (int i = 0; i < 200; ++i) {
+          std::string line = "T" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(40 + i % 13, 'w');
+          TL_WriteLogText(idx, line.c_str());
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    std::set<std::string> seen;
+    while (std::getline(in, line)) {
+      ASSERT_FALSE(line.empty());
+      ASSERT_EQ('\r', line.back()) << line;
+      line.pop_back();
+      int t = -1, i = -1;
+      ASSERT_EQ(2, std::sscanf(line.c_str(), "T%d-%d-", &t, &i)) << line;
+      std::string expect = "T" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(40 + i % 13, 'w');
+      ASSERT_EQ(expect, line);
+      seen.insert(line);
+    }
+    EXPECT_EQ(1600u, seen.size());
+  }
+}
+
+TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
+  // Threads log while the log is being opened: channel 0 is made once. Lines
+  // logged before the opening go to "corvane.log" of the working folder.
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(dir_.c_str()));
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&go] {
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < 100; ++i) {
+        TL_WriteLogRaw("racing %d", i);
+        TL_WriteLog(1, "level one %d", i);
+      }
+    });
+  }
+  go = true;
+  std::string path = dir_ + "/kvolog/kvoapi.log";
+  ASSERT_EQ(0, TL_OpenLog(0x330000, path.c_str()));
+  EXPECT_EQ(0, TL_SetLogLevel(0, 3));
+  for (auto& th : threads) th.join();
+  TLLogChannel* ch = TL_GetLogChannel(0);
+  EXPECT_EQ(ch, TL_GetLogChannel(0));
+  std::string text = ReadFile(TL_GetLogChannelPath(ch));
+  EXPECT_NE(std::string::npos, text.find("racing"));
+  ASSERT_EQ(0, chdir(cwd));
+}
+
+TEST_F(LogThreads, WriterThreadFlushesQueuesAndStopsPromptly) {
+  std::string path = dir_ + "/queued.log";
+  int idx = TL_AddLogChannel(0x80000 | 0x2000000, path.c_str());
+  ASSERT_GE(idx, 1);
+  corvane::CWriteLogThread* w = TL_GetLogWriter();
+  ASSERT_NE(nullptr, w);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([idx, t] {
+      for (int i = 0; i < 50; ++i) TL_WriteLogText(idx, ("q" + std::to_string(t * 100 + i)).c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+  // Its first pass rolls at once; a stop rolls and flushes everything.
+  for (int i = 0; i < 2000 && w->GetPasses() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(w->GetPasses(), 1u);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(1, w->Stop(2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  int lines = 0;
+  while (std::getline(in, line)) ++lines;
+  EXPECT_EQ(200, lines);
+}
+
+}  // namespace
