@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -66,6 +67,60 @@ TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {
     }
     EXPECT_EQ(1600u, seen.size());
   }
+}
+
+TEST_F(LogThreads, SizeRollsWhileThreadsWriteLoseNoLine) {
+  // Daily names, kept open, 1 MiB cap: the files roll to _001, _002 ...
+  // while four threads write; every line lands whole in exactly one file.
+  std::string path = dir_ + "/roll.log";
+  int idx = TL_AddLogChannel(0x10000 | 0x1000000 | 1, path.c_str());
+  ASSERT_GE(idx, 1);
+  TLLogChannel* ch = TL_GetLogChannel(idx);
+  std::atomic<int> writers{4};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([idx, t, &writers] {
+      for (int i = 0; i < 1500; ++i) {
+        std::string line = "R" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(300, 'r');
+        TL_WriteLogText(idx, line.c_str());
+      }
+      writers.fetch_sub(1);
+    });
+  }
+  // The day of the channel's set-up, so that no day roll mixes in.
+  char today[16];
+  std::snprintf(today, sizeof today, "%.8s_000", TL_GetLogChannelStamp(ch));
+  int rolls = 0;
+  while (writers.load() > 0) {
+    TL_RollLogChannel(ch, today);
+    ++rolls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (auto& th : threads) th.join();
+  TL_RollLogChannel(ch, today);
+  ASSERT_GT(rolls, 0);
+  std::set<std::string> seen;
+  int files = 0;
+  for (int n = 0; n <= 999; ++n) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_%03d.log", n);
+    std::string name = dir_ + "/roll" + std::string(today, 8) + suffix;
+    if (access(name.c_str(), F_OK) != 0) continue;
+    ++files;
+    std::istringstream in(ReadFile(name));
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_FALSE(line.empty());
+      ASSERT_EQ('\r', line.back()) << name;
+      line.pop_back();
+      int t = -1, i = -1;
+      ASSERT_EQ(2, std::sscanf(line.c_str(), "R%d-%d-", &t, &i)) << line.substr(0, 40);
+      ASSERT_EQ("R" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(300, 'r'), line);
+      EXPECT_TRUE(seen.insert(line).second) << "twice: " << line.substr(0, 20);
+    }
+  }
+  EXPECT_EQ(6000u, seen.size());
+  EXPECT_GE(files, 2);  // about 1.9 MB over a 1 MiB cap
 }
 
 TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
