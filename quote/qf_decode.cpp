@@ -1,7 +1,10 @@
 #include "quote/qf_decode.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
@@ -22,6 +25,64 @@ uint64_t LoadN(const uint8_t* p, unsigned n) {
 void StoreN(uint8_t* p, uint64_t v, unsigned n) {
   for (unsigned i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
 }
+
+// Records are little-endian; so is every host this library is built for.
+static_assert(std::endian::native == std::endian::little);
+uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// The system's variable-length integers read inline from a bounded buffer
+// (one-byte values, the common case, take the short path).
+struct VarReader {
+  const uint8_t* p;
+  uint64_t len;
+  uint64_t pos;
+
+  template <typename U>
+  bool Read(int maxBytes, U* out) {
+    if (pos >= len) return false;
+    uint8_t b = p[pos];
+    U v = (b & 0x40) ? static_cast<U>(~U(0)) : U(0);
+    if (b & 0x80) {
+      *out = static_cast<U>((v << 7) | U(b & 0x7F));
+      ++pos;
+      return true;
+    }
+    const uint64_t end = std::min<uint64_t>(len, pos + uint64_t(maxBytes));
+    for (uint64_t i = pos; i < end; ++i) {
+      b = p[i];
+      v = static_cast<U>((v << 7) | U(b & 0x7F));
+      if (b & 0x80) {
+        *out = v;
+        pos = i + 1;
+        return true;
+      }
+    }
+    return false;
+  }
+  bool S32(int32_t* v) {
+    uint32_t u;
+    if (!Read<uint32_t>(5, &u)) return false;
+    *v = static_cast<int32_t>(u);
+    return true;
+  }
+  bool S64(int64_t* v) {
+    uint64_t u;
+    if (!Read<uint64_t>(10, &u)) return false;
+    *v = static_cast<int64_t>(u);
+    return true;
+  }
+};
 
 // Reads the flag bits and data bytes of a run-length stream. The next flag
 // byte is due as soon as the eighth bit of the current one has been taken; it
@@ -233,63 +294,81 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   // Nothing legitimate decompresses to more than the bitmap, ten bytes per
   // value and the raw records.
   if (ulen < uint64_t(M) || ulen > uint64_t(M) + 11 * C * R + R * s) return -5;
-  std::vector<uint8_t> u(ulen);
+  std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[ulen ? ulen : 1]);
+  if (!u) return -5;
   size_t got = ulen;
-  if (TL_SnappyUncompress(z, zlen, u.data(), &got) != 0 || got != ulen) return -5;
-  if (R * s != 0) std::memset(dst, 0, R * s);
-  uint64_t pos = uint64_t(M);
-  auto sv32 = [&](int32_t* v) {
-    int m = TL_DecodeVarInt32(u.data() + pos, int64_t(ulen - pos), v);
-    if (m < 1) return false;
-    pos += uint64_t(m);
-    return true;
-  };
-  auto sv64 = [&](int64_t* v) {
-    int m = TL_DecodeVarInt64(u.data() + pos, int64_t(ulen - pos), v);
-    if (m < 1) return false;
-    pos += uint64_t(m);
-    return true;
-  };
+  if (TL_SnappyUncompress(z, zlen, u.get(), &got) != 0 || got != ulen) return -5;
+  // Bytes of the records that no column covers read as zero.
+  const uint64_t covered = C ? offs[C - 1] + t.columns[C - 1].width : 0;
+  if (covered < s)
+    for (uint64_t r = 0; r < R; ++r) std::memset(dst + r * s + covered, 0, s - covered);
+  VarReader vr{u.get(), ulen, uint64_t(M)};
+  const uint8_t* bits = u.get();
   for (uint64_t c = 0; c < C; ++c) {
     const unsigned w = t.columns[c].width;
     const uint16_t kind = t.columns[c].kind;
-    const uint8_t* base = dst + offs[c];  // record 0's field
-    for (uint64_t r = 0; r < R; ++r) {
-      uint8_t* f = dst + r * s + offs[c];
-      const uint64_t bit = c * R + r;
-      if (!((u[bit / 8] >> (bit % 8)) & 1)) {
-        std::memset(f, 0xFF, w);
-        continue;
-      }
-      if ((kind == 0x0000 || kind == 0x5000) && w == 8) {
+    uint8_t* col = dst + offs[c];
+    const uint8_t* base = col;  // record 0's field
+    uint64_t bit = c * R;
+    // One loop per value kind, so the kind is decided once per column.
+    if ((kind == 0x0000 || kind == 0x5000) && w == 8) {
+      for (uint64_t r = 0; r < R; ++r, ++bit) {
+        uint8_t* f = col + r * s;
+        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+          std::memset(f, 0xFF, 8);
+          continue;
+        }
         uint64_t v;
         if (r == 0 && kind == 0x0000) {
-          if (pos >= ulen) return -5;
-          uint64_t top = u[pos++];
+          if (vr.pos >= vr.len) return -5;
+          uint64_t top = vr.p[vr.pos++];
           int64_t rest = 0;
-          if (!sv64(&rest)) return -5;
+          if (!vr.S64(&rest)) return -5;
           v = (top << 56) | (uint64_t(rest) & 0x00FFFFFFFFFFFFFFull);
         } else {
           int64_t d = 0;
-          if (!sv64(&d)) return -5;
-          v = (r == 0 ? 0 : LoadN(base, 8)) + uint64_t(d);
+          if (!vr.S64(&d)) return -5;
+          v = (r == 0 ? 0 : Load64(base)) + uint64_t(d);
         }
-        StoreN(f, v, 8);
-      } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
+        Store64(f, v);
+      }
+    } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
+      for (uint64_t r = 0; r < R; ++r, ++bit) {
+        uint8_t* f = col + r * s;
+        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+          std::memset(f, 0xFF, 4);
+          continue;
+        }
         int32_t d = 0;
-        if (!sv32(&d)) return -5;
-        StoreN(f, (r == 0 ? 0 : uint32_t(LoadN(base, 4))) + uint32_t(d), 4);
-      } else if (kind == 0x1000 || kind == 0x2000) {
-        for (unsigned i = 0; i < w; ++i) {
-          if (pos >= ulen) return -5;
-          uint8_t ch = u[pos++];
-          f[i] = ch;
-          if (ch == 0) break;  // the rest of the field stays zero
+        if (!vr.S32(&d)) return -5;
+        Store32(f, (r == 0 ? 0 : Load32(base)) + uint32_t(d));
+      }
+    } else if (kind == 0x1000 || kind == 0x2000) {
+      for (uint64_t r = 0; r < R; ++r, ++bit) {
+        uint8_t* f = col + r * s;
+        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+          std::memset(f, 0xFF, w);
+          continue;
         }
-      } else {
-        if (w > ulen - pos) return -5;
-        std::memcpy(f, u.data() + pos, w);
-        pos += w;
+        // Up to and including a zero within the width; the rest stays zero.
+        const uint64_t room = std::min<uint64_t>(w, vr.len - vr.pos);
+        const void* z = std::memchr(vr.p + vr.pos, 0, room);
+        uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;
+        if (z == nullptr && room < w) return -5;
+        std::memcpy(f, vr.p + vr.pos, take);
+        if (take < w) std::memset(f + take, 0, w - take);
+        vr.pos += take;
+      }
+    } else {
+      for (uint64_t r = 0; r < R; ++r, ++bit) {
+        uint8_t* f = col + r * s;
+        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+          std::memset(f, 0xFF, w);
+          continue;
+        }
+        if (w > vr.len - vr.pos) return -5;
+        std::memcpy(f, vr.p + vr.pos, w);
+        vr.pos += w;
       }
     }
   }
@@ -298,15 +377,54 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
 
 }  // namespace
 
+namespace {
+
+// Eight bits of a bit stream (least significant bit first) from bit `at`;
+// the caller guarantees they lie inside the stream.
+inline uint32_t Bits8(const uint8_t* src, uint64_t at) {
+  const uint64_t i = at >> 3;
+  const unsigned sh = unsigned(at & 7);
+  uint32_t v = src[i];
+  if (sh) v |= uint32_t(src[i + 1]) << 8;
+  return (v >> sh) & 0xFF;
+}
+
+// 8x8 bit matrix: byte k bit r becomes byte r bit k.
+inline uint64_t Transpose8(uint64_t x) {
+  uint64_t t;
+  t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x = x ^ t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x = x ^ t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  x = x ^ t ^ (t << 28);
+  return x;
+}
+
+}  // namespace
+
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
   const uint64_t R = records, s = size;
   if (R * s == 0) return;
-  std::memset(dst, 0, R * s);
-  uint64_t i = 0;
-  for (uint64_t j = 0; j < s; ++j)
-    for (unsigned k = 0; k < 8; ++k)
-      for (uint64_t r = 0; r < R; ++r, ++i)
-        dst[r * s + j] |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
+  const uint64_t whole = R & ~uint64_t(7);
+  for (uint64_t j = 0; j < s; ++j) {
+    const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
+    // Eight records at a time: one byte of each of the eight planes.
+    for (uint64_t r = 0; r < whole; r += 8) {
+      uint64_t x = 0;
+      for (unsigned k = 0; k < 8; ++k) x |= uint64_t(Bits8(src, plane0 + k * R + r)) << (8 * k);
+      x = Transpose8(x);
+      for (unsigned b = 0; b < 8; ++b) dst[(r + b) * s + j] = uint8_t(x >> (8 * b));
+    }
+    for (uint64_t r = whole; r < R; ++r) {
+      uint8_t v = 0;
+      for (unsigned k = 0; k < 8; ++k) {
+        const uint64_t i = plane0 + k * R + r;
+        v |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
+      }
+      dst[r * s + j] = v;
+    }
+  }
 }
 
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {

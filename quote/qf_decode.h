@@ -30,5 +30,6 @@ int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfW
 // Returns 0 with *out holding exactly N bytes, or -5 (corrupt or truncated).
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out);
 
-// Bit-plane transpose of records x size source bytes into dst (zeroed first).
+// Bit-plane transpose of records x size source bytes into dst: bit k of byte
+// j of record r is source bit (8j + k) x records + r, least significant first.
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "framework/tl_numcodec.h"
 #include "quote/qf_decode.h"
@@ -109,9 +110,10 @@ uint32_t ParseCompact(const uint8_t* img, uint64_t len, uint32_t kind, CompactPa
   uint64_t widths = 0;
   for (const QfColumn& col : out->columns) widths += col.width;
   if (widths > out->recordSize) return QF_E_NOTQUOTE;
-  if (out->dataOffset < out->headerLength || out->dataOffset > len) return QF_E_NOTQUOTE;
+  if (out->dataOffset > len) return QF_E_NOTQUOTE;
 
-  uint64_t indexLength = out->dataOffset - out->headerLength;
+  // Data that starts inside the header leaves no room for an index.
+  uint64_t indexLength = out->dataOffset > out->headerLength ? out->dataOffset - out->headerLength : 0;
   uint64_t codeCount = 0;
   const uint8_t* idx = img + out->headerLength;
   if (indexLength >= 4) {
@@ -393,8 +395,10 @@ uint32_t QF_PlanConversion(const uint8_t* img, uint64_t len, QfConvertPlan* plan
   return 0;
 }
 
-uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
-                           uint64_t* nativeLen) {
+namespace {
+
+uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+                        uint64_t* nativeLen) {
   CompactParsed cp;
   uint32_t rc = ParseCompact(buf, len, plan.flags & 0xFF, &cp);
   if (rc) return rc;
@@ -466,8 +470,8 @@ uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfCon
   return 0;
 }
 
-uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
-                          uint64_t* nativeLen) {
+uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+                       uint64_t* nativeLen) {
   VarHeader vh;
   uint32_t rc = ParseVarHeader(buf, len, &vh);
   if (rc) return rc;
@@ -573,4 +577,26 @@ uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConv
   std::memset(buf + headerLength + index.size(), 0, h.dataOffset - headerLength - index.size());
   *nativeLen = nativeSize;
   return 0;
+}
+
+}  // namespace
+
+// Temporary tables and decoder buffers come from the heap; running out of
+// memory is a result code, not an exception that leaves the reader.
+uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+                           uint64_t* nativeLen) {
+  try {
+    return ConvertCompact(buf, len, cap, plan, nativeLen);
+  } catch (const std::bad_alloc&) {
+    return QF_E_NOMEM;
+  }
+}
+
+uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+                          uint64_t* nativeLen) {
+  try {
+    return ConvertVarLen(buf, len, cap, plan, nativeLen);
+  } catch (const std::bad_alloc&) {
+    return QF_E_NOMEM;
+  }
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: every test under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
+# then an optimised build of everything (library, example, benchmarks) so that
+# release-only warnings fail here too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -18,3 +20,6 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=thread \
 cmake --build build/tsan -j "$JOBS" --target kvo_threaded_tests
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 300 -L threaded --no-tests=ignore
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release > build-release-configure.log || { cat build-release-configure.log; exit 1; }
+cmake --build build/release -j "$JOBS"

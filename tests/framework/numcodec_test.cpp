@@ -62,7 +62,7 @@ TEST(PackedNumbers, IntegerReadingRoundsHalfUp) {
   EXPECT_EQ(I64(P64(0x03FFFFFFFFFFFFFFull, 0, true, false)), -int64_t(0x03FFFFFFFFFFFFFFll));
 }
 
-TEST(VarInts, SpecVectors) {
+TEST(VarInts, OneByteAndOverlongForms) {
   const uint8_t c1 = 0xC1, e81 = 0x81;
   int32_t s = 0;
   uint32_t u = 0;
@@ -163,7 +163,9 @@ TEST(Crc16, CheckValueAndChaining) {
   std::mt19937 rng(7);
   std::vector<uint8_t> data(1000);
   for (auto& b : data) b = uint8_t(rng());
+  for (size_t n = 0; n < 40; ++n) EXPECT_EQ(TL_Crc16(0, data.data() + 3, n), qw::Crc16(data.data() + 3, n)) << n;
   EXPECT_EQ(TL_Crc16(0, data.data(), data.size()), qw::Crc16(data.data(), data.size()));
+  EXPECT_EQ(TL_Crc16(TL_Crc16(0, data.data(), 13), data.data() + 13, 987), qw::Crc16(data.data(), data.size()));
 }
 
 TEST(Snappy, RoundTripAndRefusals) {

@@ -1,4 +1,4 @@
-// Block decoders: the stated vectors, round trips through the writer's
+// Block decoders: hand-checked vectors, round trips through the writer's
 // encoders, and corrupt or truncated blocks.
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ Bytes Rle(const Bytes& in, int* rc) {
   return out;
 }
 
-TEST(QfRle, StatedVectors) {
+TEST(QfRle, HandCheckedVectors) {
   int rc;
   EXPECT_EQ(Rle({0, 0, 0, 5, 0x98, 0x41}, &rc), Bytes({0x41, 0, 0, 0, 0}));
   EXPECT_EQ(rc, 0);

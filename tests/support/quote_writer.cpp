@@ -358,9 +358,8 @@ Bytes NativeImage(const Table& t) {
   const uint32_t C = uint32_t(t.columns.size());
   const uint32_t n = uint32_t(t.codes.size());
   const uint32_t index = n ? 16 + 28 * n : 0;
-  Bytes b;
-  const char text[8] = {'h', 'q', '1', '.', '0', 0, 0, 0};
-  b.insert(b.end(), text, text + 8);
+  Bytes b = {'h', 'q', '1', '.', '0', 0, 0, 0};
+  b.reserve(64 + 8 * uint64_t(C) + index + t.data.size());
   PutU32(b, 32 + 8 * C + index);
   PutU32(b, t.records);
   PutU32(b, t.records);
