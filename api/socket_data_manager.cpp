@@ -58,8 +58,10 @@ MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory) {
 
 MarketSessionFactory GetMarketSessionFactory() { return g_sessionFactory.load(); }
 
-NetEngineUse::NetEngineUse() { AcquireNetEngine(); }
-NetEngineUse::~NetEngineUse() { ReleaseNetEngine(); }
+NetEngineUse::NetEngineUse() : m_result(AcquireNetEngine()) {}
+NetEngineUse::~NetEngineUse() {
+  if (m_result == 0) ReleaseNetEngine();
+}
 
 void SetRelayCallbacks(const InstanceConfig& relay) {
   std::lock_guard<std::mutex> lock(Relay().mutex);
@@ -83,6 +85,10 @@ using namespace kvoapi;
 
 CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
   InitLog(config);
+  if (m_netUse.StartResult() != 0) {
+    WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
+             static_cast<unsigned>(m_netUse.StartResult()));
+  }
   m_local = GetLocalAdapters();
 
   m_settings = ReadToolIni();

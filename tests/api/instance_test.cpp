@@ -21,6 +21,7 @@
 #include "api/market_session.h"
 #include "api/process_state.h"
 #include "api/socket_data_manager.h"
+#include "framework/net/tl_netengine.h"
 
 using namespace kvoapi;
 
@@ -397,8 +398,10 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   ASSERT_EQ(first->RegisterAddr("USZ", "10.0.0.1", 1, true), 0);
   auto* second = new CSocketDataMananger(&cfg_);
   EXPECT_EQ(GetCallbackContext(), second);
+  EXPECT_TRUE(TL_NetIsStarted());
   const int users = NetEngineUsers();
-  delete first;  // not the context: the slots stay
+  delete first;  // not the context: the slots stay; the engine keeps running
+  EXPECT_TRUE(TL_NetIsStarted());
   EXPECT_EQ(g_destroyed, 2);
   EXPECT_EQ(GetCallbackContext(), second);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, &DataCb);
@@ -407,4 +410,5 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   EXPECT_EQ(GetCallbackContext(), nullptr);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
   EXPECT_EQ(NetEngineUsers(), users - 2);
+  EXPECT_FALSE(TL_NetIsStarted());  // the last instance stopped it
 }
