@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "api/api_support.h"
@@ -226,7 +228,12 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
 
   if (std::strcmp(market, "superstocklevel") == 0) {
     const std::vector<IMarketSession*> sessions = SessionsInOrder();
-    const int32_t level = std::atoi(addr);
+    // Read as a decimal number; out-of-range texts saturate instead of
+    // wrapping (the session clamps to its own range).
+    const long long value = std::strtoll(addr, nullptr, 10);
+    const int32_t level = static_cast<int32_t>(
+        std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
+                              std::numeric_limits<int32_t>::max()));
     for (IMarketSession* session : sessions) session->SetSuperStockLevel(level);
     return sessions.empty() ? -1 : 0;
   }

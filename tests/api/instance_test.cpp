@@ -273,6 +273,10 @@ TEST_F(InstanceTest, Registration) {
   EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "5000", 0), 0);
   EXPECT_EQ(created_["SH"]->superLevel, 1000);
   EXPECT_EQ(created_["SZ"]->superLevel, 1000);
+  EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "99999999999999999999", 0), 0);
+  EXPECT_EQ(created_["SH"]->superLevel, 1000);  // saturated, not wrapped to a negative
+  EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "20", 0), 0);
+  EXPECT_EQ(created_["SH"]->superLevel, 20);
   EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), -1010);
   EXPECT_EQ(created_["SZ"]->userData.size(), 1u);
   created_["SZ"]->userDataResult = 0;
