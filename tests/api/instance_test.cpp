@@ -251,6 +251,10 @@ TEST_F(InstanceTest, ToolIniRoles) {
     // Sessions of a cascade role get the relay copy.
     ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
     EXPECT_EQ(g_lastConfig, &inst.RelayConfig());
+    const std::string expected = "2: SocketStart--master:true socket_port: IP:" +
+                                 inst.LocalAddressLists().addresses +
+                                 "  IpMask:" + inst.LocalAddressLists().masks + "!\r\n";
+    EXPECT_NE(ReadFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
   }
 }
 
