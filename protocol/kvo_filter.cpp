@@ -188,6 +188,23 @@ void CKVOBuffer::DiscardData(int64_t n) {
   }
 }
 
+int CKvoFilter::Unpack(int reserved, corvane::ITLConnection* connection, const void* data, uint32_t length,
+                       corvane::CTLNetBufferList& out) {
+  corvane::CTLSmartBuffer frame;
+  int rc = FeedData(data, length, frame);
+  if (rc == FEED_FRAME && out.AppendBlock(frame.GetData(), frame.GetLength()) != 0) {
+    TL_WriteLog(1, "CKvoFilter::Unpack, no memory for a frame of %u bytes", frame.GetLength());
+    return FEED_ERROR;
+  }
+  return rc;
+}
+
+int CKvoFilter::Pack(const void* data, uint32_t length, uint32_t flags, corvane::CTLSendBuffer& sendBuf) {
+  return sendBuf.AppendBlock(data, length);
+}
+
+corvane::CTLPackFilter* CKvoFilter::Clone() { return new (std::nothrow) CKvoFilter; }
+
 CKvoFilter* CKvoFilter::Reset() {
   m_buffer.Reset();
   return this;

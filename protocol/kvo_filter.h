@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "framework/net/tl_packfilter.h"
 #include "framework/tl_buffer.h"
 #include "protocol/kvo_packet.h"
 
@@ -69,17 +70,27 @@ class CKVOBuffer {
   uint8_t* m_mem = nullptr;
 };
 
-class CKvoFilter {
+// The filter a gateway connection attaches to its event sink. Outgoing data
+// passes unchanged: the session builds whole frames itself.
+class CKvoFilter : public corvane::CTLPackFilter {
  public:
-  // Results of FeedData.
+  // Results of FeedData (and of Unpack).
   static constexpr int FEED_ERROR = -1;
-  static constexpr int FEED_FRAME = 1;
-  static constexpr int FEED_MORE = 2;
+  static constexpr int FEED_FRAME = corvane::TL_UNPACK_PACKETS;
+  static constexpr int FEED_MORE = corvane::TL_UNPACK_NEED_MORE;
 
   CKvoFilter() = default;
-  virtual ~CKvoFilter() = default;
+  ~CKvoFilter() override = default;
   CKvoFilter(const CKvoFilter&) = delete;
   CKvoFilter& operator=(const CKvoFilter&) = delete;
+
+  // Runs FeedData and hands a cut frame on as one block of `out`.
+  int Unpack(int reserved, corvane::ITLConnection* connection, const void* data, uint32_t length,
+             corvane::CTLNetBufferList& out) override;
+  // Appends the data unchanged as one block; 0, or the block's error code.
+  int Pack(const void* data, uint32_t length, uint32_t flags, corvane::CTLSendBuffer& sendBuf) override;
+  // A new filter with an empty ring; null when memory is short.
+  corvane::CTLPackFilter* Clone() override;
 
   // Appends the bytes (when given) and cuts at most one frame into `out`:
   // 1 a whole frame was appended to out, 2 more bytes are needed, -1 the
@@ -87,8 +98,9 @@ class CKvoFilter {
   // with no bytes after every 1: several frames may be held.
   int FeedData(const void* data, uint32_t len, corvane::CTLSmartBuffer& out);
 
-  // Forgets every byte held (a new connection starts a new stream).
-  CKvoFilter* Reset();
+  // Forgets every byte held: a new connection starts a new stream, and
+  // bytes of an earlier one must not be glued to its first frame.
+  CKvoFilter* Reset() override;
 
   CKVOBuffer& Buffer() { return m_buffer; }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -387,6 +388,63 @@ TEST_F(FilterLog, RingIndicesStayInsideTheHeldData) {
             std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::AddBufferIndex, nowIndex or mcastBuffer is NULL."), std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::ResetDataBeginIndex, data is invalid, dataLen:100."), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The filter as a link drives it: through the packet-filter interface.
+TEST(FilterInterface, UnpackHandsEachFrameOnAsOneBlock) {
+  CKvoFilter filter;
+  corvane::CTLPackFilter& f = filter;
+  std::string a = GatewayFrame(20, "push", 1), b = GatewayFrame(16, "");
+  std::string both = a + b;
+  std::vector<std::string> got;
+  std::vector<int> results;
+  const void* data = both.data();
+  uint32_t len = static_cast<uint32_t>(both.size());
+  for (;;) {
+    corvane::CTLNetBufferList out;
+    int rc = f.Unpack(0, nullptr, data, len, out);
+    results.push_back(rc);
+    data = nullptr;
+    len = 0;
+    if (rc != corvane::TL_UNPACK_PACKETS) {
+      EXPECT_TRUE(out.IsEmpty());
+      break;
+    }
+    ASSERT_EQ(out.GetCount(), 1u);
+    corvane::TLNetBlock* block = nullptr;
+    out.Front(block);
+    ASSERT_NE(block, nullptr);
+    got.emplace_back(reinterpret_cast<const char*>(block->Data()), block->length);
+    block->Release();  // Front's reference
+  }
+  EXPECT_EQ(results, (std::vector<int>{1, 1, 2}));
+  EXPECT_EQ(got, (std::vector<std::string>{a, b}));
+}
+
+TEST(FilterInterface, PackPassesDataUnchangedAndCloneStartsEmpty) {
+  CKvoFilter filter;
+  std::string frame = GatewayFrame(9, "subscribe");
+  corvane::CTLSendBuffer send;
+  EXPECT_EQ(filter.Pack(frame.data(), static_cast<uint32_t>(frame.size()), 0, send), 0);
+  EXPECT_EQ(send.GetCount(), 1u);
+  EXPECT_EQ(send.GetTotalLength(), frame.size());
+
+  corvane::CTLSmartBuffer out;
+  filter.FeedData(frame.data(), 5, out);
+  std::unique_ptr<corvane::CTLPackFilter> clone(filter.Clone());
+  ASSERT_NE(clone, nullptr);
+  ASSERT_NE(dynamic_cast<CKvoFilter*>(clone.get()), nullptr);
+  EXPECT_TRUE(static_cast<CKvoFilter*>(clone.get())->Buffer().IsEmpty());
+  EXPECT_EQ(static_cast<CKvoFilter*>(clone.get())->Buffer().GetSize(), CKVOBuffer::INITIAL_SIZE);
+  EXPECT_EQ(filter.Buffer().GetDataLength(), 5u);
+  // The inherited answers the link relies on.
+  corvane::CTLSendBuffer block;
+  EXPECT_EQ(filter.OnConnectStep(0, nullptr, 0, block), corvane::TL_CONNECT_STEP_DEFAULT);
+  EXPECT_EQ(filter.Control(corvane::TL_FILTER_CTRL_LINK_KIND), 0);
 }
 
 }  // namespace
