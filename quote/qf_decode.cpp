@@ -199,6 +199,10 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   uint64_t pos = 0;
   const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
   const uint64_t B = (C + 7) / 8;
+  // Every record's presence bitmap is stored (one integer per group for the
+  // later records): a record count the payload cannot carry is refused before
+  // the record area is allocated.
+  if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
   std::vector<uint8_t> rec(R * s, 0xFF);
   std::vector<uint8_t> bits(R * B, 0);
   bool ok = true;
@@ -430,7 +434,9 @@ void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
   if (in == nullptr || len < 4) return -5;
   uint64_t N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
-  if (N > maxOut) return -5;
+  // No token yields more than 32767 bytes per two stream bytes: a stated
+  // length the stream cannot produce is refused before the output exists.
+  if (N > maxOut || N > (len - 4) * 16384 + 64) return -5;
   out->assign(N, 0);
   if (N == 0) return 0;
   uint8_t* o = out->data();
