@@ -104,7 +104,7 @@ qw::Table Mixed(uint32_t records, unsigned seed) {
 }
 
 TEST(QfDecode, TransposeAndKind2) {
-  for (uint32_t R : {1u, 3u, 17u}) {
+  for (uint32_t R : {1u, 3u, 17u, 64u, 200u}) {
     qw::Table t = Mixed(R, R);
     Bytes out;
     EXPECT_EQ(Decode(QF_BLOCK_TRANSPOSE, qw::EncodeTranspose(t), t, &out), int(t.data.size()));
