@@ -122,13 +122,21 @@ CSocketDataMananger::~CSocketDataMananger() {
 }
 
 bool CSocketDataMananger::Start() {
-  // The cascade relay threads are not part of this build: nothing runs.
+  // The cascade relay threads are not part of this build: no thread is
+  // started for a role that has nothing to run.
   WriteLog(1, "CSocketDataMananger::Start: cascade threads are not available, role %d not served",
            static_cast<int>(m_settings.mode));
   return false;
 }
 
-void CSocketDataMananger::Stop() { m_started = false; }
+void CSocketDataMananger::Stop() {
+  CThreadBase::Stop();
+  // The thread's waits are short, so the join is prompt.
+  Join();
+  m_started = false;
+}
+
+void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }
 
 std::string CSocketDataMananger::LogPathFor(const InstanceConfig& config) {
   std::string root = BoundedText(config.m_logpath);

@@ -15,6 +15,7 @@
 
 #include "api/cascade_settings.h"
 #include "api/market_session.h"
+#include "framework/tl_worker.h"
 #include "include/kvoapi.h"
 
 namespace kvoapi {
@@ -35,17 +36,21 @@ void GetRelayCallbacks(InstanceConfig* into);
 
 }  // namespace kvoapi
 
-class CSocketDataMananger {
+class CSocketDataMananger : public CThreadBase {
  public:
   explicit CSocketDataMananger(const InstanceConfig* config);
-  virtual ~CSocketDataMananger();
+  ~CSocketDataMananger() override;
 
   CSocketDataMananger(const CSocketDataMananger&) = delete;
   CSocketDataMananger& operator=(const CSocketDataMananger&) = delete;
 
-  // The instance's own thread (cascade roles and playback).
-  virtual bool Start();
-  virtual void Stop();
+  // The instance's own thread, which serves the cascade roles and playback.
+  bool Start() override;
+  // Ends the instance's thread and waits for it: nothing runs on the
+  // instance once Stop returns.
+  void Stop() override;
+  void ProcessItem(CQueueTaskItem* item) override;
+  void OnTimeout() override {}
 
   // Registration, login and the pre-login check.
   int32_t RegisterAddr(const char* market, const char* addr, uint16_t port, bool front);

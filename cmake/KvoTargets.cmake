@@ -5,7 +5,7 @@
 # of that compiler's -Wrestrict and -Wstringop-*); the sanitizer builds keep
 # these warnings, and AddressSanitizer checks the real accesses.
 set(KVO_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter
-    $<$<NOT:$<CONFIG:Debug>>:-Wno-restrict;-Wno-stringop-overflow;-Wno-stringop-overread>)
+    $<$<AND:$<CXX_COMPILER_ID:GNU>,$<NOT:$<CONFIG:Debug>>>:-Wno-restrict;-Wno-stringop-overflow;-Wno-stringop-overread>)
 
 if(KVO_SANITIZE)
   set(KVO_SAN_FLAGS -fsanitize=${KVO_SANITIZE} -fno-omit-frame-pointer)
@@ -30,3 +30,17 @@ function(kvo_subsystem name dir)
     target_link_libraries(${name} INTERFACE ${ARGN})
   endif()
 endfunction()
+
+# Shared objects refuse undefined symbols, except in clang's sanitizer builds,
+# where the sanitizer runtime is linked into the executable only.
+if(KVO_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  set(KVO_NO_UNDEFINED "")
+else()
+  set(KVO_NO_UNDEFINED -Wl,-z,defs)
+endif()
+
+# Fuzzing builds instrument every library for coverage, so libFuzzer is guided
+# by the parsers' own branches and not only by the fuzz target's file.
+if(KVO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

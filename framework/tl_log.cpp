@@ -330,6 +330,9 @@ void TL_RollLogChannel(TLLogChannel* ch, const char* today) {
           int at = TL_InsertLogStamp(ch->path, TL_LOG_PATH_MAX, kDayPattern, today);
           if (at >= 0) ch->stamp_offset = at;
         }
+        // A stamp inside a folder name ("logs/%DAY%/x.log") names a folder
+        // that does not exist yet.
+        TL_MakeDirectories(ch->path);
       }
       std::snprintf(ch->stamp, sizeof ch->stamp, "%.8s_000", today);
       ReopenIfKept(ch);
@@ -344,7 +347,7 @@ void TL_RollLogChannel(TLLogChannel* ch, const char* today) {
         if (flags & TL_LOG_DELETE_ROLLED) std::remove(ch->path);
         // With no free name the path stays on the last one and writing goes
         // on there; the queue is written either way.
-        TL_NextLogFileName(ch);
+        if (TL_NextLogFileName(ch)) TL_MakeDirectories(ch->path);
         ReopenIfKept(ch);
       }
     }

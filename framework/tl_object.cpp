@@ -10,6 +10,10 @@ TLRuntimeClass* g_first_class = nullptr;
 
 void TL_RegisterRuntimeClass(TLRuntimeClass* record) {
   if (record == nullptr) return;
+  // A record registered twice would link to itself and make the list
+  // endless; the second registration is ignored.
+  for (const TLRuntimeClass* c = g_first_class; c != nullptr; c = c->m_pNextClass)
+    if (c == record) return;
   record->m_pNextClass = g_first_class;
   g_first_class = record;
 }

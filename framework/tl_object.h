@@ -27,8 +27,9 @@ struct TLRuntimeClass {
   TLRuntimeClass* m_pNextClass;
 };
 
-// Puts a record at the head of the class list. Called at load time, before
-// any thread exists, so it takes no lock.
+// Puts a record at the head of the class list (a record already in the list
+// stays where it is). Called at load time, before any thread exists, so it
+// takes no lock.
 void TL_RegisterRuntimeClass(TLRuntimeClass* record);
 
 // Head of the class list (null when nothing is registered).

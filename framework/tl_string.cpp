@@ -85,11 +85,15 @@ CTLString::CTLString(const char* text) {
 }
 
 CTLString::CTLString(const char* data, int n) {
-  if (data != nullptr && n > 0) s_.assign(data, static_cast<size_t>(n));
+  if (data == nullptr || n < 1) return;
+  CheckGrow(static_cast<uint64_t>(n));
+  s_.assign(data, static_cast<size_t>(n));
 }
 
 CTLString::CTLString(char c, int n) {
-  if (n > 0) s_.assign(static_cast<size_t>(n), c);
+  if (n < 1) return;
+  CheckGrow(static_cast<uint64_t>(n));
+  s_.assign(static_cast<size_t>(n), c);
 }
 
 CTLString& CTLString::operator=(const char* text) {

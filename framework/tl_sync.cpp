@@ -188,6 +188,13 @@ int64_t PlatformLength(int64_t offset, int64_t length) {
 
 int CFileLock::LockRange(bool exclusive, int wait) {
   if (m_hFile < 0 || m_nOffset < 0 || m_nLength < 0) return 0;
+  if (m_nLength == 0) {
+    // An empty range away from offset 0 covers no byte: there is nothing to
+    // lock and nothing to conflict with. (The platform would read a zero
+    // length as "up to any end of the file".)
+    m_nResult = 1;
+    return m_nResult;
+  }
   // Locking again through one descriptor converts the held lock (no stacking).
   m_nResult = pl::LockFileRange(m_hFile, m_nOffset, PlatformLength(m_nOffset, m_nLength), exclusive,
                                 wait != 0)

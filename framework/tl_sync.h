@@ -138,7 +138,8 @@ class CTLSingleLock {
 };
 
 // Byte-range lock on an open file (descriptor). Offset 0 with length 0 means
-// the whole file. The destructor releases a held lock.
+// the whole file; length 0 at any other offset is an empty range, which
+// locks nothing and always succeeds. The destructor releases a held lock.
 class CFileLock {
  public:
   // Length of "the whole file".

@@ -26,8 +26,8 @@ int TL_WaitThread(TLHandle thread, uint32_t ms);
 
 // Waits up to ms for the ended flag (checked every 20 ms; the wait also ends
 // as soon as the thread itself ends). When the thread still runs afterwards it
-// is abandoned (TL_TerminateThread). Returns the ended flag, 1 for a null
-// handle.
+// is abandoned (TL_TerminateThread). Returns 1 when the ended flag is set or
+// the thread has already finished (1 also for a null handle), else 0.
 int TL_WaitThreadExit(TLHandle thread, const std::atomic<uint8_t>* ended, uint32_t ms);
 
 // The stand-in for killing a thread: a thread that did not stop is logged at
@@ -49,7 +49,8 @@ int64_t TL_Time(int64_t* out);
 // Local broken-down time of t (a thread-local record), also copied to *out
 // when out is not null.
 struct tm* TL_LocalTime(int64_t t, struct tm* out);
-// The C library's strtol.
+// The C library's strtol for a 32-bit long: results saturate at INT32_MAX
+// and INT32_MIN (errno ERANGE).
 long TL_StrToLong(const char* text, char** end, int base);
 
 namespace corvane {
@@ -61,11 +62,13 @@ class CTL_Thread : public CTLObject {
  public:
   CTL_Thread();
   // A thread still running here is a caller error (its Run would use a
-  // destroyed object): it is logged and detached.
+  // destroyed object): it is logged, asked to stop and given 2000 ms to end
+  // before the object goes.
   ~CTL_Thread() override;
 
   // Sets the running flag and starts the thread. 1 on success; 0 when the
-  // thread cannot be created or the previous one still runs.
+  // thread cannot be created or the previous one still runs (also one that
+  // an earlier Stop left running).
   int Start();
 
   // The thread body. The base form waits 1000 ms at a time while running.
@@ -74,7 +77,9 @@ class CTL_Thread : public CTLObject {
   // Clears the running flag, wakes WaitForStop, and waits up to ms for Run
   // to return. 1 when the thread has ended; 0 when it did not stop in time:
   // it is then logged and detached, and this object must not be deleted
-  // (see Release).
+  // (see StopAndRelease). A later Stop or Join of such a thread waits for
+  // its ended flag and returns 1 only once it is set. Called from the
+  // thread itself, Stop only raises the request and returns 0 at once.
   virtual int Stop(uint32_t ms = 2000);
 
   // Waits up to ms for the thread to end without asking it to stop.
@@ -104,9 +109,13 @@ class CTL_Thread : public CTLObject {
 
  private:
   static uint32_t ThreadMain(void* self);
+  // Polls the ended flag every 20 ms for up to ms; 1 once it is set.
+  int WaitEnded(uint32_t ms);
 
   pl::Event m_stop{true, false};
   uint32_t m_nThreadId = 0;
+  // Id of the thread running Run, written by that thread itself.
+  std::atomic<uint32_t> m_nRunnerId{0};
   bool m_bAbandoned = false;
 };
 

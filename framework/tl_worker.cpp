@@ -100,8 +100,9 @@ CThreadBase::~CThreadBase() {
     m_bStop.store(1, std::memory_order_release);
     if (m_hSemaphore != nullptr) TL_ReleaseSemaphore(m_hSemaphore, 1);
     if (!Join(kDestroyJoinMs)) {
-      // The thread still uses the queue and the semaphore: leave them (and
-      // the thread) alone rather than free them under it.
+      // The thread runs on: its semaphore is left open, but the object
+      // (flags and queue) is freed with this destructor all the same. Only
+      // owners can keep it alive, which is why they Stop and Join first.
       TL_WriteLog(1, "CThreadBase: worker thread %u did not end within %u ms; it is left running",
                   m_nThreadId, kDestroyJoinMs);
       TL_CloseHandle(m_hThread);

@@ -23,6 +23,15 @@ uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite&
   return KVO_FRAME_OK;
 }
 
+uint32_t KvoSerializeFrame(uint16_t type, const google::protobuf::MessageLite& message,
+                           corvane::CTLSmartBuffer& out) {
+  uint64_t frame = KvoMessageFrameSize(message);
+  if (frame == 0 || uint64_t(out.GetLength()) + frame > 0xFFFFFFFFull) return KVO_FRAME_E_TOO_LARGE;
+  char* dest = out.Extend(static_cast<uint32_t>(frame));
+  if (!dest) return KVO_FRAME_E_NO_MEMORY;
+  return KvoSerializeFrameTo(type, message, reinterpret_cast<uint8_t*>(dest), static_cast<size_t>(frame), nullptr);
+}
+
 uint32_t KvoParseBody(const void* body, size_t len, google::protobuf::MessageLite& message) {
   if (!body && len > 0) return KVO_FRAME_E_ARGUMENT;
   if (len > size_t(INT_MAX)) return KVO_FRAME_E_TOO_LARGE;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "datapacket.pro.pb.h"
+#include "framework/tl_buffer.h"
 #include "protocol/kvo_packet.h"
 
 // Message setters must never see a null C text: a null pointer is stored
@@ -20,6 +21,10 @@ uint64_t KvoMessageFrameSize(const google::protobuf::MessageLite& message);
 // holds `capacity` bytes. *written gets the frame length.
 uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite& message,
                              uint8_t* out, size_t capacity, size_t* written);
+
+// Appends the frame of `message` with packet type `type` to `out`.
+uint32_t KvoSerializeFrame(uint16_t type, const google::protobuf::MessageLite& message,
+                           corvane::CTLSmartBuffer& out);
 
 // Parses a frame body. An empty body gives the message at its defaults.
 // On failure the fields read before the fault stay set, as the protobuf

@@ -16,6 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace corvane {
+class CTLSmartBuffer;
+}
+
 // Packet types the client sends or handles. Types 5, 6, 11-13, 17-19, 28-49
 // and 51-59 are not used.
 enum KvoPacketType : uint16_t {
@@ -117,3 +121,10 @@ void KvoWriteHeader(uint8_t* out, uint16_t type, uint32_t bodyLen, uint8_t flags
 // Checks that `data`/`len` is one whole frame: the magic, a total length of
 // at least 11 and exactly `len`. On success *header points at its header.
 uint32_t KvoCheckFrame(const void* data, size_t len, const KvoPackHeader** header);
+
+// Appends one frame to `out`: the magic, body length + 11, the type, a zero
+// flags byte, then the body. The body may lie inside `out` itself (a saved
+// body sent back). KVO_FRAME_E_TOO_LARGE when the frame cannot be described
+// or held, KVO_FRAME_E_NO_MEMORY when `out` cannot grow (it is then
+// unchanged).
+uint32_t BuildKvoFrame(uint16_t type, const void* body, uint32_t len, corvane::CTLSmartBuffer& out);

@@ -3,10 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#if __has_include("framework/tl_numcodec.h")
 #include "framework/tl_numcodec.h"
-#define KVO_HAVE_NUMCODEC 1
-#endif
 
 namespace {
 
@@ -22,55 +19,18 @@ uint64_t LoadU64(const uint8_t* p) {
     return v;
 }
 
-#ifndef KVO_HAVE_NUMCODEC
-const double kPow10[8] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0, 10000000.0};
-const int64_t kPow10i[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-#endif
-
 }  // namespace
 
 double UnpackPacked32(uint32_t v) {
-#ifdef KVO_HAVE_NUMCODEC
     return TL_UnpackDouble32(&v);
-#else
-    if (v == 0x80000000u || v == 0xFFFFFFFFu) return -0.0;
-    double mag = static_cast<double>(v & 0x07FFFFFFu);
-    uint32_t p = (v >> 28) & 7u;
-    double d = (v & 0x80000000u) ? mag / kPow10[p] : mag * kPow10[p];
-    return (v & 0x08000000u) ? -d : d;
-#endif
 }
 
 double UnpackPacked64(uint64_t v) {
-#ifdef KVO_HAVE_NUMCODEC
     return TL_UnpackDouble64(&v);
-#else
-    if (v == 0x8000000000000000ull || v == ~0ull) return -0.0;
-    uint32_t p = static_cast<uint32_t>((v >> 59) & 15u);
-    if (p > 7) return -0.0;  // powers 8-15 carry no defined value
-    double mag = static_cast<double>(v & ((1ull << 58) - 1));
-    double d = (v >> 63) ? mag / kPow10[p] : mag * kPow10[p];
-    return ((v >> 58) & 1u) ? -d : d;
-#endif
 }
 
 int64_t UnpackPackedInt64(uint64_t v) {
-#ifdef KVO_HAVE_NUMCODEC
     return TL_UnpackInt64(&v);
-#else
-    if (v == 0x8000000000000000ull || v == ~0ull) return kInt64NoValue;
-    uint32_t p = static_cast<uint32_t>((v >> 59) & 15u);
-    if (p > 7) return kInt64NoValue;
-    int64_t mag = static_cast<int64_t>(v & ((1ull << 58) - 1));
-    int64_t r;
-    if (v >> 63) {
-        r = (mag + kPow10i[p] / 2) / kPow10i[p];
-    } else {
-        if (mag > INT64_MAX / kPow10i[p]) return kInt64NoValue;
-        r = mag * kPow10i[p];
-    }
-    return ((v >> 58) & 1u) ? -r : r;
-#endif
 }
 
 int64_t TruncateToInt64(double v) {
@@ -97,9 +57,11 @@ uint32_t FieldBytesNeeded(const QuoteFieldDescriptor& d) {
 
 bool FieldFitsRecord(const QuoteFieldDescriptor& d, uint32_t recordSize) {
     if (IsAbsentField(d)) return true;
+    // The whole column lies in the record (text fields are read over the
+    // column's width whatever its kind), and is wide enough for its kind.
     uint32_t need = FieldBytesNeeded(d);
     if (need > d.width) return false;
-    return uint64_t(d.offset) + need <= uint64_t(recordSize);
+    return uint64_t(d.offset) + d.width <= uint64_t(recordSize);
 }
 
 QuoteFieldDescriptor ResolveField(const ConvertImage& image, uint32_t fieldId) {

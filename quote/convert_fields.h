@@ -22,8 +22,8 @@ uint32_t FieldBytesNeeded(const QuoteFieldDescriptor& d);
 // no column carries it, or when the column is narrower than its kind needs or
 // reaches past the record.
 QuoteFieldDescriptor ResolveField(const ConvertImage& image, uint32_t fieldId);
-// True when every byte the readers take from this column lies in a record of
-// recordSize bytes (absent descriptors always fit).
+// True when the column lies within a record of recordSize bytes and is as
+// wide as its kind needs (absent descriptors always fit).
 bool FieldFitsRecord(const QuoteFieldDescriptor& d, uint32_t recordSize);
 
 // Kind 0x0000: the decoded double (no value -0.0); 0x7000 the same; 0x3000

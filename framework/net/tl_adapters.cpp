@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "framework/tl_string.h"
+
 namespace {
 
 struct AdapterState {
@@ -96,4 +98,18 @@ void TL_SetAdapterSource(std::function<bool(std::vector<pl::RawAdapter>&)> sourc
     std::lock_guard<std::mutex> g(s.mutex);
     s.source = std::move(source);
     s.list.reset();
+}
+
+uint32_t TL_GetMacAddresses(corvane::CTLString& out, uint32_t mask) {
+    std::string text;
+    uint32_t n = TL_GetMacAddresses(text, mask);
+    if (n) out += text.c_str();
+    return n;
+}
+
+int TL_GetMacAddress(corvane::CTLString& out) {
+    std::string text;
+    if (!TL_GetMacAddress(text)) return 0;
+    out = text.c_str();
+    return 1;
 }

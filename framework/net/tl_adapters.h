@@ -10,6 +10,10 @@
 
 #include "platform/pl_adapters.h"
 
+namespace corvane {
+class CTLString;
+}
+
 struct AdapterEntry {
     uint32_t kind = pl::kAdapterRoot;  // 1 PCI, 2 USB, 4 PCMCIA, 8 ROOT
     uint32_t medium = 0;               // 0x10, 0x20 or 0
@@ -28,6 +32,7 @@ std::shared_ptr<const AdapterList> TL_GetAdapterList();
 // bit with mask; returns the number appended. The text is left unchanged
 // when nothing matches.
 uint32_t TL_GetMacAddresses(std::string& out, uint32_t mask);
+uint32_t TL_GetMacAddresses(corvane::CTLString& out, uint32_t mask);
 
 // Kind and medium of one adapter, from the system's device tree.
 uint32_t TL_GetAdapterKind(const char* name, uint32_t& medium);
@@ -36,6 +41,7 @@ uint32_t TL_GetAdapterKind(const char* name, uint32_t& medium);
 // machines, containers) the first adapter with a hardware address. Returns 1
 // when one was found, else 0 with out unchanged.
 int TL_GetMacAddress(std::string& out);
+int TL_GetMacAddress(corvane::CTLString& out);
 
 // Pure helpers behind the functions above, usable on any source.
 AdapterList TL_BuildAdapterList(const std::vector<pl::RawAdapter>& raw, const std::string& sysfsRoot);

@@ -192,3 +192,64 @@ TEST_F(ExportsTest, UnterminatedHostTextsAreReadWithinTheirFields) {
   EXPECT_EQ(KvoRegisterAddr(h, "USH", "127.0.0.1", 1), -1007);
   EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
+
+namespace {
+
+std::string ReadInstanceLog(const std::string& dir) {
+  std::string cmd = "cat '" + dir + "'/kvolog/kvoapi*.log > '" + dir + "/all.txt'";
+  if (system(cmd.c_str()) != 0) return "";
+  FILE* f = fopen((dir + "/all.txt").c_str(), "rb");
+  if (!f) return "";
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+}  // namespace
+
+TEST_F(ExportsTest, LevelFiveLogLines) {
+  cfg_.m_loglevel = 5;
+  cfg_.m_authtype = 1;
+  void* h = KvoCreateInstance(&cfg_);
+  ASSERT_NE(h, nullptr);
+  const long long id = static_cast<long long>(reinterpret_cast<intptr_t>(h));
+  const std::string hs = std::to_string(id);
+  KvoRegisterAddr(h, "USH", nullptr, 7);
+  KvoFreeMem(KvoLogin(h, "trader", "secret-password"));
+  uint32_t n = 0;
+  KvoGetCodelist(h, "USZ", &n);
+  KvoGetTickIndex(h, "USH", "000001", &n);
+  KvoGetTickStock(h, "USH", nullptr, &n);
+  KvoGetSuperStock(h, "USZ", "000002", &n);
+  KvoSubScribe(h, 2, 1, "USH", "600000");
+  KvoSubScribeAsync(h, 2, 1, "USH", "600001");
+  KvoGetCodeInfo(h);
+  KvoReleaseInstance(h);
+
+  const std::string log = ReadInstanceLog(dir_);
+  const char* expected[] = {
+      "5: KvoCreateInstance:", " m_version:2.2.5 m_connectmarket:USH;USZ m_loglevel:5 "
+      "m_timeout:5000 m_connectsubscribe:0 m_authtype:1!fnctickindex:0 fnctickstock:0 "
+      "fnctransacton:0 fncorderdata:0 fncorderqueue:0 fncsuperstock:0 fncnotify:0\r\n",
+      "5: KvoRegisterAddr  pmarket:USH  paddr:(null)  port:7!\r\n",
+  };
+  for (const char* e : expected) EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
+  const std::string withHandle[] = {
+      "5: KvoCreateInstance:" + hs + " m_version:",
+      "5: KvoLogin:" + hs + "  pusername:trader!\r\n",
+      "5: KvoGetCodelist:" + hs + "  pmarket:USZ!\r\n",
+      "5: KvoGetTickIndex:" + hs + "  pmarket:USH  pcodelist:000001 !\r\n",
+      "5: KvoGetTickStock:" + hs + "  pmarket:USH  pcodelist:(null) !\r\n",
+      "5: KvoGetSuperStock:" + hs + "  pmarket:USZ  pcodelist:000002 !\r\n",
+      "5: KvoSubScribe:" + hs + "  msg_dataclass:2  subop_type:1  market:USH  codelist:600000 !\r\n",
+      "5: KvoReleaseInstance:" + hs + "!\r\n",
+  };
+  for (const std::string& e : withHandle) EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
+  // The password and the calls that log nothing stay out of the log.
+  EXPECT_EQ(log.find("secret-password"), std::string::npos);
+  EXPECT_EQ(log.find("600001"), std::string::npos);
+  EXPECT_EQ(log.find("KvoGetCodeInfo"), std::string::npos);
+}

@@ -204,4 +204,16 @@ TEST(ClassRecords, RegisterPushesAtHead) {
   TL_RegisterRuntimeClass(&a);
   EXPECT_EQ(TL_GetFirstRuntimeClass(), &a);
   EXPECT_EQ(a.m_pNextClass, before);
+  // Registering a record again leaves the list finite and unchanged.
+  static TLRuntimeClass b = {"B", 8, nullptr, nullptr, &corvane::CTLObject::classCTLObject, nullptr};
+  TL_RegisterRuntimeClass(&b);
+  TL_RegisterRuntimeClass(&b);
+  TL_RegisterRuntimeClass(&a);
+  EXPECT_EQ(TL_GetFirstRuntimeClass(), &b);
+  EXPECT_EQ(b.m_pNextClass, &a);
+  EXPECT_EQ(a.m_pNextClass, before);
+  int count = 0;
+  for (TLRuntimeClass* c = TL_GetFirstRuntimeClass(); c != nullptr && count < 1000; c = c->m_pNextClass)
+    ++count;
+  EXPECT_LT(count, 1000);
 }

@@ -266,6 +266,35 @@ TEST_F(Log, RollsDeleteFinishedFilesWithBit18) {
   EXPECT_EQ("new\r\n", ReadFile(dir_ + "/del20250429_000.log"));
 }
 
+TEST_F(Log, StampInAFolderNameGetsItsFolderOnEveryRoll) {
+  // Daily: the folder of each new day is made at the day change.
+  int idx = TL_AddLogChannel(0x10000 | 0x1000000 | 0x2000000, (dir_ + "/%DAY%/day.log").c_str());
+  ASSERT_GE(idx, 1);
+  TLLogChannel* ch = TL_GetLogChannel(idx);
+  EXPECT_EQ(dir_ + "/20250428_000/day.log", TL_GetLogChannelPath(ch));
+  TL_WriteLogText(idx, "first day");
+  g_now = kDay2;
+  TL_RollAllLogChannels();
+  EXPECT_EQ(dir_ + "/20250429_000/day.log", TL_GetLogChannelPath(ch));
+  TL_WriteLogText(idx, "second day");
+  EXPECT_EQ("first day\r\n", ReadFile(dir_ + "/20250428_000/day.log"));
+  EXPECT_EQ("second day\r\n", ReadFile(dir_ + "/20250429_000/day.log"));
+
+  // Not daily, 1 MiB: the first size roll stamps the folder, the next ones
+  // number it.
+  g_now = kDay1;
+  int cap = TL_AddLogChannel(0x1, (dir_ + "/c%DAY%/cap.log").c_str());
+  ASSERT_GE(cap, 1);
+  TLLogChannel* cc = TL_GetLogChannel(cap);
+  TL_WriteLogText(cap, std::string(1100 * 1024, 'c').c_str());
+  char today[16];
+  TL_TodayLogStamp(today);
+  TL_RollLogChannel(cc, today);
+  EXPECT_EQ(dir_ + "/c20250428_001/cap.log", TL_GetLogChannelPath(cc));
+  TL_WriteLogText(cap, "after the roll");
+  EXPECT_EQ("after the roll\r\n", ReadFile(dir_ + "/c20250428_001/cap.log"));
+}
+
 TEST_F(Log, KeepNameAtDayChange) {
   std::string path = dir_ + "/same.log";
   int idx = TL_AddLogChannel(0x10000 | 0x4000000 | 0x2000000, path.c_str());
@@ -289,6 +318,17 @@ TEST_F(Log, QueuedLinesWaitForTheRollPass) {
   EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
   TL_RollAllLogChannels();  // an empty queue writes nothing
   EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
+
+  // A queued line keeps the time and ids of its writing, not of the flush.
+  std::string stamped = dir_ + "/stamped.log";
+  int s = TL_AddLogChannel(0x80000 | 0x300000 | 0x2000000, stamped.c_str());
+  ASSERT_GE(s, 1);
+  TL_LogChannelWrite(TL_GetLogChannel(s), nullptr, 0, "queued", 2);
+  g_now = kDay1 + 3600;
+  TL_RollAllLogChannels();
+  std::regex re("20250428 123456  pid:[0-9]+ thread:[1-9][0-9]* 2: queued\r\n");
+  const std::string text = ReadFile(stamped);
+  EXPECT_TRUE(std::regex_match(text, re)) << text;
 }
 
 TEST_F(Log, NoFreeNameStillFlushesTheQueue) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -68,6 +69,60 @@ TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {
   }
 }
 
+TEST_F(LogThreads, SizeRollsWhileThreadsWriteLoseNoLine) {
+  // Daily names, kept open, 1 MiB cap: the files roll to _001, _002 ...
+  // while four threads write; every line lands whole in exactly one file.
+  std::string path = dir_ + "/roll.log";
+  int idx = TL_AddLogChannel(0x10000 | 0x1000000 | 1, path.c_str());
+  ASSERT_GE(idx, 1);
+  TLLogChannel* ch = TL_GetLogChannel(idx);
+  std::atomic<int> writers{4};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([idx, t, &writers] {
+      for (int i = 0; i < 1500; ++i) {
+        std::string line = "R" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(300, 'r');
+        TL_WriteLogText(idx, line.c_str());
+      }
+      writers.fetch_sub(1);
+    });
+  }
+  // The day of the channel's set-up, so that no day roll mixes in.
+  char today[16];
+  std::snprintf(today, sizeof today, "%.8s_000", TL_GetLogChannelStamp(ch));
+  int rolls = 0;
+  while (writers.load() > 0) {
+    TL_RollLogChannel(ch, today);
+    ++rolls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (auto& th : threads) th.join();
+  TL_RollLogChannel(ch, today);
+  ASSERT_GT(rolls, 0);
+  std::set<std::string> seen;
+  int files = 0;
+  for (int n = 0; n <= 999; ++n) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_%03d.log", n);
+    std::string name = dir_ + "/roll" + std::string(today, 8) + suffix;
+    if (access(name.c_str(), F_OK) != 0) continue;
+    ++files;
+    std::istringstream in(ReadFile(name));
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_FALSE(line.empty());
+      ASSERT_EQ('\r', line.back()) << name;
+      line.pop_back();
+      int t = -1, i = -1;
+      ASSERT_EQ(2, std::sscanf(line.c_str(), "R%d-%d-", &t, &i)) << line.substr(0, 40);
+      ASSERT_EQ("R" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(300, 'r'), line);
+      EXPECT_TRUE(seen.insert(line).second) << "twice: " << line.substr(0, 20);
+    }
+  }
+  EXPECT_EQ(6000u, seen.size());
+  EXPECT_GE(files, 2);  // about 1.9 MB over a 1 MiB cap
+}
+
 TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
   // Threads log while the log is being opened: channel 0 is made once. Lines
   // logged before the opening go to "corvane.log" of the working folder.
@@ -91,9 +146,21 @@ TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
   EXPECT_EQ(0, TL_SetLogLevel(0, 3));
   for (auto& th : threads) th.join();
   TLLogChannel* ch = TL_GetLogChannel(0);
-  EXPECT_EQ(ch, TL_GetLogChannel(0));
-  std::string text = ReadFile(TL_GetLogChannelPath(ch));
-  EXPECT_NE(std::string::npos, text.find("racing"));
+  const std::string day(TL_GetLogChannelStamp(ch), 8);
+  EXPECT_EQ(dir_ + "/kvolog/kvoapi" + day + "_000.log", TL_GetLogChannelPath(ch));
+  // Every raw line lands once, before the opening or after it.
+  const std::string text = ReadFile(dir_ + "/corvane" + day + "_000.log") + ReadFile(TL_GetLogChannelPath(ch));
+  std::istringstream in(text);
+  std::string line;
+  std::vector<int> copies(100, 0);
+  while (std::getline(in, line)) {
+    const size_t at = line.find("racing ");
+    if (at == std::string::npos) continue;
+    const int i = std::atoi(line.c_str() + at + 7);
+    ASSERT_TRUE(i >= 0 && i < 100) << line;
+    ++copies[i];
+  }
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(4, copies[i]) << i;
   ASSERT_EQ(0, chdir(cwd));
 }
 

@@ -210,4 +210,7 @@ TEST(StringLimits, TooLongThrowsLengthError) {
   CTLString s("x");
   EXPECT_THROW(s.GetBuffer(0x7FFFFFFF), std::length_error);
   EXPECT_STREQ(s.GetString(), "x");  // unchanged
+  // The constructors keep the same limit (and read nothing past it).
+  EXPECT_THROW(CTLString('x', 0x7FFFFFFF), std::length_error);
+  EXPECT_THROW(CTLString("short", 0x7FFFFFFF), std::length_error);
 }

@@ -227,6 +227,24 @@ TEST(FileRangeLocks, SharedAndDisjointRanges) {
   close(b);
 }
 
+TEST(FileRangeLocks, EmptyRangeAwayFromStartLocksNothing) {
+  TempFile f;
+  int a = f.Open(), b = f.Open();
+  {
+    CFileLock empty(a, 4, 0);  // a read or write of 0 bytes at offset 4
+    EXPECT_EQ(empty.GetLength(), 0);
+    EXPECT_EQ(empty.LockExclusive(0), 1);
+    CFileLock tail(b, 4, 6);  // the bytes after it stay free
+    EXPECT_EQ(tail.LockExclusive(0), 1);
+    CFileLock far(b, 1000, 10);
+    EXPECT_EQ(far.LockExclusive(0), 1);
+    CFileLock empty_in_held(a, 6, 0);  // nothing to conflict with
+    EXPECT_EQ(empty_in_held.LockShared(0), 1);
+  }
+  close(a);
+  close(b);
+}
+
 TEST(FileRangeLocks, BadArguments) {
   CFileLock none(-1, 0, 0);
   EXPECT_EQ(none.LockShared(0), 0);

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
+
+#include "framework/tl_log.h"
 
 using corvane::CTL_Thread;
 
@@ -89,11 +97,21 @@ TEST(Threads, StopOfThreadIgnoringFlagGivesUpAfterTimeout) {
   EXPECT_TRUE(t->IsAbandoned());
   EXPECT_FALSE(t->IsEnded());
   EXPECT_EQ(t->Start(), 0);  // the object still belongs to the running thread
-  // The detached thread runs on and uses its object; let it finish, then the
-  // object may go.
+  // Asking again must not report the still running thread as ended.
+  EXPECT_EQ(t->Stop(50), 0);
+  EXPECT_EQ(t->Join(0), 0);
+  // The detached thread runs on and uses its object; once it has finished,
+  // a Stop reports it ended and the object may be reused or go.
   t->release = true;
-  while (!t->IsEnded()) TL_Sleep(1);
-  TL_Sleep(20);
+  EXPECT_EQ(t->Join(5000), 1);
+  EXPECT_EQ(t->Stop(5000), 1);
+  EXPECT_TRUE(t->IsEnded());
+  t->release = false;
+  t->started = false;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->started.load()) TL_Sleep(1);
+  t->release = true;
+  EXPECT_EQ(t->Stop(5000), 1);
   delete t;
 }
 
@@ -112,6 +130,64 @@ TEST(Threads, StopAndReleaseLeavesObjectToRunningThread) {
   ASSERT_EQ(quick->Start(), 1);
   CTL_Thread::StopAndRelease(quick, 2000);  // deleted (ASan: no leak)
   CTL_Thread::StopAndRelease(nullptr, 10);
+}
+
+// Honours the stop request but needs a while to leave its Run.
+class SlowLeaver : public CTL_Thread {
+ public:
+  void Run() override {
+    entered = true;
+    while (IsRunning()) WaitForStop(10000);
+    TL_Sleep(100);
+  }
+  std::atomic<bool> entered{false};
+};
+
+TEST(Threads, DeleteOfRunningThreadStopsItFirst) {
+  // Deleted without Stop: the object must outlive the thread's last touch of
+  // it, the ended flag set after Run (ASan reports a use after free).
+  auto* t = new SlowLeaver;
+  ASSERT_EQ(t->Start(), 1);
+  while (!t->entered.load()) TL_Sleep(1);  // Run is under way before the delete
+  auto t0 = Clock::now();
+  delete t;
+  const int64_t took = MsSince(t0);
+  EXPECT_GE(took, 90);    // waited for the thread to leave
+  EXPECT_LT(took, 1500);  // woken at once, not after its 10 s wait
+  TL_Sleep(200);          // a thread left running would now touch freed memory
+
+  auto* base = new CTL_Thread;  // the base Run waits 1000 ms at a time
+  ASSERT_EQ(base->Start(), 1);
+  TL_Sleep(20);
+  t0 = Clock::now();
+  delete base;
+  EXPECT_LT(MsSince(t0), 900);
+}
+
+// Stops itself after its first pass.
+class SelfStopper : public CTL_Thread {
+ public:
+  void Run() override {
+    while (IsRunning()) {
+      auto t0 = Clock::now();
+      self_stop_result = Stop(2000);
+      self_stop_ms = MsSince(t0);
+      WaitForStop(10000);
+    }
+  }
+  std::atomic<int> self_stop_result{-1};
+  std::atomic<int64_t> self_stop_ms{-1};
+};
+
+TEST(Threads, StopFromOwnThreadDoesNotWaitForItself) {
+  SelfStopper t;
+  ASSERT_EQ(t.Start(), 1);
+  EXPECT_EQ(t.Join(5000), 1);  // the loop ended at once
+  EXPECT_EQ(t.self_stop_result.load(), 0);
+  EXPECT_LT(t.self_stop_ms.load(), 1000);
+  EXPECT_FALSE(t.IsAbandoned());
+  EXPECT_EQ(t.Stop(2000), 1);  // the owner reclaims it
+  EXPECT_FALSE(t.IsStarted());
 }
 
 TEST(Threads, JoinWaitsWithoutStopping) {
@@ -162,6 +238,64 @@ TEST(ThreadHelpers, WaitThreadExitReadsEndedFlag) {
   TL_CloseHandle(h);
 }
 
+// Points the default log at a fresh file and lets level-1 lines through.
+class CapturedLog {
+ public:
+  CapturedLog() {
+    char tmpl[] = "/tmp/kvo_thread_logXXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    path_ = tmpl;
+    EXPECT_EQ(TL_OpenLog(TL_LOG_TIME | TL_LOG_IDS, path_.c_str()), 0);
+    EXPECT_EQ(TL_SetLogLevel(0, 1), 0);
+  }
+  ~CapturedLog() { unlink(path_.c_str()); }
+  std::string Text() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST(ThreadHelpers, WaitThreadExitCountsAFinishedThreadAsEnded) {
+  CapturedLog log;
+  // The routine returns without ever setting the flag.
+  std::atomic<uint8_t> never{0};
+  TLHandle h = TL_CreateThread([](void*) -> uint32_t { return 0; }, nullptr, nullptr);
+  ASSERT_NE(h, nullptr);
+  auto t0 = Clock::now();
+  EXPECT_EQ(TL_WaitThreadExit(h, &never, 3000), 1);
+  EXPECT_LT(MsSince(t0), 1500);
+  TL_CloseHandle(h);
+
+  // The flag is set while the thread still has work before it returns: it is
+  // ended, not a thread that failed to stop.
+  std::atomic<uint8_t> ended{0};
+  std::atomic<bool> go_on{false};
+  struct Ctx {
+    std::atomic<uint8_t>* ended;
+    std::atomic<bool>* go_on;
+  } ctx{&ended, &go_on};
+  h = TL_CreateThread(
+      [](void* p) -> uint32_t {
+        auto* c = static_cast<Ctx*>(p);
+        c->ended->store(1);
+        while (!c->go_on->load()) TL_Sleep(1);
+        return 0;
+      },
+      &ctx, nullptr);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(TL_WaitThreadExit(h, &ended, 3000), 1);
+  go_on = true;
+  EXPECT_EQ(TL_JoinThread(h, 3000), 1);
+  TL_CloseHandle(h);
+  EXPECT_EQ(log.Text().find("did not stop"), std::string::npos) << log.Text();
+}
+
 TEST(ThreadHelpers, TimeAndTicks) {
   int64_t stored = 0;
   const int64_t now = TL_Time(&stored);
@@ -179,6 +313,15 @@ TEST(ThreadHelpers, TimeAndTicks) {
   EXPECT_EQ(TL_StrToLong("-42x", &end, 10), -42);
   EXPECT_EQ(*end, 'x');
   EXPECT_EQ(TL_StrToLong("ff", nullptr, 16), 255);
+  // 32-bit results: out-of-range texts saturate rather than wrap.
+  errno = 0;
+  EXPECT_EQ(TL_StrToLong("4294967297", &end, 10), 2147483647L);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(*end, '\0');
+  EXPECT_EQ(TL_StrToLong("-2147483649", nullptr, 10), -2147483647L - 1);
+  errno = 0;
+  EXPECT_EQ(TL_StrToLong("2147483647", nullptr, 10), 2147483647L);
+  EXPECT_EQ(errno, 0);
 }
 
 TEST(ThreadHelpers, InterlockedCountersUnderContention) {

@@ -180,6 +180,45 @@ TEST(Workers, StartTwiceAndRestart) {
   EXPECT_TRUE(w.Join(0));
 }
 
+// Counts how many threads are inside ProcessItem at once.
+class ExclusiveWorker : public CThreadBase {
+ public:
+  ~ExclusiveWorker() override {
+    Stop();
+    Join();
+  }
+  void ProcessItem(CQueueTaskItem* item) override {
+    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    handled.fetch_add(1);
+    inside.fetch_sub(1);
+    delete item;
+  }
+  void OnTimeout() override {}
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> handled{0};
+};
+
+TEST(Workers, QuickStopStartCyclesKeepOneThreadOnTheQueue) {
+  g_item_deletes = 0;
+  {
+    ExclusiveWorker w;
+    for (int round = 0; round < 40; ++round) {
+      ASSERT_TRUE(w.Start());
+      for (int i = 0; i < 5; ++i) w.Post(new CountedItem(i));
+      w.Stop();  // no Join: the next Start must wait for the old thread
+    }
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(WaitFor([&] { return w.m_queue.IsEmpty(); }));
+    w.Stop();
+    EXPECT_TRUE(w.Join(5000));
+    EXPECT_EQ(0, w.overlaps.load());
+    EXPECT_EQ(200, w.handled.load());
+  }
+  EXPECT_EQ(200, g_item_deletes.load());
+}
+
 TEST(Workers, ConcurrentProducers) {
   RecordingWorker w;
   ASSERT_TRUE(w.Start());

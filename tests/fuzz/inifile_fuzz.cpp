@@ -12,8 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvane::CTLIniFile ini;
   ini.LoadText(text, static_cast<uint32_t>(size));
   corvane::CTLString out;
+  // Every indexed key is looked up again: its value slice must lie inside the
+  // text (the name splits anywhere at "@@", lookups join it back unchanged).
   for (const auto& entry : ini.GetIndex()) {
-    (void)entry;
+    const std::string name(entry.first.GetString(), static_cast<size_t>(entry.first.GetLength()));
+    const size_t at = name.find("@@");
+    // Names holding a zero byte cannot be asked for through C strings.
+    if (at == std::string::npos || name.find('\0') != std::string::npos) continue;
+    ini.GetValue(out, name.substr(0, at).c_str(), name.substr(at + 2).c_str(), "?");
+    if (out.GetLength() != static_cast<int>(entry.second.value_length)) __builtin_trap();
   }
   ini.GetValue(out, "TCP", "ThreadCount", "4");
   ini.GetValue(out, "", "A", nullptr);

@@ -1,5 +1,6 @@
 // Adapter kinds from a fake device tree and the MAC address texts.
 #include "framework/net/tl_adapters.h"
+#include "framework/tl_string.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,12 @@ TEST_F(FakeSysfs, MacTextsByMask) {
     std::string mac;
     EXPECT_EQ(1, TL_GetMacAddress(mac));
     EXPECT_EQ("00-1a-bc-de-f0-03", mac);
+    corvane::CTLString text("x:");
+    EXPECT_EQ(1u, TL_GetMacAddresses(text, 0x20));
+    EXPECT_STREQ("x:00-1a-bc-de-f0-04;", text.GetString());
+    corvane::CTLString first;
+    EXPECT_EQ(1, TL_GetMacAddress(first));
+    EXPECT_STREQ("00-1a-bc-de-f0-03", first.GetString());
 }
 
 TEST_F(FakeSysfs, NoAdaptersLeavesTextAndRetriesLater) {

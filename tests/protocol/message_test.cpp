@@ -207,6 +207,23 @@ TEST(Serialize, RefusesTooSmallOutput) {
   EXPECT_EQ(KvoSerializeFrameTo(60, n, nullptr, 100, &written), KVO_FRAME_E_ARGUMENT);
 }
 
+TEST(Serialize, AppendsFramesToASmartBuffer) {
+  corvane::CTLSmartBuffer out;
+  datapacket::HeartBeat hb;
+  hb.set_interval(2000);
+  hb.set_sendtime(1765000000000ull);
+  datapacket::ElkMessageReq elk;
+  elk.set_elkmessage(std::string("{\"module\":\"x\"}\0\xFF", 16));
+  ASSERT_EQ(KvoSerializeFrame(KVO_PACKET_HEARTBEAT, hb, out), KVO_FRAME_OK);
+  ASSERT_EQ(KvoSerializeFrame(KVO_PACKET_ELK_MESSAGE_REQ, elk, out), KVO_FRAME_OK);
+  uint32_t n = 0;
+  const char* p = out.GetData(&n);
+  std::vector<std::string> frames = kvotest::SplitGatewayStream(std::string_view(p, n));
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], kvotest::GatewayMessageFrame(16, hb));
+  EXPECT_EQ(frames[1], kvotest::GatewayMessageFrame(50, elk));
+}
+
 TEST(Text, NullTextBecomesEmpty) {
   datapacket::LoginReq req;
   req.set_username("before");

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "framework/tl_buffer.h"
 #include "protocol/kvo_packet.h"
 #include "tests/support/frame_writer.h"
 
@@ -91,6 +92,39 @@ TEST(CheckFrame, AcceptsExactlyOneWholeFrame) {
   std::string shortTotal = kvotest::GatewayFrameWithLength(8, "", 7);
   EXPECT_EQ(KvoCheckFrame(shortTotal.data(), shortTotal.size(), &h), KVO_FRAME_E_BAD_LENGTH);
   EXPECT_EQ(KvoCheckFrame(nullptr, 11, &h), KVO_FRAME_E_ARGUMENT);
+}
+
+std::string Contents(const corvane::CTLSmartBuffer& b) {
+  uint32_t n = 0;
+  const char* p = b.GetData(&n);
+  return std::string(p ? p : "", n);
+}
+
+TEST(BuildFrame, WritesHeaderAndBodyAfterWhatTheBufferHolds) {
+  corvane::CTLSmartBuffer out;
+  ASSERT_EQ(BuildKvoFrame(KVO_PACKET_HEARTBEAT, nullptr, 0, out), KVO_FRAME_OK);
+  EXPECT_EQ(Contents(out), Bytes({0x11, 0xA7, 0x8D, 0x9E, 0x0B, 0, 0, 0, 0x10, 0, 0}));
+  std::string body = "\x08\x01opaque echo";
+  ASSERT_EQ(BuildKvoFrame(KVO_PACKET_ECHO, body.data(), static_cast<uint32_t>(body.size()), out), KVO_FRAME_OK);
+  EXPECT_EQ(Contents(out), kvotest::GatewayFrame(16, "") + kvotest::GatewayFrame(15, body));
+}
+
+TEST(BuildFrame, ABodyFromTheBufferItselfSurvivesItsGrowth) {
+  // A saved push body sent back as feedback from the same buffer: the
+  // buffer grows while the frame is written.
+  corvane::CTLSmartBuffer out;
+  std::string body = kvotest::PatternBody(1000, 3);
+  out.Append(body.data(), static_cast<uint32_t>(body.size()));
+  ASSERT_EQ(BuildKvoFrame(KVO_PACKET_PUSH_FEEDBACK, out.GetData(), 1000, out), KVO_FRAME_OK);
+  EXPECT_EQ(Contents(out), body + kvotest::GatewayFrame(14, body));
+}
+
+TEST(BuildFrame, RefusesWhatNoFrameCanHold) {
+  corvane::CTLSmartBuffer out;
+  char byte = 0;
+  EXPECT_EQ(BuildKvoFrame(1, &byte, 0xFFFFFFFFu - 10, out), KVO_FRAME_E_TOO_LARGE);
+  EXPECT_EQ(BuildKvoFrame(1, nullptr, 5, out), KVO_FRAME_E_ARGUMENT);
+  EXPECT_EQ(out.GetLength(), 0u);
 }
 
 }  // namespace

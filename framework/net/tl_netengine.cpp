@@ -1,0 +1,508 @@
+#include "framework/net/tl_netengine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "framework/net/tl_netnotify.h"
+#include "framework/net/tl_socketlink.h"
+#include "framework/tl_log.h"
+#include "framework/tl_sync.h"
+#include "platform/pl_completion_port.h"
+
+#include "framework/tl_inifile.h"
+#include "framework/tl_string.h"
+
+using corvane::CMutex;
+using corvane::CTLSingleLock;
+using corvane::ITLSocketLink;
+
+namespace {
+
+constexpr int kMaxBuckets = TL_NET_MAX_DELAY_THRESHOLDS + 1;
+
+struct Engine {
+    std::recursive_mutex engineLock;  // start and stop
+    bool started = false;
+    int users = 0;
+    CMutex listLock;
+    CMutex newLock;
+    std::list<ITLSocketLink*> active;
+    std::list<ITLSocketLink*> fresh;
+    char settingsPath[260] = {0};
+    std::atomic<uint32_t> flags{TL_NET_FLAG_NONAGLE};
+    std::atomic<pl::IoPort*> port{nullptr};
+    std::unique_ptr<pl::IoPort> portOwner;
+    std::atomic<uint32_t> workers{0}, running{0}, idle{0};
+    std::atomic<bool> stop{false};
+    // Raised by every stop: a thread left behind by an earlier stop sees a
+    // newer generation and ends instead of serving the next engine.
+    std::atomic<uint32_t> generation{0};
+    std::vector<std::thread> workerThreads;
+    std::thread checkThread;
+    std::atomic<bool> checkExited{false};
+    std::atomic<uint32_t> clock{0};
+    std::atomic<bool> clockDriven{false};
+    std::mutex settingsLock;
+    TLNetSettings settings;
+    int32_t thresholds[TL_NET_MAX_DELAY_THRESHOLDS] = {0};
+    std::atomic<int> thresholdCount{0};
+    std::atomic<uint32_t> counters1[kMaxBuckets];
+    std::atomic<uint32_t> counters2[kMaxBuckets];
+    std::atomic<int> logChannel{-1};
+    std::atomic<int> writeSendDelayTime{0};
+    std::atomic<bool> checkThreadEnabled{true};
+    std::atomic<uint32_t> releaseDelay{15000};
+    time_t lastDelayLine = 0;
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> acceptMs{0};
+
+    Engine() {
+        for (auto& c : counters1) c.store(0);
+        for (auto& c : counters2) c.store(0);
+    }
+};
+
+Engine& E() {
+    // Never destroyed: threads left behind by a stop that timed out may
+    // still look at it while the process exits.
+    static Engine* e = new Engine;
+    return *e;
+}
+
+int ProcessorCount() {
+    long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+int ParseInt(const std::string& text, int def) {
+    if (text.empty()) return def;
+    return std::atoi(text.c_str());
+}
+
+
+void WorkerThread() {
+    Engine& e = E();
+    pl::IoPort* port = e.port.load();
+    const uint32_t generation = e.generation.load();
+    e.running.fetch_add(1);
+    e.idle.fetch_add(1);
+    while (!e.stop.load() && e.generation.load() == generation) {
+        pl::IoPacket pk;
+        port->Dequeue(pk);
+        e.idle.fetch_sub(1);
+        if (pk.key && pk.op && !e.stop.load() && e.generation.load() == generation) {
+            auto* conn = reinterpret_cast<corvane::CTLWindowsTcpConnection*>(pk.key);
+            conn->OnCompletion(pk.op, pk.bytes, pk.error, e.stop.load());
+        }
+        e.idle.fetch_add(1);
+    }
+    e.idle.fetch_sub(1);
+    e.running.fetch_sub(1);
+    e.workers.fetch_sub(1);
+}
+
+void WriteDelayLine() {
+    Engine& e = E();
+    const int count = e.thresholdCount.load();
+    const int channel = e.logChannel.load();
+    if (count < 1 || channel < 0) return;
+    uint32_t a[kMaxBuckets], b[kMaxBuckets];
+    for (int i = 0; i <= count; ++i) {
+        a[i] = e.counters1[i].load();
+        b[i] = e.counters2[i].load();
+    }
+    std::string line = TL_NetFormatDelayLine(a, b, count + 1);
+    TL_WriteLogText(channel, line.c_str());
+}
+
+void CheckThread() {
+    Engine& e = E();
+    const uint32_t generation = e.generation.load();
+    uint32_t pass = 0;
+    uint32_t last = TL_TickMs();
+    bool first = true;
+    while (!e.stop.load() && e.generation.load() == generation) {
+        const uint32_t now = TL_TickMs();
+        e.clock.store(now);
+        if (first || now - last >= 10) {
+            first = false;
+            last = now;
+            if (pass % 100 == 0) TL_NetCheckPass();
+            if (pass % 10 == 0) TL_NetIdlePass();
+            if (pass % 100 == 0) {
+                const int every = e.writeSendDelayTime.load();
+                if (every >= 1) {
+                    const time_t t = std::time(nullptr);
+                    if (e.lastDelayLine == 0) e.lastDelayLine = t;
+                    if (t - e.lastDelayLine >= every) {
+                        e.lastDelayLine = t;
+                        WriteDelayLine();
+                    }
+                }
+            }
+            ++pass;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    TL_DebugTrace("SocketLink ThreadCheckFunc exit.");
+    e.checkExited.store(true);
+}
+
+void ApplySettings(const TLNetSettings& s) {
+    Engine& e = E();
+    {
+        std::lock_guard<std::mutex> g(e.settingsLock);
+        e.settings = s;
+        std::copy(s.thresholds, s.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, e.thresholds);
+    }
+    e.thresholdCount.store(s.thresholdCount);
+    e.flags.store(s.nonagle == 1 ? TL_NET_FLAG_NONAGLE : 0);
+    int channel = e.logChannel.load();
+    if (!s.logFileName.empty() && channel < 0) {
+        channel = TL_AddLogChannel(0x310000, s.logFileName.c_str());
+        e.logChannel.store(channel >= 0 ? channel : -1);
+    }
+    e.writeSendDelayTime.store(s.thresholdCount >= 1 && e.logChannel.load() >= 0 ? s.writeSendDelayTime : 0);
+}
+
+// Starts the port and its workers; engine lock held.
+int StartPort(int threadCount) {
+    Engine& e = E();
+    if (e.portOwner) return TL_NET_E_PORT_EXISTS;
+    auto port = std::make_unique<pl::IoPort>();
+    if (port->Create() != 0) return TL_NET_E_PORT_CREATE;
+    e.portOwner = std::move(port);
+    e.port.store(e.portOwner.get());
+    e.stop.store(false);
+    const int n = threadCount > 0 ? threadCount : ProcessorCount();
+    for (int i = 0; i < n; ++i) {
+        e.workers.fetch_add(1);
+        try {
+            e.workerThreads.emplace_back(WorkerThread);
+        } catch (...) {
+            e.workers.fetch_sub(1);
+            break;
+        }
+    }
+    if (e.workerThreads.empty()) {
+        e.port.store(nullptr);
+        e.portOwner->Shutdown();
+        e.portOwner.reset();
+        return TL_NET_E_PORT_CREATE;
+    }
+    return 0;
+}
+
+// Waits for a thread's flag up to timeoutMs; joins it when it ended, else
+// logs and detaches it (never terminated).
+bool JoinWithin(std::thread& t, const std::function<bool()>& ended, int timeoutMs, const char* what) {
+    if (!t.joinable()) return true;
+    if (t.get_id() == std::this_thread::get_id()) {
+        // Stopped from one of the engine's own threads (inside a callback):
+        // it cannot wait for itself; it ends when the callback returns.
+        TL_WriteLog(1, "socket engine: %s stops the engine from inside a callback", what);
+        t.detach();
+        return false;
+    }
+    for (int waited = 0; !ended() && waited < timeoutMs; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (ended()) {
+        t.join();
+        return true;
+    }
+    TL_WriteLog(1, "socket engine: %s did not stop in time, left running", what);
+    t.detach();
+    return false;
+}
+
+void StopEngine() {
+    Engine& e = E();
+    e.stop.store(true);
+    e.clockDriven.store(false);
+    bool allJoined = true;
+    if (e.checkThread.joinable()) {
+        allJoined &= JoinWithin(e.checkThread, [&] { return e.checkExited.load(); }, 2000, "the check thread");
+    }
+    if (pl::IoPort* port = e.port.load()) {
+        for (size_t i = 0; i < e.workerThreads.size(); ++i) port->PostWake();
+        for (auto& t : e.workerThreads) {
+            // Each worker lowers the running count on its way out; a worker
+            // still inside a callback after the wait is left behind.
+            allJoined &= JoinWithin(t, [&] { return e.running.load() == 0; }, 5000, "a completion thread");
+        }
+    }
+    e.workerThreads.clear();
+    e.generation.fetch_add(1);
+    if (!allJoined) {
+        // A thread may still use links and the port: keep them (deliberate leak).
+        e.port.store(nullptr);
+        (void)e.portOwner.release();
+        CTLSingleLock l1(&e.listLock, 1);
+        CTLSingleLock l2(&e.newLock, 1);
+        e.active.clear();
+        e.fresh.clear();
+        e.stop.store(false);
+        return;
+    }
+    if (e.portOwner) e.portOwner->Shutdown();
+    // Deleting a listening link joins its listen thread, which may register
+    // one more accepted link: repeat until the lists stay empty.
+    for (;;) {
+        std::list<ITLSocketLink*> links;
+        {
+            CTLSingleLock l1(&e.listLock, 1);
+            CTLSingleLock l2(&e.newLock, 1);
+            links.splice(links.end(), e.active);
+            links.splice(links.end(), e.fresh);
+        }
+        if (links.empty()) break;
+        for (ITLSocketLink* l : links) delete l;
+    }
+    e.port.store(nullptr);
+    e.portOwner.reset();
+    e.workers.store(0);
+    e.running.store(0);
+    e.idle.store(0);
+    // The next start opens the channel its own settings name.
+    e.logChannel.store(-1);
+    e.writeSendDelayTime.store(0);
+    e.lastDelayLine = 0;
+    e.stop.store(false);
+}
+
+}  // namespace
+
+// ---- start and stop ----------------------------------------------------------
+
+int TL_NetStartup(const char* settingsPath, int force) {
+    Engine& e = E();
+    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    if (e.started && !force) {
+        ++e.users;
+        return 0;
+    }
+    std::memset(e.settingsPath, 0, sizeof e.settingsPath);
+    if (settingsPath) std::strncpy(e.settingsPath, settingsPath, sizeof e.settingsPath - 1);
+    TLNetSettings s = TL_NetReadSettings(e.settingsPath);
+    ApplySettings(s);
+    if (e.started) return TL_NET_E_PORT_EXISTS;  // forced while running: the port exists
+    int rc = StartPort(s.threadCount);
+    if (rc != 0) return rc;  // the engine stays stopped
+    e.checkExited.store(false);
+    if (e.checkThreadEnabled.load()) {
+        try {
+            e.clock.store(TL_TickMs());
+            e.clockDriven.store(true);
+            e.checkThread = std::thread(CheckThread);
+        } catch (...) {
+            StopEngine();
+            return TL_NET_E_PORT_CREATE;
+        }
+    }
+    e.started = true;
+    e.users = 1;
+    return 0;
+}
+
+int TL_NetCleanup() {
+    Engine& e = E();
+    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    if (!e.started) return 0;
+    if (--e.users > 0) return 0;
+    e.started = false;
+    StopEngine();
+    return 0;
+}
+
+bool TL_NetIsStarted() {
+    Engine& e = E();
+    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    return e.started;
+}
+
+corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_t kind,
+                                            corvane::ITLConnection* connection) {
+    Engine& e = E();
+    if ((kind & 0xF) != 1 || !e.port.load()) return nullptr;
+    if (!connection && (kind & 0xF0) != 0x10) return nullptr;
+    auto* link = new (std::nothrow) corvane::CTLSocketSingleLink(sink, kind, connection);
+    if (!link || !link->GetConnection()) {
+        delete link;
+        return nullptr;
+    }
+    if (sink) sink->LinkAttach(link);
+    CTLSingleLock lock(&e.newLock, 1);
+    e.fresh.push_back(link);
+    return link;
+}
+
+// ---- state ------------------------------------------------------------------------
+
+uint32_t TL_TickMs() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+uint32_t TL_NetGetClock() {
+    Engine& e = E();
+    // Without a check thread the clock is read directly.
+    if (!e.clockDriven.load()) return TL_TickMs();
+    return e.clock.load();
+}
+
+pl::IoPort* TL_NetGetPort() { return E().port.load(); }
+uint32_t TL_NetGetFlags() { return E().flags.load(); }
+int TL_NetGetLogChannel() { return E().logChannel.load(); }
+
+TLNetSettings TL_NetGetSettings() {
+    Engine& e = E();
+    std::lock_guard<std::mutex> g(e.settingsLock);
+    return e.settings;
+}
+
+TLNetSettings TL_NetReadSettings(const char* path) {
+    TLNetSettings s;
+    if (!path || !*path) return s;
+    corvane::CTLIniFile ini;
+    if (ini.LoadFile(path) < 0) return s;
+    auto get = [&](const char* key) {
+        corvane::CTLString v;
+        ini.GetValue(v, "TCP", key, "");
+        return std::string(v.GetString());
+    };
+    s.threadCount = ParseInt(get("ThreadCount"), 0);
+    if (s.threadCount <= 0) s.threadCount = 0;
+    s.nonagle = ParseInt(get("Nonagle"), 1);
+    s.multiLinkNumDefault = ParseInt(get("MultiLinkNumDefault"), 1);
+    s.logFileName = get("LogFileName");
+    while (!s.logFileName.empty() && (s.logFileName.back() == '\r' || s.logFileName.back() == '\n'))
+        s.logFileName.pop_back();
+    std::string delays = get("SendDelay");
+    s.thresholdCount = TL_NetParseSendDelay(delays.c_str(), s.thresholds);
+    if (s.thresholdCount >= 1 && !s.logFileName.empty())
+        s.writeSendDelayTime = ParseInt(get("WriteSendDelayTime"), 0);
+    return s;
+}
+
+// ---- send-delay accounting ------------------------------------------------------
+
+int TL_NetParseSendDelay(const char* text, int32_t* out) {
+    int n = 0;
+    if (!text) return 0;
+    const char* p = text;
+    while (*p && n < TL_NET_MAX_DELAY_THRESHOLDS) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (!*p) break;
+        const char* comma = std::strchr(p, ',');
+        std::string item = comma ? std::string(p, comma) : std::string(p);
+        if (!item.empty()) out[n++] = static_cast<int32_t>(std::strtol(item.c_str(), nullptr, 10));
+        if (!comma) break;
+        p = comma + 1;
+    }
+    return n;
+}
+
+int TL_NetDelayBucket(const int32_t* thresholds, int count, uint32_t delay) {
+    if (count < 1) return -1;
+    int i = 0;
+    for (; i < count && thresholds[i] >= 1; ++i) {
+        if (static_cast<uint32_t>(thresholds[i]) >= delay) return i;
+    }
+    return count;
+}
+
+std::string TL_NetFormatDelayLine(const uint32_t* first, const uint32_t* second, int buckets) {
+    std::string line = "Delay,";
+    char buf[48];
+    for (int i = 0; i < buckets; ++i) {
+        std::snprintf(buf, sizeof buf, "%ld,%ld,", static_cast<long>(first[i]), static_cast<long>(second[i]));
+        line += buf;
+    }
+    line += "\r\n";
+    return line;
+}
+
+void TL_NetReportSendDelay(uint32_t queuedAt, int32_t flags) {
+    Engine& e = E();
+    const int count = e.thresholdCount.load();
+    if (count < 1) return;
+    int32_t th[TL_NET_MAX_DELAY_THRESHOLDS];
+    {
+        std::lock_guard<std::mutex> g(e.settingsLock);
+        std::copy(e.thresholds, e.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, th);
+    }
+    const int b = TL_NetDelayBucket(th, count, TL_NetGetClock() - queuedAt);
+    if (b < 0) return;
+    e.counters1[b].fetch_add(1);
+    if (flags < 0) e.counters2[b].fetch_add(1);
+}
+
+void TL_NetGetDelayCounters(int bucket, uint32_t& first, uint32_t& second) {
+    first = second = 0;
+    if (bucket < 0 || bucket >= kMaxBuckets) return;
+    first = E().counters1[bucket].load();
+    second = E().counters2[bucket].load();
+}
+
+// ---- check passes -----------------------------------------------------------------
+
+void TL_NetCheckPass() {
+    Engine& e = E();
+    CTLSingleLock lists(&e.listLock, 1);
+    {
+        CTLSingleLock fresh(&e.newLock, 1);
+        e.active.splice(e.active.end(), e.fresh);
+    }
+    size_t n = 0;
+    for (auto it = e.active.begin(); it != e.active.end();) {
+        ITLSocketLink* link = *it;
+        if (link->ReadyToRelease()) {
+            it = e.active.erase(it);
+            delete link;
+        } else {
+            link->OnCheck();
+            ++it;
+        }
+        if (++n % 1000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void TL_NetIdlePass() {
+    Engine& e = E();
+    CTLSingleLock lists(&e.listLock, 1);
+    for (ITLSocketLink* link : e.active) link->OnIdle();
+}
+
+size_t TL_NetLinkCount() {
+    Engine& e = E();
+    CTLSingleLock lists(&e.listLock, 1);
+    CTLSingleLock fresh(&e.newLock, 1);
+    return e.active.size() + e.fresh.size();
+}
+
+void TL_NetNoteAccept(uint32_t ms) {
+    E().accepted.fetch_add(1);
+    E().acceptMs.fetch_add(ms);
+}
+
+void TL_NetGetAcceptStats(uint64_t& accepted, uint64_t& totalMs) {
+    accepted = E().accepted.load();
+    totalMs = E().acceptMs.load();
+}
+
+void TL_NetSetCheckThreadEnabled(bool enabled) { E().checkThreadEnabled.store(enabled); }
+void TL_NetSetReleaseDelay(uint32_t ms) { E().releaseDelay.store(ms); }
+uint32_t TL_NetGetReleaseDelay() { return E().releaseDelay.load(); }

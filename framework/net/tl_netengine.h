@@ -1,0 +1,115 @@
+// The process-wide socket engine: one completion port with its completion
+// threads, the check thread that drives every link (a check once a second, an
+// idle call every 100 ms, release of closed links), the registry of links,
+// the "TCP" settings and the send-delay accounting.
+//
+// Start and cleanup are counted: every user starts the engine and releases
+// it, and the engine stops only when the last user releases it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pl {
+class IoPort;
+}
+
+namespace corvane {
+class CTLNetNotify;
+class ITLConnection;
+class ITLSocketLink;
+}  // namespace corvane
+
+// Result codes of the engine.
+constexpr int32_t TL_NET_E_PORT_EXISTS = static_cast<int32_t>(0x80070005);
+constexpr int32_t TL_NET_E_PORT_CREATE = static_cast<int32_t>(0x80070006);
+
+// Engine flag: accepted connections get TCP_NODELAY.
+constexpr uint32_t TL_NET_FLAG_NONAGLE = 0x8;
+// At most this many send-delay thresholds are used.
+constexpr int TL_NET_MAX_DELAY_THRESHOLDS = 14;
+
+// Starts the engine (settings path or null for defaults). Returns 0, or
+// 0x80070005 / 0x80070006 when the completion port cannot be started (the
+// engine then stays stopped). A second call while started only counts the
+// user; forced, it reads the settings again and answers 0x80070005.
+int TL_NetStartup(const char* settingsPath, int force);
+// Releases one user; the last one stops the engine: the completion threads
+// and the check thread are woken and joined, then the remaining links and
+// their connections are deleted. Returns 0.
+int TL_NetCleanup();
+bool TL_NetIsStarted();
+
+// Creates and registers a link for a sink. Only kinds whose low four bits
+// are 1 are served. A given connection is attached to the link. Null when
+// the engine is not started or the kind is not served.
+corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_t kind,
+                                            corvane::ITLConnection* connection);
+
+// The engine clock (ms, refreshed by the check thread every 10 ms).
+uint32_t TL_NetGetClock();
+// Milliseconds of a monotonic clock, truncated to 32 bits.
+uint32_t TL_TickMs();
+// The engine's completion port while started, else null.
+pl::IoPort* TL_NetGetPort();
+uint32_t TL_NetGetFlags();
+// The engine's log channel, -1 when none.
+int TL_NetGetLogChannel();
+
+// Counts the delay of a queued send buffer that was released.
+void TL_NetReportSendDelay(uint32_t queuedAt, int32_t flags);
+
+// Accepted connections and the milliseconds spent accepting them, counted
+// since the process started.
+void TL_NetNoteAccept(uint32_t ms);
+void TL_NetGetAcceptStats(uint64_t& accepted, uint64_t& totalMs);
+
+// ---- settings -------------------------------------------------------------
+
+struct TLNetSettings {
+    int threadCount = 0;  // completion threads (the processor count by default)
+    int nonagle = 1;
+    std::string logFileName;
+    int32_t thresholds[TL_NET_MAX_DELAY_THRESHOLDS] = {0};
+    int thresholdCount = 0;
+    int writeSendDelayTime = 0;
+    int multiLinkNumDefault = 1;
+};
+
+// The settings in effect (defaults when the engine is not started).
+TLNetSettings TL_NetGetSettings();
+// Reads section "TCP" of an INI file; a null or empty path gives the
+// defaults. Settings that need the log channel are resolved by the engine.
+TLNetSettings TL_NetReadSettings(const char* path);
+
+// ---- pure helpers of the send-delay accounting -------------------------------
+
+// Comma-separated thresholds; at most TL_NET_MAX_DELAY_THRESHOLDS are kept.
+int TL_NetParseSendDelay(const char* text, int32_t* out);
+// The bucket (0 .. count) of one delay: the first threshold not below it,
+// walking while thresholds are at least 1; above them all, the last bucket.
+// -1 with no thresholds.
+int TL_NetDelayBucket(const int32_t* thresholds, int count, uint32_t delay);
+// "Delay," then "%ld,%ld," per bucket, then "\r\n".
+std::string TL_NetFormatDelayLine(const uint32_t* first, const uint32_t* second, int buckets);
+// The counters of one bucket (tests and diagnostics).
+void TL_NetGetDelayCounters(int bucket, uint32_t& first, uint32_t& second);
+
+// ---- check thread -------------------------------------------------------------
+
+// One check pass: moves new links to the active list, releases the links
+// ready to be released and checks the others. The check thread runs it
+// every 100th 10 ms step.
+void TL_NetCheckPass();
+// One idle pass over the active links (every 10th step).
+void TL_NetIdlePass();
+// Number of registered links (active and new).
+size_t TL_NetLinkCount();
+
+// Test hooks. With the check thread disabled before TL_NetStartup, no check
+// thread runs and the passes above are driven by the caller. The release
+// delay is the time a closed connection waits before it may be released
+// (15000 ms).
+void TL_NetSetCheckThreadEnabled(bool enabled);
+void TL_NetSetReleaseDelay(uint32_t ms);
+uint32_t TL_NetGetReleaseDelay();

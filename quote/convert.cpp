@@ -1,0 +1,809 @@
+#include "quote/convert.h"
+
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "quote/convert_fields.h"
+#include "quote/convert_log.h"
+#include "quote/market.h"
+#include "quote/records.h"
+#include "quote/records_indexcode.h"
+#include "quote/superstock.h"
+
+namespace {
+
+constexpr uint64_t kBillion = 1000000000ull;
+
+uint16_t LoadU16(const uint8_t* p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint32_t LoadU32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint64_t LoadU64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Market, code, texts, dates
+
+struct MarketCode {
+    char market[5];
+    char code[16];
+    uint32_t id;
+};
+
+// Market and code from a text (field 5 of a record, or a code key): the
+// market id from its start, the code from its second byte. With indexCodes
+// and the byte market 16, the code is the public form of the index code in
+// the six bytes after the first.
+void MarketCodeFromText(const uint8_t* text, size_t len, bool indexCodes, MarketCode* out) {
+    memset(out, 0, sizeof *out);
+    if (text == nullptr || len == 0) return;
+    char buf[kRecordTextMax + 1];
+    if (len > kRecordTextMax) len = kRecordTextMax;
+    memcpy(buf, text, len);
+    buf[len] = '\0';
+    out->id = MarketIdFromText(buf);
+    MarketIdToString(out->id, out->market);
+    if (indexCodes && out->id == 16) {
+        std::string pub = IndexCodeToPublicCode(std::string(buf + 1, len - 1 < 6 ? len - 1 : 6));
+        SetRecordCode(out->code, pub.data(), pub.size());
+    } else {
+        SetRecordCode(out->code, buf + 1, len - 1);
+    }
+}
+
+void MarketCodeFromKey(const PushConvertContext* ctx, const char* key, MarketCode* out) {
+    uint32_t keySize = ctx->image != nullptr ? ctx->image->KeySize() : 16;
+    if (keySize == 0 || keySize > kRecordTextMax) keySize = 16;
+    const uint8_t* k = reinterpret_cast<const uint8_t*>(key);
+    MarketCodeFromText(k, k != nullptr ? RecordTextLength(k, keySize) : 0, false, out);
+}
+
+size_t FieldText(const uint8_t* rec, const QuoteFieldDescriptor& d, const uint8_t** text) {
+    *text = nullptr;
+    if (IsAbsentField(d)) return 0;
+    *text = rec + d.offset;
+    return RecordTextLength(*text, d.width);
+}
+
+void CopyFieldText(char* field, size_t fieldSize, const uint8_t* rec, const QuoteFieldDescriptor& d, size_t limit) {
+    const uint8_t* text;
+    size_t len = FieldText(rec, d, &text);
+    CopyRecordText(field, fieldSize, text, len, limit);
+}
+
+void StampMarketCode(char (&market)[5], char (&code)[16], const MarketCode& mc) {
+    memcpy(market, mc.market, sizeof market);
+    memcpy(code, mc.code, sizeof code);
+}
+
+// Date YYYYMMDD from a value YYYYMMDDhhmmssmmm; 0 when it does not fit.
+int32_t DateOf(uint64_t v) {
+    uint64_t d = v / kBillion;
+    return d <= uint64_t(INT32_MAX) ? static_cast<int32_t>(d) : 0;
+}
+
+int32_t TimeOf(uint64_t v) { return static_cast<int32_t>(v % kBillion); }
+
+struct DateTime {
+    int32_t date;
+    int32_t time;
+};
+
+// A date-time read as a signed value: no value (negative) gives 0 and 0.
+DateTime SplitDateTime(int64_t v) {
+    if (v < 0) return DateTime{0, 0};
+    return DateTime{DateOf(uint64_t(v)), TimeOf(uint64_t(v))};
+}
+
+DateTime PushTickDateTime(uint64_t datatime, int32_t t) {
+    return DateTime{DateOf(datatime), t > 0 ? static_cast<int32_t>(uint32_t(t) % kBillion) : TimeOf(datatime)};
+}
+
+// Seconds since 1970 stored as the u32 at field 1's offset (snapshots).
+DateTime SnapshotDateTime(const uint8_t* rec, const QuoteFieldDescriptor& d, uint32_t recordSize) {
+    DateTime dt{0, 0};
+    if (IsAbsentField(d) || uint64_t(d.offset) + 4 > recordSize) return dt;
+    LocalRecordDateTime(int64_t(LoadU32(rec + d.offset)), &dt.date, &dt.time);
+    return dt;
+}
+
+template <class Rec>
+void SetDateTime(Rec* r, DateTime dt) {
+    r->date = dt.date;
+    r->time = dt.time;
+}
+
+int64_t DoubleToInt64Field(const uint8_t* rec, const QuoteFieldDescriptor& d) {
+    return TruncateToInt64(GetFieldDouble(rec, d));
+}
+
+int32_t DoubleToInt32Field(const uint8_t* rec, const QuoteFieldDescriptor& d) {
+    return TruncateToInt32(GetFieldDouble(rec, d));
+}
+
+// ---------------------------------------------------------------------------
+// Allocation and delivery
+
+void* AllocRecords(size_t count, size_t size, const char* what) {
+    void* p = calloc(count, size);
+    if (p == nullptr) KVO_CONVERT_LOG(1, "convert %s: no memory for %zu records", what, count);
+    return p;
+}
+
+void AddBlock(PushConvertContext* ctx, void* records, uint32_t count) {
+    try {
+        ctx->blocks.push_back(RecordBlock{count, records});
+    } catch (const std::bad_alloc&) {
+        free(records);
+        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
+        return;
+    }
+    ctx->gathered += count;
+}
+
+// The input stride of a context; 0 when the context cannot be read safely
+// (no image, or a stride shorter than the image's records).
+uint32_t ContextStride(const PushConvertContext* ctx) {
+    if (ctx == nullptr || ctx->image == nullptr) return 0;
+    uint32_t imageSize = ctx->image->RecordSize();
+    uint32_t stride = ctx->record_size != 0 ? ctx->record_size : imageSize;
+    return stride >= imageSize ? stride : 0;
+}
+
+uint32_t SnapshotStride(const SnapshotConvertContext* ctx) {
+    if (ctx == nullptr || ctx->image == nullptr) return 0;
+    uint32_t imageSize = ctx->image->RecordSize();
+    uint32_t stride = ctx->record_size != 0 ? ctx->record_size : imageSize;
+    return stride >= imageSize ? stride : 0;
+}
+
+// The descriptors of a pushed type: from the session's cache (filled by the
+// type's cache builder when empty), or looked up in this image when the
+// context has no session.
+template <size_t N>
+const QuoteFieldDescriptor* PushFields(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids,
+                                       void (*builder)(PushConvertContext*, const ConvertImage&),
+                                       std::array<QuoteFieldDescriptor, N>* local) {
+    if (ctx->session != nullptr) {
+        FieldDescriptorCache& cache = ctx->session->caches[type];
+        if (cache.IsEmpty()) builder(ctx, *ctx->image);
+        return cache.Get(*ctx->image, ids.data(), N);
+    }
+    for (size_t i = 0; i < N; ++i) (*local)[i] = ResolveField(*ctx->image, ids[i]);
+    return local->data();
+}
+
+template <size_t N>
+void ResolveAll(const ConvertImage& image, const std::array<uint32_t, N>& ids, std::array<QuoteFieldDescriptor, N>* out) {
+    for (size_t i = 0; i < N; ++i) (*out)[i] = ResolveField(image, ids[i]);
+}
+
+// ---------------------------------------------------------------------------
+// Field lists
+
+// Index ticks (ids 1 and 3).
+enum IndexField { iCode, iName, iStatus, iTime, iDate, iPre, iOpen, iHigh, iLow, iNew, iVolume, iTurnover, iTradeNum, iCount };
+constexpr std::array<uint32_t, iCount> kIndexIds = {5, 55, 127, 56, 1, 274, 275, 276, 277, 278, 13, 19, 18};
+
+// Stock ticks (ids 0 and 2).
+enum StockField {
+    sCode, sName, sStatus, sTime, sDate, sPre, sOpen, sHigh, sLow, sNew, sVolume, sTurnover, sTradeNum,
+    sBidPrice, sBidVolume = sBidPrice + 10, sBidNum = sBidVolume + 10, sAskPrice = sBidNum + 10,
+    sAskVolume = sAskPrice + 10, sAskNum = sAskVolume + 10, sTotalBidVolume = sAskNum + 10, sTotalAskVolume,
+    sAvgBid, sAvgAsk, sUpLimit, sDownLimit, sPe, sIopv, sWBuyNum, sWBuyVolume, sWBuyTurnover, sWSellNum,
+    sWSellVolume, sWSellTurnover, sTotalBidNum, sTotalAskNum, sBidOrderNum, sAskOrderNum, sInner, sOuter,
+    sAfterVolume, sAfterVolmount, sF76, sF77, sF141, sF271, sF86, sCount
+};
+constexpr uint32_t kBidPriceIds[10] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118};
+constexpr uint32_t kBidVolumeIds[10] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119};
+constexpr uint32_t kAskPriceIds[10] = {30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
+constexpr uint32_t kAskVolumeIds[10] = {31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
+
+constexpr std::array<uint32_t, sCount> MakeStockIds() {
+    std::array<uint32_t, sCount> a{};
+    const uint32_t head[] = {5, 55, 127, 56, 1, 6, 7, 8, 9, 10, 13, 19, 18};
+    for (int i = 0; i < 13; ++i) a[i] = head[i];
+    for (int i = 0; i < 10; ++i) {
+        a[sBidPrice + i] = kBidPriceIds[i];
+        a[sBidVolume + i] = kBidVolumeIds[i];
+        a[sBidNum + i] = 131 + i;
+        a[sAskPrice + i] = kAskPriceIds[i];
+        a[sAskVolume + i] = kAskVolumeIds[i];
+        a[sAskNum + i] = 181 + i;
+    }
+    const uint32_t tail[] = {123, 125, 122, 124, 69, 70, 91, 80, 264, 265, 266, 268, 269, 270,
+                             195, 196, 197, 198, 15, 14, 74, 75, 76, 77, 141, 271, 86};
+    for (int i = 0; i < sCount - sTotalBidVolume; ++i) a[sTotalBidVolume + i] = tail[i];
+    return a;
+}
+constexpr std::array<uint32_t, sCount> kStockIds = MakeStockIds();
+static_assert(sCount - sTotalBidVolume == 27, "stock tail list");
+
+// Five-level ticks (id 10).
+enum FiveField {
+    fCode, fName, fStatus, fF66, fF72, fOpen, fHigh, fLow, fNew, fPre, fF141, fF142, fF73, fF65,
+    fBidPrice, fBidVolume = fBidPrice + 5, fAskPrice = fBidVolume + 5, fAskVolume = fAskPrice + 5,
+    fVolume = fAskVolume + 5, fTurnover, fCount
+};
+constexpr std::array<uint32_t, fCount> MakeFiveIds() {
+    std::array<uint32_t, fCount> a{};
+    const uint32_t head[] = {5, 55, 83, 66, 72, 7, 8, 9, 10, 6, 141, 142, 73, 65};
+    for (int i = 0; i < 14; ++i) a[i] = head[i];
+    for (int i = 0; i < 5; ++i) {
+        a[fBidPrice + i] = kBidPriceIds[i];
+        a[fBidVolume + i] = kBidVolumeIds[i];
+        a[fAskPrice + i] = kAskPriceIds[i];
+        a[fAskVolume + i] = kAskVolumeIds[i];
+    }
+    a[fVolume] = 13;
+    a[fTurnover] = 19;
+    return a;
+}
+constexpr std::array<uint32_t, fCount> kFiveIds = MakeFiveIds();
+
+// Orders (id 7).
+enum OrderField { oDateTime, oIndex, oBizIndex, oF77, oChannel, oVolume, oF271, oPrice, oKind, oType89, oSide, oCount };
+constexpr std::array<uint32_t, oCount> kOrderIds = {56, 1, 76, 77, 73, 13, 271, 10, 272, 89, 12};
+
+// Transactions (id 4) and cancellations (ids 8, 9).
+enum TradeField { tDateTime, tIndex, tBizIndex, tChannel, tPrice, tVolume, tBuyIndex, tSellIndex, tKind, tSide, tF271, tCount };
+constexpr std::array<uint32_t, tCount> kTransactionIds = {56, 1, 76, 73, 10, 13, 74, 75, 272, 12, 271};
+enum CancelField { cDateTime, cIndex, cBizIndex, cChannel, cPrice, cVolume, cOrderIndex, cF271, cCount };
+constexpr std::array<uint32_t, cCount> kCancelIds = {82, 1, 76, 73, 20, 13, 37, 271};
+
+// ---------------------------------------------------------------------------
+// Record fillers
+
+void FillIndexTick(TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+    CopyFieldText(r->codename, sizeof r->codename, rec, f[iName], 20);
+    CopyFieldText(r->status, sizeof r->status, rec, f[iStatus], 8);
+    r->pre_price = GetFieldDouble(rec, f[iPre]);
+    r->open_price = GetFieldDouble(rec, f[iOpen]);
+    r->high_price = GetFieldDouble(rec, f[iHigh]);
+    r->low_price = GetFieldDouble(rec, f[iLow]);
+    r->new_price = GetFieldDouble(rec, f[iNew]);
+    r->volume = DoubleToInt64Field(rec, f[iVolume]);
+    r->turnover = GetFieldDouble(rec, f[iTurnover]);
+    r->trade_num = GetFieldInt64(rec, f[iTradeNum]);
+}
+
+void IndexMarketCode(TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+    const uint8_t* text;
+    size_t len = FieldText(rec, f[iCode], &text);
+    MarketCode mc;
+    MarketCodeFromText(text, len, true, &mc);
+    StampMarketCode(r->market, r->code, mc);
+}
+
+void FillStockTick(TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f, bool snapshot) {
+    const uint8_t* text;
+    size_t len = FieldText(rec, f[sCode], &text);
+    MarketCode mc;
+    MarketCodeFromText(text, len, false, &mc);
+    StampMarketCode(r->market, r->code, mc);
+
+    CopyFieldText(r->codename, sizeof r->codename, rec, f[sName], 20);
+    CopyFieldText(r->status, sizeof r->status, rec, f[sStatus], 8);
+    r->pre_price = GetFieldDouble(rec, f[sPre]);
+    r->open_price = GetFieldDouble(rec, f[sOpen]);
+    r->high_price = GetFieldDouble(rec, f[sHigh]);
+    r->low_price = GetFieldDouble(rec, f[sLow]);
+    r->new_price = GetFieldDouble(rec, f[sNew]);
+    r->volume = DoubleToInt64Field(rec, f[sVolume]);
+    r->turnover = GetFieldDouble(rec, f[sTurnover]);
+    r->trade_num = GetFieldInt64(rec, f[sTradeNum]);
+    for (int i = 0; i < 10; ++i) {
+        r->bidorder_price[i] = GetFieldDouble(rec, f[sBidPrice + i]);
+        r->bidorder_volume[i] = GetFieldInt64(rec, f[sBidVolume + i]);
+        r->bid_numorders[i] = GetFieldInt64(rec, f[sBidNum + i]);
+        r->askorder_price[i] = GetFieldDouble(rec, f[sAskPrice + i]);
+        r->askorder_volume[i] = GetFieldInt64(rec, f[sAskVolume + i]);
+        r->ask_numorders[i] = GetFieldInt64(rec, f[sAskNum + i]);
+    }
+    r->totalbid_volume = GetFieldInt64(rec, f[sTotalBidVolume]);
+    r->totalask_volume = GetFieldInt64(rec, f[sTotalAskVolume]);
+    r->avgbid_price = GetFieldDouble(rec, f[sAvgBid]);
+    r->avgask_price = GetFieldDouble(rec, f[sAvgAsk]);
+    r->uplimit_price = GetFieldDouble(rec, f[sUpLimit]);
+    r->downlimit_price = GetFieldDouble(rec, f[sDownLimit]);
+    r->pe = GetFieldDouble(rec, f[sPe]);
+    r->iopv = GetFieldDouble(rec, f[sIopv]);
+    // The snapshot answer carries its i32 fields through doubles.
+    auto i32 = snapshot ? &DoubleToInt32Field : &GetFieldInt32;
+    r->withdraw_buynum = i32(rec, f[sWBuyNum]);
+    r->withdraw_buyvolume = GetFieldInt64(rec, f[sWBuyVolume]);
+    r->withdraw_buyturnover = GetFieldDouble(rec, f[sWBuyTurnover]);
+    r->withdraw_sellnum = i32(rec, f[sWSellNum]);
+    r->withdraw_sellvol = GetFieldInt64(rec, f[sWSellVolume]);
+    r->withdraw_sellturnover = GetFieldDouble(rec, f[sWSellTurnover]);
+    r->totalbid_num = i32(rec, f[sTotalBidNum]);
+    r->totalask_num = i32(rec, f[sTotalAskNum]);
+    r->bidorder_num = i32(rec, f[sBidOrderNum]);
+    r->askorder_num = i32(rec, f[sAskOrderNum]);
+    r->inner_volume = DoubleToInt64Field(rec, f[sInner]);
+    r->outer_volume = DoubleToInt64Field(rec, f[sOuter]);
+    r->aftermarket_volume = GetFieldInt64(rec, f[sAfterVolume]);
+    r->aftermarket_volmount = i32(rec, f[sAfterVolmount]);
+    r->field_76 = GetFieldDouble(rec, f[sF76]);
+    r->field_77 = GetFieldDouble(rec, f[sF77]);
+    r->field_141 = GetFieldDouble(rec, f[sF141]);
+    r->field_271 = snapshot ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetFieldInt64(rec, f[sF271]))))
+                            : GetFieldInt32(rec, f[sF271]);
+    len = FieldText(rec, f[sF86], &text);
+    if (len < 12) CopyRecordText(r->field_86, sizeof r->field_86, text, len, 20);
+    else memset(r->field_86, 0, sizeof r->field_86);
+}
+
+void FillFiveLevel(FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+    const uint8_t* text;
+    size_t len = FieldText(rec, f[fCode], &text);
+    MarketCode mc;
+    MarketCodeFromText(text, len, false, &mc);
+    StampMarketCode(r->market, r->code, mc);
+    CopyFieldText(r->codename, sizeof r->codename, rec, f[fName], 20);
+    // On the ZO options market the status column is read two bytes wide.
+    QuoteFieldDescriptor status = f[fStatus];
+    if (memcmp(mc.market, "UZOO", 5) == 0 && status.width > 2) status.width = 2;
+    CopyFieldText(r->status, sizeof r->status, rec, status, 8);
+    r->field_66 = GetFieldDouble(rec, f[fF66]);
+    r->field_72 = GetFieldDouble(rec, f[fF72]);
+    r->open_price = GetFieldDouble(rec, f[fOpen]);
+    r->high_price = GetFieldDouble(rec, f[fHigh]);
+    r->low_price = GetFieldDouble(rec, f[fLow]);
+    r->new_price = GetFieldDouble(rec, f[fNew]);
+    r->pre_price = GetFieldDouble(rec, f[fPre]);
+    r->field_141 = GetFieldDouble(rec, f[fF141]);
+    r->field_142 = GetFieldInt32(rec, f[fF142]);
+    r->field_73 = GetFieldInt32(rec, f[fF73]);
+    r->field_65 = GetFieldInt32(rec, f[fF65]);
+    for (int i = 0; i < 5; ++i) {
+        r->bidorder_price[i] = GetFieldDouble(rec, f[fBidPrice + i]);
+        r->bidorder_volume[i] = GetFieldInt32(rec, f[fBidVolume + i]);
+        r->askorder_price[i] = GetFieldDouble(rec, f[fAskPrice + i]);
+        r->askorder_volume[i] = GetFieldInt32(rec, f[fAskVolume + i]);
+    }
+    r->volume = DoubleToInt64Field(rec, f[fVolume]);
+    r->turnover = GetFieldDouble(rec, f[fTurnover]);
+}
+
+const char* const kPhaseWords[7] = {"START", "OCALL", "TRADE", "SUSP", "CCALL", "COLSE", "ENDTR"};
+
+void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) {
+    StampMarketCode(r->market, r->code, mc);
+    SetDateTime(r, SplitDateTime(GetFieldInt64(rec, f[oDateTime])));
+    r->index = GetFieldInt32(rec, f[oIndex]);
+    r->Bizindex = GetFieldInt32(rec, f[oBizIndex]);
+    r->field_77 = GetFieldInt32(rec, f[oF77]);
+    r->channel = GetFieldInt32(rec, f[oChannel]);
+    r->price = GetFieldDouble(rec, f[oPrice]);
+    r->volume = GetFieldInt32(rec, f[oVolume]);
+    r->field_271 = GetFieldInt32(rec, f[oF271]);
+    int32_t k = GetFieldInt32(rec, f[oKind]);
+
+    memset(r->type, 0, sizeof r->type);
+    if (strstr(mc.market, "SZ") != nullptr) {
+        // The raw first byte of field 89; a missing column reads as a space.
+        char c = ' ';
+        if (!IsAbsentField(f[oType89]) && f[oType89].width > 0) c = static_cast<char>(rec[f[oType89].offset]);
+        r->type[0] = (c == '1' || c == '2' || c == 'U') ? c : ' ';
+    }
+
+    memset(r->order_kind, 0, sizeof r->order_kind);
+    r->order_kind[0] = (k == 3 || k == 4) ? 'D' : (k == 5 ? 'S' : 'A');
+
+    memset(r->side, 0, sizeof r->side);
+    int32_t s = GetFieldInt32(rec, f[oSide]);
+    if (k == 5) {
+        if (s >= 1 && s <= 7) CopyRecordText(r->side, sizeof r->side, kPhaseWords[s - 1], strlen(kPhaseWords[s - 1]), 6);
+    } else {
+        r->side[0] = (static_cast<uint32_t>(s) & 0xFFFFFFu) == 1 ? 'B' : 'S';
+    }
+}
+
+void SetFlag(char (&field)[2], char c) {
+    field[0] = c;
+    field[1] = '\0';
+}
+
+void FillTransaction(Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) {
+    StampMarketCode(r->market, r->code, mc);
+    SetDateTime(r, SplitDateTime(GetFieldInt64(rec, f[tDateTime])));
+    r->index = GetFieldInt32(rec, f[tIndex]);
+    r->Bizindex = GetFieldInt32(rec, f[tBizIndex]);
+    r->channel = GetFieldInt32(rec, f[tChannel]);
+    r->price = GetFieldDouble(rec, f[tPrice]);
+    r->volume = GetFieldInt32(rec, f[tVolume]);
+    r->buy_index = GetFieldInt32(rec, f[tBuyIndex]);
+    r->sell_index = GetFieldInt32(rec, f[tSellIndex]);
+    int32_t k = GetFieldInt32(rec, f[tKind]);
+    SetFlag(r->type, (k == 3 || k == 4) ? 'C' : 'F');
+    int32_t s = GetFieldInt32(rec, f[tSide]);
+    SetFlag(r->bsflag, (s == 1 || s == 17) ? 'S' : 'B');
+    r->field_271 = GetFieldInt32(rec, f[tF271]);
+}
+
+void FillCancel(Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc, bool buySide) {
+    StampMarketCode(r->market, r->code, mc);
+    SetDateTime(r, SplitDateTime(GetFieldInt64(rec, f[cDateTime])));
+    r->index = GetFieldInt32(rec, f[cIndex]);
+    r->Bizindex = GetFieldInt32(rec, f[cBizIndex]);
+    r->channel = GetFieldInt32(rec, f[cChannel]);
+    r->price = GetFieldDouble(rec, f[cPrice]);
+    r->volume = GetFieldInt32(rec, f[cVolume]);
+    int32_t order = GetFieldInt32(rec, f[cOrderIndex]);
+    r->buy_index = buySide ? order : 0;
+    r->sell_index = buySide ? 0 : order;
+    SetFlag(r->type, 'C');
+    SetFlag(r->bsflag, buySide ? 'B' : 'S');
+    r->field_271 = GetFieldInt32(rec, f[cF271]);
+}
+
+// ---------------------------------------------------------------------------
+// Code-wise batch converters (ids 4, 7, 8, 9)
+
+template <class Rec, size_t N, class Fill>
+int32_t ConvertCodeBatch(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids,
+                         void (*builder)(PushConvertContext*, const ConvertImage&), const char* key,
+                         const void* records, int32_t count, const char* what, Fill fill) {
+    if (records == nullptr || count < 1) return 0;
+    uint32_t stride = ContextStride(ctx);
+    if (stride == 0) return 0;
+    std::array<QuoteFieldDescriptor, N> local;
+    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, builder, &local);
+    MarketCode mc;
+    MarketCodeFromKey(ctx, key, &mc);
+    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
+    if (out == nullptr) return 0;
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) fill(&out[i], base + size_t(i) * stride, f, mc);
+    AddBlock(ctx, out, uint32_t(count));
+    return 0;
+}
+
+int32_t ConvertQueue(PushConvertContext* ctx, const char* key, const void* records, int32_t count, bool askSide) {
+    if (records == nullptr || count < 1) return 0;
+    if (ctx == nullptr || ctx->fncorderqueue == nullptr) return 0;
+    uint32_t stride = ctx->record_size;
+    if (stride == 0 && ctx->image != nullptr) stride = ctx->image->RecordSize();
+    // The source record: date-time @0, price @8, n @18, order count @20,
+    // volumes from 28. n is cut to the volumes the code's run holds.
+    uint64_t run = uint64_t(uint32_t(count)) * stride;
+    if (run < 28) return 0;
+    const uint8_t* p = static_cast<const uint8_t*>(records);
+    uint32_t n = LoadU16(p + 18) & 0x0FFFu;
+    uint64_t room = (run - 28) / 4;
+    if (n > room) n = static_cast<uint32_t>(room);
+
+    OrderQueue* q = static_cast<OrderQueue*>(AllocRecords(1, KvoOrderQueueSize(n), "order queue"));
+    if (q == nullptr) return 0;
+    MarketCode mc;
+    MarketCodeFromKey(ctx, key, &mc);
+    StampMarketCode(q->market, q->code, mc);
+
+    int64_t v = UnpackPackedInt64(LoadU64(p));
+    DateTime dt;
+    if (askSide && v >= 0 && v <= 1000000000ll) {
+        // The ask queue may carry only an HHMMSS time of today.
+        int64_t t = v * 1000;
+        dt = DateTime{TodayRecordDate(), t <= INT32_MAX ? static_cast<int32_t>(t) : 0};
+    } else {
+        // Also for ask values between 10^9 and 10^11, which name no defined
+        // form: read as YYYYMMDDhhmmssmmm like the bid queue.
+        dt = SplitDateTime(v);
+    }
+    SetDateTime(q, dt);
+    SetFlag(q->side, askSide ? 'S' : 'B');
+    q->price = UnpackPacked32(LoadU32(p + 8));
+    q->order_number = static_cast<int32_t>(LoadU32(p + 20));
+    q->show_number = static_cast<int32_t>(n);
+    for (uint32_t i = 0; i < n; ++i)
+        KvoOrderQueueSetVolume(q, i, static_cast<int32_t>(LoadU32(p + 28 + size_t(i) * 4) & 0xFFFFFFu));
+
+    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
+    ctx->fncorderqueue(ctx->instance, q, 1, &timing);
+    free(q);
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocks, caches, lists
+
+void FreeRecordBlocks(std::vector<RecordBlock>* blocks) {
+    if (blocks == nullptr) return;
+    for (RecordBlock& b : *blocks) free(b.records);
+    blocks->clear();
+}
+
+bool FieldDescriptorCache::LayoutMatches(const ConvertImage& image, const uint32_t* ids, size_t n) const {
+    if (!m_filled || image.RecordSize() != m_recordSize || image.ColumnCount() != m_layout.size()) return false;
+    if (m_ids.size() != n || (n > 0 && memcmp(m_ids.data(), ids, n * sizeof(uint32_t)) != 0)) return false;
+    for (uint32_t i = 0; i < m_layout.size(); ++i) {
+        QuoteFieldDescriptor c{};
+        if (!image.GetColumn(i, &c)) return false;
+        const QuoteFieldDescriptor& k = m_layout[i];
+        if (c.id != k.id || c.attr != k.attr || c.width != k.width || c.offset != k.offset) return false;
+    }
+    return true;
+}
+
+void FieldDescriptorCache::Fill(const ConvertImage& image, const uint32_t* ids, size_t n) {
+    m_filled = false;
+    m_recordSize = image.RecordSize();
+    uint32_t columns = image.ColumnCount();
+    m_layout.assign(columns, QuoteFieldDescriptor{});
+    for (uint32_t i = 0; i < columns; ++i) image.GetColumn(i, &m_layout[i]);
+    m_ids.assign(ids, ids + n);
+    m_fields.resize(n);
+    for (size_t i = 0; i < n; ++i) m_fields[i] = ResolveField(image, ids[i]);
+    m_filled = true;
+    ++m_fills;
+}
+
+const QuoteFieldDescriptor* FieldDescriptorCache::Get(const ConvertImage& image, const uint32_t* ids, size_t n) {
+    if (!LayoutMatches(image, ids, n)) Fill(image, ids, n);
+    return m_fields.data();
+}
+
+void FieldDescriptorCache::Clear() {
+    m_filled = false;
+    m_recordSize = 0;
+    m_layout.clear();
+    m_ids.clear();
+    m_fields.clear();
+}
+
+void RecordList::Clear() {
+    corvane::CTLSingleLock guard(&m_mutex, 1);
+    m_bytes.clear();
+}
+
+bool RecordList::Append(const void* record) {
+    corvane::CTLSingleLock guard(&m_mutex, 1);
+    const uint8_t* p = static_cast<const uint8_t*>(record);
+    try {
+        m_bytes.insert(m_bytes.end(), p, p + m_recordSize);
+    } catch (const std::bad_alloc&) {
+        KVO_CONVERT_LOG(1, "convert: no memory to keep a snapshot record");
+        return false;
+    }
+    return true;
+}
+
+PushTiming MakePushTiming(uint64_t produceTime, uint64_t sendTime, uint64_t sampleTime) {
+    PushTiming t;
+    t.produce_time = produceTime;
+    t.send_time = sendTime;
+    t.receive_time = produceTime != 0 ? sampleTime : 0;
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Cache builders
+
+namespace {
+template <size_t N>
+void FillCache(PushConvertContext* ctx, uint32_t type, const ConvertImage& image, const std::array<uint32_t, N>& ids) {
+    if (ctx == nullptr || ctx->session == nullptr) return;
+    ctx->session->caches[type].Fill(image, ids.data(), N);
+}
+}  // namespace
+
+void CacheStockPushFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataStockPush, image, kStockIds); }
+void CacheIndexPushFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataIndexPush, image, kIndexIds); }
+void CacheTransactionFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataTransactionPush, image, kTransactionIds);
+}
+void CacheOrderFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataOrderPush, image, kOrderIds); }
+void CacheBuyCancelFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataBuyCancelPush, image, kCancelIds);
+}
+void CacheSellCancelFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataSellCancelPush, image, kCancelIds);
+}
+void CacheFiveLevelFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataFiveLevelPush, image, kFiveIds);
+}
+
+// ---------------------------------------------------------------------------
+// Record-wise converters
+
+int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1) return 0;
+    if (ctx == nullptr || ctx->fnctickindex == nullptr) return 0;
+    uint32_t stride = ContextStride(ctx);
+    if (stride == 0) return 0;
+    std::array<QuoteFieldDescriptor, iCount> local;
+    const QuoteFieldDescriptor* f = PushFields(ctx, kDataIndexPush, kIndexIds, &CacheIndexPushFields, &local);
+    TickIndex* out = static_cast<TickIndex*>(AllocRecords(size_t(count), sizeof(TickIndex), "index ticks"));
+    if (out == nullptr) return 0;
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = base + size_t(i) * stride;
+        TickIndex* r = &out[i];
+        IndexMarketCode(r, rec, f);
+        SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
+        FillIndexTick(r, rec, f);
+    }
+    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
+    ctx->fnctickindex(ctx->instance, out, uint32_t(count), &timing);
+    free(out);
+    return 0;
+}
+
+int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1) return 0;
+    uint32_t stride = SnapshotStride(ctx);
+    if (stride == 0 || ctx->indexList == nullptr) return 0;
+    std::array<QuoteFieldDescriptor, iCount> f;
+    ResolveAll(*ctx->image, kIndexIds, &f);
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = base + size_t(i) * stride;
+        TickIndex r;
+        memset(&r, 0, sizeof r);
+        IndexMarketCode(&r, rec, f.data());
+        SetDateTime(&r, SnapshotDateTime(rec, f[iDate], stride));
+        FillIndexTick(&r, rec, f.data());
+        ctx->indexList->Append(&r);
+    }
+    return 0;
+}
+
+int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1) return 0;
+    if (ctx == nullptr || ctx->fnctickstock == nullptr) return 0;
+    uint32_t stride = ContextStride(ctx);
+    if (stride == 0) return 0;
+    std::array<QuoteFieldDescriptor, sCount> local;
+    const QuoteFieldDescriptor* f = PushFields(ctx, kDataStockPush, kStockIds, &CacheStockPushFields, &local);
+    TickStock* out = static_cast<TickStock*>(AllocRecords(size_t(count), sizeof(TickStock), "stock ticks"));
+    if (out == nullptr) return 0;
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = base + size_t(i) * stride;
+        TickStock* r = &out[i];
+        FillStockTick(r, rec, f, false);
+        SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
+    }
+    AddBlock(ctx, out, uint32_t(count));
+    return 0;
+}
+
+int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1) return 0;
+    uint32_t stride = SnapshotStride(ctx);
+    if (stride == 0 || ctx->stockList == nullptr) return 0;
+    std::array<QuoteFieldDescriptor, sCount> f;
+    ResolveAll(*ctx->image, kStockIds, &f);
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = base + size_t(i) * stride;
+        TickStock r;
+        memset(&r, 0, sizeof r);
+        FillStockTick(&r, rec, f.data(), true);
+        SetDateTime(&r, SnapshotDateTime(rec, f[sDate], stride));
+        ctx->stockList->Append(&r);
+    }
+    return 0;
+}
+
+int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1) return 0;
+    if (ctx == nullptr || ctx->fncfivelevel == nullptr) return 0;
+    uint32_t stride = ContextStride(ctx);
+    if (stride == 0) return 0;
+    std::array<QuoteFieldDescriptor, fCount> local;
+    const QuoteFieldDescriptor* f = PushFields(ctx, kDataFiveLevelPush, kFiveIds, &CacheFiveLevelFields, &local);
+    FiveLevelTick* out = static_cast<FiveLevelTick*>(AllocRecords(size_t(count), sizeof(FiveLevelTick), "five-level ticks"));
+    if (out == nullptr) return 0;
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) {
+        FiveLevelTick* r = &out[i];
+        FillFiveLevel(r, base + size_t(i) * stride, f);
+        r->date = DateOf(ctx->datatime);
+        r->time = TimeOf(ctx->datatime);
+    }
+    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
+    ctx->fncfivelevel(ctx->instance, out, uint32_t(count), &timing);
+    free(out);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Code-wise converters
+
+int32_t ConvertTransactionPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertCodeBatch<Transaction>(ctx, kDataTransactionPush, kTransactionIds, &CacheTransactionFields, key,
+                                         records, count, "transactions",
+                                         [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
+                                            const MarketCode& mc) { FillTransaction(r, rec, f, mc); });
+}
+
+int32_t ConvertOrderPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertCodeBatch<OrderData>(
+        ctx, kDataOrderPush, kOrderIds, &CacheOrderFields, key, records, count, "orders",
+        [](OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) { FillOrder(r, rec, f, mc); });
+}
+
+int32_t ConvertBuyCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertCodeBatch<Transaction>(ctx, kDataBuyCancelPush, kCancelIds, &CacheBuyCancelFields, key, records,
+                                         count, "buy cancellations",
+                                         [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
+                                            const MarketCode& mc) { FillCancel(r, rec, f, mc, true); });
+}
+
+int32_t ConvertSellCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertCodeBatch<Transaction>(ctx, kDataSellCancelPush, kCancelIds, &CacheSellCancelFields, key, records,
+                                         count, "sell cancellations",
+                                         [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
+                                            const MarketCode& mc) { FillCancel(r, rec, f, mc, false); });
+}
+
+int32_t ConvertBidQueuePush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertQueue(ctx, key, records, count, false);
+}
+
+int32_t ConvertAskQueuePush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
+    return ConvertQueue(ctx, key, records, count, true);
+}
+
+// ---------------------------------------------------------------------------
+// Selection by data-type id
+
+PushRecordConverter PushRecordConverterFor(uint32_t dataType) {
+    switch (dataType) {
+        case kDataStockPush: return &ConvertStockPush;
+        case kDataIndexPush: return &ConvertIndexPush;
+        case kDataFiveLevelPush: return &ConvertFiveLevelPush;
+        default: return nullptr;
+    }
+}
+
+PushCodeConverter PushCodeConverterFor(uint32_t dataType) {
+    switch (dataType) {
+        case kDataTransactionPush: return &ConvertTransactionPush;
+        case kDataBidQueuePush: return &ConvertBidQueuePush;
+        case kDataAskQueuePush: return &ConvertAskQueuePush;
+        case kDataOrderPush: return &ConvertOrderPush;
+        case kDataBuyCancelPush: return &ConvertBuyCancelPush;
+        case kDataSellCancelPush: return &ConvertSellCancelPush;
+        case kDataSuperStockPush: return &ConvertSuperStockPush;
+        default: return nullptr;
+    }
+}
+
+uint32_t OutputRecordSize(uint32_t dataType) {
+    switch (dataType) {
+        case kDataStockPush:
+        case kDataStockSnapshot: return KVO_TICKSTOCK_SIZE;
+        case kDataIndexPush:
+        case kDataIndexSnapshot: return KVO_TICKINDEX_SIZE;
+        case kDataTransactionPush:
+        case kDataBuyCancelPush:
+        case kDataSellCancelPush: return KVO_TRANSACTION_SIZE;
+        case kDataBidQueuePush:
+        case kDataAskQueuePush: return KVO_ORDERQUEUE_HEAD_SIZE;
+        case kDataOrderPush: return KVO_ORDERDATA_SIZE;
+        case kDataFiveLevelPush: return KVO_FIVELEVELTICK_SIZE;
+        case kDataSuperStockPush:
+        case kDataSuperStockSnapshot: return KVO_SUPERSTOCK_SIZE;
+        default: return 0;
+    }
+}

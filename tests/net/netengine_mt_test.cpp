@@ -1,0 +1,392 @@
+// The socket engine: start and stop, use counting, settings, send-delay
+// accounting, and the check thread.
+#include "framework/net/tl_netengine.h"
+#include "framework/net/tl_netbuffer.h"
+#include "framework/net/tl_socketlink.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/net_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <unistd.h>
+
+using namespace corvane;
+using kvotest::LoopbackServer;
+using kvotest::NetEvents;
+using kvotest::RecordingClient;
+
+namespace {
+
+// The callbacks record before the sink acts on their answer: poll for the
+// sink's own state.
+bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
+    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return pred();
+}
+
+struct TempIni {
+    std::string path;
+    explicit TempIni(const std::string& body) {
+        char tmpl[] = "/tmp/kvo_net_ini_XXXXXX";
+        int fd = ::mkstemp(tmpl);
+        ::close(fd);
+        path = tmpl;
+        std::ofstream(path) << body;
+    }
+    ~TempIni() { std::remove(path.c_str()); }
+};
+
+TEST(NetEngineSettings, DefaultsAndSectionValues) {
+    TLNetSettings d = TL_NetReadSettings(nullptr);
+    EXPECT_EQ(0, d.threadCount);
+    EXPECT_EQ(1, d.nonagle);
+    EXPECT_TRUE(d.logFileName.empty());
+    EXPECT_EQ(0, d.thresholdCount);
+    EXPECT_EQ(0, d.writeSendDelayTime);
+    EXPECT_EQ(1, d.multiLinkNumDefault);
+
+    TempIni ini("[OTHER]\nThreadCount=9\n[TCP]\nThreadCount=3\nNonagle=0\nSendDelay=5,10,20\n"
+                "WriteSendDelayTime=7\nMultiLinkNumDefault=4\n");
+    TLNetSettings s = TL_NetReadSettings(ini.path.c_str());
+    EXPECT_EQ(3, s.threadCount);
+    EXPECT_EQ(0, s.nonagle);
+    ASSERT_EQ(3, s.thresholdCount);
+    EXPECT_EQ(5, s.thresholds[0]);
+    EXPECT_EQ(20, s.thresholds[2]);
+    EXPECT_EQ(0, s.writeSendDelayTime);  // read only with a log file named
+    EXPECT_EQ(4, s.multiLinkNumDefault);
+
+    TempIni zero("[TCP]\nThreadCount=0\n");
+    EXPECT_EQ(0, TL_NetReadSettings(zero.path.c_str()).threadCount);
+    TempIni neg("[TCP]\nThreadCount=-4\n");
+    EXPECT_EQ(0, TL_NetReadSettings(neg.path.c_str()).threadCount);
+}
+
+TEST(NetEngineSettings, AtMostFourteenThresholds) {
+    int32_t out[TL_NET_MAX_DELAY_THRESHOLDS];
+    EXPECT_EQ(14, TL_NetParseSendDelay("1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20", out));
+    EXPECT_EQ(14, out[13]);
+    EXPECT_EQ(0, TL_NetParseSendDelay("", out));
+    EXPECT_EQ(0, TL_NetParseSendDelay(nullptr, out));
+    EXPECT_EQ(2, TL_NetParseSendDelay(" 7, 9", out));
+    EXPECT_EQ(9, out[1]);
+}
+
+TEST(NetEngineDelay, BucketsAndLine) {
+    const int32_t th[] = {5, 10, 20};
+    EXPECT_EQ(0, TL_NetDelayBucket(th, 3, 3));
+    EXPECT_EQ(1, TL_NetDelayBucket(th, 3, 10));
+    EXPECT_EQ(2, TL_NetDelayBucket(th, 3, 15));
+    EXPECT_EQ(3, TL_NetDelayBucket(th, 3, 50));
+    EXPECT_EQ(-1, TL_NetDelayBucket(th, 0, 3));
+    const int32_t stop[] = {5, 0, 20};
+    EXPECT_EQ(3, TL_NetDelayBucket(stop, 3, 7));  // the walk ends at 0: last bucket
+    const uint32_t a[] = {1, 1, 1, 1}, b[] = {0, 0, 0, 2};
+    EXPECT_EQ("Delay,1,0,1,0,1,0,1,2,\r\n", TL_NetFormatDelayLine(a, b, 4));
+}
+
+TEST(NetEngine, StartStopUseCountAndRestart) {
+    ASSERT_FALSE(TL_NetIsStarted());
+    EXPECT_EQ(nullptr, TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr));
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_EQ(-1, TL_NetGetLogChannel());
+    EXPECT_EQ(TL_NET_FLAG_NONAGLE, TL_NetGetFlags());
+    EXPECT_NE(nullptr, TL_NetGetPort());
+    // A second user: the engine keeps running after the first release.
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_EQ(TL_NET_E_PORT_EXISTS, TL_NetStartup(nullptr, 1));
+    EXPECT_EQ(0, TL_NetCleanup());
+    EXPECT_TRUE(TL_NetIsStarted());
+    EXPECT_NE(nullptr, TL_NetGetPort());
+    EXPECT_EQ(0, TL_NetCleanup());
+    EXPECT_FALSE(TL_NetIsStarted());
+    EXPECT_EQ(nullptr, TL_NetGetPort());
+    EXPECT_EQ(nullptr, TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr));
+    EXPECT_EQ(0, TL_NetCleanup());  // harmless when stopped
+    // Start again.
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    ITLSocketLink* link = TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    EXPECT_EQ(nullptr, TL_CreateSocketLink(nullptr, 0x12, nullptr));  // not a single link
+    EXPECT_EQ(0, TL_NetCleanup());  // deletes the link left behind
+}
+
+TEST(NetEngine, SettingsFileStartsItsWorkers) {
+    TempIni ini("[TCP]\nThreadCount=2\nNonagle=0\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    EXPECT_EQ(2, TL_NetGetSettings().threadCount);
+    EXPECT_EQ(0u, TL_NetGetFlags());
+    TL_NetCleanup();
+}
+
+TEST(NetEngine, QueuedBuffersReportTheirDelay) {
+    TempIni ini("[TCP]\nSendDelay=1000000,2000000\n");
+    TL_NetSetCheckThreadEnabled(false);
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    uint32_t before = 0, second = 0;
+    TL_NetGetDelayCounters(0, before, second);
+    {
+        SendQueue q;
+        CTLSendBuffer b;
+        b.AppendBlock("abc", 3);
+        q.Push(b, 0);
+        q.Push(b, 0);
+    }  // both queued copies are released here
+    uint32_t after = 0;
+    TL_NetGetDelayCounters(0, after, second);
+    EXPECT_EQ(before + 2, after);
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+}
+
+TEST(NetEngine, CheckPassesMoveCheckIdleAndReleaseLinks) {
+    TL_NetSetCheckThreadEnabled(false);
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    {
+        RecordingClient c;
+        c.ev.connectResult = 0;
+        ASSERT_EQ(0, c.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        EXPECT_TRUE(Eventually([&] { return c.IsConfirmed(); }));
+        EXPECT_EQ(1u, TL_NetLinkCount());
+        auto* link = static_cast<CTLSocketSingleLink*>(c.GetLink());
+        TL_NetCheckPass();
+        TL_NetCheckPass();
+        EXPECT_EQ(2u, link->GetCheckCount());
+        EXPECT_EQ((std::vector<uint32_t>{1, 2}), c.Get<std::vector<uint32_t>>([](NetEvents& e) { return e.checks; }));
+        TL_NetIdlePass();
+        ASSERT_EQ(0, c.Disconnect(0));
+        EXPECT_EQ(TL_NET_E_NO_LINK, c.Disconnect(0));
+        // Released on a later pass once the port has finished with it.
+        for (int i = 0; i < 200 && TL_NetLinkCount() > 0; ++i) {
+            TL_NetCheckPass();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(0u, TL_NetLinkCount());
+    }
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    TL_NetSetReleaseDelay(15000);
+}
+
+TEST(NetEngine, UnconfirmedSinkDisconnectsAfterThirtyChecks) {
+    TL_NetSetCheckThreadEnabled(false);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    {
+        RecordingClient c;
+        c.ev.connectResult = 1;  // bit 0 set: not confirmed
+        ASSERT_EQ(0, c.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        // The first receive is posted once the connect step is over.
+        ASSERT_TRUE(Eventually([&] { return c.GetLink() && !c.GetLink()->GetConnection()->IsSending(); }));
+        EXPECT_FALSE(c.IsConfirmed());
+        for (int i = 0; i < 29; ++i) TL_NetCheckPass();
+        EXPECT_TRUE(c.Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
+        EXPECT_EQ(29u, c.Get<size_t>([](NetEvents& e) { return e.checks.size(); }));
+        TL_NetCheckPass();
+        ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+        EXPECT_EQ(TL_NET_REASON_OWNER, c.Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+        EXPECT_EQ(29u, c.Get<size_t>([](NetEvents& e) { return e.checks.size(); }));
+
+        // Data whose callback answers with bit 0 set confirms the sink.
+        RecordingClient d;
+        d.ev.connectResult = 1;
+        d.ev.receiveResult = 1;
+        ASSERT_EQ(0, d.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(server.WaitForConnections(2, 5000));
+        ASSERT_TRUE(d.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        ASSERT_TRUE(server.Send(1, "hello"));
+        ASSERT_TRUE(d.WaitFor([](NetEvents& e) { return e.data.size() == 5; }));
+        EXPECT_TRUE(Eventually([&] { return d.IsConfirmed(); }));
+        for (int i = 0; i < 35; ++i) TL_NetCheckPass();
+        EXPECT_TRUE(d.Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
+    }
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+}
+
+// The real check thread with four workers and fifty connections: every
+// connection carries data both ways, closes, and is released.
+TEST(NetEngine, ManyConnectionsUnderTheCheckThread) {
+    TempIni ini("[TCP]\nThreadCount=4\n");
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    server.SetGreeting(std::string(5000, 'g'));
+    constexpr int kConns = 50;
+    std::vector<std::unique_ptr<RecordingClient>> clients;
+    for (int i = 0; i < kConns; ++i) {
+        clients.push_back(std::make_unique<RecordingClient>());
+        ASSERT_EQ(0, clients.back()->Connect("127.0.0.1", server.Port()));
+    }
+    ASSERT_TRUE(server.WaitForConnections(kConns, 10000));
+    for (auto& c : clients) {
+        ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.data.size() == 5000; }));
+        ASSERT_EQ(0, c->Send("ping", 4, 0));
+    }
+    for (int i = 0; i < kConns; ++i) ASSERT_TRUE(server.WaitForBytes(i, 4, 5000));
+    for (int i = 0; i < kConns; i += 2) clients[i]->Disconnect(0);
+    for (int i = 1; i < kConns; i += 2) server.Close(i);
+    for (auto& c : clients) ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    for (int i = 0; i < 400 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(0u, TL_NetLinkCount());
+    clients.clear();
+    TL_NetCleanup();
+    TL_NetSetReleaseDelay(15000);
+}
+
+// Stopping with links still open deletes them; their sinks can still be
+// destroyed afterwards.
+TEST(NetEngine, CleanupWithOpenLinks) {
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    RecordingClient c;
+    ASSERT_EQ(0, c.Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    ASSERT_TRUE(server.WaitForConnections(1, 5000));
+    TL_NetCleanup();
+    EXPECT_EQ(nullptr, c.GetLink());
+    EXPECT_EQ(TL_NET_E_NO_LINK, c.Send("x", 1, 0));
+    EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+}
+
+// A closed link whose cancelled receive has not been handled yet is kept:
+// its completion still refers to it.
+TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
+    TempIni ini("[TCP]\nThreadCount=1\n");
+    TL_NetSetCheckThreadEnabled(false);
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    struct Latch {
+        std::mutex m;
+        std::condition_variable cv;
+        bool entered = false, open = false;
+    } latch;
+    {
+        RecordingClient a, b;
+        a.SetDataCallback(&latch, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
+            auto* l = static_cast<Latch*>(ctx);
+            std::unique_lock<std::mutex> g(l->m);
+            l->entered = true;
+            l->cv.notify_all();
+            l->cv.wait(g, [&] { return l->open; });
+            return 0;
+        });
+        ASSERT_EQ(0, a.Connect("127.0.0.1", server.Port()));
+        ASSERT_EQ(0, b.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(server.WaitForConnections(2, 5000));
+        ASSERT_TRUE(b.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        TL_NetCheckPass();
+        // The only completion thread is held inside a's callback.
+        ASSERT_TRUE(server.Send(0, "x"));
+        {
+            std::unique_lock<std::mutex> g(latch.m);
+            ASSERT_TRUE(latch.cv.wait_for(g, std::chrono::seconds(5), [&] { return latch.entered; }));
+        }
+        ASSERT_EQ(0, b.Disconnect(0));
+        ASSERT_TRUE(b.WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+        for (int i = 0; i < 5; ++i) TL_NetCheckPass();
+        EXPECT_EQ(2u, TL_NetLinkCount());
+        {
+            std::lock_guard<std::mutex> g(latch.m);
+            latch.open = true;
+        }
+        latch.cv.notify_all();
+        for (int i = 0; i < 500 && TL_NetLinkCount() > 1; ++i) {
+            TL_NetCheckPass();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(1u, TL_NetLinkCount());
+    }
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    TL_NetSetReleaseDelay(15000);
+}
+
+// Start and stop while links carry data in both directions.
+TEST(NetEngine, RestartWithTrafficInFlight) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    server.SetGreeting(std::string(200000, 'q'));
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+        std::vector<std::unique_ptr<RecordingClient>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<RecordingClient>());
+            ASSERT_EQ(0, clients.back()->Connect("127.0.0.1", server.Port()));
+        }
+        std::atomic<bool> stop{false};
+        std::thread sender([&] {
+            std::string chunk(3000, 's');
+            while (!stop.load()) {
+                for (auto& c : clients) c->Send(chunk.data(), static_cast<uint32_t>(chunk.size()), 0);
+                std::this_thread::yield();
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stop.store(true);
+        sender.join();
+        EXPECT_EQ(0, TL_NetCleanup());
+        for (auto& c : clients) EXPECT_EQ(nullptr, c->GetLink());
+    }
+    EXPECT_FALSE(TL_NetIsStarted());
+}
+
+// With a log file, thresholds and a period, the check thread writes the
+// delay line to the engine's own channel.
+TEST(NetEngine, CheckThreadWritesTheDelayLine) {
+    char tmpl[] = "/tmp/kvo_net_log_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    TempIni ini("[TCP]\nSendDelay=100000,200000\nWriteSendDelayTime=1\nLogFileName=" + dir + "/net.log\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    EXPECT_GE(TL_NetGetLogChannel(), 0);
+    {
+        SendQueue q;
+        CTLSendBuffer b;
+        b.AppendBlock("abc", 3);
+        q.Push(b, 0);
+    }
+    auto findLine = [&] {
+        for (const auto& f : std::filesystem::directory_iterator(dir)) {
+            std::ifstream in(f.path());
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (text.find("Delay,") != std::string::npos) return text;
+        }
+        return std::string();
+    };
+    std::string text;
+    for (int i = 0; i < 400 && text.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        text = findLine();
+    }
+    TL_NetCleanup();
+    ASSERT_FALSE(text.empty());
+    // Three buckets, each "%ld,%ld,"; the first counted at least our buffer.
+    const std::string line = text.substr(text.find("Delay,"));
+    EXPECT_EQ(0u, line.find("Delay,"));
+    size_t commas = 0;
+    for (char c : line.substr(0, line.find('\r'))) commas += c == ',';
+    EXPECT_EQ(7u, commas);
+    EXPECT_NE(0, line.compare(6, 2, "0,"));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -1,0 +1,308 @@
+// Event sinks with a scripted packet filter, on loopback connections.
+#include "framework/net/tl_netengine.h"
+#include "framework/net/tl_netnotify.h"
+#include "framework/net/tl_socketlink.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/net_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace corvane;
+using kvotest::LoopbackServer;
+using kvotest::NetEvents;
+using kvotest::RecordingClient;
+
+namespace {
+
+bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
+    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return pred();
+}
+
+struct FilterLog {
+    std::mutex mutex;
+    std::deque<int> unpackScript;  // results of the coming Unpack calls (then 2)
+    int packResult = 0;
+    uint32_t connectStatus = TL_CONNECT_STEP_DEFAULT;
+    std::string connectBlock;
+    int idleResult = 0;
+    std::string idleBytes;
+    std::atomic<int> resets{0};
+    std::atomic<int> clones{0};
+    std::atomic<int> replaced{0};
+    std::atomic<int> alive{0};
+    std::vector<std::string> fed;  // bytes given to Unpack, per call
+};
+
+// A filter that answers Unpack from a script; each packet it yields is the
+// text "p<n>".
+class ScriptFilter : public CTLPackFilter {
+public:
+    explicit ScriptFilter(FilterLog* log) : m_log(log) { ++m_log->alive; }
+    ~ScriptFilter() override { --m_log->alive; }
+    int Unpack(int, ITLConnection*, const void* data, uint32_t length, CTLNetBufferList& out) override {
+        std::lock_guard<std::mutex> g(m_log->mutex);
+        m_log->fed.emplace_back(static_cast<const char*>(data ? data : ""), length);
+        int r = 2;
+        if (!m_log->unpackScript.empty()) {
+            r = m_log->unpackScript.front();
+            m_log->unpackScript.pop_front();
+        }
+        if (r == 1 || r == 3 || r == 4 || r == 5 || r == 8) {
+            std::string p = "p" + std::to_string(++m_packets);
+            out.AppendBlock(p.data(), static_cast<uint32_t>(p.size()));
+        }
+        return r;
+    }
+    int Pack(const void* data, uint32_t length, uint32_t, CTLSendBuffer& buf) override {
+        buf.AppendBlock(data, length);
+        return m_log->packResult;
+    }
+    uint32_t OnConnectStep(int, ITLConnection*, int, CTLSendBuffer& block) override {
+        if (!m_log->connectBlock.empty())
+            block.AppendBlock(m_log->connectBlock.data(), static_cast<uint32_t>(m_log->connectBlock.size()));
+        return m_log->connectStatus;
+    }
+    int OnIdle(int, CTLNetBufferList& out) override {
+        if (!m_log->idleBytes.empty())
+            out.AppendBlock(m_log->idleBytes.data(), static_cast<uint32_t>(m_log->idleBytes.size()));
+        return m_log->idleResult;
+    }
+    CTLPackFilter* Clone() override {
+        ++m_log->clones;
+        return new ScriptFilter(m_log);
+    }
+    CTLPackFilter* Reset() override {
+        ++m_log->resets;
+        return this;
+    }
+    void OnReplace(CTLPackFilter*) override { ++m_log->replaced; }
+    int64_t Control(int what, int64_t, const void*) override { return what == 1 ? 11 : what == 2 ? 22 : 0; }
+
+private:
+    FilterLog* m_log;
+    int m_packets = 0;
+};
+
+class SinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TL_NetSetCheckThreadEnabled(false);
+        TL_NetSetReleaseDelay(0);
+        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+        ASSERT_TRUE(server.Start());
+    }
+    void TearDown() override {
+        client.reset();
+        TL_NetCleanup();
+        TL_NetSetCheckThreadEnabled(true);
+        TL_NetSetReleaseDelay(15000);
+        server.Stop();
+        EXPECT_EQ(0, log.alive.load());
+    }
+    void Connect(bool lists = true) {
+        client = std::make_unique<RecordingClient>(lists);
+        ScriptFilter proto(&log);
+        client->SetFilter(&proto, 0);  // stores a clone
+        ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(server.WaitForConnections(1, 5000));
+        ASSERT_TRUE(Eventually([&] { return log.resets.load() >= 1; }));
+    }
+    void Script(std::initializer_list<int> r) {
+        std::lock_guard<std::mutex> g(log.mutex);
+        log.unpackScript.assign(r.begin(), r.end());
+    }
+    FilterLog log;
+    LoopbackServer server;
+    std::unique_ptr<RecordingClient> client;
+};
+
+TEST_F(SinkTest, PacketsThenPartialFrame) {
+    Connect();
+    Script({1, 1, 1, 2});
+    ASSERT_TRUE(server.Send(0, "abc"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.partials.empty(); }));
+    client->Get<int>([](NetEvents& e) {
+        EXPECT_EQ((std::vector<uint32_t>{1, 1, 1}), e.listSizes);
+        EXPECT_EQ("p1p2p3", e.data);
+        EXPECT_EQ((std::vector<uint32_t>{1, 1, 1}), e.receiveCodes);
+        EXPECT_EQ(22, e.partials[0].first);
+        EXPECT_EQ(11, e.partials[0].second);
+        return 0;
+    });
+    std::lock_guard<std::mutex> g(log.mutex);
+    ASSERT_EQ(4u, log.fed.size());
+    EXPECT_EQ("abc", log.fed[0]);
+    EXPECT_EQ("", log.fed[1]);  // repeats carry no bytes
+}
+
+TEST_F(SinkTest, EveryUnpackResult) {
+    Connect();
+    // 0: the raw bytes go to the receive callbacks.
+    Script({0});
+    ASSERT_TRUE(server.Send(0, "raw"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.data == "raw"; }));
+    // 3: one list with code 9.
+    Script({3});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.receiveCodes.size() == 2; }));
+    EXPECT_EQ(9u, client->Get<uint32_t>([](NetEvents& e) { return e.receiveCodes[1]; }));
+    // 4: the list goes back to the peer.
+    Script({4});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(server.WaitForBytes(0, 2, 5000));
+    EXPECT_EQ("p2", server.Received(0));
+    // 5 then 1: sent, then packets.
+    Script({5, 1, 2});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(server.WaitForBytes(0, 4, 5000));
+    EXPECT_EQ("p2p3", server.Received(0));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.receiveCodes.size() == 3; }));
+    // 6: a connect event with code 9.
+    Script({6});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.connects.size() == 2; }));
+    EXPECT_EQ(9u, client->Get<uint32_t>([](NetEvents& e) { return e.connects[1]; }));
+    // 8: the first block straight to the link.
+    Script({8});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(server.WaitForBytes(0, 6, 5000));
+    EXPECT_EQ("p2p3p5", server.Received(0));
+    // -1 and any unknown answer: the error event.
+    Script({-1});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.errors.empty(); }));
+    EXPECT_EQ(17u, client->Get<uint32_t>([](NetEvents& e) { return e.errors[0].first; }));
+    EXPECT_EQ(TL_NET_E_UNPACK, client->Get<int32_t>([](NetEvents& e) { return e.errors[0].second; }));
+    Script({42});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.errors.size() == 2; }));
+    // 7: swallowed, nothing reported.
+    Script({7});
+    ASSERT_TRUE(server.Send(0, "x"));
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> g(log.mutex);
+        return log.unpackScript.empty();
+    }));
+    EXPECT_EQ(2u, client->Get<size_t>([](NetEvents& e) { return e.errors.size(); }));
+}
+
+TEST_F(SinkTest, PackResultsDecideTheSend) {
+    Connect();
+    log.packResult = 2;
+    EXPECT_GT(client->Send("hello", 5, 0), 0);  // queued bytes
+    ASSERT_TRUE(server.WaitForBytes(0, 5, 5000));
+    log.packResult = 7;
+    EXPECT_EQ(TL_NET_E_PACK, client->Send("bad", 3, 0));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.errors.empty(); }));
+    EXPECT_EQ(16u, client->Get<uint32_t>([](NetEvents& e) { return e.errors[0].first; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ("hello", server.Received(0));
+}
+
+TEST_F(SinkTest, SetFilterKeepsReplacesOrAdopts) {
+    RecordingClient c;
+    ScriptFilter a(&log);
+    EXPECT_EQ(1, c.SetFilter(nullptr, 0));
+    EXPECT_EQ(nullptr, c.GetFilter());
+    c.SetFilter(&a, 0);
+    CTLPackFilter* first = c.GetFilter();
+    ASSERT_NE(nullptr, first);
+    EXPECT_NE(&a, first);  // a clone
+    c.SetFilter(&a, 0);
+    EXPECT_EQ(first, c.GetFilter());  // kept, offered the new one
+    EXPECT_EQ(1, log.replaced.load());
+    const int clones = log.clones.load(), alive = log.alive.load();
+    c.SetFilter(&a, 1);
+    EXPECT_EQ(clones + 1, log.clones.load());  // the old one deleted, a new clone
+    EXPECT_EQ(alive, log.alive.load());
+    auto* own = new ScriptFilter(&log);
+    c.SetFilter(own, 3);
+    EXPECT_EQ(own, c.GetFilter());  // adopted as given
+}
+
+TEST_F(SinkTest, ConnectStepSendsTheFilterBlockAndMayWait) {
+    log.connectBlock = "HELLO";
+    log.connectStatus = 0x11100000;  // send the block, raise now, result 0
+    Connect();
+    ASSERT_TRUE(server.WaitForBytes(0, 5, 5000));
+    EXPECT_EQ("HELLO", server.Received(0));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    client.reset();
+    log.connectBlock.clear();
+    log.connectStatus = 0x22200000;  // wait for the filter
+    client = std::make_unique<RecordingClient>(true);
+    ScriptFilter proto(&log);
+    client->SetFilter(&proto, 0);
+    ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(server.WaitForConnections(2, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(client->Get<bool>([](NetEvents& e) { return e.connects.empty(); }));
+    // The filter later reports the handshake done (result 6).
+    Script({6});
+    ASSERT_TRUE(server.Send(1, "x"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    EXPECT_EQ(9u, client->Get<uint32_t>([](NetEvents& e) { return e.connects[0]; }));
+}
+
+TEST_F(SinkTest, IdleCallSendsWhatTheFilterAsks) {
+    log.idleBytes = "IDLE";
+    log.idleResult = 4;
+    Connect();
+    TL_NetCheckPass();  // the new link joins the active list
+    TL_NetIdlePass();
+    ASSERT_TRUE(server.WaitForBytes(0, 4, 5000));
+    EXPECT_EQ("IDLE", server.Received(0).substr(0, 4));
+}
+
+// A listening link accepts: the accepted sink is a new client sink with the
+// callbacks and a clone of the filter.
+TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
+    RecordingClient listener(true);
+    ScriptFilter proto(&log);
+    listener.SetFilter(&proto, 0);
+    ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    listener.LinkAttach(link);
+    ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
+    EXPECT_EQ(TL_NET_E_LISTEN_SOCKET, link->Listen(0, "127.0.0.1"));
+    auto* conn = static_cast<CTLWindowsTcpConnection*>(link->GetConnection());
+    const uint16_t port = conn->GetListenPort();
+    ASSERT_NE(0, port);
+
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    uint64_t accepted = 0, ms = 0;
+    TL_NetGetAcceptStats(accepted, ms);
+    EXPECT_TRUE(Eventually([&] {
+        TL_NetGetAcceptStats(accepted, ms);
+        return accepted >= 1;
+    }));
+    EXPECT_GE(log.clones.load(), 2);  // the listener's and the accepted sink's
+    Script({1});
+    ASSERT_EQ(1, ::send(s, "z", 1, MSG_NOSIGNAL));
+    ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.data == "p1"; }));
+    ::close(s);
+    ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    // Closing the listening link reports the listening flag.
+    ASSERT_EQ(0, listener.Disconnect(0));
+    ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.disconnects.size() == 2; }));
+    EXPECT_EQ(TL_NET_REASON_LISTENING, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// Connections and links on loopback: data path, close semantics, lifetime.
+#include "framework/net/tl_netengine.h"
+#include "framework/net/tl_socketlink.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/net_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace corvane;
+using kvotest::LoopbackServer;
+using kvotest::NetEvents;
+using kvotest::RecordingClient;
+
+namespace {
+
+std::string Pattern(size_t n, int seed = 0) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed + i / 4096) & 0xFF);
+    return s;
+}
+
+// The engine with no check thread: checks and idle calls are driven by the
+// test, and closed links may be released at once.
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TL_NetSetCheckThreadEnabled(false);
+        TL_NetSetReleaseDelay(0);
+        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+        ASSERT_TRUE(server.Start());
+    }
+    void TearDown() override {
+        client.reset();
+        TL_NetCleanup();
+        TL_NetSetCheckThreadEnabled(true);
+        TL_NetSetReleaseDelay(15000);
+        server.Stop();
+    }
+    void Connect() {
+        client = std::make_unique<RecordingClient>();
+        ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        ASSERT_EQ(1u, client->Get<uint32_t>([](NetEvents& e) { return e.connects[0]; }));
+        ASSERT_TRUE(server.WaitForConnections(1, 5000));
+    }
+    // Runs check passes until pred holds.
+    bool CheckUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
+        for (int t = 0; t < timeoutMs; t += 10) {
+            if (pred()) return true;
+            TL_NetCheckPass();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pred();
+    }
+    LoopbackServer server;
+    std::unique_ptr<RecordingClient> client;
+};
+
+TEST_F(LinkTest, ServerBytesArriveInOrderInBoundedBlocks) {
+    Connect();
+    const std::string data = Pattern(100 * 1024);
+    ASSERT_TRUE(server.Send(0, data));
+    ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.data.size() >= data.size(); }));
+    client->Get<int>([&](NetEvents& e) {
+        EXPECT_EQ(data, e.data);
+        for (uint32_t n : e.blockSizes) {
+            EXPECT_GT(n, 0u);
+            EXPECT_LE(n, 4096u);
+        }
+        // Every callback ran on an engine thread, never on this one.
+        for (auto id : e.callbackThreads) EXPECT_NE(std::this_thread::get_id(), id);
+        return 0;
+    });
+    EXPECT_EQ(data.size(), client->GetBytesReceived());
+}
+
+TEST_F(LinkTest, LargeMessageLeavesInStagedSends) {
+    Connect();
+    const std::string msg = Pattern(10000, 7);
+    ASSERT_EQ(0, client->Send(msg.data(), static_cast<uint32_t>(msg.size()), 0));
+    ASSERT_TRUE(server.WaitForBytes(0, msg.size(), 5000));
+    EXPECT_EQ(msg, server.Received(0));
+    EXPECT_EQ(TL_NET_E_FAIL, client->Send(nullptr, 5, 0));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) {
+        uint64_t n = 0;
+        for (auto b : e.sent) n += b;
+        return n >= 10000;
+    }));
+    auto sent = client->Get<std::vector<uint32_t>>([](NetEvents& e) { return e.sent; });
+    EXPECT_EQ((std::vector<uint32_t>{4096, 4096, 1808}), sent);
+    EXPECT_EQ(10000u, client->GetBytesSent());
+    EXPECT_EQ(3u, client->GetSends());
+}
+
+TEST_F(LinkTest, ConcurrentSendsAllArrive) {
+    Connect();
+    constexpr int kThreads = 8, kEach = 25;
+    std::vector<std::thread> ts;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                char msg[17];
+                std::snprintf(msg, sizeof msg, "<%02d:%04d:xxxxx>", t, i);
+                if (client->Send(msg, 16, 0) != 0) ++failures;
+            }
+        });
+    }
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(0, failures.load());
+    ASSERT_TRUE(server.WaitForBytes(0, 16u * kThreads * kEach, 5000));
+    const std::string got = server.Received(0);
+    ASSERT_EQ(16u * kThreads * kEach, got.size());
+    std::set<std::string> msgs;
+    for (size_t i = 0; i < got.size(); i += 16) msgs.insert(got.substr(i, 16));
+    EXPECT_EQ(size_t(kThreads * kEach), msgs.size());
+}
+
+TEST_F(LinkTest, PeerCloseAndResetReportTheirReasons) {
+    Connect();
+    server.Close(0);
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    EXPECT_EQ(nullptr, client->GetLink());
+    EXPECT_EQ(TL_NET_E_NO_LINK, client->Send("x", 1, 0));
+    EXPECT_EQ(TL_NET_E_NO_LINK, client->Disconnect(0));
+
+    // The sink connects again on a new link; a reset gives an I/O error.
+    ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(server.WaitForConnections(2, 5000));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.connects.size() == 2; }));
+    server.Reset(1);
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.disconnects.size() == 2; }));
+    EXPECT_EQ(TL_NET_REASON_IO_ERROR, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
+    // Both links are released by the check.
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
+TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
+    Connect();
+    server.SetPaused(true);
+    const std::string big = Pattern(16 << 20, 3);
+    ITLSocketLink* link = client->GetLink();
+    ASSERT_NE(nullptr, link);
+    ASSERT_EQ(0, client->Send(big.data(), static_cast<uint32_t>(big.size()), 0));
+    auto* conn = link->GetConnection();
+    // The server reads nothing, so a send stays in flight.
+    for (int i = 0; i < 200 && !conn->IsSending(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(conn->IsSending());
+    EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, link->Close(1, 0));
+    EXPECT_EQ(TL_CONN_CLOSING, link->GetState());
+    EXPECT_EQ(TL_NET_E_CLOSING, client->Send("x", 1, 0));
+    EXPECT_TRUE(client->Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
+    server.SetPaused(false);
+    // The check retries the close once nothing is in flight.
+    ASSERT_TRUE(CheckUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); }, 20000));
+    EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+}
+
+TEST_F(LinkTest, ConnectGuardsAndRefusedConnects) {
+    client = std::make_unique<RecordingClient>();
+    EXPECT_EQ(TL_NET_E_EMPTY_HOST, client->Connect("", 80));
+    EXPECT_EQ(TL_NET_E_EMPTY_HOST, client->Connect(nullptr, 80));
+    EXPECT_EQ(TL_NET_E_PORT_ZERO, client->Connect("127.0.0.1", 0));
+    EXPECT_EQ("", client->GetHost());
+    EXPECT_EQ(TL_NET_E_PROXY_SETTINGS, client->Connect("127.0.0.1", server.Port(), "proxy_addr:nowhere,"));
+    EXPECT_EQ(nullptr, client->GetLink());
+
+    // A port nobody listens on: refused at once or through the waiter.
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l));
+    ::close(s);
+    int32_t rc = client->Connect("127.0.0.1", ntohs(a.sin_port));
+    EXPECT_TRUE(rc == 0 || rc == TL_NET_E_FAIL) << std::hex << rc;
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    uint32_t code = client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; });
+    EXPECT_TRUE(code == TL_NET_REASON_CONNECT_FAILED || code == 0x40) << std::hex << code;
+    EXPECT_EQ(nullptr, client->GetLink());
+    // The failed link is released, never left connecting.
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
+TEST_F(LinkTest, EmptyHostIsNotResolvedAndSecondConnectIsRefused) {
+    RecordingClient* raw = new RecordingClient;
+    client.reset(raw);
+    ITLSocketLink* link = TL_CreateSocketLink(raw, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    EXPECT_EQ(TL_NET_E_RESOLVE, link->ConnectTo("", server.Port(), nullptr));
+    EXPECT_EQ(TL_NET_E_FAIL, link->ConnectAddressList(nullptr));
+    TLLinkQueued q{99, 99};
+    EXPECT_EQ(0, link->SetOption(TL_LINK_OPT_QUEUED, &q));
+    EXPECT_EQ(0u, q.bytes);
+    EXPECT_EQ(0u, q.buffers);
+    EXPECT_EQ(TL_NET_E_UNSUPPORTED, link->SetOption(7, &q));
+    CTLSendBuffer none;
+    EXPECT_EQ(TL_NET_E_NOT_CONNECTED, link->Send(none, 0));
+    link->Close(TL_NET_CLOSE_DETACH, 0);
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    Connect();
+    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.1", server.Port()));
+}
+
+TEST_F(LinkTest, ClosedLinksWaitForTheReleaseDelay) {
+    TL_NetSetReleaseDelay(300);
+    Connect();
+    ASSERT_EQ(0, client->Disconnect(0));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_OWNER, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    TL_NetCheckPass();
+    TL_NetCheckPass();
+    EXPECT_EQ(1u, TL_NetLinkCount());
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }, 2000));
+    EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+}
+
+TEST_F(LinkTest, SendBudgetHoldsDataUntilTheCheck) {
+    Connect();
+    ITLSocketLink* link = client->GetLink();
+    int32_t budget = 3000;
+    ASSERT_EQ(0, link->SetOption(TL_LINK_OPT_BUDGET, &budget));
+    const std::string a = Pattern(2000, 1), b = Pattern(2000, 2);
+    EXPECT_EQ(2000, client->Send(a.data(), 2000, 0) == 0 ? 2000 : -1);
+    client->Send(b.data(), 2000, 0);
+    TLLinkQueued q{};
+    link->SetOption(TL_LINK_OPT_QUEUED, &q);
+    EXPECT_EQ(4000u, q.bytes);
+    EXPECT_EQ(2u, q.buffers);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(0u, server.Received(0).size());
+    TL_NetCheckPass();
+    ASSERT_TRUE(server.WaitForBytes(0, 4000, 5000));
+    EXPECT_EQ(a + b, server.Received(0));
+}
+
+// A close while connecting waits for the connect to end; the check then
+// completes it. (Loopback connects end at once, so the connecting state is
+// set by hand here.)
+TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
+    RecordingClient* raw = new RecordingClient;
+    client.reset(raw);
+    ITLSocketLink* link = TL_CreateSocketLink(raw, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    raw->LinkAttach(link);
+    ITLConnection* conn = link->GetConnection();
+    conn->SetState(TL_CONN_CONNECTING, TL_CONN_CONNECT_MASK);
+    EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, raw->Disconnect(0));
+    EXPECT_EQ(TL_CONN_CLOSING, link->GetState());
+    EXPECT_EQ(TL_NET_E_CLOSING, raw->Connect("127.0.0.1", server.Port()));
+    TL_NetCheckPass();  // still connecting: deferred again
+    EXPECT_TRUE(raw->Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
+    conn->SetState(TL_CONN_IDLE, TL_CONN_CONNECT_MASK);  // the connect ended
+    TL_NetCheckPass();
+    ASSERT_TRUE(raw->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, raw->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    EXPECT_EQ(TL_CONN_CLOSED, link->GetState());
+    EXPECT_EQ(nullptr, raw->GetLink());
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
+// Closing with flag 0x2 detaches the sink: nothing is reported after it.
+TEST_F(LinkTest, DetachedSinkHearsNothingMore) {
+    Connect();
+    ASSERT_TRUE(server.Send(0, "before"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.data == "before"; }));
+    ASSERT_EQ(0, client->Disconnect(TL_NET_CLOSE_DETACH));
+    EXPECT_EQ(nullptr, client->GetLink());
+    server.Send(0, "after");
+    EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->Get<int>([](NetEvents& e) {
+        EXPECT_EQ("before", e.data);
+        EXPECT_TRUE(e.disconnects.empty());
+        return 0;
+    });
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}
+
+}  // namespace

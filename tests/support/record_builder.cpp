@@ -1,0 +1,102 @@
+#include "tests/support/record_builder.h"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace rb {
+
+uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative) {
+    return (magnitude & 0x07FFFFFFu) | (negative ? 0x08000000u : 0u) | ((power & 7u) << 28) | (divide ? 0x80000000u : 0u);
+}
+
+uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative) {
+    return (magnitude & ((1ull << 58) - 1)) | (negative ? (1ull << 58) : 0ull) | (uint64_t(power & 15u) << 59) |
+           (divide ? (1ull << 63) : 0ull);
+}
+
+uint32_t Price32(double value, unsigned decimals) {
+    double scaled = std::fabs(value) * std::pow(10.0, decimals);
+    return Packed32(uint32_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
+}
+
+uint64_t Price64(double value, unsigned decimals) {
+    double scaled = std::fabs(value) * std::pow(10.0, decimals);
+    return Packed64(uint64_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
+}
+
+RecordImage::RecordImage(std::vector<Column> columns, uint32_t records, uint32_t extraBytes)
+    : m_columns(std::move(columns)), m_count(records) {
+    uint32_t off = 0;
+    for (const Column& c : m_columns) {
+        m_offsets.push_back(off);
+        off += c.width;
+    }
+    m_recordSize = off + extraBytes;
+    m_data.assign(size_t(m_recordSize) * records, 0);
+}
+
+bool RecordImage::GetColumn(uint32_t index, QuoteFieldDescriptor* out) const {
+    if (index >= m_columns.size()) return false;
+    out->id = m_columns[index].id;
+    out->attr = m_columns[index].attr;
+    out->width = m_columns[index].width;
+    out->offset = m_offsets[index];
+    return true;
+}
+
+uint32_t RecordImage::GetFieldInfo(uint32_t fieldId, QuoteFieldDescriptor* out) const {
+    for (uint32_t i = 0; i < m_columns.size(); ++i) {
+        if ((m_columns[i].id & ~0x7000u) == (fieldId & ~0x7000u)) return GetColumn(i, out) ? 0 : 0xFFFFFFFFu;
+    }
+    *out = QuoteFieldDescriptor{};
+    return 0xFFFFFFFFu;
+}
+
+size_t RecordImage::Find(uint32_t field) const {
+    for (size_t i = 0; i < m_columns.size(); ++i)
+        if ((m_columns[i].id & ~0x7000u) == (field & ~0x7000u)) return i;
+    throw std::invalid_argument("no column for field " + std::to_string(field));
+}
+
+size_t RecordImage::Offset(uint32_t field) const { return m_offsets[Find(field)]; }
+
+void RecordImage::SetBytes(uint32_t record, uint32_t field, const void* p, size_t n) {
+    size_t c = Find(field);
+    if (n > m_columns[c].width) n = m_columns[c].width;
+    memcpy(Record(record) + m_offsets[c], p, n);
+}
+
+void RecordImage::SetU32(uint32_t record, uint32_t field, uint32_t v) { SetBytes(record, field, &v, sizeof v); }
+void RecordImage::SetU64(uint32_t record, uint32_t field, uint64_t v) { SetBytes(record, field, &v, sizeof v); }
+
+void RecordImage::SetText(uint32_t record, uint32_t field, const std::string& text) {
+    size_t c = Find(field);
+    memset(Record(record) + m_offsets[c], 0, m_columns[c].width);
+    SetBytes(record, field, text.data(), text.size());
+}
+
+int32_t ReadAllRecords(RecordImage& image, const std::function<int32_t(const void*, int32_t)>& fn) {
+    int32_t n = int32_t(image.Count());
+    int32_t r = fn(nullptr, n);
+    if (r < 0) return r;
+    r = fn(image.Data(), n);
+    return r < 0 ? r : n;
+}
+
+void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, const void*, int32_t)>& fn) {
+    for (const CodeRun& c : image.codes) {
+        std::string key = Key(c.key);
+        if (fn(key.data(), nullptr, int32_t(c.count)) < 0) return;
+        if (c.count < 1) continue;
+        if (fn(key.data(), image.Record(c.first), int32_t(c.count)) < 0) return;
+    }
+}
+
+std::string Key(const std::string& code) {
+    std::string k = code.substr(0, 16);
+    k.resize(16, '\0');
+    return k;
+}
+
+}  // namespace rb

@@ -1,0 +1,83 @@
+// Test images for the record converters: a table of records laid out from a
+// column description (field id with its value kind, width), with the packed
+// number encoders and the reader's two delivery forms (all records at once,
+// or code by code with the announcement calls).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quote/convert_image.h"
+
+namespace rb {
+
+// 32-bit packed number: magnitude (27 bits), power of ten 0-7, divide flag,
+// sign.
+uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative = false);
+// 64-bit packed number: magnitude (58 bits), power 0-15, divide flag, sign.
+uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative = false);
+// A price with `decimals` digits after the point as a dividing packed number
+// (12.34 with 2 decimals: magnitude 1234, power 2).
+uint32_t Price32(double value, unsigned decimals);
+uint64_t Price64(double value, unsigned decimals);
+constexpr uint32_t kNoValue32 = 0x80000000u;
+constexpr uint64_t kNoValue64 = 0x8000000000000000ull;
+
+struct Column {
+    uint32_t id;     // field number with the value kind in bits 12-14
+    uint16_t width;  // bytes
+    uint16_t attr = 0;
+};
+
+// A code of the image's index: its records are [first, first + count).
+struct CodeRun {
+    std::string key;  // zero-padded to the key size
+    uint32_t first;
+    uint32_t count;
+};
+
+class RecordImage : public ConvertImage {
+public:
+    RecordImage(std::vector<Column> columns, uint32_t records, uint32_t extraBytes = 0);
+
+    uint32_t RecordSize() const override { return m_recordSize; }
+    uint32_t ColumnCount() const override { return uint32_t(m_columns.size()); }
+    bool GetColumn(uint32_t index, QuoteFieldDescriptor* out) const override;
+    uint32_t GetFieldInfo(uint32_t fieldId, QuoteFieldDescriptor* out) const override;
+    uint32_t KeySize() const override { return 16; }
+
+    uint32_t Count() const { return m_count; }
+    uint8_t* Record(uint32_t i) { return m_data.data() + size_t(i) * m_recordSize; }
+    const uint8_t* Data() const { return m_data.data(); }
+    std::vector<uint8_t>& Bytes() { return m_data; }
+
+    // Writers by field number (kind bits ignored); the field must exist.
+    void SetU32(uint32_t record, uint32_t field, uint32_t v);
+    void SetU64(uint32_t record, uint32_t field, uint64_t v);
+    void SetText(uint32_t record, uint32_t field, const std::string& text);  // zero-padded, cut to the width
+    void SetBytes(uint32_t record, uint32_t field, const void* p, size_t n);
+    size_t Offset(uint32_t field) const;
+
+    std::vector<CodeRun> codes;
+
+private:
+    size_t Find(uint32_t field) const;
+    std::vector<Column> m_columns;
+    std::vector<uint32_t> m_offsets;
+    uint32_t m_recordSize;
+    uint32_t m_count;
+    std::vector<uint8_t> m_data;
+};
+
+// Record-wise delivery: (null, n) then (records, n); the announcement's
+// negative result is returned without delivery.
+int32_t ReadAllRecords(RecordImage& image, const std::function<int32_t(const void*, int32_t)>& fn);
+// Code-wise delivery of image.codes in order: (key, null, n) then
+// (key, records, n); a negative result ends the iteration.
+void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, const void*, int32_t)>& fn);
+// A 16-byte zero-padded key.
+std::string Key(const std::string& code);
+
+}  // namespace rb
