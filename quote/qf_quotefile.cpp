@@ -281,9 +281,10 @@ void CHQuoteFile::ReadChainedCode(const char* key, const uint8_t* entry, int64_t
   if (!ok || n < 1) return;
   uint64_t block = Le32(values + 8);
   uint64_t wantFirst = uint64_t(f), left = uint64_t(n);
-  // A chain never needs more steps than the data area has record slots; a
-  // cyclic chain ends there.
-  uint64_t steps = uint64_t(m_info.header.capacity) + 1;
+  // A chain never needs more steps than there are record slots, in the
+  // image, for its blocks to lie at; a cyclic chain ends there. The stated
+  // capacity is no bound: nothing ties it to the image.
+  uint64_t steps = std::min<uint64_t>(m_info.header.capacity, len > D && s ? (len - D) / s : 0) + 1;
   while (left > 0 && steps-- > 0) {
     const uint64_t at = D + block * s;
     if (at + H > len) {

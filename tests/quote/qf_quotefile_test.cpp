@@ -261,6 +261,17 @@ TEST(QuoteFileRead, BlockChainedIndex) {
   EXPECT_EQ(a, std::vector<uint32_t>({101, 102, 103}));  // skips record 0, crosses into the second block
   // The cyclic chain of C ends; its records are delivered at most once around.
   EXPECT_LE(c.size(), 3u);
+  // A stated capacity far beyond the image does not let a cyclic chain run
+  // for billions of steps.
+  Bytes wide = ChainedImage(slots, {{0, 5, 0, 0, 0, 16}, {0, 50, 9, 0, 0, 0}});
+  for (int i = 0; i < 4; ++i) wide[12 + i] = 0xFF;
+  CHQuoteFile w;
+  ASSERT_EQ(w.OpenMemory(wide.data(), uint32_t(wide.size()), 0), 0u);
+  Recorder wr;
+  wr.recordSize = 16;
+  w.ReadCodeRecords(0, 0, wr.Codes());
+  ASSERT_EQ(wr.calls.size(), 6u);  // A: announce + two blocks; C: announce + two blocks
+  EXPECT_EQ(wr.calls[5].key, "B");
   // A block number pointing past the image ends the iteration.
   Bytes bad = ChainedImage(slots, {{0, 5, 200, 0, 0, 16}, {0, 1, 3, 0, 0, 0}});
   CHQuoteFile g;
