@@ -270,6 +270,71 @@ TEST(QfDecode, SnappyRefusals) {
   EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, blk, fewer, &out), -5);
 }
 
+// Small blocks of every kind worked out by hand from the encoding rules:
+// the writer must produce exactly these bytes and the decoder must read the
+// records back from them.
+TEST(QfDecode, HandComputedBlocksOfEveryKind) {
+  Bytes out;
+  // Two records of two bytes: {01 00} and {02 80}. Bits run byte j, bit k,
+  // record r, least significant first: source bits 0 and 3 (byte 0 = 09) and
+  // bit 31 (byte 3 = 80).
+  qw::Table t1 = qw::MakeTable({{0x6001, 0, 2}}, 2);
+  t1.data = {0x01, 0x00, 0x02, 0x80};
+  const Bytes planes = {0x09, 0x00, 0x00, 0x80};
+  EXPECT_EQ(qw::EncodeTranspose(t1), planes);
+  EXPECT_EQ(Decode(QF_BLOCK_TRANSPOSE, planes, t1, &out), 4);
+  EXPECT_EQ(out, t1.data);
+
+  // Kind 2 over those planes. N = 4 (big-endian). Token 1: flags 1 0, the
+  // literal 09, flags 0 (fill 00) and 1 0 0 (run of 2). Token 2: flags 1 0
+  // fill the first flag byte (1001 0010 = 92), so the next flag byte is
+  // reserved before the literal 80; then 0 (fill 00) and 0 (run of 1, cut at
+  // N). L = 8, little-endian.
+  const Bytes rle = {0, 0, 0, 4, 0x92, 0x09, 0x00, 0x80};
+  EXPECT_EQ(qw::EncodeRle(planes), rle);
+  Bytes k2 = {8, 0, 0, 0};
+  k2.insert(k2.end(), rle.begin(), rle.end());
+  EXPECT_EQ(qw::EncodeKind2(t1), k2);
+  EXPECT_EQ(Decode(QF_BLOCK_RLE_TRANSPOSE, k2, t1, &out), 12);
+  EXPECT_EQ(out, t1.data);
+
+  // Kind 6: a 32-bit column (100, 98) and a 4-byte code ("AB", "AC"). Both
+  // bitmaps are 03: one group of B mod 4 = 1 byte, record 0 raw, record 1
+  // the delta 0 (80). Column 0: 64 00 00 00 raw, then -2 (FE). Column 1:
+  // "AB\0\0" raw, then a common head of 1: tail length 3 (83) and "C\0\0".
+  // P = 15 (8F); the CRC-16 of the records is 0x2E76.
+  qw::Table t6 = qw::MakeTable({{0x3001, 0, 4}, {0x1002, 0, 4}}, 2);
+  qw::SetU32(t6, 0, 0, 100), qw::SetText(t6, 0, 1, "AB");
+  qw::SetU32(t6, 1, 0, 98), qw::SetText(t6, 1, 1, "AC");
+  const Bytes k6 = {0x8F, 0x03, 0x80, 0x64, 0, 0, 0, 0xFE, 'A', 'B', 0, 0, 0x83, 'C', 0, 0, 0x76, 0x2E};
+  EXPECT_EQ(qw::EncodeDelta(t6, false), k6);
+  EXPECT_EQ(Decode(QF_BLOCK_DELTA, k6, t6, &out), int(k6.size()));
+  EXPECT_EQ(out, t6.data);
+
+  // Kind 5: the same with a 2-byte code ("AB", "XY"): no common head, the
+  // tail 58 59 packed seven bits at a time from the low end: 58, 32, 81.
+  // P = 12 (8C); CRC 0x2AAA.
+  qw::Table t5 = qw::MakeTable({{0x3001, 0, 4}, {0x1002, 0, 2}}, 2);
+  qw::SetU32(t5, 0, 0, 100), qw::SetText(t5, 0, 1, "AB");
+  qw::SetU32(t5, 1, 0, 98), qw::SetText(t5, 1, 1, "XY");
+  const Bytes k5 = {0x8C, 0x03, 0x80, 0x64, 0, 0, 0, 0xFE, 'A', 'B', 0x58, 0x32, 0x81, 0xAA, 0x2A};
+  EXPECT_EQ(qw::EncodeDelta(t5, true), k5);
+  EXPECT_EQ(Decode(QF_BLOCK_DELTA7, k5, t5, &out), int(k5.size()));
+  EXPECT_EQ(out, t5.data);
+
+  // Kind 0x10: a packed 64-bit column (0x02..05, 0x02..03) and a 3-byte
+  // text ("ab", "xyz"). Presence 0F (M = 1, 81); record 0: top byte 02 and
+  // 5 (85); record 1: -2 (FE) against record 0; "ab" with its zero, "xyz"
+  // full width without one. Ten bytes: snappy length 0A, one literal (24).
+  qw::Table tx = qw::MakeTable({{0x0001, 0, 8}, {0x2002, 0, 3}}, 2);
+  qw::SetU64(tx, 0, 0, 0x0200000000000005ull), qw::SetText(tx, 0, 1, "ab");
+  qw::SetU64(tx, 1, 0, 0x0200000000000003ull), qw::SetText(tx, 1, 1, "xyz");
+  const Bytes kx = {0x81, 0x0A, 0x24, 0x0F, 0x02, 0x85, 0xFE, 'a', 'b', 0, 'x', 'y', 'z'};
+  EXPECT_EQ(qw::EncodeSnappyColumns(tx), kx);
+  EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, kx, tx, &out), 0);
+  EXPECT_EQ(out, tx.data);
+}
+
 TEST(QfDecode, RandomBlocksNeverOverrun) {
   std::mt19937 rng(99);
   qw::Table t = Mixed(7, 1);
