@@ -28,16 +28,6 @@ void StoreN(uint8_t* p, uint64_t v, unsigned n) {
 
 // Records are little-endian; so is every host this library is built for.
 static_assert(std::endian::native == std::endian::little);
-uint32_t Load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
@@ -50,6 +40,25 @@ struct VarReader {
 
   template <typename U>
   bool Read(int maxBytes, U* out) {
+    // With eight bytes at hand, integers of up to five bytes are read from
+    // one load, the end bit of each byte tested in turn (lengths repeat from
+    // value to value, so these branches predict well).
+    if (len - pos >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + pos, 8);
+      const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
+      uint64_t y = w & 0x7F;
+      if (w & 0x80) return Done(out, y | (neg << 7), 1);
+      y = (y << 7) | ((w >> 8) & 0x7F);
+      if (w & 0x8000) return Done(out, y | (neg << 14), 2);
+      y = (y << 7) | ((w >> 16) & 0x7F);
+      if (w & 0x800000) return Done(out, y | (neg << 21), 3);
+      y = (y << 7) | ((w >> 24) & 0x7F);
+      if (w & 0x80000000) return Done(out, y | (neg << 28), 4);
+      y = (y << 7) | ((w >> 32) & 0x7F);
+      if (w & 0x8000000000) return Done(out, y | (neg << 35), 5);
+      if (maxBytes <= 5) return false;
+    }
     if (pos >= len) return false;
     uint8_t b = p[pos];
     U v = (b & 0x40) ? static_cast<U>(~U(0)) : U(0);
@@ -69,6 +78,12 @@ struct VarReader {
       }
     }
     return false;
+  }
+  template <typename U>
+  bool Done(U* out, uint64_t v, unsigned n) {
+    *out = static_cast<U>(v);
+    pos += n;
+    return true;
   }
   bool S32(int32_t* v) {
     uint32_t u;
@@ -281,6 +296,21 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   return static_cast<int>(std::min<int64_t>(int64_t(n) + P + 2, 0x7FFFFFFF));
 }
 
+// Sixty-four bits of an LSB-first bitmap of `bytes` bytes from bit `at`;
+// bits past its end read as zero.
+inline uint64_t PresenceWord(const uint8_t* bits, uint64_t bytes, uint64_t at) {
+  const uint64_t i = at >> 3;
+  const unsigned sh = unsigned(at & 7);
+  if (i + 9 <= bytes) {
+    uint64_t lo;
+    std::memcpy(&lo, bits + i, 8);
+    return sh ? (lo >> sh) | (uint64_t(bits[i + 8]) << (64 - sh)) : lo;
+  }
+  uint64_t v = 0;
+  for (unsigned k = 0; k < 64 && ((at + k) >> 3) < bytes; ++k) v |= uint64_t((bits[(at + k) >> 3] >> ((at + k) & 7)) & 1) << k;
+  return v;
+}
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
 // are relative to the first record's value of their column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
@@ -312,40 +342,56 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
     const unsigned w = t.columns[c].width;
     const uint16_t kind = t.columns[c].kind;
     uint8_t* col = dst + offs[c];
-    const uint8_t* base = col;  // record 0's field
     uint64_t bit = c * R;
     // One loop per value kind, so the kind is decided once per column.
     if ((kind == 0x0000 || kind == 0x5000) && w == 8) {
-      for (uint64_t r = 0; r < R; ++r, ++bit) {
-        uint8_t* f = col + r * s;
-        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
-          std::memset(f, 0xFF, 8);
-          continue;
-        }
-        uint64_t v;
-        if (r == 0 && kind == 0x0000) {
+      if (R == 0) continue;
+      // Record 0 holds the base of the others.
+      uint64_t v0 = ~uint64_t(0);
+      if ((bits[bit >> 3] >> (bit & 7)) & 1) {
+        if (kind == 0x0000) {
           if (vr.pos >= vr.len) return -5;
-          uint64_t top = vr.p[vr.pos++];
+          const uint64_t top = vr.p[vr.pos++];
           int64_t rest = 0;
           if (!vr.S64(&rest)) return -5;
-          v = (top << 56) | (uint64_t(rest) & 0x00FFFFFFFFFFFFFFull);
+          v0 = (top << 56) | (uint64_t(rest) & 0x00FFFFFFFFFFFFFFull);
         } else {
           int64_t d = 0;
           if (!vr.S64(&d)) return -5;
-          v = (r == 0 ? 0 : Load64(base)) + uint64_t(d);
+          v0 = uint64_t(d);
         }
-        Store64(f, v);
+      }
+      Store64(col, v0);
+      uint8_t* f = col + s;
+      for (uint64_t r = 1; r < R;) {
+        uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
+        const uint64_t stop = std::min(R, r + 64);
+        bit += stop - r - 1;
+        for (; r < stop; ++r, f += s, pw >>= 1) {
+          int64_t d = int64_t(~uint64_t(0) - v0);  // absent: all ones
+          if ((pw & 1) && !vr.S64(&d)) return -5;
+          Store64(f, v0 + uint64_t(d));
+        }
       }
     } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
-      for (uint64_t r = 0; r < R; ++r, ++bit) {
-        uint8_t* f = col + r * s;
-        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
-          std::memset(f, 0xFF, 4);
-          continue;
-        }
+      if (R == 0) continue;
+      uint32_t v0 = ~uint32_t(0);
+      if ((bits[bit >> 3] >> (bit & 7)) & 1) {
         int32_t d = 0;
         if (!vr.S32(&d)) return -5;
-        Store32(f, (r == 0 ? 0 : Load32(base)) + uint32_t(d));
+        v0 = uint32_t(d);
+      }
+      Store32(col, v0);
+      uint8_t* f = col + s;
+      for (uint64_t r = 1; r < R;) {
+        uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
+        const uint64_t stop = std::min(R, r + 64);
+        bit += stop - r - 1;
+        for (; r < stop; ++r, f += s, pw >>= 1) {
+          int32_t d = int32_t(~uint32_t(0) - v0);  // absent: all ones
+          if ((pw & 1) && !vr.S32(&d)) return -5;
+          Store32(f, v0 + uint32_t(d));
+        }
       }
     } else if (kind == 0x1000 || kind == 0x2000) {
       for (uint64_t r = 0; r < R; ++r, ++bit) {

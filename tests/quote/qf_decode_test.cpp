@@ -234,8 +234,14 @@ TEST(QfDecode, SnappyColumns) {
   qw::SetU32(t, 1, 0, 105);
   qw::SetU32(t, 2, 0, 98);
   EXPECT_EQ(qw::EncodeSnappyColumns(t), blk);
+  // A bitmap longer than the fields need: the values start after all M bytes.
+  Bytes wide = {0x82, 0x06, 0x14, 0x07, 0x00, 0x00, 0xE4, 0x85, 0xFE};
+  EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, wide, t, &out), 0);
+  EXPECT_EQ(out, want);
 
-  for (uint32_t R : {1u, 4u, 50u}) {
+  // Record counts whose columns start inside a bitmap byte and run over
+  // several 64-bit words of it, with absent fields.
+  for (uint32_t R : {1u, 4u, 50u, 131u, 300u}) {
     qw::Table m = Mixed(R, 100 + R);
     // 0x4000 and 0x5000 columns read as plain integers.
     qw::Table k = qw::MakeTable({{0x4001, 0, 4}, {0x5002, 0, 8}, {0x2003, 0, 5}}, R);
