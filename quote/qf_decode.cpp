@@ -328,6 +328,9 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   // Nothing legitimate decompresses to more than the bitmap, ten bytes per
   // value and the raw records.
   if (ulen < uint64_t(M) || ulen > uint64_t(M) + 11 * C * R + R * s) return -5;
+  // M is the block's own word, so that bound alone still lets a few bytes
+  // ask for gigabytes. No snappy element yields more than 64 bytes from 3.
+  if (ulen > uint64_t(zlen) * 22 + 64) return -5;
   std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[ulen ? ulen : 1]);
   if (!u) return -5;
   size_t got = ulen;
