@@ -1,6 +1,7 @@
 // Block decoders: hand-checked vectors, round trips through the writer's
 // encoders, and corrupt or truncated blocks.
 #include <gtest/gtest.h>
+#include <snappy-c.h>
 
 #include <cstring>
 #include <random>
@@ -339,6 +340,51 @@ TEST(QfDecode, HandComputedBlocksOfEveryKind) {
   EXPECT_EQ(qw::EncodeSnappyColumns(tx), kx);
   EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, kx, tx, &out), 0);
   EXPECT_EQ(out, tx.data);
+}
+
+// Snappy-coded blocks whose decompressed content is damaged (bytes changed,
+// cut short, the bitmap length changed) and compressed again: every read of
+// the value decoder stays inside the content.
+TEST(QfDecode, DamagedSnappyContentNeverOverruns) {
+  std::mt19937 rng(123);
+  for (uint32_t R : {1u, 3u, 64u, 70u}) {
+    const qw::Table t = Mixed(R, 7 + R);
+    const Bytes blk = qw::EncodeSnappyColumns(t);
+    size_t m = 0;
+    while (!(blk[m] & 0x80)) ++m;
+    ++m;  // the bitmap length's bytes
+    size_t ulen = 0;
+    ASSERT_EQ(snappy_uncompressed_length(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m, &ulen), SNAPPY_OK);
+    Bytes content(ulen);
+    ASSERT_EQ(snappy_uncompress(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m,
+                                reinterpret_cast<char*>(content.data()), &ulen),
+              SNAPPY_OK);
+    for (int i = 0; i < 400; ++i) {
+      Bytes c = content;
+      switch (i % 4) {
+        case 0: c.resize(rng() % (c.size() + 1)); break;
+        case 1:
+          for (int k = 0; k < 3; ++k) c[rng() % c.size()] = uint8_t(rng());
+          break;
+        case 2: c[rng() % c.size()] &= 0x7F; break;  // an integer runs on into the next
+        default: c.resize(c.size() - std::min<size_t>(c.size(), 1 + rng() % 12)); break;
+      }
+      Bytes z(snappy_max_compressed_length(c.size()));
+      size_t zlen = z.size();
+      ASSERT_EQ(snappy_compress(reinterpret_cast<const char*>(c.data()), c.size(), reinterpret_cast<char*>(z.data()), &zlen),
+                SNAPPY_OK);
+      Bytes b(blk.begin(), blk.begin() + int64_t(m));
+      if (i % 7 == 0) b = {uint8_t(0x80 | ((R * 6 + 7) / 8 + rng() % 3))};  // another bitmap length
+      b.insert(b.end(), z.begin(), z.begin() + int64_t(zlen));
+      Bytes out;
+      const int rc = Decode(QF_BLOCK_SNAPPY, b, t, &out);
+      EXPECT_TRUE(rc == 0 || rc == -5) << rc;
+      if (c == content && b[0] == blk[0]) {
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(out, t.data);
+      }
+    }
+  }
 }
 
 TEST(QfDecode, RandomBlocksNeverOverrun) {
