@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <snappy-c.h>
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -275,6 +276,37 @@ TEST(QfDecode, SnappyRefusals) {
   fewer.records = 9;
   fewer.data.resize(uint64_t(9) * t.recordSize, 0x11);
   EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, blk, fewer, &out), -5);
+}
+
+// Snappy-coded integers of every length, at both ends of each length's
+// range, relative to record 0 (which holds 0, so they read as stored).
+TEST(QfDecode, SnappyIntegersOfEveryLength) {
+  std::vector<int64_t> values = {0};
+  for (int g = 1; g <= 9; ++g) {
+    const int64_t lim = int64_t(1) << (7 * g - 1);
+    for (int64_t v : {lim - 1, -lim, lim, -lim - 1, lim / 2 + 3, -(lim / 2) - 5}) values.push_back(v);
+  }
+  values.push_back(INT64_MAX);
+  values.push_back(INT64_MIN);
+  const uint32_t R = uint32_t(values.size());
+  qw::Table t = qw::MakeTable({{0x5001, 0, 8}, {0x3002, 0, 4}, {0x0003, 0, 8}}, R);
+  for (uint32_t r = 0; r < R; ++r) {
+    qw::SetU64(t, r, 0, uint64_t(values[r]));
+    qw::SetU32(t, r, 1, uint32_t(values[r]));
+    qw::SetU64(t, r, 2, uint64_t(values[r]) & 0x00FFFFFFFFFFFFFFull);
+  }
+  Bytes out;
+  const Bytes blk = qw::EncodeSnappyColumns(t);
+  EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, blk, t, &out), 0);
+  for (uint32_t r = 0; r < R; ++r) {
+    int64_t a;
+    int32_t b;
+    std::memcpy(&a, out.data() + uint64_t(r) * t.recordSize, 8);
+    std::memcpy(&b, out.data() + uint64_t(r) * t.recordSize + 8, 4);
+    EXPECT_EQ(a, values[r]) << r;
+    EXPECT_EQ(b, int32_t(uint32_t(values[r]))) << r;
+  }
+  EXPECT_EQ(out, t.data);
 }
 
 // Small blocks of every kind worked out by hand from the encoding rules:
