@@ -38,12 +38,13 @@ struct VarReader {
   uint64_t len;
   uint64_t pos;
 
-  template <typename U>
+  // Roomy: the caller has made sure eight bytes lie at pos.
+  template <typename U, bool Roomy = false>
   bool Read(int maxBytes, U* out) {
     // With eight bytes at hand, integers of up to five bytes are read from
     // one load, the end bit of each byte tested in turn (lengths repeat from
     // value to value, so these branches predict well).
-    if (len - pos >= 8) {
+    if (Roomy || len - pos >= 8) {
       uint64_t w;
       std::memcpy(&w, p + pos, 8);
       const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
@@ -85,15 +86,17 @@ struct VarReader {
     pos += n;
     return true;
   }
+  template <bool Roomy = false>
   bool S32(int32_t* v) {
     uint32_t u;
-    if (!Read<uint32_t>(5, &u)) return false;
+    if (!Read<uint32_t, Roomy>(5, &u)) return false;
     *v = static_cast<int32_t>(u);
     return true;
   }
+  template <bool Roomy = false>
   bool S64(int64_t* v) {
     uint64_t u;
-    if (!Read<uint64_t>(10, &u)) return false;
+    if (!Read<uint64_t, Roomy>(10, &u)) return false;
     *v = static_cast<int64_t>(u);
     return true;
   }
@@ -370,6 +373,14 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
         const uint64_t stop = std::min(R, r + 64);
         bit += stop - r - 1;
+        // Room for 64 integers of ten bytes and one more load.
+        if (vr.len - vr.pos >= 64 * 10 + 8) {
+          for (; r < stop; ++r, f += s, pw >>= 1) {
+            int64_t d = int64_t(~uint64_t(0) - v0);  // absent: all ones
+            if ((pw & 1) && !vr.S64<true>(&d)) return -5;
+            Store64(f, v0 + uint64_t(d));
+          }
+        }
         for (; r < stop; ++r, f += s, pw >>= 1) {
           int64_t d = int64_t(~uint64_t(0) - v0);  // absent: all ones
           if ((pw & 1) && !vr.S64(&d)) return -5;
@@ -390,6 +401,15 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
         const uint64_t stop = std::min(R, r + 64);
         bit += stop - r - 1;
+        // Room for 64 integers of five bytes and one more load: no
+        // integer of this stretch needs its own check.
+        if (vr.len - vr.pos >= 64 * 5 + 8) {
+          for (; r < stop; ++r, f += s, pw >>= 1) {
+            int32_t d = int32_t(~uint32_t(0) - v0);  // absent: all ones
+            if ((pw & 1) && !vr.S32<true>(&d)) return -5;
+            Store32(f, v0 + uint32_t(d));
+          }
+        }
         for (; r < stop; ++r, f += s, pw >>= 1) {
           int32_t d = int32_t(~uint32_t(0) - v0);  // absent: all ones
           if ((pw & 1) && !vr.S32(&d)) return -5;
