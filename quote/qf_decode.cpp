@@ -237,9 +237,9 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
       pos += gs;
       for (uint64_t r = 1; r < R; ++r) {
         int32_t d = 0;
-        int m = TL_DecodeVarInt32(pay + pos, int64_t(plen - pos), &d);
-        if (m < 1) { ok = false; break; }
-        pos += uint64_t(m);
+        VarReader vr{pay, plen, pos};
+        if (!vr.S32(&d)) { ok = false; break; }
+        pos = vr.pos;
         uint64_t prev = LoadN(&bits[(r - 1) * B + at], gs);
         StoreN(&bits[r * B + at], uint32_t(prev) + uint32_t(d), gs);
       }
@@ -261,11 +261,14 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
         continue;
       }
       if (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) {
+        // Four bytes wide here, so at most five bytes (width + 1) of integer.
         int32_t d = 0;
-        int m = TL_DecodeVarInt32(pay + pos, int64_t(std::min<uint64_t>(w + 1, plen - pos)), &d);
-        if (m < 1) { ok = false; break; }
-        pos += uint64_t(m);
-        StoreN(f, uint32_t(LoadN(prev, 4)) + uint32_t(d), 4);
+        VarReader vr{pay, plen, pos};
+        if (!vr.S32(&d)) { ok = false; break; }
+        pos = vr.pos;
+        uint32_t pv;
+        std::memcpy(&pv, prev, 4);
+        Store32(f, pv + uint32_t(d));
         prev = f;
         continue;
       }
