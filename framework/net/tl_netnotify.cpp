@@ -170,6 +170,7 @@ int32_t CTLNetNotify::ConnectStatus(ITLConnection* connection, uint32_t code) {
 }
 
 int32_t CTLNetNotify::LinkConnectStep(ITLConnection* connection, uint32_t code) {
+    m_eventConnection = connection;
     if (code & 1) {
         m_bytesSent.store(0);
         m_sends.store(0);
@@ -181,8 +182,9 @@ int32_t CTLNetNotify::LinkConnectStep(ITLConnection* connection, uint32_t code) 
     m_link.store(nullptr);
     ClearState();
     m_eventConnection = connection;
+    // The owner may free this sink from its disconnect callback: nothing of
+    // it is touched afterwards.
     OnDisconnect(code + 0x40);
-    m_eventConnection = nullptr;
     return 0;
 }
 
@@ -190,11 +192,13 @@ void CTLNetNotify::LinkDisconnect(ITLSocketLink* link, ITLConnection* connection
     ForgetLink(link);
     ClearState();
     m_eventConnection = connection;
+    // The owner may free this sink from its disconnect callback: nothing of
+    // it is touched afterwards.
     OnDisconnect(reason);
-    m_eventConnection = nullptr;
 }
 
 int32_t CTLNetNotify::LinkReceive(ITLConnection* connection, const void* data, uint32_t length) {
+    m_eventConnection = connection;
     int32_t proxy = OnProxyReceive(data, length);
     if (proxy != 0) return proxy;
     if (length > 0) {

@@ -159,7 +159,10 @@ protected:
     std::atomic<uint32_t> m_bytesReceived{0};
     std::atomic<uint32_t> m_receives{0};
     std::atomic<uint32_t> m_state{0};
-    // The connection of the event being reported (set under the link's locks).
+    // The connection of the link event being reported (set under the link's
+    // locks at the start of each event and left behind afterwards, since the
+    // owner may free the sink from a disconnect callback); meaningful only
+    // while a link event runs.
     ITLConnection* m_eventConnection = nullptr;
 };
 
