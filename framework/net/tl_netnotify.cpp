@@ -319,6 +319,9 @@ int32_t CTLClientNotify::BuildProxy(const char* text) {
 int32_t CTLClientNotify::Connect(const char* host, uint16_t port, const char* proxy, const char* second) {
     if (!host || !*host) return TL_NET_E_EMPTY_HOST;
     if (port == 0) return TL_NET_E_PORT_ZERO;
+    // A sink whose link is still open keeps its address and its proxy: the
+    // link's completion threads may be using them.
+    if (int32_t busy = OpenLinkState(); busy != 0) return busy;
     m_host = host;
     m_port = port;
     m_second = second ? second : "";
@@ -336,21 +339,25 @@ int32_t CTLClientNotify::Connect(const char* host, uint16_t port, const char* pr
     return OpenLink();
 }
 
-int32_t CTLClientNotify::OpenLink() {
-    if (ITLSocketLink* link = m_link.load()) {
-        switch (link->GetState()) {
-        case TL_CONN_CONNECTING:
-            return TL_NET_E_BUSY;
-        case TL_CONN_CONNECTED:
-            return TL_NET_E_CONNECTED;
-        case TL_CONN_CLOSING:
-            return TL_NET_E_CLOSING;
-        case TL_CONN_CLOSED:
-            return TL_NET_E_NO_LINK;
-        default:
-            return TL_NET_E_FAIL;
-        }
+int32_t CTLClientNotify::OpenLinkState() {
+    ITLSocketLink* link = m_link.load();
+    if (!link) return 0;
+    switch (link->GetState()) {
+    case TL_CONN_CONNECTING:
+        return TL_NET_E_BUSY;
+    case TL_CONN_CONNECTED:
+        return TL_NET_E_CONNECTED;
+    case TL_CONN_CLOSING:
+        return TL_NET_E_CLOSING;
+    case TL_CONN_CLOSED:
+        return TL_NET_E_NO_LINK;
+    default:
+        return TL_NET_E_FAIL;
     }
+}
+
+int32_t CTLClientNotify::OpenLink() {
+    if (int32_t busy = OpenLinkState(); busy != 0) return busy;
     uint32_t kind = 0;
     if (m_filter) kind = static_cast<uint32_t>(m_filter->Control(TL_FILTER_CTRL_LINK_KIND, m_port, m_second.c_str()));
     if (kind == 0) kind = TL_LINK_KIND_DEFAULT;

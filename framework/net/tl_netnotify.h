@@ -171,7 +171,8 @@ public:
     CTLClientNotify() = default;
     ~CTLClientNotify() override;
 
-    // 0x80070014 for an empty host, 0x80070015 for port 0; a null or empty
+    // 0x80070014 for an empty host, 0x80070015 for port 0; while a link is
+    // open, the code of its state, with nothing changed; a null or empty
     // proxy text means a direct connection, 0x80070017 a text that names no
     // usable proxy. Then opens the link.
     int32_t Connect(const char* host, uint16_t port, const char* proxy = nullptr, const char* second = nullptr);
@@ -211,6 +212,9 @@ protected:
     virtual uint16_t ConnectPort() const { return m_port; }
     ITLConnection* DisconnectConnection(ITLConnection* connection) override { return connection; }
     int32_t OpenLink();
+    // 0 without a link; else the code its connection state gives
+    // (connecting, connected, closing, closed, other).
+    int32_t OpenLinkState();
 
     std::string m_host;
     uint16_t m_port = 0;

@@ -211,7 +211,14 @@ TEST_F(LinkTest, EmptyHostIsNotResolvedAndSecondConnectIsRefused) {
     link->Close(TL_NET_CLOSE_DETACH, 0);
     EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
     Connect();
-    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.1", server.Port()));
+    // A connected sink refuses a second connect and keeps its address.
+    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.2", server.Port() + 1, nullptr, "other"));
+    EXPECT_EQ("127.0.0.1", client->GetHost());
+    EXPECT_EQ(server.Port(), client->GetPort());
+    EXPECT_EQ("", client->GetSecondAddress());
+    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.1", server.Port(), "proxy_addr:nowhere,"));
+    ASSERT_TRUE(server.Send(0, "still"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.data == "still"; }));
 }
 
 TEST_F(LinkTest, ClosedLinksWaitForTheReleaseDelay) {
