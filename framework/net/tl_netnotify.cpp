@@ -404,9 +404,10 @@ int32_t CTLClientNotify::StartProxyHandshake() {
 int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
     if (!m_proxy || m_proxyFinished.load()) return 0;
     uint8_t buf[4096];
+    // Errors are reported with the receive code (1) + 4.
     int32_t r = ProxyOnReply(data, length, buf, sizeof buf);
     if (r < 0) {
-        RaiseError(4, r);
+        RaiseError(1 + 4, r);
         return r;
     }
     if (r > 0) {
@@ -416,7 +417,7 @@ int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
         if (sb.AppendBlock(buf, static_cast<uint32_t>(std::min<int32_t>(r, sizeof buf))) != 0) return TL_NET_E_NOMEM;
         int32_t rc = link->Send(sb, 1);
         if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) {
-            RaiseError(4, rc);
+            RaiseError(1 + 4, rc);
             return rc;
         }
         return TL_NET_E_PROXY_PENDING;
