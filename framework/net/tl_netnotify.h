@@ -16,6 +16,10 @@
 // Destroying a sink detaches it from its link (Disconnect with 0x2), which
 // waits for a callback in progress. A derived sink whose callbacks use its
 // own members must do that in its own destructor, before those members go.
+// A sink may also be freed from its own disconnect callback (the link has
+// forgotten it by then), except when that disconnect was raised from inside
+// another of its callbacks (a Disconnect called from a receive callback),
+// which still runs on the sink when the disconnect callback returns.
 #pragma once
 
 #include <atomic>
