@@ -265,6 +265,8 @@ TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
     raw->LinkAttach(link);
     ITLConnection* conn = link->GetConnection();
     conn->SetState(TL_CONN_CONNECTING, TL_CONN_CONNECT_MASK);
+    EXPECT_EQ(TL_NET_E_BUSY, raw->Connect("127.0.0.1", server.Port()));
+    EXPECT_EQ("", raw->GetHost());
     EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, raw->Disconnect(0));
     EXPECT_EQ(TL_CONN_CLOSING, link->GetState());
     EXPECT_EQ(TL_NET_E_CLOSING, raw->Connect("127.0.0.1", server.Port()));
