@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -171,6 +172,20 @@ TEST_F(ExportsTest, LoginWithoutSessionsAfterTheCheck) {
   off.playback_times = 1;
   EXPECT_EQ(KvoStartOfflineDebug(h, &off), -101);
   EXPECT_EQ(KvoReleaseInstance(h), 0);
+}
+
+// Releasing the last instance stops the socket engine, whose check thread
+// says so on standard output: as a line of its own, not glued to the host's
+// next output.
+TEST_F(ExportsTest, EngineStopTraceEndsItsLine) {
+  testing::internal::CaptureStdout();
+  void* h = KvoCreateInstance(&cfg_);
+  const int32_t released = KvoReleaseInstance(h);
+  std::printf("host line\n");
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(released, 0);
+  EXPECT_NE(out.find("SocketLink ThreadCheckFunc exit.\nhost line\n"), std::string::npos) << out;
 }
 
 TEST_F(ExportsTest, FormalLoginWithoutAnAuthenticationCentreFails) {
