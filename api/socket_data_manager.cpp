@@ -102,12 +102,18 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
              m_local.addresses.c_str(), m_local.masks.c_str());
   }
 
-  m_config = config;
   if (config) {
+    // A private copy with terminated texts, so that nothing later reads the
+    // host's memory.
+    std::memcpy(&m_hostConfig, config, sizeof(m_hostConfig));
+    m_hostConfig.m_version[sizeof(m_hostConfig.m_version) - 1] = '\0';
+    m_hostConfig.m_logpath[sizeof(m_hostConfig.m_logpath) - 1] = '\0';
+    m_hostConfig.m_connectmarket[sizeof(m_hostConfig.m_connectmarket) - 1] = '\0';
+    m_config = &m_hostConfig;
     m_connectMarket = BoundedText(config->m_connectmarket);
     SetDataCallbackSlots(*config);
     if (m_settings.mode == kMaster) {
-      std::memcpy(&m_relayConfig, config, sizeof(m_relayConfig));
+      std::memcpy(&m_relayConfig, &m_hostConfig, sizeof(m_relayConfig));
       GetRelayCallbacks(&m_relayConfig);
     }
   }

@@ -90,6 +90,7 @@ IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const 
 }
 
 int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
+void NotifyCb(void*, const NotifyRecord*) {}
 
 class InstanceTest : public ::testing::Test {
  protected:
@@ -262,7 +263,7 @@ TEST_F(InstanceTest, Registration) {
   CSocketDataMananger inst(&cfg_);
   EXPECT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 8000), 0);
   ASSERT_EQ(inst.Markets(), std::vector<std::string>{"SH"});
-  EXPECT_EQ(g_lastConfig, &cfg_);
+  EXPECT_EQ(g_lastConfig, inst.Config());
   EXPECT_EQ(inst.RegisterAddrByMode("UOO", "10.0.0.1", 8000), -1007);
   // A second address goes first.
   EXPECT_EQ(inst.RegisterAddrByMode("USHA", "10.0.0.2", 8001), 0);
@@ -287,6 +288,30 @@ TEST_F(InstanceTest, Registration) {
   created_["SH"]->userData.clear();
   EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), 0);
   EXPECT_EQ(created_["SH"]->userData.size(), 1u);  // SH refused, SZ accepted
+}
+
+// Hosts often build the record in a function of their own: the instance must
+// not read it after construction.
+TEST_F(InstanceTest, HostRecordMayGoAwayAfterCreation) {
+  auto* host = new InstanceConfig(cfg_);
+  host->m_authtype = 1;
+  host->fncnotify = &NotifyCb;
+  std::memset(host->m_version, 'v', sizeof(host->m_version));  // no terminator
+  CSocketDataMananger inst(host);
+  std::memset(static_cast<void*>(host), 0x5a, sizeof(*host));
+  delete host;
+
+  EXPECT_EQ(inst.CheckLogin("trader", "p").nstatuscode, 0);  // m_authtype 1 as created
+  EXPECT_EQ(inst.Account().auth_kind, "gateway_auth");
+  ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
+  ASSERT_NE(g_lastConfig, nullptr);
+  EXPECT_EQ(g_lastConfig, inst.Config());
+  EXPECT_EQ(g_lastConfig->m_authtype, 1);
+  EXPECT_EQ(g_lastConfig->m_timeout, 5000);
+  EXPECT_EQ(g_lastConfig->fncnotify, &NotifyCb);
+  // The copy's texts are terminated within their fields.
+  EXPECT_EQ(std::string(g_lastConfig->m_version), std::string(19, 'v'));
+  EXPECT_STREQ(g_lastConfig->m_connectmarket, "USH;USZ");
 }
 
 TEST_F(InstanceTest, EmptyConnectMarketAllowsEveryMarket) {
