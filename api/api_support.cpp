@@ -31,8 +31,6 @@ void OpenInstanceLog(const std::string& path, int level) {
 
 void WriteLog(int level, const char* format, ...) {
   if (!format) return;
-  // The framework's formatting reads "%I64d" as "%lld"; the format texts of
-  // the interface use both forms, so they are passed on without checking.
   va_list args;
   va_start(args, format);
   TL_WriteLogV(level, format, args);

@@ -38,8 +38,9 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
   }
   const std::string version = kvoapi::BoundedText(cfg->m_version);
   const std::string markets = kvoapi::BoundedText(cfg->m_connectmarket);
+  // "%lld" for the handle writes the same text as the framework's "%I64d".
   WriteLog(5,
-           "KvoCreateInstance:%I64d m_version:%s m_connectmarket:%s m_loglevel:%d m_timeout:%d "
+           "KvoCreateInstance:%lld m_version:%s m_connectmarket:%s m_loglevel:%d m_timeout:%d "
            "m_connectsubscribe:%d m_authtype:%d!fnctickindex:%lld fnctickstock:%lld "
            "fnctransacton:%lld fncorderdata:%lld fncorderqueue:%lld fncsuperstock:%lld "
            "fncnotify:%lld",
