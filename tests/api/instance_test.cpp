@@ -244,6 +244,16 @@ TEST_F(InstanceTest, ToolIniRoles) {
     EXPECT_EQ(s.socket_port, 9999);
   }
   {
+    // 1999 characters are still a line, with either line end; 2000 are not.
+    const std::string longest = "k=" + std::string(1997, 'v');
+    WriteToolIni("master=true\n" + longest + "\nsocket_port=1234\r\n" + longest +
+                 "\r\nauth=test\n" + longest + "w\r\nmaster=false\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.socket_port, 1234);
+    EXPECT_TRUE(s.auth_test);
+    EXPECT_EQ(s.mode, kMaster);  // the line after the over-long one is not read
+  }
+  {
     WriteToolIni("master=true\n");
     cfg_.fnctickindex = &DataCb;
     cfg_.fncfivelevel = &DataCb;
