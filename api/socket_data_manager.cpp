@@ -258,7 +258,7 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
     if (factory) {
       try {
         session = factory(sessionConfig, this, code);
-      } catch (const std::bad_alloc&) {
+      } catch (...) {  // memory or threads: the session cannot be built
         session = nullptr;
       }
     }

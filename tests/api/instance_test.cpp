@@ -12,7 +12,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "api/api_support.h"
@@ -87,6 +89,27 @@ IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const 
   g_lastConfig = cfg;
   if (g_created) (*g_created)[m] = s;
   return s;
+}
+
+// A session whose work fails with exceptions (as a thread that cannot be
+// created would make it), and a factory that cannot build one at all.
+struct ThrowingSession : CountingSession {
+  LoginResult Login(const LoginAccountInfo&) override { throw std::runtime_error("login"); }
+  int32_t SubScribe(uint32_t, uint32_t, const char*, const char*, bool) override {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  char* GetCodelist(const char*, uint32_t*) override { throw std::runtime_error("codes"); }
+  void* GetTickStock(const char*, const char*, uint32_t*) override { throw 7; }
+};
+
+IMarketSession* MakeThrowing(const InstanceConfig*, CSocketDataMananger*, const std::string& m) {
+  auto* s = new ThrowingSession;
+  s->market = m;
+  return s;
+}
+
+IMarketSession* FailToMake(const InstanceConfig*, CSocketDataMananger*, const std::string&) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 }
 
 int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
@@ -325,6 +348,29 @@ TEST_F(InstanceTest, HostRecordMayGoAwayAfterCreation) {
   // The copy's texts are terminated within their fields.
   EXPECT_EQ(std::string(g_lastConfig->m_version), std::string(19, 'v'));
   EXPECT_STREQ(g_lastConfig->m_connectmarket, "USH;USZ");
+}
+
+// Whatever the work behind an exported function throws ends as a failure
+// code of that function, never as an exception through the C interface.
+TEST_F(InstanceTest, ExceptionsStayInsideTheLibrary) {
+  cfg_.m_authtype = 1;
+  void* h = KvoCreateInstance(&cfg_);
+  ASSERT_NE(h, nullptr);
+  SetMarketSessionFactory(&FailToMake);
+  EXPECT_EQ(KvoRegisterAddr(h, "USH", "10.0.0.1", 1), -1009);
+  SetMarketSessionFactory(&MakeThrowing);
+  ASSERT_EQ(KvoRegisterAddr(h, "USZ", "10.0.0.1", 1), 0);
+
+  LoginResult* r = KvoLogin(h, "trader", "pw");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->nstatuscode, -1009);
+  EXPECT_EQ(KvoFreeMem(r), 0);
+  EXPECT_EQ(KvoSubScribe(h, 2, 1, "USZ", "000001"), -1009);
+  EXPECT_EQ(KvoSubScribeAsync(h, 2, 1, "USZ", "000001"), -1009);
+  uint32_t n = 5;
+  EXPECT_EQ(KvoGetCodelist(h, "USZ", &n), nullptr);
+  EXPECT_EQ(KvoGetTickStock(h, "USZ", "000001", &n), nullptr);
+  EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
 
 TEST_F(InstanceTest, EmptyConnectMarketAllowsEveryMarket) {
