@@ -23,7 +23,7 @@ namespace {
 std::atomic<MarketSessionFactory> g_sessionFactory{nullptr};
 
 struct RelayState {
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   InstanceConfig relay{};
 };
 
@@ -66,12 +66,12 @@ NetEngineUse::~NetEngineUse() {
 }
 
 void SetRelayCallbacks(const InstanceConfig& relay) {
-  std::lock_guard<std::mutex> lock(Relay().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
   Relay().relay = relay;
 }
 
 void GetRelayCallbacks(InstanceConfig* into) {
-  std::lock_guard<std::mutex> lock(Relay().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
   const InstanceConfig& r = Relay().relay;
   into->fnctickindex = r.fnctickindex;
   into->fnctickstock = r.fnctickstock;
