@@ -75,10 +75,13 @@ struct FakeSession : IMarketSession {
 std::map<std::string, FakeSession*>* g_created = nullptr;
 const InstanceConfig* g_lastConfig = nullptr;
 int g_destroyed = 0;
+int g_destroyedOnStoppedEngine = 0;
 
 struct CountingSession : FakeSession {
   ~CountingSession() override {
     ++g_destroyed;
+    // A session closes its connections on the socket engine when it goes.
+    if (!TL_NetIsStarted()) ++g_destroyedOnStoppedEngine;
     if (g_created) g_created->erase(market);
   }
 };
@@ -128,6 +131,7 @@ class InstanceTest : public ::testing::Test {
     created_.clear();
     g_created = &created_;
     g_destroyed = 0;
+    g_destroyedOnStoppedEngine = 0;
     previous_ = SetMarketSessionFactory(&MakeFake);
   }
   void TearDown() override {
@@ -498,7 +502,15 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   EXPECT_EQ(GetCallbackContext(), second);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, &DataCb);
   EXPECT_EQ(NetEngineUsers(), users - 1);
+  auto* third = new CSocketDataMananger(&cfg_);
+  ASSERT_EQ(third->RegisterAddr("USH", "10.0.0.1", 1, true), 0);
   delete second;
+  EXPECT_EQ(GetCallbackContext(), third);
+  EXPECT_EQ(NetEngineUsers(), users - 1);
+  // The last instance's sessions go while the engine still runs.
+  delete third;
+  EXPECT_EQ(g_destroyed, 3);
+  EXPECT_EQ(g_destroyedOnStoppedEngine, 0);
   EXPECT_EQ(GetCallbackContext(), nullptr);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
   EXPECT_EQ(NetEngineUsers(), users - 2);
