@@ -324,6 +324,34 @@ TEST_F(FilterLog, ALargeFrameGrowsTheRingStepByStep) {
       << Log();
 }
 
+TEST(Filter, ARingThatWrapsGrowsWithItsBytesInOrder) {
+  // The first frame is taken from the middle of the ring; the second then
+  // fills it round the end of the memory and makes it grow while its bytes
+  // wrap, so the held bytes must be copied tail first, then head.
+  CKvoFilter f;
+  std::string a = GatewayFrame(20, PatternBody(900000, 11));
+  std::string b = GatewayFrame(21, PatternBody(1500000, 12));
+  std::string c = GatewayFrame(16, "");
+  Fed r = Feed(f, a + b.substr(0, 50000));
+  ASSERT_EQ(r.frames, (std::vector<std::string>{a}));
+  bool grewWrapped = false;
+  std::vector<std::string> got;
+  std::string rest = b.substr(50000) + c;
+  for (size_t at = 0; at < rest.size(); at += 65536) {
+    bool wrapped = !f.Buffer().IsLinear();
+    uint32_t size = f.Buffer().GetSize();
+    r = Feed(f, std::string_view(rest).substr(at, 65536));
+    got.insert(got.end(), r.frames.begin(), r.frames.end());
+    if (f.Buffer().GetSize() != size && wrapped) grewWrapped = true;
+  }
+  EXPECT_TRUE(grewWrapped) << "the case was not reached";
+  EXPECT_EQ(f.Buffer().GetSize(), 0x200000u);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0] == b) << "the grown ring lost the order of its bytes";
+  EXPECT_EQ(got[1], c);
+  EXPECT_TRUE(f.Buffer().IsEmpty());
+}
+
 TEST_F(FilterLog, TheRingGrowsToItsCapAndNoFurther) {
   CKVOBuffer ring;
   std::string block = PatternBody(CKVOBuffer::MAX_SIZE - 1, 6);
