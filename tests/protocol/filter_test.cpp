@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -98,6 +99,16 @@ class FilterLog : public ::testing::Test {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+  }
+  // The level of the first line holding `text` (a line reads "level: text"),
+  // -1 when no line holds it.
+  int Level(const std::string& text) const {
+    std::string log = Log();
+    size_t at = log.find(text);
+    if (at == std::string::npos) return -1;
+    size_t start = log.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return std::atoi(log.c_str() + start);
   }
   std::filesystem::path path_;
 };
@@ -209,6 +220,7 @@ TEST_F(FilterLog, BytesWithoutAMagicAreDroppedButTheLastThree) {
   EXPECT_EQ(r.results, (std::vector<int>{-1}));
   EXPECT_EQ(f.Buffer().GetDataLength(), 3u);
   EXPECT_NE(Log().find("tcp mcast filter locate header failed. len: 20"), std::string::npos) << Log();
+  EXPECT_EQ(Level("tcp mcast filter locate header failed. len: 20"), 1);
   // A magic split over the kept bytes and the next read is still found.
   CKvoFilter g;
   std::string frame = GatewayFrame(8, "quota");
@@ -229,6 +241,8 @@ TEST_F(FilterLog, AFrameFollowedByABadByteIsNotDelivered) {
             std::string::npos)
       << Log();
   EXPECT_NE(Log().find("ProcessMcastData, tcp mcast filter locate header failed., len: "), std::string::npos);
+  EXPECT_EQ(Level("tcp data lost, next pack header is illegal."), 1);
+  EXPECT_EQ(Level("ProcessMcastData, tcp mcast filter locate header failed., len: "), 1);
 
   // With a good frame behind the bad byte, the good frame is found and taken
   // at the next call.
@@ -322,6 +336,7 @@ TEST_F(FilterLog, ALargeFrameGrowsTheRingStepByStep) {
   EXPECT_NE(Log().find("CMCastBuffer::AppendData, reInit mcast buffer: SumDataLen=1048576, BufferSize=1048576"),
             std::string::npos)
       << Log();
+  EXPECT_EQ(Level("CMCastBuffer::AppendData, reInit mcast buffer: "), 4);
 }
 
 TEST(Filter, ARingThatWrapsGrowsWithItsBytesInOrder) {
@@ -368,6 +383,7 @@ TEST_F(FilterLog, TheRingGrowsToItsCapAndNoFurther) {
                        "datalen:1"),
             std::string::npos)
       << Log();
+  EXPECT_EQ(Level("CMCastBuffer::AppendData: SumDataLen="), 3);
   // The emptied ring takes bytes again.
   EXPECT_EQ(ring.AppendData(&one, 1), 1);
   EXPECT_EQ(ring.GetDataLength(), 1u);
@@ -416,6 +432,12 @@ TEST_F(FilterLog, RingIndicesStayInsideTheHeldData) {
             std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::AddBufferIndex, nowIndex or mcastBuffer is NULL."), std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::ResetDataBeginIndex, data is invalid, dataLen:100."), std::string::npos);
+  for (const char* text : {"CMCastBuffer::IsValidIndex, mcast buffer is empty.",
+                           "CMCastBuffer::GetLengthFromDataIndex\xA3\xAC nowIndex is invalid.",
+                           "CMCastBuffer::IsValidIndex, dataIndex is NULL.", "CMCastBuffer::IsValidIndex, pDataTail",
+                           "CMCastBuffer::AddBufferIndex, nowIndex", "CMCastBuffer::ResetDataBeginIndex, data"}) {
+    EXPECT_EQ(Level(text), 1) << text;
+  }
 }
 
 }  // namespace
