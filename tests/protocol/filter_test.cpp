@@ -205,6 +205,38 @@ TEST(Filter, HeaderAndBodyAcrossTheEndOfTheRing) {
   }
 }
 
+TEST(Filter, ResynchronisesAcrossTheEndOfTheRing) {
+  const uint32_t size = CKVOBuffer::INITIAL_SIZE;
+  // Garbage with pieces of the magic but never the whole of it; its first
+  // byte, 0x11, lets the frame before it pass.
+  const std::string garbage = Bytes({0x11, 0x11, 0xA7, 0x8D, 0x00, 0x11, 0xA7}) + PatternBody(30, 5) +
+                              Bytes({0x11, 0xA7, 0x8D});
+  for (uint32_t before : {1u, 2u, 3u, 4u, 7u, 30u}) {
+    // The first frame ends `before` bytes short of the end of the memory, so
+    // the garbage, and the search through it, run round the end.
+    std::string a = GatewayFrame(20, PatternBody(size - before - 11, before));
+    std::string b = GatewayFrame(21, PatternBody(40, 7));
+    std::string c = GatewayFrame(16, "");
+    for (bool separateRead : {false, true}) {
+      CKvoFilter f;
+      Fed r = Feed(f, a + garbage.substr(0, 1));
+      ASSERT_EQ(r.frames, (std::vector<std::string>{a})) << before;
+      std::vector<std::string> got;
+      if (separateRead) {
+        // Nothing to find: all but the last 3 bytes go, across the end.
+        r = Feed(f, garbage.substr(1));
+        EXPECT_EQ(r.results, (std::vector<int>{-1})) << before;
+        EXPECT_EQ(f.Buffer().GetDataLength(), 3u) << before;
+        r = Feed(f, b + c);
+      } else {
+        r = Feed(f, garbage.substr(1) + b + c);
+      }
+      EXPECT_EQ(r.frames, (std::vector<std::string>{b, c})) << before << " " << separateRead;
+      EXPECT_TRUE(f.Buffer().IsEmpty()) << before << " " << separateRead;
+    }
+  }
+}
+
 TEST_F(FilterLog, GarbageBeforeAFrameIsDropped) {
   CKvoFilter f;
   std::string frame = GatewayFrame(10, "subscribe answer");
