@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/stubs/logging.h>
 #include <google/protobuf/util/message_differencer.h>
 
 #include <climits>
@@ -309,6 +310,38 @@ TEST(Parse, StringFieldsMustBeUtf8ButBytesFieldsNeedNot) {
   datapacket::ElkMessageRsp elk;
   EXPECT_EQ(KvoParseBody(body.data(), body.size(), elk), KVO_FRAME_OK);
   EXPECT_EQ(elk.statusmsg(), body.substr(4, 4));
+}
+
+// Collects what the protobuf runtime reports while a test runs.
+class RuntimeReports {
+ public:
+  RuntimeReports() { previous_ = gp::SetLogHandler(&RuntimeReports::Collect); }
+  ~RuntimeReports() { gp::SetLogHandler(previous_); }
+  static std::string& Text() {
+    static std::string text;
+    return text;
+  }
+
+ private:
+  static void Collect(gp::LogLevel, const char*, int, const std::string& message) { Text() += message + "\n"; }
+  gp::LogHandler* previous_;
+};
+
+TEST(Utf8, ReportedByFieldNameAndWrittenAllTheSame) {
+  RuntimeReports reports;
+  RuntimeReports::Text().clear();
+  const std::string gbk = Bytes({0xB3, 0xAC, 0xCA, 0xB1});
+  datapacket::LoginReq req;
+  req.set_username(gbk);
+  corvane::CTLSmartBuffer out;
+  ASSERT_EQ(KvoSerializeFrame(KVO_PACKET_LOGIN_REQ, req, out), KVO_FRAME_OK);
+  EXPECT_EQ(std::string(out.GetData(), out.GetLength()),
+            kvotest::GatewayFrame(1, Bytes({0x0A, 0x04}) + gbk));
+  EXPECT_NE(RuntimeReports::Text().find("datapacket.LoginReq.username"), std::string::npos)
+      << RuntimeReports::Text();
+  // Read back, the same bytes fail the parse of the string field.
+  datapacket::LoginReq back;
+  EXPECT_EQ(KvoParseFrame(out.GetData(), out.GetLength(), back), KVO_FRAME_E_PARSE);
 }
 
 TEST(Parse, RejectsBrokenBodiesAndFrames) {
