@@ -439,6 +439,33 @@ TEST_F(FilterLog, TheRingGrowsToItsCapAndNoFurther) {
   EXPECT_EQ(ring.GetDataLength(), 1u);
 }
 
+TEST_F(FilterLog, AStreamThatOverflowsTheRingRecoversOnTheNextMagic) {
+  // A frame just short of the cap, and a read that brings it whole together
+  // with the start of the next one: more than the ring may ever hold, so
+  // everything held is dropped and the frame after the broken one is found.
+  CKvoFilter f;
+  std::string big = GatewayFrame(8, PatternBody(CKVOBuffer::MAX_SIZE - 10 - 11, 3));
+  std::string cut = GatewayFrame(20, PatternBody(100, 4));
+  std::string next = GatewayFrame(16, "");
+  std::vector<std::string> got;
+  const size_t held = big.size() - 1000;
+  for (size_t at = 0; at < held; at += 0x100000) {
+    Fed r = Feed(f, std::string_view(big).substr(at, std::min<size_t>(0x100000, held - at)));
+    got.insert(got.end(), r.frames.begin(), r.frames.end());
+  }
+  EXPECT_EQ(f.Buffer().GetDataLength(), held);
+  Fed last = Feed(f, big.substr(held) + cut.substr(0, 20));
+  EXPECT_EQ(last.results, (std::vector<int>{2}));
+  got.insert(got.end(), last.frames.begin(), last.frames.end());
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(f.Buffer().IsEmpty());
+  EXPECT_EQ(f.Buffer().GetSize(), CKVOBuffer::MAX_SIZE);
+  EXPECT_EQ(Level("CMCastBuffer::AppendData: SumDataLen="), 3) << Log();
+  Fed r = Feed(f, cut.substr(20) + next);
+  EXPECT_EQ(r.frames, (std::vector<std::string>{next}));
+  EXPECT_TRUE(f.Buffer().IsEmpty());
+}
+
 TEST(Filter, ResetForgetsTheStream) {
   CKvoFilter f;
   std::string frame = GatewayFrame(2, "answer");
