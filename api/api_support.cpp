@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "framework/net/tl_netengine.h"
 #include "framework/tl_log.h"
 
 namespace kvoapi {
@@ -40,13 +41,18 @@ void WriteLog(int level, const char* format, ...) {
 
 int AcquireNetEngine() {
   std::lock_guard<std::mutex> lock(Net().mutex);
-  ++Net().users;
-  return 0;
+  // No settings file, not forced: the first user starts the engine, later
+  // ones are counted by it.
+  const int rc = TL_NetStartup(nullptr, 0);
+  if (rc == 0) ++Net().users;
+  return rc;
 }
 
 void ReleaseNetEngine() {
   std::lock_guard<std::mutex> lock(Net().mutex);
-  if (Net().users > 0) --Net().users;
+  if (Net().users == 0) return;
+  --Net().users;
+  TL_NetCleanup();  // the last user stops the engine
 }
 
 int NetEngineUsers() {

@@ -16,10 +16,10 @@ void WriteLog(int level, const char* format, ...);
 // The text to log for a possibly null host text.
 inline const char* LogText(const char* text) { return text ? text : "(null)"; }
 
-// One more user of the socket engine: starts it when needed. Called before
-// an instance is built.
+// One more user of the socket engine: starts it when needed. 0, or the
+// engine's code when it could not start (no use is then counted).
 int AcquireNetEngine();
-// One user fewer: the last one stops the engine.
+// Gives back one counted use: the last one stops the engine.
 void ReleaseNetEngine();
 // Current number of users (for tests and diagnostics).
 int NetEngineUsers();

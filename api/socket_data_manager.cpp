@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "api/api_support.h"
@@ -58,8 +60,10 @@ MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory) {
 
 MarketSessionFactory GetMarketSessionFactory() { return g_sessionFactory.load(); }
 
-NetEngineUse::NetEngineUse() { AcquireNetEngine(); }
-NetEngineUse::~NetEngineUse() { ReleaseNetEngine(); }
+NetEngineUse::NetEngineUse() : m_result(AcquireNetEngine()) {}
+NetEngineUse::~NetEngineUse() {
+  if (m_result == 0) ReleaseNetEngine();
+}
 
 void SetRelayCallbacks(const InstanceConfig& relay) {
   std::lock_guard<std::mutex> lock(Relay().mutex);
@@ -83,6 +87,10 @@ using namespace kvoapi;
 
 CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
   InitLog(config);
+  if (m_netUse.StartResult() != 0) {
+    WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
+             static_cast<unsigned>(m_netUse.StartResult()));
+  }
   m_local = GetLocalAdapters();
 
   m_settings = ReadToolIni();
@@ -220,7 +228,12 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
 
   if (std::strcmp(market, "superstocklevel") == 0) {
     const std::vector<IMarketSession*> sessions = SessionsInOrder();
-    const int32_t level = std::atoi(addr);
+    // Read as a decimal number; out-of-range texts saturate instead of
+    // wrapping (the session clamps to its own range).
+    const long long value = std::strtoll(addr, nullptr, 10);
+    const int32_t level = static_cast<int32_t>(
+        std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
+                              std::numeric_limits<int32_t>::max()));
     for (IMarketSession* session : sessions) session->SetSuperStockLevel(level);
     return sessions.empty() ? -1 : 0;
   }

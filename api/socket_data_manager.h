@@ -27,6 +27,10 @@ class NetEngineUse {
   ~NetEngineUse();
   NetEngineUse(const NetEngineUse&) = delete;
   NetEngineUse& operator=(const NetEngineUse&) = delete;
+  int StartResult() const { return m_result; }
+
+ private:
+  int m_result;
 };
 
 // The host callbacks the relay functions stand in for in the master role's

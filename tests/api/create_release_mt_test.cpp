@@ -11,6 +11,7 @@
 
 #include "api/api_support.h"
 #include "api/process_state.h"
+#include "framework/net/tl_netengine.h"
 #include "include/kvoapi.h"
 
 namespace {
@@ -51,6 +52,7 @@ TEST(CreateRelease, ConcurrentLoops) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(kvoapi::NetEngineUsers(), before);
+  EXPECT_FALSE(TL_NetIsStarted());
   // Every instance is gone, so no callback context is left behind.
   EXPECT_EQ(kvoapi::GetCallbackContext(), nullptr);
   EXPECT_EQ(kvoapi::GetDataCallbackSlots().fnctickindex, nullptr);

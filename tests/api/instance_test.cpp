@@ -21,6 +21,7 @@
 #include "api/market_session.h"
 #include "api/process_state.h"
 #include "api/socket_data_manager.h"
+#include "framework/net/tl_netengine.h"
 
 using namespace kvoapi;
 
@@ -250,6 +251,10 @@ TEST_F(InstanceTest, ToolIniRoles) {
     // Sessions of a cascade role get the relay copy.
     ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
     EXPECT_EQ(g_lastConfig, &inst.RelayConfig());
+    const std::string expected = "2: SocketStart--master:true socket_port: IP:" +
+                                 inst.LocalAddressLists().addresses +
+                                 "  IpMask:" + inst.LocalAddressLists().masks + "!\r\n";
+    EXPECT_NE(ReadFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
   }
 }
 
@@ -272,6 +277,10 @@ TEST_F(InstanceTest, Registration) {
   EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "5000", 0), 0);
   EXPECT_EQ(created_["SH"]->superLevel, 1000);
   EXPECT_EQ(created_["SZ"]->superLevel, 1000);
+  EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "99999999999999999999", 0), 0);
+  EXPECT_EQ(created_["SH"]->superLevel, 1000);  // saturated, not wrapped to a negative
+  EXPECT_EQ(inst.RegisterAddrByMode("superstocklevel", "20", 0), 0);
+  EXPECT_EQ(created_["SH"]->superLevel, 20);
   EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), -1010);
   EXPECT_EQ(created_["SZ"]->userData.size(), 1u);
   created_["SZ"]->userDataResult = 0;
@@ -397,8 +406,10 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   ASSERT_EQ(first->RegisterAddr("USZ", "10.0.0.1", 1, true), 0);
   auto* second = new CSocketDataMananger(&cfg_);
   EXPECT_EQ(GetCallbackContext(), second);
+  EXPECT_TRUE(TL_NetIsStarted());
   const int users = NetEngineUsers();
-  delete first;  // not the context: the slots stay
+  delete first;  // not the context: the slots stay; the engine keeps running
+  EXPECT_TRUE(TL_NetIsStarted());
   EXPECT_EQ(g_destroyed, 2);
   EXPECT_EQ(GetCallbackContext(), second);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, &DataCb);
@@ -407,4 +418,5 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   EXPECT_EQ(GetCallbackContext(), nullptr);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
   EXPECT_EQ(NetEngineUsers(), users - 2);
+  EXPECT_FALSE(TL_NetIsStarted());  // the last instance stopped it
 }

@@ -1,0 +1,90 @@
+// Hostile host input to the exported functions, the login merge and the
+// tool.ini reader. The input is cut at zero bytes into texts: market,
+// address, user, password, code list, then a tool.ini body; the first bytes
+// also give the port, data class and operation.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/cascade_settings.h"
+#include "api/instance_util.h"
+#include "include/kvoapi.h"
+
+namespace {
+
+void* Instance() {
+  static void* handle = [] {
+    static char dir[] = "/tmp/kvo_fuzz_XXXXXX";
+    InstanceConfig cfg;
+    cfg.SetDefaults();
+    cfg.m_authtype = 1;
+    cfg.m_connectmarket[0] = '\0';
+    if (mkdtemp(dir)) std::strncpy(cfg.m_logpath, dir, sizeof(cfg.m_logpath) - 1);
+    return KvoCreateInstance(&cfg);
+  }();
+  return handle;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == 0 && parts.size() < 5) {
+      parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += static_cast<char>(data[i]);
+    }
+  }
+  parts.push_back(cur);
+  while (parts.size() < 6) parts.emplace_back();
+  const uint16_t port = size >= 2 ? static_cast<uint16_t>(data[0] | (data[1] << 8)) : 0;
+  const uint32_t cls = size >= 3 ? data[2] % 9 : 0;
+  const uint32_t op = size >= 4 ? data[3] % 10 : 0;
+  // A text given as "-" stands for a null pointer.
+  auto text = [&](size_t i) -> const char* { return parts[i] == "-" ? nullptr : parts[i].c_str(); };
+
+  void* h = Instance();
+  if (!h) return 0;
+  KvoRegisterAddr(h, text(0), text(1), port);
+  KvoFreeMem(KvoLogin(h, text(2), text(3)));
+  uint32_t n = 0;
+  KvoFreeMem(KvoGetCodelist(h, text(0), &n));
+  KvoFreeMem(KvoGetTickIndex(h, text(0), text(4), &n));
+  KvoSubScribe(h, cls, op, text(0), text(4));
+  KvoSubScribeAsync(h, cls, op, text(0), text(4));
+  OfflineDebugConfig off;
+  std::memset(&off, 0, sizeof(off));
+  std::memcpy(&off, parts[5].data(), std::min(parts[5].size(), sizeof(off)));
+  KvoStartOfflineDebug(h, &off);
+
+  // The merge of long and odd per-market texts always fits its fields.
+  const LoginResult a = kvoapi::MakeLoginResult(-static_cast<int>(port), parts[2], parts[3]);
+  const LoginResult b = kvoapi::MakeLoginResult(static_cast<int>(cls), parts[4], parts[1]);
+  const LoginResult m = kvoapi::MergeLoginResults(a, {{"SH", a}, {"SZ", b}, {"OO", a}});
+  if (std::strlen(m.statusmsg) >= sizeof(m.statusmsg)) abort();
+  if (std::strlen(m.expire_date) >= sizeof(m.expire_date)) abort();
+
+  // tool.ini with arbitrary bytes.
+  static const std::string ini = [] {
+    char name[] = "/tmp/kvo_fuzz_ini_XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    return std::string(name);
+  }();
+  if (FILE* f = std::fopen(ini.c_str(), "wb")) {
+    std::fwrite(parts[5].data(), 1, parts[5].size(), f);
+    std::fclose(f);
+    const kvoapi::ToolSettings s = kvoapi::ReadToolIni(ini);
+    if (s.mode != kvoapi::kStandalone && s.mode != kvoapi::kMaster && s.mode != kvoapi::kChild) abort();
+  }
+  return 0;
+}
