@@ -13,13 +13,8 @@
 
 #include <random>
 #include <thread>
-#include <type_traits>
 
-#if __has_include("protocol/kvo_filter.h")
 #include "protocol/kvo_filter.h"
-#else
-class CKvoFilter;
-#endif
 
 using namespace corvane;
 using kvotest::LoopbackServer;
@@ -27,21 +22,6 @@ using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
 namespace {
-
-// The gateway filter takes part only once it is a complete packet filter.
-template <typename F, typename = void>
-struct IsComplete : std::false_type {};
-template <typename F>
-struct IsComplete<F, std::void_t<decltype(sizeof(F))>> : std::true_type {};
-
-template <typename F>
-constexpr bool IsPackFilter() {
-    if constexpr (IsComplete<F>::value) {
-        return std::is_base_of_v<CTLPackFilter, F>;
-    } else {
-        return false;
-    }
-}
 
 // A plain frame cutter written from the frame layout (u32 magic, u32 total
 // length, u16 type, u8 flags, little-endian): one frame per Unpack call, as
@@ -102,75 +82,61 @@ public:
 
 template <typename F>
 void FramesArriveWhole(GatewayLinkTest& t, LoopbackServer& server, std::unique_ptr<RecordingClient>& client) {
-    if constexpr (IsPackFilter<F>()) {
-        t.template Connect<F>();
-        std::mt19937 rng(7);
-        std::vector<std::string> frames;
-        std::vector<size_t> sizes = {0, 1, 100, 4085, 4086, 5000, 70000, 3, 250000, 12};
-        for (size_t i = 0; i < sizes.size(); ++i)
-            frames.push_back(kvotest::GatewayFrame(static_cast<uint16_t>(20 + i), kvotest::PatternBody(sizes[i], 100 + i)));
-        const std::string stream = kvotest::JoinStream(frames);
-        // Uneven pieces, so frames are split and joined across reads.
-        size_t off = 0;
-        while (off < stream.size()) {
-            size_t n = std::min<size_t>(stream.size() - off, 1 + rng() % 9000);
-            ASSERT_TRUE(server.Send(0, stream.substr(off, n)));
-            off += n;
-        }
-        ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size(); }, 10000));
-        client->Get<int>([&](NetEvents& e) {
-            EXPECT_EQ(frames.size(), e.blockSizes.size());
-            for (uint32_t n : e.listSizes) EXPECT_EQ(1u, n);  // one frame per callback
-            EXPECT_EQ(stream, e.data);
-            size_t pos = 0;
-            for (size_t i = 0; i < frames.size() && i < e.blockSizes.size(); ++i) {
-                EXPECT_EQ(frames[i].size(), e.blockSizes[i]) << "frame " << i;
-                pos += e.blockSizes[i];
-            }
-            return 0;
-        });
-        // Two frames in one read give two callbacks.
-        const std::string two = kvotest::GatewayFrame(16, "a") + kvotest::GatewayFrame(16, "bb");
-        ASSERT_TRUE(server.Send(0, two));
-        ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size() + 2; }));
-        // A frame sent by the client leaves unchanged.
-        const std::string out = kvotest::GatewayFrame(1, kvotest::PatternBody(9000, 3));
-        EXPECT_GT(client->Send(out.data(), static_cast<uint32_t>(out.size()), 0), 0);
-        ASSERT_TRUE(server.WaitForBytes(0, out.size(), 5000));
-        EXPECT_EQ(out, server.Received(0));
-    } else {
-        (void)t;
-        (void)server;
-        (void)client;
-        GTEST_SKIP() << "the gateway filter is not a packet filter in this build";
+    t.template Connect<F>();
+    std::mt19937 rng(7);
+    std::vector<std::string> frames;
+    std::vector<size_t> sizes = {0, 1, 100, 4085, 4086, 5000, 70000, 3, 250000, 12};
+    for (size_t i = 0; i < sizes.size(); ++i)
+        frames.push_back(kvotest::GatewayFrame(static_cast<uint16_t>(20 + i), kvotest::PatternBody(sizes[i], 100 + i)));
+    const std::string stream = kvotest::JoinStream(frames);
+    // Uneven pieces, so frames are split and joined across reads.
+    size_t off = 0;
+    while (off < stream.size()) {
+        size_t n = std::min<size_t>(stream.size() - off, 1 + rng() % 9000);
+        ASSERT_TRUE(server.Send(0, stream.substr(off, n)));
+        off += n;
     }
+    ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size(); }, 10000));
+    client->Get<int>([&](NetEvents& e) {
+        EXPECT_EQ(frames.size(), e.blockSizes.size());
+        for (uint32_t n : e.listSizes) EXPECT_EQ(1u, n);  // one frame per callback
+        EXPECT_EQ(stream, e.data);
+        size_t pos = 0;
+        for (size_t i = 0; i < frames.size() && i < e.blockSizes.size(); ++i) {
+            EXPECT_EQ(frames[i].size(), e.blockSizes[i]) << "frame " << i;
+            pos += e.blockSizes[i];
+        }
+        return 0;
+    });
+    // Two frames in one read give two callbacks.
+    const std::string two = kvotest::GatewayFrame(16, "a") + kvotest::GatewayFrame(16, "bb");
+    ASSERT_TRUE(server.Send(0, two));
+    ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size() + 2; }));
+    // A frame sent by the client leaves unchanged.
+    const std::string out = kvotest::GatewayFrame(1, kvotest::PatternBody(9000, 3));
+    EXPECT_GT(client->Send(out.data(), static_cast<uint32_t>(out.size()), 0), 0);
+    ASSERT_TRUE(server.WaitForBytes(0, out.size(), 5000));
+    EXPECT_EQ(out, server.Received(0));
 }
 
 template <typename F>
 void PeerCloseMidFrame(GatewayLinkTest& t, LoopbackServer& server, std::unique_ptr<RecordingClient>& client) {
-    if constexpr (IsPackFilter<F>()) {
-        t.template Connect<F>();
-        const std::string whole = kvotest::GatewayFrame(20, kvotest::PatternBody(300, 1));
-        const std::string cut = kvotest::GatewayFrame(21, kvotest::PatternBody(5000, 2)).substr(0, 2000);
-        ASSERT_TRUE(server.Send(0, whole + cut));
-        ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.blockSizes.empty(); }));
-        server.Close(0);
-        ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
-        client->Get<int>([&](NetEvents& e) {
-            EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, e.disconnects[0]);
-            EXPECT_EQ(1u, e.blockSizes.size());
-            EXPECT_EQ(whole, e.data);
-            return 0;
-        });
-        // The check thread releases the closed link.
-        for (int i = 0; i < 300 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(0u, TL_NetLinkCount());
-    } else {
-        (void)t;
-        (void)server;
-        (void)client;
-        GTEST_SKIP() << "the gateway filter is not a packet filter in this build";
-    }
+    t.template Connect<F>();
+    const std::string whole = kvotest::GatewayFrame(20, kvotest::PatternBody(300, 1));
+    const std::string cut = kvotest::GatewayFrame(21, kvotest::PatternBody(5000, 2)).substr(0, 2000);
+    ASSERT_TRUE(server.Send(0, whole + cut));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.blockSizes.empty(); }));
+    server.Close(0);
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    client->Get<int>([&](NetEvents& e) {
+        EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, e.disconnects[0]);
+        EXPECT_EQ(1u, e.blockSizes.size());
+        EXPECT_EQ(whole, e.data);
+        return 0;
+    });
+    // The check thread releases the closed link.
+    for (int i = 0; i < 300 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(0u, TL_NetLinkCount());
 }
 
 TEST_F(GatewayLinkTest, FramesArriveWholeAndLeaveUnchanged) { FramesArriveWhole<CKvoFilter>(*this, server, client); }
