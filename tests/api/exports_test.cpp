@@ -242,6 +242,10 @@ TEST_F(ExportsTest, LevelFiveLogLines) {
   KvoSubScribe(h, 2, 1, "USH", "600000");
   KvoSubScribeAsync(h, 2, 1, "USH", "600001");
   KvoGetCodeInfo(h);
+  // Calls without a handle still write their lines before they refuse.
+  EXPECT_EQ(KvoRegisterAddr(nullptr, "UXX", "10.1.1.1", 9), -1009);
+  KvoFreeMem(KvoLogin(nullptr, "nobody", "x"));
+  EXPECT_EQ(KvoGetCodelist(nullptr, "UYY", &n), nullptr);
   KvoReleaseInstance(h);
 
   const std::string log = ReadInstanceLog(dir_);
@@ -250,6 +254,9 @@ TEST_F(ExportsTest, LevelFiveLogLines) {
       "m_timeout:5000 m_connectsubscribe:0 m_authtype:1!fnctickindex:0 fnctickstock:0 "
       "fnctransacton:0 fncorderdata:0 fncorderqueue:0 fncsuperstock:0 fncnotify:0\r\n",
       "5: KvoRegisterAddr  pmarket:USH  paddr:(null)  port:7!\r\n",
+      "5: KvoRegisterAddr  pmarket:UXX  paddr:10.1.1.1  port:9!\r\n",
+      "5: KvoLogin:0  pusername:nobody!\r\n",
+      "5: KvoGetCodelist:0  pmarket:UYY!\r\n",
   };
   for (const char* e : expected) EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
   const std::string withHandle[] = {
