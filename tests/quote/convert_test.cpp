@@ -599,6 +599,37 @@ TEST(StockPush, MissingColumnsReadAsZero) {
     EXPECT_EQ(std::string(s.codename, 20), std::string(20, '\0'));
 }
 
+TEST(StockPush, Field86BelowTwelveCharactersAndEmptyCallbacks) {
+    RecordImage img({{kText | 5, 16}, {kText | 86, 20}}, 3);
+    for (uint32_t r = 0; r < 3; ++r) img.SetText(r, 5, "\x11" "600000");
+    img.SetText(0, 86, "ELEVEN CHRS   ");  // 11 characters once the blanks are gone
+    img.SetText(1, 86, "TWELVE CHARS");
+    img.SetText(2, 86, "ABCDEFGHIJKLMNOPQRST");  // the whole column, no zero
+    Capture cap;
+    cap.recordSize = sizeof(FiveLevelTick);
+    PushConvertContext ctx;
+    ctx.instance = &cap;
+    ctx.image = &img;
+    ctx.record_size = img.RecordSize();
+    // Without the host callback of their kind, ids 0 and 10 convert nothing.
+    EXPECT_EQ(ConvertStockPush(&ctx, img.Data(), 3), 0);
+    EXPECT_EQ(ConvertFiveLevelPush(&ctx, img.Data(), 3), 0);
+    EXPECT_TRUE(ctx.blocks.empty());
+    EXPECT_EQ(ctx.gathered, 0u);
+    EXPECT_TRUE(cap.batches.empty());
+
+    ctx.fnctickstock = &CaptureCallback;
+    EXPECT_EQ(ConvertStockPush(&ctx, img.Data(), 3), 0);
+    ASSERT_EQ(ctx.blocks.size(), 1u);
+    TickStock s[3];
+    memcpy(s, ctx.blocks[0].records, sizeof s);
+    FreeRecordBlocks(&ctx.blocks);
+    EXPECT_EQ(std::string(s[0].field_86, 20), std::string("ELEVEN CHRS") + std::string(9, '\0'));
+    EXPECT_EQ(std::string(s[1].field_86, 20), std::string(20, '\0'));
+    EXPECT_EQ(std::string(s[2].field_86, 20), std::string(20, '\0'));
+    EXPECT_TRUE(cap.batches.empty());  // stock ticks go out as blocks, not through the callback
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor caches
 

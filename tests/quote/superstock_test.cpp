@@ -225,6 +225,23 @@ TEST_F(SuperStockTest, ShortRecordsGiveNoRecord) {
     EXPECT_TRUE(Snapshot(img).empty());
 }
 
+// Records wider than the 20 bytes a header or entry uses: each entry is the
+// start of its own record, in both forms.
+TEST_F(SuperStockTest, WideRecordsAreReadAtTheirStride) {
+    Book b{"\x11" "600000", 2, 2, {{9.98, 100, 1}, {9.99, 200, 1}, {10.00, 300, 2}, {10.02, 400, 2}}};
+    RecordImage img = SuperStockImage({b}, 28);
+    for (std::vector<SuperStock> out : {Push(img), Snapshot(img)}) {
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(V(out[0].bidorder_price[0]), 9.99);
+        EXPECT_EQ(V(out[0].bidorder_volume[0]), 200);
+        EXPECT_EQ(V(out[0].bidorder_price[1]), 9.98);
+        EXPECT_EQ(V(out[0].askorder_price[0]), 10.00);
+        EXPECT_EQ(V(out[0].askorder_price[1]), 10.02);
+        EXPECT_EQ(V(out[0].askorder_volume[1]), 400);
+        EXPECT_EQ(V(out[0].bidorder_price[2]), 0.0);
+    }
+}
+
 TEST_F(SuperStockTest, SnapshotCrossedBookLosingAnAskIsDropped) {
     Book b{"\x11" "600000", 3, 2, {{9.98, 100, 1}, {9.99, 100, 1}, {10.01, 500, 1}, {10.00, 200, 2}, {10.02, 100, 2}}};
     RecordImage img = SuperStockImage({b});
