@@ -18,24 +18,6 @@ namespace {
 
 constexpr uint64_t kBillion = 1000000000ull;
 
-uint16_t LoadU16(const uint8_t* p) {
-    uint16_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint32_t LoadU32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint64_t LoadU64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // ---------------------------------------------------------------------------
 // Market, code, texts, dates
 
