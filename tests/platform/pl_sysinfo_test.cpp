@@ -9,6 +9,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 TEST(PlatformSysInfo, MachineFacts) {
@@ -47,20 +49,19 @@ TEST(PlatformSysInfo, ErrnoToSystemErrors) {
     EXPECT_EQ(19u, pl::LastSystemError());
 }
 
-class KeyStore : public ::testing::Test {
+// The key store lives in a fresh folder for each test.
+class KeyStore : public kvotest::TempDirTest {
 protected:
+    KeyStore() : TempDirTest("kvo_keystore") {}
     void SetUp() override {
-        char tmpl[] = "/tmp/kvo_keystore_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
+        TempDirTest::SetUp();
+        if (HasFatalFailure()) return;
         pl::SetKeyStoreRoot(dir_.c_str());
     }
     void TearDown() override {
         pl::SetKeyStoreRoot(nullptr);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
+        TempDirTest::TearDown();
     }
-    std::string dir_;
 };
 
 TEST_F(KeyStore, CreateOpenReadWrite) {

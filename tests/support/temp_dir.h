@@ -1,0 +1,28 @@
+// Fixture of tests that write files: each test gets a fresh folder under
+// /tmp, removed with everything in it when the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kvotest {
+
+class TempDirTest : public ::testing::Test {
+protected:
+    // prefix names the folder ("/tmp/<prefix>_XXXXXX"), so that one left
+    // behind by a crashed test tells which test made it.
+    explicit TempDirTest(const char* prefix = "kvo_test") : m_prefix(prefix) {}
+
+    // Derived fixtures that override these call them first (SetUp) and
+    // last (TearDown).
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string dir_;
+
+private:
+    std::string m_prefix;
+};
+
+}  // namespace kvotest
