@@ -12,6 +12,7 @@
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
 #include "quote/records.h"
+#include "tests/support/local_time.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
@@ -29,30 +30,10 @@ constexpr uint32_t kI32 = 0x3000;
 constexpr uint32_t kP32 = 0x7000;
 constexpr uint32_t kP64 = 0x0000;
 
-// Packed members are read by value.
-template <class T>
-T V(T v) {
-    return v;
-}
+using rb::Str;
+using rb::V;
 
-std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
-
-class TzShanghai : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_had = tz != nullptr;
-        if (m_had) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (m_had) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-    bool m_had = false;
-    std::string m_tz;
-};
+class TzShanghai : public kvotest::ShanghaiTimeTest {};
 
 // Collects what a host callback receives.
 struct Capture {

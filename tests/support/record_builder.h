@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -79,5 +80,14 @@ int32_t ReadAllRecords(RecordImage& image, const std::function<int32_t(const voi
 void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, const void*, int32_t)>& fn);
 // A 16-byte zero-padded key.
 std::string Key(const std::string& code);
+
+// Reads a member of a packed record by value (a reference to it cannot bind).
+template <class T>
+T V(T v) {
+    return v;
+}
+
+// A record's text field up to its first zero byte (at most n bytes).
+inline std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
 
 }  // namespace rb
