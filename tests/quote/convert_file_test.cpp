@@ -149,10 +149,8 @@ TEST(ConvertFile, TransactionsCodeByCode) {
         EXPECT_EQ(ctx.blocks[0].count, 3u);
         EXPECT_EQ(ctx.blocks[1].count, 2u);
         EXPECT_EQ(ctx.gathered, 5u);
-        Transaction x[5];
-        memcpy(x, ctx.blocks[0].records, 3 * sizeof(Transaction));
-        memcpy(x + 3, ctx.blocks[1].records, 2 * sizeof(Transaction));
-        FreeRecordBlocks(&ctx.blocks);
+        std::vector<Transaction> x = rb::TakeRecords<Transaction>(&ctx.blocks);
+        ASSERT_EQ(x.size(), 5u);
         EXPECT_EQ(Str(x[0].market, 5), "USHA");
         EXPECT_EQ(Str(x[4].market, 5), "USZA");
         EXPECT_EQ(Str(x[4].code, 16), "000001");

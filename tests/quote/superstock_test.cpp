@@ -69,9 +69,7 @@ RecordImage SuperStockImage(const std::vector<Book>& books, uint16_t recordSize 
 class SuperStockTest : public kvotest::ShanghaiTimeTest {
 protected:
     std::vector<SuperStock> Push(RecordImage& img, int32_t* lastResult = nullptr) {
-        PushConvertContext ctx;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
+        PushConvertContext ctx = rb::PushContext(img);
         int32_t last = 0;
         rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) {
             last = ConvertSuperStockPush(&ctx, k, r, n);
@@ -92,10 +90,8 @@ protected:
 
     std::vector<SuperStock> Snapshot(RecordImage& img) {
         session.superStockList.Clear();
-        SnapshotConvertContext ctx;
+        SnapshotConvertContext ctx = rb::SnapshotContext(img);
         ctx.superStockList = &session.superStockList;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
         rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
         std::vector<SuperStock> out(session.superStockList.Count());
         if (!out.empty()) memcpy(out.data(), session.superStockList.Data(), out.size() * sizeof(SuperStock));
@@ -262,10 +258,8 @@ TEST_F(SuperStockTest, SnapshotUnderTheCallersListLock) {
     // The query holds the list's mutex while the image is converted; the
     // converter takes it again on the same thread.
     corvane::CTLSingleLock held(&session.superStockList.Mutex(), 1);
-    SnapshotConvertContext ctx;
+    SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.superStockList = &session.superStockList;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
     ASSERT_EQ(session.superStockList.Count(), 1u);
     SuperStock s;
