@@ -56,19 +56,9 @@ TEST(SystemInfo, MachineAndModules) {
     EXPECT_LE(info.m_nTick, TL_GetHighResTickMs());
 }
 
-// The key store lives in a fresh folder for each test.
-class Registry : public kvotest::TempDirTest {
+class Registry : public kvotest::KeyStoreTest {
 protected:
-    Registry() : TempDirTest("kvo_registry") {}
-    void SetUp() override {
-        TempDirTest::SetUp();
-        if (HasFatalFailure()) return;
-        pl::SetKeyStoreRoot(dir_.c_str());
-    }
-    void TearDown() override {
-        pl::SetKeyStoreRoot(nullptr);
-        TempDirTest::TearDown();
-    }
+    Registry() : KeyStoreTest("kvo_registry") {}
 };
 
 TEST_F(Registry, SharedMemoryCounterRoundTrip) {

@@ -49,19 +49,9 @@ TEST(PlatformSysInfo, ErrnoToSystemErrors) {
     EXPECT_EQ(19u, pl::LastSystemError());
 }
 
-// The key store lives in a fresh folder for each test.
-class KeyStore : public kvotest::TempDirTest {
+class KeyStore : public kvotest::KeyStoreTest {
 protected:
-    KeyStore() : TempDirTest("kvo_keystore") {}
-    void SetUp() override {
-        TempDirTest::SetUp();
-        if (HasFatalFailure()) return;
-        pl::SetKeyStoreRoot(dir_.c_str());
-    }
-    void TearDown() override {
-        pl::SetKeyStoreRoot(nullptr);
-        TempDirTest::TearDown();
-    }
+    KeyStore() : KeyStoreTest("kvo_keystore") {}
 };
 
 TEST_F(KeyStore, CreateOpenReadWrite) {

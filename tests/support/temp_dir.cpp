@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/pl_keystore.h"
+
 namespace kvotest {
 
 void TempDirTest::SetUp() {
@@ -17,6 +19,17 @@ void TempDirTest::TearDown() {
     if (dir_.empty()) return;
     std::string cmd = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(0, std::system(cmd.c_str()));
+}
+
+void KeyStoreTest::SetUp() {
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    pl::SetKeyStoreRoot(dir_.c_str());
+}
+
+void KeyStoreTest::TearDown() {
+    pl::SetKeyStoreRoot(nullptr);
+    TempDirTest::TearDown();
 }
 
 }  // namespace kvotest

@@ -25,4 +25,13 @@ private:
     std::string m_prefix;
 };
 
+// Fixture of tests of the key store (and the registry over it): the store's
+// root is a fresh folder for each test, and back to its default afterwards.
+class KeyStoreTest : public TempDirTest {
+protected:
+    explicit KeyStoreTest(const char* prefix) : TempDirTest(prefix) {}
+    void SetUp() override;
+    void TearDown() override;
+};
+
 }  // namespace kvotest
