@@ -259,6 +259,21 @@ TEST_F(FileObjTest, GrowthReadsZeroWhateverWasThereBefore) {
   for (size_t i = 0; i < 10; ++i) ASSERT_EQ(back[i], 0) << i;
 }
 
+TEST_F(FileObjTest, WritingFromTheOwnBlockSurvivesGrowth) {
+  // The source lies in the block that the growth replaces: it must be read
+  // before the old block goes.
+  CTLFileObj m;
+  ASSERT_EQ(m.OpenMemory("abcdefgh", 8, 0), 0u);
+  m.Seek(0, 2);
+  EXPECT_EQ(m.Write(m.GetBuffer(), 8), 8u);
+  m.Seek(0, 2);
+  EXPECT_EQ(m.Write(m.GetBuffer() + 4, 12), 12u);
+  std::string back(28, 0);
+  m.SeekToBegin();
+  ASSERT_EQ(m.Read(back.data(), 28), 28u);
+  EXPECT_EQ(back, "abcdefghabcdefgh" "efghabcdefgh");
+}
+
 TEST_F(FileObjTest, BoundsNearTheLimits) {
   CTLFileObj m;
   ASSERT_EQ(m.OpenMemory("abc", 3, 0), 0u);
