@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -129,6 +130,8 @@ TEST_F(FileObjTest, InsertAndMoveRangeOnDiskAndInMemory) {
     f.Seek(6, 0);
     EXPECT_EQ(f.MoveRange(1, 3, '.'), 0x80020024u);
     EXPECT_EQ(f.MoveRange(-7, 3, '.'), 0x80020024u);
+    EXPECT_EQ(f.MoveRange(INT64_MAX, 1), 0x80020024u);  // no wrap to a small target
+    EXPECT_EQ(f.MoveRange(INT64_MIN, 1), 0x80020024u);
   }
 }
 
