@@ -237,6 +237,9 @@ void QF_SetColumnBlockHook(const QfColumnBlockHook& hook) {
 
 uint32_t QF_Classify(const uint8_t* p, uint64_t len, uint32_t* flags, int* family) {
   if (p == nullptr || len < 2 || p[0] != 'h' || (p[1] != 'd' && p[1] != 'q')) return QF_E_NOTQUOTE;
+  // Telling the versions apart takes five bytes; a shorter image is no quote
+  // file whatever its first bytes say.
+  if (len < 5) return QF_E_NOTQUOTE;
   uint32_t f;
   bool native = false;
   if (HasPrefix(p, len, "hq1.")) {

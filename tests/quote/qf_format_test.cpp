@@ -81,7 +81,8 @@ TEST(QfClassify, EveryVersionText) {
       {"hd5.1", 0, QF_FAMILY_COMPACT, 6},      {"hd5.2", QF_E_VERSION, 0, 0},
       {"hq2.0", QF_E_VERSION, 0, 0},           {"hx1.0", QF_E_NOTQUOTE, 0, 0},
       {"Hq1.0", QF_E_NOTQUOTE, 0, 0},          {"h", QF_E_NOTQUOTE, 0, 0},
-      {"hq1", QF_E_VERSION, 0, 0},
+      {"hq1", QF_E_NOTQUOTE, 0, 0},            {"hd3.", QF_E_NOTQUOTE, 0, 0},
+      {"hq6.", QF_E_NOTQUOTE, 0, 0},
   };
   for (const Row& r : rows) {
     uint32_t flags = 0xDEAD;
