@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "quote/qf_format.h"
 #include "tests/support/quote_writer.h"
@@ -264,6 +265,28 @@ TEST(QfCompact, EveryBlockKindGivesTheRawRecords) {
   Opened o = ToNative(qw::CompactImage(full, opt));
   ASSERT_EQ(o.rc, 0u);
   EXPECT_EQ(Records(o), full.data);
+}
+
+TEST(QfCompact, DeltaBitmapsOfEveryGroupShape) {
+  // 8, 32 and 33 columns: one short group, four full bytes and an empty last
+  // group (which later records still carry), and a one-byte last group.
+  for (uint32_t columns : {8u, 32u, 33u}) {
+    std::vector<qw::Column> cols;
+    for (uint32_t c = 0; c < columns; ++c) cols.push_back({0x3000u | (c + 1), 0, 4});
+    qw::Table t = qw::MakeTable(cols, 5);
+    for (uint32_t r = 0; r < 5; ++r)
+      for (uint32_t c = 0; c < columns; ++c) {
+        if ((r + c) % 7 == 3) qw::SetAbsent(t, r, c);
+        else qw::SetU32(t, r, c, r * 1000 + c);
+      }
+    for (const char* v : {"hd5.1", "hd5.0"}) {
+      qw::CompactOptions opt;
+      opt.version = v;
+      Opened o = ToNative(qw::CompactImage(t, opt));
+      ASSERT_EQ(o.rc, 0u) << v << " " << columns;
+      EXPECT_EQ(Records(o), t.data) << v << " " << columns;
+    }
+  }
 }
 
 TEST(QfCompact, Refusals) {
