@@ -91,6 +91,8 @@ uint32_t CDiskFile::Open(const char* name, uint32_t mode) {
   if (fd_ >= 0) return TL_FOBJ_E_ALREADY_OPEN;
   int flags = (mode & TL_FMODE_READONLY) ? O_RDONLY : O_RDWR;
   if (mode & (TL_FMODE_EXISTING | TL_FMODE_READONLY)) {
+    // Flag 0x2 still empties an existing file that may be written.
+    if ((mode & TL_FMODE_CREATE) && !(mode & TL_FMODE_READONLY)) flags |= O_TRUNC;
   } else if (mode & TL_FMODE_CREATE) {
     flags |= O_CREAT | O_TRUNC;
   } else if (mode & TL_FMODE_NEW) {

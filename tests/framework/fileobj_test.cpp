@@ -65,6 +65,13 @@ TEST_F(FileObjTest, ModesAndRefusals) {
   EXPECT_EQ(ro.SetLength(5), 0x80020018u);
   EXPECT_EQ(ro.Flush(), 0x80020018u);
   EXPECT_EQ(ro.Insert("x", 1), 0x80020018u);
+  // Open existing together with create anew: the file must exist, and is emptied.
+  Spit(Path("full"), "content");
+  CTLFileObj both;
+  EXPECT_EQ(both.Open(Path("gone").c_str(), 0x2003), 0x80020002u);
+  ASSERT_EQ(both.Open(Path("full").c_str(), 0x2003), 0u);
+  EXPECT_EQ(both.GetLength(), 0u);
+  both.Close();
   CTLFileObj longName;
   EXPECT_EQ(longName.Open((dir_ / std::string(300, 'n')).string().c_str(), 0x2002), 0x80020003u);
   EXPECT_EQ(longName.Reopen(), 0x80020003u);
