@@ -560,6 +560,9 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
   const uint64_t room = nativeSize - h.dataOffset;
   if (compression == 0) {
     if (vh.values[3] > room) return QF_E_OUTPUT;
+    // Stored data shorter than the records would leave bytes of the stored
+    // sections in the records.
+    if (vh.values[3] < uint64_t(h.count) * h.recordSize) return QF_E_NOTQUOTE;
     std::memmove(buf + h.dataOffset, buf + vh.dataStart, vh.values[3]);
   } else if (compression == QF_BLOCK_SNAPPY) {
     QfWorkTable table;

@@ -378,6 +378,9 @@ TEST(QfVarLen, Refusals) {
   EXPECT_EQ(ToNative(qw::Hq6Image(t, 0, o)).rc, QF_E_CODEDCOLS);
   Bytes img = qw::Hq6Image(t, 0);
   EXPECT_EQ(ToNative(Bytes(img.begin(), img.end() - 1)).rc, QF_E_OUTPUT);  // sections past the end
+  qw::Table shortData = t;
+  shortData.data.pop_back();  // raw data one byte short of the records
+  EXPECT_EQ(ToNative(qw::Hq6Image(shortData, 0)).rc, QF_E_NOTQUOTE);
 }
 
 // Images worked out byte by byte from the format's field tables, independent
