@@ -12,6 +12,9 @@ namespace pl {
 namespace {
 // epoll data of the wake-up eventfd; handle ids start at 1.
 constexpr uint64_t kWakeId = 0;
+
+// Handle ids of every port of the process.
+std::atomic<uint64_t> g_nextHandleId{1};
 }  // namespace
 
 IoPort::IoPort() = default;
@@ -94,7 +97,7 @@ IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
     h->key = key;
     std::lock_guard<std::mutex> g(m_regMutex);
     if (m_epoll < 0) return 0;
-    h->id = m_nextId++;
+    h->id = g_nextHandleId.fetch_add(1, std::memory_order_relaxed);
     epoll_event ev{};
     ev.events = EPOLLONESHOT;  // armed only while an operation is pending
     ev.data.u64 = h->id;

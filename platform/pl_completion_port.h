@@ -72,6 +72,9 @@ public:
 
     // Registers a connected non-blocking socket under a key. The port owns
     // the descriptor from now on (Close closes it). Returns 0 on failure.
+    // Ids are unique in the process, never reused, and never shared between
+    // ports: an id kept by a thread left behind by an earlier port cannot
+    // name a handle of a later one.
     HandleId Associate(int fd, uintptr_t key);
 
     // Queues a packet (success) for the completion threads.
@@ -128,7 +131,6 @@ private:
 
     std::mutex m_regMutex;
     std::unordered_map<HandleId, HandlePtr> m_handles;
-    HandleId m_nextId = 1;
 
     std::mutex m_queueMutex;
     std::condition_variable m_queueCv;

@@ -187,6 +187,33 @@ TEST_F(PortTest, CloseCancelsPendingOperationsAndLaterCallsFail) {
     EXPECT_FALSE(port.Dequeue(pk, 50));
 }
 
+// A thread left behind by a stopped engine may still hold a handle id of the
+// old port; on the next port that id must not name another connection.
+TEST_F(PortTest, HandleIdsOfOnePortAreUnknownToAnother) {
+    Pair a;
+    auto idA = port.Associate(a.local, 1);
+    ASSERT_NE(0u, idA);
+    pl::IoPort next;
+    ASSERT_EQ(0, next.Create());
+    Pair b;
+    auto idB = next.Associate(b.local, 2);
+    ASSERT_NE(0u, idB);
+    EXPECT_NE(idA, idB);
+    uint8_t buf[16];
+    EXPECT_EQ(EBADF, next.StartRecv(idA, &recvOp, buf, sizeof buf));
+    EXPECT_EQ(EBADF, next.StartSend(idA, &sendOp, buf, 1));
+    next.Close(idA);  // unknown there: b's socket stays open
+    ASSERT_EQ(0, next.StartRecv(idB, &recvOp, buf, sizeof buf));
+    ASSERT_EQ(1, ::send(b.peer, "k", 1, MSG_NOSIGNAL));
+    pl::IoPacket pk;
+    ASSERT_TRUE(next.Dequeue(pk, 5000));
+    EXPECT_EQ(2u, pk.key);
+    EXPECT_EQ(0, pk.error);
+    EXPECT_EQ(1u, pk.bytes);
+    next.Close(idB);
+    port.Close(idA);
+}
+
 TEST_F(PortTest, KeylessWakeAndPostedPacketsReachWorkers) {
     std::atomic<int> woken{0}, posted{0};
     std::vector<std::thread> workers;
