@@ -50,6 +50,9 @@ struct Engine {
     // newer generation and ends instead of serving the next engine.
     std::atomic<uint32_t> generation{0};
     std::vector<std::thread> workerThreads;
+    // One exit flag per worker, so that stop waits for each thread itself
+    // and not for all of them at once.
+    std::vector<std::shared_ptr<std::atomic<bool>>> workerExited;
     std::thread checkThread;
     std::atomic<bool> checkExited{false};
     std::atomic<uint32_t> clock{0};
@@ -65,6 +68,10 @@ struct Engine {
     std::atomic<bool> checkThreadEnabled{true};
     std::atomic<uint32_t> releaseDelay{15000};
     time_t lastDelayLine = 0;
+    // Ports and links kept for a thread that a stop left behind: never
+    // freed, but still referenced, so they are plainly kept on purpose.
+    std::vector<pl::IoPort*> abandonedPorts;
+    std::list<ITLSocketLink*> abandonedLinks;
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> acceptMs{0};
 
@@ -92,7 +99,7 @@ int ParseInt(const std::string& text, int def) {
 }
 
 
-void WorkerThread() {
+void WorkerThread(std::shared_ptr<std::atomic<bool>> exited) {
     Engine& e = E();
     pl::IoPort* port = e.port.load();
     const uint32_t generation = e.generation.load();
@@ -111,6 +118,7 @@ void WorkerThread() {
     e.idle.fetch_sub(1);
     e.running.fetch_sub(1);
     e.workers.fetch_sub(1);
+    exited->store(true);
 }
 
 void WriteDelayLine() {
@@ -190,9 +198,12 @@ int StartPort(int threadCount) {
     for (int i = 0; i < n; ++i) {
         e.workers.fetch_add(1);
         try {
-            e.workerThreads.emplace_back(WorkerThread);
+            auto exited = std::make_shared<std::atomic<bool>>(false);
+            e.workerExited.push_back(exited);
+            e.workerThreads.emplace_back(WorkerThread, exited);
         } catch (...) {
             e.workers.fetch_sub(1);
+            if (e.workerExited.size() > e.workerThreads.size()) e.workerExited.pop_back();
             break;
         }
     }
@@ -237,22 +248,35 @@ void StopEngine() {
     }
     if (pl::IoPort* port = e.port.load()) {
         for (size_t i = 0; i < e.workerThreads.size(); ++i) port->PostWake();
-        for (auto& t : e.workerThreads) {
-            // Each worker lowers the running count on its way out; a worker
-            // still inside a callback after the wait is left behind.
-            allJoined &= JoinWithin(t, [&] { return e.running.load() == 0; }, 5000, "a completion thread");
+        // All workers share one 5 s wait: each sets its own flag on its way
+        // out, so one worker held in a callback (or the caller itself, when
+        // the stop comes from a callback) delays none of the others; a worker
+        // still inside a callback when the time is up is left behind.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+        for (size_t i = 0; i < e.workerThreads.size(); ++i) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::shared_ptr<std::atomic<bool>> exited = e.workerExited[i];
+            allJoined &= JoinWithin(e.workerThreads[i], [&] { return exited->load(); },
+                                    std::max<int>(0, static_cast<int>(left.count())), "a completion thread");
         }
     }
     e.workerThreads.clear();
+    e.workerExited.clear();
     e.generation.fetch_add(1);
     if (!allJoined) {
-        // A thread may still use links and the port: keep them (deliberate leak).
+        // A thread may still use links and the port: keep them (deliberate
+        // leak). The port's own poller is stopped: nothing waits on its
+        // completions any more, and a stopped port still answers its calls.
         e.port.store(nullptr);
-        (void)e.portOwner.release();
+        if (e.portOwner) {
+            e.portOwner->Shutdown();
+            e.abandonedPorts.push_back(e.portOwner.release());
+        }
         CTLSingleLock l1(&e.listLock, 1);
         CTLSingleLock l2(&e.newLock, 1);
-        e.active.clear();
-        e.fresh.clear();
+        e.abandonedLinks.splice(e.abandonedLinks.end(), e.active);
+        e.abandonedLinks.splice(e.abandonedLinks.end(), e.fresh);
         e.stop.store(false);
         return;
     }

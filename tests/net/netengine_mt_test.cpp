@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -15,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -318,6 +321,51 @@ TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
     TL_NetCleanup();
     TL_NetSetCheckThreadEnabled(true);
     TL_NetSetReleaseDelay(15000);
+}
+
+// The last user released from a callback on a completion thread: that thread
+// cannot be joined and is left behind with the links it may still use, but
+// the other workers end at once and the stop does not wait for them one
+// after another. (An accepted link: no connect thread is left unjoined.)
+TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
+    TempIni ini("[TCP]\nThreadCount=4\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    std::atomic<int64_t> stopMs{-1};
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    {
+        RecordingClient listener;
+        listener.SetDataCallback(&stopMs, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
+            const auto t0 = std::chrono::steady_clock::now();
+            TL_NetCleanup();
+            static_cast<std::atomic<int64_t>*>(ctx)->store(
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                    .count());
+            return 0;
+        });
+        ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
+        ASSERT_NE(nullptr, link);
+        ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        ASSERT_EQ(1, ::send(s, "x", 1, MSG_NOSIGNAL));
+        ASSERT_TRUE(Eventually([&] { return stopMs.load() >= 0; }, 30000));
+        EXPECT_FALSE(TL_NetIsStarted());
+        // Three idle workers waited for in turn took 5 s each.
+        EXPECT_LT(stopMs.load(), 4000);
+        // The thread left behind finds no port for its next receive and
+        // closes its link; the sink hears it before it goes away.
+        EXPECT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    }
+    ::close(s);
+    // The next start works beside what was left behind.
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_NE(nullptr, TL_NetGetPort());
+    TL_NetCleanup();
 }
 
 // Start and stop while links carry data in both directions.
