@@ -64,6 +64,10 @@ struct Engine {
     std::atomic<uint32_t> counters1[kMaxBuckets];
     std::atomic<uint32_t> counters2[kMaxBuckets];
     std::atomic<int> logChannel{-1};
+    // Log channels cannot be removed and there are few of them: every
+    // channel the engine opened is kept with its file and used again by a
+    // later start that names the same file.
+    std::vector<std::pair<std::string, int>> openedChannels;
     std::atomic<int> writeSendDelayTime{0};
     std::atomic<bool> checkThreadEnabled{true};
     std::atomic<uint32_t> releaseDelay{15000};
@@ -179,7 +183,13 @@ void ApplySettings(const TLNetSettings& s) {
     e.flags.store(s.nonagle == 1 ? TL_NET_FLAG_NONAGLE : 0);
     int channel = e.logChannel.load();
     if (!s.logFileName.empty() && channel < 0) {
-        channel = TL_AddLogChannel(0x310000, s.logFileName.c_str());
+        for (const auto& opened : e.openedChannels) {
+            if (opened.first == s.logFileName) channel = opened.second;
+        }
+        if (channel < 0) {
+            channel = TL_AddLogChannel(0x310000, s.logFileName.c_str());
+            if (channel >= 0) e.openedChannels.emplace_back(s.logFileName, channel);
+        }
         e.logChannel.store(channel >= 0 ? channel : -1);
     }
     e.writeSendDelayTime.store(s.thresholdCount >= 1 && e.logChannel.load() >= 0 ? s.writeSendDelayTime : 0);
@@ -323,7 +333,12 @@ int TL_NetStartup(const char* settingsPath, int force) {
     ApplySettings(s);
     if (e.started) return TL_NET_E_PORT_EXISTS;  // forced while running: the port exists
     int rc = StartPort(s.threadCount);
-    if (rc != 0) return rc;  // the engine stays stopped
+    if (rc != 0) {
+        // The engine stays stopped, and its log channel unused.
+        e.logChannel.store(-1);
+        e.writeSendDelayTime.store(0);
+        return rc;
+    }
     e.checkExited.store(false);
     if (e.checkThreadEnabled.load()) {
         try {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -366,6 +367,63 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
     ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
     EXPECT_NE(nullptr, TL_NetGetPort());
     TL_NetCleanup();
+}
+
+// Log channels are few and cannot be removed: an engine started and stopped
+// many times with the same log file keeps writing to one channel.
+TEST(NetEngine, RestartsWithALogFileReuseItsChannel) {
+    char tmpl[] = "/tmp/kvo_net_log_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    TempIni ini("[TCP]\nThreadCount=1\nLogFileName=" + dir + "/net.log\n");
+    TempIni other("[TCP]\nThreadCount=1\nLogFileName=" + dir + "/other.log\n");
+    TL_NetSetCheckThreadEnabled(false);
+    int first = -1;
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+        const int channel = TL_NetGetLogChannel();
+        if (i == 0) first = channel;
+        ASSERT_GE(channel, 0) << "start " << i;
+        EXPECT_EQ(first, channel);
+        TL_NetCleanup();
+        EXPECT_EQ(-1, TL_NetGetLogChannel());
+    }
+    // Another file gets a channel of its own.
+    ASSERT_EQ(0, TL_NetStartup(other.path.c_str(), 0));
+    EXPECT_GE(TL_NetGetLogChannel(), 0);
+    EXPECT_NE(first, TL_NetGetLogChannel());
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    std::filesystem::remove_all(dir);
+}
+
+// A completion port that cannot be created leaves the engine stopped, so
+// that the next start really starts it.
+TEST(NetEngine, FailedStartLeavesTheEngineStopped) {
+    // One normal start and stop first, so that nothing on the failing road
+    // is run for the first time while no descriptor is left (the sanitizers'
+    // own checks need descriptors too).
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_EQ(0, TL_NetCleanup());
+    rlimit old{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &old));
+    rlimit low = old;
+    low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 256);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    // Every descriptor number in use: the port's epoll set cannot be made.
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+    const int rc = TL_NetStartup(nullptr, 0);
+    for (int fd : filler) ::close(fd);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &old));
+    EXPECT_EQ(TL_NET_E_PORT_CREATE, rc);
+    EXPECT_FALSE(TL_NetIsStarted());
+    EXPECT_EQ(nullptr, TL_NetGetPort());
+    EXPECT_EQ(nullptr, TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr));
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_NE(nullptr, TL_NetGetPort());
+    EXPECT_EQ(0, TL_NetCleanup());
+    EXPECT_FALSE(TL_NetIsStarted());
 }
 
 // Start and stop while links carry data in both directions.
