@@ -350,7 +350,7 @@ TEST_F(PortTest, ManyConnectionsOnWorkerThreads) {
         });
     }
     for (auto& t : writers) t.join();
-    for (int i = 0; i < 500 && finished.load() < kConns; ++i)
+    for (int i = 0; i < 3000 && finished.load() < kConns; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int w = 0; w < 4; ++w) port.PostWake();
     for (auto& t : workers) t.join();

@@ -173,7 +173,7 @@ TEST(NetEngine, CheckPassesMoveCheckIdleAndReleaseLinks) {
         ASSERT_EQ(0, c.Disconnect(0));
         EXPECT_EQ(TL_NET_E_NO_LINK, c.Disconnect(0));
         // Released on a later pass once the port has finished with it.
-        for (int i = 0; i < 200 && TL_NetLinkCount() > 0; ++i) {
+        for (int i = 0; i < 3000 && TL_NetLinkCount() > 0; ++i) {
             TL_NetCheckPass();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -246,7 +246,7 @@ TEST(NetEngine, ManyConnectionsUnderTheCheckThread) {
     for (int i = 0; i < kConns; i += 2) clients[i]->Disconnect(0);
     for (int i = 1; i < kConns; i += 2) server.Close(i);
     for (auto& c : clients) ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
-    for (int i = 0; i < 400 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 1500 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(0u, TL_NetLinkCount());
     clients.clear();
     TL_NetCleanup();
@@ -313,7 +313,7 @@ TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
             latch.open = true;
         }
         latch.cv.notify_all();
-        for (int i = 0; i < 500 && TL_NetLinkCount() > 1; ++i) {
+        for (int i = 0; i < 5000 && TL_NetLinkCount() > 1; ++i) {
             TL_NetCheckPass();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -479,7 +479,7 @@ TEST(NetEngine, CheckThreadWritesTheDelayLine) {
         return std::string();
     };
     std::string text;
-    for (int i = 0; i < 400 && text.empty(); ++i) {
+    for (int i = 0; i < 1500 && text.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         text = findLine();
     }
