@@ -505,6 +505,10 @@ void TL_NetCheckPass() {
         CTLSingleLock fresh(&e.newLock, 1);
         e.active.splice(e.active.end(), e.fresh);
     }
+    // A callback may stop the engine from this thread (the lock is
+    // recursive); the stop takes the links away from the list, so the pass
+    // ends there instead of walking on.
+    const uint32_t generation = e.generation.load();
     size_t n = 0;
     for (auto it = e.active.begin(); it != e.active.end();) {
         ITLSocketLink* link = *it;
@@ -513,6 +517,7 @@ void TL_NetCheckPass() {
             delete link;
         } else {
             link->OnCheck();
+            if (e.generation.load() != generation) return;
             ++it;
         }
         if (++n % 1000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -522,7 +527,11 @@ void TL_NetCheckPass() {
 void TL_NetIdlePass() {
     Engine& e = E();
     CTLSingleLock lists(&e.listLock, 1);
-    for (ITLSocketLink* link : e.active) link->OnIdle();
+    const uint32_t generation = e.generation.load();
+    for (auto it = e.active.begin(); it != e.active.end(); ++it) {
+        (*it)->OnIdle();
+        if (e.generation.load() != generation) return;  // stopped by the call
+    }
 }
 
 size_t TL_NetLinkCount() {

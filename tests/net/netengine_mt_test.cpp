@@ -369,6 +369,43 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
     TL_NetCleanup();
 }
 
+// The last user released from a check callback on the check thread: the
+// thread is left behind with the links, and its pass ends instead of walking
+// on through the list the stop took away.
+TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    std::atomic<int> checks{0};
+    std::vector<int> peers;
+    {
+        RecordingClient listener;
+        listener.SetCheckCallback(&checks, [](void* ctx, CTLNetNotify*, uint32_t) -> int32_t {
+            if (static_cast<std::atomic<int>*>(ctx)->fetch_add(1) == 0) TL_NetCleanup();
+            return 0;
+        });
+        ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
+        ASSERT_NE(nullptr, link);
+        ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < 3; ++i) {
+            peers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            ASSERT_EQ(0, ::connect(peers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a));
+        }
+        ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.connects.size() == 3; }));
+        ASSERT_TRUE(Eventually([&] { return !TL_NetIsStarted(); }, 30000));
+        EXPECT_TRUE(Eventually([&] { return TL_NetLinkCount() == 0; }));
+        // The check thread ends; nothing is checked any more.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_EQ(1, checks.load());
+    }
+    for (int s : peers) ::close(s);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    EXPECT_NE(nullptr, TL_NetGetPort());
+    TL_NetCleanup();
+}
+
 // Log channels are few and cannot be removed: an engine started and stopped
 // many times with the same log file keeps writing to one channel.
 TEST(NetEngine, RestartsWithALogFileReuseItsChannel) {
