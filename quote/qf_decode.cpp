@@ -199,6 +199,10 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   uint64_t pos = 0;
   const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
   const uint64_t B = (C + 7) / 8;
+  // Every record's presence bitmap is stored (one integer per group for the
+  // later records): a record count the payload cannot carry is refused before
+  // the record area is allocated.
+  if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
   std::vector<uint8_t> rec(R * s, 0xFF);
   std::vector<uint8_t> bits(R * B, 0);
   bool ok = true;
@@ -389,6 +393,16 @@ inline uint32_t Bits8(const uint8_t* src, uint64_t at) {
   return (v >> sh) & 0xFF;
 }
 
+// Sixty-four bits from bit `at`, inside the stream as for Bits8.
+inline uint64_t Bits64(const uint8_t* src, uint64_t at) {
+  const uint64_t i = at >> 3;
+  const unsigned sh = unsigned(at & 7);
+  uint64_t lo;
+  std::memcpy(&lo, src + i, 8);
+  if (sh == 0) return lo;
+  return (lo >> sh) | (uint64_t(src[i + 8]) << (64 - sh));
+}
+
 // 8x8 bit matrix: byte k bit r becomes byte r bit k.
 inline uint64_t Transpose8(uint64_t x) {
   uint64_t t;
@@ -406,17 +420,35 @@ inline uint64_t Transpose8(uint64_t x) {
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
   const uint64_t R = records, s = size;
   if (R * s == 0) return;
-  const uint64_t whole = R & ~uint64_t(7);
+  // Blocks of sixty-four records, byte by byte of the record: one word of
+  // each of the eight planes, eight 8x8 transposes; the block's records stay
+  // in cache while all their bytes are written.
+  const uint64_t blocks = R & ~uint64_t(63);
+  for (uint64_t r = 0; r < blocks; r += 64) {
+    for (uint64_t j = 0; j < s; ++j) {
+      const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
+      uint64_t w[8];
+      for (unsigned k = 0; k < 8; ++k) w[k] = Bits64(src, plane0 + k * R + r);
+      for (unsigned b = 0; b < 8; ++b) {
+        uint64_t x = 0;
+        for (unsigned k = 0; k < 8; ++k) x |= ((w[k] >> (8 * b)) & 0xFF) << (8 * k);
+        x = Transpose8(x);
+        uint8_t* out = dst + (r + 8 * b) * s + j;
+        for (unsigned i = 0; i < 8; ++i) out[i * s] = uint8_t(x >> (8 * i));
+      }
+    }
+  }
+  // The records after the last whole block: eight at a time, then one by one.
+  const uint64_t eights = R & ~uint64_t(7);
   for (uint64_t j = 0; j < s; ++j) {
-    const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
-    // Eight records at a time: one byte of each of the eight planes.
-    for (uint64_t r = 0; r < whole; r += 8) {
+    const uint64_t plane0 = j * 8 * R;
+    for (uint64_t r = blocks; r < eights; r += 8) {
       uint64_t x = 0;
       for (unsigned k = 0; k < 8; ++k) x |= uint64_t(Bits8(src, plane0 + k * R + r)) << (8 * k);
       x = Transpose8(x);
       for (unsigned b = 0; b < 8; ++b) dst[(r + b) * s + j] = uint8_t(x >> (8 * b));
     }
-    for (uint64_t r = whole; r < R; ++r) {
+    for (uint64_t r = eights; r < R; ++r) {
       uint8_t v = 0;
       for (unsigned k = 0; k < 8; ++k) {
         const uint64_t i = plane0 + k * R + r;
@@ -430,7 +462,9 @@ void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
   if (in == nullptr || len < 4) return -5;
   uint64_t N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
-  if (N > maxOut) return -5;
+  // No token yields more than 32767 bytes per two stream bytes: a stated
+  // length the stream cannot produce is refused before the output exists.
+  if (N > maxOut || N > (len - 4) * 16384 + 64) return -5;
   out->assign(N, 0);
   if (N == 0) return 0;
   uint8_t* o = out->data();

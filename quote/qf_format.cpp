@@ -29,22 +29,18 @@ bool HasPrefix(const uint8_t* p, uint64_t len, const char* s) {
   return len >= n && std::memcmp(p, s, n) == 0;
 }
 
-struct ColumnHook {
-  void* ctx = nullptr;
-  QfColumnHookFn fn = nullptr;
-};
 // Read without a lock, like the rest of the quote-file layer's globals: it is
 // set, if ever, before any image is opened.
-ColumnHook g_columnHook;
+QfColumnBlockHook g_columnHook;
 
 // Asks the column-block hook for the columns of a coded block; the count it
 // returns must equal the header's column count.
 uint32_t DecodeCodedColumns(const uint8_t* data, uint64_t len, uint32_t expected,
                             std::vector<QfColumn>* cols) {
-  if (g_columnHook.fn == nullptr) return QF_E_CODEDCOLS;
+  if (g_columnHook.IsEmpty()) return QF_E_CODEDCOLS;
   QfCodedColumnBlock block{data, len};
   cols->clear();
-  if (g_columnHook.fn(g_columnHook.ctx, &block, cols) < 0) return QF_E_CODEDCOLS;
+  if (g_columnHook(&block, cols) < 0) return QF_E_CODEDCOLS;
   if (cols->size() != expected || expected == 0) return QF_E_CODEDCOLS;
   return 0;
 }
@@ -235,9 +231,8 @@ uint32_t QF_MapDecoderCode(int code) {
   }
 }
 
-void QF_SetColumnBlockHook(void* ctx, QfColumnHookFn fn) {
-  g_columnHook.ctx = ctx;
-  g_columnHook.fn = fn;
+void QF_SetColumnBlockHook(const QfColumnBlockHook& hook) {
+  g_columnHook = hook;
 }
 
 uint32_t QF_Classify(const uint8_t* p, uint64_t len, uint32_t* flags, int* family) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/tl_callback.h"
+
 // Result codes of the quote-file layer (0 is success).
 constexpr uint32_t QF_E_NOTQUOTE = 0xA0020001;      // not open / not a quote file / bad native header
 constexpr uint32_t QF_E_VERSION = 0xA0020002;       // unsupported version text
@@ -158,5 +160,6 @@ struct QfCodedColumnBlock {
   const uint8_t* data = nullptr;
   uint64_t length = 0;
 };
-using QfColumnHookFn = int (*)(void* ctx, const QfCodedColumnBlock* block, std::vector<QfColumn>* out);
-void QF_SetColumnBlockHook(void* ctx, QfColumnHookFn fn);
+// The hook fills the native columns of a block; a negative result refuses it.
+using QfColumnBlockHook = CTLCallback<int(const QfCodedColumnBlock* block, std::vector<QfColumn>* out)>;
+void QF_SetColumnBlockHook(const QfColumnBlockHook& hook);

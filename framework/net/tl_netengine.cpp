@@ -168,7 +168,9 @@ void CheckThread() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    TL_DebugTrace("SocketLink ThreadCheckFunc exit.");
+    // The trace ends its line so that it does not run into the host's next
+    // line of standard output.
+    TL_DebugTrace("SocketLink ThreadCheckFunc exit.\n");
     e.checkExited.store(true);
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // Images whose stated native size is beyond this are left at the plan: the
 // memory they would reserve says nothing about the parsers.
-constexpr uint64_t kMaxNative = 64u << 20;
+constexpr uint64_t kMaxNative = 16u << 20;
 
 volatile uint32_t g_sink;
 

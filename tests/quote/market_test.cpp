@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/local_time.h"
+
 namespace {
 
 uint32_t Id(const char* text) { return MarketIdFromText(text); }
@@ -124,6 +126,53 @@ TEST(MarketTable, RowsInOrder) {
     EXPECT_EQ(t.FindByByte(0xA8)->types[7], uint32_t('F') << 24);
 }
 
+// The whole table, row by row, as the market list gives it: the market
+// byte, the letters and the security-type letter of every position ("-" for
+// an unused one). A typo or a swapped letter anywhere shows here.
+TEST(MarketTable, EveryRowAndPosition) {
+    struct Row {
+        uint32_t byte;
+        const char* letters;
+        const char* types;
+    };
+    const Row rows[kMarketTableRows] = {
+        {0x10, "SH", "IABDJPTC"}, {0x20, "SZ", "IABDJPHC"}, {0x28, "SX", "IAB-----"}, {0x30, "RF", "IA------"},
+        {0x40, "CF", "ISDZTLX-"}, {0x50, "SG", "IG------"}, {0x60, "FX", "IBCRON--"}, {0x70, "HF", "IFSRZ---"},
+        {0x80, "IF", "IFB-----"}, {0x90, "ST", "IAB---T-"}, {0xA0, "EU", "IAB-----"}, {0xB0, "HK", "IMGWTDB-"},
+        {0xC0, "OT", "IS------"}, {0xD0, "UD", "I-------"}, {0x18, "TI", "I-------"}, {0x38, "ZO", "IO------"},
+        {0x48, "SK", "IMG-----"}, {0x58, "FI", "IAHKS---"}, {0x68, "SW", "I-SXFL--"}, {0x78, "ZZ", "I-------"},
+        {0x88, "IB", "IS------"}, {0x98, "ZK", "IMGWTDB-"}, {0xA8, "NY", "INACPYMF"}, {0xB8, "NQ", "IQSBPE--"},
+        {0xC8, "US", "IDA-----"}, {0xD8, "CM", "INCS----"}, {0xE8, "SO", "IO------"}, {0x00, "JT", "--------"},
+        {0x00, "JO", "--------"},
+    };
+    const MarketTable& t = MarketTable::Instance();
+    for (size_t i = 0; i < kMarketTableRows; ++i) {
+        const Row& e = rows[i];
+        const MarketInfo* r = t.Row(i);
+        ASSERT_NE(r, nullptr) << i;
+        EXPECT_EQ(r->market_byte, e.byte) << e.letters;
+        EXPECT_STREQ(r->name, e.letters) << i;
+        const uint32_t code = (uint32_t(uint8_t(e.letters[0])) << 8) | (uint32_t(uint8_t(e.letters[1])) << 16);
+        EXPECT_EQ(r->code, code) << e.letters;
+        EXPECT_EQ(t.FindByCode(code), r) << e.letters;
+        if (e.byte != 0) {
+            EXPECT_EQ(t.FindByByte(e.byte), r) << e.letters;
+        }
+        for (uint32_t pos = 0; pos < 8; ++pos) {
+            const uint32_t letter = e.types[pos] == '-' ? 0u : uint32_t(uint8_t(e.types[pos])) << 24;
+            EXPECT_EQ(r->types[pos], letter) << e.letters << " position " << pos;
+            if (e.byte == 0) continue;
+            // The byte id of the position names the same market text.
+            char text[5];
+            char* end = MarketIdToText(MarketIdToCode(e.byte | pos, 0), text);
+            std::string expected = std::string("U") + e.letters + (letter ? std::string(1, e.types[pos]) : "");
+            EXPECT_EQ(std::string(text, end), expected) << e.letters << " position " << pos;
+        }
+    }
+    // Market bytes that no row carries.
+    for (uint32_t b : {0x08u, 0xE0u, 0xF0u, 0xF8u}) EXPECT_EQ(t.FindByByte(b), nullptr) << b;
+}
+
 // Every used position of every row round-trips: four-character text -> byte
 // -> code -> text.
 TEST(MarketTable, EveryPositionRoundTrips) {
@@ -147,17 +196,12 @@ TEST(MarketTable, EveryPositionRoundTrips) {
 }
 
 TEST(MarketDates, LocalParts) {
-    const char* old = getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
+    kvotest::ScopedTimeZone zone("Asia/Shanghai");
     // 2024-12-31 17:30:00 UTC is 2025-01-01 01:30 in Shanghai.
     time_t t = 1735666200;
     EXPECT_EQ(GetYear(t), 2025);
     EXPECT_EQ(GetMonth(t), 1);
     EXPECT_EQ(GetDayOfMonth(t), 1);
-    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

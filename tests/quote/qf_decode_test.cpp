@@ -81,6 +81,8 @@ TEST(QfRle, WriterRoundTripsAndTruncation) {
   Bytes out;
   Bytes huge = {0xFF, 0xFF, 0xFF, 0xFF, 0x00};
   EXPECT_EQ(QF_RleDecode(huge.data(), huge.size(), 1000, &out), -5);  // refused before allocating
+  EXPECT_EQ(QF_RleDecode(huge.data(), huge.size(), uint64_t(1) << 40, &out), -5);  // more than one byte can yield
+  EXPECT_TRUE(out.empty());
 }
 
 qw::Table Mixed(uint32_t records, unsigned seed) {
@@ -102,7 +104,7 @@ qw::Table Mixed(uint32_t records, unsigned seed) {
 }
 
 TEST(QfDecode, TransposeAndKind2) {
-  for (uint32_t R : {1u, 3u, 17u}) {
+  for (uint32_t R : {1u, 3u, 17u, 64u, 200u}) {
     qw::Table t = Mixed(R, R);
     Bytes out;
     EXPECT_EQ(Decode(QF_BLOCK_TRANSPOSE, qw::EncodeTranspose(t), t, &out), int(t.data.size()));
@@ -207,6 +209,9 @@ TEST(QfDecode, DeltaEdgeCases) {
   b2.insert(b2.end(), pay.begin(), pay.end());
   qw::PutU16(b2, qw::Crc16(two.data.data(), two.data.size()));
   EXPECT_EQ(Decode(QF_BLOCK_DELTA, b2, two, &out), -5);
+  // A record count that the payload cannot carry bitmaps for.
+  qw::Table many = qw::MakeTable({{0x3001, 0, 4}}, 100000);
+  EXPECT_EQ(Decode(QF_BLOCK_DELTA, b2, many, &out), -5);
   // Columns wider than the record are refused.
   qw::Table wide = two;
   wide.recordSize = 2;

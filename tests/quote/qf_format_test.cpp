@@ -291,6 +291,31 @@ TEST(QfCompact, Refusals) {
   EXPECT_EQ(ToNative(b).rc, QF_E_NOMEM);
 }
 
+struct FixedColumns {
+  std::vector<QfColumn> columns;
+  int Decode(const QfCodedColumnBlock* block, std::vector<QfColumn>* out) {
+    if (block->length != 4) return -1;
+    *out = columns;
+    return 0;
+  }
+};
+
+TEST(QfCompact, CodedColumnBlockGoesThroughTheHook) {
+  // "hd4.1": a coded column block of 4 bytes at offset 16, then raw data.
+  qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x3002, 0, 4}}, 3);
+  Bytes img = {'h', 'd', '4', '.', '1', 0, 3, 0, 0, 0, 20, 0, 8, 0, 2, 0, 4, 0, 0xAB, 0xCD};
+  img.insert(img.end(), t.data.begin(), t.data.end());
+  EXPECT_EQ(ToNative(img).rc, QF_E_CODEDCOLS);  // no hook: the system's state
+  FixedColumns hook{{{0x3001, 0, 4}, {0x3002, 0, 4}}};
+  QF_SetColumnBlockHook(QfColumnBlockHook::Bind<&FixedColumns::Decode>(&hook));
+  // The columns come from the hook; the block kind itself has no decoder.
+  EXPECT_EQ(ToNative(img).rc, QF_E_KIND);
+  hook.columns.pop_back();  // a count other than the header's
+  EXPECT_EQ(ToNative(img).rc, QF_E_CODEDCOLS);
+  QF_SetColumnBlockHook(QfColumnBlockHook());
+  EXPECT_EQ(ToNative(img).rc, QF_E_CODEDCOLS);
+}
+
 TEST(QfVarLen, RawAndSnappyWithIndexAndColumns) {
   qw::Table t = Sample(25);
   qw::SetAbsent(t, 2, 1);

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "quote/market.h"
 #include "quote/records_abi.h"
+#include "tests/support/local_time.h"
 
 namespace {
 
@@ -63,6 +65,156 @@ TEST(RecordLayout, FieldsAreContiguous) {
     }
     EXPECT_EQ(end, sizeOf(cur)) << cur;
 }
+
+// Every field of every record with the type and offset that the host reads
+// it at. Sizes alone cannot tell an f64 from an i64 (or an i32 from a
+// float), so each field's declared type is checked as well.
+#define KVO_FIELD(rec, field, type, off)                                                     \
+    static_assert(std::is_same<decltype(rec::field), type>::value, #rec "." #field " type"); \
+    static_assert(offsetof(rec, field) == (off), #rec "." #field " offset");
+
+KVO_FIELD(TickIndex, market, char[5], 0)
+KVO_FIELD(TickIndex, code, char[16], 5)
+KVO_FIELD(TickIndex, codename, char[20], 21)
+KVO_FIELD(TickIndex, status, char[20], 41)
+KVO_FIELD(TickIndex, date, int32_t, 61)
+KVO_FIELD(TickIndex, time, int32_t, 65)
+KVO_FIELD(TickIndex, pre_price, double, 69)
+KVO_FIELD(TickIndex, open_price, double, 77)
+KVO_FIELD(TickIndex, high_price, double, 85)
+KVO_FIELD(TickIndex, low_price, double, 93)
+KVO_FIELD(TickIndex, new_price, double, 101)
+KVO_FIELD(TickIndex, volume, int64_t, 109)
+KVO_FIELD(TickIndex, turnover, double, 117)
+KVO_FIELD(TickIndex, trade_num, int64_t, 125)
+
+KVO_FIELD(TickStock, market, char[5], 0)
+KVO_FIELD(TickStock, code, char[16], 5)
+KVO_FIELD(TickStock, codename, char[20], 21)
+KVO_FIELD(TickStock, status, char[20], 41)
+KVO_FIELD(TickStock, date, int32_t, 61)
+KVO_FIELD(TickStock, time, int32_t, 65)
+KVO_FIELD(TickStock, pre_price, double, 69)
+KVO_FIELD(TickStock, open_price, double, 77)
+KVO_FIELD(TickStock, high_price, double, 85)
+KVO_FIELD(TickStock, low_price, double, 93)
+KVO_FIELD(TickStock, new_price, double, 101)
+KVO_FIELD(TickStock, volume, int64_t, 109)
+KVO_FIELD(TickStock, turnover, double, 117)
+KVO_FIELD(TickStock, trade_num, int64_t, 125)
+KVO_FIELD(TickStock, bidorder_price, double[10], 133)
+KVO_FIELD(TickStock, bidorder_volume, int64_t[10], 213)
+KVO_FIELD(TickStock, bid_numorders, int64_t[10], 293)
+KVO_FIELD(TickStock, askorder_price, double[10], 373)
+KVO_FIELD(TickStock, askorder_volume, int64_t[10], 453)
+KVO_FIELD(TickStock, ask_numorders, int64_t[10], 533)
+KVO_FIELD(TickStock, totalbid_volume, int64_t, 613)
+KVO_FIELD(TickStock, totalask_volume, int64_t, 621)
+KVO_FIELD(TickStock, avgbid_price, double, 629)
+KVO_FIELD(TickStock, avgask_price, double, 637)
+KVO_FIELD(TickStock, uplimit_price, double, 645)
+KVO_FIELD(TickStock, downlimit_price, double, 653)
+KVO_FIELD(TickStock, pe, double, 661)
+KVO_FIELD(TickStock, iopv, double, 669)
+KVO_FIELD(TickStock, withdraw_buynum, int32_t, 677)
+KVO_FIELD(TickStock, withdraw_buyvolume, int64_t, 681)
+KVO_FIELD(TickStock, withdraw_buyturnover, double, 689)
+KVO_FIELD(TickStock, withdraw_sellnum, int32_t, 697)
+KVO_FIELD(TickStock, withdraw_sellvol, int64_t, 701)
+KVO_FIELD(TickStock, withdraw_sellturnover, double, 709)
+KVO_FIELD(TickStock, totalbid_num, int32_t, 717)
+KVO_FIELD(TickStock, totalask_num, int32_t, 721)
+KVO_FIELD(TickStock, bidorder_num, int32_t, 725)
+KVO_FIELD(TickStock, askorder_num, int32_t, 729)
+KVO_FIELD(TickStock, inner_volume, int64_t, 733)
+KVO_FIELD(TickStock, outer_volume, int64_t, 741)
+KVO_FIELD(TickStock, aftermarket_volume, int64_t, 749)
+KVO_FIELD(TickStock, aftermarket_volmount, int32_t, 757)
+KVO_FIELD(TickStock, field_76, double, 761)
+KVO_FIELD(TickStock, field_77, double, 769)
+KVO_FIELD(TickStock, field_141, double, 777)
+KVO_FIELD(TickStock, field_271, int32_t, 785)
+KVO_FIELD(TickStock, field_86, char[20], 789)
+
+KVO_FIELD(SuperStock, market, char[5], 0)
+KVO_FIELD(SuperStock, code, char[16], 5)
+KVO_FIELD(SuperStock, date, int32_t, 21)
+KVO_FIELD(SuperStock, time, int32_t, 25)
+KVO_FIELD(SuperStock, new_price, double, 29)
+KVO_FIELD(SuperStock, bidorder_price, double[10], 37)
+KVO_FIELD(SuperStock, bidorder_volume, int64_t[10], 117)
+KVO_FIELD(SuperStock, askorder_price, double[10], 197)
+KVO_FIELD(SuperStock, askorder_volume, int64_t[10], 277)
+
+KVO_FIELD(OrderQueue, market, char[5], 0)
+KVO_FIELD(OrderQueue, code, char[16], 5)
+KVO_FIELD(OrderQueue, date, int32_t, 21)
+KVO_FIELD(OrderQueue, time, int32_t, 25)
+KVO_FIELD(OrderQueue, side, char[2], 29)
+KVO_FIELD(OrderQueue, price, double, 31)
+KVO_FIELD(OrderQueue, order_number, int32_t, 39)
+KVO_FIELD(OrderQueue, show_number, int32_t, 43)
+
+KVO_FIELD(OrderData, market, char[5], 0)
+KVO_FIELD(OrderData, code, char[16], 5)
+KVO_FIELD(OrderData, date, int32_t, 21)
+KVO_FIELD(OrderData, time, int32_t, 25)
+KVO_FIELD(OrderData, index, int32_t, 29)
+KVO_FIELD(OrderData, Bizindex, int32_t, 33)
+KVO_FIELD(OrderData, field_77, int32_t, 37)
+KVO_FIELD(OrderData, channel, int32_t, 41)
+KVO_FIELD(OrderData, price, double, 45)
+KVO_FIELD(OrderData, volume, int32_t, 53)
+KVO_FIELD(OrderData, side, char[6], 57)
+KVO_FIELD(OrderData, type, char[2], 63)
+KVO_FIELD(OrderData, order_kind, char[2], 65)
+KVO_FIELD(OrderData, field_271, int32_t, 67)
+
+KVO_FIELD(Transaction, market, char[5], 0)
+KVO_FIELD(Transaction, code, char[16], 5)
+KVO_FIELD(Transaction, date, int32_t, 21)
+KVO_FIELD(Transaction, time, int32_t, 25)
+KVO_FIELD(Transaction, index, int32_t, 29)
+KVO_FIELD(Transaction, Bizindex, int32_t, 33)
+KVO_FIELD(Transaction, channel, int32_t, 37)
+KVO_FIELD(Transaction, price, double, 41)
+KVO_FIELD(Transaction, volume, int32_t, 49)
+KVO_FIELD(Transaction, buy_index, int32_t, 53)
+KVO_FIELD(Transaction, sell_index, int32_t, 57)
+KVO_FIELD(Transaction, type, char[2], 61)
+KVO_FIELD(Transaction, bsflag, char[2], 63)
+KVO_FIELD(Transaction, field_271, int32_t, 65)
+
+KVO_FIELD(FiveLevelTick, market, char[5], 0)
+KVO_FIELD(FiveLevelTick, code, char[16], 5)
+KVO_FIELD(FiveLevelTick, codename, char[30], 21)
+KVO_FIELD(FiveLevelTick, status, char[20], 51)
+KVO_FIELD(FiveLevelTick, date, int32_t, 71)
+KVO_FIELD(FiveLevelTick, time, int32_t, 75)
+KVO_FIELD(FiveLevelTick, field_66, double, 79)
+KVO_FIELD(FiveLevelTick, field_72, double, 87)
+KVO_FIELD(FiveLevelTick, open_price, double, 95)
+KVO_FIELD(FiveLevelTick, high_price, double, 103)
+KVO_FIELD(FiveLevelTick, low_price, double, 111)
+KVO_FIELD(FiveLevelTick, new_price, double, 119)
+KVO_FIELD(FiveLevelTick, pre_price, double, 127)
+KVO_FIELD(FiveLevelTick, field_141, double, 135)
+KVO_FIELD(FiveLevelTick, field_142, int32_t, 143)
+KVO_FIELD(FiveLevelTick, field_73, int32_t, 147)
+KVO_FIELD(FiveLevelTick, field_65, int32_t, 151)
+KVO_FIELD(FiveLevelTick, bidorder_price, double[5], 155)
+KVO_FIELD(FiveLevelTick, bidorder_volume, int32_t[5], 195)
+KVO_FIELD(FiveLevelTick, askorder_price, double[5], 215)
+KVO_FIELD(FiveLevelTick, askorder_volume, int32_t[5], 255)
+KVO_FIELD(FiveLevelTick, volume, int64_t, 275)
+KVO_FIELD(FiveLevelTick, turnover, double, 283)
+
+#undef KVO_FIELD
+
+static_assert(sizeof(TickIndex) == 133 && sizeof(TickStock) == 809 && sizeof(SuperStock) == 357 &&
+                  sizeof(OrderQueue) == 47 && sizeof(OrderData) == 71 && sizeof(Transaction) == 69 &&
+                  sizeof(FiveLevelTick) == 291,
+              "record sizes");
 
 TEST(RecordLayout, ArraysAndTails) {
     std::vector<TickStock> three(3);
@@ -130,22 +282,7 @@ TEST(RecordTexts, MarketStrings) {
     }
 }
 
-class RecordTimes : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_had = tz != nullptr;
-        if (m_had) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (m_had) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-    bool m_had = false;
-    std::string m_tz;
-};
+class RecordTimes : public kvotest::ShanghaiTimeTest {};
 
 TEST_F(RecordTimes, Encoding) {
     EXPECT_EQ(EncodeRecordTime(14, 59, 59, 999), 145959999);

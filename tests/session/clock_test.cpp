@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -85,6 +87,42 @@ TEST_F(ClockTest, CpuPercentAfterBusyLoop) {
     int32_t p = SessionClock::GetCpuPercent();
     EXPECT_GE(p, 0);
     EXPECT_LE(p, 100);
+}
+
+uint64_t ProcessCpu100ns() {
+    struct timespec t {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 10000000u + uint64_t(t.tv_nsec) / 100u;
+}
+
+int64_t Percent(int64_t dc, int64_t dt) { return (dc * 100 + dt / 2) / dt; }
+
+// The figure is the process CPU time per processor over the wall time
+// between the two readings, both in 100-ns units, rounded to the nearest
+// percent. The wall interval is chosen so that the busy loop comes to about
+// half of all processors.
+TEST_F(ClockTest, CpuPercentIsProcessTimePerProcessorOverWallTime) {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    if (n < 1) n = 1;
+    SetFake(kMorning, 0);
+    uint64_t a = ProcessCpu100ns();
+    ASSERT_EQ(SessionClock::GetCpuPercent(), -1);
+    uint64_t b = ProcessCpu100ns();
+    volatile uint64_t sink = 0;
+    while (ProcessCpu100ns() - b < 200000u) {  // 20 ms of CPU
+        for (int i = 0; i < 10000; ++i) sink = sink + uint64_t(i);
+    }
+    uint64_t c = ProcessCpu100ns();
+    int64_t dt = int64_t(2 * (c - b) / uint64_t(n));  // 100-ns units
+    SetFake(kMorning + dt / 10000000, long(dt % 10000000) * 100);
+    int32_t p = SessionClock::GetCpuPercent();
+    uint64_t d = ProcessCpu100ns();
+    int64_t lo = Percent(int64_t((c - b) / uint64_t(n)) - 1, dt);
+    int64_t hi = Percent(int64_t((d - a) / uint64_t(n)) + 1, dt);
+    EXPECT_GE(p, lo > 100 ? 100 : lo) << "dt " << dt << " processors " << n;
+    EXPECT_LE(p, hi > 100 ? 100 : hi) << "dt " << dt << " processors " << n;
+    EXPECT_GT(p, 20);
+    EXPECT_LT(p, 80);
 }
 
 TEST_F(ClockTest, MemoryInfo) {
