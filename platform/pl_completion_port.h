@@ -20,7 +20,8 @@
 //  - every send uses MSG_NOSIGNAL, so a reset peer never raises SIGPIPE.
 //
 // Locks of this layer (handle mutex, registry mutex, queue mutex) are leaves:
-// nothing outside this file is called while they are held.
+// nothing outside this file is called while they are held. Like every lock
+// of the library they are recursive.
 #pragma once
 
 #include <atomic>
@@ -104,7 +105,7 @@ public:
 
 private:
     struct Handle {
-        std::mutex mutex;
+        std::recursive_mutex mutex;
         int fd = -1;
         uintptr_t key = 0;
         HandleId id = 0;
@@ -129,11 +130,11 @@ private:
     int m_wake = -1;
     std::thread m_poller;
 
-    std::mutex m_regMutex;
+    std::recursive_mutex m_regMutex;
     std::unordered_map<HandleId, HandlePtr> m_handles;
 
-    std::mutex m_queueMutex;
-    std::condition_variable m_queueCv;
+    std::recursive_mutex m_queueMutex;
+    std::condition_variable_any m_queueCv;
     std::deque<IoPacket> m_queue;
 };
 

@@ -57,7 +57,7 @@ struct Engine {
     std::atomic<bool> checkExited{false};
     std::atomic<uint32_t> clock{0};
     std::atomic<bool> clockDriven{false};
-    std::mutex settingsLock;
+    std::recursive_mutex settingsLock;
     TLNetSettings settings;
     int32_t thresholds[TL_NET_MAX_DELAY_THRESHOLDS] = {0};
     std::atomic<int> thresholdCount{0};
@@ -177,7 +177,7 @@ void CheckThread() {
 void ApplySettings(const TLNetSettings& s) {
     Engine& e = E();
     {
-        std::lock_guard<std::mutex> g(e.settingsLock);
+        std::lock_guard<std::recursive_mutex> g(e.settingsLock);
         e.settings = s;
         std::copy(s.thresholds, s.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, e.thresholds);
     }
@@ -410,7 +410,7 @@ int TL_NetGetLogChannel() { return E().logChannel.load(); }
 
 TLNetSettings TL_NetGetSettings() {
     Engine& e = E();
-    std::lock_guard<std::mutex> g(e.settingsLock);
+    std::lock_guard<std::recursive_mutex> g(e.settingsLock);
     return e.settings;
 }
 
@@ -482,7 +482,7 @@ void TL_NetReportSendDelay(uint32_t queuedAt, int32_t flags) {
     if (count < 1) return;
     int32_t th[TL_NET_MAX_DELAY_THRESHOLDS];
     {
-        std::lock_guard<std::mutex> g(e.settingsLock);
+        std::lock_guard<std::recursive_mutex> g(e.settingsLock);
         std::copy(e.thresholds, e.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, th);
     }
     const int b = TL_NetDelayBucket(th, count, TL_NetGetClock() - queuedAt);
