@@ -11,7 +11,7 @@ namespace kvoapi {
 namespace {
 
 struct NetState {
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   int users = 0;
 };
 
@@ -31,8 +31,6 @@ void OpenInstanceLog(const std::string& path, int level) {
 
 void WriteLog(int level, const char* format, ...) {
   if (!format) return;
-  // The framework's formatting reads "%I64d" as "%lld"; the format texts of
-  // the interface use both forms, so they are passed on without checking.
   va_list args;
   va_start(args, format);
   TL_WriteLogV(level, format, args);
@@ -40,7 +38,7 @@ void WriteLog(int level, const char* format, ...) {
 }
 
 int AcquireNetEngine() {
-  std::lock_guard<std::mutex> lock(Net().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Net().mutex);
   // No settings file, not forced: the first user starts the engine, later
   // ones are counted by it.
   const int rc = TL_NetStartup(nullptr, 0);
@@ -49,14 +47,14 @@ int AcquireNetEngine() {
 }
 
 void ReleaseNetEngine() {
-  std::lock_guard<std::mutex> lock(Net().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Net().mutex);
   if (Net().users == 0) return;
   --Net().users;
   TL_NetCleanup();  // the last user stops the engine
 }
 
 int NetEngineUsers() {
-  std::lock_guard<std::mutex> lock(Net().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Net().mutex);
   return Net().users;
 }
 

@@ -9,9 +9,10 @@ namespace kvoapi {
 // Points the process log (channel 0) at path and sets its level.
 void OpenInstanceLog(const std::string& path, int level);
 
-// Writes one line to the process log at level (1 error ... 5 debug). The
-// format is printf-like; "%I64d" is accepted as "%lld".
-void WriteLog(int level, const char* format, ...);
+// Writes one line to the process log at level (1 error ... 5 debug) through
+// TL_WriteLogV. The format is checked as printf's: 64-bit values are written
+// with "%lld", which gives the same text as the framework's "%I64d".
+void WriteLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The text to log for a possibly null host text.
 inline const char* LogText(const char* text) { return text ? text : "(null)"; }

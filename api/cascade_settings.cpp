@@ -17,12 +17,18 @@ ToolSettings ReadToolIni(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return settings;
   std::map<std::string, std::string> values;
-  char line[2000];
+  // A line holds up to kMaxLine characters before its line end ("\n" or
+  // "\r\n"); the buffer has room for such a line with its end and a byte
+  // more, so a longer line is seen as one.
+  constexpr size_t kMaxLine = 1999;
+  char line[kMaxLine + 4];
   while (std::fgets(line, sizeof(line), f)) {
     size_t len = std::strlen(line);
     const bool complete = len > 0 && line[len - 1] == '\n';
     if (!complete && !std::feof(f)) break;  // longer than a line may be
-    while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
+    if (complete) line[--len] = '\0';
+    if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
+    if (len > kMaxLine) break;
     const char* eq = std::strchr(line, '=');
     if (!eq) continue;
     values[std::string(line, static_cast<size_t>(eq - line))] = std::string(eq + 1);

@@ -20,7 +20,7 @@ struct ToolSettings {
 
 // Reads key=value lines (split at the first "="; lines without one ignored;
 // a later key wins; keys and values case-sensitive and untrimmed, only the
-// line end is removed). A line of 2000 characters or more ends the reading.
+// line end is removed). A line of more than 1999 characters ends the reading.
 // A missing file gives the defaults.
 ToolSettings ReadToolIni(const std::string& path = "tool.ini");
 

@@ -1,5 +1,7 @@
 // The 13 exported functions: argument checks, result codes and log lines;
-// the work is the instance's.
+// the work is the instance's. No exception leaves a C function: whatever a
+// call throws (memory, thread creation) is answered as a part of the instance
+// that could not be allocated.
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -38,8 +40,9 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
   }
   const std::string version = kvoapi::BoundedText(cfg->m_version);
   const std::string markets = kvoapi::BoundedText(cfg->m_connectmarket);
+  // "%lld" for the handle writes the same text as the framework's "%I64d".
   WriteLog(5,
-           "KvoCreateInstance:%I64d m_version:%s m_connectmarket:%s m_loglevel:%d m_timeout:%d "
+           "KvoCreateInstance:%lld m_version:%s m_connectmarket:%s m_loglevel:%d m_timeout:%d "
            "m_connectsubscribe:%d m_authtype:%d!fnctickindex:%lld fnctickstock:%lld "
            "fnctransacton:%lld fncorderdata:%lld fncorderqueue:%lld fncsuperstock:%lld "
            "fncnotify:%lld",
@@ -65,7 +68,7 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
   if (!addr) return KVO_ERR_BAD_IP;
   try {
     return Instance(handle)->RegisterAddrByMode(market, addr, port);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return KVO_ERR_HANDLE;
   }
 }
@@ -77,7 +80,7 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
   if (handle) {
     try {
       result = Instance(handle)->LoginByMode(username ? username : "", password ? password : "");
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
       result = kvoapi::MakeLoginResult(KVO_ERR_HANDLE, kvoapi::kTextInvalidHandle, "");
     }
   }
@@ -95,7 +98,7 @@ KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_len
   if (!handle || !market || !out_length) return nullptr;
   try {
     return Instance(handle)->GetCodelist(market, out_length, "", true);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return nullptr;
   }
 }
@@ -113,7 +116,7 @@ KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char*
   try {
     return static_cast<TickIndex*>(
         Instance(handle)->GetTickIndex(market, codelist ? codelist : "", out_count, "", true));
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return nullptr;
   }
 }
@@ -126,7 +129,7 @@ KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char*
   try {
     return static_cast<TickStock*>(
         Instance(handle)->GetTickStock(market, codelist ? codelist : "", out_count, "", true));
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return nullptr;
   }
 }
@@ -139,7 +142,7 @@ KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const cha
   try {
     return static_cast<SuperStock*>(
         Instance(handle)->GetSuperStock(market, codelist ? codelist : "", out_count, "", true));
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return nullptr;
   }
 }
@@ -154,7 +157,7 @@ KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subo
   try {
     return Instance(handle)->SubScribe(msg_dataclass, subop_type, market,
                                        codelist ? codelist : "", true, true);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return KVO_ERR_HANDLE;
   }
 }
@@ -166,7 +169,7 @@ KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t
   try {
     return Instance(handle)->SubScribe(msg_dataclass, subop_type, market,
                                        codelist ? codelist : "", true, false);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return KVO_ERR_HANDLE;
   }
 }
@@ -179,7 +182,11 @@ KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg
   // The host's texts may lack their terminators; the copy always has them.
   copy.path[sizeof(copy.path) - 1] = '\0';
   copy.subtype[sizeof(copy.subtype) - 1] = '\0';
-  return Instance(handle)->StartOfflineDebug(copy);
+  try {
+    return Instance(handle)->StartOfflineDebug(copy);
+  } catch (...) {
+    return KVO_ERR_HANDLE;
+  }
 }
 
 KVO_API int32_t KvoFreeMem(void* block) {

@@ -23,7 +23,7 @@ namespace {
 std::atomic<MarketSessionFactory> g_sessionFactory{nullptr};
 
 struct RelayState {
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   InstanceConfig relay{};
 };
 
@@ -66,12 +66,12 @@ NetEngineUse::~NetEngineUse() {
 }
 
 void SetRelayCallbacks(const InstanceConfig& relay) {
-  std::lock_guard<std::mutex> lock(Relay().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
   Relay().relay = relay;
 }
 
 void GetRelayCallbacks(InstanceConfig* into) {
-  std::lock_guard<std::mutex> lock(Relay().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
   const InstanceConfig& r = Relay().relay;
   into->fnctickindex = r.fnctickindex;
   into->fnctickstock = r.fnctickstock;
@@ -102,12 +102,18 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
              m_local.addresses.c_str(), m_local.masks.c_str());
   }
 
-  m_config = config;
   if (config) {
+    // A private copy with terminated texts, so that nothing later reads the
+    // host's memory.
+    std::memcpy(&m_hostConfig, config, sizeof(m_hostConfig));
+    m_hostConfig.m_version[sizeof(m_hostConfig.m_version) - 1] = '\0';
+    m_hostConfig.m_logpath[sizeof(m_hostConfig.m_logpath) - 1] = '\0';
+    m_hostConfig.m_connectmarket[sizeof(m_hostConfig.m_connectmarket) - 1] = '\0';
+    m_config = &m_hostConfig;
     m_connectMarket = BoundedText(config->m_connectmarket);
     SetDataCallbackSlots(*config);
     if (m_settings.mode == kMaster) {
-      std::memcpy(&m_relayConfig, config, sizeof(m_relayConfig));
+      std::memcpy(&m_relayConfig, &m_hostConfig, sizeof(m_relayConfig));
       GetRelayCallbacks(&m_relayConfig);
     }
   }
@@ -252,7 +258,7 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
     if (factory) {
       try {
         session = factory(sessionConfig, this, code);
-      } catch (const std::bad_alloc&) {
+      } catch (...) {  // memory or threads: the session cannot be built
         session = nullptr;
       }
     }

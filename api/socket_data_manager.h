@@ -115,6 +115,9 @@ class CSocketDataMananger : public CThreadBase {
   mutable std::recursive_mutex m_mutex;
   kvoapi::ToolSettings m_settings;
   std::string m_offlineState;
+  // The host's record as it was at construction: the host may free or reuse
+  // its own record once KvoCreateInstance returned. m_config points here.
+  InstanceConfig m_hostConfig{};
   const InstanceConfig* m_config = nullptr;
   InstanceConfig m_relayConfig{};
   std::map<std::string, std::unique_ptr<kvoapi::IMarketSession>> m_sessions;

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "framework/tl_alloc.h"
@@ -89,6 +91,8 @@ uint32_t CDiskFile::Open(const char* name, uint32_t mode) {
   if (fd_ >= 0) return TL_FOBJ_E_ALREADY_OPEN;
   int flags = (mode & TL_FMODE_READONLY) ? O_RDONLY : O_RDWR;
   if (mode & (TL_FMODE_EXISTING | TL_FMODE_READONLY)) {
+    // Flag 0x2 still empties an existing file that may be written.
+    if ((mode & TL_FMODE_CREATE) && !(mode & TL_FMODE_READONLY)) flags |= O_TRUNC;
   } else if (mode & TL_FMODE_CREATE) {
     flags |= O_CREAT | O_TRUNC;
   } else if (mode & TL_FMODE_NEW) {
@@ -440,8 +444,19 @@ uint32_t CMemFileBase::Write(const void* data, uint32_t size, uint32_t count, ui
   const uint64_t total = uint64_t(size) * count;
   const uint64_t end = uint64_t(pos_) + total;
   if (end > 0xFFFFFFFFull - TL_FILE_BLOCK_HEAD) return TL_FOBJ_E_BAD_SIZE;
+  std::vector<uint8_t> own;  // the data when it lies in the block that growth replaces
   if (end > cap_) {
     if (attached_ || (mode_ & TL_FMODE_FIXED)) return TL_FOBJ_E_FIXED;
+    const uint8_t* src = static_cast<const uint8_t*>(data);
+    const uintptr_t s = reinterpret_cast<uintptr_t>(src), b = reinterpret_cast<uintptr_t>(data_);
+    if (src != nullptr && total != 0 && data_ != nullptr && s < b + cap_ && b < s + total) {
+      try {
+        own.assign(src, src + total);
+      } catch (const std::bad_alloc&) {
+        return TL_FOBJ_E_NO_MEMORY;
+      }
+      data = own.data();
+    }
     // Grow geometrically so that a run of small writes stays linear.
     uint64_t want = std::max<uint64_t>(end, std::min<uint64_t>(uint64_t(cap_) * 2, 0xFFFFFFFFull - TL_FILE_BLOCK_HEAD));
     uint32_t pos = pos_;

@@ -229,9 +229,11 @@ uint32_t CTLFileObj::MoveRange(int64_t offset, uint32_t length, uint8_t fill) {
   if (!IsOpen()) return TL_FOBJ_E_NOT_OPEN;
   if (IsReadOnly()) return TL_FOBJ_E_READ_ONLY;
   const int64_t from = int64_t(m_file->GetPosition64());
-  const int64_t to = from + offset;
   const int64_t len = int64_t(m_file->GetLength64());
-  if (to < 0 || from + int64_t(length) > len || to + int64_t(length) > len) return TL_FOBJ_E_RANGE;
+  // The offset is checked before it is added: any 64-bit value may arrive.
+  if (from > len || offset < -from || offset > len - from) return TL_FOBJ_E_RANGE;
+  const int64_t to = from + offset;
+  if (from + int64_t(length) > len || to + int64_t(length) > len) return TL_FOBJ_E_RANGE;
   return m_file->MoveBlock(uint64_t(from), uint64_t(to), length, fill);
 }
 

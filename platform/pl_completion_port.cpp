@@ -12,6 +12,9 @@ namespace pl {
 namespace {
 // epoll data of the wake-up eventfd; handle ids start at 1.
 constexpr uint64_t kWakeId = 0;
+
+// Handle ids of every port of the process.
+std::atomic<uint64_t> g_nextHandleId{1};
 }  // namespace
 
 IoPort::IoPort() = default;
@@ -20,11 +23,11 @@ IoPort::~IoPort() {
     Shutdown();
     std::unordered_map<HandleId, HandlePtr> rest;
     {
-        std::lock_guard<std::mutex> g(m_regMutex);
+        std::lock_guard<std::recursive_mutex> g(m_regMutex);
         rest.swap(m_handles);
     }
     for (auto& kv : rest) {
-        std::lock_guard<std::mutex> g(kv.second->mutex);
+        std::lock_guard<std::recursive_mutex> g(kv.second->mutex);
         if (kv.second->fd >= 0) {
             ::close(kv.second->fd);
             kv.second->fd = -1;
@@ -78,12 +81,12 @@ void IoPort::Shutdown() {
     {
         // Handles stay registered; their Close only needs the epoll set to
         // be gone, which the lock makes visible to it.
-        std::lock_guard<std::mutex> g(m_regMutex);
+        std::lock_guard<std::recursive_mutex> g(m_regMutex);
         if (m_epoll >= 0) ::close(m_epoll);
         if (m_wake >= 0) ::close(m_wake);
         m_epoll = m_wake = -1;
     }
-    std::lock_guard<std::mutex> g(m_queueMutex);
+    std::lock_guard<std::recursive_mutex> g(m_queueMutex);
     m_queue.clear();
 }
 
@@ -92,9 +95,9 @@ IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
     auto h = std::make_shared<Handle>();
     h->fd = fd;
     h->key = key;
-    std::lock_guard<std::mutex> g(m_regMutex);
+    std::lock_guard<std::recursive_mutex> g(m_regMutex);
     if (m_epoll < 0) return 0;
-    h->id = m_nextId++;
+    h->id = g_nextHandleId.fetch_add(1, std::memory_order_relaxed);
     epoll_event ev{};
     ev.events = EPOLLONESHOT;  // armed only while an operation is pending
     ev.data.u64 = h->id;
@@ -104,7 +107,7 @@ IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
 }
 
 IoPort::HandlePtr IoPort::Find(HandleId id) {
-    std::lock_guard<std::mutex> g(m_regMutex);
+    std::lock_guard<std::recursive_mutex> g(m_regMutex);
     auto it = m_handles.find(id);
     return it == m_handles.end() ? nullptr : it->second;
 }
@@ -117,13 +120,13 @@ void IoPort::Arm(Handle& h) {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
     ev.data.u64 = h.id;
-    std::lock_guard<std::mutex> g(m_regMutex);
+    std::lock_guard<std::recursive_mutex> g(m_regMutex);
     if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, h.fd, &ev);
 }
 
 void IoPort::Push(const IoPacket& p) {
     {
-        std::lock_guard<std::mutex> g(m_queueMutex);
+        std::lock_guard<std::recursive_mutex> g(m_queueMutex);
         m_queue.push_back(p);
     }
     m_queueCv.notify_one();
@@ -140,7 +143,7 @@ void IoPort::Post(uintptr_t key, IoOperation* op, uint32_t bytes) {
 void IoPort::PostWake() { Push(IoPacket{}); }
 
 bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
-    std::unique_lock<std::mutex> g(m_queueMutex);
+    std::unique_lock<std::recursive_mutex> g(m_queueMutex);
     if (timeoutMs < 0) {
         m_queueCv.wait(g, [this] { return !m_queue.empty(); });
     } else if (!m_queueCv.wait_for(g, std::chrono::milliseconds(timeoutMs),
@@ -153,7 +156,7 @@ bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
 }
 
 size_t IoPort::QueuedPackets() {
-    std::lock_guard<std::mutex> g(m_queueMutex);
+    std::lock_guard<std::recursive_mutex> g(m_queueMutex);
     return m_queue.size();
 }
 
@@ -161,7 +164,7 @@ int IoPort::StartRecv(HandleId id, IoOperation* op, void* buf, uint32_t len) {
     HandlePtr h = Find(id);
     if (!h) return EBADF;
     if (!buf || len == 0) return EINVAL;
-    std::lock_guard<std::mutex> g(h->mutex);
+    std::lock_guard<std::recursive_mutex> g(h->mutex);
     if (h->fd < 0) return EBADF;
     if (h->recvOp) return EBUSY;
     h->recvOp = op;
@@ -175,7 +178,7 @@ int IoPort::StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t le
     HandlePtr h = Find(id);
     if (!h) return EBADF;
     if (!buf || len == 0) return EINVAL;
-    std::lock_guard<std::mutex> g(h->mutex);
+    std::lock_guard<std::recursive_mutex> g(h->mutex);
     if (h->fd < 0) return EBADF;
     if (h->sendOp) return EBUSY;
     for (;;) {
@@ -203,16 +206,16 @@ int IoPort::StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t le
 void IoPort::Close(HandleId id) {
     HandlePtr h;
     {
-        std::lock_guard<std::mutex> g(m_regMutex);
+        std::lock_guard<std::recursive_mutex> g(m_regMutex);
         auto it = m_handles.find(id);
         if (it == m_handles.end()) return;
         h = it->second;
         m_handles.erase(it);
     }
-    std::lock_guard<std::mutex> g(h->mutex);
+    std::lock_guard<std::recursive_mutex> g(h->mutex);
     if (h->fd < 0) return;
     {
-        std::lock_guard<std::mutex> r(m_regMutex);
+        std::lock_guard<std::recursive_mutex> r(m_regMutex);
         if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, h->fd, nullptr);
     }
     if (h->recvOp) {
@@ -239,7 +242,7 @@ void IoPort::Close(HandleId id) {
 }
 
 void IoPort::ServiceHandle(const HandlePtr& h) {
-    std::lock_guard<std::mutex> g(h->mutex);
+    std::lock_guard<std::recursive_mutex> g(h->mutex);
     if (h->fd < 0) return;
     if (h->recvOp) {
         ssize_t n;

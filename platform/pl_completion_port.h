@@ -20,7 +20,8 @@
 //  - every send uses MSG_NOSIGNAL, so a reset peer never raises SIGPIPE.
 //
 // Locks of this layer (handle mutex, registry mutex, queue mutex) are leaves:
-// nothing outside this file is called while they are held.
+// nothing outside this file is called while they are held. Like every lock
+// of the library they are recursive.
 #pragma once
 
 #include <atomic>
@@ -72,6 +73,9 @@ public:
 
     // Registers a connected non-blocking socket under a key. The port owns
     // the descriptor from now on (Close closes it). Returns 0 on failure.
+    // Ids are unique in the process, never reused, and never shared between
+    // ports: an id kept by a thread left behind by an earlier port cannot
+    // name a handle of a later one.
     HandleId Associate(int fd, uintptr_t key);
 
     // Queues a packet (success) for the completion threads.
@@ -101,7 +105,7 @@ public:
 
 private:
     struct Handle {
-        std::mutex mutex;
+        std::recursive_mutex mutex;
         int fd = -1;
         uintptr_t key = 0;
         HandleId id = 0;
@@ -126,12 +130,11 @@ private:
     int m_wake = -1;
     std::thread m_poller;
 
-    std::mutex m_regMutex;
+    std::recursive_mutex m_regMutex;
     std::unordered_map<HandleId, HandlePtr> m_handles;
-    HandleId m_nextId = 1;
 
-    std::mutex m_queueMutex;
-    std::condition_variable m_queueCv;
+    std::recursive_mutex m_queueMutex;
+    std::condition_variable_any m_queueCv;
     std::deque<IoPacket> m_queue;
 };
 

@@ -23,7 +23,7 @@ namespace {
 KeyStoreKey g_current_user{"HKCU", true};
 KeyStoreKey g_local_machine{"HKLM", true};
 
-std::mutex g_root_mu;
+std::recursive_mutex g_root_mu;
 std::string g_root_override;
 
 // ASCII lower case, stepping over the second byte of a GBK character (which
@@ -84,13 +84,13 @@ KeyHandle KeyStoreCurrentUser() { return &g_current_user; }
 KeyHandle KeyStoreLocalMachine() { return &g_local_machine; }
 
 void SetKeyStoreRoot(const char* dir) {
-    std::lock_guard<std::mutex> g(g_root_mu);
+    std::lock_guard<std::recursive_mutex> g(g_root_mu);
     g_root_override = dir ? dir : "";
 }
 
 std::string KeyStoreRoot() {
     {
-        std::lock_guard<std::mutex> g(g_root_mu);
+        std::lock_guard<std::recursive_mutex> g(g_root_mu);
         if (!g_root_override.empty()) return g_root_override;
     }
     const char* v = std::getenv("KVO_KEYSTORE_DIR");

@@ -18,24 +18,6 @@ namespace {
 
 constexpr uint64_t kBillion = 1000000000ull;
 
-uint16_t LoadU16(const uint8_t* p) {
-    uint16_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint32_t LoadU32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint64_t LoadU64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // ---------------------------------------------------------------------------
 // Market, code, texts, dates
 
@@ -156,16 +138,10 @@ void AddBlock(PushConvertContext* ctx, void* records, uint32_t count) {
     ctx->gathered += count;
 }
 
-// The input stride of a context; 0 when the context cannot be read safely
-// (no image, or a stride shorter than the image's records).
-uint32_t ContextStride(const PushConvertContext* ctx) {
-    if (ctx == nullptr || ctx->image == nullptr) return 0;
-    uint32_t imageSize = ctx->image->RecordSize();
-    uint32_t stride = ctx->record_size != 0 ? ctx->record_size : imageSize;
-    return stride >= imageSize ? stride : 0;
-}
-
-uint32_t SnapshotStride(const SnapshotConvertContext* ctx) {
+// The input stride of a push or snapshot context; 0 when the context cannot
+// be read safely (no image, or a stride shorter than the image's records).
+template <class Context>
+uint32_t ContextStride(const Context* ctx) {
     if (ctx == nullptr || ctx->image == nullptr) return 0;
     uint32_t imageSize = ctx->image->RecordSize();
     uint32_t stride = ctx->record_size != 0 ? ctx->record_size : imageSize;
@@ -624,105 +600,111 @@ void CacheFiveLevelFields(PushConvertContext* ctx, const ConvertImage& image) {
 // ---------------------------------------------------------------------------
 // Record-wise converters
 
-int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
-    if (records == nullptr || count < 1) return 0;
-    if (ctx == nullptr || ctx->fnctickindex == nullptr) return 0;
+namespace {
+
+// The common road of the record-wise push converters: nothing without the
+// host callback of the type or a readable stride; else the records are
+// converted by fill into a zero-filled array, which the caller then owns.
+template <class Rec, size_t N, class Fill>
+Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertContext::*callback, uint32_t type,
+                        const std::array<uint32_t, N>& ids, void (*builder)(PushConvertContext*, const ConvertImage&),
+                        const void* records, int32_t count, const char* what, Fill fill) {
+    if (records == nullptr || count < 1) return nullptr;
+    if (ctx == nullptr || ctx->*callback == nullptr) return nullptr;
     uint32_t stride = ContextStride(ctx);
-    if (stride == 0) return 0;
-    std::array<QuoteFieldDescriptor, iCount> local;
-    const QuoteFieldDescriptor* f = PushFields(ctx, kDataIndexPush, kIndexIds, &CacheIndexPushFields, &local);
-    TickIndex* out = static_cast<TickIndex*>(AllocRecords(size_t(count), sizeof(TickIndex), "index ticks"));
-    if (out == nullptr) return 0;
+    if (stride == 0) return nullptr;
+    std::array<QuoteFieldDescriptor, N> local;
+    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, builder, &local);
+    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
+    if (out == nullptr) return nullptr;
+    const uint8_t* base = static_cast<const uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i) fill(&out[i], base + size_t(i) * stride, f);
+    return out;
+}
+
+// Hands a converted batch to the host callback at once, with the push's
+// timing, and frees it.
+void DeliverBatch(PushConvertContext* ctx, QuoteDataCallback callback, void* out, int32_t count) {
+    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
+    callback(ctx->instance, out, uint32_t(count), &timing);
+    free(out);
+}
+
+// The record-wise snapshot converters: each record converted by fill into a
+// zero-filled Rec and appended to the context's list (nothing without one).
+template <class Rec, size_t N, class Fill>
+int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* SnapshotConvertContext::*list,
+                               const std::array<uint32_t, N>& ids, const void* records, int32_t count, Fill fill) {
+    if (records == nullptr || count < 1) return 0;
+    uint32_t stride = ContextStride(ctx);
+    if (stride == 0 || ctx->*list == nullptr) return 0;
+    std::array<QuoteFieldDescriptor, N> f;
+    ResolveAll(*ctx->image, ids, &f);
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (int32_t i = 0; i < count; ++i) {
         const uint8_t* rec = base + size_t(i) * stride;
-        TickIndex* r = &out[i];
-        IndexMarketCode(r, rec, f);
-        SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
-        FillIndexTick(r, rec, f);
+        Rec r;
+        memset(&r, 0, sizeof r);
+        fill(&r, rec, f.data(), stride);
+        (ctx->*list)->Append(&r);
     }
-    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
-    ctx->fnctickindex(ctx->instance, out, uint32_t(count), &timing);
-    free(out);
+    return 0;
+}
+
+}  // namespace
+
+int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
+    TickIndex* out = ConvertPushRecords<TickIndex>(
+        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, &CacheIndexPushFields, records, count,
+        "index ticks", [ctx](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+            IndexMarketCode(r, rec, f);
+            SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
+            FillIndexTick(r, rec, f);
+        });
+    if (out != nullptr) DeliverBatch(ctx, ctx->fnctickindex, out, count);
     return 0;
 }
 
 int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
-    if (records == nullptr || count < 1) return 0;
-    uint32_t stride = SnapshotStride(ctx);
-    if (stride == 0 || ctx->indexList == nullptr) return 0;
-    std::array<QuoteFieldDescriptor, iCount> f;
-    ResolveAll(*ctx->image, kIndexIds, &f);
-    const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* rec = base + size_t(i) * stride;
-        TickIndex r;
-        memset(&r, 0, sizeof r);
-        IndexMarketCode(&r, rec, f.data());
-        SetDateTime(&r, SnapshotDateTime(rec, f[iDate], stride));
-        FillIndexTick(&r, rec, f.data());
-        ctx->indexList->Append(&r);
-    }
-    return 0;
+    return ConvertSnapshotRecords<TickIndex>(
+        ctx, &SnapshotConvertContext::indexList, kIndexIds, records, count,
+        [](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
+            IndexMarketCode(r, rec, f);
+            SetDateTime(r, SnapshotDateTime(rec, f[iDate], stride));
+            FillIndexTick(r, rec, f);
+        });
 }
 
 int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count) {
-    if (records == nullptr || count < 1) return 0;
-    if (ctx == nullptr || ctx->fnctickstock == nullptr) return 0;
-    uint32_t stride = ContextStride(ctx);
-    if (stride == 0) return 0;
-    std::array<QuoteFieldDescriptor, sCount> local;
-    const QuoteFieldDescriptor* f = PushFields(ctx, kDataStockPush, kStockIds, &CacheStockPushFields, &local);
-    TickStock* out = static_cast<TickStock*>(AllocRecords(size_t(count), sizeof(TickStock), "stock ticks"));
-    if (out == nullptr) return 0;
-    const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* rec = base + size_t(i) * stride;
-        TickStock* r = &out[i];
-        FillStockTick(r, rec, f, false);
-        SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
-    }
-    AddBlock(ctx, out, uint32_t(count));
+    // Stock ticks go out as blocks, delivered by the push processing.
+    TickStock* out = ConvertPushRecords<TickStock>(
+        ctx, &PushConvertContext::fnctickstock, kDataStockPush, kStockIds, &CacheStockPushFields, records, count,
+        "stock ticks", [ctx](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+            FillStockTick(r, rec, f, false);
+            SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
+        });
+    if (out != nullptr) AddBlock(ctx, out, uint32_t(count));
     return 0;
 }
 
 int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
-    if (records == nullptr || count < 1) return 0;
-    uint32_t stride = SnapshotStride(ctx);
-    if (stride == 0 || ctx->stockList == nullptr) return 0;
-    std::array<QuoteFieldDescriptor, sCount> f;
-    ResolveAll(*ctx->image, kStockIds, &f);
-    const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* rec = base + size_t(i) * stride;
-        TickStock r;
-        memset(&r, 0, sizeof r);
-        FillStockTick(&r, rec, f.data(), true);
-        SetDateTime(&r, SnapshotDateTime(rec, f[sDate], stride));
-        ctx->stockList->Append(&r);
-    }
-    return 0;
+    return ConvertSnapshotRecords<TickStock>(
+        ctx, &SnapshotConvertContext::stockList, kStockIds, records, count,
+        [](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
+            FillStockTick(r, rec, f, true);
+            SetDateTime(r, SnapshotDateTime(rec, f[sDate], stride));
+        });
 }
 
 int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count) {
-    if (records == nullptr || count < 1) return 0;
-    if (ctx == nullptr || ctx->fncfivelevel == nullptr) return 0;
-    uint32_t stride = ContextStride(ctx);
-    if (stride == 0) return 0;
-    std::array<QuoteFieldDescriptor, fCount> local;
-    const QuoteFieldDescriptor* f = PushFields(ctx, kDataFiveLevelPush, kFiveIds, &CacheFiveLevelFields, &local);
-    FiveLevelTick* out = static_cast<FiveLevelTick*>(AllocRecords(size_t(count), sizeof(FiveLevelTick), "five-level ticks"));
-    if (out == nullptr) return 0;
-    const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) {
-        FiveLevelTick* r = &out[i];
-        FillFiveLevel(r, base + size_t(i) * stride, f);
-        r->date = DateOf(ctx->datatime);
-        r->time = TimeOf(ctx->datatime);
-    }
-    PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
-    ctx->fncfivelevel(ctx->instance, out, uint32_t(count), &timing);
-    free(out);
+    FiveLevelTick* out = ConvertPushRecords<FiveLevelTick>(
+        ctx, &PushConvertContext::fncfivelevel, kDataFiveLevelPush, kFiveIds, &CacheFiveLevelFields, records, count,
+        "five-level ticks", [ctx](FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+            FillFiveLevel(r, rec, f);
+            r->date = DateOf(ctx->datatime);
+            r->time = TimeOf(ctx->datatime);
+        });
+    if (out != nullptr) DeliverBatch(ctx, ctx->fncfivelevel, out, count);
     return 0;
 }
 

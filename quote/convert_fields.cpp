@@ -5,22 +5,6 @@
 
 #include "framework/tl_numcodec.h"
 
-namespace {
-
-uint32_t LoadU32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint64_t LoadU64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-}  // namespace
-
 double UnpackPacked32(uint32_t v) {
     return TL_UnpackDouble32(&v);
 }

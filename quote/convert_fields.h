@@ -3,8 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "quote/convert_image.h"
+
+// Words of a record in the host's byte order, at any alignment.
+inline uint16_t LoadU16(const uint8_t* p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint32_t LoadU32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint64_t LoadU64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
 
 // No-value patterns of the integer fields filled through a range check.
 constexpr int64_t kInt64NoValue = INT64_MIN;

@@ -237,6 +237,9 @@ void QF_SetColumnBlockHook(const QfColumnBlockHook& hook) {
 
 uint32_t QF_Classify(const uint8_t* p, uint64_t len, uint32_t* flags, int* family) {
   if (p == nullptr || len < 2 || p[0] != 'h' || (p[1] != 'd' && p[1] != 'q')) return QF_E_NOTQUOTE;
+  // Telling the versions apart takes five bytes; a shorter image is no quote
+  // file whatever its first bytes say.
+  if (len < 5) return QF_E_NOTQUOTE;
   uint32_t f;
   bool native = false;
   if (HasPrefix(p, len, "hq1.")) {
@@ -508,6 +511,9 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
   if (h.entrySize < 8 || h.entrySize % 4 != 0) return QF_E_OUTPUT;
   const uint64_t headerLength = h.HeaderLength();
   if (headerLength > headerSize || headerLength > nativeSize) return QF_E_OUTPUT;
+  // Every stored word takes at least one byte of the section: a count that
+  // the section cannot hold is refused before anything is allocated for it.
+  if (uint64_t(h.columns) * (h.entrySize / 4) > vh.values[1] - cr.pos) return QF_E_OUTPUT;
   std::vector<uint32_t> colWords;
   if (!ReadRows(cr, h.columns, h.entrySize / 4, &colWords)) return QF_E_OUTPUT;
   uint64_t widths = 0;
@@ -517,7 +523,10 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
   h.recordSize = uint32_t(widths);
 
   // Index section.
+  // The head and entries of the native index; the rest of its stated length
+  // is zeroed in place with the slack before the data.
   std::vector<uint8_t> index;
+  uint64_t indexTotal = 0;
   if (vh.values[2] > 0) {
     SectionReader ir{buf + vh.indexStart, vh.values[2]};
     uint32_t ik = ir.Byte();
@@ -534,21 +543,26 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
     if (ih.entrySize == 0 || ih.entrySize % 4 != 0) return QF_E_INDEX;
     uint64_t need = headSize + uint64_t(ih.count) * ih.entrySize;
     if (need > ih.total || ih.total > nativeSize) return QF_E_INDEX;
+    if (uint64_t(ih.count) * (ih.entrySize / 4) > vh.values[2] - ir.pos) return QF_E_INDEX;
     std::vector<uint32_t> entryWords;
     if (!ReadRows(ir, ih.count, ih.entrySize / 4, &entryWords)) return QF_E_INDEX;
-    index.assign(ih.total, 0);
+    indexTotal = ih.total;
+    index.assign(need, 0);
     std::memcpy(index.data(), headWords, 4ull * ik);
     ih.headSize = uint8_t(headSize);
     QF_StoreIndexHead(ih, index.data());
     if (!entryWords.empty()) std::memcpy(index.data() + headSize, entryWords.data(), entryWords.size() * 4);
   }
-  if (headerLength + index.size() > h.dataOffset || h.dataOffset > nativeSize) return QF_E_OUTPUT;
+  if (headerLength + indexTotal > h.dataOffset || h.dataOffset > nativeSize) return QF_E_OUTPUT;
 
   // Data.
   const uint32_t compression = vh.values[4] & 0xFF;
   const uint64_t room = nativeSize - h.dataOffset;
   if (compression == 0) {
     if (vh.values[3] > room) return QF_E_OUTPUT;
+    // Stored data shorter than the records would leave bytes of the stored
+    // sections in the records.
+    if (vh.values[3] < uint64_t(h.count) * h.recordSize) return QF_E_NOTQUOTE;
     std::memmove(buf + h.dataOffset, buf + vh.dataStart, vh.values[3]);
   } else if (compression == QF_BLOCK_SNAPPY) {
     QfWorkTable table;

@@ -4,14 +4,6 @@
 
 namespace {
 
-// Value of the leading decimal digits (at most 18 of them are taken, so the
-// value always fits); 0 when the text does not begin with a digit.
-uint64_t LeadingNumber(const char* p, size_t len) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < len && i < 18 && p[i] >= '0' && p[i] <= '9'; ++i) v = v * 10 + uint64_t(p[i] - '0');
-    return v;
-}
-
 std::string Formatted(const char* fmt, unsigned long long n) {
     char buf[48];
     snprintf(buf, sizeof buf, fmt, n);
@@ -20,8 +12,14 @@ std::string Formatted(const char* fmt, unsigned long long n) {
 
 }  // namespace
 
+uint64_t LeadingDecimalValue(const char* p, size_t len) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < len && i < 18 && p[i] >= '0' && p[i] <= '9'; ++i) v = v * 10 + uint64_t(p[i] - '0');
+    return v;
+}
+
 std::string PublicCodeToIndexCode(const std::string& code) {
-    uint64_t n = LeadingNumber(code.data(), code.size());
+    uint64_t n = LeadingDecimalValue(code.data(), code.size());
     if (n == 0) return code;
     if (n <= 3) return Formatted("1A000%llu", n);
     if (n <= 5) return Formatted("1B000%llu", n - 3);
@@ -34,7 +32,7 @@ std::string PublicCodeToIndexCode(const std::string& code) {
 
 std::string IndexCodeToPublicCode(const std::string& code) {
     if (code.size() < 2) return code;
-    uint64_t m = LeadingNumber(code.data() + 2, code.size() - 2);
+    uint64_t m = LeadingDecimalValue(code.data() + 2, code.size() - 2);
     if (code[0] != '1') return code;
     if (code[1] == 'A') {
         if (m >= 1 && m <= 3) return Formatted("%06llu", m);

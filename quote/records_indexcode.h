@@ -3,8 +3,14 @@
 // more digits, the host by public six-digit codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// Value of the leading decimal digits of p[0, len) (at most 18 of them are
+// taken, so the value always fits); 0 when the text does not begin with a
+// digit.
+uint64_t LeadingDecimalValue(const char* p, size_t len);
 
 // Public index code -> internal index code ("000001" -> "1A0001",
 // "000010" -> "1B0007", "600000" -> "1B0600000"); a code that is not a

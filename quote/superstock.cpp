@@ -14,12 +14,6 @@ namespace {
 
 constexpr double kPriceEpsilon = 0.000001;
 
-uint32_t LoadU32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 struct Header {
     uint32_t bidCount;
     uint32_t askCount;
@@ -54,9 +48,16 @@ Header SetUpRecord(SuperStock* rec, const uint8_t* head, const char* key, uint32
     return Header{LoadU32(head + 8), countWord & 0x3FFFFFu};
 }
 
-// Stride of the code's records, 0 when they are too short to hold the
-// 20-byte header and entries.
-uint32_t BlockStride(uint32_t recordSize) { return recordSize >= kSuperStockRecordSize ? recordSize : 0; }
+// Stride of a code's records in the context of either form: the context's
+// record size, else the image's; 0 when there is nothing to read (no records
+// or no context) or the records are too short to hold the 20-byte header and
+// entries.
+template <class Context>
+uint32_t BlockStride(const Context* ctx, const void* records, int32_t count) {
+    if (records == nullptr || count < 1 || ctx == nullptr) return 0;
+    uint32_t size = ctx->record_size != 0 ? ctx->record_size : (ctx->image != nullptr ? ctx->image->RecordSize() : 0);
+    return size >= kSuperStockRecordSize ? size : 0;
+}
 
 uint32_t KeySizeOf(const ConvertImage* image) {
     uint32_t ks = image != nullptr ? image->KeySize() : 16;
@@ -107,9 +108,7 @@ void FillSuperStockLevels(SuperStock* rec, const std::vector<SuperStockLevel>& l
 }
 
 int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    if (records == nullptr || count < 1 || ctx == nullptr) return 0;
-    uint32_t stride = BlockStride(ctx->record_size != 0 ? ctx->record_size
-                                                        : (ctx->image != nullptr ? ctx->image->RecordSize() : 0));
+    uint32_t stride = BlockStride(ctx, records, count);
     if (stride == 0) return 0;
     const uint8_t* block = static_cast<const uint8_t*>(records);
     if (LoadU32(block) != kSuperStockMarker) return -1;
@@ -164,9 +163,7 @@ int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const vo
 }
 
 int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    if (records == nullptr || count < 1 || ctx == nullptr) return 0;
-    uint32_t stride = BlockStride(ctx->record_size != 0 ? ctx->record_size
-                                                        : (ctx->image != nullptr ? ctx->image->RecordSize() : 0));
+    uint32_t stride = BlockStride(ctx, records, count);
     if (stride == 0) return 0;
     const uint8_t* block = static_cast<const uint8_t*>(records);
     if (LoadU32(block) != kSuperStockMarker) return -1;

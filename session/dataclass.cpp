@@ -1,25 +1,10 @@
 #include "session/dataclass.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "quote/market.h"
 
 namespace {
-
-// Value of the leading decimal digits (at most 18 of them are taken, so the
-// value always fits); 0 when the text does not begin with a digit.
-uint64_t LeadingNumber(const char* p, size_t len) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < len && i < 18 && p[i] >= '0' && p[i] <= '9'; ++i) v = v * 10 + uint64_t(p[i] - '0');
-    return v;
-}
-
-std::string Formatted(const char* fmt, unsigned long long n) {
-    char buf[48];
-    snprintf(buf, sizeof buf, fmt, n);
-    return buf;
-}
 
 bool IsFirstExchange(const char* market) { return market != nullptr && strstr(market, "USH") != nullptr; }
 
@@ -48,7 +33,7 @@ uint32_t MarketTextToByteId(const char* market) {
     if (market == nullptr) return 0;
     if (strcmp(market, "USH") == 0) return 15;
     if (strcmp(market, "USZ") == 0) return 31;
-    if (market[0] != 'U') return static_cast<uint32_t>(LeadingNumber(market, strlen(market)));
+    if (market[0] != 'U') return static_cast<uint32_t>(LeadingDecimalValue(market, strlen(market)));
     return MarketIdToByte(MarketIdFromText(market), 0);
 }
 
@@ -56,5 +41,5 @@ std::string MarketCodeText(const char* market, const char* codeList) {
     uint32_t id = MarketTextToByteId(market);
     std::string list = codeList != nullptr ? codeList : "";
     if (id == 16) list = PublicCodeListToIndexCodes(list);
-    return Formatted("%llu", id) + list;
+    return std::to_string(id) + list;
 }

@@ -7,7 +7,7 @@
 namespace {
 
 struct AdapterState {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     std::shared_ptr<const AdapterList> list;
     std::string sysfsRoot = "/sys";
     std::function<bool(std::vector<pl::RawAdapter>&)> source;
@@ -48,7 +48,7 @@ uint32_t TL_FormatMacAddresses(const AdapterList& list, uint32_t mask, std::stri
 
 std::shared_ptr<const AdapterList> TL_GetAdapterList() {
     AdapterState& s = State();
-    std::lock_guard<std::mutex> g(s.mutex);
+    std::lock_guard<std::recursive_mutex> g(s.mutex);
     if (s.list && !s.list->empty()) return s.list;
     // Filled into a local list, published once.
     std::vector<pl::RawAdapter> raw;
@@ -68,7 +68,7 @@ uint32_t TL_GetAdapterKind(const char* name, uint32_t& medium) {
     std::string root;
     {
         AdapterState& s = State();
-        std::lock_guard<std::mutex> g(s.mutex);
+        std::lock_guard<std::recursive_mutex> g(s.mutex);
         root = s.sysfsRoot;
     }
     return pl::AdapterKindFromSysfs(root, name ? name : "", medium);
@@ -88,14 +88,14 @@ int TL_GetMacAddress(std::string& out) {
 
 void TL_SetAdapterSysfsRoot(const std::string& root) {
     AdapterState& s = State();
-    std::lock_guard<std::mutex> g(s.mutex);
+    std::lock_guard<std::recursive_mutex> g(s.mutex);
     s.sysfsRoot = root;
     s.list.reset();
 }
 
 void TL_SetAdapterSource(std::function<bool(std::vector<pl::RawAdapter>&)> source) {
     AdapterState& s = State();
-    std::lock_guard<std::mutex> g(s.mutex);
+    std::lock_guard<std::recursive_mutex> g(s.mutex);
     s.source = std::move(source);
     s.list.reset();
 }

@@ -50,21 +50,32 @@ struct Engine {
     // newer generation and ends instead of serving the next engine.
     std::atomic<uint32_t> generation{0};
     std::vector<std::thread> workerThreads;
+    // One exit flag per worker, so that stop waits for each thread itself
+    // and not for all of them at once.
+    std::vector<std::shared_ptr<std::atomic<bool>>> workerExited;
     std::thread checkThread;
     std::atomic<bool> checkExited{false};
     std::atomic<uint32_t> clock{0};
     std::atomic<bool> clockDriven{false};
-    std::mutex settingsLock;
+    std::recursive_mutex settingsLock;
     TLNetSettings settings;
     int32_t thresholds[TL_NET_MAX_DELAY_THRESHOLDS] = {0};
     std::atomic<int> thresholdCount{0};
     std::atomic<uint32_t> counters1[kMaxBuckets];
     std::atomic<uint32_t> counters2[kMaxBuckets];
     std::atomic<int> logChannel{-1};
+    // Log channels cannot be removed and there are few of them: every
+    // channel the engine opened is kept with its file and used again by a
+    // later start that names the same file.
+    std::vector<std::pair<std::string, int>> openedChannels;
     std::atomic<int> writeSendDelayTime{0};
     std::atomic<bool> checkThreadEnabled{true};
     std::atomic<uint32_t> releaseDelay{15000};
     time_t lastDelayLine = 0;
+    // Ports and links kept for a thread that a stop left behind: never
+    // freed, but still referenced, so they are plainly kept on purpose.
+    std::vector<pl::IoPort*> abandonedPorts;
+    std::list<ITLSocketLink*> abandonedLinks;
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> acceptMs{0};
 
@@ -92,7 +103,7 @@ int ParseInt(const std::string& text, int def) {
 }
 
 
-void WorkerThread() {
+void WorkerThread(std::shared_ptr<std::atomic<bool>> exited) {
     Engine& e = E();
     pl::IoPort* port = e.port.load();
     const uint32_t generation = e.generation.load();
@@ -111,6 +122,7 @@ void WorkerThread() {
     e.idle.fetch_sub(1);
     e.running.fetch_sub(1);
     e.workers.fetch_sub(1);
+    exited->store(true);
 }
 
 void WriteDelayLine() {
@@ -156,14 +168,16 @@ void CheckThread() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    TL_DebugTrace("SocketLink ThreadCheckFunc exit.");
+    // The trace ends its line so that it does not run into the host's next
+    // line of standard output.
+    TL_DebugTrace("SocketLink ThreadCheckFunc exit.\n");
     e.checkExited.store(true);
 }
 
 void ApplySettings(const TLNetSettings& s) {
     Engine& e = E();
     {
-        std::lock_guard<std::mutex> g(e.settingsLock);
+        std::lock_guard<std::recursive_mutex> g(e.settingsLock);
         e.settings = s;
         std::copy(s.thresholds, s.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, e.thresholds);
     }
@@ -171,7 +185,13 @@ void ApplySettings(const TLNetSettings& s) {
     e.flags.store(s.nonagle == 1 ? TL_NET_FLAG_NONAGLE : 0);
     int channel = e.logChannel.load();
     if (!s.logFileName.empty() && channel < 0) {
-        channel = TL_AddLogChannel(0x310000, s.logFileName.c_str());
+        for (const auto& opened : e.openedChannels) {
+            if (opened.first == s.logFileName) channel = opened.second;
+        }
+        if (channel < 0) {
+            channel = TL_AddLogChannel(0x310000, s.logFileName.c_str());
+            if (channel >= 0) e.openedChannels.emplace_back(s.logFileName, channel);
+        }
         e.logChannel.store(channel >= 0 ? channel : -1);
     }
     e.writeSendDelayTime.store(s.thresholdCount >= 1 && e.logChannel.load() >= 0 ? s.writeSendDelayTime : 0);
@@ -190,9 +210,12 @@ int StartPort(int threadCount) {
     for (int i = 0; i < n; ++i) {
         e.workers.fetch_add(1);
         try {
-            e.workerThreads.emplace_back(WorkerThread);
+            auto exited = std::make_shared<std::atomic<bool>>(false);
+            e.workerExited.push_back(exited);
+            e.workerThreads.emplace_back(WorkerThread, exited);
         } catch (...) {
             e.workers.fetch_sub(1);
+            if (e.workerExited.size() > e.workerThreads.size()) e.workerExited.pop_back();
             break;
         }
     }
@@ -237,22 +260,35 @@ void StopEngine() {
     }
     if (pl::IoPort* port = e.port.load()) {
         for (size_t i = 0; i < e.workerThreads.size(); ++i) port->PostWake();
-        for (auto& t : e.workerThreads) {
-            // Each worker lowers the running count on its way out; a worker
-            // still inside a callback after the wait is left behind.
-            allJoined &= JoinWithin(t, [&] { return e.running.load() == 0; }, 5000, "a completion thread");
+        // All workers share one 5 s wait: each sets its own flag on its way
+        // out, so one worker held in a callback (or the caller itself, when
+        // the stop comes from a callback) delays none of the others; a worker
+        // still inside a callback when the time is up is left behind.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+        for (size_t i = 0; i < e.workerThreads.size(); ++i) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::shared_ptr<std::atomic<bool>> exited = e.workerExited[i];
+            allJoined &= JoinWithin(e.workerThreads[i], [&] { return exited->load(); },
+                                    std::max<int>(0, static_cast<int>(left.count())), "a completion thread");
         }
     }
     e.workerThreads.clear();
+    e.workerExited.clear();
     e.generation.fetch_add(1);
     if (!allJoined) {
-        // A thread may still use links and the port: keep them (deliberate leak).
+        // A thread may still use links and the port: keep them (deliberate
+        // leak). The port's own poller is stopped: nothing waits on its
+        // completions any more, and a stopped port still answers its calls.
         e.port.store(nullptr);
-        (void)e.portOwner.release();
+        if (e.portOwner) {
+            e.portOwner->Shutdown();
+            e.abandonedPorts.push_back(e.portOwner.release());
+        }
         CTLSingleLock l1(&e.listLock, 1);
         CTLSingleLock l2(&e.newLock, 1);
-        e.active.clear();
-        e.fresh.clear();
+        e.abandonedLinks.splice(e.abandonedLinks.end(), e.active);
+        e.abandonedLinks.splice(e.abandonedLinks.end(), e.fresh);
         e.stop.store(false);
         return;
     }
@@ -299,7 +335,12 @@ int TL_NetStartup(const char* settingsPath, int force) {
     ApplySettings(s);
     if (e.started) return TL_NET_E_PORT_EXISTS;  // forced while running: the port exists
     int rc = StartPort(s.threadCount);
-    if (rc != 0) return rc;  // the engine stays stopped
+    if (rc != 0) {
+        // The engine stays stopped, and its log channel unused.
+        e.logChannel.store(-1);
+        e.writeSendDelayTime.store(0);
+        return rc;
+    }
     e.checkExited.store(false);
     if (e.checkThreadEnabled.load()) {
         try {
@@ -369,7 +410,7 @@ int TL_NetGetLogChannel() { return E().logChannel.load(); }
 
 TLNetSettings TL_NetGetSettings() {
     Engine& e = E();
-    std::lock_guard<std::mutex> g(e.settingsLock);
+    std::lock_guard<std::recursive_mutex> g(e.settingsLock);
     return e.settings;
 }
 
@@ -441,7 +482,7 @@ void TL_NetReportSendDelay(uint32_t queuedAt, int32_t flags) {
     if (count < 1) return;
     int32_t th[TL_NET_MAX_DELAY_THRESHOLDS];
     {
-        std::lock_guard<std::mutex> g(e.settingsLock);
+        std::lock_guard<std::recursive_mutex> g(e.settingsLock);
         std::copy(e.thresholds, e.thresholds + TL_NET_MAX_DELAY_THRESHOLDS, th);
     }
     const int b = TL_NetDelayBucket(th, count, TL_NetGetClock() - queuedAt);
@@ -466,6 +507,10 @@ void TL_NetCheckPass() {
         CTLSingleLock fresh(&e.newLock, 1);
         e.active.splice(e.active.end(), e.fresh);
     }
+    // A callback may stop the engine from this thread (the lock is
+    // recursive); the stop takes the links away from the list, so the pass
+    // ends there instead of walking on.
+    const uint32_t generation = e.generation.load();
     size_t n = 0;
     for (auto it = e.active.begin(); it != e.active.end();) {
         ITLSocketLink* link = *it;
@@ -474,6 +519,7 @@ void TL_NetCheckPass() {
             delete link;
         } else {
             link->OnCheck();
+            if (e.generation.load() != generation) return;
             ++it;
         }
         if (++n % 1000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -483,7 +529,11 @@ void TL_NetCheckPass() {
 void TL_NetIdlePass() {
     Engine& e = E();
     CTLSingleLock lists(&e.listLock, 1);
-    for (ITLSocketLink* link : e.active) link->OnIdle();
+    const uint32_t generation = e.generation.load();
+    for (auto it = e.active.begin(); it != e.active.end(); ++it) {
+        (*it)->OnIdle();
+        if (e.generation.load() != generation) return;  // stopped by the call
+    }
 }
 
 size_t TL_NetLinkCount() {

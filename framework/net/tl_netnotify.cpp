@@ -170,6 +170,7 @@ int32_t CTLNetNotify::ConnectStatus(ITLConnection* connection, uint32_t code) {
 }
 
 int32_t CTLNetNotify::LinkConnectStep(ITLConnection* connection, uint32_t code) {
+    m_eventConnection = connection;
     if (code & 1) {
         m_bytesSent.store(0);
         m_sends.store(0);
@@ -181,8 +182,9 @@ int32_t CTLNetNotify::LinkConnectStep(ITLConnection* connection, uint32_t code) 
     m_link.store(nullptr);
     ClearState();
     m_eventConnection = connection;
+    // The owner may free this sink from its disconnect callback: nothing of
+    // it is touched afterwards.
     OnDisconnect(code + 0x40);
-    m_eventConnection = nullptr;
     return 0;
 }
 
@@ -190,11 +192,13 @@ void CTLNetNotify::LinkDisconnect(ITLSocketLink* link, ITLConnection* connection
     ForgetLink(link);
     ClearState();
     m_eventConnection = connection;
+    // The owner may free this sink from its disconnect callback: nothing of
+    // it is touched afterwards.
     OnDisconnect(reason);
-    m_eventConnection = nullptr;
 }
 
 int32_t CTLNetNotify::LinkReceive(ITLConnection* connection, const void* data, uint32_t length) {
+    m_eventConnection = connection;
     int32_t proxy = OnProxyReceive(data, length);
     if (proxy != 0) return proxy;
     if (length > 0) {
@@ -315,6 +319,9 @@ int32_t CTLClientNotify::BuildProxy(const char* text) {
 int32_t CTLClientNotify::Connect(const char* host, uint16_t port, const char* proxy, const char* second) {
     if (!host || !*host) return TL_NET_E_EMPTY_HOST;
     if (port == 0) return TL_NET_E_PORT_ZERO;
+    // A sink whose link is still open keeps its address and its proxy: the
+    // link's completion threads may be using them.
+    if (int32_t busy = OpenLinkState(); busy != 0) return busy;
     m_host = host;
     m_port = port;
     m_second = second ? second : "";
@@ -332,21 +339,25 @@ int32_t CTLClientNotify::Connect(const char* host, uint16_t port, const char* pr
     return OpenLink();
 }
 
-int32_t CTLClientNotify::OpenLink() {
-    if (ITLSocketLink* link = m_link.load()) {
-        switch (link->GetState()) {
-        case TL_CONN_CONNECTING:
-            return TL_NET_E_BUSY;
-        case TL_CONN_CONNECTED:
-            return TL_NET_E_CONNECTED;
-        case TL_CONN_CLOSING:
-            return TL_NET_E_CLOSING;
-        case TL_CONN_CLOSED:
-            return TL_NET_E_NO_LINK;
-        default:
-            return TL_NET_E_FAIL;
-        }
+int32_t CTLClientNotify::OpenLinkState() {
+    ITLSocketLink* link = m_link.load();
+    if (!link) return 0;
+    switch (link->GetState()) {
+    case TL_CONN_CONNECTING:
+        return TL_NET_E_BUSY;
+    case TL_CONN_CONNECTED:
+        return TL_NET_E_CONNECTED;
+    case TL_CONN_CLOSING:
+        return TL_NET_E_CLOSING;
+    case TL_CONN_CLOSED:
+        return TL_NET_E_NO_LINK;
+    default:
+        return TL_NET_E_FAIL;
     }
+}
+
+int32_t CTLClientNotify::OpenLink() {
+    if (int32_t busy = OpenLinkState(); busy != 0) return busy;
     uint32_t kind = 0;
     if (m_filter) kind = static_cast<uint32_t>(m_filter->Control(TL_FILTER_CTRL_LINK_KIND, m_port, m_second.c_str()));
     if (kind == 0) kind = TL_LINK_KIND_DEFAULT;
@@ -393,9 +404,10 @@ int32_t CTLClientNotify::StartProxyHandshake() {
 int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
     if (!m_proxy || m_proxyFinished.load()) return 0;
     uint8_t buf[4096];
+    // Errors are reported with the receive code (1) + 4.
     int32_t r = ProxyOnReply(data, length, buf, sizeof buf);
     if (r < 0) {
-        RaiseError(4, r);
+        RaiseError(1 + 4, r);
         return r;
     }
     if (r > 0) {
@@ -405,7 +417,7 @@ int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
         if (sb.AppendBlock(buf, static_cast<uint32_t>(std::min<int32_t>(r, sizeof buf))) != 0) return TL_NET_E_NOMEM;
         int32_t rc = link->Send(sb, 1);
         if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) {
-            RaiseError(4, rc);
+            RaiseError(1 + 4, rc);
             return rc;
         }
         return TL_NET_E_PROXY_PENDING;

@@ -16,6 +16,10 @@
 // Destroying a sink detaches it from its link (Disconnect with 0x2), which
 // waits for a callback in progress. A derived sink whose callbacks use its
 // own members must do that in its own destructor, before those members go.
+// A sink may also be freed from its own disconnect callback (the link has
+// forgotten it by then), except when that disconnect was raised from inside
+// another of its callbacks (a Disconnect called from a receive callback),
+// which still runs on the sink when the disconnect callback returns.
 #pragma once
 
 #include <atomic>
@@ -159,7 +163,10 @@ protected:
     std::atomic<uint32_t> m_bytesReceived{0};
     std::atomic<uint32_t> m_receives{0};
     std::atomic<uint32_t> m_state{0};
-    // The connection of the event being reported (set under the link's locks).
+    // The connection of the link event being reported (set under the link's
+    // locks at the start of each event and left behind afterwards, since the
+    // owner may free the sink from a disconnect callback); meaningful only
+    // while a link event runs.
     ITLConnection* m_eventConnection = nullptr;
 };
 
@@ -168,7 +175,8 @@ public:
     CTLClientNotify() = default;
     ~CTLClientNotify() override;
 
-    // 0x80070014 for an empty host, 0x80070015 for port 0; a null or empty
+    // 0x80070014 for an empty host, 0x80070015 for port 0; while a link is
+    // open, the code of its state, with nothing changed; a null or empty
     // proxy text means a direct connection, 0x80070017 a text that names no
     // usable proxy. Then opens the link.
     int32_t Connect(const char* host, uint16_t port, const char* proxy = nullptr, const char* second = nullptr);
@@ -208,6 +216,9 @@ protected:
     virtual uint16_t ConnectPort() const { return m_port; }
     ITLConnection* DisconnectConnection(ITLConnection* connection) override { return connection; }
     int32_t OpenLink();
+    // 0 without a link; else the code its connection state gives
+    // (connecting, connected, closing, closed, other).
+    int32_t OpenLinkState();
 
     std::string m_host;
     uint16_t m_port = 0;

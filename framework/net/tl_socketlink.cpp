@@ -650,13 +650,11 @@ int32_t CTLSocketSingleLink::SetOption(int id, void* value) {
 int32_t CTLSocketSingleLink::OnConnect(ITLConnection* connection, int code) {
     CTLSingleLock r(&m_recvLock, 1);
     CTLSingleLock s(&m_sinkLock, 1);
-    int32_t rc = 0;
-    if (m_sink) rc = m_sink->LinkConnectStep(connection, static_cast<uint32_t>(code));
-    if (!(code & 1)) {
-        if (m_sink) m_sink->ForgetLink(this);
-        m_sink = nullptr;
-    }
-    return rc;
+    CTLNetNotify* sink = m_sink;
+    // A failed connect detaches the sink before it hears of it: its owner
+    // may free it from the disconnect callback.
+    if (!(code & 1)) m_sink = nullptr;
+    return sink ? sink->LinkConnectStep(connection, static_cast<uint32_t>(code)) : 0;
 }
 
 int32_t CTLSocketSingleLink::OnDisconnect(ITLConnection* connection, uint32_t reason) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -173,6 +174,20 @@ TEST_F(ExportsTest, LoginWithoutSessionsAfterTheCheck) {
   EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
 
+// Releasing the last instance stops the socket engine, whose check thread
+// says so on standard output: as a line of its own, not glued to the host's
+// next output.
+TEST_F(ExportsTest, EngineStopTraceEndsItsLine) {
+  testing::internal::CaptureStdout();
+  void* h = KvoCreateInstance(&cfg_);
+  const int32_t released = KvoReleaseInstance(h);
+  std::printf("host line\n");
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(released, 0);
+  EXPECT_NE(out.find("SocketLink ThreadCheckFunc exit.\nhost line\n"), std::string::npos) << out;
+}
+
 TEST_F(ExportsTest, FormalLoginWithoutAnAuthenticationCentreFails) {
   void* h = KvoCreateInstance(&cfg_);
   ASSERT_NE(h, nullptr);
@@ -227,6 +242,10 @@ TEST_F(ExportsTest, LevelFiveLogLines) {
   KvoSubScribe(h, 2, 1, "USH", "600000");
   KvoSubScribeAsync(h, 2, 1, "USH", "600001");
   KvoGetCodeInfo(h);
+  // Calls without a handle still write their lines before they refuse.
+  EXPECT_EQ(KvoRegisterAddr(nullptr, "UXX", "10.1.1.1", 9), -1009);
+  KvoFreeMem(KvoLogin(nullptr, "nobody", "x"));
+  EXPECT_EQ(KvoGetCodelist(nullptr, "UYY", &n), nullptr);
   KvoReleaseInstance(h);
 
   const std::string log = ReadInstanceLog(dir_);
@@ -235,6 +254,9 @@ TEST_F(ExportsTest, LevelFiveLogLines) {
       "m_timeout:5000 m_connectsubscribe:0 m_authtype:1!fnctickindex:0 fnctickstock:0 "
       "fnctransacton:0 fncorderdata:0 fncorderqueue:0 fncsuperstock:0 fncnotify:0\r\n",
       "5: KvoRegisterAddr  pmarket:USH  paddr:(null)  port:7!\r\n",
+      "5: KvoRegisterAddr  pmarket:UXX  paddr:10.1.1.1  port:9!\r\n",
+      "5: KvoLogin:0  pusername:nobody!\r\n",
+      "5: KvoGetCodelist:0  pmarket:UYY!\r\n",
   };
   for (const char* e : expected) EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
   const std::string withHandle[] = {

@@ -12,7 +12,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "api/api_support.h"
@@ -73,10 +75,13 @@ struct FakeSession : IMarketSession {
 std::map<std::string, FakeSession*>* g_created = nullptr;
 const InstanceConfig* g_lastConfig = nullptr;
 int g_destroyed = 0;
+int g_destroyedOnStoppedEngine = 0;
 
 struct CountingSession : FakeSession {
   ~CountingSession() override {
     ++g_destroyed;
+    // A session closes its connections on the socket engine when it goes.
+    if (!TL_NetIsStarted()) ++g_destroyedOnStoppedEngine;
     if (g_created) g_created->erase(market);
   }
 };
@@ -89,7 +94,29 @@ IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const 
   return s;
 }
 
+// A session whose work fails with exceptions (as a thread that cannot be
+// created would make it), and a factory that cannot build one at all.
+struct ThrowingSession : CountingSession {
+  LoginResult Login(const LoginAccountInfo&) override { throw std::runtime_error("login"); }
+  int32_t SubScribe(uint32_t, uint32_t, const char*, const char*, bool) override {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  char* GetCodelist(const char*, uint32_t*) override { throw std::runtime_error("codes"); }
+  void* GetTickStock(const char*, const char*, uint32_t*) override { throw 7; }
+};
+
+IMarketSession* MakeThrowing(const InstanceConfig*, CSocketDataMananger*, const std::string& m) {
+  auto* s = new ThrowingSession;
+  s->market = m;
+  return s;
+}
+
+IMarketSession* FailToMake(const InstanceConfig*, CSocketDataMananger*, const std::string&) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
 int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
+void NotifyCb(void*, const NotifyRecord*) {}
 
 class InstanceTest : public ::testing::Test {
  protected:
@@ -104,6 +131,7 @@ class InstanceTest : public ::testing::Test {
     created_.clear();
     g_created = &created_;
     g_destroyed = 0;
+    g_destroyedOnStoppedEngine = 0;
     previous_ = SetMarketSessionFactory(&MakeFake);
   }
   void TearDown() override {
@@ -189,7 +217,10 @@ TEST_F(InstanceTest, LogLocationAndLevel) {
   cfg_.m_loglevel = 5;
   {
     CSocketDataMananger inst(&cfg_);
-    WriteLog(5, "probe-five %s %I64d", "x", static_cast<long long>(1) << 40);
+    // Formats from elsewhere may carry "%I64d": the framework writes it as
+    // "%lld".
+    const char* format = "probe-five %s %I64d";
+    WriteLog(5, format, "x", static_cast<long long>(1) << 40);
     WriteLog(4, "probe-four");
   }
   const std::string log = FindLog(dir_);
@@ -240,6 +271,16 @@ TEST_F(InstanceTest, ToolIniRoles) {
     EXPECT_EQ(s.socket_port, 9999);
   }
   {
+    // 1999 characters are still a line, with either line end; 2000 are not.
+    const std::string longest = "k=" + std::string(1997, 'v');
+    WriteToolIni("master=true\n" + longest + "\nsocket_port=1234\r\n" + longest +
+                 "\r\nauth=test\n" + longest + "w\r\nmaster=false\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.socket_port, 1234);
+    EXPECT_TRUE(s.auth_test);
+    EXPECT_EQ(s.mode, kMaster);  // the line after the over-long one is not read
+  }
+  {
     WriteToolIni("master=true\n");
     cfg_.fnctickindex = &DataCb;
     cfg_.fncfivelevel = &DataCb;
@@ -262,7 +303,7 @@ TEST_F(InstanceTest, Registration) {
   CSocketDataMananger inst(&cfg_);
   EXPECT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 8000), 0);
   ASSERT_EQ(inst.Markets(), std::vector<std::string>{"SH"});
-  EXPECT_EQ(g_lastConfig, &cfg_);
+  EXPECT_EQ(g_lastConfig, inst.Config());
   EXPECT_EQ(inst.RegisterAddrByMode("UOO", "10.0.0.1", 8000), -1007);
   // A second address goes first.
   EXPECT_EQ(inst.RegisterAddrByMode("USHA", "10.0.0.2", 8001), 0);
@@ -287,6 +328,53 @@ TEST_F(InstanceTest, Registration) {
   created_["SH"]->userData.clear();
   EXPECT_EQ(inst.RegisterAddrByMode("qsuserdata", "payload", 0), 0);
   EXPECT_EQ(created_["SH"]->userData.size(), 1u);  // SH refused, SZ accepted
+}
+
+// Hosts often build the record in a function of their own: the instance must
+// not read it after construction.
+TEST_F(InstanceTest, HostRecordMayGoAwayAfterCreation) {
+  auto* host = new InstanceConfig(cfg_);
+  host->m_authtype = 1;
+  host->fncnotify = &NotifyCb;
+  std::memset(host->m_version, 'v', sizeof(host->m_version));  // no terminator
+  CSocketDataMananger inst(host);
+  std::memset(static_cast<void*>(host), 0x5a, sizeof(*host));
+  delete host;
+
+  EXPECT_EQ(inst.CheckLogin("trader", "p").nstatuscode, 0);  // m_authtype 1 as created
+  EXPECT_EQ(inst.Account().auth_kind, "gateway_auth");
+  ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
+  ASSERT_NE(g_lastConfig, nullptr);
+  EXPECT_EQ(g_lastConfig, inst.Config());
+  EXPECT_EQ(g_lastConfig->m_authtype, 1);
+  EXPECT_EQ(g_lastConfig->m_timeout, 5000);
+  EXPECT_EQ(g_lastConfig->fncnotify, &NotifyCb);
+  // The copy's texts are terminated within their fields.
+  EXPECT_EQ(std::string(g_lastConfig->m_version), std::string(19, 'v'));
+  EXPECT_STREQ(g_lastConfig->m_connectmarket, "USH;USZ");
+}
+
+// Whatever the work behind an exported function throws ends as a failure
+// code of that function, never as an exception through the C interface.
+TEST_F(InstanceTest, ExceptionsStayInsideTheLibrary) {
+  cfg_.m_authtype = 1;
+  void* h = KvoCreateInstance(&cfg_);
+  ASSERT_NE(h, nullptr);
+  SetMarketSessionFactory(&FailToMake);
+  EXPECT_EQ(KvoRegisterAddr(h, "USH", "10.0.0.1", 1), -1009);
+  SetMarketSessionFactory(&MakeThrowing);
+  ASSERT_EQ(KvoRegisterAddr(h, "USZ", "10.0.0.1", 1), 0);
+
+  LoginResult* r = KvoLogin(h, "trader", "pw");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->nstatuscode, -1009);
+  EXPECT_EQ(KvoFreeMem(r), 0);
+  EXPECT_EQ(KvoSubScribe(h, 2, 1, "USZ", "000001"), -1009);
+  EXPECT_EQ(KvoSubScribeAsync(h, 2, 1, "USZ", "000001"), -1009);
+  uint32_t n = 5;
+  EXPECT_EQ(KvoGetCodelist(h, "USZ", &n), nullptr);
+  EXPECT_EQ(KvoGetTickStock(h, "USZ", "000001", &n), nullptr);
+  EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
 
 TEST_F(InstanceTest, EmptyConnectMarketAllowsEveryMarket) {
@@ -414,7 +502,15 @@ TEST_F(InstanceTest, ReleaseDestroysSessionsAndClearsTheContext) {
   EXPECT_EQ(GetCallbackContext(), second);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, &DataCb);
   EXPECT_EQ(NetEngineUsers(), users - 1);
+  auto* third = new CSocketDataMananger(&cfg_);
+  ASSERT_EQ(third->RegisterAddr("USH", "10.0.0.1", 1, true), 0);
   delete second;
+  EXPECT_EQ(GetCallbackContext(), third);
+  EXPECT_EQ(NetEngineUsers(), users - 1);
+  // The last instance's sessions go while the engine still runs.
+  delete third;
+  EXPECT_EQ(g_destroyed, 3);
+  EXPECT_EQ(g_destroyedOnStoppedEngine, 0);
   EXPECT_EQ(GetCallbackContext(), nullptr);
   EXPECT_EQ(GetDataCallbackSlots().fnctickstock, nullptr);
   EXPECT_EQ(NetEngineUsers(), users - 2);

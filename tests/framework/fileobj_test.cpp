@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +65,13 @@ TEST_F(FileObjTest, ModesAndRefusals) {
   EXPECT_EQ(ro.SetLength(5), 0x80020018u);
   EXPECT_EQ(ro.Flush(), 0x80020018u);
   EXPECT_EQ(ro.Insert("x", 1), 0x80020018u);
+  // Open existing together with create anew: the file must exist, and is emptied.
+  Spit(Path("full"), "content");
+  CTLFileObj both;
+  EXPECT_EQ(both.Open(Path("gone").c_str(), 0x2003), 0x80020002u);
+  ASSERT_EQ(both.Open(Path("full").c_str(), 0x2003), 0u);
+  EXPECT_EQ(both.GetLength(), 0u);
+  both.Close();
   CTLFileObj longName;
   EXPECT_EQ(longName.Open((dir_ / std::string(300, 'n')).string().c_str(), 0x2002), 0x80020003u);
   EXPECT_EQ(longName.Reopen(), 0x80020003u);
@@ -129,6 +137,8 @@ TEST_F(FileObjTest, InsertAndMoveRangeOnDiskAndInMemory) {
     f.Seek(6, 0);
     EXPECT_EQ(f.MoveRange(1, 3, '.'), 0x80020024u);
     EXPECT_EQ(f.MoveRange(-7, 3, '.'), 0x80020024u);
+    EXPECT_EQ(f.MoveRange(INT64_MAX, 1), 0x80020024u);  // no wrap to a small target
+    EXPECT_EQ(f.MoveRange(INT64_MIN, 1), 0x80020024u);
   }
 }
 
@@ -257,6 +267,21 @@ TEST_F(FileObjTest, GrowthReadsZeroWhateverWasThereBefore) {
   m.Seek(110, 0);
   ASSERT_EQ(m.Read(back.data(), 10), 10u);
   for (size_t i = 0; i < 10; ++i) ASSERT_EQ(back[i], 0) << i;
+}
+
+TEST_F(FileObjTest, WritingFromTheOwnBlockSurvivesGrowth) {
+  // The source lies in the block that the growth replaces: it must be read
+  // before the old block goes.
+  CTLFileObj m;
+  ASSERT_EQ(m.OpenMemory("abcdefgh", 8, 0), 0u);
+  m.Seek(0, 2);
+  EXPECT_EQ(m.Write(m.GetBuffer(), 8), 8u);
+  m.Seek(0, 2);
+  EXPECT_EQ(m.Write(m.GetBuffer() + 4, 12), 12u);
+  std::string back(28, 0);
+  m.SeekToBegin();
+  ASSERT_EQ(m.Read(back.data(), 28), 28u);
+  EXPECT_EQ(back, "abcdefghabcdefgh" "efghabcdefgh");
 }
 
 TEST_F(FileObjTest, BoundsNearTheLimits) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/pl_codepage.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -120,18 +121,9 @@ TEST(IniParser, Big5FileOnAChineseSystem) {
     TL_InitFrameworkLocale(0);
 }
 
-class IniFiles : public ::testing::Test {
+class IniFiles : public kvotest::TempDirTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kvo_ini_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-    }
-    std::string dir_;
+    IniFiles() : TempDirTest("kvo_ini") {}
 };
 
 TEST_F(IniFiles, LoadFileResults) {

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 std::string ReadFile(const std::string& path) {
@@ -23,18 +25,9 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-class LogThreads : public ::testing::Test {
+class LogThreads : public kvotest::TempDirTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kvo_logmt_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(0, std::system(cmd.c_str()));
-  }
-  std::string dir_;
+  LogThreads() : TempDirTest("kvo_logmt") {}
 };
 
 TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 using corvane::CTLRegistry;
@@ -54,20 +56,9 @@ TEST(SystemInfo, MachineAndModules) {
     EXPECT_LE(info.m_nTick, TL_GetHighResTickMs());
 }
 
-class Registry : public ::testing::Test {
+class Registry : public kvotest::KeyStoreTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kvo_registry_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-        pl::SetKeyStoreRoot(dir_.c_str());
-    }
-    void TearDown() override {
-        pl::SetKeyStoreRoot(nullptr);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-    }
-    std::string dir_;
+    Registry() : KeyStoreTest("kvo_registry") {}
 };
 
 TEST_F(Registry, SharedMemoryCounterRoundTrip) {

@@ -132,6 +132,21 @@ TEST_F(FakeSysfs, NoAdaptersLeavesTextAndRetriesLater) {
     EXPECT_EQ(before, calls);  // filled once, then kept
 }
 
+// The list's lock is recursive: a source that asks for an adapter kind while
+// the list is being filled does not lock itself out.
+TEST_F(FakeSysfs, SourceMayQueryKindsWhileTheListFills) {
+    AddIf("eth0", "pci");
+    TL_SetAdapterSysfsRoot(root);
+    TL_SetAdapterSource([](std::vector<pl::RawAdapter>& v) {
+        uint32_t medium = 0;
+        if (TL_GetAdapterKind("eth0", medium) == pl::kAdapterPci) v = {Raw("eth0", 2, 0x07)};
+        return true;
+    });
+    std::string s;
+    EXPECT_EQ(1u, TL_GetMacAddresses(s, 1));
+    EXPECT_EQ("00-1a-bc-de-f0-07;", s);
+}
+
 TEST(AdaptersLive, TextsHaveTheMacFormat) {
     std::string s;
     uint32_t n = TL_GetMacAddresses(s, 0xFF);

@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -20,7 +22,10 @@ namespace {
 struct Pair {
     int local = -1;
     int peer = -1;
-    Pair() {
+    // With makeLocal, the port side is made by the caller before the
+    // listener (so it takes the lowest free descriptor number).
+    explicit Pair(const std::function<int()>& makeLocal = pl::SocketTcp) {
+        local = makeLocal();
         int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -28,7 +33,6 @@ struct Pair {
         EXPECT_EQ(0, ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a));
         EXPECT_EQ(0, ::listen(ls, 4));
         a.sin_port = htons(pl::LocalPort(ls));
-        local = pl::SocketTcp();
         int r = pl::ConnectStart(local, a);
         EXPECT_TRUE(r == 0 || r == EINPROGRESS);
         peer = ::accept(ls, nullptr, nullptr);
@@ -187,6 +191,97 @@ TEST_F(PortTest, CloseCancelsPendingOperationsAndLaterCallsFail) {
     EXPECT_FALSE(port.Dequeue(pk, 50));
 }
 
+// A socket closed while its readiness is being handled, and a new socket
+// that gets the same descriptor number at once: the old receive ends exactly
+// once (its bytes or cancelled), and the new socket sees only its own data.
+TEST_F(PortTest, ClosedDescriptorReusedAtOnceGetsNoStaleCompletion) {
+    int reused = 0;
+    for (int round = 0; round < 200; ++round) {
+        auto a = std::make_unique<Pair>();
+        const int fdA = a->local;
+        auto idA = port.Associate(a->local, 1);
+        ASSERT_NE(0u, idA);
+        uint8_t bufA[16] = {0}, bufB[16] = {0};
+        ASSERT_EQ(0, port.StartRecv(idA, &recvOp, bufA, sizeof bufA));
+        ASSERT_EQ(1, ::send(a->peer, "a", 1, MSG_NOSIGNAL));
+        if (round % 2) std::this_thread::yield();
+        port.Close(idA);
+        Pair b;  // its socket takes the number just freed
+        reused += b.local == fdA;
+        auto idB = port.Associate(b.local, 2);
+        ASSERT_NE(0u, idB);
+        ASSERT_EQ(0, port.StartRecv(idB, &sendOp, bufB, sizeof bufB));
+        pl::IoPacket pk;
+        ASSERT_TRUE(port.Dequeue(pk, 5000));
+        ASSERT_EQ(1u, pk.key);
+        if (pk.error == 0) {
+            EXPECT_EQ(1u, pk.bytes);
+            EXPECT_EQ('a', bufA[0]);
+        } else {
+            EXPECT_EQ(ECANCELED, pk.error);
+        }
+        EXPECT_FALSE(port.Dequeue(pk, 2));
+        ASSERT_EQ(1, ::send(b.peer, "b", 1, MSG_NOSIGNAL));
+        ASSERT_TRUE(port.Dequeue(pk, 5000));
+        EXPECT_EQ(2u, pk.key);
+        EXPECT_EQ(0, pk.error);
+        EXPECT_EQ(1u, pk.bytes);
+        EXPECT_EQ('b', bufB[0]);
+        port.Close(idB);
+        EXPECT_FALSE(port.Dequeue(pk, 0));
+    }
+    EXPECT_GT(reused, 100);  // the hazard was really set up
+}
+
+// A send still waiting for room when its socket is closed is cancelled.
+TEST_F(PortTest, CloseCancelsAWaitingSend) {
+    Pair p;
+    auto id = port.Associate(p.local, 3);
+    std::vector<uint8_t> chunk(1 << 16, 0x5A);
+    pl::IoPacket pk;
+    // The peer reads nothing: sends complete until one has to wait.
+    for (int i = 0; i < 4096; ++i) {
+        ASSERT_EQ(0, port.StartSend(id, &sendOp, chunk.data(), static_cast<uint32_t>(chunk.size())));
+        if (!port.Dequeue(pk, 200)) break;
+        ASSERT_EQ(0, pk.error);
+    }
+    ASSERT_EQ(0u, port.QueuedPackets());
+    EXPECT_EQ(EBUSY, port.StartSend(id, &sendOp, chunk.data(), 1));
+    port.Close(id);
+    ASSERT_TRUE(port.Dequeue(pk, 1000));
+    EXPECT_EQ(3u, pk.key);
+    EXPECT_EQ(&sendOp, pk.op);
+    EXPECT_EQ(ECANCELED, pk.error);
+    EXPECT_FALSE(port.Dequeue(pk, 20));
+}
+
+// A thread left behind by a stopped engine may still hold a handle id of the
+// old port; on the next port that id must not name another connection.
+TEST_F(PortTest, HandleIdsOfOnePortAreUnknownToAnother) {
+    Pair a;
+    auto idA = port.Associate(a.local, 1);
+    ASSERT_NE(0u, idA);
+    pl::IoPort next;
+    ASSERT_EQ(0, next.Create());
+    Pair b;
+    auto idB = next.Associate(b.local, 2);
+    ASSERT_NE(0u, idB);
+    EXPECT_NE(idA, idB);
+    uint8_t buf[16];
+    EXPECT_EQ(EBADF, next.StartRecv(idA, &recvOp, buf, sizeof buf));
+    EXPECT_EQ(EBADF, next.StartSend(idA, &sendOp, buf, 1));
+    next.Close(idA);  // unknown there: b's socket stays open
+    ASSERT_EQ(0, next.StartRecv(idB, &recvOp, buf, sizeof buf));
+    ASSERT_EQ(1, ::send(b.peer, "k", 1, MSG_NOSIGNAL));
+    pl::IoPacket pk;
+    ASSERT_TRUE(next.Dequeue(pk, 5000));
+    EXPECT_EQ(2u, pk.key);
+    EXPECT_EQ(0, pk.error);
+    EXPECT_EQ(1u, pk.bytes);
+    next.Close(idB);
+    port.Close(idA);
+}
+
 TEST_F(PortTest, KeylessWakeAndPostedPacketsReachWorkers) {
     std::atomic<int> woken{0}, posted{0};
     std::vector<std::thread> workers;
@@ -255,7 +350,7 @@ TEST_F(PortTest, ManyConnectionsOnWorkerThreads) {
         });
     }
     for (auto& t : writers) t.join();
-    for (int i = 0; i < 500 && finished.load() < kConns; ++i)
+    for (int i = 0; i < 3000 && finished.load() < kConns; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int w = 0; w < 4; ++w) port.PostWake();
     for (auto& t : workers) t.join();

@@ -2,10 +2,15 @@
 #include "framework/net/tl_netbuffer.h"
 #include "framework/net/tl_netengine.h"
 #include "framework/tl_buffer.h"
+#include "framework/tl_log.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -172,6 +177,38 @@ TEST(SendQueue, BudgetHoldsBuffersBackUntilMoved) {
     EXPECT_EQ(0, q.GetBudget());
     q.Push(s, 0);
     EXPECT_FALSE(q.IsReadyEmpty());
+}
+
+// A buffer that gives nothing into the room left, with nothing copied yet,
+// is reported on the log and stays queued.
+TEST(SendQueue, NothingFitsIsLoggedAndTheBufferStays) {
+    char tmpl[] = "/tmp/kvo_netbuf_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    TL_SetLogWriterAutoStart(false);  // lines are written as they come
+    ASSERT_EQ(0, TL_OpenLog(0x330000, (dir + "/q.log").c_str()));
+    TL_SetLogLevel(0, 1);
+    SendQueue q;
+    CTLSendBuffer s;
+    s.AppendBlock("abc", 3);
+    q.Push(s, 0);
+    uint8_t stage[4];
+    uint32_t bytes = 99, taken = 99;
+    EXPECT_EQ(0u, q.Fill(stage, 0, &bytes, &taken));
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, taken);
+    EXPECT_EQ(1u, q.QueuedCount());
+    EXPECT_EQ(3u, q.Fill(stage, sizeof stage, &bytes, &taken));
+    EXPECT_EQ(1u, taken);
+    std::string text;
+    for (const auto& f : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(f.path(), std::ios::binary);
+        text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(std::string::npos, text.find(" 1: Error!!! The send data is bigger than send buffer (size:0)!!!\r\n"))
+        << text;
+    EXPECT_EQ(text.find("Error!!!"), text.rfind("Error!!!"));  // once only
+    std::filesystem::remove_all(dir);
 }
 
 TEST(SendQueue, PushKeepsTheReadOffset) {

@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <netinet/in.h>
@@ -303,6 +304,95 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     ASSERT_EQ(0, listener.Disconnect(0));
     ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.disconnects.size() == 2; }));
     EXPECT_EQ(TL_NET_REASON_LISTENING, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
+}
+
+}  // namespace
+
+namespace {
+
+// A client sink with a scripted proxy handshake: the first request is
+// "CONNECT"; a reply "AGAIN" asks for "NEXT", "OK" finishes the tunnel,
+// "FAILSEND" makes the next request's send fail, anything else is refused.
+class ProxyClient : public RecordingClient {
+public:
+    ProxyClient() : RecordingClient(true) {}
+    ~ProxyClient() override {
+        if (GetLink()) Disconnect(TL_NET_CLOSE_DETACH);
+    }
+
+protected:
+    int32_t BuildProxy(const char*) override {
+        m_proxy = reinterpret_cast<CTLProxyHandle*>(&m_token);
+        return 0;
+    }
+    void DeleteProxy() override { m_proxy = nullptr; }
+    int32_t ProxyBuildRequest(uint8_t* out, uint32_t size) override {
+        if (size < 7) return -1;
+        std::memcpy(out, "CONNECT", 7);
+        return 7;
+    }
+    int32_t ProxyOnReply(const void* data, uint32_t length, uint8_t* out, uint32_t) override {
+        const std::string reply(static_cast<const char*>(data), length);
+        if (reply == "OK") return 0;
+        if (reply == "AGAIN" || reply == "FAILSEND") {
+            // A link that is closing refuses the next request.
+            if (reply == "FAILSEND") GetLink()->GetConnection()->SetState(TL_CONN_CLOSING, TL_CONN_CLOSE_MASK);
+            std::memcpy(out, "NEXT", 4);
+            return 4;
+        }
+        return -1;
+    }
+
+private:
+    int m_token = 0;
+};
+
+TEST_F(SinkTest, ProxyHandshakeRaisesConnectTwiceAndSwallowsItsReplies) {
+    auto* c = new ProxyClient;
+    client.reset(c);
+    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
+    ASSERT_TRUE(server.WaitForBytes(0, 7, 5000));
+    EXPECT_EQ("CONNECT", server.Received(0));
+    // TCP is up to the proxy: connect code 1024.
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
+    EXPECT_EQ(1024u, c->Get<uint32_t>([](NetEvents& e) { return e.connects[0]; }));
+    ASSERT_TRUE(server.Send(0, "AGAIN"));
+    ASSERT_TRUE(server.WaitForBytes(0, 11, 5000));
+    EXPECT_EQ("CONNECTNEXT", server.Received(0));
+    ASSERT_TRUE(server.Send(0, "OK"));
+    // The tunnel stands: connect code 33.
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 2; }));
+    EXPECT_EQ(33u, c->Get<uint32_t>([](NetEvents& e) { return e.connects[1]; }));
+    // Later bytes are the server's; none of the proxy's replies was delivered.
+    ASSERT_TRUE(server.Send(0, "data"));
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.data == "data"; }));
+    server.Close(0);
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, c->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+}
+
+TEST_F(SinkTest, ProxyHandshakeFailures) {
+    // Closed during the handshake: +0x200.
+    auto* c = new ProxyClient;
+    client.reset(c);
+    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
+    ASSERT_TRUE(server.WaitForBytes(0, 7, 5000));
+    server.Close(0);
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+    EXPECT_EQ(TL_NET_REASON_PEER_CLOSED + 0x200, c->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+
+    // A next request that cannot be sent raises the error event with the
+    // receive code + 4.
+    c = new ProxyClient;
+    client.reset(c);
+    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
+    ASSERT_TRUE(server.WaitForConnections(2, 5000));
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
+    ASSERT_TRUE(server.Send(1, "FAILSEND"));
+    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.errors.empty(); }));
+    EXPECT_EQ(5u, c->Get<uint32_t>([](NetEvents& e) { return e.errors[0].first; }));
+    EXPECT_EQ(TL_NET_E_CLOSING, c->Get<int32_t>([](NetEvents& e) { return e.errors[0].second; }));
+    EXPECT_TRUE(c->Get<bool>([](NetEvents& e) { return e.data.empty(); }));
 }
 
 }  // namespace

@@ -211,7 +211,14 @@ TEST_F(LinkTest, EmptyHostIsNotResolvedAndSecondConnectIsRefused) {
     link->Close(TL_NET_CLOSE_DETACH, 0);
     EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
     Connect();
-    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.1", server.Port()));
+    // A connected sink refuses a second connect and keeps its address.
+    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.2", server.Port() + 1, nullptr, "other"));
+    EXPECT_EQ("127.0.0.1", client->GetHost());
+    EXPECT_EQ(server.Port(), client->GetPort());
+    EXPECT_EQ("", client->GetSecondAddress());
+    EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.1", server.Port(), "proxy_addr:nowhere,"));
+    ASSERT_TRUE(server.Send(0, "still"));
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.data == "still"; }));
 }
 
 TEST_F(LinkTest, ClosedLinksWaitForTheReleaseDelay) {
@@ -258,6 +265,8 @@ TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
     raw->LinkAttach(link);
     ITLConnection* conn = link->GetConnection();
     conn->SetState(TL_CONN_CONNECTING, TL_CONN_CONNECT_MASK);
+    EXPECT_EQ(TL_NET_E_BUSY, raw->Connect("127.0.0.1", server.Port()));
+    EXPECT_EQ("", raw->GetHost());
     EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, raw->Disconnect(0));
     EXPECT_EQ(TL_CONN_CLOSING, link->GetState());
     EXPECT_EQ(TL_NET_E_CLOSING, raw->Connect("127.0.0.1", server.Port()));
@@ -291,3 +300,52 @@ TEST_F(LinkTest, DetachedSinkHearsNothingMore) {
 }
 
 }  // namespace
+
+// A sink may be freed from its own disconnect callback: once it has been
+// told that its link is gone, neither the link nor the sink's own code
+// touches it again. (Under AddressSanitizer a late write is caught.)
+struct FreedOnDisconnect {
+    std::atomic<int> freed{0};
+    std::atomic<uint32_t> code{0};
+};
+
+int32_t FreeSinkOnDisconnect(void* ctx, CTLNetNotify* sink, uint32_t code, ITLConnection*) {
+    auto* f = static_cast<FreedOnDisconnect*>(ctx);
+    delete sink;
+    f->code.store(code);
+    f->freed.fetch_add(1);
+    return 0;
+}
+
+TEST_F(LinkTest, SinkFreedInItsDisconnectCallback) {
+    FreedOnDisconnect f;
+    // The peer closes a connected link.
+    auto* sink = new CTLClientNotify;
+    sink->SetDisconnectCallback(&f, FreeSinkOnDisconnect);
+    ASSERT_EQ(0, sink->Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(server.WaitForConnections(1, 5000));
+    server.Close(0);
+    ASSERT_TRUE(CheckUntil([&] { return f.freed.load() == 1; }));
+    EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, f.code.load());
+
+    // A connect that fails on the waiter thread reports the failure the same way.
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l));
+    ::close(s);
+    sink = new CTLClientNotify;
+    sink->SetDisconnectCallback(&f, FreeSinkOnDisconnect);
+    const int32_t rc = sink->Connect("127.0.0.1", ntohs(a.sin_port));
+    if (rc != 0) {
+        // Refused at once: the sink heard of it on this thread already.
+        ASSERT_EQ(2, f.freed.load());
+    }
+    ASSERT_TRUE(CheckUntil([&] { return f.freed.load() == 2; }));
+    const uint32_t code = f.code.load();
+    EXPECT_TRUE(code == TL_NET_REASON_CONNECT_FAILED || code == 0x40) << std::hex << code;
+    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+}

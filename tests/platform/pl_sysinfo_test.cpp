@@ -9,6 +9,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 TEST(PlatformSysInfo, MachineFacts) {
@@ -47,20 +49,9 @@ TEST(PlatformSysInfo, ErrnoToSystemErrors) {
     EXPECT_EQ(19u, pl::LastSystemError());
 }
 
-class KeyStore : public ::testing::Test {
+class KeyStore : public kvotest::KeyStoreTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kvo_keystore_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-        pl::SetKeyStoreRoot(dir_.c_str());
-    }
-    void TearDown() override {
-        pl::SetKeyStoreRoot(nullptr);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-    }
-    std::string dir_;
+    KeyStore() : KeyStoreTest("kvo_keystore") {}
 };
 
 TEST_F(KeyStore, CreateOpenReadWrite) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -98,6 +99,16 @@ class FilterLog : public ::testing::Test {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+  }
+  // The level of the first line holding `text` (a line reads "level: text"),
+  // -1 when no line holds it.
+  int Level(const std::string& text) const {
+    std::string log = Log();
+    size_t at = log.find(text);
+    if (at == std::string::npos) return -1;
+    size_t start = log.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return std::atoi(log.c_str() + start);
   }
   std::filesystem::path path_;
 };
@@ -194,6 +205,38 @@ TEST(Filter, HeaderAndBodyAcrossTheEndOfTheRing) {
   }
 }
 
+TEST(Filter, ResynchronisesAcrossTheEndOfTheRing) {
+  const uint32_t size = CKVOBuffer::INITIAL_SIZE;
+  // Garbage with pieces of the magic but never the whole of it; its first
+  // byte, 0x11, lets the frame before it pass.
+  const std::string garbage = Bytes({0x11, 0x11, 0xA7, 0x8D, 0x00, 0x11, 0xA7}) + PatternBody(30, 5) +
+                              Bytes({0x11, 0xA7, 0x8D});
+  for (uint32_t before : {1u, 2u, 3u, 4u, 7u, 30u}) {
+    // The first frame ends `before` bytes short of the end of the memory, so
+    // the garbage, and the search through it, run round the end.
+    std::string a = GatewayFrame(20, PatternBody(size - before - 11, before));
+    std::string b = GatewayFrame(21, PatternBody(40, 7));
+    std::string c = GatewayFrame(16, "");
+    for (bool separateRead : {false, true}) {
+      CKvoFilter f;
+      Fed r = Feed(f, a + garbage.substr(0, 1));
+      ASSERT_EQ(r.frames, (std::vector<std::string>{a})) << before;
+      std::vector<std::string> got;
+      if (separateRead) {
+        // Nothing to find: all but the last 3 bytes go, across the end.
+        r = Feed(f, garbage.substr(1));
+        EXPECT_EQ(r.results, (std::vector<int>{-1})) << before;
+        EXPECT_EQ(f.Buffer().GetDataLength(), 3u) << before;
+        r = Feed(f, b + c);
+      } else {
+        r = Feed(f, garbage.substr(1) + b + c);
+      }
+      EXPECT_EQ(r.frames, (std::vector<std::string>{b, c})) << before << " " << separateRead;
+      EXPECT_TRUE(f.Buffer().IsEmpty()) << before << " " << separateRead;
+    }
+  }
+}
+
 TEST_F(FilterLog, GarbageBeforeAFrameIsDropped) {
   CKvoFilter f;
   std::string frame = GatewayFrame(10, "subscribe answer");
@@ -209,6 +252,7 @@ TEST_F(FilterLog, BytesWithoutAMagicAreDroppedButTheLastThree) {
   EXPECT_EQ(r.results, (std::vector<int>{-1}));
   EXPECT_EQ(f.Buffer().GetDataLength(), 3u);
   EXPECT_NE(Log().find("tcp mcast filter locate header failed. len: 20"), std::string::npos) << Log();
+  EXPECT_EQ(Level("tcp mcast filter locate header failed. len: 20"), 1);
   // A magic split over the kept bytes and the next read is still found.
   CKvoFilter g;
   std::string frame = GatewayFrame(8, "quota");
@@ -229,6 +273,8 @@ TEST_F(FilterLog, AFrameFollowedByABadByteIsNotDelivered) {
             std::string::npos)
       << Log();
   EXPECT_NE(Log().find("ProcessMcastData, tcp mcast filter locate header failed., len: "), std::string::npos);
+  EXPECT_EQ(Level("tcp data lost, next pack header is illegal."), 1);
+  EXPECT_EQ(Level("ProcessMcastData, tcp mcast filter locate header failed., len: "), 1);
 
   // With a good frame behind the bad byte, the good frame is found and taken
   // at the next call.
@@ -243,29 +289,47 @@ TEST_F(FilterLog, AFrameFollowedByABadByteIsNotDelivered) {
 
 TEST(Filter, GarbageBetweenFramesResynchronises) {
   std::mt19937 rng(7);
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 12; ++round) {
     std::vector<std::string> frames;
-    std::vector<bool> followedByGarbage;
+    std::vector<bool> mayBeLost;
     std::string stream;
-    for (int i = 0; i < 30; ++i) {
-      frames.push_back(GatewayFrame(static_cast<uint16_t>(20 + i % 8), PatternBody(rng() % 3000, rng())));
+    // Streams of well over the ring's size, so the searches also run round
+    // the end of the memory.
+    for (int i = 0; stream.size() < 2 * size_t(CKVOBuffer::INITIAL_SIZE); ++i) {
+      size_t body = rng() % 3 == 0 ? rng() % 60000 : rng() % 3000;
+      frames.push_back(GatewayFrame(static_cast<uint16_t>(20 + i % 8), PatternBody(body, rng())));
       stream += frames.back();
-      bool garbage = rng() % 3 == 0;
-      followedByGarbage.push_back(garbage);
-      if (garbage) stream += PatternBody(1 + rng() % 40, rng());  // never holds 0x11
+      switch (rng() % 4) {
+        case 0:
+          // Garbage whose first byte is not 0x11: the frame before it is
+          // thrown away when that byte is seen with it.
+          stream += PatternBody(1 + rng() % 40, rng());
+          mayBeLost.push_back(true);
+          break;
+        case 1:
+          // Garbage that starts like a frame and ends in the first three
+          // bytes of the magic, but never holds all four: the frame before
+          // it passes the quick test and is delivered.
+          stream += Bytes({0x11, 0x00}) + PatternBody(rng() % 40, rng()) + Bytes({0x11, 0xA7, 0x8D});
+          mayBeLost.push_back(false);
+          break;
+        default:
+          mayBeLost.push_back(false);
+          break;
+      }
     }
     CKvoFilter f;
     std::vector<size_t> chunks;
-    for (int i = 0; i < 20; ++i) chunks.push_back(1 + rng() % 5000);
+    for (int i = 0; i < 20; ++i) chunks.push_back(1 + rng() % (round % 2 ? 5000 : 70000));
     std::vector<std::string> got = FeedChunked(f, stream, chunks);
-    // What comes out is a subsequence of the frames, each byte-exact; a frame
-    // with no garbage behind it is never lost.
+    // What comes out is a subsequence of the frames, each byte-exact; only a
+    // frame with a bad byte behind it may be missing.
     size_t k = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
       if (k < got.size() && got[k] == frames[i]) {
         ++k;
       } else {
-        ASSERT_TRUE(followedByGarbage[i]) << "round " << round << " lost frame " << i;
+        ASSERT_TRUE(mayBeLost[i]) << "round " << round << " lost frame " << i;
       }
     }
     ASSERT_EQ(k, got.size()) << "a frame came out that was never sent";
@@ -322,6 +386,35 @@ TEST_F(FilterLog, ALargeFrameGrowsTheRingStepByStep) {
   EXPECT_NE(Log().find("CMCastBuffer::AppendData, reInit mcast buffer: SumDataLen=1048576, BufferSize=1048576"),
             std::string::npos)
       << Log();
+  EXPECT_EQ(Level("CMCastBuffer::AppendData, reInit mcast buffer: "), 4);
+}
+
+TEST(Filter, ARingThatWrapsGrowsWithItsBytesInOrder) {
+  // The first frame is taken from the middle of the ring; the second then
+  // fills it round the end of the memory and makes it grow while its bytes
+  // wrap, so the held bytes must be copied tail first, then head.
+  CKvoFilter f;
+  std::string a = GatewayFrame(20, PatternBody(900000, 11));
+  std::string b = GatewayFrame(21, PatternBody(1500000, 12));
+  std::string c = GatewayFrame(16, "");
+  Fed r = Feed(f, a + b.substr(0, 50000));
+  ASSERT_EQ(r.frames, (std::vector<std::string>{a}));
+  bool grewWrapped = false;
+  std::vector<std::string> got;
+  std::string rest = b.substr(50000) + c;
+  for (size_t at = 0; at < rest.size(); at += 65536) {
+    bool wrapped = !f.Buffer().IsLinear();
+    uint32_t size = f.Buffer().GetSize();
+    r = Feed(f, std::string_view(rest).substr(at, 65536));
+    got.insert(got.end(), r.frames.begin(), r.frames.end());
+    if (f.Buffer().GetSize() != size && wrapped) grewWrapped = true;
+  }
+  EXPECT_TRUE(grewWrapped) << "the case was not reached";
+  EXPECT_EQ(f.Buffer().GetSize(), 0x200000u);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0] == b) << "the grown ring lost the order of its bytes";
+  EXPECT_EQ(got[1], c);
+  EXPECT_TRUE(f.Buffer().IsEmpty());
 }
 
 TEST_F(FilterLog, TheRingGrowsToItsCapAndNoFurther) {
@@ -340,9 +433,37 @@ TEST_F(FilterLog, TheRingGrowsToItsCapAndNoFurther) {
                        "datalen:1"),
             std::string::npos)
       << Log();
+  EXPECT_EQ(Level("CMCastBuffer::AppendData: SumDataLen="), 3);
   // The emptied ring takes bytes again.
   EXPECT_EQ(ring.AppendData(&one, 1), 1);
   EXPECT_EQ(ring.GetDataLength(), 1u);
+}
+
+TEST_F(FilterLog, AStreamThatOverflowsTheRingRecoversOnTheNextMagic) {
+  // A frame just short of the cap, and a read that brings it whole together
+  // with the start of the next one: more than the ring may ever hold, so
+  // everything held is dropped and the frame after the broken one is found.
+  CKvoFilter f;
+  std::string big = GatewayFrame(8, PatternBody(CKVOBuffer::MAX_SIZE - 10 - 11, 3));
+  std::string cut = GatewayFrame(20, PatternBody(100, 4));
+  std::string next = GatewayFrame(16, "");
+  std::vector<std::string> got;
+  const size_t held = big.size() - 1000;
+  for (size_t at = 0; at < held; at += 0x100000) {
+    Fed r = Feed(f, std::string_view(big).substr(at, std::min<size_t>(0x100000, held - at)));
+    got.insert(got.end(), r.frames.begin(), r.frames.end());
+  }
+  EXPECT_EQ(f.Buffer().GetDataLength(), held);
+  Fed last = Feed(f, big.substr(held) + cut.substr(0, 20));
+  EXPECT_EQ(last.results, (std::vector<int>{2}));
+  got.insert(got.end(), last.frames.begin(), last.frames.end());
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(f.Buffer().IsEmpty());
+  EXPECT_EQ(f.Buffer().GetSize(), CKVOBuffer::MAX_SIZE);
+  EXPECT_EQ(Level("CMCastBuffer::AppendData: SumDataLen="), 3) << Log();
+  Fed r = Feed(f, cut.substr(20) + next);
+  EXPECT_EQ(r.frames, (std::vector<std::string>{next}));
+  EXPECT_TRUE(f.Buffer().IsEmpty());
 }
 
 TEST(Filter, ResetForgetsTheStream) {
@@ -388,6 +509,12 @@ TEST_F(FilterLog, RingIndicesStayInsideTheHeldData) {
             std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::AddBufferIndex, nowIndex or mcastBuffer is NULL."), std::string::npos);
   EXPECT_NE(log.find("CMCastBuffer::ResetDataBeginIndex, data is invalid, dataLen:100."), std::string::npos);
+  for (const char* text : {"CMCastBuffer::IsValidIndex, mcast buffer is empty.",
+                           "CMCastBuffer::GetLengthFromDataIndex\xA3\xAC nowIndex is invalid.",
+                           "CMCastBuffer::IsValidIndex, dataIndex is NULL.", "CMCastBuffer::IsValidIndex, pDataTail",
+                           "CMCastBuffer::AddBufferIndex, nowIndex", "CMCastBuffer::ResetDataBeginIndex, data"}) {
+    EXPECT_EQ(Level(text), 1) << text;
+  }
 }
 
 }  // namespace

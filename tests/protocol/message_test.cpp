@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/stubs/logging.h>
 #include <google/protobuf/util/message_differencer.h>
 
 #include <climits>
@@ -43,6 +44,138 @@ TEST(Schema, DescriptorMatchesTheGatewaySchema) {
   EXPECT_EQ(file.syntax(), "proto3");
   EXPECT_EQ(file.message_type_size(), 14);
   EXPECT_EQ(file.ByteSizeLong(), 1848u);
+}
+
+// Every message with its fields in schema order: name, number, type, and
+// "repeated" for the one repeated field. The descriptor size alone cannot
+// tell int32 from uint32, string from bytes, or two spellings of one
+// length ("heratbeat_interval" is the gateway's own spelling).
+constexpr const char* kGatewaySchema = R"(LoginReq
+  username 1 string
+  password 2 string
+  passport 3 bytes
+  version 4 string
+  instid 5 uint32
+  userid 6 string
+  mac 7 string
+  zip_version 8 string
+  exchange_type 9 uint32
+  token 10 string
+  session_id 11 string
+  usertype 12 string
+LoginRsp
+  statuscode 1 int32
+  statusmsg 2 string
+  version 3 string
+  lang 4 string
+  cpu_rate 5 int32
+  cpu_cores 6 int32
+  memory 7 int32
+  stats_rate 8 int32
+  loopback_sample 9 int32
+  instid 10 uint32
+  heratbeat_interval 11 uint32
+  reconnect_policy 12 uint32
+  reconnect_interval 13 uint32
+  zip_version 14 string
+  token 15 string
+  expire_date 16 string
+HeartBeat
+  interval 1 int32
+  sendtime 2 uint64
+GetCodelistReq
+  market 1 string
+  codetype 2 int32
+  instid 3 uint32
+GetCodelistRsp
+  statuscode 1 int32
+  statusmsg 2 string
+  codelist 3 string
+  codecount 4 int32
+  instid 5 uint32
+ElkMessageReq
+  elkmessage 1 bytes
+ElkMessageRsp
+  statuscode 1 int32
+  statusmsg 2 bytes
+SubscribeReq
+  market 1 string
+  codelist 2 string
+  data_class 3 int32
+  dataoption 4 int32
+  suboper 5 int32
+  rettype 6 int32
+  instid 7 uint32
+  levels_num 8 uint32
+SubscribeRsp
+  statuscode 1 int32
+  statusmsg 2 string
+  options 3 int32
+  instid 4 uint32
+GetQuotaReq
+  market 1 string
+  codelist 2 bytes
+  data_class 3 int32
+  begintime 4 int64
+  endtime 5 int64
+  data_option 6 string
+  rettype 7 string
+  instid 8 uint32
+  levels_num 9 uint32
+GetQuotaRsp
+  status_code 1 int32
+  status_msg 2 string
+  market 3 string
+  data_class 4 int32
+  rettype 5 string
+  msg_name 6 string
+  databuf 7 bytes
+  instid 8 uint32
+PushData
+  market 1 string
+  data_class 2 int32
+  rettype 3 int32
+  produce_time 4 uint64 repeated
+  send_time 5 uint64
+  msg_name 6 string
+  datatime 7 uint64
+  databuf 9 bytes
+TestSpeed
+  seqnum 1 uint64
+  send_time 2 uint64
+  data_size 3 uint32
+  databuf 4 bytes
+GatewayNotify
+  statuscode 1 int32
+  statusmsg 2 string
+  version 3 string
+  host_business 4 string
+)";
+
+TEST(Schema, EveryFieldAsTheGatewayDefinesIt) {
+  const gp::FileDescriptor* file = datapacket::LoginReq::descriptor()->file();
+  std::string got;
+  for (int i = 0; i < file->message_type_count(); ++i) {
+    const gp::Descriptor* m = file->message_type(i);
+    got += m->name() + "\n";
+    EXPECT_EQ(m->full_name(), "datapacket." + m->name());
+    EXPECT_EQ(m->oneof_decl_count(), 0) << m->name();
+    for (int k = 0; k < m->field_count(); ++k) {
+      const gp::FieldDescriptor* f = m->field(k);
+      got += "  " + f->name() + " " + std::to_string(f->number()) + " " + f->type_name();
+      if (f->is_repeated()) {
+        got += " repeated";
+        // Written packed (tag 34), as proto3 does without an option.
+        EXPECT_TRUE(f->is_packed()) << f->full_name();
+      }
+      // Singular proto3 fields have no presence: a default is not written.
+      EXPECT_FALSE(f->has_presence() && !f->is_repeated() &&
+                   f->cpp_type() != gp::FieldDescriptor::CPPTYPE_MESSAGE)
+          << f->full_name();
+      got += "\n";
+    }
+  }
+  EXPECT_EQ(got, kGatewaySchema);
 }
 
 TEST(WireForm, GoldenFrames) {
@@ -177,6 +310,38 @@ TEST(Parse, StringFieldsMustBeUtf8ButBytesFieldsNeedNot) {
   datapacket::ElkMessageRsp elk;
   EXPECT_EQ(KvoParseBody(body.data(), body.size(), elk), KVO_FRAME_OK);
   EXPECT_EQ(elk.statusmsg(), body.substr(4, 4));
+}
+
+// Collects what the protobuf runtime reports while a test runs.
+class RuntimeReports {
+ public:
+  RuntimeReports() { previous_ = gp::SetLogHandler(&RuntimeReports::Collect); }
+  ~RuntimeReports() { gp::SetLogHandler(previous_); }
+  static std::string& Text() {
+    static std::string text;
+    return text;
+  }
+
+ private:
+  static void Collect(gp::LogLevel, const char*, int, const std::string& message) { Text() += message + "\n"; }
+  gp::LogHandler* previous_;
+};
+
+TEST(Utf8, ReportedByFieldNameAndWrittenAllTheSame) {
+  RuntimeReports reports;
+  RuntimeReports::Text().clear();
+  const std::string gbk = Bytes({0xB3, 0xAC, 0xCA, 0xB1});
+  datapacket::LoginReq req;
+  req.set_username(gbk);
+  corvane::CTLSmartBuffer out;
+  ASSERT_EQ(KvoSerializeFrame(KVO_PACKET_LOGIN_REQ, req, out), KVO_FRAME_OK);
+  EXPECT_EQ(std::string(out.GetData(), out.GetLength()),
+            kvotest::GatewayFrame(1, Bytes({0x0A, 0x04}) + gbk));
+  EXPECT_NE(RuntimeReports::Text().find("datapacket.LoginReq.username"), std::string::npos)
+      << RuntimeReports::Text();
+  // Read back, the same bytes fail the parse of the string field.
+  datapacket::LoginReq back;
+  EXPECT_EQ(KvoParseFrame(out.GetData(), out.GetLength(), back), KVO_FRAME_E_PARSE);
 }
 
 TEST(Parse, RejectsBrokenBodiesAndFrames) {

@@ -13,6 +13,7 @@
 #include "quote/convert_qf.h"
 #include "quote/qf_quotefile.h"
 #include "quote/superstock.h"
+#include "tests/support/local_time.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
@@ -20,12 +21,8 @@ namespace {
 
 constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000;
 
-template <class T>
-T V(T v) {
-    return v;
-}
-
-std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+using rb::Str;
+using rb::V;
 
 struct Host {
     std::vector<TickIndex> ticks;
@@ -100,10 +97,7 @@ TEST(ConvertFile, IndexPushFromEveryFamily) {
 }
 
 TEST(ConvertFile, IndexSnapshotIntoTheSessionList) {
-    const char* old = getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
+    kvotest::ScopedTimeZone zone("Asia/Shanghai");
     qw::Table t = IndexTable();
     qw::Bytes bytes = qw::Hq6Image(t, 0x10);
     CHQuoteFile file;
@@ -125,8 +119,6 @@ TEST(ConvertFile, IndexSnapshotIntoTheSessionList) {
         EXPECT_EQ(V(r.date), 20240105);
         EXPECT_EQ(V(r.time), 93005000);
     }
-    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
-    tzset();
 }
 
 TEST(ConvertFile, TransactionsCodeByCode) {
@@ -157,10 +149,8 @@ TEST(ConvertFile, TransactionsCodeByCode) {
         EXPECT_EQ(ctx.blocks[0].count, 3u);
         EXPECT_EQ(ctx.blocks[1].count, 2u);
         EXPECT_EQ(ctx.gathered, 5u);
-        Transaction x[5];
-        memcpy(x, ctx.blocks[0].records, 3 * sizeof(Transaction));
-        memcpy(x + 3, ctx.blocks[1].records, 2 * sizeof(Transaction));
-        FreeRecordBlocks(&ctx.blocks);
+        std::vector<Transaction> x = rb::TakeRecords<Transaction>(&ctx.blocks);
+        ASSERT_EQ(x.size(), 5u);
         EXPECT_EQ(Str(x[0].market, 5), "USHA");
         EXPECT_EQ(Str(x[4].market, 5), "USZA");
         EXPECT_EQ(Str(x[4].code, 16), "000001");

@@ -53,10 +53,7 @@ TEST(HostileImages, ConvertersStayInsideTheirRecords) {
         if ((rng() & 1) && img.RecordSize() >= 4) memset(exact.data() + size_t(first) * img.RecordSize(), 0xFF, 4);
         img.codes = {{std::string(1, char(rng())) + "0000" + char('0' + rng() % 10), first, count - first}};
 
-        PushConvertContext ctx;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
-        ctx.session = (round % 2) ? &session : nullptr;
+        PushConvertContext ctx = rb::PushContext(img, (round % 2) ? &session : nullptr);
         ctx.instance = nullptr;
         ctx.fnctickindex = ctx.fnctickstock = ctx.fncorderqueue = ctx.fncfivelevel = &Sink;
         ctx.datatime = uint64_t(rng()) * rng();
@@ -68,9 +65,7 @@ TEST(HostileImages, ConvertersStayInsideTheirRecords) {
         std::string key = rb::Key(img.codes[0].key);
         for (uint32_t type : {4u, 5u, 6u, 7u, 8u, 9u, 11u}) PushCodeConverterFor(type)(&ctx, key.data(), run, runCount);
 
-        SnapshotConvertContext snap;
-        snap.image = &img;
-        snap.record_size = img.RecordSize();
+        SnapshotConvertContext snap = rb::SnapshotContext(img);
         snap.indexList = &session.indexList;
         snap.stockList = &session.stockList;
         snap.superStockList = &session.superStockList;

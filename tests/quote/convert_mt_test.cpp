@@ -49,11 +49,9 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
     for (int t = 0; t < 3; ++t) {
         writers.emplace_back([&] {
             for (int round = 0; round < 200; ++round) {
-                SnapshotConvertContext ctx;
+                SnapshotConvertContext ctx = rb::SnapshotContext(index);
                 ctx.indexList = &session.indexList;
                 ctx.superStockList = &session.superStockList;
-                ctx.image = &index;
-                ctx.record_size = index.RecordSize();
                 ConvertIndexSnapshot(&ctx, index.Data(), int32_t(index.Count()));
                 ctx.image = &books;
                 ctx.record_size = books.RecordSize();
@@ -85,10 +83,7 @@ TEST(ConvertThreads, SessionsConvertIndependently) {
             return 0;
         };
         for (int round = 0; round < 100; ++round) {
-            PushConvertContext ctx;
-            ctx.image = &img;
-            ctx.record_size = img.RecordSize();
-            ctx.session = &session;
+            PushConvertContext ctx = rb::PushContext(img, &session);
             ctx.fnctickstock = cb;
             ConvertStockPush(&ctx, img.Data(), 50);
             TickStock s;

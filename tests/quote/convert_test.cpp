@@ -12,6 +12,7 @@
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
 #include "quote/records.h"
+#include "tests/support/local_time.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
@@ -29,30 +30,10 @@ constexpr uint32_t kI32 = 0x3000;
 constexpr uint32_t kP32 = 0x7000;
 constexpr uint32_t kP64 = 0x0000;
 
-// Packed members are read by value.
-template <class T>
-T V(T v) {
-    return v;
-}
+using rb::Str;
+using rb::V;
 
-std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
-
-class TzShanghai : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_had = tz != nullptr;
-        if (m_had) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (m_had) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-    bool m_had = false;
-    std::string m_tz;
-};
+class TzShanghai : public kvotest::ShanghaiTimeTest {};
 
 // Collects what a host callback receives.
 struct Capture {
@@ -240,12 +221,9 @@ TEST(IndexPush, ConvertsAndDeliversOneBatch) {
     Capture cap;
     cap.recordSize = sizeof(TickIndex);
     ConvertSession session;
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img, &session);
     ctx.fnctickindex = &CaptureCallback;
     ctx.instance = &cap;
-    ctx.session = &session;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     ctx.datatime = 20240105093000123ull;
     ctx.produce_time = 1111;
     ctx.send_time = 2222;
@@ -281,9 +259,7 @@ TEST(IndexPush, TimingWithoutProduceTimeAndEmptyCallback) {
     FillIndexRecord(img, 0, "\x10" "000300", 0, 0);
     Capture cap;
     cap.recordSize = sizeof(TickIndex);
-    PushConvertContext ctx;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
+    PushConvertContext ctx = rb::PushContext(img);
     ctx.instance = &cap;
     ctx.send_time = 7;
     ctx.sample_time = 9;
@@ -308,10 +284,8 @@ TEST_F(TzShanghai, IndexSnapshotUsesStoredSeconds) {
     FillIndexRecord(img, 0, "\x10" "1B0001", 0, 1704418205u);
     FillIndexRecord(img, 1, "\x11" "600000", 0, 1704418205u + 3600);
     ConvertSession session;
-    SnapshotConvertContext ctx;
+    SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.indexList = &session.indexList;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertIndexSnapshot(&ctx, r, n); });
     ASSERT_EQ(session.indexList.Count(), 2u);
     TickIndex r;
@@ -373,11 +347,9 @@ TEST(FiveLevelPush, FieldsAndStatusWidth) {
     }
     Capture cap;
     cap.recordSize = sizeof(FiveLevelTick);
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img);
     ctx.fncfivelevel = &CaptureCallback;
     ctx.instance = &cap;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     ctx.datatime = 20250428145959999ull;
     rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertFiveLevelPush(&ctx, r, n); });
     ASSERT_EQ(cap.batches.size(), 1u);
@@ -530,12 +502,9 @@ TEST(StockPush, EveryFieldFromItsColumn) {
 
     Capture unused;
     ConvertSession session;
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img, &session);
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &unused;
-    ctx.session = &session;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     ctx.datatime = 20240105091500000ull;
     rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockPush(&ctx, r, n); });
     ASSERT_EQ(ctx.blocks.size(), 1u);
@@ -562,10 +531,8 @@ TEST_F(TzShanghai, StockSnapshotRoutesAndSeconds) {
     FillStockRecord(img, 0, "\x11" "600000");
     img.SetU32(0, 1, 1704418205u);  // 09:30:05 local
     ConvertSession session;
-    SnapshotConvertContext ctx;
+    SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.stockList = &session.stockList;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockSnapshot(&ctx, r, n); });
     ASSERT_EQ(session.stockList.Count(), 1u);
     TickStock s;
@@ -579,12 +546,10 @@ TEST(StockPush, MissingColumnsReadAsZero) {
     RecordImage img({{kText | 5, 8}, {kP64 | 10, 8}}, 1);
     img.SetText(0, 5, "\x11" "600000");
     img.SetU64(0, 10, Price64(9.99, 2));
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img);
     Capture c;
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &c;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     ctx.datatime = 20240105091500000ull;
     ConvertStockPush(&ctx, img.Data(), 1);
     ASSERT_EQ(ctx.blocks.size(), 1u);
@@ -607,10 +572,8 @@ TEST(StockPush, Field86BelowTwelveCharactersAndEmptyCallbacks) {
     img.SetText(2, 86, "ABCDEFGHIJKLMNOPQRST");  // the whole column, no zero
     Capture cap;
     cap.recordSize = sizeof(FiveLevelTick);
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img);
     ctx.instance = &cap;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     // Without the host callback of their kind, ids 0 and 10 convert nothing.
     EXPECT_EQ(ConvertStockPush(&ctx, img.Data(), 3), 0);
     EXPECT_EQ(ConvertFiveLevelPush(&ctx, img.Data(), 3), 0);
@@ -637,12 +600,9 @@ TEST(DescriptorCache, RefilledWhenTheLayoutChanges) {
     ConvertSession session;
     Capture unused;
     auto run = [&](RecordImage& img) {
-        PushConvertContext ctx;
+        PushConvertContext ctx = rb::PushContext(img, &session);
         ctx.fnctickstock = &CaptureCallback;
         ctx.instance = &unused;
-        ctx.session = &session;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
         ctx.datatime = 20240105091500000ull;
         rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockPush(&ctx, r, n); });
         TickStock s;
@@ -696,12 +656,9 @@ TEST(DescriptorCache, ColumnsPastTheRecordAreAbsent) {
     img.SetU64(0, 9, Price64(2.5, 1));
     ConvertSession session;
     Capture unused;
-    PushConvertContext ctx;
+    PushConvertContext ctx = rb::PushContext(img, &session);
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &unused;
-    ctx.session = &session;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     ConvertStockPush(&ctx, img.Data(), 1);
     TickStock s;
     memcpy(&s, ctx.blocks.at(0).records, sizeof s);
@@ -719,14 +676,6 @@ std::vector<Column> OrderColumns(bool with89) {
                              {kI32 | 272, 4}, {kI32 | 12, 4}};
     if (with89) c.push_back({kText | 89, 2});
     return c;
-}
-
-PushConvertContext CodeContext(RecordImage& img, ConvertSession* session) {
-    PushConvertContext ctx;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
-    ctx.session = session;
-    return ctx;
 }
 
 TEST(OrderPush, KindsSidesPhasesAndTypes) {
@@ -748,16 +697,14 @@ TEST(OrderPush, KindsSidesPhasesAndTypes) {
     }
     img.codes = {{"\x21" "000001", 0, 4}, {"\x11" "600000", 4, 2}};
     ConvertSession session;
-    PushConvertContext ctx = CodeContext(img, &session);
+    PushConvertContext ctx = rb::PushContext(img, &session);
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertOrderPush(&ctx, k, r, n); });
     ASSERT_EQ(ctx.blocks.size(), 2u);
     EXPECT_EQ(ctx.blocks[0].count, 4u);
     EXPECT_EQ(ctx.blocks[1].count, 2u);
     EXPECT_EQ(ctx.gathered, 6u);
-    OrderData o[6];
-    memcpy(o, ctx.blocks[0].records, 4 * sizeof(OrderData));
-    memcpy(o + 4, ctx.blocks[1].records, 2 * sizeof(OrderData));
-    FreeRecordBlocks(&ctx.blocks);
+    std::vector<OrderData> o = rb::TakeRecords<OrderData>(&ctx.blocks);
+    ASSERT_EQ(o.size(), 6u);
 
     EXPECT_EQ(Str(o[0].market, 5), "USZA");
     EXPECT_EQ(Str(o[0].code, 16), "000001");
@@ -795,7 +742,7 @@ TEST(OrderPush, AbsentTypeColumnAndNoValueDateTime) {
     RecordImage img(OrderColumns(false), 1);
     img.SetU64(0, 56, rb::kNoValue64);
     img.codes = {{"\x21" "000001", 0, 1}};
-    PushConvertContext ctx = CodeContext(img, nullptr);
+    PushConvertContext ctx = rb::PushContext(img);
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertOrderPush(&ctx, k, r, n); });
     ASSERT_EQ(ctx.blocks.size(), 1u);
     OrderData o;
@@ -836,14 +783,14 @@ TEST(TransactionPush, FillsAndCancellations) {
     FillTrade(img, 2, 4, 1);
     FillTrade(img, 3, 0, 0);
     img.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000002", 3, 1}};
-    PushConvertContext ctx = CodeContext(img, nullptr);
+    PushConvertContext ctx = rb::PushContext(img);
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertTransactionPush(&ctx, k, r, n); });
     ASSERT_EQ(ctx.blocks.size(), 2u);
+    EXPECT_EQ(ctx.blocks[0].count, 3u);
+    EXPECT_EQ(ctx.blocks[1].count, 1u);
     EXPECT_EQ(ctx.gathered, 4u);
-    Transaction t[4];
-    memcpy(t, ctx.blocks[0].records, 3 * sizeof(Transaction));
-    memcpy(t + 3, ctx.blocks[1].records, sizeof(Transaction));
-    FreeRecordBlocks(&ctx.blocks);
+    std::vector<Transaction> t = rb::TakeRecords<Transaction>(&ctx.blocks);
+    ASSERT_EQ(t.size(), 4u);
     EXPECT_EQ(Str(t[0].type, 2), "F");
     EXPECT_EQ(Str(t[0].bsflag, 2), "S");  // field 12 = 17
     EXPECT_EQ(Str(t[1].type, 2), "C");
@@ -864,7 +811,7 @@ TEST(TransactionPush, FillsAndCancellations) {
     EXPECT_EQ(Str(t[3].code, 16), "000002");
 
     for (int sell = 0; sell < 2; ++sell) {
-        PushConvertContext c2 = CodeContext(img, nullptr);
+        PushConvertContext c2 = rb::PushContext(img);
         rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) {
             return sell ? ConvertSellCancelPush(&c2, k, r, n) : ConvertBuyCancelPush(&c2, k, r, n);
         });
@@ -908,7 +855,7 @@ TEST(QueuePush, FirstRecordOfEachCode) {
     PutQueue(img, 2, Packed64(20240105093007000ull, 0, false), Price32(8.8, 1), 0, 3, {});
     img.codes = {{"\x11" "600000", 0, 2}, {"\x21" "000001", 2, 1}};
     Capture cap;
-    PushConvertContext ctx = CodeContext(img, nullptr);
+    PushConvertContext ctx = rb::PushContext(img);
     ctx.fncorderqueue = &CaptureCallback;
     ctx.instance = &cap;
     ctx.produce_time = 5;
@@ -943,7 +890,7 @@ TEST(QueuePush, AskTimesAndCountGuards) {
     PutQueue(img, 3, rb::kNoValue64, Price32(1, 0), 1, 1, {9});
     img.codes = {{"\x11" "600000", 0, 1}, {"\x11" "600001", 1, 1}, {"\x11" "600002", 2, 2}, {"\x11" "600003", 3, 1}};
     Capture cap;
-    PushConvertContext ctx = CodeContext(img, nullptr);
+    PushConvertContext ctx = rb::PushContext(img);
     ctx.fncorderqueue = &CaptureCallback;
     ctx.instance = &cap;
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertAskQueuePush(&ctx, k, r, n); });
@@ -968,7 +915,7 @@ TEST(QueuePush, AskTimesAndCountGuards) {
     // Records shorter than the queue head give nothing; no callback, nothing.
     RecordImage tiny({{kText | 900, 20}}, 1);
     tiny.codes = {{"\x11" "600000", 0, 1}};
-    PushConvertContext c2 = CodeContext(tiny, nullptr);
+    PushConvertContext c2 = rb::PushContext(tiny);
     c2.fncorderqueue = &CaptureCallback;
     c2.instance = &cap;
     rb::ReadCodes(tiny, [&](const char* k, const void* r, int32_t n) { return ConvertBidQueuePush(&c2, k, r, n); });
@@ -1035,21 +982,18 @@ TEST(NativeImage, DecodedImageConverts) {
     EXPECT_TRUE(IsAbsentField(d));
 
     ConvertSession session;
-    PushConvertContext ctx;
-    ctx.image = &image;
-    ctx.record_size = image.RecordSize();
-    ctx.session = &session;
+    PushConvertContext ctx = rb::PushContext(image, &session);
     const uint8_t* data = buf.data() + info.header.dataOffset;
     for (const qw::Code& c : t.codes) {
         std::string key = rb::Key(c.code);
         ConvertOrderPush(&ctx, key.data(), data + size_t(c.first) * ctx.record_size, int32_t(c.count));
     }
     ASSERT_EQ(ctx.blocks.size(), 2u);
+    EXPECT_EQ(ctx.blocks[0].count, 2u);
+    EXPECT_EQ(ctx.blocks[1].count, 1u);
     EXPECT_EQ(ctx.gathered, 3u);
-    OrderData o[3];
-    memcpy(o, ctx.blocks[0].records, 2 * sizeof(OrderData));
-    memcpy(o + 2, ctx.blocks[1].records, sizeof(OrderData));
-    FreeRecordBlocks(&ctx.blocks);
+    std::vector<OrderData> o = rb::TakeRecords<OrderData>(&ctx.blocks);
+    ASSERT_EQ(o.size(), 3u);
     EXPECT_EQ(Str(o[0].market, 5), "USZA");
     EXPECT_EQ(V(o[1].index), 101);
     EXPECT_EQ(V(o[1].price), 13.5);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/local_time.h"
+
 namespace {
 
 uint32_t Id(const char* text) { return MarketIdFromText(text); }
@@ -194,17 +196,12 @@ TEST(MarketTable, EveryPositionRoundTrips) {
 }
 
 TEST(MarketDates, LocalParts) {
-    const char* old = getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
+    kvotest::ScopedTimeZone zone("Asia/Shanghai");
     // 2024-12-31 17:30:00 UTC is 2025-01-01 01:30 in Shanghai.
     time_t t = 1735666200;
     EXPECT_EQ(GetYear(t), 2025);
     EXPECT_EQ(GetMonth(t), 1);
     EXPECT_EQ(GetDayOfMonth(t), 1);
-    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

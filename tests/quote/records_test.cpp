@@ -10,6 +10,7 @@
 
 #include "quote/market.h"
 #include "quote/records_abi.h"
+#include "tests/support/local_time.h"
 
 namespace {
 
@@ -281,22 +282,7 @@ TEST(RecordTexts, MarketStrings) {
     }
 }
 
-class RecordTimes : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_had = tz != nullptr;
-        if (m_had) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (m_had) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-    bool m_had = false;
-    std::string m_tz;
-};
+class RecordTimes : public kvotest::ShanghaiTimeTest {};
 
 TEST_F(RecordTimes, Encoding) {
     EXPECT_EQ(EncodeRecordTime(14, 59, 59, 999), 145959999);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quote/convert_fields.h"
+#include "tests/support/local_time.h"
 #include "tests/support/record_builder.h"
 
 namespace {
@@ -16,12 +17,8 @@ namespace {
 using rb::Price32;
 using rb::RecordImage;
 
-template <class T>
-T V(T v) {
-    return v;
-}
-
-std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+using rb::Str;
+using rb::V;
 
 struct Entry {
     double price;
@@ -69,24 +66,10 @@ RecordImage SuperStockImage(const std::vector<Book>& books, uint16_t recordSize 
     return img;
 }
 
-class SuperStockTest : public ::testing::Test {
+class SuperStockTest : public kvotest::ShanghaiTimeTest {
 protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_had = tz != nullptr;
-        if (m_had) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (m_had) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-
     std::vector<SuperStock> Push(RecordImage& img, int32_t* lastResult = nullptr) {
-        PushConvertContext ctx;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
+        PushConvertContext ctx = rb::PushContext(img);
         int32_t last = 0;
         rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) {
             last = ConvertSuperStockPush(&ctx, k, r, n);
@@ -107,10 +90,8 @@ protected:
 
     std::vector<SuperStock> Snapshot(RecordImage& img) {
         session.superStockList.Clear();
-        SnapshotConvertContext ctx;
+        SnapshotConvertContext ctx = rb::SnapshotContext(img);
         ctx.superStockList = &session.superStockList;
-        ctx.image = &img;
-        ctx.record_size = img.RecordSize();
         rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
         std::vector<SuperStock> out(session.superStockList.Count());
         if (!out.empty()) memcpy(out.data(), session.superStockList.Data(), out.size() * sizeof(SuperStock));
@@ -118,8 +99,6 @@ protected:
     }
 
     ConvertSession session;
-    bool m_had = false;
-    std::string m_tz;
 };
 
 std::vector<Entry> Ladder(double from, int n, uint32_t side, uint32_t volume = 100) {
@@ -279,10 +258,8 @@ TEST_F(SuperStockTest, SnapshotUnderTheCallersListLock) {
     // The query holds the list's mutex while the image is converted; the
     // converter takes it again on the same thread.
     corvane::CTLSingleLock held(&session.superStockList.Mutex(), 1);
-    SnapshotConvertContext ctx;
+    SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.superStockList = &session.superStockList;
-    ctx.image = &img;
-    ctx.record_size = img.RecordSize();
     rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
     ASSERT_EQ(session.superStockList.Count(), 1u);
     SuperStock s;

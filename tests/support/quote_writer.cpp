@@ -254,8 +254,9 @@ Bytes EncodeDelta(const Table& t, bool packedTails) {
       unsigned gs = g + 1 < G ? 4 : unsigned(B % 4);
       pay.insert(pay.end(), maps.begin() + g * 4, maps.begin() + g * 4 + gs);
       for (uint64_t r = 1; r < R; ++r) {
-        uint32_t cur = uint32_t(LoadN(&maps[r * B + g * 4], gs));
-        uint32_t prev = uint32_t(LoadN(&maps[(r - 1) * B + g * 4], gs));
+        // An empty last group of the last record starts at the end of `maps`.
+        uint32_t cur = uint32_t(LoadN(maps.data() + r * B + g * 4, gs));
+        uint32_t prev = uint32_t(LoadN(maps.data() + (r - 1) * B + g * 4, gs));
         PutSVar(pay, int32_t(cur - prev));
       }
     }

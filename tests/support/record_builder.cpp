@@ -99,4 +99,19 @@ std::string Key(const std::string& code) {
     return k;
 }
 
+PushConvertContext PushContext(const ConvertImage& image, ConvertSession* session) {
+    PushConvertContext ctx;
+    ctx.image = &image;
+    ctx.record_size = image.RecordSize();
+    ctx.session = session;
+    return ctx;
+}
+
+SnapshotConvertContext SnapshotContext(const ConvertImage& image) {
+    SnapshotConvertContext ctx;
+    ctx.image = &image;
+    ctx.record_size = image.RecordSize();
+    return ctx;
+}
+
 }  // namespace rb

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "quote/convert.h"
 #include "quote/convert_image.h"
 
 namespace rb {
@@ -79,5 +81,31 @@ int32_t ReadAllRecords(RecordImage& image, const std::function<int32_t(const voi
 void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, const void*, int32_t)>& fn);
 // A 16-byte zero-padded key.
 std::string Key(const std::string& code);
+
+// Converter contexts over an image: its records at the image's record size.
+PushConvertContext PushContext(const ConvertImage& image, ConvertSession* session = nullptr);
+SnapshotConvertContext SnapshotContext(const ConvertImage& image);
+
+// The records of all blocks gathered by a push conversion, in order; the
+// blocks are freed.
+template <class Rec>
+std::vector<Rec> TakeRecords(std::vector<RecordBlock>* blocks) {
+    std::vector<Rec> out;
+    for (const RecordBlock& b : *blocks) {
+        const Rec* r = static_cast<const Rec*>(b.records);
+        out.insert(out.end(), r, r + b.count);
+    }
+    FreeRecordBlocks(blocks);
+    return out;
+}
+
+// Reads a member of a packed record by value (a reference to it cannot bind).
+template <class T>
+T V(T v) {
+    return v;
+}
+
+// A record's text field up to its first zero byte (at most n bytes).
+inline std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
 
 }  // namespace rb

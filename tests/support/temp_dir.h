@@ -1,0 +1,37 @@
+// Fixture of tests that write files: each test gets a fresh folder under
+// /tmp, removed with everything in it when the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kvotest {
+
+class TempDirTest : public ::testing::Test {
+protected:
+    // prefix names the folder ("/tmp/<prefix>_XXXXXX"), so that one left
+    // behind by a crashed test tells which test made it.
+    explicit TempDirTest(const char* prefix = "kvo_test") : m_prefix(prefix) {}
+
+    // Derived fixtures that override these call them first (SetUp) and
+    // last (TearDown).
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string dir_;
+
+private:
+    std::string m_prefix;
+};
+
+// Fixture of tests of the key store (and the registry over it): the store's
+// root is a fresh folder for each test, and back to its default afterwards.
+class KeyStoreTest : public TempDirTest {
+protected:
+    explicit KeyStoreTest(const char* prefix) : TempDirTest(prefix) {}
+    void SetUp() override;
+    void TearDown() override;
+};
+
+}  // namespace kvotest
