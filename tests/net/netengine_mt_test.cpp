@@ -5,6 +5,7 @@
 #include "framework/net/tl_socketlink.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,15 @@
 #include <unistd.h>
 
 using namespace corvane;
+using kvotest::CheckPassesUntil;
+// The callbacks record before the sink acts on their answer: tests poll for
+// the sink's own state.
+using kvotest::Eventually;
 using kvotest::LoopbackServer;
 using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
 namespace {
-
-// The callbacks record before the sink acts on their answer: poll for the
-// sink's own state.
-bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
 
 struct TempIni {
     std::string path;
@@ -173,10 +171,7 @@ TEST(NetEngine, CheckPassesMoveCheckIdleAndReleaseLinks) {
         ASSERT_EQ(0, c.Disconnect(0));
         EXPECT_EQ(TL_NET_E_NO_LINK, c.Disconnect(0));
         // Released on a later pass once the port has finished with it.
-        for (int i = 0; i < 3000 && TL_NetLinkCount() > 0; ++i) {
-            TL_NetCheckPass();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        CheckPassesUntil([] { return TL_NetLinkCount() == 0; }, 15000, 5);
         EXPECT_EQ(0u, TL_NetLinkCount());
     }
     TL_NetCleanup();
@@ -313,10 +308,7 @@ TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
             latch.open = true;
         }
         latch.cv.notify_all();
-        for (int i = 0; i < 5000 && TL_NetLinkCount() > 1; ++i) {
-            TL_NetCheckPass();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        CheckPassesUntil([] { return TL_NetLinkCount() <= 1; }, 10000, 2);
         EXPECT_EQ(1u, TL_NetLinkCount());
     }
     TL_NetCleanup();
