@@ -28,10 +28,12 @@ const CodePageName kCodePages[] = {
     {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
-// An iconv descriptor closed on every way out.
+// An iconv descriptor closed on every way out. A null name (a code page
+// without a converter) gives a handle that is not ok.
 class IconvHandle {
 public:
-    IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    IconvHandle(const char* to, const char* from)
+        : cd_(to && from ? iconv_open(to, from) : reinterpret_cast<iconv_t>(-1)) {}
     ~IconvHandle() {
         if (ok()) iconv_close(cd_);
     }
@@ -69,9 +71,7 @@ const char* CodePageIconvName(uint32_t cp) {
 }
 
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {
-    const char* name = CodePageIconvName(cp);
-    if (name == nullptr) return -1;
-    IconvHandle cd("UTF-16LE", name);
+    IconvHandle cd("UTF-16LE", CodePageIconvName(cp));
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
@@ -98,9 +98,7 @@ int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& 
 }
 
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
-    const char* name = CodePageIconvName(cp);
-    if (name == nullptr) return -1;
-    IconvHandle cd(name, "UTF-16LE");
+    IconvHandle cd(CodePageIconvName(cp), "UTF-16LE");
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
