@@ -324,8 +324,7 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
     TempIni ini("[TCP]\nThreadCount=4\n");
     ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
     std::atomic<int64_t> stopMs{-1};
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
+    int s = -1;  // outlives the listener: closed once the engine is gone
     {
         RecordingClient listener;
         listener.SetDataCallback(&stopMs, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
@@ -339,11 +338,8 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
         ASSERT_NE(nullptr, link);
         ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        s = kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+        ASSERT_GE(s, 0);
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
         ASSERT_EQ(1, ::send(s, "x", 1, MSG_NOSIGNAL));
         ASSERT_TRUE(Eventually([&] { return stopMs.load() >= 0; }, 30000));
@@ -377,13 +373,10 @@ TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
         ASSERT_NE(nullptr, link);
         ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const uint16_t port = static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort();
         for (int i = 0; i < 3; ++i) {
-            peers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            ASSERT_EQ(0, ::connect(peers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a));
+            peers.push_back(kvotest::ConnectToLoopback(port));
+            ASSERT_GE(peers.back(), 0);
         }
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.connects.size() == 3; }));
         ASSERT_TRUE(Eventually([&] { return !TL_NetIsStarted(); }, 30000));

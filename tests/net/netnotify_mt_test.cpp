@@ -264,12 +264,8 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     const uint16_t port = conn->GetListenPort();
     ASSERT_NE(0, port);
 
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const int s = kvotest::ConnectToLoopback(port);
+    ASSERT_GE(s, 0);
     ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
     uint64_t accepted = 0, ms = 0;
     TL_NetGetAcceptStats(accepted, ms);

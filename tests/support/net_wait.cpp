@@ -39,6 +39,20 @@ uint16_t UnusedLoopbackPort() {
     return ok ? ntohs(a.sin_port) : 0;
 }
 
+int ConnectToLoopback(uint16_t port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
 void LoopbackEngineTest::SetUp() {
     if (!m_checkThread) TL_NetSetCheckThreadEnabled(false);
     TL_NetSetReleaseDelay(0);

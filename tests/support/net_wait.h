@@ -27,6 +27,10 @@ bool CheckPassesUntil(const std::function<bool()>& pred, int timeoutMs = 5000, i
 // port, then closed. 0 if no socket could be bound.
 uint16_t UnusedLoopbackPort();
 
+// A blocking socket connected to 127.0.0.1:port, or -1 if the connect
+// failed. The caller closes it.
+int ConnectToLoopback(uint16_t port);
+
 // The engine started with a release delay of 0 (closed links may be
 // released at once) and a loopback server to connect to. With checkThread
 // false the engine runs no check thread: the test drives checks and idle
