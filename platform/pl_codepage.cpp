@@ -28,10 +28,12 @@ const CodePageName kCodePages[] = {
     {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
-// An iconv descriptor closed on every way out.
+// An iconv descriptor closed on every way out. A null name (a code page
+// without a converter) gives a handle that is not ok.
 class IconvHandle {
 public:
-    IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    IconvHandle(const char* to, const char* from)
+        : cd_(to && from ? iconv_open(to, from) : reinterpret_cast<iconv_t>(-1)) {}
     ~IconvHandle() {
         if (ok()) iconv_close(cd_);
     }
@@ -56,6 +58,35 @@ void AppendUtf16Bytes(const char* bytes, size_t n, std::u16string& out) {
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
+// Converts in/in_left through cd, a chunk of output at a time, handing each
+// chunk to emit(bytes, n). At a sequence the converter refuses (EILSEQ, or
+// EINVAL: cut off by the end of the text) it calls skip(err), which writes
+// the substitute, steps in/in_left past the sequence and says whether to go
+// on.
+template <typename Emit, typename Skip>
+void ConvertInChunks(iconv_t cd, char*& in, size_t& in_left, Emit emit, Skip skip) {
+    char buf[kChunk];
+    while (in_left > 0) {
+        char* outp = buf;
+        size_t out_left = sizeof(buf);
+        size_t r = iconv(cd, &in, &in_left, &outp, &out_left);
+        int err = errno;
+        emit(buf, static_cast<size_t>(outp - buf));
+        if (r != static_cast<size_t>(-1)) break;
+        if (err == E2BIG) continue;
+        if (!skip(err)) break;
+    }
+}
+
+// Closes any shift state of cd (UTF-7), appending the bytes that takes.
+void CloseShift(iconv_t cd, std::string& out) {
+    char buf[kChunk];
+    char* outp = buf;
+    size_t out_left = sizeof(buf);
+    iconv(cd, nullptr, nullptr, &outp, &out_left);
+    out.append(buf, static_cast<size_t>(outp - buf));
+}
+
 }  // namespace
 
 uint32_t SystemCodePage() { return kCpGbk; }
@@ -69,38 +100,29 @@ const char* CodePageIconvName(uint32_t cp) {
 }
 
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {
-    const char* name = CodePageIconvName(cp);
-    if (name == nullptr) return -1;
-    IconvHandle cd("UTF-16LE", name);
+    IconvHandle cd("UTF-16LE", CodePageIconvName(cp));
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
     char* in = const_cast<char*>(text);
     size_t in_left = len;
-    char buf[kChunk];
-    while (in_left > 0) {
-        char* outp = buf;
-        size_t out_left = sizeof(buf);
-        size_t r = iconv(cd.get(), &in, &in_left, &outp, &out_left);
-        int err = errno;
-        AppendUtf16Bytes(buf, static_cast<size_t>(outp - buf), out);
-        if (r != static_cast<size_t>(-1)) break;
-        if (err == E2BIG) continue;
-        // An invalid byte (EILSEQ) or a sequence cut off by the end of the
-        // text (EINVAL): substitute and go on after one byte.
-        out.push_back(u'\uFFFD');
-        if (err == EINVAL) break;
-        ++in;
-        --in_left;
-        iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
-    }
+    ConvertInChunks(
+        cd.get(), in, in_left, [&](const char* bytes, size_t n) { AppendUtf16Bytes(bytes, n, out); },
+        [&](int err) {
+            // An invalid byte (EILSEQ) or a sequence cut off by the end of
+            // the text (EINVAL): substitute and go on after one byte.
+            out.push_back(u'\uFFFD');
+            if (err == EINVAL) return false;
+            ++in;
+            --in_left;
+            iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+            return true;
+        });
     return 0;
 }
 
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
-    const char* name = CodePageIconvName(cp);
-    if (name == nullptr) return -1;
-    IconvHandle cd(name, "UTF-16LE");
+    IconvHandle cd(CodePageIconvName(cp), "UTF-16LE");
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
@@ -113,36 +135,25 @@ int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string&
     const bool wide_target = (cp == kCpUtf16Le);
     char* in = bytes.data();
     size_t in_left = bytes.size();
-    char buf[kChunk];
-    while (in_left > 0) {
-        char* outp = buf;
-        size_t out_left = sizeof(buf);
-        size_t r = iconv(cd.get(), &in, &in_left, &outp, &out_left);
-        int err = errno;
-        out.append(buf, static_cast<size_t>(outp - buf));
-        if (r != static_cast<size_t>(-1)) break;
-        if (err == E2BIG) continue;
-        // A character the target lacks, a lone surrogate (EILSEQ) or a high
-        // surrogate at the very end (EINVAL): close any shift state, put '?'
-        // in its place and go on after it.
-        size_t unit = static_cast<size_t>(in - bytes.data()) / 2;
-        size_t skip = 2;
-        if (unit + 1 < len && IsHighSurrogate(text[unit]) && IsLowSurrogate(text[unit + 1])) skip = 4;
-        outp = buf;
-        out_left = sizeof(buf);
-        iconv(cd.get(), nullptr, nullptr, &outp, &out_left);
-        out.append(buf, static_cast<size_t>(outp - buf));
-        out.push_back('?');
-        if (wide_target) out.push_back('\0');
-        skip = std::min(skip, in_left);
-        in += skip;
-        in_left -= skip;
-    }
+    ConvertInChunks(
+        cd.get(), in, in_left, [&](const char* chunk, size_t n) { out.append(chunk, n); },
+        [&](int) {
+            // A character the target lacks, a lone surrogate (EILSEQ) or a
+            // high surrogate at the very end (EINVAL): close any shift state,
+            // put '?' in its place and go on after it.
+            size_t unit = static_cast<size_t>(in - bytes.data()) / 2;
+            size_t skip = 2;
+            if (unit + 1 < len && IsHighSurrogate(text[unit]) && IsLowSurrogate(text[unit + 1])) skip = 4;
+            CloseShift(cd.get(), out);
+            out.push_back('?');
+            if (wide_target) out.push_back('\0');
+            skip = std::min(skip, in_left);
+            in += skip;
+            in_left -= skip;
+            return true;
+        });
     // End of the text: let a stateful encoding (UTF-7) close its shift.
-    char* outp = buf;
-    size_t out_left = sizeof(buf);
-    iconv(cd.get(), nullptr, nullptr, &outp, &out_left);
-    out.append(buf, static_cast<size_t>(outp - buf));
+    CloseShift(cd.get(), out);
     return 0;
 }
 

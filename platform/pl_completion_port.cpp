@@ -15,6 +15,18 @@ constexpr uint64_t kWakeId = 0;
 
 // Handle ids of every port of the process.
 std::atomic<uint64_t> g_nextHandleId{1};
+
+// The completion of op on the handle with key: a transfer's result n (bytes
+// when positive, 0 for a receive that met the end of the stream, negative
+// when it failed with errno), or error for an operation that never ran.
+IoPacket Completion(uintptr_t key, IoOperation* op, ssize_t n, int error = 0) {
+    IoPacket p;
+    p.key = key;
+    p.op = op;
+    if (n > 0) p.bytes = static_cast<uint32_t>(n);
+    p.error = n < 0 ? errno : error;
+    return p;
+}
 }  // namespace
 
 IoPort::IoPort() = default;
@@ -132,13 +144,7 @@ void IoPort::Push(const IoPacket& p) {
     m_queueCv.notify_one();
 }
 
-void IoPort::Post(uintptr_t key, IoOperation* op, uint32_t bytes) {
-    IoPacket p;
-    p.key = key;
-    p.op = op;
-    p.bytes = bytes;
-    Push(p);
-}
+void IoPort::Post(uintptr_t key, IoOperation* op, uint32_t bytes) { Push(Completion(key, op, bytes)); }
 
 void IoPort::PostWake() { Push(IoPacket{}); }
 
@@ -184,11 +190,7 @@ int IoPort::StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t le
     for (;;) {
         ssize_t n = ::send(h->fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            IoPacket p;
-            p.key = h->key;
-            p.op = op;
-            p.bytes = static_cast<uint32_t>(n);
-            Push(p);
+            Push(Completion(h->key, op, n));
             return 0;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -218,21 +220,9 @@ void IoPort::Close(HandleId id) {
         std::lock_guard<std::recursive_mutex> r(m_regMutex);
         if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, h->fd, nullptr);
     }
-    if (h->recvOp) {
-        IoPacket p;
-        p.key = h->key;
-        p.op = h->recvOp;
-        p.error = ECANCELED;
-        Push(p);
-        h->recvOp = nullptr;
-    }
-    if (h->sendOp) {
-        IoPacket p;
-        p.key = h->key;
-        p.op = h->sendOp;
-        p.error = ECANCELED;
-        Push(p);
-        h->sendOp = nullptr;
+    for (IoOperation** op : {&h->recvOp, &h->sendOp}) {
+        if (*op) Push(Completion(h->key, *op, 0, ECANCELED));
+        *op = nullptr;
     }
     linger lg{1, 0};
     ::setsockopt(h->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -250,14 +240,7 @@ void IoPort::ServiceHandle(const HandlePtr& h) {
             n = ::recv(h->fd, h->recvBuf, h->recvLen, MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            IoPacket p;
-            p.key = h->key;
-            p.op = h->recvOp;
-            if (n >= 0) {
-                p.bytes = static_cast<uint32_t>(n);
-            } else {
-                p.error = errno;
-            }
+            const IoPacket p = Completion(h->key, h->recvOp, n);
             h->recvOp = nullptr;
             h->recvBuf = nullptr;
             Push(p);
@@ -269,14 +252,7 @@ void IoPort::ServiceHandle(const HandlePtr& h) {
             n = ::send(h->fd, h->sendBuf, h->sendLen, MSG_NOSIGNAL | MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n > 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            IoPacket p;
-            p.key = h->key;
-            p.op = h->sendOp;
-            if (n > 0) {
-                p.bytes = static_cast<uint32_t>(n);
-            } else {
-                p.error = errno;
-            }
+            const IoPacket p = Completion(h->key, h->sendOp, n);
             h->sendOp = nullptr;
             h->sendBuf = nullptr;
             Push(p);

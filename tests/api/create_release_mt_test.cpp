@@ -13,6 +13,7 @@
 #include "api/process_state.h"
 #include "framework/net/tl_netengine.h"
 #include "include/kvoapi.h"
+#include "tests/support/instance_dir.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
 TEST(CreateRelease, ConcurrentLoops) {
   char tmpl[] = "/tmp/kvo_mt_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
-  InstanceConfig cfg;
-  cfg.SetDefaults();
-  std::strncpy(cfg.m_logpath, tmpl, sizeof(cfg.m_logpath) - 1);
+  InstanceConfig cfg = kvotest::ConfigLoggingTo(tmpl);
   cfg.m_loglevel = 5;
   cfg.fnctickindex = &DataCb;
   const int before = kvoapi::NetEngineUsers();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "include/kvoapi.h"
+#include "tests/support/instance_dir.h"
 
 namespace {
 
@@ -124,9 +125,7 @@ TEST_F(DlopenTest, HostRoundTrip) {
 
   char tmpl[] = "/tmp/kvo_dlopen_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
-  InstanceConfig cfg;
-  cfg.SetDefaults();
-  std::strncpy(cfg.m_logpath, tmpl, sizeof(cfg.m_logpath) - 1);
+  InstanceConfig cfg = kvotest::ConfigLoggingTo(tmpl);
   cfg.m_loglevel = 5;
   for (int i = 0; i < 3; ++i) {
     void* h = create(&cfg);

@@ -10,6 +10,7 @@
 
 #include "api/kvo_texts.h"
 #include "include/kvoapi.h"
+#include "tests/support/instance_dir.h"
 
 namespace {
 
@@ -24,25 +25,9 @@ std::string Hex(const char* s) {
 }
 
 // A config whose log goes to a fresh folder, with tool.ini absent.
-class ExportsTest : public ::testing::Test {
+class ExportsTest : public kvotest::InstanceDirTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kvo_exports_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(getcwd(oldcwd_, sizeof(oldcwd_)), oldcwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    cfg_.SetDefaults();
-    std::strncpy(cfg_.m_logpath, dir_.c_str(), sizeof(cfg_.m_logpath) - 1);
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(oldcwd_), 0);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
-  std::string dir_;
-  char oldcwd_[4096];
-  InstanceConfig cfg_;
+  ExportsTest() : InstanceDirTest("kvo_exports") {}
 };
 
 }  // namespace

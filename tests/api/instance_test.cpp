@@ -24,6 +24,7 @@
 #include "api/process_state.h"
 #include "api/socket_data_manager.h"
 #include "framework/net/tl_netengine.h"
+#include "tests/support/instance_dir.h"
 
 using namespace kvoapi;
 
@@ -118,16 +119,12 @@ IMarketSession* FailToMake(const InstanceConfig*, CSocketDataMananger*, const st
 int32_t DataCb(void*, const void*, uint32_t, const PushTiming*) { return 0; }
 void NotifyCb(void*, const NotifyRecord*) {}
 
-class InstanceTest : public ::testing::Test {
+class InstanceTest : public kvotest::InstanceDirTest {
  protected:
+  InstanceTest() : InstanceDirTest("kvo_instance") {}
   void SetUp() override {
-    char tmpl[] = "/tmp/kvo_instance_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(getcwd(oldcwd_, sizeof(oldcwd_)), oldcwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    cfg_.SetDefaults();
-    std::strncpy(cfg_.m_logpath, dir_.c_str(), sizeof(cfg_.m_logpath) - 1);
+    InstanceDirTest::SetUp();
+    if (HasFatalFailure()) return;
     created_.clear();
     g_created = &created_;
     g_destroyed = 0;
@@ -137,15 +134,10 @@ class InstanceTest : public ::testing::Test {
   void TearDown() override {
     SetMarketSessionFactory(previous_);
     g_created = nullptr;
-    ASSERT_EQ(chdir(oldcwd_), 0);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    InstanceDirTest::TearDown();
   }
   void WriteToolIni(const std::string& text) { std::ofstream(dir_ + "/tool.ini") << text; }
 
-  std::string dir_;
-  char oldcwd_[4096];
-  InstanceConfig cfg_;
   std::map<std::string, FakeSession*> created_;
   MarketSessionFactory previous_ = nullptr;
 };

@@ -1,4 +1,5 @@
 #include "framework/tl_fileutil.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,9 @@
 
 namespace {
 
-class FileHelpers : public ::testing::Test {
+class FileHelpers : public kvotest::TempDirTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kvo_fileutil_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-    }
+    FileHelpers() : TempDirTest("kvo_fileutil") {}
     void WriteFile(const std::string& path, const std::string& text) {
         FILE* f = std::fopen(path.c_str(), "wb");
         ASSERT_NE(nullptr, f);
@@ -35,7 +28,6 @@ protected:
         return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     static bool Exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
-    std::string dir_;
 };
 
 TEST(FileErrorMapping, EveryRowOfTheTable) {

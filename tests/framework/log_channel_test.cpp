@@ -1,4 +1,5 @@
 #include "framework/tl_log.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -48,20 +49,17 @@ void Touch(const std::string& p) {
   std::fclose(f);
 }
 
-class Log : public ::testing::Test {
+class Log : public kvotest::TempDirTest {
  protected:
+  Log() : TempDirTest("kvo_log") {}
   void SetUp() override {
     g_now = kDay1;
-    char tmpl[] = "/tmp/kvo_log_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    TempDirTest::SetUp();
   }
   void TearDown() override {
     g_now = kDay1;
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(0, std::system(cmd.c_str()));
+    TempDirTest::TearDown();
   }
-  std::string dir_;
 };
 
 TEST(LogNames, InsertStamp) {

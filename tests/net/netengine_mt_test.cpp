@@ -5,6 +5,7 @@
 #include "framework/net/tl_socketlink.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,15 @@
 #include <unistd.h>
 
 using namespace corvane;
+using kvotest::CheckPassesUntil;
+// The callbacks record before the sink acts on their answer: tests poll for
+// the sink's own state.
+using kvotest::Eventually;
 using kvotest::LoopbackServer;
 using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
 namespace {
-
-// The callbacks record before the sink acts on their answer: poll for the
-// sink's own state.
-bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
 
 struct TempIni {
     std::string path;
@@ -173,10 +171,7 @@ TEST(NetEngine, CheckPassesMoveCheckIdleAndReleaseLinks) {
         ASSERT_EQ(0, c.Disconnect(0));
         EXPECT_EQ(TL_NET_E_NO_LINK, c.Disconnect(0));
         // Released on a later pass once the port has finished with it.
-        for (int i = 0; i < 3000 && TL_NetLinkCount() > 0; ++i) {
-            TL_NetCheckPass();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        CheckPassesUntil([] { return TL_NetLinkCount() == 0; }, 15000, 5);
         EXPECT_EQ(0u, TL_NetLinkCount());
     }
     TL_NetCleanup();
@@ -313,10 +308,7 @@ TEST(NetEngine, NoReleaseWhileACompletionIsQueued) {
             latch.open = true;
         }
         latch.cv.notify_all();
-        for (int i = 0; i < 5000 && TL_NetLinkCount() > 1; ++i) {
-            TL_NetCheckPass();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        CheckPassesUntil([] { return TL_NetLinkCount() <= 1; }, 10000, 2);
         EXPECT_EQ(1u, TL_NetLinkCount());
     }
     TL_NetCleanup();
@@ -332,8 +324,7 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
     TempIni ini("[TCP]\nThreadCount=4\n");
     ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
     std::atomic<int64_t> stopMs{-1};
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
+    int s = -1;  // outlives the listener: closed once the engine is gone
     {
         RecordingClient listener;
         listener.SetDataCallback(&stopMs, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
@@ -347,11 +338,8 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
         ASSERT_NE(nullptr, link);
         ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        s = kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+        ASSERT_GE(s, 0);
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
         ASSERT_EQ(1, ::send(s, "x", 1, MSG_NOSIGNAL));
         ASSERT_TRUE(Eventually([&] { return stopMs.load() >= 0; }, 30000));
@@ -385,13 +373,10 @@ TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
         ASSERT_NE(nullptr, link);
         ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const uint16_t port = static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort();
         for (int i = 0; i < 3; ++i) {
-            peers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            ASSERT_EQ(0, ::connect(peers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a));
+            peers.push_back(kvotest::ConnectToLoopback(port));
+            ASSERT_GE(peers.back(), 0);
         }
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.connects.size() == 3; }));
         ASSERT_TRUE(Eventually([&] { return !TL_NetIsStarted(); }, 30000));

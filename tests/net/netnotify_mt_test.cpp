@@ -4,6 +4,7 @@
 #include "framework/net/tl_socketlink.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +19,11 @@
 #include <unistd.h>
 
 using namespace corvane;
-using kvotest::LoopbackServer;
+using kvotest::Eventually;
 using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
 namespace {
-
-bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
 
 struct FilterLog {
     std::mutex mutex;
@@ -94,20 +90,10 @@ private:
     int m_packets = 0;
 };
 
-class SinkTest : public ::testing::Test {
+class SinkTest : public kvotest::LoopbackEngineTest {
 protected:
-    void SetUp() override {
-        TL_NetSetCheckThreadEnabled(false);
-        TL_NetSetReleaseDelay(0);
-        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
-        ASSERT_TRUE(server.Start());
-    }
     void TearDown() override {
-        client.reset();
-        TL_NetCleanup();
-        TL_NetSetCheckThreadEnabled(true);
-        TL_NetSetReleaseDelay(15000);
-        server.Stop();
+        LoopbackEngineTest::TearDown();
         EXPECT_EQ(0, log.alive.load());
     }
     void Connect(bool lists = true) {
@@ -123,8 +109,6 @@ protected:
         log.unpackScript.assign(r.begin(), r.end());
     }
     FilterLog log;
-    LoopbackServer server;
-    std::unique_ptr<RecordingClient> client;
 };
 
 TEST_F(SinkTest, PacketsThenPartialFrame) {
@@ -280,12 +264,8 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     const uint16_t port = conn->GetListenPort();
     ASSERT_NE(0, port);
 
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const int s = kvotest::ConnectToLoopback(port);
+    ASSERT_GE(s, 0);
     ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
     uint64_t accepted = 0, ms = 0;
     TL_NetGetAcceptStats(accepted, ms);

@@ -3,20 +3,17 @@
 #include "framework/net/tl_socketlink.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
 #include <set>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace corvane;
-using kvotest::LoopbackServer;
+using kvotest::CheckPassesUntil;
 using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
@@ -30,21 +27,8 @@ std::string Pattern(size_t n, int seed = 0) {
 
 // The engine with no check thread: checks and idle calls are driven by the
 // test, and closed links may be released at once.
-class LinkTest : public ::testing::Test {
+class LinkTest : public kvotest::LoopbackEngineTest {
 protected:
-    void SetUp() override {
-        TL_NetSetCheckThreadEnabled(false);
-        TL_NetSetReleaseDelay(0);
-        ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
-        ASSERT_TRUE(server.Start());
-    }
-    void TearDown() override {
-        client.reset();
-        TL_NetCleanup();
-        TL_NetSetCheckThreadEnabled(true);
-        TL_NetSetReleaseDelay(15000);
-        server.Stop();
-    }
     void Connect() {
         client = std::make_unique<RecordingClient>();
         ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port()));
@@ -52,17 +36,6 @@ protected:
         ASSERT_EQ(1u, client->Get<uint32_t>([](NetEvents& e) { return e.connects[0]; }));
         ASSERT_TRUE(server.WaitForConnections(1, 5000));
     }
-    // Runs check passes until pred holds.
-    bool CheckUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-        for (int t = 0; t < timeoutMs; t += 10) {
-            if (pred()) return true;
-            TL_NetCheckPass();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return pred();
-    }
-    LoopbackServer server;
-    std::unique_ptr<RecordingClient> client;
 };
 
 TEST_F(LinkTest, ServerBytesArriveInOrderInBoundedBlocks) {
@@ -142,7 +115,7 @@ TEST_F(LinkTest, PeerCloseAndResetReportTheirReasons) {
     ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.disconnects.size() == 2; }));
     EXPECT_EQ(TL_NET_REASON_IO_ERROR, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
     // Both links are released by the check.
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
 TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
@@ -162,7 +135,7 @@ TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
     EXPECT_TRUE(client->Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
     server.SetPaused(false);
     // The check retries the close once nothing is in flight.
-    ASSERT_TRUE(CheckUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); }, 20000));
+    ASSERT_TRUE(CheckPassesUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); }, 20000));
     EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
 }
 
@@ -176,22 +149,16 @@ TEST_F(LinkTest, ConnectGuardsAndRefusedConnects) {
     EXPECT_EQ(nullptr, client->GetLink());
 
     // A port nobody listens on: refused at once or through the waiter.
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l));
-    ::close(s);
-    int32_t rc = client->Connect("127.0.0.1", ntohs(a.sin_port));
+    const uint16_t unused = kvotest::UnusedLoopbackPort();
+    ASSERT_NE(0, unused);
+    int32_t rc = client->Connect("127.0.0.1", unused);
     EXPECT_TRUE(rc == 0 || rc == TL_NET_E_FAIL) << std::hex << rc;
     ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
     uint32_t code = client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; });
     EXPECT_TRUE(code == TL_NET_REASON_CONNECT_FAILED || code == 0x40) << std::hex << code;
     EXPECT_EQ(nullptr, client->GetLink());
     // The failed link is released, never left connecting.
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
 TEST_F(LinkTest, EmptyHostIsNotResolvedAndSecondConnectIsRefused) {
@@ -209,7 +176,7 @@ TEST_F(LinkTest, EmptyHostIsNotResolvedAndSecondConnectIsRefused) {
     CTLSendBuffer none;
     EXPECT_EQ(TL_NET_E_NOT_CONNECTED, link->Send(none, 0));
     link->Close(TL_NET_CLOSE_DETACH, 0);
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
     Connect();
     // A connected sink refuses a second connect and keeps its address.
     EXPECT_EQ(TL_NET_E_CONNECTED, client->Connect("127.0.0.2", server.Port() + 1, nullptr, "other"));
@@ -231,7 +198,7 @@ TEST_F(LinkTest, ClosedLinksWaitForTheReleaseDelay) {
     TL_NetCheckPass();
     EXPECT_EQ(1u, TL_NetLinkCount());
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }, 2000));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }, 2000));
     EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
 }
 
@@ -278,7 +245,7 @@ TEST_F(LinkTest, CloseWhileConnectingIsDeferred) {
     EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, raw->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
     EXPECT_EQ(TL_CONN_CLOSED, link->GetState());
     EXPECT_EQ(nullptr, raw->GetLink());
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
 // Closing with flag 0x2 detaches the sink: nothing is reported after it.
@@ -296,7 +263,7 @@ TEST_F(LinkTest, DetachedSinkHearsNothingMore) {
         EXPECT_TRUE(e.disconnects.empty());
         return 0;
     });
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
 }  // namespace
@@ -325,27 +292,21 @@ TEST_F(LinkTest, SinkFreedInItsDisconnectCallback) {
     ASSERT_EQ(0, sink->Connect("127.0.0.1", server.Port()));
     ASSERT_TRUE(server.WaitForConnections(1, 5000));
     server.Close(0);
-    ASSERT_TRUE(CheckUntil([&] { return f.freed.load() == 1; }));
+    ASSERT_TRUE(CheckPassesUntil([&] { return f.freed.load() == 1; }));
     EXPECT_EQ(TL_NET_REASON_PEER_CLOSED, f.code.load());
 
     // A connect that fails on the waiter thread reports the failure the same way.
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l));
-    ::close(s);
+    const uint16_t unused = kvotest::UnusedLoopbackPort();
+    ASSERT_NE(0, unused);
     sink = new CTLClientNotify;
     sink->SetDisconnectCallback(&f, FreeSinkOnDisconnect);
-    const int32_t rc = sink->Connect("127.0.0.1", ntohs(a.sin_port));
+    const int32_t rc = sink->Connect("127.0.0.1", unused);
     if (rc != 0) {
         // Refused at once: the sink heard of it on this thread already.
         ASSERT_EQ(2, f.freed.load());
     }
-    ASSERT_TRUE(CheckUntil([&] { return f.freed.load() == 2; }));
+    ASSERT_TRUE(CheckPassesUntil([&] { return f.freed.load() == 2; }));
     const uint32_t code = f.code.load();
     EXPECT_TRUE(code == TL_NET_REASON_CONNECT_FAILED || code == 0x40) << std::hex << code;
-    EXPECT_TRUE(CheckUntil([] { return TL_NetLinkCount() == 0; }));
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }

@@ -1,4 +1,5 @@
 #include "session/clock.h"
+#include "tests/support/local_time.h"
 
 #include <gtest/gtest.h>
 
@@ -13,29 +14,20 @@ struct timespec g_fake {};
 
 void FakeWall(struct timespec* now) { *now = g_fake; }
 
-class ClockTest : public ::testing::Test {
+// Runs in Shanghai time (the zone is set before SetUp and put back after
+// TearDown).
+class ClockTest : public kvotest::ShanghaiTimeTest {
 protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_hadTz = tz != nullptr;
-        if (m_hadTz) m_tz = tz;
-        setenv("TZ", "Asia/Shanghai", 1);
-        tzset();
-        SessionClock::ResetCpuSample();
-    }
+    void SetUp() override { SessionClock::ResetCpuSample(); }
     void TearDown() override {
         SessionClock::SetWallClock(nullptr);
         SessionClock::ResetCpuSample();
-        if (m_hadTz) setenv("TZ", m_tz.c_str(), 1); else unsetenv("TZ");
-        tzset();
     }
     static void SetFake(time_t sec, long nsec) {
         g_fake.tv_sec = sec;
         g_fake.tv_nsec = nsec;
         SessionClock::SetWallClock(&FakeWall);
     }
-    bool m_hadTz = false;
-    std::string m_tz;
 };
 
 // 2025-04-28 09:30:05.250 in Shanghai (UTC+8) is 01:30:05.250 UTC.

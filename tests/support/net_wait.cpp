@@ -1,0 +1,71 @@
+#include "tests/support/net_wait.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "framework/net/tl_netengine.h"
+
+namespace kvotest {
+
+bool Eventually(const std::function<bool()>& pred, int timeoutMs) {
+    for (int t = 0; t < timeoutMs && !pred(); t += 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return pred();
+}
+
+bool CheckPassesUntil(const std::function<bool()>& pred, int timeoutMs, int stepMs) {
+    for (int t = 0; t < timeoutMs; t += stepMs) {
+        if (pred()) return true;
+        TL_NetCheckPass();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+    return pred();
+}
+
+uint16_t UnusedLoopbackPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) == 0;
+    ::close(s);
+    return ok ? ntohs(a.sin_port) : 0;
+}
+
+int ConnectToLoopback(uint16_t port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+void LoopbackEngineTest::SetUp() {
+    if (!m_checkThread) TL_NetSetCheckThreadEnabled(false);
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    ASSERT_TRUE(server.Start());
+}
+
+void LoopbackEngineTest::TearDown() {
+    client.reset();
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    TL_NetSetReleaseDelay(15000);
+    server.Stop();
+}
+
+}  // namespace kvotest

@@ -1,0 +1,52 @@
+// Waits and set-up shared by the network tests: polling for a condition,
+// driving the engine's check passes, a loopback port nobody listens on, and
+// a fixture that starts the engine against a loopback server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "tests/support/loopback_server.h"
+#include "tests/support/net_recorder.h"
+
+namespace kvotest {
+
+// Polls pred every 2 ms until it holds or timeoutMs has passed; gives its
+// last answer. For state that callbacks change after they have recorded.
+bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+// Runs an engine check pass every stepMs until pred holds or timeoutMs has
+// passed; gives pred's last answer. For tests that drive the checks
+// themselves (no check thread).
+bool CheckPassesUntil(const std::function<bool()>& pred, int timeoutMs = 5000, int stepMs = 10);
+
+// A port on 127.0.0.1 that nobody listens on: bound once to learn a free
+// port, then closed. 0 if no socket could be bound.
+uint16_t UnusedLoopbackPort();
+
+// A blocking socket connected to 127.0.0.1:port, or -1 if the connect
+// failed. The caller closes it.
+int ConnectToLoopback(uint16_t port);
+
+// The engine started with a release delay of 0 (closed links may be
+// released at once) and a loopback server to connect to. With checkThread
+// false the engine runs no check thread: the test drives checks and idle
+// calls. TearDown releases the client first, then stops the engine and
+// puts both settings back to their defaults.
+class LoopbackEngineTest : public ::testing::Test {
+protected:
+    explicit LoopbackEngineTest(bool checkThread = false) : m_checkThread(checkThread) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    LoopbackServer server;
+    std::unique_ptr<RecordingClient> client;
+
+private:
+    bool m_checkThread;
+};
+
+}  // namespace kvotest
