@@ -448,9 +448,13 @@ __attribute__((target("ssse3"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* 
   uint64_t base = q;
   uint64_t ends = EndMask64(p + base);
   while (i + 4 <= k) {
-    if (q - base > 48) {
-      base = q;
-      ends = EndMask64(p + base);
+    // The window moves on in steps of 32 bytes: its loads do not wait for q.
+    while (q - base > 32) {
+      base += 32;
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 32));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 48));
+      const uint64_t hi = uint64_t(uint32_t(_mm_movemask_epi8(a)) & 0xFFFFu) | (uint64_t(uint32_t(_mm_movemask_epi8(b)) & 0xFFFFu) << 16);
+      ends = (ends >> 32) | (hi << 32);
     }
     const uint64_t e = ends >> (q - base);
     const unsigned code = kQuadCodes[e & 0xFFF];
