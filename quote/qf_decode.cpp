@@ -9,6 +9,8 @@
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "framework/tl_crc16.h"
@@ -639,6 +641,28 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
           continue;
         }
         // Up to and including a zero within the width; the rest stays zero.
+#if defined(__SSE2__)
+        // Widths up to 16 with 16 bytes at hand: one load, the zero found
+        // and the tail cleared in registers.
+        if (w <= 16 && vr.len - vr.pos >= 16) {
+          const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
+          const unsigned zeros = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
+          const unsigned take = zeros ? unsigned(__builtin_ctz(zeros)) + 1 : w;
+          const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+          const __m128i y = _mm_and_si128(x, _mm_cmpgt_epi8(_mm_set1_epi8(char(take)), iota));
+          if (w == 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
+          } else if (w == 8) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
+          } else {
+            alignas(16) uint8_t tmp[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
+            std::memcpy(f, tmp, w);
+          }
+          vr.pos += take;
+          continue;
+        }
+#endif
         const uint64_t room = std::min<uint64_t>(w, vr.len - vr.pos);
         const void* z = std::memchr(vr.p + vr.pos, 0, room);
         uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;
