@@ -1,10 +1,17 @@
 #include "quote/qf_decode.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
@@ -317,6 +324,199 @@ inline uint64_t PresenceWord(const uint8_t* bits, uint64_t bytes, uint64_t at) {
   return v;
 }
 
+// Dense runs of the snappy-coded columns' integers: k integers of at most
+// MaxBytes bytes each read into out[0..k), sign-extended to 64 bits (the
+// 32-bit columns keep the low half, as when the bytes are shifted in one by
+// one). The caller has made sure MaxBytes x k + 64 bytes lie at *pos.
+template <unsigned MaxBytes>
+inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out) {
+  uint64_t w;
+  std::memcpy(&w, p + *pos, 8);
+  const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
+  uint64_t y = w & 0x7F;
+  if (w & 0x80) {
+    *out = int64_t(y | (neg << 7));
+    *pos += 1;
+    return true;
+  }
+  y = (y << 7) | ((w >> 8) & 0x7F);
+  if (w & 0x8000) {
+    *out = int64_t(y | (neg << 14));
+    *pos += 2;
+    return true;
+  }
+  y = (y << 7) | ((w >> 16) & 0x7F);
+  if (w & 0x800000) {
+    *out = int64_t(y | (neg << 21));
+    *pos += 3;
+    return true;
+  }
+  uint64_t v = y | (neg << 21);
+  for (unsigned i = 3; i < MaxBytes; ++i) {
+    const uint8_t b = p[*pos + i];
+    v = (v << 7) | (b & 0x7F);
+    if (b & 0x80) {
+      *out = int64_t(v);
+      *pos += i + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+template <unsigned MaxBytes>
+bool ReadIntsScalar(const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
+  for (unsigned i = 0; i < k; ++i)
+    if (!ReadOne<MaxBytes>(p, pos, out + i)) return false;
+  return true;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define QF_QUAD_INTS 1
+
+// Four integers of one to three bytes each within the next twelve bytes
+// are read at once: the end bits of those bytes pick one of 81 shapes
+// (the four lengths), whose byte shuffle puts each integer's groups into a
+// 32-bit lane, least significant group first.
+struct QuadShape {
+  uint8_t shuffle[16];
+  uint32_t half[4];  // per lane: the sign bit of its length, 1 << (7 x length - 1)
+  uint32_t bytes;
+};
+
+constexpr unsigned QuadCode(const unsigned len[4]) {
+  return (len[0] - 1) + 3 * (len[1] - 1) + 9 * (len[2] - 1) + 27 * (len[3] - 1);
+}
+
+constexpr std::array<QuadShape, 81> MakeQuadShapes() {
+  std::array<QuadShape, 81> t{};
+  for (unsigned code = 0; code < 81; ++code) {
+    unsigned len[4] = {code % 3 + 1, code / 3 % 3 + 1, code / 9 % 3 + 1, code / 27 + 1};
+    QuadShape& q = t[code];
+    unsigned start = 0;
+    for (unsigned j = 0; j < 4; ++j) {
+      for (unsigned b = 0; b < 4; ++b) q.shuffle[4 * j + b] = uint8_t(b < len[j] ? start + len[j] - 1 - b : 0x80);
+      q.half[j] = uint32_t(1) << (7 * len[j] - 1);
+      start += len[j];
+    }
+    q.bytes = start;
+  }
+  return t;
+}
+
+// Shape of each pattern of end bits in twelve bytes; 0xFF when they do not
+// start with four integers of at most three bytes.
+constexpr std::array<uint8_t, 4096> MakeQuadCodes() {
+  std::array<uint8_t, 4096> t{};
+  for (unsigned m = 0; m < 4096; ++m) {
+    unsigned len[4] = {0, 0, 0, 0};
+    unsigned at = 0;
+    bool ok = true;
+    for (unsigned j = 0; j < 4 && ok; ++j) {
+      unsigned e = at;
+      while (e < 12 && !((m >> e) & 1)) ++e;
+      if (e >= 12 || e - at + 1 > 3) ok = false;
+      else len[j] = e - at + 1, at = e + 1;
+    }
+    t[m] = ok ? uint8_t(QuadCode(len)) : uint8_t(0xFF);
+  }
+  return t;
+}
+
+alignas(64) constexpr std::array<QuadShape, 81> kQuadShapes = MakeQuadShapes();
+constexpr std::array<uint8_t, 4096> kQuadCodes = MakeQuadCodes();
+
+// Bit i set when byte p[i] ends an integer (bit 7 set), for 64 bytes.
+inline uint64_t EndMask64(const uint8_t* p) {
+  uint64_t m = 0;
+  for (unsigned i = 0; i < 4; ++i) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    m |= uint64_t(uint32_t(_mm_movemask_epi8(x)) & 0xFFFFu) << (16 * i);
+  }
+  return m;
+}
+
+// Needs MaxBytes x k + 64 bytes at *pos: the end bits are taken 64 bytes
+// at a time, so that finding where the next four integers start waits only
+// for a few bit operations, not for a load and a table.
+template <unsigned MaxBytes>
+__attribute__((target("ssse3"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
+  uint64_t q = *pos;
+  unsigned i = 0;
+  const __m128i low7 = _mm_set1_epi8(0x7F);
+  const __m128i low7w = _mm_set1_epi16(0x7F);
+  const __m128i high7w = _mm_set1_epi16(0x3F80);
+  const __m128i join = _mm_set1_epi32(0x40000001);  // 16-bit halves: x 1 and x 16384
+  uint64_t base = q;
+  uint64_t ends = EndMask64(p + base);
+  while (i + 4 <= k) {
+    // The window moves on in steps of 32 bytes: its loads do not wait for q.
+    while (q - base > 32) {
+      base += 32;
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 32));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 48));
+      const uint64_t hi = uint64_t(uint32_t(_mm_movemask_epi8(a)) & 0xFFFFu) | (uint64_t(uint32_t(_mm_movemask_epi8(b)) & 0xFFFFu) << 16);
+      ends = (ends >> 32) | (hi << 32);
+    }
+    const uint64_t e = ends >> (q - base);
+    const unsigned code = kQuadCodes[e & 0xFFF];
+    if (code == 0xFF) {
+      if (!ReadOne<MaxBytes>(p, &q, out + i)) return false;
+      ++i;
+      continue;
+    }
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q));
+    uint64_t e4 = e & (e - 1);
+    e4 &= e4 - 1;
+    e4 &= e4 - 1;
+    q += uint64_t(__builtin_ctzll(e4)) + 1;  // past the fourth end byte
+    const QuadShape& sh = kQuadShapes[code];
+    __m128i y = _mm_and_si128(_mm_shuffle_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.shuffle))), low7);
+    // Pairs of groups into 14 bits, then pairs of those into 28.
+    y = _mm_or_si128(_mm_and_si128(y, low7w), _mm_and_si128(_mm_srli_epi16(y, 1), high7w));
+    __m128i v = _mm_madd_epi16(y, join);
+    // Negative when the top group's bit 6 is set: take 1 << (7 x length).
+    const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.half));
+    const __m128i neg = _mm_cmpeq_epi32(_mm_and_si128(v, half), half);
+    v = _mm_sub_epi32(v, _mm_and_si128(neg, _mm_add_epi32(half, half)));
+    const __m128i sign = _mm_srai_epi32(v, 31);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi32(v, sign));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 2), _mm_unpackhi_epi32(v, sign));
+    i += 4;
+  }
+  for (; i < k; ++i)
+    if (!ReadOne<MaxBytes>(p, &q, out + i)) return false;
+  *pos = q;
+  return true;
+}
+
+bool HasSsse3() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+#else
+bool HasSsse3() { return false; }
+#endif
+
+template <unsigned MaxBytes>
+inline bool ReadInts(bool simd, const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
+#if defined(QF_QUAD_INTS)
+  if (simd) return ReadIntsSsse3<MaxBytes>(p, pos, k, out);
+#else
+  (void)simd;
+#endif
+  return ReadIntsScalar<MaxBytes>(p, pos, k, out);
+}
+
+// Asks for the cache line `ahead` bytes past f, about to be written. The
+// columns are written record by record across a record area larger than the
+// second-level cache, so each store would otherwise wait for its line. A
+// prefetch never faults; the address is formed as an integer because it may
+// lie past the records.
+inline void PrefetchForWrite(const uint8_t* f, uint64_t ahead) {
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(f) + ahead), 1);
+}
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
 // are relative to the first record's value of their column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
@@ -347,6 +547,8 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
     for (uint64_t r = 0; r < R; ++r) std::memset(dst + r * s + covered, 0, s - covered);
   VarReader vr{u.get(), ulen, uint64_t(M)};
   const uint8_t* bits = u.get();
+  const bool simd = HasSsse3();
+  int64_t vals[65];  // one stretch's integers and a zero after them
   for (uint64_t c = 0; c < C; ++c) {
     const unsigned w = t.columns[c].width;
     const uint16_t kind = t.columns[c].kind;
@@ -376,12 +578,19 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
         const uint64_t stop = std::min(R, r + 64);
         bit += stop - r - 1;
-        // Room for 64 integers of ten bytes and one more load.
-        if (vr.len - vr.pos >= 64 * 10 + 8) {
-          for (; r < stop; ++r, f += s, pw >>= 1) {
-            int64_t d = int64_t(~uint64_t(0) - v0);  // absent: all ones
-            if ((pw & 1) && !vr.S64<true>(&d)) return -5;
-            Store64(f, v0 + uint64_t(d));
+        // Room for 64 integers of ten bytes and 64 more: the
+        // stretch's integers are read in one run, then spread over the
+        // records that have them.
+        if (vr.len - vr.pos >= 64 * 10 + 64) {
+          if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
+          const unsigned k = unsigned(std::popcount(pw));
+          if (!ReadInts<10>(simd, vr.p, &vr.pos, k, vals)) return -5;
+          vals[k] = 0;  // read, and discarded, for the absent records after the last present one
+          for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
+            const uint64_t absent = (pw & 1) - 1;  // all ones when absent
+            PrefetchForWrite(f, 12 * s);
+            Store64(f, (v0 + uint64_t(vals[j])) | absent);
+            j += unsigned(pw & 1);
           }
         }
         for (; r < stop; ++r, f += s, pw >>= 1) {
@@ -404,13 +613,18 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
         const uint64_t stop = std::min(R, r + 64);
         bit += stop - r - 1;
-        // Room for 64 integers of five bytes and one more load: no
+        // Room for 64 integers of five bytes and 64 more: no
         // integer of this stretch needs its own check.
-        if (vr.len - vr.pos >= 64 * 5 + 8) {
-          for (; r < stop; ++r, f += s, pw >>= 1) {
-            int32_t d = int32_t(~uint32_t(0) - v0);  // absent: all ones
-            if ((pw & 1) && !vr.S32<true>(&d)) return -5;
-            Store32(f, v0 + uint32_t(d));
+        if (vr.len - vr.pos >= 64 * 5 + 64) {
+          if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
+          const unsigned k = unsigned(std::popcount(pw));
+          if (!ReadInts<5>(simd, vr.p, &vr.pos, k, vals)) return -5;
+          vals[k] = 0;
+          for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
+            const uint32_t absent = uint32_t(pw & 1) - 1;  // all ones when absent
+            PrefetchForWrite(f, 12 * s);
+            Store32(f, (v0 + uint32_t(vals[j])) | absent);
+            j += unsigned(pw & 1);
           }
         }
         for (; r < stop; ++r, f += s, pw >>= 1) {
@@ -427,6 +641,28 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
           continue;
         }
         // Up to and including a zero within the width; the rest stays zero.
+#if defined(__SSE2__)
+        // Widths up to 16 with 16 bytes at hand: one load, the zero found
+        // and the tail cleared in registers.
+        if (w <= 16 && vr.len - vr.pos >= 16) {
+          const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
+          const unsigned zeros = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
+          const unsigned take = zeros ? unsigned(__builtin_ctz(zeros)) + 1 : w;
+          const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+          const __m128i y = _mm_and_si128(x, _mm_cmpgt_epi8(_mm_set1_epi8(char(take)), iota));
+          if (w == 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
+          } else if (w == 8) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
+          } else {
+            alignas(16) uint8_t tmp[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
+            std::memcpy(f, tmp, w);
+          }
+          vr.pos += take;
+          continue;
+        }
+#endif
         const uint64_t room = std::min<uint64_t>(w, vr.len - vr.pos);
         const void* z = std::memchr(vr.p + vr.pos, 0, room);
         uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;

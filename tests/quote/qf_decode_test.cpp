@@ -4,6 +4,8 @@
 #include <snappy-c.h>
 
 #include <cstdint>
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -417,6 +419,179 @@ TEST(QfDecode, DamagedSnappyContentNeverOverruns) {
       }
     }
   }
+}
+
+// A delta of `bytes` bytes (the shortest signed form of that length), either
+// sign, often at an end of the length's range.
+int64_t DeltaOfLength(std::mt19937& rng, unsigned bytes, unsigned maxBits) {
+  const unsigned bits = std::min(7 * bytes, maxBits);
+  const int64_t hi = bits >= 64 ? INT64_MAX : (int64_t(1) << (bits - 1)) - 1;
+  const int64_t lo = bits >= 64 ? INT64_MIN : -(int64_t(1) << (bits - 1));
+  const int64_t inner = bytes == 1 ? 0 : int64_t(1) << (7 * (bytes - 1) - 1);  // shorter forms reach below this
+  switch (rng() % 4) {
+    case 0: return hi;
+    case 1: return lo;
+    case 2: return inner + int64_t(uint64_t(rng()) % uint64_t(std::max<int64_t>(1, std::min<int64_t>(hi - inner, 1 << 30))));
+    default: return -inner - 1 - int64_t(uint64_t(rng()) % uint64_t(std::max<int64_t>(1, std::min<int64_t>(hi - inner, 1 << 30))));
+  }
+}
+
+// Long columns, so that most integers are read in runs of a stretch: every
+// length of integer in every order (mostly one to three bytes, which are
+// read four at a time), both signs, absent fields between them, and the
+// last stretches read one integer at a time near the end of the content.
+TEST(QfDecode, SnappyIntegerRunsOfEveryLengthAndOrder) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    const uint32_t R = 700 + 300 * seed;
+    qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x5002, 0, 8}, {0x0003, 0, 8}, {0x7004, 0, 4}, {0x4005, 0, 4}}, R);
+    const uint32_t base32 = uint32_t(rng());
+    const uint64_t base64 = (uint64_t(rng()) << 32) | rng();
+    const uint64_t packed0 = (uint64_t(rng() % 256) << 56) | (uint64_t(rng()) << 8);
+    for (uint32_t r = 0; r < R; ++r) {
+      // Runs of short lengths, broken by longer ones.
+      auto len = [&](unsigned most) { return rng() % 8 ? 1 + rng() % 3 : 1 + rng() % most; };
+      qw::SetU32(t, r, 0, r ? base32 + uint32_t(DeltaOfLength(rng, len(5), 32)) : base32);
+      qw::SetU64(t, r, 1, r ? base64 + uint64_t(DeltaOfLength(rng, len(10), 64)) : base64);
+      qw::SetU64(t, r, 2, r ? packed0 + uint64_t(DeltaOfLength(rng, len(10), 64)) : packed0);
+      qw::SetU32(t, r, 3, r ? base32 + uint32_t(DeltaOfLength(rng, len(3), 32)) : base32);
+      qw::SetU32(t, r, 4, r ? uint32_t(DeltaOfLength(rng, 1 + rng() % 2, 32)) : 0);
+      for (size_t c = 0; c < t.columns.size(); ++c)
+        if (rng() % (seed == 2 ? 2 : 9) == 0) qw::SetAbsent(t, r, c);
+    }
+    Bytes out;
+    const Bytes blk = qw::EncodeSnappyColumns(t);
+    ASSERT_EQ(Decode(QF_BLOCK_SNAPPY, blk, t, &out), 0) << seed;
+    for (uint32_t r = 0; r < R; ++r)
+      ASSERT_EQ(0, std::memcmp(out.data() + uint64_t(r) * t.recordSize, t.data.data() + uint64_t(r) * t.recordSize,
+                               t.recordSize))
+          << "seed " << seed << " record " << r;
+  }
+}
+
+// The kind-0x10 content read the plain way, a byte at a time, from the
+// format's rules: the reference for the decoder's runs and shortcuts.
+int PlainSnappyContent(const Bytes& c, uint64_t M, const qw::Table& t, Bytes* out) {
+  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
+  if (M < (C * R + 7) / 8 || c.size() < M) return -5;
+  out->assign(R * s, 0);
+  uint64_t pos = M, off = 0;
+  auto present = [&](uint64_t bit) { return (c[bit >> 3] >> (bit & 7)) & 1; };
+  auto var = [&](unsigned most, uint64_t* v) {
+    if (pos >= c.size()) return false;
+    *v = (c[pos] & 0x40) ? ~uint64_t(0) : 0;
+    for (unsigned i = 0; i < most && pos < c.size(); ++i) {
+      const uint8_t b = c[pos++];
+      *v = (*v << 7) | (b & 0x7F);
+      if (b & 0x80) return true;
+    }
+    return false;
+  };
+  for (uint64_t col = 0; col < C; off += t.columns[col].width, ++col) {
+    const unsigned w = t.columns[col].width, kind = t.columns[col].id & 0x7000;
+    const bool i64 = (kind == 0x0000 || kind == 0x5000) && w == 8;
+    const bool i32 = (kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4;
+    uint64_t v0 = ~uint64_t(0);
+    for (uint64_t r = 0; r < R; ++r) {
+      uint8_t* f = out->data() + r * s + off;
+      if (!present(col * R + r)) {
+        std::memset(f, 0xFF, w);
+        continue;
+      }
+      uint64_t v = 0;
+      if (i64 || i32) {
+        if (r == 0 && kind == 0x0000) {
+          if (pos >= c.size()) return -5;
+          const uint64_t top = c[pos++];
+          if (!var(10, &v)) return -5;
+          v = (top << 56) | (v & 0x00FFFFFFFFFFFFFFull);
+        } else if (!var(i64 ? 10 : 5, &v)) {
+          return -5;
+        }
+        if (r == 0) v0 = v;
+        else v += v0;
+        std::memcpy(f, &v, w);
+      } else if (kind == 0x1000 || kind == 0x2000) {
+        unsigned i = 0;
+        for (; i < w; ++i) {
+          if (pos >= c.size()) return -5;
+          f[i] = c[pos++];
+          if (f[i] == 0) break;
+        }
+      } else {
+        if (c.size() - pos < w) return -5;
+        std::memcpy(f, c.data() + pos, w);
+        pos += w;
+      }
+    }
+  }
+  return 0;
+}
+
+Bytes SnappyBlock(uint64_t M, const Bytes& content) {
+  Bytes b;
+  qw::PutSVar(b, int64_t(M));
+  Bytes z(snappy_max_compressed_length(content.size()));
+  size_t zlen = z.size();
+  EXPECT_EQ(snappy_compress(reinterpret_cast<const char*>(content.data()), content.size(), reinterpret_cast<char*>(z.data()), &zlen),
+            SNAPPY_OK);
+  b.insert(b.end(), z.begin(), z.begin() + int64_t(zlen));
+  return b;
+}
+
+// Damaged content of long columns (integers run on or end early, bytes
+// change, the content is cut anywhere): the decoder gives exactly what the
+// plain reading gives, records and all, or fails where it fails.
+TEST(QfDecode, SnappyRunsMatchThePlainReading) {
+  std::mt19937 rng(77);
+  qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x5002, 0, 8}, {0x0003, 0, 8}, {0x2004, 0, 3}, {0x6005, 0, 2}}, 400);
+  for (uint32_t r = 0; r < t.records; ++r) {
+    qw::SetU32(t, r, 0, uint32_t(rng() % 300000));
+    qw::SetU64(t, r, 1, uint64_t(rng() % 5000000) - 2500000);
+    qw::SetU64(t, r, 2, (uint64_t(3) << 56) | (rng() % 70000));
+    qw::SetText(t, r, 3, r % 3 ? "ab" : "xyz");
+    for (size_t c = 0; c < t.columns.size(); ++c)
+      if (rng() % 11 == 0) qw::SetAbsent(t, r, c);
+  }
+  const uint64_t M = (t.columns.size() * t.records + 7) / 8;
+  const Bytes blk = qw::EncodeSnappyColumns(t);
+  size_t m = 0;
+  while (!(blk[m] & 0x80)) ++m;
+  ++m;
+  size_t ulen = 0;
+  ASSERT_EQ(snappy_uncompressed_length(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m, &ulen), SNAPPY_OK);
+  Bytes content(ulen);
+  ASSERT_EQ(snappy_uncompress(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m,
+                              reinterpret_cast<char*>(content.data()), &ulen),
+            SNAPPY_OK);
+  Bytes want;
+  ASSERT_EQ(PlainSnappyContent(content, M, t, &want), 0);
+  ASSERT_EQ(want, t.data);
+  int succeeded = 0;
+  for (int i = 0; i < 600; ++i) {
+    Bytes c = content;
+    const size_t at = M + rng() % (c.size() - M);
+    switch (i % 5) {
+      case 0: c[at] &= 0x7F; break;  // an integer runs on into the next
+      case 1: c[at] |= 0x80; break;  // and one ends early
+      case 2:
+        for (int k = 0; k < 4; ++k) c[M + rng() % (c.size() - M)] ^= uint8_t(1u << (rng() % 8));
+        break;
+      case 3: c.resize(M + rng() % (c.size() - M + 1)); break;
+      default:
+        for (int k = 0; k < 6; ++k) c[M + rng() % (c.size() - M)] &= 0x7F;
+        break;
+    }
+    Bytes plain, out;
+    const int prc = PlainSnappyContent(c, M, t, &plain);
+    const int rc = Decode(QF_BLOCK_SNAPPY, SnappyBlock(M, c), t, &out);
+    ASSERT_EQ(rc, prc) << i;
+    if (rc == 0) {
+      ++succeeded;
+      ASSERT_EQ(out, plain) << i;
+    }
+  }
+  EXPECT_GT(succeeded, 50);
 }
 
 TEST(QfDecode, RandomBlocksNeverOverrun) {
