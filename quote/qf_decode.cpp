@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -498,6 +499,8 @@ bool HasSsse3() {
 bool HasSsse3() { return false; }
 #endif
 
+std::atomic<bool> g_forceScalar{false};
+
 template <unsigned MaxBytes>
 inline bool ReadInts(bool simd, const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
 #if defined(QF_QUAD_INTS)
@@ -547,7 +550,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
     for (uint64_t r = 0; r < R; ++r) std::memset(dst + r * s + covered, 0, s - covered);
   VarReader vr{u.get(), ulen, uint64_t(M)};
   const uint8_t* bits = u.get();
-  const bool simd = HasSsse3();
+  const bool simd = HasSsse3() && !g_forceScalar.load(std::memory_order_relaxed);
   int64_t vals[65];  // one stretch's integers and a zero after them
   for (uint64_t c = 0; c < C; ++c) {
     const unsigned w = t.columns[c].width;
@@ -828,6 +831,8 @@ int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<u
   }
   return 0;
 }
+
+bool QF_ForceScalarIntegers(bool force) { return g_forceScalar.exchange(force); }
 
 int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& t, uint8_t* dst,
                    uint64_t cap) {

@@ -25,6 +25,11 @@ constexpr uint32_t QF_BLOCK_SNAPPY = 0x10;
 int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& table,
                    uint8_t* dst, uint64_t cap);
 
+// Makes the snappy-coded column decoder use its one-integer-at-a-time reader
+// even where the processor offers the four-at-a-time one, so tests can run
+// both readers on one machine. Returns the previous setting.
+bool QF_ForceScalarIntegers(bool force);
+
 // The system's run-length decoder: a big-endian u32 output length N, then the
 // token stream. N above `maxOut` is refused before anything is allocated.
 // Returns 0 with *out holding exactly N bytes, or -5 (corrupt or truncated).

@@ -440,7 +440,19 @@ int64_t DeltaOfLength(std::mt19937& rng, unsigned bytes, unsigned maxBits) {
 // length of integer in every order (mostly one to three bytes, which are
 // read four at a time), both signs, absent fields between them, and the
 // last stretches read one integer at a time near the end of the content.
-TEST(QfDecode, SnappyIntegerRunsOfEveryLengthAndOrder) {
+// Runs these tests once with the decoder's fastest integer reader and once
+// with its one-at-a-time reader, so both are checked whatever the processor.
+class SnappyReaders : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { previous_ = QF_ForceScalarIntegers(GetParam()); }
+  void TearDown() override { QF_ForceScalarIntegers(previous_); }
+  bool previous_ = false;
+};
+
+INSTANTIATE_TEST_SUITE_P(QfDecode, SnappyReaders, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Scalar" : "Fastest"; });
+
+TEST_P(SnappyReaders, SnappyIntegerRunsOfEveryLengthAndOrder) {
   for (unsigned seed : {1u, 2u, 3u}) {
     std::mt19937 rng(seed);
     const uint32_t R = 700 + 300 * seed;
@@ -542,7 +554,7 @@ Bytes SnappyBlock(uint64_t M, const Bytes& content) {
 // Damaged content of long columns (integers run on or end early, bytes
 // change, the content is cut anywhere): the decoder gives exactly what the
 // plain reading gives, records and all, or fails where it fails.
-TEST(QfDecode, SnappyRunsMatchThePlainReading) {
+TEST_P(SnappyReaders, SnappyRunsMatchThePlainReading) {
   std::mt19937 rng(77);
   qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x5002, 0, 8}, {0x0003, 0, 8}, {0x2004, 0, 3}, {0x6005, 0, 2}}, 400);
   for (uint32_t r = 0; r < t.records; ++r) {
