@@ -441,7 +441,10 @@ inline uint64_t EndMask64(const uint8_t* p) {
 // at a time, so that finding where the next four integers start waits only
 // for a few bit operations, not for a load and a table.
 template <unsigned MaxBytes>
-__attribute__((target("ssse3"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
+__attribute__((target("ssse3,popcnt"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* pos, uint64_t present, unsigned* count,
+                                                            int64_t* out) {
+  const unsigned k = unsigned(__builtin_popcountll(present));
+  *count = k;
   uint64_t q = *pos;
   unsigned i = 0;
   const __m128i low7 = _mm_set1_epi8(0x7F);
@@ -492,7 +495,7 @@ __attribute__((target("ssse3"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* 
 }
 
 bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
+  static const bool has = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
   return has;
 }
 #else
@@ -501,14 +504,16 @@ bool HasSsse3() { return false; }
 
 std::atomic<bool> g_forceScalar{false};
 
+// The integers of the records set in `present`; their count goes to *k.
 template <unsigned MaxBytes>
-inline bool ReadInts(bool simd, const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
+inline bool ReadInts(bool simd, const uint8_t* p, uint64_t* pos, uint64_t present, unsigned* k, int64_t* out) {
 #if defined(QF_QUAD_INTS)
-  if (simd) return ReadIntsSsse3<MaxBytes>(p, pos, k, out);
+  if (simd) return ReadIntsSsse3<MaxBytes>(p, pos, present, k, out);
 #else
   (void)simd;
 #endif
-  return ReadIntsScalar<MaxBytes>(p, pos, k, out);
+  *k = unsigned(std::popcount(present));
+  return ReadIntsScalar<MaxBytes>(p, pos, *k, out);
 }
 
 // Asks for the cache line `ahead` bytes past f, about to be written. The
@@ -586,8 +591,8 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         // records that have them.
         if (vr.len - vr.pos >= 64 * 10 + 64) {
           if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
-          const unsigned k = unsigned(std::popcount(pw));
-          if (!ReadInts<10>(simd, vr.p, &vr.pos, k, vals)) return -5;
+          unsigned k = 0;
+          if (!ReadInts<10>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
           vals[k] = 0;  // read, and discarded, for the absent records after the last present one
           for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
             const uint64_t absent = (pw & 1) - 1;  // all ones when absent
@@ -620,8 +625,8 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         // integer of this stretch needs its own check.
         if (vr.len - vr.pos >= 64 * 5 + 64) {
           if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
-          const unsigned k = unsigned(std::popcount(pw));
-          if (!ReadInts<5>(simd, vr.p, &vr.pos, k, vals)) return -5;
+          unsigned k = 0;
+          if (!ReadInts<5>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
           vals[k] = 0;
           for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
             const uint32_t absent = uint32_t(pw & 1) - 1;  // all ones when absent
