@@ -594,11 +594,21 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
           unsigned k = 0;
           if (!ReadInts<10>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
           vals[k] = 0;  // read, and discarded, for the absent records after the last present one
-          for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
+          for (unsigned j = 0; r < stop;) {
+            // Eight present records in a row take no bit tests.
+            if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
+              for (unsigned i = 0; i < 8; ++i) {
+                PrefetchForWrite(f + i * s, 12 * s);
+                Store64(f + i * s, v0 + uint64_t(vals[j + i]));
+              }
+              j += 8, r += 8, f += 8 * s, pw >>= 8;
+              continue;
+            }
             const uint64_t absent = (pw & 1) - 1;  // all ones when absent
             PrefetchForWrite(f, 12 * s);
             Store64(f, (v0 + uint64_t(vals[j])) | absent);
             j += unsigned(pw & 1);
+            ++r, f += s, pw >>= 1;
           }
         }
         for (; r < stop; ++r, f += s, pw >>= 1) {
@@ -628,11 +638,20 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
           unsigned k = 0;
           if (!ReadInts<5>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
           vals[k] = 0;
-          for (unsigned j = 0; r < stop; ++r, f += s, pw >>= 1) {
+          for (unsigned j = 0; r < stop;) {
+            if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
+              for (unsigned i = 0; i < 8; ++i) {
+                PrefetchForWrite(f + i * s, 12 * s);
+                Store32(f + i * s, v0 + uint32_t(vals[j + i]));
+              }
+              j += 8, r += 8, f += 8 * s, pw >>= 8;
+              continue;
+            }
             const uint32_t absent = uint32_t(pw & 1) - 1;  // all ones when absent
             PrefetchForWrite(f, 12 * s);
             Store32(f, (v0 + uint32_t(vals[j])) | absent);
             j += unsigned(pw & 1);
+            ++r, f += s, pw >>= 1;
           }
         }
         for (; r < stop; ++r, f += s, pw >>= 1) {
