@@ -525,6 +525,25 @@ inline void PrefetchForWrite(const uint8_t* f, uint64_t ahead) {
   __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(f) + ahead), 1);
 }
 
+#if defined(__SSE2__)
+// Bit i set when p[i] is zero, for 32 bytes.
+inline uint32_t ZeroMask32(const uint8_t* p) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  return uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, z))) | (uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(b, z))) << 16);
+}
+
+// Row n: n bytes of all ones, then zeros.
+constexpr std::array<std::array<uint8_t, 16>, 17> MakeLeadBytes() {
+  std::array<std::array<uint8_t, 16>, 17> t{};
+  for (unsigned n = 0; n <= 16; ++n)
+    for (unsigned i = 0; i < 16; ++i) t[n][i] = i < n ? 0xFF : 0;
+  return t;
+}
+alignas(16) constexpr std::array<std::array<uint8_t, 16>, 17> kLeadBytesTable = MakeLeadBytes();
+#endif
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
 // are relative to the first record's value of their column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
@@ -661,6 +680,10 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         }
       }
     } else if (kind == 0x1000 || kind == 0x2000) {
+#if defined(__SSE2__)
+      bool win = false;
+      uint64_t zbase = 0, zeros = 0;
+#endif
       for (uint64_t r = 0; r < R; ++r, ++bit) {
         uint8_t* f = col + r * s;
         if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
@@ -671,12 +694,47 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
 #if defined(__SSE2__)
         // Widths up to 16 with 16 bytes at hand: one load, the zero found
         // and the tail cleared in registers.
+        // The zero bytes of the next 64 bytes are kept as a bit mask, moved
+        // on 32 bytes at a time, so that where the next text starts waits
+        // only for a few bit operations, not for a load.
+        if (w <= 16 && win && vr.pos - zbase > 32) {
+          while (vr.pos - zbase > 32) {
+            if (vr.len - zbase < 96) {
+              win = false;
+              break;
+            }
+            zbase += 32;
+            zeros = (zeros >> 32) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
+          }
+        }
+        if (w <= 16 && !win && vr.len - vr.pos >= 64) {
+          win = true;
+          zbase = vr.pos;
+          zeros = uint64_t(ZeroMask32(vr.p + zbase)) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
+        }
+        if (w <= 16 && win) {
+          // vr.pos - zbase is at most 32: the 16 bytes at vr.pos lie in the window.
+          const unsigned z = unsigned(zeros >> (vr.pos - zbase)) & ((1u << w) - 1);
+          const unsigned take = z ? unsigned(__builtin_ctz(z)) + 1 : w;
+          const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
+          const __m128i y = _mm_and_si128(x, _mm_load_si128(reinterpret_cast<const __m128i*>(kLeadBytesTable[take].data())));
+          if (w == 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
+          } else if (w == 8) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
+          } else {
+            alignas(16) uint8_t tmp[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
+            std::memcpy(f, tmp, w);
+          }
+          vr.pos += take;
+          continue;
+        }
         if (w <= 16 && vr.len - vr.pos >= 16) {
           const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
-          const unsigned zeros = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
-          const unsigned take = zeros ? unsigned(__builtin_ctz(zeros)) + 1 : w;
-          const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-          const __m128i y = _mm_and_si128(x, _mm_cmpgt_epi8(_mm_set1_epi8(char(take)), iota));
+          const unsigned zeros16 = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
+          const unsigned take = zeros16 ? unsigned(__builtin_ctz(zeros16)) + 1 : w;
+          const __m128i y = _mm_and_si128(x, _mm_load_si128(reinterpret_cast<const __m128i*>(kLeadBytesTable[take].data())));
           if (w == 16) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
           } else if (w == 8) {

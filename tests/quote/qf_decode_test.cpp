@@ -556,12 +556,17 @@ Bytes SnappyBlock(uint64_t M, const Bytes& content) {
 // plain reading gives, records and all, or fails where it fails.
 TEST_P(SnappyReaders, SnappyRunsMatchThePlainReading) {
   std::mt19937 rng(77);
-  qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x5002, 0, 8}, {0x0003, 0, 8}, {0x2004, 0, 3}, {0x6005, 0, 2}}, 400);
+  qw::Table t = qw::MakeTable({{0x3001, 0, 4}, {0x5002, 0, 8}, {0x0003, 0, 8}, {0x2004, 0, 3}, {0x6005, 0, 2},
+                               {0x1006, 0, 16}, {0x2007, 0, 8}},
+                              400);
   for (uint32_t r = 0; r < t.records; ++r) {
     qw::SetU32(t, r, 0, uint32_t(rng() % 300000));
     qw::SetU64(t, r, 1, uint64_t(rng() % 5000000) - 2500000);
     qw::SetU64(t, r, 2, (uint64_t(3) << 56) | (rng() % 70000));
     qw::SetText(t, r, 3, r % 3 ? "ab" : "xyz");
+    // Texts of every length up to their width, full ones without a zero.
+    qw::SetText(t, r, 5, std::string("abcdefghijklmnop").substr(0, rng() % 17));
+    qw::SetText(t, r, 6, std::string("12345678").substr(0, rng() % 9));
     for (size_t c = 0; c < t.columns.size(); ++c)
       if (rng() % 11 == 0) qw::SetAbsent(t, r, c);
   }
