@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-PKGS=(cmake g++ clang make pkg-config protobuf-compiler libprotobuf-dev libsnappy-dev
+PKGS=(cmake g++ clang make protobuf-compiler libprotobuf-dev libsnappy-dev
       libexpat1-dev libloki-dev libcurl4-openssl-dev libssl-dev libgtest-dev
       libgmock-dev libbenchmark-dev libicu-dev)
 missing=()
