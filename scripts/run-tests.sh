@@ -8,18 +8,22 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 JOBS=$(nproc)
 
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=address,undefined \
-      -DKVO_BUILD_BENCH=OFF > build-asan-configure.log || { cat build-asan-configure.log; exit 1; }
+# configure NAME ARGS...: configures build/NAME quietly, showing the log on failure.
+configure() {
+  local name=$1; shift
+  cmake -S . -B "build/$name" "$@" > "build-$name-configure.log" || { cat "build-$name-configure.log"; exit 1; }
+}
+
+configure asan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=address,undefined -DKVO_BUILD_BENCH=OFF
 cmake --build build/asan -j "$JOBS"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --timeout 300
 
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=thread \
-      -DKVO_THREADED_ONLY=ON > build-tsan-configure.log || { cat build-tsan-configure.log; exit 1; }
+configure tsan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=thread -DKVO_THREADED_ONLY=ON
 cmake --build build/tsan -j "$JOBS" --target kvo_threaded_tests
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 300 -L threaded --no-tests=error
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release > build-release-configure.log || { cat build-release-configure.log; exit 1; }
+configure release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$JOBS"
