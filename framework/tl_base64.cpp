@@ -1,7 +1,5 @@
 #include "framework/tl_base64.h"
 
-#include <cstdlib>
-
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -104,12 +102,10 @@ std::string Base64Encode(std::string_view bytes) {
     const auto* in = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const std::uint32_t size = coder.Encode(in, length, nullptr, 0);
     if (size == CBase64::kError || size > 0x7FFFFFFFu) return std::string();
-    char* buffer = static_cast<char*>(std::malloc(size + 1));
-    if (buffer == nullptr) return std::string();
-    const std::uint32_t written = coder.Encode(in, length, buffer, static_cast<std::int32_t>(size));
-    std::string result;
-    if (written != CBase64::kError) result.assign(buffer, written);
-    std::free(buffer);
+    std::string result(size, '\0');
+    const std::uint32_t written = coder.Encode(in, length, result.data(), static_cast<std::int32_t>(size));
+    if (written == CBase64::kError) return std::string();
+    result.resize(written);
     return result;
 }
 
@@ -119,11 +115,11 @@ std::string Base64Decode(std::string_view text) {
     const auto length = static_cast<std::uint32_t>(text.size());
     const std::uint32_t size = coder.Decode(text.data(), length, nullptr, 0);
     if (size == CBase64::kError) return std::string();
-    auto* buffer = static_cast<std::uint8_t*>(std::malloc(size));
-    if (buffer == nullptr) return std::string();
-    const std::uint32_t written = coder.Decode(text.data(), length, buffer, static_cast<std::int32_t>(size));
-    std::string result;
-    if (written != CBase64::kError) result.assign(reinterpret_cast<const char*>(buffer), written);
-    std::free(buffer);
+    // The decoder also writes a closing zero byte, counted in size.
+    std::string result(size, '\0');
+    auto* out = reinterpret_cast<std::uint8_t*>(result.data());
+    const std::uint32_t written = coder.Decode(text.data(), length, out, static_cast<std::int32_t>(size));
+    if (written == CBase64::kError) return std::string();
+    result.resize(written);
     return result;
 }

@@ -1,9 +1,8 @@
 #include "framework/tl_inifile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include "framework/tl_fileutil.h"
 
 namespace corvane {
 
@@ -39,10 +38,8 @@ int CTLIniFile::LoadFile(const char* path) {
     if (path == nullptr || *path == '\0') return -1;
     Clear();
     m_strPath = path;
-    TLFileStatus st{};
-    if (TL_GetFileStatus(path, &st) == TL_FILE_E_NOT_FOUND) return -2;
     FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return -1;
+    if (f == nullptr) return errno == ENOENT || errno == ENOTDIR ? -2 : -1;
     char chunk[16384];
     bool ok = true;
     for (;;) {
