@@ -207,12 +207,8 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     }
     if (!IsSuperStockComplete(l, a, h.bidCount, h.askCount)) return 0;
 
-    for (int i = 0; i < 10; ++i) {
-        rec.bidorder_price[i] = 0;
-        rec.bidorder_volume[i] = 0;
-        rec.askorder_price[i] = 0;
-        rec.askorder_volume[i] = 0;
-    }
+    // SetUpRecord zero-filled the record, so the levels FillSuperStockLevels
+    // leaves unwritten stay 0.
     FillSuperStockLevels(&rec, list, l);
     if (ctx->superStockList != nullptr) {
         corvane::CTLSingleLock guard(&ctx->superStockList->Mutex(), 1);
