@@ -127,17 +127,6 @@ void* AllocRecords(size_t count, size_t size, const char* what) {
     return p;
 }
 
-void AddBlock(PushConvertContext* ctx, void* records, uint32_t count) {
-    try {
-        ctx->blocks.push_back(RecordBlock{count, records});
-    } catch (const std::bad_alloc&) {
-        free(records);
-        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
-        return;
-    }
-    ctx->gathered += count;
-}
-
 // The input stride of a push or snapshot context; 0 when the context cannot
 // be read safely (no image, or a stride shorter than the image's records).
 template <class Context>
@@ -447,7 +436,7 @@ int32_t ConvertCodeBatch(PushConvertContext* ctx, uint32_t type, const std::arra
     if (out == nullptr) return 0;
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (int32_t i = 0; i < count; ++i) fill(&out[i], base + size_t(i) * stride, f, mc);
-    AddBlock(ctx, out, uint32_t(count));
+    AddRecordBlock(ctx, out, uint32_t(count));
     return 0;
 }
 
@@ -500,6 +489,17 @@ int32_t ConvertQueue(PushConvertContext* ctx, const char* key, const void* recor
 
 // ---------------------------------------------------------------------------
 // Blocks, caches, lists
+
+void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count) {
+    try {
+        ctx->blocks.push_back(RecordBlock{count, records});
+    } catch (const std::bad_alloc&) {
+        free(records);
+        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
+        return;
+    }
+    ctx->gathered += count;
+}
 
 void FreeRecordBlocks(std::vector<RecordBlock>* blocks) {
     if (blocks == nullptr) return;
@@ -683,7 +683,7 @@ int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t c
             FillStockTick(r, rec, f, false);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
         });
-    if (out != nullptr) AddBlock(ctx, out, uint32_t(count));
+    if (out != nullptr) AddRecordBlock(ctx, out, uint32_t(count));
     return 0;
 }
 

@@ -138,6 +138,10 @@ struct SnapshotConvertContext {
     const ConvertImage* image = nullptr;
 };
 
+// Hands count calloc'ed records to the context's block list and counts them
+// as gathered; when the list cannot grow the records are freed (and logged).
+void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count);
+
 // The batch's timing block: {produce, send, produce != 0 ? sample : 0}.
 PushTiming MakePushTiming(uint64_t produceTime, uint64_t sendTime, uint64_t sampleTime);
 

@@ -151,14 +151,7 @@ int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const vo
         }
         prev = p;
     }
-    try {
-        ctx->blocks.push_back(RecordBlock{1, rec});
-    } catch (const std::bad_alloc&) {
-        free(rec);
-        KVO_CONVERT_LOG(1, "convert super stock: no memory for a record block");
-        return 0;
-    }
-    ctx->gathered += 1;
+    AddRecordBlock(ctx, rec, 1);
     return 0;
 }
 
