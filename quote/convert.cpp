@@ -48,8 +48,8 @@ void MarketCodeFromText(const uint8_t* text, size_t len, bool indexCodes, Market
     }
 }
 
-void MarketCodeFromKey(const PushConvertContext* ctx, const char* key, MarketCode* out) {
-    uint32_t keySize = ctx->image != nullptr ? ctx->image->KeySize() : 16;
+void MarketCodeFromKey(const ConvertImage* image, const char* key, MarketCode* out) {
+    uint32_t keySize = image != nullptr ? image->KeySize() : 16;
     if (keySize == 0 || keySize > kRecordTextMax) keySize = 16;
     const uint8_t* k = reinterpret_cast<const uint8_t*>(key);
     MarketCodeFromText(k, k != nullptr ? RecordTextLength(k, keySize) : 0, false, out);
@@ -125,17 +125,6 @@ void* AllocRecords(size_t count, size_t size, const char* what) {
     void* p = calloc(count, size);
     if (p == nullptr) KVO_CONVERT_LOG(1, "convert %s: no memory for %zu records", what, count);
     return p;
-}
-
-void AddBlock(PushConvertContext* ctx, void* records, uint32_t count) {
-    try {
-        ctx->blocks.push_back(RecordBlock{count, records});
-    } catch (const std::bad_alloc&) {
-        free(records);
-        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
-        return;
-    }
-    ctx->gathered += count;
 }
 
 // The input stride of a push or snapshot context; 0 when the context cannot
@@ -442,12 +431,12 @@ int32_t ConvertCodeBatch(PushConvertContext* ctx, uint32_t type, const std::arra
     std::array<QuoteFieldDescriptor, N> local;
     const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, builder, &local);
     MarketCode mc;
-    MarketCodeFromKey(ctx, key, &mc);
+    MarketCodeFromKey(ctx->image, key, &mc);
     Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
     if (out == nullptr) return 0;
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (int32_t i = 0; i < count; ++i) fill(&out[i], base + size_t(i) * stride, f, mc);
-    AddBlock(ctx, out, uint32_t(count));
+    AddRecordBlock(ctx, out, uint32_t(count));
     return 0;
 }
 
@@ -468,7 +457,7 @@ int32_t ConvertQueue(PushConvertContext* ctx, const char* key, const void* recor
     OrderQueue* q = static_cast<OrderQueue*>(AllocRecords(1, KvoOrderQueueSize(n), "order queue"));
     if (q == nullptr) return 0;
     MarketCode mc;
-    MarketCodeFromKey(ctx, key, &mc);
+    MarketCodeFromKey(ctx->image, key, &mc);
     StampMarketCode(q->market, q->code, mc);
 
     int64_t v = UnpackPackedInt64(LoadU64(p));
@@ -500,6 +489,23 @@ int32_t ConvertQueue(PushConvertContext* ctx, const char* key, const void* recor
 
 // ---------------------------------------------------------------------------
 // Blocks, caches, lists
+
+void KeyMarketCode(const ConvertImage* image, const char* key, char (&market)[5], char (&code)[16]) {
+    MarketCode mc;
+    MarketCodeFromKey(image, key, &mc);
+    StampMarketCode(market, code, mc);
+}
+
+void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count) {
+    try {
+        ctx->blocks.push_back(RecordBlock{count, records});
+    } catch (const std::bad_alloc&) {
+        free(records);
+        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
+        return;
+    }
+    ctx->gathered += count;
+}
 
 void FreeRecordBlocks(std::vector<RecordBlock>* blocks) {
     if (blocks == nullptr) return;
@@ -683,7 +689,7 @@ int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t c
             FillStockTick(r, rec, f, false);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
         });
-    if (out != nullptr) AddBlock(ctx, out, uint32_t(count));
+    if (out != nullptr) AddRecordBlock(ctx, out, uint32_t(count));
     return 0;
 }
 

@@ -138,6 +138,15 @@ struct SnapshotConvertContext {
     const ConvertImage* image = nullptr;
 };
 
+// Market text and code of a code key read over the image's key size (16
+// when there is no image or its key size is out of range); both zero-filled
+// for an empty key.
+void KeyMarketCode(const ConvertImage* image, const char* key, char (&market)[5], char (&code)[16]);
+
+// Hands count calloc'ed records to the context's block list and counts them
+// as gathered; when the list cannot grow the records are freed (and logged).
+void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count);
+
 // The batch's timing block: {produce, send, produce != 0 ? sample : 0}.
 PushTiming MakePushTiming(uint64_t produceTime, uint64_t sendTime, uint64_t sampleTime);
 

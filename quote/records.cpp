@@ -42,10 +42,7 @@ bool MarketIdToString(uint32_t id, char (&out)[5]) {
         code = MarketIdToCode(id, 0);
         if (code == 0) return false;
     }
-    out[0] = 'U';
-    out[1] = static_cast<char>((code >> 8) & 0xFF);
-    out[2] = static_cast<char>((code >> 16) & 0xFF);
-    out[3] = static_cast<char>((code >> 24) & 0xFF);
+    MarketIdToText(code, out);  // code has its market letters: the four-character text
     return true;
 }
 

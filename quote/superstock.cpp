@@ -7,7 +7,6 @@
 
 #include "quote/convert_fields.h"
 #include "quote/convert_log.h"
-#include "quote/market.h"
 #include "quote/records.h"
 
 namespace {
@@ -21,21 +20,9 @@ struct Header {
 
 // The common set-up of both forms: market and code from the key, the last
 // price, the date and time with milliseconds. The record is zero-filled.
-Header SetUpRecord(SuperStock* rec, const uint8_t* head, const char* key, uint32_t keySize) {
+Header SetUpRecord(SuperStock* rec, const uint8_t* head, const char* key, const ConvertImage* image) {
     memset(rec, 0, sizeof *rec);
-    const uint8_t* k = reinterpret_cast<const uint8_t*>(key);
-    size_t len = k != nullptr ? RecordTextLength(k, keySize) : 0;
-    if (len > 0) {
-        char buf[kRecordTextMax + 1];
-        memcpy(buf, k, len);
-        buf[len] = '\0';
-        char market[5];
-        MarketIdToString(MarketIdFromText(buf), market);
-        memcpy(rec->market, market, sizeof market);
-        char code[16];
-        SetRecordCode(code, buf + 1, len - 1);
-        memcpy(rec->code, code, sizeof code);
-    }
+    KeyMarketCode(image, key, rec->market, rec->code);
     uint32_t word = LoadU32(head + 4);
     // Without the tag the header carries no last price.
     rec->new_price = (word & 0xFFu) == 1 ? double(word >> 8) / 1000.0 : -0.0;
@@ -57,11 +44,6 @@ uint32_t BlockStride(const Context* ctx, const void* records, int32_t count) {
     if (records == nullptr || count < 1 || ctx == nullptr) return 0;
     uint32_t size = ctx->record_size != 0 ? ctx->record_size : (ctx->image != nullptr ? ctx->image->RecordSize() : 0);
     return size >= kSuperStockRecordSize ? size : 0;
-}
-
-uint32_t KeySizeOf(const ConvertImage* image) {
-    uint32_t ks = image != nullptr ? image->KeySize() : 16;
-    return (ks == 0 || ks > kRecordTextMax) ? 16 : ks;
 }
 
 }  // namespace
@@ -118,7 +100,7 @@ int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const vo
         KVO_CONVERT_LOG(1, "convert super stock: no memory for a record");
         return 0;
     }
-    Header h = SetUpRecord(rec, block, key, KeySizeOf(ctx->image));
+    Header h = SetUpRecord(rec, block, key, ctx->image);
 
     int64_t l = h.bidCount;
     int32_t a = 0;
@@ -151,14 +133,7 @@ int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const vo
         }
         prev = p;
     }
-    try {
-        ctx->blocks.push_back(RecordBlock{1, rec});
-    } catch (const std::bad_alloc&) {
-        free(rec);
-        KVO_CONVERT_LOG(1, "convert super stock: no memory for a record block");
-        return 0;
-    }
-    ctx->gathered += 1;
+    AddRecordBlock(ctx, rec, 1);
     return 0;
 }
 
@@ -169,7 +144,7 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     if (LoadU32(block) != kSuperStockMarker) return -1;
 
     SuperStock rec;
-    Header h = SetUpRecord(&rec, block, key, KeySizeOf(ctx->image));
+    Header h = SetUpRecord(&rec, block, key, ctx->image);
 
     std::vector<SuperStockLevel> list;
     try {
@@ -207,12 +182,8 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     }
     if (!IsSuperStockComplete(l, a, h.bidCount, h.askCount)) return 0;
 
-    for (int i = 0; i < 10; ++i) {
-        rec.bidorder_price[i] = 0;
-        rec.bidorder_volume[i] = 0;
-        rec.askorder_price[i] = 0;
-        rec.askorder_volume[i] = 0;
-    }
+    // SetUpRecord zero-filled the record, so the levels FillSuperStockLevels
+    // leaves unwritten stay 0.
     FillSuperStockLevels(&rec, list, l);
     if (ctx->superStockList != nullptr) {
         corvane::CTLSingleLock guard(&ctx->superStockList->Mutex(), 1);
