@@ -1,10 +1,10 @@
 // Adapter kinds from a fake device tree and the MAC address texts.
 #include "framework/net/tl_adapters.h"
 #include "framework/tl_string.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -13,12 +13,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FakeSysfs : public ::testing::Test {
+class FakeSysfs : public kvotest::TempDirTest {
 protected:
+    FakeSysfs() : TempDirTest("kvo_sysfs") {}
     void SetUp() override {
-        char tmpl[] = "/tmp/kvo_sysfs_XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-        root = tmpl;
+        TempDirTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        root = dir_;
         fs::create_directories(root / "bus/pci");
         fs::create_directories(root / "bus/usb");
         fs::create_directories(root / "bus/pcmcia");
@@ -27,7 +28,7 @@ protected:
     void TearDown() override {
         TL_SetAdapterSource(nullptr);
         TL_SetAdapterSysfsRoot("/sys");
-        fs::remove_all(root);
+        TempDirTest::TearDown();
     }
     // An interface with a bus device (bus empty: no device link at all).
     void AddIf(const std::string& name, const std::string& bus, const std::string& type = "1",

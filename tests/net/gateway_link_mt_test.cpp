@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
 
 #include "protocol/kvo_filter.h"
 
@@ -96,12 +95,18 @@ void FramesArriveWhole(GatewayLinkTest& t, LoopbackServer& server, std::unique_p
             EXPECT_EQ(frames[i].size(), e.blockSizes[i]) << "frame " << i;
             pos += e.blockSizes[i];
         }
+        EXPECT_EQ(stream.size(), pos);
         return 0;
     });
     // Two frames in one read give two callbacks.
     const std::string two = kvotest::GatewayFrame(16, "a") + kvotest::GatewayFrame(16, "bb");
     ASSERT_TRUE(server.Send(0, two));
     ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size() + 2; }));
+    client->Get<int>([&](NetEvents& e) {
+        EXPECT_EQ(std::vector<uint32_t>({12, 13}), std::vector<uint32_t>(e.blockSizes.begin() + frames.size(), e.blockSizes.end()));
+        EXPECT_EQ(stream + two, e.data);
+        return 0;
+    });
     // A frame sent by the client leaves unchanged.
     const std::string out = kvotest::GatewayFrame(1, kvotest::PatternBody(9000, 3));
     EXPECT_GT(client->Send(out.data(), static_cast<uint32_t>(out.size()), 0), 0);
@@ -125,7 +130,7 @@ void PeerCloseMidFrame(GatewayLinkTest& t, LoopbackServer& server, std::unique_p
         return 0;
     });
     // The check thread releases the closed link.
-    for (int i = 0; i < 300 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kvotest::Eventually([] { return TL_NetLinkCount() == 0; }, 3000);
     EXPECT_EQ(0u, TL_NetLinkCount());
 }
 

@@ -241,7 +241,7 @@ TEST(NetEngine, ManyConnectionsUnderTheCheckThread) {
     for (int i = 0; i < kConns; i += 2) clients[i]->Disconnect(0);
     for (int i = 1; i < kConns; i += 2) server.Close(i);
     for (auto& c : clients) ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
-    for (int i = 0; i < 1500 && TL_NetLinkCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kvotest::Eventually([] { return TL_NetLinkCount() == 0; }, 15000);
     EXPECT_EQ(0u, TL_NetLinkCount());
     clients.clear();
     TL_NetCleanup();
@@ -501,10 +501,10 @@ TEST(NetEngine, CheckThreadWritesTheDelayLine) {
         return std::string();
     };
     std::string text;
-    for (int i = 0; i < 1500 && text.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kvotest::Eventually([&] {
         text = findLine();
-    }
+        return !text.empty();
+    }, 15000);
     TL_NetCleanup();
     ASSERT_FALSE(text.empty());
     // Three buckets, each "%ld,%ld,"; the first counted at least our buffer.

@@ -127,7 +127,7 @@ TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
     ASSERT_EQ(0, client->Send(big.data(), static_cast<uint32_t>(big.size()), 0));
     auto* conn = link->GetConnection();
     // The server reads nothing, so a send stays in flight.
-    for (int i = 0; i < 200 && !conn->IsSending(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kvotest::Eventually([&] { return conn->IsSending(); }, 1000);
     ASSERT_TRUE(conn->IsSending());
     EXPECT_EQ(TL_NET_E_CLOSE_DEFERRED, link->Close(1, 0));
     EXPECT_EQ(TL_CONN_CLOSING, link->GetState());

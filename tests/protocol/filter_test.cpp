@@ -19,15 +19,10 @@
 
 namespace {
 
+using kvotest::Bytes;
 using kvotest::GatewayFrame;
 using kvotest::GatewayFrameWithLength;
 using kvotest::PatternBody;
-
-std::string Bytes(std::initializer_list<int> b) {
-  std::string s;
-  for (int c : b) s.push_back(static_cast<char>(c));
-  return s;
-}
 
 // What the filter gave for one feed: the result of each call and the frames.
 struct Fed {

@@ -18,11 +18,7 @@ namespace {
 
 namespace gp = google::protobuf;
 
-std::string Bytes(std::initializer_list<int> b) {
-  std::string s;
-  for (int c : b) s.push_back(static_cast<char>(c));
-  return s;
-}
+using kvotest::Bytes;
 
 std::string Frame(uint16_t type, const gp::MessageLite& m) {
   uint64_t size = KvoMessageFrameSize(m);

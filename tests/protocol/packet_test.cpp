@@ -10,11 +10,7 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> b) {
-  std::string s;
-  for (int c : b) s.push_back(static_cast<char>(c));
-  return s;
-}
+using kvotest::Bytes;
 
 std::string Header(uint16_t type, uint32_t bodyLen, uint8_t flags = 0) {
   uint8_t h[KVO_PACK_HEADER_SIZE];

@@ -58,6 +58,12 @@ std::string PatternBody(size_t size, uint32_t seed) {
   return b;
 }
 
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int c : bytes) s.push_back(static_cast<char>(c));
+  return s;
+}
+
 std::string JoinStream(const std::vector<std::string>& pieces) {
   std::string s;
   for (const auto& p : pieces) s += p;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,9 @@ std::string GatewayFrameWithLength(uint16_t type, std::string_view body, uint32_
 // A body of `size` bytes that never contains the magic's first byte 0x11,
 // filled from `seed`, so a misplaced cut always shows.
 std::string PatternBody(size_t size, uint32_t seed);
+
+// A byte string from byte values (expected wire bytes written out by hand).
+std::string Bytes(std::initializer_list<int> bytes);
 
 // Concatenates frames (and anything else) into one byte stream.
 std::string JoinStream(const std::vector<std::string>& pieces);
