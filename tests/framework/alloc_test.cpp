@@ -6,14 +6,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 #include "framework/tl_log.h"
 #include "framework/tl_object.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -23,12 +22,7 @@ uint64_t Header(void* p) {
   return h;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using kvotest::ReadWholeFile;
 
 // Points channel 0 at a fresh file without a date stamp in its name.
 class LogFile {
@@ -41,7 +35,7 @@ class LogFile {
     EXPECT_EQ(TL_OpenLog(TL_LOG_TIME | TL_LOG_IDS, path_.c_str()), 0);
   }
   ~LogFile() { unlink(path_.c_str()); }
-  std::string Text() const { return ReadFile(path_); }
+  std::string Text() const { return ReadWholeFile(path_); }
   const std::string& path() const { return path_; }
 
  private:
@@ -130,10 +124,13 @@ TEST(DefaultLog, LevelAndChannelChecks) {
   EXPECT_EQ(TL_AddLogChannel(0, ""), -1);
 }
 
-TEST(DefaultLog, DailyNameCarriesStamp) {
-  char dir[] = "/tmp/kvo_logdirXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string base = std::string(dir) + "/sub/kvoapi.log";
+class DefaultLogFolder : public kvotest::TempDirTest {
+ protected:
+  DefaultLogFolder() : TempDirTest("kvo_logdir") {}
+};
+
+TEST_F(DefaultLogFolder, DailyNameCarriesStamp) {
+  const std::string base = dir_ + "/sub/kvoapi.log";
   ASSERT_EQ(TL_OpenLog(TL_LOG_DEFAULT_FLAGS, base.c_str()), 0);
   TL_SetLogLevel(0, 5);
   TL_WriteLog(5, "hello");
@@ -143,11 +140,7 @@ TEST(DefaultLog, DailyNameCarriesStamp) {
   char name[64];
   snprintf(name, sizeof(name), "/sub/kvoapi%d%02d%02d_000.log", lt.tm_year + 1900, lt.tm_mon + 1,
            lt.tm_mday);
-  const std::string expected = std::string(dir) + name;
-  EXPECT_NE(ReadFile(expected).find("5: hello\r\n"), std::string::npos);
-  unlink(expected.c_str());
-  rmdir((std::string(dir) + "/sub").c_str());
-  rmdir(dir);
+  EXPECT_NE(ReadWholeFile(dir_ + name).find("5: hello\r\n"), std::string::npos);
 }
 
 // ---- objects and class records ----

@@ -1,42 +1,27 @@
 // File objects over disk files and memory blocks.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "framework/tl_fileobj.h"
+#include "tests/support/temp_dir.h"
 
 using corvane::CTLFileObj;
 
 namespace {
 
-class FileObjTest : public ::testing::Test {
+class FileObjTest : public kvotest::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kvo_fileobj_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const char* name) const { return (dir_ / name).string(); }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  }
+  FileObjTest() : TempDirTest("kvo_fileobj") {}
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   static void Spit(const std::string& path, const std::string& s) {
     std::ofstream f(path, std::ios::binary);
     f << s;
   }
-  std::filesystem::path dir_;
 };
 
 TEST_F(FileObjTest, ModesAndRefusals) {
@@ -56,7 +41,7 @@ TEST_F(FileObjTest, ModesAndRefusals) {
   f.Close();
   CTLFileObj n;
   EXPECT_EQ(n.Open(Path("a").c_str(), 0x2008), 0x80020010u);  // create new over an existing file
-  EXPECT_EQ(n.Open((dir_ / "sub" / ".." / "b").string().c_str(), 0x2008), 0u);
+  EXPECT_EQ(n.Open(Path("sub/../b").c_str(), 0x2008), 0u);
   EXPECT_EQ(n.GetFullPath(), Path("b"));
   n.Close();
   CTLFileObj ro;
@@ -73,7 +58,7 @@ TEST_F(FileObjTest, ModesAndRefusals) {
   EXPECT_EQ(both.GetLength(), 0u);
   both.Close();
   CTLFileObj longName;
-  EXPECT_EQ(longName.Open((dir_ / std::string(300, 'n')).string().c_str(), 0x2002), 0x80020003u);
+  EXPECT_EQ(longName.Open(Path(std::string(300, 'n')).c_str(), 0x2002), 0x80020003u);
   EXPECT_EQ(longName.Reopen(), 0x80020003u);
 }
 
@@ -82,8 +67,8 @@ TEST_F(FileObjTest, DiskReadWriteSeekAndLength) {
   ASSERT_EQ(f.Open(Path("d").c_str(), 0x2002), 0u);
   EXPECT_EQ(f.Write("hello world", 11), 11u);
   EXPECT_EQ(f.Write("abcdef", 2, 3), 6u);  // contiguous: count x size bytes of data
-  EXPECT_EQ(Slurp(Path("d")).substr(0, 13), "hello worldab");
-  EXPECT_EQ(Slurp(Path("d")).substr(11), "abcdef");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("d")).substr(0, 13), "hello worldab");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("d")).substr(11), "abcdef");
   EXPECT_EQ(f.GetLength(), 17u);
   EXPECT_EQ(f.Seek(6, 0), 0u);
   char buf[32] = {};
@@ -95,13 +80,13 @@ TEST_F(FileObjTest, DiskReadWriteSeekAndLength) {
   EXPECT_EQ(f.Seek64(100, 0), 0u);
   EXPECT_EQ(f.Read(buf, 5), 0u);  // past the end: nothing
   EXPECT_EQ(f.SetLength(20, '*'), 0u);
-  EXPECT_EQ(Slurp(Path("d")).substr(17), "***");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("d")).substr(17), "***");
   EXPECT_EQ(f.SetLength64(5), 0u);
-  EXPECT_EQ(Slurp(Path("d")), "hello");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("d")), "hello");
   EXPECT_EQ(f.SetLength64(-1), 0x80020015u);
   f.Seek(0, 2);
   EXPECT_EQ(f.Write(nullptr, 5000, 2, 'z'), 10000u);  // null data writes the fill byte
-  EXPECT_EQ(Slurp(Path("d")), "hello" + std::string(10000, 'z'));
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("d")), "hello" + std::string(10000, 'z'));
   EXPECT_EQ(f.Reopen(), 0u);  // with 0x2002 again: truncated
   EXPECT_EQ(f.GetLength64(), 0u);
   corvane::TLFileStatusRecord st;
@@ -151,26 +136,26 @@ TEST_F(FileObjTest, CopiesBetweenFiles) {
   ASSERT_EQ(dst.Open(Path("dst").c_str(), 0x2002), 0u);
   dst.Write("old content", 11);
   EXPECT_EQ(dst.CopyFrom(&src), uint32_t(big.size()));  // crosses the 1 MB chunks
-  EXPECT_EQ(Slurp(Path("dst")), big);
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("dst")), big);
   CTLFileObj closed;
   EXPECT_EQ(dst.CopyFrom(&closed), 0x80020006u);
   EXPECT_EQ(src.CopyTo(Path("copy").c_str()), 0u);
-  EXPECT_EQ(Slurp(Path("copy")), big);
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("copy")), big);
   // Onto itself: nothing copied, nothing lost.
   EXPECT_EQ(src.CopyTo(Path("src").c_str()), 0u);
-  EXPECT_EQ(Slurp(Path("src")), big);
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("src")), big);
   EXPECT_EQ(src.CopyFromFile(Path("src").c_str()), 0u);
-  EXPECT_EQ(Slurp(Path("src")), big);
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("src")), big);
   Spit(Path("small"), "tiny");
   EXPECT_EQ(dst.CopyFromFile(Path("small").c_str()), 0u);
-  EXPECT_EQ(Slurp(Path("dst")), "tiny");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("dst")), "tiny");
   EXPECT_EQ(dst.GetPosition(), 0u);
   // Memory: written to a new disk file, read back from one.
   CTLFileObj m;
   ASSERT_EQ(m.OpenMemory("memory!", 7, 0), 0u);
   EXPECT_EQ(m.CopyTo(""), 0x80020003u);
   EXPECT_EQ(m.CopyTo(Path("fromMem").c_str()), 0u);
-  EXPECT_EQ(Slurp(Path("fromMem")), "memory!");
+  EXPECT_EQ(kvotest::ReadWholeFile(Path("fromMem")), "memory!");
   EXPECT_EQ(m.CopyFromFile(Path("small").c_str()), 0u);
   EXPECT_EQ(m.GetLength(), 4u);
   EXPECT_EQ(std::memcmp(m.GetBuffer(), "tiny", 4), 0);

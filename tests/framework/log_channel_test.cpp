@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,12 +32,7 @@ class LogEnv : public ::testing::Environment {
 };
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new LogEnv);
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using kvotest::ReadWholeFile;
 
 bool Exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
 
@@ -111,7 +104,7 @@ TEST_F(Log, LineFormatAndThresholds) {
   TL_WriteLog(3, "own line end\n");
   TL_WriteLog(-2, "negative level");
 
-  std::string text = ReadFile(file);
+  std::string text = ReadWholeFile(file);
   std::regex re(
       "20250428 123456  pid:[0-9]+ thread:[0-9]+ raw line\r\n"
       "20250428 123456  pid:[0-9]+ thread:[0-9]+ 2: hello 5\r\n"
@@ -131,13 +124,13 @@ TEST_F(Log, OpenLogRetargetsTheDefaultChannel) {
   EXPECT_EQ(ch, TL_GetLogChannel(0));  // the same channel, re-targeted
   EXPECT_EQ(b, TL_GetLogChannelPath(ch));
   TL_WriteLogRaw("to b");
-  EXPECT_EQ("to a\r\n", ReadFile(a));
-  EXPECT_EQ("to b\r\n", ReadFile(b));
+  EXPECT_EQ("to a\r\n", ReadWholeFile(a));
+  EXPECT_EQ("to b\r\n", ReadWholeFile(b));
   // A path that does not fit once stamped is refused; the channel goes on.
   std::string longp = dir_ + "/" + std::string(230, 'n') + ".log";
   EXPECT_EQ(-1, TL_OpenLog(0x330000, longp.c_str()));
   TL_WriteLogRaw("still b");
-  EXPECT_EQ("to b\r\nstill b\r\n", ReadFile(b));
+  EXPECT_EQ("to b\r\nstill b\r\n", ReadWholeFile(b));
 }
 
 TEST_F(Log, PlainChannelsAndBinaryBlocks) {
@@ -153,14 +146,14 @@ TEST_F(Log, PlainChannelsAndBinaryBlocks) {
   TL_WriteLogText(31, "to a missing channel");
   TL_LogChannelWrite(ch, "BIN", 3, "txt", TL_LOG_RAW_LEVEL);
   TL_LogChannelWrite(ch, nullptr, 0, "lvl", 7);
-  EXPECT_EQ("one\r\nBINtxt\r\n7: lvl\r\n", ReadFile(path));
+  EXPECT_EQ("one\r\nBINtxt\r\n7: lvl\r\n", ReadWholeFile(path));
 
   std::string bare = dir_ + "/bare.log";
   int b = TL_AddLogChannel(0x8000000 | 0x2000000 | 0x1000000, bare.c_str());
   ASSERT_GE(b, 1);
   TL_WriteLogText(b, "a");
   TL_WriteLogText(b, "b");
-  EXPECT_EQ("ab", ReadFile(bare));  // kept open, flushed per line
+  EXPECT_EQ("ab", ReadWholeFile(bare));  // kept open, flushed per line
 }
 
 TEST_F(Log, ChannelCodes) {
@@ -217,7 +210,7 @@ TEST_F(Log, SizeRollGoesToTheNextFreeNumber) {
   EXPECT_EQ(dir_ + "/corvane20250428_002.log", TL_GetLogChannelPath(ch));
   EXPECT_STREQ("20250428_002", TL_GetLogChannelStamp(ch));
   TL_WriteLogText(idx, "after");
-  EXPECT_EQ("after\r\n", ReadFile(dir_ + "/corvane20250428_002.log"));
+  EXPECT_EQ("after\r\n", ReadWholeFile(dir_ + "/corvane20250428_002.log"));
   EXPECT_TRUE(Exists(f0));
 
   // A day change restarts the numbering at _000.
@@ -226,7 +219,7 @@ TEST_F(Log, SizeRollGoesToTheNextFreeNumber) {
   EXPECT_EQ(dir_ + "/corvane20250429_000.log", TL_GetLogChannelPath(ch));
   EXPECT_STREQ("20250429_000", TL_GetLogChannelStamp(ch));
   TL_WriteLogText(idx, "next day");
-  EXPECT_EQ("next day\r\n", ReadFile(dir_ + "/corvane20250429_000.log"));
+  EXPECT_EQ("next day\r\n", ReadWholeFile(dir_ + "/corvane20250429_000.log"));
 }
 
 TEST_F(Log, NonDailyChannelTakesTheDateOfItsSetUp) {
@@ -261,7 +254,7 @@ TEST_F(Log, RollsDeleteFinishedFilesWithBit18) {
   TL_RollAllLogChannels();
   EXPECT_FALSE(Exists(dir_ + "/del20250428_001.log"));
   TL_WriteLogText(idx, "new");
-  EXPECT_EQ("new\r\n", ReadFile(dir_ + "/del20250429_000.log"));
+  EXPECT_EQ("new\r\n", ReadWholeFile(dir_ + "/del20250429_000.log"));
 }
 
 TEST_F(Log, StampInAFolderNameGetsItsFolderOnEveryRoll) {
@@ -275,8 +268,8 @@ TEST_F(Log, StampInAFolderNameGetsItsFolderOnEveryRoll) {
   TL_RollAllLogChannels();
   EXPECT_EQ(dir_ + "/20250429_000/day.log", TL_GetLogChannelPath(ch));
   TL_WriteLogText(idx, "second day");
-  EXPECT_EQ("first day\r\n", ReadFile(dir_ + "/20250428_000/day.log"));
-  EXPECT_EQ("second day\r\n", ReadFile(dir_ + "/20250429_000/day.log"));
+  EXPECT_EQ("first day\r\n", ReadWholeFile(dir_ + "/20250428_000/day.log"));
+  EXPECT_EQ("second day\r\n", ReadWholeFile(dir_ + "/20250429_000/day.log"));
 
   // Not daily, 1 MiB: the first size roll stamps the folder, the next ones
   // number it.
@@ -290,7 +283,7 @@ TEST_F(Log, StampInAFolderNameGetsItsFolderOnEveryRoll) {
   TL_RollLogChannel(cc, today);
   EXPECT_EQ(dir_ + "/c20250428_001/cap.log", TL_GetLogChannelPath(cc));
   TL_WriteLogText(cap, "after the roll");
-  EXPECT_EQ("after the roll\r\n", ReadFile(dir_ + "/c20250428_001/cap.log"));
+  EXPECT_EQ("after the roll\r\n", ReadWholeFile(dir_ + "/c20250428_001/cap.log"));
 }
 
 TEST_F(Log, KeepNameAtDayChange) {
@@ -313,9 +306,9 @@ TEST_F(Log, QueuedLinesWaitForTheRollPass) {
   TL_LogChannelWrite(TL_GetLogChannel(idx), "B", 1, "second", 1);
   EXPECT_FALSE(Exists(path));
   TL_RollAllLogChannels();
-  EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
+  EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadWholeFile(path));
   TL_RollAllLogChannels();  // an empty queue writes nothing
-  EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadFile(path));
+  EXPECT_EQ("first\r\n1: Bsecond\r\n", ReadWholeFile(path));
 
   // A queued line keeps the time and ids of its writing, not of the flush.
   std::string stamped = dir_ + "/stamped.log";
@@ -325,7 +318,7 @@ TEST_F(Log, QueuedLinesWaitForTheRollPass) {
   g_now = kDay1 + 3600;
   TL_RollAllLogChannels();
   std::regex re("20250428 123456  pid:[0-9]+ thread:[1-9][0-9]* 2: queued\r\n");
-  const std::string text = ReadFile(stamped);
+  const std::string text = ReadWholeFile(stamped);
   EXPECT_TRUE(std::regex_match(text, re)) << text;
 }
 
@@ -350,7 +343,7 @@ TEST_F(Log, NoFreeNameStillFlushesTheQueue) {
   TL_RollAllLogChannels();
   // Every number is taken: writing goes on in the last one, queue included.
   EXPECT_EQ(dir_ + "/full20250428_999.log", TL_GetLogChannelPath(ch));
-  EXPECT_EQ("queued\r\n", ReadFile(dir_ + "/full20250428_999.log"));
+  EXPECT_EQ("queued\r\n", ReadWholeFile(dir_ + "/full20250428_999.log"));
   EXPECT_FALSE(TL_NextLogFileName(ch));
 }
 

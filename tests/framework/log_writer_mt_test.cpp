@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,12 +17,7 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using kvotest::ReadWholeFile;
 
 class LogThreads : public kvotest::TempDirTest {
  protected:
@@ -45,7 +39,7 @@ TEST_F(LogThreads, ConcurrentWritersProduceWholeLines) {
       });
     }
     for (auto& th : threads) th.join();
-    std::istringstream in(ReadFile(path));
+    std::istringstream in(ReadWholeFile(path));
     std::string line;
     std::set<std::string> seen;
     while (std::getline(in, line)) {
@@ -100,7 +94,7 @@ TEST_F(LogThreads, SizeRollsWhileThreadsWriteLoseNoLine) {
     std::string name = dir_ + "/roll" + std::string(today, 8) + suffix;
     if (access(name.c_str(), F_OK) != 0) continue;
     ++files;
-    std::istringstream in(ReadFile(name));
+    std::istringstream in(ReadWholeFile(name));
     std::string line;
     while (std::getline(in, line)) {
       ASSERT_FALSE(line.empty());
@@ -142,7 +136,7 @@ TEST_F(LogThreads, DefaultChannelRacesItsOpening) {
   const std::string day(TL_GetLogChannelStamp(ch), 8);
   EXPECT_EQ(dir_ + "/kvolog/kvoapi" + day + "_000.log", TL_GetLogChannelPath(ch));
   // Every raw line lands once, before the opening or after it.
-  const std::string text = ReadFile(dir_ + "/corvane" + day + "_000.log") + ReadFile(TL_GetLogChannelPath(ch));
+  const std::string text = ReadWholeFile(dir_ + "/corvane" + day + "_000.log") + ReadWholeFile(TL_GetLogChannelPath(ch));
   std::istringstream in(text);
   std::string line;
   std::vector<int> copies(100, 0);
@@ -176,7 +170,7 @@ TEST_F(LogThreads, WriterThreadFlushesQueuesAndStopsPromptly) {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(1, w->Stop(2000));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadWholeFile(path));
   std::string line;
   int lines = 0;
   while (std::getline(in, line)) ++lines;

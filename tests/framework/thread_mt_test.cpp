@@ -9,12 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "framework/tl_log.h"
+#include "tests/support/temp_dir.h"
 
 using corvane::CTL_Thread;
 
@@ -251,10 +250,7 @@ class CapturedLog {
   }
   ~CapturedLog() { unlink(path_.c_str()); }
   std::string Text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return kvotest::ReadWholeFile(path_);
   }
 
  private:

@@ -1,11 +1,11 @@
 #include "framework/tl_threadpool.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -114,14 +114,8 @@ private:
     Journal* journal_;
 };
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+// How long the tests wait for the pool's workers to get somewhere.
+constexpr int kWaitMs = 10000;
 
 // The records of the process-wide manager that carry name.
 int RecordsNamed(const std::string& name) {
@@ -137,7 +131,7 @@ TEST(ThreadPoolMt, AnIdleWorkerIsWokenByTheWorkEvent) {
     Journal journal;
     auto* pool = new SinglePool("wakeTest", &journal);
     ASSERT_EQ(pool->Start(1), 1u);
-    ASSERT_TRUE(WaitUntil([] { return RecordsNamed("wakeTest") == 1; }));
+    ASSERT_TRUE(kvotest::Eventually([] { return RecordsNamed("wakeTest") == 1; }, kWaitMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the worker is now waiting
 
     const auto sent = Clock::now();
@@ -171,7 +165,7 @@ TEST(ThreadPoolMt, ManyProducersEveryItemHandledOnce) {
         });
     }
     for (auto& t : producers) t.join();
-    ASSERT_TRUE(WaitUntil([&] { return journal.Items() == kProducers * kEach; }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return journal.Items() == kProducers * kEach; }, kWaitMs));
     EXPECT_EQ(pool->Stop(3000), 2u);
     std::vector<int> seen(kProducers * kEach, 0);
     for (auto& call : journal.calls) seen[call.at(0)]++;
@@ -192,7 +186,7 @@ TEST(ThreadPoolMt, BatchWorkerTakesEverythingQueuedInOrder) {
     pool->AddTask(new Item(12));
     EXPECT_EQ(pool->GetQueueLength(), 3);
     journal.release.Open();
-    ASSERT_TRUE(WaitUntil([&] { return journal.Items() == 4; }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return journal.Items() == 4; }, kWaitMs));
     {
         std::lock_guard<std::mutex> g(journal.m);
         ASSERT_EQ(journal.calls.size(), 2u);
@@ -210,7 +204,7 @@ TEST(ThreadPoolMt, StopIsPromptAndWakesEveryIdleThread) {
     auto* pool = new SinglePool("idleStop", &journal);
     EXPECT_EQ(pool->Start(3), 3u);
     EXPECT_EQ(pool->GetThreadCount(), 3u);
-    ASSERT_TRUE(WaitUntil([] { return RecordsNamed("idleStop") == 3; }));
+    ASSERT_TRUE(kvotest::Eventually([] { return RecordsNamed("idleStop") == 3; }, kWaitMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto begin = Clock::now();
     EXPECT_EQ(pool->Stop(3000), 3u);
@@ -237,7 +231,7 @@ TEST(ThreadPoolMt, ItemsLeftQueuedAreDeletedWithThePool) {
     ASSERT_TRUE(busy.firstCall.WaitFor(std::chrono::seconds(5)));
     for (int i = 0; i < 5; ++i) pool->AddTask(new Item(i));
     std::thread stopper([&] { EXPECT_EQ(pool->Stop(5000), 1u); });
-    ASSERT_TRUE(WaitUntil([&] { return pool->IsStopping(); }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return pool->IsStopping(); }, kWaitMs));
     busy.release.Open();
     stopper.join();
     EXPECT_FALSE(pool->IsRunning());
@@ -279,12 +273,12 @@ TEST(ThreadPoolMt, StopWithoutWaitingThenRestart) {
     EXPECT_EQ(pool->Stop(0), 1u);
     EXPECT_TRUE(pool->IsRunning());
     journal.release.Open();
-    ASSERT_TRUE(WaitUntil([&] { return !pool->IsRunning(); }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return !pool->IsRunning(); }, kWaitMs));
 
     // Once its threads are gone a pool can run again.
     EXPECT_EQ(pool->Start(1), 1u);
     pool->AddTask(new Item(5));
-    ASSERT_TRUE(WaitUntil([&] { return journal.Items() == 2; }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return journal.Items() == 2; }, kWaitMs));
     CTLThreadPool::Release(pool, 3000);
     EXPECT_TRUE(journal.destroyed.WaitFor(std::chrono::seconds(1)));
     EXPECT_EQ(Item::alive.load(), 0);
@@ -313,7 +307,7 @@ TEST(ThreadPoolMt, AWorkerWithoutAManagerRecordStillWorks) {
     auto* pool = new SinglePool("noRecord", &journal);
     pool->Start(1);
     ASSERT_TRUE(pool->AddTask(new Item(3)));
-    ASSERT_TRUE(WaitUntil([&] { return journal.Items() == 1; }));
+    ASSERT_TRUE(kvotest::Eventually([&] { return journal.Items() == 1; }, kWaitMs));
     EXPECT_EQ(pool->Stop(3000), 1u);
     EXPECT_EQ(manager->GetCount(), static_cast<std::uint32_t>(CTLThreadManager::kMaxThreads))
         << "the worker gave back no record it did not have";

@@ -51,6 +51,9 @@ TEST(PlatformCodePage, Gb18030FourByteCharactersSurvive) {
 TEST(PlatformCodePage, Utf7ClosesItsShiftState) {
     std::u16string w = u"A\u4E2D";
     std::string s = ToBytes(pl::kCpUtf7, w);
+    // U+4E2D is 16 bits: two full Base64 digits, then the last 4 bits padded
+    // into a third, and the '-' that ends the shift.
+    EXPECT_EQ("A+Ti0-", s);
     EXPECT_EQ(w, ToWide(pl::kCpUtf7, s));
 }
 

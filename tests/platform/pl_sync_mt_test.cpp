@@ -10,6 +10,7 @@
 
 #include "platform/pl_thread.h"
 #include "platform/pl_time.h"
+#include "tests/support/local_time.h"
 
 namespace {
 
@@ -116,6 +117,23 @@ TEST(PlatformTime, TickAndLocalTime) {
   struct tm lt;
   EXPECT_TRUE(pl::LocalTime(0, &lt));
   EXPECT_TRUE(lt.tm_year == 69 || lt.tm_year == 70);
+  {
+    // In a zone of known offset the whole date and time are known.
+    kvotest::ScopedTimeZone zone("Asia/Shanghai");
+    ASSERT_TRUE(pl::LocalTime(0, &lt));
+    EXPECT_EQ(lt.tm_year, 70);
+    EXPECT_EQ(lt.tm_mon, 0);
+    EXPECT_EQ(lt.tm_mday, 1);
+    EXPECT_EQ(lt.tm_hour, 8);
+    EXPECT_EQ(lt.tm_min, 0);
+    ASSERT_TRUE(pl::LocalTime(1745843696, &lt));  // 2025-04-28 12:34:56 UTC
+    EXPECT_EQ(lt.tm_year, 125);
+    EXPECT_EQ(lt.tm_mon, 3);
+    EXPECT_EQ(lt.tm_mday, 28);
+    EXPECT_EQ(lt.tm_hour, 20);
+    EXPECT_EQ(lt.tm_min, 34);
+    EXPECT_EQ(lt.tm_sec, 56);
+  }
   EXPECT_FALSE(pl::LocalTime(INT64_MAX, &lt));
   EXPECT_EQ(lt.tm_year, 0);
 }

@@ -91,7 +91,13 @@ TEST_F(KeyStore, CreateOpenReadWrite) {
     EXPECT_EQ(pl::kKeyNotFound, pl::KeyOpen(pl::KeyStoreLocalMachine(), "Software\\A", false, &k));
     // Escaping the store is refused.
     EXPECT_EQ(pl::kKeyBadName, pl::KeyOpen(pl::KeyStoreCurrentUser(), "..\\x", true, &k));
-    pl::KeyClose(pl::KeyStoreCurrentUser());  // ignored
+    // Closing a root is ignored: the root still opens its keys.
+    pl::KeyClose(pl::KeyStoreCurrentUser());
+    ASSERT_EQ(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "Software\\A\\B", false, &k));
+    size = 4;
+    EXPECT_EQ(0u, pl::KeyGetValue(k, "__alloc_key__", &got, &size));
+    EXPECT_EQ(1024u, got);
+    pl::KeyClose(k);
 }
 
 }  // namespace

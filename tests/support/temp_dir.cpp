@@ -1,11 +1,18 @@
 #include "tests/support/temp_dir.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "platform/pl_keystore.h"
 
 namespace kvotest {
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 void TempDirTest::SetUp() {
     std::string tmpl = "/tmp/" + m_prefix + "_XXXXXX";

@@ -8,6 +8,9 @@
 
 namespace kvotest {
 
+// The whole content of the file at path; empty if it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 class TempDirTest : public ::testing::Test {
 protected:
     // prefix names the folder ("/tmp/<prefix>_XXXXXX"), so that one left
