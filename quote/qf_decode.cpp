@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -544,6 +545,61 @@ constexpr std::array<std::array<uint8_t, 16>, 17> MakeLeadBytes() {
 alignas(16) constexpr std::array<std::array<uint8_t, 16>, 17> kLeadBytesTable = MakeLeadBytes();
 #endif
 
+// Records 1 to R-1 of an integer column: each 64-record stretch's presence
+// word is read, its integers (at most MaxBytes each) are added to v0, the
+// first record's value, and absent records are written all ones. `bit` is
+// record 0's presence bit, f the field of record 1. False on bad data.
+template <typename T, unsigned MaxBytes>
+inline bool SpreadStretches(VarReader& vr, bool simd, const uint8_t* bits, uint64_t bitmapBytes, uint64_t bit, uint64_t R,
+                            uint64_t s, T v0, uint8_t* f, int64_t* vals) {
+  const auto store = [](uint8_t* p, T v) {
+    if constexpr (sizeof(T) == 8) Store64(p, v);
+    else Store32(p, v);
+  };
+  for (uint64_t r = 1; r < R;) {
+    uint64_t pw = PresenceWord(bits, bitmapBytes, ++bit);
+    const uint64_t stop = std::min(R, r + 64);
+    bit += stop - r - 1;
+    // Room for 64 integers of MaxBytes and 64 more: the stretch's integers
+    // are read in one run, none needing its own check, then spread over the
+    // records that have them.
+    if (vr.len - vr.pos >= 64 * MaxBytes + 64) {
+      if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
+      unsigned k = 0;
+      if (!ReadInts<MaxBytes>(simd, vr.p, &vr.pos, pw, &k, vals)) return false;
+      vals[k] = 0;  // read, and discarded, for the absent records after the last present one
+      for (unsigned j = 0; r < stop;) {
+        // Eight present records in a row take no bit tests.
+        if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
+          for (unsigned i = 0; i < 8; ++i) {
+            PrefetchForWrite(f + i * s, 12 * s);
+            store(f + i * s, T(v0 + T(vals[j + i])));
+          }
+          j += 8, r += 8, f += 8 * s, pw >>= 8;
+          continue;
+        }
+        const T absent = T(T(pw & 1) - 1);  // all ones when absent
+        PrefetchForWrite(f, 12 * s);
+        store(f, T((v0 + T(vals[j])) | absent));
+        j += unsigned(pw & 1);
+        ++r, f += s, pw >>= 1;
+      }
+    }
+    for (; r < stop; ++r, f += s, pw >>= 1) {
+      using S = std::make_signed_t<T>;
+      S d = S(T(~T(0) - v0));  // absent: all ones
+      if (pw & 1) {
+        bool ok;
+        if constexpr (sizeof(T) == 8) ok = vr.S64(&d);
+        else ok = vr.S32(&d);
+        if (!ok) return false;
+      }
+      store(f, T(v0 + T(d)));
+    }
+  }
+  return true;
+}
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
 // are relative to the first record's value of their column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
@@ -600,42 +656,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         }
       }
       Store64(col, v0);
-      uint8_t* f = col + s;
-      for (uint64_t r = 1; r < R;) {
-        uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
-        const uint64_t stop = std::min(R, r + 64);
-        bit += stop - r - 1;
-        // Room for 64 integers of ten bytes and 64 more: the
-        // stretch's integers are read in one run, then spread over the
-        // records that have them.
-        if (vr.len - vr.pos >= 64 * 10 + 64) {
-          if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
-          unsigned k = 0;
-          if (!ReadInts<10>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
-          vals[k] = 0;  // read, and discarded, for the absent records after the last present one
-          for (unsigned j = 0; r < stop;) {
-            // Eight present records in a row take no bit tests.
-            if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
-              for (unsigned i = 0; i < 8; ++i) {
-                PrefetchForWrite(f + i * s, 12 * s);
-                Store64(f + i * s, v0 + uint64_t(vals[j + i]));
-              }
-              j += 8, r += 8, f += 8 * s, pw >>= 8;
-              continue;
-            }
-            const uint64_t absent = (pw & 1) - 1;  // all ones when absent
-            PrefetchForWrite(f, 12 * s);
-            Store64(f, (v0 + uint64_t(vals[j])) | absent);
-            j += unsigned(pw & 1);
-            ++r, f += s, pw >>= 1;
-          }
-        }
-        for (; r < stop; ++r, f += s, pw >>= 1) {
-          int64_t d = int64_t(~uint64_t(0) - v0);  // absent: all ones
-          if ((pw & 1) && !vr.S64(&d)) return -5;
-          Store64(f, v0 + uint64_t(d));
-        }
-      }
+      if (!SpreadStretches<uint64_t, 10>(vr, simd, bits, uint64_t(M), bit, R, s, v0, col + s, vals)) return -5;
     } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
       if (R == 0) continue;
       uint32_t v0 = ~uint32_t(0);
@@ -645,40 +666,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         v0 = uint32_t(d);
       }
       Store32(col, v0);
-      uint8_t* f = col + s;
-      for (uint64_t r = 1; r < R;) {
-        uint64_t pw = PresenceWord(bits, uint64_t(M), ++bit);
-        const uint64_t stop = std::min(R, r + 64);
-        bit += stop - r - 1;
-        // Room for 64 integers of five bytes and 64 more: no
-        // integer of this stretch needs its own check.
-        if (vr.len - vr.pos >= 64 * 5 + 64) {
-          if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
-          unsigned k = 0;
-          if (!ReadInts<5>(simd, vr.p, &vr.pos, pw, &k, vals)) return -5;
-          vals[k] = 0;
-          for (unsigned j = 0; r < stop;) {
-            if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
-              for (unsigned i = 0; i < 8; ++i) {
-                PrefetchForWrite(f + i * s, 12 * s);
-                Store32(f + i * s, v0 + uint32_t(vals[j + i]));
-              }
-              j += 8, r += 8, f += 8 * s, pw >>= 8;
-              continue;
-            }
-            const uint32_t absent = uint32_t(pw & 1) - 1;  // all ones when absent
-            PrefetchForWrite(f, 12 * s);
-            Store32(f, (v0 + uint32_t(vals[j])) | absent);
-            j += unsigned(pw & 1);
-            ++r, f += s, pw >>= 1;
-          }
-        }
-        for (; r < stop; ++r, f += s, pw >>= 1) {
-          int32_t d = int32_t(~uint32_t(0) - v0);  // absent: all ones
-          if ((pw & 1) && !vr.S32(&d)) return -5;
-          Store32(f, v0 + uint32_t(d));
-        }
-      }
+      if (!SpreadStretches<uint32_t, 5>(vr, simd, bits, uint64_t(M), bit, R, s, v0, col + s, vals)) return -5;
     } else if (kind == 0x1000 || kind == 0x2000) {
 #if defined(__SSE2__)
       bool win = false;
