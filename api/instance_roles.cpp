@@ -49,45 +49,39 @@ int32_t CSocketDataMananger::RegisterAddrByMode(const char* market, const char* 
   return RegisterAddr(market, addr, port, true);
 }
 
-IMarketSession* CSocketDataMananger::SessionForQuery(const char* market) const {
-  if (!market) return nullptr;
+// A query's road: none without a market or an output, in the child role and
+// during playback (both answered by parts this build does not have), else the
+// market's session.
+IMarketSession* CSocketDataMananger::SessionForQuery(const char* market, const void* out) const {
+  if (!market || !out) return nullptr;
+  if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
   return Session(NormaliseMarket(market));
 }
 
-// A query's road: null in the child role and during playback (both answered
-// by parts this build does not have), else the market's session.
 char* CSocketDataMananger::GetCodelist(const char* market, uint32_t* out_length,
                                        const char* request, bool from_caller) {
-  if (!market || !out_length) return nullptr;
-  if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
-  IMarketSession* session = SessionForQuery(market);
+  IMarketSession* session = SessionForQuery(market, out_length);
   return session ? session->GetCodelist(market, out_length) : nullptr;
 }
 
 void* CSocketDataMananger::GetTickIndex(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
-  if (!market || !out_count) return nullptr;
-  if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
-  IMarketSession* session = SessionForQuery(market);
+  IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetTickIndex(market, codelist ? codelist : "", out_count) : nullptr;
 }
 
 void* CSocketDataMananger::GetTickStock(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
-  if (!market || !out_count) return nullptr;
-  if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
-  IMarketSession* session = SessionForQuery(market);
+  IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetTickStock(market, codelist ? codelist : "", out_count) : nullptr;
 }
 
 void* CSocketDataMananger::GetSuperStock(const char* market, const char* codelist,
                                          uint32_t* out_count, const char* request,
                                          bool from_caller) {
-  if (!market || !out_count) return nullptr;
-  if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
-  IMarketSession* session = SessionForQuery(market);
+  IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetSuperStock(market, codelist ? codelist : "", out_count)
                  : nullptr;
 }

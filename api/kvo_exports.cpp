@@ -26,6 +26,25 @@ long long FnNumber(F fn) {
   return static_cast<long long>(reinterpret_cast<intptr_t>(fn));
 }
 
+// The record queries: their log line, argument checks and the instance's
+// answer, a malloc block of records or null.
+using RecordQuery = void* (CSocketDataMananger::*)(const char*, const char*, uint32_t*,
+                                                   const char*, bool);
+
+template <typename Record>
+Record* QueryRecords(const char* name, void* handle, const char* market, const char* codelist,
+                     uint32_t* out_count, RecordQuery query) {
+  WriteLog(5, "%s:%lld  pmarket:%s  pcodelist:%s !", name, AsNumber(handle), LogText(market),
+           LogText(codelist));
+  if (!handle || !market || !out_count) return nullptr;
+  try {
+    return static_cast<Record*>(
+        (Instance(handle)->*query)(market, codelist ? codelist : "", out_count, "", true));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -110,41 +129,20 @@ KVO_API int32_t KvoGetCodeInfo(void* handle) {
 
 KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist,
                                    uint32_t* out_count) {
-  WriteLog(5, "KvoGetTickIndex:%lld  pmarket:%s  pcodelist:%s !", AsNumber(handle),
-           LogText(market), LogText(codelist));
-  if (!handle || !market || !out_count) return nullptr;
-  try {
-    return static_cast<TickIndex*>(
-        Instance(handle)->GetTickIndex(market, codelist ? codelist : "", out_count, "", true));
-  } catch (...) {
-    return nullptr;
-  }
+  return QueryRecords<TickIndex>("KvoGetTickIndex", handle, market, codelist, out_count,
+                                 &CSocketDataMananger::GetTickIndex);
 }
 
 KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char* codelist,
                                    uint32_t* out_count) {
-  WriteLog(5, "KvoGetTickStock:%lld  pmarket:%s  pcodelist:%s !", AsNumber(handle),
-           LogText(market), LogText(codelist));
-  if (!handle || !market || !out_count) return nullptr;
-  try {
-    return static_cast<TickStock*>(
-        Instance(handle)->GetTickStock(market, codelist ? codelist : "", out_count, "", true));
-  } catch (...) {
-    return nullptr;
-  }
+  return QueryRecords<TickStock>("KvoGetTickStock", handle, market, codelist, out_count,
+                                 &CSocketDataMananger::GetTickStock);
 }
 
 KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const char* codelist,
                                      uint32_t* out_count) {
-  WriteLog(5, "KvoGetSuperStock:%lld  pmarket:%s  pcodelist:%s !", AsNumber(handle),
-           LogText(market), LogText(codelist));
-  if (!handle || !market || !out_count) return nullptr;
-  try {
-    return static_cast<SuperStock*>(
-        Instance(handle)->GetSuperStock(market, codelist ? codelist : "", out_count, "", true));
-  } catch (...) {
-    return nullptr;
-  }
+  return QueryRecords<SuperStock>("KvoGetSuperStock", handle, market, codelist, out_count,
+                                  &CSocketDataMananger::GetSuperStock);
 }
 
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type,

@@ -1,12 +1,9 @@
 #include "api/socket_data_manager.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -16,6 +13,7 @@
 #include "api/instance_util.h"
 #include "api/kvo_texts.h"
 #include "api/process_state.h"
+#include "platform/pl_sysinfo.h"
 
 namespace kvoapi {
 namespace {
@@ -34,22 +32,12 @@ RelayState& Relay() {
 
 // Folder of the running executable, without a trailing '/'.
 std::string ExecutableFolder() {
-  char buf[PATH_MAX + 1];
-  const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<size_t>(n));
+  std::string path;
+  if (!pl::GetExecutablePath(path)) return ".";
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-void MakeFolders(const std::string& folder) {
-  for (size_t pos = folder.find('/', 1);; pos = folder.find('/', pos + 1)) {
-    const std::string part = pos == std::string::npos ? folder : folder.substr(0, pos);
-    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return;
-    if (pos == std::string::npos) return;
-  }
 }
 
 }  // namespace
@@ -173,7 +161,7 @@ void CSocketDataMananger::InitLog(const InstanceConfig* config) {
   const InstanceConfig& cfg = config ? *config : defaults;
   m_logPath = LogPathFor(cfg);
   m_logLevel = LogLevelFor(cfg.m_loglevel);
-  MakeFolders(m_logPath.substr(0, m_logPath.rfind('/')));
+  // Opening the log creates its folders.
   OpenInstanceLog(m_logPath, m_logLevel);
 }
 

@@ -109,7 +109,7 @@ class CSocketDataMananger : public CThreadBase {
 
  private:
   std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
-  kvoapi::IMarketSession* SessionForQuery(const char* market) const;
+  kvoapi::IMarketSession* SessionForQuery(const char* market, const void* out) const;
 
   kvoapi::NetEngineUse m_netUse;  // first member: released last
   mutable std::recursive_mutex m_mutex;

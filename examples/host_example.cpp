@@ -20,20 +20,16 @@
 
 namespace {
 
+// The exported functions, each resolved by name into a member of that name.
+#define KVO_EXPORTED_FUNCTIONS(X)                                                             \
+  X(KvoCreateInstance) X(KvoReleaseInstance) X(KvoRegisterAddr) X(KvoLogin) X(KvoGetCodelist) \
+  X(KvoGetCodeInfo) X(KvoGetTickIndex) X(KvoGetTickStock) X(KvoGetSuperStock) X(KvoSubScribe) \
+  X(KvoSubScribeAsync) X(KvoStartOfflineDebug) X(KvoFreeMem)
+
 struct Api {
-  decltype(&KvoCreateInstance) create = nullptr;
-  decltype(&KvoReleaseInstance) release = nullptr;
-  decltype(&KvoRegisterAddr) registerAddr = nullptr;
-  decltype(&KvoLogin) login = nullptr;
-  decltype(&KvoGetCodelist) getCodelist = nullptr;
-  decltype(&KvoGetCodeInfo) getCodeInfo = nullptr;
-  decltype(&KvoGetTickIndex) getTickIndex = nullptr;
-  decltype(&KvoGetTickStock) getTickStock = nullptr;
-  decltype(&KvoGetSuperStock) getSuperStock = nullptr;
-  decltype(&KvoSubScribe) subscribe = nullptr;
-  decltype(&KvoSubScribeAsync) subscribeAsync = nullptr;
-  decltype(&KvoStartOfflineDebug) startOfflineDebug = nullptr;
-  decltype(&KvoFreeMem) freeMem = nullptr;
+#define KVO_API_MEMBER(name) decltype(&::name) name = nullptr;
+  KVO_EXPORTED_FUNCTIONS(KVO_API_MEMBER)
+#undef KVO_API_MEMBER
 };
 
 template <typename F>
@@ -102,21 +98,14 @@ int main(int argc, char** argv) {
   std::printf("loaded %s\n", path);
   Api api;
   int found = 0;
-  found += Resolve(lib, "KvoCreateInstance", &api.create);
-  found += Resolve(lib, "KvoReleaseInstance", &api.release);
-  found += Resolve(lib, "KvoRegisterAddr", &api.registerAddr);
-  found += Resolve(lib, "KvoLogin", &api.login);
-  found += Resolve(lib, "KvoGetCodelist", &api.getCodelist);
-  found += Resolve(lib, "KvoGetCodeInfo", &api.getCodeInfo);
-  found += Resolve(lib, "KvoGetTickIndex", &api.getTickIndex);
-  found += Resolve(lib, "KvoGetTickStock", &api.getTickStock);
-  found += Resolve(lib, "KvoGetSuperStock", &api.getSuperStock);
-  found += Resolve(lib, "KvoSubScribe", &api.subscribe);
-  found += Resolve(lib, "KvoSubScribeAsync", &api.subscribeAsync);
-  found += Resolve(lib, "KvoStartOfflineDebug", &api.startOfflineDebug);
-  found += Resolve(lib, "KvoFreeMem", &api.freeMem);
-  std::printf("%d of 13 exported functions present\n", found);
-  if (found != 13) return 1;
+  int expected = 0;
+#define KVO_API_RESOLVE(name) \
+  ++expected;                 \
+  found += Resolve(lib, #name, &api.name);
+  KVO_EXPORTED_FUNCTIONS(KVO_API_RESOLVE)
+#undef KVO_API_RESOLVE
+  std::printf("%d of %d exported functions present\n", found, expected);
+  if (found != expected) return 1;
 
   InstanceConfig cfg;
   cfg.SetDefaults();
@@ -131,41 +120,41 @@ int main(int argc, char** argv) {
   cfg.fncnotify = &OnNotify;
   cfg.fncsubscribe = &OnSubscribe;
 
-  void* h = api.create(&cfg);
+  void* h = api.KvoCreateInstance(&cfg);
   std::printf("KvoCreateInstance -> %p\n", h);
   if (!h) return 1;
 
   std::printf("KvoRegisterAddr(USH, %s, %u) -> %d\n", host, port,
-              api.registerAddr(h, "USH", host, port));
+              api.KvoRegisterAddr(h, "USH", host, port));
   std::printf("KvoRegisterAddr(USZ, %s, %u) -> %d\n", host, port,
-              api.registerAddr(h, "USZ", host, port));
+              api.KvoRegisterAddr(h, "USZ", host, port));
 
-  LoginResult* login = api.login(h, user, password);
+  LoginResult* login = api.KvoLogin(h, user, password);
   if (login) {
     std::printf("KvoLogin(%s) -> %d\n", user, login->nstatuscode);
     PrintText("  statusmsg", login->statusmsg, sizeof(login->statusmsg));
     PrintText("  expire_date", login->expire_date, sizeof(login->expire_date));
-    api.freeMem(login);
+    api.KvoFreeMem(login);
   }
 
   uint32_t length = 0;
-  char* codes = api.getCodelist(h, "USH", &length);
+  char* codes = api.KvoGetCodelist(h, "USH", &length);
   std::printf("KvoGetCodelist(USH) -> %s (%u bytes)\n", codes ? "text" : "null", codes ? length : 0);
-  if (codes) api.freeMem(codes);
+  if (codes) api.KvoFreeMem(codes);
   uint32_t count = 0;
-  TickStock* stocks = api.getTickStock(h, "USH", "600000", &count);
+  TickStock* stocks = api.KvoGetTickStock(h, "USH", "600000", &count);
   std::printf("KvoGetTickStock(USH, 600000) -> %s (%u records)\n", stocks ? "records" : "null",
               stocks ? count : 0);
-  if (stocks) api.freeMem(stocks);
+  if (stocks) api.KvoFreeMem(stocks);
 
   std::printf("KvoSubScribe(stock, add, USH, 600000) -> %d\n",
-              api.subscribe(h, 2, 1, "USH", "600000"));
+              api.KvoSubScribe(h, 2, 1, "USH", "600000"));
   std::printf("KvoSubScribeAsync(index, add, USH, 000001) -> %d\n",
-              api.subscribeAsync(h, 1, 1, "USH", "000001"));
+              api.KvoSubScribeAsync(h, 1, 1, "USH", "000001"));
 
   for (int i = 0; i < seconds * 10; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::printf("received %u batches, %u records\n", g_batches.load(), g_records.load());
 
-  std::printf("KvoReleaseInstance -> %d\n", api.release(h));
+  std::printf("KvoReleaseInstance -> %d\n", api.KvoReleaseInstance(h));
   return 0;
 }

@@ -258,7 +258,7 @@ int CKvoFilter::ProcessMcastData(corvane::CTLSmartBuffer& out) {
   // ring can never hold would be waited for in vain while good frames pile
   // up behind it: both mean the stream is out of step.
   if (total < KVO_PACK_HEADER_SIZE || total >= CKVOBuffer::MAX_SIZE) return Resynchronise(held);
-  if (!header->IsWhole(held)) return FEED_MORE;
+  if (!header->IsComplete(held)) return FEED_MORE;
 
   uint8_t* next = m_buffer.AddBufferIndex(read, total, true);
   if (next != m_buffer.GetWriteIndex() && m_buffer.IsValidIndex(next) && *next != KVO_PACK_MAGIC_FIRST_BYTE)

@@ -9,16 +9,26 @@ uint64_t KvoMessageFrameSize(const google::protobuf::MessageLite& message) {
   return body + KVO_PACK_HEADER_SIZE;
 }
 
+namespace {
+
+// Writes the frame of `message`, `frame` bytes long, into out. The message's
+// cached sizes must be current (KvoMessageFrameSize just ran).
+void WriteFrame(uint16_t type, const google::protobuf::MessageLite& message, uint8_t* out,
+                uint64_t frame) {
+  uint32_t body = static_cast<uint32_t>(frame - KVO_PACK_HEADER_SIZE);
+  KvoWriteHeader(out, type, body);
+  if (body > 0) message.SerializeWithCachedSizesToArray(out + KVO_PACK_HEADER_SIZE);
+}
+
+}  // namespace
+
 uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite& message,
                              uint8_t* out, size_t capacity, size_t* written) {
   if (written) *written = 0;
   uint64_t frame = KvoMessageFrameSize(message);
   if (frame == 0) return KVO_FRAME_E_TOO_LARGE;
   if (!out || capacity < frame) return KVO_FRAME_E_ARGUMENT;
-  uint32_t body = static_cast<uint32_t>(frame - KVO_PACK_HEADER_SIZE);
-  KvoWriteHeader(out, type, body);
-  // The size was just computed, so the cached sizes are current.
-  if (body > 0) message.SerializeWithCachedSizesToArray(out + KVO_PACK_HEADER_SIZE);
+  WriteFrame(type, message, out, frame);
   if (written) *written = static_cast<size_t>(frame);
   return KVO_FRAME_OK;
 }
@@ -29,7 +39,8 @@ uint32_t KvoSerializeFrame(uint16_t type, const google::protobuf::MessageLite& m
   if (frame == 0 || uint64_t(out.GetLength()) + frame > 0xFFFFFFFFull) return KVO_FRAME_E_TOO_LARGE;
   char* dest = out.Extend(static_cast<uint32_t>(frame));
   if (!dest) return KVO_FRAME_E_NO_MEMORY;
-  return KvoSerializeFrameTo(type, message, reinterpret_cast<uint8_t*>(dest), static_cast<size_t>(frame), nullptr);
+  WriteFrame(type, message, reinterpret_cast<uint8_t*>(dest), frame);
+  return KVO_FRAME_OK;
 }
 
 uint32_t KvoParseBody(const void* body, size_t len, google::protobuf::MessageLite& message) {

@@ -105,7 +105,6 @@ struct KvoPackHeader {
   bool IsComplete(uint64_t avail) const {
     return avail >= KVO_PACK_HEADER_SIZE && HasValidLength() && GetTotalLength() <= avail;
   }
-  bool IsWhole(uint64_t avail) const { return IsComplete(avail); }
 };
 static_assert(sizeof(KvoPackHeader) == KVO_PACK_HEADER_SIZE);
 static_assert(alignof(KvoPackHeader) == 1);

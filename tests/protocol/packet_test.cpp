@@ -50,13 +50,13 @@ TEST(PackHeader, ReadsFieldsAtAnyAlignment) {
 TEST(PackHeader, WholeOnlyWithHeaderAndTotalHeld) {
   std::string frame = kvotest::GatewayFrame(16, "12345");
   const KvoPackHeader* h = KvoPackHeader::At(frame.data());
-  EXPECT_FALSE(h->IsWhole(10));
-  EXPECT_FALSE(h->IsWhole(15));
-  EXPECT_TRUE(h->IsWhole(16));
+  EXPECT_FALSE(h->IsComplete(10));
+  EXPECT_FALSE(h->IsComplete(15));
+  EXPECT_TRUE(h->IsComplete(16));
   EXPECT_TRUE(h->IsComplete(100));
   // An empty body is a whole frame of 11 bytes.
   std::string empty = kvotest::GatewayFrame(16, "");
-  EXPECT_TRUE(KvoPackHeader::At(empty.data())->IsWhole(11));
+  EXPECT_TRUE(KvoPackHeader::At(empty.data())->IsComplete(11));
   EXPECT_EQ(KvoPackHeader::At(empty.data())->GetBodyLength(), 0u);
 }
 
@@ -65,7 +65,7 @@ TEST(PackHeader, LengthsBelowTheHeaderAreNeverFrames) {
     std::string frame = kvotest::GatewayFrameWithLength(1, std::string(20, 'a'), total);
     const KvoPackHeader* h = KvoPackHeader::At(frame.data());
     EXPECT_FALSE(h->HasValidLength()) << total;
-    EXPECT_FALSE(h->IsWhole(frame.size())) << total;
+    EXPECT_FALSE(h->IsComplete(frame.size())) << total;
     EXPECT_EQ(h->GetBodyLength(), 0u) << total;  // never wraps round
   }
 }
