@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/pl_socket.h"
+
 namespace pl {
 
 namespace {
@@ -224,8 +226,7 @@ void IoPort::Close(HandleId id) {
         if (*op) Push(Completion(h->key, *op, 0, ECANCELED));
         *op = nullptr;
     }
-    linger lg{1, 0};
-    ::setsockopt(h->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    SetLingerReset(h->fd);
     ::shutdown(h->fd, SHUT_WR);
     ::close(h->fd);
     h->fd = -1;

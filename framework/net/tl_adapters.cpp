@@ -1,5 +1,6 @@
 #include "framework/net/tl_adapters.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "framework/tl_string.h"
@@ -76,13 +77,10 @@ uint32_t TL_GetAdapterKind(const char* name, uint32_t& medium) {
 
 int TL_GetMacAddress(std::string& out) {
     auto list = TL_GetAdapterList();
-    std::string all;
-    if (TL_FormatMacAddresses(*list, pl::kAdapterPci, all) == 0) {
-        if (list->empty()) return 0;
-        out = list->front().macText;
-        return 1;
-    }
-    out = all.substr(0, all.find(';'));
+    if (list->empty()) return 0;
+    auto pci = std::find_if(list->begin(), list->end(),
+                            [](const AdapterEntry& e) { return ((e.kind | e.medium) & pl::kAdapterPci) != 0; });
+    out = (pci != list->end() ? *pci : list->front()).macText;
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "framework/net/tl_netcodes.h"
 #include "framework/net/tl_netengine.h"
 #include "framework/tl_alloc.h"
 #include "framework/tl_buffer.h"
@@ -73,7 +74,7 @@ void CTLNetBufferList::Clear() {
 
 int CTLNetBufferList::AppendBlock(const void* data, uint32_t length) {
     TLNetBlock* b = TLNetBlock::Create(length);
-    if (!b) return static_cast<int>(0x80070003);
+    if (!b) return TL_NET_E_NOMEM;
     if (data && length) {
         std::memcpy(b->Data(), data, length);
         b->length = length;
@@ -82,13 +83,13 @@ int CTLNetBufferList::AppendBlock(const void* data, uint32_t length) {
         m_blocks.push_back(b);
     } catch (...) {
         b->Release();
-        return static_cast<int>(0x80070003);
+        return TL_NET_E_NOMEM;
     }
     return 0;
 }
 
 int CTLNetBufferList::AppendRef(TLNetBlock* block) {
-    if (!block) return static_cast<int>(0x80070001);
+    if (!block) return TL_NET_E_FAIL;
     block->AddRef();
     m_blocks.push_back(block);
     return 0;
@@ -169,12 +170,12 @@ SendQueue::~SendQueue() { Clear(); }
 
 int32_t SendQueue::Push(const CTLSendBuffer& buf, int32_t flags) {
     auto* q = new (std::nothrow) _CTLSendBuffer;
-    if (!q) return static_cast<int32_t>(0x80070003);
+    if (!q) return TL_NET_E_NOMEM;
     try {
         static_cast<CTLSendBuffer&>(*q) = buf;
     } catch (...) {
         delete q;
-        return static_cast<int32_t>(0x80070003);
+        return TL_NET_E_NOMEM;
     }
     q->m_flags = 0;  // the flag word is kept clear; see the engine's delay counters
     (void)flags;
@@ -190,7 +191,7 @@ int32_t SendQueue::Push(const CTLSendBuffer& buf, int32_t flags) {
     } catch (...) {
         lock.Unlock();
         delete q;
-        return static_cast<int32_t>(0x80070003);
+        return TL_NET_E_NOMEM;
     }
     return static_cast<int32_t>(std::min<uint64_t>(bytes, 0x7FFFFFFF));
 }

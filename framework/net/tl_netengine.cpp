@@ -20,6 +20,7 @@
 #include "framework/tl_log.h"
 #include "framework/tl_sync.h"
 #include "platform/pl_completion_port.h"
+#include "platform/pl_time.h"
 
 #include "framework/tl_inifile.h"
 #include "framework/tl_string.h"
@@ -391,11 +392,7 @@ corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_
 
 // ---- state ------------------------------------------------------------------------
 
-uint32_t TL_TickMs() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
+uint32_t TL_TickMs() { return static_cast<uint32_t>(pl::TickMs()); }
 
 uint32_t TL_NetGetClock() {
     Engine& e = E();

@@ -660,7 +660,6 @@ int32_t CTLSocketSingleLink::OnConnect(ITLConnection* connection, int code) {
 int32_t CTLSocketSingleLink::OnDisconnect(ITLConnection* connection, uint32_t reason) {
     CTLSingleLock r(&m_recvLock, 1);
     CTLSingleLock s(&m_sinkLock, 1);
-    (void)reason;
     CTLNetNotify* sink = m_sink;
     m_sink = nullptr;
     if (sink) sink->LinkDisconnect(this, connection, reason);
@@ -736,10 +735,8 @@ void CTLSocketSingleLink::OnIdle() {
     if (m_sink) m_sink->LinkIdle();
 }
 
-int32_t CTLSocketSingleLink::FlushIfPending() {
-    if (!m_queue.IsReadyEmpty()) return Flush();
-    return 1;
-}
+// Flush does nothing (and answers 1) when nothing is ready to go.
+int32_t CTLSocketSingleLink::FlushIfPending() { return Flush(); }
 
 bool CTLSocketSingleLink::ReadyToRelease() { return m_connection->ReadyToRelease(); }
 
