@@ -2,7 +2,6 @@
 #include "framework/tl_log.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
