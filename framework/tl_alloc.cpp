@@ -10,12 +10,11 @@ const uint32_t g_TLLargeBlockLimit = 0x1F400000u;
 namespace {
 
 constexpr uint64_t kHeader = 8;
-constexpr uint32_t kLargeBlockReport = 0xA00000u;
 
 }  // namespace
 
 void* TL_Allocate(uint32_t size) {
-  if (size > kLargeBlockReport && g_TLLargeBlockLimit != 0 && size > g_TLLargeBlockLimit) {
+  if (size > g_TLLargeBlockLimit) {
     // Unsigned, so that sizes of 2 GiB and more do not print as negative.
     TL_WriteLogRaw("TL_Allocate %u\n", size);
   }

@@ -44,22 +44,10 @@ bool CTLSmartBuffer::Reserve(uint64_t need, bool doubling) {
   return true;
 }
 
-char* CTLSmartBuffer::Append(const void* data, uint32_t len) {
-  const int64_t inside = OffsetInside(data);
-  if (!Reserve(static_cast<uint64_t>(m_nUsed) + len, true)) return nullptr;
-  if (inside >= 0) data = m_pData + inside;
-  char* at = m_pData + m_nUsed;
-  if (data != nullptr) {
-    if (len != 0) std::memmove(at, data, len);
-    m_nUsed += len;
-  }
-  return at;
-}
-
-char* CTLSmartBuffer::AppendEx(const void* data, uint32_t len, int terminate) {
+char* CTLSmartBuffer::Put(const void* data, uint32_t len, bool terminate, bool doubling) {
   const uint64_t need = static_cast<uint64_t>(m_nUsed) + len + (terminate ? 1 : 0);
   const int64_t inside = OffsetInside(data);
-  if (!Reserve(need, terminate != 0)) return nullptr;
+  if (!Reserve(need, doubling)) return nullptr;
   if (inside >= 0) data = m_pData + inside;
   char* at = m_pData + m_nUsed;
   if (data != nullptr) {
@@ -68,6 +56,12 @@ char* CTLSmartBuffer::AppendEx(const void* data, uint32_t len, int terminate) {
     if (terminate) m_pData[m_nUsed] = '\0';
   }
   return at;
+}
+
+char* CTLSmartBuffer::Append(const void* data, uint32_t len) { return Put(data, len, false, true); }
+
+char* CTLSmartBuffer::AppendEx(const void* data, uint32_t len, int terminate) {
+  return Put(data, len, terminate != 0, terminate != 0);
 }
 
 char* CTLSmartBuffer::Extend(uint32_t n) {

@@ -50,6 +50,10 @@ class CTLSmartBuffer : public CTLObject {
   // when doubling is set, rounded up to 1024. False when that is impossible.
   bool Reserve(uint64_t need, bool doubling);
 
+  // Copies len bytes (and a zero byte after them when terminate is set) to
+  // the end; the body of Append and AppendEx.
+  char* Put(const void* data, uint32_t len, bool terminate, bool doubling);
+
   // Offset of data inside the used bytes, -1 when it lies elsewhere. Data
   // taken from the buffer itself must be found again after a growth, which
   // frees the old block.

@@ -2,7 +2,6 @@
 #include "framework/tl_log.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "framework/tl_fileutil.h"
 #include "framework/tl_string.h"
 #include "framework/tl_sync.h"
+#include "platform/pl_time.h"
 
 struct TLLogChannel {
   std::atomic<uint32_t> flags{0};
@@ -60,11 +60,6 @@ std::recursive_mutex& CreationLock() {
 int64_t LogNow() {
   TLLogClock c = g_clock.load(std::memory_order_acquire);
   return c != nullptr ? c() : static_cast<int64_t>(std::time(nullptr));
-}
-
-bool LocalTm(int64_t t, struct tm* out) {
-  time_t tt = static_cast<time_t>(t);
-  return localtime_r(&tt, out) != nullptr;
 }
 
 bool FileExists(const char* path) {
@@ -141,7 +136,7 @@ TLLogChannel* Channel0() {
 
 void TL_TodayLogStamp(char* out) {
   struct tm lt;
-  if (!LocalTm(LogNow(), &lt)) std::memset(&lt, 0, sizeof lt);
+  pl::LocalTime(LogNow(), &lt);  // zeroed when the time cannot be shown
   char buf[48];
   std::snprintf(buf, sizeof buf, "%d%02d%02d_000", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
   std::memcpy(out, buf, 15);
@@ -229,7 +224,7 @@ int TL_WriteLogRecord(TLLogChannel* ch, const TLLogRecord* r) {
   std::string line;
   if (r->time > 0) {
     struct tm lt;
-    if (LocalTm(r->time, &lt)) {
+    if (pl::LocalTime(r->time, &lt)) {
       char buf[64];
       std::snprintf(buf, sizeof buf, "%d%02d%02d %02d%02d%02d  ", lt.tm_year + 1900, lt.tm_mon + 1,
                     lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);

@@ -96,7 +96,6 @@ class CTL_Thread : public CTLObject {
   bool IsStarted() const { return m_hThread != nullptr; }
   // True after a Stop that timed out: the thread still uses this object.
   bool IsAbandoned() const { return m_bAbandoned; }
-  uint32_t GetThreadId() const { return m_nThreadId; }
 
  protected:
   // The interruptible wait of a Run loop: waits up to ms; returns 1 at once

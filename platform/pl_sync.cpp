@@ -2,7 +2,6 @@
 
 #include "platform/pl_thread.h"
 
-#include <cerrno>
 #include <map>
 #include <string>
 

@@ -1,9 +1,10 @@
 #include "platform/pl_sysinfo.h"
 
+#include "platform/pl_time.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <ctime>
 #include <dlfcn.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -24,11 +25,7 @@ int GetProcessorCount() {
     return static_cast<int>(n);
 }
 
-uint64_t GetHighResTickMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
+uint64_t GetHighResTickMs() { return TickMs(); }
 
 bool GetExecutablePath(std::string& out) {
     char buf[PATH_MAX + 1];

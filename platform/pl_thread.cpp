@@ -1,6 +1,5 @@
 #include "platform/pl_thread.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pl {

@@ -35,16 +35,4 @@ bool LocalTime(int64_t t, struct tm* out) {
   return true;
 }
 
-struct timespec MonotonicDeadline(uint32_t ms) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += ms / 1000;
-  ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
-
 }  // namespace pl

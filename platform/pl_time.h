@@ -19,7 +19,4 @@ int64_t Now();
 // be represented, in which case out is zeroed.
 bool LocalTime(int64_t t, struct tm* out);
 
-// Absolute CLOCK_MONOTONIC time ms milliseconds from now.
-struct timespec MonotonicDeadline(uint32_t ms);
-
 }  // namespace pl
