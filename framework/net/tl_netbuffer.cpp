@@ -164,6 +164,11 @@ uint32_t CTLSendBuffer::Read(void* dest, int32_t max) {
 
 _CTLSendBuffer::~_CTLSendBuffer() { TL_NetReportSendDelay(m_queuedAt, m_flags); }
 
+void _CTLSendBuffer::PopFront(TLNetBlock*& block) {
+    CTLSendBuffer::PopFront(block);
+    if (block) m_popped += block->length;
+}
+
 // ---- SendQueue --------------------------------------------------------------
 
 SendQueue::~SendQueue() { Clear(); }
@@ -193,6 +198,7 @@ int32_t SendQueue::Push(const CTLSendBuffer& buf, int32_t flags) {
         delete q;
         return TL_NET_E_NOMEM;
     }
+    m_bytes += bytes;
     return static_cast<int32_t>(std::min<uint64_t>(bytes, 0x7FFFFFFF));
 }
 
@@ -208,7 +214,11 @@ uint32_t SendQueue::Fill(uint8_t* dest, uint32_t room, uint32_t* bytes, uint32_t
                 delete front;
                 continue;
             }
+            // Block lengths never change once queued, so the popped ones
+            // are all that leaves the count; an offset inside a block does not.
+            front->m_popped = 0;
             const uint32_t n = front->Read(dest + copied, static_cast<int32_t>(std::min<uint32_t>(room - copied, 0x7FFFFFFF)));
+            m_bytes -= front->m_popped;
             if (front->IsEmpty()) {
                 copied += n;
                 m_ready.pop_front();
@@ -255,6 +265,11 @@ bool SendQueue::IsReadyEmpty() {
 
 uint64_t SendQueue::QueuedBytes() {
     CTLSingleLock lock(&m_lock, 1);
+    return m_bytes;
+}
+
+uint64_t SendQueue::RecountBytes() {
+    CTLSingleLock lock(&m_lock, 1);
     uint64_t n = 0;
     for (auto* b : m_ready) n += b->GetTotalLength();
     for (auto* b : m_waiting) n += b->GetTotalLength();
@@ -272,6 +287,7 @@ void SendQueue::Clear() {
         CTLSingleLock lock(&m_lock, 1);
         ready.swap(m_ready);
         waiting.swap(m_waiting);
+        m_bytes = 0;
     }
     for (auto* b : ready) delete b;
     for (auto* b : waiting) delete b;

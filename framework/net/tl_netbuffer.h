@@ -101,8 +101,13 @@ public:
     _CTLSendBuffer() = default;
     ~_CTLSendBuffer() override;
 
+    // Also adds the used length of each popped block to m_popped, so the
+    // queue learns what a read took without walking the blocks left.
+    void PopFront(TLNetBlock*& block) override;
+
     int32_t m_flags = 0;
     uint32_t m_queuedAt = 0;
+    uint64_t m_popped = 0;
 };
 
 // The send queue of one link.
@@ -125,7 +130,11 @@ public:
 
     bool IsEmpty();
     bool IsReadyEmpty();
+    // Used lengths of the blocks of every queued buffer (a read offset
+    // counts until its block is popped). Kept as a running count.
     uint64_t QueuedBytes();
+    // The same sum, recounted by walking every queued buffer; for checks.
+    uint64_t RecountBytes();
     uint32_t QueuedCount();
     void Clear();
 
@@ -137,6 +146,7 @@ private:
     CMutex m_lock;
     std::deque<_CTLSendBuffer*> m_ready;
     std::deque<_CTLSendBuffer*> m_waiting;
+    uint64_t m_bytes = 0;  // QueuedBytes, changed under m_lock
     int32_t m_budget = 0;
 };
 
