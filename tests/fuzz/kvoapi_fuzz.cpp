@@ -3,32 +3,52 @@
 // address, user, password, code list, then a tool.ini body; the first bytes
 // also give the port, data class and operation.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "api/cascade_settings.h"
 #include "api/instance_util.h"
+#include "framework/tl_log.h"
 #include "include/kvoapi.h"
 
 namespace {
 
-void* Instance() {
-  static void* handle = [] {
-    static char dir[] = "/tmp/kvo_fuzz_XXXXXX";
+// The process's instance, logging into a folder of its own. At exit the
+// instance is released, the log writer stopped (it writes the last lines and
+// could otherwise make the folder again at a day change), then the folder,
+// with the tool.ini written into it, is removed.
+struct FuzzHome {
+  FuzzHome() {
+    char tmpl[] = "/tmp/kvo_fuzz_XXXXXX";
+    if (mkdtemp(tmpl)) dir = tmpl;
     InstanceConfig cfg;
     cfg.SetDefaults();
     cfg.m_authtype = 1;
     cfg.m_connectmarket[0] = '\0';
-    if (mkdtemp(dir)) std::strncpy(cfg.m_logpath, dir, sizeof(cfg.m_logpath) - 1);
-    return KvoCreateInstance(&cfg);
-  }();
-  return handle;
+    std::strncpy(cfg.m_logpath, dir.c_str(), sizeof(cfg.m_logpath) - 1);
+    handle = KvoCreateInstance(&cfg);
+  }
+  ~FuzzHome() {
+    KvoReleaseInstance(handle);
+    if (corvane::CWriteLogThread* writer = TL_GetLogWriter()) writer->Stop();
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+  std::string dir;
+  void* handle = nullptr;
+};
+
+// Made after everything the instance's creation made, so it is destroyed
+// before those.
+FuzzHome& Home() {
+  static FuzzHome home;
+  return home;
 }
 
 }  // namespace
@@ -52,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A text given as "-" stands for a null pointer.
   auto text = [&](size_t i) -> const char* { return parts[i] == "-" ? nullptr : parts[i].c_str(); };
 
-  void* h = Instance();
+  void* h = Home().handle;
   if (!h) return 0;
   KvoRegisterAddr(h, text(0), text(1), port);
   KvoFreeMem(KvoLogin(h, text(2), text(3)));
@@ -74,12 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::strlen(m.expire_date) >= sizeof(m.expire_date)) abort();
 
   // tool.ini with arbitrary bytes.
-  static const std::string ini = [] {
-    char name[] = "/tmp/kvo_fuzz_ini_XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    return std::string(name);
-  }();
+  if (Home().dir.empty()) return 0;
+  const std::string ini = Home().dir + "/tool.ini";
   if (FILE* f = std::fopen(ini.c_str(), "wb")) {
     std::fwrite(parts[5].data(), 1, parts[5].size(), f);
     std::fclose(f);
