@@ -462,30 +462,61 @@ TEST(QfHandComputed, CompactDataOffsetUsesAllThreeParts) {
   EXPECT_EQ(o.image.size(), 46u);
 }
 
-// Every prefix and many byte flips of valid images of each family: a code or
-// success, never a read or write outside the buffers (ASan watches).
+bool IsQuoteFileCode(uint32_t rc) {
+  for (uint32_t c : {QF_E_NOTQUOTE, QF_E_VERSION, QF_E_INDEX, QF_E_NODATA, QF_E_RANGE, QF_E_NEEDMEMORY, QF_E_NOMEM,
+                     QF_E_BADARG, QF_E_NOFIELD, QF_E_FIXED, QF_E_OUTPUT, QF_E_KIND, QF_E_DEC_INPUT, QF_E_DEC_SIZE,
+                     QF_E_DEC_4, QF_E_DEC_OTHER, QF_E_CODEDCOLS})
+    if (rc == c) return true;
+  return false;
+}
+
+// Every prefix and many byte flips of valid images of each family. The whole
+// image converts to its records; every prefix is refused with a quote-file
+// code; a flipped image is refused with such a code or gives a native image
+// whose header, index and records lie inside it (ASan watches the buffers).
 TEST(QfRobustness, TruncatedAndMutatedImages) {
   qw::Table t = Sample(12);
   qw::Table full = t;
   for (uint32_t r = 0; r < full.records; ++r) qw::SetText(full, r, 0, "6000000" + std::to_string(r % 10));
-  std::vector<Bytes> images = {qw::NativeImage(t), qw::CompactImage(t), qw::Hq6Image(t, 0), qw::Hq6Image(t, 0x10)};
+  std::vector<std::pair<Bytes, const qw::Table*>> images = {
+      {qw::NativeImage(t), &t}, {qw::CompactImage(t), &t}, {qw::Hq6Image(t, 0), &t}, {qw::Hq6Image(t, 0x10), &t}};
   for (const char* v : {"hd3.0", "hd3.1", "hd5.1"}) {
     qw::CompactOptions o;
     o.version = v;
-    images.push_back(qw::CompactImage(t, o));
+    images.push_back({qw::CompactImage(t, o), &t});
   }
   qw::CompactOptions o5;
   o5.version = "hd5.0";
-  images.push_back(qw::CompactImage(full, o5));
+  images.push_back({qw::CompactImage(full, o5), &full});
   std::mt19937 rng(42);
-  for (const Bytes& img : images) {
-    ASSERT_EQ(ToNative(img).rc, 0u);
-    for (size_t n = 0; n < img.size(); ++n) (void)ToNative(Bytes(img.begin(), img.begin() + n));
+  for (const auto& [img, table] : images) {
+    const std::string family(img.begin(), img.begin() + 5);
+    const Opened whole = ToNative(img);
+    ASSERT_EQ(whole.rc, 0u) << family;
+    ASSERT_EQ(whole.info.header.count, table->records) << family;
+    EXPECT_EQ(Records(whole), table->data) << family;
+    for (size_t n = 0; n < img.size(); ++n) {
+      const uint32_t rc = ToNative(Bytes(img.begin(), img.begin() + n)).rc;
+      EXPECT_TRUE(rc != 0 && IsQuoteFileCode(rc)) << family << " cut at " << n << " gives " << std::hex << rc;
+    }
     for (int i = 0; i < 300; ++i) {
       Bytes b = img;
       int flips = 1 + int(rng() % 4);
       for (int f = 0; f < flips; ++f) b[rng() % b.size()] ^= uint8_t(1 + rng() % 255);
-      (void)ToNative(b);
+      const Opened o = ToNative(b);
+      const std::string what = family + " mutation " + std::to_string(i);
+      if (o.rc != 0) {
+        EXPECT_TRUE(IsQuoteFileCode(o.rc)) << what << " gives " << std::hex << o.rc;
+        continue;
+      }
+      const QfNativeHeader& h = o.info.header;
+      EXPECT_LE(h.count, h.capacity) << what;
+      EXPECT_LE(o.info.headerLength, h.dataOffset) << what;
+      EXPECT_LE(h.dataOffset + uint64_t(h.count) * h.recordSize, o.image.size()) << what;
+      EXPECT_LE(o.info.indexOffset + o.info.indexLength, h.dataOffset) << what;
+      uint64_t widths = 0;
+      for (const QfColumn& c : o.info.columns) widths += c.width;
+      EXPECT_LE(widths, h.recordSize) << what;
     }
   }
 }

@@ -398,8 +398,49 @@ TEST(QuoteFileOpen, StatedSizeAloneCostsNothing) {
   EXPECT_FALSE(g.IsOpen());
 }
 
-// Hostile images through the whole reader: a code or records, never a read
-// outside the image (ASan watches).
+bool IsQuoteFileCode(uint32_t rc) {
+  for (uint32_t c : {QF_E_NOTQUOTE, QF_E_VERSION, QF_E_INDEX, QF_E_NODATA, QF_E_RANGE, QF_E_NEEDMEMORY, QF_E_NOMEM,
+                     QF_E_BADARG, QF_E_NOFIELD, QF_E_FIXED, QF_E_OUTPUT, QF_E_KIND, QF_E_DEC_INPUT, QF_E_DEC_SIZE,
+                     QF_E_DEC_4, QF_E_DEC_OTHER, QF_E_CODEDCOLS})
+    if (rc == c) return true;
+  return false;
+}
+
+// Reads everything an opened file offers and checks it against what the file
+// states: every record of the file in one delivery, every code's records
+// inside the file's records.
+void ReadAllWithinBounds(CHQuoteFile& f, const std::string& what) {
+  const uint32_t count = f.GetRecordCount();
+  const uint32_t s = f.GetRecordSize();
+  ASSERT_LE(f.GetDataOffset() + uint64_t(count) * s, f.GetLength64()) << what;
+  Recorder r;
+  r.recordSize = s;
+  const int32_t n = f.ReadRecords(0, 0, r.Records());
+  if (count == 0) {
+    EXPECT_EQ(n, int32_t(QF_E_RANGE)) << what;
+    EXPECT_TRUE(r.calls.empty()) << what;
+  } else {
+    ASSERT_EQ(n, int32_t(count)) << what;
+    ASSERT_EQ(r.calls.size(), 2u) << what;
+    EXPECT_EQ(r.calls[1].bytes.size(), uint64_t(count) * s) << what;
+  }
+  Recorder c;
+  c.recordSize = s;
+  f.ReadCodeRecords(0, 0, c.Codes());
+  for (const Call& call : c.calls) {
+    EXPECT_GE(call.count, 0) << what;
+    EXPECT_LE(uint32_t(call.count), count) << what;
+  }
+  QuoteFieldDescriptor d;
+  if (f.GetFieldInfo(0x3001, &d) == 0) {
+    EXPECT_LE(uint64_t(d.offset) + d.width, s) << what;
+  }
+}
+
+// Hostile images through the whole reader. The whole image opens and gives
+// back its records and codes; every image cut short is refused with a
+// quote-file code; a mutated image is refused with such a code or read within
+// what it states (ASan watches the bytes).
 TEST(QuoteFileRobustness, TruncatedAndMutatedImages) {
   qw::Table t = Numbered(12);
   std::vector<Bytes> images = {qw::NativeImage(t), qw::CompactImage(t), qw::Hq6Image(t, 0x10)};
@@ -407,24 +448,58 @@ TEST(QuoteFileRobustness, TruncatedAndMutatedImages) {
   o.version = "hd3.1";
   images.push_back(qw::CompactImage(t, o));
   std::mt19937 rng(5);
-  auto exercise = [](const Bytes& b) {
-    if (b.empty()) return;
-    CHQuoteFile f;
-    if (f.OpenMemory(b.data(), uint32_t(b.size()), 0) != 0) return;
-    Recorder r;
-    r.recordSize = f.GetRecordSize();
-    (void)f.ReadRecords(0, 0, r.Records());
-    f.ReadCodeRecords(0, 0, r.Codes());
-    QuoteFieldDescriptor d;
-    (void)f.GetFieldInfo(0x3001, &d);
-  };
   for (const Bytes& img : images) {
-    for (size_t n = 1; n < img.size(); ++n) exercise(Bytes(img.begin(), img.begin() + n));
+    const std::string family(img.begin(), img.begin() + 5);
+    {
+      CHQuoteFile f;
+      ASSERT_EQ(f.OpenMemory(img.data(), uint32_t(img.size()), 0), 0u) << family;
+      ASSERT_EQ(f.GetRecordCount(), 12u) << family;
+      ASSERT_EQ(f.GetRecordSize(), t.recordSize) << family;
+      Recorder r;
+      r.recordSize = f.GetRecordSize();
+      ASSERT_EQ(f.ReadRecords(0, 0, r.Records()), 12) << family;
+      EXPECT_EQ(r.calls[1].bytes, t.data) << family;
+      Recorder c;
+      c.recordSize = f.GetRecordSize();
+      f.ReadCodeRecords(0, 0, c.Codes());
+      ASSERT_EQ(c.calls.size(), 4u) << family;
+      EXPECT_EQ(c.calls[1].bytes, Bytes(t.data.begin(), t.data.begin() + 6 * t.recordSize)) << family;
+      EXPECT_EQ(c.calls[3].bytes, Bytes(t.data.begin() + 6 * t.recordSize, t.data.end())) << family;
+    }
+    for (size_t n = 1; n < img.size(); ++n) {
+      Bytes cut(img.begin(), img.begin() + n);
+      CHQuoteFile f;
+      const uint32_t rc = f.OpenMemory(cut.data(), uint32_t(cut.size()), 0);
+      EXPECT_TRUE(IsQuoteFileCode(rc)) << family << " cut at " << n << " gives " << std::hex << rc;
+      EXPECT_FALSE(f.IsOpen()) << family << " cut at " << n;
+    }
     for (int i = 0; i < 300; ++i) {
       Bytes b = img;
       for (int k = 0; k < 3; ++k) b[rng() % b.size()] ^= uint8_t(1 + rng() % 255);
-      exercise(b);
+      CHQuoteFile f;
+      const uint32_t rc = f.OpenMemory(b.data(), uint32_t(b.size()), 0);
+      const std::string what = family + " mutation " + std::to_string(i);
+      if (rc != 0) {
+        EXPECT_TRUE(IsQuoteFileCode(rc)) << what << " gives " << std::hex << rc;
+        EXPECT_FALSE(f.IsOpen()) << what;
+        continue;
+      }
+      ReadAllWithinBounds(f, what);
     }
+  }
+  // Flips inside the records of a native image change those bytes only.
+  const Bytes native = images[0];
+  const size_t data = native.size() - t.data.size();
+  for (int i = 0; i < 50; ++i) {
+    Bytes b = native;
+    const size_t at = data + rng() % t.data.size();
+    b[at] ^= uint8_t(1 + rng() % 255);
+    CHQuoteFile f;
+    ASSERT_EQ(f.OpenMemory(b.data(), uint32_t(b.size()), 0), 0u);
+    Recorder r;
+    r.recordSize = f.GetRecordSize();
+    ASSERT_EQ(f.ReadRecords(0, 0, r.Records()), 12);
+    EXPECT_EQ(r.calls[1].bytes, Bytes(b.begin() + int64_t(data), b.end()));
   }
 }
 
