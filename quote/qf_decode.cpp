@@ -416,7 +416,7 @@ bool SkipInts(const uint8_t* p, uint64_t len, uint64_t* pos, uint64_t k) {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define QF_QUAD_INTS 1
-#define QF_SIMD __attribute__((target("ssse3,sse4.1,popcnt,bmi")))
+#define QF_SIMD __attribute__((target("avx2,popcnt,bmi,bmi2")))
 
 // Four integers of one to three bytes each within the next twelve bytes
 // are read at once: the end bits of those bytes pick one of 81 shapes
@@ -470,6 +470,33 @@ constexpr std::array<uint8_t, 4096> MakeQuadCodes() {
 alignas(64) constexpr std::array<QuadShape, 81> kQuadShapes = MakeQuadShapes();
 constexpr std::array<uint8_t, 4096> kQuadCodes = MakeQuadCodes();
 
+// Bit i set when byte p[i] ends an integer, for 32 and for 64 bytes.
+QF_SIMD __attribute__((always_inline)) inline uint32_t EndBits32(const uint8_t* p) {
+  return uint32_t(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+}
+QF_SIMD __attribute__((always_inline)) inline uint64_t EndBits64(const uint8_t* p) {
+  return uint64_t(EndBits32(p)) | (uint64_t(EndBits32(p + 32)) << 32);
+}
+
+// SkipInts with 64 end bits from two loads.
+QF_SIMD bool SkipIntsWide(const uint8_t* p, uint64_t len, uint64_t* pos, uint64_t k) {
+  uint64_t q = *pos;
+  while (k && len - q >= 64) {
+    uint64_t m = EndBits64(p + q);
+    const uint64_t c = uint64_t(__builtin_popcountll(m));
+    if (c < k) {
+      k -= c;
+      q += 64;
+      continue;
+    }
+    while (--k) m &= m - 1;
+    *pos = q + uint64_t(__builtin_ctzll(m)) + 1;
+    return true;
+  }
+  *pos = q;
+  return SkipInts(p, len, pos, k);
+}
+
 // Reads an integer stream four integers at a time. The end bits of the next
 // 64 bytes are kept as a mask, moved on 32 bytes at a time, so that finding
 // where the next four integers start waits only for a few bit operations,
@@ -480,19 +507,21 @@ struct QuadCursor {
   uint64_t base;
   uint64_t ends;
 
-  QF_SIMD QuadCursor(const uint8_t* bytes, uint64_t at) : p(bytes), q(at), base(at), ends(EndMask64(bytes + at)) {}
+  QF_SIMD QuadCursor(const uint8_t* bytes, uint64_t at) : p(bytes), q(at), base(at), ends(EndBits64(bytes + at)) {}
 
-  // The next four integers as 32-bit lanes; false, with nothing read, when
-  // they are not all of one to three bytes.
-  QF_SIMD __attribute__((always_inline)) bool Next(__m128i* out) {
-    // The window moves on in steps of 32 bytes: its loads do not wait for q.
+  // Moves the window on, in steps of 32 bytes (its loads do not wait for
+  // q), until q is at most 32 bytes into it.
+  QF_SIMD __attribute__((always_inline)) void Slide() {
     while (q - base > 32) {
       base += 32;
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 32));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 48));
-      const uint64_t hi = uint64_t(uint32_t(_mm_movemask_epi8(a)) & 0xFFFFu) | (uint64_t(uint32_t(_mm_movemask_epi8(b)) & 0xFFFFu) << 16);
-      ends = (ends >> 32) | (hi << 32);
+      ends = (ends >> 32) | (uint64_t(EndBits32(p + base + 32)) << 32);
     }
+  }
+
+  // The next four integers as 32-bit lanes; false, with nothing read, when
+  // they are not all of one to three bytes. q must be at most 52 bytes into
+  // the window: one Slide serves two reads.
+  QF_SIMD __attribute__((always_inline)) bool Quad(__m128i* out) {
     const uint64_t e = ends >> (q - base);
     const unsigned code = kQuadCodes[e & 0xFFF];
     if (code == 0xFF) return false;
@@ -502,12 +531,13 @@ struct QuadCursor {
     e4 &= e4 - 1;
     q += uint64_t(__builtin_ctzll(e4)) + 1;  // past the fourth end byte
     const QuadShape& sh = kQuadShapes[code];
-    // Only an integer's last byte, which the shuffle puts lowest in its
-    // lane, has bit 7 set; the masks below drop it. Pairs of groups go into
-    // 14 bits, then pairs of those into 28.
-    __m128i y = _mm_shuffle_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.shuffle)));
-    y = _mm_or_si128(_mm_and_si128(y, _mm_set1_epi16(0x7F)), _mm_and_si128(_mm_srli_epi16(y, 1), _mm_set1_epi16(0x3F80)));
-    const __m128i v = _mm_madd_epi16(y, _mm_set1_epi32(0x40000001));  // 16-bit halves: x 1 and x 16384
+    // Pairs of groups into 14 bits, then pairs of those into 28. An
+    // integer's last byte, which the shuffle puts lowest in its lane, always
+    // has bit 7 set: taken as a signed byte it is its group less 128, which
+    // is added back once per lane.
+    const __m128i y = _mm_shuffle_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.shuffle)));
+    const __m128i w = _mm_maddubs_epi16(_mm_set1_epi16(0x8001), y);  // bytes: x 1 and x 128
+    const __m128i v = _mm_add_epi32(_mm_madd_epi16(w, _mm_set1_epi32(0x40000001)), _mm_set1_epi32(128));
     // Sign-extended from the top group's bit 6: (v ^ half) - half.
     const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.half));
     *out = _mm_sub_epi32(_mm_xor_si128(v, half), half);
@@ -555,9 +585,14 @@ QF_SIMD bool PresentRunQuad(const uint8_t* p, uint64_t* pos, uint64_t m, T v0, u
   QuadCursor c(p, *pos);
   while (left >= 4) {
     __m128i v;
-    if (c.Next(&v)) {
+    c.Slide();
+    if (c.Quad(&v)) {
       StoreQuad<T>(v, v0, &m, f, s);
       left -= 4;
+      if (left >= 4 && c.Quad(&v)) {
+        StoreQuad<T>(v, v0, &m, f, s);
+        left -= 4;
+      }
       continue;
     }
     int64_t x;
@@ -576,8 +611,9 @@ QF_SIMD bool PresentRunQuad(const uint8_t* p, uint64_t* pos, uint64_t m, T v0, u
 }
 
 bool HasQuadReader() {
-  static const bool has = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
-                          __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+  static const bool has =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("bmi2");
   return has;
 }
 #else
@@ -779,6 +815,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   // First the stream column by column: text and raw columns are written
   // whole; integer columns get record 0 written and their other integers
   // only stepped over, to find where the next column starts.
+  const bool quad = HasQuadReader() && !g_forceScalar.load(std::memory_order_relaxed);
   std::vector<IntColumn> ints;
   ints.reserve(C);
   for (uint64_t c = 0; c < C; ++c) {
@@ -810,7 +847,12 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
       else Store32(col, uint32_t(v0));
       ints.push_back({col, bit, vr.pos, v0, wide});
       // The integers of records 1 to R-1: one per present bit.
-      if (!SkipInts(vr.p, vr.len, &vr.pos, CountPresent(bits, uint64_t(M), bit + 1, R - 1))) return -5;
+      const uint64_t k = CountPresent(bits, uint64_t(M), bit + 1, R - 1);
+#if defined(QF_QUAD_INTS)
+      if (quad ? !SkipIntsWide(vr.p, vr.len, &vr.pos, k) : !SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
+#else
+      if (!SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
+#endif
     } else if (kind == 0x1000 || kind == 0x2000) {
       if (!TextColumn(vr, bits, bit, R, w, col, s)) return -5;
     } else {
@@ -828,7 +870,6 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   }
 
   // Then records 1 to R-1 a tile at a time.
-  const bool quad = HasQuadReader() && !g_forceScalar.load(std::memory_order_relaxed);
   for (uint64_t r = 1; r < R; r += kTileRecords) {
     const unsigned cnt = unsigned(std::min<uint64_t>(kTileRecords, R - r));
     for (IntColumn& ic : ints) {
