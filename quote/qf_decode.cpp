@@ -478,25 +478,6 @@ QF_SIMD __attribute__((always_inline)) inline uint64_t EndBits64(const uint8_t* 
   return uint64_t(EndBits32(p)) | (uint64_t(EndBits32(p + 32)) << 32);
 }
 
-// SkipInts with 64 end bits from two loads.
-QF_SIMD bool SkipIntsWide(const uint8_t* p, uint64_t len, uint64_t* pos, uint64_t k) {
-  uint64_t q = *pos;
-  while (k && len - q >= 64) {
-    uint64_t m = EndBits64(p + q);
-    const uint64_t c = uint64_t(__builtin_popcountll(m));
-    if (c < k) {
-      k -= c;
-      q += 64;
-      continue;
-    }
-    while (--k) m &= m - 1;
-    *pos = q + uint64_t(__builtin_ctzll(m)) + 1;
-    return true;
-  }
-  *pos = q;
-  return SkipInts(p, len, pos, k);
-}
-
 // Reads an integer stream four integers at a time. The end bits of the next
 // 64 bytes are kept as a mask, moved on 32 bytes at a time, so that finding
 // where the next four integers start waits only for a few bit operations,
@@ -848,11 +829,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
       ints.push_back({col, bit, vr.pos, v0, wide});
       // The integers of records 1 to R-1: one per present bit.
       const uint64_t k = CountPresent(bits, uint64_t(M), bit + 1, R - 1);
-#if defined(QF_QUAD_INTS)
-      if (quad ? !SkipIntsWide(vr.p, vr.len, &vr.pos, k) : !SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
-#else
       if (!SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
-#endif
     } else if (kind == 0x1000 || kind == 0x2000) {
       if (!TextColumn(vr, bits, bit, R, w, col, s)) return -5;
     } else {
