@@ -1,5 +1,6 @@
-// Opening quote-file images of each family and block kind: 5,000 stock
-// records with ten-level books, opened with CHQuoteFile and read whole.
+// Opening quote-file images of each family and block kind: stock records
+// with ten-level books (5,000 of them; the snappy-coded "hq6." image also
+// with 1,000 and 20,000), opened with CHQuoteFile and read whole.
 // Every case prints beside it the cost of the raw bytes in the same run:
 // "x_memcpy" is the open's time over a memcpy of the native image, and for
 // the snappy-coded "hq6." image "x_snappy" is its time over snappy's own
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,16 +22,16 @@ namespace {
 
 constexpr uint32_t kRecords = 5000;
 
-qw::Table StockTable() {
+qw::Table StockTable(uint32_t records) {
   std::vector<qw::Column> cols = {{0x1001, 0, 8}, {0x2002, 0, 16}, {0x3003, 0, 4}, {0x3004, 0, 4}};
   for (uint32_t i = 0; i < 6; ++i) cols.push_back({0x7010 + i, 0, 4});     // last, open, high, low, close, avg
   for (uint32_t i = 0; i < 20; ++i) cols.push_back({0x7020 + i, 0, 4});    // ten bid and ten ask prices
   for (uint32_t i = 0; i < 20; ++i) cols.push_back({0x0040 + i, 0, 8});    // their volumes
   cols.push_back({0x0060, 0, 8});                                            // total volume
   cols.push_back({0x0061, 0, 8});                                            // turnover
-  qw::Table t = qw::MakeTable(cols, kRecords);
+  qw::Table t = qw::MakeTable(cols, records);
   std::mt19937 rng(2026);
-  for (uint32_t r = 0; r < kRecords; ++r) {
+  for (uint32_t r = 0; r < records; ++r) {
     qw::SetText(t, r, 0, std::to_string(60000000 + r));
     qw::SetText(t, r, 1, "stock " + std::to_string(r % 977));
     qw::SetU32(t, r, 2, 20261207);
@@ -49,17 +51,19 @@ qw::Table StockTable() {
     qw::SetU64(t, r, 50, uint64_t(r) * 1000 + rng() % 1000);
     qw::SetU64(t, r, 51, 0x1000000000000000ull | (rng() % 100000000));
   }
-  for (uint32_t i = 0; i < kRecords; i += 50) t.codes.push_back({std::to_string(60000000 + i), i, 50});
+  for (uint32_t i = 0; i < records; i += 50) t.codes.push_back({std::to_string(60000000 + i), i, 50});
   return t;
 }
 
-const qw::Table& Table() {
-  static const qw::Table t = StockTable();
-  return t;
+const qw::Table& Table(uint32_t records = kRecords) {
+  static std::map<uint32_t, qw::Table> tables;
+  auto it = tables.find(records);
+  if (it == tables.end()) it = tables.emplace(records, StockTable(records)).first;
+  return it->second;
 }
 
-qw::Bytes Image(int which) {
-  const qw::Table& t = Table();
+qw::Bytes Image(int which, uint32_t records) {
+  const qw::Table& t = Table(records);
   qw::CompactOptions o;
   switch (which) {
     case 0: return qw::NativeImage(t);
@@ -103,19 +107,20 @@ qw::Bytes SnappyPayload(const qw::Bytes& block) {
 
 void BM_OpenAndRead(benchmark::State& state) {
   const int which = int(state.range(0));
-  const qw::Bytes img = Image(which);
-  const uint64_t nativeBytes = qw::NativeImage(Table()).size();
+  const uint32_t records = uint32_t(state.range(1));
+  const qw::Bytes img = Image(which, records);
+  const uint64_t nativeBytes = qw::NativeImage(Table(records)).size();
   auto open = [&] {
     CHQuoteFile f;
     if (f.OpenMemory(img.data(), uint32_t(img.size()), 0) != 0) std::abort();
-    if (f.ReadRecords(0, 0, QfRecordCallback(nullptr, &Touch)) != int32_t(kRecords)) std::abort();
+    if (f.ReadRecords(0, 0, QfRecordCallback(nullptr, &Touch)) != int32_t(records)) std::abort();
   };
   for (auto _ : state) open();
   state.SetLabel(std::string(kNames[which]) + " " + std::to_string(img.size()) + " B stored");
   state.SetBytesProcessed(int64_t(state.iterations() * nativeBytes));
-  state.SetItemsProcessed(int64_t(state.iterations() * kRecords));
+  state.SetItemsProcessed(int64_t(state.iterations() * records));
   // Baselines in the same run.
-  const qw::Bytes native = qw::NativeImage(Table());
+  const qw::Bytes native = qw::NativeImage(Table(records));
   std::vector<uint8_t> dst(native.size());
   double memcpyTime = SecondsPerCall([&] {
     std::memcpy(dst.data(), native.data(), native.size());
@@ -124,7 +129,7 @@ void BM_OpenAndRead(benchmark::State& state) {
   double openTime = SecondsPerCall(open);
   state.counters["x_memcpy"] = openTime / memcpyTime;
   if (which == 7) {
-    const qw::Bytes payload = SnappyPayload(qw::EncodeSnappyColumns(Table()));
+    const qw::Bytes payload = SnappyPayload(qw::EncodeSnappyColumns(Table(records)));
     size_t n = 0;
     snappy_uncompressed_length(reinterpret_cast<const char*>(payload.data()), payload.size(), &n);
     std::vector<char> out(n);
@@ -136,7 +141,11 @@ void BM_OpenAndRead(benchmark::State& state) {
     state.counters["x_snappy"] = openTime / snappyTime;
   }
 }
-BENCHMARK(BM_OpenAndRead)->DenseRange(0, 7)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenAndRead)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 7, 1), {kRecords}})
+    ->Args({7, 1000})
+    ->Args({7, 20000})
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_Baseline_MemcpyNative(benchmark::State& state) {
   const qw::Bytes native = qw::NativeImage(Table());

@@ -326,10 +326,10 @@ inline uint64_t PresenceWord(const uint8_t* bits, uint64_t bytes, uint64_t at) {
   return v;
 }
 
-// Dense runs of the snappy-coded columns' integers: k integers of at most
-// MaxBytes bytes each read into out[0..k), sign-extended to 64 bits (the
-// 32-bit columns keep the low half, as when the bytes are shifted in one by
-// one). The caller has made sure MaxBytes x k + 64 bytes lie at *pos.
+// The snappy-coded columns' integers: one integer of at most MaxBytes bytes
+// read from eight bytes at *pos, sign-extended to 64 bits (the 32-bit columns
+// keep the low half, as when the bytes are shifted in one by one). The caller
+// has made sure MaxBytes + 8 bytes lie at *pos.
 template <unsigned MaxBytes>
 inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out) {
   uint64_t w;
@@ -366,15 +366,57 @@ inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out) {
   return false;
 }
 
-template <unsigned MaxBytes>
-bool ReadIntsScalar(const uint8_t* p, uint64_t* pos, unsigned k, int64_t* out) {
-  for (unsigned i = 0; i < k; ++i)
-    if (!ReadOne<MaxBytes>(p, pos, out + i)) return false;
+template <typename T>
+inline void StoreField(uint8_t* p, T v) {
+  if constexpr (sizeof(T) == 8) Store64(p, v);
+  else Store32(p, v);
+}
+
+#if defined(__SSE2__)
+// Bit i set when byte p[i] ends an integer (bit 7 set), for 64 bytes.
+inline uint64_t EndMask64(const uint8_t* p) {
+  uint64_t m = 0;
+  for (unsigned i = 0; i < 4; ++i) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    m |= uint64_t(uint32_t(_mm_movemask_epi8(x)) & 0xFFFFu) << (16 * i);
+  }
+  return m;
+}
+#endif
+
+// Moves *pos past k integers of the stream, found by their end bytes alone;
+// whether each is of a length its column allows is checked when it is read.
+// False when fewer than k integers remain.
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+bool SkipInts(const uint8_t* p, uint64_t len, uint64_t* pos, uint64_t k) {
+  uint64_t q = *pos;
+#if defined(__SSE2__)
+  while (k && len - q >= 64) {
+    uint64_t m = EndMask64(p + q);
+    const uint64_t c = uint64_t(std::popcount(m));
+    if (c < k) {
+      k -= c;
+      q += 64;
+      continue;
+    }
+    while (--k) m &= m - 1;
+    *pos = q + uint64_t(std::countr_zero(m)) + 1;
+    return true;
+  }
+#endif
+  for (; k; ++q) {
+    if (q >= len) return false;
+    if (p[q] & 0x80) --k;
+  }
+  *pos = q;
   return true;
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define QF_QUAD_INTS 1
+#define QF_SIMD __attribute__((target("avx2,popcnt,bmi,bmi2")))
 
 // Four integers of one to three bytes each within the next twelve bytes
 // are read at once: the end bits of those bytes pick one of 81 shapes
@@ -428,102 +470,170 @@ constexpr std::array<uint8_t, 4096> MakeQuadCodes() {
 alignas(64) constexpr std::array<QuadShape, 81> kQuadShapes = MakeQuadShapes();
 constexpr std::array<uint8_t, 4096> kQuadCodes = MakeQuadCodes();
 
-// Bit i set when byte p[i] ends an integer (bit 7 set), for 64 bytes.
-inline uint64_t EndMask64(const uint8_t* p) {
-  uint64_t m = 0;
-  for (unsigned i = 0; i < 4; ++i) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    m |= uint64_t(uint32_t(_mm_movemask_epi8(x)) & 0xFFFFu) << (16 * i);
-  }
-  return m;
+// Bit i set when byte p[i] ends an integer, for 32 and for 64 bytes.
+QF_SIMD __attribute__((always_inline)) inline uint32_t EndBits32(const uint8_t* p) {
+  return uint32_t(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+}
+QF_SIMD __attribute__((always_inline)) inline uint64_t EndBits64(const uint8_t* p) {
+  return uint64_t(EndBits32(p)) | (uint64_t(EndBits32(p + 32)) << 32);
 }
 
-// Needs MaxBytes x k + 64 bytes at *pos: the end bits are taken 64 bytes
-// at a time, so that finding where the next four integers start waits only
-// for a few bit operations, not for a load and a table.
-template <unsigned MaxBytes>
-__attribute__((target("ssse3,popcnt"))) bool ReadIntsSsse3(const uint8_t* p, uint64_t* pos, uint64_t present, unsigned* count,
-                                                            int64_t* out) {
-  const unsigned k = unsigned(__builtin_popcountll(present));
-  *count = k;
-  uint64_t q = *pos;
-  unsigned i = 0;
-  const __m128i low7 = _mm_set1_epi8(0x7F);
-  const __m128i low7w = _mm_set1_epi16(0x7F);
-  const __m128i high7w = _mm_set1_epi16(0x3F80);
-  const __m128i join = _mm_set1_epi32(0x40000001);  // 16-bit halves: x 1 and x 16384
-  uint64_t base = q;
-  uint64_t ends = EndMask64(p + base);
-  while (i + 4 <= k) {
-    // The window moves on in steps of 32 bytes: its loads do not wait for q.
+// Reads an integer stream four integers at a time. The end bits of the next
+// 64 bytes are kept as a mask, moved on 32 bytes at a time, so that finding
+// where the next four integers start waits only for a few bit operations,
+// not for a load and a table. Needs 64 bytes past the furthest integer read.
+struct QuadCursor {
+  const uint8_t* p;
+  uint64_t q;
+  uint64_t base;
+  uint64_t ends;
+
+  QF_SIMD QuadCursor(const uint8_t* bytes, uint64_t at) : p(bytes), q(at), base(at), ends(EndBits64(bytes + at)) {}
+
+  // Moves the window on, in steps of 32 bytes (its loads do not wait for
+  // q), until q is at most 32 bytes into it.
+  QF_SIMD __attribute__((always_inline)) void Slide() {
     while (q - base > 32) {
       base += 32;
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 32));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 48));
-      const uint64_t hi = uint64_t(uint32_t(_mm_movemask_epi8(a)) & 0xFFFFu) | (uint64_t(uint32_t(_mm_movemask_epi8(b)) & 0xFFFFu) << 16);
-      ends = (ends >> 32) | (hi << 32);
+      ends = (ends >> 32) | (uint64_t(EndBits32(p + base + 32)) << 32);
     }
+  }
+
+  // The next four integers as 32-bit lanes; false, with nothing read, when
+  // they are not all of one to three bytes. q must be at most 52 bytes into
+  // the window: one Slide serves two reads.
+  QF_SIMD __attribute__((always_inline)) bool Quad(__m128i* out) {
     const uint64_t e = ends >> (q - base);
     const unsigned code = kQuadCodes[e & 0xFFF];
-    if (code == 0xFF) {
-      if (!ReadOne<MaxBytes>(p, &q, out + i)) return false;
-      ++i;
-      continue;
-    }
+    if (code == 0xFF) return false;
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q));
     uint64_t e4 = e & (e - 1);
     e4 &= e4 - 1;
     e4 &= e4 - 1;
     q += uint64_t(__builtin_ctzll(e4)) + 1;  // past the fourth end byte
     const QuadShape& sh = kQuadShapes[code];
-    __m128i y = _mm_and_si128(_mm_shuffle_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.shuffle))), low7);
-    // Pairs of groups into 14 bits, then pairs of those into 28.
-    y = _mm_or_si128(_mm_and_si128(y, low7w), _mm_and_si128(_mm_srli_epi16(y, 1), high7w));
-    __m128i v = _mm_madd_epi16(y, join);
-    // Negative when the top group's bit 6 is set: take 1 << (7 x length).
+    // Pairs of groups into 14 bits, then pairs of those into 28. An
+    // integer's last byte, which the shuffle puts lowest in its lane, always
+    // has bit 7 set: taken as a signed byte it is its group less 128, which
+    // is added back once per lane.
+    const __m128i y = _mm_shuffle_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.shuffle)));
+    const __m128i w = _mm_maddubs_epi16(_mm_set1_epi16(0x8001), y);  // bytes: x 1 and x 128
+    const __m128i v = _mm_add_epi32(_mm_madd_epi16(w, _mm_set1_epi32(0x40000001)), _mm_set1_epi32(128));
+    // Sign-extended from the top group's bit 6: (v ^ half) - half.
     const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sh.half));
-    const __m128i neg = _mm_cmpeq_epi32(_mm_and_si128(v, half), half);
-    v = _mm_sub_epi32(v, _mm_and_si128(neg, _mm_add_epi32(half, half)));
-    const __m128i sign = _mm_srai_epi32(v, 31);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi32(v, sign));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 2), _mm_unpackhi_epi32(v, sign));
-    i += 4;
+    *out = _mm_sub_epi32(_mm_xor_si128(v, half), half);
+    return true;
   }
-  for (; i < k; ++i)
-    if (!ReadOne<MaxBytes>(p, &q, out + i)) return false;
-  *pos = q;
+};
+
+// Adds the column's base to four values and stores them in the next four
+// records of `m` (present records, lowest first).
+template <typename T>
+QF_SIMD __attribute__((always_inline)) inline void StoreQuad(__m128i v, T v0, uint64_t* m, uint8_t* f, uint64_t s) {
+  uint64_t w = *m;
+  const uint64_t r0 = uint64_t(__builtin_ctzll(w));
+  w &= w - 1;
+  const uint64_t r1 = uint64_t(__builtin_ctzll(w));
+  w &= w - 1;
+  const uint64_t r2 = uint64_t(__builtin_ctzll(w));
+  w &= w - 1;
+  const uint64_t r3 = uint64_t(__builtin_ctzll(w));
+  *m = w & (w - 1);
+  if constexpr (sizeof(T) == 4) {
+    const __m128i x = _mm_add_epi32(v, _mm_set1_epi32(int32_t(v0)));
+    Store32(f + r0 * s, uint32_t(_mm_cvtsi128_si32(x)));
+    Store32(f + r1 * s, uint32_t(_mm_extract_epi32(x, 1)));
+    Store32(f + r2 * s, uint32_t(_mm_extract_epi32(x, 2)));
+    Store32(f + r3 * s, uint32_t(_mm_extract_epi32(x, 3)));
+  } else {
+    const __m128i sign = _mm_srai_epi32(v, 31);
+    const __m128i b = _mm_set1_epi64x(int64_t(v0));
+    const __m128i lo = _mm_add_epi64(_mm_unpacklo_epi32(v, sign), b);
+    const __m128i hi = _mm_add_epi64(_mm_unpackhi_epi32(v, sign), b);
+    Store64(f + r0 * s, uint64_t(_mm_cvtsi128_si64(lo)));
+    Store64(f + r1 * s, uint64_t(_mm_extract_epi64(lo, 1)));
+    Store64(f + r2 * s, uint64_t(_mm_extract_epi64(hi, 0)));
+    Store64(f + r3 * s, uint64_t(_mm_extract_epi64(hi, 1)));
+  }
+}
+
+// The present records of `m` among the 64 records from f: their integers are
+// read four at a time where they allow it. Needs MaxBytes x 64 + 64 bytes at
+// *pos.
+template <typename T, unsigned MaxBytes>
+QF_SIMD bool PresentRunQuad(const uint8_t* p, uint64_t* pos, uint64_t m, T v0, uint8_t* f, uint64_t s) {
+  unsigned left = unsigned(__builtin_popcountll(m));
+  QuadCursor c(p, *pos);
+  while (left >= 4) {
+    __m128i v;
+    c.Slide();
+    if (c.Quad(&v)) {
+      StoreQuad<T>(v, v0, &m, f, s);
+      left -= 4;
+      if (left >= 4 && c.Quad(&v)) {
+        StoreQuad<T>(v, v0, &m, f, s);
+        left -= 4;
+      }
+      continue;
+    }
+    int64_t x;
+    if (!ReadOne<MaxBytes>(p, &c.q, &x)) return false;
+    StoreField<T>(f + uint64_t(__builtin_ctzll(m)) * s, T(v0 + T(x)));
+    m &= m - 1;
+    --left;
+  }
+  for (; m; m &= m - 1) {
+    int64_t x;
+    if (!ReadOne<MaxBytes>(p, &c.q, &x)) return false;
+    StoreField<T>(f + uint64_t(__builtin_ctzll(m)) * s, T(v0 + T(x)));
+  }
+  *pos = c.q;
   return true;
 }
 
-bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+bool HasQuadReader() {
+  static const bool has =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("bmi2");
   return has;
 }
 #else
-bool HasSsse3() { return false; }
+bool HasQuadReader() { return false; }
 #endif
 
 std::atomic<bool> g_forceScalar{false};
 
-// The integers of the records set in `present`; their count goes to *k.
-template <unsigned MaxBytes>
-inline bool ReadInts(bool simd, const uint8_t* p, uint64_t* pos, uint64_t present, unsigned* k, int64_t* out) {
+// Up to 64 records of an integer column from f: present ones (bits of pw)
+// get the base v0 plus their integer, absent ones all ones.
+template <typename T, unsigned MaxBytes>
+inline bool IntegerRun(VarReader& vr, bool quad, uint64_t pw, unsigned n, T v0, uint8_t* f, uint64_t s) {
+  const uint64_t live = n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
+  pw &= live;
+  for (uint64_t a = ~pw & live; a; a &= a - 1) StoreField<T>(f + uint64_t(std::countr_zero(a)) * s, T(~T(0)));
+  if (vr.len - vr.pos >= 64 * MaxBytes + 64) {
 #if defined(QF_QUAD_INTS)
-  if (simd) return ReadIntsSsse3<MaxBytes>(p, pos, present, k, out);
+    if (quad) return PresentRunQuad<T, MaxBytes>(vr.p, &vr.pos, pw, v0, f, s);
 #else
-  (void)simd;
+    (void)quad;
 #endif
-  *k = unsigned(std::popcount(present));
-  return ReadIntsScalar<MaxBytes>(p, pos, *k, out);
-}
-
-// Asks for the cache line `ahead` bytes past f, about to be written. The
-// columns are written record by record across a record area larger than the
-// second-level cache, so each store would otherwise wait for its line. A
-// prefetch never faults; the address is formed as an integer because it may
-// lie past the records.
-inline void PrefetchForWrite(const uint8_t* f, uint64_t ahead) {
-  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(f) + ahead), 1);
+    for (; pw; pw &= pw - 1) {
+      int64_t x;
+      if (!ReadOne<MaxBytes>(vr.p, &vr.pos, &x)) return false;
+      StoreField<T>(f + uint64_t(std::countr_zero(pw)) * s, T(v0 + T(x)));
+    }
+    return true;
+  }
+  // Near the end of the stream every integer is read with its own checks.
+  for (; pw; pw &= pw - 1) {
+    using S = std::make_signed_t<T>;
+    S d = 0;
+    bool ok;
+    if constexpr (sizeof(T) == 8) ok = vr.S64(&d);
+    else ok = vr.S32(&d);
+    if (!ok) return false;
+    StoreField<T>(f + uint64_t(std::countr_zero(pw)) * s, T(v0 + T(d)));
+  }
+  return true;
 }
 
 #if defined(__SSE2__)
@@ -543,65 +653,115 @@ constexpr std::array<std::array<uint8_t, 16>, 17> MakeLeadBytes() {
   return t;
 }
 alignas(16) constexpr std::array<std::array<uint8_t, 16>, 17> kLeadBytesTable = MakeLeadBytes();
+
+// Stores the first `take` of the 16 bytes x (the rest of the field zero)
+// into a field of width w <= 16.
+inline void StoreTextField(uint8_t* f, unsigned w, __m128i x, unsigned take) {
+  const __m128i y = _mm_and_si128(x, _mm_load_si128(reinterpret_cast<const __m128i*>(kLeadBytesTable[take].data())));
+  if (w == 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
+  } else if (w == 8) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
+  } else {
+    alignas(16) uint8_t tmp[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
+    std::memcpy(f, tmp, w);
+  }
+}
 #endif
 
-// Records 1 to R-1 of an integer column: each 64-record stretch's presence
-// word is read, its integers (at most MaxBytes each) are added to v0, the
-// first record's value, and absent records are written all ones. `bit` is
-// record 0's presence bit, f the field of record 1. False on bad data.
-template <typename T, unsigned MaxBytes>
-inline bool SpreadStretches(VarReader& vr, bool simd, const uint8_t* bits, uint64_t bitmapBytes, uint64_t bit, uint64_t R,
-                            uint64_t s, T v0, uint8_t* f, int64_t* vals) {
-  const auto store = [](uint8_t* p, T v) {
-    if constexpr (sizeof(T) == 8) Store64(p, v);
-    else Store32(p, v);
-  };
-  for (uint64_t r = 1; r < R;) {
-    uint64_t pw = PresenceWord(bits, bitmapBytes, ++bit);
-    const uint64_t stop = std::min(R, r + 64);
-    bit += stop - r - 1;
-    // Room for 64 integers of MaxBytes and 64 more: the stretch's integers
-    // are read in one run, none needing its own check, then spread over the
-    // records that have them.
-    if (vr.len - vr.pos >= 64 * MaxBytes + 64) {
-      if (stop - r < 64) pw &= (uint64_t(1) << (stop - r)) - 1;
-      unsigned k = 0;
-      if (!ReadInts<MaxBytes>(simd, vr.p, &vr.pos, pw, &k, vals)) return false;
-      vals[k] = 0;  // read, and discarded, for the absent records after the last present one
-      for (unsigned j = 0; r < stop;) {
-        // Eight present records in a row take no bit tests.
-        if ((pw & 0xFF) == 0xFF && stop - r >= 8) {
-          for (unsigned i = 0; i < 8; ++i) {
-            PrefetchForWrite(f + i * s, 12 * s);
-            store(f + i * s, T(v0 + T(vals[j + i])));
+// A text column: each present record's text runs up to and including a zero
+// within the width (the rest of the field stays zero), or fills the width.
+bool TextColumn(VarReader& vr, const uint8_t* bits, uint64_t bit, uint64_t R, unsigned w, uint8_t* col, uint64_t s) {
+#if defined(__SSE2__)
+  bool win = false;
+  uint64_t zbase = 0, zeros = 0;
+#endif
+  for (uint64_t r = 0; r < R; ++r, ++bit) {
+    uint8_t* f = col + r * s;
+    if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+      std::memset(f, 0xFF, w);
+      continue;
+    }
+#if defined(__SSE2__)
+    if (w <= 16) {
+      // The zero bytes of the next 64 bytes are kept as a bit mask, moved on
+      // 32 bytes at a time, so that where the next text starts waits only for
+      // a few bit operations, not for a load.
+      if (win && vr.pos - zbase > 32) {
+        while (vr.pos - zbase > 32) {
+          if (vr.len - zbase < 96) {
+            win = false;
+            break;
           }
-          j += 8, r += 8, f += 8 * s, pw >>= 8;
-          continue;
+          zbase += 32;
+          zeros = (zeros >> 32) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
         }
-        const T absent = T(T(pw & 1) - 1);  // all ones when absent
-        PrefetchForWrite(f, 12 * s);
-        store(f, T((v0 + T(vals[j])) | absent));
-        j += unsigned(pw & 1);
-        ++r, f += s, pw >>= 1;
+      }
+      if (!win && vr.len - vr.pos >= 64) {
+        win = true;
+        zbase = vr.pos;
+        zeros = uint64_t(ZeroMask32(vr.p + zbase)) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
+      }
+      if (win) {
+        // vr.pos - zbase is at most 32: the 16 bytes at vr.pos lie in the window.
+        const unsigned z = unsigned(zeros >> (vr.pos - zbase)) & ((1u << w) - 1);
+        const unsigned take = z ? unsigned(std::countr_zero(z)) + 1 : w;
+        StoreTextField(f, w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos)), take);
+        vr.pos += take;
+        continue;
+      }
+      if (vr.len - vr.pos >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
+        const unsigned z = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
+        const unsigned take = z ? unsigned(std::countr_zero(z)) + 1 : w;
+        StoreTextField(f, w, x, take);
+        vr.pos += take;
+        continue;
       }
     }
-    for (; r < stop; ++r, f += s, pw >>= 1) {
-      using S = std::make_signed_t<T>;
-      S d = S(T(~T(0) - v0));  // absent: all ones
-      if (pw & 1) {
-        bool ok;
-        if constexpr (sizeof(T) == 8) ok = vr.S64(&d);
-        else ok = vr.S32(&d);
-        if (!ok) return false;
-      }
-      store(f, T(v0 + T(d)));
-    }
+#endif
+    const uint64_t room = std::min<uint64_t>(w, vr.len - vr.pos);
+    const void* z = std::memchr(vr.p + vr.pos, 0, room);
+    const uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;
+    if (z == nullptr && room < w) return false;
+    std::memcpy(f, vr.p + vr.pos, take);
+    if (take < w) std::memset(f + take, 0, w - take);
+    vr.pos += take;
   }
   return true;
 }
 
+// The number of set bits among `count` bits of the bitmap from bit `at`.
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+uint64_t CountPresent(const uint8_t* bits, uint64_t bytes, uint64_t at, uint64_t count) {
+  uint64_t k = 0;
+  for (; count >= 64; count -= 64, at += 64) k += uint64_t(std::popcount(PresenceWord(bits, bytes, at)));
+  if (count) k += uint64_t(std::popcount(PresenceWord(bits, bytes, at) & ((uint64_t(1) << count) - 1)));
+  return k;
+}
+
+// An integer column whose records after the first are read tile by tile.
+struct IntColumn {
+  uint8_t* col;   // the field in record 0
+  uint64_t bit;   // record 0's presence bit
+  uint64_t pos;   // its integers after record 0's
+  uint64_t v0;    // record 0's value, the base of the others
+  bool wide;      // 64-bit
+};
+
+// Records per tile: each integer column's presence bits of a tile are one
+// word, and a tile of records stays in the first-level cache while all its
+// columns are written.
+constexpr uint64_t kTileRecords = 64;
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
-// are relative to the first record's value of their column.
+// are relative to the first record's value of their column. The stream holds
+// one column after another; the records are written a tile at a time, each
+// integer column read from where its own integers stand, so that every
+// record is written while it is in the cache rather than once per column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   int32_t M = 0;
   int n = TL_DecodeVarInt32(in, avail, &M);
@@ -628,126 +788,54 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   const uint64_t covered = C ? offs[C - 1] + t.columns[C - 1].width : 0;
   if (covered < s)
     for (uint64_t r = 0; r < R; ++r) std::memset(dst + r * s + covered, 0, s - covered);
+  if (R == 0) return 0;
   VarReader vr{u.get(), ulen, uint64_t(M)};
   const uint8_t* bits = u.get();
-  const bool simd = HasSsse3() && !g_forceScalar.load(std::memory_order_relaxed);
-  int64_t vals[65];  // one stretch's integers and a zero after them
+  const auto present = [bits](uint64_t b) { return ((bits[b >> 3] >> (b & 7)) & 1) != 0; };
+
+  // First the stream column by column: text and raw columns are written
+  // whole; integer columns get record 0 written and their other integers
+  // only stepped over, to find where the next column starts.
+  const bool quad = HasQuadReader() && !g_forceScalar.load(std::memory_order_relaxed);
+  std::vector<IntColumn> ints;
+  ints.reserve(C);
   for (uint64_t c = 0; c < C; ++c) {
     const unsigned w = t.columns[c].width;
     const uint16_t kind = t.columns[c].kind;
     uint8_t* col = dst + offs[c];
-    uint64_t bit = c * R;
-    // One loop per value kind, so the kind is decided once per column.
-    if ((kind == 0x0000 || kind == 0x5000) && w == 8) {
-      if (R == 0) continue;
-      // Record 0 holds the base of the others.
-      uint64_t v0 = ~uint64_t(0);
-      if ((bits[bit >> 3] >> (bit & 7)) & 1) {
+    const uint64_t bit = c * R;
+    const bool wide = (kind == 0x0000 || kind == 0x5000) && w == 8;
+    if (wide || ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4)) {
+      uint64_t v0 = wide ? ~uint64_t(0) : ~uint32_t(0);
+      if (present(bit)) {
         if (kind == 0x0000) {
           if (vr.pos >= vr.len) return -5;
           const uint64_t top = vr.p[vr.pos++];
           int64_t rest = 0;
           if (!vr.S64(&rest)) return -5;
           v0 = (top << 56) | (uint64_t(rest) & 0x00FFFFFFFFFFFFFFull);
-        } else {
+        } else if (wide) {
           int64_t d = 0;
           if (!vr.S64(&d)) return -5;
           v0 = uint64_t(d);
+        } else {
+          int32_t d = 0;
+          if (!vr.S32(&d)) return -5;
+          v0 = uint32_t(d);
         }
       }
-      Store64(col, v0);
-      if (!SpreadStretches<uint64_t, 10>(vr, simd, bits, uint64_t(M), bit, R, s, v0, col + s, vals)) return -5;
-    } else if ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4) {
-      if (R == 0) continue;
-      uint32_t v0 = ~uint32_t(0);
-      if ((bits[bit >> 3] >> (bit & 7)) & 1) {
-        int32_t d = 0;
-        if (!vr.S32(&d)) return -5;
-        v0 = uint32_t(d);
-      }
-      Store32(col, v0);
-      if (!SpreadStretches<uint32_t, 5>(vr, simd, bits, uint64_t(M), bit, R, s, v0, col + s, vals)) return -5;
+      if (wide) Store64(col, v0);
+      else Store32(col, uint32_t(v0));
+      ints.push_back({col, bit, vr.pos, v0, wide});
+      // The integers of records 1 to R-1: one per present bit.
+      const uint64_t k = CountPresent(bits, uint64_t(M), bit + 1, R - 1);
+      if (!SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
     } else if (kind == 0x1000 || kind == 0x2000) {
-#if defined(__SSE2__)
-      bool win = false;
-      uint64_t zbase = 0, zeros = 0;
-#endif
-      for (uint64_t r = 0; r < R; ++r, ++bit) {
-        uint8_t* f = col + r * s;
-        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
-          std::memset(f, 0xFF, w);
-          continue;
-        }
-        // Up to and including a zero within the width; the rest stays zero.
-#if defined(__SSE2__)
-        // Widths up to 16 with 16 bytes at hand: one load, the zero found
-        // and the tail cleared in registers.
-        // The zero bytes of the next 64 bytes are kept as a bit mask, moved
-        // on 32 bytes at a time, so that where the next text starts waits
-        // only for a few bit operations, not for a load.
-        if (w <= 16 && win && vr.pos - zbase > 32) {
-          while (vr.pos - zbase > 32) {
-            if (vr.len - zbase < 96) {
-              win = false;
-              break;
-            }
-            zbase += 32;
-            zeros = (zeros >> 32) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
-          }
-        }
-        if (w <= 16 && !win && vr.len - vr.pos >= 64) {
-          win = true;
-          zbase = vr.pos;
-          zeros = uint64_t(ZeroMask32(vr.p + zbase)) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
-        }
-        if (w <= 16 && win) {
-          // vr.pos - zbase is at most 32: the 16 bytes at vr.pos lie in the window.
-          const unsigned z = unsigned(zeros >> (vr.pos - zbase)) & ((1u << w) - 1);
-          const unsigned take = z ? unsigned(__builtin_ctz(z)) + 1 : w;
-          const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
-          const __m128i y = _mm_and_si128(x, _mm_load_si128(reinterpret_cast<const __m128i*>(kLeadBytesTable[take].data())));
-          if (w == 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
-          } else if (w == 8) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
-          } else {
-            alignas(16) uint8_t tmp[16];
-            _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
-            std::memcpy(f, tmp, w);
-          }
-          vr.pos += take;
-          continue;
-        }
-        if (w <= 16 && vr.len - vr.pos >= 16) {
-          const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(vr.p + vr.pos));
-          const unsigned zeros16 = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128()))) & ((1u << w) - 1);
-          const unsigned take = zeros16 ? unsigned(__builtin_ctz(zeros16)) + 1 : w;
-          const __m128i y = _mm_and_si128(x, _mm_load_si128(reinterpret_cast<const __m128i*>(kLeadBytesTable[take].data())));
-          if (w == 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(f), y);
-          } else if (w == 8) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(f), y);
-          } else {
-            alignas(16) uint8_t tmp[16];
-            _mm_store_si128(reinterpret_cast<__m128i*>(tmp), y);
-            std::memcpy(f, tmp, w);
-          }
-          vr.pos += take;
-          continue;
-        }
-#endif
-        const uint64_t room = std::min<uint64_t>(w, vr.len - vr.pos);
-        const void* z = std::memchr(vr.p + vr.pos, 0, room);
-        uint64_t take = z ? uint64_t(static_cast<const uint8_t*>(z) - (vr.p + vr.pos)) + 1 : room;
-        if (z == nullptr && room < w) return -5;
-        std::memcpy(f, vr.p + vr.pos, take);
-        if (take < w) std::memset(f + take, 0, w - take);
-        vr.pos += take;
-      }
+      if (!TextColumn(vr, bits, bit, R, w, col, s)) return -5;
     } else {
-      for (uint64_t r = 0; r < R; ++r, ++bit) {
+      for (uint64_t r = 0; r < R; ++r) {
         uint8_t* f = col + r * s;
-        if (!((bits[bit >> 3] >> (bit & 7)) & 1)) {
+        if (!present(bit + r)) {
           std::memset(f, 0xFF, w);
           continue;
         }
@@ -755,6 +843,20 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
         std::memcpy(f, vr.p + vr.pos, w);
         vr.pos += w;
       }
+    }
+  }
+
+  // Then records 1 to R-1 a tile at a time.
+  for (uint64_t r = 1; r < R; r += kTileRecords) {
+    const unsigned cnt = unsigned(std::min<uint64_t>(kTileRecords, R - r));
+    for (IntColumn& ic : ints) {
+      VarReader cr{vr.p, vr.len, ic.pos};
+      const uint64_t pw = PresenceWord(bits, uint64_t(M), ic.bit + r);
+      uint8_t* f = ic.col + r * s;
+      const bool ok = ic.wide ? IntegerRun<uint64_t, 10>(cr, quad, pw, cnt, ic.v0, f, s)
+                              : IntegerRun<uint32_t, 5>(cr, quad, pw, cnt, uint32_t(ic.v0), f, s);
+      if (!ok) return -5;
+      ic.pos = cr.pos;
     }
   }
   return 0;

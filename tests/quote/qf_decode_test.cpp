@@ -481,6 +481,48 @@ TEST_P(SnappyReaders, SnappyIntegerRunsOfEveryLengthAndOrder) {
   }
 }
 
+// Record counts around the decoder's groups of 64 records, with columns of
+// every kind between the integer columns, presence patterns that leave whole
+// groups of a column empty or full, and values whose lengths break the
+// four-at-a-time reading at group ends.
+TEST_P(SnappyReaders, SnappyRecordCountsAroundGroupEnds) {
+  std::mt19937 rng(4242);
+  for (uint32_t R : {1u, 2u, 3u, 4u, 5u, 63u, 64u, 65u, 66u, 68u, 69u, 127u, 128u, 129u, 130u, 193u, 257u}) {
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      qw::Table t = qw::MakeTable({{0x7001, 0, 4}, {0x1002, 0, 5}, {0x0003, 0, 8}, {0x6004, 0, 3}, {0x3005, 0, 4},
+                                   {0x5006, 0, 8}, {0x2007, 0, 16}, {0x4008, 0, 4}},
+                                  R);
+      const uint32_t b32 = uint32_t(rng());
+      const uint64_t b64 = (uint64_t(rng()) << 32) | rng();
+      for (uint32_t r = 0; r < R; ++r) {
+        const unsigned len = pattern == 3 ? 1 + rng() % 5 : 1 + rng() % 3;
+        qw::SetU32(t, r, 0, r ? b32 + uint32_t(DeltaOfLength(rng, len, 32)) : b32);
+        qw::SetText(t, r, 1, std::string("hello").substr(0, rng() % 6));
+        qw::SetU64(t, r, 2, r ? b64 + uint64_t(DeltaOfLength(rng, 1 + rng() % (pattern == 3 ? 10 : 3), 64)) : b64);
+        qw::SetU32(t, r, 4, r ? b32 - uint32_t(DeltaOfLength(rng, len, 32)) : b32);
+        qw::SetU64(t, r, 5, r ? b64 - uint64_t(DeltaOfLength(rng, 1 + rng() % 3, 64)) : b64);
+        qw::SetText(t, r, 6, "t" + std::to_string(r));
+        qw::SetU32(t, r, 7, uint32_t(DeltaOfLength(rng, 1, 32)));
+        qw::SetText(t, r, 3, std::string{char('a' + r % 26), char('A' + pattern), 'z'});
+        for (uint32_t c = 0; c < 8; ++c) {
+          // 0: all present; 1: one column absent in every other group of
+          // 64; 2: scattered gaps; 3: long lengths and gaps.
+          const uint64_t group = r == 0 ? 0 : (r - 1) / 64;
+          const bool absent = pattern == 1 ? (c % 2 == 0 && group % 2 == 1) : pattern >= 2 ? rng() % 7 == 0 : false;
+          if (absent) qw::SetAbsent(t, r, c);
+        }
+      }
+      Bytes out;
+      const Bytes blk = qw::EncodeSnappyColumns(t);
+      ASSERT_EQ(Decode(QF_BLOCK_SNAPPY, blk, t, &out), 0) << R << " " << pattern;
+      for (uint32_t r = 0; r < R; ++r)
+        ASSERT_EQ(0, std::memcmp(out.data() + uint64_t(r) * t.recordSize, t.data.data() + uint64_t(r) * t.recordSize,
+                                 t.recordSize))
+            << "records " << R << " pattern " << pattern << " record " << r;
+    }
+  }
+}
+
 // The kind-0x10 content read the plain way, a byte at a time, from the
 // format's rules: the reference for the decoder's runs and shortcuts.
 int PlainSnappyContent(const Bytes& c, uint64_t M, const qw::Table& t, Bytes* out) {
