@@ -889,79 +889,132 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
 
 namespace {
 
-// Eight bits of a bit stream (least significant bit first) from bit `at`;
-// the caller guarantees they lie inside the stream.
-inline uint32_t Bits8(const uint8_t* src, uint64_t at) {
-  const uint64_t i = at >> 3;
-  const unsigned sh = unsigned(at & 7);
-  uint32_t v = src[i];
-  if (sh) v |= uint32_t(src[i + 1]) << 8;
-  return (v >> sh) & 0xFF;
+// The transposed form is a bit matrix of 8s planes by R records (plane p, the
+// bit k of byte j with p = 8j + k, holds bit r at stream bit p x R + r); the
+// records are the same matrix the other way round, record r holding bit p at
+// bit p of its bytes. It is turned over in squares of 64 planes (eight record
+// bytes) by 64 records: the 64 words of a square are loaded, transposed as a
+// 64x64 bit matrix, and each record gets its eight bytes in one store. N
+// squares side by side (N lanes of a vector: records r .. r + 64N - 1) share
+// every instruction.
+template <unsigned N>
+struct Square {
+  typedef uint64_t V __attribute__((vector_size(8 * N)));
+  V w[64];
+
+  // Stream bits [at, at + 64N) into lane words; bytes at or past `total`
+  // are never read (a block whose last bits end the stream is read through a
+  // copy).
+  __attribute__((always_inline)) static void Load(V* out, const uint8_t* src, uint64_t total, uint64_t at) {
+    const uint64_t i = at >> 3;
+    const unsigned sh = unsigned(at & 7);
+    V a, b;
+    if (i + 8 * N + 1 <= total) {
+      std::memcpy(&a, src + i, sizeof a);
+      if (sh == 0) {
+        *out = a;
+        return;
+      }
+      std::memcpy(&b, src + i + 1, sizeof b);
+    } else {
+      uint8_t tmp[8 * N + 1] = {};
+      std::memcpy(tmp, src + i, std::min<uint64_t>(total - i, 8 * N + 1));
+      std::memcpy(&a, tmp, sizeof a);
+      std::memcpy(&b, tmp + 1, sizeof b);
+    }
+    // Lane l is bytes i + 8l .. i + 8l + 8 shifted down by sh: the low bytes
+    // from a, the ninth from b (the bits both hold are the same).
+    *out = (a >> sh) | (b << (8 - sh));
+  }
+
+  // Swaps the off-diagonal h x h blocks of every 2h x 2h block: row k's high
+  // half of each 2h-bit group with row k + h's low half.
+  template <unsigned h>
+  __attribute__((always_inline)) void Stage(uint64_t mask) {
+    for (unsigned k = 0; k < 64; ++k) {
+      if (k & h) continue;
+      const V t = ((w[k] >> h) ^ w[k | h]) & mask;
+      w[k | h] ^= t;
+      w[k] ^= t << h;
+    }
+  }
+
+  // Records r .. r + count - 1 (count <= 64N), record bytes j .. j + bytes - 1
+  // (bytes <= 8).
+  __attribute__((always_inline)) void Run(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r, unsigned count,
+                                          uint64_t j, unsigned bytes, uint8_t* dst) {
+    const uint64_t total = R * s;
+    for (unsigned q = 0; q < 64; ++q) {
+      if (q < 8 * bytes) Load(&w[q], src, total, (8 * j + q) * R + r);
+      else w[q] = V{};
+    }
+    Stage<32>(0x00000000FFFFFFFFull);
+    Stage<16>(0x0000FFFF0000FFFFull);
+    Stage<8>(0x00FF00FF00FF00FFull);
+    Stage<4>(0x0F0F0F0F0F0F0F0Full);
+    Stage<2>(0x3333333333333333ull);
+    Stage<1>(0x5555555555555555ull);
+    // Word i of lane l now holds the bytes of record r + 64l + i.
+    uint8_t* out = dst + r * s + j;
+    for (unsigned l = 0; l < N; ++l)
+      for (unsigned i = 0; i < 64 && 64 * l + i < count; ++i) {
+        uint64_t v;
+        std::memcpy(&v, reinterpret_cast<const uint8_t*>(&w[i]) + 8 * l, 8);
+        if (bytes == 8) std::memcpy(out + (64 * l + i) * s, &v, 8);
+        else std::memcpy(out + (64 * l + i) * s, &v, bytes);
+      }
+  }
+};
+
+// Records from r on, 64N at a time, while whole groups of 64N remain; every
+// byte of a group's records is written before the next group (they stay in
+// cache). Returns the first record not done.
+template <unsigned N>
+__attribute__((always_inline)) inline uint64_t UntransposeGroups(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                               uint8_t* dst) {
+  Square<N> sq;
+  for (; R - r >= 64 * N; r += 64 * N) {
+    for (uint64_t j = 0; j < s; j += 8) sq.Run(src, R, s, r, 64 * N, j, unsigned(std::min<uint64_t>(8, s - j)), dst);
+  }
+  return r;
 }
 
-// Sixty-four bits from bit `at`, inside the stream as for Bits8.
-inline uint64_t Bits64(const uint8_t* src, uint64_t at) {
-  const uint64_t i = at >> 3;
-  const unsigned sh = unsigned(at & 7);
-  uint64_t lo;
-  std::memcpy(&lo, src + i, 8);
-  if (sh == 0) return lo;
-  return (lo >> sh) | (uint64_t(src[i + 8]) << (64 - sh));
+uint64_t UntransposeBy2(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r, uint8_t* dst) {
+  return UntransposeGroups<2>(src, R, s, r, dst);
 }
 
-// 8x8 bit matrix: byte k bit r becomes byte r bit k.
-inline uint64_t Transpose8(uint64_t x) {
-  uint64_t t;
-  t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
-  x = x ^ t ^ (t << 7);
-  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
-  x = x ^ t ^ (t << 14);
-  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
-  x = x ^ t ^ (t << 28);
-  return x;
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("avx2"))) uint64_t UntransposeBy4(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                         uint8_t* dst) {
+  return UntransposeGroups<4>(src, R, s, r, dst);
 }
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#else
+uint64_t UntransposeBy4(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
+bool HasAvx2() { return false; }
+#endif
+
+std::atomic<unsigned> g_transposeLanes{4};
 
 }  // namespace
+
+unsigned QF_LimitTransposeLanes(unsigned lanes) { return g_transposeLanes.exchange(lanes); }
 
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
   const uint64_t R = records, s = size;
   if (R * s == 0) return;
-  // Blocks of sixty-four records, byte by byte of the record: one word of
-  // each of the eight planes, eight 8x8 transposes; the block's records stay
-  // in cache while all their bytes are written.
-  const uint64_t blocks = R & ~uint64_t(63);
-  for (uint64_t r = 0; r < blocks; r += 64) {
-    for (uint64_t j = 0; j < s; ++j) {
-      const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
-      uint64_t w[8];
-      for (unsigned k = 0; k < 8; ++k) w[k] = Bits64(src, plane0 + k * R + r);
-      for (unsigned b = 0; b < 8; ++b) {
-        uint64_t x = 0;
-        for (unsigned k = 0; k < 8; ++k) x |= ((w[k] >> (8 * b)) & 0xFF) << (8 * k);
-        x = Transpose8(x);
-        uint8_t* out = dst + (r + 8 * b) * s + j;
-        for (unsigned i = 0; i < 8; ++i) out[i * s] = uint8_t(x >> (8 * i));
-      }
-    }
-  }
-  // The records after the last whole block: eight at a time, then one by one.
-  const uint64_t eights = R & ~uint64_t(7);
-  for (uint64_t j = 0; j < s; ++j) {
-    const uint64_t plane0 = j * 8 * R;
-    for (uint64_t r = blocks; r < eights; r += 8) {
-      uint64_t x = 0;
-      for (unsigned k = 0; k < 8; ++k) x |= uint64_t(Bits8(src, plane0 + k * R + r)) << (8 * k);
-      x = Transpose8(x);
-      for (unsigned b = 0; b < 8; ++b) dst[(r + b) * s + j] = uint8_t(x >> (8 * b));
-    }
-    for (uint64_t r = eights; r < R; ++r) {
-      uint8_t v = 0;
-      for (unsigned k = 0; k < 8; ++k) {
-        const uint64_t i = plane0 + k * R + r;
-        v |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
-      }
-      dst[r * s + j] = v;
-    }
+  const unsigned lanes = g_transposeLanes.load(std::memory_order_relaxed);
+  uint64_t r = 0;
+  if (lanes >= 4 && HasAvx2()) r = UntransposeBy4(src, R, s, r, dst);
+  if (lanes >= 2) r = UntransposeBy2(src, R, s, r, dst);
+  // The rest 64 records at a time, the last square only partly stored.
+  Square<1> sq;
+  for (; r < R; r += 64) {
+    const unsigned count = unsigned(std::min<uint64_t>(64, R - r));
+    for (uint64_t j = 0; j < s; j += 8) sq.Run(src, R, s, r, count, j, unsigned(std::min<uint64_t>(8, s - j)), dst);
   }
 }
 
