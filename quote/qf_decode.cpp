@@ -115,6 +115,12 @@ struct VarReader {
 // byte is due as soon as the eighth bit of the current one has been taken; it
 // is fetched before the next bit or data byte, so a stream that ends right
 // after its last flag bit is not read past.
+//
+// The checked members (Bit, Byte, MoreData) test every step against the end
+// of the stream. The unchecked ones serve the decoder's fast path, taken only
+// while a token's worth of bytes (and more) remains: they may take the next
+// flag byte as soon as the current one is used up, which reads the same bytes
+// the checked ones would when they come to it.
 class RleReader {
  public:
   RleReader(const uint8_t* p, uint64_t len) : p_(p), len_(len) {}
@@ -131,10 +137,39 @@ class RleReader {
     *b = p_[pos_++];
     return true;
   }
-  bool AtEnd() const { return pos_ >= len_ && left_ == 0; }
   bool MoreData() {
     if (left_ == 0) return pos_ + 1 < len_;
     return pos_ < len_;
+  }
+  uint64_t Remaining() const { return len_ - pos_; }
+
+  // Unchecked: the current flag byte, fetched if due. Its unused bits are at
+  // the top, zeros below them.
+  uint8_t Flags() {
+    if (left_ == 0) flag_ = p_[pos_++], left_ = 8;
+    return flag_;
+  }
+  unsigned FlagsLeft() const { return left_; }
+  // Unchecked: the unused flag bits followed by the next stream byte (which
+  // is the next flag byte while no data byte comes between), from bit 15
+  // down; at least nine bits. Flags() must have been called.
+  uint32_t Window() const { return (uint32_t(flag_) << 8) | (uint32_t(p_[pos_]) << (8 - left_)); }
+  // Unchecked: takes n <= FlagsLeft() + 8 bits of the Window().
+  void Skip(unsigned n) {
+    if (n < left_) {
+      flag_ = uint8_t(flag_ << n);
+      left_ -= n;
+    } else {
+      n -= left_;
+      flag_ = uint8_t(unsigned(p_[pos_++]) << n);
+      left_ = 8 - n;
+    }
+  }
+  // Unchecked: n data bytes (after Flags()).
+  const uint8_t* Data(unsigned n) {
+    const uint8_t* d = p_ + pos_;
+    pos_ += n;
+    return d;
   }
 
  private:
@@ -178,6 +213,142 @@ bool RunLength(RleReader& r, uint64_t* run, bool* extended) {
   return *run = 12, true;
 }
 
+// The run lengths after a run's fill bit, by the next six flag bits (most
+// significant first): the length and how many of the six bits its code
+// takes. Length 12 is followed by extension counts.
+struct RunCode {
+  uint8_t run;
+  uint8_t bits;
+};
+constexpr std::array<RunCode, 64> MakeRunCodes() {
+  std::array<RunCode, 64> t{};
+  for (unsigned i = 0; i < 64; ++i) {
+    const auto bit = [i](unsigned k) { return (i >> (5 - k)) & 1; };
+    if (!bit(0)) t[i] = {1, 1};
+    else if (!bit(1)) t[i] = {uint8_t(2 + bit(2)), 3};
+    else if (!bit(2)) t[i] = {4, 3};
+    else if (!bit(3)) t[i] = {uint8_t((bit(4) ? 7 : 5) + bit(5)), 6};
+    else if (!bit(4)) t[i] = {uint8_t(9 + bit(5)), 6};
+    else t[i] = {uint8_t(bit(5) ? 12 : 11), 6};
+  }
+  return t;
+}
+constexpr std::array<RunCode, 64> kRunCodes = MakeRunCodes();
+
+// Checks the stated output length of a run-length stream. No token yields
+// more than 32767 bytes per two stream bytes: a length the stream cannot
+// produce is refused before the output exists.
+int RleLength(const uint8_t* in, uint64_t len, uint64_t maxOut, uint64_t* N) {
+  if (in == nullptr || len < 4) return -5;
+  *N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
+  if (*N > maxOut || *N > (len - 4) * 16384 + 64) return -5;
+  return 0;
+}
+
+// Decodes the token stream after the length into exactly N bytes at o. Every
+// write is clipped at N. Returns 0 or -5; on -5 the bytes not yet decoded are
+// zero.
+int RleTokens(const uint8_t* in, uint64_t len, uint64_t N, uint8_t* o) {
+  uint64_t w = 0;
+  RleReader r(in, len);
+  auto fill = [&](uint8_t b, uint64_t n) {
+    const uint64_t k = std::min(n, N - w);
+    std::memset(o + w, b, k);
+    w += k;
+  };
+  auto fail = [&] {
+    std::memset(o + w, 0, N - w);
+    return -5;
+  };
+  while (w < N) {
+    uint8_t f;
+    bool ext;
+    if (r.Remaining() >= 24 && N - w >= 18) {
+      // Fast path: a token reads at most 17 stream bytes and writes at most
+      // 18 output bytes (a literal and a 16-byte fill whose excess the next
+      // tokens overwrite), all unchecked.
+      const uint8_t flags = r.Flags();
+      if (!(flags & 0x80)) {
+        // Zero bits: each is two literals. The pairs of all but the flag
+        // byte's last bit lie back to back in the stream; the last bit's pair
+        // comes after the next flag byte.
+        const unsigned z = std::min(unsigned(std::countl_zero(flags)), r.FlagsLeft() - 1);
+        if (z == 0) {
+          r.Skip(1);
+          std::memcpy(o + w, r.Data(2), 2);
+          w += 2;
+          continue;
+        }
+        std::memcpy(o + w, r.Data(0), 16);
+        r.Data(2 * z);
+        r.Skip(z);
+        w += 2 * z;
+        continue;
+      }
+      unsigned code;
+      if (r.Window() & 0x4000) {
+        // 1 1 c run: nine bits or fewer, no data byte between.
+        code = (r.Window() >> 7) & 0x7F;
+        r.Skip(3 + kRunCodes[code & 0x3F].bits);
+      } else {
+        // 1 0 literal c run.
+        r.Skip(2);
+        r.Flags();
+        o[w++] = *r.Data(1);
+        r.Flags();
+        code = (r.Window() >> 9) & 0x7F;
+        r.Skip(1 + kRunCodes[code & 0x3F].bits);
+      }
+      f = (code & 0x40) ? 0xFF : 0x00;
+      const RunCode rc = kRunCodes[code & 0x3F];
+      std::memset(o + w, f, 16);
+      w += rc.run;
+      ext = rc.run == 12;
+    } else {
+      unsigned a, b, c;
+      if (!r.Bit(&a)) return fail();
+      if (a == 0) {
+        uint8_t x, y;
+        if (!r.Byte(&x) || !r.Byte(&y)) return fail();
+        if (w < N) o[w++] = x;
+        if (w < N) o[w++] = y;
+        continue;
+      }
+      if (!r.Bit(&b)) return fail();
+      if (b == 0) {
+        uint8_t x;
+        if (!r.Byte(&x)) return fail();
+        o[w++] = x;
+      }
+      if (!r.Bit(&c)) return fail();
+      f = c ? 0xFF : 0x00;
+      uint64_t run = 0;
+      if (!RunLength(r, &run, &ext)) return fail();
+      fill(f, run);
+    }
+    if (!ext) continue;
+    // Extension counts: one or two bytes each; 0x7FFF asks for another if
+    // the stream has more.
+    for (bool first = true;; first = false) {
+      if (!first && !r.MoreData()) break;
+      uint8_t x;
+      if (!r.Byte(&x)) {
+        if (first) return fail();
+        break;
+      }
+      uint64_t cnt = x;
+      if (x >= 0x80) {
+        uint8_t y;
+        if (!r.Byte(&y)) return fail();
+        cnt = (uint64_t(x - 0x80) << 8) | y;
+      }
+      fill(f, cnt);
+      if (cnt != 0x7FFF) break;
+    }
+  }
+  return 0;
+}
+
 int Transpose(const uint8_t* src, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   uint64_t area = uint64_t(t.records) * t.recordSize;
   if (uint64_t(avail) < area) return -5;
@@ -195,11 +366,13 @@ int Kind2(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) 
   if (avail < 4) return -5;
   int32_t L = static_cast<int32_t>(Le32(in));
   if (L < 1 || int64_t(L) + 4 > avail) return -5;
-  uint64_t area = uint64_t(t.records) * t.recordSize;
-  std::vector<uint8_t> planes;
-  if (QF_RleDecode(in + 4, uint64_t(L), area, &planes) != 0) return -5;
-  if (planes.size() != area) return -5;
-  QF_Untranspose(planes.data(), t.records, t.recordSize, dst);
+  // The run-length output is the transposed records, exactly.
+  const uint64_t area = uint64_t(t.records) * t.recordSize;
+  uint64_t N = 0;
+  if (RleLength(in + 4, uint64_t(L), area, &N) != 0 || N != area) return -5;
+  std::unique_ptr<uint8_t[]> planes(new uint8_t[N]);
+  if (RleTokens(in + 8, uint64_t(L) - 4, N, planes.get()) != 0) return -5;
+  QF_Untranspose(planes.get(), t.records, t.recordSize, dst);
   return static_cast<int>(std::min<int64_t>(int64_t(L) + 4, 0x7FFFFFFF));
 }
 
@@ -1019,65 +1192,10 @@ void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t
 }
 
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
-  if (in == nullptr || len < 4) return -5;
-  uint64_t N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
-  // No token yields more than 32767 bytes per two stream bytes: a stated
-  // length the stream cannot produce is refused before the output exists.
-  if (N > maxOut || N > (len - 4) * 16384 + 64) return -5;
-  out->assign(N, 0);
-  if (N == 0) return 0;
-  uint8_t* o = out->data();
-  uint64_t w = 0;
-  RleReader r(in + 4, len - 4);
-  auto put = [&](uint8_t b) {
-    if (w < N) o[w++] = b;
-  };
-  auto fill = [&](uint8_t b, uint64_t n) {
-    uint64_t k = std::min(n, N - w);
-    std::memset(o + w, b, k);
-    w += k;
-  };
-  while (w < N) {
-    unsigned a, b, c;
-    if (!r.Bit(&a)) return -5;
-    if (a == 0) {
-      uint8_t x, y;
-      if (!r.Byte(&x) || !r.Byte(&y)) return -5;
-      put(x);
-      put(y);
-      continue;
-    }
-    if (!r.Bit(&b)) return -5;
-    if (b == 0) {
-      uint8_t x;
-      if (!r.Byte(&x)) return -5;
-      put(x);
-    }
-    if (!r.Bit(&c)) return -5;
-    const uint8_t f = c ? 0xFF : 0x00;
-    uint64_t run = 0;
-    bool ext = false;
-    if (!RunLength(r, &run, &ext)) return -5;
-    fill(f, run);
-    if (!ext) continue;
-    for (bool first = true;; first = false) {
-      if (!first && !r.MoreData()) break;
-      uint8_t x;
-      if (!r.Byte(&x)) {
-        if (first) return -5;
-        break;
-      }
-      uint64_t cnt = x;
-      if (x >= 0x80) {
-        uint8_t y;
-        if (!r.Byte(&y)) return -5;
-        cnt = (uint64_t(x - 0x80) << 8) | y;
-      }
-      fill(f, cnt);
-      if (cnt != 0x7FFF) break;
-    }
-  }
-  return 0;
+  uint64_t N = 0;
+  if (RleLength(in, len, maxOut, &N) != 0) return -5;
+  out->resize(N);
+  return RleTokens(in + 4, len - 4, N, out->data());
 }
 
 bool QF_ForceScalarIntegers(bool force) { return g_forceScalar.exchange(force); }
