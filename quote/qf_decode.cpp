@@ -386,8 +386,216 @@ bool ColumnOffsets(const QfWorkTable& t, std::vector<uint64_t>* offs) {
   return off <= t.recordSize;
 }
 
+// The CRC-16 of the decoded records (polynomial 0x1021, no reflection, zero
+// start). With carry-less multiplication the records are folded 64 bytes at
+// a time into four 128-bit remainders (x^n mod the polynomial shifts a part
+// by n bits at the cost of one multiplication), the four are folded into one,
+// and the table CRC finishes its 16 bytes and the tail.
+constexpr uint64_t PowerModCrc(unsigned n) {
+  uint32_t v = 1;
+  for (unsigned i = 0; i < n; ++i) {
+    v <<= 1;
+    if (v & 0x10000) v ^= 0x11021;
+  }
+  return v;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// A 16-byte block with byte 0 as its highest-order byte: reversed, bit i of
+// the register is the coefficient of x^i.
+__attribute__((target("pclmul,ssse3"))) inline __m128i CrcBlock(const uint8_t* p) {
+  const __m128i rev = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), rev);
+}
+
+// x times x^n (k holding x^(n+64) and x^n modulo the polynomial), reduced
+// to 80 bits, plus the next block.
+__attribute__((target("pclmul,ssse3"))) inline __m128i CrcFold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00)), next);
+}
+
+__attribute__((target("pclmul,ssse3"))) uint16_t RecordsCrcFolded(const uint8_t* p, uint64_t len) {
+  const __m128i by128 = _mm_set_epi64x(int64_t(PowerModCrc(192)), int64_t(PowerModCrc(128)));
+  const __m128i by512 = _mm_set_epi64x(int64_t(PowerModCrc(576)), int64_t(PowerModCrc(512)));
+  __m128i a0 = CrcBlock(p), a1 = CrcBlock(p + 16), a2 = CrcBlock(p + 32), a3 = CrcBlock(p + 48);
+  uint64_t at = 64;
+  for (; len - at >= 64; at += 64) {
+    a0 = CrcFold(a0, by512, CrcBlock(p + at));
+    a1 = CrcFold(a1, by512, CrcBlock(p + at + 16));
+    a2 = CrcFold(a2, by512, CrcBlock(p + at + 32));
+    a3 = CrcFold(a3, by512, CrcBlock(p + at + 48));
+  }
+  __m128i x = CrcFold(CrcFold(CrcFold(a0, by128, a1), by128, a2), by128, a3);
+  for (; len - at >= 16; at += 16) x = CrcFold(x, by128, CrcBlock(p + at));
+  // x is congruent to the records so far: their CRC is that of x's 16 bytes.
+  uint8_t rem[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(rem), x);
+  std::reverse(rem, rem + 16);
+  return TL_Crc16(TL_Crc16(0, rem, 16), p + at, len - at);
+}
+
+bool HasCarrylessMultiply() {
+  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+  return has;
+}
+#endif
+
+uint16_t RecordsCrc(const uint8_t* p, uint64_t len) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  if (len >= 64 && HasCarrylessMultiply()) return RecordsCrcFolded(p, len);
+#endif
+  return TL_Crc16(0, p, len);
+}
+
+template <unsigned MaxBytes>
+inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out);
+
+// Copies n bytes between fields of different records (they never overlap),
+// inline for the widths fields have: two overlapping loads cover any length
+// from half a word to a word.
+inline void CopyField(uint8_t* d, const uint8_t* s, uint64_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    const uint8_t a = s[0], m = s[n / 2], z = s[n - 1];
+    d[0] = a;
+    d[n / 2] = m;
+    d[n - 1] = z;
+  } else if (n > 16) {
+    std::memcpy(d, s, n);
+  }
+}
+
+// A signed integer of at most five bytes of the payload: read from one load
+// while thirteen bytes remain (ReadOne's margin), else byte by byte.
+inline bool DeltaInt(const uint8_t* pay, uint64_t plen, uint64_t* pos, uint32_t* v) {
+  if (plen - *pos >= 13) {
+    int64_t x;
+    if (!ReadOne<5>(pay, pos, &x)) return false;
+    *v = uint32_t(x);
+    return true;
+  }
+  VarReader vr{pay, plen, *pos};
+  int32_t d;
+  if (!vr.S32(&d)) return false;
+  *pos = vr.pos;
+  *v = uint32_t(d);
+  return true;
+}
+
+// The presence bitmaps of kinds 5 and 6 (B bytes per record) into bits.
+// False when the payload ends or an integer is malformed; the bitmaps read
+// so far are kept.
+bool DeltaPresence(const uint8_t* pay, uint64_t plen, uint64_t* pos, uint64_t R, uint64_t B, uint8_t* bits) {
+  if (R == 1) {
+    std::memcpy(bits, pay, B);
+    *pos += B;
+    return true;
+  }
+  // Groups of four bytes and a last group of B mod 4 (possibly none): the
+  // first record's bytes raw, each later record's as a delta to the record
+  // before, kept to the group's width.
+  const uint64_t groups = B / 4 + 1;
+  for (uint64_t g = 0; g < groups; ++g) {
+    const unsigned gs = g + 1 < groups ? 4 : unsigned(B % 4);
+    const uint64_t at = g * 4;
+    if (*pos + gs > plen) return false;
+    std::memcpy(bits + at, pay + *pos, gs);
+    *pos += gs;
+    const uint32_t keep = gs == 4 ? ~0u : (1u << (8 * gs)) - 1;
+    uint32_t v = uint32_t(LoadN(bits + at, gs));
+    for (uint64_t r = 1; r < R; ++r) {
+      uint32_t d;
+      if (!DeltaInt(pay, plen, pos, &d)) return false;
+      v = (v + d) & keep;
+      if (gs == 4) Store32(bits + r * B + at, v);
+      else StoreN(bits + r * B + at, v, gs);
+    }
+  }
+  return true;
+}
+
+// The fields of column c of every record holding it, into rec. False when
+// the payload ends or holds a malformed integer or tail; the fields read so
+// far are kept.
+bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* pos, const QfWorkTable& t, uint64_t c,
+                 uint64_t off, const uint8_t* bits, uint64_t B, uint8_t* rec) {
+  const uint64_t R = t.records, s = t.recordSize;
+  const unsigned w = t.columns[c].width;
+  const uint16_t kind = t.columns[c].kind;
+  const bool integer = (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) && w == 4;
+  const bool code = kind == QF_KIND_CODE;
+  const uint8_t* bp = bits + c / 8;
+  const unsigned bit = unsigned(c % 8);
+  uint8_t* f = rec + off;
+  uint64_t r = 0;
+  // Fields stored whole: the first present one of every column, and every
+  // one of the kinds not delta coded.
+  for (; r < R; ++r, bp += B, f += s) {
+    if (!((*bp >> bit) & 1)) continue;
+    if (*pos + w > plen) return false;
+    CopyField(f, pay + *pos, w);
+    *pos += w;
+    if (integer || code) break;
+  }
+  if (r >= R || !(integer || code)) return true;
+  const uint8_t* prev = f;
+  for (++r, bp += B, f += s; r < R; ++r, bp += B, f += s) {
+    if (!((*bp >> bit) & 1)) continue;
+    if (integer) {
+      // The previous present value plus a delta of at most five bytes.
+      uint32_t d;
+      if (!DeltaInt(pay, plen, pos, &d)) return false;
+      Store32(f, Le32(prev) + d);
+      prev = f;
+      continue;
+    }
+    // Code text: the previous code's head and a new tail. A tail of one
+    // byte (the common case) reads as its seven bits; longer ones are
+    // unpacked in full.
+    uint8_t tail[128];
+    uint64_t tl;
+    const uint8_t* src;
+    if (*pos < plen && (pay[*pos] & 0x80)) {
+      tail[0] = pay[*pos] & 0x7F;
+      ++*pos;
+      tl = packedTails ? 1 : tail[0];
+    } else {
+      int t7 = 0;
+      const int used = TL_Unpack7Bit(tail, packedTails ? 128 : 4, pay + *pos,
+                                     int(std::min<uint64_t>(plen - *pos, 0x7FFFFFFF)), &t7);
+      if (used < 1 || !(pay[*pos + uint64_t(used) - 1] & 0x80)) return false;
+      *pos += uint64_t(used);
+      tl = packedTails ? uint64_t(t7) : LoadN(tail, unsigned(t7));
+    }
+    if (packedTails) {
+      if (tl < 1 || tl > w) return false;
+      src = tail;
+    } else {
+      if (tl > w || *pos + tl > plen) return false;
+      src = pay + *pos;
+      *pos += tl;
+    }
+    CopyField(f, prev, w - tl);
+    CopyField(f + (w - tl), src, tl);
+    prev = f;
+  }
+  return true;
+}
+
 // Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
-// CRC-16 over the decoded records.
+// CRC-16 over the decoded records. Decoding stops at the first fault; the
+// records stay as far as they got (the rest 0xFF) and the CRC decides.
 int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   int32_t P = 0;
   int n = TL_DecodeVarInt32(in, avail, &P);
@@ -405,81 +613,13 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
   std::vector<uint8_t> rec(R * s, 0xFF);
   std::vector<uint8_t> bits(R * B, 0);
-  bool ok = true;
-  if (R == 1) {
-    if (pos + B > plen) ok = false;
-    else std::memcpy(bits.data(), pay, B), pos += B;
-  } else if (R > 1) {
-    const uint64_t groups = B / 4 + 1;
-    for (uint64_t g = 0; g < groups && ok; ++g) {
-      const unsigned gs = g + 1 < groups ? 4 : unsigned(B % 4);
-      const uint64_t at = g * 4;
-      if (pos + gs > plen) { ok = false; break; }
-      std::memcpy(&bits[at], pay + pos, gs);
-      pos += gs;
-      for (uint64_t r = 1; r < R; ++r) {
-        int32_t d = 0;
-        VarReader vr{pay, plen, pos};
-        if (!vr.S32(&d)) { ok = false; break; }
-        pos = vr.pos;
-        uint64_t prev = LoadN(&bits[(r - 1) * B + at], gs);
-        StoreN(&bits[r * B + at], uint32_t(prev) + uint32_t(d), gs);
-      }
-    }
-  }
-  for (uint64_t c = 0; c < C && ok; ++c) {
-    const unsigned w = t.columns[c].width;
-    const uint16_t kind = t.columns[c].kind;
-    const uint8_t* prev = nullptr;
-    for (uint64_t r = 0; r < R && ok; ++r) {
-      if (!((bits[r * B + c / 8] >> (c % 8)) & 1)) continue;
-      uint8_t* f = &rec[r * s + offs[c]];
-      if (prev == nullptr || (kind != QF_KIND_INT32 && kind != QF_KIND_PACKED32 && kind != QF_KIND_CODE) ||
-          ((kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) && w != 4)) {
-        if (pos + w > plen) { ok = false; break; }
-        std::memcpy(f, pay + pos, w);
-        pos += w;
-        if (prev == nullptr) prev = f;
-        continue;
-      }
-      if (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) {
-        // Four bytes wide here, so at most five bytes (width + 1) of integer.
-        int32_t d = 0;
-        VarReader vr{pay, plen, pos};
-        if (!vr.S32(&d)) { ok = false; break; }
-        pos = vr.pos;
-        uint32_t pv;
-        std::memcpy(&pv, prev, 4);
-        Store32(f, pv + uint32_t(d));
-        prev = f;
-        continue;
-      }
-      // Code text: the previous code's head and a new tail.
-      uint8_t tail[128];
-      int t7 = 0;
-      int used = TL_Unpack7Bit(tail, packedTails ? 128 : 4, pay + pos, int(std::min<uint64_t>(plen - pos, 0x7FFFFFFF)), &t7);
-      if (used < 1 || !(pay[pos + used - 1] & 0x80)) { ok = false; break; }
-      pos += uint64_t(used);
-      uint64_t tl;
-      const uint8_t* src;
-      if (packedTails) {
-        tl = uint64_t(t7);
-        if (tl < 1 || tl > w) { ok = false; break; }
-        src = tail;
-      } else {
-        tl = LoadN(tail, unsigned(t7));
-        if (tl > w || pos + tl > plen) { ok = false; break; }
-        src = pay + pos;
-        pos += tl;
-      }
-      std::memmove(f, prev, w - tl);
-      std::memcpy(f + (w - tl), src, tl);
-      prev = f;
-    }
+  if (R == 0 || DeltaPresence(pay, plen, &pos, R, B, bits.data())) {
+    for (uint64_t c = 0; c < C; ++c)
+      if (!DeltaColumn(packedTails, pay, plen, &pos, t, c, offs[c], bits.data(), B, rec.data())) break;
   }
   const uint8_t* crcAt = pay + plen;
   uint16_t stored = uint16_t(crcAt[0] | (crcAt[1] << 8));
-  if (TL_Crc16(0, rec.data(), rec.size()) != stored) return -5;
+  if (RecordsCrc(rec.data(), rec.size()) != stored) return -5;
   if (!rec.empty()) std::memcpy(dst, rec.data(), rec.size());
   return static_cast<int>(std::min<int64_t>(int64_t(n) + P + 2, 0x7FFFFFFF));
 }
