@@ -549,17 +549,21 @@ bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* 
     if (integer || code) break;
   }
   if (r >= R || !(integer || code)) return true;
+  if (integer) {
+    // The previous present value plus a delta of at most five bytes.
+    uint32_t v = Le32(f);
+    for (++r, bp += B, f += s; r < R; ++r, bp += B, f += s) {
+      if (!((*bp >> bit) & 1)) continue;
+      uint32_t d;
+      if (!DeltaInt(pay, plen, pos, &d)) return false;
+      v += d;
+      Store32(f, v);
+    }
+    return true;
+  }
   const uint8_t* prev = f;
   for (++r, bp += B, f += s; r < R; ++r, bp += B, f += s) {
     if (!((*bp >> bit) & 1)) continue;
-    if (integer) {
-      // The previous present value plus a delta of at most five bytes.
-      uint32_t d;
-      if (!DeltaInt(pay, plen, pos, &d)) return false;
-      Store32(f, Le32(prev) + d);
-      prev = f;
-      continue;
-    }
     // Code text: the previous code's head and a new tail. A tail of one
     // byte (the common case) reads as its seven bits; longer ones are
     // unpacked in full.
