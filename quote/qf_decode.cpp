@@ -1305,16 +1305,26 @@ __attribute__((target("avx2"))) uint64_t UntransposeBy4(const uint8_t* src, uint
                                                          uint8_t* dst) {
   return UntransposeGroups<4>(src, R, s, r, dst);
 }
+__attribute__((target("avx512f"))) uint64_t UntransposeBy8(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                            uint8_t* dst) {
+  return UntransposeGroups<8>(src, R, s, r, dst);
+}
 bool HasAvx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
 }
+bool HasAvx512() {
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+}
 #else
 uint64_t UntransposeBy4(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
+uint64_t UntransposeBy8(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
 bool HasAvx2() { return false; }
+bool HasAvx512() { return false; }
 #endif
 
-std::atomic<unsigned> g_transposeLanes{4};
+std::atomic<unsigned> g_transposeLanes{8};
 
 }  // namespace
 
@@ -1325,6 +1335,7 @@ void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t
   if (R * s == 0) return;
   const unsigned lanes = g_transposeLanes.load(std::memory_order_relaxed);
   uint64_t r = 0;
+  if (lanes >= 8 && HasAvx512()) r = UntransposeBy8(src, R, s, r, dst);
   if (lanes >= 4 && HasAvx2()) r = UntransposeBy4(src, R, s, r, dst);
   if (lanes >= 2) r = UntransposeBy2(src, R, s, r, dst);
   // The rest 64 records at a time, the last square only partly stored.

@@ -415,7 +415,7 @@ void ExpectSameDamaged(uint32_t kind, const Bytes& block, const qw::Table& t, st
 }
 
 const uint32_t kRecordCounts[] = {1,  2,  3,  4,  5,  6,  7,   8,   9,   10,  11,  12,  13,  14,  15,  16,  17,
-                                  63, 64, 65, 127, 128, 129, 130, 255, 256, 257, 383, 384, 385, 511, 512, 513, 1000};
+                                  63, 64, 65, 127, 128, 129, 130, 255, 256, 257, 383, 384, 385, 511, 512, 513, 1000, 1025};
 const uint32_t kRecordSizes[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 33, 64, 70};
 
 // ---- Tests -------------------------------------------------------------------
@@ -472,7 +472,7 @@ TEST(QfDecodePlain, UntransposeMatchesForEveryShape) {
       PlainUntranspose(src.data(), R, s, want.data());
       // Squares side by side as wide as each processor offers (wider than it
       // has are done narrower).
-      for (unsigned lanes : {1u, 2u, 4u}) {
+      for (unsigned lanes : {1u, 2u, 4u, 8u}) {
         Bytes got(src.size() + 8, 0xEE);
         const unsigned was = QF_LimitTransposeLanes(lanes);
         QF_Untranspose(src.data(), R, s, got.data());
