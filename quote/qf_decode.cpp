@@ -537,33 +537,34 @@ bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* 
   const bool code = kind == QF_KIND_CODE;
   const uint8_t* bp = bits + c / 8;
   const unsigned bit = unsigned(c % 8);
-  uint8_t* f = rec + off;
+  auto present = [&](uint64_t r) { return (bp[r * B] >> bit) & 1; };
   uint64_t r = 0;
   // Fields stored whole: the first present one of every column, and every
   // one of the kinds not delta coded.
-  for (; r < R; ++r, bp += B, f += s) {
-    if (!((*bp >> bit) & 1)) continue;
+  for (; r < R; ++r) {
+    if (!present(r)) continue;
     if (*pos + w > plen) return false;
-    CopyField(f, pay + *pos, w);
+    CopyField(rec + r * s + off, pay + *pos, w);
     *pos += w;
     if (integer || code) break;
   }
   if (r >= R || !(integer || code)) return true;
   if (integer) {
     // The previous present value plus a delta of at most five bytes.
-    uint32_t v = Le32(f);
-    for (++r, bp += B, f += s; r < R; ++r, bp += B, f += s) {
-      if (!((*bp >> bit) & 1)) continue;
+    uint32_t v = Le32(rec + r * s + off);
+    for (++r; r < R; ++r) {
+      if (!present(r)) continue;
       uint32_t d;
       if (!DeltaInt(pay, plen, pos, &d)) return false;
       v += d;
-      Store32(f, v);
+      Store32(rec + r * s + off, v);
     }
     return true;
   }
-  const uint8_t* prev = f;
-  for (++r, bp += B, f += s; r < R; ++r, bp += B, f += s) {
-    if (!((*bp >> bit) & 1)) continue;
+  const uint8_t* prev = rec + r * s + off;
+  for (++r; r < R; ++r) {
+    if (!present(r)) continue;
+    uint8_t* f = rec + r * s + off;
     // Code text: the previous code's head and a new tail. A tail of one
     // byte (the common case) reads as its seven bits; longer ones are
     // unpacked in full.
