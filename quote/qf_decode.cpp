@@ -1249,10 +1249,10 @@ struct Square {
   // half of each 2h-bit group with row k + h's low half.
   template <unsigned h>
   __attribute__((always_inline)) void Stage(uint64_t mask) {
-    for (unsigned k = 0; k < 64; ++k) {
-      if (k & h) continue;
-      const V t = ((w[k] >> h) ^ w[k | h]) & mask;
-      w[k | h] ^= t;
+    for (unsigned i = 0; i < 32; ++i) {
+      const unsigned k = (i / h) * 2 * h + i % h;  // the rows without bit h
+      const V t = ((w[k] >> h) ^ w[k + h]) & mask;
+      w[k + h] ^= t;
       w[k] ^= t << h;
     }
   }
