@@ -115,12 +115,6 @@ struct VarReader {
 // byte is due as soon as the eighth bit of the current one has been taken; it
 // is fetched before the next bit or data byte, so a stream that ends right
 // after its last flag bit is not read past.
-//
-// The checked members (Bit, Byte, MoreData) test every step against the end
-// of the stream. The unchecked ones serve the decoder's fast path, taken only
-// while a token's worth of bytes (and more) remains: they may take the next
-// flag byte as soon as the current one is used up, which reads the same bytes
-// the checked ones would when they come to it.
 class RleReader {
  public:
   RleReader(const uint8_t* p, uint64_t len) : p_(p), len_(len) {}
@@ -141,36 +135,19 @@ class RleReader {
     if (left_ == 0) return pos_ + 1 < len_;
     return pos_ < len_;
   }
-  uint64_t Remaining() const { return len_ - pos_; }
 
-  // Unchecked: the current flag byte, fetched if due. Its unused bits are at
-  // the top, zeros below them.
-  uint8_t Flags() {
-    if (left_ == 0) flag_ = p_[pos_++], left_ = 8;
-    return flag_;
-  }
-  unsigned FlagsLeft() const { return left_; }
-  // Unchecked: the unused flag bits followed by the next stream byte (which
-  // is the next flag byte while no data byte comes between), from bit 15
-  // down; at least nine bits. Flags() must have been called.
-  uint32_t Window() const { return (uint32_t(flag_) << 8) | (uint32_t(p_[pos_]) << (8 - left_)); }
-  // Unchecked: takes n <= FlagsLeft() + 8 bits of the Window().
-  void Skip(unsigned n) {
-    if (n < left_) {
-      flag_ = uint8_t(flag_ << n);
-      left_ -= n;
-    } else {
-      n -= left_;
-      flag_ = uint8_t(unsigned(p_[pos_++]) << n);
-      left_ = 8 - n;
-    }
-  }
-  // Unchecked: n data bytes (after Flags()).
-  const uint8_t* Data(unsigned n) {
-    const uint8_t* d = p_ + pos_;
-    pos_ += n;
-    return d;
-  }
+  // Unchecked decoding of whole tokens into o from w on, while a token's
+  // worth of stream bytes and output room surely remain: a token reads at
+  // most 17 stream bytes (24 are asked for) and writes at most 18 output
+  // bytes (a literal and a 16-byte fill whose excess the next tokens
+  // overwrite). Stops there, or after a run with extension counts (*ext set,
+  // *fill its byte), which the checked members read. Returns the new w.
+  //
+  // It may take the next flag byte as soon as the current one is used up,
+  // where the checked members wait until a bit or byte is wanted: with bytes
+  // to spare, both read the same. The state is kept in locals (registers)
+  // throughout.
+  uint64_t Fast(uint8_t* o, uint64_t w, uint64_t N, uint8_t* fill, bool* ext);
 
  private:
   bool Refill() {
@@ -235,6 +212,78 @@ constexpr std::array<RunCode, 64> MakeRunCodes() {
 }
 constexpr std::array<RunCode, 64> kRunCodes = MakeRunCodes();
 
+uint64_t RleReader::Fast(uint8_t* o, uint64_t w, uint64_t N, uint8_t* fill, bool* ext) {
+  const uint8_t* const p = p_;
+  uint64_t pos = pos_;
+  unsigned flag = flag_, left = left_;  // unused flag bits at the top of the byte, zeros below
+  // The current flag byte, fetched if due.
+  auto flags = [&] {
+    if (left == 0) flag = p[pos++], left = 8;
+  };
+  // The unused flag bits followed by the next stream byte (the next flag
+  // byte while no data byte comes between), from bit 15 down.
+  auto window = [&] { return (flag << 8) | (unsigned(p[pos]) << (8 - left)); };
+  // Takes n <= left + 8 bits of the window.
+  auto skip = [&](unsigned n) {
+    if (n < left) {
+      flag = (flag << n) & 0xFF;
+      left -= n;
+    } else {
+      n -= left;
+      flag = (unsigned(p[pos++]) << n) & 0xFF;
+      left = 8 - n;
+    }
+  };
+  while (len_ - pos >= 24 && N - w >= 18) {
+    flags();
+    if (!(flag & 0x80)) {
+      // Zero bits: each is two literals. The pairs of all but the flag
+      // byte's last bit lie back to back in the stream; the last bit's pair
+      // comes after the next flag byte.
+      const unsigned z = std::min(unsigned(std::countl_zero(uint8_t(flag))), left - 1);
+      if (z == 0) {
+        skip(1);
+        std::memcpy(o + w, p + pos, 2);
+        pos += 2;
+        w += 2;
+      } else {
+        std::memcpy(o + w, p + pos, 16);
+        pos += 2 * z;
+        skip(z);
+        w += 2 * z;
+      }
+      continue;
+    }
+    unsigned code;
+    if (window() & 0x4000) {
+      // 1 1 c run: nine bits or fewer, no data byte between.
+      code = (window() >> 7) & 0x7F;
+      skip(3 + kRunCodes[code & 0x3F].bits);
+    } else {
+      // 1 0 literal c run.
+      skip(2);
+      flags();
+      o[w++] = p[pos++];
+      flags();
+      code = (window() >> 9) & 0x7F;
+      skip(1 + kRunCodes[code & 0x3F].bits);
+    }
+    const uint8_t f = (code & 0x40) ? 0xFF : 0x00;
+    const unsigned run = kRunCodes[code & 0x3F].run;
+    std::memset(o + w, f, 16);
+    w += run;
+    if (run == 12) {
+      *fill = f;
+      *ext = true;
+      break;
+    }
+  }
+  pos_ = pos;
+  flag_ = uint8_t(flag);
+  left_ = left;
+  return w;
+}
+
 // Checks the stated output length of a run-length stream. No token yields
 // more than 32767 bytes per two stream bytes: a length the stream cannot
 // produce is refused before the output exists.
@@ -261,50 +310,12 @@ int RleTokens(const uint8_t* in, uint64_t len, uint64_t N, uint8_t* o) {
     return -5;
   };
   while (w < N) {
-    uint8_t f;
-    bool ext;
-    if (r.Remaining() >= 24 && N - w >= 18) {
-      // Fast path: a token reads at most 17 stream bytes and writes at most
-      // 18 output bytes (a literal and a 16-byte fill whose excess the next
-      // tokens overwrite), all unchecked.
-      const uint8_t flags = r.Flags();
-      if (!(flags & 0x80)) {
-        // Zero bits: each is two literals. The pairs of all but the flag
-        // byte's last bit lie back to back in the stream; the last bit's pair
-        // comes after the next flag byte.
-        const unsigned z = std::min(unsigned(std::countl_zero(flags)), r.FlagsLeft() - 1);
-        if (z == 0) {
-          r.Skip(1);
-          std::memcpy(o + w, r.Data(2), 2);
-          w += 2;
-          continue;
-        }
-        std::memcpy(o + w, r.Data(0), 16);
-        r.Data(2 * z);
-        r.Skip(z);
-        w += 2 * z;
-        continue;
-      }
-      unsigned code;
-      if (r.Window() & 0x4000) {
-        // 1 1 c run: nine bits or fewer, no data byte between.
-        code = (r.Window() >> 7) & 0x7F;
-        r.Skip(3 + kRunCodes[code & 0x3F].bits);
-      } else {
-        // 1 0 literal c run.
-        r.Skip(2);
-        r.Flags();
-        o[w++] = *r.Data(1);
-        r.Flags();
-        code = (r.Window() >> 9) & 0x7F;
-        r.Skip(1 + kRunCodes[code & 0x3F].bits);
-      }
-      f = (code & 0x40) ? 0xFF : 0x00;
-      const RunCode rc = kRunCodes[code & 0x3F];
-      std::memset(o + w, f, 16);
-      w += rc.run;
-      ext = rc.run == 12;
-    } else {
+    uint8_t f = 0;
+    bool ext = false;
+    const uint64_t was = w;
+    w = r.Fast(o, w, N, &f, &ext);
+    if (w == was) {
+      // Near the end of the stream or the output: token by token, checked.
       unsigned a, b, c;
       if (!r.Bit(&a)) return fail();
       if (a == 0) {
