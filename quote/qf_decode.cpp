@@ -131,11 +131,23 @@ class RleReader {
     *b = p_[pos_++];
     return true;
   }
-  bool AtEnd() const { return pos_ >= len_ && left_ == 0; }
   bool MoreData() {
     if (left_ == 0) return pos_ + 1 < len_;
     return pos_ < len_;
   }
+
+  // Unchecked decoding of whole tokens into o from w on, while a token's
+  // worth of stream bytes and output room surely remain: a token reads at
+  // most 17 stream bytes (24 are asked for) and writes at most 18 output
+  // bytes (a literal and a 16-byte fill whose excess the next tokens
+  // overwrite). Stops there, or after a run with extension counts (*ext set,
+  // *fill its byte), which the checked members read. Returns the new w.
+  //
+  // It may take the next flag byte as soon as the current one is used up,
+  // where the checked members wait until a bit or byte is wanted: with bytes
+  // to spare, both read the same. The state is kept in locals (registers)
+  // throughout.
+  uint64_t Fast(uint8_t* o, uint64_t w, uint64_t N, uint8_t* fill, bool* ext);
 
  private:
   bool Refill() {
@@ -178,6 +190,176 @@ bool RunLength(RleReader& r, uint64_t* run, bool* extended) {
   return *run = 12, true;
 }
 
+// The run lengths after a run's fill bit, by the next six flag bits (most
+// significant first): the length and how many of the six bits its code
+// takes. Length 12 is followed by extension counts.
+struct RunCode {
+  uint8_t run;
+  uint8_t bits;
+};
+constexpr std::array<RunCode, 64> MakeRunCodes() {
+  std::array<RunCode, 64> t{};
+  for (unsigned i = 0; i < 64; ++i) {
+    const auto bit = [i](unsigned k) { return (i >> (5 - k)) & 1; };
+    if (!bit(0)) t[i] = {1, 1};
+    else if (!bit(1)) t[i] = {uint8_t(2 + bit(2)), 3};
+    else if (!bit(2)) t[i] = {4, 3};
+    else if (!bit(3)) t[i] = {uint8_t((bit(4) ? 7 : 5) + bit(5)), 6};
+    else if (!bit(4)) t[i] = {uint8_t(9 + bit(5)), 6};
+    else t[i] = {uint8_t(bit(5) ? 12 : 11), 6};
+  }
+  return t;
+}
+constexpr std::array<RunCode, 64> kRunCodes = MakeRunCodes();
+
+uint64_t RleReader::Fast(uint8_t* o, uint64_t w, uint64_t N, uint8_t* fill, bool* ext) {
+  const uint8_t* const p = p_;
+  uint64_t pos = pos_;
+  unsigned flag = flag_, left = left_;  // unused flag bits at the top of the byte, zeros below
+  // The current flag byte, fetched if due.
+  auto flags = [&] {
+    if (left == 0) flag = p[pos++], left = 8;
+  };
+  // The unused flag bits followed by the next stream byte (the next flag
+  // byte while no data byte comes between), from bit 15 down.
+  auto window = [&] { return (flag << 8) | (unsigned(p[pos]) << (8 - left)); };
+  // Takes n <= left + 8 bits of the window.
+  auto skip = [&](unsigned n) {
+    if (n < left) {
+      flag = (flag << n) & 0xFF;
+      left -= n;
+    } else {
+      n -= left;
+      flag = (unsigned(p[pos++]) << n) & 0xFF;
+      left = 8 - n;
+    }
+  };
+  while (len_ - pos >= 24 && N - w >= 18) {
+    flags();
+    if (!(flag & 0x80)) {
+      // Zero bits: each is two literals. The pairs of all but the flag
+      // byte's last bit lie back to back in the stream; the last bit's pair
+      // comes after the next flag byte.
+      const unsigned z = std::min(unsigned(std::countl_zero(uint8_t(flag))), left - 1);
+      if (z == 0) {
+        skip(1);
+        std::memcpy(o + w, p + pos, 2);
+        pos += 2;
+        w += 2;
+      } else {
+        std::memcpy(o + w, p + pos, 16);
+        pos += 2 * z;
+        skip(z);
+        w += 2 * z;
+      }
+      continue;
+    }
+    unsigned code;
+    if (window() & 0x4000) {
+      // 1 1 c run: nine bits or fewer, no data byte between.
+      code = (window() >> 7) & 0x7F;
+      skip(3 + kRunCodes[code & 0x3F].bits);
+    } else {
+      // 1 0 literal c run.
+      skip(2);
+      flags();
+      o[w++] = p[pos++];
+      flags();
+      code = (window() >> 9) & 0x7F;
+      skip(1 + kRunCodes[code & 0x3F].bits);
+    }
+    const uint8_t f = (code & 0x40) ? 0xFF : 0x00;
+    const unsigned run = kRunCodes[code & 0x3F].run;
+    std::memset(o + w, f, 16);
+    w += run;
+    if (run == 12) {
+      *fill = f;
+      *ext = true;
+      break;
+    }
+  }
+  pos_ = pos;
+  flag_ = uint8_t(flag);
+  left_ = left;
+  return w;
+}
+
+// Checks the stated output length of a run-length stream. No token yields
+// more than 32767 bytes per two stream bytes: a length the stream cannot
+// produce is refused before the output exists.
+int RleLength(const uint8_t* in, uint64_t len, uint64_t maxOut, uint64_t* N) {
+  if (in == nullptr || len < 4) return -5;
+  *N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
+  if (*N > maxOut || *N > (len - 4) * 16384 + 64) return -5;
+  return 0;
+}
+
+// Decodes the token stream after the length into exactly N bytes at o. Every
+// write is clipped at N. Returns 0 or -5; on -5 the bytes not yet decoded are
+// zero.
+int RleTokens(const uint8_t* in, uint64_t len, uint64_t N, uint8_t* o) {
+  uint64_t w = 0;
+  RleReader r(in, len);
+  auto fill = [&](uint8_t b, uint64_t n) {
+    const uint64_t k = std::min(n, N - w);
+    std::memset(o + w, b, k);
+    w += k;
+  };
+  auto fail = [&] {
+    std::memset(o + w, 0, N - w);
+    return -5;
+  };
+  while (w < N) {
+    uint8_t f = 0;
+    bool ext = false;
+    const uint64_t was = w;
+    w = r.Fast(o, w, N, &f, &ext);
+    if (w == was) {
+      // Near the end of the stream or the output: token by token, checked.
+      unsigned a, b, c;
+      if (!r.Bit(&a)) return fail();
+      if (a == 0) {
+        uint8_t x, y;
+        if (!r.Byte(&x) || !r.Byte(&y)) return fail();
+        if (w < N) o[w++] = x;
+        if (w < N) o[w++] = y;
+        continue;
+      }
+      if (!r.Bit(&b)) return fail();
+      if (b == 0) {
+        uint8_t x;
+        if (!r.Byte(&x)) return fail();
+        o[w++] = x;
+      }
+      if (!r.Bit(&c)) return fail();
+      f = c ? 0xFF : 0x00;
+      uint64_t run = 0;
+      if (!RunLength(r, &run, &ext)) return fail();
+      fill(f, run);
+    }
+    if (!ext) continue;
+    // Extension counts: one or two bytes each; 0x7FFF asks for another if
+    // the stream has more.
+    for (bool first = true;; first = false) {
+      if (!first && !r.MoreData()) break;
+      uint8_t x;
+      if (!r.Byte(&x)) {
+        if (first) return fail();
+        break;
+      }
+      uint64_t cnt = x;
+      if (x >= 0x80) {
+        uint8_t y;
+        if (!r.Byte(&y)) return fail();
+        cnt = (uint64_t(x - 0x80) << 8) | y;
+      }
+      fill(f, cnt);
+      if (cnt != 0x7FFF) break;
+    }
+  }
+  return 0;
+}
+
 int Transpose(const uint8_t* src, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   uint64_t area = uint64_t(t.records) * t.recordSize;
   if (uint64_t(avail) < area) return -5;
@@ -195,11 +377,13 @@ int Kind2(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) 
   if (avail < 4) return -5;
   int32_t L = static_cast<int32_t>(Le32(in));
   if (L < 1 || int64_t(L) + 4 > avail) return -5;
-  uint64_t area = uint64_t(t.records) * t.recordSize;
-  std::vector<uint8_t> planes;
-  if (QF_RleDecode(in + 4, uint64_t(L), area, &planes) != 0) return -5;
-  if (planes.size() != area) return -5;
-  QF_Untranspose(planes.data(), t.records, t.recordSize, dst);
+  // The run-length output is the transposed records, exactly.
+  const uint64_t area = uint64_t(t.records) * t.recordSize;
+  uint64_t N = 0;
+  if (RleLength(in + 4, uint64_t(L), area, &N) != 0 || N != area) return -5;
+  std::unique_ptr<uint8_t[]> planes(new uint8_t[N]);
+  if (RleTokens(in + 8, uint64_t(L) - 4, N, planes.get()) != 0) return -5;
+  QF_Untranspose(planes.get(), t.records, t.recordSize, dst);
   return static_cast<int>(std::min<int64_t>(int64_t(L) + 4, 0x7FFFFFFF));
 }
 
@@ -213,8 +397,221 @@ bool ColumnOffsets(const QfWorkTable& t, std::vector<uint64_t>* offs) {
   return off <= t.recordSize;
 }
 
+// The CRC-16 of the decoded records (polynomial 0x1021, no reflection, zero
+// start). With carry-less multiplication the records are folded 64 bytes at
+// a time into four 128-bit remainders (x^n mod the polynomial shifts a part
+// by n bits at the cost of one multiplication), the four are folded into one,
+// and the table CRC finishes its 16 bytes and the tail.
+constexpr uint64_t PowerModCrc(unsigned n) {
+  uint32_t v = 1;
+  for (unsigned i = 0; i < n; ++i) {
+    v <<= 1;
+    if (v & 0x10000) v ^= 0x11021;
+  }
+  return v;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// A 16-byte block with byte 0 as its highest-order byte: reversed, bit i of
+// the register is the coefficient of x^i.
+__attribute__((target("pclmul,ssse3"))) inline __m128i CrcBlock(const uint8_t* p) {
+  const __m128i rev = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), rev);
+}
+
+// x times x^n (k holding x^(n+64) and x^n modulo the polynomial), reduced
+// to 80 bits, plus the next block.
+__attribute__((target("pclmul,ssse3"))) inline __m128i CrcFold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00)), next);
+}
+
+__attribute__((target("pclmul,ssse3"))) uint16_t RecordsCrcFolded(const uint8_t* p, uint64_t len) {
+  const __m128i by128 = _mm_set_epi64x(int64_t(PowerModCrc(192)), int64_t(PowerModCrc(128)));
+  const __m128i by512 = _mm_set_epi64x(int64_t(PowerModCrc(576)), int64_t(PowerModCrc(512)));
+  __m128i a0 = CrcBlock(p), a1 = CrcBlock(p + 16), a2 = CrcBlock(p + 32), a3 = CrcBlock(p + 48);
+  uint64_t at = 64;
+  for (; len - at >= 64; at += 64) {
+    a0 = CrcFold(a0, by512, CrcBlock(p + at));
+    a1 = CrcFold(a1, by512, CrcBlock(p + at + 16));
+    a2 = CrcFold(a2, by512, CrcBlock(p + at + 32));
+    a3 = CrcFold(a3, by512, CrcBlock(p + at + 48));
+  }
+  __m128i x = CrcFold(CrcFold(CrcFold(a0, by128, a1), by128, a2), by128, a3);
+  for (; len - at >= 16; at += 16) x = CrcFold(x, by128, CrcBlock(p + at));
+  // x is congruent to the records so far: their CRC is that of x's 16 bytes.
+  uint8_t rem[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(rem), x);
+  std::reverse(rem, rem + 16);
+  return TL_Crc16(TL_Crc16(0, rem, 16), p + at, len - at);
+}
+
+bool HasCarrylessMultiply() {
+  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+  return has;
+}
+#endif
+
+uint16_t RecordsCrc(const uint8_t* p, uint64_t len) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  if (len >= 64 && HasCarrylessMultiply()) return RecordsCrcFolded(p, len);
+#endif
+  return TL_Crc16(0, p, len);
+}
+
+template <unsigned MaxBytes>
+inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out);
+
+// Copies n bytes between fields of different records (they never overlap),
+// inline for the widths fields have: two overlapping loads cover any length
+// from half a word to a word.
+inline void CopyField(uint8_t* d, const uint8_t* s, uint64_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    const uint8_t a = s[0], m = s[n / 2], z = s[n - 1];
+    d[0] = a;
+    d[n / 2] = m;
+    d[n - 1] = z;
+  } else if (n > 16) {
+    std::memcpy(d, s, n);
+  }
+}
+
+// A signed integer of at most five bytes of the payload: read from one load
+// while thirteen bytes remain (ReadOne's margin), else byte by byte.
+inline bool DeltaInt(const uint8_t* pay, uint64_t plen, uint64_t* pos, uint32_t* v) {
+  if (plen - *pos >= 13) {
+    int64_t x;
+    if (!ReadOne<5>(pay, pos, &x)) return false;
+    *v = uint32_t(x);
+    return true;
+  }
+  VarReader vr{pay, plen, *pos};
+  int32_t d;
+  if (!vr.S32(&d)) return false;
+  *pos = vr.pos;
+  *v = uint32_t(d);
+  return true;
+}
+
+// The presence bitmaps of kinds 5 and 6 (B bytes per record) into bits.
+// False when the payload ends or an integer is malformed; the bitmaps read
+// so far are kept.
+bool DeltaPresence(const uint8_t* pay, uint64_t plen, uint64_t* pos, uint64_t R, uint64_t B, uint8_t* bits) {
+  if (R == 1) {
+    std::memcpy(bits, pay, B);
+    *pos += B;
+    return true;
+  }
+  // Groups of four bytes and a last group of B mod 4 (possibly none): the
+  // first record's bytes raw, each later record's as a delta to the record
+  // before, kept to the group's width.
+  const uint64_t groups = B / 4 + 1;
+  for (uint64_t g = 0; g < groups; ++g) {
+    const unsigned gs = g + 1 < groups ? 4 : unsigned(B % 4);
+    const uint64_t at = g * 4;
+    if (*pos + gs > plen) return false;
+    std::memcpy(bits + at, pay + *pos, gs);
+    *pos += gs;
+    const uint32_t keep = gs == 4 ? ~0u : (1u << (8 * gs)) - 1;
+    uint32_t v = uint32_t(LoadN(bits + at, gs));
+    for (uint64_t r = 1; r < R; ++r) {
+      uint32_t d;
+      if (!DeltaInt(pay, plen, pos, &d)) return false;
+      v = (v + d) & keep;
+      if (gs == 4) Store32(bits + r * B + at, v);
+      else StoreN(bits + r * B + at, v, gs);
+    }
+  }
+  return true;
+}
+
+// The fields of column c of every record holding it, into rec. False when
+// the payload ends or holds a malformed integer or tail; the fields read so
+// far are kept.
+bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* pos, const QfWorkTable& t, uint64_t c,
+                 uint64_t off, const uint8_t* bits, uint64_t B, uint8_t* rec) {
+  const uint64_t R = t.records, s = t.recordSize;
+  const unsigned w = t.columns[c].width;
+  const uint16_t kind = t.columns[c].kind;
+  const bool integer = (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) && w == 4;
+  const bool code = kind == QF_KIND_CODE;
+  const uint8_t* bp = bits + c / 8;
+  const unsigned bit = unsigned(c % 8);
+  auto present = [&](uint64_t r) { return (bp[r * B] >> bit) & 1; };
+  uint64_t r = 0;
+  // Fields stored whole: the first present one of every column, and every
+  // one of the kinds not delta coded.
+  for (; r < R; ++r) {
+    if (!present(r)) continue;
+    if (*pos + w > plen) return false;
+    CopyField(rec + r * s + off, pay + *pos, w);
+    *pos += w;
+    if (integer || code) break;
+  }
+  if (r >= R || !(integer || code)) return true;
+  if (integer) {
+    // The previous present value plus a delta of at most five bytes.
+    uint32_t v = Le32(rec + r * s + off);
+    for (++r; r < R; ++r) {
+      if (!present(r)) continue;
+      uint32_t d;
+      if (!DeltaInt(pay, plen, pos, &d)) return false;
+      v += d;
+      Store32(rec + r * s + off, v);
+    }
+    return true;
+  }
+  const uint8_t* prev = rec + r * s + off;
+  for (++r; r < R; ++r) {
+    if (!present(r)) continue;
+    uint8_t* f = rec + r * s + off;
+    // Code text: the previous code's head and a new tail. A tail of one
+    // byte (the common case) reads as its seven bits; longer ones are
+    // unpacked in full.
+    uint8_t tail[128];
+    uint64_t tl;
+    const uint8_t* src;
+    if (*pos < plen && (pay[*pos] & 0x80)) {
+      tail[0] = pay[*pos] & 0x7F;
+      ++*pos;
+      tl = packedTails ? 1 : tail[0];
+    } else {
+      int t7 = 0;
+      const int used = TL_Unpack7Bit(tail, packedTails ? 128 : 4, pay + *pos,
+                                     int(std::min<uint64_t>(plen - *pos, 0x7FFFFFFF)), &t7);
+      if (used < 1 || !(pay[*pos + uint64_t(used) - 1] & 0x80)) return false;
+      *pos += uint64_t(used);
+      tl = packedTails ? uint64_t(t7) : LoadN(tail, unsigned(t7));
+    }
+    if (packedTails) {
+      if (tl < 1 || tl > w) return false;
+      src = tail;
+    } else {
+      if (tl > w || *pos + tl > plen) return false;
+      src = pay + *pos;
+      *pos += tl;
+    }
+    CopyField(f, prev, w - tl);
+    CopyField(f + (w - tl), src, tl);
+    prev = f;
+  }
+  return true;
+}
+
 // Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
-// CRC-16 over the decoded records.
+// CRC-16 over the decoded records. Decoding stops at the first fault; the
+// records stay as far as they got (the rest 0xFF) and the CRC decides.
 int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   int32_t P = 0;
   int n = TL_DecodeVarInt32(in, avail, &P);
@@ -232,81 +629,13 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
   std::vector<uint8_t> rec(R * s, 0xFF);
   std::vector<uint8_t> bits(R * B, 0);
-  bool ok = true;
-  if (R == 1) {
-    if (pos + B > plen) ok = false;
-    else std::memcpy(bits.data(), pay, B), pos += B;
-  } else if (R > 1) {
-    const uint64_t groups = B / 4 + 1;
-    for (uint64_t g = 0; g < groups && ok; ++g) {
-      const unsigned gs = g + 1 < groups ? 4 : unsigned(B % 4);
-      const uint64_t at = g * 4;
-      if (pos + gs > plen) { ok = false; break; }
-      std::memcpy(&bits[at], pay + pos, gs);
-      pos += gs;
-      for (uint64_t r = 1; r < R; ++r) {
-        int32_t d = 0;
-        VarReader vr{pay, plen, pos};
-        if (!vr.S32(&d)) { ok = false; break; }
-        pos = vr.pos;
-        uint64_t prev = LoadN(&bits[(r - 1) * B + at], gs);
-        StoreN(&bits[r * B + at], uint32_t(prev) + uint32_t(d), gs);
-      }
-    }
-  }
-  for (uint64_t c = 0; c < C && ok; ++c) {
-    const unsigned w = t.columns[c].width;
-    const uint16_t kind = t.columns[c].kind;
-    const uint8_t* prev = nullptr;
-    for (uint64_t r = 0; r < R && ok; ++r) {
-      if (!((bits[r * B + c / 8] >> (c % 8)) & 1)) continue;
-      uint8_t* f = &rec[r * s + offs[c]];
-      if (prev == nullptr || (kind != QF_KIND_INT32 && kind != QF_KIND_PACKED32 && kind != QF_KIND_CODE) ||
-          ((kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) && w != 4)) {
-        if (pos + w > plen) { ok = false; break; }
-        std::memcpy(f, pay + pos, w);
-        pos += w;
-        if (prev == nullptr) prev = f;
-        continue;
-      }
-      if (kind == QF_KIND_INT32 || kind == QF_KIND_PACKED32) {
-        // Four bytes wide here, so at most five bytes (width + 1) of integer.
-        int32_t d = 0;
-        VarReader vr{pay, plen, pos};
-        if (!vr.S32(&d)) { ok = false; break; }
-        pos = vr.pos;
-        uint32_t pv;
-        std::memcpy(&pv, prev, 4);
-        Store32(f, pv + uint32_t(d));
-        prev = f;
-        continue;
-      }
-      // Code text: the previous code's head and a new tail.
-      uint8_t tail[128];
-      int t7 = 0;
-      int used = TL_Unpack7Bit(tail, packedTails ? 128 : 4, pay + pos, int(std::min<uint64_t>(plen - pos, 0x7FFFFFFF)), &t7);
-      if (used < 1 || !(pay[pos + used - 1] & 0x80)) { ok = false; break; }
-      pos += uint64_t(used);
-      uint64_t tl;
-      const uint8_t* src;
-      if (packedTails) {
-        tl = uint64_t(t7);
-        if (tl < 1 || tl > w) { ok = false; break; }
-        src = tail;
-      } else {
-        tl = LoadN(tail, unsigned(t7));
-        if (tl > w || pos + tl > plen) { ok = false; break; }
-        src = pay + pos;
-        pos += tl;
-      }
-      std::memmove(f, prev, w - tl);
-      std::memcpy(f + (w - tl), src, tl);
-      prev = f;
-    }
+  if (R == 0 || DeltaPresence(pay, plen, &pos, R, B, bits.data())) {
+    for (uint64_t c = 0; c < C; ++c)
+      if (!DeltaColumn(packedTails, pay, plen, &pos, t, c, offs[c], bits.data(), B, rec.data())) break;
   }
   const uint8_t* crcAt = pay + plen;
   uint16_t stored = uint16_t(crcAt[0] | (crcAt[1] << 8));
-  if (TL_Crc16(0, rec.data(), rec.size()) != stored) return -5;
+  if (RecordsCrc(rec.data(), rec.size()) != stored) return -5;
   if (!rec.empty()) std::memcpy(dst, rec.data(), rec.size());
   return static_cast<int>(std::min<int64_t>(int64_t(n) + P + 2, 0x7FFFFFFF));
 }
@@ -866,142 +1195,151 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
 
 namespace {
 
-// Eight bits of a bit stream (least significant bit first) from bit `at`;
-// the caller guarantees they lie inside the stream.
-inline uint32_t Bits8(const uint8_t* src, uint64_t at) {
-  const uint64_t i = at >> 3;
-  const unsigned sh = unsigned(at & 7);
-  uint32_t v = src[i];
-  if (sh) v |= uint32_t(src[i + 1]) << 8;
-  return (v >> sh) & 0xFF;
+// The transposed form is a bit matrix of 8s planes by R records (plane p, the
+// bit k of byte j with p = 8j + k, holds bit r at stream bit p x R + r); the
+// records are the same matrix the other way round, record r holding bit p at
+// bit p of its bytes. It is turned over in squares of 64 planes (eight record
+// bytes) by 64 records: the 64 words of a square are loaded, transposed as a
+// 64x64 bit matrix, and each record gets its eight bytes in one store. N
+// squares side by side (N lanes of a vector: records r .. r + 64N - 1) share
+// every instruction.
+template <unsigned N>
+struct Square {
+  typedef uint64_t V __attribute__((vector_size(8 * N)));
+  V w[64];
+
+  // Stream bits [at, at + 64N) into lane words; bytes at or past `total`
+  // are never read (a block whose last bits end the stream is read through a
+  // copy).
+  __attribute__((always_inline)) static void Load(V* out, const uint8_t* src, uint64_t total, uint64_t at) {
+    const uint64_t i = at >> 3;
+    const unsigned sh = unsigned(at & 7);
+    V a, b;
+    if (i + 8 * N + 1 <= total) {
+      std::memcpy(&a, src + i, sizeof a);
+      if (sh == 0) {
+        *out = a;
+        return;
+      }
+      std::memcpy(&b, src + i + 1, sizeof b);
+    } else {
+      uint8_t tmp[8 * N + 1] = {};
+      std::memcpy(tmp, src + i, std::min<uint64_t>(total - i, 8 * N + 1));
+      std::memcpy(&a, tmp, sizeof a);
+      std::memcpy(&b, tmp + 1, sizeof b);
+    }
+    // Lane l is bytes i + 8l .. i + 8l + 8 shifted down by sh: the low bytes
+    // from a, the ninth from b (the bits both hold are the same).
+    *out = (a >> sh) | (b << (8 - sh));
+  }
+
+  // Swaps the off-diagonal h x h blocks of every 2h x 2h block: row k's high
+  // half of each 2h-bit group with row k + h's low half.
+  template <unsigned h>
+  __attribute__((always_inline)) void Stage(uint64_t mask) {
+    for (unsigned i = 0; i < 32; ++i) {
+      const unsigned k = (i / h) * 2 * h + i % h;  // the rows without bit h
+      const V t = ((w[k] >> h) ^ w[k + h]) & mask;
+      w[k + h] ^= t;
+      w[k] ^= t << h;
+    }
+  }
+
+  // Records r .. r + count - 1 (count <= 64N), record bytes j .. j + bytes - 1
+  // (bytes <= 8).
+  __attribute__((always_inline)) void Run(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r, unsigned count,
+                                          uint64_t j, unsigned bytes, uint8_t* dst) {
+    const uint64_t total = R * s;
+    for (unsigned q = 0; q < 64; ++q) {
+      if (q < 8 * bytes) Load(&w[q], src, total, (8 * j + q) * R + r);
+      else w[q] = V{};
+    }
+    Stage<32>(0x00000000FFFFFFFFull);
+    Stage<16>(0x0000FFFF0000FFFFull);
+    Stage<8>(0x00FF00FF00FF00FFull);
+    Stage<4>(0x0F0F0F0F0F0F0F0Full);
+    Stage<2>(0x3333333333333333ull);
+    Stage<1>(0x5555555555555555ull);
+    // Word i of lane l now holds the bytes of record r + 64l + i.
+    uint8_t* out = dst + r * s + j;
+    for (unsigned l = 0; l < N; ++l)
+      for (unsigned i = 0; i < 64 && 64 * l + i < count; ++i) {
+        uint64_t v;
+        std::memcpy(&v, reinterpret_cast<const uint8_t*>(&w[i]) + 8 * l, 8);
+        if (bytes == 8) std::memcpy(out + (64 * l + i) * s, &v, 8);
+        else std::memcpy(out + (64 * l + i) * s, &v, bytes);
+      }
+  }
+};
+
+// Records from r on, 64N at a time, while whole groups of 64N remain; every
+// byte of a group's records is written before the next group (they stay in
+// cache). Returns the first record not done.
+template <unsigned N>
+__attribute__((always_inline)) inline uint64_t UntransposeGroups(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                               uint8_t* dst) {
+  Square<N> sq;
+  for (; R - r >= 64 * N; r += 64 * N) {
+    for (uint64_t j = 0; j < s; j += 8) sq.Run(src, R, s, r, 64 * N, j, unsigned(std::min<uint64_t>(8, s - j)), dst);
+  }
+  return r;
 }
 
-// Sixty-four bits from bit `at`, inside the stream as for Bits8.
-inline uint64_t Bits64(const uint8_t* src, uint64_t at) {
-  const uint64_t i = at >> 3;
-  const unsigned sh = unsigned(at & 7);
-  uint64_t lo;
-  std::memcpy(&lo, src + i, 8);
-  if (sh == 0) return lo;
-  return (lo >> sh) | (uint64_t(src[i + 8]) << (64 - sh));
+uint64_t UntransposeBy2(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r, uint8_t* dst) {
+  return UntransposeGroups<2>(src, R, s, r, dst);
 }
 
-// 8x8 bit matrix: byte k bit r becomes byte r bit k.
-inline uint64_t Transpose8(uint64_t x) {
-  uint64_t t;
-  t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
-  x = x ^ t ^ (t << 7);
-  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
-  x = x ^ t ^ (t << 14);
-  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
-  x = x ^ t ^ (t << 28);
-  return x;
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("avx2"))) uint64_t UntransposeBy4(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                         uint8_t* dst) {
+  return UntransposeGroups<4>(src, R, s, r, dst);
 }
+__attribute__((target("avx512f"))) uint64_t UntransposeBy8(const uint8_t* src, uint64_t R, uint64_t s, uint64_t r,
+                                                            uint8_t* dst) {
+  return UntransposeGroups<8>(src, R, s, r, dst);
+}
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+bool HasAvx512() {
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+}
+#else
+uint64_t UntransposeBy4(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
+uint64_t UntransposeBy8(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
+bool HasAvx2() { return false; }
+bool HasAvx512() { return false; }
+#endif
+
+std::atomic<unsigned> g_transposeLanes{8};
 
 }  // namespace
+
+unsigned QF_LimitTransposeLanes(unsigned lanes) { return g_transposeLanes.exchange(lanes); }
 
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst) {
   const uint64_t R = records, s = size;
   if (R * s == 0) return;
-  // Blocks of sixty-four records, byte by byte of the record: one word of
-  // each of the eight planes, eight 8x8 transposes; the block's records stay
-  // in cache while all their bytes are written.
-  const uint64_t blocks = R & ~uint64_t(63);
-  for (uint64_t r = 0; r < blocks; r += 64) {
-    for (uint64_t j = 0; j < s; ++j) {
-      const uint64_t plane0 = j * 8 * R;  // bit index of bit 0 of byte j, record 0
-      uint64_t w[8];
-      for (unsigned k = 0; k < 8; ++k) w[k] = Bits64(src, plane0 + k * R + r);
-      for (unsigned b = 0; b < 8; ++b) {
-        uint64_t x = 0;
-        for (unsigned k = 0; k < 8; ++k) x |= ((w[k] >> (8 * b)) & 0xFF) << (8 * k);
-        x = Transpose8(x);
-        uint8_t* out = dst + (r + 8 * b) * s + j;
-        for (unsigned i = 0; i < 8; ++i) out[i * s] = uint8_t(x >> (8 * i));
-      }
-    }
-  }
-  // The records after the last whole block: eight at a time, then one by one.
-  const uint64_t eights = R & ~uint64_t(7);
-  for (uint64_t j = 0; j < s; ++j) {
-    const uint64_t plane0 = j * 8 * R;
-    for (uint64_t r = blocks; r < eights; r += 8) {
-      uint64_t x = 0;
-      for (unsigned k = 0; k < 8; ++k) x |= uint64_t(Bits8(src, plane0 + k * R + r)) << (8 * k);
-      x = Transpose8(x);
-      for (unsigned b = 0; b < 8; ++b) dst[(r + b) * s + j] = uint8_t(x >> (8 * b));
-    }
-    for (uint64_t r = eights; r < R; ++r) {
-      uint8_t v = 0;
-      for (unsigned k = 0; k < 8; ++k) {
-        const uint64_t i = plane0 + k * R + r;
-        v |= uint8_t(((src[i >> 3] >> (i & 7)) & 1) << k);
-      }
-      dst[r * s + j] = v;
-    }
+  const unsigned lanes = g_transposeLanes.load(std::memory_order_relaxed);
+  uint64_t r = 0;
+  if (lanes >= 8 && HasAvx512()) r = UntransposeBy8(src, R, s, r, dst);
+  if (lanes >= 4 && HasAvx2()) r = UntransposeBy4(src, R, s, r, dst);
+  if (lanes >= 2) r = UntransposeBy2(src, R, s, r, dst);
+  // The rest 64 records at a time, the last square only partly stored.
+  Square<1> sq;
+  for (; r < R; r += 64) {
+    const unsigned count = unsigned(std::min<uint64_t>(64, R - r));
+    for (uint64_t j = 0; j < s; j += 8) sq.Run(src, R, s, r, count, j, unsigned(std::min<uint64_t>(8, s - j)), dst);
   }
 }
 
 int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<uint8_t>* out) {
-  if (in == nullptr || len < 4) return -5;
-  uint64_t N = (uint64_t(in[0]) << 24) | (uint64_t(in[1]) << 16) | (uint64_t(in[2]) << 8) | in[3];
-  // No token yields more than 32767 bytes per two stream bytes: a stated
-  // length the stream cannot produce is refused before the output exists.
-  if (N > maxOut || N > (len - 4) * 16384 + 64) return -5;
-  out->assign(N, 0);
-  if (N == 0) return 0;
-  uint8_t* o = out->data();
-  uint64_t w = 0;
-  RleReader r(in + 4, len - 4);
-  auto put = [&](uint8_t b) {
-    if (w < N) o[w++] = b;
-  };
-  auto fill = [&](uint8_t b, uint64_t n) {
-    uint64_t k = std::min(n, N - w);
-    std::memset(o + w, b, k);
-    w += k;
-  };
-  while (w < N) {
-    unsigned a, b, c;
-    if (!r.Bit(&a)) return -5;
-    if (a == 0) {
-      uint8_t x, y;
-      if (!r.Byte(&x) || !r.Byte(&y)) return -5;
-      put(x);
-      put(y);
-      continue;
-    }
-    if (!r.Bit(&b)) return -5;
-    if (b == 0) {
-      uint8_t x;
-      if (!r.Byte(&x)) return -5;
-      put(x);
-    }
-    if (!r.Bit(&c)) return -5;
-    const uint8_t f = c ? 0xFF : 0x00;
-    uint64_t run = 0;
-    bool ext = false;
-    if (!RunLength(r, &run, &ext)) return -5;
-    fill(f, run);
-    if (!ext) continue;
-    for (bool first = true;; first = false) {
-      if (!first && !r.MoreData()) break;
-      uint8_t x;
-      if (!r.Byte(&x)) {
-        if (first) return -5;
-        break;
-      }
-      uint64_t cnt = x;
-      if (x >= 0x80) {
-        uint8_t y;
-        if (!r.Byte(&y)) return -5;
-        cnt = (uint64_t(x - 0x80) << 8) | y;
-      }
-      fill(f, cnt);
-      if (cnt != 0x7FFF) break;
-    }
-  }
-  return 0;
+  uint64_t N = 0;
+  if (RleLength(in, len, maxOut, &N) != 0) return -5;
+  out->resize(N);
+  return RleTokens(in + 4, len - 4, N, out->data());
 }
 
 bool QF_ForceScalarIntegers(bool force) { return g_forceScalar.exchange(force); }

@@ -38,3 +38,8 @@ int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<u
 // Bit-plane transpose of records x size source bytes into dst: bit k of byte
 // j of record r is source bit (8j + k) x records + r, least significant first.
 void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t* dst);
+
+// Caps the records the transpose handles side by side at 64 x `lanes` (1, 2,
+// 4 or 8; 4 only where the processor has AVX2, 8 where it has AVX-512), so
+// tests can run every width on one machine. Returns the previous cap.
+unsigned QF_LimitTransposeLanes(unsigned lanes);
