@@ -14,6 +14,7 @@
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
 #include "quote/qf_decode.h"
+#include "tests/support/quote_checks.h"
 #include "tests/support/quote_writer.h"
 
 namespace {
@@ -311,13 +312,7 @@ int PlainDecode(uint32_t kind, const uint8_t* block, int64_t avail, const QfWork
 
 // ---- Test data ---------------------------------------------------------------
 
-QfWorkTable Work(const qw::Table& t) {
-  QfWorkTable w;
-  w.records = t.records;
-  w.recordSize = t.recordSize;
-  for (const qw::Column& c : t.columns) w.columns.push_back({uint16_t(c.id & 0x7000), c.width});
-  return w;
-}
+QfWorkTable Work(const qw::Table& t) { return qw::WorkTable(t); }
 
 // Records of arbitrary bytes in runs of zeros, ones and noise, as the bit
 // planes of real records mostly are.

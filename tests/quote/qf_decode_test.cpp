@@ -10,19 +10,14 @@
 #include <random>
 
 #include "quote/qf_decode.h"
+#include "tests/support/quote_checks.h"
 #include "tests/support/quote_writer.h"
 
 namespace {
 
 using qw::Bytes;
 
-QfWorkTable Work(const qw::Table& t) {
-  QfWorkTable w;
-  w.records = t.records;
-  w.recordSize = t.recordSize;
-  for (const qw::Column& c : t.columns) w.columns.push_back({uint16_t(c.id & 0x7000), c.width});
-  return w;
-}
+QfWorkTable Work(const qw::Table& t) { return qw::WorkTable(t); }
 
 // Decodes a block held in an exactly sized heap buffer.
 int Decode(uint32_t kind, const Bytes& block, const qw::Table& t, Bytes* out, int64_t avail = -1) {

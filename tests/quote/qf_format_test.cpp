@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quote/qf_format.h"
+#include "tests/support/quote_checks.h"
 #include "tests/support/quote_writer.h"
 
 namespace {
@@ -462,13 +463,7 @@ TEST(QfHandComputed, CompactDataOffsetUsesAllThreeParts) {
   EXPECT_EQ(o.image.size(), 46u);
 }
 
-bool IsQuoteFileCode(uint32_t rc) {
-  for (uint32_t c : {QF_E_NOTQUOTE, QF_E_VERSION, QF_E_INDEX, QF_E_NODATA, QF_E_RANGE, QF_E_NEEDMEMORY, QF_E_NOMEM,
-                     QF_E_BADARG, QF_E_NOFIELD, QF_E_FIXED, QF_E_OUTPUT, QF_E_KIND, QF_E_DEC_INPUT, QF_E_DEC_SIZE,
-                     QF_E_DEC_4, QF_E_DEC_OTHER, QF_E_CODEDCOLS})
-    if (rc == c) return true;
-  return false;
-}
+using qw::IsQuoteFileCode;
 
 // Every prefix and many byte flips of valid images of each family. The whole
 // image converts to its records; every prefix is refused with a quote-file

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quote/qf_quotefile.h"
+#include "tests/support/quote_checks.h"
 #include "tests/support/quote_writer.h"
 
 namespace {
@@ -398,13 +399,7 @@ TEST(QuoteFileOpen, StatedSizeAloneCostsNothing) {
   EXPECT_FALSE(g.IsOpen());
 }
 
-bool IsQuoteFileCode(uint32_t rc) {
-  for (uint32_t c : {QF_E_NOTQUOTE, QF_E_VERSION, QF_E_INDEX, QF_E_NODATA, QF_E_RANGE, QF_E_NEEDMEMORY, QF_E_NOMEM,
-                     QF_E_BADARG, QF_E_NOFIELD, QF_E_FIXED, QF_E_OUTPUT, QF_E_KIND, QF_E_DEC_INPUT, QF_E_DEC_SIZE,
-                     QF_E_DEC_4, QF_E_DEC_OTHER, QF_E_CODEDCOLS})
-    if (rc == c) return true;
-  return false;
-}
+using qw::IsQuoteFileCode;
 
 // Reads everything an opened file offers and checks it against what the file
 // states: every record of the file in one delivery, every code's records
