@@ -21,6 +21,28 @@
 
 namespace {
 
+// What the processor offers, read once.
+struct CpuFeatures {
+  bool avx2 = false;
+  bool avx512 = false;
+  bool bmi = false;        // BMI1, BMI2 and POPCNT
+  bool carryless = false;  // PCLMULQDQ and SSSE3
+};
+
+const CpuFeatures& Cpu() {
+  static const CpuFeatures features = [] {
+    CpuFeatures f;
+#if defined(__GNUC__) && defined(__x86_64__)
+    f.avx2 = __builtin_cpu_supports("avx2");
+    f.avx512 = __builtin_cpu_supports("avx512f");
+    f.bmi = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    f.carryless = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+#endif
+    return f;
+  }();
+  return features;
+}
+
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -445,21 +467,55 @@ __attribute__((target("pclmul,ssse3"))) uint16_t RecordsCrcFolded(const uint8_t*
   return TL_Crc16(TL_Crc16(0, rem, 16), p + at, len - at);
 }
 
-bool HasCarrylessMultiply() {
-  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-  return has;
-}
 #endif
 
 uint16_t RecordsCrc(const uint8_t* p, uint64_t len) {
 #if defined(__GNUC__) && defined(__x86_64__)
-  if (len >= 64 && HasCarrylessMultiply()) return RecordsCrcFolded(p, len);
+  if (len >= 64 && Cpu().carryless) return RecordsCrcFolded(p, len);
 #endif
   return TL_Crc16(0, p, len);
 }
 
+// One variable-length integer of at most MaxBytes bytes, as the delta-coded
+// and snappy-coded columns hold them, read from eight bytes at *pos and
+// sign-extended to 64 bits (the 32-bit columns keep the low half, as when the
+// bytes are shifted in one by one). The caller has made sure MaxBytes + 8
+// bytes lie at *pos.
 template <unsigned MaxBytes>
-inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out);
+inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out) {
+  uint64_t w;
+  std::memcpy(&w, p + *pos, 8);
+  const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
+  uint64_t y = w & 0x7F;
+  if (w & 0x80) {
+    *out = int64_t(y | (neg << 7));
+    *pos += 1;
+    return true;
+  }
+  y = (y << 7) | ((w >> 8) & 0x7F);
+  if (w & 0x8000) {
+    *out = int64_t(y | (neg << 14));
+    *pos += 2;
+    return true;
+  }
+  y = (y << 7) | ((w >> 16) & 0x7F);
+  if (w & 0x800000) {
+    *out = int64_t(y | (neg << 21));
+    *pos += 3;
+    return true;
+  }
+  uint64_t v = y | (neg << 21);
+  for (unsigned i = 3; i < MaxBytes; ++i) {
+    const uint8_t b = p[*pos + i];
+    v = (v << 7) | (b & 0x7F);
+    if (b & 0x80) {
+      *out = int64_t(v);
+      *pos += i + 1;
+      return true;
+    }
+  }
+  return false;
+}
 
 // Copies n bytes between fields of different records (they never overlap),
 // inline for the widths fields have: two overlapping loads cover any length
@@ -653,46 +709,6 @@ inline uint64_t PresenceWord(const uint8_t* bits, uint64_t bytes, uint64_t at) {
   uint64_t v = 0;
   for (unsigned k = 0; k < 64 && ((at + k) >> 3) < bytes; ++k) v |= uint64_t((bits[(at + k) >> 3] >> ((at + k) & 7)) & 1) << k;
   return v;
-}
-
-// The snappy-coded columns' integers: one integer of at most MaxBytes bytes
-// read from eight bytes at *pos, sign-extended to 64 bits (the 32-bit columns
-// keep the low half, as when the bytes are shifted in one by one). The caller
-// has made sure MaxBytes + 8 bytes lie at *pos.
-template <unsigned MaxBytes>
-inline bool ReadOne(const uint8_t* p, uint64_t* pos, int64_t* out) {
-  uint64_t w;
-  std::memcpy(&w, p + *pos, 8);
-  const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
-  uint64_t y = w & 0x7F;
-  if (w & 0x80) {
-    *out = int64_t(y | (neg << 7));
-    *pos += 1;
-    return true;
-  }
-  y = (y << 7) | ((w >> 8) & 0x7F);
-  if (w & 0x8000) {
-    *out = int64_t(y | (neg << 14));
-    *pos += 2;
-    return true;
-  }
-  y = (y << 7) | ((w >> 16) & 0x7F);
-  if (w & 0x800000) {
-    *out = int64_t(y | (neg << 21));
-    *pos += 3;
-    return true;
-  }
-  uint64_t v = y | (neg << 21);
-  for (unsigned i = 3; i < MaxBytes; ++i) {
-    const uint8_t b = p[*pos + i];
-    v = (v << 7) | (b & 0x7F);
-    if (b & 0x80) {
-      *out = int64_t(v);
-      *pos += i + 1;
-      return true;
-    }
-  }
-  return false;
 }
 
 template <typename T>
@@ -920,14 +936,6 @@ QF_SIMD bool PresentRunQuad(const uint8_t* p, uint64_t* pos, uint64_t m, T v0, u
   return true;
 }
 
-bool HasQuadReader() {
-  static const bool has =
-      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
-      __builtin_cpu_supports("bmi2");
-  return has;
-}
-#else
-bool HasQuadReader() { return false; }
 #endif
 
 std::atomic<bool> g_forceScalar{false};
@@ -1125,7 +1133,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   // First the stream column by column: text and raw columns are written
   // whole; integer columns get record 0 written and their other integers
   // only stepped over, to find where the next column starts.
-  const bool quad = HasQuadReader() && !g_forceScalar.load(std::memory_order_relaxed);
+  const bool quad = Cpu().avx2 && Cpu().bmi && !g_forceScalar.load(std::memory_order_relaxed);
   std::vector<IntColumn> ints;
   ints.reserve(C);
   for (uint64_t c = 0; c < C; ++c) {
@@ -1190,10 +1198,6 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
   }
   return 0;
 }
-
-}  // namespace
-
-namespace {
 
 // The transposed form is a bit matrix of 8s planes by R records (plane p, the
 // bit k of byte j with p = 8j + k, holds bit r at stream bit p x R + r); the
@@ -1298,19 +1302,9 @@ __attribute__((target("avx512f"))) uint64_t UntransposeBy8(const uint8_t* src, u
                                                             uint8_t* dst) {
   return UntransposeGroups<8>(src, R, s, r, dst);
 }
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-bool HasAvx512() {
-  static const bool has = __builtin_cpu_supports("avx512f");
-  return has;
-}
 #else
 uint64_t UntransposeBy4(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
 uint64_t UntransposeBy8(const uint8_t*, uint64_t, uint64_t, uint64_t r, uint8_t*) { return r; }
-bool HasAvx2() { return false; }
-bool HasAvx512() { return false; }
 #endif
 
 std::atomic<unsigned> g_transposeLanes{8};
@@ -1324,8 +1318,8 @@ void QF_Untranspose(const uint8_t* src, uint32_t records, uint32_t size, uint8_t
   if (R * s == 0) return;
   const unsigned lanes = g_transposeLanes.load(std::memory_order_relaxed);
   uint64_t r = 0;
-  if (lanes >= 8 && HasAvx512()) r = UntransposeBy8(src, R, s, r, dst);
-  if (lanes >= 4 && HasAvx2()) r = UntransposeBy4(src, R, s, r, dst);
+  if (lanes >= 8 && Cpu().avx512) r = UntransposeBy8(src, R, s, r, dst);
+  if (lanes >= 4 && Cpu().avx2) r = UntransposeBy4(src, R, s, r, dst);
   if (lanes >= 2) r = UntransposeBy2(src, R, s, r, dst);
   // The rest 64 records at a time, the last square only partly stored.
   Square<1> sq;

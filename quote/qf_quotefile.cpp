@@ -85,13 +85,7 @@ uint32_t CHQuoteFile::Open(const char* name, uint32_t mode) {
   if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
   uint32_t rc = CTLFileObj::Open(name, (mode & ~TL_FMODE_STORE_MASK & ~TL_FMODE_FIXED) | TL_FMODE_MEMORY);
   if (rc) return rc;
-  try {
-    rc = OpenImage();
-  } catch (const std::bad_alloc&) {
-    rc = QF_E_NOMEM;
-  }
-  if (rc) Close();
-  return rc;
+  return OpenImageOrClose();
 }
 
 uint32_t CHQuoteFile::OpenMemory(const void* image, uint32_t len, uint32_t cap) {
@@ -113,6 +107,13 @@ uint32_t CHQuoteFile::OpenMemory(const void* image, uint32_t len, uint32_t cap) 
   }
   uint32_t rc = CTLFileObj::OpenMemory(image, len, openCap);
   if (rc) return FromFileCode(rc);
+  return OpenImageOrClose();
+}
+
+// Running out of memory while converting is a result code; a buffer that
+// does not open is closed again.
+uint32_t CHQuoteFile::OpenImageOrClose() {
+  uint32_t rc;
   try {
     rc = OpenImage();
   } catch (const std::bad_alloc&) {

@@ -65,6 +65,7 @@ class CHQuoteFile : public corvane::CTLFileObj {
 
  private:
   uint32_t OpenImage();  // classify, convert and keep the header of the opened buffer
+  uint32_t OpenImageOrClose();
   void RefreshHeader();
   void ReadChainedCode(const char* key, const uint8_t* entry, int64_t first, int64_t count,
                        const QfCodeCallback& cb, bool* stop);

@@ -1,7 +1,6 @@
 // Block decoders: hand-checked vectors, round trips through the writer's
 // encoders, and corrupt or truncated blocks.
 #include <gtest/gtest.h>
-#include <snappy-c.h>
 
 #include <cstdint>
 #include <algorithm>
@@ -378,16 +377,7 @@ TEST(QfDecode, DamagedSnappyContentNeverOverruns) {
   std::mt19937 rng(123);
   for (uint32_t R : {1u, 3u, 64u, 70u}) {
     const qw::Table t = Mixed(R, 7 + R);
-    const Bytes blk = qw::EncodeSnappyColumns(t);
-    size_t m = 0;
-    while (!(blk[m] & 0x80)) ++m;
-    ++m;  // the bitmap length's bytes
-    size_t ulen = 0;
-    ASSERT_EQ(snappy_uncompressed_length(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m, &ulen), SNAPPY_OK);
-    Bytes content(ulen);
-    ASSERT_EQ(snappy_uncompress(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m,
-                                reinterpret_cast<char*>(content.data()), &ulen),
-              SNAPPY_OK);
+    const Bytes content = qw::SnappyColumnsContent(t);
     for (int i = 0; i < 400; ++i) {
       Bytes c = content;
       switch (i % 4) {
@@ -398,17 +388,13 @@ TEST(QfDecode, DamagedSnappyContentNeverOverruns) {
         case 2: c[rng() % c.size()] &= 0x7F; break;  // an integer runs on into the next
         default: c.resize(c.size() - std::min<size_t>(c.size(), 1 + rng() % 12)); break;
       }
-      Bytes z(snappy_max_compressed_length(c.size()));
-      size_t zlen = z.size();
-      ASSERT_EQ(snappy_compress(reinterpret_cast<const char*>(c.data()), c.size(), reinterpret_cast<char*>(z.data()), &zlen),
-                SNAPPY_OK);
-      Bytes b(blk.begin(), blk.begin() + int64_t(m));
-      if (i % 7 == 0) b = {uint8_t(0x80 | ((R * 6 + 7) / 8 + rng() % 3))};  // another bitmap length
-      b.insert(b.end(), z.begin(), z.begin() + int64_t(zlen));
+      const uint64_t M = (t.columns.size() * R + 7) / 8;
+      // Now and then another bitmap length.
+      const uint64_t stated = i % 7 == 0 ? (R * 6 + 7) / 8 + rng() % 3 : M;
       Bytes out;
-      const int rc = Decode(QF_BLOCK_SNAPPY, b, t, &out);
+      const int rc = Decode(QF_BLOCK_SNAPPY, qw::SnappyBlock(stated, c), t, &out);
       EXPECT_TRUE(rc == 0 || rc == -5) << rc;
-      if (c == content && b[0] == blk[0]) {
+      if (c == content && stated == M) {
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(out, t.data);
       }
@@ -577,17 +563,6 @@ int PlainSnappyContent(const Bytes& c, uint64_t M, const qw::Table& t, Bytes* ou
   return 0;
 }
 
-Bytes SnappyBlock(uint64_t M, const Bytes& content) {
-  Bytes b;
-  qw::PutSVar(b, int64_t(M));
-  Bytes z(snappy_max_compressed_length(content.size()));
-  size_t zlen = z.size();
-  EXPECT_EQ(snappy_compress(reinterpret_cast<const char*>(content.data()), content.size(), reinterpret_cast<char*>(z.data()), &zlen),
-            SNAPPY_OK);
-  b.insert(b.end(), z.begin(), z.begin() + int64_t(zlen));
-  return b;
-}
-
 // Damaged content of long columns (integers run on or end early, bytes
 // change, the content is cut anywhere): the decoder gives exactly what the
 // plain reading gives, records and all, or fails where it fails.
@@ -608,16 +583,7 @@ TEST_P(SnappyReaders, SnappyRunsMatchThePlainReading) {
       if (rng() % 11 == 0) qw::SetAbsent(t, r, c);
   }
   const uint64_t M = (t.columns.size() * t.records + 7) / 8;
-  const Bytes blk = qw::EncodeSnappyColumns(t);
-  size_t m = 0;
-  while (!(blk[m] & 0x80)) ++m;
-  ++m;
-  size_t ulen = 0;
-  ASSERT_EQ(snappy_uncompressed_length(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m, &ulen), SNAPPY_OK);
-  Bytes content(ulen);
-  ASSERT_EQ(snappy_uncompress(reinterpret_cast<const char*>(blk.data() + m), blk.size() - m,
-                              reinterpret_cast<char*>(content.data()), &ulen),
-            SNAPPY_OK);
+  const Bytes content = qw::SnappyColumnsContent(t);
   Bytes want;
   ASSERT_EQ(PlainSnappyContent(content, M, t, &want), 0);
   ASSERT_EQ(want, t.data);
@@ -638,7 +604,7 @@ TEST_P(SnappyReaders, SnappyRunsMatchThePlainReading) {
     }
     Bytes plain, out;
     const int prc = PlainSnappyContent(c, M, t, &plain);
-    const int rc = Decode(QF_BLOCK_SNAPPY, SnappyBlock(M, c), t, &out);
+    const int rc = Decode(QF_BLOCK_SNAPPY, qw::SnappyBlock(M, c), t, &out);
     ASSERT_EQ(rc, prc) << i;
     if (rc == 0) {
       ++succeeded;

@@ -305,7 +305,7 @@ Bytes EncodeDelta(const Table& t, bool packedTails) {
   return out;
 }
 
-Bytes EncodeSnappyColumns(const Table& t) {
+Bytes SnappyColumnsContent(const Table& t) {
   const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
   auto field = [&](uint64_t r, uint64_t c) { return t.data.data() + r * s + t.Offset(c); };
   const uint64_t M = (C * R + 7) / 8;
@@ -343,16 +343,29 @@ Bytes EncodeSnappyColumns(const Table& t) {
       }
     }
   }
+  return raw;
+}
+
+Bytes SnappyCompress(const Bytes& raw) {
   Bytes z(snappy_max_compressed_length(raw.size()));
   size_t zlen = z.size();
   if (snappy_compress(reinterpret_cast<const char*>(raw.data()), raw.size(), reinterpret_cast<char*>(z.data()),
                       &zlen) != SNAPPY_OK)
     throw std::runtime_error("snappy_compress");
   z.resize(zlen);
+  return z;
+}
+
+Bytes SnappyBlock(uint64_t bitmapBytes, const Bytes& content) {
   Bytes out;
-  PutSVar(out, int64_t(M));
+  PutSVar(out, int64_t(bitmapBytes));
+  const Bytes z = SnappyCompress(content);
   out.insert(out.end(), z.begin(), z.end());
   return out;
+}
+
+Bytes EncodeSnappyColumns(const Table& t) {
+  return SnappyBlock((uint64_t(t.columns.size()) * t.records + 7) / 8, SnappyColumnsContent(t));
 }
 
 Bytes NativeImage(const Table& t) {

@@ -58,6 +58,12 @@ Bytes EncodeRle(const Bytes& raw);  // u32 big-endian length, then tokens
 Bytes EncodeKind2(const Table& t);
 Bytes EncodeDelta(const Table& t, bool packedTails);  // kinds 5 (true) and 6
 Bytes EncodeSnappyColumns(const Table& t);           // kind 0x10
+// Kind 0x10 in its parts: the content (presence bitmap, then the values)
+// before compression, snappy's compression of any bytes, and a block of a
+// content whose bitmap takes bitmapBytes.
+Bytes SnappyColumnsContent(const Table& t);
+Bytes SnappyCompress(const Bytes& raw);
+Bytes SnappyBlock(uint64_t bitmapBytes, const Bytes& content);
 
 // Images.
 Bytes NativeImage(const Table& t);
