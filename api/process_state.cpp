@@ -18,25 +18,22 @@ ProcessState& State() {
 
 }  // namespace
 
-void SetCallbackContext(CSocketDataMananger* instance) {
+void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config) {
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   State().context = instance;
+  if (!config) return;
+  DataCallbackSlots& s = State().slots;
+  s.fnctickindex = config->fnctickindex;
+  s.fnctickstock = config->fnctickstock;
+  s.fnctransacton = config->fnctransacton;
+  s.fncorderdata = config->fncorderdata;
+  s.fncorderqueue = config->fncorderqueue;
+  s.fncsuperstock = config->fncsuperstock;
 }
 
 CSocketDataMananger* GetCallbackContext() {
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   return State().context;
-}
-
-void SetDataCallbackSlots(const InstanceConfig& config) {
-  std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  DataCallbackSlots& s = State().slots;
-  s.fnctickindex = config.fnctickindex;
-  s.fnctickstock = config.fnctickstock;
-  s.fnctransacton = config.fnctransacton;
-  s.fncorderdata = config.fncorderdata;
-  s.fncorderqueue = config.fncorderqueue;
-  s.fncsuperstock = config.fncsuperstock;
 }
 
 DataCallbackSlots GetDataCallbackSlots() {

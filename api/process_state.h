@@ -19,12 +19,12 @@ struct DataCallbackSlots {
   QuoteDataCallback fncsuperstock = nullptr;
 };
 
-// Makes instance the callback context.
-void SetCallbackContext(CSocketDataMananger* instance);
+// Makes instance the callback context and, when config is given, copies its
+// six data callbacks into the slots. Both change under one lock: an instance
+// released between the two steps would otherwise clear the slots and leave
+// the newer instance's callbacks behind once it is gone too.
+void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config);
 CSocketDataMananger* GetCallbackContext();
-
-// Copies the six data callbacks of config into the slots.
-void SetDataCallbackSlots(const InstanceConfig& config);
 DataCallbackSlots GetDataCallbackSlots();
 
 // When instance is the context: clears the context and the six slots.

@@ -83,7 +83,7 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
 
   m_settings = ReadToolIni();
   m_offlineState = kOfflineNo;
-  SetCallbackContext(this);
+  SetCallbackContext(this, config);
   if (m_settings.mode != kStandalone) {
     WriteLog(2, "SocketStart--master:%s socket_port:%s IP:%s  IpMask:%s!",
              m_settings.master_text.c_str(), m_settings.socket_port_text.c_str(),
@@ -99,7 +99,6 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
     m_hostConfig.m_connectmarket[sizeof(m_hostConfig.m_connectmarket) - 1] = '\0';
     m_config = &m_hostConfig;
     m_connectMarket = BoundedText(config->m_connectmarket);
-    SetDataCallbackSlots(*config);
     if (m_settings.mode == kMaster) {
       std::memcpy(&m_relayConfig, &m_hostConfig, sizeof(m_relayConfig));
       GetRelayCallbacks(&m_relayConfig);
