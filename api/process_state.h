@@ -20,9 +20,10 @@ struct DataCallbackSlots {
 };
 
 // Makes instance the callback context and, when config is given, copies its
-// six data callbacks into the slots. Both change under one lock: an instance
-// released between the two steps would otherwise clear the slots and leave
-// the newer instance's callbacks behind once it is gone too.
+// six data callbacks into the slots. Both change under one lock: done in two
+// steps, another thread's instance could take the context in between and be
+// released first, and this instance's callbacks, written afterwards, would
+// outlive it (a released instance clears only while it is the context).
 void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config);
 CSocketDataMananger* GetCallbackContext();
 DataCallbackSlots GetDataCallbackSlots();
