@@ -25,8 +25,7 @@ namespace {
 struct CpuFeatures {
   bool avx2 = false;
   bool avx512 = false;
-  bool bmi = false;        // BMI1, BMI2 and POPCNT
-  bool carryless = false;  // PCLMULQDQ and SSSE3
+  bool bmi = false;  // BMI1, BMI2 and POPCNT
 };
 
 const CpuFeatures& Cpu() {
@@ -36,7 +35,6 @@ const CpuFeatures& Cpu() {
     f.avx2 = __builtin_cpu_supports("avx2");
     f.avx512 = __builtin_cpu_supports("avx512f");
     f.bmi = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-    f.carryless = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
 #endif
     return f;
   }();
@@ -419,63 +417,6 @@ bool ColumnOffsets(const QfWorkTable& t, std::vector<uint64_t>* offs) {
   return off <= t.recordSize;
 }
 
-// The CRC-16 of the decoded records (polynomial 0x1021, no reflection, zero
-// start). With carry-less multiplication the records are folded 64 bytes at
-// a time into four 128-bit remainders (x^n mod the polynomial shifts a part
-// by n bits at the cost of one multiplication), the four are folded into one,
-// and the table CRC finishes its 16 bytes and the tail.
-constexpr uint64_t PowerModCrc(unsigned n) {
-  uint32_t v = 1;
-  for (unsigned i = 0; i < n; ++i) {
-    v <<= 1;
-    if (v & 0x10000) v ^= 0x11021;
-  }
-  return v;
-}
-
-#if defined(__GNUC__) && defined(__x86_64__)
-// A 16-byte block with byte 0 as its highest-order byte: reversed, bit i of
-// the register is the coefficient of x^i.
-__attribute__((target("pclmul,ssse3"))) inline __m128i CrcBlock(const uint8_t* p) {
-  const __m128i rev = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), rev);
-}
-
-// x times x^n (k holding x^(n+64) and x^n modulo the polynomial), reduced
-// to 80 bits, plus the next block.
-__attribute__((target("pclmul,ssse3"))) inline __m128i CrcFold(__m128i x, __m128i k, __m128i next) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00)), next);
-}
-
-__attribute__((target("pclmul,ssse3"))) uint16_t RecordsCrcFolded(const uint8_t* p, uint64_t len) {
-  const __m128i by128 = _mm_set_epi64x(int64_t(PowerModCrc(192)), int64_t(PowerModCrc(128)));
-  const __m128i by512 = _mm_set_epi64x(int64_t(PowerModCrc(576)), int64_t(PowerModCrc(512)));
-  __m128i a0 = CrcBlock(p), a1 = CrcBlock(p + 16), a2 = CrcBlock(p + 32), a3 = CrcBlock(p + 48);
-  uint64_t at = 64;
-  for (; len - at >= 64; at += 64) {
-    a0 = CrcFold(a0, by512, CrcBlock(p + at));
-    a1 = CrcFold(a1, by512, CrcBlock(p + at + 16));
-    a2 = CrcFold(a2, by512, CrcBlock(p + at + 32));
-    a3 = CrcFold(a3, by512, CrcBlock(p + at + 48));
-  }
-  __m128i x = CrcFold(CrcFold(CrcFold(a0, by128, a1), by128, a2), by128, a3);
-  for (; len - at >= 16; at += 16) x = CrcFold(x, by128, CrcBlock(p + at));
-  // x is congruent to the records so far: their CRC is that of x's 16 bytes.
-  uint8_t rem[16];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(rem), x);
-  std::reverse(rem, rem + 16);
-  return TL_Crc16(TL_Crc16(0, rem, 16), p + at, len - at);
-}
-
-#endif
-
-uint16_t RecordsCrc(const uint8_t* p, uint64_t len) {
-#if defined(__GNUC__) && defined(__x86_64__)
-  if (len >= 64 && Cpu().carryless) return RecordsCrcFolded(p, len);
-#endif
-  return TL_Crc16(0, p, len);
-}
-
 // One variable-length integer of at most MaxBytes bytes, as the delta-coded
 // and snappy-coded columns hold them, read from eight bytes at *pos and
 // sign-extended to 64 bits (the 32-bit columns keep the low half, as when the
@@ -691,7 +632,7 @@ int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWor
   }
   const uint8_t* crcAt = pay + plen;
   uint16_t stored = uint16_t(crcAt[0] | (crcAt[1] << 8));
-  if (RecordsCrc(rec.data(), rec.size()) != stored) return -5;
+  if (TL_Crc16(0, rec.data(), rec.size()) != stored) return -5;
   if (!rec.empty()) std::memcpy(dst, rec.data(), rec.size());
   return static_cast<int>(std::min<int64_t>(int64_t(n) + P + 2, 0x7FFFFFFF));
 }

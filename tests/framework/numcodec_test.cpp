@@ -166,6 +166,11 @@ TEST(Crc16, CheckValueAndChaining) {
   for (size_t n = 0; n < 40; ++n) EXPECT_EQ(TL_Crc16(0, data.data() + 3, n), qw::Crc16(data.data() + 3, n)) << n;
   EXPECT_EQ(TL_Crc16(0, data.data(), data.size()), qw::Crc16(data.data(), data.size()));
   EXPECT_EQ(TL_Crc16(TL_Crc16(0, data.data(), 13), data.data() + 13, 987), qw::Crc16(data.data(), data.size()));
+  // Long runs continued from a start value, with tails of every size past
+  // whole 16- and 64-byte steps.
+  for (size_t n : {66, 80, 95, 128, 143, 200, 1000})
+    for (size_t k : {1, 2, 13})
+      EXPECT_EQ(TL_Crc16(TL_Crc16(0, data.data(), k), data.data() + k, n - k), qw::Crc16(data.data(), n)) << n << " " << k;
 }
 
 TEST(Snappy, RoundTripAndRefusals) {
