@@ -67,13 +67,12 @@ struct VarReader {
   uint64_t len;
   uint64_t pos;
 
-  // Roomy: the caller has made sure eight bytes lie at pos.
-  template <typename U, bool Roomy = false>
+  template <typename U>
   bool Read(int maxBytes, U* out) {
     // With eight bytes at hand, integers of up to five bytes are read from
     // one load, the end bit of each byte tested in turn (lengths repeat from
     // value to value, so these branches predict well).
-    if (Roomy || len - pos >= 8) {
+    if (len - pos >= 8) {
       uint64_t w;
       std::memcpy(&w, p + pos, 8);
       const uint64_t neg = 0 - ((w >> 6) & 1);  // bit 6 of the first byte
@@ -115,17 +114,15 @@ struct VarReader {
     pos += n;
     return true;
   }
-  template <bool Roomy = false>
   bool S32(int32_t* v) {
     uint32_t u;
-    if (!Read<uint32_t, Roomy>(5, &u)) return false;
+    if (!Read(5, &u)) return false;
     *v = static_cast<int32_t>(u);
     return true;
   }
-  template <bool Roomy = false>
   bool S64(int64_t* v) {
     uint64_t u;
-    if (!Read<uint64_t, Roomy>(10, &u)) return false;
+    if (!Read(10, &u)) return false;
     *v = static_cast<int64_t>(u);
     return true;
   }
