@@ -180,36 +180,46 @@ class RleReader {
   unsigned left_ = 0;
 };
 
-bool RunLength(RleReader& r, uint64_t* run, bool* extended) {
+// A run's length after its fill bit, from the next flag bits, each taken by
+// next(&bit) (false when the stream has no more): 1 to 12, and 12 is
+// followed by extension counts.
+template <typename Next>
+constexpr bool RunCodeLength(Next next, unsigned* run) {
   unsigned b[6];
-  *extended = false;
-  if (!r.Bit(&b[0])) return false;
+  if (!next(&b[0])) return false;
   if (!b[0]) return *run = 1, true;
-  if (!r.Bit(&b[1])) return false;
+  if (!next(&b[1])) return false;
   if (!b[1]) {
-    if (!r.Bit(&b[2])) return false;
+    if (!next(&b[2])) return false;
     return *run = 2 + b[2], true;
   }
-  if (!r.Bit(&b[2])) return false;
+  if (!next(&b[2])) return false;
   if (!b[2]) return *run = 4, true;
-  if (!r.Bit(&b[3]) || !r.Bit(&b[4])) return false;
+  if (!next(&b[3]) || !next(&b[4])) return false;
   if (!b[3]) {
-    if (!r.Bit(&b[5])) return false;
+    if (!next(&b[5])) return false;
     return *run = (b[4] ? 7 : 5) + b[5], true;
   }
   if (!b[4]) {
-    if (!r.Bit(&b[5])) return false;
+    if (!next(&b[5])) return false;
     return *run = 9 + b[5], true;
   }
-  if (!r.Bit(&b[5])) return false;
-  if (!b[5]) return *run = 11, true;
-  *extended = true;
-  return *run = 12, true;
+  if (!next(&b[5])) return false;
+  return *run = b[5] ? 12 : 11, true;
+}
+
+// The checked reading, for the tokens the fast loop leaves.
+[[gnu::noinline]] bool RunLength(RleReader& r, uint64_t* run, bool* extended) {
+  unsigned n = 0;
+  if (!RunCodeLength([&r](unsigned* bit) { return r.Bit(bit); }, &n)) return false;
+  *run = n;
+  *extended = n == 12;
+  return true;
 }
 
 // The run lengths after a run's fill bit, by the next six flag bits (most
 // significant first): the length and how many of the six bits its code
-// takes. Length 12 is followed by extension counts.
+// takes.
 struct RunCode {
   uint8_t run;
   uint8_t bits;
@@ -217,13 +227,14 @@ struct RunCode {
 constexpr std::array<RunCode, 64> MakeRunCodes() {
   std::array<RunCode, 64> t{};
   for (unsigned i = 0; i < 64; ++i) {
-    const auto bit = [i](unsigned k) { return (i >> (5 - k)) & 1; };
-    if (!bit(0)) t[i] = {1, 1};
-    else if (!bit(1)) t[i] = {uint8_t(2 + bit(2)), 3};
-    else if (!bit(2)) t[i] = {4, 3};
-    else if (!bit(3)) t[i] = {uint8_t((bit(4) ? 7 : 5) + bit(5)), 6};
-    else if (!bit(4)) t[i] = {uint8_t(9 + bit(5)), 6};
-    else t[i] = {uint8_t(bit(5) ? 12 : 11), 6};
+    unsigned taken = 0, run = 0;
+    RunCodeLength(
+        [i, &taken](unsigned* bit) {
+          *bit = (i >> (5 - taken++)) & 1;
+          return true;
+        },
+        &run);
+    t[i] = {uint8_t(run), uint8_t(taken)};
   }
   return t;
 }
