@@ -974,15 +974,13 @@ bool TextColumn(VarReader& vr, const uint8_t* bits, uint64_t bit, uint64_t R, un
       // The zero bytes of the next 64 bytes are kept as a bit mask, moved on
       // 32 bytes at a time, so that where the next text starts waits only for
       // a few bit operations, not for a load.
-      if (win && vr.pos - zbase > 32) {
-        while (vr.pos - zbase > 32) {
-          if (vr.len - zbase < 96) {
-            win = false;
-            break;
-          }
-          zbase += 32;
-          zeros = (zeros >> 32) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
+      while (win && vr.pos - zbase > 32) {
+        if (vr.len - zbase < 96) {
+          win = false;
+          break;
         }
+        zbase += 32;
+        zeros = (zeros >> 32) | (uint64_t(ZeroMask32(vr.p + zbase + 32)) << 32);
       }
       if (!win && vr.len - vr.pos >= 64) {
         win = true;
