@@ -1088,11 +1088,11 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
     const uint16_t kind = t.columns[c].kind;
     uint8_t* col = dst + offs[c];
     const uint64_t bit = c * R;
-    const bool wide = (kind == 0x0000 || kind == 0x5000) && w == 8;
-    if (wide || ((kind == 0x3000 || kind == 0x4000 || kind == 0x7000) && w == 4)) {
+    const bool wide = (kind == QF_KIND_PACKED64 || kind == 0x5000) && w == 8;
+    if (wide || ((kind == QF_KIND_INT32 || kind == 0x4000 || kind == QF_KIND_PACKED32) && w == 4)) {
       uint64_t v0 = wide ? ~uint64_t(0) : ~uint32_t(0);
       if (present(bit)) {
-        if (kind == 0x0000) {
+        if (kind == QF_KIND_PACKED64) {
           if (vr.pos >= vr.len) return -5;
           const uint64_t top = vr.p[vr.pos++];
           int64_t rest = 0;
@@ -1114,7 +1114,7 @@ int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_
       // The integers of records 1 to R-1: one per present bit.
       const uint64_t k = CountPresent(bits, uint64_t(M), bit + 1, R - 1);
       if (!SkipInts(vr.p, vr.len, &vr.pos, k)) return -5;
-    } else if (kind == 0x1000 || kind == 0x2000) {
+    } else if (kind == QF_KIND_CODE || kind == QF_KIND_TEXT) {
       if (!TextColumn(vr, bits, bit, R, w, col, s)) return -5;
     } else {
       for (uint64_t r = 0; r < R; ++r) {
