@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "quote/qf_decode.h"
@@ -45,6 +46,11 @@ TEST(QfDecodeAlloc, StatedSnappyLengthBeyondTheStreamIsRefusedUnallocated) {
   blk.push_back(0x00);  // literal of one byte
   blk.push_back(0x01);
   std::vector<uint8_t> out(4, 0xEE);
+  // The hook must see requests at all, or the bound below proves nothing.
+  g_largest = 0;
+  void* volatile probe = std::malloc(size_t(1) << 20);
+  std::free(probe);
+  ASSERT_GE(g_largest, size_t(1) << 20);
   g_largest = 0;
   EXPECT_EQ(QF_DecodeBlock(QF_BLOCK_SNAPPY, blk.data(), int64_t(blk.size()), w, out.data(), out.size()), -5);
   EXPECT_LT(g_largest, size_t(1) << 20);

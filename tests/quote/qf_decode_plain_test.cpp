@@ -312,7 +312,7 @@ int PlainDecode(uint32_t kind, const uint8_t* block, int64_t avail, const QfWork
 
 // ---- Test data ---------------------------------------------------------------
 
-QfWorkTable Work(const qw::Table& t) { return qw::WorkTable(t); }
+using qw::WorkTable;
 
 // Records of arbitrary bytes in runs of zeros, ones and noise, as the bit
 // planes of real records mostly are.
@@ -364,7 +364,7 @@ qw::Table DeltaTable(uint32_t R, uint32_t extra, std::mt19937& rng) {
 // Returns the records decoded (empty when refused).
 Bytes ExpectSame(uint32_t kind, const Bytes& block, int64_t avail, const qw::Table& t, const std::string& what, int* ok) {
   const Bytes in(block.begin(), block.begin() + avail);
-  const QfWorkTable w = Work(t);
+  const QfWorkTable w = WorkTable(t);
   const uint64_t area = uint64_t(t.records) * t.recordSize;
   Bytes want(area + 16, 0xEE), got(area + 16, 0xEE);
   const int prc = PlainDecode(kind, in.data(), avail, w, want.data(), area);

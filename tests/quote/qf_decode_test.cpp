@@ -2,9 +2,9 @@
 // encoders, and corrupt or truncated blocks.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -16,13 +16,26 @@ namespace {
 
 using qw::Bytes;
 
-QfWorkTable Work(const qw::Table& t) { return qw::WorkTable(t); }
+using qw::WorkTable;
 
 // Decodes a block held in an exactly sized heap buffer.
 int Decode(uint32_t kind, const Bytes& block, const qw::Table& t, Bytes* out, int64_t avail = -1) {
   Bytes in = block;
   out->assign(uint64_t(t.records) * t.recordSize, 0xEE);
-  return QF_DecodeBlock(kind, in.data(), avail < 0 ? int64_t(in.size()) : avail, Work(t), out->data(), out->size());
+  return QF_DecodeBlock(kind, in.data(), avail < 0 ? int64_t(in.size()) : avail, WorkTable(t), out->data(), out->size());
+}
+
+// Table t written as a snappy-coded block and decoded again: names the
+// first record that comes back different.
+::testing::AssertionResult SnappyRoundTrip(const qw::Table& t) {
+  Bytes out;
+  const int rc = Decode(QF_BLOCK_SNAPPY, qw::EncodeSnappyColumns(t), t, &out);
+  if (rc != 0) return ::testing::AssertionFailure() << "decoding gives " << rc;
+  for (uint32_t r = 0; r < t.records; ++r)
+    if (std::memcmp(out.data() + uint64_t(r) * t.recordSize, t.data.data() + uint64_t(r) * t.recordSize,
+                    t.recordSize) != 0)
+      return ::testing::AssertionFailure() << "record " << r << " differs";
+  return ::testing::AssertionSuccess();
 }
 
 Bytes Rle(const Bytes& in, int* rc) {
@@ -142,8 +155,8 @@ TEST(QfDecode, Kind2Refusals) {
   EXPECT_EQ(Decode(QF_BLOCK_RLE_TRANSPOSE, k2, t, &out, 0), -1);
   Bytes small(3);
   Bytes in = k2;
-  EXPECT_EQ(QF_DecodeBlock(QF_BLOCK_RLE_TRANSPOSE, in.data(), int64_t(in.size()), Work(t), small.data(), 3), -2);
-  EXPECT_EQ(QF_DecodeBlock(QF_BLOCK_RLE_TRANSPOSE, nullptr, 10, Work(t), small.data(), 3), -1);
+  EXPECT_EQ(QF_DecodeBlock(QF_BLOCK_RLE_TRANSPOSE, in.data(), int64_t(in.size()), WorkTable(t), small.data(), 3), -2);
+  EXPECT_EQ(QF_DecodeBlock(QF_BLOCK_RLE_TRANSPOSE, nullptr, 10, WorkTable(t), small.data(), 3), -1);
   EXPECT_EQ(Decode(QF_BLOCK_CODED, k2, t, &out), -3);
   EXPECT_EQ(Decode(0x42, k2, t, &out), -3);
 }
@@ -248,11 +261,7 @@ TEST(QfDecode, SnappyColumns) {
       qw::SetU64(k, r, 1, uint64_t(r) << 40);
       qw::SetText(k, r, 2, r % 2 ? "abcde" : "x");
     }
-    for (const qw::Table* tt : {&m, &k}) {
-      Bytes b = qw::EncodeSnappyColumns(*tt);
-      EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, b, *tt, &out), 0) << R;
-      EXPECT_EQ(out, tt->data) << R;
-    }
+    for (const qw::Table* tt : {&m, &k}) EXPECT_TRUE(SnappyRoundTrip(*tt)) << R;
   }
 }
 
@@ -305,20 +314,26 @@ TEST(QfDecode, SnappyIntegersOfEveryLength) {
   EXPECT_EQ(out, t.data);
 }
 
+// A block worked out by hand: the writer's bytes for t are exactly `block`,
+// and decoding it gives t's records back with the result `rc`.
+void ExpectHandBlock(uint32_t kind, const Bytes& written, const Bytes& block, const qw::Table& t, int rc) {
+  EXPECT_EQ(written, block) << "kind " << kind;
+  Bytes out;
+  EXPECT_EQ(Decode(kind, block, t, &out), rc) << "kind " << kind;
+  EXPECT_EQ(out, t.data) << "kind " << kind;
+}
+
 // Small blocks of every kind worked out by hand from the encoding rules:
 // the writer must produce exactly these bytes and the decoder must read the
 // records back from them.
 TEST(QfDecode, HandComputedBlocksOfEveryKind) {
-  Bytes out;
   // Two records of two bytes: {01 00} and {02 80}. Bits run byte j, bit k,
   // record r, least significant first: source bits 0 and 3 (byte 0 = 09) and
   // bit 31 (byte 3 = 80).
   qw::Table t1 = qw::MakeTable({{0x6001, 0, 2}}, 2);
   t1.data = {0x01, 0x00, 0x02, 0x80};
   const Bytes planes = {0x09, 0x00, 0x00, 0x80};
-  EXPECT_EQ(qw::EncodeTranspose(t1), planes);
-  EXPECT_EQ(Decode(QF_BLOCK_TRANSPOSE, planes, t1, &out), 4);
-  EXPECT_EQ(out, t1.data);
+  ExpectHandBlock(QF_BLOCK_TRANSPOSE, qw::EncodeTranspose(t1), planes, t1, 4);
 
   // Kind 2 over those planes. N = 4 (big-endian). Token 1: flags 1 0, the
   // literal 09, flags 0 (fill 00) and 1 0 0 (run of 2). Token 2: flags 1 0
@@ -329,9 +344,7 @@ TEST(QfDecode, HandComputedBlocksOfEveryKind) {
   EXPECT_EQ(qw::EncodeRle(planes), rle);
   Bytes k2 = {8, 0, 0, 0};
   k2.insert(k2.end(), rle.begin(), rle.end());
-  EXPECT_EQ(qw::EncodeKind2(t1), k2);
-  EXPECT_EQ(Decode(QF_BLOCK_RLE_TRANSPOSE, k2, t1, &out), 12);
-  EXPECT_EQ(out, t1.data);
+  ExpectHandBlock(QF_BLOCK_RLE_TRANSPOSE, qw::EncodeKind2(t1), k2, t1, 12);
 
   // Kind 6: a 32-bit column (100, 98) and a 4-byte code ("AB", "AC"). Both
   // bitmaps are 03: one group of B mod 4 = 1 byte, record 0 raw, record 1
@@ -342,9 +355,7 @@ TEST(QfDecode, HandComputedBlocksOfEveryKind) {
   qw::SetU32(t6, 0, 0, 100), qw::SetText(t6, 0, 1, "AB");
   qw::SetU32(t6, 1, 0, 98), qw::SetText(t6, 1, 1, "AC");
   const Bytes k6 = {0x8F, 0x03, 0x80, 0x64, 0, 0, 0, 0xFE, 'A', 'B', 0, 0, 0x83, 'C', 0, 0, 0x76, 0x2E};
-  EXPECT_EQ(qw::EncodeDelta(t6, false), k6);
-  EXPECT_EQ(Decode(QF_BLOCK_DELTA, k6, t6, &out), int(k6.size()));
-  EXPECT_EQ(out, t6.data);
+  ExpectHandBlock(QF_BLOCK_DELTA, qw::EncodeDelta(t6, false), k6, t6, int(k6.size()));
 
   // Kind 5: the same with a 2-byte code ("AB", "XY"): no common head, the
   // tail 58 59 packed seven bits at a time from the low end: 58, 32, 81.
@@ -353,9 +364,7 @@ TEST(QfDecode, HandComputedBlocksOfEveryKind) {
   qw::SetU32(t5, 0, 0, 100), qw::SetText(t5, 0, 1, "AB");
   qw::SetU32(t5, 1, 0, 98), qw::SetText(t5, 1, 1, "XY");
   const Bytes k5 = {0x8C, 0x03, 0x80, 0x64, 0, 0, 0, 0xFE, 'A', 'B', 0x58, 0x32, 0x81, 0xAA, 0x2A};
-  EXPECT_EQ(qw::EncodeDelta(t5, true), k5);
-  EXPECT_EQ(Decode(QF_BLOCK_DELTA7, k5, t5, &out), int(k5.size()));
-  EXPECT_EQ(out, t5.data);
+  ExpectHandBlock(QF_BLOCK_DELTA7, qw::EncodeDelta(t5, true), k5, t5, int(k5.size()));
 
   // Kind 0x10: a packed 64-bit column (0x02..05, 0x02..03) and a 3-byte
   // text ("ab", "xyz"). Presence 0F (M = 1, 81); record 0: top byte 02 and
@@ -365,9 +374,7 @@ TEST(QfDecode, HandComputedBlocksOfEveryKind) {
   qw::SetU64(tx, 0, 0, 0x0200000000000005ull), qw::SetText(tx, 0, 1, "ab");
   qw::SetU64(tx, 1, 0, 0x0200000000000003ull), qw::SetText(tx, 1, 1, "xyz");
   const Bytes kx = {0x81, 0x0A, 0x24, 0x0F, 0x02, 0x85, 0xFE, 'a', 'b', 0, 'x', 'y', 'z'};
-  EXPECT_EQ(qw::EncodeSnappyColumns(tx), kx);
-  EXPECT_EQ(Decode(QF_BLOCK_SNAPPY, kx, tx, &out), 0);
-  EXPECT_EQ(out, tx.data);
+  ExpectHandBlock(QF_BLOCK_SNAPPY, qw::EncodeSnappyColumns(tx), kx, tx, 0);
 }
 
 // Snappy-coded blocks whose decompressed content is damaged (bytes changed,
@@ -452,13 +459,7 @@ TEST_P(SnappyReaders, SnappyIntegerRunsOfEveryLengthAndOrder) {
       for (size_t c = 0; c < t.columns.size(); ++c)
         if (rng() % (seed == 2 ? 2 : 9) == 0) qw::SetAbsent(t, r, c);
     }
-    Bytes out;
-    const Bytes blk = qw::EncodeSnappyColumns(t);
-    ASSERT_EQ(Decode(QF_BLOCK_SNAPPY, blk, t, &out), 0) << seed;
-    for (uint32_t r = 0; r < R; ++r)
-      ASSERT_EQ(0, std::memcmp(out.data() + uint64_t(r) * t.recordSize, t.data.data() + uint64_t(r) * t.recordSize,
-                               t.recordSize))
-          << "seed " << seed << " record " << r;
+    ASSERT_TRUE(SnappyRoundTrip(t)) << "seed " << seed;
   }
 }
 
@@ -493,13 +494,7 @@ TEST_P(SnappyReaders, SnappyRecordCountsAroundGroupEnds) {
           if (absent) qw::SetAbsent(t, r, c);
         }
       }
-      Bytes out;
-      const Bytes blk = qw::EncodeSnappyColumns(t);
-      ASSERT_EQ(Decode(QF_BLOCK_SNAPPY, blk, t, &out), 0) << R << " " << pattern;
-      for (uint32_t r = 0; r < R; ++r)
-        ASSERT_EQ(0, std::memcmp(out.data() + uint64_t(r) * t.recordSize, t.data.data() + uint64_t(r) * t.recordSize,
-                                 t.recordSize))
-            << "records " << R << " pattern " << pattern << " record " << r;
+      ASSERT_TRUE(SnappyRoundTrip(t)) << "records " << R << " pattern " << pattern;
     }
   }
 }
@@ -626,7 +621,7 @@ TEST(QfDecode, RandomBlocksNeverOverrun) {
       // so a write past `cap` shows in a build without sanitizers too.
       const uint64_t cap = uint64_t(t.records) * t.recordSize;
       Bytes out(cap + 64, 0xEE);
-      (void)QF_DecodeBlock(kind, blk.data(), int64_t(blk.size()), Work(t), out.data(), cap);
+      (void)QF_DecodeBlock(kind, blk.data(), int64_t(blk.size()), WorkTable(t), out.data(), cap);
       ASSERT_EQ(Bytes(out.begin() + int64_t(cap), out.end()), Bytes(64, 0xEE)) << "kind " << kind << " block " << i;
     }
   }

@@ -387,6 +387,14 @@ TEST(QfVarLen, Refusals) {
 // Images worked out byte by byte from the format's field tables, independent
 // of the test writer: the writer must produce them and the reader must turn
 // them into the native images worked out the same way.
+void ExpectHandImage(const Bytes& written, const Bytes& stored, const qw::Table& t, const Bytes& native) {
+  EXPECT_EQ(written, stored);
+  EXPECT_EQ(qw::NativeImage(t), native);
+  Opened o = ToNative(stored);
+  ASSERT_EQ(o.rc, 0u);
+  EXPECT_EQ(o.image, native);
+}
+
 TEST(QfHandComputed, CompactWithHighIdsAndIndex) {
   // "hd1.0", D = 44 (header 16 + 4 + 2, index 4 + 18), 2 records of 4 bytes,
   // flag byte 1, column 0x3001 (high half 5) attr 2 width 4, code "AB" 0..2.
@@ -408,11 +416,7 @@ TEST(QfHandComputed, CompactWithHighIdsAndIndex) {
   t.codes = {{"AB", 0, 2}};
   qw::CompactOptions opt;
   opt.highIds = true;
-  EXPECT_EQ(qw::CompactImage(t, opt), compact);
-  EXPECT_EQ(qw::NativeImage(t), native);
-  Opened o = ToNative(compact);
-  ASSERT_EQ(o.rc, 0u);
-  EXPECT_EQ(o.image, native);
+  ExpectHandImage(qw::CompactImage(t, opt), compact, t, native);
 }
 
 TEST(QfHandComputed, Hq6WithNegativeColumnDeltaAndIndex) {
@@ -434,11 +438,7 @@ TEST(QfHandComputed, Hq6WithNegativeColumnDeltaAndIndex) {
   qw::SetU32(t, 0, 0, 0x10000005);
   qw::SetU32(t, 0, 1, 0x01020304);
   t.codes = {{"X", 0, 1}};
-  EXPECT_EQ(qw::Hq6Image(t, 0), hq6);
-  EXPECT_EQ(qw::NativeImage(t), native);
-  Opened o = ToNative(hq6);
-  ASSERT_EQ(o.rc, 0u);
-  EXPECT_EQ(o.image, native);
+  ExpectHandImage(qw::Hq6Image(t, 0), hq6, t, native);
 }
 
 TEST(QfHandComputed, CompactDataOffsetUsesAllThreeParts) {
