@@ -340,6 +340,14 @@ void FillFiveLevel(FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescrip
     r->turnover = GetFieldDouble(rec, f[fTurnover]);
 }
 
+// strstr(market, "SZ") != nullptr, inline over the five bytes of a market
+// text (read for every order record).
+bool MarketHasSZ(const char (&market)[5]) {
+    for (int i = 0; i < 4 && market[i] != '\0'; ++i)
+        if (market[i] == 'S' && market[i + 1] == 'Z') return true;
+    return false;
+}
+
 const char* const kPhaseWords[7] = {"START", "OCALL", "TRADE", "SUSP", "CCALL", "COLSE", "ENDTR"};
 
 void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) {
@@ -355,7 +363,7 @@ void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, 
     int32_t k = GetFieldInt32(rec, f[oKind]);
 
     memset(r->type, 0, sizeof r->type);
-    if (strstr(mc.market, "SZ") != nullptr) {
+    if (MarketHasSZ(mc.market)) {
         // The raw first byte of field 89; a missing column reads as a space.
         char c = ' ';
         if (!IsAbsentField(f[oType89]) && f[oType89].width > 0) c = static_cast<char>(rec[f[oType89].offset]);
