@@ -4,10 +4,10 @@
 // two rows of a type show what conversion adds to decoding.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,7 +15,6 @@
 #include "quote/convert.h"
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
-#include "quote/superstock.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 

@@ -1,14 +1,13 @@
 #include "quote/convert.h"
 
 #include <array>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "framework/tl_log.h"
 #include "quote/convert_fields.h"
-#include "quote/convert_log.h"
 #include "quote/market.h"
 #include "quote/records.h"
 #include "quote/records_indexcode.h"
@@ -123,7 +122,7 @@ int32_t DoubleToInt32Field(const uint8_t* rec, const QuoteFieldDescriptor& d) {
 
 void* AllocRecords(size_t count, size_t size, const char* what) {
     void* p = calloc(count, size);
-    if (p == nullptr) KVO_CONVERT_LOG(1, "convert %s: no memory for %zu records", what, count);
+    if (p == nullptr) TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
     return p;
 }
 
@@ -137,25 +136,20 @@ uint32_t ContextStride(const Context* ctx) {
     return stride >= imageSize ? stride : 0;
 }
 
-// The descriptors of a pushed type: from the session's cache (filled by the
-// type's cache builder when empty), or looked up in this image when the
-// context has no session.
-template <size_t N>
-const QuoteFieldDescriptor* PushFields(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids,
-                                       void (*builder)(PushConvertContext*, const ConvertImage&),
-                                       std::array<QuoteFieldDescriptor, N>* local) {
-    if (ctx->session != nullptr) {
-        FieldDescriptorCache& cache = ctx->session->caches[type];
-        if (cache.IsEmpty()) builder(ctx, *ctx->image);
-        return cache.Get(*ctx->image, ids.data(), N);
-    }
-    for (size_t i = 0; i < N; ++i) (*local)[i] = ResolveField(*ctx->image, ids[i]);
-    return local->data();
-}
-
 template <size_t N>
 void ResolveAll(const ConvertImage& image, const std::array<uint32_t, N>& ids, std::array<QuoteFieldDescriptor, N>* out) {
     for (size_t i = 0; i < N; ++i) (*out)[i] = ResolveField(image, ids[i]);
+}
+
+// The descriptors of a pushed type: from the session's cache (filled from
+// this image when empty or filled from another layout), or looked up in this
+// image when the context has no session.
+template <size_t N>
+const QuoteFieldDescriptor* PushFields(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids,
+                                       std::array<QuoteFieldDescriptor, N>* local) {
+    if (ctx->session != nullptr) return ctx->session->caches[type].Get(*ctx->image, ids.data(), N);
+    ResolveAll(*ctx->image, ids, local);
+    return local->data();
 }
 
 // ---------------------------------------------------------------------------
@@ -346,6 +340,14 @@ void FillFiveLevel(FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescrip
     r->turnover = GetFieldDouble(rec, f[fTurnover]);
 }
 
+// strstr(market, "SZ") != nullptr, inline over the five bytes of a market
+// text (read for every order record).
+bool MarketHasSZ(const char (&market)[5]) {
+    for (int i = 0; i < 4 && market[i] != '\0'; ++i)
+        if (market[i] == 'S' && market[i + 1] == 'Z') return true;
+    return false;
+}
+
 const char* const kPhaseWords[7] = {"START", "OCALL", "TRADE", "SUSP", "CCALL", "COLSE", "ENDTR"};
 
 void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) {
@@ -361,7 +363,7 @@ void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, 
     int32_t k = GetFieldInt32(rec, f[oKind]);
 
     memset(r->type, 0, sizeof r->type);
-    if (strstr(mc.market, "SZ") != nullptr) {
+    if (MarketHasSZ(mc.market)) {
         // The raw first byte of field 89; a missing column reads as a space.
         char c = ' ';
         if (!IsAbsentField(f[oType89]) && f[oType89].width > 0) c = static_cast<char>(rec[f[oType89].offset]);
@@ -422,14 +424,13 @@ void FillCancel(Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* 
 // Code-wise batch converters (ids 4, 7, 8, 9)
 
 template <class Rec, size_t N, class Fill>
-int32_t ConvertCodeBatch(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids,
-                         void (*builder)(PushConvertContext*, const ConvertImage&), const char* key,
+int32_t ConvertCodeBatch(PushConvertContext* ctx, uint32_t type, const std::array<uint32_t, N>& ids, const char* key,
                          const void* records, int32_t count, const char* what, Fill fill) {
     if (records == nullptr || count < 1) return 0;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0) return 0;
     std::array<QuoteFieldDescriptor, N> local;
-    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, builder, &local);
+    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, &local);
     MarketCode mc;
     MarketCodeFromKey(ctx->image, key, &mc);
     Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
@@ -501,7 +502,7 @@ void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count) {
         ctx->blocks.push_back(RecordBlock{count, records});
     } catch (const std::bad_alloc&) {
         free(records);
-        KVO_CONVERT_LOG(1, "convert: no memory for a record block of %u records", count);
+        TL_WriteLog(1, "convert: no memory for a record block of %u records", count);
         return;
     }
     ctx->gathered += count;
@@ -543,14 +544,6 @@ const QuoteFieldDescriptor* FieldDescriptorCache::Get(const ConvertImage& image,
     return m_fields.data();
 }
 
-void FieldDescriptorCache::Clear() {
-    m_filled = false;
-    m_recordSize = 0;
-    m_layout.clear();
-    m_ids.clear();
-    m_fields.clear();
-}
-
 void RecordList::Clear() {
     corvane::CTLSingleLock guard(&m_mutex, 1);
     m_bytes.clear();
@@ -562,7 +555,7 @@ bool RecordList::Append(const void* record) {
     try {
         m_bytes.insert(m_bytes.end(), p, p + m_recordSize);
     } catch (const std::bad_alloc&) {
-        KVO_CONVERT_LOG(1, "convert: no memory to keep a snapshot record");
+        TL_WriteLog(1, "convert: no memory to keep a snapshot record");
         return false;
     }
     return true;
@@ -613,14 +606,14 @@ namespace {
 // converted by fill into a zero-filled array, which the caller then owns.
 template <class Rec, size_t N, class Fill>
 Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertContext::*callback, uint32_t type,
-                        const std::array<uint32_t, N>& ids, void (*builder)(PushConvertContext*, const ConvertImage&),
-                        const void* records, int32_t count, const char* what, Fill fill) {
+                        const std::array<uint32_t, N>& ids, const void* records, int32_t count, const char* what,
+                        Fill fill) {
     if (records == nullptr || count < 1) return nullptr;
     if (ctx == nullptr || ctx->*callback == nullptr) return nullptr;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0) return nullptr;
     std::array<QuoteFieldDescriptor, N> local;
-    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, builder, &local);
+    const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, &local);
     Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
     if (out == nullptr) return nullptr;
     const uint8_t* base = static_cast<const uint8_t*>(records);
@@ -661,7 +654,7 @@ int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* Snapshot
 
 int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
     TickIndex* out = ConvertPushRecords<TickIndex>(
-        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, &CacheIndexPushFields, records, count,
+        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, records, count,
         "index ticks", [ctx](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             IndexMarketCode(r, rec, f);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
@@ -684,7 +677,7 @@ int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, i
 int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count) {
     // Stock ticks go out as blocks, delivered by the push processing.
     TickStock* out = ConvertPushRecords<TickStock>(
-        ctx, &PushConvertContext::fnctickstock, kDataStockPush, kStockIds, &CacheStockPushFields, records, count,
+        ctx, &PushConvertContext::fnctickstock, kDataStockPush, kStockIds, records, count,
         "stock ticks", [ctx](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             FillStockTick(r, rec, f, false);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
@@ -704,7 +697,7 @@ int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, i
 
 int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count) {
     FiveLevelTick* out = ConvertPushRecords<FiveLevelTick>(
-        ctx, &PushConvertContext::fncfivelevel, kDataFiveLevelPush, kFiveIds, &CacheFiveLevelFields, records, count,
+        ctx, &PushConvertContext::fncfivelevel, kDataFiveLevelPush, kFiveIds, records, count,
         "five-level ticks", [ctx](FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             FillFiveLevel(r, rec, f);
             r->date = DateOf(ctx->datatime);
@@ -718,7 +711,7 @@ int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32
 // Code-wise converters
 
 int32_t ConvertTransactionPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataTransactionPush, kTransactionIds, &CacheTransactionFields, key,
+    return ConvertCodeBatch<Transaction>(ctx, kDataTransactionPush, kTransactionIds, key,
                                          records, count, "transactions",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillTransaction(r, rec, f, mc); });
@@ -726,19 +719,19 @@ int32_t ConvertTransactionPush(PushConvertContext* ctx, const char* key, const v
 
 int32_t ConvertOrderPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
     return ConvertCodeBatch<OrderData>(
-        ctx, kDataOrderPush, kOrderIds, &CacheOrderFields, key, records, count, "orders",
+        ctx, kDataOrderPush, kOrderIds, key, records, count, "orders",
         [](OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) { FillOrder(r, rec, f, mc); });
 }
 
 int32_t ConvertBuyCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataBuyCancelPush, kCancelIds, &CacheBuyCancelFields, key, records,
+    return ConvertCodeBatch<Transaction>(ctx, kDataBuyCancelPush, kCancelIds, key, records,
                                          count, "buy cancellations",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillCancel(r, rec, f, mc, true); });
 }
 
 int32_t ConvertSellCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataSellCancelPush, kCancelIds, &CacheSellCancelFields, key, records,
+    return ConvertCodeBatch<Transaction>(ctx, kDataSellCancelPush, kCancelIds, key, records,
                                          count, "sell cancellations",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillCancel(r, rec, f, mc, false); });

@@ -60,8 +60,6 @@ public:
     const QuoteFieldDescriptor* Get(const ConvertImage& image, const uint32_t* ids, size_t n);
     // Fills the cache from this image whatever it held.
     void Fill(const ConvertImage& image, const uint32_t* ids, size_t n);
-    bool IsEmpty() const { return !m_filled; }
-    void Clear();
     // Times the cache was filled (first fill and refills).
     uint32_t FillCount() const { return m_fills; }
 
@@ -143,7 +141,7 @@ struct SnapshotConvertContext {
 // for an empty key.
 void KeyMarketCode(const ConvertImage* image, const char* key, char (&market)[5], char (&code)[16]);
 
-// Hands count calloc'ed records to the context's block list and counts them
+// Hands count malloc'ed records to the context's block list and counts them
 // as gathered; when the list cannot grow the records are freed (and logged).
 void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count);
 

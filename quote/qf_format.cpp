@@ -209,8 +209,14 @@ struct SectionReader {
 };
 
 // Words 0..k-1 of a native header or index head, and the rows after it, each
-// later row stored as signed differences to the first row's words.
+// later row stored as signed differences to the first row's words. Every
+// stored word takes at least one byte of the section: a count that the rest
+// of the section cannot hold is refused before anything is allocated for it.
 bool ReadRows(SectionReader& r, uint64_t rows, uint64_t wordsPerRow, std::vector<uint32_t>* out) {
+  if (!r.ok || (wordsPerRow != 0 && rows > (r.len - r.pos) / wordsPerRow)) {
+    r.ok = false;
+    return false;
+  }
   out->assign(rows * wordsPerRow, 0);
   for (uint64_t row = 0; row < rows && r.ok; ++row)
     for (uint64_t w = 0; w < wordsPerRow && r.ok; ++w)
@@ -511,9 +517,6 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
   if (h.entrySize < 8 || h.entrySize % 4 != 0) return QF_E_OUTPUT;
   const uint64_t headerLength = h.HeaderLength();
   if (headerLength > headerSize || headerLength > nativeSize) return QF_E_OUTPUT;
-  // Every stored word takes at least one byte of the section: a count that
-  // the section cannot hold is refused before anything is allocated for it.
-  if (uint64_t(h.columns) * (h.entrySize / 4) > vh.values[1] - cr.pos) return QF_E_OUTPUT;
   std::vector<uint32_t> colWords;
   if (!ReadRows(cr, h.columns, h.entrySize / 4, &colWords)) return QF_E_OUTPUT;
   uint64_t widths = 0;
@@ -543,7 +546,6 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
     if (ih.entrySize == 0 || ih.entrySize % 4 != 0) return QF_E_INDEX;
     uint64_t need = headSize + uint64_t(ih.count) * ih.entrySize;
     if (need > ih.total || ih.total > nativeSize) return QF_E_INDEX;
-    if (uint64_t(ih.count) * (ih.entrySize / 4) > vh.values[2] - ir.pos) return QF_E_INDEX;
     std::vector<uint32_t> entryWords;
     if (!ReadRows(ir, ih.count, ih.entrySize / 4, &entryWords)) return QF_E_INDEX;
     indexTotal = ih.total;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "framework/tl_log.h"
 #include "quote/convert_fields.h"
-#include "quote/convert_log.h"
 #include "quote/records.h"
 
 namespace {
@@ -95,9 +95,10 @@ int32_t ConvertSuperStockPush(PushConvertContext* ctx, const char* key, const vo
     const uint8_t* block = static_cast<const uint8_t*>(records);
     if (LoadU32(block) != kSuperStockMarker) return -1;
 
-    SuperStock* rec = static_cast<SuperStock*>(calloc(1, sizeof(SuperStock)));
+    // SetUpRecord zero-fills the record.
+    SuperStock* rec = static_cast<SuperStock*>(malloc(sizeof(SuperStock)));
     if (rec == nullptr) {
-        KVO_CONVERT_LOG(1, "convert super stock: no memory for a record");
+        TL_WriteLog(1, "convert super stock: no memory for a record");
         return 0;
     }
     Header h = SetUpRecord(rec, block, key, ctx->image);
@@ -150,7 +151,7 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     try {
         list.reserve(size_t(count - 1));
     } catch (const std::bad_alloc&) {
-        KVO_CONVERT_LOG(1, "convert super stock: no memory for %d levels", count - 1);
+        TL_WriteLog(1, "convert super stock: no memory for %d levels", count - 1);
         return 0;
     }
     for (int32_t i = 1; i < count; ++i) {
@@ -185,9 +186,6 @@ int32_t ConvertSuperStockSnapshot(SnapshotConvertContext* ctx, const char* key, 
     // SetUpRecord zero-filled the record, so the levels FillSuperStockLevels
     // leaves unwritten stay 0.
     FillSuperStockLevels(&rec, list, l);
-    if (ctx->superStockList != nullptr) {
-        corvane::CTLSingleLock guard(&ctx->superStockList->Mutex(), 1);
-        ctx->superStockList->Append(&rec);
-    }
+    if (ctx->superStockList != nullptr) ctx->superStockList->Append(&rec);
     return 0;
 }
