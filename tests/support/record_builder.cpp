@@ -99,6 +99,19 @@ std::string Key(const std::string& code) {
     return k;
 }
 
+::testing::AssertionResult GatheredBlocks(const PushConvertContext& ctx, std::initializer_list<uint32_t> counts) {
+    std::string got, want;
+    for (const RecordBlock& b : ctx.blocks) got += " " + std::to_string(b.count);
+    uint32_t sum = 0;
+    for (uint32_t c : counts) {
+        want += " " + std::to_string(c);
+        sum += c;
+    }
+    if (got != want) return ::testing::AssertionFailure() << "blocks of" << got << ", expected" << want;
+    if (ctx.gathered != sum) return ::testing::AssertionFailure() << "gathered " << ctx.gathered << ", expected " << sum;
+    return ::testing::AssertionSuccess();
+}
+
 PushConvertContext PushContext(const ConvertImage& image, ConvertSession* session) {
     PushConvertContext ctx;
     ctx.image = &image;
