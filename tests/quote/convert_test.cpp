@@ -138,7 +138,6 @@ TEST(FieldReaders, OutOfRangeTruncationGivesNoValuePattern) {
     uint64_t huge = Packed64((1ull << 57), 7, false);  // about 1.4e24
     memcpy(rec, &huge, 8);
     QuoteFieldDescriptor d = Desc(kP64 | 13, 8, 0);
-    d.id = 13;
     EXPECT_EQ(GetFieldInt32(rec, d), kInt32NoValue);
     EXPECT_EQ(GetFieldInt64(rec, d), kInt64NoValue);
     EXPECT_EQ(TruncateToInt64(GetFieldDouble(rec, d)), kInt64NoValue);
@@ -587,10 +586,9 @@ TEST(DescriptorCache, RefilledWhenTheLayoutChanges) {
         ctx.instance = &unused;
         ctx.datatime = 20240105091500000ull;
         rb::ReadAllRecords(img, &ConvertStockPush, &ctx);
-        TickStock s;
-        memcpy(&s, ctx.blocks.at(0).records, sizeof s);
-        FreeRecordBlocks(&ctx.blocks);
-        return s;
+        std::vector<TickStock> out;
+        EXPECT_TRUE(rb::TakeGathered(&ctx, {1}, &out));
+        return out.at(0);
     };
     RecordImage first(StockColumns(false), 1);
     FillStockRecord(first, 0, "\x11" "600000");
@@ -642,11 +640,10 @@ TEST(DescriptorCache, ColumnsPastTheRecordAreAbsent) {
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &unused;
     ConvertStockPush(&ctx, img.Data(), 1);
-    TickStock s;
-    memcpy(&s, ctx.blocks.at(0).records, sizeof s);
-    FreeRecordBlocks(&ctx.blocks);
-    EXPECT_EQ(V(s.low_price), 2.5);
-    EXPECT_EQ(V(s.new_price), 0.0);
+    std::vector<TickStock> s;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {1}, &s));
+    EXPECT_EQ(V(s[0].low_price), 2.5);
+    EXPECT_EQ(V(s[0].new_price), 0.0);
 }
 
 // ---------------------------------------------------------------------------
