@@ -59,8 +59,6 @@ size_t RecordImage::Find(uint32_t field) const {
     throw std::invalid_argument("no column for field " + std::to_string(field));
 }
 
-size_t RecordImage::Offset(uint32_t field) const { return m_offsets[Find(field)]; }
-
 void RecordImage::SetBytes(uint32_t record, uint32_t field, const void* p, size_t n) {
     size_t c = Find(field);
     if (n > m_columns[c].width) n = m_columns[c].width;

@@ -70,7 +70,6 @@ public:
     void SetU64(uint32_t record, uint32_t field, uint64_t v);
     void SetText(uint32_t record, uint32_t field, const std::string& text);  // zero-padded, cut to the width
     void SetBytes(uint32_t record, uint32_t field, const void* p, size_t n);
-    size_t Offset(uint32_t field) const;
 
     std::vector<CodeRun> codes;
 
