@@ -3,8 +3,6 @@
 // through the bound converters, as push processing and queries do.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,8 +17,10 @@
 
 namespace {
 
-constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000;
-
+using rb::kI32;
+using rb::kP32;
+using rb::kP64;
+using rb::kText;
 using rb::Str;
 using rb::V;
 
@@ -71,10 +71,7 @@ TEST(ConvertFile, IndexPushFromEveryFamily) {
         QuoteFileConvertImage image(file);
         Host host;
         ConvertSession session;
-        PushConvertContext ctx;
-        ctx.image = &image;
-        ctx.record_size = file.GetRecordSize();
-        ctx.session = &session;
+        PushConvertContext ctx = rb::PushContext(image, &session);
         ctx.instance = &host;
         ctx.fnctickindex = &OnIndex;
         ctx.datatime = 20240105093000000ull;
@@ -104,20 +101,17 @@ TEST(ConvertFile, IndexSnapshotIntoTheSessionList) {
     ASSERT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
     QuoteFileConvertImage image(file);
     ConvertSession session;
-    SnapshotConvertContext ctx;
-    ctx.image = &image;
-    ctx.record_size = file.GetRecordSize();
+    SnapshotConvertContext ctx = rb::SnapshotContext(image);
     ctx.indexList = &session.indexList;
     {
         corvane::CTLSingleLock lock(&session.indexList.Mutex(), 1);
         session.indexList.Clear();
         EXPECT_EQ(file.ReadRecords(0, 0, BindSnapshotRecordConverter(kDataIndexSnapshot, &ctx)), 4);
-        ASSERT_EQ(session.indexList.Count(), 4u);
-        TickIndex r;
-        memcpy(&r, session.indexList.Data(), sizeof r);
-        EXPECT_EQ(Str(r.code, 16), "000004");
-        EXPECT_EQ(V(r.date), 20240105);
-        EXPECT_EQ(V(r.time), 93005000);
+        std::vector<TickIndex> r = rb::ListRecords<TickIndex>(session.indexList);
+        ASSERT_EQ(r.size(), 4u);
+        EXPECT_EQ(Str(r[0].code, 16), "000004");
+        EXPECT_EQ(V(r[0].date), 20240105);
+        EXPECT_EQ(V(r[0].time), 93005000);
     }
 }
 
@@ -140,17 +134,10 @@ TEST(ConvertFile, TransactionsCodeByCode) {
         ASSERT_EQ(file.GetCodeCount(), 2u);
         QuoteFileConvertImage image(file);
         ConvertSession session;
-        PushConvertContext ctx;
-        ctx.image = &image;
-        ctx.record_size = file.GetRecordSize();
-        ctx.session = &session;
+        PushConvertContext ctx = rb::PushContext(image, &session);
         file.ReadCodeRecords(0, 0, BindPushCodeConverter(kDataTransactionPush, &ctx));
-        ASSERT_EQ(ctx.blocks.size(), 2u);
-        EXPECT_EQ(ctx.blocks[0].count, 3u);
-        EXPECT_EQ(ctx.blocks[1].count, 2u);
-        EXPECT_EQ(ctx.gathered, 5u);
-        std::vector<Transaction> x = rb::TakeRecords<Transaction>(&ctx.blocks);
-        ASSERT_EQ(x.size(), 5u);
+        std::vector<Transaction> x;
+        ASSERT_TRUE(rb::TakeGathered(&ctx, {3, 2}, &x));
         EXPECT_EQ(Str(x[0].market, 5), "USHA");
         EXPECT_EQ(Str(x[4].market, 5), "USZA");
         EXPECT_EQ(Str(x[4].code, 16), "000001");
@@ -186,23 +173,17 @@ TEST(ConvertFile, SuperStockMarkerStopsTheReader) {
     ASSERT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
     QuoteFileConvertImage image(file);
 
-    PushConvertContext push;
-    push.image = &image;
-    push.record_size = file.GetRecordSize();
+    PushConvertContext push = rb::PushContext(image);
     file.ReadCodeRecords(0, 0, BindPushCodeConverter(kDataSuperStockPush, &push));
-    ASSERT_EQ(push.blocks.size(), 1u);
-    SuperStock s;
-    memcpy(&s, push.blocks[0].records, sizeof s);
-    FreeRecordBlocks(&push.blocks);
-    EXPECT_EQ(Str(s.code, 16), "600001");
-    EXPECT_EQ(V(s.new_price), 1.5);
-    EXPECT_EQ(V(s.bidorder_price[0]), 9.99);
-    EXPECT_EQ(V(s.askorder_price[0]), 10.01);
+    std::vector<SuperStock> s;
+    ASSERT_TRUE(rb::TakeGathered(&push, {1}, &s));
+    EXPECT_EQ(Str(s[0].code, 16), "600001");
+    EXPECT_EQ(V(s[0].new_price), 1.5);
+    EXPECT_EQ(V(s[0].bidorder_price[0]), 9.99);
+    EXPECT_EQ(V(s[0].askorder_price[0]), 10.01);
 
     ConvertSession session;
-    SnapshotConvertContext snap;
-    snap.image = &image;
-    snap.record_size = file.GetRecordSize();
+    SnapshotConvertContext snap = rb::SnapshotContext(image);
     snap.superStockList = &session.superStockList;
     file.ReadCodeRecords(0, 0, BindSnapshotCodeConverter(kDataSuperStockSnapshot, &snap));
     EXPECT_EQ(session.superStockList.Count(), 1u);

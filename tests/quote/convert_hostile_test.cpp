@@ -21,15 +21,48 @@ const uint32_t kFieldIds[] = {1,   5,   6,   7,   8,   9,   10,  12,  13,  14,  
                               82,  83,  86,  89,  127, 131, 141, 142, 150, 181, 195, 264, 271, 272, 278};
 const uint32_t kKinds[] = {0x0000, 0x1000, 0x2000, 0x3000, 0x4000, 0x7000};
 
-int32_t Sink(void*, const void* records, uint32_t count, const PushTiming*) {
-    // Touch the first and last byte the host may read.
+bool TextsTerminated(const uint8_t* rec) { return memchr(rec, 0, 5) != nullptr && memchr(rec + 5, 0, 16) != nullptr; }
+
+// Records of each kind handed to the host callbacks below.
+template <class Rec>
+int& Delivered() {
+    static int n = 0;
+    return n;
+}
+
+// Reads the first and the last of n bytes handed to the host.
+void Touch(const void* records, size_t n) {
     const volatile uint8_t* p = static_cast<const uint8_t*>(records);
     (void)p[0];
-    (void)count;
+    (void)p[n - 1];
+}
+
+// Host callbacks of the fixed-size records: every record the host may read
+// is there and has terminated texts.
+template <class Rec>
+int32_t Sink(void*, const void* records, uint32_t count, const PushTiming*) {
+    Delivered<Rec>() += int(count);
+    EXPECT_GT(count, 0u);
+    if (count == 0) return 0;
+    Touch(records, size_t(count) * sizeof(Rec));
+    const uint8_t* p = static_cast<const uint8_t*>(records);
+    for (uint32_t i = 0; i < count; ++i) EXPECT_TRUE(TextsTerminated(p + size_t(i) * sizeof(Rec)));
     return 0;
 }
 
-bool TextsTerminated(const uint8_t* rec) { return memchr(rec, 0, 5) != nullptr && memchr(rec + 5, 0, 16) != nullptr; }
+// Order queues come one per callback, as long as their volume count says.
+int32_t QueueSink(void*, const void* records, uint32_t count, const PushTiming*) {
+    Delivered<OrderQueue>() += int(count);
+    EXPECT_EQ(count, 1u);
+    OrderQueue head;
+    memcpy(&head, records, sizeof head);
+    const int32_t volumes = head.show_number;
+    EXPECT_GE(volumes, 0);
+    if (volumes < 0) return 0;
+    Touch(records, KvoOrderQueueSize(uint32_t(volumes)));
+    EXPECT_TRUE(TextsTerminated(static_cast<const uint8_t*>(records)));
+    return 0;
+}
 
 TEST(HostileImages, ConvertersStayInsideTheirRecords) {
     std::mt19937 rng(20240105);
@@ -55,7 +88,10 @@ TEST(HostileImages, ConvertersStayInsideTheirRecords) {
 
         PushConvertContext ctx = rb::PushContext(img, (round % 2) ? &session : nullptr);
         ctx.instance = nullptr;
-        ctx.fnctickindex = ctx.fnctickstock = ctx.fncorderqueue = ctx.fncfivelevel = &Sink;
+        ctx.fnctickindex = &Sink<TickIndex>;
+        ctx.fnctickstock = &Sink<TickStock>;
+        ctx.fncfivelevel = &Sink<FiveLevelTick>;
+        ctx.fncorderqueue = &QueueSink;
         ctx.datatime = uint64_t(rng()) * rng();
         ConvertIndexPush(&ctx, exact.data(), int32_t(count));
         ConvertStockPush(&ctx, exact.data(), int32_t(count));
@@ -84,6 +120,9 @@ TEST(HostileImages, ConvertersStayInsideTheirRecords) {
         for (uint32_t i = 0; i < l->Count(); ++i) EXPECT_TRUE(TextsTerminated(l->Data() + size_t(i) * l->RecordSize()));
     }
     EXPECT_GT(records, 0);
+    EXPECT_GT(Delivered<TickIndex>(), 0);
+    EXPECT_GT(Delivered<FiveLevelTick>(), 0);
+    EXPECT_GT(Delivered<OrderQueue>(), 0);
 }
 
 }  // namespace

@@ -16,13 +16,13 @@ namespace {
 // session's result lists while a query thread empties and reads them under
 // the list's mutex, as the snapshot queries do.
 TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
-    rb::RecordImage index({{0x2000 | 5, 8}, {0x3000 | 1, 4}, {0x0000 | 278, 8}}, 20);
+    rb::RecordImage index({{rb::kText | 5, 8}, {rb::kI32 | 1, 4}, {rb::kP64 | 278, 8}}, 20);
     for (uint32_t i = 0; i < 20; ++i) {
         index.SetText(i, 5, "\x10" "1A0001");
         index.SetU32(i, 1, 1704418205u);
         index.SetU64(i, 278, rb::Price64(3000 + i, 0));
     }
-    rb::RecordImage books({{0x2000 | 950, 20}}, 3);
+    rb::RecordImage books({{rb::kText | 950, 20}}, 3);
     uint32_t head[5] = {0xFFFFFFFFu, 1, 1, 1, 1704418205u};
     memcpy(books.Record(0), head, sizeof head);
     uint32_t bid[3] = {rb::Price32(9.99, 2), 100, 1}, ask[3] = {rb::Price32(10.01, 2), 100, 2};
@@ -55,9 +55,7 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
                 ConvertIndexSnapshot(&ctx, index.Data(), int32_t(index.Count()));
                 ctx.image = &books;
                 ctx.record_size = books.RecordSize();
-                rb::ReadCodes(books, [&](const char* k, const void* r, int32_t n) {
-                    return ConvertSuperStockSnapshot(&ctx, k, r, n);
-                });
+                rb::ReadCodes(books, &ConvertSuperStockSnapshot, &ctx);
             }
         });
     }
@@ -73,7 +71,7 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
 // descriptor caches belong to its own worker.
 TEST(ConvertThreads, SessionsConvertIndependently) {
     auto worker = [](uint32_t seed, std::atomic<int>* wrong) {
-        rb::RecordImage img({{0x2000 | 5, 8}, {0x0000 | 10, 8}}, 50);
+        rb::RecordImage img({{rb::kText | 5, 8}, {rb::kP64 | 10, 8}}, 50);
         for (uint32_t i = 0; i < 50; ++i) {
             img.SetText(i, 5, "\x11" "600000");
             img.SetU64(i, 10, rb::Price64(seed + i, 0));

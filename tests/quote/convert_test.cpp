@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,16 +19,15 @@
 namespace {
 
 using rb::Column;
+using rb::kI32;
+using rb::kP32;
+using rb::kP64;
+using rb::kText;
 using rb::Packed32;
 using rb::Packed64;
 using rb::Price32;
 using rb::Price64;
 using rb::RecordImage;
-
-constexpr uint32_t kText = 0x2000;
-constexpr uint32_t kI32 = 0x3000;
-constexpr uint32_t kP32 = 0x7000;
-constexpr uint32_t kP64 = 0x0000;
 
 using rb::Str;
 using rb::V;
@@ -41,7 +40,6 @@ struct Capture {
     std::vector<std::vector<uint8_t>> batches;
     std::vector<uint32_t> counts;
     std::vector<PushTiming> timings;
-    void* handle = nullptr;
 
     template <class Rec>
     Rec Get(size_t batch, size_t i) const {
@@ -63,7 +61,6 @@ int32_t CaptureCallback(void* handle, const void* records, uint32_t count, const
     c->batches.emplace_back(p, p + bytes);
     c->counts.push_back(count);
     c->timings.push_back(*timing);
-    c->handle = handle;
     return 0;
 }
 
@@ -141,7 +138,6 @@ TEST(FieldReaders, OutOfRangeTruncationGivesNoValuePattern) {
     uint64_t huge = Packed64((1ull << 57), 7, false);  // about 1.4e24
     memcpy(rec, &huge, 8);
     QuoteFieldDescriptor d = Desc(kP64 | 13, 8, 0);
-    d.id = 13;
     EXPECT_EQ(GetFieldInt32(rec, d), kInt32NoValue);
     EXPECT_EQ(GetFieldInt64(rec, d), kInt64NoValue);
     EXPECT_EQ(TruncateToInt64(GetFieldDouble(rec, d)), kInt64NoValue);
@@ -229,7 +225,7 @@ TEST(IndexPush, ConvertsAndDeliversOneBatch) {
     ctx.send_time = 2222;
     ctx.sample_time = 3333;
 
-    EXPECT_EQ(rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertIndexPush(&ctx, r, n); }), 3);
+    EXPECT_EQ(rb::ReadAllRecords(img, &ConvertIndexPush, &ctx), 3);
     ASSERT_EQ(cap.batches.size(), 1u);
     EXPECT_EQ(cap.counts[0], 3u);
     EXPECT_EQ(cap.timings[0].produce_time, 1111u);
@@ -286,41 +282,42 @@ TEST_F(TzShanghai, IndexSnapshotUsesStoredSeconds) {
     ConvertSession session;
     SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.indexList = &session.indexList;
-    rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertIndexSnapshot(&ctx, r, n); });
-    ASSERT_EQ(session.indexList.Count(), 2u);
-    TickIndex r;
-    memcpy(&r, session.indexList.Data(), sizeof r);
-    EXPECT_EQ(Str(r.market, 5), "USHI");
-    EXPECT_EQ(Str(r.code, 16), "000004");
-    EXPECT_EQ(V(r.date), 20240105);
-    EXPECT_EQ(V(r.time), 93005000);
-    ExpectIndexValues(r);
-    memcpy(&r, session.indexList.Data() + sizeof r, sizeof r);
-    EXPECT_EQ(Str(r.market, 5), "USHA");
-    EXPECT_EQ(Str(r.code, 16), "600000");  // only byte market 16 is rewritten
-    EXPECT_EQ(V(r.time), 103005000);
+    rb::ReadAllRecords(img, &ConvertIndexSnapshot, &ctx);
+    std::vector<TickIndex> r = rb::ListRecords<TickIndex>(session.indexList);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(Str(r[0].market, 5), "USHI");
+    EXPECT_EQ(Str(r[0].code, 16), "000004");
+    EXPECT_EQ(V(r[0].date), 20240105);
+    EXPECT_EQ(V(r[0].time), 93005000);
+    ExpectIndexValues(r[0]);
+    EXPECT_EQ(Str(r[1].market, 5), "USHA");
+    EXPECT_EQ(Str(r[1].code, 16), "600000");  // only byte market 16 is rewritten
+    EXPECT_EQ(V(r[1].time), 103005000);
 }
+
+// Field ids of the ten bid and ask levels; the five-level tick has the first
+// five.
+const uint32_t kBidPrice[10] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118};
+const uint32_t kBidVolume[10] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119};
+const uint32_t kAskPrice[10] = {30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
+const uint32_t kAskVolume[10] = {31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
 
 std::vector<Column> FiveColumns() {
     std::vector<Column> c = {{kText | 5, 12}, {kText | 55, 32}, {kText | 83, 10}, {kP64 | 66, 8}, {kP64 | 72, 8},
                              {kP32 | 7, 4},   {kP32 | 8, 4},    {kP32 | 9, 4},    {kP32 | 10, 4}, {kP32 | 6, 4},
                              {kP64 | 141, 8}, {kI32 | 142, 4},  {kI32 | 73, 4},   {kI32 | 65, 4}, {kP64 | 13, 8},
                              {kP64 | 19, 8}};
-    const uint32_t bidP[5] = {24, 26, 28, 150, 154}, bidV[5] = {25, 27, 29, 151, 155};
-    const uint32_t askP[5] = {30, 32, 34, 152, 156}, askV[5] = {31, 33, 35, 153, 157};
     for (int i = 0; i < 5; ++i) {
-        c.push_back({kP32 | bidP[i], 4});
-        c.push_back({kP64 | bidV[i], 8});
-        c.push_back({kP32 | askP[i], 4});
-        c.push_back({kP64 | askV[i], 8});
+        c.push_back({kP32 | kBidPrice[i], 4});
+        c.push_back({kP64 | kBidVolume[i], 8});
+        c.push_back({kP32 | kAskPrice[i], 4});
+        c.push_back({kP64 | kAskVolume[i], 8});
     }
     return c;
 }
 
 TEST(FiveLevelPush, FieldsAndStatusWidth) {
     RecordImage img(FiveColumns(), 2);
-    const uint32_t bidP[5] = {24, 26, 28, 150, 154}, bidV[5] = {25, 27, 29, 151, 155};
-    const uint32_t askP[5] = {30, 32, 34, 152, 156}, askV[5] = {31, 33, 35, 153, 157};
     for (uint32_t r = 0; r < 2; ++r) {
         img.SetText(r, 5, r == 0 ? "\x39" "10000001" : "\x11" "600000");  // 0x39: ZO options
         img.SetText(r, 55, "OPTION NAME");
@@ -339,10 +336,10 @@ TEST(FiveLevelPush, FieldsAndStatusWidth) {
         img.SetU64(r, 13, Packed64(555, 0, false));
         img.SetU64(r, 19, Price64(5550.5, 1));
         for (int i = 0; i < 5; ++i) {
-            img.SetU32(r, bidP[i], Price32(10.0 - i * 0.01, 2));
-            img.SetU64(r, bidV[i], Packed64(100 + i, 0, false));
-            img.SetU32(r, askP[i], Price32(10.11 + i * 0.01, 2));
-            img.SetU64(r, askV[i], Packed64(200 + i, 0, false));
+            img.SetU32(r, kBidPrice[i], Price32(10.0 - i * 0.01, 2));
+            img.SetU64(r, kBidVolume[i], Packed64(100 + i, 0, false));
+            img.SetU32(r, kAskPrice[i], Price32(10.11 + i * 0.01, 2));
+            img.SetU64(r, kAskVolume[i], Packed64(200 + i, 0, false));
         }
     }
     Capture cap;
@@ -351,7 +348,7 @@ TEST(FiveLevelPush, FieldsAndStatusWidth) {
     ctx.fncfivelevel = &CaptureCallback;
     ctx.instance = &cap;
     ctx.datatime = 20250428145959999ull;
-    rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertFiveLevelPush(&ctx, r, n); });
+    rb::ReadAllRecords(img, &ConvertFiveLevelPush, &ctx);
     ASSERT_EQ(cap.batches.size(), 1u);
     FiveLevelTick a = cap.Get<FiveLevelTick>(0, 0);
     FiveLevelTick b = cap.Get<FiveLevelTick>(0, 1);
@@ -387,10 +384,14 @@ TEST(FiveLevelPush, FieldsAndStatusWidth) {
 // ---------------------------------------------------------------------------
 // Stock ticks: every field's route, push and snapshot
 
-struct StockRoute {
-    uint32_t id;
-    uint32_t kind;
-};
+// The stock tick's 64-bit integer fields: volumes and order counts.
+std::vector<uint32_t> StockI64Fields() {
+    std::vector<uint32_t> ids = {13, 18, 25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157,
+                                 105, 109, 113, 117, 121, 123, 125, 265, 269, 15, 14, 74};
+    for (uint32_t i = 131; i <= 140; ++i) ids.push_back(i);
+    for (uint32_t i = 181; i <= 190; ++i) ids.push_back(i);
+    return ids;
+}
 
 // Each field of the tick gets a value derived from its field id, so every
 // output field shows which column it came from.
@@ -400,13 +401,9 @@ std::vector<Column> StockColumns(bool reversed) {
     std::vector<uint32_t> prices = {6, 7, 8, 9, 10, 19, 24, 26, 28, 150, 154, 102, 106, 110, 114, 118,
                                     30, 32, 34, 152, 156, 104, 108, 112, 116, 120, 122, 124, 69, 70, 91, 80,
                                     266, 270, 76, 77, 141};
-    std::vector<uint32_t> i64s = {13, 18, 25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157,
-                                  105, 109, 113, 117, 121, 123, 125, 265, 269, 15, 14, 74};
-    for (uint32_t i = 131; i <= 140; ++i) i64s.push_back(i);
-    for (uint32_t i = 181; i <= 190; ++i) i64s.push_back(i);
     std::vector<uint32_t> i32s = {264, 268, 195, 196, 197, 198, 75};
     for (uint32_t id : prices) c.push_back({kP64 | id, 8});
-    for (uint32_t id : i64s) c.push_back({kP64 | id, 8});
+    for (uint32_t id : StockI64Fields()) c.push_back({kP64 | id, 8});
     for (uint32_t id : i32s) c.push_back({kP32 | id, 4});
     c.push_back({kP64 | 271, 8});
     if (reversed) std::reverse(c.begin(), c.end());
@@ -425,11 +422,7 @@ void FillStockRecord(RecordImage& img, uint32_t r, const std::string& code) {
         if ((d.id & 0x7000) == kP32) img.SetU32(r, id, Packed32(id * 100 + 75, 2, true));
         else img.SetU64(r, id, Packed64(uint64_t(id) * 100 + 25, 2, true));
     }
-    std::vector<uint32_t> i64s = {13, 18, 25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157,
-                                  105, 109, 113, 117, 121, 123, 125, 265, 269, 15, 14, 74};
-    for (uint32_t i = 131; i <= 140; ++i) i64s.push_back(i);
-    for (uint32_t i = 181; i <= 190; ++i) i64s.push_back(i);
-    for (uint32_t id : i64s) img.SetU64(r, id, Packed64(uint64_t(id) * 10000 + 5, 1, true));  // id*1000 + 0.5
+    for (uint32_t id : StockI64Fields()) img.SetU64(r, id, Packed64(uint64_t(id) * 10000 + 5, 1, true));  // id*1000 + 0.5
     img.SetU64(r, 271, Packed64(15, 1, true));  // 1.5
     img.SetText(r, 5, code);
     img.SetText(r, 55, "NAME");
@@ -449,16 +442,12 @@ void ExpectStockRoutes(const TickStock& s, bool snapshot) {
     EXPECT_EQ(V(s.volume), dbl(13));
     EXPECT_EQ(V(s.turnover), price(19));
     EXPECT_EQ(V(s.trade_num), i64(18));
-    const uint32_t bidP[10] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118};
-    const uint32_t bidV[10] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119};
-    const uint32_t askP[10] = {30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
-    const uint32_t askV[10] = {31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
     for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(V(s.bidorder_price[i]), price(bidP[i])) << i;
-        EXPECT_EQ(V(s.bidorder_volume[i]), i64(bidV[i])) << i;
+        EXPECT_EQ(V(s.bidorder_price[i]), price(kBidPrice[i])) << i;
+        EXPECT_EQ(V(s.bidorder_volume[i]), i64(kBidVolume[i])) << i;
         EXPECT_EQ(V(s.bid_numorders[i]), i64(131 + i)) << i;
-        EXPECT_EQ(V(s.askorder_price[i]), price(askP[i])) << i;
-        EXPECT_EQ(V(s.askorder_volume[i]), i64(askV[i])) << i;
+        EXPECT_EQ(V(s.askorder_price[i]), price(kAskPrice[i])) << i;
+        EXPECT_EQ(V(s.askorder_volume[i]), i64(kAskVolume[i])) << i;
         EXPECT_EQ(V(s.ask_numorders[i]), i64(181 + i)) << i;
     }
     EXPECT_EQ(V(s.totalbid_volume), i64(123));
@@ -506,14 +495,10 @@ TEST(StockPush, EveryFieldFromItsColumn) {
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &unused;
     ctx.datatime = 20240105091500000ull;
-    rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockPush(&ctx, r, n); });
-    ASSERT_EQ(ctx.blocks.size(), 1u);
-    EXPECT_EQ(ctx.blocks[0].count, 2u);
-    EXPECT_EQ(ctx.gathered, 2u);
+    rb::ReadAllRecords(img, &ConvertStockPush, &ctx);
+    std::vector<TickStock> s;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {2}, &s));
     EXPECT_TRUE(unused.batches.empty());  // the batch is delivered by the push processing
-    TickStock s[2];
-    memcpy(s, ctx.blocks[0].records, sizeof s);
-    FreeRecordBlocks(&ctx.blocks);
     EXPECT_EQ(Str(s[0].market, 5), "USHA");
     EXPECT_EQ(Str(s[0].code, 16), "600000");
     EXPECT_EQ(V(s[0].date), 20240105);
@@ -533,13 +518,12 @@ TEST_F(TzShanghai, StockSnapshotRoutesAndSeconds) {
     ConvertSession session;
     SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.stockList = &session.stockList;
-    rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockSnapshot(&ctx, r, n); });
-    ASSERT_EQ(session.stockList.Count(), 1u);
-    TickStock s;
-    memcpy(&s, session.stockList.Data(), sizeof s);
-    EXPECT_EQ(V(s.date), 20240105);
-    EXPECT_EQ(V(s.time), 93005000);
-    ExpectStockRoutes(s, true);
+    rb::ReadAllRecords(img, &ConvertStockSnapshot, &ctx);
+    std::vector<TickStock> s = rb::ListRecords<TickStock>(session.stockList);
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(V(s[0].date), 20240105);
+    EXPECT_EQ(V(s[0].time), 93005000);
+    ExpectStockRoutes(s[0], true);
 }
 
 TEST(StockPush, MissingColumnsReadAsZero) {
@@ -552,10 +536,9 @@ TEST(StockPush, MissingColumnsReadAsZero) {
     ctx.instance = &c;
     ctx.datatime = 20240105091500000ull;
     ConvertStockPush(&ctx, img.Data(), 1);
-    ASSERT_EQ(ctx.blocks.size(), 1u);
-    TickStock s;
-    memcpy(&s, ctx.blocks[0].records, sizeof s);
-    FreeRecordBlocks(&ctx.blocks);
+    std::vector<TickStock> out;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {1}, &out));
+    const TickStock& s = out[0];
     EXPECT_EQ(V(s.new_price), 9.99);
     EXPECT_EQ(V(s.pre_price), 0.0);
     EXPECT_FALSE(std::signbit(V(s.pre_price)));
@@ -583,10 +566,8 @@ TEST(StockPush, Field86BelowTwelveCharactersAndEmptyCallbacks) {
 
     ctx.fnctickstock = &CaptureCallback;
     EXPECT_EQ(ConvertStockPush(&ctx, img.Data(), 3), 0);
-    ASSERT_EQ(ctx.blocks.size(), 1u);
-    TickStock s[3];
-    memcpy(s, ctx.blocks[0].records, sizeof s);
-    FreeRecordBlocks(&ctx.blocks);
+    std::vector<TickStock> s;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {3}, &s));
     EXPECT_EQ(std::string(s[0].field_86, 20), std::string("ELEVEN CHRS") + std::string(9, '\0'));
     EXPECT_EQ(std::string(s[1].field_86, 20), std::string(20, '\0'));
     EXPECT_EQ(std::string(s[2].field_86, 20), std::string(20, '\0'));
@@ -604,11 +585,10 @@ TEST(DescriptorCache, RefilledWhenTheLayoutChanges) {
         ctx.fnctickstock = &CaptureCallback;
         ctx.instance = &unused;
         ctx.datatime = 20240105091500000ull;
-        rb::ReadAllRecords(img, [&](const void* r, int32_t n) { return ConvertStockPush(&ctx, r, n); });
-        TickStock s;
-        memcpy(&s, ctx.blocks.at(0).records, sizeof s);
-        FreeRecordBlocks(&ctx.blocks);
-        return s;
+        rb::ReadAllRecords(img, &ConvertStockPush, &ctx);
+        std::vector<TickStock> out;
+        EXPECT_TRUE(rb::TakeGathered(&ctx, {1}, &out));
+        return out.at(0);
     };
     RecordImage first(StockColumns(false), 1);
     FillStockRecord(first, 0, "\x11" "600000");
@@ -660,11 +640,10 @@ TEST(DescriptorCache, ColumnsPastTheRecordAreAbsent) {
     ctx.fnctickstock = &CaptureCallback;
     ctx.instance = &unused;
     ConvertStockPush(&ctx, img.Data(), 1);
-    TickStock s;
-    memcpy(&s, ctx.blocks.at(0).records, sizeof s);
-    FreeRecordBlocks(&ctx.blocks);
-    EXPECT_EQ(V(s.low_price), 2.5);
-    EXPECT_EQ(V(s.new_price), 0.0);
+    std::vector<TickStock> s;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {1}, &s));
+    EXPECT_EQ(V(s[0].low_price), 2.5);
+    EXPECT_EQ(V(s[0].new_price), 0.0);
 }
 
 // ---------------------------------------------------------------------------
@@ -698,13 +677,9 @@ TEST(OrderPush, KindsSidesPhasesAndTypes) {
     img.codes = {{"\x21" "000001", 0, 4}, {"\x11" "600000", 4, 2}};
     ConvertSession session;
     PushConvertContext ctx = rb::PushContext(img, &session);
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertOrderPush(&ctx, k, r, n); });
-    ASSERT_EQ(ctx.blocks.size(), 2u);
-    EXPECT_EQ(ctx.blocks[0].count, 4u);
-    EXPECT_EQ(ctx.blocks[1].count, 2u);
-    EXPECT_EQ(ctx.gathered, 6u);
-    std::vector<OrderData> o = rb::TakeRecords<OrderData>(&ctx.blocks);
-    ASSERT_EQ(o.size(), 6u);
+    rb::ReadCodes(img, &ConvertOrderPush, &ctx);
+    std::vector<OrderData> o;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {4, 2}, &o));
 
     EXPECT_EQ(Str(o[0].market, 5), "USZA");
     EXPECT_EQ(Str(o[0].code, 16), "000001");
@@ -743,11 +718,10 @@ TEST(OrderPush, AbsentTypeColumnAndNoValueDateTime) {
     img.SetU64(0, 56, rb::kNoValue64);
     img.codes = {{"\x21" "000001", 0, 1}};
     PushConvertContext ctx = rb::PushContext(img);
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertOrderPush(&ctx, k, r, n); });
-    ASSERT_EQ(ctx.blocks.size(), 1u);
-    OrderData o;
-    memcpy(&o, ctx.blocks[0].records, sizeof o);
-    FreeRecordBlocks(&ctx.blocks);
+    rb::ReadCodes(img, &ConvertOrderPush, &ctx);
+    std::vector<OrderData> out;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {1}, &out));
+    const OrderData& o = out[0];
     EXPECT_EQ(Str(o.type, 2), " ");  // no column: a space, not the record's first byte
     EXPECT_EQ(V(o.date), 0);
     EXPECT_EQ(V(o.time), 0);
@@ -784,13 +758,9 @@ TEST(TransactionPush, FillsAndCancellations) {
     FillTrade(img, 3, 0, 0);
     img.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000002", 3, 1}};
     PushConvertContext ctx = rb::PushContext(img);
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertTransactionPush(&ctx, k, r, n); });
-    ASSERT_EQ(ctx.blocks.size(), 2u);
-    EXPECT_EQ(ctx.blocks[0].count, 3u);
-    EXPECT_EQ(ctx.blocks[1].count, 1u);
-    EXPECT_EQ(ctx.gathered, 4u);
-    std::vector<Transaction> t = rb::TakeRecords<Transaction>(&ctx.blocks);
-    ASSERT_EQ(t.size(), 4u);
+    rb::ReadCodes(img, &ConvertTransactionPush, &ctx);
+    std::vector<Transaction> t;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {3, 1}, &t));
     EXPECT_EQ(Str(t[0].type, 2), "F");
     EXPECT_EQ(Str(t[0].bsflag, 2), "S");  // field 12 = 17
     EXPECT_EQ(Str(t[1].type, 2), "C");
@@ -812,9 +782,7 @@ TEST(TransactionPush, FillsAndCancellations) {
 
     for (int sell = 0; sell < 2; ++sell) {
         PushConvertContext c2 = rb::PushContext(img);
-        rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) {
-            return sell ? ConvertSellCancelPush(&c2, k, r, n) : ConvertBuyCancelPush(&c2, k, r, n);
-        });
+        rb::ReadCodes(img, sell ? &ConvertSellCancelPush : &ConvertBuyCancelPush, &c2);
         ASSERT_EQ(c2.blocks.size(), 2u);
         Transaction x;
         memcpy(&x, c2.blocks[0].records, sizeof x);
@@ -860,7 +828,7 @@ TEST(QueuePush, FirstRecordOfEachCode) {
     ctx.instance = &cap;
     ctx.produce_time = 5;
     ctx.sample_time = 6;
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertBidQueuePush(&ctx, k, r, n); });
+    rb::ReadCodes(img, &ConvertBidQueuePush, &ctx);
     ASSERT_EQ(cap.batches.size(), 2u);
     EXPECT_EQ(cap.counts[0], 1u);
     EXPECT_EQ(cap.timings[0].receive_time, 6u);
@@ -893,7 +861,7 @@ TEST(QueuePush, AskTimesAndCountGuards) {
     PushConvertContext ctx = rb::PushContext(img);
     ctx.fncorderqueue = &CaptureCallback;
     ctx.instance = &cap;
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertAskQueuePush(&ctx, k, r, n); });
+    rb::ReadCodes(img, &ConvertAskQueuePush, &ctx);
     ASSERT_EQ(cap.batches.size(), 4u);
     OrderQueue q;
     memcpy(&q, cap.batches[0].data(), sizeof q);
@@ -918,9 +886,9 @@ TEST(QueuePush, AskTimesAndCountGuards) {
     PushConvertContext c2 = rb::PushContext(tiny);
     c2.fncorderqueue = &CaptureCallback;
     c2.instance = &cap;
-    rb::ReadCodes(tiny, [&](const char* k, const void* r, int32_t n) { return ConvertBidQueuePush(&c2, k, r, n); });
+    rb::ReadCodes(tiny, &ConvertBidQueuePush, &c2);
     c2.fncorderqueue = nullptr;
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertBidQueuePush(&c2, k, r, n); });
+    rb::ReadCodes(img, &ConvertBidQueuePush, &c2);
     EXPECT_EQ(cap.batches.size(), 4u);
 }
 
@@ -988,12 +956,8 @@ TEST(NativeImage, DecodedImageConverts) {
         std::string key = rb::Key(c.code);
         ConvertOrderPush(&ctx, key.data(), data + size_t(c.first) * ctx.record_size, int32_t(c.count));
     }
-    ASSERT_EQ(ctx.blocks.size(), 2u);
-    EXPECT_EQ(ctx.blocks[0].count, 2u);
-    EXPECT_EQ(ctx.blocks[1].count, 1u);
-    EXPECT_EQ(ctx.gathered, 3u);
-    std::vector<OrderData> o = rb::TakeRecords<OrderData>(&ctx.blocks);
-    ASSERT_EQ(o.size(), 3u);
+    std::vector<OrderData> o;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {2, 1}, &o));
     EXPECT_EQ(Str(o[0].market, 5), "USZA");
     EXPECT_EQ(V(o[1].index), 101);
     EXPECT_EQ(V(o[1].price), 13.5);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -73,35 +73,26 @@ TEST(RecordLayout, FieldsAreContiguous) {
     static_assert(std::is_same<decltype(rec::field), type>::value, #rec "." #field " type"); \
     static_assert(offsetof(rec, field) == (off), #rec "." #field " offset");
 
-KVO_FIELD(TickIndex, market, char[5], 0)
-KVO_FIELD(TickIndex, code, char[16], 5)
-KVO_FIELD(TickIndex, codename, char[20], 21)
-KVO_FIELD(TickIndex, status, char[20], 41)
-KVO_FIELD(TickIndex, date, int32_t, 61)
-KVO_FIELD(TickIndex, time, int32_t, 65)
-KVO_FIELD(TickIndex, pre_price, double, 69)
-KVO_FIELD(TickIndex, open_price, double, 77)
-KVO_FIELD(TickIndex, high_price, double, 85)
-KVO_FIELD(TickIndex, low_price, double, 93)
-KVO_FIELD(TickIndex, new_price, double, 101)
-KVO_FIELD(TickIndex, volume, int64_t, 109)
-KVO_FIELD(TickIndex, turnover, double, 117)
-KVO_FIELD(TickIndex, trade_num, int64_t, 125)
+// The tick head: the whole TickIndex, and the start of TickStock.
+#define KVO_TICK_HEAD(rec)                  \
+    KVO_FIELD(rec, market, char[5], 0)      \
+    KVO_FIELD(rec, code, char[16], 5)       \
+    KVO_FIELD(rec, codename, char[20], 21)  \
+    KVO_FIELD(rec, status, char[20], 41)    \
+    KVO_FIELD(rec, date, int32_t, 61)       \
+    KVO_FIELD(rec, time, int32_t, 65)       \
+    KVO_FIELD(rec, pre_price, double, 69)   \
+    KVO_FIELD(rec, open_price, double, 77)  \
+    KVO_FIELD(rec, high_price, double, 85)  \
+    KVO_FIELD(rec, low_price, double, 93)   \
+    KVO_FIELD(rec, new_price, double, 101)  \
+    KVO_FIELD(rec, volume, int64_t, 109)    \
+    KVO_FIELD(rec, turnover, double, 117)   \
+    KVO_FIELD(rec, trade_num, int64_t, 125)
 
-KVO_FIELD(TickStock, market, char[5], 0)
-KVO_FIELD(TickStock, code, char[16], 5)
-KVO_FIELD(TickStock, codename, char[20], 21)
-KVO_FIELD(TickStock, status, char[20], 41)
-KVO_FIELD(TickStock, date, int32_t, 61)
-KVO_FIELD(TickStock, time, int32_t, 65)
-KVO_FIELD(TickStock, pre_price, double, 69)
-KVO_FIELD(TickStock, open_price, double, 77)
-KVO_FIELD(TickStock, high_price, double, 85)
-KVO_FIELD(TickStock, low_price, double, 93)
-KVO_FIELD(TickStock, new_price, double, 101)
-KVO_FIELD(TickStock, volume, int64_t, 109)
-KVO_FIELD(TickStock, turnover, double, 117)
-KVO_FIELD(TickStock, trade_num, int64_t, 125)
+KVO_TICK_HEAD(TickIndex)
+
+KVO_TICK_HEAD(TickStock)
 KVO_FIELD(TickStock, bidorder_price, double[10], 133)
 KVO_FIELD(TickStock, bidorder_volume, int64_t[10], 213)
 KVO_FIELD(TickStock, bid_numorders, int64_t[10], 293)
@@ -136,29 +127,27 @@ KVO_FIELD(TickStock, field_141, double, 777)
 KVO_FIELD(TickStock, field_271, int32_t, 785)
 KVO_FIELD(TickStock, field_86, char[20], 789)
 
-KVO_FIELD(SuperStock, market, char[5], 0)
-KVO_FIELD(SuperStock, code, char[16], 5)
-KVO_FIELD(SuperStock, date, int32_t, 21)
-KVO_FIELD(SuperStock, time, int32_t, 25)
+// Market, code, date and time head the four records without a name.
+#define KVO_KEY_HEAD(rec)              \
+    KVO_FIELD(rec, market, char[5], 0) \
+    KVO_FIELD(rec, code, char[16], 5)  \
+    KVO_FIELD(rec, date, int32_t, 21)  \
+    KVO_FIELD(rec, time, int32_t, 25)
+
+KVO_KEY_HEAD(SuperStock)
 KVO_FIELD(SuperStock, new_price, double, 29)
 KVO_FIELD(SuperStock, bidorder_price, double[10], 37)
 KVO_FIELD(SuperStock, bidorder_volume, int64_t[10], 117)
 KVO_FIELD(SuperStock, askorder_price, double[10], 197)
 KVO_FIELD(SuperStock, askorder_volume, int64_t[10], 277)
 
-KVO_FIELD(OrderQueue, market, char[5], 0)
-KVO_FIELD(OrderQueue, code, char[16], 5)
-KVO_FIELD(OrderQueue, date, int32_t, 21)
-KVO_FIELD(OrderQueue, time, int32_t, 25)
+KVO_KEY_HEAD(OrderQueue)
 KVO_FIELD(OrderQueue, side, char[2], 29)
 KVO_FIELD(OrderQueue, price, double, 31)
 KVO_FIELD(OrderQueue, order_number, int32_t, 39)
 KVO_FIELD(OrderQueue, show_number, int32_t, 43)
 
-KVO_FIELD(OrderData, market, char[5], 0)
-KVO_FIELD(OrderData, code, char[16], 5)
-KVO_FIELD(OrderData, date, int32_t, 21)
-KVO_FIELD(OrderData, time, int32_t, 25)
+KVO_KEY_HEAD(OrderData)
 KVO_FIELD(OrderData, index, int32_t, 29)
 KVO_FIELD(OrderData, Bizindex, int32_t, 33)
 KVO_FIELD(OrderData, field_77, int32_t, 37)
@@ -170,10 +159,7 @@ KVO_FIELD(OrderData, type, char[2], 63)
 KVO_FIELD(OrderData, order_kind, char[2], 65)
 KVO_FIELD(OrderData, field_271, int32_t, 67)
 
-KVO_FIELD(Transaction, market, char[5], 0)
-KVO_FIELD(Transaction, code, char[16], 5)
-KVO_FIELD(Transaction, date, int32_t, 21)
-KVO_FIELD(Transaction, time, int32_t, 25)
+KVO_KEY_HEAD(Transaction)
 KVO_FIELD(Transaction, index, int32_t, 29)
 KVO_FIELD(Transaction, Bizindex, int32_t, 33)
 KVO_FIELD(Transaction, channel, int32_t, 37)
@@ -209,6 +195,8 @@ KVO_FIELD(FiveLevelTick, askorder_volume, int32_t[5], 255)
 KVO_FIELD(FiveLevelTick, volume, int64_t, 275)
 KVO_FIELD(FiveLevelTick, turnover, double, 283)
 
+#undef KVO_KEY_HEAD
+#undef KVO_TICK_HEAD
 #undef KVO_FIELD
 
 static_assert(sizeof(TickIndex) == 133 && sizeof(TickStock) == 809 && sizeof(SuperStock) == 357 &&

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,7 +41,7 @@ struct Book {
 RecordImage SuperStockImage(const std::vector<Book>& books, uint16_t recordSize = 20) {
     uint32_t total = 0;
     for (const Book& b : books) total += 1 + uint32_t(b.entries.size());
-    RecordImage img({{0x2000 | 950, recordSize}}, total);
+    RecordImage img({{rb::kText | 950, recordSize}}, total);
     uint32_t r = 0;
     for (const Book& b : books) {
         uint8_t* h = img.Record(r);
@@ -92,10 +91,8 @@ protected:
         session.superStockList.Clear();
         SnapshotConvertContext ctx = rb::SnapshotContext(img);
         ctx.superStockList = &session.superStockList;
-        rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
-        std::vector<SuperStock> out(session.superStockList.Count());
-        if (!out.empty()) memcpy(out.data(), session.superStockList.Data(), out.size() * sizeof(SuperStock));
-        return out;
+        rb::ReadCodes(img, &ConvertSuperStockSnapshot, &ctx);
+        return rb::ListRecords<SuperStock>(session.superStockList);
     }
 
     ConvertSession session;
@@ -260,15 +257,14 @@ TEST_F(SuperStockTest, SnapshotUnderTheCallersListLock) {
     corvane::CTLSingleLock held(&session.superStockList.Mutex(), 1);
     SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.superStockList = &session.superStockList;
-    rb::ReadCodes(img, [&](const char* k, const void* r, int32_t n) { return ConvertSuperStockSnapshot(&ctx, k, r, n); });
-    ASSERT_EQ(session.superStockList.Count(), 1u);
-    SuperStock s;
-    memcpy(&s, session.superStockList.Data(), sizeof s);
-    EXPECT_EQ(V(s.bidorder_price[0]), 9.99);
-    EXPECT_EQ(V(s.bidorder_price[1]), 9.98);
-    EXPECT_EQ(V(s.askorder_price[0]), 10.00);
-    EXPECT_EQ(V(s.askorder_price[1]), 10.02);
-    EXPECT_TRUE(std::signbit(V(s.new_price)));
+    rb::ReadCodes(img, &ConvertSuperStockSnapshot, &ctx);
+    std::vector<SuperStock> s = rb::ListRecords<SuperStock>(session.superStockList);
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(V(s[0].bidorder_price[0]), 9.99);
+    EXPECT_EQ(V(s[0].bidorder_price[1]), 9.98);
+    EXPECT_EQ(V(s[0].askorder_price[0]), 10.00);
+    EXPECT_EQ(V(s[0].askorder_price[1]), 10.02);
+    EXPECT_TRUE(std::signbit(V(s[0].new_price)));
 }
 
 TEST(SuperStockHelpers, Predicates) {

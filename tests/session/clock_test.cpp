@@ -1,12 +1,11 @@
 #include "session/clock.h"
-#include "tests/support/local_time.h"
 
 #include <gtest/gtest.h>
 
+#include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
+#include "tests/support/local_time.h"
 
 namespace {
 

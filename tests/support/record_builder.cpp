@@ -59,8 +59,6 @@ size_t RecordImage::Find(uint32_t field) const {
     throw std::invalid_argument("no column for field " + std::to_string(field));
 }
 
-size_t RecordImage::Offset(uint32_t field) const { return m_offsets[Find(field)]; }
-
 void RecordImage::SetBytes(uint32_t record, uint32_t field, const void* p, size_t n) {
     size_t c = Find(field);
     if (n > m_columns[c].width) n = m_columns[c].width;
@@ -97,6 +95,19 @@ std::string Key(const std::string& code) {
     std::string k = code.substr(0, 16);
     k.resize(16, '\0');
     return k;
+}
+
+::testing::AssertionResult GatheredBlocks(const PushConvertContext& ctx, std::initializer_list<uint32_t> counts) {
+    std::string got, want;
+    for (const RecordBlock& b : ctx.blocks) got += " " + std::to_string(b.count);
+    uint32_t sum = 0;
+    for (uint32_t c : counts) {
+        want += " " + std::to_string(c);
+        sum += c;
+    }
+    if (got != want) return ::testing::AssertionFailure() << "blocks of" << got << ", expected" << want;
+    if (ctx.gathered != sum) return ::testing::AssertionFailure() << "gathered " << ctx.gathered << ", expected " << sum;
+    return ::testing::AssertionSuccess();
 }
 
 PushConvertContext PushContext(const ConvertImage& image, ConvertSession* session) {

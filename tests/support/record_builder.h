@@ -4,9 +4,13 @@
 // or code by code with the announcement calls).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,6 +30,12 @@ uint32_t Price32(double value, unsigned decimals);
 uint64_t Price64(double value, unsigned decimals);
 constexpr uint32_t kNoValue32 = 0x80000000u;
 constexpr uint64_t kNoValue64 = 0x8000000000000000ull;
+
+// Value kinds of a column's field id (bits 12-14).
+constexpr uint32_t kText = 0x2000;
+constexpr uint32_t kI32 = 0x3000;
+constexpr uint32_t kP32 = 0x7000;
+constexpr uint32_t kP64 = 0x0000;
 
 struct Column {
     uint32_t id;     // field number with the value kind in bits 12-14
@@ -60,7 +70,6 @@ public:
     void SetU64(uint32_t record, uint32_t field, uint64_t v);
     void SetText(uint32_t record, uint32_t field, const std::string& text);  // zero-padded, cut to the width
     void SetBytes(uint32_t record, uint32_t field, const void* p, size_t n);
-    size_t Offset(uint32_t field) const;
 
     std::vector<CodeRun> codes;
 
@@ -79,6 +88,15 @@ int32_t ReadAllRecords(RecordImage& image, const std::function<int32_t(const voi
 // Code-wise delivery of image.codes in order: (key, null, n) then
 // (key, records, n); a negative result ends the iteration.
 void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, const void*, int32_t)>& fn);
+// The same deliveries straight into a converter with its context.
+template <class Ctx>
+int32_t ReadAllRecords(RecordImage& image, int32_t (*convert)(Ctx*, const void*, int32_t), Ctx* ctx) {
+    return ReadAllRecords(image, [&](const void* r, int32_t n) { return convert(ctx, r, n); });
+}
+template <class Ctx>
+void ReadCodes(RecordImage& image, int32_t (*convert)(Ctx*, const char*, const void*, int32_t), Ctx* ctx) {
+    ReadCodes(image, [&](const char* k, const void* r, int32_t n) { return convert(ctx, k, r, n); });
+}
 // A 16-byte zero-padded key.
 std::string Key(const std::string& code);
 
@@ -96,6 +114,30 @@ std::vector<Rec> TakeRecords(std::vector<RecordBlock>* blocks) {
         out.insert(out.end(), r, r + b.count);
     }
     FreeRecordBlocks(blocks);
+    return out;
+}
+
+// Whether a push conversion gathered exactly blocks of these record counts,
+// in order, with `gathered` their sum.
+::testing::AssertionResult GatheredBlocks(const PushConvertContext& ctx, std::initializer_list<uint32_t> counts);
+
+// Checks the blocks as GatheredBlocks does, then takes their records into
+// *out (the blocks are freed either way).
+template <class Rec>
+::testing::AssertionResult TakeGathered(PushConvertContext* ctx, std::initializer_list<uint32_t> counts,
+                                        std::vector<Rec>* out) {
+    ::testing::AssertionResult shape = GatheredBlocks(*ctx, counts);
+    *out = TakeRecords<Rec>(&ctx->blocks);
+    return shape;
+}
+
+// A copy of the records of a snapshot result list (single-threaded use: the
+// list's mutex is not taken).
+template <class Rec>
+std::vector<Rec> ListRecords(const RecordList& list) {
+    if (list.RecordSize() != sizeof(Rec)) throw std::invalid_argument("record size of the list");
+    std::vector<Rec> out(list.Count());
+    if (!out.empty()) memcpy(static_cast<void*>(out.data()), list.Data(), out.size() * sizeof(Rec));
     return out;
 }
 
