@@ -131,7 +131,10 @@ uint64_t CDiskFile::GetPosition64() {
 
 uint32_t CDiskFile::Seek64(int64_t offset, int origin) {
   if (fd_ < 0) return TL_FOBJ_E_NOT_OPEN;
-  int64_t to = NewPosition(offset, origin, GetPosition64(), GetLength64());
+  // Only the base the origin names is asked of the system.
+  const uint64_t pos = origin == 1 ? GetPosition64() : 0;
+  const uint64_t len = origin == 2 ? GetLength64() : 0;
+  int64_t to = NewPosition(offset, origin, pos, len);
   if (to < 0) return TL_FOBJ_E_BAD_SIZE;
   return lseek(fd_, to, SEEK_SET) < 0 ? LastCode() : 0;
 }
