@@ -11,6 +11,7 @@
 #include "quote/qf_quotefile.h"
 #include "tests/support/quote_checks.h"
 #include "tests/support/quote_writer.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -354,10 +355,16 @@ TEST(QuoteFileOpen, InPlaceCopiesAndLifecycle) {
   EXPECT_FALSE(f.IsDataComplete());
 }
 
-TEST(QuoteFileOpen, ByPathAndFromAnotherFileObject) {
+// A folder of its own: the test must not meet a file of another run.
+class QuoteFileOnDisk : public kvotest::TempDirTest {
+ protected:
+  QuoteFileOnDisk() : TempDirTest("kvo_quotefile") {}
+};
+
+TEST_F(QuoteFileOnDisk, ByPathAndFromAnotherFileObject) {
   qw::Table t = Numbered();
   Bytes img = qw::Hq6Image(t, 0x10);
-  std::string path = ::testing::TempDir() + "/qf_by_path.hq6";
+  std::string path = dir_ + "/qf_by_path.hq6";
   {
     corvane::CTLFileObj w;
     ASSERT_EQ(w.Open(path.c_str(), 0x2002), 0u);
@@ -373,7 +380,6 @@ TEST(QuoteFileOpen, ByPathAndFromAnotherFileObject) {
   EXPECT_EQ(g.GetCodeCount(), 2u);
   CHQuoteFile disk2;
   EXPECT_EQ(disk2.ResetMemory(), 0xA0020001u);
-  std::remove(path.c_str());
 }
 
 // A tiny image that states a native size near the limit is refused without
