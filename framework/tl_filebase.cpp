@@ -27,16 +27,19 @@ bool SameFile(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-bool WriteAll(int fd, const uint8_t* p, uint64_t n, int64_t at = -1) {
+// Writes n bytes whole, at `at` or (at < 0) at the position: 0, the mapped
+// error, or a short write when the system takes nothing.
+uint32_t WriteAll(int fd, const uint8_t* p, uint64_t n, int64_t at = -1) {
   while (n > 0) {
     ssize_t w = at >= 0 ? pwrite(fd, p, n, at) : write(fd, p, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
+    if (w < 0) return LastCode();
+    if (w == 0) return TL_FILE_E_DISK_FULL;
     p += w;
     n -= uint64_t(w);
     if (at >= 0) at += w;
   }
-  return true;
+  return 0;
 }
 
 // Copies the whole content of one descriptor to another from offset 0.
@@ -48,7 +51,7 @@ uint32_t CopyFd(int from, int to) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return LastCode();
     if (r == 0) return 0;
-    if (!WriteAll(to, buf, uint64_t(r), at)) return errno ? LastCode() : TL_FOBJ_E_SHORT_WRITE;
+    if (uint32_t rc = WriteAll(to, buf, uint64_t(r), at)) return rc;
     at += r;
   }
 }
@@ -64,18 +67,7 @@ int64_t NewPosition(int64_t offset, int origin, uint64_t pos, uint64_t len) {
 
 namespace corvane {
 
-// ---- CFileBase: the 32-bit forms over the 64-bit ones ----
-
-uint32_t CFileBase::OpenMemory(const void*, uint32_t, uint32_t, bool) { return TL_FOBJ_E_UNSUPPORTED; }
-
-uint32_t CFileBase::GetPosition() {
-  uint64_t p = GetPosition64();
-  return p > 0xFFFFFFFFull ? TL_FOBJ_E_BAD_SIZE : uint32_t(p);
-}
-
-uint32_t CFileBase::Seek(int32_t offset, int origin) { return Seek64(offset, origin); }
-
-uint32_t CFileBase::SetLength(uint32_t length, uint8_t fill) { return SetLength64(int64_t(length), fill); }
+// ---- CFileBase ----
 
 uint32_t CFileBase::GetLength() {
   uint64_t n = GetLength64();
@@ -87,7 +79,7 @@ uint32_t CFileBase::GetLength() {
 CDiskFile::~CDiskFile() { Close(); }
 
 uint32_t CDiskFile::Open(const char* name, uint32_t mode) {
-  if (name == nullptr || *name == 0) return TL_FOBJ_E_EMPTY_NAME;
+  if (name == nullptr || *name == 0) return TL_FILE_E_BAD_PATH;
   if (fd_ >= 0) return TL_FOBJ_E_ALREADY_OPEN;
   int flags = (mode & TL_FMODE_READONLY) ? O_RDONLY : O_RDWR;
   if (mode & (TL_FMODE_EXISTING | TL_FMODE_READONLY)) {
@@ -105,7 +97,7 @@ uint32_t CDiskFile::Open(const char* name, uint32_t mode) {
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     close(fd);
-    return 0x80020005;
+    return TL_FILE_E_ACCESS_DENIED;
   }
   fd_ = fd;
   mode_ = mode;
@@ -137,7 +129,10 @@ uint64_t CDiskFile::GetPosition64() {
 
 uint32_t CDiskFile::Seek64(int64_t offset, int origin) {
   if (fd_ < 0) return TL_FOBJ_E_NOT_OPEN;
-  int64_t to = NewPosition(offset, origin, GetPosition64(), GetLength64());
+  // Only the base the origin names is asked of the system.
+  const uint64_t pos = origin == 1 ? GetPosition64() : 0;
+  const uint64_t len = origin == 2 ? GetLength64() : 0;
+  int64_t to = NewPosition(offset, origin, pos, len);
   if (to < 0) return TL_FOBJ_E_BAD_SIZE;
   return lseek(fd_, to, SEEK_SET) < 0 ? LastCode() : 0;
 }
@@ -152,7 +147,7 @@ uint32_t CDiskFile::SetLength64(int64_t length, uint8_t fill) {
     uint64_t at = cur;
     while (at < uint64_t(length)) {
       uint64_t n = std::min<uint64_t>(sizeof buf, uint64_t(length) - at);
-      if (!WriteAll(fd_, buf, n, int64_t(at))) return TL_FOBJ_E_SHORT_WRITE;
+      if (WriteAll(fd_, buf, n, int64_t(at)) != 0) return TL_FILE_E_DISK_FULL;
       at += n;
     }
     return 0;
@@ -202,15 +197,13 @@ uint32_t CDiskFile::Write(const void* data, uint32_t size, uint32_t count, uint8
     std::memset(block, fill, sizeof block);
     for (uint64_t left = total; left > 0 && rc == 0;) {
       uint64_t n = std::min<uint64_t>(left, sizeof block);
-      errno = 0;
-      if (!WriteAll(fd_, block, n)) rc = (errno == ENOSPC || errno == 0) ? TL_FOBJ_E_SHORT_WRITE : LastCode();
+      rc = WriteAll(fd_, block, n);
       left -= n;
     }
   } else {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     for (uint32_t i = 0; i < count && rc == 0; ++i, p += size) {
-      errno = 0;
-      if (!WriteAll(fd_, p, size)) rc = (errno == ENOSPC || errno == 0) ? TL_FOBJ_E_SHORT_WRITE : LastCode();
+      rc = WriteAll(fd_, p, size);
     }
   }
   if (lock) pl::UnlockFileRange(fd_, at, int64_t(total));
@@ -237,18 +230,14 @@ CFileBase* CDiskFile::Duplicate() {
 }
 
 uint32_t CDiskFile::CopyTo(const char* ownName, const char* newName) {
-  if (newName == nullptr || *newName == 0) return TL_FOBJ_E_EMPTY_NAME;
+  // A copy onto the file itself has nothing to do (the file helper refuses it).
   if (SameFile(ownName, newName)) return 0;
-  int out = open(newName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) return LastCode();
-  uint32_t rc = CopyFd(fd_, out);
-  if (close(out) != 0 && rc == 0) rc = LastCode();
-  return rc;
+  return TL_CopyFile(ownName, newName, false);
 }
 
 uint32_t CDiskFile::CopyFromFile(const char* ownName, const char* sourceName) {
   if (fd_ < 0) return TL_FOBJ_E_NOT_OPEN;
-  if (sourceName == nullptr || *sourceName == 0) return TL_FOBJ_E_EMPTY_NAME;
+  if (sourceName == nullptr || *sourceName == 0) return TL_FILE_E_BAD_PATH;
   if (mode_ & TL_FMODE_READONLY) return TL_FOBJ_E_READ_ONLY;
   if (!SameFile(ownName, sourceName)) {
     int in = open(sourceName, O_RDONLY | O_CLOEXEC);
@@ -273,7 +262,7 @@ uint32_t CDiskFile::MoveBlock(uint64_t from, uint64_t to, uint64_t length, uint8
     uint64_t off = to > from ? length - done - n : done;
     ssize_t r = pread(fd_, buf.data(), n, int64_t(from + off));
     if (r != ssize_t(n)) return TL_FOBJ_E_MOVE_IO;
-    if (!WriteAll(fd_, buf.data(), n, int64_t(to + off))) return TL_FOBJ_E_MOVE_IO;
+    if (WriteAll(fd_, buf.data(), n, int64_t(to + off)) != 0) return TL_FOBJ_E_MOVE_IO;
     done += n;
   }
   // Fill what the moved block left uncovered.
@@ -281,7 +270,7 @@ uint32_t CDiskFile::MoveBlock(uint64_t from, uint64_t to, uint64_t length, uint8
   uint64_t fe = to > from ? std::min(to, from + length) : from + length;
   if (fe > fs) {
     std::vector<uint8_t> f(fe - fs, fill);
-    if (!WriteAll(fd_, f.data(), f.size(), int64_t(fs))) return TL_FOBJ_E_MOVE_IO;
+    if (WriteAll(fd_, f.data(), f.size(), int64_t(fs)) != 0) return TL_FOBJ_E_MOVE_IO;
   }
   return 0;
 }
@@ -363,7 +352,7 @@ uint32_t CMemFileBase::Open(const char* name, uint32_t mode) {
 uint32_t CMemFileBase::OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach) {
   if (open_) return TL_FOBJ_E_ALREADY_OPEN;
   if (attach) {
-    if (data == nullptr && len > 0) return TL_FOBJ_E_GENERIC;
+    if (data == nullptr && len > 0) return TL_FILE_E_GENERIC;
     data_ = static_cast<uint8_t*>(const_cast<void*>(data));
     attached_ = true;
     cap_ = std::max(len, cap);
@@ -373,8 +362,8 @@ uint32_t CMemFileBase::OpenMemory(const void* data, uint32_t len, uint32_t cap, 
     open_ = true;
     return 0;
   }
-  if (int32_t(cap) < 0) return TL_FOBJ_E_GENERIC;
-  if (data == nullptr && len > 0) return TL_FOBJ_E_GENERIC;
+  if (int32_t(cap) < 0) return TL_FILE_E_GENERIC;
+  if (data == nullptr && len > 0) return TL_FILE_E_GENERIC;
   uint32_t rc = Reserve(std::max(len, cap));
   if (rc) return rc;
   if (len) std::memcpy(data_, data, len);
@@ -505,18 +494,18 @@ uint8_t* CMemFileBase::GetDataAt(uint32_t* length) {
 
 uint32_t CMemFileBase::CopyTo(const char* ownName, const char* newName) {
   const char* name = (newName && *newName) ? newName : ownName;
-  if (name == nullptr || *name == 0) return TL_FOBJ_E_EMPTY_NAME;
+  if (name == nullptr || *name == 0) return TL_FILE_E_BAD_PATH;
   CDiskFile disk;
   uint32_t rc = disk.Open(name, TL_FMODE_DISK | TL_FMODE_CREATE);
   if (rc) return rc;
   uint32_t w = len_ ? disk.Write(data_, len_, 1, 0) : 0;
-  if (w != len_) return w >= 0x80000000u ? w : TL_FOBJ_E_SHORT_WRITE;
+  if (w != len_) return w >= 0x80000000u ? w : TL_FILE_E_DISK_FULL;
   return disk.Close();
 }
 
 uint32_t CMemFileBase::CopyFromFile(const char* ownName, const char* sourceName) {
   const char* name = (sourceName && *sourceName) ? sourceName : ownName;
-  if (name == nullptr || *name == 0) return TL_FOBJ_E_EMPTY_NAME;
+  if (name == nullptr || *name == 0) return TL_FILE_E_BAD_PATH;
   uint32_t mode = mode_;
   CMemFileBase fresh;
   uint32_t rc = fresh.Open(name, mode);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "framework/tl_fileutil.h"
 #include "framework/tl_object.h"
 
 // Open mode: bits 12-15 choose the store, the low bits are flags.
@@ -22,13 +23,10 @@ constexpr uint32_t TL_FMODE_FIXED = 0x0010;      // size may not change; memory 
 constexpr uint32_t TL_FMODE_LOCK = 0x0020;       // lock the byte range of each disk read and write
 constexpr uint32_t TL_FMODE_KEEPBLOCK = 0x0040;  // memory: shrinking keeps the block
 
-// The file layer's own result codes.
-constexpr uint32_t TL_FOBJ_E_GENERIC = 0x80020001;
-constexpr uint32_t TL_FOBJ_E_NOT_FOUND = 0x80020002;
-constexpr uint32_t TL_FOBJ_E_EMPTY_NAME = 0x80020003;
-constexpr uint32_t TL_FOBJ_E_NOT_OPEN_OTHER = 0x80020006;
-constexpr uint32_t TL_FOBJ_E_SHORT_WRITE = 0x8002000D;
-constexpr uint32_t TL_FOBJ_E_EXISTS = 0x80020010;
+// The file layer's own result codes. Those it shares with the file helpers
+// come from tl_fileutil.h: TL_FILE_E_GENERIC for a bad argument,
+// TL_FILE_E_BAD_PATH for an empty name, TL_FILE_E_INVALID_FILE when the other
+// file object is absent or not open, TL_FILE_E_DISK_FULL for a short write.
 constexpr uint32_t TL_FOBJ_E_UNSUPPORTED = 0x80020014;
 constexpr uint32_t TL_FOBJ_E_BAD_SIZE = 0x80020015;
 constexpr uint32_t TL_FOBJ_E_ALREADY_OPEN = 0x80020016;
@@ -62,16 +60,10 @@ class CFileBase : public CTLObject {
   ~CFileBase() override = default;
 
   virtual uint32_t Open(const char* name, uint32_t mode) = 0;
-  // Memory stores: reserve max(len, cap) and copy, or attach `data` in place.
-  virtual uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach);
   virtual uint32_t Close() = 0;
   virtual bool IsOpen() const = 0;
-  virtual int IsStore() const { return 1; }
   virtual uint32_t GetStatus(TLFileStatusRecord* out) = 0;
-  // 32-bit forms: positions and lengths beyond 4 GB give 0x80020015.
-  virtual uint32_t GetPosition();
-  virtual uint32_t Seek(int32_t offset, int origin);
-  virtual uint32_t SetLength(uint32_t length, uint8_t fill);
+  // The 32-bit length: lengths beyond 4 GB give 0x80020015.
   virtual uint32_t GetLength();
   virtual uint64_t GetPosition64() = 0;
   // Positions may lie past the end (reads there give nothing); negative
@@ -84,7 +76,6 @@ class CFileBase : public CTLObject {
   // size x count bytes of contiguous data at the position; null data writes
   // the fill byte. Returns the bytes written or a code.
   virtual uint32_t Write(const void* data, uint32_t size, uint32_t count, uint8_t fill) = 0;
-  virtual uint32_t Fill(uint32_t size, uint8_t fill) { return Write(nullptr, size, 1, fill); }
   virtual uint32_t Flush() { return 0; }
   virtual CFileBase* Duplicate() = 0;
   virtual uint8_t* GetDataBlock() { return nullptr; }
@@ -131,7 +122,8 @@ class CMemFileBase : public CFileBase {
   ~CMemFileBase() override;
   // Reads the named disk file whole into the block (no name: an empty block).
   uint32_t Open(const char* name, uint32_t mode) override;
-  uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach) override;
+  // Reserves max(len, cap) and copies `data`, or attaches `data` in place.
+  uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach);
   uint32_t Close() override;
   bool IsOpen() const override { return open_; }
   uint32_t GetStatus(TLFileStatusRecord* out) override;
@@ -156,7 +148,6 @@ class CMemFileBase : public CFileBase {
 
   // Makes the block hold at least n bytes (an attached buffer never grows).
   uint32_t Reserve(uint64_t n);
-  uint32_t Capacity() const { return cap_; }
   void SetFlags(uint32_t mode) { mode_ = mode; }
 
  private:

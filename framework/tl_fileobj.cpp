@@ -1,9 +1,6 @@
 #include "framework/tl_fileobj.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -22,6 +19,43 @@ uint32_t FullPath(const char* name, std::string* out) {
   if (rc) return rc;
   *out = full;
   return 0;
+}
+
+// Copies the whole content of `from`, read from its start, to the position of
+// `to`; `from` keeps its position. *copied counts the bytes. 0 or a code.
+uint32_t CopyContent(corvane::CTLFileObj* from, corvane::CFileBase* to, uint64_t* copied) {
+  *copied = 0;
+  const uint64_t n = from->GetLength64();
+  if (const uint8_t* block = from->GetBuffer()) {
+    // A memory file hands its block over in one write.
+    const uint32_t w = to->Write(block, uint32_t(n), 1, 0);
+    if (w != n) return w >= 0x80000000u ? w : TL_FILE_E_DISK_FULL;
+    *copied = n;
+    return 0;
+  }
+  const uint32_t size = uint32_t(std::clamp<uint64_t>(n, 1, TL_FILE_COPY_CHUNK));
+  uint8_t* chunk = static_cast<uint8_t*>(TL_Allocate(size));
+  if (chunk == nullptr) return TL_FOBJ_E_NO_MEMORY;
+  const uint64_t keep = from->GetPosition();
+  from->SeekToBegin();
+  uint32_t rc = 0;
+  for (;;) {
+    const uint32_t got = from->Read(chunk, size);
+    if (got == 0) break;
+    if (got >= 0x80000000u) {
+      rc = got;
+      break;
+    }
+    const uint32_t w = to->Write(chunk, got, 1, 0);
+    if (w != got) {
+      rc = w >= 0x80000000u ? w : TL_FILE_E_DISK_FULL;
+      break;
+    }
+    *copied += got;
+  }
+  TL_Free(chunk);
+  from->Seek64(int64_t(keep), 0);
+  return rc;
 }
 
 }  // namespace
@@ -93,34 +127,15 @@ uint32_t CTLFileObj::OpenMemory(const void* data, uint32_t len, uint32_t cap) {
   uint32_t rc;
   if (cap == TL_FILE_CAP_COPY_OBJECT) {
     auto* other = static_cast<CTLFileObj*>(const_cast<void*>(data));
+    const uint64_t n = other != nullptr && other->IsOpen() ? other->GetLength64() : 0;
+    uint64_t copied = 0;
     if (other == nullptr || !other->IsOpen()) {
-      rc = TL_FOBJ_E_NOT_OPEN_OTHER;
-    } else {
-      uint64_t n = other->GetLength64();
-      if (n > 0xFFFFFFFFull - TL_FILE_BLOCK_HEAD) {
-        rc = TL_FOBJ_E_BAD_SIZE;
-      } else {
-        rc = mem->OpenMemory(nullptr, 0, uint32_t(n), false);
-        uint8_t* src = other->GetBuffer();
-        if (rc == 0 && src != nullptr) {
-          rc = mem->Write(src, uint32_t(n), 1, 0);
-          rc = rc == uint32_t(n) ? 0 : rc;
-        } else if (rc == 0) {
-          // A disk file: read it through from its start, keeping its position.
-          uint64_t pos = other->GetPosition();
-          other->SeekToBegin();
-          std::vector<uint8_t> chunk(std::min<uint64_t>(n, TL_FILE_COPY_CHUNK));
-          for (uint64_t done = 0; done < n && rc == 0;) {
-            uint32_t got = other->Read(chunk.data(), uint32_t(chunk.size()));
-            if (got == 0 || got >= 0x80000000u) break;
-            uint32_t w = mem->Write(chunk.data(), got, 1, 0);
-            if (w != got) rc = w;
-            done += got;
-          }
-          other->Seek64(int64_t(pos), 0);
-        }
-        mem->Seek64(0, 0);
-      }
+      rc = TL_FILE_E_INVALID_FILE;
+    } else if (n > 0xFFFFFFFFull - TL_FILE_BLOCK_HEAD) {
+      rc = TL_FOBJ_E_BAD_SIZE;
+    } else if ((rc = mem->OpenMemory(nullptr, 0, uint32_t(n), false)) == 0) {
+      rc = CopyContent(other, mem, &copied);
+      mem->Seek64(0, 0);
     }
   } else if (cap == TL_FILE_CAP_ATTACH) {
     mode |= TL_FMODE_FIXED;
@@ -128,7 +143,7 @@ uint32_t CTLFileObj::OpenMemory(const void* data, uint32_t len, uint32_t cap) {
   } else {
     if (cap == TL_FILE_CAP_FIXED_COPY) mode |= TL_FMODE_FIXED;
     if (int32_t(cap) < 0) cap = 0;
-    if (data == nullptr && len > 0) rc = TL_FOBJ_E_GENERIC;
+    if (data == nullptr && len > 0) rc = TL_FILE_E_GENERIC;
     else rc = mem->OpenMemory(data, len, cap, false);
   }
   if (rc) {
@@ -142,7 +157,7 @@ uint32_t CTLFileObj::OpenMemory(const void* data, uint32_t len, uint32_t cap) {
 }
 
 uint32_t CTLFileObj::Reopen() {
-  if (m_name.IsEmpty()) return TL_FOBJ_E_EMPTY_NAME;
+  if (m_name.IsEmpty()) return TL_FILE_E_BAD_PATH;
   CTLString name = m_name;
   uint32_t mode = m_mode;
   Close();
@@ -263,17 +278,13 @@ uint32_t CTLFileObj::Close() {
     delete m_file;
     m_file = nullptr;
   }
-  if (m_readBuffer != nullptr) {
-    TL_Free(m_readBuffer);
-    m_readBuffer = nullptr;
-  }
   return 0;
 }
 
 uint32_t CTLFileObj::CopyTo(const char* newName) {
   if (!IsOpen()) return TL_FOBJ_E_NOT_OPEN;
   bool hasNew = newName != nullptr && *newName != 0;
-  if (!hasNew && m_name.IsEmpty()) return TL_FOBJ_E_EMPTY_NAME;
+  if (!hasNew && m_name.IsEmpty()) return TL_FILE_E_BAD_PATH;
   std::string full;
   if (hasNew) {
     uint32_t rc = FullPath(newName, &full);
@@ -296,40 +307,21 @@ uint32_t CTLFileObj::CopyFromFile(const char* sourceName) {
 }
 
 uint32_t CTLFileObj::CopyFrom(CTLFileObj* other) {
-  if (other == nullptr || !other->IsOpen()) return TL_FOBJ_E_NOT_OPEN_OTHER;
+  if (other == nullptr || !other->IsOpen()) return TL_FILE_E_INVALID_FILE;
   if (!IsOpen()) return TL_FOBJ_E_NOT_OPEN;
   if (other == this) return uint32_t(GetLength64());
   uint32_t rc = SetLength64(0);
   if (rc) return rc;
   SeekToBegin();
-  uint8_t* chunk = static_cast<uint8_t*>(TL_Allocate(TL_FILE_COPY_CHUNK));
-  if (chunk == nullptr) return TL_FOBJ_E_NO_MEMORY;
-  const uint64_t keep = other->GetPosition();
-  other->SeekToBegin();
   uint64_t total = 0;
-  for (;;) {
-    uint32_t got = other->Read(chunk, TL_FILE_COPY_CHUNK);
-    if (got == 0) break;
-    if (got >= 0x80000000u) {
-      rc = got;
-      break;
-    }
-    uint32_t w = Write(chunk, got);
-    if (w != got) {
-      rc = w >= 0x80000000u ? w : TL_FOBJ_E_SHORT_WRITE;
-      break;
-    }
-    total += got;
-  }
-  TL_Free(chunk);
-  other->Seek64(int64_t(keep), 0);
+  rc = CopyContent(other, m_file, &total);
   if (rc) return rc;
   return uint32_t(std::min<uint64_t>(total, 0x7FFFFFFF));
 }
 
 uint32_t CTLFileObj::AttachTo(CTLFileObj* other) {
   if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
-  if (other == nullptr || !other->IsOpen()) return TL_FOBJ_E_NOT_OPEN_OTHER;
+  if (other == nullptr || !other->IsOpen()) return TL_FILE_E_INVALID_FILE;
   // The length is not used with this capacity; a non-zero one keeps
   // subclasses that refuse empty images content.
   uint64_t n = other->GetLength64();

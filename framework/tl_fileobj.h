@@ -14,8 +14,6 @@
 constexpr uint32_t TL_FILE_CAP_COPY_OBJECT = 0xFFFFFFFE;  // `data` is a CTLFileObj* to copy
 constexpr uint32_t TL_FILE_CAP_ATTACH = 0xFFFFFFFD;       // use `data` in place (fixed)
 constexpr uint32_t TL_FILE_CAP_FIXED_COPY = 0xFFFFFFFC;   // copy into a fixed block of `len`
-// Longest absolute file name, terminator included.
-constexpr int TL_FILE_MAX_PATH = 260;
 // Chunk of CopyFrom.
 constexpr uint32_t TL_FILE_COPY_CHUNK = 0x100000;
 
@@ -84,7 +82,6 @@ class CTLFileObj : public CTLObject {
   uint32_t m_mode = 0;
   CTLString m_name;
   CFileBase* m_file = nullptr;
-  uint8_t* m_readBuffer = nullptr;  // owned; freed on close
 };
 
 }  // namespace corvane

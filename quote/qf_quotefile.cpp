@@ -82,7 +82,6 @@ uint64_t CHQuoteFile::GetDataEnd() const {
 }
 
 uint32_t CHQuoteFile::Open(const char* name, uint32_t mode) {
-  if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
   uint32_t rc = CTLFileObj::Open(name, (mode & ~TL_FMODE_STORE_MASK & ~TL_FMODE_FIXED) | TL_FMODE_MEMORY);
   if (rc) return rc;
   return OpenImageOrClose();
@@ -242,7 +241,7 @@ void CHQuoteFile::ReadCodeRecords(int32_t first, int32_t count, const QfCodeCall
     std::memcpy(key.data(), entry, ih.keySize);  // the key may fill its room without a zero
     const uint8_t* values = entry + ih.keySize;
     if (ih.kind == 1) {
-      ReadChainedCode(key.data(), entry, first, count, cb, &stop);
+      ReadChainedCode(key.data(), values, first, count, cb, &stop);
       continue;
     }
     uint64_t codeFirst = Le32(values + 8);
@@ -259,10 +258,9 @@ void CHQuoteFile::ReadCodeRecords(int32_t first, int32_t count, const QfCodeCall
   }
 }
 
-void CHQuoteFile::ReadChainedCode(const char* key, const uint8_t* entry, int64_t first, int64_t count,
+void CHQuoteFile::ReadChainedCode(const char* key, const uint8_t* values, int64_t first, int64_t count,
                                   const QfCodeCallback& cb, bool* stop) {
   const QfIndexHead& ih = m_info.index;
-  const uint8_t* values = entry + ih.keySize;
   const uint8_t* image = GetBuffer();
   const uint64_t len = GetLength64();
   const uint64_t s = m_info.header.recordSize;

@@ -67,7 +67,8 @@ class CHQuoteFile : public corvane::CTLFileObj {
   uint32_t OpenImage();  // classify, convert and keep the header of the opened buffer
   uint32_t OpenImageOrClose();
   void RefreshHeader();
-  void ReadChainedCode(const char* key, const uint8_t* entry, int64_t first, int64_t count,
+  // One code of a block-chained index; `values` follow the code's key.
+  void ReadChainedCode(const char* key, const uint8_t* values, int64_t first, int64_t count,
                        const QfCodeCallback& cb, bool* stop);
   void Forget();
 

@@ -166,6 +166,31 @@ TEST_F(FileObjTest, CopiesBetweenFiles) {
   EXPECT_TRUE(byName.IsMemoryMode());
 }
 
+// A file object whose reads fail once its first read is through.
+class FailingReads : public CTLFileObj {
+ public:
+  uint32_t Read(void* buffer, uint32_t size) override {
+    return reads_++ > 0 ? 0x8002000Au : CTLFileObj::Read(buffer, size);
+  }
+  int reads_ = 0;
+};
+
+TEST_F(FileObjTest, ReadFailureWhileCopyingIsReported) {
+  Spit(Path("src"), std::string(3 * 1024 * 1024, 'q'));
+  FailingReads src;
+  ASSERT_EQ(src.Open(Path("src").c_str(), 0x2001), 0u);
+  src.Seek(5, 0);
+  CTLFileObj mem;
+  EXPECT_EQ(mem.OpenMemory(&src, 0, 0xFFFFFFFE), 0x8002000Au);  // not a silently cut copy
+  EXPECT_FALSE(mem.IsOpen());
+  EXPECT_EQ(src.GetPosition(), 5u);
+  src.reads_ = 0;
+  CTLFileObj dst;
+  ASSERT_EQ(dst.OpenMemory("", 0, 0), 0u);
+  EXPECT_EQ(dst.CopyFrom(&src), 0x8002000Au);
+  EXPECT_EQ(src.GetPosition(), 5u);
+}
+
 TEST_F(FileObjTest, MemoryCapacities) {
   char caller[8] = "abcdefg";
   {
