@@ -84,7 +84,8 @@ class CKvoFilter : public corvane::CTLPackFilter {
   CKvoFilter(const CKvoFilter&) = delete;
   CKvoFilter& operator=(const CKvoFilter&) = delete;
 
-  // Runs FeedData and hands a cut frame on as one block of `out`.
+  // Cuts a frame as FeedData does and hands it on as one block of `out`,
+  // copied from the ring straight into the block.
   int Unpack(int reserved, corvane::ITLConnection* connection, const void* data, uint32_t length,
              corvane::CTLNetBufferList& out) override;
   // Appends the data unchanged as one block; 0, or the block's error code.
@@ -105,8 +106,14 @@ class CKvoFilter : public corvane::CTLPackFilter {
   CKVOBuffer& Buffer() { return m_buffer; }
 
  private:
-  int ProcessMcastData(corvane::CTLSmartBuffer& out);
+  // Appends the bytes (when given) and looks for a whole frame at the read
+  // index: FEED_FRAME with its total length and the index behind it, the
+  // frame still held; otherwise FeedData's FEED_MORE or FEED_ERROR.
+  int FindFrame(const void* data, uint32_t len, uint32_t& total, uint8_t*& next);
+  int ProcessMcastData(uint32_t& total, uint8_t*& next);
   int Resynchronise(uint32_t held);
+  // Copies the frame FindFrame found to dest and drops it from the ring.
+  void TakeFrame(uint32_t total, uint8_t* next, uint8_t* dest);
 
   CKVOBuffer m_buffer;
 };
