@@ -1,6 +1,7 @@
 #include "protocol/kvo_filter.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "framework/tl_log.h"
@@ -27,11 +28,6 @@ uint32_t CKVOBuffer::GetDataLength() const {
 uint32_t CKVOBuffer::GetTailLength() const {
   if (IsLinear()) return GetDataLength();
   return static_cast<uint32_t>(m_mem + m_size - m_read);
-}
-
-uint32_t CKVOBuffer::GetHeadLength() const {
-  if (IsLinear()) return 0;
-  return static_cast<uint32_t>(m_write - m_mem);
 }
 
 void CKVOBuffer::Reset() { m_read = m_write = m_mem; }
@@ -190,13 +186,20 @@ void CKVOBuffer::DiscardData(int64_t n) {
 
 int CKvoFilter::Unpack(int reserved, corvane::ITLConnection* connection, const void* data, uint32_t length,
                        corvane::CTLNetBufferList& out) {
-  corvane::CTLSmartBuffer frame;
-  int rc = FeedData(data, length, frame);
-  if (rc == FEED_FRAME && out.AppendBlock(frame.GetData(), frame.GetLength()) != 0) {
-    TL_WriteLog(1, "CKvoFilter::Unpack, no memory for a frame of %u bytes", frame.GetLength());
+  uint32_t total = 0;
+  uint8_t* next = nullptr;
+  int rc = FindFrame(data, length, total, next);
+  if (rc != FEED_FRAME) return rc;
+  // The frame goes from the ring straight into its block.
+  if (out.AppendBlock(nullptr, total) != 0) {
+    // The frame stays held; the next call tries again.
+    TL_WriteLog(1, "CKvoFilter::Unpack, no memory for a frame of %u bytes", total);
     return FEED_ERROR;
   }
-  return rc;
+  corvane::TLNetBlock* block = *std::prev(out.end());
+  TakeFrame(total, next, block->Data());
+  block->length = total;
+  return FEED_FRAME;
 }
 
 int CKvoFilter::Pack(const void* data, uint32_t length, uint32_t flags, corvane::CTLSendBuffer& sendBuf) {
@@ -211,11 +214,26 @@ CKvoFilter* CKvoFilter::Reset() {
 }
 
 int CKvoFilter::FeedData(const void* data, uint32_t len, corvane::CTLSmartBuffer& out) {
+  uint32_t total = 0;
+  uint8_t* next = nullptr;
+  int rc = FindFrame(data, len, total, next);
+  if (rc != FEED_FRAME) return rc;
+  char* dest = out.Extend(total);
+  if (!dest) {
+    // The frame stays held; the next call tries again.
+    TL_WriteLog(1, "ProcessMcastData, no memory for a frame of %u bytes", total);
+    return FEED_ERROR;
+  }
+  TakeFrame(total, next, reinterpret_cast<uint8_t*>(dest));
+  return FEED_FRAME;
+}
+
+int CKvoFilter::FindFrame(const void* data, uint32_t len, uint32_t& total, uint8_t*& next) {
   if (data && len >= 1) m_buffer.AppendData(static_cast<const uint8_t*>(data), len);
   uint32_t held = m_buffer.GetDataLength();
   if (m_buffer.LocatePackHead()) {
     if (m_buffer.GetDataLength() == CKVOBuffer::MARKER_LENGTH) return FEED_MORE;
-    return ProcessMcastData(out);
+    return ProcessMcastData(total, next);
   }
   if (held >= CKVOBuffer::MARKER_LENGTH) {
     m_buffer.DiscardData(int64_t(held) - CKVOBuffer::MARKER_LENGTH + 1);
@@ -223,6 +241,11 @@ int CKvoFilter::FeedData(const void* data, uint32_t len, corvane::CTLSmartBuffer
     return FEED_ERROR;
   }
   return FEED_MORE;
+}
+
+void CKvoFilter::TakeFrame(uint32_t total, uint8_t* next, uint8_t* dest) {
+  m_buffer.CopyOut(m_buffer.GetReadIndex(), total, dest);
+  m_buffer.ResetDataBeginIndex(next);
 }
 
 int CKvoFilter::Resynchronise(uint32_t held) {
@@ -241,7 +264,7 @@ int CKvoFilter::Resynchronise(uint32_t held) {
   return FEED_MORE;
 }
 
-int CKvoFilter::ProcessMcastData(corvane::CTLSmartBuffer& out) {
+int CKvoFilter::ProcessMcastData(uint32_t& total, uint8_t*& next) {
   uint32_t held = m_buffer.GetDataLength();
   // No header field is read before a whole header is held.
   if (held < KVO_PACK_HEADER_SIZE) return FEED_MORE;
@@ -253,24 +276,15 @@ int CKvoFilter::ProcessMcastData(corvane::CTLSmartBuffer& out) {
     m_buffer.CopyOut(read, KVO_PACK_HEADER_SIZE, copy);
     header = KvoPackHeader::At(copy);
   }
-  uint32_t total = header->GetTotalLength();
+  total = header->GetTotalLength();
   // A total length below the header's size describes no frame, and one the
   // ring can never hold would be waited for in vain while good frames pile
   // up behind it: both mean the stream is out of step.
   if (total < KVO_PACK_HEADER_SIZE || total >= CKVOBuffer::MAX_SIZE) return Resynchronise(held);
   if (!header->IsComplete(held)) return FEED_MORE;
 
-  uint8_t* next = m_buffer.AddBufferIndex(read, total, true);
-  if (next != m_buffer.GetWriteIndex() && m_buffer.IsValidIndex(next) && *next != KVO_PACK_MAGIC_FIRST_BYTE)
-    return Resynchronise(held);
-
-  char* dest = out.Extend(total);
-  if (!dest) {
-    // The frame stays held; the next call tries again.
-    TL_WriteLog(1, "ProcessMcastData, no memory for a frame of %u bytes", total);
-    return FEED_ERROR;
-  }
-  m_buffer.CopyOut(read, total, reinterpret_cast<uint8_t*>(dest));
-  m_buffer.ResetDataBeginIndex(next);
+  // The checked advance gives the write index or an index of a held byte.
+  next = m_buffer.AddBufferIndex(read, total, true);
+  if (next != m_buffer.GetWriteIndex() && *next != KVO_PACK_MAGIC_FIRST_BYTE) return Resynchronise(held);
   return FEED_FRAME;
 }

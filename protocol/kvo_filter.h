@@ -51,11 +51,9 @@ class CKVOBuffer {
   bool IsEmpty() const { return m_read == m_write; }
   bool IsLinear() const { return m_read <= m_write; }
   uint32_t GetDataLength() const;
-  // Wrapped data: bytes from the read index to the end of the memory, and
-  // from the start of the memory to the write index. Linear data is all
-  // tail.
+  // Bytes from the read index to the end of the memory when the data wraps;
+  // linear data is all tail.
   uint32_t GetTailLength() const;
-  uint32_t GetHeadLength() const;
 
   uint32_t GetSize() const { return m_size; }
   uint8_t* GetReadIndex() const { return m_read; }
@@ -84,7 +82,8 @@ class CKvoFilter : public corvane::CTLPackFilter {
   CKvoFilter(const CKvoFilter&) = delete;
   CKvoFilter& operator=(const CKvoFilter&) = delete;
 
-  // Runs FeedData and hands a cut frame on as one block of `out`.
+  // Cuts a frame as FeedData does and hands it on as one block of `out`,
+  // copied from the ring straight into the block.
   int Unpack(int reserved, corvane::ITLConnection* connection, const void* data, uint32_t length,
              corvane::CTLNetBufferList& out) override;
   // Appends the data unchanged as one block; 0, or the block's error code.
@@ -105,8 +104,14 @@ class CKvoFilter : public corvane::CTLPackFilter {
   CKVOBuffer& Buffer() { return m_buffer; }
 
  private:
-  int ProcessMcastData(corvane::CTLSmartBuffer& out);
+  // Appends the bytes (when given) and looks for a whole frame at the read
+  // index: FEED_FRAME with its total length and the index behind it, the
+  // frame still held; otherwise FeedData's FEED_MORE or FEED_ERROR.
+  int FindFrame(const void* data, uint32_t len, uint32_t& total, uint8_t*& next);
+  int ProcessMcastData(uint32_t& total, uint8_t*& next);
   int Resynchronise(uint32_t held);
+  // Copies the frame FindFrame found to dest and drops it from the ring.
+  void TakeFrame(uint32_t total, uint8_t* next, uint8_t* dest);
 
   CKVOBuffer m_buffer;
 };

@@ -1,9 +1,11 @@
-// Fuzzes the gateway packet filter with arbitrary streams cut into arbitrary
-// reads. Whatever the bytes, every call returns -1, 1 or 2 with no overrun,
-// no frame is made up (each is a run of bytes that was fed, starting with the
-// magic and as long as its header says), and the feeding always stops.
+// Fuzzes the gateway packet filter, through FeedData or Unpack, with
+// arbitrary streams cut into arbitrary reads. Whatever the bytes, every call
+// returns -1, 1 or 2 with no overrun, no frame is made up (each is a run of
+// bytes that was fed, starting with the magic and as long as its header
+// says), and the feeding always stops.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "framework/tl_buffer.h"
@@ -11,24 +13,42 @@
 
 namespace {
 
+// One call, through FeedData or through Unpack as a link makes it; a cut
+// frame is copied to `frame`.
+int Call(CKvoFilter& filter, bool unpack, const char* bytes, size_t n, std::string& frame) {
+  frame.clear();
+  if (unpack) {
+    corvane::CTLNetBufferList out;
+    int rc = filter.Unpack(0, nullptr, bytes, static_cast<uint32_t>(n), out);
+    if (out.GetCount() > 1 || (rc != 1 && !out.IsEmpty())) std::abort();
+    if (!out.IsEmpty()) frame.assign(reinterpret_cast<const char*>((*out.begin())->Data()), (*out.begin())->length);
+    return rc;
+  }
+  corvane::CTLSmartBuffer out;
+  int rc = filter.FeedData(bytes, static_cast<uint32_t>(n), out);
+  uint32_t len = 0;
+  const char* data = out.GetData(&len);
+  if (rc != 1 && len != 0) std::abort();
+  frame.assign(data ? data : "", len);
+  return rc;
+}
+
 // Feeds one read (or none) and takes frames until the filter asks for more.
-void FeedRead(CKvoFilter& filter, std::string_view stream, const char* bytes, size_t n) {
+void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const char* bytes, size_t n) {
+  std::string frame;
   for (int calls = 0;; ++calls) {
     if (calls > 100000) std::abort();  // a filter that never stops
-    corvane::CTLSmartBuffer out;
-    int rc = filter.FeedData(bytes, static_cast<uint32_t>(n), out);
+    int rc = Call(filter, unpack, bytes, n, frame);
     bytes = nullptr;
     n = 0;
     if (rc != 1) {
-      if ((rc != 2 && rc != -1) || out.GetLength() != 0) std::abort();
+      if (rc != 2 && rc != -1) std::abort();
       break;
     }
-    uint32_t len = 0;
-    const char* frame = out.GetData(&len);
-    if (len < KVO_PACK_HEADER_SIZE) std::abort();
-    const KvoPackHeader* h = KvoPackHeader::At(frame);
-    if (!h->HasMagic() || h->GetTotalLength() != len) std::abort();
-    if (stream.find(std::string_view(frame, len)) == std::string_view::npos) std::abort();
+    if (frame.size() < KVO_PACK_HEADER_SIZE) std::abort();
+    const KvoPackHeader* h = KvoPackHeader::At(frame.data());
+    if (!h->HasMagic() || h->GetTotalLength() != frame.size()) std::abort();
+    if (stream.find(frame) == std::string_view::npos) std::abort();
   }
   CKVOBuffer& ring = filter.Buffer();
   if (ring.GetDataLength() >= ring.GetSize()) std::abort();
@@ -38,18 +58,19 @@ void FeedRead(CKvoFilter& filter, std::string_view stream, const char* bytes, si
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  // The first byte picks the read sizes.
+  // The first byte picks the read sizes, its top bit FeedData or Unpack.
   uint32_t seed = data[0];
+  const bool unpack = (data[0] & 0x80) != 0;
   std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
   CKvoFilter filter;
   for (size_t at = 0; at < stream.size();) {
     seed = seed * 1103515245u + 12345u;
     size_t n = 1 + (seed >> 16) % 64;
     if (n > stream.size() - at) n = stream.size() - at;
-    FeedRead(filter, stream, stream.data() + at, n);
+    FeedRead(filter, unpack, stream, stream.data() + at, n);
     at += n;
   }
   // A frame found by a resynchronisation is taken at the next call.
-  FeedRead(filter, stream, nullptr, 0);
+  FeedRead(filter, unpack, stream, nullptr, 0);
   return 0;
 }

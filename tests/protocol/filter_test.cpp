@@ -3,19 +3,16 @@
 // step is resynchronised; the ring grows up to its cap.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "framework/tl_log.h"
 #include "protocol/kvo_filter.h"
 #include "tests/support/frame_writer.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -74,27 +71,22 @@ std::vector<std::string> FeedChunked(CKvoFilter& f, const std::string& stream, c
   return frames;
 }
 
-// Captures the log in a file of its own.
-class FilterLog : public ::testing::Test {
+// Captures the log in a file of the test's own folder.
+class FilterLog : public kvotest::TempDirTest {
  protected:
+  FilterLog() : TempDirTest("kvo_filter") {}
   void SetUp() override {
-    path_ = std::filesystem::temp_directory_path() /
-            ("kvo_filter_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-    std::filesystem::remove(path_);
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    path_ = dir_ + "/filter.log";
     ASSERT_EQ(TL_OpenLog(TL_LOG_KEEP_NAME | TL_LOG_NO_CAP, path_.c_str()), 0);
     TL_SetLogLevel(0, 5);
   }
   void TearDown() override {
     TL_SetLogLevel(0, 0);
-    std::filesystem::remove(path_);
+    TempDirTest::TearDown();
   }
-  std::string Log() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Log() const { return kvotest::ReadWholeFile(path_); }
   // The level of the first line holding `text` (a line reads "level: text"),
   // -1 when no line holds it.
   int Level(const std::string& text) const {
@@ -105,7 +97,7 @@ class FilterLog : public ::testing::Test {
     start = start == std::string::npos ? 0 : start + 1;
     return std::atoi(log.c_str() + start);
   }
-  std::filesystem::path path_;
+  std::string path_;
 };
 
 TEST(Filter, FramesAsTheyArrive) {
@@ -511,10 +503,6 @@ TEST_F(FilterLog, RingIndicesStayInsideTheHeldData) {
     EXPECT_EQ(Level(text), 1) << text;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // The filter as a link drives it: through the packet-filter interface.
 TEST(FilterInterface, UnpackHandsEachFrameOnAsOneBlock) {
