@@ -10,14 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <functional>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
