@@ -369,12 +369,18 @@ TEST_F(NetEngineLog, CleanupFromACheckCallbackEndsThePass) {
     TempIni ini("[TCP]\nLogFileName=" + dir_ + "/net.log\n");
     ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
     EXPECT_GE(TL_NetGetLogChannel(), 0);
-    std::atomic<int> checks{0};
+    // Checks are counted once all three links are up (a pass may come while
+    // they are still being accepted); the first counted one stops the engine.
+    struct Checks {
+        std::atomic<bool> armed{false};
+        std::atomic<int> count{0};
+    } checks;
     std::vector<int> peers;
     {
         RecordingClient listener;
         listener.SetCheckCallback(&checks, [](void* ctx, CTLNetNotify*, uint32_t) -> int32_t {
-            if (static_cast<std::atomic<int>*>(ctx)->fetch_add(1) == 0) TL_NetCleanup();
+            auto* c = static_cast<Checks*>(ctx);
+            if (c->armed.load() && c->count.fetch_add(1) == 0) TL_NetCleanup();
             return 0;
         });
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
@@ -386,12 +392,13 @@ TEST_F(NetEngineLog, CleanupFromACheckCallbackEndsThePass) {
             ASSERT_GE(peers.back(), 0);
         }
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.connects.size() == 3; }));
+        checks.armed.store(true);
         ASSERT_TRUE(Eventually([&] { return !TL_NetIsStarted(); }, 30000));
         EXPECT_EQ(-1, TL_NetGetLogChannel());
         EXPECT_TRUE(Eventually([&] { return TL_NetLinkCount() == 0; }));
         // The check thread ends; nothing is checked any more.
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        EXPECT_EQ(1, checks.load());
+        EXPECT_EQ(1, checks.count.load());
     }
     for (int s : peers) ::close(s);
     ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
