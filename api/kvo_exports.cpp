@@ -45,6 +45,20 @@ Record* QueryRecords(const char* name, void* handle, const char* market, const c
   }
 }
 
+// The subscription calls past their log line: argument checks and the
+// instance's answer; wait tells whether the call waits for the answer.
+int32_t SubScribeChecked(void* handle, uint32_t msg_dataclass, uint32_t subop_type,
+                         const char* market, const char* codelist, bool wait) {
+  if (!handle) return KVO_ERR_HANDLE;
+  if (!market) return KVO_ERR_MARKET;
+  try {
+    return Instance(handle)->SubScribe(msg_dataclass, subop_type, market,
+                                       codelist ? codelist : "", true, wait);
+  } catch (...) {
+    return KVO_ERR_HANDLE;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -150,26 +164,12 @@ KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subo
   WriteLog(5, "KvoSubScribe:%lld  msg_dataclass:%d  subop_type:%d  market:%s  codelist:%s !",
            AsNumber(handle), static_cast<int>(msg_dataclass), static_cast<int>(subop_type),
            LogText(market), LogText(codelist));
-  if (!handle) return KVO_ERR_HANDLE;
-  if (!market) return KVO_ERR_MARKET;
-  try {
-    return Instance(handle)->SubScribe(msg_dataclass, subop_type, market,
-                                       codelist ? codelist : "", true, true);
-  } catch (...) {
-    return KVO_ERR_HANDLE;
-  }
+  return SubScribeChecked(handle, msg_dataclass, subop_type, market, codelist, true);
 }
 
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type,
                                   const char* market, const char* codelist) {
-  if (!handle) return KVO_ERR_HANDLE;
-  if (!market) return KVO_ERR_MARKET;
-  try {
-    return Instance(handle)->SubScribe(msg_dataclass, subop_type, market,
-                                       codelist ? codelist : "", true, false);
-  } catch (...) {
-    return KVO_ERR_HANDLE;
-  }
+  return SubScribeChecked(handle, msg_dataclass, subop_type, market, codelist, false);
 }
 
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg) {

@@ -163,7 +163,7 @@ namespace {
 // ICU transliterators are not safe for concurrent use; each direction is
 // opened once and used under a mutex.
 struct ChineseMapper {
-    std::mutex mu;
+    std::recursive_mutex mu;
     UTransliterator* to_trad = nullptr;
     UTransliterator* to_simp = nullptr;
     bool tried = false;
@@ -192,7 +192,7 @@ ChineseMapper& Mapper() {
 
 bool HaveChineseCharacterMapping() {
     ChineseMapper& m = Mapper();
-    std::lock_guard<std::mutex> g(m.mu);
+    std::lock_guard<std::recursive_mutex> g(m.mu);
     m.Open();
     return m.to_trad != nullptr && m.to_simp != nullptr;
 }
@@ -200,7 +200,7 @@ bool HaveChineseCharacterMapping() {
 int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional,
                             std::u16string& out) {
     ChineseMapper& m = Mapper();
-    std::lock_guard<std::mutex> g(m.mu);
+    std::lock_guard<std::recursive_mutex> g(m.mu);
     m.Open();
     UTransliterator* t = to_traditional ? m.to_trad : m.to_simp;
     if (t == nullptr || len > 0x3FFFFFFF) {

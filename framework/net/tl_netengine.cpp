@@ -198,6 +198,14 @@ void ApplySettings(const TLNetSettings& s) {
     e.writeSendDelayTime.store(s.thresholdCount >= 1 && e.logChannel.load() >= 0 ? s.writeSendDelayTime : 0);
 }
 
+// A stopped engine, or one that failed to start, writes no delay lines; the
+// next start opens the channel its own settings name.
+void ForgetLogChannel() {
+    Engine& e = E();
+    e.logChannel.store(-1);
+    e.writeSendDelayTime.store(0);
+}
+
 // Starts the port and its workers; engine lock held.
 int StartPort(int threadCount) {
     Engine& e = E();
@@ -277,6 +285,7 @@ void StopEngine() {
     e.workerThreads.clear();
     e.workerExited.clear();
     e.generation.fetch_add(1);
+    ForgetLogChannel();
     if (!allJoined) {
         // A thread may still use links and the port: keep them (deliberate
         // leak). The port's own poller is stopped: nothing waits on its
@@ -312,9 +321,6 @@ void StopEngine() {
     e.workers.store(0);
     e.running.store(0);
     e.idle.store(0);
-    // The next start opens the channel its own settings name.
-    e.logChannel.store(-1);
-    e.writeSendDelayTime.store(0);
     e.lastDelayLine = 0;
     e.stop.store(false);
 }
@@ -337,9 +343,7 @@ int TL_NetStartup(const char* settingsPath, int force) {
     if (e.started) return TL_NET_E_PORT_EXISTS;  // forced while running: the port exists
     int rc = StartPort(s.threadCount);
     if (rc != 0) {
-        // The engine stays stopped, and its log channel unused.
-        e.logChannel.store(-1);
-        e.writeSendDelayTime.store(0);
+        ForgetLogChannel();  // the engine stays stopped
         return rc;
     }
     e.checkExited.store(false);

@@ -181,7 +181,6 @@ int32_t CTLNetNotify::LinkConnectStep(ITLConnection* connection, uint32_t code) 
     }
     m_link.store(nullptr);
     ClearState();
-    m_eventConnection = connection;
     // The owner may free this sink from its disconnect callback: nothing of
     // it is touched afterwards.
     OnDisconnect(code + 0x40);

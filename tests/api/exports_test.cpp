@@ -1,11 +1,10 @@
 // The exported functions called as a host calls them: argument checks,
 // result codes and the GBK texts, byte for byte.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "api/kvo_texts.h"
@@ -195,16 +194,16 @@ TEST_F(ExportsTest, UnterminatedHostTextsAreReadWithinTheirFields) {
 
 namespace {
 
+// Every instance log file in dir/kvolog (the name may carry a date stamp).
 std::string ReadInstanceLog(const std::string& dir) {
-  std::string cmd = "cat '" + dir + "'/kvolog/kvoapi*.log > '" + dir + "/all.txt'";
-  if (system(cmd.c_str()) != 0) return "";
-  FILE* f = fopen((dir + "/all.txt").c_str(), "rb");
-  if (!f) return "";
   std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-  fclose(f);
+  std::error_code ec;
+  for (const auto& f : std::filesystem::directory_iterator(dir + "/kvolog", ec)) {
+    const std::string name = f.path().filename().string();
+    if (name.rfind("kvoapi", 0) == 0 && f.path().extension() == ".log") {
+      text += kvotest::ReadWholeFile(f.path());
+    }
+  }
   return text;
 }
 

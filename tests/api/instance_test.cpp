@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -142,13 +141,6 @@ class InstanceTest : public kvotest::InstanceDirTest {
   MarketSessionFactory previous_ = nullptr;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 // The instance log in dir/kvolog (the log may carry a date stamp in its name).
 std::string FindLog(const std::string& dir) {
   const std::string folder = dir + "/kvolog";
@@ -217,7 +209,7 @@ TEST_F(InstanceTest, LogLocationAndLevel) {
   }
   const std::string log = FindLog(dir_);
   ASSERT_FALSE(log.empty());
-  std::string text = ReadFile(log);
+  std::string text = kvotest::ReadWholeFile(log);
   EXPECT_NE(text.find("5: probe-five x 1099511627776\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("probe-four"), std::string::npos);
 
@@ -228,7 +220,7 @@ TEST_F(InstanceTest, LogLocationAndLevel) {
     WriteLog(4, "probe-hidden");
     WriteLog(3, "probe-shown");
   }
-  text = ReadFile(FindLog(dir_));
+  text = kvotest::ReadWholeFile(FindLog(dir_));
   EXPECT_EQ(text.find("probe-hidden"), std::string::npos);
   EXPECT_NE(text.find("probe-shown"), std::string::npos);
 }
@@ -287,7 +279,7 @@ TEST_F(InstanceTest, ToolIniRoles) {
     const std::string expected = "2: SocketStart--master:true socket_port: IP:" +
                                  inst.LocalAddressLists().addresses +
                                  "  IpMask:" + inst.LocalAddressLists().masks + "!\r\n";
-    EXPECT_NE(ReadFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
+    EXPECT_NE(kvotest::ReadWholeFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
   }
 }
 

@@ -16,6 +16,7 @@
 #include "api/instance_util.h"
 #include "framework/tl_log.h"
 #include "include/kvoapi.h"
+#include "tests/support/instance_dir.h"
 
 namespace {
 
@@ -27,11 +28,9 @@ struct FuzzHome {
   FuzzHome() {
     char tmpl[] = "/tmp/kvo_fuzz_XXXXXX";
     if (mkdtemp(tmpl)) dir = tmpl;
-    InstanceConfig cfg;
-    cfg.SetDefaults();
+    InstanceConfig cfg = kvotest::ConfigLoggingTo(dir.c_str());
     cfg.m_authtype = 1;
     cfg.m_connectmarket[0] = '\0';
-    std::strncpy(cfg.m_logpath, dir.c_str(), sizeof(cfg.m_logpath) - 1);
     handle = KvoCreateInstance(&cfg);
   }
   ~FuzzHome() {

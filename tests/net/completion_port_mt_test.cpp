@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,10 +21,10 @@ namespace {
 struct Pair {
     int local = -1;
     int peer = -1;
-    // With makeLocal, the port side is made by the caller before the
-    // listener (so it takes the lowest free descriptor number).
-    explicit Pair(const std::function<int()>& makeLocal = pl::SocketTcp) {
-        local = makeLocal();
+    // The port side is made before the listener, so that it takes the
+    // lowest free descriptor number (a number just freed, when there is one).
+    Pair() {
+        local = pl::SocketTcp();
         int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;

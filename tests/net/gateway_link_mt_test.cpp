@@ -17,7 +17,6 @@
 #include "protocol/kvo_filter.h"
 
 using namespace corvane;
-using kvotest::LoopbackServer;
 using kvotest::NetEvents;
 using kvotest::RecordingClient;
 
@@ -67,11 +66,15 @@ public:
         ASSERT_TRUE(server.WaitForConnections(1, 5000));
         ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
     }
+    template <typename F>
+    void FramesArriveWhole();
+    template <typename F>
+    void PeerCloseMidFrame();
 };
 
 template <typename F>
-void FramesArriveWhole(GatewayLinkTest& t, LoopbackServer& server, std::unique_ptr<RecordingClient>& client) {
-    t.template Connect<F>();
+void GatewayLinkTest::FramesArriveWhole() {
+    Connect<F>();
     std::mt19937 rng(7);
     std::vector<std::string> frames;
     std::vector<size_t> sizes = {0, 1, 100, 4085, 4086, 5000, 70000, 3, 250000, 12};
@@ -115,8 +118,8 @@ void FramesArriveWhole(GatewayLinkTest& t, LoopbackServer& server, std::unique_p
 }
 
 template <typename F>
-void PeerCloseMidFrame(GatewayLinkTest& t, LoopbackServer& server, std::unique_ptr<RecordingClient>& client) {
-    t.template Connect<F>();
+void GatewayLinkTest::PeerCloseMidFrame() {
+    Connect<F>();
     const std::string whole = kvotest::GatewayFrame(20, kvotest::PatternBody(300, 1));
     const std::string cut = kvotest::GatewayFrame(21, kvotest::PatternBody(5000, 2)).substr(0, 2000);
     ASSERT_TRUE(server.Send(0, whole + cut));
@@ -134,14 +137,14 @@ void PeerCloseMidFrame(GatewayLinkTest& t, LoopbackServer& server, std::unique_p
     EXPECT_EQ(0u, TL_NetLinkCount());
 }
 
-TEST_F(GatewayLinkTest, FramesArriveWholeAndLeaveUnchanged) { FramesArriveWhole<CKvoFilter>(*this, server, client); }
+TEST_F(GatewayLinkTest, FramesArriveWholeAndLeaveUnchanged) { FramesArriveWhole<CKvoFilter>(); }
 
-TEST_F(GatewayLinkTest, PeerCloseMidFrameDeliversNoPartialFrame) { PeerCloseMidFrame<CKvoFilter>(*this, server, client); }
+TEST_F(GatewayLinkTest, PeerCloseMidFrameDeliversNoPartialFrame) { PeerCloseMidFrame<CKvoFilter>(); }
 
 // The same roads with the plain frame cutter, so the sink's side of the
 // filter protocol is checked whatever the gateway filter's state.
-TEST_F(GatewayLinkTest, PlainCutterFramesArriveWhole) { FramesArriveWhole<PlainFrameFilter>(*this, server, client); }
+TEST_F(GatewayLinkTest, PlainCutterFramesArriveWhole) { FramesArriveWhole<PlainFrameFilter>(); }
 
-TEST_F(GatewayLinkTest, PlainCutterPeerCloseMidFrame) { PeerCloseMidFrame<PlainFrameFilter>(*this, server, client); }
+TEST_F(GatewayLinkTest, PlainCutterPeerCloseMidFrame) { PeerCloseMidFrame<PlainFrameFilter>(); }
 
 }  // namespace

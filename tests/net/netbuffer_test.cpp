@@ -3,14 +3,12 @@
 #include "framework/net/tl_netengine.h"
 #include "framework/tl_buffer.h"
 #include "framework/tl_log.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -179,14 +177,17 @@ TEST(SendQueue, BudgetHoldsBuffersBackUntilMoved) {
     EXPECT_FALSE(q.IsReadyEmpty());
 }
 
+// The send queue's log lines, written into the test's folder.
+class SendQueueLog : public kvotest::TempDirTest {
+protected:
+    SendQueueLog() : TempDirTest("kvo_netbuf") {}
+};
+
 // A buffer that gives nothing into the room left, with nothing copied yet,
 // is reported on the log and stays queued.
-TEST(SendQueue, NothingFitsIsLoggedAndTheBufferStays) {
-    char tmpl[] = "/tmp/kvo_netbuf_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    const std::string dir = tmpl;
+TEST_F(SendQueueLog, NothingFitsIsLoggedAndTheBufferStays) {
     TL_SetLogWriterAutoStart(false);  // lines are written as they come
-    ASSERT_EQ(0, TL_OpenLog(0x330000, (dir + "/q.log").c_str()));
+    ASSERT_EQ(0, TL_OpenLog(0x330000, (dir_ + "/q.log").c_str()));
     TL_SetLogLevel(0, 1);
     SendQueue q;
     CTLSendBuffer s;
@@ -201,14 +202,10 @@ TEST(SendQueue, NothingFitsIsLoggedAndTheBufferStays) {
     EXPECT_EQ(3u, q.Fill(stage, sizeof stage, &bytes, &taken));
     EXPECT_EQ(1u, taken);
     std::string text;
-    for (const auto& f : std::filesystem::directory_iterator(dir)) {
-        std::ifstream in(f.path(), std::ios::binary);
-        text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    for (const auto& f : std::filesystem::directory_iterator(dir_)) text += kvotest::ReadWholeFile(f.path());
     EXPECT_NE(std::string::npos, text.find(" 1: Error!!! The send data is bigger than send buffer (size:0)!!!\r\n"))
         << text;
     EXPECT_EQ(text.find("Error!!!"), text.rfind("Error!!!"));  // once only
-    std::filesystem::remove_all(dir);
 }
 
 TEST(SendQueue, PushKeepsTheReadOffset) {

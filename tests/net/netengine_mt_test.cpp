@@ -6,18 +6,16 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
 #include "tests/support/net_wait.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <functional>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -44,6 +42,12 @@ struct TempIni {
         std::ofstream(path) << body;
     }
     ~TempIni() { std::remove(path.c_str()); }
+};
+
+// Tests of the engine's own log file, written into the test's folder.
+class NetEngineLog : public kvotest::TempDirTest {
+protected:
+    NetEngineLog() : TempDirTest("kvo_net_log") {}
 };
 
 TEST(NetEngineSettings, DefaultsAndSectionValues) {
@@ -359,15 +363,24 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
 
 // The last user released from a check callback on the check thread: the
 // thread is left behind with the links, and its pass ends instead of walking
-// on through the list the stop took away.
-TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
-    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
-    std::atomic<int> checks{0};
+// on through the list the stop took away. The stopped engine gives up its
+// log channel all the same.
+TEST_F(NetEngineLog, CleanupFromACheckCallbackEndsThePass) {
+    TempIni ini("[TCP]\nLogFileName=" + dir_ + "/net.log\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    EXPECT_GE(TL_NetGetLogChannel(), 0);
+    // Checks are counted once all three links are up (a pass may come while
+    // they are still being accepted); the first counted one stops the engine.
+    struct Checks {
+        std::atomic<bool> armed{false};
+        std::atomic<int> count{0};
+    } checks;
     std::vector<int> peers;
     {
         RecordingClient listener;
         listener.SetCheckCallback(&checks, [](void* ctx, CTLNetNotify*, uint32_t) -> int32_t {
-            if (static_cast<std::atomic<int>*>(ctx)->fetch_add(1) == 0) TL_NetCleanup();
+            auto* c = static_cast<Checks*>(ctx);
+            if (c->armed.load() && c->count.fetch_add(1) == 0) TL_NetCleanup();
             return 0;
         });
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
@@ -379,11 +392,13 @@ TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
             ASSERT_GE(peers.back(), 0);
         }
         ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.connects.size() == 3; }));
+        checks.armed.store(true);
         ASSERT_TRUE(Eventually([&] { return !TL_NetIsStarted(); }, 30000));
+        EXPECT_EQ(-1, TL_NetGetLogChannel());
         EXPECT_TRUE(Eventually([&] { return TL_NetLinkCount() == 0; }));
         // The check thread ends; nothing is checked any more.
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        EXPECT_EQ(1, checks.load());
+        EXPECT_EQ(1, checks.count.load());
     }
     for (int s : peers) ::close(s);
     ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
@@ -393,12 +408,9 @@ TEST(NetEngine, CleanupFromACheckCallbackEndsThePass) {
 
 // Log channels are few and cannot be removed: an engine started and stopped
 // many times with the same log file keeps writing to one channel.
-TEST(NetEngine, RestartsWithALogFileReuseItsChannel) {
-    char tmpl[] = "/tmp/kvo_net_log_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    const std::string dir = tmpl;
-    TempIni ini("[TCP]\nThreadCount=1\nLogFileName=" + dir + "/net.log\n");
-    TempIni other("[TCP]\nThreadCount=1\nLogFileName=" + dir + "/other.log\n");
+TEST_F(NetEngineLog, RestartsWithALogFileReuseItsChannel) {
+    TempIni ini("[TCP]\nThreadCount=1\nLogFileName=" + dir_ + "/net.log\n");
+    TempIni other("[TCP]\nThreadCount=1\nLogFileName=" + dir_ + "/other.log\n");
     TL_NetSetCheckThreadEnabled(false);
     int first = -1;
     for (int i = 0; i < 40; ++i) {
@@ -416,7 +428,6 @@ TEST(NetEngine, RestartsWithALogFileReuseItsChannel) {
     EXPECT_NE(first, TL_NetGetLogChannel());
     TL_NetCleanup();
     TL_NetSetCheckThreadEnabled(true);
-    std::filesystem::remove_all(dir);
 }
 
 // A completion port that cannot be created leaves the engine stopped, so
@@ -479,11 +490,8 @@ TEST(NetEngine, RestartWithTrafficInFlight) {
 
 // With a log file, thresholds and a period, the check thread writes the
 // delay line to the engine's own channel.
-TEST(NetEngine, CheckThreadWritesTheDelayLine) {
-    char tmpl[] = "/tmp/kvo_net_log_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    const std::string dir = tmpl;
-    TempIni ini("[TCP]\nSendDelay=100000,200000\nWriteSendDelayTime=1\nLogFileName=" + dir + "/net.log\n");
+TEST_F(NetEngineLog, CheckThreadWritesTheDelayLine) {
+    TempIni ini("[TCP]\nSendDelay=100000,200000\nWriteSendDelayTime=1\nLogFileName=" + dir_ + "/net.log\n");
     ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
     EXPECT_GE(TL_NetGetLogChannel(), 0);
     {
@@ -493,9 +501,8 @@ TEST(NetEngine, CheckThreadWritesTheDelayLine) {
         q.Push(b, 0);
     }
     auto findLine = [&] {
-        for (const auto& f : std::filesystem::directory_iterator(dir)) {
-            std::ifstream in(f.path());
-            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const auto& f : std::filesystem::directory_iterator(dir_)) {
+            std::string text = kvotest::ReadWholeFile(f.path());
             if (text.find("Delay,") != std::string::npos) return text;
         }
         return std::string();
@@ -514,7 +521,6 @@ TEST(NetEngine, CheckThreadWritesTheDelayLine) {
     for (char c : line.substr(0, line.find('\r'))) commas += c == ',';
     EXPECT_EQ(7u, commas);
     EXPECT_NE(0, line.compare(6, 2, "0,"));
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

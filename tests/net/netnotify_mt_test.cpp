@@ -8,12 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -285,10 +283,6 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     ASSERT_TRUE(listener.WaitFor([](NetEvents& e) { return e.disconnects.size() == 2; }));
     EXPECT_EQ(TL_NET_REASON_LISTENING, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
 }
-
-}  // namespace
-
-namespace {
 
 // A client sink with a scripted proxy handshake: the first request is
 // "CONNECT"; a reply "AGAIN" asks for "NEXT", "OK" finishes the tunnel,

@@ -266,8 +266,6 @@ TEST_F(LinkTest, DetachedSinkHearsNothingMore) {
     EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
-}  // namespace
-
 // A sink may be freed from its own disconnect callback: once it has been
 // told that its link is gone, neither the link nor the sink's own code
 // touches it again. (Under AddressSanitizer a late write is caught.)
@@ -310,3 +308,5 @@ TEST_F(LinkTest, SinkFreedInItsDisconnectCallback) {
     EXPECT_TRUE(code == TL_NET_REASON_CONNECT_FAILED || code == 0x40) << std::hex << code;
     EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
+
+}  // namespace
