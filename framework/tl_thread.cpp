@@ -181,11 +181,11 @@ int CTL_Thread::WaitForStop(uint32_t ms) {
 int CTL_Thread::Stop(uint32_t ms) {
   m_bRunning.store(0, std::memory_order_release);
   m_stop.Set();
-  // A thread left running by an earlier Stop has no handle any more; only its
-  // ended flag tells whether it has gone since.
   // Run stopping its own thread cannot wait for itself: the loop ends when
   // Run returns, and the owner's Stop or Join reclaims the thread then.
   if (!IsEnded() && m_nRunnerId.load(std::memory_order_acquire) == TL_GetCurrentThreadId()) return 0;
+  // A thread left running by an earlier Stop has no handle any more; only its
+  // ended flag tells whether it has gone since.
   if (m_hThread == nullptr) return m_bAbandoned ? WaitEnded(ms) : 1;
   const int ended = TL_WaitThreadExit(m_hThread, &m_bEnded, ms);
   if (!ended) m_bAbandoned = true;

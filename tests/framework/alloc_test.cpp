@@ -8,7 +8,6 @@
 #include <cstring>
 #include <regex>
 #include <string>
-#include <unistd.h>
 
 #include "framework/tl_log.h"
 #include "framework/tl_object.h"
@@ -23,24 +22,6 @@ uint64_t Header(void* p) {
 }
 
 using kvotest::ReadWholeFile;
-
-// Points channel 0 at a fresh file without a date stamp in its name.
-class LogFile {
- public:
-  LogFile() {
-    char tmpl[] = "/tmp/kvo_alloc_logXXXXXX";
-    int fd = mkstemp(tmpl);
-    close(fd);
-    path_ = tmpl;
-    EXPECT_EQ(TL_OpenLog(TL_LOG_TIME | TL_LOG_IDS, path_.c_str()), 0);
-  }
-  ~LogFile() { unlink(path_.c_str()); }
-  std::string Text() const { return ReadWholeFile(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace
 
@@ -76,7 +57,7 @@ TEST(Allocation, ReallocateKeepsBytesAndOldHeader) {
 }
 
 TEST(Allocation, LargeBlockWritesOneRawLine) {
-  LogFile log;
+  kvotest::DefaultLogFile log("kvo_alloc_log");
   void* at_limit = TL_Allocate(0x1F400000u);
   ASSERT_NE(at_limit, nullptr);
   TL_Free(at_limit);
@@ -96,7 +77,7 @@ TEST(Allocation, LimitIsFiveHundredMiB) { EXPECT_EQ(g_TLLargeBlockLimit, 0x1F400
 // ---- default log channel ----
 
 TEST(DefaultLog, SilentUntilLevelSetAndLineFormat) {
-  LogFile log;
+  kvotest::DefaultLogFile log("kvo_alloc_log");
   TL_WriteLog(1, "hidden %d", 1);
   EXPECT_EQ(log.Text(), "");
   TL_WriteLogRaw("%s", "");  // empty raw text: nothing

@@ -237,28 +237,9 @@ TEST(ThreadHelpers, WaitThreadExitReadsEndedFlag) {
   TL_CloseHandle(h);
 }
 
-// Points the default log at a fresh file and lets level-1 lines through.
-class CapturedLog {
- public:
-  CapturedLog() {
-    char tmpl[] = "/tmp/kvo_thread_logXXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd >= 0) close(fd);
-    path_ = tmpl;
-    EXPECT_EQ(TL_OpenLog(TL_LOG_TIME | TL_LOG_IDS, path_.c_str()), 0);
-    EXPECT_EQ(TL_SetLogLevel(0, 1), 0);
-  }
-  ~CapturedLog() { unlink(path_.c_str()); }
-  std::string Text() const {
-    return kvotest::ReadWholeFile(path_);
-  }
-
- private:
-  std::string path_;
-};
-
 TEST(ThreadHelpers, WaitThreadExitCountsAFinishedThreadAsEnded) {
-  CapturedLog log;
+  kvotest::DefaultLogFile log("kvo_thread_log");
+  EXPECT_EQ(TL_SetLogLevel(0, 1), 0);  // level-1 lines get through
   // The routine returns without ever setting the flag.
   std::atomic<uint8_t> never{0};
   TLHandle h = TL_CreateThread([](void*) -> uint32_t { return 0; }, nullptr, nullptr);

@@ -28,6 +28,22 @@ private:
     std::string m_prefix;
 };
 
+// Points the default log channel (channel 0) at a fresh file of its own
+// (/tmp/<prefix>XXXXXX, no date stamp in its name, times and thread ids on
+// each line); the file is removed when this ends.
+class DefaultLogFile {
+public:
+    explicit DefaultLogFile(const char* prefix);
+    ~DefaultLogFile();
+    DefaultLogFile(const DefaultLogFile&) = delete;
+    DefaultLogFile& operator=(const DefaultLogFile&) = delete;
+
+    std::string Text() const { return ReadWholeFile(m_path); }
+
+private:
+    std::string m_path;
+};
+
 // Fixture of tests of the key store (and the registry over it): the store's
 // root is a fresh folder for each test, and back to its default afterwards.
 class KeyStoreTest : public TempDirTest {
