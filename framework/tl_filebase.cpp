@@ -69,6 +69,8 @@ namespace corvane {
 
 // ---- CFileBase ----
 
+uint32_t CFileBase::OpenMemory(const void*, uint32_t, uint32_t, bool) { return TL_FOBJ_E_UNSUPPORTED; }
+
 uint32_t CFileBase::GetLength() {
   uint64_t n = GetLength64();
   return n > 0xFFFFFFFFull ? TL_FOBJ_E_BAD_SIZE : uint32_t(n);

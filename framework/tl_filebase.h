@@ -60,6 +60,8 @@ class CFileBase : public CTLObject {
   ~CFileBase() override = default;
 
   virtual uint32_t Open(const char* name, uint32_t mode) = 0;
+  // Memory stores: reserve max(len, cap) and copy, or attach `data` in place.
+  virtual uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach);
   virtual uint32_t Close() = 0;
   virtual bool IsOpen() const = 0;
   virtual uint32_t GetStatus(TLFileStatusRecord* out) = 0;
@@ -76,6 +78,7 @@ class CFileBase : public CTLObject {
   // size x count bytes of contiguous data at the position; null data writes
   // the fill byte. Returns the bytes written or a code.
   virtual uint32_t Write(const void* data, uint32_t size, uint32_t count, uint8_t fill) = 0;
+  virtual uint32_t Fill(uint32_t size, uint8_t fill) { return Write(nullptr, size, 1, fill); }
   virtual uint32_t Flush() { return 0; }
   virtual CFileBase* Duplicate() = 0;
   virtual uint8_t* GetDataBlock() { return nullptr; }
@@ -122,8 +125,7 @@ class CMemFileBase : public CFileBase {
   ~CMemFileBase() override;
   // Reads the named disk file whole into the block (no name: an empty block).
   uint32_t Open(const char* name, uint32_t mode) override;
-  // Reserves max(len, cap) and copies `data`, or attaches `data` in place.
-  uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach);
+  uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach) override;
   uint32_t Close() override;
   bool IsOpen() const override { return open_; }
   uint32_t GetStatus(TLFileStatusRecord* out) override;
