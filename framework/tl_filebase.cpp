@@ -71,6 +71,15 @@ namespace corvane {
 
 uint32_t CFileBase::OpenMemory(const void*, uint32_t, uint32_t, bool) { return TL_FOBJ_E_UNSUPPORTED; }
 
+uint32_t CFileBase::GetPosition() {
+  uint64_t p = GetPosition64();
+  return p > 0xFFFFFFFFull ? TL_FOBJ_E_BAD_SIZE : uint32_t(p);
+}
+
+uint32_t CFileBase::Seek(int32_t offset, int origin) { return Seek64(offset, origin); }
+
+uint32_t CFileBase::SetLength(uint32_t length, uint8_t fill) { return SetLength64(int64_t(length), fill); }
+
 uint32_t CFileBase::GetLength() {
   uint64_t n = GetLength64();
   return n > 0xFFFFFFFFull ? TL_FOBJ_E_BAD_SIZE : uint32_t(n);

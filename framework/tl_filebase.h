@@ -64,8 +64,12 @@ class CFileBase : public CTLObject {
   virtual uint32_t OpenMemory(const void* data, uint32_t len, uint32_t cap, bool attach);
   virtual uint32_t Close() = 0;
   virtual bool IsOpen() const = 0;
+  virtual int IsStore() const { return 1; }
   virtual uint32_t GetStatus(TLFileStatusRecord* out) = 0;
-  // The 32-bit length: lengths beyond 4 GB give 0x80020015.
+  // 32-bit forms: positions and lengths beyond 4 GB give 0x80020015.
+  virtual uint32_t GetPosition();
+  virtual uint32_t Seek(int32_t offset, int origin);
+  virtual uint32_t SetLength(uint32_t length, uint8_t fill);
   virtual uint32_t GetLength();
   virtual uint64_t GetPosition64() = 0;
   // Positions may lie past the end (reads there give nothing); negative

@@ -310,3 +310,37 @@ TEST_F(FileObjTest, BoundsNearTheLimits) {
 }
 
 }  // namespace
+
+// The store's 32-bit forms go through the 64-bit ones; the fill form writes
+// fill bytes; only the memory store opens over memory.
+TEST_F(FileObjTest, StoreThirtyTwoBitFormsAndFill) {
+  corvane::CDiskFile disk;
+  ASSERT_EQ(disk.Open(Path("s").c_str(), TL_FMODE_CREATE), 0u);
+  EXPECT_EQ(disk.IsStore(), 1);
+  const char data[] = "0123456789";
+  EXPECT_EQ(disk.OpenMemory(data, 10, 0, false), TL_FOBJ_E_UNSUPPORTED);
+  EXPECT_EQ(disk.Write(data, 10, 1, 0), 10u);
+  EXPECT_EQ(disk.GetPosition(), 10u);
+  EXPECT_EQ(disk.Seek(-4, 2), 0u);
+  EXPECT_EQ(disk.GetPosition(), 6u);
+  EXPECT_EQ(disk.Seek(-7, 1), TL_FOBJ_E_BAD_SIZE);
+  EXPECT_EQ(disk.Fill(3, '#'), 3u);
+  EXPECT_EQ(disk.SetLength(12, '*'), 0u);
+  EXPECT_EQ(disk.GetLength(), 12u);
+  char back[12];
+  ASSERT_EQ(disk.Seek(0, 0), 0u);
+  ASSERT_EQ(disk.Read(back, sizeof back), 12u);
+  EXPECT_EQ(std::string(back, 12), "012345###9**");
+  EXPECT_EQ(disk.SetLength(4, 0), 0u);
+  EXPECT_EQ(disk.GetLength(), 4u);
+  disk.Close();
+
+  corvane::CMemFileBase mem;
+  ASSERT_EQ(mem.OpenMemory(data, 10, 16, false), 0u);
+  EXPECT_EQ(mem.GetLength(), 10u);
+  EXPECT_EQ(mem.Seek(2, 0), 0u);
+  EXPECT_EQ(mem.Fill(2, '-'), 2u);
+  EXPECT_EQ(mem.GetPosition(), 4u);
+  ASSERT_NE(mem.GetDataBlock(), nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(mem.GetDataBlock()), 10), "01--456789");
+}
