@@ -30,6 +30,11 @@ uint32_t CKVOBuffer::GetTailLength() const {
   return static_cast<uint32_t>(m_mem + m_size - m_read);
 }
 
+uint32_t CKVOBuffer::GetHeadLength() const {
+  if (IsLinear()) return 0;
+  return static_cast<uint32_t>(m_write - m_mem);
+}
+
 void CKVOBuffer::Reset() { m_read = m_write = m_mem; }
 
 void CKVOBuffer::CopyOut(const uint8_t* index, uint32_t n, uint8_t* out) const {

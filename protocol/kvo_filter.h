@@ -51,9 +51,11 @@ class CKVOBuffer {
   bool IsEmpty() const { return m_read == m_write; }
   bool IsLinear() const { return m_read <= m_write; }
   uint32_t GetDataLength() const;
-  // Bytes from the read index to the end of the memory when the data wraps;
-  // linear data is all tail.
+  // Wrapped data: bytes from the read index to the end of the memory, and
+  // from the start of the memory to the write index. Linear data is all
+  // tail.
   uint32_t GetTailLength() const;
+  uint32_t GetHeadLength() const;
 
   uint32_t GetSize() const { return m_size; }
   uint8_t* GetReadIndex() const { return m_read; }
