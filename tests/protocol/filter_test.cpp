@@ -558,3 +558,24 @@ TEST(FilterInterface, PackPassesDataUnchangedAndCloneStartsEmpty) {
 }
 
 }  // namespace
+
+TEST(FilterRing, WrappedDataSplitsIntoTailAndHead) {
+  CKVOBuffer ring;
+  const uint32_t size = ring.GetSize();
+  std::string data = PatternBody(size - 10, 2);
+  ASSERT_EQ(ring.AppendData(reinterpret_cast<const uint8_t*>(data.data()), size - 10), 1);
+  EXPECT_TRUE(ring.IsLinear());
+  EXPECT_EQ(ring.GetTailLength(), size - 10);
+  EXPECT_EQ(ring.GetHeadLength(), 0u);
+  ring.DiscardData(size - 20);
+  std::string more = PatternBody(30, 3);
+  ASSERT_EQ(ring.AppendData(reinterpret_cast<const uint8_t*>(more.data()), 30), 1);
+  ASSERT_FALSE(ring.IsLinear());
+  EXPECT_EQ(ring.GetSize(), size);
+  EXPECT_EQ(ring.GetTailLength(), 20u);
+  EXPECT_EQ(ring.GetHeadLength(), 20u);
+  EXPECT_EQ(ring.GetDataLength(), 40u);
+  std::string out(40, '\0');
+  ring.CopyOut(ring.GetReadIndex(), 40, reinterpret_cast<uint8_t*>(out.data()));
+  EXPECT_EQ(out, data.substr(size - 20) + more);
+}
