@@ -49,6 +49,8 @@ CHQuoteFile::~CHQuoteFile() { Close(); }
 void CHQuoteFile::Forget() {
   m_open = false;
   m_info = QfNativeInfo{};
+  m_offsets.clear();
+  m_offsets.shrink_to_fit();
   m_header.clear();
   m_header.shrink_to_fit();
   m_index.clear();
@@ -149,6 +151,14 @@ uint32_t CHQuoteFile::OpenImage() {
   }
   rc = QF_ParseNative(buf, nativeLen, plan.family != QF_FAMILY_NATIVE, &m_info);
   if (rc) return rc;
+  // Column lookups by index are asked once per column and code; the offsets
+  // are summed here once.
+  m_offsets.resize(m_info.columns.size());
+  uint32_t offset = 0;
+  for (size_t i = 0; i < m_info.columns.size(); ++i) {
+    m_offsets[i] = offset;
+    offset += m_info.columns[i].width;
+  }
   if (!IsFixed()) m_header.assign(buf, buf + m_info.headerLength);
   if (m_info.indexOffset != 0)
     m_index.assign(buf + m_info.indexOffset, buf + m_info.indexOffset + m_info.indexLength);
@@ -181,10 +191,8 @@ void CHQuoteFile::RefreshHeader() {
 bool CHQuoteFile::GetColumnInfo(uint32_t index, QuoteFieldDescriptor* out) const {
   if (out) *out = QuoteFieldDescriptor{};
   if (!m_open || index >= m_info.header.columns || index >= m_info.columns.size()) return false;
-  uint32_t offset = 0;
-  for (uint32_t i = 0; i < index; ++i) offset += m_info.columns[i].width;
   const QfColumn& c = m_info.columns[index];
-  if (out) *out = QuoteFieldDescriptor{c.id, c.attr, c.width, offset};
+  if (out) *out = QuoteFieldDescriptor{c.id, c.attr, c.width, m_offsets[index]};
   return true;
 }
 

@@ -74,6 +74,7 @@ class CHQuoteFile : public corvane::CTLFileObj {
 
   bool m_open = false;
   QfNativeInfo m_info;             // the kept native header and columns
+  std::vector<uint32_t> m_offsets; // each kept column's offset in a record
   std::vector<uint8_t> m_header;   // owned copy of the header bytes (empty when in place)
   std::vector<uint8_t> m_index;    // the code index, head and entries
   uint32_t m_blockHead = 0;        // block-head size of a block-chained index, 0 until needed
