@@ -298,6 +298,9 @@ TEST(QuoteFileFields, LookupIgnoresTheKindBits) {
   EXPECT_EQ(d.offset, 0u);
   EXPECT_TRUE(f.GetColumnInfo(2, &d));
   EXPECT_EQ(d.id, 0x1002u);
+  EXPECT_EQ(d.offset, 12u);
+  EXPECT_TRUE(f.GetColumnInfo(0, &d));
+  EXPECT_EQ(d.offset, 0u);
   EXPECT_FALSE(f.GetColumnInfo(3, &d));
   // High halves from a compact file's flag bit 0 take part in the match.
   qw::Table h = t;
