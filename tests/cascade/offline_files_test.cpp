@@ -1,0 +1,477 @@
+// The offline playback files read into records: files written by the test
+// CSV writer from the format's description, read back by the playback and
+// query readers, including hostile files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cascade/offline_files.h"
+#include "framework/tl_log.h"
+#include "tests/support/offline_csv_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using kvotest::CsvRow;
+using kvotest::CsvWriter;
+
+template <class T>
+T V(T v) {
+    return v;
+}
+
+std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+template <size_t N>
+void Put(char (&field)[N], const std::string& text) {
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(N, text.size()));
+}
+
+// Records of every kind with every carried field set to its own value.
+TickStock MakeStock(const char* code, int seed) {
+    TickStock s{};
+    Put(s.market, "USHA");
+    Put(s.code, code);
+    Put(s.codename, "\xC6\xD6\xB7\xA2\xD2\xF8\xD0\xD0");  // GBK
+    Put(s.status, "TRADE");
+    s.date = 20240315;
+    s.time = 93000000 + seed;
+    s.pre_price = 10.2;
+    s.open_price = 10.25;
+    s.high_price = 10.5 + seed;
+    s.low_price = 10.01;
+    s.new_price = 10.33;
+    s.volume = 123456789012LL + seed;
+    s.turnover = 1.25e9;
+    s.trade_num = 4567;
+    for (int i = 0; i < 10; ++i) {
+        s.bidorder_price[i] = 10.3 - 0.01 * i;
+        s.bidorder_volume[i] = 100 * (i + 1);
+        s.bid_numorders[i] = i + 1;
+        s.askorder_price[i] = 10.34 + 0.01 * i;
+        s.askorder_volume[i] = 200 * (i + 1);
+        s.ask_numorders[i] = 2 * i + 1;
+    }
+    s.totalbid_volume = 11;
+    s.totalask_volume = 12;
+    s.avgbid_price = 9.5;
+    s.avgask_price = 11.5;
+    s.uplimit_price = 11.22;
+    s.downlimit_price = 9.18;
+    s.pe = 5.21;
+    s.iopv = -1.5;
+    s.withdraw_buynum = 13;
+    s.withdraw_buyvolume = 14;
+    s.withdraw_buyturnover = 15.5;
+    s.withdraw_sellnum = 16;
+    s.withdraw_sellvol = 17;
+    s.withdraw_sellturnover = 18.5;
+    s.totalbid_num = 19;
+    s.totalask_num = 20;
+    s.bidorder_num = 21;
+    s.askorder_num = 22;
+    s.inner_volume = 23;
+    s.outer_volume = 24;
+    s.aftermarket_volume = 25;
+    s.aftermarket_volmount = 26;
+    return s;
+}
+
+class OfflineFiles : public kvotest::TempDirTest {
+protected:
+    OfflineFiles() : TempDirTest("kvo_offline") {}
+    std::string Folder() const { return dir_ + "/"; }
+    void Write(const std::string& name, const std::string& text) {
+        ASSERT_TRUE(kvotest::WriteTextFile(dir_ + "/" + name, text));
+    }
+
+    // The records that playback hands on, each as its bytes.
+    std::vector<std::string> Played(OfflineFile file, int64_t* result = nullptr) {
+        std::vector<std::string> out;
+        const int64_t n = PlayOfflineFile(file, Folder(), [&](const void* r, size_t len) {
+            out.emplace_back(static_cast<const char*>(r), len);
+            return true;
+        });
+        if (result != nullptr) *result = n;
+        return out;
+    }
+};
+
+template <class Rec>
+Rec As(const std::string& bytes) {
+    Rec r{};
+    EXPECT_GE(bytes.size(), sizeof r);
+    std::memcpy(&r, bytes.data(), std::min(bytes.size(), sizeof r));
+    return r;
+}
+
+// Every kind of file round-trips: what the writer puts in, in any column
+// order and with extra columns, the readers give back, and the fields that
+// a file does not carry stay zero.
+TEST_F(OfflineFiles, EveryFileRoundTripsItsRecords) {
+    const TickStock s1 = MakeStock("600000", 1), s2 = MakeStock("600036", 2);
+    std::vector<std::string> cols = kvotest::StockCsvColumns();
+    std::reverse(cols.begin(), cols.end());
+    cols.insert(cols.begin() + 3, "unused_column");
+    CsvWriter stock(cols);
+    stock.Add(kvotest::StockCsvRow(s1));
+    stock.Add(kvotest::StockCsvRow(s2));
+    Write("stock.csv", stock.Text());
+    const auto stocks = Played(OfflineFile::kStock);
+    ASSERT_EQ(stocks.size(), 2u);
+    EXPECT_EQ(std::memcmp(stocks[0].data(), &s1, sizeof s1), 0);
+    EXPECT_EQ(std::memcmp(stocks[1].data(), &s2, sizeof s2), 0);
+
+    TickIndex idx;
+    std::memcpy(&idx, &s1, sizeof idx);
+    CsvWriter index(kvotest::IndexCsvColumns());
+    index.Add(kvotest::IndexCsvRow(idx));
+    Write("index.csv", index.Text());
+    const auto indexes = Played(OfflineFile::kIndex);
+    ASSERT_EQ(indexes.size(), 1u);
+    EXPECT_EQ(std::memcmp(indexes[0].data(), &idx, sizeof idx), 0);
+
+    SuperStock b{};
+    Put(b.market, "USZA");
+    Put(b.code, "000001");
+    b.date = 20240315;
+    b.time = 100000123;
+    b.new_price = 11.3;
+    for (int i = 0; i < 10; ++i) {
+        b.bidorder_price[i] = 11.29 - 0.01 * i;
+        b.bidorder_volume[i] = 1000 + i;
+        b.askorder_price[i] = 11.31 + 0.01 * i;
+        b.askorder_volume[i] = 2000 + i;
+    }
+    CsvWriter super(kvotest::SuperStockCsvColumns());
+    super.Add(kvotest::SuperStockCsvRow(b));
+    Write("superstock.csv", super.Text());
+    const auto books = Played(OfflineFile::kSuperStock);
+    ASSERT_EQ(books.size(), 1u);
+    EXPECT_EQ(std::memcmp(books[0].data(), &b, sizeof b), 0);
+
+    OrderData o{};
+    Put(o.market, "USZA");
+    Put(o.code, "000001");
+    o.date = 20240315;
+    o.time = 93000500;
+    o.index = 7;
+    o.Bizindex = 8;
+    o.channel = 2011;
+    o.price = 11.32;
+    o.volume = 300;
+    Put(o.side, "TRADE");
+    Put(o.type, "2");
+    OrderData sh = o;
+    Put(sh.market, "USHA");
+    Put(sh.type, "");  // an empty inner column
+    CsvWriter order(kvotest::OrderCsvColumns());
+    order.Add(kvotest::OrderCsvRow(o));
+    order.Add(kvotest::OrderCsvRow(sh));
+    Write("order.csv", order.Text());
+    const auto orders = Played(OfflineFile::kOrder);
+    ASSERT_EQ(orders.size(), 2u);
+    EXPECT_EQ(std::memcmp(orders[0].data(), &o, sizeof o), 0);
+    EXPECT_EQ(std::memcmp(orders[1].data(), &sh, sizeof sh), 0);
+
+    Transaction t{};
+    Put(t.market, "USZA");
+    Put(t.code, "000001");
+    t.date = 20240315;
+    t.time = 93000600;
+    t.index = 9;
+    t.Bizindex = 10;
+    t.channel = 2011;
+    t.price = 11.32;
+    t.volume = 200;
+    t.buy_index = 7;
+    t.sell_index = 3;
+    Put(t.type, "F");
+    Put(t.bsflag, "B");
+    CsvWriter trans(kvotest::TransCsvColumns());
+    trans.Add(kvotest::TransCsvRow(t));
+    Write("trans.csv", trans.Text());
+    const auto fills = Played(OfflineFile::kTrans);
+    ASSERT_EQ(fills.size(), 1u);
+    EXPECT_EQ(std::memcmp(fills[0].data(), &t, sizeof t), 0);
+
+    OrderQueue q{};
+    Put(q.market, "USHA");
+    Put(q.code, "600000");
+    q.date = 20240315;
+    q.time = 93500000;
+    Put(q.side, "S");
+    q.price = 10.34;
+    q.order_number = 40;
+    const std::vector<int32_t> vols = {100, 200, 300};
+    q.show_number = 3;
+    CsvWriter queue(kvotest::QueueCsvColumns());
+    queue.Add(kvotest::QueueCsvRow(q, vols));
+    Write("queue.csv", queue.Text());
+    const auto queues = Played(OfflineFile::kQueue);
+    ASSERT_EQ(queues.size(), 1u);
+    ASSERT_EQ(queues[0].size(), 47u + 12u);
+    EXPECT_EQ(std::memcmp(queues[0].data(), &q, sizeof q), 0);
+    for (uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(KvoOrderQueueVolume(reinterpret_cast<const OrderQueue*>(queues[0].data()), i), vols[i]);
+}
+
+TEST_F(OfflineFiles, CodelistLines) {
+    Write("codelist.ini",
+          "# markets\n"
+          "USH=600000,600001 # the two banks\n"  // a "#" anywhere hides the line
+          "no equals sign\n"
+          "USH=600000,600001\r\n"
+          "USH=999999\n"
+          "USZ =000001\n"
+          "USZ= 000002\n");
+    uint32_t len = 99;
+    char* text = LoadOfflineCodelist(Folder(), "USH", &len);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "600000,600001");
+    EXPECT_EQ(len, 13u);
+    std::free(text);
+    // Nothing is trimmed: the blank belongs to the market or to the list.
+    text = LoadOfflineCodelist(Folder(), "USZ", &len);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, " 000002");
+    std::free(text);
+    len = 99;
+    EXPECT_EQ(LoadOfflineCodelist(Folder(), "USHA", &len), nullptr);
+    EXPECT_EQ(len, 99u);
+    // A line over 199,999 characters ends the file.
+    Write("codelist.ini", "USA=1\n" + std::string(200000, 'x') + "\nUSB=2\n");
+    text = LoadOfflineCodelist(Folder(), "USA", &len);
+    ASSERT_NE(text, nullptr);
+    std::free(text);
+    EXPECT_EQ(LoadOfflineCodelist(Folder(), "USB", &len), nullptr);
+    Write("codelist.ini", "USA=1\n" + std::string(199999, 'x') + "\nUSB=2\n");
+    text = LoadOfflineCodelist(Folder(), "USB", &len);
+    ASSERT_NE(text, nullptr);
+    std::free(text);
+    // The folder text gets the file name appended as it stands.
+    EXPECT_EQ(LoadOfflineCodelist(dir_, "USA", &len), nullptr);
+    Write("xcodelist.ini", "USA=7\n");
+    text = LoadOfflineCodelist(dir_ + "/x", "USA", &len);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "7");
+    std::free(text);
+}
+
+// Queries: market filter, code substring filter, row limits, one record per
+// code filled by its later rows.
+TEST_F(OfflineFiles, SnapshotQueries) {
+    CsvWriter index(kvotest::IndexCsvColumns());
+    auto row = [](const char* market, const std::string& code, int time, double price) {
+        CsvRow r;
+        r.values = {{"market", market}, {"code", code}, {"codename", "x"}, {"status", "TRADE"},
+                    {"date", "20240315"}, {"time", std::to_string(time)}, {"new_price", kvotest::CsvNumber(price)},
+                    {"pre_price", "1"}, {"open_price", "1"}, {"high_price", "1"}, {"low_price", "1"},
+                    {"volume", "1"}, {"turnover", "1"}, {"trade_num", "1"}};
+        return r;
+    };
+    index.Add(row("USHA", "600000", 1, 1.5));
+    index.Add(row("USHA", "60000", 2, 2.5));
+    index.Add(row("USZA", "600000", 3, 3.5));
+    index.Add(row("USHA", "600036", 4, 4.5));
+    index.Add(row("USHA", "600000", 5, 5.5));
+    for (int i = 0; i < 300; ++i) index.Add(row("USHA", "7" + std::to_string(i), 6 + i, 6.5));
+    Write("index.csv", index.Text());
+    Write("dataindex.csv", index.Text());
+
+    uint32_t n = 0;
+    // "600000" occurs in the list "600000" and so does "60000".
+    TickIndex* r = LoadOfflineTickIndex(Folder(), "USHA", "600000", &n);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(Str(r[0].code, 16), "600000");
+    EXPECT_EQ(V(r[0].time), 5);  // the later row of the code
+    EXPECT_EQ(V(r[0].new_price), 5.5);
+    EXPECT_EQ(Str(r[1].code, 16), "60000");
+    std::free(r);
+
+    // An empty list takes every code of the market among the first 300 rows:
+    // rows 1-5 give three codes, rows 6-300 another 295.
+    r = LoadOfflineTickIndex(Folder(), "USHA", "", &n);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(n, 298u);
+    EXPECT_EQ(Str(r[297].code, 16), "7294");
+    std::free(r);
+    r = LoadOfflineTickIndex(Folder(), "USHA", "()", &n);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(n, 298u);
+    std::free(r);
+    // Short codes match more rows than a list of six-character codes could
+    // name: the answer grows to hold every code that matched.
+    r = LoadOfflineTickIndex(Folder(), "USHA", "(72,73,74,75,76,77,78)", &n);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(Str(r[6].code, 16), "78");
+    std::free(r);
+    // A folder text without a separator names a file beside the folder.
+    r = LoadOfflineTickIndex(dir_ + "/data", "USZA", "", &n);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(V(r[0].new_price), 3.5);
+    std::free(r);
+    n = 77;
+    EXPECT_EQ(LoadOfflineTickIndex(Folder(), "USHB", "", &n), nullptr);
+    EXPECT_EQ(LoadOfflineTickStock(Folder(), "USHA", "", &n), nullptr);  // no stock.csv
+    EXPECT_EQ(n, 77u);
+
+    // 3500 stock rows: the query sees the first 3000, playback all of them.
+    CsvWriter stock(kvotest::StockCsvColumns());
+    for (int i = 1; i <= 3500; ++i) {
+        TickStock s = MakeStock("600000", 0);
+        s.time = i;
+        stock.Add(kvotest::StockCsvRow(s));
+    }
+    Write("stock.csv", stock.Text());
+    TickStock* s = LoadOfflineTickStock(Folder(), "USHA", "(600000,600036)", &n);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(V(s[0].time), 3000);
+    std::free(s);
+    int64_t played = 0;
+    EXPECT_EQ(Played(OfflineFile::kStock, &played).size(), 3500u);
+    EXPECT_EQ(played, 3500);
+}
+
+TEST_F(OfflineFiles, TextsAndNumbers) {
+    Write("index.csv",
+          "market,code,codename,status,date,time,new_price,volume,trade_num\n"
+          // long texts are cut to their fields; codename keeps 20 bytes and
+          // no terminator, status 8 and zeros after them
+          "USHAXYZ,60000012345678901234,ABCDEFGHIJKLMNOPQRSTUVWXYZ,STATUS7890,  -20240315x,"
+          "99999999999,1.5e3z,-9223372036854775809,12abc\n"
+          // a UTF-8 name becomes GBK; unreadable numbers read as 0
+          "USHA,600000,\xE6\xB5\xA6\xE5\x8F\x91\xE9\x93\xB6\xE8\xA1\x8C,S,x,,.,+,nan\n"
+          // a row that ends with "," lacks its last field and is passed over
+          "USHA,600001,a,b,1,2,3,4,\n"
+          // an empty line has no fields
+          "\n"
+          "USHA,600002,a,b,1,2,3,4,5\r\n");
+    const auto rows = Played(OfflineFile::kIndex);
+    ASSERT_EQ(rows.size(), 3u);
+    const TickIndex a = As<TickIndex>(rows[0]);
+    EXPECT_EQ(std::string(a.market, 5), std::string("USHA\0", 5));
+    EXPECT_EQ(Str(a.code, 16), "600000123456789");
+    EXPECT_EQ(std::string(a.codename, 20), "ABCDEFGHIJKLMNOPQRST");
+    EXPECT_EQ(std::string(a.status, 20), std::string("STATUS78") + std::string(12, '\0'));
+    EXPECT_EQ(V(a.date), -20240315);
+    EXPECT_EQ(V(a.time), INT32_MAX);
+    EXPECT_EQ(V(a.new_price), 1500.0);
+    EXPECT_EQ(V(a.volume), INT64_MIN);
+    EXPECT_EQ(V(a.trade_num), 12);
+    const TickIndex b = As<TickIndex>(rows[1]);
+    EXPECT_EQ(Str(b.codename, 20), "\xC6\xD6\xB7\xA2\xD2\xF8\xD0\xD0");
+    EXPECT_EQ(V(b.date), 0);
+    EXPECT_EQ(V(b.new_price), 0.0);
+    EXPECT_EQ(V(b.trade_num), 0);
+    EXPECT_FALSE(std::signbit(V(b.pre_price)));  // no column: zero
+    EXPECT_EQ(Str(As<TickIndex>(rows[2]).code, 16), "600002");
+    EXPECT_EQ(V(As<TickIndex>(rows[2]).trade_num), 5);
+
+    // Orders: side keeps 5 characters, type 1; the header's names are case
+    // sensitive ("bizindex" is not "Bizindex"); a duplicate name counts at
+    // its later position.
+    Write("order.csv",
+          "market,code,bizindex,side,type,volume,volume\n"
+          "USZA,000001,77,BUYSELL,12,1,2\n");
+    const auto orders = Played(OfflineFile::kOrder);
+    ASSERT_EQ(orders.size(), 1u);
+    const OrderData o = As<OrderData>(orders[0]);
+    EXPECT_EQ(V(o.Bizindex), 0);
+    EXPECT_EQ(std::string(o.side, 6), std::string("BUYSE\0", 6));
+    EXPECT_EQ(std::string(o.type, 2), std::string("1\0", 2));
+    EXPECT_EQ(V(o.volume), 2);
+}
+
+TEST_F(OfflineFiles, QueueVolumes) {
+    Write("queue.csv",
+          "market,code,date,time,side,price,order_number,show_number,volume\n"
+          "USHA,600000,20240315,93000000,B,10.2,5,2,100,200\n"    // ten fields, two volumes
+          "USHA,600000,20240315,93000000,S,10.3,0,0\n"            // eight fields, no volumes
+          "USHA,600000,20240315,93000000,S,10.3,0,-5,1,2\n"       // negative count: none
+          "USHA,600000,20240315,93000000,B,10.2,9,500,7,8,9\n"    // more than the row holds: three
+          "USHA,600000,20240315,93000000,B,10.2,9\n"              // seven fields: too short
+          "USHA,600000,20240315,93000000,B,10.2,9,200," +
+              [] {
+                  std::string v;
+                  for (int i = 0; i < 150; ++i) v += std::to_string(i) + ",";
+                  return v + "150";
+              }() +
+              "\n");  // more than a record holds: 101
+    const auto rows = Played(OfflineFile::kQueue);
+    ASSERT_EQ(rows.size(), 5u);
+    const size_t counts[] = {2, 0, 0, 3, 101};
+    for (size_t i = 0; i < 5; ++i) {
+        const OrderQueue q = As<OrderQueue>(rows[i]);
+        EXPECT_EQ(V(q.show_number), int32_t(counts[i])) << i;
+        EXPECT_EQ(rows[i].size(), KvoOrderQueueSize(uint32_t(counts[i]))) << i;
+    }
+    const auto* first = reinterpret_cast<const OrderQueue*>(rows[0].data());
+    EXPECT_EQ(KvoOrderQueueVolume(first, 0), 100);
+    EXPECT_EQ(KvoOrderQueueVolume(first, 1), 200);
+    EXPECT_EQ(KvoOrderQueueVolume(reinterpret_cast<const OrderQueue*>(rows[3].data()), 2), 9);
+    EXPECT_EQ(KvoOrderQueueVolume(reinterpret_cast<const OrderQueue*>(rows[4].data()), 100), 100);
+}
+
+TEST_F(OfflineFiles, BrokenFiles) {
+    // A byte-order mark stays part of the first name, so "market" is missing.
+    CsvWriter index(kvotest::IndexCsvColumns());
+    index.prefix = "\xEF\xBB\xBF";
+    TickIndex idx{};
+    Put(idx.market, "USHA");
+    Put(idx.code, "600000");
+    index.Add(kvotest::IndexCsvRow(idx));
+    Write("index.csv", index.Text());
+    uint32_t n = 0;
+    EXPECT_EQ(LoadOfflineTickIndex(Folder(), "USHA", "", &n), nullptr);
+    auto rows = Played(OfflineFile::kIndex);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(Str(As<TickIndex>(rows[0]).market, 5), "");
+    EXPECT_EQ(Str(As<TickIndex>(rows[0]).code, 16), "600000");
+
+    // A line over 4,999 characters ends the file; what came before counts.
+    Write("index.csv", "market,code\nUSHA,1\nUSHA," + std::string(4994, '2') + "\r\nUSHA,3\n");
+    EXPECT_EQ(Played(OfflineFile::kIndex).size(), 3u);
+    Write("index.csv", "market,code\nUSHA,1\nUSHA," + std::string(4995, '2') + "\nUSHA,3\n");
+    EXPECT_EQ(Played(OfflineFile::kIndex).size(), 1u);
+
+    // Empty, header only, a header with an empty name, a duplicate name
+    // pointing past the row's fields: no records or zero fields, never more.
+    Write("index.csv", "");
+    EXPECT_TRUE(Played(OfflineFile::kIndex).empty());
+    Write("index.csv", "market,code\n");
+    EXPECT_TRUE(Played(OfflineFile::kIndex).empty());
+    EXPECT_EQ(LoadOfflineTickIndex(Folder(), "USHA", "", &n), nullptr);
+    Write("index.csv", "code,market,code\nUSHA,600000\n");
+    rows = Played(OfflineFile::kIndex);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(Str(As<TickIndex>(rows[0]).market, 5), "6000");
+    EXPECT_EQ(Str(As<TickIndex>(rows[0]).code, 16), "");
+
+    // A missing file: -1 and a status line in the log.
+    kvotest::DefaultLogFile log("kvo_offline_log");
+    TL_SetLogLevel(0, 2);
+    int64_t result = 0;
+    EXPECT_TRUE(Played(OfflineFile::kTrans, &result).empty());
+    EXPECT_EQ(result, -1);
+    TL_SetLogLevel(0, 0);
+    EXPECT_NE(log.Text().find("OfflineDebug:File Open Fail,path:" + Folder() + "trans.csv"), std::string::npos);
+
+    // A sink that says stop ends the reading.
+    Write("index.csv", "market,code\nUSHA,1\nUSHA,2\nUSHA,3\n");
+    int seen = 0;
+    EXPECT_EQ(PlayOfflineIndex(Folder(), [&](const void*, size_t) { return ++seen < 2; }), 2);
+}
+
+}  // namespace

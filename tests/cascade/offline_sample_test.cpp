@@ -1,0 +1,222 @@
+// The sample playback files of examples/offline/: they are what the sample
+// generator writes, and, read back through the library's playback and query
+// readers, the files agree with each other (fills of real orders, ticks and
+// books that are snapshots of the same trading).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cascade/offline_files.h"
+#include "tests/support/offline_sample.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using kvotest::ReadWholeFile;
+
+template <class T>
+T V(T v) {
+    return v;
+}
+
+std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+const char* const kFiles[] = {"codelist.ini", "index.csv",  "stock.csv", "superstock.csv",
+                              "queue.csv",    "order.csv", "trans.csv"};
+
+std::string SampleFolder() {
+    const char* src = std::getenv("KVO_SOURCE_DIR");
+    return src == nullptr ? std::string() : std::string(src) + "/examples/offline/";
+}
+
+class OfflineSampleFiles : public kvotest::TempDirTest {
+protected:
+    OfflineSampleFiles() : TempDirTest("kvo_sample") {}
+};
+
+TEST_F(OfflineSampleFiles, AreWhatTheGeneratorWrites) {
+    const kvotest::OfflineSample sample = kvotest::BuildOfflineSample();
+    if (const char* out = std::getenv("KVO_WRITE_OFFLINE_SAMPLE")) {
+        std::filesystem::create_directories(out);
+        ASSERT_TRUE(kvotest::WriteOfflineSample(sample, std::string(out) + "/"));
+        return;
+    }
+    if (SampleFolder().empty()) GTEST_SKIP() << "KVO_SOURCE_DIR not set";
+    ASSERT_TRUE(kvotest::WriteOfflineSample(sample, dir_ + "/"));
+    for (const char* f : kFiles) {
+        const std::string committed = ReadWholeFile(SampleFolder() + f);
+        ASSERT_FALSE(committed.empty()) << f;
+        EXPECT_TRUE(committed == ReadWholeFile(dir_ + "/" + f)) << f << " differs from the generator's output";
+    }
+}
+
+// Every record of a playback file, in file order.
+template <class Rec>
+std::vector<Rec> Play(OfflineFile file, const std::string& folder) {
+    std::vector<Rec> out;
+    const int64_t n = PlayOfflineFile(file, folder, [&](const void* r, size_t len) {
+        EXPECT_EQ(len, sizeof(Rec));
+        Rec rec;
+        std::memcpy(&rec, r, sizeof rec);
+        out.push_back(rec);
+        return true;
+    });
+    EXPECT_EQ(n, int64_t(out.size()));
+    return out;
+}
+
+struct QueueRow {
+    OrderQueue head;
+    std::vector<int32_t> volumes;
+};
+
+TEST(OfflineSample, FilesAgreeWithEachOther) {
+    const std::string folder = SampleFolder();
+    if (folder.empty()) GTEST_SKIP() << "KVO_SOURCE_DIR not set";
+    const auto orders = Play<OrderData>(OfflineFile::kOrder, folder);
+    const auto trans = Play<Transaction>(OfflineFile::kTrans, folder);
+    const auto stocks = Play<TickStock>(OfflineFile::kStock, folder);
+    const auto books = Play<SuperStock>(OfflineFile::kSuperStock, folder);
+    const auto indexes = Play<TickIndex>(OfflineFile::kIndex, folder);
+    std::vector<QueueRow> queues;
+    PlayOfflineQueue(folder, [&](const void* r, size_t len) {
+        QueueRow q;
+        std::memcpy(&q.head, r, sizeof q.head);
+        EXPECT_EQ(len, KvoOrderQueueSize(uint32_t(q.head.show_number)));
+        for (int32_t i = 0; i < q.head.show_number; ++i)
+            q.volumes.push_back(KvoOrderQueueVolume(static_cast<const OrderQueue*>(r), uint32_t(i)));
+        queues.push_back(q);
+        return true;
+    });
+    ASSERT_GT(orders.size(), 500u);
+    ASSERT_GT(trans.size(), 100u);
+    ASSERT_EQ(stocks.size(), 78u);  // three stocks, 09:25 and every 5 minutes from 09:30 to 11:30
+    ASSERT_EQ(books.size(), stocks.size());
+    ASSERT_EQ(indexes.size(), 52u);
+
+    // Every fill joins a buy order and a sell order of its code whose limits
+    // allow its price; cancellations name one order of their side.
+    std::map<std::pair<std::string, int32_t>, OrderData> byIndex;
+    for (const OrderData& o : orders) byIndex[{Str(o.code, 16) + Str(o.market, 5), V(o.index)}] = o;
+    for (const Transaction& t : trans) {
+        const std::string key = Str(t.code, 16) + Str(t.market, 5);
+        const std::string type = Str(t.type, 2);
+        ASSERT_TRUE(type == "F" || type == "C") << type;
+        if (type == "C") {
+            EXPECT_TRUE((V(t.buy_index) == 0) != (V(t.sell_index) == 0));
+            continue;
+        }
+        const auto buy = byIndex.find({key, V(t.buy_index)});
+        const auto sell = byIndex.find({key, V(t.sell_index)});
+        ASSERT_NE(buy, byIndex.end());
+        ASSERT_NE(sell, byIndex.end());
+        EXPECT_EQ(Str(buy->second.side, 6), "B");
+        EXPECT_EQ(Str(sell->second.side, 6), "S");
+        EXPECT_GE(V(buy->second.price) + 1e-9, V(t.price));
+        EXPECT_LE(V(sell->second.price) - 1e-9, V(t.price));
+        EXPECT_LE(V(buy->second.time), V(t.time));
+    }
+
+    // Each tick holds the totals of the fills before it, and its book is the
+    // super-stock book and the queues of the same moment.
+    for (size_t i = 0; i < stocks.size(); ++i) {
+        const TickStock& s = stocks[i];
+        const std::string key = Str(s.code, 16) + Str(s.market, 5);
+        int64_t volume = 0, fills = 0;
+        double turnover = 0, last = 0;
+        for (const Transaction& t : trans) {
+            if (Str(t.code, 16) + Str(t.market, 5) != key || V(t.time) >= V(s.time) || Str(t.type, 2) != "F") continue;
+            volume += V(t.volume);
+            turnover += V(t.price) * V(t.volume);
+            last = V(t.price);
+            ++fills;
+        }
+        EXPECT_EQ(V(s.volume), volume) << key << " " << V(s.time);
+        EXPECT_EQ(V(s.trade_num), fills);
+        EXPECT_NEAR(V(s.turnover), turnover, 0.01);
+        EXPECT_EQ(V(s.new_price), last);
+        EXPECT_EQ(V(s.inner_volume) + V(s.outer_volume), volume);
+        const SuperStock& b = books[i];
+        EXPECT_EQ(Str(b.code, 16), Str(s.code, 16));
+        EXPECT_EQ(V(b.time), V(s.time));
+        for (int l = 0; l < 10; ++l) {
+            EXPECT_EQ(V(b.bidorder_price[l]), V(s.bidorder_price[l]));
+            EXPECT_EQ(V(b.askorder_volume[l]), V(s.askorder_volume[l]));
+        }
+        int sides = 0;
+        for (const QueueRow& q : queues) {
+            if (Str(q.head.code, 16) != Str(s.code, 16) || V(q.head.time) != V(s.time)) continue;
+            const bool bid = Str(q.head.side, 2) == "B";
+            ++sides;
+            EXPECT_EQ(V(q.head.price), bid ? V(s.bidorder_price[0]) : V(s.askorder_price[0]));
+            EXPECT_EQ(V(q.head.order_number), bid ? V(s.bid_numorders[0]) : V(s.ask_numorders[0]));
+            int64_t shown = 0;
+            for (int32_t v : q.volumes) shown += v;
+            if (V(q.head.show_number) == V(q.head.order_number)) {
+                EXPECT_EQ(shown, bid ? V(s.bidorder_volume[0]) : V(s.askorder_volume[0]));
+            }
+        }
+        EXPECT_EQ(sides, 2) << key << " " << V(s.time);
+    }
+
+    // The index volumes add up their stocks' volumes at the same moment.
+    for (const TickIndex& x : indexes) {
+        int64_t volume = 0;
+        for (const TickStock& s : stocks)
+            if (V(s.time) == V(x.time) && (Str(x.code, 16) == "000300" || Str(s.market, 5) == "USHA"))
+                volume += V(s.volume);
+        EXPECT_EQ(V(x.volume), volume) << Str(x.code, 16) << " " << V(x.time);
+    }
+}
+
+TEST(OfflineSample, AnswersSnapshotQueries) {
+    const std::string folder = SampleFolder();
+    if (folder.empty()) GTEST_SKIP() << "KVO_SOURCE_DIR not set";
+    uint32_t len = 0;
+    char* list = LoadOfflineCodelist(folder, "USHA", &len);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(std::string(list), "600000,600036");
+    EXPECT_EQ(len, 13u);
+    std::free(list);
+
+    const auto stocks = Play<TickStock>(OfflineFile::kStock, folder);
+    uint32_t n = 0;
+    TickStock* s = LoadOfflineTickStock(folder, "USHA", "(600000)", &n);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(n, 1u);
+    // The answer is the last tick of the code: later rows overwrite earlier.
+    const TickStock* last = nullptr;
+    for (const TickStock& r : stocks)
+        if (Str(r.code, 16) == "600000") last = &r;
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(std::memcmp(s, last, sizeof *s), 0);
+    std::free(s);
+
+    // "000001" is a stock of USZA and an index of USHI: the market decides.
+    TickIndex* idx = LoadOfflineTickIndex(folder, "USHI", "", &n);
+    ASSERT_NE(idx, nullptr);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(Str(idx[0].code, 16), "000001");
+    EXPECT_EQ(Str(idx[1].code, 16), "000300");
+    EXPECT_EQ(std::memcmp(idx[0].codename, "\xC9\xCF\xD6\xA4\xD6\xB8\xCA\xFD", 8), 0);  // GBK name
+    EXPECT_EQ(V(idx[1].time), 113000000);
+    std::free(idx);
+    n = 77;
+    EXPECT_EQ(LoadOfflineTickIndex(folder, "USZA", "", &n), nullptr);
+    EXPECT_EQ(n, 77u);
+
+    SuperStock* b = LoadOfflineSuperStock(folder, "USZA", "(000001)", &n);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(n, 1u);
+    EXPECT_GT(V(b[0].bidorder_price[0]), 0.0);
+    EXPECT_LT(V(b[0].bidorder_price[0]), V(b[0].askorder_price[0]));
+    std::free(b);
+}
+
+}  // namespace
