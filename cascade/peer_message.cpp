@@ -18,19 +18,13 @@ void Put(std::string& out, std::string_view key, std::string_view value) {
 }
 void Put(std::string& out, std::string_view key, int64_t value) { Put(out, key, std::to_string(value)); }
 
-// A message of a text part followed by `binary` bytes, all in one block.
-PeerBlock TextAndBinary(const std::string& text, const void* binary, size_t binaryLength, const PushTiming* timing,
-                        bool withTiming) {
-    const uint64_t total = uint64_t(text.size()) + binaryLength + (withTiming ? kPeerTimingSize : 0);
-    if (total > kPeerMaxBody) return PeerBlock();
-    PeerBlock block = PeerBlock::Allocate(static_cast<size_t>(total));
+// A block holding the text and then `room` zeroed bytes; *at points at them.
+PeerBlock TextWithRoom(const std::string& text, uint64_t room, char** at) {
+    if (text.size() + room > kPeerMaxBody) return PeerBlock();
+    PeerBlock block = PeerBlock::Allocate(static_cast<size_t>(text.size() + room));
     if (block.Empty()) return block;
-    char* p = block.Data();
-    std::memcpy(p, text.data(), text.size());
-    p += text.size();
-    if (binaryLength > 0) std::memcpy(p, binary, binaryLength);
-    p += binaryLength;
-    if (withTiming && timing != nullptr) std::memcpy(p, timing, kPeerTimingSize);
+    std::memcpy(block.Data(), text.data(), text.size());
+    *at = block.Data() + text.size();
     return block;
 }
 
@@ -144,8 +138,31 @@ PeerBlock BuildPeerDataMessage(int32_t reqType, const void* records, uint32_t co
         Put(text, "TickCount", count);
     }
     text.append(kPeerBinaryMarker);
-    if (bytes > kPeerMaxBody) return PeerBlock();
-    return TextAndBinary(text, records, static_cast<size_t>(bytes), timing, true);
+    char* p = nullptr;
+    PeerBlock block = TextWithRoom(text, bytes + kPeerTimingSize, &p);
+    if (block.Empty()) return block;
+    std::memcpy(p, records, static_cast<size_t>(bytes));
+    if (timing != nullptr) std::memcpy(p + bytes, timing, kPeerTimingSize);
+    return block;
+}
+
+PeerBlock BuildPeerDataSubset(const PeerDataMessage& m, const uint32_t* indexes, size_t count) {
+    if (indexes == nullptr || count == 0 || count > m.count || m.reqType == kPeerOrderQueue || m.records == nullptr)
+        return PeerBlock();
+    std::string text;
+    Put(text, "ReqType", m.reqType);
+    Put(text, "TickCount", int64_t(count));
+    text.append(kPeerBinaryMarker);
+    char* p = nullptr;
+    PeerBlock block = TextWithRoom(text, uint64_t(count) * m.recordLength + kPeerTimingSize, &p);
+    if (block.Empty()) return block;
+    for (size_t i = 0; i < count; ++i) {
+        if (indexes[i] >= m.count) return PeerBlock();
+        std::memcpy(p, m.records + size_t(indexes[i]) * m.recordLength, m.recordLength);
+        p += m.recordLength;
+    }
+    std::memcpy(p, m.timing, kPeerTimingSize);
+    return block;
 }
 
 // ---- Answers ----------------------------------------------------------------
@@ -176,7 +193,6 @@ PeerBlock BuildPeerAnswer(int32_t reqType, std::string_view id, const void* payl
                           uint32_t count) {
     if (reqType < kPeerCodelistAnswer || reqType > kPeerSuperStockAnswer || id.empty()) return PeerBlock();
     if (payloadLength > 0 && payload == nullptr) return PeerBlock();
-    if (payloadLength > kPeerMaxBody) return PeerBlock();
     if (reqType != kPeerCodelistAnswer && uint64_t(count) * PeerRecordSize(reqType) != payloadLength)
         return PeerBlock();
     std::string text;
@@ -185,7 +201,10 @@ PeerBlock BuildPeerAnswer(int32_t reqType, std::string_view id, const void* payl
     Put(text, "ReqType", reqType);
     Put(text, "TickCount", count);
     text.append(kPeerBinaryMarker);
-    return TextAndBinary(text, payload, payloadLength, nullptr, false);
+    char* p = nullptr;
+    PeerBlock block = TextWithRoom(text, payloadLength, &p);
+    if (!block.Empty() && payloadLength > 0) std::memcpy(p, payload, payloadLength);
+    return block;
 }
 
 // ---- Requests ---------------------------------------------------------------

@@ -122,6 +122,13 @@ uint32_t ReadPeerDataMessage(const char* body, size_t length, PeerDataMessage* o
 // records, a message above kPeerMaxBody, or no memory.
 PeerBlock BuildPeerDataMessage(int32_t reqType, const void* records, uint32_t count, const PushTiming* timing);
 
+// Builds a data message of some records of a message read in place: those
+// at the given indexes (each below m.count), in that order, with m's timing.
+// For relaying to a subscriber the records it asked for. Empty when there
+// are no indexes, an index is out of range, m is an order queue, or no
+// memory is left.
+PeerBlock BuildPeerDataSubset(const PeerDataMessage& m, const uint32_t* indexes, size_t count);
+
 // ---- Answers (201-204) -------------------------------------------------------
 
 struct PeerAnswer {

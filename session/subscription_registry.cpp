@@ -1,6 +1,7 @@
 #include "session/subscription_registry.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -20,6 +21,11 @@ std::string MakeSubscriptionKey(uint32_t dataClass, std::string_view market, std
     std::string key = std::to_string(dataClass);
     key.append(1, '|').append(market).append(":(").append(code).append(1, ')');
     return key;
+}
+
+std::string RecordSubscriptionKey(uint32_t dataClass, const void* record) {
+    const char* r = static_cast<const char*>(record);
+    return MakeSubscriptionKey(dataClass, std::string_view(r, strnlen(r, 5)), std::string_view(r + 5, strnlen(r + 5, 16)));
 }
 
 std::string WholeMarketKeyOf(std::string_view key) {

@@ -45,6 +45,10 @@ using SubscriberRecordMap = std::map<Subscriber, std::vector<uint32_t>>;
 // "class|market:(code)"; an empty code gives the whole-market key.
 std::string MakeSubscriptionKey(uint32_t dataClass, std::string_view market, std::string_view code);
 
+// The key of an output record of a data class: its market text (5 bytes at
+// offset 0) and its code (16 bytes at offset 5), each up to its first zero.
+std::string RecordSubscriptionKey(uint32_t dataClass, const void* record);
+
 // The head of a key (text before the first ":", the whole key without one)
 // followed by ":()".
 std::string WholeMarketKeyOf(std::string_view key);

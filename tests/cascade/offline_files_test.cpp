@@ -328,10 +328,10 @@ TEST_F(OfflineFiles, SnapshotQueries) {
 
     // 3500 stock rows: the query sees the first 3000, playback all of them.
     CsvWriter stock(kvotest::StockCsvColumns());
+    CsvRow tick = kvotest::StockCsvRow(MakeStock("600000", 0));
     for (int i = 1; i <= 3500; ++i) {
-        TickStock s = MakeStock("600000", 0);
-        s.time = i;
-        stock.Add(kvotest::StockCsvRow(s));
+        tick.values["time"] = std::to_string(i);
+        stock.Add(tick);
     }
     Write("stock.csv", stock.Text());
     TickStock* s = LoadOfflineTickStock(Folder(), "USHA", "(600000,600036)", &n);

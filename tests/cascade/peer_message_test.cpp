@@ -177,6 +177,15 @@ TEST(PeerMessage, DataMessagesRoundTrip) {
     EXPECT_EQ(std::memcmp(m.records, records.data(), records.size()), 0);
     EXPECT_EQ(TimingOf(m).send_time, timing.send_time);
 
+    // Some of its records, for a subscriber that wants only those.
+    const uint32_t picks[] = {1, 0};
+    PeerBlock part = BuildPeerDataSubset(m, picks, 2);
+    ASSERT_FALSE(part.Empty());
+    EXPECT_TRUE(part.View() == PeerDataBody(2, 2, records.substr(809) + records.substr(0, 809), timingBytes));
+    const uint32_t outside[] = {0, 2};
+    EXPECT_TRUE(BuildPeerDataSubset(m, outside, 2).Empty());
+    EXPECT_TRUE(BuildPeerDataSubset(m, picks, 0).Empty());
+
     // An order queue: one record of 47 + 4 * its count bytes.
     const std::string queue = OrderQueueRecord(3, 59);
     PeerBlock qblock = BuildPeerDataMessage(3, queue.data(), 5, nullptr);

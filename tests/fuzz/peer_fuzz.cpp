@@ -57,14 +57,24 @@ void ReadMessage(const PeerFrame& f) {
         Check(ReadPeerDataMessage(again.Data(), again.Size(), &back) == kPeerOk);
         Check(back.count == m.count && back.recordLength == m.recordLength);
         Check(std::memcmp(back.records, m.records, size_t(m.count) * m.recordLength) == 0);
+        if (m.reqType != kPeerOrderQueue) {
+            // The records in reverse order, as a relay picks them.
+            std::vector<uint32_t> picks;
+            for (uint32_t i = m.count; i > 0 && picks.size() < 64; --i) picks.push_back(i - 1);
+            PeerBlock part = BuildPeerDataSubset(m, picks.data(), picks.size());
+            Check(!part.Empty());
+            Check(ReadPeerDataMessage(part.Data(), part.Size(), &back) == kPeerOk && back.count == picks.size());
+            Check(std::memcmp(back.records, m.records + size_t(picks[0]) * m.recordLength, m.recordLength) == 0);
+        }
     }
     PeerAnswer a;
     if (ReadPeerAnswer(body, len, &a) == kPeerOk) {
         Check(a.payload >= body && a.payload + a.payloadLength <= body + len && a.forwardLength <= len);
         Touch(a.payload, a.payloadLength);
         PeerBlock again = BuildPeerAnswer(a.reqType, a.id, a.payload, a.payloadLength, a.count);
-        // An id holding "," or ":" does not survive the text grammar; others do.
-        if (!again.Empty() && a.id.find_first_of(",:|") == std::string::npos) {
+        // Keys are found anywhere in the text, so only ids of the GUID form
+        // (hex digits and "-") are sure to read back the same.
+        if (!again.Empty() && a.id.find_first_not_of("0123456789abcdef-") == std::string::npos) {
             PeerAnswer back;
             Check(ReadPeerAnswer(again.Data(), again.Size(), &back) == kPeerOk);
             Check(back.payloadLength == a.payloadLength && back.count == a.count);

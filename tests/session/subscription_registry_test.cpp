@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <string>
 #include <vector>
+
+#include "include/kvo_records.h"
 
 namespace {
 
@@ -33,6 +37,14 @@ TEST(SubscriptionKeys, ListsExpandToKeys) {
     EXPECT_EQ(MakeSubscriptionKey(6, "USZA", ""), "6|USZA:()");
     EXPECT_EQ(WholeMarketKeyOf("2|USHA:(600000)"), "2|USHA:()");
     EXPECT_EQ(WholeMarketKeyOf("2|USHA"), "2|USHA:()");
+
+    TickStock record{};
+    std::memcpy(record.market, "USHA", 4);
+    std::memcpy(record.code, "600000", 6);
+    EXPECT_EQ(RecordSubscriptionKey(2, &record), "2|USHA:(600000)");
+    std::memset(record.market, 'M', sizeof record.market);  // no zero: read within the field
+    std::memset(record.code, '9', sizeof record.code);
+    EXPECT_EQ(RecordSubscriptionKey(3, &record), "3|MMMMM:(" + std::string(16, '9') + ")");
 }
 
 TEST(SubscriptionRegistry, FindsExactAndWholeMarketSubscribers) {
