@@ -92,6 +92,17 @@ protected:
         ASSERT_TRUE(kvotest::WriteTextFile(dir_ + "/" + name, text));
     }
 
+    // Writes the records as the file and expects playback to give them back
+    // byte for byte.
+    template <class Rec>
+    void ExpectRoundTrip(OfflineFile file, CsvWriter& writer, const std::vector<Rec>& records) {
+        Write(OfflineFileName(file), writer.Text());
+        const auto played = Played(file);
+        ASSERT_EQ(played.size(), records.size()) << OfflineFileName(file);
+        for (size_t i = 0; i < records.size(); ++i)
+            EXPECT_EQ(std::memcmp(played[i].data(), &records[i], sizeof(Rec)), 0) << OfflineFileName(file) << " " << i;
+    }
+
     // The records that playback hands on, each as its bytes.
     std::vector<std::string> Played(OfflineFile file, int64_t* result = nullptr) {
         std::vector<std::string> out;
@@ -123,20 +134,13 @@ TEST_F(OfflineFiles, EveryFileRoundTripsItsRecords) {
     CsvWriter stock(cols);
     stock.Add(kvotest::StockCsvRow(s1));
     stock.Add(kvotest::StockCsvRow(s2));
-    Write("stock.csv", stock.Text());
-    const auto stocks = Played(OfflineFile::kStock);
-    ASSERT_EQ(stocks.size(), 2u);
-    EXPECT_EQ(std::memcmp(stocks[0].data(), &s1, sizeof s1), 0);
-    EXPECT_EQ(std::memcmp(stocks[1].data(), &s2, sizeof s2), 0);
+    ExpectRoundTrip(OfflineFile::kStock, stock, std::vector<TickStock>{s1, s2});
 
     TickIndex idx;
     std::memcpy(&idx, &s1, sizeof idx);
     CsvWriter index(kvotest::IndexCsvColumns());
     index.Add(kvotest::IndexCsvRow(idx));
-    Write("index.csv", index.Text());
-    const auto indexes = Played(OfflineFile::kIndex);
-    ASSERT_EQ(indexes.size(), 1u);
-    EXPECT_EQ(std::memcmp(indexes[0].data(), &idx, sizeof idx), 0);
+    ExpectRoundTrip(OfflineFile::kIndex, index, std::vector<TickIndex>{idx});
 
     SuperStock b{};
     Put(b.market, "USZA");
@@ -152,10 +156,7 @@ TEST_F(OfflineFiles, EveryFileRoundTripsItsRecords) {
     }
     CsvWriter super(kvotest::SuperStockCsvColumns());
     super.Add(kvotest::SuperStockCsvRow(b));
-    Write("superstock.csv", super.Text());
-    const auto books = Played(OfflineFile::kSuperStock);
-    ASSERT_EQ(books.size(), 1u);
-    EXPECT_EQ(std::memcmp(books[0].data(), &b, sizeof b), 0);
+    ExpectRoundTrip(OfflineFile::kSuperStock, super, std::vector<SuperStock>{b});
 
     OrderData o{};
     Put(o.market, "USZA");
@@ -175,11 +176,7 @@ TEST_F(OfflineFiles, EveryFileRoundTripsItsRecords) {
     CsvWriter order(kvotest::OrderCsvColumns());
     order.Add(kvotest::OrderCsvRow(o));
     order.Add(kvotest::OrderCsvRow(sh));
-    Write("order.csv", order.Text());
-    const auto orders = Played(OfflineFile::kOrder);
-    ASSERT_EQ(orders.size(), 2u);
-    EXPECT_EQ(std::memcmp(orders[0].data(), &o, sizeof o), 0);
-    EXPECT_EQ(std::memcmp(orders[1].data(), &sh, sizeof sh), 0);
+    ExpectRoundTrip(OfflineFile::kOrder, order, std::vector<OrderData>{o, sh});
 
     Transaction t{};
     Put(t.market, "USZA");
@@ -197,10 +194,7 @@ TEST_F(OfflineFiles, EveryFileRoundTripsItsRecords) {
     Put(t.bsflag, "B");
     CsvWriter trans(kvotest::TransCsvColumns());
     trans.Add(kvotest::TransCsvRow(t));
-    Write("trans.csv", trans.Text());
-    const auto fills = Played(OfflineFile::kTrans);
-    ASSERT_EQ(fills.size(), 1u);
-    EXPECT_EQ(std::memcmp(fills[0].data(), &t, sizeof t), 0);
+    ExpectRoundTrip(OfflineFile::kTrans, trans, std::vector<Transaction>{t});
 
     OrderQueue q{};
     Put(q.market, "USHA");

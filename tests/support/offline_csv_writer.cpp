@@ -51,6 +51,23 @@ T V(T v) {
     return v;
 }
 
+// The columns that orders and transactions share.
+template <class Rec>
+CsvRow EventRow(const Rec& r) {
+    CsvRow row;
+    auto& v = row.values;
+    v["market"] = Text(r.market, sizeof r.market);
+    v["code"] = Text(r.code, sizeof r.code);
+    v["date"] = Num(V(r.date));
+    v["time"] = Num(V(r.time));
+    v["index"] = Num(V(r.index));
+    v["Bizindex"] = Num(V(r.Bizindex));
+    v["channel"] = Num(V(r.channel));
+    v["price"] = Num(V(r.price));
+    v["volume"] = Num(V(r.volume));
+    return row;
+}
+
 }  // namespace
 
 void CsvWriter::Add(const CsvRow& row) {
@@ -199,34 +216,15 @@ CsvRow SuperStockCsvRow(const SuperStock& r) {
 }
 
 CsvRow OrderCsvRow(const OrderData& r) {
-    CsvRow row;
-    auto& v = row.values;
-    v["market"] = Text(r.market, sizeof r.market);
-    v["code"] = Text(r.code, sizeof r.code);
-    v["date"] = Num(V(r.date));
-    v["time"] = Num(V(r.time));
-    v["index"] = Num(V(r.index));
-    v["Bizindex"] = Num(V(r.Bizindex));
-    v["channel"] = Num(V(r.channel));
-    v["price"] = Num(V(r.price));
-    v["volume"] = Num(V(r.volume));
-    v["side"] = Text(r.side, sizeof r.side);
-    v["type"] = Text(r.type, sizeof r.type);
+    CsvRow row = EventRow(r);
+    row.values["side"] = Text(r.side, sizeof r.side);
+    row.values["type"] = Text(r.type, sizeof r.type);
     return row;
 }
 
 CsvRow TransCsvRow(const Transaction& r) {
-    CsvRow row;
+    CsvRow row = EventRow(r);
     auto& v = row.values;
-    v["market"] = Text(r.market, sizeof r.market);
-    v["code"] = Text(r.code, sizeof r.code);
-    v["date"] = Num(V(r.date));
-    v["time"] = Num(V(r.time));
-    v["index"] = Num(V(r.index));
-    v["Bizindex"] = Num(V(r.Bizindex));
-    v["channel"] = Num(V(r.channel));
-    v["price"] = Num(V(r.price));
-    v["volume"] = Num(V(r.volume));
     v["buy_index"] = Num(V(r.buy_index));
     v["sell_index"] = Num(V(r.sell_index));
     v["type"] = Text(r.type, sizeof r.type);

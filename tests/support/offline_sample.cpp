@@ -90,6 +90,38 @@ struct Resting {
     int volume;
 };
 
+// One side of a book as a tick shows it: ten levels and the totals.
+struct Side {
+    double price[10] = {};
+    int64_t volume[10] = {};
+    int64_t orders[10] = {};
+    int64_t total = 0;     // volume of every order
+    double average = 0.0;  // volume-weighted price, 3 decimals
+    int32_t count = 0;     // orders
+    int32_t levels = 0;    // prices
+};
+
+template <class Book>
+Side Summarise(const Book& book) {
+    Side side;
+    int64_t weighted = 0;
+    for (const auto& [price, queue] : book) {
+        int64_t volume = 0;
+        for (const Resting& o : queue) volume += o.volume;
+        if (side.levels < 10) {
+            side.price[side.levels] = Yuan(price);
+            side.volume[side.levels] = volume;
+            side.orders[side.levels] = int64_t(queue.size());
+        }
+        ++side.levels;
+        side.total += volume;
+        weighted += volume * price;
+        side.count += int32_t(queue.size());
+    }
+    if (side.total > 0) side.average = std::round(double(weighted) / double(side.total) * 10.0) / 1000.0;
+    return side;
+}
+
 struct Event {
     int time;
     int kind;  // 0 order, 1 cancel request
@@ -138,44 +170,23 @@ public:
         b.date = s.date;
         b.time = s.time;
         b.new_price = s.new_price;
-        int level = 0;
-        int64_t total = 0, weighted = 0, orders = 0;
-        for (const auto& [price, queue] : m_bids) {
-            int64_t volume = 0;
-            for (const Resting& o : queue) volume += o.volume;
-            if (level < 10) {
-                s.bidorder_price[level] = b.bidorder_price[level] = Yuan(price);
-                s.bidorder_volume[level] = b.bidorder_volume[level] = volume;
-                s.bid_numorders[level] = int64_t(queue.size());
-            }
-            ++level;
-            total += volume;
-            weighted += volume * price;
-            orders += int64_t(queue.size());
+        const Side bid = Summarise(m_bids), ask = Summarise(m_asks);
+        for (int l = 0; l < 10; ++l) {
+            s.bidorder_price[l] = b.bidorder_price[l] = bid.price[l];
+            s.bidorder_volume[l] = b.bidorder_volume[l] = bid.volume[l];
+            s.bid_numorders[l] = bid.orders[l];
+            s.askorder_price[l] = b.askorder_price[l] = ask.price[l];
+            s.askorder_volume[l] = b.askorder_volume[l] = ask.volume[l];
+            s.ask_numorders[l] = ask.orders[l];
         }
-        s.totalbid_volume = total;
-        s.avgbid_price = total > 0 ? std::round(double(weighted) / double(total) * 10.0) / 1000.0 : 0.0;
-        s.totalbid_num = int32_t(orders);
-        s.bidorder_num = int32_t(m_bids.size());
-        level = 0;
-        total = weighted = orders = 0;
-        for (const auto& [price, queue] : m_asks) {
-            int64_t volume = 0;
-            for (const Resting& o : queue) volume += o.volume;
-            if (level < 10) {
-                s.askorder_price[level] = b.askorder_price[level] = Yuan(price);
-                s.askorder_volume[level] = b.askorder_volume[level] = volume;
-                s.ask_numorders[level] = int64_t(queue.size());
-            }
-            ++level;
-            total += volume;
-            weighted += volume * price;
-            orders += int64_t(queue.size());
-        }
-        s.totalask_volume = total;
-        s.avgask_price = total > 0 ? std::round(double(weighted) / double(total) * 10.0) / 1000.0 : 0.0;
-        s.totalask_num = int32_t(orders);
-        s.askorder_num = int32_t(m_asks.size());
+        s.totalbid_volume = bid.total;
+        s.totalask_volume = ask.total;
+        s.avgbid_price = bid.average;
+        s.avgask_price = ask.average;
+        s.totalbid_num = bid.count;
+        s.totalask_num = ask.count;
+        s.bidorder_num = bid.levels;
+        s.askorder_num = ask.levels;
         s.uplimit_price = Yuan(m_up);
         s.downlimit_price = Yuan(m_down);
         s.pe = m_spec.pe;
@@ -200,6 +211,20 @@ public:
     bool Shanghai() const { return !m_spec.sz; }
 
 private:
+    // An order or transaction of this stock with the next sequence numbers.
+    template <class Rec>
+    Rec NewEvent(int time) {
+        Rec r{};
+        SetText(r.market, m_spec.market);
+        SetText(r.code, m_spec.code);
+        r.date = kSampleDate;
+        r.time = RecordTime(time);
+        r.index = ++m_seq;
+        r.Bizindex = ++m_biz;
+        r.channel = m_spec.channel;
+        return r;
+    }
+
     void Queue(int time, char side, int price, const std::deque<Resting>& orders) {
         OrderQueue q{};
         SetText(q.market, m_spec.market);
@@ -245,14 +270,7 @@ private:
     }
 
     void Order(int time, bool buy, int price, int volume) {
-        OrderData o{};
-        SetText(o.market, m_spec.market);
-        SetText(o.code, m_spec.code);
-        o.date = kSampleDate;
-        o.time = RecordTime(time);
-        o.index = ++m_seq;
-        o.Bizindex = ++m_biz;
-        o.channel = m_spec.channel;
+        OrderData o = NewEvent<OrderData>(time);
         o.price = Yuan(price);
         o.volume = volume;
         SetText(o.side, buy ? "B" : "S");
@@ -276,14 +294,7 @@ private:
         Resting& maker = level->second.front();
         const int volume = std::min(left, maker.volume);
         const int price = level->first;
-        Transaction t{};
-        SetText(t.market, m_spec.market);
-        SetText(t.code, m_spec.code);
-        t.date = kSampleDate;
-        t.time = RecordTime(time);
-        t.index = ++m_seq;
-        t.Bizindex = ++m_biz;
-        t.channel = m_spec.channel;
+        Transaction t = NewEvent<Transaction>(time);
         t.price = Yuan(price);
         t.volume = volume;
         t.buy_index = buy ? index : maker.index;
@@ -324,14 +335,7 @@ private:
             level->second.pop_back();
             if (level->second.empty()) m_asks.erase(level);
         }
-        Transaction t{};
-        SetText(t.market, m_spec.market);
-        SetText(t.code, m_spec.code);
-        t.date = kSampleDate;
-        t.time = RecordTime(time);
-        t.index = ++m_seq;
-        t.Bizindex = ++m_biz;
-        t.channel = m_spec.channel;
+        Transaction t = NewEvent<Transaction>(time);
         t.price = 0.0;
         t.volume = order.volume;
         t.buy_index = buy ? order.index : 0;
