@@ -1,5 +1,6 @@
 #include "cascade/peer_message.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "cascade/decimal_text.h"
@@ -7,10 +8,7 @@
 
 namespace {
 
-constexpr size_t kOrderQueueCountOffset = 43;  // OrderQueue::show_number
-
-// The fields of a body's text part as read by GetFieldValue.
-std::string Field(std::string_view text, std::string_view key) { return GetFieldValue(text, key); }
+constexpr size_t kOrderQueueCountOffset = offsetof(OrderQueue, show_number);
 
 // Appends key, ":" and a value ended by ",".
 void Put(std::string& out, std::string_view key, std::string_view value) {
@@ -79,7 +77,7 @@ uint32_t CheckPeerMessage(const char* body, size_t length, int32_t* reqType) {
     const int32_t r = GetIntField(text, "ReqType");
     if (reqType != nullptr) *reqType = r;
     if (!IsKnownPeerReqType(r)) return kPeerErrBadReqType;
-    if (PeerReqTypeNeedsId(r) && Field(text, "id").empty()) return kPeerErrNoId;
+    if (PeerReqTypeNeedsId(r) && GetFieldValue(text, "id").empty()) return kPeerErrNoId;
     const bool binary = r <= kPeerSuperStock || (r >= kPeerCodelistAnswer && r <= kPeerSuperStockAnswer);
     if (binary && PeerBinaryOffset(body, length) == std::string_view::npos) return kPeerErrNoMarker;
     return kPeerOk;
@@ -171,7 +169,7 @@ uint32_t ReadPeerAnswer(const char* body, size_t length, PeerAnswer* out) {
     const std::string_view text = PeerMessageText(body, length);
     const int32_t r = GetIntField(text, "ReqType");
     if (r < kPeerCodelistAnswer || r > kPeerSuperStockAnswer) return kPeerErrBadReqType;
-    std::string id = Field(text, "id");
+    std::string id = GetFieldValue(text, "id");
     if (id.empty()) return kPeerErrNoId;
     const size_t at = PeerBinaryOffset(body, length);
     if (at == std::string_view::npos) return kPeerErrNoMarker;
@@ -215,11 +213,11 @@ int32_t PeerSubscribeRequest::SubopType() const { return DecimalToI32(subopType)
 uint32_t ReadPeerSubscribeRequest(std::string_view text, PeerSubscribeRequest* out) {
     if (GetIntField(text, "ReqType") != kPeerSubscribe) return kPeerErrBadReqType;
     PeerSubscribeRequest r;
-    r.dataClass = Field(text, "msg_dataclass");
-    r.subopType = Field(text, "subop_type");
-    r.id = Field(text, "id");
-    r.market = Field(text, "market");
-    r.codelist = Field(text, "codelist");
+    r.dataClass = GetFieldValue(text, "msg_dataclass");
+    r.subopType = GetFieldValue(text, "subop_type");
+    r.id = GetFieldValue(text, "id");
+    r.market = GetFieldValue(text, "market");
+    r.codelist = GetFieldValue(text, "codelist");
     if (r.dataClass.empty() || r.subopType.empty() || r.market.empty() || r.codelist.empty())
         return kPeerErrMissingField;
     *out = std::move(r);
@@ -241,12 +239,12 @@ std::string BuildPeerSubscribeText(int32_t dataClass, int32_t subopType, std::st
 uint32_t ReadPeerLoginRequest(std::string_view text, PeerLoginRequest* out) {
     if (GetIntField(text, "ReqType") != kPeerLogin) return kPeerErrBadReqType;
     PeerLoginRequest r;
-    r.id = Field(text, "id");
+    r.id = GetFieldValue(text, "id");
     if (r.id.empty()) return kPeerErrNoId;
-    r.account = Field(text, "account");
-    r.pass = Field(text, "pass");
-    r.ip = Field(text, "IP");
-    r.ipMask = Field(text, "ipMask");
+    r.account = GetFieldValue(text, "account");
+    r.pass = GetFieldValue(text, "pass");
+    r.ip = GetFieldValue(text, "IP");
+    r.ipMask = GetFieldValue(text, "ipMask");
     r.port = GetIntField(text, "Port");
     *out = std::move(r);
     return kPeerOk;
@@ -267,7 +265,7 @@ std::string BuildPeerLoginText(std::string_view id, std::string_view account, st
 
 uint32_t ReadPeerLoginAnswer(std::string_view text, PeerLoginAnswer* out) {
     if (GetIntField(text, "ReqType") != kPeerLoginAnswer) return kPeerErrBadReqType;
-    out->id = Field(text, "id");
+    out->id = GetFieldValue(text, "id");
     out->error = GetIntField(text, "error");
     return kPeerOk;
 }
@@ -286,10 +284,10 @@ uint32_t ReadPeerQuery(std::string_view text, PeerQuery* out) {
     if (r < kPeerCodelistQuery || r > kPeerSuperStockQuery) return kPeerErrBadReqType;
     PeerQuery q;
     q.reqType = r;
-    q.id = Field(text, "id");
+    q.id = GetFieldValue(text, "id");
     if (q.id.empty()) return kPeerErrNoId;
-    q.market = Field(text, "market");
-    if (r != kPeerCodelistQuery) q.codelist = Field(text, "codelist");
+    q.market = GetFieldValue(text, "market");
+    if (r != kPeerCodelistQuery) q.codelist = GetFieldValue(text, "codelist");
     *out = std::move(q);
     return kPeerOk;
 }
