@@ -284,9 +284,10 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     EXPECT_EQ(TL_NET_REASON_LISTENING, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
 }
 
-// A client sink with a scripted proxy handshake: the first request is
-// "CONNECT"; a reply "AGAIN" asks for "NEXT", "OK" finishes the tunnel,
-// "FAILSEND" makes the next request's send fail, anything else is refused.
+// A client sink with a scripted proxy handshake through a real proxy handle
+// that names the test server itself: the first request is "CONNECT"; a reply
+// "AGAIN" asks for "NEXT", "OK" finishes the tunnel, "FAILSEND" makes the
+// next request's send fail, anything else is refused.
 class ProxyClient : public RecordingClient {
 public:
     ProxyClient() : RecordingClient(true) {}
@@ -296,10 +297,9 @@ public:
 
 protected:
     int32_t BuildProxy(const char*) override {
-        m_proxy = reinterpret_cast<CTLProxyHandle*>(&m_token);
-        return 0;
+        const std::string self = m_host + ":" + std::to_string(m_port);
+        return CTLClientNotify::BuildProxy(self.c_str());
     }
-    void DeleteProxy() override { m_proxy = nullptr; }
     int32_t ProxyBuildRequest(uint8_t* out, uint32_t size) override {
         if (size < 7) return -1;
         std::memcpy(out, "CONNECT", 7);
@@ -316,9 +316,6 @@ protected:
         }
         return -1;
     }
-
-private:
-    int m_token = 0;
 };
 
 TEST_F(SinkTest, ProxyHandshakeRaisesConnectTwiceAndSwallowsItsReplies) {
