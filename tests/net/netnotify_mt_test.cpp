@@ -352,38 +352,30 @@ TEST_F(SinkTest, ProxyHandshakeFailures) {
     ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
     EXPECT_EQ(TL_NET_REASON_PEER_CLOSED + 0x200, c->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
 
-    // A next request that cannot be sent raises the error event with the
-    // receive code + 4.
-    c = new ProxyClient;
-    client.reset(c);
-    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
-    ASSERT_TRUE(server.WaitForConnections(2, 5000));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
-    ASSERT_TRUE(server.Send(1, "FAILSEND"));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.errors.empty(); }));
-    EXPECT_EQ(5u, c->Get<uint32_t>([](NetEvents& e) { return e.errors[0].first; }));
-    EXPECT_EQ(TL_NET_E_CLOSING, c->Get<int32_t>([](NetEvents& e) { return e.errors[0].second; }));
-    // The failed handshake closes the connection.
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
-    EXPECT_EQ(TL_NET_REASON_OWNER + 0x200, c->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
-    EXPECT_TRUE(c->Get<bool>([](NetEvents& e) { return e.data.empty(); }));
-
-    // A refused reply: the error event with the handshake's code, then the
-    // close; the bytes that came with the refusal go nowhere.
-    c = new ProxyClient;
-    client.reset(c);
-    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
-    ASSERT_TRUE(server.WaitForConnections(3, 5000));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
-    ASSERT_TRUE(server.Send(2, "NO"));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
-    c->Get<int>([](NetEvents& e) {
-        EXPECT_EQ((std::vector<std::pair<uint32_t, int32_t>>{{5, -1}}), e.errors);
-        EXPECT_EQ(TL_NET_REASON_OWNER + 0x200, e.disconnects[0]);
-        EXPECT_EQ("", e.data);
-        return 0;
-    });
-    EXPECT_TRUE(server.WaitForPeerClose(2, 5000));
+    // A next request that cannot be sent, and a refused reply, raise the
+    // error event with the receive code + 4 and close the connection;
+    // nothing reaches the data callbacks.
+    const std::pair<const char*, int32_t> failures[] = {{"FAILSEND", TL_NET_E_CLOSING}, {"NO", -1}};
+    size_t n = 1;
+    for (const auto& failure : failures) {
+        const char* reply = failure.first;
+        const int32_t code = failure.second;
+        c = new ProxyClient;
+        client.reset(c);
+        ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
+        ASSERT_TRUE(server.WaitForConnections(n + 1, 5000));
+        ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
+        ASSERT_TRUE(server.Send(n, reply));
+        ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+        c->Get<int>([&](NetEvents& e) {
+            EXPECT_EQ((std::vector<std::pair<uint32_t, int32_t>>{{5, code}}), e.errors) << reply;
+            EXPECT_EQ(TL_NET_REASON_OWNER + 0x200, e.disconnects[0]);
+            EXPECT_EQ("", e.data);
+            return 0;
+        });
+        EXPECT_TRUE(server.WaitForPeerClose(n, 5000));
+        ++n;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/fake_proxy.h"
 
+#include "tests/support/net_wait.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -53,19 +55,8 @@ FakeProxy::~FakeProxy() { Stop(); }
 
 bool FakeProxy::Start(const Script& script) {
     m_script = script;
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_listen = ListenOnLoopback(m_port, 64);
     if (m_listen < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_listen, 64) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
-        ::close(m_listen);
-        m_listen = -1;
-        return false;
-    }
-    m_port = ntohs(a.sin_port);
     m_stop.store(false);
     m_accept = std::thread(&FakeProxy::AcceptLoop, this);
     return true;
@@ -169,14 +160,7 @@ bool FakeProxy::SendReply(int fd, const std::string& bytes, bool last) {
     std::string all = bytes;
     if (m_script.truncate) all.resize(1);
     else if (last) all += m_script.trailer;
-    size_t off = 0;
-    while (off < all.size()) {
-        const ssize_t n = ::send(fd, all.data() + off, all.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return !m_script.truncate;
+    return SendAll(fd, all) && !m_script.truncate;
 }
 
 int FakeProxy::ConnectTarget(const std::string& host, uint16_t port) {
