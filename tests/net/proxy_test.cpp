@@ -46,11 +46,13 @@ protected:
         EXPECT_EQ(TL_PROXY_PHASE_SENT, h.GetPhase());
         return out;
     }
-    // Feeds a reply; the next request (if any) lands in *next.
+    // Feeds a reply, from a heap block of its exact size so that a read past
+    // it is caught; the next request (if any) lands in *next.
     static int32_t Reply(CTLProxyHandle& h, const Bytes& reply, const char* host, uint16_t port,
                          Bytes* next = nullptr, uint32_t room = 4096) {
+        const std::vector<uint8_t> block(reply.begin(), reply.end());
         Bytes out(room, '\0');
-        const int32_t r = h.OnReply(reply.data(), uint32_t(reply.size()), reinterpret_cast<uint8_t*>(out.data()),
+        const int32_t r = h.OnReply(block.data(), uint32_t(block.size()), reinterpret_cast<uint8_t*>(out.data()),
                                     room, host, port);
         if (next) *next = r > 0 ? out.substr(0, static_cast<size_t>(r)) : Bytes();
         return r;
@@ -144,13 +146,9 @@ TEST_F(ProxyTest, FirstRequests) {
 }
 
 TEST_F(ProxyTest, HttpAndSocks4Replies) {
-    const std::pair<Bytes, int32_t> http[] = {
-        {"HTTP/1.0 200 Connection established\r\n\r\n", 0},
-        {"HTTP/1.1 200 CONNECTION ESTABLISHED\r\n\r\n", 0},
-        {"HTTP/1.1 200 OK\r\n\r\n", TL_PROXY_E_UNREACHABLE},
-        {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", TL_PROXY_E_HTTP_REFUSED},
-        {"H", TL_PROXY_E_HTTP_REFUSED},
-    };
+    // Without regard to case; the fake proxies answer the other HTTP cases.
+    const std::pair<Bytes, int32_t> http[] = {{"HTTP/1.1 200 CONNECTION ESTABLISHED\r\n\r\n", 0},
+                                              {"HTTP/1.1 200 oK\r\n\r\n", TL_PROXY_E_UNREACHABLE}};
     for (const auto& [reply, code] : http) {
         CTLProxyHandle h = Handle("p:1:http");
         First(h, "gw.test", 443);
@@ -210,22 +208,12 @@ TEST_F(ProxyTest, Socks5Conversations) {
     EXPECT_EQ(TL_PROXY_PHASE_ACCEPTED, h.GetPhase());
     EXPECT_EQ(19, Reply(h, Bytes("\x01\x00", 2), "unknown.test", 443, &next));
     EXPECT_EQ(Bytes("\x05\x01\x00\x03\x0c" "unknown.test" "\x01\xbb", 19), next);
-    // A refused login.
-    h = Handle("p:1:socks5:bob:wrong");
+    // A method answer that is neither 0 nor 2 reads as a reply code (refused
+    // logins, 0xFF and 2 without a user run against the fake proxies).
+    h = Handle("p:1:socks5");
     First(h, "gw.test", 1);
-    Reply(h, Bytes("\x05\x02", 2), "gw.test", 1);
-    EXPECT_EQ(TL_PROXY_E_SOCKS5_GENERAL, Reply(h, Bytes("\x01\x01", 2), "gw.test", 1));
+    EXPECT_EQ(TL_PROXY_E_SOCKS5_GENERAL, Reply(h, Bytes("\x05\x01", 2), "gw.test", 1));
     EXPECT_EQ(TL_PROXY_PHASE_DONE, h.GetPhase());
-
-    // Method answers other than 0 and 2, and a login asked of a user-less handle.
-    const std::pair<int, int32_t> methods[] = {
-        {0xFF, TL_PROXY_E_SOCKS5_FAILED}, {0x01, TL_PROXY_E_SOCKS5_GENERAL}, {0x02, TL_PROXY_E_SOCKS5_NO_LOGIN}};
-    for (const auto& [method, code] : methods) {
-        h = Handle("p:1:socks5");
-        First(h, "gw.test", 1);
-        EXPECT_EQ(code, Reply(h, Bytes{5, char(method)}, "gw.test", 1)) << method;
-        EXPECT_EQ(TL_PROXY_PHASE_DONE, h.GetPhase());
-    }
 
     // Every connect reply code.
     const std::pair<int, int32_t> codes[] = {
