@@ -27,6 +27,25 @@ constexpr int32_t TL_NET_E_PACK = static_cast<int32_t>(0x8007001A);
 constexpr int32_t TL_NET_E_UNPACK = static_cast<int32_t>(0x8007001B);
 constexpr int32_t TL_NET_E_SENDING = static_cast<int32_t>(0x8007001F);
 
+// Proxy handshake results.
+// The proxy could not reach the server (SOCKS5 3-6, SOCKS4 92, an HTTP
+// "200 ok" answer without "connection established").
+constexpr int32_t TL_PROXY_E_UNREACHABLE = static_cast<int32_t>(0x80070030);
+constexpr int32_t TL_PROXY_E_HTTP_REFUSED = static_cast<int32_t>(0x80070031);
+// SOCKS4 refusals: answers 93, 100, 101, 102, and any other (91 included).
+constexpr int32_t TL_PROXY_E_SOCKS4_93 = static_cast<int32_t>(0x80070041);
+constexpr int32_t TL_PROXY_E_SOCKS4_100 = static_cast<int32_t>(0x80070042);
+constexpr int32_t TL_PROXY_E_SOCKS4_101 = static_cast<int32_t>(0x80070043);
+constexpr int32_t TL_PROXY_E_SOCKS4_102 = static_cast<int32_t>(0x80070044);
+constexpr int32_t TL_PROXY_E_SOCKS4_REFUSED = static_cast<int32_t>(0x80070045);
+// SOCKS5 failures: general (1), command not supported (7), address type not
+// supported (8), any other; and a proxy that asks for a login none is set for.
+constexpr int32_t TL_PROXY_E_SOCKS5_GENERAL = static_cast<int32_t>(0x80070050);
+constexpr int32_t TL_PROXY_E_SOCKS5_COMMAND = static_cast<int32_t>(0x80070051);
+constexpr int32_t TL_PROXY_E_SOCKS5_ADDRESS_TYPE = static_cast<int32_t>(0x80070052);
+constexpr int32_t TL_PROXY_E_SOCKS5_FAILED = static_cast<int32_t>(0x80070053);
+constexpr int32_t TL_PROXY_E_SOCKS5_NO_LOGIN = static_cast<int32_t>(0x80070054);
+
 // Disconnect reasons (0x80 is added for a listening connection).
 constexpr uint32_t TL_NET_REASON_OWNER = 0;
 constexpr uint32_t TL_NET_REASON_IO_ERROR = 2;

@@ -1,6 +1,7 @@
 #include "framework/net/tl_netnotify.h"
 
 #include "framework/net/tl_netengine.h"
+#include "framework/net/tl_proxy.h"
 #include "framework/net/tl_socketlink.h"
 
 namespace corvane {
@@ -310,9 +311,44 @@ CTLClientNotify::~CTLClientNotify() {
 }
 
 int32_t CTLClientNotify::BuildProxy(const char* text) {
-    (void)text;
-    // No proxy kind is known to this sink: the text names no usable proxy.
-    return TL_NET_E_PROXY_SETTINGS;
+    auto* proxy = new (std::nothrow) CTLProxyHandle;
+    if (!proxy) return TL_NET_E_NOMEM;
+    proxy->Parse(text);
+    if (proxy->IsEmpty()) {
+        delete proxy;
+        return TL_NET_E_PROXY_SETTINGS;
+    }
+    DeleteProxy();
+    m_proxy = proxy;
+    return 0;
+}
+
+int32_t CTLClientNotify::ProxyBuildRequest(uint8_t* out, uint32_t size) {
+    if (!m_proxy) return TL_NET_E_PROXY_REQUEST;
+    const int32_t n = m_proxy->BuildRequest(out, size, m_host.c_str(), m_port);
+    if (n <= 0 || static_cast<uint32_t>(n) > size) return TL_NET_E_PROXY_REQUEST;
+    return n;
+}
+
+int32_t CTLClientNotify::ProxyOnReply(const void* data, uint32_t length, uint8_t* out, uint32_t size) {
+    if (!m_proxy) return TL_NET_E_PROXY_REQUEST;
+    return m_proxy->OnReply(data, length, out, size, m_host.c_str(), m_port);
+}
+
+void CTLClientNotify::DeleteProxy() {
+    delete m_proxy;
+    m_proxy = nullptr;
+}
+
+std::string CTLClientNotify::ConnectHost() const { return m_proxy ? m_proxy->GetAddress().str() : m_host; }
+
+uint16_t CTLClientNotify::ConnectPort() const { return m_proxy ? m_proxy->GetPort() : m_port; }
+
+int32_t CTLClientNotify::FailProxy(uint32_t event, int32_t error) {
+    RaiseError(event, error);
+    m_proxyFailed.store(true);
+    Disconnect(0);
+    return error;
 }
 
 int32_t CTLClientNotify::Connect(const char* host, uint16_t port, const char* proxy, const char* second) {
@@ -380,45 +416,38 @@ int32_t CTLClientNotify::OnDisconnect(uint32_t code) {
 
 int32_t CTLClientNotify::StartProxyHandshake() {
     if (!m_proxy) return 0;
+    m_inProxyHandshake.store(true);
     uint8_t buf[4096];
     int32_t n = ProxyBuildRequest(buf, sizeof buf);
-    if (n <= 0 || n > static_cast<int32_t>(sizeof buf)) {
-        RaiseError(5, TL_NET_E_PROXY_REQUEST);
-        return TL_NET_E_PROXY_REQUEST;
-    }
+    if (n <= 0 || n > static_cast<int32_t>(sizeof buf)) return FailProxy(5, TL_NET_E_PROXY_REQUEST);
     ITLSocketLink* link = m_link.load();
     if (!link) return TL_NET_E_NO_LINK;
     CTLSendBuffer sb;
-    if (sb.AppendBlock(buf, static_cast<uint32_t>(n)) != 0) return TL_NET_E_NOMEM;
-    m_inProxyHandshake.store(true);
+    if (sb.AppendBlock(buf, static_cast<uint32_t>(n)) != 0) return FailProxy(5, TL_NET_E_NOMEM);
     int32_t rc = link->Send(sb, 1);
-    if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) {
-        RaiseError(5, rc);
-        return rc;
-    }
+    if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) return FailProxy(5, rc);
     RaiseConnect(1024);
     return TL_NET_E_PROXY_PENDING;
 }
 
 int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
     if (!m_proxy || m_proxyFinished.load()) return 0;
+    // Bytes after a failed handshake belong to nobody: the connection is
+    // closing and they are dropped.
+    if (m_proxyFailed.load()) return TL_NET_E_PROXY_PENDING;
     uint8_t buf[4096];
-    // Errors are reported with the receive code (1) + 4.
+    // Errors are reported with the receive code (1) + 4; a failure ends the
+    // handshake and closes the connection.
     int32_t r = ProxyOnReply(data, length, buf, sizeof buf);
-    if (r < 0) {
-        RaiseError(1 + 4, r);
-        return r;
-    }
+    if (r < 0) return FailProxy(1 + 4, r);
     if (r > 0) {
         ITLSocketLink* link = m_link.load();
         if (!link) return TL_NET_E_NO_LINK;
         CTLSendBuffer sb;
-        if (sb.AppendBlock(buf, static_cast<uint32_t>(std::min<int32_t>(r, sizeof buf))) != 0) return TL_NET_E_NOMEM;
+        const auto n = static_cast<uint32_t>(std::min<int32_t>(r, sizeof buf));
+        if (sb.AppendBlock(buf, n) != 0) return FailProxy(1 + 4, TL_NET_E_NOMEM);
         int32_t rc = link->Send(sb, 1);
-        if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) {
-            RaiseError(1 + 4, rc);
-            return rc;
-        }
+        if (rc < 0 && rc != TL_NET_E_PROXY_PENDING) return FailProxy(1 + 4, rc);
         return TL_NET_E_PROXY_PENDING;
     }
     // The tunnel stands: the filter's connect step, then the connect event (33).

@@ -178,7 +178,9 @@ public:
     // 0x80070014 for an empty host, 0x80070015 for port 0; while a link is
     // open, the code of its state, with nothing changed; a null or empty
     // proxy text means a direct connection, 0x80070017 a text that names no
-    // usable proxy. Then opens the link.
+    // usable proxy (no address or port; see tl_proxy.h for the forms). Then
+    // opens the link: to the proxy when one is set, which then opens the
+    // tunnel to host and port before the connection counts as established.
     int32_t Connect(const char* host, uint16_t port, const char* proxy = nullptr, const char* second = nullptr);
 
     int32_t OnDisconnect(uint32_t code) override;
@@ -192,28 +194,22 @@ public:
     std::vector<std::string>& GetAddressList() { return m_addressList; }
 
 protected:
-    // Builds the proxy handle from a settings text; the proxy layer
-    // overrides it. Returns 0 with m_proxy set, or 0x80070017.
+    // Builds the proxy handle from a settings text. Returns 0 with m_proxy
+    // set, or 0x80070017 when the text names no proxy.
     virtual int32_t BuildProxy(const char* text);
-    // The proxy handshake, when a proxy layer provides one: the first request
-    // (length, 0 when none, negative on failure) and the processing of a
-    // reply (0 tunnel stands, > 0 next request length, < 0 error).
-    virtual int32_t ProxyBuildRequest(uint8_t* out, uint32_t size) {
-        (void)out;
-        (void)size;
-        return -1;
-    }
-    virtual int32_t ProxyOnReply(const void* data, uint32_t length, uint8_t* out, uint32_t size) {
-        (void)data;
-        (void)length;
-        (void)out;
-        (void)size;
-        return -1;
-    }
-    virtual void DeleteProxy() { m_proxy = nullptr; }
+    // The proxy handshake: the first request (its length, or 0x80070019 when
+    // none can be built into size bytes) and the processing of a reply (0
+    // tunnel stands, > 0 next request length, < 0 error).
+    virtual int32_t ProxyBuildRequest(uint8_t* out, uint32_t size);
+    virtual int32_t ProxyOnReply(const void* data, uint32_t length, uint8_t* out, uint32_t size);
+    virtual void DeleteProxy();
     // Address and port the link connects to: the proxy's when one is set.
-    virtual std::string ConnectHost() const { return m_host; }
-    virtual uint16_t ConnectPort() const { return m_port; }
+    virtual std::string ConnectHost() const;
+    virtual uint16_t ConnectPort() const;
+    // Ends a failed handshake: raises the error event (event, error), drops
+    // the proxy's later bytes and closes the connection. Returns error;
+    // nothing of the sink is touched after the close.
+    int32_t FailProxy(uint32_t event, int32_t error);
     ITLConnection* DisconnectConnection(ITLConnection* connection) override { return connection; }
     int32_t OpenLink();
     // 0 without a link; else the code its connection state gives

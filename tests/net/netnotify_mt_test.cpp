@@ -284,9 +284,10 @@ TEST_F(SinkTest, ListeningLinkAcceptsWithCopiedCallbacks) {
     EXPECT_EQ(TL_NET_REASON_LISTENING, listener.Get<uint32_t>([](NetEvents& e) { return e.disconnects[1]; }));
 }
 
-// A client sink with a scripted proxy handshake: the first request is
-// "CONNECT"; a reply "AGAIN" asks for "NEXT", "OK" finishes the tunnel,
-// "FAILSEND" makes the next request's send fail, anything else is refused.
+// A client sink with a scripted proxy handshake through a real proxy handle
+// that names the test server itself: the first request is "CONNECT"; a reply
+// "AGAIN" asks for "NEXT", "OK" finishes the tunnel, "FAILSEND" makes the
+// next request's send fail, anything else is refused.
 class ProxyClient : public RecordingClient {
 public:
     ProxyClient() : RecordingClient(true) {}
@@ -296,10 +297,9 @@ public:
 
 protected:
     int32_t BuildProxy(const char*) override {
-        m_proxy = reinterpret_cast<CTLProxyHandle*>(&m_token);
-        return 0;
+        const std::string self = m_host + ":" + std::to_string(m_port);
+        return CTLClientNotify::BuildProxy(self.c_str());
     }
-    void DeleteProxy() override { m_proxy = nullptr; }
     int32_t ProxyBuildRequest(uint8_t* out, uint32_t size) override {
         if (size < 7) return -1;
         std::memcpy(out, "CONNECT", 7);
@@ -316,9 +316,6 @@ protected:
         }
         return -1;
     }
-
-private:
-    int m_token = 0;
 };
 
 TEST_F(SinkTest, ProxyHandshakeRaisesConnectTwiceAndSwallowsItsReplies) {
@@ -355,18 +352,30 @@ TEST_F(SinkTest, ProxyHandshakeFailures) {
     ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
     EXPECT_EQ(TL_NET_REASON_PEER_CLOSED + 0x200, c->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
 
-    // A next request that cannot be sent raises the error event with the
-    // receive code + 4.
-    c = new ProxyClient;
-    client.reset(c);
-    ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
-    ASSERT_TRUE(server.WaitForConnections(2, 5000));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
-    ASSERT_TRUE(server.Send(1, "FAILSEND"));
-    ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.errors.empty(); }));
-    EXPECT_EQ(5u, c->Get<uint32_t>([](NetEvents& e) { return e.errors[0].first; }));
-    EXPECT_EQ(TL_NET_E_CLOSING, c->Get<int32_t>([](NetEvents& e) { return e.errors[0].second; }));
-    EXPECT_TRUE(c->Get<bool>([](NetEvents& e) { return e.data.empty(); }));
+    // A next request that cannot be sent, and a refused reply, raise the
+    // error event with the receive code + 4 and close the connection;
+    // nothing reaches the data callbacks.
+    const std::pair<const char*, int32_t> failures[] = {{"FAILSEND", TL_NET_E_CLOSING}, {"NO", -1}};
+    size_t n = 1;
+    for (const auto& failure : failures) {
+        const char* reply = failure.first;
+        const int32_t code = failure.second;
+        c = new ProxyClient;
+        client.reset(c);
+        ASSERT_EQ(0, c->Connect("127.0.0.1", server.Port(), "scripted"));
+        ASSERT_TRUE(server.WaitForConnections(n + 1, 5000));
+        ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return e.connects.size() == 1; }));
+        ASSERT_TRUE(server.Send(n, reply));
+        ASSERT_TRUE(c->WaitFor([](NetEvents& e) { return !e.disconnects.empty(); }));
+        c->Get<int>([&](NetEvents& e) {
+            EXPECT_EQ((std::vector<std::pair<uint32_t, int32_t>>{{5, code}}), e.errors) << reply;
+            EXPECT_EQ(TL_NET_REASON_OWNER + 0x200, e.disconnects[0]);
+            EXPECT_EQ("", e.data);
+            return 0;
+        });
+        EXPECT_TRUE(server.WaitForPeerClose(n, 5000));
+        ++n;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/loopback_server.h"
 
+#include "tests/support/net_wait.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -15,19 +17,8 @@ LoopbackServer::LoopbackServer() = default;
 LoopbackServer::~LoopbackServer() { Stop(); }
 
 bool LoopbackServer::Start() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_listen = ListenOnLoopback(m_port, 128);
     if (m_listen < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_listen, 128) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
-        ::close(m_listen);
-        m_listen = -1;
-        return false;
-    }
-    m_port = ntohs(a.sin_port);
     m_stop.store(false);
     m_thread = std::thread(&LoopbackServer::Run, this);
     return true;
@@ -141,14 +132,7 @@ bool LoopbackServer::Send(size_t i, const std::string& bytes) {
         if (i >= m_conns.size() || m_conns[i].fd < 0) return false;
         fd = m_conns[i].fd;
     }
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
+    return SendAll(fd, bytes);
 }
 
 void LoopbackServer::Close(size_t i) {

@@ -1,6 +1,7 @@
 #include "tests/support/net_wait.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,33 @@ int ConnectToLoopback(uint16_t port) {
         return -1;
     }
     return s;
+}
+
+int ListenOnLoopback(uint16_t& port, int backlog) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, backlog) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
+        ::close(s);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 void LoopbackEngineTest::SetUp() {

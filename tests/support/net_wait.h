@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
@@ -30,6 +31,14 @@ uint16_t UnusedLoopbackPort();
 // A blocking socket connected to 127.0.0.1:port, or -1 if the connect
 // failed. The caller closes it.
 int ConnectToLoopback(uint16_t port);
+
+// A blocking socket listening on 127.0.0.1 at an ephemeral port (stored in
+// port), or -1. The caller closes it.
+int ListenOnLoopback(uint16_t& port, int backlog);
+
+// Sends all bytes on a blocking socket (never raising SIGPIPE). False when
+// the socket failed first.
+bool SendAll(int fd, const std::string& bytes);
 
 // The engine started with a release delay of 0 (closed links may be
 // released at once) and a loopback server to connect to. With checkThread
