@@ -3,8 +3,8 @@
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
 # then an optimised build of everything (library, example, benchmarks) so that
 # release-only warnings fail here too, which is then installed into a
-# temporary prefix and linked against by the C example host. Every build
-# treats warnings as errors.
+# temporary prefix and linked against by the C example host; last, a clang
+# build with no build type given. Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -31,3 +31,7 @@ ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 300 -L thre
 configure release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$JOBS"
 bash scripts/check-install.sh build/release
+
+# Everything again as a user builds it, with no build type given, on clang.
+configure clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake --build build/clang -j "$JOBS"
