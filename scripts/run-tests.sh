@@ -2,16 +2,19 @@
 # Builds and runs the whole test suite: every test under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
 # then an optimised build of everything (library, example, benchmarks) so that
-# release-only warnings fail here too.
+# release-only warnings fail here too, which is then installed into a
+# temporary prefix and linked against by the C example host; last, a clang
+# build with no build type given. Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 JOBS=$(nproc)
 
-# configure NAME ARGS...: configures build/NAME quietly, showing the log on failure.
+# configure NAME ARGS...: configures build/NAME quietly (warnings are errors),
+# showing the log on failure.
 configure() {
   local name=$1; shift
-  cmake -S . -B "build/$name" "$@" > "build-$name-configure.log" || { cat "build-$name-configure.log"; exit 1; }
+  cmake -S . -B "build/$name" -DKVO_WERROR=ON "$@" > "build-$name-configure.log" || { cat "build-$name-configure.log"; exit 1; }
 }
 
 configure asan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=address,undefined -DKVO_BUILD_BENCH=OFF
@@ -27,3 +30,8 @@ ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 300 -L thre
 
 configure release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$JOBS"
+bash scripts/check-install.sh build/release
+
+# Everything again as a user builds it, with no build type given, on clang.
+configure clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake --build build/clang -j "$JOBS"

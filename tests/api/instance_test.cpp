@@ -437,6 +437,39 @@ TEST_F(InstanceTest, LoginOverAllMarkets) {
   EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_disable");
 }
 
+// The exported KvoLogin hands the host the merged answer of every market,
+// expiry dates included, in its own zero-filled block.
+TEST_F(InstanceTest, ExportedLoginCarriesEveryMarketsExpiryDate) {
+  cfg_.m_authtype = 1;
+  void* h = KvoCreateInstance(&cfg_);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(KvoRegisterAddr(h, "USZ", "10.0.0.1", 1), 0);
+  ASSERT_EQ(KvoRegisterAddr(h, "USH", "10.0.0.1", 1), 0);
+  created_["SH"]->loginResult = MakeLoginResult(0, "ok", "20301231");
+  created_["SZ"]->loginResult = MakeLoginResult(0, "fine", "20291130");
+  LoginResult* r = KvoLogin(h, "trader", "pw");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->nstatuscode, 0);
+  EXPECT_EQ(BoundedText(r->statusmsg), "(SH:\"ok\" SZ:\"fine\" )");
+  EXPECT_EQ(BoundedText(r->expire_date), "(SH:\"20301231\" SZ:\"20291130\" )");
+  for (size_t i = std::strlen(r->expire_date); i < sizeof(r->expire_date); ++i) {
+    ASSERT_EQ(r->expire_date[i], '\0') << i;
+  }
+  EXPECT_EQ(created_["SH"]->lastAccount.username, "trader");
+  EXPECT_EQ(KvoFreeMem(r), 0);
+
+  // A date text longer than the field is cut and still terminated.
+  created_["SZ"]->loginResult = MakeLoginResult(0, "fine", std::string(80, '9'));
+  r = KvoLogin(h, "trader", "pw");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->nstatuscode, 0);
+  EXPECT_EQ(r->expire_date[sizeof(r->expire_date) - 1], '\0');
+  EXPECT_EQ(BoundedText(r->expire_date),
+            ("(SH:\"20301231\" SZ:\"" + std::string(80, '9')).substr(0, sizeof(r->expire_date) - 1));
+  EXPECT_EQ(KvoFreeMem(r), 0);
+  EXPECT_EQ(KvoReleaseInstance(h), 0);
+}
+
 TEST_F(InstanceTest, SubscriptionAndQueryRoads) {
   CSocketDataMananger inst(&cfg_);
   ASSERT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 1), 0);

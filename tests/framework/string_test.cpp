@@ -176,6 +176,33 @@ TEST(StringFormat, LongOutputAndAppend) {
   EXPECT_EQ(s.GetLength(), 10002);
 }
 
+// The first pass formats into a 256-byte buffer, which holds 255 characters
+// and the terminator: the lengths around it must all come out whole, through
+// Format and AppendFormat, with and without a rewritten conversion.
+TEST(StringFormat, LengthsAroundTheFirstPassBuffer) {
+  for (size_t len : {254u, 255u, 256u, 257u}) {
+    SCOPED_TRACE(len);
+    std::string text(len - 1, 'a');
+    text += 'Z';  // the last character is the one a short bound would lose
+    CTLString s;
+    s.Format("%s", text.c_str());
+    EXPECT_EQ(s.GetLength(), static_cast<int>(len));
+    EXPECT_EQ(std::string(s.GetString()), text);
+
+    // A number at the very end, through a conversion rewritten for glibc
+    // (a variable keeps the compiler's printf check away from it).
+    const char* windows = "%s%I64d";
+    const std::string head(len - 3, 'b');
+    s.Format(windows, head.c_str(), 123LL);
+    EXPECT_EQ(std::string(s.GetString()), head + "123");
+
+    CTLString t("<");
+    t.AppendFormat("%s", text.c_str());
+    EXPECT_EQ(t.GetLength(), static_cast<int>(len) + 1);
+    EXPECT_EQ(std::string(t.GetString()), "<" + text);
+  }
+}
+
 TEST(StringFormat, RewriteOnlyTouchesConversions) {
   std::string out;
   EXPECT_FALSE(TL_RewriteFormat("%lld and I64d", &out));

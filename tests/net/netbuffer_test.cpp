@@ -177,6 +177,44 @@ TEST(SendQueue, BudgetHoldsBuffersBackUntilMoved) {
     EXPECT_FALSE(q.IsReadyEmpty());
 }
 
+// A move stops as soon as the budget is reached: landing exactly on it moves
+// no further buffer, and the rest leaves with the next moves, in order.
+TEST(SendQueue, BudgetMoveStopsExactlyAtTheBudget) {
+    SendQueue q;
+    q.SetBudget(4000);
+    std::string pushed;
+    for (char c : {'a', 'b', 'c'}) {
+        const std::string data(2000, c);
+        CTLSendBuffer s;
+        s.AppendBlock(data.data(), 2000);
+        q.Push(s, 0);
+        pushed += data;
+    }
+    EXPECT_EQ(4000u, q.MoveBudget());
+    std::vector<uint8_t> stage(8000);
+    uint32_t taken = 0;
+    EXPECT_EQ(4000u, q.Fill(stage.data(), 8000, nullptr, &taken));
+    EXPECT_EQ(2u, taken);
+    EXPECT_EQ(2000u, q.QueuedBytes());
+    EXPECT_EQ(2000u, q.MoveBudget());
+    EXPECT_EQ(2000u, q.Fill(stage.data() + 4000, 4000, nullptr, &taken));
+    EXPECT_EQ(pushed, std::string(reinterpret_cast<char*>(stage.data()), 6000));
+    EXPECT_TRUE(q.IsEmpty());
+
+    // Just under a buffer's length the budget still moves that one buffer;
+    // a budget of exactly one buffer moves only it.
+    CTLSendBuffer s;
+    s.AppendBlock(pushed.data(), 2000);
+    for (int i = 0; i < 3; ++i) q.Push(s, 0);
+    q.SetBudget(1999);
+    EXPECT_EQ(2000u, q.MoveBudget());
+    q.SetBudget(2000);
+    EXPECT_EQ(2000u, q.MoveBudget());
+    q.SetBudget(2001);
+    EXPECT_EQ(2000u, q.MoveBudget());  // only one buffer was left
+    EXPECT_EQ(0u, q.MoveBudget());
+}
+
 // The send queue's log lines, written into the test's folder.
 class SendQueueLog : public kvotest::TempDirTest {
 protected:

@@ -7,8 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -23,6 +29,23 @@ std::string Pattern(size_t n, int seed = 0) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed + i / 4096) & 0xFF);
     return s;
+}
+
+// Shrinks the send buffer of this process's socket connected to 127.0.0.1:port
+// (the link's own socket, found among the open descriptors), so that a
+// stalled peer soon makes the engine's sends end short. False if none found.
+bool ShrinkSendBufferOfSocketTo(uint16_t port) {
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t len = sizeof(peer);
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) continue;
+        if (ntohs(peer.sin_port) != port) continue;
+        const int size = 4096;  // the kernel's minimum applies
+        found |= ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
+    }
+    return found;
 }
 
 // The engine with no check thread: checks and idle calls are driven by the
@@ -137,6 +160,45 @@ TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
     // The check retries the close once nothing is in flight.
     ASSERT_TRUE(CheckPassesUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); }, 20000));
     EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+}
+
+// A peer that stops reading fills the socket's buffers, so the staged sends
+// end short and the engine must send the rest of each later. Once the peer
+// reads again every byte arrives, once and in order, and every byte is
+// reported sent once.
+TEST_F(LinkTest, PausedPeerGetsEveryByteOnceInOrder) {
+    Connect();
+    ASSERT_TRUE(ShrinkSendBufferOfSocketTo(server.Port()));
+    server.SetPaused(true);
+    constexpr int kMessages = 48;
+    constexpr size_t kEach = 100000;  // not a multiple of the 4096-byte staging
+    std::string all;
+    for (int i = 0; i < kMessages; ++i) {
+        const std::string msg = Pattern(kEach, i);
+        ASSERT_EQ(0, client->Send(msg.data(), static_cast<uint32_t>(msg.size()), 0));
+        all += msg;
+    }
+    ITLSocketLink* link = client->GetLink();
+    ASSERT_NE(nullptr, link);
+    // The peer reads nothing, so the sends back up and one stays in flight.
+    EXPECT_TRUE(kvotest::Eventually([&] { return link->GetConnection()->IsSending(); }, 2000));
+    EXPECT_LT(server.Received(0).size(), all.size());
+    server.SetPaused(false);
+
+    ASSERT_TRUE(server.WaitForBytes(0, all.size(), 10000)) << server.Received(0).size() << " of " << all.size();
+    const std::string got = server.Received(0);
+    ASSERT_EQ(all.size(), got.size());
+    const auto diff = std::mismatch(all.begin(), all.end(), got.begin());
+    EXPECT_TRUE(diff.first == all.end()) << "first wrong byte at offset " << (diff.first - all.begin());
+    ASSERT_TRUE(client->WaitFor([&](NetEvents& e) {
+        uint64_t n = 0;
+        for (auto b : e.sent) n += b;
+        return n >= all.size();
+    }));
+    EXPECT_EQ(all.size(), client->GetBytesSent());
+    // Nothing more arrives afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(all.size(), server.Received(0).size());
 }
 
 TEST_F(LinkTest, ConnectGuardsAndRefusedConnects) {

@@ -75,6 +75,27 @@ TEST(PlatformCodePage, InvalidInputIsSubstitutedNotTruncated) {
     EXPECT_EQ("x?y", ToBytes(pl::kCpBig5, u"x\U0001F600y"));
 }
 
+// A multi-byte sequence cut off by the end of the text is one character
+// lost: it gives exactly one replacement character, however many of its
+// bytes are there, and what comes before it is kept.
+TEST(PlatformCodePage, SequenceCutOffAtTheEndGivesOneReplacement) {
+    // UTF-8: two of three bytes of U+4E2D, one of three, three of four (U+1F600).
+    EXPECT_EQ(std::u16string(u"a\uFFFD"), ToWide(pl::kCpUtf8, "a\xE4\xB8"));
+    EXPECT_EQ(std::u16string(u"\u4E2D\uFFFD"), ToWide(pl::kCpUtf8, "\xE4\xB8\xAD\xE6\x96"));
+    EXPECT_EQ(std::u16string(u"\uFFFD"), ToWide(pl::kCpUtf8, "\xE4"));
+    EXPECT_EQ(std::u16string(u"z\uFFFD"), ToWide(pl::kCpUtf8, "z\xF0\x9F\x98"));
+    // GB18030: three of the four bytes of U+00E5.
+    EXPECT_EQ(std::u16string(u"a\uFFFD"), ToWide(pl::kCpGb18030, "a\x81\x30\x8B"));
+    // GBK: a lead byte alone after a whole character.
+    EXPECT_EQ(std::u16string(u"\u4E2D\uFFFD"), ToWide(pl::kCpGbk, "\xD6\xD0\xCE"));
+    // A cut-off sequence far into a text longer than one conversion chunk.
+    const std::string longText = std::string(10000, 'x') + "\xE6\x96";
+    const std::u16string wide = ToWide(pl::kCpUtf8, longText);
+    ASSERT_EQ(10001u, wide.size());
+    EXPECT_EQ(u'x', wide[9999]);
+    EXPECT_EQ(u'\uFFFD', wide[10000]);
+}
+
 TEST(PlatformCodePage, EmptyAndUnknownCodePages) {
     std::u16string w = u"keep";
     EXPECT_EQ(0, pl::MultiByteToUtf16(pl::kCpGbk, "", 0, w));

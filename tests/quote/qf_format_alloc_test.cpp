@@ -15,15 +15,17 @@ namespace {
 std::atomic<size_t> g_largest{0};
 }  // namespace
 
-void* operator new(std::size_t n) {
+// Kept out of line: g++ would otherwise inline the free() below into code
+// whose pointer it saw come from operator new, and warn of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t n) {
   size_t seen = g_largest.load();
   while (n > seen && !g_largest.compare_exchange_weak(seen, n)) {
   }
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
