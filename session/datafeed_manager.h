@@ -272,6 +272,8 @@ private:
 
     // Writes a built frame to the connection under the send mutex.
     void WriteFrame(CClientSession* connection, const corvane::CTLSmartBuffer& frame);
+    // Finds the request an answer frame names and hands it the body.
+    void MatchAnswer(const void* frame, uint32_t length, PendingTable::AnswerMode mode);
     // The receive routing of one push frame (packet types 20 to 27).
     void RoutePush(CClientSession* connection, uint32_t connectionId, const void* frame, uint32_t length);
     // Makes and starts "ReceieveThread", "processFeedBack", "reconnectThread"

@@ -84,28 +84,26 @@ uint32_t CDatafeedSDKManager::AnswerInstid(const void* frame, uint32_t length) {
 
 // ---- answers ----
 
+void CDatafeedSDKManager::MatchAnswer(const void* frame, uint32_t length, PendingTable::AnswerMode mode) {
+    const uint32_t instid = AnswerInstid(frame, length);
+    if (instid == kNoInstid) return;
+    const KvoPackHeader* header = KvoPackHeader::At(frame);
+    m_pending.Answer(instid, header->GetBody(), header->GetBodyLength(), mode);
+}
+
 int32_t CDatafeedSDKManager::OnLoginReceiveData(CClientSession*, uint32_t, uint32_t, const void* frame,
                                                 uint32_t length) {
-    const uint32_t instid = AnswerInstid(frame, length);
-    if (instid == kNoInstid) return 0;
-    const KvoPackHeader* header = KvoPackHeader::At(frame);
-    m_pending.Answer(instid, header->GetBody(), header->GetBodyLength(), PendingTable::AnswerMode::kRemove);
+    MatchAnswer(frame, length, PendingTable::AnswerMode::kRemove);
     return 0;
 }
 
 int32_t CDatafeedSDKManager::OnAnswer(CClientSession*, uint32_t, const corvane::CTLSmartBuffer& frame) {
-    const uint32_t instid = AnswerInstid(frame.GetData(), frame.GetLength());
-    if (instid == kNoInstid) return 0;
-    const KvoPackHeader* header = KvoPackHeader::At(frame.GetData());
-    m_pending.Answer(instid, header->GetBody(), header->GetBodyLength(), PendingTable::AnswerMode::kRemove);
+    MatchAnswer(frame.GetData(), frame.GetLength(), PendingTable::AnswerMode::kRemove);
     return 0;
 }
 
 int32_t CDatafeedSDKManager::OnWaitedAnswer(CClientSession*, uint32_t, const corvane::CTLSmartBuffer& frame) {
-    const uint32_t instid = AnswerInstid(frame.GetData(), frame.GetLength());
-    if (instid == kNoInstid) return 0;
-    const KvoPackHeader* header = KvoPackHeader::At(frame.GetData());
-    m_pending.Answer(instid, header->GetBody(), header->GetBodyLength(), PendingTable::AnswerMode::kWaited);
+    MatchAnswer(frame.GetData(), frame.GetLength(), PendingTable::AnswerMode::kWaited);
     return 0;
 }
 

@@ -146,40 +146,58 @@ std::vector<const SimMarket::Security*> SimMarket::Select(uint32_t marketByte, c
     return out;
 }
 
+namespace {
+
+// The price fields of a tick, in the order previous close, open, high, low,
+// last: stock ticks and index ticks keep them under different numbers.
+constexpr uint32_t kStockPrices[5] = {6, 7, 8, 9, 10};
+constexpr uint32_t kIndexPrices[5] = {274, 275, 276, 277, 278};
+
+// The columns stock and index ticks share: code text, name, status, the
+// snapshot's seconds (field 1), the push's time of day (field 56), the five
+// prices, volume, turnover and trade count.
+std::vector<qw::Column> TickColumns(const uint32_t (&prices)[5]) {
+    std::vector<qw::Column> cols = {Col(5, TXT, 16), Col(55, TXT, 20), Col(127, TXT, 8), Col(1, I32, 4),
+                                    Col(56, I32, 4)};
+    for (uint32_t f : prices) cols.push_back(Col(f, P64, 8));
+    for (uint32_t f : {13u, 19u, 18u}) cols.push_back(Col(f, P64, 8));
+    return cols;
+}
+
+void FillTick(Builder& b, uint32_t r, uint32_t marketByte, const SimMarket::Security& s, const Now& now,
+              const uint32_t (&prices)[5]) {
+    b.Text(r, 5, CodeKey(marketByte, s.code));
+    b.Text(r, 55, s.name);
+    b.Text(r, 127, "TRADE");
+    b.Int(r, 1, static_cast<int32_t>(now.seconds));
+    b.Int(r, 56, now.time);
+    const double values[5] = {s.preClose, s.open, s.high, s.low, s.last};
+    for (int i = 0; i < 5; ++i) b.Price(r, prices[i], values[i]);
+    b.Number(r, 13, s.volume);
+    b.Price(r, 19, s.turnover);
+    b.Number(r, 18, s.trades);
+}
+
+}  // namespace
+
 std::string SimMarket::StockImage(uint32_t marketByte, const std::set<std::string>& codes) const {
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
-    std::vector<qw::Column> cols = {Col(5, TXT, 16),  Col(55, TXT, 20), Col(127, TXT, 8), Col(1, I32, 4),
-                                    Col(56, I32, 4),  Col(6, P64, 8),   Col(7, P64, 8),   Col(8, P64, 8),
-                                    Col(9, P64, 8),   Col(10, P64, 8),  Col(13, P64, 8),  Col(19, P64, 8),
-                                    Col(18, P64, 8),  Col(69, P64, 8),  Col(70, P64, 8)};
+    std::vector<qw::Column> cols = TickColumns(kStockPrices);
+    cols.push_back(Col(69, P64, 8));
+    cols.push_back(Col(70, P64, 8));
     const uint32_t bidPrice[5] = {24, 26, 28, 150, 154};
     const uint32_t bidVolume[5] = {25, 27, 29, 151, 155};
     const uint32_t askPrice[5] = {30, 32, 34, 152, 156};
     const uint32_t askVolume[5] = {31, 33, 35, 153, 157};
     for (int i = 0; i < 5; ++i) {
-        cols.push_back(Col(bidPrice[i], P64, 8));
-        cols.push_back(Col(bidVolume[i], P64, 8));
-        cols.push_back(Col(askPrice[i], P64, 8));
-        cols.push_back(Col(askVolume[i], P64, 8));
+        for (uint32_t f : {bidPrice[i], bidVolume[i], askPrice[i], askVolume[i]}) cols.push_back(Col(f, P64, 8));
     }
     Builder b(cols, static_cast<uint32_t>(list.size()));
     const Now now = LocalNow();
     for (uint32_t r = 0; r < list.size(); ++r) {
         const Security& s = *list[r];
-        b.Text(r, 5, CodeKey(marketByte, s.code));
-        b.Text(r, 55, s.name);
-        b.Text(r, 127, "TRADE");
-        b.Int(r, 1, static_cast<int32_t>(now.seconds));
-        b.Int(r, 56, now.time);
-        b.Price(r, 6, s.preClose);
-        b.Price(r, 7, s.open);
-        b.Price(r, 8, s.high);
-        b.Price(r, 9, s.low);
-        b.Price(r, 10, s.last);
-        b.Number(r, 13, s.volume);
-        b.Price(r, 19, s.turnover);
-        b.Number(r, 18, s.trades);
+        FillTick(b, r, marketByte, s, now, kStockPrices);
         b.Price(r, 69, std::round(s.preClose * 110.0) / 100.0);
         b.Price(r, 70, std::round(s.preClose * 90.0) / 100.0);
         for (int i = 0; i < 5; ++i) {
@@ -195,27 +213,9 @@ std::string SimMarket::StockImage(uint32_t marketByte, const std::set<std::strin
 std::string SimMarket::IndexImage(uint32_t marketByte, const std::set<std::string>& codes) const {
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
-    Builder b({Col(5, TXT, 16), Col(55, TXT, 20), Col(127, TXT, 8), Col(1, I32, 4), Col(56, I32, 4),
-               Col(274, P64, 8), Col(275, P64, 8), Col(276, P64, 8), Col(277, P64, 8), Col(278, P64, 8),
-               Col(13, P64, 8), Col(19, P64, 8), Col(18, P64, 8)},
-              static_cast<uint32_t>(list.size()));
+    Builder b(TickColumns(kIndexPrices), static_cast<uint32_t>(list.size()));
     const Now now = LocalNow();
-    for (uint32_t r = 0; r < list.size(); ++r) {
-        const Security& s = *list[r];
-        b.Text(r, 5, CodeKey(marketByte, s.code));
-        b.Text(r, 55, s.name);
-        b.Text(r, 127, "TRADE");
-        b.Int(r, 1, static_cast<int32_t>(now.seconds));
-        b.Int(r, 56, now.time);
-        b.Price(r, 274, s.preClose);
-        b.Price(r, 275, s.open);
-        b.Price(r, 276, s.high);
-        b.Price(r, 277, s.low);
-        b.Price(r, 278, s.last);
-        b.Number(r, 13, s.volume);
-        b.Price(r, 19, s.turnover);
-        b.Number(r, 18, s.trades);
-    }
+    for (uint32_t r = 0; r < list.size(); ++r) FillTick(b, r, marketByte, *list[r], now, kIndexPrices);
     return b.Image();
 }
 
