@@ -89,7 +89,7 @@ CDatafeedSDKManager::CDatafeedSDKManager(const InstanceConfig* config, CSocketDa
         throw;
     }
 
-    // 7.
+    // The session runs: its start is logged.
     TL_WriteLog(2, "Type:%s-CDatafeedSDKManager[], init m_threadProcessData!, version: %s-%s", m_marketCode.c_str(),
                 kSdkVersion, kSdkBuild);
 }
