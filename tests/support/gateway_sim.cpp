@@ -172,6 +172,7 @@ void GatewaySim::Run() {
             }
         }
         for (size_t k = 1; k < fds.size(); ++k) {
+            if (m_stalled.load()) break;  // stalled while this pass polled
             if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             std::shared_ptr<Conn> c = Connection(index[k - 1]);
             if (c) ReadFrom(index[k - 1], c);
