@@ -16,10 +16,11 @@
 namespace kvotest {
 
 struct GatewaySim::Conn {
-    int fd = -1;
-    std::mutex writeMutex;  // one writer at a time; the reader closes under it
+    // Changed only under writeMutex (closing); the reading pass takes a copy
+    // to poll without it.
+    std::atomic<int> fd{-1};
+    std::mutex writeMutex;  // one writer at a time; reads and closes under it
     bool peerClosed = false;
-    bool resetHere = false;
     std::string pending;  // bytes read but not yet a whole frame (reader only)
 };
 
@@ -160,7 +161,7 @@ void GatewaySim::Run() {
                     int one = 1;
                     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                     auto c = std::make_shared<Conn>();
-                    c->fd = fd;
+                    c->fd.store(fd);
                     m_conns.push_back(c);
                     added = m_conns.size() - 1;
                     observer = m_acceptObserver;
@@ -404,7 +405,6 @@ void GatewaySim::Reset(size_t connection) {
     ::setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     ::close(c->fd);
     c->fd = -1;
-    c->resetHere = true;
 }
 
 void GatewaySim::CloseAll() {
