@@ -1,6 +1,6 @@
-// Small pure helpers of the library instance: market codes, bounded host
-// texts, GBK-safe field copies, internal accounts and the merge of the
-// per-market login results.
+// Small pure helpers of the library instance: market codes, internal
+// accounts and the merge of the per-market login results (the text helpers
+// they use are the session's).
 #ifndef KVO_API_INSTANCE_UTIL_H
 #define KVO_API_INSTANCE_UTIL_H
 
@@ -11,37 +11,13 @@
 #include <vector>
 
 #include "include/kvoapi.h"
+#include "session/session_util.h"
 
 namespace kvoapi {
 
 // A market text of three or more characters becomes its second and third
 // characters ("USH" -> "SH"); a shorter text is kept. Null gives "".
 std::string NormaliseMarket(const char* market);
-
-// A host char array read up to its width: the host may leave out the
-// terminator.
-std::string BoundedText(const char* field, size_t width);
-
-template <size_t N>
-std::string BoundedText(const char (&field)[N]) {
-  return BoundedText(field, N);
-}
-
-// Length of the longest prefix of text that is at most max bytes and does not
-// end inside a GBK double-byte character.
-size_t GbkPrefixLength(std::string_view text, size_t max);
-
-// Zero-fills a text field of the given width and copies text into it, cut on
-// a GBK character boundary so that a terminator always fits.
-void CopyTextField(char* field, size_t width, std::string_view text);
-
-template <size_t N>
-void CopyTextField(char (&field)[N], std::string_view text) {
-  CopyTextField(field, N, text);
-}
-
-// Builds a LoginResult from a code and two texts.
-LoginResult MakeLoginResult(int code, std::string_view statusmsg, std::string_view expire_date);
 
 // True for an internal account: at least 8 characters, beginning with the
 // internal-account marker.

@@ -8,7 +8,7 @@
 
 #include "api/api_support.h"
 #include "api/instance_util.h"
-#include "api/kvo_texts.h"
+#include "session/kvo_texts.h"
 #include "api/socket_data_manager.h"
 #include "include/kvoapi.h"
 

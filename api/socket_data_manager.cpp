@@ -11,14 +11,12 @@
 
 #include "api/api_support.h"
 #include "api/instance_util.h"
-#include "api/kvo_texts.h"
+#include "session/builtin_hosts.h"
+#include "session/kvo_texts.h"
 #include "api/process_state.h"
-#include "platform/pl_sysinfo.h"
 
 namespace kvoapi {
 namespace {
-
-std::atomic<MarketSessionFactory> g_sessionFactory{nullptr};
 
 struct RelayState {
   std::recursive_mutex mutex;
@@ -30,23 +28,7 @@ RelayState& Relay() {
   return *state;
 }
 
-// Folder of the running executable, without a trailing '/'.
-std::string ExecutableFolder() {
-  std::string path;
-  if (!pl::GetExecutablePath(path)) return ".";
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 }  // namespace
-
-MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory) {
-  return g_sessionFactory.exchange(factory);
-}
-
-MarketSessionFactory GetMarketSessionFactory() { return g_sessionFactory.load(); }
 
 NetEngineUse::NetEngineUse() : m_result(AcquireNetEngine()) {}
 NetEngineUse::~NetEngineUse() {
@@ -140,14 +122,7 @@ void CSocketDataMananger::Stop() {
 void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }
 
 std::string CSocketDataMananger::LogPathFor(const InstanceConfig& config) {
-  std::string root = BoundedText(config.m_logpath);
-  for (char& c : root) {
-    if (c == '\\') c = '/';
-  }
-  if (root.empty()) root = ExecutableFolder();
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  if (root == "/") root.clear();
-  return root + "/" + kLogFolder + "/" + kLogFile;
+  return LogFilePath(config, kLogFile);
 }
 
 int CSocketDataMananger::LogLevelFor(int32_t loglevel) {
@@ -277,9 +252,10 @@ int32_t CSocketDataMananger::RegisterAuth(const char* text, uint16_t type) {
 
   if (type == 1 || type == 2) {
     const uint16_t port = type == 2 ? kBuiltinGatewayPortType2 : kBuiltinGatewayPortType1;
+    const BuiltinHosts hosts = GetBuiltinHosts();
     for (const char* market : {"USH", "USZ"}) {
-      for (const char* address : kBuiltinGatewayAddresses) {
-        RegisterAddr(market, address, port, false);
+      for (const std::string& address : hosts.gatewayAddresses) {
+        RegisterAddr(market, address.c_str(), port, false);
       }
     }
   }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "api/cascade_settings.h"
-#include "api/market_session.h"
+#include "session/market_session.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
 

@@ -678,12 +678,27 @@ inline uint64_t EndMask64(const uint8_t* p) {
 }
 #endif
 
+// Functions with a popcnt clone chosen at load time. ThreadSanitizer builds
+// keep one version: the clone resolver runs while the program is being
+// relocated, before the sanitizer's runtime is up, and its instrumented
+// code would crash the program before main.
+#if defined(__SANITIZE_THREAD__)
+#define QF_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QF_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(QF_THREAD_SANITIZER)
+#define QF_POPCNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define QF_POPCNT_CLONES
+#endif
+
 // Moves *pos past k integers of the stream, found by their end bytes alone;
 // whether each is of a length its column allows is checked when it is read.
 // False when fewer than k integers remain.
-#if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target_clones("popcnt", "default")))
-#endif
+QF_POPCNT_CLONES
 bool SkipInts(const uint8_t* p, uint64_t len, uint64_t* pos, uint64_t k) {
   uint64_t q = *pos;
 #if defined(__SSE2__)
@@ -1017,9 +1032,7 @@ bool TextColumn(VarReader& vr, const uint8_t* bits, uint64_t bit, uint64_t R, un
 }
 
 // The number of set bits among `count` bits of the bitmap from bit `at`.
-#if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target_clones("popcnt", "default")))
-#endif
+QF_POPCNT_CLONES
 uint64_t CountPresent(const uint8_t* bits, uint64_t bytes, uint64_t at, uint64_t count) {
   uint64_t k = 0;
   for (; count >= 64; count -= 64, at += 64) k += uint64_t(std::popcount(PresenceWord(bits, bytes, at)));

@@ -1,14 +1,17 @@
 // Loads the built libkvoapi.so the way a host does and drives it through the
-// symbols it resolves.
+// symbols it resolves. This program links none of the library's code (only
+// the protobuf runtime the library shares with it), so whatever it finds of
+// the library came with the shared object.
 #include <dlfcn.h>
+#include <google/protobuf/descriptor.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "include/kvoapi.h"
-#include "tests/support/instance_dir.h"
 
 namespace {
 
@@ -75,12 +78,18 @@ TEST_F(DlopenTest, HostRoundTrip) {
 
   char tmpl[] = "/tmp/kvo_dlopen_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
-  InstanceConfig cfg = kvotest::ConfigLoggingTo(tmpl);
+  InstanceConfig cfg;
+  InstanceConfig_SetDefaults(&cfg);
+  std::strncpy(cfg.m_logpath, tmpl, sizeof(cfg.m_logpath) - 1);
   cfg.m_loglevel = 5;
   for (int i = 0; i < 3; ++i) {
     void* h = create(&cfg);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(reg(h, "USH", nullptr, 1), -1006);
+    // A registration creates the market's session inside the library;
+    // release stops its threads.
+    EXPECT_EQ(reg(h, "USH", "127.0.0.1", 1), 0);
+    EXPECT_EQ(reg(h, "USZ", "127.0.0.1", 2), 0);
     EXPECT_EQ(release(h), 0);
   }
   // The instance log holds the level-5 lines of the calls.
@@ -91,4 +100,23 @@ TEST_F(DlopenTest, HostRoundTrip) {
   EXPECT_EQ(system(cmd.c_str()), 0);
   cmd = std::string("rm -rf '") + tmpl + "'";
   EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+// What the library registers while it loads (here: the gateway message
+// schema, registered in the protobuf runtime the host shares) is there once
+// the library is loaded, though nothing of the library has been called.
+TEST(LibraryLoad, RegistrationsMadeAtLoadAreVisible) {
+  const google::protobuf::DescriptorPool* pool = google::protobuf::DescriptorPool::generated_pool();
+  const bool loaded = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr;
+  if (!loaded) {
+    EXPECT_EQ(pool->FindFileByName("datapacket.pro"), nullptr);
+  }
+  void* lib = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  const google::protobuf::FileDescriptor* file = pool->FindFileByName("datapacket.pro");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->package(), "datapacket");
+  for (const char* name : {"datapacket.LoginReq", "datapacket.PushData", "datapacket.GatewayNotify"}) {
+    EXPECT_NE(pool->FindMessageTypeByName(name), nullptr) << name;
+  }
 }

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "api/kvo_texts.h"
+#include "session/kvo_texts.h"
 #include "include/kvoapi.h"
 #include "tests/support/instance_dir.h"
 

@@ -18,8 +18,10 @@
 
 #include "api/api_support.h"
 #include "api/instance_util.h"
-#include "api/kvo_texts.h"
-#include "api/market_session.h"
+#include "session/builtin_hosts.h"
+#include "session/datafeed_manager.h"
+#include "session/kvo_texts.h"
+#include "session/market_session.h"
 #include "api/process_state.h"
 #include "api/socket_data_manager.h"
 #include "framework/net/tl_netengine.h"
@@ -366,9 +368,17 @@ TEST_F(InstanceTest, EmptyConnectMarketAllowsEveryMarket) {
   CSocketDataMananger inst(&cfg_);
   EXPECT_EQ(inst.RegisterAddr("UOO", "10.0.0.1", 1, true), 0);
   EXPECT_EQ(inst.RegisterAddr("UZZ", "10.0.0.1", 1, true), -1007);
-  SetMarketSessionFactory(nullptr);
-  EXPECT_EQ(inst.RegisterAddr("USZ", "10.0.0.1", 1, true), -1009);
   EXPECT_EQ(inst.Markets(), std::vector<std::string>{"OO"});
+  // Without a factory of its own the instance builds the feed session.
+  SetMarketSessionFactory(nullptr);
+  EXPECT_EQ(inst.RegisterAddr("USZ", "10.0.0.1", 1, true), 0);
+  EXPECT_EQ(inst.RegisterAddr("USZ", "10.0.0.2", 2, true), 0);
+  EXPECT_EQ(inst.Markets(), (std::vector<std::string>{"OO", "SZ"}));
+  CDatafeedSDKManager* sz = DatafeedManagerOf(inst.Session("SZ"));
+  ASSERT_NE(sz, nullptr);
+  EXPECT_EQ(sz->Market(), "SZ");
+  EXPECT_EQ(sz->Addresses(), (std::vector<std::pair<std::string, uint16_t>>{{"10.0.0.2", 2}, {"10.0.0.1", 1}}));
+  EXPECT_EQ(DatafeedManagerOf(inst.Session("OO")), nullptr);  // the test's own
 }
 
 TEST_F(InstanceTest, AuthRegistration) {
@@ -377,8 +387,8 @@ TEST_F(InstanceTest, AuthRegistration) {
   EXPECT_EQ(inst.RegisterAddr("auth", "passport-text", 2, true), -1007);
   ASSERT_EQ(inst.Markets(), (std::vector<std::string>{"SH", "SZ"}));
   ASSERT_EQ(created_["SH"]->addresses.size(), 3u);
-  EXPECT_EQ(created_["SH"]->addresses[0].first, kBuiltinGatewayAddresses[0]);
-  EXPECT_EQ(created_["SH"]->addresses[2].first, kBuiltinGatewayAddresses[2]);
+  EXPECT_EQ(created_["SH"]->addresses[0].first, GetBuiltinHosts().gatewayAddresses[0]);
+  EXPECT_EQ(created_["SH"]->addresses[2].first, GetBuiltinHosts().gatewayAddresses[2]);
   EXPECT_EQ(created_["SZ"]->addresses[0].second, 8603);
   EXPECT_EQ(inst.Account().passport, "passport-text");  // kept even so
 

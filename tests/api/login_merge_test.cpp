@@ -5,7 +5,7 @@
 #include <string>
 
 #include "api/instance_util.h"
-#include "api/kvo_texts.h"
+#include "session/kvo_texts.h"
 
 using namespace kvoapi;
 

@@ -1,7 +1,9 @@
 // Hostile host input to the exported functions, the login merge and the
 // tool.ini reader. The input is cut at zero bytes into texts: market,
 // address, user, password, code list, then a tool.ini body; the first bytes
-// also give the port, data class and operation.
+// also give the port, data class and operation, and script the answers of
+// the market sessions. The sessions are scripted stand-ins: the fuzzer never
+// waits on a network.
 #include <stdlib.h>
 
 #include <cstddef>
@@ -16,9 +18,62 @@
 #include "api/instance_util.h"
 #include "framework/tl_log.h"
 #include "include/kvoapi.h"
+#include "session/market_session.h"
 #include "tests/support/instance_dir.h"
 
 namespace {
+
+// What the stand-in sessions answer to the current input.
+struct Script {
+  int32_t loginCode = 0;
+  std::string statusmsg;
+  std::string expire;
+  int32_t subscribeResult = 0;
+  uint32_t records = 0;  // records of a query answer (0: null)
+};
+Script g_script;
+
+// A market session that answers from the script at once.
+class ScriptedSession : public kvoapi::IMarketSession {
+ public:
+  int32_t AddAddress(const char* host, uint16_t, bool) override {
+    if (host && addresses_ < 64) ++addresses_;
+    return 0;
+  }
+  void SetSuperStockLevel(int32_t) override {}
+  int32_t SendUserData(const char* text) override { return text && *text ? 0 : -1010; }
+  LoginResult Login(const kvoapi::LoginAccountInfo&) override {
+    return kvoapi::MakeLoginResult(g_script.loginCode, g_script.statusmsg, g_script.expire);
+  }
+  int32_t SubScribe(uint32_t, uint32_t, const char*, const char*, bool) override {
+    return g_script.subscribeResult;
+  }
+  char* GetCodelist(const char*, uint32_t* out_length) override {
+    if (g_script.records == 0) return nullptr;
+    char* text = static_cast<char*>(std::malloc(8));
+    if (text) {
+      std::memcpy(text, "600000,", 8);
+      *out_length = 7;
+    }
+    return text;
+  }
+  void* GetTickIndex(const char*, const char*, uint32_t* n) override { return Records(133, n); }
+  void* GetTickStock(const char*, const char*, uint32_t* n) override { return Records(809, n); }
+  void* GetSuperStock(const char*, const char*, uint32_t* n) override { return Records(357, n); }
+
+ private:
+  static void* Records(size_t size, uint32_t* count) {
+    if (g_script.records == 0) return nullptr;
+    void* block = std::calloc(g_script.records, size);
+    if (block) *count = g_script.records;
+    return block;
+  }
+  int addresses_ = 0;
+};
+
+kvoapi::IMarketSession* MakeScripted(const InstanceConfig*, CSocketDataMananger*, const std::string&) {
+  return new ScriptedSession;
+}
 
 // The process's instance, logging into a folder of its own. At exit the
 // instance is released, the log writer stopped (it writes the last lines and
@@ -31,6 +86,7 @@ struct FuzzHome {
     InstanceConfig cfg = kvotest::ConfigLoggingTo(dir.c_str());
     cfg.m_authtype = 1;
     cfg.m_connectmarket[0] = '\0';
+    kvoapi::SetMarketSessionFactory(&MakeScripted);
     handle = KvoCreateInstance(&cfg);
   }
   ~FuzzHome() {
@@ -71,6 +127,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A text given as "-" stands for a null pointer.
   auto text = [&](size_t i) -> const char* { return parts[i] == "-" ? nullptr : parts[i].c_str(); };
 
+  g_script.loginCode = size >= 5 ? static_cast<int8_t>(data[4]) * 10 : 0;
+  g_script.subscribeResult = size >= 6 ? static_cast<int8_t>(data[5]) : 0;
+  g_script.records = size >= 7 ? data[6] % 4 : 0;
+  g_script.statusmsg = parts[1];
+  g_script.expire = parts[4];
+
   void* h = Home().handle;
   if (!h) return 0;
   KvoRegisterAddr(h, text(0), text(1), port);
@@ -78,6 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t n = 0;
   KvoFreeMem(KvoGetCodelist(h, text(0), &n));
   KvoFreeMem(KvoGetTickIndex(h, text(0), text(4), &n));
+  KvoFreeMem(KvoGetTickStock(h, text(0), text(4), &n));
+  KvoFreeMem(KvoGetSuperStock(h, text(0), text(4), &n));
   KvoSubScribe(h, cls, op, text(0), text(4));
   KvoSubScribeAsync(h, cls, op, text(0), text(4));
   OfflineDebugConfig off;

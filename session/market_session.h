@@ -1,12 +1,11 @@
 // The instance's view of one market session.
 //
 // The instance owns one session per registered market ("SH", "SZ", "OO") and
-// drives it only through this interface. The feed-session layer provides the
-// factory that builds the real session; until a factory is installed no
-// session can be created and registrations of a new market fail with -1009,
-// as when a session cannot be allocated.
-#ifndef KVO_API_MARKET_SESSION_H
-#define KVO_API_MARKET_SESSION_H
+// drives it only through this interface. The factory builds the feed
+// session (CDatafeedSDKManager) by default; tests install their own to drive
+// the instance with stand-in sessions.
+#ifndef KVO_SESSION_MARKET_SESSION_H
+#define KVO_SESSION_MARKET_SESSION_H
 
 #include <cstdint>
 #include <string>
@@ -14,6 +13,7 @@
 #include "include/kvoapi.h"
 
 class CSocketDataMananger;
+class CDatafeedSDKManager;
 
 namespace kvoapi {
 
@@ -58,7 +58,17 @@ using MarketSessionFactory = IMarketSession* (*)(const InstanceConfig* config,
                                                  CSocketDataMananger* owner,
                                                  const std::string& market);
 
-// Installs the factory used by every instance; returns the previous one.
+// The factory of the feed session itself: a CDatafeedSDKManager behind this
+// interface. Throws std::bad_alloc when its threads cannot be made.
+IMarketSession* CreateDatafeedSession(const InstanceConfig* config, CSocketDataMananger* owner,
+                                      const std::string& market);
+
+// The feed session inside a session the default factory made; null for any
+// other session.
+CDatafeedSDKManager* DatafeedManagerOf(IMarketSession* session);
+
+// Installs the factory used by every instance (null puts the feed session's
+// own back); returns the previous one.
 MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory);
 MarketSessionFactory GetMarketSessionFactory();
 

@@ -1,10 +1,10 @@
-// Texts and fixed values of the library interface.
+// Texts and fixed values of the library interface and the feed session.
 //
 // Every text the host sees is GBK. The texts are written as byte escapes so
 // that no source encoding can change them; the comment beside each gives its
 // meaning.
-#ifndef KVO_API_KVO_TEXTS_H
-#define KVO_API_KVO_TEXTS_H
+#ifndef KVO_SESSION_KVO_TEXTS_H
+#define KVO_SESSION_KVO_TEXTS_H
 
 namespace kvoapi {
 
@@ -55,15 +55,6 @@ inline constexpr char kAuthFormal[] = "formal";
 // 8 characters long, are internal accounts that skip the authentication
 // centre.
 inline constexpr char kInternalAccountMarker[] = "9d41c2e";
-
-// Gateway addresses that an "auth" registration adds for "USH" and "USZ":
-// one host name and two IPv4 addresses. Deployments replace these; the
-// values here never resolve or route (".invalid" name, documentation
-// addresses).
-inline constexpr const char* kBuiltinGatewayAddresses[3] = {
-    "kvo-gateway.invalid", "192.0.2.10", "192.0.2.11"};
-inline constexpr unsigned short kBuiltinGatewayPortType1 = 8503;
-inline constexpr unsigned short kBuiltinGatewayPortType2 = 8603;
 
 // Timeout of the authentication client at the pre-login check, ms.
 inline constexpr unsigned kAuthTimeoutMs = 2000;

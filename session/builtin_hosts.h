@@ -1,0 +1,40 @@
+// Host names and addresses the library knows without a registration: the
+// legacy quote host that address registration ignores, the built-in SH
+// gateway host that a gateway notification can remove, the authentication
+// service host, and the three gateway addresses an "auth" registration adds.
+//
+// The values here are placeholders that never resolve or route (".invalid"
+// names, documentation addresses); a deployment replaces them. Tests replace
+// them at run time with SetBuiltinHosts.
+#ifndef KVO_SESSION_BUILTIN_HOSTS_H
+#define KVO_SESSION_BUILTIN_HOSTS_H
+
+#include <cstdint>
+#include <string>
+
+namespace kvoapi {
+
+struct BuiltinHosts {
+  // A registration of this host is ignored by the market session.
+  std::string legacyQuoteHost = "kvo-legacy-quote.invalid";
+  // Gateway notification 2 removes this host from a session's address list.
+  std::string shGatewayHost = "kvo-gateway.invalid";
+  // The authentication service.
+  std::string authServiceHost = "kvo-auth.invalid";
+  // What an "auth" registration adds for "USH" and "USZ": one host name and
+  // two IPv4 addresses.
+  std::string gatewayAddresses[3] = {"kvo-gateway.invalid", "192.0.2.10", "192.0.2.11"};
+};
+
+// Ports of the built-in gateway addresses by auth registration type.
+inline constexpr uint16_t kBuiltinGatewayPortType1 = 8503;
+inline constexpr uint16_t kBuiltinGatewayPortType2 = 8603;
+
+// The hosts in force (a copy: tests may replace them while sessions run).
+BuiltinHosts GetBuiltinHosts();
+// Replaces the hosts in force; returns the previous ones.
+BuiltinHosts SetBuiltinHosts(const BuiltinHosts& hosts);
+
+}  // namespace kvoapi
+
+#endif

@@ -1,0 +1,343 @@
+// CDatafeedSDKManager: the session of one market ("SH", "SZ" or "OO") with
+// the vendor's gateways.
+//
+// It owns the gateway address list, the connection (CClientSession with the
+// gateway packet filter), the account copy, the pending requests, the kept
+// subscriptions and the worker threads of the session. The four standing
+// workers "ReceieveThread", "processFeedBack", "reconnectThread" and
+// "heartbitThread" start in the constructor; the six push workers and
+// "SubAsyncCallBackThread" appear on first use.
+//
+// Receive path: every gateway frame arrives on a socket engine thread,
+// already cut by the packet filter. Until the login of the current
+// connection succeeds only answers to waiting requests are matched;
+// afterwards pushes go to the push worker of their class, echo and push
+// feedback to "processFeedBack", heartbeat answers to the heartbeat clock,
+// gateway notifications to their actions and every other packet to
+// "ReceieveThread". The receive callbacks never block.
+//
+// Stopping: the destructor marks the session stopping (every wait of the
+// session wakes: pending requests, the login holder, the period workers),
+// detaches the connection so that no callback follows, then stops the
+// workers cooperatively in a fixed order, joining each, and frees the items
+// still queued. No thread is ever terminated.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "framework/tl_buffer.h"
+#include "framework/tl_refptr.h"
+#include "framework/tl_sync.h"
+#include "include/kvoapi.h"
+#include "quote/convert.h"
+#include "session/client_session.h"
+#include "session/clock.h"
+#include "session/market_session.h"
+#include "session/session_threads.h"
+#include "session/sync_request.h"
+
+class CSocketDataMananger;
+
+// A subscription kept for re-subscription or awaiting its asynchronous
+// answer.
+struct SubscriptionEntry {
+    uint32_t msg_dataclass = 0;
+    uint32_t subop_type = 0;
+    std::string market;
+    std::string codelist;
+};
+
+// Where the login exchange ("ReceieveThread") reports to the thread that
+// waits in Connect.
+struct LoginHolder {
+    corvane::CEvent event{0, 0};  // auto-reset, initially not set
+    int32_t code = 0;
+    std::string statusmsg;
+    std::string expire_date;
+};
+
+class CDatafeedSDKManager : public SessionClock {
+public:
+    // The eleven worker slots.
+    enum WorkerSlot : uint32_t {
+        kProcessIndexTick = 0,
+        kProcessOrderqueue,
+        kProcessStockTick,
+        kProcessOrder,
+        kProcessTransaction,
+        kProcessSuperStock,
+        kProcessFeedBack,
+        kReconnectThread,
+        kReceieveThread,
+        kHeartbitThread,
+        kSubAsyncCallBackThread,
+        kWorkerSlots,
+    };
+    static constexpr uint32_t kPushWorkers = 6;  // slots 0..5
+
+    // Push-sampling channels (telemetry): one flag and one stamp each.
+    enum SamplingChannel : uint32_t {
+        kSampleTransaction = 0,
+        kSampleOrder,
+        kSampleStock,
+        kSampleIndex,
+        kSampleSuperStock,
+        kSamplingChannels,
+    };
+
+    // Market kinds sent as exchange_type.
+    static constexpr uint32_t kMarketKindSZ = 1;
+    static constexpr uint32_t kMarketKindSH = 2;
+    static constexpr uint32_t kMarketKindOO = 4;
+
+    static constexpr int32_t kSuperStockLevelMin = 10;
+    static constexpr int32_t kSuperStockLevelMax = 1000;
+    // Version texts of the constructor's log line.
+    static constexpr const char* kSdkVersion = "2.2.5";
+    static constexpr const char* kSdkBuild = "8.0.4.";
+    // instid of an answer that names no request (other packet types, or a
+    // body that does not parse).
+    static constexpr uint32_t kNoInstid = 0xFFFFFFFFu;
+
+    // Copies the configuration (336 bytes), keeps the owning instance and the
+    // market code, and starts the four standing workers. Throws
+    // std::bad_alloc when they cannot be made.
+    CDatafeedSDKManager(const InstanceConfig* config, CSocketDataMananger* owner, const std::string& market);
+    ~CDatafeedSDKManager();
+    CDatafeedSDKManager(const CDatafeedSDKManager&) = delete;
+    CDatafeedSDKManager& operator=(const CDatafeedSDKManager&) = delete;
+
+    // ---- addresses, level, ids ----
+
+    // Adds a gateway address: at the head of the list with front set, else
+    // at its end. A host equal to the built-in legacy quote host is ignored.
+    // Returns 0.
+    int32_t AddAddress(const char* host, uint16_t port, bool front);
+    // A copy of the address list, in the order it is tried.
+    std::vector<std::pair<std::string, uint16_t>> Addresses() const;
+    // The super-stock depth, kept within 10..1000.
+    void SetSuperStockLevel(int32_t level);
+    int32_t GetSuperStockLevel() const { return m_superStockLevel.load(std::memory_order_acquire); }
+    // The next request id of the process (the first request gets 1; ids 0
+    // and 0xFFFFFFFF are never handed out).
+    static uint32_t NextInstid();
+
+    // ---- connection ----
+
+    // Opens a new connection to host:port: the old one is detached (no
+    // callback of it follows), a new gateway packet filter is attached, the
+    // receive callback starts in the login state, and the connection id
+    // (generation) grows by one. Returns the sink's connect result (0, or a
+    // 0x8007xxxx code when the connect failed at once); TL_NET_E_FAIL once
+    // the session is stopping.
+    int32_t OpenConnection(const char* host, uint16_t port);
+    // Detaches the connection (no callback of it follows).
+    void DisconnectConnection();
+    // The generation of the current connection (0 before the first).
+    uint32_t ConnectionId() const { return m_connectionId.load(std::memory_order_acquire); }
+    // Switches the receive callback of connection `connectionId` to the
+    // logged-in routing (OnReceiveData). False, and nothing changed, when
+    // that is no longer the current connection.
+    bool EnterSessionReceive(uint32_t connectionId);
+    // True while the receive callback routes as after a login.
+    bool InSessionReceive() const;
+    CClientSession* Connection() const { return m_session.Get(); }
+
+    // ---- receive path ----
+
+    // Receive callback until the login succeeds: matches answers only.
+    int32_t OnLoginReceiveData(CClientSession* connection, uint32_t connectionId, uint32_t reserved,
+                               const void* frame, uint32_t length);
+    // Receive callback after a successful login.
+    int32_t OnReceiveData(CClientSession* connection, uint32_t connectionId, uint32_t reserved, const void* frame,
+                          uint32_t length);
+    // "ReceieveThread" handlers of kinds 3 and 2.
+    int32_t OnWaitedAnswer(CClientSession* connection, uint32_t connectionId, const corvane::CTLSmartBuffer& frame);
+    int32_t OnAnswer(CClientSession* connection, uint32_t connectionId, const corvane::CTLSmartBuffer& frame);
+
+    // The instid an answer frame names: LoginRsp (2), GetCodelistRsp (4),
+    // GetQuotaRsp (8) and SubscribeRsp (10) by their instid field; any other
+    // type, a malformed frame or a body that does not parse gives kNoInstid.
+    static uint32_t AnswerInstid(const void* frame, uint32_t length);
+
+    // ---- sending ----
+
+    // Sends one request frame. Waiting: the request waits in the pending
+    // table for its answer (m_timeout ms, or 5000 when that is not positive);
+    // 1 with the answer's body appended to out, 0 without an answer (also
+    // when the session stops meanwhile). An answer stored between the wait's
+    // end and the removal of the request still counts. Not waiting: the
+    // request stays in the pending table with an asynchronous stamp
+    // (seconds since 1970 * 10); 1. A frame that cannot be built gives 0.
+    int32_t SendRequest(CClientSession* connection, uint32_t instid, uint16_t type, const void* body,
+                        uint32_t length, corvane::CTLSmartBuffer* out, bool wait);
+    // Sends one frame under the send mutex; 1 whether or not a connection
+    // exists.
+    int32_t SendPacket(CClientSession* connection, uint16_t type, const void* body, uint32_t length);
+    // Sends push feedback (14) and echo replies (15) back with the same body;
+    // any other type is ignored. 1.
+    int32_t SendFeedback(CClientSession* connection, uint16_t type, const void* body, uint32_t length);
+    // The answer wait of a waiting request: m_timeout when positive, else
+    // the default (5000 ms).
+    uint32_t AnswerTimeoutMs() const;
+
+    // ---- workers ----
+
+    // The worker in a slot (null when it does not exist).
+    CTLThreadPool* Worker(WorkerSlot slot) const;
+    // Hands an item to the worker in a slot; false when the worker does not
+    // exist, the session is stopping or the queue refuses it. The item stays
+    // the caller's when false is returned.
+    bool PostReceiveItem(WorkerSlot slot, RecrieceDataThreadInfo* item);
+    bool PostFeedBackItem(FeedBackDataThreadInfo* item);
+    bool PostHeartBitItem(WorkerSlot slot, HeartBitThreadInfo* item);
+    // Puts a started worker into an empty slot (push workers and
+    // "SubAsyncCallBackThread", which appear on first use). False, and the
+    // worker left to the caller, when the slot is taken, is not one of these
+    // or the session is stopping. Creation goes under the worker mutex, so
+    // callers that check and create take WorkerMutex around both.
+    bool InstallWorker(WorkerSlot slot, CTLThreadPool* worker);
+    corvane::CCriticalSection& WorkerMutex() { return m_workerMutex; }
+    // The handlers of "ReceieveThread" (kind 1 log in, 2 answer, 3 waited
+    // answer, 4 reconnect), for the session's own roads and for tests.
+    CProcessDataThread* ReceiveThread() const;
+
+    // ---- state ----
+
+    const std::string& Market() const { return m_marketCode; }
+    uint32_t MarketKind() const { return m_marketKind; }
+    const InstanceConfig& Config() const { return m_config; }
+    CSocketDataMananger* Owner() const { return m_owner; }
+    bool IsStopping() const { return m_stopping.load(std::memory_order_acquire); }
+    // Set when the session begins to stop: a wait of the session's own threads
+    // may wait on it with its timeout to be cut short.
+    corvane::CEvent& StopEvent() { return m_stopEvent; }
+    bool IsLoggedIn() const { return m_loggedIn.load(std::memory_order_acquire) != 0; }
+    bool IsKicked() const { return m_kicked.load(std::memory_order_acquire) != 0; }
+    bool LoopbackSampling() const { return m_loopbackSample.load(std::memory_order_acquire) != 0; }
+    void SetLoopbackSampling(bool on) { m_loopbackSample.store(on ? 1 : 0, std::memory_order_release); }
+    uint64_t LastHeartbeatAnswer() const { return m_lastHeartbeatAnswer.load(std::memory_order_acquire); }
+    // Arms a push-sampling channel: its next push is sampled.
+    void ArmSampling(SamplingChannel channel);
+    bool IsSamplingArmed(SamplingChannel channel) const;
+    PendingTable& Pending() { return m_pending; }
+
+    // ---- roads of login, heartbeat, subscriptions, queries, telemetry ----
+    // (datafeed_unbuilt.cpp holds those whose Parts are not built yet.)
+
+    // Logs in on the market's gateways with a copy of the account.
+    LoginResult Login(const kvoapi::LoginAccountInfo& account);
+    // Connect callback of the connection: queues the login exchange
+    // (kind 1) to "ReceieveThread". 0 (the sink stays confirmed).
+    int32_t OnConnectToDatafeed(CClientSession* connection, uint32_t connectionId);
+    // "ReceieveThread" handler of kind 1.
+    int32_t Login2Datafeed(CClientSession* connection, uint32_t connectionId);
+    // Disconnect callback of the connection; code is the sink's disconnect
+    // code (0x40 set for a connect that failed).
+    int32_t OnDatafeedDisconnect(CClientSession* connection, uint32_t connectionId, uint32_t code);
+    // "reconnectThread" (and "ReceieveThread") handler of kind 4.
+    int32_t Reconnect();
+    // "heartbitThread" handler: one heartbeat tick with the pre-serialised
+    // HeartBeat bytes.
+    int32_t SendHeartBit(const void* bytes, uint32_t length);
+    // "SubAsyncCallBackThread" handler.
+    int32_t CheckAsyncSubscribe(const void* bytes, uint32_t length);
+    // Gateway notifications (packet type 60) by status: 1, 2, 3 and 4, 5.
+    void OnGatewayNotify(int32_t statuscode, const std::string& statusmsg);
+    void ActiveDisconnect();
+    void GatewayRemoveSH();
+    void GatewayReconnect();
+    void CustomDisconnect(const std::string& statusmsg);
+    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
+                      bool wait);
+    int32_t SendUserData(const char* text);
+    char* GetCodelist(const char* market, uint32_t* out_length);
+    void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count);
+    void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count);
+    void* GetSuperStock(const char* market, const char* codelist, uint32_t* out_count);
+
+private:
+    // Socket engine callbacks (context = this session).
+    static int32_t OnSinkConnect(void* ctx, corvane::CTLNetNotify* sink, uint32_t code);
+    static int32_t OnSinkDisconnect(void* ctx, corvane::CTLNetNotify* sink, uint32_t code,
+                                    corvane::ITLConnection* connection);
+    static int32_t OnSinkReceive(void* ctx, corvane::CTLNetNotify* sink, uint32_t code, uint32_t length,
+                                 const void* data);
+
+    // Writes a built frame to the connection under the send mutex.
+    void WriteFrame(CClientSession* connection, const corvane::CTLSmartBuffer& frame);
+    // Finds the request an answer frame names and hands it the body.
+    void MatchAnswer(const void* frame, uint32_t length, PendingTable::AnswerMode mode);
+    // The receive routing of one push frame (packet types 20 to 27).
+    void RoutePush(CClientSession* connection, uint32_t connectionId, const void* frame, uint32_t length);
+    // Makes and starts "ReceieveThread", "processFeedBack", "reconnectThread"
+    // and "heartbitThread"; throws std::bad_alloc when one cannot be made.
+    void StartStandingWorkers();
+    // Marks the session stopping and wakes every wait of it.
+    void BeginStop();
+    // Stops the worker in a slot (joining its thread) and deletes it.
+    void StopWorker(WorkerSlot slot);
+    bool PostItem(WorkerSlot slot, void* item);
+
+    // ---- pending requests ----
+    PendingTable m_pending;  // instid -> SyncRequest, asynchronous stamps; the pending mutex
+    std::map<uint32_t, SubscriptionEntry> m_asyncSubscriptions;  // under the pending mutex
+
+    // ---- connection and login ----
+    corvane::CTLRefPtr<CClientSession> m_session;
+    corvane::CCriticalSection m_connectLock;  // opening and detaching the connection
+    std::atomic<uint32_t> m_connectionId{0};
+    std::atomic<uint32_t> m_sessionReceiveId{0};  // connection routed as logged in (0: none)
+    LoginHolder m_loginHolder;
+
+    // ---- subscriptions ----
+    corvane::CMutex m_keptMutex;
+    std::vector<SubscriptionEntry> m_keptSubscriptions;
+
+    // ---- account and addresses ----
+    kvoapi::LoginAccountInfo m_account;
+    mutable corvane::CMutex m_addressMutex;
+    std::vector<std::string> m_hosts;
+    std::vector<uint16_t> m_ports;
+    uint32_t m_marketKind = 0;
+    std::string m_marketCode;
+    std::string m_token;
+
+    // ---- workers ----
+    std::atomic<CTLThreadPool*> m_workers[kWorkerSlots];
+    corvane::CCriticalSection m_workerMutex;
+
+    // ---- flags ----
+    std::atomic<int32_t> m_loggedIn{0};
+    std::atomic<int32_t> m_loopbackSample{1};
+    std::atomic<int32_t> m_kicked{0};
+    std::atomic<int32_t> m_reconnectOnDisconnect{0};
+    std::atomic<int32_t> m_level7{0};
+    std::atomic<int32_t> m_sortPush{0};
+    std::atomic<int32_t> m_altDataClass{0};
+    std::atomic<uint64_t> m_lastHeartbeatAnswer{0};  // seconds since 1970, 0 = none
+    std::atomic<bool> m_stopping{false};
+    corvane::CEvent m_stopEvent{0, 1};  // manual reset: set once the session stops
+
+    // ---- telemetry ----
+    std::atomic<uint32_t> m_elkEventMask{0};
+    std::atomic<bool> m_samplingArmed[kSamplingChannels];
+    std::atomic<uint64_t> m_samplingStamps[kSamplingChannels];
+    std::string m_macText;
+    std::map<std::string, std::string> m_elkBaseFields;
+
+    // ---- sending ----
+    corvane::CMutex m_sendMutex;
+
+    // ---- data ----
+    std::atomic<int32_t> m_superStockLevel{kSuperStockLevelMin};
+    ConvertSession m_convert;  // descriptor caches and snapshot result lists
+    InstanceConfig m_config{};
+    CSocketDataMananger* m_owner = nullptr;
+};

@@ -1,0 +1,29 @@
+#include "session/session_timers.h"
+
+#include <mutex>
+
+namespace {
+
+struct TimerState {
+    std::recursive_mutex mutex;
+    SessionTimers timers;
+};
+
+TimerState& State() {
+    static TimerState* state = new TimerState;  // lives until the process ends
+    return *state;
+}
+
+}  // namespace
+
+SessionTimers GetSessionTimers() {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    return State().timers;
+}
+
+SessionTimers SetSessionTimers(const SessionTimers& timers) {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    const SessionTimers previous = State().timers;
+    State().timers = timers;
+    return previous;
+}

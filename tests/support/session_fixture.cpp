@@ -1,0 +1,62 @@
+#include "tests/support/session_fixture.h"
+
+#include "framework/net/tl_netengine.h"
+#include "framework/net/tl_socketlink.h"
+#include "framework/tl_log.h"
+#include "tests/support/net_wait.h"
+
+namespace kvotest {
+
+SessionTimers ShortSessionTimers() {
+    SessionTimers t;
+    t.heartbeatMs = 50;
+    t.checkOutSeconds = 1;
+    t.loginWaitMs = 1000;
+    t.asyncCheckMs = 50;
+    t.samplingSeconds = 1;
+    return t;
+}
+
+SimSessionTest::SimSessionTest() : timers_(ShortSessionTimers()), m_log("kvo_session_log_") {
+    InstanceConfig_SetDefaults(&cfg_);
+    cfg_.m_loglevel = 5;
+    cfg_.m_timeout = 2000;
+}
+
+void SimSessionTest::SetUp() {
+    TL_SetLogLevel(0, 5);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    m_engine = true;
+    ASSERT_TRUE(sim_.Start());
+}
+
+void SimSessionTest::TearDown() {
+    sim_.Stop();
+    if (m_engine) TL_NetCleanup();
+    m_engine = false;
+}
+
+std::unique_ptr<CDatafeedSDKManager> SimSessionTest::MakeSession(const std::string& market) {
+    return std::make_unique<CDatafeedSDKManager>(&cfg_, nullptr, market);
+}
+
+::testing::AssertionResult SimSessionTest::Connect(CDatafeedSDKManager& session, bool loggedIn) {
+    const size_t before = sim_.Accepted();
+    const int32_t rc = session.OpenConnection("127.0.0.1", sim_.Port());
+    if (rc != 0) return ::testing::AssertionFailure() << "OpenConnection gave " << rc;
+    if (!sim_.WaitForAccepted(before + 1, 5000)) return ::testing::AssertionFailure() << "not accepted";
+    // Connected on the client's side too: the connect callback has run.
+    const bool connected = Eventually(
+        [&] {
+            corvane::ITLSocketLink* link = session.Connection()->GetLink();
+            return link != nullptr && link->GetState() == TL_CONN_CONNECTED;
+        },
+        5000);
+    if (!connected) return ::testing::AssertionFailure() << "the client side did not connect";
+    if (loggedIn && !session.EnterSessionReceive(session.ConnectionId())) {
+        return ::testing::AssertionFailure() << "receive routing not switched";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace kvotest
