@@ -67,7 +67,8 @@ std::string NamedObjectFolder();
 // "<scope><name>.lock" in NamedObjectFolder() excludes other holders. The
 // file is opened by the first lock and closed by the last unlock, so a
 // forked child locks through a file description of its own, and the system
-// releases the lock of a process that dies holding it.
+// releases the lock of a process that dies holding it. As with any lock, a
+// process forked while one of its threads holds the mutex must not use it.
 class SystemMutex : public Waitable {
  public:
   explicit SystemMutex(const char* name);
