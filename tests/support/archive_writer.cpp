@@ -1,5 +1,6 @@
 #include "tests/support/archive_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -21,8 +22,12 @@ ArchiveBytes Values(uint8_t type, const std::vector<T>& v) {
 }  // namespace
 
 ArchiveBytes ArchiveRawItem(uint8_t marker, uint8_t type, uint16_t length, const ArchiveBytes& payload) {
-  ArchiveBytes b = {marker, type, uint8_t(length & 0xFF), uint8_t(length >> 8)};
-  b.insert(b.end(), payload.begin(), payload.end());
+  ArchiveBytes b(4 + payload.size());
+  b[0] = marker;
+  b[1] = type;
+  b[2] = uint8_t(length & 0xFF);
+  b[3] = uint8_t(length >> 8);
+  std::copy(payload.begin(), payload.end(), b.begin() + 4);
   return b;
 }
 
