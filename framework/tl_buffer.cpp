@@ -13,10 +13,31 @@ constexpr uint64_t kMaxCapacity = 0xFFFFFC00u;  // largest multiple of 1024 in 3
 
 }  // namespace
 
-CTLSmartBuffer::~CTLSmartBuffer() { TL_Free(m_pData); }
+CTLSmartBuffer::~CTLSmartBuffer() { ReleaseBlock(); }
+
+void CTLSmartBuffer::ReleaseBlock() {
+  if (!m_bBorrowed) TL_Free(m_pData);
+  m_bBorrowed = false;
+}
 
 void CTLSmartBuffer::Free() {
-  TL_Free(m_pData);
+  ReleaseBlock();
+  m_pData = nullptr;
+  m_nCapacity = 0;
+  m_nUsed = 0;
+}
+
+void CTLSmartBuffer::Borrow(char* data, uint32_t len) {
+  ReleaseBlock();
+  m_pData = data;
+  m_nCapacity = data ? len : 0;
+  m_nUsed = m_nCapacity;
+  m_bBorrowed = data != nullptr;
+}
+
+void CTLSmartBuffer::DropBorrowed() {
+  if (!m_bBorrowed) return;
+  m_bBorrowed = false;
   m_pData = nullptr;
   m_nCapacity = 0;
   m_nUsed = 0;
@@ -37,7 +58,7 @@ bool CTLSmartBuffer::Reserve(uint64_t need, bool doubling) {
   std::memset(block, 0, static_cast<size_t>(capacity));
   if (m_pData != nullptr) {
     if (m_nUsed != 0) std::memcpy(block, m_pData, m_nUsed);
-    TL_Free(m_pData);
+    ReleaseBlock();
   }
   m_pData = block;
   m_nCapacity = static_cast<uint32_t>(capacity);

@@ -63,9 +63,18 @@ class CTLSmartBuffer : public CTLObject {
     return p - m_pData;
   }
 
+  // Makes the buffer show len bytes that belong to someone else: they are
+  // never freed here, and a growth copies them into a block of its own.
+  void Borrow(char* data, uint32_t len);
+  // Forgets borrowed bytes without freeing them; the buffer is then empty.
+  void DropBorrowed();
+  // Frees the block unless it is borrowed.
+  void ReleaseBlock();
+
   char* m_pData = nullptr;
   uint32_t m_nCapacity = 0;
   uint32_t m_nUsed = 0;
+  bool m_bBorrowed = false;
 };
 
 }  // namespace corvane

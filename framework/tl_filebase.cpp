@@ -541,13 +541,17 @@ uint32_t CMemFileBase::CopyFromFile(const char* ownName, const char* sourceName)
 
 uint32_t CMemFileBase::MoveBlock(uint64_t from, uint64_t to, uint64_t length, uint8_t fill) {
   if (!open_) return TL_FOBJ_E_NOT_OPEN;
-  if (from > len_ || length > len_ - from || to > len_ || length > len_ - to) return TL_FOBJ_E_RANGE;
-  if (length == 0 || from == to) return 0;
   dirty_ = std::max<uint64_t>(dirty_, len_);
-  std::memmove(data_ + to, data_ + from, length);
+  return TL_MoveBytes(data_, len_, from, to, length, fill);
+}
+
+uint32_t TL_MoveBytes(uint8_t* data, uint64_t len, uint64_t from, uint64_t to, uint64_t length, uint8_t fill) {
+  if (from > len || length > len - from || to > len || length > len - to) return TL_FOBJ_E_RANGE;
+  if (length == 0 || from == to) return 0;
+  std::memmove(data + to, data + from, length);
   uint64_t fs = to > from ? from : std::max(to + length, from);
   uint64_t fe = to > from ? std::min(to, from + length) : from + length;
-  if (fe > fs) std::memset(data_ + fs, fill, fe - fs);
+  if (fe > fs) std::memset(data + fs, fill, fe - fs);
   return 0;
 }
 

@@ -98,6 +98,11 @@ class CFileBase : public CTLObject {
   virtual bool IsMapped() const { return false; }
 };
 
+// Moves `length` bytes of a block of `len` bytes from offset `from` to `to`
+// (overlap allowed) and fills the bytes the move uncovered with `fill`.
+// 0x80020024 when either range leaves the block.
+uint32_t TL_MoveBytes(uint8_t* data, uint64_t len, uint64_t from, uint64_t to, uint64_t length, uint8_t fill);
+
 class CDiskFile : public CFileBase {
  public:
   CDiskFile() = default;

@@ -7,6 +7,7 @@
 
 #include "framework/tl_alloc.h"
 #include "framework/tl_fileutil.h"
+#include "framework/tl_sharemem.h"
 
 namespace {
 
@@ -101,9 +102,12 @@ uint32_t CTLFileObj::Open(const char* name, uint32_t mode) {
     case TL_FMODE_MEMORY:
       file = new (std::nothrow) CMemFileBase;
       break;
+    case TL_FMODE_SHARED:
+      // A shared block never changes size.
+      file = new (std::nothrow) CShareMemFileBase;
+      mode |= TL_FMODE_FIXED;
+      break;
     default:
-      // Shared-memory stores belong to the shared-memory helpers, which this
-      // build does not provide.
       return TL_FOBJ_E_UNSUPPORTED;
   }
   if (file == nullptr) return TL_FOBJ_E_NO_MEMORY;
@@ -196,8 +200,9 @@ uint32_t CTLFileObj::Write(const void* data, uint32_t size, int32_t count, uint8
   if (!IsOpen()) return TL_FOBJ_E_NOT_OPEN;
   if (IsReadOnly()) return TL_FOBJ_E_READ_ONLY;
   if (count < 1) count = 1;
-  // A fixed store keeps its size: writes must end within it.
-  if (IsFixed()) {
+  // A fixed store keeps its size: writes must end within it. The shared
+  // store answers for its block itself.
+  if (IsFixed() && (m_mode & TL_FMODE_STORE_MASK) != TL_FMODE_SHARED) {
     uint64_t end = m_file->GetPosition64() + uint64_t(size) * uint64_t(count);
     if (end > m_file->GetLength64()) return TL_FOBJ_E_FIXED;
   }

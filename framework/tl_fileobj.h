@@ -1,6 +1,7 @@
 // corvane::CTLFileObj: the file object that the system holds, over one
 // corvane::CFileBase store chosen by bits 12-15 of the open mode (0x2000 and
-// 0x5000 disk, 0x3000 memory). Every operation returns 0x80020017 when no
+// 0x5000 disk, 0x3000 memory, 0x4000 a shared block read from the named file,
+// which adds flag 0x10). Every operation returns 0x80020017 when no
 // store is open, unless said otherwise.
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "framework/tl_sync.h"
 
 #include "platform/pl_filelock.h"
+#include "platform/pl_shared.h"
 #include "platform/pl_time.h"
 
 namespace {
@@ -16,6 +17,8 @@ pl::Waitable* MakeEvent(void* arg) {
 }
 
 pl::Waitable* MakeMutex(void* arg) { return new pl::TimedMutex(*static_cast<bool*>(arg)); }
+
+pl::Waitable* MakeSystemMutex(void* name) { return new pl::SystemMutex(static_cast<const char*>(name)); }
 
 struct SemaphoreArgs {
   uint32_t initial;
@@ -65,15 +68,20 @@ int TL_ReleaseSemaphore(TLHandle h, uint32_t count) {
 TLHandle TL_CreateMutex(int initially_owned, const char* name) {
   bool owned = initially_owned != 0;
   if (name != nullptr && *name != '\0') {
-    // Only the creator of a named mutex can get it owned.
-    return pl::OpenNamed(name, pl::NamedKind::kMutex, &MakeMutex, &owned, nullptr);
+    // A named mutex is held across processes. Only the process that makes
+    // the object can get it owned.
+    bool existed = false;
+    TLHandle h = pl::OpenNamed(name, pl::NamedKind::kMutex, &MakeSystemMutex, const_cast<char*>(name), &existed);
+    if (h != nullptr && owned && !existed) static_cast<pl::SystemMutex*>(h)->Lock(pl::kInfinite);
+    return h;
   }
   return MakeMutex(&owned);
 }
 
 int TL_ReleaseMutex(TLHandle h) {
-  auto* m = dynamic_cast<pl::TimedMutex*>(h);
-  return (m != nullptr && m->Unlock()) ? 1 : 0;
+  if (auto* m = dynamic_cast<pl::TimedMutex*>(h)) return m->Unlock() ? 1 : 0;
+  auto* s = dynamic_cast<pl::SystemMutex*>(h);
+  return (s != nullptr && s->Unlock()) ? 1 : 0;
 }
 
 uint32_t TL_WaitForObject(TLHandle h, uint32_t ms) { return pl::WaitFor(h, ms); }
@@ -103,8 +111,8 @@ CMutex::CMutex(int initially_owned, const char* name) {
 }
 
 int CMutex::Lock(uint32_t ms) {
-  auto* m = static_cast<pl::TimedMutex*>(m_hObject);
-  return (m != nullptr && m->Lock(ms)) ? 1 : 0;
+  // A wait on a mutex, in-process or system-wide, acquires it.
+  return (m_hObject != nullptr && m_hObject->Wait(ms) == pl::kWaitSignaled) ? 1 : 0;
 }
 
 int CMutex::Unlock() { return TL_ReleaseMutex(m_hObject); }

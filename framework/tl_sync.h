@@ -29,7 +29,9 @@ int TL_ResetEvent(TLHandle h);
 TLHandle TL_CreateSemaphore(uint32_t initial, uint32_t maximum, const char* name);
 // Adds count units; 0 when that would pass the maximum or h is no semaphore.
 int TL_ReleaseSemaphore(TLHandle h, uint32_t count);
-// A recursive mutex, owned by the caller when initially_owned is set.
+// A recursive mutex, owned by the caller when initially_owned is set. A name
+// gives a mutex held across processes (pl::SystemMutex); an unnamed one is
+// private to the process.
 TLHandle TL_CreateMutex(int initially_owned, const char* name);
 int TL_ReleaseMutex(TLHandle h);
 // TL_WAIT_OBJECT_0, TL_WAIT_TIMEOUT, or TL_WAIT_FAILED for a null handle.
@@ -81,7 +83,8 @@ class CTLSyncObject : public CTLObject {
   TLHandle m_hObject = nullptr;
 };
 
-// Recursive mutex; a name shares one mutex within the process.
+// Recursive mutex. A name gives the mutex of that name held across
+// processes (one object per name in each process).
 class CMutex : public CTLSyncObject {
  public:
   explicit CMutex(int initially_owned = 0, const char* name = nullptr);

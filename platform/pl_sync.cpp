@@ -89,6 +89,11 @@ bool TimedMutex::Unlock() {
   return true;
 }
 
+bool TimedMutex::IsOwnedByCaller() {
+  std::lock_guard<std::mutex> lock(m_);
+  return count_ != 0 && owner_ == std::this_thread::get_id();
+}
+
 // ---- Event ----
 
 Event::Event(bool manual_reset, bool initial_state) : manual_(manual_reset), signalled_(initial_state) {}

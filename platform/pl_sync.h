@@ -84,6 +84,7 @@ class TimedMutex : public Waitable {
   bool TryLock() { return Lock(0); }
   // False when the calling thread does not own the mutex.
   bool Unlock();
+  bool IsOwnedByCaller();
 
   uint32_t Wait(uint32_t ms) override { return Lock(ms) ? kWaitSignaled : kWaitTimeout; }
 

@@ -27,7 +27,7 @@ class FileObjTest : public kvotest::TempDirTest {
 TEST_F(FileObjTest, ModesAndRefusals) {
   CTLFileObj f;
   EXPECT_EQ(f.Open(Path("a").c_str(), 0x1000), 0x80020014u);
-  EXPECT_EQ(f.Open(Path("a").c_str(), 0x4002), 0x80020014u);  // no shared-memory store here
+  EXPECT_EQ(f.Open(Path("a").c_str(), 0x4002), 0x80020002u);  // the shared store reads an existing file
   char buf[4];
   EXPECT_EQ(f.Read(buf, 4), 0x80020017u);
   EXPECT_EQ(f.Write("x", 1), 0x80020017u);
