@@ -14,20 +14,25 @@ LoopbackServer::LoopbackServer() = default;
 
 LoopbackServer::~LoopbackServer() { Stop(); }
 
-bool LoopbackServer::Start() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listen < 0) return false;
+int ListenOnLoopback(int backlog, uint16_t* port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t l = sizeof a;
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_listen, 128) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
-        ::close(m_listen);
-        m_listen = -1;
-        return false;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
+        ::close(fd);
+        return -1;
     }
-    m_port = ntohs(a.sin_port);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+bool LoopbackServer::Start() {
+    m_listen = ListenOnLoopback(128, &m_port);
+    if (m_listen < 0) return false;
     m_stop.store(false);
     m_thread = std::thread(&LoopbackServer::Run, this);
     return true;

@@ -13,6 +13,10 @@
 
 namespace kvotest {
 
+// A listening TCP socket on 127.0.0.1 with an ephemeral port (stored in
+// *port); -1 on failure.
+int ListenOnLoopback(int backlog, uint16_t* port);
+
 class LoopbackServer {
 public:
     LoopbackServer();
