@@ -96,7 +96,7 @@ uint32_t CTLHttpRequest::GetDataBuffer(corvane::CTLSmartBuffer* out) {
 
 void CTLHttpRequest::StopPool() {
     if (m_pPool == nullptr) return;
-    // Every running exchange polls the flag and ends within about a second;
+    // Every running exchange polls the flag and ends within about 100 ms;
     // the threads are then joined, never killed.
     m_bStopping.store(1, std::memory_order_release);
     m_pPool->Stop(TL_INFINITE);

@@ -10,7 +10,7 @@
 //
 // Asynchronous and racing requests run on pool threads that are never
 // killed: stopping them sets a flag that every running exchange polls (it
-// ends within about a second) and then joins them. A new Request and the
+// ends within about 100 ms) and then joins them. A new Request and the
 // destructor stop whatever still runs first; a synchronous race stops the
 // losing attempts before it returns.
 //

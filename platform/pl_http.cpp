@@ -13,6 +13,9 @@
 namespace pl {
 namespace {
 
+// Longest wait of the transfer loop between checks.
+constexpr long kPollMs = 100;
+
 // Milestones reported once per exchange.
 constexpr uint32_t kResolvedBit = 1;
 constexpr uint32_t kConnectedBit = 2;
@@ -247,7 +250,7 @@ HttpOutcome HttpExchange::Perform(HttpExchangeHandler* handler) {
     m_lastError = 0;
     Touch();
 
-    const CURLcode rc = curl_easy_perform(Handle(m_curl));
+    const CURLcode rc = static_cast<CURLcode>(RunTransfer());
     m_handler = nullptr;
     if (rc == CURLE_OK) return HttpOutcome::kCompleted;
     switch (m_stop) {
@@ -267,6 +270,45 @@ HttpOutcome HttpExchange::Perform(HttpExchangeHandler* handler) {
     }
     m_lastError = MapCurlError(rc);
     return rc == CURLE_OPERATION_TIMEDOUT ? HttpOutcome::kTimedOut : HttpOutcome::kFailed;
+}
+
+// Drives the transfer through a multi handle, waking at least every
+// kPollMs: the progress callback then runs often enough for an abort or an
+// idle timeout to end the transfer within that time. The same checks run
+// between polls for the phases without progress calls.
+int HttpExchange::RunTransfer() {
+    CURL* easy = Handle(m_curl);
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_OUT_OF_MEMORY;
+    }
+    CURLcode rc = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
+        }
+        int left = 0;
+        bool done = false;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
+                rc = msg->data.result;
+                done = true;
+            }
+        }
+        if (done || running == 0) break;
+        if (OnProgress(m_lastDown, m_lastUp) != 0) {
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return rc;
 }
 
 bool HttpExchange::QueryHeader(const char* name, std::string* value) const {

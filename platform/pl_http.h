@@ -9,7 +9,7 @@
 // come from that thread. Nothing else may touch the exchange meanwhile; an
 // abort from another thread goes through the handler's IsHttpAborted (an
 // atomic flag of the caller's), which is polled at every callback and at
-// least about once a second while the transfer waits.
+// least every 100 ms while the transfer waits.
 #pragma once
 
 #include <cstdint>
@@ -149,6 +149,8 @@ private:
     static int SeekThunk(void* self, int64_t offset, int origin);
     static int ProgressThunk(void* self, int64_t dltotal, int64_t dlnow, int64_t ultotal, int64_t ulnow);
 
+    // Runs the transfer to its end; libcurl's result.
+    int RunTransfer();
     size_t OnHeaderLine(const char* data, size_t length);
     size_t OnBody(const char* data, size_t length);
     size_t OnRead(char* out, size_t room);

@@ -311,3 +311,26 @@ TEST_F(HttpRequestTest, AbortEndsTheBodyReadFromAnotherThread) {
     EXPECT_GT(body.GetLength(), 0u);
     EXPECT_LT(body.GetLength(), 100u);
 }
+
+TEST(HttpsRequest, AnUnknownAuthorityIsRefusedUnlessDialogsAreAllowed) {
+    kvotest::ClearProxyEnvironment();
+    kvotest::HttpTestServer server;
+    ASSERT_TRUE(server.StartTls());
+    server.SetReply(HttpReply::Ok("secret"));
+    CWHttpRequest request;
+    corvane::CTLSmartBuffer body;
+    corvane::CTLString headers;
+    TLHttpOptionList options;
+    request.SetRequestData(&body, &headers, &options);
+    EXPECT_EQ(request.Request(server.Url("/verify2").c_str(), nullptr, 0, 0), TL_HTTP_AUTH_FAILED);
+    EXPECT_EQ(request.GetLastError(), static_cast<uint32_t>(pl::kHttpErrorInvalidCa));
+    corvane::CTLString text;
+    request.GetErrorText(text);
+    EXPECT_STREQ(text, "The certificate authority is invalid or incorrect");
+    EXPECT_EQ(server.RequestCount(), 0u);
+    // Dialogs allowed: accepted once without the authority check (and the
+    // certificate's name, another host's, is never checked).
+    EXPECT_EQ(request.Request(server.Url("/verify2").c_str(), nullptr, 0, TL_HTTP_CALL_DIALOGS), 200);
+    EXPECT_EQ(std::string(body.GetData(), body.GetLength()), "secret");
+    EXPECT_EQ(request.GetFlags() & TL_HTTP_FLAG_SECURE, TL_HTTP_FLAG_SECURE);
+}

@@ -11,6 +11,9 @@
 // destructor) closes every connection and joins every thread, also those
 // of silent or delayed replies.
 //
+// With StartTls the server speaks https with a self-signed certificate made
+// at start, which a client checking authorities refuses.
+//
 // Tests must not reach the server through a proxy: call
 // ClearProxyEnvironment() before any thread starts (SetUp of the fixture).
 #pragma once
@@ -104,9 +107,11 @@ public:
 
     // Listens on 127.0.0.1 and starts accepting. False on failure.
     bool Start();
+    // The same over TLS, with a self-signed certificate for commonName.
+    bool StartTls(const std::string& commonName = "kvo-test.invalid");
     void Stop();
     uint16_t Port() const { return m_port; }
-    // "http://127.0.0.1:<port>" + path.
+    // "http://127.0.0.1:<port>" + path ("https://" over TLS).
     std::string Url(const std::string& path = "/") const;
 
     // The reply to every request not otherwise answered.
@@ -124,16 +129,20 @@ public:
     size_t OpenConnections();
 
 private:
+    struct Stream;
     void AcceptLoop();
     void Serve(int fd, int index);
-    bool ReadMore(int fd, std::string& buffer);
-    bool Answer(int fd, const HttpReply& reply);
+    // Reads and answers one request; false when the connection ends.
+    bool ServeOne(Stream& stream, std::string& buffer, int index);
+    bool ReadMore(Stream& stream, std::string& buffer);
+    bool Answer(Stream& stream, const HttpReply& reply);
     HttpReply Choose(const HttpRequestRecord& request);
     // Waits ms, or less when the server stops; false when it stops.
     bool Pause(int ms);
 
     int m_listen = -1;
     uint16_t m_port = 0;
+    void* m_tls = nullptr;  // SSL_CTX* over TLS
     std::atomic<bool> m_stop{false};
     std::thread m_acceptThread;
     std::mutex m_mutex;
