@@ -264,7 +264,8 @@ char TL_LookupXmlEntity(const char* name, int length) {
     };
     if (name == nullptr || length <= 0) return 0;
     for (const auto& e : kEntities) {
-        if (std::strlen(e.name) == static_cast<size_t>(length) && std::memcmp(e.name, name, static_cast<size_t>(length)) == 0) {
+        const size_t n = static_cast<size_t>(length);
+        if (std::strlen(e.name) == n && std::memcmp(e.name, name, n) == 0) {
             return e.c;
         }
     }

@@ -130,7 +130,9 @@ void TLXmlNode::DestroyChain(TLXmlNode* chain) {
     while (chain != nullptr) {
         TLXmlNode* node = chain;
         chain = node->m_pNext;
-        if (IsContainer(node)) TLXmlSupportChildrenNode::PushChildren(static_cast<TLXmlSupportChildrenNode*>(node), chain);
+        if (IsContainer(node)) {
+            TLXmlSupportChildrenNode::PushChildren(static_cast<TLXmlSupportChildrenNode*>(node), chain);
+        }
         node->m_pParent = node->m_pPrev = node->m_pNext = nullptr;
         delete node;
     }
@@ -402,7 +404,9 @@ TLXmlNodeList* TLXmlDocument::DetachChildNodes() {
 // ---- TLXmlAttr --------------------------------------------------------------
 
 TLXmlAttr::TLXmlAttr(TLXmlElement* element, const char* name)
-    : TLXmlNode(element != nullptr ? element->GetOwnerDocument() : nullptr), m_strName(name), m_pOwnerElement(element) {}
+    : TLXmlNode(element != nullptr ? element->GetOwnerDocument() : nullptr),
+      m_strName(name),
+      m_pOwnerElement(element) {}
 
 void TLXmlAttr::Release() {
     if (m_pOwnerElement != nullptr) m_pOwnerElement->ForgetAttribute(this);

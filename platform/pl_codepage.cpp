@@ -138,7 +138,8 @@ int BuildDoubleByteTable(uint32_t cp, int32_t* table) {
             table[i] = -1;
             continue;
         }
-        table[i] = static_cast<int32_t>(wide[0] | (wide[1] << 8) | (wide[2] << 16) | (static_cast<uint32_t>(wide[3]) << 24));
+        const uint32_t scalar = wide[0] | (wide[1] << 8) | (wide[2] << 16) | (static_cast<uint32_t>(wide[3]) << 24);
+        table[i] = static_cast<int32_t>(scalar);
     }
     return 0;
 }

@@ -168,7 +168,8 @@ HttpOpenResult HttpExchange::Open(const HttpExchangeSettings& settings) {
     ok = ok && curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, settings.forbidReuse ? 1L : 0L) == CURLE_OK;
     if (settings.cookies) ok = ok && curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "") == CURLE_OK;
     // A silent connect is bounded by the same time as an idle transfer.
-    const long connectMs = settings.idleTimeoutMs == 0 ? 1L : static_cast<long>(std::min<uint32_t>(settings.idleTimeoutMs, 0x7FFFFFFF));
+    const long connectMs =
+        settings.idleTimeoutMs == 0 ? 1L : static_cast<long>(std::min<uint32_t>(settings.idleTimeoutMs, 0x7FFFFFFF));
     ok = ok && curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
     if (settings.secure) {
         // The certificate's name is not checked; its authority is.
@@ -182,7 +183,8 @@ HttpOpenResult HttpExchange::Open(const HttpExchangeSettings& settings) {
     }
     if (settings.bodyLength > 0) {
         ok = ok && curl_easy_setopt(curl, CURLOPT_POST, 1L) == CURLE_OK;
-        ok = ok && curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(settings.bodyLength)) == CURLE_OK;
+        const auto length = static_cast<curl_off_t>(settings.bodyLength);
+        ok = ok && curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, length) == CURLE_OK;
         ok = ok && curl_easy_setopt(curl, CURLOPT_READFUNCTION, &HttpExchange::ReadThunk) == CURLE_OK;
         ok = ok && curl_easy_setopt(curl, CURLOPT_READDATA, this) == CURLE_OK;
         ok = ok && curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &HttpExchange::SeekThunk) == CURLE_OK;
