@@ -176,7 +176,6 @@ int32_t CWHttpRequest::ReadResponse() {
         m_nAnnounced = 0;
         m_nRead = 0;
         m_bEndSent = false;
-        m_nBodyStart = m_pResponse != nullptr ? m_pResponse->GetLength() : 0;
         m_nLastError = 0;
         const pl::HttpOutcome outcome = m_pExchange->Perform(this);
         m_nLastActivity = static_cast<uint32_t>(m_pExchange->LastActivity());
@@ -275,6 +274,9 @@ bool CWHttpRequest::OnHttpHeaders(long code) {
         m_nDecided = (status == 401 || status == 407) ? TL_HTTP_AUTH_FAILED : status;
         return false;
     }
+    // Only now is the buffer touched: racing requests share it, and only
+    // the winner gets this far.
+    m_nBodyStart = m_pResponse != nullptr ? m_pResponse->GetLength() : 0;
     const int64_t announced = m_pExchange->ContentLength();
     m_nAnnounced = announced > 0 ? announced : 0;
     if ((m_nFlags & TL_HTTP_FLAG_KEEP_BODY) != 0 && m_nAnnounced > static_cast<int64_t>(TL_HTTP_MAX_BODY)) {
