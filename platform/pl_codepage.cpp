@@ -121,6 +121,29 @@ int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& 
     return 0;
 }
 
+int BuildDoubleByteTable(uint32_t cp, int32_t* table) {
+    IconvHandle cd("UTF-32LE", CodePageIconvName(cp));
+    if (!cd.ok()) return -1;
+    for (size_t i = 0; i < kDoubleByteTableSize; ++i) {
+        char pair[2] = {static_cast<char>(0x80 + i / 256), static_cast<char>(i % 256)};
+        unsigned char wide[8];
+        char* in = pair;
+        size_t in_left = sizeof pair;
+        char* outp = reinterpret_cast<char*>(wide);
+        size_t out_left = sizeof wide;
+        iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+        const size_t r = iconv(cd.get(), &in, &in_left, &outp, &out_left);
+        // Exactly one character from both bytes.
+        if (r == static_cast<size_t>(-1) || in_left != 0 || sizeof wide - out_left != 4) {
+            table[i] = -1;
+            continue;
+        }
+        const uint32_t scalar = wide[0] | (wide[1] << 8) | (wide[2] << 16) | (static_cast<uint32_t>(wide[3]) << 24);
+        table[i] = static_cast<int32_t>(scalar);
+    }
+    return 0;
+}
+
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
     IconvHandle cd(CodePageIconvName(cp), "UTF-16LE");
     if (!cd.ok()) return -1;

@@ -41,6 +41,14 @@ const char* CodePageIconvName(uint32_t cp);
 // when the code page is not served (out unchanged).
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out);
 
+// Entries of a double-byte table: one per (lead 0x80-0xFF, trail 0x00-0xFF).
+constexpr size_t kDoubleByteTableSize = 128 * 256;
+
+// Fills table[(lead - 0x80) * 256 + trail] with the Unicode scalar value of
+// each two-byte sequence in code page `cp`, or -1 where the pair is not one
+// character. Returns 0, or -1 when the code page is not served.
+int BuildDoubleByteTable(uint32_t cp, int32_t* table);
+
 // Encodes `len` UTF-16 units into code page `cp`, appending to `out`.
 // Characters the code page lacks and lone surrogates become '?' each.
 // Returns 0, or -1 when the code page is not served (out unchanged).

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,11 @@
 #include "tests/support/net_recorder.h"
 
 namespace kvotest {
+
+// Milliseconds of the steady clock since t0.
+inline int64_t MsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
 
 // Polls pred every 2 ms until it holds or timeoutMs has passed; gives its
 // last answer. For state that callbacks change after they have recorded.
