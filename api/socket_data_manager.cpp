@@ -14,6 +14,7 @@
 #include "session/builtin_hosts.h"
 #include "session/kvo_texts.h"
 #include "api/process_state.h"
+#include "session/account_auth.h"
 
 namespace kvoapi {
 namespace {
@@ -95,6 +96,12 @@ CSocketDataMananger::~CSocketDataMananger() {
   // socket engine use (m_netUse) is given back last, after every session
   // closed its connection on a running engine.
   if (m_started) Stop();
+  std::unique_ptr<IParentLink> parent;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    parent.swap(m_parent);
+  }
+  parent.reset();  // its receive thread delivers no answer after this
   std::map<std::string, std::unique_ptr<IMarketSession>> sessions;
   {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -301,13 +308,11 @@ LoginResult CSocketDataMananger::CheckLogin(const char* username, const char* pa
   return result;
 }
 
-bool CSocketDataMananger::AuthenticateAccount(const std::string& username, const std::string&,
-                                              std::string*, std::string*) {
-  // The HTTP authentication client is not part of this build: no account
-  // can be authenticated against the authentication centre.
-  WriteLog(1, "AuthenticateAccount: authentication client not available, user %s refused",
-           username.c_str());
-  return false;
+bool CSocketDataMananger::AuthenticateAccount(const std::string& username,
+                                              const std::string& password, std::string* passport,
+                                              std::string* session_id) {
+  return kvoapi::AuthenticateAccount(kAuthTimeoutMs, m_settings.auth_test, username, password,
+                                     passport, session_id);
 }
 
 LoginResult CSocketDataMananger::Login(const char* username, const char* password,
@@ -322,10 +327,18 @@ LoginResult CSocketDataMananger::Login(const char* username, const char* passwor
     m_account.local_addresses = local_addresses;
     m_account.process_id = static_cast<uint32_t>(getpid());
     account = m_account;
+    account.auth_key_selector = m_settings.auth_test;
     for (const auto& entry : m_sessions) sessions.emplace_back(entry.first, entry.second.get());
   }
 
+  // The account goes from market to market: a passport one session renews
+  // is the next one's, and the instance keeps it.
   std::vector<MarketLoginResult> results;
   for (const auto& [code, session] : sessions) results.emplace_back(code, session->Login(account));
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_account.passport = account.passport;
+    m_account.session_id = account.session_id;
+  }
   return MergeLoginResults(precheck, results);
 }

@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "api/cascade_settings.h"
+#include "cascade/parent_link.h"
+#include "cascade/subscriber_keys.h"
 #include "session/market_session.h"
+#include "session/sync_request.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
 
@@ -83,6 +86,21 @@ class CSocketDataMananger : public CThreadBase {
                           const char* codelist, bool wait);
   int32_t StartOfflineDebug(const OfflineDebugConfig& config);
   int32_t GetCodeInfo() const { return 0; }
+  // Whether a subscription change of a key needs no upstream step (the
+  // registry's subscribers of the key, by subop_type).
+  bool IsKeyCovered(const std::string& key, uint32_t subop_type) const;
+  // The decimal value of a key of a key:value text (0 when missing), and an
+  // i32 in decimal.
+  static int32_t GetIntField(const char* text, const char* key);
+  static std::string FormatInt(int32_t value);
+
+  // The offline state's one step forward into playback: from
+  // "offlinedebugtype_no" only, keeping the playback record (its folder
+  // answers the snapshot queries). False when the state already left "no".
+  bool EnterOfflineState(const OfflineDebugConfig& config);
+  // An answer of the cascade master: stored in the request waiting under
+  // its id (none waiting: dropped).
+  void OnParentAnswer(const std::string& id, const char* body, size_t length);
 
   // The log file of a configuration: <root>/kvolog/kvoapi.log, the root being
   // m_logpath ('\' read as '/') or the executable's folder when it is empty.
@@ -109,10 +127,27 @@ class CSocketDataMananger : public CThreadBase {
 
  private:
   std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
-  kvoapi::IMarketSession* SessionForQuery(const char* market, const void* out) const;
+  // The child role's roads through the master.
+  LoginResult ChildLogin(const std::string& username, const std::string& password);
+  void* ChildQuery(int32_t reqType, const char* market, const char* codelist, uint32_t* out,
+                   const char* request, bool from_caller);
+  // Sends a request text to the master and waits up to ms for the answer
+  // under id; the answer's body, or false.
+  bool AskParent(const std::string& id, const std::string& text, uint32_t ms, std::string* answer);
+  IParentLink& ParentLink();
+  // The subscriber id of the host's own registry keys.
+  Subscriber LocalSubscriber();
+  // The host's subscription change through the subscription registry.
+  int32_t SubScribeThroughRegistry(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                   const char* codelist);
+  std::string OfflineFolder() const;
 
   kvoapi::NetEngineUse m_netUse;  // first member: released last
   mutable std::recursive_mutex m_mutex;
+  // Requests waiting for the master's answer, by request id.
+  std::mutex m_requestMutex;
+  std::map<std::string, std::shared_ptr<SyncRequest>> m_requests;
+  std::unique_ptr<IParentLink> m_parent;  // child role, made on first use
   kvoapi::ToolSettings m_settings;
   std::string m_offlineState;
   // The host's record as it was at construction: the host may free or reuse

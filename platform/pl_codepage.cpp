@@ -121,6 +121,25 @@ int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& 
     return 0;
 }
 
+int ConvertExact(uint32_t from, uint32_t to, const char* text, size_t len, std::string& out) {
+    IconvHandle cd(CodePageIconvName(to), CodePageIconvName(from));
+    if (!cd.ok()) return -1;
+    std::string result;
+    char* in = const_cast<char*>(text);
+    size_t in_left = text ? len : 0;
+    bool refused = false;
+    ConvertInChunks(
+        cd.get(), in, in_left, [&](const char* bytes, size_t n) { result.append(bytes, n); },
+        [&](int) {
+            refused = true;
+            return false;
+        });
+    if (refused) return -1;
+    CloseShift(cd.get(), result);
+    out.swap(result);
+    return 0;
+}
+
 int BuildDoubleByteTable(uint32_t cp, int32_t* table) {
     IconvHandle cd("UTF-32LE", CodePageIconvName(cp));
     if (!cd.ok()) return -1;

@@ -54,6 +54,12 @@ int BuildDoubleByteTable(uint32_t cp, int32_t* table);
 // Returns 0, or -1 when the code page is not served (out unchanged).
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out);
 
+// Re-encodes `len` bytes from code page `from` into code page `to` without
+// substitutes: 0 with `out` replaced by the result, or -1 (out unchanged)
+// when a code page is not served or a sequence is invalid, cut off, or has
+// no counterpart in the target code page.
+int ConvertExact(uint32_t from, uint32_t to, const char* text, size_t len, std::string& out);
+
 // Maps Chinese characters between simplified and traditional forms
 // (to_traditional true: simplified -> traditional). Characters without a
 // counterpart pass unchanged. Returns 0; -1 when no mapping is available on

@@ -255,7 +255,11 @@ int32_t CDatafeedSDKManager::OnSinkDisconnect(void* ctx, corvane::CTLNetNotify* 
                                               corvane::ITLConnection*) {
     auto* self = static_cast<CDatafeedSDKManager*>(ctx);
     if (self->IsStopping()) return 0;
-    return self->OnDatafeedDisconnect(static_cast<CClientSession*>(sink), self->ConnectionId(), code);
+    const uint32_t id = self->ConnectionId();
+    // A refused or unreachable connect is reported here, after the open
+    // itself succeeded: the attempt waiting for it ends at once.
+    if ((code & 0x40) != 0) self->OnConnectFailed(id);
+    return self->OnDatafeedDisconnect(static_cast<CClientSession*>(sink), id, code);
 }
 
 int32_t CDatafeedSDKManager::OnSinkReceive(void* ctx, corvane::CTLNetNotify* sink, uint32_t, uint32_t length,

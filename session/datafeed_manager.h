@@ -38,6 +38,7 @@
 #include "quote/convert.h"
 #include "session/client_session.h"
 #include "session/clock.h"
+#include "session/elk_log.h"
 #include "session/market_session.h"
 #include "session/session_threads.h"
 #include "session/sync_request.h"
@@ -54,9 +55,15 @@ struct SubscriptionEntry {
 };
 
 // Where the login exchange ("ReceieveThread") reports to the thread that
-// waits in Connect.
+// waits in Connect. Each Connect arms it for the generation of the
+// connection it opens; a result of any other generation (an attempt that
+// Connect already gave up) is ignored.
 struct LoginHolder {
     corvane::CEvent event{0, 0};  // auto-reset, initially not set
+    corvane::CCriticalSection lock;  // the fields below
+    uint32_t generation = 0;  // the connection Connect waits for (0: none)
+    uint32_t instid = 0;      // that connection's login request (0: not sent yet)
+    bool done = false;        // a result is held
     int32_t code = 0;
     std::string statusmsg;
     std::string expire_date;
@@ -229,15 +236,37 @@ public:
     PendingTable& Pending() { return m_pending; }
 
     // ---- roads of login, heartbeat, subscriptions, queries, telemetry ----
-    // (datafeed_unbuilt.cpp holds those whose Parts are not built yet.)
+    // (datafeed_unbuilt.cpp holds those not built yet.)
 
-    // Logs in on the market's gateways with a copy of the account.
-    LoginResult Login(const kvoapi::LoginAccountInfo& account);
+    // Logs in on the market's gateways: tries every address in list order,
+    // each with one Connect of the login wait (5000 ms), and stops at the
+    // first success. The account is copied into the session; a passport
+    // renewed on the way is written back into the caller's account.
+    LoginResult Login(kvoapi::LoginAccountInfo& account);
+    // Renews the session account's passport through the account
+    // authenticator when it is not valid today (formal accounts with a
+    // passport and a user or session id only). True when renewed.
+    bool RefreshPassport();
+    // One connect-and-login attempt on host:port, waiting at most timeoutMs
+    // for the login exchange of the connection it opens. Sets the logged-in
+    // state from the result.
+    LoginResult Connect(const char* host, uint16_t port, uint32_t timeoutMs);
     // Connect callback of the connection: queues the login exchange
     // (kind 1) to "ReceieveThread". 0 (the sink stays confirmed).
     int32_t OnConnectToDatafeed(CClientSession* connection, uint32_t connectionId);
-    // "ReceieveThread" handler of kind 1.
+    // "ReceieveThread" handler of kind 1: sends LoginReq on the connection of
+    // that generation and hands the outcome to the waiting Connect. A
+    // connection no Connect waits for gets no login.
     int32_t Login2Datafeed(CClientSession* connection, uint32_t connectionId);
+    // Hands a login outcome to the Connect waiting for generation; false (and
+    // nothing changed) when none waits for it any more.
+    bool SetLoginResult(uint32_t generation, int32_t code, const std::string& statusmsg,
+                        const std::string& expire_date);
+    // The gateway's login status as the library's code: negative statuses by
+    // the refusal table, others unchanged.
+    static int32_t MapLoginStatus(int32_t statuscode);
+    // The operating-system text sent after "2.2.5@@" in LoginReq.version.
+    static std::string GetOsText();
     // Disconnect callback of the connection; code is the sink's disconnect
     // code (0x40 set for a connect that failed).
     int32_t OnDatafeedDisconnect(CClientSession* connection, uint32_t connectionId, uint32_t code);
@@ -256,7 +285,50 @@ public:
     void CustomDisconnect(const std::string& statusmsg);
     int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
                       bool wait);
+
+    // ---- telemetry ----
+
+    // Makes a record (prefix, name as its module, fields plus the option's:
+    // "cpu_memory", "need_mapparam"); with "elk_text" returns its JSON line
+    // and nothing else happens; otherwise sends it (while logged in) and, at
+    // log level 7, appends it to "kvosdk.log", returning "".
+    std::string ElkLog(const std::string& prefix, const std::string& name, ElkFields fields,
+                       const std::string& option);
+    static std::string FormatElkLine(const CQueueLogElkItem& item) { return ::FormatElkLine(item); }
+    // Sends one telemetry line as packet type 50, only while logged in.
+    void SendElkMessage(const std::string& text);
+    // Gathers the MAC text and the standing telemetry fields from the account
+    // and staggers the push-sampling stamps.
+    void BuildLoginInfo();
+    // The host's user data as a telemetry record: -1010 without mask bit
+    // 0x20, else 0.
     int32_t SendUserData(const char* text);
+    // The record of a reconnect in which every address failed: appended to
+    // "kvosdk.log" whatever the log level (mask bit 0x1).
+    void ReportReconnectFailure(const std::string& errorText);
+    // One heartbeat tick of push sampling (mask bit 0x8): arms each channel
+    // whose stamp lies the sampling interval or more before the last
+    // heartbeat answer, and moves its stamp there.
+    void ArmSamplingTick();
+    uint32_t ElkEventMask() const { return m_elkEventMask.load(std::memory_order_acquire); }
+    bool Level7() const { return m_level7.load(std::memory_order_acquire) != 0; }
+    // A copy of the standing fields (the base map of query and push records).
+    ElkFields ElkBaseFields() const;
+    std::string MacText() const;
+    uint64_t SamplingStamp(SamplingChannel channel) const;
+    // The telemetry file of this session's configuration.
+    std::string ElkFilePath() const;
+
+    // ---- login state ----
+
+    std::string Token() const;
+    kvoapi::LoginAccountInfo Account() const;
+    // Whether a TCP disconnect queues a reconnect (set after a login in
+    // which every address failed).
+    bool ReconnectOnDisconnect() const { return m_reconnectOnDisconnect.load(std::memory_order_acquire) != 0; }
+    void SetReconnectOnDisconnect(bool on) { m_reconnectOnDisconnect.store(on ? 1 : 0, std::memory_order_release); }
+    void SetLoggedIn(bool on) { m_loggedIn.store(on ? 1 : 0, std::memory_order_release); }
+    void SetKicked() { m_kicked.store(1, std::memory_order_release); }
     char* GetCodelist(const char* market, uint32_t* out_length);
     void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count);
     void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count);
@@ -270,6 +342,13 @@ private:
     static int32_t OnSinkReceive(void* ctx, corvane::CTLNetNotify* sink, uint32_t code, uint32_t length,
                                  const void* data);
 
+    // Disconnect callback step of a connect that failed (code bit 0x40): the
+    // attempt of that generation ends with -1005 at once.
+    void OnConnectFailed(uint32_t generation);
+    // After a successful login with m_connectsubscribe 1.
+    void ReSubAfterLogin();
+    // Posts the circulating heartbeat item once in the session's life.
+    void StartHeartbeat();
     // Writes a built frame to the connection under the send mutex.
     void WriteFrame(CClientSession* connection, const corvane::CTLSmartBuffer& frame);
     // Finds the request an answer frame names and hands it the body.
@@ -295,13 +374,16 @@ private:
     std::atomic<uint32_t> m_connectionId{0};
     std::atomic<uint32_t> m_sessionReceiveId{0};  // connection routed as logged in (0: none)
     LoginHolder m_loginHolder;
+    corvane::CMutex m_attemptMutex;  // one Connect at a time (login and reconnect)
+    std::atomic<bool> m_heartbeatStarted{false};
 
     // ---- subscriptions ----
     corvane::CMutex m_keptMutex;
     std::vector<SubscriptionEntry> m_keptSubscriptions;
 
     // ---- account and addresses ----
-    kvoapi::LoginAccountInfo m_account;
+    kvoapi::LoginAccountInfo m_account;  // under m_accountMutex
+    mutable corvane::CMutex m_accountMutex;  // also the token
     mutable corvane::CMutex m_addressMutex;
     std::vector<std::string> m_hosts;
     std::vector<uint16_t> m_ports;
@@ -329,8 +411,9 @@ private:
     std::atomic<uint32_t> m_elkEventMask{0};
     std::atomic<bool> m_samplingArmed[kSamplingChannels];
     std::atomic<uint64_t> m_samplingStamps[kSamplingChannels];
+    mutable corvane::CMutex m_elkMutex;  // the MAC text and the standing fields
     std::string m_macText;
-    std::map<std::string, std::string> m_elkBaseFields;
+    ElkFields m_elkBaseFields;
 
     // ---- sending ----
     corvane::CMutex m_sendMutex;

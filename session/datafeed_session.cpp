@@ -17,7 +17,7 @@ class DatafeedSession : public IMarketSession {
   }
   void SetSuperStockLevel(int32_t level) override { m_manager->SetSuperStockLevel(level); }
   int32_t SendUserData(const char* text) override { return m_manager->SendUserData(text); }
-  LoginResult Login(const LoginAccountInfo& account) override { return m_manager->Login(account); }
+  LoginResult Login(LoginAccountInfo& account) override { return m_manager->Login(account); }
   int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
                     bool wait) override {
     return m_manager->SubScribe(msg_dataclass, subop_type, market, codelist, wait);

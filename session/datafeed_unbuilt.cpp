@@ -1,8 +1,8 @@
 // The roads of the market session whose parts are not built yet: the
-// gateway login, the heartbeat and reconnect, gateway notification actions,
-// subscriptions and push workers, snapshot queries and telemetry. Each one
-// logs that it is not available and gives the failure its callers already
-// handle; none of them sends anything to the gateway.
+// heartbeat and reconnect, gateway notification actions, subscriptions and
+// re-subscription, push workers and snapshot queries. Each one logs that it
+// is not available and gives the failure its callers already handle; none of
+// them sends anything to the gateway.
 #include "framework/tl_log.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
@@ -16,17 +16,6 @@ void LogUnavailable(const std::string& market, const char* road) {
 
 }  // namespace
 
-// The gateway login is not built: no address can be logged in on.
-LoginResult CDatafeedSDKManager::Login(const kvoapi::LoginAccountInfo&) {
-    LogUnavailable(m_marketCode, "Login");
-    return kvoapi::MakeLoginResult(KVO_ERR_CONNECT, kvoapi::kTextCannotConnect, "");
-}
-
-int32_t CDatafeedSDKManager::Login2Datafeed(CClientSession*, uint32_t) {
-    LogUnavailable(m_marketCode, "Login2Datafeed");
-    return 0;
-}
-
 int32_t CDatafeedSDKManager::OnDatafeedDisconnect(CClientSession*, uint32_t, uint32_t) { return 0; }
 
 int32_t CDatafeedSDKManager::Reconnect() {
@@ -34,8 +23,11 @@ int32_t CDatafeedSDKManager::Reconnect() {
     return 0;
 }
 
-// No heartbeat item circulates before a login, so this is never reached.
-int32_t CDatafeedSDKManager::SendHeartBit(const void*, uint32_t) { return 0; }
+// The heartbeat sends nothing yet: its tick only runs the push sampling.
+int32_t CDatafeedSDKManager::SendHeartBit(const void*, uint32_t) {
+    ArmSamplingTick();
+    return 0;
+}
 
 int32_t CDatafeedSDKManager::CheckAsyncSubscribe(const void*, uint32_t) { return 0; }
 
@@ -44,14 +36,13 @@ void CDatafeedSDKManager::GatewayRemoveSH() { LogUnavailable(m_marketCode, "Gate
 void CDatafeedSDKManager::GatewayReconnect() { LogUnavailable(m_marketCode, "GatewayReconnect"); }
 void CDatafeedSDKManager::CustomDisconnect(const std::string&) { LogUnavailable(m_marketCode, "CustomDisconnect"); }
 
+void CDatafeedSDKManager::ReSubAfterLogin() {}
+
 // Subscriptions are not built: nothing is sent, so no answer comes.
 int32_t CDatafeedSDKManager::SubScribe(uint32_t, uint32_t, const char*, const char*, bool) {
     LogUnavailable(m_marketCode, "SubScribe");
     return KVO_ERR_TIMEOUT;
 }
-
-// Telemetry is off (no mask is ever set): user data is refused.
-int32_t CDatafeedSDKManager::SendUserData(const char*) { return KVO_ERR_NULL_POINTER; }
 
 char* CDatafeedSDKManager::GetCodelist(const char*, uint32_t*) {
     LogUnavailable(m_marketCode, "GetCodelist");

@@ -29,6 +29,9 @@ struct LoginAccountInfo {
   std::string local_addresses;  // "&"-terminated IPv4 addresses
   std::string auth_kind;        // "passport", "inside", "gateway_auth", "formal"
   uint32_t process_id = 0;
+  // The authentication key selector of the instance's settings, used when a
+  // session renews the passport.
+  bool auth_key_selector = false;
 };
 
 class IMarketSession {
@@ -40,8 +43,10 @@ class IMarketSession {
   virtual void SetSuperStockLevel(int32_t level) = 0;
   // Offers a user-data text for telemetry: 0 accepted, else refused.
   virtual int32_t SendUserData(const char* text) = 0;
-  // Logs in on the market's gateways with a copy of the account.
-  virtual LoginResult Login(const LoginAccountInfo& account) = 0;
+  // Logs in on the market's gateways with a copy of the account; a passport
+  // renewed on the way is written back into account, so that the instance
+  // and the next market use it.
+  virtual LoginResult Login(LoginAccountInfo& account) = 0;
   virtual int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                             const char* codelist, bool wait) = 0;
   // Snapshot queries: malloc blocks or null.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/pl_codepage.h"
 #include "platform/pl_sysinfo.h"
 #include "session/kvo_texts.h"
 
@@ -29,6 +30,12 @@ void CopyTextField(char* field, size_t width, std::string_view text) {
   std::memset(field, 0, width);
   const size_t n = GbkPrefixLength(text, width - 1);
   std::memcpy(field, text.data(), n);
+}
+
+std::string GatewayTextToGbk(std::string_view text) {
+  std::string gbk;
+  if (pl::ConvertExact(pl::kCpUtf8, pl::kCpGbk, text.data(), text.size(), gbk) != 0) return std::string(text);
+  return gbk;
 }
 
 LoginResult MakeLoginResult(int code, std::string_view statusmsg, std::string_view expire_date) {

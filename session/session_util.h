@@ -34,6 +34,11 @@ void CopyTextField(char (&field)[N], std::string_view text) {
   CopyTextField(field, N, text);
 }
 
+// A text from the gateway (UTF-8 in the protocol) in GBK, as the host sees
+// texts; the bytes unchanged when they are not UTF-8 or a character has no
+// GBK form.
+std::string GatewayTextToGbk(std::string_view text);
+
 // Builds a LoginResult from a code and two texts.
 LoginResult MakeLoginResult(int code, std::string_view statusmsg, std::string_view expire_date);
 

@@ -54,7 +54,7 @@ struct FakeSession : IMarketSession {
     userData.push_back(text);
     return userDataResult;
   }
-  LoginResult Login(const LoginAccountInfo& account) override {
+  LoginResult Login(LoginAccountInfo& account) override {
     lastAccount = account;
     return loginResult;
   }
@@ -99,7 +99,7 @@ IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const 
 // A session whose work fails with exceptions (as a thread that cannot be
 // created would make it), and a factory that cannot build one at all.
 struct ThrowingSession : CountingSession {
-  LoginResult Login(const LoginAccountInfo&) override { throw std::runtime_error("login"); }
+  LoginResult Login(LoginAccountInfo&) override { throw std::runtime_error("login"); }
   int32_t SubScribe(uint32_t, uint32_t, const char*, const char*, bool) override {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   }

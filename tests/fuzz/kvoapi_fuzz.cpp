@@ -42,7 +42,7 @@ class ScriptedSession : public kvoapi::IMarketSession {
   }
   void SetSuperStockLevel(int32_t) override {}
   int32_t SendUserData(const char* text) override { return text && *text ? 0 : -1010; }
-  LoginResult Login(const kvoapi::LoginAccountInfo&) override {
+  LoginResult Login(kvoapi::LoginAccountInfo&) override {
     return kvoapi::MakeLoginResult(g_script.loginCode, g_script.statusmsg, g_script.expire);
   }
   int32_t SubScribe(uint32_t, uint32_t, const char*, const char*, bool) override {

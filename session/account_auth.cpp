@@ -1,0 +1,53 @@
+#include "session/account_auth.h"
+
+#include <mutex>
+#include <utility>
+
+#include "framework/tl_log.h"
+
+namespace kvoapi {
+namespace {
+
+// Without an authentication client no account can be authenticated.
+int32_t RefuseAccount(uint32_t, bool, const std::string& user, const std::string&, std::string*, std::string*) {
+    TL_WriteLog(1, "AuthenticateAccount[],no authentication client, user %s refused", user.c_str());
+    return 0;
+}
+
+struct AuthenticatorSlot {
+    std::mutex mutex;
+    AccountAuthenticator current = &RefuseAccount;
+};
+
+AuthenticatorSlot& Slot() {
+    static AuthenticatorSlot* slot = new AuthenticatorSlot;  // lives until the process ends
+    return *slot;
+}
+
+}  // namespace
+
+AccountAuthenticator SetAccountAuthenticator(AccountAuthenticator authenticator) {
+    if (!authenticator) authenticator = &RefuseAccount;
+    std::lock_guard<std::mutex> lock(Slot().mutex);
+    std::swap(Slot().current, authenticator);
+    return authenticator;
+}
+
+AccountAuthenticator GetAccountAuthenticator() {
+    std::lock_guard<std::mutex> lock(Slot().mutex);
+    return Slot().current;
+}
+
+bool AuthenticateAccount(uint32_t timeoutMs, bool keySelector, const std::string& user, const std::string& password,
+                         std::string* passport, std::string* sessionId) {
+    const AccountAuthenticator authenticate = GetAccountAuthenticator();
+    std::string newPassport;
+    std::string newSessionId;
+    if (authenticate(timeoutMs, keySelector, user, password, &newPassport, &newSessionId) != 1) return false;
+    if (newPassport.empty()) return false;
+    if (passport) *passport = std::move(newPassport);
+    if (sessionId) *sessionId = std::move(newSessionId);
+    return true;
+}
+
+}  // namespace kvoapi
