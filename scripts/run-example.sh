@@ -1,8 +1,40 @@
 #!/usr/bin/env bash
 # Builds the library (optimised) and runs the example host program against it.
+#
+#   scripts/run-example.sh                      # against the bundled gateway simulator
+#   scripts/run-example.sh HOST [PORT [USER [PASSWORD]]]   # against a real gateway
+#
+# Without arguments the gateway simulator (kvo_gateway_sim) is started on an
+# ephemeral port of 127.0.0.1, the example registers it for both markets,
+# logs in, queries and subscribes, and the simulator is stopped afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release > build-release-configure.log || { cat build-release-configure.log; exit 1; }
-cmake --build build/release -j "$(nproc)" --target kvoapi kvo_example
-./build/release/examples/kvo_example ./build/release/api/libkvoapi.so "$@"
+library=./build/release/api/libkvoapi.so
+if [ $# -gt 0 ]; then
+  cmake --build build/release -j "$(nproc)" --target kvoapi kvo_example
+  exec ./build/release/examples/kvo_example "$library" "$@"
+fi
+
+cmake --build build/release -j "$(nproc)" --target kvoapi kvo_example kvo_gateway_sim
+simlog=$(mktemp)
+./build/release/examples/kvo_gateway_sim > "$simlog" &
+sim=$!
+stop_sim() {
+  kill "$sim" 2> /dev/null || true
+  wait "$sim" 2> /dev/null || true
+  cat "$simlog"
+  rm -f "$simlog"
+}
+trap stop_sim EXIT
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$simlog" | head -n 1)
+  [ -n "$port" ] && break
+  kill -0 "$sim" 2> /dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "the gateway simulator did not start"; exit 1; }
+echo "gateway simulator on 127.0.0.1:$port"
+./build/release/examples/kvo_example "$library" 127.0.0.1 "$port"
