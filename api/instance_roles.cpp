@@ -133,46 +133,50 @@ char* CSocketDataMananger::GetCodelist(const char* market, uint32_t* out_length,
 void* CSocketDataMananger::GetTickIndex(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
-  if (!market || !out_count) return nullptr;
-  const char* codes = codelist ? codelist : "";
-  if (m_settings.mode == kChild) {
-    return ChildQuery(kPeerIndexQuery, market, codes, out_count, request, from_caller);
-  }
-  if (OfflineState() == kOfflineYes) {
-    return LoadOfflineTickIndex(OfflineFolder(), market, codes, out_count);
-  }
-  IMarketSession* session = Session(NormaliseMarket(market));
-  return session ? session->GetTickIndex(market, codes, out_count) : nullptr;
+  return QueryRecords(kPeerIndexQuery, market, codelist, out_count, request, from_caller);
 }
 
 void* CSocketDataMananger::GetTickStock(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
-  if (!market || !out_count) return nullptr;
-  const char* codes = codelist ? codelist : "";
-  if (m_settings.mode == kChild) {
-    return ChildQuery(kPeerStockQuery, market, codes, out_count, request, from_caller);
-  }
-  if (OfflineState() == kOfflineYes) {
-    return LoadOfflineTickStock(OfflineFolder(), market, codes, out_count);
-  }
-  IMarketSession* session = Session(NormaliseMarket(market));
-  return session ? session->GetTickStock(market, codes, out_count) : nullptr;
+  return QueryRecords(kPeerStockQuery, market, codelist, out_count, request, from_caller);
 }
 
 void* CSocketDataMananger::GetSuperStock(const char* market, const char* codelist,
                                          uint32_t* out_count, const char* request,
                                          bool from_caller) {
+  return QueryRecords(kPeerSuperStockQuery, market, codelist, out_count, request, from_caller);
+}
+
+void* CSocketDataMananger::QueryRecords(int32_t reqType, const char* market, const char* codelist,
+                                        uint32_t* out_count, const char* request,
+                                        bool from_caller) {
   if (!market || !out_count) return nullptr;
   const char* codes = codelist ? codelist : "";
   if (m_settings.mode == kChild) {
-    return ChildQuery(kPeerSuperStockQuery, market, codes, out_count, request, from_caller);
+    return ChildQuery(reqType, market, codes, out_count, request, from_caller);
   }
   if (OfflineState() == kOfflineYes) {
-    return LoadOfflineSuperStock(OfflineFolder(), market, codes, out_count);
+    const std::string folder = OfflineFolder();
+    switch (reqType) {
+      case kPeerIndexQuery:
+        return LoadOfflineTickIndex(folder, market, codes, out_count);
+      case kPeerStockQuery:
+        return LoadOfflineTickStock(folder, market, codes, out_count);
+      default:
+        return LoadOfflineSuperStock(folder, market, codes, out_count);
+    }
   }
   IMarketSession* session = Session(NormaliseMarket(market));
-  return session ? session->GetSuperStock(market, codes, out_count) : nullptr;
+  if (!session) return nullptr;
+  switch (reqType) {
+    case kPeerIndexQuery:
+      return session->GetTickIndex(market, codes, out_count);
+    case kPeerStockQuery:
+      return session->GetTickStock(market, codes, out_count);
+    default:
+      return session->GetSuperStock(market, codes, out_count);
+  }
 }
 
 void* CSocketDataMananger::ChildQuery(int32_t reqType, const char* market, const char* codelist,

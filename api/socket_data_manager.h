@@ -131,6 +131,9 @@ class CSocketDataMananger : public CThreadBase {
   LoginResult ChildLogin(const std::string& username, const std::string& password);
   void* ChildQuery(int32_t reqType, const char* market, const char* codelist, uint32_t* out,
                    const char* request, bool from_caller);
+  // The three record queries (request types 102, 103, 104) by road.
+  void* QueryRecords(int32_t reqType, const char* market, const char* codelist,
+                     uint32_t* out_count, const char* request, bool from_caller);
   // Sends a request text to the master and waits up to ms for the answer
   // under id; the answer's body, or false.
   bool AskParent(const std::string& id, const std::string& text, uint32_t ms, std::string* answer);

@@ -1,9 +1,9 @@
 #include "cascade/parent_link.h"
 
-#include <mutex>
 #include <utility>
 
 #include "framework/tl_log.h"
+#include "platform/pl_replaceable.h"
 
 namespace {
 
@@ -23,13 +23,9 @@ std::unique_ptr<IParentLink> CreateUnreachableParent(ParentAnswerSink) {
     return std::make_unique<UnreachableParent>();
 }
 
-struct FactorySlot {
-    std::mutex mutex;
-    ParentLinkFactory factory = &CreateUnreachableParent;
-};
-
-FactorySlot& Slot() {
-    static FactorySlot* slot = new FactorySlot;  // lives until the process ends
+pl::ReplaceableSlot<ParentLinkFactory>& Slot() {
+    // Lives until the process ends.
+    static auto* slot = new pl::ReplaceableSlot<ParentLinkFactory>(&CreateUnreachableParent);
     return *slot;
 }
 
@@ -37,17 +33,10 @@ FactorySlot& Slot() {
 
 ParentLinkFactory SetParentLinkFactory(ParentLinkFactory factory) {
     if (!factory) factory = &CreateUnreachableParent;
-    std::lock_guard<std::mutex> lock(Slot().mutex);
-    std::swap(Slot().factory, factory);
-    return factory;
+    return Slot().Exchange(std::move(factory));
 }
 
 std::unique_ptr<IParentLink> CreateParentLink(ParentAnswerSink sink) {
-    ParentLinkFactory factory;
-    {
-        std::lock_guard<std::mutex> lock(Slot().mutex);
-        factory = Slot().factory;
-    }
-    std::unique_ptr<IParentLink> link = factory(std::move(sink));
+    std::unique_ptr<IParentLink> link = Slot().Get()(std::move(sink));
     return link ? std::move(link) : std::make_unique<UnreachableParent>();
 }

@@ -6,19 +6,16 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <mutex>
 #include <utility>
+
+#include "platform/pl_replaceable.h"
 
 namespace pl {
 namespace {
 
-struct ProbeSlot {
-    std::mutex mutex;
-    NetworkStateProbe probe;  // empty: the system's
-};
-
-ProbeSlot& Slot() {
-    static ProbeSlot* slot = new ProbeSlot;  // lives until the process ends
+ReplaceableSlot<NetworkStateProbe>& Slot() {
+    // Lives until the process ends.
+    static auto* slot = new ReplaceableSlot<NetworkStateProbe>(NetworkStateProbe());
     return *slot;
 }
 
@@ -49,11 +46,7 @@ NetworkState QueryNetworkState() {
 }
 
 bool IsNetworkAlive(int* error) {
-    NetworkStateProbe probe;
-    {
-        std::lock_guard<std::mutex> lock(Slot().mutex);
-        probe = Slot().probe;
-    }
+    const NetworkStateProbe probe = Slot().Get();
     t_queryError = 0;
     const NetworkState state = probe ? probe() : QueryNetworkState();
     if (error != nullptr) {
@@ -62,10 +55,6 @@ bool IsNetworkAlive(int* error) {
     return state == NetworkState::kAlive;
 }
 
-NetworkStateProbe SetNetworkStateProbe(NetworkStateProbe probe) {
-    std::lock_guard<std::mutex> lock(Slot().mutex);
-    std::swap(Slot().probe, probe);
-    return probe;
-}
+NetworkStateProbe SetNetworkStateProbe(NetworkStateProbe probe) { return Slot().Exchange(std::move(probe)); }
 
 }  // namespace pl

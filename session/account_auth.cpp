@@ -1,9 +1,9 @@
 #include "session/account_auth.h"
 
-#include <mutex>
 #include <utility>
 
 #include "framework/tl_log.h"
+#include "platform/pl_replaceable.h"
 
 namespace kvoapi {
 namespace {
@@ -14,13 +14,9 @@ int32_t RefuseAccount(uint32_t, bool, const std::string& user, const std::string
     return 0;
 }
 
-struct AuthenticatorSlot {
-    std::mutex mutex;
-    AccountAuthenticator current = &RefuseAccount;
-};
-
-AuthenticatorSlot& Slot() {
-    static AuthenticatorSlot* slot = new AuthenticatorSlot;  // lives until the process ends
+pl::ReplaceableSlot<AccountAuthenticator>& Slot() {
+    // Lives until the process ends.
+    static auto* slot = new pl::ReplaceableSlot<AccountAuthenticator>(&RefuseAccount);
     return *slot;
 }
 
@@ -28,15 +24,10 @@ AuthenticatorSlot& Slot() {
 
 AccountAuthenticator SetAccountAuthenticator(AccountAuthenticator authenticator) {
     if (!authenticator) authenticator = &RefuseAccount;
-    std::lock_guard<std::mutex> lock(Slot().mutex);
-    std::swap(Slot().current, authenticator);
-    return authenticator;
+    return Slot().Exchange(std::move(authenticator));
 }
 
-AccountAuthenticator GetAccountAuthenticator() {
-    std::lock_guard<std::mutex> lock(Slot().mutex);
-    return Slot().current;
-}
+AccountAuthenticator GetAccountAuthenticator() { return Slot().Get(); }
 
 bool AuthenticateAccount(uint32_t timeoutMs, bool keySelector, const std::string& user, const std::string& password,
                          std::string* passport, std::string* sessionId) {

@@ -28,6 +28,7 @@
 #include "tests/support/temp_dir.h"
 
 using kvotest::Eventually;
+using kvotest::MsSince;
 using kvotest::GatewaySim;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
@@ -85,23 +86,25 @@ kvoapi::LoginAccountInfo Account(const std::string& kind = kvoapi::kAuthGatewayA
     return a;
 }
 
-std::vector<datapacket::LoginReq> LoginRequests(const GatewaySim& sim) {
-    std::vector<datapacket::LoginReq> out;
-    for (const SimFrame& f : sim.FramesOfType(kvotest::kSimLoginReq)) {
-        datapacket::LoginReq r;
-        EXPECT_TRUE(f.Parse(&r));
-        out.push_back(r);
+// The frames of a type the simulator received, parsed.
+template <class Message>
+std::vector<Message> Received(const GatewaySim& sim, uint16_t type) {
+    std::vector<Message> out;
+    for (const SimFrame& f : sim.FramesOfType(type)) {
+        Message m;
+        EXPECT_TRUE(f.Parse(&m));
+        out.push_back(m);
     }
     return out;
 }
 
+std::vector<datapacket::LoginReq> LoginRequests(const GatewaySim& sim) {
+    return Received<datapacket::LoginReq>(sim, kvotest::kSimLoginReq);
+}
+
 std::vector<std::string> ElkLines(const GatewaySim& sim) {
     std::vector<std::string> out;
-    for (const SimFrame& f : sim.FramesOfType(kvotest::kSimElk)) {
-        datapacket::ElkMessageReq r;
-        EXPECT_TRUE(f.Parse(&r));
-        out.push_back(r.elkmessage());
-    }
+    for (const auto& m : Received<datapacket::ElkMessageReq>(sim, kvotest::kSimElk)) out.push_back(m.elkmessage());
     return out;
 }
 
@@ -111,10 +114,6 @@ SimAnswer Login(int32_t status, const std::string& statusmsg = "", uint32_t dela
     a.statusmsg = statusmsg;
     a.delayMs = delayMs;
     return a;
-}
-
-int64_t MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
 class LoginTest : public kvotest::SimSessionTest {
