@@ -70,6 +70,27 @@ Answer ReadAnswer(CTLHttpRequest& http) {
     return answer;
 }
 
+// Checks the status and the body of a JSON answer of step ("UpdateSalt",
+// "LoginV3"): 0 with its text, 1 for a status other than 200, 2 for no body,
+// 3 for an empty text; each failure logged.
+int32_t ReadJsonAnswer(CTLHttpRequest& http, int32_t status, const char* step, std::string* text) {
+    if (status != 200) {
+        TL_WriteLog(1, "%s http request error! Http error num:%d", step, status);
+        return 1;
+    }
+    const Answer answer = ReadAnswer(http);
+    if (answer.length == 0) {
+        TL_WriteLog(1, "%s GetDataBuffer error!", step);
+        return 2;
+    }
+    *text = answer.Text();
+    if (text->empty()) {
+        TL_WriteLog(1, "%s GetDataBuffer error empty!", step);
+        return 3;
+    }
+    return 0;
+}
+
 // Reads an XML answer whose document element holds "ret" and "item"
 // elements and copies the named attributes of the first "item" (empty when
 // absent). False when there is no document, no "ret" or no "item".
@@ -222,20 +243,9 @@ int32_t CAuth::UpdateSalt(const std::string& user, const std::string& passwordDi
     http.SetOption(TL_HTTP_OPTION_TIMEOUT, m_nTimeout);
     const int32_t status = Get(http, "/verify3/gs",
                                "account=" + account + "&encoding=gbk&rsa_version=" + m_strRsaVersion + "&resp=json");
-    if (status != 200) {
-        TL_WriteLog(1, "UpdateSalt http request error! Http error num:%d", status);
-        return 1;
-    }
-    const Answer answer = ReadAnswer(http);
-    if (answer.length == 0) {
-        TL_WriteLog(1, "UpdateSalt GetDataBuffer error!");
-        return 2;
-    }
-    const std::string text = answer.Text();
-    if (text.empty()) {
-        TL_WriteLog(1, "UpdateSalt GetDataBuffer error empty!");
-        return 3;
-    }
+    std::string text;
+    const int32_t result = ReadJsonAnswer(http, status, "UpdateSalt", &text);
+    if (result != 0) return result;
     const std::string code = GetJsonStringValue(text, "code");
     if (code != "0") {
         TL_WriteLog(1, "UpdateSalt http request code:%s  msg:%s!", code.c_str(), text.c_str());
@@ -273,20 +283,9 @@ int32_t CAuth::LoginV3(const std::string& account, const std::string& proof, con
     const std::string query = "dsk=" + dsk + "&rsa_version=" + m_strRsaVersion + "&account=" + account +
                               "&passwd=" + proof + "&encoding=gbk&resp=json";
     const int32_t status = Get(http, again ? "/verify3/pwd_login_again" : "/verify3/pwd_login", query);
-    if (status != 200) {
-        TL_WriteLog(1, "LoginV3 http request error! Http error num:%d", status);
-        return 1;
-    }
-    const Answer answer = ReadAnswer(http);
-    if (answer.length == 0) {
-        TL_WriteLog(1, "LoginV3 GetDataBuffer error!");
-        return 2;
-    }
-    const std::string text = answer.Text();
-    if (text.empty()) {
-        TL_WriteLog(1, "LoginV3 GetDataBuffer error empty!");
-        return 3;
-    }
+    std::string text;
+    const int32_t result = ReadJsonAnswer(http, status, "LoginV3", &text);
+    if (result != 0) return result;
     return HandleLoginV3Response(text, account, passwordDigest);
 }
 
@@ -396,6 +395,17 @@ std::string GetAuthDataFolder() {
 }
 
 namespace auth {
+namespace {
+
+// The hex text of a digest; empty when the conversion fails.
+std::string DigestHex(const uint8_t* digest, uint32_t length, uint32_t form) {
+    char hex[256];
+    uint32_t hexLength = sizeof hex;
+    if (pl::osBinToHex(digest, length, form, hex, &hexLength) != 0) return std::string();
+    return std::string(hex, hexLength);
+}
+
+}  // namespace
 
 std::string HashHex(std::string_view text, uint32_t form) {
     if (text.size() > UINT32_MAX) return std::string();
@@ -404,10 +414,7 @@ std::string HashHex(std::string_view text, uint32_t form) {
     if (pl::hashAlgData(pl::kCryptoAlgSha256, text.data(), static_cast<uint32_t>(text.size()), digest, &length) != 0) {
         return std::string();
     }
-    char hex[256];
-    uint32_t hexLength = sizeof hex;
-    if (pl::osBinToHex(digest, length, form, hex, &hexLength) != 0) return std::string();
-    return std::string(hex, hexLength);
+    return DigestHex(digest, length, form);
 }
 
 std::string HmacHex(std::string_view message, std::string_view key, uint32_t form) {
@@ -418,10 +425,7 @@ std::string HmacHex(std::string_view message, std::string_view key, uint32_t for
                         static_cast<uint32_t>(message.size()), digest, &length) != 0) {
         return std::string();
     }
-    char hex[256];
-    uint32_t hexLength = sizeof hex;
-    if (pl::osBinToHex(digest, length, form, hex, &hexLength) != 0) return std::string();
-    return std::string(hex, hexLength);
+    return DigestHex(digest, length, form);
 }
 
 std::string UrlEncode(std::string_view text) {

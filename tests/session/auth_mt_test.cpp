@@ -23,13 +23,8 @@ using Clock = std::chrono::steady_clock;
 class AuthThreadsTest : public kvotest::FakeAuthTest {};
 
 TEST_F(AuthThreadsTest, ConcurrentAuthenticationsSignAndWriteApart) {
-    kvotest::FakeAuthAccount second;
-    second.user = "u2";
-    second.password = "p2";
-    second.keySelector = true;
-    second.salt = "SALT2";
-    second.userId = "20002";
-    second.sessionId = "SID2";
+    // A passport of another length, so that interleaved writes would show.
+    kvotest::FakeAuthAccount second = kvotest::FakeAuthAccount::Numbered(2, "u2", "p2", true);
     second.passportName = "A-LONGER-PASSPORT-OF-THE-SECOND-ACCOUNT";
     fake.AddAccount(second);
 

@@ -78,6 +78,20 @@ HttpReply Json(const std::string& body) { return HttpReply::Ok(body); }
 
 }  // namespace
 
+FakeAuthAccount FakeAuthAccount::Numbered(int n, const std::string& user, const std::string& password,
+                                          bool keySelector) {
+    FakeAuthAccount account;
+    const std::string number = std::to_string(n);
+    account.user = user;
+    account.password = password;
+    account.keySelector = keySelector;
+    account.salt = "SALT" + number;
+    account.userId = number + "000" + number;
+    account.sessionId = "SID" + number;
+    account.passportName = "PASS" + number + "-" + user;
+    return account;
+}
+
 FakeAuthService::FakeAuthService() {
     m_key = EVP_RSA_gen(1024);
     BIGNUM* n = nullptr;

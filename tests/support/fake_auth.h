@@ -44,6 +44,10 @@ struct FakeAuthAccount {
     std::string userId = "10001";
     std::string sessionId = "SID1";
     std::string passportName = "PASS";  // the passport's text before ";signvalid="
+
+    // Another account: salt "SALT<n>", user id "<n>000<n>", session id
+    // "SID<n>", passport name "PASS<n>-<user>".
+    static FakeAuthAccount Numbered(int n, const std::string& user, const std::string& password, bool keySelector);
 };
 
 class FakeAuthService {
