@@ -124,6 +124,14 @@ void PutU16(std::string* out, uint16_t value) {
     out->push_back(static_cast<char>(value >> 8));
 }
 
+// "%XX" with upper-case digits.
+void AppendPercent(std::string* out, unsigned char c) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    out->push_back('%');
+    out->push_back(kDigits[c >> 4]);
+    out->push_back(kDigits[c & 0x0F]);
+}
+
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -187,7 +195,19 @@ int32_t CAuth::Authenticate(const std::string& user, const std::string& password
 }
 
 int32_t CAuth::Get(CTLHttpRequest& http, const char* path, const std::string& query) {
-    const std::string url = "http://" + kvoapi::GetBuiltinHosts().authServiceHost + path + "?" + query;
+    // The query carries values of the service's answers as they are; a
+    // blank among them would split the URL into alternatives for the front
+    // end, so blanks and control bytes travel %-encoded.
+    std::string safe;
+    for (const char ch : query) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c == 0x7F) {
+            AppendPercent(&safe, c);
+        } else {
+            safe += ch;
+        }
+    }
+    const std::string url = "http://" + kvoapi::GetBuiltinHosts().authServiceHost + path + "?" + safe;
     http.SetCancelCheck([this] { return Aborted(); });
     return http.Request(url.c_str(), nullptr, 0, 0, 0);
 }
@@ -319,7 +339,8 @@ int32_t CAuth::HandleLoginV3Response(const std::string& answer, const std::strin
 
 int32_t CAuth::verify_account() {
     CTLHttpRequest http;
-    const int32_t status = Get(http, "/verify2", "reqtype=verify&sessionid=" + m_strSessionId + "&userid=" + m_strUserId);
+    const int32_t status =
+        Get(http, "/verify2", "reqtype=verify&sessionid=" + m_strSessionId + "&userid=" + m_strUserId);
     if (status != 200) {
         TL_WriteLog(1, "verify account http request error! Http error num:%d", status);
         return 1;
@@ -429,7 +450,6 @@ std::string HmacHex(std::string_view message, std::string_view key, uint32_t for
 }
 
 std::string UrlEncode(std::string_view text) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -440,9 +460,7 @@ std::string UrlEncode(std::string_view text) {
         } else if (c == ' ') {
             out.push_back('+');
         } else {
-            out.push_back('%');
-            out.push_back(kDigits[c >> 4]);
-            out.push_back(kDigits[c & 0x0F]);
+            AppendPercent(&out, c);
         }
     }
     return out;

@@ -198,6 +198,14 @@ TEST_F(AuthTest, LoginRequestFailures) {
     // Key, salt and login each time: no verification was asked for.
     EXPECT_EQ(fake.Paths().size(), 15u);
     EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());
+
+    // A blank in a value of the answers stays in the one URL, encoded (the
+    // fake knows no such session).
+    fake.SetLoginMode(FakeAuthService::LoginMode::kBlankSessionId);
+    ExpectFailure("Get passport failed!Error num:1", "verify account http request error! Http error num:404");
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 19u);
+    EXPECT_EQ(requests.back().Query(), "reqtype=verify&sessionid=SID%201&userid=10001");
 }
 
 TEST_F(AuthTest, SecondProofRounds) {

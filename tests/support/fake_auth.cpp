@@ -469,6 +469,8 @@ HttpReply FakeAuthService::LoginAnswer(const HttpRequestRecord& request, const Q
         case LoginMode::kUserIdLast:
             return Json("{\"code\":\"0\",\"sessionid\":\"" + user->sessionId +
                         "\",\"expires\":\"2099-12-31\",\"msg\":\"ok\",\"userid\":" + user->userId + "}");
+        case LoginMode::kBlankSessionId:
+            return Json("{\"code\":\"0\",\"userid\":" + user->userId + ",\"sessionid\":\"SID 1\",\"msg\":\"ok\"}");
         default: break;
     }
     reply = Json("{\"code\":\"0\",\"userid\":" + user->userId + ",\"sessionid\":\"" + user->sessionId +

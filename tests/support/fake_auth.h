@@ -75,6 +75,7 @@ public:
         kAgainAlways,  // every answer asks for another one
         kRefused,      // {"code":"-1","msg":"bad"}
         kUserIdLast,   // success with "userid" as the last member
+        kBlankSessionId,  // success with a session id holding a blank
         kStatus500,
         kEmptyBody,
         kZeroBody,
