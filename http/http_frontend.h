@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -106,8 +107,18 @@ public:
     // request of this Request, which becomes the current request; false
     // for every later one (it returns its status without the body).
     bool ClaimFirstSuccess(CHttpRequestImpl* request, const char* url, int32_t status);
-    // True while the front end stops its running requests.
-    bool IsStopping() const { return m_bStopping.load(std::memory_order_acquire) != 0; }
+    // An outside stop condition, asked beside the front end's own stop
+    // flag: while it answers true, a running exchange ends at its next step
+    // (within about 100 ms) and no further attempt starts, so the request
+    // returns at once. Set it before Request, on the thread that calls
+    // Request; it is called on the threads that run the exchanges and must
+    // be safe there. An empty function removes it.
+    void SetCancelCheck(std::function<bool()> check) { m_cancelCheck = std::move(check); }
+    // True while the front end stops its running requests, or while the
+    // outside stop condition holds.
+    bool IsStopping() const {
+        return m_bStopping.load(std::memory_order_acquire) != 0 || (m_cancelCheck && m_cancelCheck());
+    }
 
 private:
     friend class CAsyncRequest;
@@ -152,4 +163,5 @@ private:
     std::vector<CHttpRequestImpl*> m_racers;
     IHttpRequestObserver* m_pObserver = nullptr;
     std::atomic<int32_t> m_bStopping{0};
+    std::function<bool()> m_cancelCheck;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iconv.h>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #if defined(KVO_HAVE_ICU)
@@ -28,14 +29,48 @@ const CodePageName kCodePages[] = {
     {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
+// Opening and closing converters load and unload glibc's conversion
+// modules, whose bookkeeping is guarded by locks a thread checker cannot see.
+// Opens and closes are therefore serialised here, and the first descriptor
+// of each pair of names stays open for the life of the process, so a module
+// once loaded is never unloaded while another thread loads it again.
+std::recursive_mutex& ConverterMutex() {
+    static auto* mutex = new std::recursive_mutex;  // lives until the process ends
+    return *mutex;
+}
+
+struct PinnedConverter {
+    std::string to;
+    std::string from;
+    iconv_t cd;
+};
+
+iconv_t OpenConverter(const char* to, const char* from) {
+    if (to == nullptr || from == nullptr) return reinterpret_cast<iconv_t>(-1);
+    std::lock_guard<std::recursive_mutex> lock(ConverterMutex());
+    static auto* pinned = new std::vector<PinnedConverter>;  // lives until the process ends
+    const bool known = std::any_of(pinned->begin(), pinned->end(),
+                                   [&](const PinnedConverter& p) { return p.to == to && p.from == from; });
+    if (!known) {
+        const iconv_t cd = iconv_open(to, from);
+        if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
+        pinned->push_back(PinnedConverter{to, from, cd});
+    }
+    return iconv_open(to, from);
+}
+
+void CloseConverter(iconv_t cd) {
+    std::lock_guard<std::recursive_mutex> lock(ConverterMutex());
+    iconv_close(cd);
+}
+
 // An iconv descriptor closed on every way out. A null name (a code page
 // without a converter) gives a handle that is not ok.
 class IconvHandle {
 public:
-    IconvHandle(const char* to, const char* from)
-        : cd_(to && from ? iconv_open(to, from) : reinterpret_cast<iconv_t>(-1)) {}
+    IconvHandle(const char* to, const char* from) : cd_(OpenConverter(to, from)) {}
     ~IconvHandle() {
-        if (ok()) iconv_close(cd_);
+        if (ok()) CloseConverter(cd_);
     }
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
