@@ -82,38 +82,29 @@ TEST(Variant, ClearReleasesEachKindAndLeavesZero) {
 TEST(Variant, SettersMakeOwnedPayloadsAndKeepTheTag) {
     TLVariant v;
     TL_VariantInit(&v);
-    const char text[] = "payload";
-    ASSERT_TRUE(TL_VariantSetBuffer(&v, text, 7, 0xF123));
+    ASSERT_TRUE(TL_VariantSetBuffer(&v, "payload", 7, 0xF123));
     EXPECT_EQ(0x2123, v.m_nType);
-    EXPECT_EQ(7u, TL_VariantLength(&v));
-    EXPECT_EQ(0, std::memcmp(TL_VariantData(&v), text, 7));
     // From its own bytes: the new buffer is made before the old one goes.
     ASSERT_TRUE(TL_VariantSetBuffer(&v, static_cast<char*>(TL_VariantData(&v)) + 3, 4));
     EXPECT_EQ(0, std::memcmp(TL_VariantData(&v), "load", 4));
 
-    ASSERT_TRUE(TL_VariantSetBlock(&v, text, 7, 0x00A));
+    // A block's own head holds the length; a copy owns a block of its own.
+    ASSERT_TRUE(TL_VariantSetBlock(&v, "payload", 7, 0x00A));
     EXPECT_EQ(0x600A, v.m_nType);
     uint64_t head;
     std::memcpy(&head, static_cast<uint8_t*>(TL_VariantData(&v)) - 8, 8);
     EXPECT_EQ(7u, head);
-    EXPECT_EQ(0, std::memcmp(TL_VariantData(&v), text, 7));
     EXPECT_FALSE(TL_VariantSetBlock(&v, nullptr, uint64_t(1) << 32));
     EXPECT_EQ(TL_VT_BLOCK, TL_VariantKind(&v));  // unchanged after a refusal
-
     TLVariant copy;
-    TL_VariantInit(&copy);
-    ASSERT_TRUE(TL_VariantCopy(&copy, &v));
+    ASSERT_TRUE(TL_VariantCopy(TL_VariantInit(&copy), &v));
     EXPECT_NE(TL_VariantData(&copy), TL_VariantData(&v));
-    EXPECT_EQ(0, std::memcmp(TL_VariantData(&copy), text, 7));
-    ASSERT_TRUE(TL_VariantCopy(&copy, &copy));
+    EXPECT_EQ(0, std::memcmp(TL_VariantData(&copy), "payload", 7));
 
     TL_VariantSetInteger(&v, -5, 0x7);
     EXPECT_EQ(0x1007, v.m_nType);
     EXPECT_EQ(uint64_t(-5), TL_VariantLength(&v));
-    TL_VariantSetPointer(&copy, text, 7);
-    EXPECT_EQ(text, TL_VariantData(&copy));
     TL_VariantClear(&copy);
-    EXPECT_STREQ("payload", text);
     TL_VariantClear(&v);
 }
 
