@@ -193,6 +193,17 @@ HugeDataArchive HugeDataArchive::LoadFromFile(corvane::CTLFileObj* source, corva
   return ar;
 }
 
+HugeDataArchive::Mark HugeDataArchive::GetMark() const {
+  return {current, buffer != nullptr ? buffer->GetLength() : 0, byteCount};
+}
+
+void HugeDataArchive::Rewind(const Mark& mark) {
+  if (IsLoading()) return;
+  if (buffer != nullptr) buffer->SetLength(int(mark.used));
+  else current = mark.current;
+  byteCount = mark.byteCount;
+}
+
 namespace corvane {
 
 TLRuntimeClass CHugeData::classCHugeData = {"CHugeData", int32_t(sizeof(CHugeData)), CreateHugeData,

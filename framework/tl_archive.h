@@ -69,6 +69,17 @@ struct HugeDataArchive {
 
   bool IsLoading() const { return (flags & kLoading) != 0; }
 
+  // Storing: a point in the output to come back to. Rewinding to it drops
+  // every item written since, so that a group of items goes out whole or
+  // not at all.
+  struct Mark {
+    uint8_t* current;
+    uint32_t used;
+    uint32_t byteCount;
+  };
+  Mark GetMark() const;
+  void Rewind(const Mark& mark);
+
   // Storing, appended to a growable sink.
   static HugeDataArchive StoreTo(corvane::CTLSmartBuffer* sink, const TLCodePagePair* codePages = nullptr);
   // Storing into a fixed area of `size` bytes (what was written: byteCount).

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "framework/tl_archive.h"
+
 namespace {
 
 corvane::CTLObject* CreateKey2Value() { return new (std::nothrow) corvane::CTLKey2Value; }
@@ -28,6 +30,44 @@ void CTLKey2Value::SetValue(const char* key, const char* value) {
 }
 
 void CTLKey2Value::SetValueString(const CTLString& key, const char* value) { m_map[key] = value; }
+
+void CTLKey2Value::SetValueLower(const char* key, const char* value) {
+    if (key == nullptr || *key == '\0' || value == nullptr) return;
+    CTLString lower(key);
+    lower.MakeLower();
+    m_map[lower] = value;
+}
+
+void CTLKey2Value::Serialize(HugeDataArchive& ar) {
+    if (!ar.IsLoading()) {
+        const int32_t count = GetCount();
+        if (CHugeData::WriteInt32(ar, &count, 1) != 0) return;
+        for (const auto& [key, value] : m_map) {
+            // A key without its value would pair the next key with it on
+            // loading: a pair goes out whole or not at all.
+            const HugeDataArchive::Mark mark = ar.GetMark();
+            if (CHugeData::WriteString(ar, key.GetString()) != 0 || CHugeData::WriteString(ar, value.GetString()) != 0)
+                ar.Rewind(mark);
+        }
+        return;
+    }
+    RemoveAll();
+    int32_t count = 0;
+    CHugeData::ReadInt32(ar, &count, 1);
+    // Where no header can be fetched or no item starts, every later read
+    // fails the same way without moving: the rest of the count would only
+    // store nothing (or, after a key, the one pair with an empty value).
+    const auto atEnd = [](uint32_t rc) { return rc == TL_AR_E_NO_DATA || rc == TL_AR_E_NOT_ITEM; };
+    for (int32_t i = 0; i < count; ++i) {
+        CTLString key;
+        CTLString value;
+        const uint32_t keyRc = CHugeData::ReadString(ar, key);
+        if (atEnd(keyRc)) break;
+        const uint32_t valueRc = CHugeData::ReadString(ar, value);
+        SetValueLower(key.GetString(), value.GetString());  // an unread key stays empty: skipped
+        if (atEnd(valueRc)) break;
+    }
+}
 
 void CTLKey2Value::Parse(const char* text, int32_t length) {
     TL_SplitKeyValues(text, length, '=', '&', this, TL_SPLIT_LOWER_KEYS | TL_SPLIT_TRIM);

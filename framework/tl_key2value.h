@@ -26,8 +26,13 @@ public:
 
     TLRuntimeClass* GetRuntimeClass() const override;
     static TLRuntimeClass classCTLKey2Value;
-    // The third operation (Serialize) is the root's: the list is parsed and
-    // read, and archiving it comes with the typed archive.
+    // The third operation. Storing writes the pair count (an i32 item), then
+    // each pair's key and value as text items, in the list's order; loading
+    // replaces the list by the archive's pairs, keys lower-cased (see
+    // SetValueLower). Results of the archive are not reported: a pair that
+    // does not fit the archive is left out whole, and loading stops early
+    // only where the archive holds no further item.
+    void Serialize(HugeDataArchive& ar) override;
 
     // Stores value under key; nothing happens for a null or empty key or a
     // null value. The splitter's sink operation.
@@ -35,6 +40,10 @@ public:
     // Stores value under key as given (no case change), replacing an existing
     // value.
     virtual void SetValueString(const CTLString& key, const char* value);
+    // Stores value under key lower-cased (A-Z; the value keeps its case),
+    // replacing an existing value; nothing happens for a null or empty key or
+    // a null value.
+    void SetValueLower(const char* key, const char* value);
 
     // Adds the pairs of a text "key=value&key=value" (length < 0: up to the
     // zero byte), keys lower-cased and white space around keys and values
