@@ -1,8 +1,8 @@
 // The roads of the market session whose parts are not built yet: the
 // gateway login, the heartbeat and reconnect, gateway notification actions,
-// subscriptions and push workers, snapshot queries and telemetry. Each one
-// logs that it is not available and gives the failure its callers already
-// handle; none of them sends anything to the gateway.
+// snapshot queries and telemetry. Each one logs that it is not available
+// and gives the failure its callers already handle; none of them sends
+// anything to the gateway.
 #include "framework/tl_log.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
@@ -37,18 +37,10 @@ int32_t CDatafeedSDKManager::Reconnect() {
 // No heartbeat item circulates before a login, so this is never reached.
 int32_t CDatafeedSDKManager::SendHeartBit(const void*, uint32_t) { return 0; }
 
-int32_t CDatafeedSDKManager::CheckAsyncSubscribe(const void*, uint32_t) { return 0; }
-
 void CDatafeedSDKManager::ActiveDisconnect() { LogUnavailable(m_marketCode, "ActiveDisconnect"); }
 void CDatafeedSDKManager::GatewayRemoveSH() { LogUnavailable(m_marketCode, "GatewayRemoveSH"); }
 void CDatafeedSDKManager::GatewayReconnect() { LogUnavailable(m_marketCode, "GatewayReconnect"); }
 void CDatafeedSDKManager::CustomDisconnect(const std::string&) { LogUnavailable(m_marketCode, "CustomDisconnect"); }
-
-// Subscriptions are not built: nothing is sent, so no answer comes.
-int32_t CDatafeedSDKManager::SubScribe(uint32_t, uint32_t, const char*, const char*, bool) {
-    LogUnavailable(m_marketCode, "SubScribe");
-    return KVO_ERR_TIMEOUT;
-}
 
 // Telemetry is off (no mask is ever set): user data is refused.
 int32_t CDatafeedSDKManager::SendUserData(const char*) { return KVO_ERR_NULL_POINTER; }
