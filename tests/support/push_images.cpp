@@ -1,6 +1,8 @@
 #include "tests/support/push_images.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -13,6 +15,7 @@ namespace {
 constexpr uint32_t P64 = 0x0000;
 constexpr uint32_t TXT = 0x2000;
 constexpr uint32_t I32 = 0x3000;
+constexpr uint32_t P32 = 0x7000;
 constexpr uint32_t RAW = 0x6000;  // stored byte for byte
 
 qw::Column Col(uint32_t field, uint32_t kind, uint16_t width) { return {field | kind, 0, width}; }
@@ -217,4 +220,65 @@ std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>&
     return b.Image(form);
 }
 
+void AddCodeRuns(qw::Table& t, uint32_t perCode) {
+    for (uint32_t first = 0, n = 0; first < t.records; first += perCode, ++n) {
+        char code[16];
+        snprintf(code, sizeof code, "\x11%06u", 600000 + n);
+        t.codes.push_back({code, first, std::min(perCode, t.records - first)});
+    }
+}
+
+qw::Table FullStockTable(uint32_t records) {
+    std::vector<qw::Column> cols = {{TXT | 5, 0, 16}, {TXT | 55, 0, 20}, {TXT | 127, 0, 8}, {I32 | 56, 0, 4},
+                                    {TXT | 86, 0, 12}};
+    const uint32_t p64[] = {6, 7, 8, 9, 10, 19, 122, 124, 69, 70, 91, 80, 266, 270, 76, 77, 141};
+    for (uint32_t id : p64) cols.push_back({P64 | id, 0, 8});
+    const uint32_t bookP[] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118, 30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
+    const uint32_t bookV[] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
+    for (uint32_t id : bookP) cols.push_back({P32 | id, 0, 4});
+    for (uint32_t id : bookV) cols.push_back({P64 | id, 0, 8});
+    for (uint32_t id = 131; id <= 140; ++id) cols.push_back({P32 | id, 0, 4});
+    for (uint32_t id = 181; id <= 190; ++id) cols.push_back({P32 | id, 0, 4});
+    const uint32_t i64[] = {13, 18, 123, 125, 265, 269, 15, 14, 74};
+    for (uint32_t id : i64) cols.push_back({P64 | id, 0, 8});
+    const uint32_t i32[] = {264, 268, 195, 196, 197, 198, 75, 271};
+    for (uint32_t id : i32) cols.push_back({I32 | id, 0, 4});
+    qw::Table t = qw::MakeTable(cols, records);
+    for (uint32_t r = 0; r < t.records; ++r) {
+        for (size_t c = 0; c < cols.size(); ++c) {
+            uint32_t kind = cols[c].id & 0x7000;
+            if (kind == TXT) continue;
+            if (kind == P64) qw::SetU64(t, r, c, rb::Packed64(1000 + r * 7 + c, 2, true));
+            else if (kind == P32) qw::SetU32(t, r, c, rb::Packed32(1000 + r * 3 + c, 2, true));
+            else qw::SetU32(t, r, c, r + uint32_t(c));
+        }
+        char code[16];
+        snprintf(code, sizeof code, "\x11%06u", 600000 + r);
+        qw::SetText(t, r, 0, code);
+        qw::SetText(t, r, 1, "STOCK NAME");
+        qw::SetText(t, r, 2, "TRADE");
+    }
+    return t;
+}
+
+qw::Table FullTradeTable(uint32_t records, uint32_t perCode, bool transactions) {
+    std::vector<qw::Column> cols = {{P64 | 56, 0, 8}, {I32 | 1, 0, 4},  {I32 | 76, 0, 4},  {I32 | 77, 0, 4},
+                                    {I32 | 73, 0, 4}, {P32 | 10, 0, 4}, {P64 | 13, 0, 8},  {I32 | 271, 0, 4},
+                                    {I32 | 272, 0, 4}, {I32 | 12, 0, 4}, {TXT | 89, 0, 1}, {I32 | 74, 0, 4},
+                                    {I32 | 75, 0, 4}};
+    qw::Table t = qw::MakeTable(cols, records);
+    for (uint32_t r = 0; r < t.records; ++r) {
+        qw::SetU64(t, r, 0, rb::Packed64(20240105093000000ull + r, 0, false));
+        for (size_t c : {1, 2, 3, 4, 7, 11, 12}) qw::SetU32(t, r, c, r * 3 + uint32_t(c));
+        qw::SetU32(t, r, 5, rb::Packed32(1000 + r % 100, 2, true));
+        qw::SetU64(t, r, 6, rb::Packed64(100 * (1 + r % 9), 0, false));
+        qw::SetU32(t, r, 8, transactions ? (r % 5) : 2 + r % 4);
+        qw::SetU32(t, r, 9, 1 + r % 2);
+        qw::SetText(t, r, 10, "1");
+    }
+    AddCodeRuns(t, perCode);
+    return t;
+}
+
 }  // namespace kvotest
+

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/quote_writer.h"
+
 namespace kvotest {
 
 enum class ImageForm {
@@ -67,5 +69,15 @@ std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& code
 // 30.02 + k); code index.
 std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes,
                             ImageForm form = ImageForm::kNative);
+
+// Tables of benchmark size. Stock ticks with every column the stock
+// converter reads (ten-level books), record r of code 600000 + r; orders and
+// transactions with every column of both, in codes 600000, 600001, ... of
+// perCode records.
+qw::Table FullStockTable(uint32_t records);
+qw::Table FullTradeTable(uint32_t records, uint32_t perCode, bool transactions);
+// Adds the code index of codes 600000, 600001, ... (market byte 17) of
+// perCode records each over the table's records.
+void AddCodeRuns(qw::Table& t, uint32_t perCode);
 
 }  // namespace kvotest
