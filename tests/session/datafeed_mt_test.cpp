@@ -27,6 +27,7 @@ using kvotest::Eventually;
 using kvotest::GatewaySim;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
+using kvotest::ThreadNameOfCaller;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -45,16 +46,6 @@ std::map<std::string, int> RegisteredThreads() {
         if (m->GetRecord(i, &r) && r.inUse) ++names[r.name];
     }
     return names;
-}
-
-std::string ThreadNameOfCaller() {
-    const uint32_t id = TL_GetCurrentThreadId();
-    CTLThreadManager* m = CTLThreadManager::GetInstance();
-    for (int32_t i = 0; i < CTLThreadManager::kMaxThreads; ++i) {
-        TLThreadRecordInfo r;
-        if (m->GetRecord(i, &r) && r.inUse && r.threadId == id) return r.name;
-    }
-    return "";
 }
 
 std::string SubscribeBody(uint32_t instid) {

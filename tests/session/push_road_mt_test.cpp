@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "datapacket.pro.pb.h"
-#include "framework/tl_threadmgr.h"
 #include "session/datafeed_manager.h"
 #include "tests/support/frame_writer.h"
 #include "tests/support/net_wait.h"
@@ -29,21 +28,12 @@
 using kvotest::CodeRun;
 using kvotest::Eventually;
 using kvotest::ImageForm;
+using kvotest::ThreadNameOfCaller;
 using rb::Str;
 using rb::V;
 using M = CDatafeedSDKManager;
 
 namespace {
-
-std::string ThreadNameOfCaller() {
-    const uint32_t id = TL_GetCurrentThreadId();
-    CTLThreadManager* m = CTLThreadManager::GetInstance();
-    for (int32_t i = 0; i < CTLThreadManager::kMaxThreads; ++i) {
-        TLThreadRecordInfo r;
-        if (m->GetRecord(i, &r) && r.inUse && r.threadId == id) return r.name;
-    }
-    return "";
-}
 
 // One call of a host data callback.
 struct Call {

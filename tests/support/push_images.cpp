@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
@@ -20,38 +19,6 @@ constexpr uint32_t RAW = 0x6000;  // stored byte for byte
 
 qw::Column Col(uint32_t field, uint32_t kind, uint16_t width) { return {field | kind, 0, width}; }
 
-// A table whose columns are found by field number.
-struct Builder {
-    qw::Table table;
-    std::map<uint32_t, size_t> index;
-
-    Builder(const std::vector<qw::Column>& columns, uint32_t records) : table(qw::MakeTable(columns, records)) {
-        for (size_t i = 0; i < columns.size(); ++i) index[columns[i].id & 0xFFF] = i;
-    }
-    void Price(uint32_t r, uint32_t field, double v) { qw::SetU64(table, r, index.at(field), rb::Price64(v, 2)); }
-    void Number(uint32_t r, uint32_t field, uint64_t v) {
-        qw::SetU64(table, r, index.at(field), rb::Packed64(v, 0, false));
-    }
-    void Int(uint32_t r, uint32_t field, int32_t v) { qw::SetU32(table, r, index.at(field), static_cast<uint32_t>(v)); }
-    void Text(uint32_t r, uint32_t field, const std::string& v) { qw::SetText(table, r, index.at(field), v); }
-
-    std::string Image(ImageForm form) const {
-        qw::Bytes b;
-        switch (form) {
-        case ImageForm::kNative:
-            b = qw::NativeImage(table);
-            break;
-        case ImageForm::kHq6:
-            b = qw::Hq6Image(table, 0x10);
-            break;
-        case ImageForm::kCompact:
-            b = qw::CompactImage(table);
-            break;
-        }
-        return std::string(b.begin(), b.end());
-    }
-};
-
 std::string CodeText(uint32_t marketByte, const std::string& code) { return std::string(1, char(marketByte)) + code; }
 
 uint32_t TotalRecords(const std::vector<CodeRun>& runs) {
@@ -62,7 +29,7 @@ uint32_t TotalRecords(const std::vector<CodeRun>& runs) {
 
 // Fills the records of every run, code by code, with fill(row, index).
 template <class Fill>
-void FillRuns(Builder& b, uint32_t marketByte, const std::vector<CodeRun>& runs, Fill fill) {
+void FillRuns(FieldTable& b, uint32_t marketByte, const std::vector<CodeRun>& runs, Fill fill) {
     uint32_t row = 0;
     for (const CodeRun& run : runs) {
         b.table.codes.push_back({CodeText(marketByte, run.code), row, run.count});
@@ -72,15 +39,50 @@ void FillRuns(Builder& b, uint32_t marketByte, const std::vector<CodeRun>& runs,
 
 }  // namespace
 
+FieldTable::FieldTable(const std::vector<qw::Column>& columns, uint32_t records, unsigned priceDecimals)
+    : table(qw::MakeTable(columns, records)), m_decimals(priceDecimals) {
+    for (size_t i = 0; i < columns.size(); ++i) m_index[columns[i].id & 0xFFF] = i;
+}
+
+void FieldTable::Price(uint32_t r, uint32_t field, double v) {
+    qw::SetU64(table, r, m_index.at(field), rb::Price64(v, m_decimals));
+}
+
+void FieldTable::Number(uint32_t r, uint32_t field, uint64_t v) {
+    qw::SetU64(table, r, m_index.at(field), rb::Packed64(v, 0, false));
+}
+
+void FieldTable::Int(uint32_t r, uint32_t field, int32_t v) {
+    qw::SetU32(table, r, m_index.at(field), static_cast<uint32_t>(v));
+}
+
+void FieldTable::Text(uint32_t r, uint32_t field, const std::string& v) { qw::SetText(table, r, m_index.at(field), v); }
+
+std::string FieldTable::Image(ImageForm form) const {
+    qw::Bytes b;
+    switch (form) {
+    case ImageForm::kNative:
+        b = qw::NativeImage(table);
+        break;
+    case ImageForm::kHq6:
+        b = qw::Hq6Image(table, 0x10);
+        break;
+    case ImageForm::kCompact:
+        b = qw::CompactImage(table);
+        break;
+    }
+    return std::string(b.begin(), b.end());
+}
+
 int32_t PushVolumeOf(int32_t index) { return 100 * (index % 9 + 1); }
 double PushPriceOf(int32_t index) { return 10.0 + (index % 100) * 0.01; }
 int32_t PushField77Of(int32_t index) { return 100000 - index; }
 
 std::string TransactionImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime,
                              ImageForm form) {
-    Builder b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4),
-               Col(74, I32, 4), Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4)},
-              TotalRecords(runs));
+    FieldTable b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4),
+                 Col(74, I32, 4), Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4)},
+                 TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 56, datetime);
         b.Int(r, 1, i);
@@ -98,9 +100,9 @@ std::string TransactionImage(uint32_t marketByte, const std::vector<CodeRun>& ru
 }
 
 std::string CancelImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime, ImageForm form) {
-    Builder b({Col(82, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(20, P64, 8), Col(13, I32, 4),
-               Col(37, I32, 4), Col(271, I32, 4)},
-              TotalRecords(runs));
+    FieldTable b({Col(82, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(20, P64, 8), Col(13, I32, 4),
+                 Col(37, I32, 4), Col(271, I32, 4)},
+                 TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 82, datetime);
         b.Int(r, 1, i);
@@ -115,9 +117,9 @@ std::string CancelImage(uint32_t marketByte, const std::vector<CodeRun>& runs, u
 }
 
 std::string OrderImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime, ImageForm form) {
-    Builder b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4),
-               Col(271, I32, 4), Col(10, P64, 8), Col(272, I32, 4), Col(89, TXT, 4), Col(12, I32, 4)},
-              TotalRecords(runs));
+    FieldTable b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4),
+                 Col(271, I32, 4), Col(10, P64, 8), Col(272, I32, 4), Col(89, TXT, 4), Col(12, I32, 4)},
+                 TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 56, datetime);
         b.Int(r, 1, i);
@@ -138,8 +140,8 @@ namespace {
 
 std::string TickImage(uint32_t marketByte, const std::vector<std::string>& codes, int32_t time, ImageForm form,
                       uint32_t priceField, double base) {
-    Builder b({Col(5, TXT, 16), Col(55, TXT, 20), Col(56, I32, 4), Col(priceField, P64, 8), Col(13, P64, 8)},
-              static_cast<uint32_t>(codes.size()));
+    FieldTable b({Col(5, TXT, 16), Col(55, TXT, 20), Col(56, I32, 4), Col(priceField, P64, 8), Col(13, P64, 8)},
+                 static_cast<uint32_t>(codes.size()));
     for (uint32_t k = 0; k < codes.size(); ++k) {
         b.Text(k, 5, CodeText(marketByte, codes[k]));
         b.Text(k, 55, "NAME" + std::to_string(k));
@@ -161,8 +163,8 @@ std::string IndexTickImage(uint32_t marketByte, const std::vector<std::string>& 
 }
 
 std::string FiveLevelImage(uint32_t marketByte, const std::vector<std::string>& codes, ImageForm form) {
-    Builder b({Col(5, TXT, 16), Col(55, TXT, 20), Col(10, P64, 8), Col(13, P64, 8)},
-              static_cast<uint32_t>(codes.size()));
+    FieldTable b({Col(5, TXT, 16), Col(55, TXT, 20), Col(10, P64, 8), Col(13, P64, 8)},
+                 static_cast<uint32_t>(codes.size()));
     for (uint32_t k = 0; k < codes.size(); ++k) {
         b.Text(k, 5, CodeText(marketByte, codes[k]));
         b.Text(k, 55, "FIVE" + std::to_string(k));
@@ -182,7 +184,7 @@ void Put(qw::Table& t, uint32_t r, size_t offset, const void* p, size_t n) {
 
 std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
                        uint32_t volumes, ImageForm form) {
-    Builder b({Col(900, RAW, static_cast<uint16_t>(28 + 4 * volumes))}, static_cast<uint32_t>(codes.size()));
+    FieldTable b({Col(900, RAW, static_cast<uint16_t>(28 + 4 * volumes))}, static_cast<uint32_t>(codes.size()));
     for (uint32_t k = 0; k < codes.size(); ++k) {
         b.table.codes.push_back({CodeText(marketByte, codes[k]), k, 1});
         const uint64_t dt = rb::Packed64(datetime, 0, false);
@@ -203,7 +205,7 @@ std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& code
 
 std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes, ImageForm form) {
     constexpr uint32_t kPerCode = 5;  // header, two bids, two asks
-    Builder b({Col(950, RAW, 20)}, static_cast<uint32_t>(codes.size()) * kPerCode);
+    FieldTable b({Col(950, RAW, 20)}, static_cast<uint32_t>(codes.size()) * kPerCode);
     for (uint32_t k = 0; k < codes.size(); ++k) {
         const uint32_t row = k * kPerCode;
         b.table.codes.push_back({CodeText(marketByte, codes[k]), row, kPerCode});

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,26 @@ enum class ImageForm {
     kNative,  // "hq1.0"
     kHq6,     // "hq6.0", snappy-compressed columns
     kCompact, // "hd1.0"
+};
+
+// A quote-file table whose columns are found by field number (without the
+// kind bits), with writers by value kind and the image in each family.
+class FieldTable {
+public:
+    // Prices are written with priceDecimals digits after the point.
+    FieldTable(const std::vector<qw::Column>& columns, uint32_t records, unsigned priceDecimals = 2);
+
+    void Price(uint32_t record, uint32_t field, double v);     // 64-bit packed, dividing
+    void Number(uint32_t record, uint32_t field, uint64_t v);  // 64-bit packed, whole
+    void Int(uint32_t record, uint32_t field, int32_t v);
+    void Text(uint32_t record, uint32_t field, const std::string& v);
+    std::string Image(ImageForm form = ImageForm::kNative) const;
+
+    qw::Table table;
+
+private:
+    std::map<uint32_t, size_t> m_index;
+    unsigned m_decimals;
 };
 
 // The records of one code: indexes first, first+1, ... (count of them).
