@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000;
 constexpr uint32_t kRaw = 0x6000;  // stored byte for byte (queue and super-stock records)
 
 // One data type's image: the stored form and its decoded native form.
