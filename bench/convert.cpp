@@ -15,12 +15,12 @@
 #include "quote/convert.h"
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
+#include "tests/support/push_images.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {
 
-constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000;
 constexpr uint32_t kRaw = 0x6000;  // stored byte for byte (queue and super-stock records)
 
 // One data type's image: the stored form and its decoded native form.
@@ -53,65 +53,15 @@ Sample Finish(qw::Table& t) {
     return s;
 }
 
-void AddCodes(qw::Table& t, uint32_t perCode) {
-    for (uint32_t first = 0, n = 0; first < t.records; first += perCode, ++n) {
-        char code[16];
-        snprintf(code, sizeof code, "\x11%06u", 600000 + n);
-        t.codes.push_back({code, first, std::min(perCode, t.records - first)});
-    }
-}
-
 // Stock ticks with ten-level books: 1000 records of every tick column.
 Sample StockSample() {
-    std::vector<qw::Column> cols = {{kText | 5, 0, 16}, {kText | 55, 0, 20}, {kText | 127, 0, 8}, {kI32 | 56, 0, 4},
-                                    {kText | 86, 0, 12}};
-    const uint32_t p64[] = {6, 7, 8, 9, 10, 19, 122, 124, 69, 70, 91, 80, 266, 270, 76, 77, 141};
-    for (uint32_t id : p64) cols.push_back({kP64 | id, 0, 8});
-    const uint32_t bookP[] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118, 30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
-    const uint32_t bookV[] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
-    for (uint32_t id : bookP) cols.push_back({kP32 | id, 0, 4});
-    for (uint32_t id : bookV) cols.push_back({kP64 | id, 0, 8});
-    for (uint32_t id = 131; id <= 140; ++id) cols.push_back({kP32 | id, 0, 4});
-    for (uint32_t id = 181; id <= 190; ++id) cols.push_back({kP32 | id, 0, 4});
-    const uint32_t i64[] = {13, 18, 123, 125, 265, 269, 15, 14, 74};
-    for (uint32_t id : i64) cols.push_back({kP64 | id, 0, 8});
-    const uint32_t i32[] = {264, 268, 195, 196, 197, 198, 75, 271};
-    for (uint32_t id : i32) cols.push_back({kI32 | id, 0, 4});
-    qw::Table t = qw::MakeTable(cols, 1000);
-    for (uint32_t r = 0; r < t.records; ++r) {
-        for (size_t c = 0; c < cols.size(); ++c) {
-            uint32_t kind = cols[c].id & 0x7000;
-            if (kind == kText) continue;
-            if (kind == kP64) qw::SetU64(t, r, c, rb::Packed64(1000 + r * 7 + c, 2, true));
-            else if (kind == kP32) qw::SetU32(t, r, c, rb::Packed32(1000 + r * 3 + c, 2, true));
-            else qw::SetU32(t, r, c, r + uint32_t(c));
-        }
-        char code[16];
-        snprintf(code, sizeof code, "\x11%06u", 600000 + r);
-        qw::SetText(t, r, 0, code);
-        qw::SetText(t, r, 1, "STOCK NAME");
-        qw::SetText(t, r, 2, "TRADE");
-    }
+    qw::Table t = kvotest::FullStockTable(1000);
     return Finish(t);
 }
 
 // Orders and transactions: 5000 records in codes of 50.
 Sample OrderSample(bool transactions) {
-    std::vector<qw::Column> cols = {{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4},  {kI32 | 76, 0, 4},  {kI32 | 77, 0, 4},
-                                    {kI32 | 73, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},  {kI32 | 271, 0, 4},
-                                    {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}, {kText | 89, 0, 1}, {kI32 | 74, 0, 4},
-                                    {kI32 | 75, 0, 4}};
-    qw::Table t = qw::MakeTable(cols, 5000);
-    for (uint32_t r = 0; r < t.records; ++r) {
-        qw::SetU64(t, r, 0, rb::Packed64(20240105093000000ull + r, 0, false));
-        for (size_t c : {1, 2, 3, 4, 7, 11, 12}) qw::SetU32(t, r, c, r * 3 + uint32_t(c));
-        qw::SetU32(t, r, 5, rb::Packed32(1000 + r % 100, 2, true));
-        qw::SetU64(t, r, 6, rb::Packed64(100 * (1 + r % 9), 0, false));
-        qw::SetU32(t, r, 8, transactions ? (r % 5) : 2 + r % 4);
-        qw::SetU32(t, r, 9, 1 + r % 2);
-        qw::SetText(t, r, 10, "1");
-    }
-    AddCodes(t, 50);
+    qw::Table t = kvotest::FullTradeTable(5000, 50, transactions);
     return Finish(t);
 }
 
@@ -133,7 +83,7 @@ Sample QueueSample() {
             memcpy(p + 28 + 4 * i, &v, 4);
         }
     }
-    AddCodes(t, 1);
+    kvotest::AddCodeRuns(t, 1);
     return Finish(t);
 }
 
@@ -151,7 +101,7 @@ Sample SuperStockSample() {
             memcpy(p, e, sizeof e);
         }
     }
-    AddCodes(t, perCode);
+    kvotest::AddCodeRuns(t, perCode);
     return Finish(t);
 }
 

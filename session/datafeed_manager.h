@@ -40,6 +40,7 @@
 #include "session/clock.h"
 #include "session/elk_log.h"
 #include "session/market_session.h"
+#include "session/push_workers.h"
 #include "session/session_threads.h"
 #include "session/sync_request.h"
 
@@ -275,17 +276,12 @@ public:
     // "heartbitThread" handler: one heartbeat tick with the pre-serialised
     // HeartBeat bytes.
     int32_t SendHeartBit(const void* bytes, uint32_t length);
-    // "SubAsyncCallBackThread" handler.
-    int32_t CheckAsyncSubscribe(const void* bytes, uint32_t length);
     // Gateway notifications (packet type 60) by status: 1, 2, 3 and 4, 5.
     void OnGatewayNotify(int32_t statuscode, const std::string& statusmsg);
     void ActiveDisconnect();
     void GatewayRemoveSH();
     void GatewayReconnect();
     void CustomDisconnect(const std::string& statusmsg);
-    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
-                      bool wait);
-
     // ---- telemetry ----
 
     // Makes a record (prefix, name as its module, fields plus the option's:
@@ -334,6 +330,70 @@ public:
     void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count);
     void* GetSuperStock(const char* market, const char* codelist, uint32_t* out_count);
 
+    // ---- subscriptions ----
+
+    // Subscribes (subop_type 1 replace, 2 drop the class, 3 add, 4 remove
+    // codes; 8 forgets the kept subscriptions and sends nothing) the host
+    // data class msg_dataclass (1-6) of a market text ("USHA") for a code
+    // list ("(600000,600036)"), and starts the push worker of the class.
+    // The call is kept for re-subscription unless resub is set. Waiting:
+    // the gateway's status, mapped (1 -> -10001, 2 -> -10002, 4 -> -10003,
+    // others unchanged), or -1002 without an answer. Not waiting: 0, and
+    // the result goes to fncsubscribe (kind 1) from "SubAsyncCallBackThread";
+    // -1002 when the request could not be entered (the session stops).
+    // -1011 for a class outside 1-6 (nothing sent).
+    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
+                      bool resub, bool wait);
+    // A host subscription (kept, not a re-subscription).
+    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
+                      bool wait);
+    // "SubAsyncCallBackThread" handler: reports answered and timed-out
+    // asynchronous subscriptions to fncsubscribe (kind 1), after releasing
+    // the pending mutex; each is reported once and forgotten.
+    int32_t CheckAsyncSubscribe(const void* bytes, uint32_t length);
+    // Sends every kept subscription again in order as a waiting
+    // re-subscription (-1002 is tried once more). After a login (reconnect
+    // false) only when m_connectsubscribe is 1. An entry that still fails
+    // is logged and reported to fncsubscribe (kind 2); a refusal goes on
+    // with the next entry, no answer ends the walk. 0 when every entry
+    // went through, else the first failing code. Must not run on
+    // "ReceieveThread", which delivers the answers.
+    int32_t ReSub(bool reconnect);
+    // A copy of the kept subscriptions, in call order.
+    std::vector<SubscriptionEntry> KeptSubscriptions() const;
+    // Byte-form market id of a market text ("USH" 15, "USZ" 31, a text not
+    // beginning with 'U' its decimal number, else the market table).
+    static uint32_t MarketIdOf(const char* market);
+    // Gateway subscription status to result: 1 -> -10001, 2 -> -10002,
+    // 4 -> -10003, any other value unchanged.
+    static void MapSubscribeStatus(int32_t* status);
+
+    // ---- push processing ----
+
+    // Makes and starts the push worker of a host data class on a market
+    // (any class on "USOO" and "UZOO" uses "ProcessIndexTick") unless it
+    // exists; an unknown class makes none.
+    void CreatePushWorker(uint32_t msg_dataclass, const char* market);
+    // Opens one quote-file image and converts it as data-type id dataType:
+    // without a code index ids 1 and 10 go to their host callbacks and ids
+    // 2 and 3 to the snapshot result lists; with one ids 5 and 6 go to
+    // fncorderqueue and id 12 to the super-stock result list. True when the
+    // image opened with a record size above 0. Snapshot queries pass 0 for
+    // the four times.
+    bool ProcessPushFile(uint32_t dataType, const void* image, uint32_t length, uint64_t produce, uint64_t send,
+                         uint64_t sample, uint64_t datatime);
+    // Converts a batch of images (ids 4, 7, 8, 9, 11 code-wise, 0
+    // record-wise), merges the records of each kind, sorts transactions and
+    // orders when the sort switch is on, and calls fnctransacton,
+    // fncorderdata, fnctickstock and fncsuperstock in that order, each once
+    // with its records and the batch's PushTiming. An image's own datatime
+    // is used, the batch's for images without one. 1.
+    int32_t ProcessPushFiles(const std::vector<PushImage>& images, uint64_t produce, uint64_t send, uint64_t sample,
+                             uint64_t datatime);
+    // The snapshot result lists (index, stock, super stock) and descriptor
+    // caches the converters of this session use.
+    ConvertSession& Converted() { return m_convert; }
+
 private:
     // Socket engine callbacks (context = this session).
     static int32_t OnSinkConnect(void* ctx, corvane::CTLNetNotify* sink, uint32_t code);
@@ -363,6 +423,25 @@ private:
     // Stops the worker in a slot (joining its thread) and deletes it.
     void StopWorker(WorkerSlot slot);
     bool PostItem(WorkerSlot slot, void* item);
+    // Makes "SubAsyncCallBackThread" with its circulating item unless it
+    // exists.
+    void StartAsyncChecker();
+    // The converter context of one image.
+    PushConvertContext MakeConvertContext(uint32_t dataType, const ConvertImage* image, uint32_t recordSize,
+                                          uint64_t produce, uint64_t send, uint64_t sample, uint64_t datatime);
+
+    // ---- telemetry records ----
+    // Subscription record ("client@_sub", "SubScribe").
+    void WriteSubscribeTelemetry(const SubscriptionEntry& entry, int32_t result, int32_t timeconsum);
+    // Sampled push record ("client@_sub_push", "sub_push_<subType>",
+    // "cpu_memory"); sizeKey is "count" for batches, "Lenth" for index
+    // images.
+    void WritePushTelemetry(const char* subType, const char* sizeKey, uint64_t size, uint64_t handleMs,
+                            uint64_t callbackMs);
+    // Hands one record (index prefix, record name, option, fields) to the
+    // telemetry channel.
+    void WriteTelemetryRecord(const char* prefix, const char* name, const char* option,
+                              const std::map<std::string, std::string>& fields);
 
     // ---- pending requests ----
     PendingTable m_pending;  // instid -> SyncRequest, asynchronous stamps; the pending mutex
@@ -378,7 +457,7 @@ private:
     std::atomic<bool> m_heartbeatStarted{false};
 
     // ---- subscriptions ----
-    corvane::CMutex m_keptMutex;
+    mutable corvane::CMutex m_keptMutex;
     std::vector<SubscriptionEntry> m_keptSubscriptions;
 
     // ---- account and addresses ----

@@ -177,7 +177,9 @@ void CDatafeedSDKManager::RoutePush(CClientSession* connection, uint32_t connect
             if (route.channel >= 0 && m_samplingArmed[route.channel].exchange(false, std::memory_order_acq_rel)) {
                 item->m_sampleMs = now;
             }
-            if (wireClass == 1 || wireClass == 2) item->m_pushValue = push.datatime();
+            // Every push carries its datatime: five-level ticks take their
+            // date and time from it alone.
+            item->m_pushValue = push.datatime();
             if (item->m_payload.Append(frame, length) == nullptr) {
                 delete item;
             } else if (Worker(route.slot) == nullptr) {

@@ -1,8 +1,7 @@
 // The roads of the market session whose parts are not built yet: the
-// heartbeat and reconnect, gateway notification actions, subscriptions and
-// re-subscription, push workers and snapshot queries. Each one logs that it
-// is not available and gives the failure its callers already handle; none of
-// them sends anything to the gateway.
+// heartbeat and reconnect, gateway notification actions and snapshot
+// queries. Each one logs that it is not available and gives the failure its
+// callers already handle; none of them sends anything to the gateway.
 #include "framework/tl_log.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
@@ -29,20 +28,10 @@ int32_t CDatafeedSDKManager::SendHeartBit(const void*, uint32_t) {
     return 0;
 }
 
-int32_t CDatafeedSDKManager::CheckAsyncSubscribe(const void*, uint32_t) { return 0; }
-
 void CDatafeedSDKManager::ActiveDisconnect() { LogUnavailable(m_marketCode, "ActiveDisconnect"); }
 void CDatafeedSDKManager::GatewayRemoveSH() { LogUnavailable(m_marketCode, "GatewayRemoveSH"); }
 void CDatafeedSDKManager::GatewayReconnect() { LogUnavailable(m_marketCode, "GatewayReconnect"); }
 void CDatafeedSDKManager::CustomDisconnect(const std::string&) { LogUnavailable(m_marketCode, "CustomDisconnect"); }
-
-void CDatafeedSDKManager::ReSubAfterLogin() {}
-
-// Subscriptions are not built: nothing is sent, so no answer comes.
-int32_t CDatafeedSDKManager::SubScribe(uint32_t, uint32_t, const char*, const char*, bool) {
-    LogUnavailable(m_marketCode, "SubScribe");
-    return KVO_ERR_TIMEOUT;
-}
 
 char* CDatafeedSDKManager::GetCodelist(const char*, uint32_t*) {
     LogUnavailable(m_marketCode, "GetCodelist");

@@ -36,7 +36,7 @@ public:
     corvane::CTLSmartBuffer m_payload;    // the whole frame, header included
     uint64_t m_sampleMs = 0;              // ms since 1970 when sampled, else 0
     uint32_t m_spare = 0;
-    uint64_t m_pushValue = 0;             // PushData.datatime of stock and index pushes
+    uint64_t m_pushValue = 0;             // PushData.datatime of a push
 };
 
 // A packet for "processFeedBack" to send back.

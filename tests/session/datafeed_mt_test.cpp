@@ -27,6 +27,7 @@ using kvotest::Eventually;
 using kvotest::GatewaySim;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
+using kvotest::ThreadNameOfCaller;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -45,16 +46,6 @@ std::map<std::string, int> RegisteredThreads() {
         if (m->GetRecord(i, &r) && r.inUse) ++names[r.name];
     }
     return names;
-}
-
-std::string ThreadNameOfCaller() {
-    const uint32_t id = TL_GetCurrentThreadId();
-    CTLThreadManager* m = CTLThreadManager::GetInstance();
-    for (int32_t i = 0; i < CTLThreadManager::kMaxThreads; ++i) {
-        TLThreadRecordInfo r;
-        if (m->GetRecord(i, &r) && r.inUse && r.threadId == id) return r.name;
-    }
-    return "";
 }
 
 std::string SubscribeBody(uint32_t instid) {
@@ -419,8 +410,8 @@ private:
 
 // After the login every wire class goes to its push worker (seen through
 // the thread manager's names), unknown classes are dropped, index sampling is
-// consumed by class 2 but not by class 9, and stock and index pushes carry
-// their datatime. Pushes arrive alike one per write, several in one write,
+// consumed by class 2 but not by class 9, and every push carries its
+// datatime. Pushes arrive alike one per write, several in one write,
 // split across writes and behind stray bytes.
 TEST_F(DatafeedTest, PushesGoToTheWorkerOfTheirClass) {
     auto s = MakeSession("SH");
@@ -483,7 +474,7 @@ TEST_F(DatafeedTest, PushesGoToTheWorkerOfTheirClass) {
         ASSERT_TRUE(expected.count(x.wireClass));
         EXPECT_EQ(x.thread, expected.at(x.wireClass));
         EXPECT_EQ(x.frameType, 20 + x.wireClass % 8);
-        EXPECT_EQ(x.pushValue, x.wireClass == 1 || x.wireClass == 2 ? datatime : 0u);
+        EXPECT_EQ(x.pushValue, datatime);  // every class carries its datatime
         // No produce_time: only a consumed sampling flag gives a sample time.
         const bool sampled = x.wireClass == 2 || x.wireClass == 8;
         if (sampled) {

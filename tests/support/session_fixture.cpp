@@ -3,9 +3,20 @@
 #include "framework/net/tl_netengine.h"
 #include "framework/net/tl_socketlink.h"
 #include "framework/tl_log.h"
+#include "framework/tl_threadmgr.h"
 #include "tests/support/net_wait.h"
 
 namespace kvotest {
+
+std::string ThreadNameOfCaller() {
+    const uint32_t id = TL_GetCurrentThreadId();
+    CTLThreadManager* m = CTLThreadManager::GetInstance();
+    for (int32_t i = 0; i < CTLThreadManager::kMaxThreads; ++i) {
+        TLThreadRecordInfo r;
+        if (m->GetRecord(i, &r) && r.inUse && r.threadId == id) return r.name;
+    }
+    return "";
+}
 
 SessionTimers ShortSessionTimers() {
     SessionTimers t;

@@ -28,6 +28,10 @@ private:
     SessionTimers m_previous;
 };
 
+// The name the calling thread registered with the thread manager ("" when
+// it has none): which worker runs a callback.
+std::string ThreadNameOfCaller();
+
 // Timers short enough for tests: heartbeat 50 ms, check-out 1 s, one login
 // attempt 1000 ms, asynchronous check 50 ms, sampling 1 s, stop wait 3000 ms.
 SessionTimers ShortSessionTimers();

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "datapacket.pro.pb.h"
+#include "tests/support/push_images.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
@@ -19,24 +20,6 @@ constexpr uint32_t TXT = 0x2000;
 constexpr uint32_t I32 = 0x3000;
 
 qw::Column Col(uint32_t field, uint32_t kind, uint16_t width) { return {field | kind, 0, width}; }
-
-// A table whose columns can be found by field number.
-struct Builder {
-    qw::Table table;
-    std::map<uint32_t, size_t> index;
-
-    Builder(const std::vector<qw::Column>& columns, uint32_t records) : table(qw::MakeTable(columns, records)) {
-        for (size_t i = 0; i < columns.size(); ++i) index[columns[i].id & 0xFFF] = i;
-    }
-    void Price(uint32_t r, uint32_t field, double v) { qw::SetU64(table, r, index.at(field), rb::Price64(v, 3)); }
-    void Number(uint32_t r, uint32_t field, uint64_t v) { qw::SetU64(table, r, index.at(field), rb::Packed64(v, 0, false)); }
-    void Int(uint32_t r, uint32_t field, int32_t v) { qw::SetU32(table, r, index.at(field), static_cast<uint32_t>(v)); }
-    void Text(uint32_t r, uint32_t field, const std::string& v) { qw::SetText(table, r, index.at(field), v); }
-    std::string Image() const {
-        const qw::Bytes b = qw::NativeImage(table);
-        return std::string(b.begin(), b.end());
-    }
-};
 
 // The local time now: YYYYMMDDhhmmssmmm, HHMMSSmmm, and seconds since 1970.
 struct Now {
@@ -164,7 +147,7 @@ std::vector<qw::Column> TickColumns(const uint32_t (&prices)[5]) {
     return cols;
 }
 
-void FillTick(Builder& b, uint32_t r, uint32_t marketByte, const SimMarket::Security& s, const Now& now,
+void FillTick(FieldTable& b, uint32_t r, uint32_t marketByte, const SimMarket::Security& s, const Now& now,
               const uint32_t (&prices)[5]) {
     b.Text(r, 5, CodeKey(marketByte, s.code));
     b.Text(r, 55, s.name);
@@ -193,7 +176,7 @@ std::string SimMarket::StockImage(uint32_t marketByte, const std::set<std::strin
     for (int i = 0; i < 5; ++i) {
         for (uint32_t f : {bidPrice[i], bidVolume[i], askPrice[i], askVolume[i]}) cols.push_back(Col(f, P64, 8));
     }
-    Builder b(cols, static_cast<uint32_t>(list.size()));
+    FieldTable b(cols, static_cast<uint32_t>(list.size()), 3);
     const Now now = LocalNow();
     for (uint32_t r = 0; r < list.size(); ++r) {
         const Security& s = *list[r];
@@ -207,24 +190,24 @@ std::string SimMarket::StockImage(uint32_t marketByte, const std::set<std::strin
             b.Number(r, askVolume[i], 100u * uint64_t(12 + 5 * i));
         }
     }
-    return b.Image();
+    return b.Image(ImageForm::kNative);
 }
 
 std::string SimMarket::IndexImage(uint32_t marketByte, const std::set<std::string>& codes) const {
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
-    Builder b(TickColumns(kIndexPrices), static_cast<uint32_t>(list.size()));
+    FieldTable b(TickColumns(kIndexPrices), static_cast<uint32_t>(list.size()), 3);
     const Now now = LocalNow();
     for (uint32_t r = 0; r < list.size(); ++r) FillTick(b, r, marketByte, *list[r], now, kIndexPrices);
-    return b.Image();
+    return b.Image(ImageForm::kNative);
 }
 
 std::string SimMarket::TransactionImage(uint32_t marketByte, const std::set<std::string>& codes) {
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
-    Builder b({Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4), Col(74, I32, 4),
-               Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4), Col(56, P64, 8)},
-              static_cast<uint32_t>(list.size() * 2));
+    FieldTable b({Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4), Col(74, I32, 4),
+                 Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4), Col(56, P64, 8)},
+                 static_cast<uint32_t>(list.size() * 2), 3);
     const Now now = LocalNow();
     uint32_t r = 0;
     for (const Security* s : list) {
@@ -245,15 +228,15 @@ std::string SimMarket::TransactionImage(uint32_t marketByte, const std::set<std:
         }
         b.table.codes.push_back(code);
     }
-    return b.Image();
+    return b.Image(ImageForm::kNative);
 }
 
 std::string SimMarket::OrderImage(uint32_t marketByte, const std::set<std::string>& codes) {
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
-    Builder b({Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4), Col(271, I32, 4),
-               Col(10, P64, 8), Col(272, I32, 4), Col(12, I32, 4), Col(89, TXT, 4), Col(56, P64, 8)},
-              static_cast<uint32_t>(list.size()));
+    FieldTable b({Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4), Col(271, I32, 4),
+                 Col(10, P64, 8), Col(272, I32, 4), Col(12, I32, 4), Col(89, TXT, 4), Col(56, P64, 8)},
+                 static_cast<uint32_t>(list.size()), 3);
     const Now now = LocalNow();
     uint32_t r = 0;
     for (const Security* s : list) {
@@ -273,7 +256,7 @@ std::string SimMarket::OrderImage(uint32_t marketByte, const std::set<std::strin
         b.Number(r, 56, now.datetime);
         ++r;
     }
-    return b.Image();
+    return b.Image(ImageForm::kNative);
 }
 
 std::string SimMarket::ImageFor(int32_t wireClass, uint32_t marketByte, const std::set<std::string>& codes) {
