@@ -464,11 +464,12 @@ Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o) {
   if (widths != t.recordSize) throw std::invalid_argument("hq6 records are exactly their columns");
   const uint32_t H0 = 32 + 8 * C;
   const uint32_t index = n ? 16 + 28 * n : 0;
+  const uint32_t records = o.statedRecords >= 0 ? uint32_t(o.statedRecords) : t.records;
 
   Bytes cols;
   PutUVar(cols, o.headerSize >= 0 ? uint64_t(o.headerSize) : H0);
   cols.push_back(8);
-  const uint32_t words[8] = {0x2E317168u, 0x30u, index, 0, t.records, widths, t.flags,
+  const uint32_t words[8] = {0x2E317168u, 0x30u, index, 0, records, widths, t.flags,
                              32u | (8u << 8) | ((o.codedColumns ? 0 : C) << 16)};
   for (uint32_t w : words) PutUVar(cols, w);
   if (o.codedColumns) {
@@ -518,7 +519,7 @@ Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o) {
   Bytes b(8, 0);
   std::memcpy(b.data(), o.version.data(), std::min<size_t>(o.version.size(), 8));
   b.push_back(5);
-  PutUVar(b, uint64_t(int64_t(H0) + index + int64_t(t.records) * widths + o.nativeSizeAdjust));
+  PutUVar(b, uint64_t(int64_t(H0) + index + int64_t(records) * widths + o.nativeSizeAdjust));
   PutUVar(b, cols.size());
   PutUVar(b, idx.size());
   PutUVar(b, data.size());

@@ -83,6 +83,7 @@ struct Hq6Options {
   int64_t nativeSizeAdjust = 0;   // added to the stated native size
   int64_t headerSize = -1;        // the native header size stated (default 32 + 8c)
   bool codedColumns = false;      // state column count 0 and a coded block
+  int64_t statedRecords = -1;     // record count stated (and sized for) instead of the table's
 };
 Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o = {});
 
