@@ -28,22 +28,90 @@ const CodePageName kCodePages[] = {
     {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
-// An iconv descriptor closed on every way out. A null name (a code page
-// without a converter) gives a handle that is not ok.
+constexpr size_t kPageCount = sizeof(kCodePages) / sizeof(kCodePages[0]);
+
+// Row of a code page in kCodePages (code page 0: the system code page);
+// kPageCount when the code page is not served.
+size_t PageRow(uint32_t cp) {
+    if (cp == 0) cp = SystemCodePage();
+    for (size_t i = 0; i < kPageCount; ++i) {
+        if (kCodePages[i].cp == cp) return i;
+    }
+    return kPageCount;
+}
+
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// Open iconv converters kept for reuse: opening one costs far more than
+// converting a short text, and every text of the library goes through here.
+// A descriptor serves one conversion at a time: a conversion takes one from
+// the idle list of its code page and direction (or opens a new one) and
+// gives it back in its initial state. A few idle descriptors are kept per
+// list; the rest are closed. The pool is never destroyed, so conversions made
+// by other objects' destructors at process exit still find it.
+class IconvPool {
+public:
+    static IconvPool& Instance() {
+        static IconvPool* pool = new IconvPool;
+        return *pool;
+    }
+
+    iconv_t Take(size_t row, bool toUtf16) {
+        {
+            std::lock_guard<std::recursive_mutex> g(mu_);
+            std::vector<iconv_t>& idle = idle_[row][toUtf16];
+            if (!idle.empty()) {
+                iconv_t cd = idle.back();
+                idle.pop_back();
+                return cd;
+            }
+        }
+        const char* name = kCodePages[row].name;
+        return toUtf16 ? iconv_open("UTF-16LE", name) : iconv_open(name, "UTF-16LE");
+    }
+
+    void Give(size_t row, bool toUtf16, iconv_t cd) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+        {
+            std::lock_guard<std::recursive_mutex> g(mu_);
+            std::vector<iconv_t>& idle = idle_[row][toUtf16];
+            if (idle.size() < kKeep) {
+                try {
+                    idle.push_back(cd);
+                    return;
+                } catch (...) {
+                    // No room to keep it: closed below.
+                }
+            }
+        }
+        iconv_close(cd);
+    }
+
+private:
+    static constexpr size_t kKeep = 8;
+    std::recursive_mutex mu_;
+    std::vector<iconv_t> idle_[kPageCount][2];
+};
+
+// A converter of the pool for one conversion, given back on every way out.
+// A code page without a converter gives a handle that is not ok.
 class IconvHandle {
 public:
-    IconvHandle(const char* to, const char* from)
-        : cd_(to && from ? iconv_open(to, from) : reinterpret_cast<iconv_t>(-1)) {}
+    IconvHandle(uint32_t cp, bool toUtf16) : row_(PageRow(cp)), toUtf16_(toUtf16) {
+        if (row_ < kPageCount) cd_ = IconvPool::Instance().Take(row_, toUtf16_);
+    }
     ~IconvHandle() {
-        if (ok()) iconv_close(cd_);
+        if (ok()) IconvPool::Instance().Give(row_, toUtf16_, cd_);
     }
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    bool ok() const { return cd_ != kNoConverter; }
     iconv_t get() const { return cd_; }
 
 private:
-    iconv_t cd_;
+    size_t row_;
+    bool toUtf16_;
+    iconv_t cd_ = kNoConverter;
 };
 
 constexpr size_t kChunk = 4096;
@@ -92,15 +160,12 @@ void CloseShift(iconv_t cd, std::string& out) {
 uint32_t SystemCodePage() { return kCpGbk; }
 
 const char* CodePageIconvName(uint32_t cp) {
-    if (cp == 0) cp = SystemCodePage();
-    for (const auto& row : kCodePages) {
-        if (row.cp == cp) return row.name;
-    }
-    return nullptr;
+    size_t row = PageRow(cp);
+    return row < kPageCount ? kCodePages[row].name : nullptr;
 }
 
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {
-    IconvHandle cd("UTF-16LE", CodePageIconvName(cp));
+    IconvHandle cd(cp, true);
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
@@ -122,7 +187,7 @@ int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& 
 }
 
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
-    IconvHandle cd(CodePageIconvName(cp), "UTF-16LE");
+    IconvHandle cd(cp, false);
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
