@@ -175,7 +175,8 @@ int CKVOBuffer::LocatePackHead() {
       left = 0;
       break;
     }
-    if (IsPackHead(index, uint64_t(left))) {
+    // Only a byte that can begin the magic is looked at further.
+    if (*index == KVO_PACK_MAGIC_FIRST_BYTE && IsPackHead(index, uint64_t(left))) {
       m_read = index;
       return 1;
     }

@@ -2,6 +2,7 @@
 
 #include <snappy-c.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -405,6 +406,87 @@ Bytes NativeImage(const Table& t) {
     }
   }
   b.insert(b.end(), t.data.begin(), t.data.end());
+  return b;
+}
+
+Bytes ChainedNativeImage(const Table& t, uint32_t perBlock) {
+  if (t.recordSize < 4 || perBlock == 0) throw std::invalid_argument("chained blocks need records and a block size");
+  const uint32_t s = t.recordSize;
+  struct Block {
+    size_t code;
+    uint32_t first;  // within the code
+    uint32_t count;
+  };
+  // Blocks of the codes in turns: block k of every code, then block k + 1.
+  std::vector<Block> order;
+  for (uint32_t k = 0;; ++k) {
+    bool any = false;
+    for (size_t c = 0; c < t.codes.size(); ++c) {
+      const uint32_t first = k * perBlock;
+      if (first >= t.codes[c].count) continue;
+      order.push_back({c, first, std::min(perBlock, t.codes[c].count - first)});
+      any = true;
+    }
+    if (!any) break;
+  }
+  std::vector<uint32_t> slotOf(order.size());
+  uint32_t slots = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    slotOf[i] = slots;
+    // The head is H = 16 bytes and the records follow it; the block takes
+    // whole slots.
+    slots += uint32_t((16 + uint64_t(order[i].count) * s + s - 1) / s);
+  }
+  Bytes area(uint64_t(slots) * s, 0);
+  std::vector<uint32_t> firstBlock(t.codes.size(), 0);
+  std::vector<int64_t> last(t.codes.size(), -1);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const Block& b = order[i];
+    uint8_t* at = area.data() + uint64_t(slotOf[i]) * s;
+    const uint32_t head[4] = {0, b.first, b.count, 0};
+    std::memcpy(at, head, 16);
+    std::memcpy(at + 16, t.data.data() + uint64_t(t.codes[b.code].first + b.first) * s, uint64_t(b.count) * s);
+    if (last[b.code] < 0) {
+      firstBlock[b.code] = slotOf[i];
+    } else {
+      const uint32_t next = slotOf[i];
+      std::memcpy(area.data() + uint64_t(slotOf[size_t(last[b.code])]) * s + 12, &next, 4);
+    }
+    last[b.code] = int64_t(i);
+  }
+  const uint32_t C = uint32_t(t.columns.size());
+  const uint32_t n = uint32_t(t.codes.size());
+  const uint32_t index = 16 + 40 * n;
+  Bytes b = {'h', 'q', '1', '.', '0', 0, 0, 0};
+  PutU32(b, 32 + 8 * C + index);
+  PutU32(b, slots);
+  PutU32(b, slots);
+  PutU32(b, s);
+  PutU32(b, t.flags);
+  b.push_back(32);
+  b.push_back(8);
+  PutU16(b, uint16_t(C));
+  for (const Column& c : t.columns) {
+    PutU32(b, c.id);
+    PutU16(b, c.attr);
+    PutU16(b, c.width);
+  }
+  PutU32(b, index);
+  PutU32(b, n);
+  PutU32(b, n);
+  b.push_back(16);
+  b.push_back(40);
+  b.push_back(16);
+  b.push_back(1);
+  for (size_t c = 0; c < n; ++c) {
+    uint8_t key[16] = {};
+    std::memcpy(key, t.codes[c].code.data(), std::min<size_t>(t.codes[c].code.size(), 16));
+    b.insert(b.end(), key, key + 16);
+    // Six values: unused, record count, first block, two unused, and in the
+    // first entry the block-head size.
+    for (uint32_t v : {0u, t.codes[c].count, firstBlock[c], 0u, 0u, c == 0 ? 16u : 0u}) PutU32(b, v);
+  }
+  b.insert(b.end(), area.begin(), area.end());
   return b;
 }
 
