@@ -39,7 +39,9 @@ int Call(CKvoFilter& filter, bool unpack, const char* bytes, size_t n, std::stri
 }
 
 // Feeds one read (or none) and takes frames until the filter asks for more.
-void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const char* bytes, size_t n) {
+// Frames come out in stream order and never overlap: each is looked for from
+// the end of the one before (*taken).
+void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, size_t* taken, const char* bytes, size_t n) {
   std::string frame;
   for (int calls = 0;; ++calls) {
     if (calls > 100000) std::abort();  // a filter that never stops
@@ -53,7 +55,9 @@ void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const ch
     if (frame.size() < KVO_PACK_HEADER_SIZE) std::abort();
     const KvoPackHeader* h = KvoPackHeader::At(frame.data());
     if (!h->HasMagic() || h->GetTotalLength() != frame.size()) std::abort();
-    if (stream.find(frame) == std::string_view::npos) std::abort();
+    const size_t at = stream.find(frame, *taken);
+    if (at == std::string_view::npos) std::abort();
+    *taken = at + frame.size();
   }
   CKVOBuffer& ring = filter.Buffer();
   if (ring.GetDataLength() >= ring.GetSize()) std::abort();
@@ -83,15 +87,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fed.append(reinterpret_cast<const char*>(data + 3), size - 3);
   const std::string_view all(fed);
   const std::string_view stream = all.substr(1);
+  size_t taken = 0;
   for (size_t at = 0; at < stream.size();) {
     seed = seed * 1103515245u + 12345u;
     size_t n = 1 + (seed >> 16) % 128;
     if (n > stream.size() - at) n = stream.size() - at;
-    FeedRead(filter, unpack, all, stream.data() + at, n);
+    FeedRead(filter, unpack, all, &taken, stream.data() + at, n);
     if (ring.GetSize() > g.max) std::abort();
     at += n;
   }
   // A frame found by a resynchronisation is taken at the next call.
-  FeedRead(filter, unpack, all, nullptr, 0);
+  FeedRead(filter, unpack, all, &taken, nullptr, 0);
   return 0;
 }

@@ -259,7 +259,7 @@ qw::Table SuperStockTable() {
   uint32_t r = 0;
   const char* keys[2] = {"\x11" "600000", "\x21" "000001"};
   for (size_t k = 0; k < books.size(); ++k) {
-    const uint32_t bids = k == 0 ? 2 : 2, asks = k == 0 ? 2 : 1;
+    const uint32_t bids = 2, asks = k == 0 ? 2 : 1;
     const uint32_t head[5] = {0xFFFFFFFFu, (10005u << 8) | 1u, bids, asks | (250u << 22), 1704418205u};
     std::memcpy(t.Field(r, 0), head, sizeof head);
     t.codes.push_back({keys[k], r, 1 + uint32_t(books[k].size())});
@@ -294,8 +294,15 @@ Seeds ConvertSeeds() {
   qw::Table super = SuperStockTable();
   s["superstock_hd1.0"] = qw::CompactImage(super);
   s["superstock_hq6_snappy"] = qw::Hq6Image(super, 0x10);
-  // More than 128 records in the transposed and delta kinds, and in chains.
-  qw::Table many = TradeTable(200);
+  // More than 128 records in the transposed and delta kinds, and in chains:
+  // narrow trades (date-time, index, price), so the images stay small.
+  qw::Table many = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}}, 200);
+  for (uint32_t r = 0; r < 200; ++r) {
+    qw::SetU64(many, r, 0, rb::Packed64(20240105093000000ull + r * 7, 0, false));
+    qw::SetU32(many, r, 1, 5000 + r);
+    qw::SetU32(many, r, 2, rb::Price32(10.0 + (r % 17) * 0.01, 2));
+  }
+  many.codes = {{"\x11" "600000", 0, 130}, {"\x21" "000001", 130, 70}};
   for (const char* v : {"hd3.0", "hd3.1", "hd5.0"}) s[std::string("many_") + v] = qw::CompactImage(many, qw::CompactOptions{v});
   s["many_hq6_snappy"] = qw::Hq6Image(many, 0x10);
   s["many_chained"] = qw::ChainedNativeImage(many, 32);

@@ -369,15 +369,17 @@ Bytes EncodeSnappyColumns(const Table& t) {
   return SnappyBlock((uint64_t(t.columns.size()) * t.records + 7) / 8, SnappyColumnsContent(t));
 }
 
-Bytes NativeImage(const Table& t) {
+namespace {
+
+// The fixed header and column table of a native image whose index takes
+// `index` bytes and whose data area holds `slots` records.
+Bytes NativeHeader(const Table& t, uint32_t index, uint32_t slots) {
   const uint32_t C = uint32_t(t.columns.size());
-  const uint32_t n = uint32_t(t.codes.size());
-  const uint32_t index = n ? 16 + 28 * n : 0;
   Bytes b = {'h', 'q', '1', '.', '0', 0, 0, 0};
-  b.reserve(64 + 8 * uint64_t(C) + index + t.data.size());
+  b.reserve(64 + 8 * uint64_t(C) + index + uint64_t(slots) * t.recordSize);
   PutU32(b, 32 + 8 * C + index);
-  PutU32(b, t.records);
-  PutU32(b, t.records);
+  PutU32(b, slots);
+  PutU32(b, slots);
   PutU32(b, t.recordSize);
   PutU32(b, t.flags);
   b.push_back(32);
@@ -388,18 +390,36 @@ Bytes NativeImage(const Table& t) {
     PutU16(b, c.attr);
     PutU16(b, c.width);
   }
+  return b;
+}
+
+// The head of a native index of n entries with 16-byte keys.
+void PutIndexHead(Bytes& b, uint32_t total, uint32_t n, uint8_t entrySize, uint8_t kind) {
+  PutU32(b, total);
+  PutU32(b, n);
+  PutU32(b, n);
+  b.push_back(16);
+  b.push_back(entrySize);
+  b.push_back(16);
+  b.push_back(kind);
+}
+
+void PutKey(Bytes& b, const std::string& code) {
+  uint8_t key[16] = {};
+  std::memcpy(key, code.data(), std::min<size_t>(code.size(), 16));
+  b.insert(b.end(), key, key + 16);
+}
+
+}  // namespace
+
+Bytes NativeImage(const Table& t) {
+  const uint32_t n = uint32_t(t.codes.size());
+  const uint32_t index = n ? 16 + 28 * n : 0;
+  Bytes b = NativeHeader(t, index, t.records);
   if (n) {
-    PutU32(b, index);
-    PutU32(b, n);
-    PutU32(b, n);
-    b.push_back(16);
-    b.push_back(28);
-    b.push_back(16);
-    b.push_back(0);
+    PutIndexHead(b, index, n, 28, 0);
     for (const Code& c : t.codes) {
-      uint8_t key[16] = {};
-      std::memcpy(key, c.code.data(), std::min<size_t>(c.code.size(), 16));
-      b.insert(b.end(), key, key + 16);
+      PutKey(b, c.code);
       PutU32(b, c.first + c.count);
       PutU32(b, c.count);
       PutU32(b, c.first);
@@ -454,34 +474,12 @@ Bytes ChainedNativeImage(const Table& t, uint32_t perBlock) {
     }
     last[b.code] = int64_t(i);
   }
-  const uint32_t C = uint32_t(t.columns.size());
   const uint32_t n = uint32_t(t.codes.size());
   const uint32_t index = 16 + 40 * n;
-  Bytes b = {'h', 'q', '1', '.', '0', 0, 0, 0};
-  PutU32(b, 32 + 8 * C + index);
-  PutU32(b, slots);
-  PutU32(b, slots);
-  PutU32(b, s);
-  PutU32(b, t.flags);
-  b.push_back(32);
-  b.push_back(8);
-  PutU16(b, uint16_t(C));
-  for (const Column& c : t.columns) {
-    PutU32(b, c.id);
-    PutU16(b, c.attr);
-    PutU16(b, c.width);
-  }
-  PutU32(b, index);
-  PutU32(b, n);
-  PutU32(b, n);
-  b.push_back(16);
-  b.push_back(40);
-  b.push_back(16);
-  b.push_back(1);
+  Bytes b = NativeHeader(t, index, slots);
+  PutIndexHead(b, index, n, 40, 1);
   for (size_t c = 0; c < n; ++c) {
-    uint8_t key[16] = {};
-    std::memcpy(key, t.codes[c].code.data(), std::min<size_t>(t.codes[c].code.size(), 16));
-    b.insert(b.end(), key, key + 16);
+    PutKey(b, t.codes[c].code);
     // Six values: unused, record count, first block, two unused, and in the
     // first entry the block-head size.
     for (uint32_t v : {0u, t.codes[c].count, firstBlock[c], 0u, 0u, c == 0 ? 16u : 0u}) PutU32(b, v);
