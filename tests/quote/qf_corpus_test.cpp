@@ -8,20 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <string>
 
+#include "tests/support/corpus_seeds.h"
 #include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {
 
-using Seeds = std::map<std::string, qw::Bytes>;
+using kvotest::Seeds;
 
 constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000, kRaw = 0x6000;
 
@@ -315,29 +311,8 @@ Seeds ConvertSeeds() {
   return s;
 }
 
-void CheckOrWrite(const char* name, const Seeds& seeds) {
-  if (const char* out = std::getenv("KVO_WRITE_CORPUS")) {
-    const std::filesystem::path dir = std::filesystem::path(out) / name;
-    std::filesystem::create_directories(dir);
-    for (const auto& [file, bytes] : seeds) {
-      std::ofstream f(dir / file, std::ios::binary);
-      f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
-    return;
-  }
-  const char* src = std::getenv("KVO_SOURCE_DIR");
-  if (src == nullptr) GTEST_SKIP() << "KVO_SOURCE_DIR not set";
-  const std::filesystem::path dir = std::filesystem::path(src) / "tests/fuzz/corpus" / name;
-  for (const auto& [file, bytes] : seeds) {
-    std::ifstream f(dir / file, std::ios::binary);
-    ASSERT_TRUE(f.good()) << name << "/" << file;
-    qw::Bytes got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, bytes) << name << "/" << file;
-  }
-}
+TEST(QfCorpus, SeedsMatchTheWriter) { kvotest::CheckOrWriteSeeds("quotefile", QuoteFileSeeds()); }
 
-TEST(QfCorpus, SeedsMatchTheWriter) { CheckOrWrite("quotefile", QuoteFileSeeds()); }
-
-TEST(QfCorpus, ConverterSeedsMatchTheWriter) { CheckOrWrite("convert", ConvertSeeds()); }
+TEST(QfCorpus, ConverterSeedsMatchTheWriter) { kvotest::CheckOrWriteSeeds("convert", ConvertSeeds()); }
 
 }  // namespace
