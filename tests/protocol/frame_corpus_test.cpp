@@ -16,22 +16,6 @@ namespace {
 
 constexpr uint32_t kText = 0x2000, kI32 = 0x3000, kP32 = 0x7000, kP64 = 0x0000;
 
-qw::Table Trades() {
-  qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},
-                               {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}},
-                              4);
-  for (uint32_t r = 0; r < 4; ++r) {
-    qw::SetU64(t, r, 0, rb::Packed64(20240105100000000ull + r, 0, false));
-    qw::SetU32(t, r, 1, r + 1);
-    qw::SetU32(t, r, 2, rb::Price32(9.5, 1));
-    qw::SetU64(t, r, 3, rb::Packed64(100, 0, false));
-    qw::SetU32(t, r, 4, r == 1 ? 4u : 0u);
-    qw::SetU32(t, r, 5, r % 2 ? 17u : 2u);
-  }
-  t.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000001", 3, 1}};
-  return t;
-}
-
 qw::Table Ticks() {
   qw::Table t = qw::MakeTable({{kText | 5, 0, 12}, {kText | 55, 0, 16}, {kI32 | 56, 0, 4}, {kP64 | 278, 0, 8},
                                {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8}},
@@ -50,7 +34,7 @@ qw::Table Ticks() {
 std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
 TEST(FrameCorpus, QuoteDataSeedsMatchTheWriter) {
-  const qw::Table trades = Trades(), ticks = Ticks();
+  const qw::Table trades = rb::TransactionTable(4, 3), ticks = Ticks();
   kvotest::Seeds seeds;
 
   // A push whose buffer holds bytes before its first image and three images.

@@ -116,18 +116,7 @@ TEST(ConvertFile, IndexSnapshotIntoTheSessionList) {
 }
 
 TEST(ConvertFile, TransactionsCodeByCode) {
-    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},
-                                 {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}},
-                                5);
-    for (uint32_t r = 0; r < 5; ++r) {
-        qw::SetU64(t, r, 0, rb::Packed64(20240105100000000ull + r, 0, false));
-        qw::SetU32(t, r, 1, r + 1);
-        qw::SetU32(t, r, 2, rb::Price32(9.5, 1));
-        qw::SetU64(t, r, 3, rb::Packed64(100, 0, false));
-        qw::SetU32(t, r, 4, r == 1 ? 4u : 0u);
-        qw::SetU32(t, r, 5, r % 2 ? 17u : 2u);
-    }
-    t.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000001", 3, 2}};
+    const qw::Table t = rb::TransactionTable(5, 3);
     for (const qw::Bytes& bytes : {qw::NativeImage(t), qw::CompactImage(t), qw::Hq6Image(t, 0x10)}) {
         CHQuoteFile file;
         ASSERT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
