@@ -621,9 +621,6 @@ bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* 
   return true;
 }
 
-// Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
-// CRC-16 over the decoded records. Decoding stops at the first fault; the
-// records stay as far as they got (the rest 0xFF) and the CRC decides.
 // Kinds 5 and 6: the payload length P behind its n integer bytes. Every
 // record's presence bitmap is stored (one integer per group for the later
 // records): a record count the payload cannot carry is refused before the
@@ -636,6 +633,9 @@ int DeltaShape(const uint8_t* in, int64_t avail, uint64_t R, uint64_t C, int* n,
   return 0;
 }
 
+// Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
+// CRC-16 over the decoded records. Decoding stops at the first fault; the
+// records stay as far as they got (the rest 0xFF) and the CRC decides.
 int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
   const uint64_t B = (C + 7) / 8;
@@ -1056,11 +1056,6 @@ struct IntColumn {
 // columns are written.
 constexpr uint64_t kTileRecords = 64;
 
-// Kind 0x10: a presence bitmap and values, snappy-compressed; later records
-// are relative to the first record's value of their column. The stream holds
-// one column after another; the records are written a tile at a time, each
-// integer column read from where its own integers stand, so that every
-// record is written while it is in the cache rather than once per column.
 // Kind 0x10: the bitmap length M behind its n integer bytes and the
 // uncompressed length of the snappy stream after it, checked against the
 // records before anything is allocated.
@@ -1081,6 +1076,11 @@ int SnappyShape(const uint8_t* in, int64_t avail, uint64_t R, uint64_t s, uint64
   return 0;
 }
 
+// Kind 0x10: a presence bitmap and values, snappy-compressed; later records
+// are relative to the first record's value of their column. The stream holds
+// one column after another; the records are written a tile at a time, each
+// integer column read from where its own integers stand, so that every
+// record is written while it is in the cache rather than once per column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
   int n = 0;
