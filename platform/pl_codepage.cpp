@@ -29,56 +29,115 @@ const CodePageName kCodePages[] = {
     {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
-// Opening and closing converters load and unload glibc's conversion
-// modules, whose bookkeeping is guarded by locks a thread checker cannot see.
-// Opens and closes are therefore serialised here, and the first descriptor
-// of each pair of names stays open for the life of the process, so a module
-// once loaded is never unloaded while another thread loads it again.
-std::recursive_mutex& ConverterMutex() {
-    static auto* mutex = new std::recursive_mutex;  // lives until the process ends
-    return *mutex;
+constexpr size_t kPageCount = sizeof(kCodePages) / sizeof(kCodePages[0]);
+
+// Row of a code page in kCodePages (code page 0: the system code page);
+// kPageCount when the code page is not served.
+size_t PageRow(uint32_t cp) {
+    if (cp == 0) cp = SystemCodePage();
+    for (size_t i = 0; i < kPageCount; ++i) {
+        if (kCodePages[i].cp == cp) return i;
+    }
+    return kPageCount;
 }
 
-struct PinnedConverter {
-    std::string to;
-    std::string from;
-    iconv_t cd;
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// Open iconv converters kept for reuse: opening one costs far more than
+// converting a short text, and every text of the library goes through here.
+// A descriptor serves one conversion at a time: a conversion takes one from
+// the idle list of its pair of names (or opens a new one) and gives it back
+// in its initial state. A few idle descriptors are kept per pair; the rest
+// are closed. Opens and closes happen under the pool's lock: they load and
+// unload glibc's conversion modules, whose bookkeeping is guarded by locks a
+// thread checker cannot see, and a pair once opened keeps its module loaded.
+// The pool is never destroyed, so conversions made by other objects'
+// destructors at process exit still find it.
+class IconvPool {
+public:
+    static IconvPool& Instance() {
+        static IconvPool* pool = new IconvPool;
+        return *pool;
+    }
+
+    // The idle list of a pair of names, made on first use; null when the
+    // pair has no converter.
+    size_t Pair(const char* to, const char* from) {
+        std::lock_guard<std::recursive_mutex> g(mu_);
+        for (size_t i = 0; i < pairs_.size(); ++i) {
+            if (pairs_[i].to == to && pairs_[i].from == from) return i;
+        }
+        const iconv_t cd = iconv_open(to, from);
+        if (cd == kNoConverter) return kNoPair;
+        try {
+            pairs_.push_back(Idle{to, from, {cd}});
+        } catch (...) {
+            iconv_close(cd);
+            return kNoPair;
+        }
+        return pairs_.size() - 1;
+    }
+
+    iconv_t Take(size_t pair) {
+        std::lock_guard<std::recursive_mutex> g(mu_);
+        Idle& idle = pairs_[pair];
+        if (!idle.cds.empty()) {
+            iconv_t cd = idle.cds.back();
+            idle.cds.pop_back();
+            return cd;
+        }
+        return iconv_open(idle.to.c_str(), idle.from.c_str());
+    }
+
+    void Give(size_t pair, iconv_t cd) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+        std::lock_guard<std::recursive_mutex> g(mu_);
+        std::vector<iconv_t>& idle = pairs_[pair].cds;
+        if (idle.size() < kKeep) {
+            try {
+                idle.push_back(cd);
+                return;
+            } catch (...) {
+                // No room to keep it: closed below.
+            }
+        }
+        iconv_close(cd);
+    }
+
+    static constexpr size_t kNoPair = static_cast<size_t>(-1);
+
+private:
+    struct Idle {
+        std::string to;
+        std::string from;
+        std::vector<iconv_t> cds;
+    };
+    static constexpr size_t kKeep = 8;
+    std::recursive_mutex mu_;
+    std::vector<Idle> pairs_;  // only grows: an index stays valid
 };
 
-iconv_t OpenConverter(const char* to, const char* from) {
-    if (to == nullptr || from == nullptr) return reinterpret_cast<iconv_t>(-1);
-    std::lock_guard<std::recursive_mutex> lock(ConverterMutex());
-    static auto* pinned = new std::vector<PinnedConverter>;  // lives until the process ends
-    const bool known = std::any_of(pinned->begin(), pinned->end(),
-                                   [&](const PinnedConverter& p) { return p.to == to && p.from == from; });
-    if (!known) {
-        const iconv_t cd = iconv_open(to, from);
-        if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
-        pinned->push_back(PinnedConverter{to, from, cd});
-    }
-    return iconv_open(to, from);
-}
-
-void CloseConverter(iconv_t cd) {
-    std::lock_guard<std::recursive_mutex> lock(ConverterMutex());
-    iconv_close(cd);
-}
-
-// An iconv descriptor closed on every way out. A null name (a code page
-// without a converter) gives a handle that is not ok.
+// A converter of the pool for one conversion, given back on every way out.
+// A null name (a code page without a converter) gives a handle that is not
+// ok.
 class IconvHandle {
 public:
-    IconvHandle(const char* to, const char* from) : cd_(OpenConverter(to, from)) {}
+    IconvHandle(const char* to, const char* from) {
+        if (to == nullptr || from == nullptr) return;
+        pair_ = IconvPool::Instance().Pair(to, from);
+        if (pair_ != IconvPool::kNoPair) cd_ = IconvPool::Instance().Take(pair_);
+    }
     ~IconvHandle() {
-        if (ok()) CloseConverter(cd_);
+        if (ok()) IconvPool::Instance().Give(pair_, cd_);
     }
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    bool ok() const { return cd_ != kNoConverter; }
     iconv_t get() const { return cd_; }
 
 private:
-    iconv_t cd_;
+    size_t pair_ = IconvPool::kNoPair;
+    iconv_t cd_ = kNoConverter;
 };
 
 constexpr size_t kChunk = 4096;
@@ -127,11 +186,8 @@ void CloseShift(iconv_t cd, std::string& out) {
 uint32_t SystemCodePage() { return kCpGbk; }
 
 const char* CodePageIconvName(uint32_t cp) {
-    if (cp == 0) cp = SystemCodePage();
-    for (const auto& row : kCodePages) {
-        if (row.cp == cp) return row.name;
-    }
-    return nullptr;
+    size_t row = PageRow(cp);
+    return row < kPageCount ? kCodePages[row].name : nullptr;
 }
 
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {

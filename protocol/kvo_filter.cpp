@@ -12,9 +12,12 @@ namespace {
 constexpr char kInvalidIndexText[] = "CMCastBuffer::GetLengthFromDataIndex\xA3\xAC nowIndex is invalid.";
 }  // namespace
 
-CKVOBuffer::CKVOBuffer() {
-  m_mem = new (std::nothrow) uint8_t[INITIAL_SIZE];
-  if (m_mem) m_size = INITIAL_SIZE;
+CKVOBuffer::CKVOBuffer(const Geometry& geometry) : m_geometry(geometry) {
+  if (m_geometry.initial == 0) m_geometry.initial = 1;
+  if (m_geometry.step == 0) m_geometry.step = 1;
+  if (m_geometry.max < m_geometry.initial) m_geometry.max = m_geometry.initial;
+  m_mem = new (std::nothrow) uint8_t[m_geometry.initial];
+  if (m_mem) m_size = m_geometry.initial;
   m_read = m_write = m_mem;
 }
 
@@ -65,19 +68,21 @@ int CKVOBuffer::AppendData(const uint8_t* data, uint32_t len) {
     m_write = m_mem + (uint64_t(m_write - m_mem) + len) % m_size;
     return 1;
   }
-  // The ring never holds MAX_SIZE bytes: its bytes held stay below its size,
-  // which is at most MAX_SIZE.
-  if (newUsed >= MAX_SIZE) {
+  // The ring never holds its maximum: its bytes held stay below its size,
+  // which is at most the maximum.
+  const uint32_t maxSize = m_geometry.max;
+  if (newUsed >= maxSize) {
     TL_WriteLog(3, "CMCastBuffer::AppendData: SumDataLen=%d, MaxBufferSize=%d, bufflen:%d, datalen:%d",
-                static_cast<int>(newUsed > 0x7FFFFFFF ? 0x7FFFFFFF : newUsed), static_cast<int>(MAX_SIZE),
+                static_cast<int>(newUsed > 0x7FFFFFFF ? 0x7FFFFFFF : newUsed), static_cast<int>(maxSize),
                 static_cast<int>(held), static_cast<int>(len));
     Reset();
     return 0;
   }
   TL_WriteLog(4, "CMCastBuffer::AppendData, reInit mcast buffer: SumDataLen=%d, BufferSize=%d",
               static_cast<int>(newUsed), static_cast<int>(m_size));
-  uint64_t newSize = m_size + ((newUsed - m_size) / GROW_STEP + 1) * GROW_STEP;
-  if (newSize > MAX_SIZE) newSize = MAX_SIZE;
+  const uint64_t step = m_geometry.step;
+  uint64_t newSize = m_size + ((newUsed - m_size) / step + 1) * step;
+  if (newSize > maxSize) newSize = maxSize;
   uint8_t* mem = new (std::nothrow) uint8_t[newSize];
   if (!mem) {
     // No room for the new bytes: they and the held ones are dropped, as for
@@ -170,7 +175,8 @@ int CKVOBuffer::LocatePackHead() {
       left = 0;
       break;
     }
-    if (IsPackHead(index, uint64_t(left))) {
+    // Only a byte that can begin the magic is looked at further.
+    if (*index == KVO_PACK_MAGIC_FIRST_BYTE && IsPackHead(index, uint64_t(left))) {
       m_read = index;
       return 1;
     }
@@ -211,7 +217,7 @@ int CKvoFilter::Pack(const void* data, uint32_t length, uint32_t flags, corvane:
   return sendBuf.AppendBlock(data, length);
 }
 
-corvane::CTLPackFilter* CKvoFilter::Clone() { return new (std::nothrow) CKvoFilter; }
+corvane::CTLPackFilter* CKvoFilter::Clone() { return new (std::nothrow) CKvoFilter(m_buffer.GetGeometry()); }
 
 CKvoFilter* CKvoFilter::Reset() {
   m_buffer.Reset();
@@ -285,7 +291,7 @@ int CKvoFilter::ProcessMcastData(uint32_t& total, uint8_t*& next) {
   // A total length below the header's size describes no frame, and one the
   // ring can never hold would be waited for in vain while good frames pile
   // up behind it: both mean the stream is out of step.
-  if (total < KVO_PACK_HEADER_SIZE || total >= CKVOBuffer::MAX_SIZE) return Resynchronise(held);
+  if (total < KVO_PACK_HEADER_SIZE || total >= m_buffer.GetGeometry().max) return Resynchronise(held);
   if (!header->IsComplete(held)) return FEED_MORE;
 
   // The checked advance gives the write index or an index of a held byte.

@@ -24,7 +24,18 @@ class CKVOBuffer {
   static constexpr uint32_t GROW_STEP = 0x100000;
   static constexpr uint32_t MARKER_LENGTH = 4;        // the magic
 
-  CKVOBuffer();
+  // Sizes of a ring: the memory it starts with, the step it grows by and the
+  // most it may take. Connections use the defaults above; tests and fuzzing
+  // use small rings, so wrap, growth and overflow happen on short streams.
+  struct Geometry {
+    uint32_t initial = INITIAL_SIZE;
+    uint32_t step = GROW_STEP;
+    uint32_t max = MAX_SIZE;
+  };
+
+  CKVOBuffer() : CKVOBuffer(Geometry{}) {}
+  // Steps of 0 become 1; a maximum below the initial size becomes it.
+  explicit CKVOBuffer(const Geometry& geometry);
   virtual ~CKVOBuffer();
   CKVOBuffer(const CKVOBuffer&) = delete;
   CKVOBuffer& operator=(const CKVOBuffer&) = delete;
@@ -58,12 +69,14 @@ class CKVOBuffer {
   uint32_t GetHeadLength() const;
 
   uint32_t GetSize() const { return m_size; }
+  const Geometry& GetGeometry() const { return m_geometry; }
   uint8_t* GetReadIndex() const { return m_read; }
   uint8_t* GetWriteIndex() const { return m_write; }
   // Copies n held bytes from index (following the wrap) to out.
   void CopyOut(const uint8_t* index, uint32_t n, uint8_t* out) const;
 
  private:
+  Geometry m_geometry;
   uint8_t* m_read = nullptr;
   uint8_t* m_write = nullptr;
   uint32_t m_size = 0;
@@ -80,6 +93,8 @@ class CKvoFilter : public corvane::CTLPackFilter {
   static constexpr int FEED_MORE = corvane::TL_UNPACK_NEED_MORE;
 
   CKvoFilter() = default;
+  // A filter whose ring has this geometry (its clones have it too).
+  explicit CKvoFilter(const CKVOBuffer::Geometry& geometry) : m_buffer(geometry) {}
   ~CKvoFilter() override = default;
   CKvoFilter(const CKvoFilter&) = delete;
   CKvoFilter& operator=(const CKvoFilter&) = delete;

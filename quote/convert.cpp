@@ -47,11 +47,14 @@ void MarketCodeFromText(const uint8_t* text, size_t len, bool indexCodes, Market
     }
 }
 
+// A code key is taken as stored, up to its first zero byte: unlike a text
+// column it is not trimmed, so a key that ends in blanks keeps them and the
+// market byte 0x20 (a blank) still names its market.
 void MarketCodeFromKey(const ConvertImage* image, const char* key, MarketCode* out) {
     uint32_t keySize = image != nullptr ? image->KeySize() : 16;
     if (keySize == 0 || keySize > kRecordTextMax) keySize = 16;
     const uint8_t* k = reinterpret_cast<const uint8_t*>(key);
-    MarketCodeFromText(k, k != nullptr ? RecordTextLength(k, keySize) : 0, false, out);
+    MarketCodeFromText(k, k != nullptr ? strnlen(key, keySize) : 0, false, out);
 }
 
 size_t FieldText(const uint8_t* rec, const QuoteFieldDescriptor& d, const uint8_t** text) {

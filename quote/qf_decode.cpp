@@ -401,14 +401,21 @@ int Transpose(const uint8_t* src, int64_t avail, const QfWorkTable& t, uint8_t* 
   return static_cast<int>(std::min<uint64_t>(area, 0x7FFFFFFF));
 }
 
-int Kind2(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+// Kind 2's stream length L and run-length output N, which must be the
+// record area exactly.
+int Kind2Shape(const uint8_t* in, int64_t avail, uint64_t area, int32_t* L, uint64_t* N) {
   if (avail < 4) return -5;
-  int32_t L = static_cast<int32_t>(Le32(in));
-  if (L < 1 || int64_t(L) + 4 > avail) return -5;
+  *L = static_cast<int32_t>(Le32(in));
+  if (*L < 1 || int64_t(*L) + 4 > avail) return -5;
+  if (RleLength(in + 4, uint64_t(*L), area, N) != 0 || *N != area) return -5;
+  return 0;
+}
+
+int Kind2(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
   // The run-length output is the transposed records, exactly.
-  const uint64_t area = uint64_t(t.records) * t.recordSize;
+  int32_t L = 0;
   uint64_t N = 0;
-  if (RleLength(in + 4, uint64_t(L), area, &N) != 0 || N != area) return -5;
+  if (Kind2Shape(in, avail, uint64_t(t.records) * t.recordSize, &L, &N) != 0) return -5;
   std::unique_ptr<uint8_t[]> planes(new uint8_t[N]);
   if (RleTokens(in + 8, uint64_t(L) - 4, N, planes.get()) != 0) return -5;
   QF_Untranspose(planes.get(), t.records, t.recordSize, dst);
@@ -614,24 +621,32 @@ bool DeltaColumn(bool packedTails, const uint8_t* pay, uint64_t plen, uint64_t* 
   return true;
 }
 
+// Kinds 5 and 6: the payload length P behind its n integer bytes. Every
+// record's presence bitmap is stored (one integer per group for the later
+// records): a record count the payload cannot carry is refused before the
+// record area exists.
+int DeltaShape(const uint8_t* in, int64_t avail, uint64_t R, uint64_t C, int* n, int32_t* P) {
+  *n = TL_DecodeVarInt32(in, avail, P);
+  if (*n < 1 || *P < 1 || int64_t(*n) + *P + 2 > avail) return -5;
+  const uint64_t plen = uint64_t(*P), B = (C + 7) / 8;
+  if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
+  return 0;
+}
+
 // Kinds 5 and 6: delta-coded columns behind presence bitmaps, guarded by a
 // CRC-16 over the decoded records. Decoding stops at the first fault; the
 // records stay as far as they got (the rest 0xFF) and the CRC decides.
 int DeltaColumns(bool packedTails, const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
+  const uint64_t B = (C + 7) / 8;
+  int n = 0;
   int32_t P = 0;
-  int n = TL_DecodeVarInt32(in, avail, &P);
-  if (n < 1 || P < 1 || int64_t(n) + P + 2 > avail) return -5;
+  if (DeltaShape(in, avail, R, C, &n, &P) != 0) return -5;
   std::vector<uint64_t> offs;
   if (!ColumnOffsets(t, &offs)) return -5;
   const uint8_t* pay = in + n;
   const uint64_t plen = uint64_t(P);
   uint64_t pos = 0;
-  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
-  const uint64_t B = (C + 7) / 8;
-  // Every record's presence bitmap is stored (one integer per group for the
-  // later records): a record count the payload cannot carry is refused before
-  // the record area is allocated.
-  if ((R == 1 && B > plen) || (R > 1 && (R - 1) * (B / 4 + 1) > plen)) return -5;
   std::vector<uint8_t> rec(R * s, 0xFF);
   std::vector<uint8_t> bits(R * B, 0);
   if (R == 0 || DeltaPresence(pay, plen, &pos, R, B, bits.data())) {
@@ -1054,29 +1069,41 @@ struct IntColumn {
 // columns are written.
 constexpr uint64_t kTileRecords = 64;
 
+// Kind 0x10: the bitmap length M behind its n integer bytes and the
+// uncompressed length of the snappy stream after it, checked against the
+// records before anything is allocated.
+int SnappyShape(const uint8_t* in, int64_t avail, uint64_t R, uint64_t s, uint64_t C, int* n, int32_t* M,
+                size_t* ulen) {
+  *n = TL_DecodeVarInt32(in, avail, M);
+  if (*n < 1 || *M < 0) return -5;
+  // One presence bit per field.
+  if (uint64_t(*M) < (C * R + 7) / 8) return -5;
+  const size_t zlen = size_t(avail - *n);
+  if (TL_SnappyGetUncompressedLength(in + *n, zlen, ulen) != 0) return -5;
+  // Nothing legitimate decompresses to more than the bitmap, ten bytes per
+  // value and the raw records.
+  if (*ulen < uint64_t(*M) || *ulen > uint64_t(*M) + 11 * C * R + R * s) return -5;
+  // M is the block's own word, so that bound alone still lets a few bytes
+  // ask for gigabytes. No snappy element yields more than 64 bytes from 3.
+  if (*ulen > uint64_t(zlen) * 22 + 64) return -5;
+  return 0;
+}
+
 // Kind 0x10: a presence bitmap and values, snappy-compressed; later records
 // are relative to the first record's value of their column. The stream holds
 // one column after another; the records are written a tile at a time, each
 // integer column read from where its own integers stand, so that every
 // record is written while it is in the cache rather than once per column.
 int SnappyColumns(const uint8_t* in, int64_t avail, const QfWorkTable& t, uint8_t* dst) {
+  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
+  int n = 0;
   int32_t M = 0;
-  int n = TL_DecodeVarInt32(in, avail, &M);
-  if (n < 1 || M < 0) return -5;
+  size_t ulen = 0;
+  if (SnappyShape(in, avail, R, s, C, &n, &M, &ulen) != 0) return -5;
   std::vector<uint64_t> offs;
   if (!ColumnOffsets(t, &offs)) return -5;
-  const uint64_t R = t.records, s = t.recordSize, C = t.columns.size();
-  if (uint64_t(M) < (C * R + 7) / 8) return -5;
-  size_t ulen = 0;
   const uint8_t* z = in + n;
   const size_t zlen = size_t(avail - n);
-  if (TL_SnappyGetUncompressedLength(z, zlen, &ulen) != 0) return -5;
-  // Nothing legitimate decompresses to more than the bitmap, ten bytes per
-  // value and the raw records.
-  if (ulen < uint64_t(M) || ulen > uint64_t(M) + 11 * C * R + R * s) return -5;
-  // M is the block's own word, so that bound alone still lets a few bytes
-  // ask for gigabytes. No snappy element yields more than 64 bytes from 3.
-  if (ulen > uint64_t(zlen) * 22 + 64) return -5;
   std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[ulen ? ulen : 1]);
   if (!u) return -5;
   size_t got = ulen;
@@ -1294,6 +1321,32 @@ int QF_RleDecode(const uint8_t* in, uint64_t len, uint64_t maxOut, std::vector<u
   if (RleLength(in, len, maxOut, &N) != 0) return -5;
   out->resize(N);
   return RleTokens(in + 4, len - 4, N, out->data());
+}
+
+int QF_CheckBlockShape(uint32_t kind, const uint8_t* block, int64_t avail, uint64_t records, uint64_t recordSize,
+                       uint64_t columns) {
+  const bool delta = kind == QF_BLOCK_DELTA7 || kind == QF_BLOCK_DELTA;
+  if (kind != QF_BLOCK_RLE_TRANSPOSE && kind != QF_BLOCK_SNAPPY && !delta) return 0;
+  // As QF_DecodeBlock answers an empty block.
+  if (block == nullptr) return -1;
+  if (avail <= 0) return delta ? -5 : -1;
+  int n = 0;
+  int32_t v = 0;
+  switch (kind) {
+    case QF_BLOCK_RLE_TRANSPOSE: {
+      uint64_t N = 0;
+      return Kind2Shape(block, avail, records * recordSize, &v, &N);
+    }
+    case QF_BLOCK_DELTA7:
+    case QF_BLOCK_DELTA:
+      return DeltaShape(block, avail, records, columns, &n, &v);
+    case QF_BLOCK_SNAPPY: {
+      size_t ulen = 0;
+      return SnappyShape(block, avail, records, recordSize, columns, &n, &v, &ulen);
+    }
+    default:
+      return 0;
+  }
 }
 
 bool QF_ForceScalarIntegers(bool force) { return g_forceScalar.exchange(force); }

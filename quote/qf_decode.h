@@ -25,6 +25,14 @@ constexpr uint32_t QF_BLOCK_SNAPPY = 0x10;
 int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& table,
                    uint8_t* dst, uint64_t cap);
 
+// The shape checks that a decoder of `kind` makes before it allocates: the
+// block's stated lengths against `avail` and against the records it must
+// yield. 0, or the decoder's -5 when the block cannot carry the records.
+// Kinds whose size is fixed by the records (0, 1) or that have no checks of
+// their own give 0.
+int QF_CheckBlockShape(uint32_t kind, const uint8_t* block, int64_t avail, uint64_t records, uint64_t recordSize,
+                       uint64_t columns);
+
 // Makes the snappy-coded column decoder use its one-integer-at-a-time reader
 // even where the processor offers the four-at-a-time one, so tests can run
 // both readers on one machine. Returns the previous setting.

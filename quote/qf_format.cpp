@@ -137,8 +137,16 @@ uint32_t ParseCompact(const uint8_t* img, uint64_t len, uint32_t kind, CompactPa
                     (codeCount ? QF_INDEX_HEAD + 28 * codeCount : 0) + area;
   if (area > QF_MAX_IMAGE || native > QF_MAX_IMAGE) return QF_E_NOMEM;
   // Raw and transposed blocks are exactly the record area: refuse a short
-  // image before anything is allocated for it.
-  if ((kind == QF_BLOCK_RAW || kind == QF_BLOCK_TRANSPOSE) && len - out->dataOffset < area) return QF_E_NOTQUOTE;
+  // image before anything is allocated for it. The coded kinds state their
+  // lengths first; a block that cannot carry the records is refused as its
+  // decoder would refuse it, before the native image is reserved.
+  const uint64_t stored = len - out->dataOffset;
+  if ((kind == QF_BLOCK_RAW || kind == QF_BLOCK_TRANSPOSE) && stored < area) return QF_E_NOTQUOTE;
+  if (area != 0) {
+    int shape = QF_CheckBlockShape(kind, img + out->dataOffset, int64_t(std::min(area, stored)), out->records,
+                                   out->recordSize, c);
+    if (shape < 0) return QF_MapDecoderCode(shape);
+  }
   out->nativeSize = native;
   return 0;
 }
@@ -224,6 +232,133 @@ bool ReadRows(SectionReader& r, uint64_t rows, uint64_t wordsPerRow, std::vector
   return r.ok;
 }
 
+// A variable-length image read into temporaries: its header values, the
+// native header and columns of its column section and the native index of
+// its index section, every count checked against the bytes of its section,
+// and the data checked against the records it must yield. Nothing is
+// written; everything allocated is bounded by the image's own bytes.
+struct VarParsed {
+  VarHeader vh;
+  QfNativeHeader h;
+  uint32_t k = 0;           // header words stored
+  uint32_t words[63] = {};  // the stored header words
+  std::vector<uint32_t> colWords;
+  uint64_t wpc = 0;  // words per column entry
+  uint64_t headerLength = 0;
+  std::vector<uint8_t> index;  // head and entries of the native index
+  uint32_t compression = 0;
+};
+
+uint32_t ParseVarLen(const uint8_t* buf, uint64_t len, uint32_t flags, VarParsed* out) {
+  VarHeader& vh = out->vh;
+  uint32_t rc = ParseVarHeader(buf, len, &vh);
+  if (rc) return rc;
+  if ((flags & 0xFF) != 0x10) return QF_E_KIND;
+  const uint64_t nativeSize = vh.values[0];
+
+  // Column section: the native header.
+  SectionReader cr{buf + vh.columnStart, vh.values[1]};
+  uint64_t headerSize = cr.U();
+  if (!cr.ok || headerSize == 0) return QF_E_OUTPUT;
+  uint32_t k = cr.Byte();
+  if (!cr.ok || k < 8 || k > 63 || 4ull * k > headerSize) return QF_E_OUTPUT;
+  uint32_t* words = out->words;
+  for (uint32_t i = 0; i < k; ++i) words[i] = cr.U();
+  if (!cr.ok) return QF_E_OUTPUT;
+  out->k = k;
+  QfNativeHeader& h = out->h;
+  std::memcpy(h.text, words, 8);
+  uint64_t dataOffset = uint64_t(words[2]) + headerSize;
+  uint64_t capacity = uint64_t(words[3]) + words[4];
+  h.count = words[4];
+  h.flags = words[6];
+  h.entrySize = uint8_t(words[7] >> 8);
+  h.columns = uint16_t(words[7] >> 16);
+  h.fixedSize = uint8_t(4 * k);
+  if (dataOffset > 0xFFFFFFFFull || capacity > 0xFFFFFFFFull) return QF_E_OUTPUT;
+  h.dataOffset = uint32_t(dataOffset);
+  h.capacity = uint32_t(capacity);
+  if (h.columns == 0) {
+    uint32_t blockLen = cr.U();
+    uint32_t blockOff = cr.U();
+    if (!cr.ok) return QF_E_CODEDCOLS;
+    (void)blockOff;
+    uint64_t at = std::min<uint64_t>(cr.pos, vh.values[1]);
+    std::vector<QfColumn> columns;
+    rc = DecodeCodedColumns(buf + vh.columnStart + at, std::min<uint64_t>(blockLen, vh.values[1] - at), 0, &columns);
+    return rc ? rc : QF_E_CODEDCOLS;
+  }
+  if (h.entrySize < 8 || h.entrySize % 4 != 0) return QF_E_OUTPUT;
+  const uint64_t headerLength = h.HeaderLength();
+  if (headerLength > headerSize || headerLength > nativeSize) return QF_E_OUTPUT;
+  out->headerLength = headerLength;
+  if (!ReadRows(cr, h.columns, h.entrySize / 4, &out->colWords)) return QF_E_OUTPUT;
+  uint64_t widths = 0;
+  const uint64_t wpc = h.entrySize / 4;
+  out->wpc = wpc;
+  for (uint64_t i = 0; i < h.columns; ++i) widths += out->colWords[i * wpc + 1] >> 16;
+  if (widths == 0 || widths > 0xFFFFFFFFull) return QF_E_OUTPUT;
+  h.recordSize = uint32_t(widths);
+
+  // Index section: the head and entries of the native index; the rest of its
+  // stated length is zeroed in place with the slack before the data.
+  uint64_t indexTotal = 0;
+  if (vh.values[2] > 0) {
+    SectionReader ir{buf + vh.indexStart, vh.values[2]};
+    uint32_t ik = ir.Byte();
+    if (!ir.ok || ik == 0 || ik > 63) return QF_E_INDEX;
+    uint32_t headWords[63] = {};
+    for (uint32_t i = 0; i < ik; ++i) headWords[i] = ir.U();
+    if (!ir.ok) return QF_E_INDEX;
+    QfIndexHead ih;
+    uint8_t headBytes[16] = {};
+    std::memcpy(headBytes, headWords, 16);
+    QF_LoadIndexHead(headBytes, &ih);
+    uint32_t headSize = std::max<uint32_t>(4 * ik, QF_INDEX_HEAD);
+    ih.capacity = ih.count;
+    if (ih.entrySize == 0 || ih.entrySize % 4 != 0) return QF_E_INDEX;
+    uint64_t need = headSize + uint64_t(ih.count) * ih.entrySize;
+    if (need > ih.total || ih.total > nativeSize) return QF_E_INDEX;
+    std::vector<uint32_t> entryWords;
+    if (!ReadRows(ir, ih.count, ih.entrySize / 4, &entryWords)) return QF_E_INDEX;
+    indexTotal = ih.total;
+    out->index.assign(need, 0);
+    std::memcpy(out->index.data(), headWords, 4ull * ik);
+    ih.headSize = uint8_t(headSize);
+    QF_StoreIndexHead(ih, out->index.data());
+    if (!entryWords.empty())
+      std::memcpy(out->index.data() + headSize, entryWords.data(), entryWords.size() * 4);
+  }
+  if (headerLength + indexTotal > h.dataOffset || h.dataOffset > nativeSize) return QF_E_OUTPUT;
+
+  // Data: stored raw, or snappy columns whose stated lengths can yield the
+  // records.
+  const uint64_t area = uint64_t(h.count) * h.recordSize;
+  out->compression = vh.values[4] & 0xFF;
+  if (out->compression == 0) {
+    if (vh.values[3] > nativeSize - h.dataOffset) return QF_E_OUTPUT;
+    // Stored data shorter than the records would leave bytes of the stored
+    // sections in the records.
+    if (vh.values[3] < area) return QF_E_NOTQUOTE;
+  } else if (out->compression == QF_BLOCK_SNAPPY) {
+    // A destination too small is the decoder's first answer; records that
+    // fit are checked against the block's stated lengths.
+    if (area <= nativeSize - h.dataOffset) {
+      int shape = QF_CheckBlockShape(QF_BLOCK_SNAPPY, buf + vh.dataStart, vh.values[3], h.count, h.recordSize,
+                                     h.columns);
+      if (shape < 0) return QF_MapDecoderCode(shape);
+    }
+  } else {
+    return QF_E_KIND;
+  }
+
+  // A push or a query answer is never appended to: the native image holds
+  // what its header, index and records take, and at most a bounded spare.
+  const uint64_t used = headerLength + out->index.size() + area;
+  if (nativeSize > used + QF_MAX_SPARE) return QF_E_NOMEM;
+  return 0;
+}
+
 }  // namespace
 
 uint32_t QF_MapDecoderCode(int code) {
@@ -243,9 +378,8 @@ void QF_SetColumnBlockHook(const QfColumnBlockHook& hook) {
 
 uint32_t QF_Classify(const uint8_t* p, uint64_t len, uint32_t* flags, int* family) {
   if (p == nullptr || len < 2 || p[0] != 'h' || (p[1] != 'd' && p[1] != 'q')) return QF_E_NOTQUOTE;
-  // Telling the versions apart takes five bytes; a shorter image is no quote
-  // file whatever its first bytes say.
-  if (len < 5) return QF_E_NOTQUOTE;
+  // Each pattern is compared only where the image has bytes: one longer than
+  // the image does not match, so a short "hq"/"hd" text falls to the last row.
   uint32_t f;
   bool native = false;
   if (HasPrefix(p, len, "hq1.")) {
@@ -392,10 +526,12 @@ uint32_t QF_PlanConversion(const uint8_t* img, uint64_t len, QfConvertPlan* plan
     plan->nativeSize = cp.nativeSize;
     return 0;
   }
-  VarHeader vh;
-  rc = ParseVarHeader(img, len, &vh);
+  // The sections are read whole before the native size is trusted: it is
+  // what the image makes its reader reserve.
+  VarParsed vp;
+  rc = ParseVarLen(img, len, flags, &vp);
   if (rc) return rc;
-  plan->nativeSize = vh.values[0];
+  plan->nativeSize = vp.vh.values[0];
   return 0;
 }
 
@@ -476,116 +612,38 @@ uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConver
 
 uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
                        uint64_t* nativeLen) {
-  VarHeader vh;
-  uint32_t rc = ParseVarHeader(buf, len, &vh);
+  VarParsed vp;
+  uint32_t rc = ParseVarLen(buf, len, plan.flags, &vp);
   if (rc) return rc;
-  if ((plan.flags & 0xFF) != 0x10) return QF_E_KIND;
+  const VarHeader& vh = vp.vh;
+  const QfNativeHeader& h = vp.h;
   const uint64_t nativeSize = vh.values[0];
   if (cap < nativeSize) return QF_E_FIXED;
-
-  // Column section: the native header.
-  SectionReader cr{buf + vh.columnStart, vh.values[1]};
-  uint64_t headerSize = cr.U();
-  if (!cr.ok || headerSize == 0) return QF_E_OUTPUT;
-  uint32_t k = cr.Byte();
-  if (!cr.ok || k < 8 || k > 63 || 4ull * k > headerSize) return QF_E_OUTPUT;
-  uint32_t words[63] = {};
-  for (uint32_t i = 0; i < k; ++i) words[i] = cr.U();
-  if (!cr.ok) return QF_E_OUTPUT;
-  QfNativeHeader h;
-  std::memcpy(h.text, words, 8);
-  uint64_t dataOffset = uint64_t(words[2]) + headerSize;
-  uint64_t capacity = uint64_t(words[3]) + words[4];
-  h.count = words[4];
-  h.flags = words[6];
-  h.entrySize = uint8_t(words[7] >> 8);
-  h.columns = uint16_t(words[7] >> 16);
-  h.fixedSize = uint8_t(4 * k);
-  if (dataOffset > 0xFFFFFFFFull || capacity > 0xFFFFFFFFull) return QF_E_OUTPUT;
-  h.dataOffset = uint32_t(dataOffset);
-  h.capacity = uint32_t(capacity);
-  std::vector<QfColumn> columns;
-  if (h.columns == 0) {
-    uint32_t blockLen = cr.U();
-    uint32_t blockOff = cr.U();
-    if (!cr.ok) return QF_E_CODEDCOLS;
-    (void)blockOff;
-    uint64_t at = std::min<uint64_t>(cr.pos, vh.values[1]);
-    rc = DecodeCodedColumns(buf + vh.columnStart + at, std::min<uint64_t>(blockLen, vh.values[1] - at), 0, &columns);
-    return rc ? rc : QF_E_CODEDCOLS;
-  }
-  if (h.entrySize < 8 || h.entrySize % 4 != 0) return QF_E_OUTPUT;
-  const uint64_t headerLength = h.HeaderLength();
-  if (headerLength > headerSize || headerLength > nativeSize) return QF_E_OUTPUT;
-  std::vector<uint32_t> colWords;
-  if (!ReadRows(cr, h.columns, h.entrySize / 4, &colWords)) return QF_E_OUTPUT;
-  uint64_t widths = 0;
-  const uint64_t wpc = h.entrySize / 4;
-  for (uint64_t i = 0; i < h.columns; ++i) widths += colWords[i * wpc + 1] >> 16;
-  if (widths == 0 || widths > 0xFFFFFFFFull) return QF_E_OUTPUT;
-  h.recordSize = uint32_t(widths);
-
-  // Index section.
-  // The head and entries of the native index; the rest of its stated length
-  // is zeroed in place with the slack before the data.
-  std::vector<uint8_t> index;
-  uint64_t indexTotal = 0;
-  if (vh.values[2] > 0) {
-    SectionReader ir{buf + vh.indexStart, vh.values[2]};
-    uint32_t ik = ir.Byte();
-    if (!ir.ok || ik == 0 || ik > 63) return QF_E_INDEX;
-    uint32_t headWords[63] = {};
-    for (uint32_t i = 0; i < ik; ++i) headWords[i] = ir.U();
-    if (!ir.ok) return QF_E_INDEX;
-    QfIndexHead ih;
-    uint8_t headBytes[16] = {};
-    std::memcpy(headBytes, headWords, 16);
-    QF_LoadIndexHead(headBytes, &ih);
-    uint32_t headSize = std::max<uint32_t>(4 * ik, QF_INDEX_HEAD);
-    ih.capacity = ih.count;
-    if (ih.entrySize == 0 || ih.entrySize % 4 != 0) return QF_E_INDEX;
-    uint64_t need = headSize + uint64_t(ih.count) * ih.entrySize;
-    if (need > ih.total || ih.total > nativeSize) return QF_E_INDEX;
-    std::vector<uint32_t> entryWords;
-    if (!ReadRows(ir, ih.count, ih.entrySize / 4, &entryWords)) return QF_E_INDEX;
-    indexTotal = ih.total;
-    index.assign(need, 0);
-    std::memcpy(index.data(), headWords, 4ull * ik);
-    ih.headSize = uint8_t(headSize);
-    QF_StoreIndexHead(ih, index.data());
-    if (!entryWords.empty()) std::memcpy(index.data() + headSize, entryWords.data(), entryWords.size() * 4);
-  }
-  if (headerLength + indexTotal > h.dataOffset || h.dataOffset > nativeSize) return QF_E_OUTPUT;
+  const uint64_t wpc = vp.wpc;
+  const uint64_t headerLength = vp.headerLength;
 
   // Data.
-  const uint32_t compression = vh.values[4] & 0xFF;
   const uint64_t room = nativeSize - h.dataOffset;
-  if (compression == 0) {
-    if (vh.values[3] > room) return QF_E_OUTPUT;
-    // Stored data shorter than the records would leave bytes of the stored
-    // sections in the records.
-    if (vh.values[3] < uint64_t(h.count) * h.recordSize) return QF_E_NOTQUOTE;
+  if (vp.compression == 0) {
     std::memmove(buf + h.dataOffset, buf + vh.dataStart, vh.values[3]);
-  } else if (compression == QF_BLOCK_SNAPPY) {
+  } else {
     QfWorkTable table;
     table.records = h.count;
     table.recordSize = h.recordSize;
     for (uint64_t i = 0; i < h.columns; ++i)
-      table.columns.push_back({static_cast<uint16_t>(colWords[i * wpc] & QF_KIND_MASK),
-                               static_cast<uint16_t>(colWords[i * wpc + 1] >> 16)});
+      table.columns.push_back({static_cast<uint16_t>(vp.colWords[i * wpc] & QF_KIND_MASK),
+                               static_cast<uint16_t>(vp.colWords[i * wpc + 1] >> 16)});
     int dc = QF_DecodeBlock(QF_BLOCK_SNAPPY, buf + vh.dataStart, vh.values[3], table, buf + h.dataOffset, room);
     if (dc < 0) return QF_MapDecoderCode(dc);
-  } else {
-    return QF_E_KIND;
   }
 
   // Native header, columns and index at the start.
   QF_StoreNativeHeader(h, buf);
-  if (k > 8) std::memcpy(buf + 32, words + 8, 4ull * (k - 8));
+  if (vp.k > 8) std::memcpy(buf + 32, vp.words + 8, 4ull * (vp.k - 8));
   for (uint64_t i = 0; i < h.columns; ++i)
-    std::memcpy(buf + h.fixedSize + i * h.entrySize, colWords.data() + i * wpc, h.entrySize);
-  if (!index.empty()) std::memcpy(buf + headerLength, index.data(), index.size());
-  std::memset(buf + headerLength + index.size(), 0, h.dataOffset - headerLength - index.size());
+    std::memcpy(buf + h.fixedSize + i * h.entrySize, vp.colWords.data() + i * wpc, h.entrySize);
+  if (!vp.index.empty()) std::memcpy(buf + headerLength, vp.index.data(), vp.index.size());
+  std::memset(buf + headerLength + vp.index.size(), 0, h.dataOffset - headerLength - vp.index.size());
   *nativeLen = nativeSize;
   return 0;
 }

@@ -50,6 +50,9 @@ constexpr uint32_t QF_NATIVE_COLENTRY = 8;
 constexpr uint32_t QF_INDEX_HEAD = 16;
 // Largest record area (count x size) and native image the layer accepts.
 constexpr uint64_t QF_MAX_IMAGE = 0x80000000ull;
+// Room that a variable-length image may state beyond what its header, index
+// and records take; a larger native size is refused with 0xA0020015.
+constexpr uint64_t QF_MAX_SPARE = 16ull << 20;
 
 // Maps a negative decoder code to its result code.
 uint32_t QF_MapDecoderCode(int code);
@@ -140,8 +143,10 @@ struct QfConvertPlan {
   uint64_t nativeSize = 0;  // size of the image in native form
 };
 
-// Classifies and reads enough of the header of a compact or variable-length
-// image to know its native size. Native images give nativeSize = len.
+// Classifies a compact or variable-length image and reads its header,
+// columns and index to know its native size, checking the counts it states
+// against the bytes it carries before anything is reserved for them. Native
+// images give nativeSize = len.
 uint32_t QF_PlanConversion(const uint8_t* image, uint64_t len, QfConvertPlan* plan);
 
 // Converts, in place, the image of `len` bytes at the start of `buf` (which

@@ -3,6 +3,11 @@
 // returns -1, 1 or 2 with no overrun, no frame is made up (each is a run of
 // bytes that was fed, starting with the magic and as long as its header
 // says), and the feeding always stops.
+//
+// Each input gets a small ring of its own (a few dozen to a few hundred
+// bytes, sizes taken from the input) whose indices stand near the end of its
+// memory, so that frames straddle the end, the ring grows while its bytes
+// wrap and streams overflow it within a short input.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,7 +39,9 @@ int Call(CKvoFilter& filter, bool unpack, const char* bytes, size_t n, std::stri
 }
 
 // Feeds one read (or none) and takes frames until the filter asks for more.
-void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const char* bytes, size_t n) {
+// Frames come out in stream order and never overlap: each is looked for from
+// the end of the one before (*taken).
+void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, size_t* taken, const char* bytes, size_t n) {
   std::string frame;
   for (int calls = 0;; ++calls) {
     if (calls > 100000) std::abort();  // a filter that never stops
@@ -48,7 +55,9 @@ void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const ch
     if (frame.size() < KVO_PACK_HEADER_SIZE) std::abort();
     const KvoPackHeader* h = KvoPackHeader::At(frame.data());
     if (!h->HasMagic() || h->GetTotalLength() != frame.size()) std::abort();
-    if (stream.find(frame) == std::string_view::npos) std::abort();
+    const size_t at = stream.find(frame, *taken);
+    if (at == std::string_view::npos) std::abort();
+    *taken = at + frame.size();
   }
   CKVOBuffer& ring = filter.Buffer();
   if (ring.GetDataLength() >= ring.GetSize()) std::abort();
@@ -57,20 +66,37 @@ void FeedRead(CKvoFilter& filter, bool unpack, std::string_view stream, const ch
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  // The first byte picks the read sizes, its top bit FeedData or Unpack.
+  if (size < 3) return 0;
+  // Byte 0 picks the read sizes, its top bit FeedData or Unpack; bytes 1
+  // and 2 the ring's sizes and where its indices stand.
   uint32_t seed = data[0];
   const bool unpack = (data[0] & 0x80) != 0;
-  std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
-  CKvoFilter filter;
+  CKVOBuffer::Geometry g;
+  g.initial = 12 + (data[1] & 0x7F);
+  g.step = 1 + (data[2] & 0x3F);
+  g.max = g.initial + 64u * ((data[1] >> 7) + 1) * ((data[2] >> 6) + 1);
+  CKvoFilter filter(g);
+  CKVOBuffer& ring = filter.Buffer();
+  // One byte held just before the end of the memory: the stream starts
+  // behind it and runs round the end at once.
+  const uint32_t start = g.initial - 1 - (data[0] & 7) % g.initial;
+  std::string fed(start + 1, '\0');
+  ring.AppendData(reinterpret_cast<const uint8_t*>(fed.data()), start + 1);
+  ring.DiscardData(start);
+  fed.erase(0, start);
+  fed.append(reinterpret_cast<const char*>(data + 3), size - 3);
+  const std::string_view all(fed);
+  const std::string_view stream = all.substr(1);
+  size_t taken = 0;
   for (size_t at = 0; at < stream.size();) {
     seed = seed * 1103515245u + 12345u;
-    size_t n = 1 + (seed >> 16) % 64;
+    size_t n = 1 + (seed >> 16) % 128;
     if (n > stream.size() - at) n = stream.size() - at;
-    FeedRead(filter, unpack, stream, stream.data() + at, n);
+    FeedRead(filter, unpack, all, &taken, stream.data() + at, n);
+    if (ring.GetSize() > g.max) std::abort();
     at += n;
   }
   // A frame found by a resynchronisation is taken at the next call.
-  FeedRead(filter, unpack, stream, nullptr, 0);
+  FeedRead(filter, unpack, all, &taken, nullptr, 0);
   return 0;
 }

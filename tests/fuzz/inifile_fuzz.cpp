@@ -1,14 +1,22 @@
 // Hostile settings files and texts: the INI reader, the encoding header and
 // the code-page conversions must never read or write out of bounds.
+//
+// Each text is read under the framework locale the process started with and
+// under the two Chinese ones, GBK (zh_CN) and Big5 (zh_TW): only there is a
+// file in the other Chinese code page mapped between simplified and
+// traditional characters on its way into the framework's code page. The
+// locale is set back after every input.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "framework/tl_codepage.h"
 #include "framework/tl_inifile.h"
+#include "platform/pl_codepage.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const char* text = reinterpret_cast<const char*>(data);
+namespace {
+
+void ReadIni(const char* text, size_t size) {
   corvane::CTLIniFile ini;
   ini.LoadText(text, static_cast<uint32_t>(size));
   corvane::CTLString out;
@@ -25,7 +33,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ini.GetValue(out, "TCP", "ThreadCount", "4");
   ini.GetValue(out, "", "A", nullptr);
   ini.GetValue(out, nullptr, nullptr, nullptr);
+}
 
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const char* text = reinterpret_cast<const char*>(data);
+  for (uint16_t lang : {uint16_t(0x0804), uint16_t(0x0404)}) {
+    TL_InitFrameworkLocale(lang);
+    ReadIni(text, size);
+  }
+  TL_InitFrameworkLocale(pl::GetSystemDefaultLangId());
+  ReadIni(text, size);
+
+  corvane::CTLString out;
   const int len = static_cast<int>(size > 0x7FFFFFF ? 0x7FFFFFF : size);
   TLCodePagePair pair;
   TL_DetectTextEncoding(&pair, text, len);

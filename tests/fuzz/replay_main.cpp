@@ -8,8 +8,11 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// Optional, as for libFuzzer: a target's one-time set-up.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv) {
+  if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   size_t runs = 0;
   for (int i = 1; i < argc; ++i) {
     std::filesystem::path p(argv[i]);

@@ -96,6 +96,24 @@ TEST(PlatformCodePage, SequenceCutOffAtTheEndGivesOneReplacement) {
     EXPECT_EQ(u'\uFFFD', wide[10000]);
 }
 
+// Converters are kept open and reused: one left inside a UTF-7 shift or
+// behind an invalid sequence must not change how the next text is read.
+TEST(PlatformCodePage, ReusedConvertersStartFresh) {
+    for (int round = 0; round < 3; ++round) {
+        // Cut off inside a shift: the Base64 digits of U+4E2D, no '-'.
+        std::u16string w = ToWide(pl::kCpUtf7, "A+Ti0");
+        ASSERT_FALSE(w.empty());
+        EXPECT_EQ(u'A', w[0]);
+        EXPECT_EQ(u"Ti0-x", ToWide(pl::kCpUtf7, "Ti0-x"));
+        // A lead byte cut off by the end, then a whole text.
+        EXPECT_EQ(u"x\uFFFD", ToWide(pl::kCpGbk, "x\xD6"));
+        EXPECT_EQ(std::u16string(kZhongWen), ToWide(pl::kCpGbk, kGbkZhongWen));
+        // A shift opened while encoding is closed in every output.
+        EXPECT_EQ("A+Ti0-", ToBytes(pl::kCpUtf7, u"A\u4E2D"));
+        EXPECT_EQ("b", ToBytes(pl::kCpUtf7, u"b"));
+    }
+}
+
 TEST(PlatformCodePage, EmptyAndUnknownCodePages) {
     std::u16string w = u"keep";
     EXPECT_EQ(0, pl::MultiByteToUtf16(pl::kCpGbk, "", 0, w));

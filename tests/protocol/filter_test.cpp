@@ -557,6 +557,43 @@ TEST(FilterInterface, PackPassesDataUnchangedAndCloneStartsEmpty) {
   EXPECT_EQ(filter.Control(corvane::TL_FILTER_CTRL_LINK_KIND), 0);
 }
 
+// A small ring behaves as the default one at its own sizes: it grows by its
+// step while its bytes wrap, refuses frames it can never hold, overflows at
+// its maximum, and its clones keep its sizes.
+TEST(Filter, ASmallRingGrowsWrapsAndOverflowsAtItsOwnSizes) {
+  const CKVOBuffer::Geometry g{64, 32, 256};
+  CKvoFilter f(g);
+  EXPECT_EQ(f.Buffer().GetSize(), 64u);
+  // Stand the ring near its end, then a frame across the end.
+  std::string filler(50, 'x');
+  Feed(f, filler);
+  EXPECT_TRUE(f.Buffer().GetDataLength() < 4u);
+  std::string a = GatewayFrame(16, PatternBody(20, 1));
+  std::string b = GatewayFrame(20, PatternBody(150, 2));  // 161 bytes: two steps of growth
+  Fed r = Feed(f, a);
+  EXPECT_EQ(r.frames, (std::vector<std::string>{a}));
+  std::vector<std::string> got = FeedChunked(f, b + a, {7, 13});
+  EXPECT_EQ(got, (std::vector<std::string>{b, a}));
+  EXPECT_EQ(f.Buffer().GetSize(), 192u);
+  // A length the ring can never hold resynchronises at once.
+  got = FeedChunked(f, GatewayFrameWithLength(20, PatternBody(30, 3), 256) + a, {40});
+  EXPECT_EQ(got, (std::vector<std::string>{a}));
+  // More than the maximum held at once: everything held is dropped, the next
+  // magic is found again.
+  std::string big = GatewayFrame(20, PatternBody(240, 4));  // 251 bytes
+  r = Feed(f, big.substr(0, 200));
+  EXPECT_TRUE(r.frames.empty());
+  r = Feed(f, big.substr(200) + a.substr(0, 10));
+  EXPECT_TRUE(f.Buffer().IsEmpty());
+  EXPECT_EQ(f.Buffer().GetSize(), 224u);  // grown for the first 200 bytes
+  got = FeedChunked(f, a.substr(10) + a, {64});
+  EXPECT_EQ(got, (std::vector<std::string>{a}));
+  std::unique_ptr<corvane::CTLPackFilter> clone(f.Clone());
+  ASSERT_NE(clone, nullptr);
+  EXPECT_EQ(static_cast<CKvoFilter*>(clone.get())->Buffer().GetSize(), 64u);
+  EXPECT_EQ(static_cast<CKvoFilter*>(clone.get())->Buffer().GetGeometry().max, 256u);
+}
+
 }  // namespace
 
 TEST(FilterRing, WrappedDataSplitsIntoTailAndHead) {

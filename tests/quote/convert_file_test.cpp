@@ -116,18 +116,7 @@ TEST(ConvertFile, IndexSnapshotIntoTheSessionList) {
 }
 
 TEST(ConvertFile, TransactionsCodeByCode) {
-    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},
-                                 {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}},
-                                5);
-    for (uint32_t r = 0; r < 5; ++r) {
-        qw::SetU64(t, r, 0, rb::Packed64(20240105100000000ull + r, 0, false));
-        qw::SetU32(t, r, 1, r + 1);
-        qw::SetU32(t, r, 2, rb::Price32(9.5, 1));
-        qw::SetU64(t, r, 3, rb::Packed64(100, 0, false));
-        qw::SetU32(t, r, 4, r == 1 ? 4u : 0u);
-        qw::SetU32(t, r, 5, r % 2 ? 17u : 2u);
-    }
-    t.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000001", 3, 2}};
+    const qw::Table t = rb::TransactionTable(5, 3);
     for (const qw::Bytes& bytes : {qw::NativeImage(t), qw::CompactImage(t), qw::Hq6Image(t, 0x10)}) {
         CHQuoteFile file;
         ASSERT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
@@ -148,6 +137,36 @@ TEST(ConvertFile, TransactionsCodeByCode) {
         EXPECT_EQ(Str(x[2].bsflag, 2), "B");
         EXPECT_EQ(V(x[3].price), 9.5);
     }
+}
+
+// A block-chained index hands the converters each code's records block by
+// block: the records that come out equal those of the plain index.
+TEST(ConvertFile, ChainedIndexGivesThePlainIndexRecords) {
+    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8}}, 11);
+    for (uint32_t r = 0; r < 11; ++r) {
+        qw::SetU64(t, r, 0, rb::Packed64(20240105100000000ull + r, 0, false));
+        qw::SetU32(t, r, 1, r + 1);
+        qw::SetU32(t, r, 2, rb::Price32(9.5 + r, 1));
+        qw::SetU64(t, r, 3, rb::Packed64(100 + r, 0, false));
+    }
+    t.codes = {{"\x11" "600000", 0, 5}, {"\x21" "000001", 5, 1}, {"\x11" "600004", 6, 5}};
+    auto convert = [](const qw::Bytes& bytes, std::vector<uint32_t>* counts) {
+        CHQuoteFile file;
+        EXPECT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
+        QuoteFileConvertImage image(file);
+        PushConvertContext ctx = rb::PushContext(image);
+        file.ReadCodeRecords(0, 0, BindPushCodeConverter(kDataTransactionPush, &ctx));
+        for (const RecordBlock& b : ctx.blocks) counts->push_back(b.count);
+        return rb::TakeRecords<Transaction>(&ctx.blocks);
+    };
+    std::vector<uint32_t> plainCounts, chainedCounts;
+    std::vector<Transaction> plain = convert(qw::NativeImage(t), &plainCounts);
+    std::vector<Transaction> chained = convert(qw::ChainedNativeImage(t, 2), &chainedCounts);
+    EXPECT_EQ(plainCounts, (std::vector<uint32_t>{5, 1, 5}));
+    EXPECT_EQ(chainedCounts, (std::vector<uint32_t>{2, 2, 1, 1, 2, 2, 1}));  // blocks of two
+    ASSERT_EQ(chained.size(), plain.size());
+    for (size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(memcmp(&chained[i], &plain[i], sizeof plain[i]), 0) << i;
+    EXPECT_EQ(V(chained[10].index), 11);
 }
 
 // A super-stock block without its marker ends the reader's code iteration.

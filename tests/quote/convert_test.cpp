@@ -727,6 +727,44 @@ TEST(OrderPush, AbsentTypeColumnAndNoValueDateTime) {
     EXPECT_EQ(V(o.time), 0);
 }
 
+// Code keys are taken as stored: trailing blanks stay in the code, and the
+// market byte 0x20 (a blank, the SZ market) still names its market, also
+// when it is the key's only byte.
+TEST(OrderPush, CodeKeysAreTakenAsStored) {
+    RecordImage img(OrderColumns(true), 4);
+    for (uint32_t i = 0; i < 4; ++i) {
+        img.SetU32(i, 272, 1);
+        img.SetU32(i, 12, 1);
+        img.SetText(i, 89, "2");
+    }
+    img.codes = {{" ", 0, 1}, {"  ", 1, 1}, {"\x21" "000001  ", 2, 1}, {"\x11" "600000\t", 3, 1}};
+    PushConvertContext ctx = rb::PushContext(img);
+    rb::ReadCodes(img, &ConvertOrderPush, &ctx);
+    std::vector<OrderData> o;
+    ASSERT_TRUE(rb::TakeGathered(&ctx, {1, 1, 1, 1}, &o));
+    EXPECT_EQ(Str(o[0].market, 5), "USZI");
+    EXPECT_EQ(std::string(o[0].code, 16), std::string(16, '\0'));
+    EXPECT_EQ(Str(o[0].type, 2), "2");  // an SZ market: the type is filled
+    EXPECT_EQ(Str(o[1].market, 5), "USZI");
+    EXPECT_EQ(Str(o[1].code, 16), " ");
+    EXPECT_EQ(Str(o[2].market, 5), "USZA");
+    EXPECT_EQ(Str(o[2].code, 16), "000001  ");
+    EXPECT_EQ(Str(o[3].market, 5), "USHA");
+    EXPECT_EQ(Str(o[3].code, 16), "600000\t");
+
+    // The other code-wise converters share the rule.
+    PushConvertContext c2 = rb::PushContext(img);
+    rb::ReadCodes(img, &ConvertTransactionPush, &c2);
+    std::vector<Transaction> t;
+    ASSERT_TRUE(rb::TakeGathered(&c2, {1, 1, 1, 1}, &t));
+    EXPECT_EQ(Str(t[0].market, 5), "USZI");
+    EXPECT_EQ(Str(t[2].code, 16), "000001  ");
+    char market[5], code[16];
+    KeyMarketCode(&img, rb::Key("\x11" "600000 ").data(), market, code);
+    EXPECT_EQ(Str(market, 5), "USHA");
+    EXPECT_EQ(Str(code, 16), "600000 ");
+}
+
 std::vector<Column> TradeColumns() {
     return {{kP64 | 56, 8}, {kP64 | 82, 8}, {kI32 | 1, 4},  {kI32 | 76, 4},  {kI32 | 73, 4},
             {kP32 | 10, 4}, {kP32 | 20, 4}, {kP64 | 13, 8}, {kI32 | 74, 4},  {kI32 | 75, 4},

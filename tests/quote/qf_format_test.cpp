@@ -83,8 +83,12 @@ TEST(QfClassify, EveryVersionText) {
       {"hd5.1", 0, QF_FAMILY_COMPACT, 6},      {"hd5.2", QF_E_VERSION, 0, 0},
       {"hq2.0", QF_E_VERSION, 0, 0},           {"hx1.0", QF_E_NOTQUOTE, 0, 0},
       {"Hq1.0", QF_E_NOTQUOTE, 0, 0},          {"h", QF_E_NOTQUOTE, 0, 0},
-      {"hq1", QF_E_NOTQUOTE, 0, 0},            {"hd3.", QF_E_NOTQUOTE, 0, 0},
-      {"hq6.", QF_E_NOTQUOTE, 0, 0},
+      // Texts of two to four bytes: a pattern longer than the text does not
+      // match, so the last row answers unless a whole pattern fits.
+      {"hq", QF_E_VERSION, 0, 0},              {"hd", QF_E_VERSION, 0, 0},
+      {"hq1", QF_E_VERSION, 0, 0},             {"hd5.", QF_E_VERSION, 0, 0},
+      {"hd3.", QF_E_VERSION, 0, 0},            {"hq6.", 0, QF_FAMILY_VARLEN, 0x10},
+      {"hd1.", 0, QF_FAMILY_COMPACT, 0},       {"hx", QF_E_NOTQUOTE, 0, 0},
   };
   for (const Row& r : rows) {
     uint32_t flags = 0xDEAD;

@@ -93,6 +93,13 @@ TEST(QuoteFileOpen, RefusalsLeaveTheFileClosedAndReusable) {
     std::memcpy(b.data(), v, 5);
     EXPECT_EQ(f.OpenMemory(b.data(), uint32_t(b.size()), 0), 0xA0020002u) << v;
   }
+  // Images of two to four bytes: an unsupported version unless a whole
+  // pattern fits, and then too short for its family.
+  for (const char* v : {"hq", "hd", "hq1", "hd5.", "hq1.", "hq6.", "hd1."}) {
+    b.assign(v, v + std::strlen(v));
+    EXPECT_EQ(f.OpenMemory(b.data(), uint32_t(b.size()), 0), std::strlen(v) == 4 && v[2] != '5' ? 0xA0020001u : 0xA0020002u)
+        << v;
+  }
   EXPECT_FALSE(f.IsOpen());
   EXPECT_EQ(f.GetRecordSize(), 0u);
   EXPECT_EQ(f.GetDataOffset(), 0xA0020001u);
@@ -385,17 +392,21 @@ TEST_F(QuoteFileOnDisk, ByPathAndFromAnotherFileObject) {
   EXPECT_EQ(disk2.ResetMemory(), 0xA0020001u);
 }
 
-// A tiny image that states a native size near the limit is refused without
-// the stated size ever being touched.
-TEST(QuoteFileOpen, StatedSizeAloneCostsNothing) {
+// A tiny image that states a native size near the limit is refused: only a
+// bounded spare beyond its header, index and records is granted
+// (qf_reserve_test measures what is reserved).
+TEST(QuoteFileOpen, StatedSizeBeyondTheSpareIsRefused) {
   qw::Table t = Numbered();
   qw::Hq6Options o;
   o.nativeSizeAdjust = 0x7FFF0000;
   Bytes img = qw::Hq6Image(t, 0x10, o);
   CHQuoteFile f;
+  EXPECT_EQ(f.OpenMemory(img.data(), uint32_t(img.size()), 0), QF_E_NOMEM);
+  EXPECT_FALSE(f.IsOpen());
+  o.nativeSizeAdjust = int64_t(QF_MAX_SPARE);
+  img = qw::Hq6Image(t, 0x10, o);
   EXPECT_EQ(f.OpenMemory(img.data(), uint32_t(img.size()), 0), 0u);  // the records fit; the rest is slack
   EXPECT_EQ(f.GetRecordCount(), 10u);
-  EXPECT_TRUE(f.IsMapped());
   Bytes bad = img;
   bad[bad.size() - 3] ^= 0x55;  // a broken snappy stream
   CHQuoteFile g;

@@ -2,6 +2,7 @@
 
 #include <snappy-c.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -368,15 +369,17 @@ Bytes EncodeSnappyColumns(const Table& t) {
   return SnappyBlock((uint64_t(t.columns.size()) * t.records + 7) / 8, SnappyColumnsContent(t));
 }
 
-Bytes NativeImage(const Table& t) {
+namespace {
+
+// The fixed header and column table of a native image whose index takes
+// `index` bytes and whose data area holds `slots` records.
+Bytes NativeHeader(const Table& t, uint32_t index, uint32_t slots) {
   const uint32_t C = uint32_t(t.columns.size());
-  const uint32_t n = uint32_t(t.codes.size());
-  const uint32_t index = n ? 16 + 28 * n : 0;
   Bytes b = {'h', 'q', '1', '.', '0', 0, 0, 0};
-  b.reserve(64 + 8 * uint64_t(C) + index + t.data.size());
+  b.reserve(64 + 8 * uint64_t(C) + index + uint64_t(slots) * t.recordSize);
   PutU32(b, 32 + 8 * C + index);
-  PutU32(b, t.records);
-  PutU32(b, t.records);
+  PutU32(b, slots);
+  PutU32(b, slots);
   PutU32(b, t.recordSize);
   PutU32(b, t.flags);
   b.push_back(32);
@@ -387,24 +390,101 @@ Bytes NativeImage(const Table& t) {
     PutU16(b, c.attr);
     PutU16(b, c.width);
   }
+  return b;
+}
+
+// The head of a native index of n entries with 16-byte keys.
+void PutIndexHead(Bytes& b, uint32_t total, uint32_t n, uint8_t entrySize, uint8_t kind) {
+  PutU32(b, total);
+  PutU32(b, n);
+  PutU32(b, n);
+  b.push_back(16);
+  b.push_back(entrySize);
+  b.push_back(16);
+  b.push_back(kind);
+}
+
+void PutKey(Bytes& b, const std::string& code) {
+  uint8_t key[16] = {};
+  std::memcpy(key, code.data(), std::min<size_t>(code.size(), 16));
+  b.insert(b.end(), key, key + 16);
+}
+
+}  // namespace
+
+Bytes NativeImage(const Table& t) {
+  const uint32_t n = uint32_t(t.codes.size());
+  const uint32_t index = n ? 16 + 28 * n : 0;
+  Bytes b = NativeHeader(t, index, t.records);
   if (n) {
-    PutU32(b, index);
-    PutU32(b, n);
-    PutU32(b, n);
-    b.push_back(16);
-    b.push_back(28);
-    b.push_back(16);
-    b.push_back(0);
+    PutIndexHead(b, index, n, 28, 0);
     for (const Code& c : t.codes) {
-      uint8_t key[16] = {};
-      std::memcpy(key, c.code.data(), std::min<size_t>(c.code.size(), 16));
-      b.insert(b.end(), key, key + 16);
+      PutKey(b, c.code);
       PutU32(b, c.first + c.count);
       PutU32(b, c.count);
       PutU32(b, c.first);
     }
   }
   b.insert(b.end(), t.data.begin(), t.data.end());
+  return b;
+}
+
+Bytes ChainedNativeImage(const Table& t, uint32_t perBlock) {
+  if (t.recordSize < 4 || perBlock == 0) throw std::invalid_argument("chained blocks need records and a block size");
+  const uint32_t s = t.recordSize;
+  struct Block {
+    size_t code;
+    uint32_t first;  // within the code
+    uint32_t count;
+  };
+  // Blocks of the codes in turns: block k of every code, then block k + 1.
+  std::vector<Block> order;
+  for (uint32_t k = 0;; ++k) {
+    bool any = false;
+    for (size_t c = 0; c < t.codes.size(); ++c) {
+      const uint32_t first = k * perBlock;
+      if (first >= t.codes[c].count) continue;
+      order.push_back({c, first, std::min(perBlock, t.codes[c].count - first)});
+      any = true;
+    }
+    if (!any) break;
+  }
+  std::vector<uint32_t> slotOf(order.size());
+  uint32_t slots = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    slotOf[i] = slots;
+    // The head is H = 16 bytes and the records follow it; the block takes
+    // whole slots.
+    slots += uint32_t((16 + uint64_t(order[i].count) * s + s - 1) / s);
+  }
+  Bytes area(uint64_t(slots) * s, 0);
+  std::vector<uint32_t> firstBlock(t.codes.size(), 0);
+  std::vector<int64_t> last(t.codes.size(), -1);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const Block& b = order[i];
+    uint8_t* at = area.data() + uint64_t(slotOf[i]) * s;
+    const uint32_t head[4] = {0, b.first, b.count, 0};
+    std::memcpy(at, head, 16);
+    std::memcpy(at + 16, t.data.data() + uint64_t(t.codes[b.code].first + b.first) * s, uint64_t(b.count) * s);
+    if (last[b.code] < 0) {
+      firstBlock[b.code] = slotOf[i];
+    } else {
+      const uint32_t next = slotOf[i];
+      std::memcpy(area.data() + uint64_t(slotOf[size_t(last[b.code])]) * s + 12, &next, 4);
+    }
+    last[b.code] = int64_t(i);
+  }
+  const uint32_t n = uint32_t(t.codes.size());
+  const uint32_t index = 16 + 40 * n;
+  Bytes b = NativeHeader(t, index, slots);
+  PutIndexHead(b, index, n, 40, 1);
+  for (size_t c = 0; c < n; ++c) {
+    PutKey(b, t.codes[c].code);
+    // Six values: unused, record count, first block, two unused, and in the
+    // first entry the block-head size.
+    for (uint32_t v : {0u, t.codes[c].count, firstBlock[c], 0u, 0u, c == 0 ? 16u : 0u}) PutU32(b, v);
+  }
+  b.insert(b.end(), area.begin(), area.end());
   return b;
 }
 
@@ -464,11 +544,12 @@ Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o) {
   if (widths != t.recordSize) throw std::invalid_argument("hq6 records are exactly their columns");
   const uint32_t H0 = 32 + 8 * C;
   const uint32_t index = n ? 16 + 28 * n : 0;
+  const uint32_t records = o.statedRecords >= 0 ? uint32_t(o.statedRecords) : t.records;
 
   Bytes cols;
   PutUVar(cols, o.headerSize >= 0 ? uint64_t(o.headerSize) : H0);
   cols.push_back(8);
-  const uint32_t words[8] = {0x2E317168u, 0x30u, index, 0, t.records, widths, t.flags,
+  const uint32_t words[8] = {0x2E317168u, 0x30u, index, 0, records, widths, t.flags,
                              32u | (8u << 8) | ((o.codedColumns ? 0 : C) << 16)};
   for (uint32_t w : words) PutUVar(cols, w);
   if (o.codedColumns) {
@@ -518,7 +599,7 @@ Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o) {
   Bytes b(8, 0);
   std::memcpy(b.data(), o.version.data(), std::min<size_t>(o.version.size(), 8));
   b.push_back(5);
-  PutUVar(b, uint64_t(int64_t(H0) + index + int64_t(t.records) * widths + o.nativeSizeAdjust));
+  PutUVar(b, uint64_t(int64_t(H0) + index + int64_t(records) * widths + o.nativeSizeAdjust));
   PutUVar(b, cols.size());
   PutUVar(b, idx.size());
   PutUVar(b, data.size());

@@ -67,6 +67,12 @@ Bytes SnappyBlock(uint64_t bitmapBytes, const Bytes& content);
 
 // Images.
 Bytes NativeImage(const Table& t);
+// A native image whose code index is block-chained (kind 1): the records of
+// each code lie in blocks of at most `perBlock` records, each block behind a
+// 16-byte head (unused, first record number within the code, record count,
+// next block) that takes whole record slots; the blocks of the codes are
+// laid out in turns, so chains jump. The record size must be at least 4.
+Bytes ChainedNativeImage(const Table& t, uint32_t perBlock);
 
 struct CompactOptions {
   std::string version = "hd1.0";  // chooses the block kind
@@ -83,6 +89,7 @@ struct Hq6Options {
   int64_t nativeSizeAdjust = 0;   // added to the stated native size
   int64_t headerSize = -1;        // the native header size stated (default 32 + 8c)
   bool codedColumns = false;      // state column count 0 and a coded block
+  int64_t statedRecords = -1;     // record count stated (and sized for) instead of the table's
 };
 Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o = {});
 

@@ -91,6 +91,22 @@ void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, cons
     }
 }
 
+qw::Table TransactionTable(uint32_t records, uint32_t split) {
+    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},
+                                 {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}},
+                                records);
+    for (uint32_t r = 0; r < records; ++r) {
+        qw::SetU64(t, r, 0, Packed64(20240105100000000ull + r, 0, false));
+        qw::SetU32(t, r, 1, r + 1);
+        qw::SetU32(t, r, 2, Price32(9.5, 1));
+        qw::SetU64(t, r, 3, Packed64(100, 0, false));
+        qw::SetU32(t, r, 4, r == 1 ? 4u : 0u);
+        qw::SetU32(t, r, 5, r % 2 ? 17u : 2u);
+    }
+    t.codes = {{"\x11" "600000", 0, split}, {"\x21" "000001", split, records - split}};
+    return t;
+}
+
 std::string Key(const std::string& code) {
     std::string k = code.substr(0, 16);
     k.resize(16, '\0');

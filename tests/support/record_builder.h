@@ -16,6 +16,7 @@
 
 #include "quote/convert.h"
 #include "quote/convert_image.h"
+#include "tests/support/quote_writer.h"
 
 namespace rb {
 
@@ -97,6 +98,13 @@ template <class Ctx>
 void ReadCodes(RecordImage& image, int32_t (*convert)(Ctx*, const char*, const void*, int32_t), Ctx* ctx) {
     ReadCodes(image, [&](const char* k, const void* r, int32_t n) { return convert(ctx, k, r, n); });
 }
+// A writer table of transactions: date-time (56), index (1), price (10),
+// volume (13), kind (272) and side (12). Record r has index r + 1, price 9.5
+// and volume 100; record 1 is a cancellation (kind 4) and the odd records are
+// sells (side 17). The first `split` records belong to "\x11" "600000", the
+// rest to "\x21" "000001".
+qw::Table TransactionTable(uint32_t records, uint32_t split);
+
 // A 16-byte zero-padded key.
 std::string Key(const std::string& code);
 
