@@ -4,9 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <mutex>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +90,60 @@ std::string AdapterDescription(const std::string& root, const std::string& name)
         }
     }
     return name;
+}
+
+namespace {
+
+struct IPv4Source {
+    std::mutex mutex;
+    IPv4EntrySource source;
+};
+
+IPv4Source& Source() {
+    static IPv4Source* s = new IPv4Source;  // lives until the process ends
+    return *s;
+}
+
+std::string DottedText(const sockaddr* a) {
+    char text[INET_ADDRSTRLEN] = "0.0.0.0";
+    if (a && a->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+    return text;
+}
+
+bool SystemIPv4Entries(std::vector<IPv4Entry>& out) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    for (ifaddrs* p = list; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET) continue;
+        IPv4Entry e;
+        e.name = p->ifa_name ? p->ifa_name : "";
+        e.address = DottedText(p->ifa_addr);
+        e.mask = DottedText(p->ifa_netmask);
+        e.loopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
+        out.push_back(std::move(e));
+    }
+    ::freeifaddrs(list);
+    return true;
+}
+
+}  // namespace
+
+bool ListIPv4Entries(std::vector<IPv4Entry>& out) {
+    out.clear();
+    IPv4EntrySource source;
+    {
+        std::lock_guard<std::mutex> lock(Source().mutex);
+        source = Source().source;
+    }
+    return source ? source(out) : SystemIPv4Entries(out);
+}
+
+IPv4EntrySource SetIPv4EntrySource(IPv4EntrySource source) {
+    std::lock_guard<std::mutex> lock(Source().mutex);
+    IPv4EntrySource previous = std::move(Source().source);
+    Source().source = std::move(source);
+    return previous;
 }
 
 std::string MacText(const uint8_t m[6]) {
