@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/cascade_settings.h"
+#include "cascade/cascade_settings.h"
 #include "api/instance_util.h"
 #include "framework/tl_log.h"
 #include "include/kvoapi.h"

@@ -1,0 +1,29 @@
+#include "cascade/cascade_timers.h"
+
+#include <mutex>
+
+namespace {
+
+struct TimerState {
+    std::mutex mutex;
+    CascadeTimers timers;
+};
+
+TimerState& State() {
+    static TimerState* state = new TimerState;  // lives until the process ends
+    return *state;
+}
+
+}  // namespace
+
+CascadeTimers GetCascadeTimers() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return State().timers;
+}
+
+CascadeTimers SetCascadeTimers(const CascadeTimers& timers) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    const CascadeTimers previous = State().timers;
+    State().timers = timers;
+    return previous;
+}
