@@ -21,12 +21,7 @@ LoginResult CSocketDataMananger::LoginByMode(const char* username, const char* p
     }
     local = m_local.addresses;
   }
-  if (m_settings.mode == kChild) {
-    // The login through the master needs the cascade connection, which this
-    // build does not have: the master counts as unreachable.
-    WriteLog(1, "LoginByMode: cascade child login not available");
-    return MakeLoginResult(KVO_ERR_CASCADE_MASTER, kTextCascadeMasterDown, "");
-  }
+  if (m_settings.mode == kChild) return LoginThroughMaster(username, password);
   return Login(username, password, local);
 }
 
@@ -49,9 +44,9 @@ int32_t CSocketDataMananger::RegisterAddrByMode(const char* market, const char* 
   return RegisterAddr(market, addr, port, true);
 }
 
-// A query's road: none without a market or an output, in the child role and
-// during playback (both answered by parts this build does not have), else the
-// market's session.
+// A query's road: none without a market or an output, during playback
+// (answered by a part this build does not have), else the market's session.
+// The child role asks its master instead (QueryThroughMaster).
 IMarketSession* CSocketDataMananger::SessionForQuery(const char* market, const void* out) const {
   if (!market || !out) return nullptr;
   if (m_settings.mode == kChild || OfflineState() == kOfflineYes) return nullptr;
@@ -60,6 +55,10 @@ IMarketSession* CSocketDataMananger::SessionForQuery(const char* market, const v
 
 char* CSocketDataMananger::GetCodelist(const char* market, uint32_t* out_length,
                                        const char* request, bool from_caller) {
+  if (m_settings.mode == kChild) {
+    return static_cast<char*>(
+        QueryThroughMaster(101, market, "", out_length, request, from_caller));
+  }
   IMarketSession* session = SessionForQuery(market, out_length);
   return session ? session->GetCodelist(market, out_length) : nullptr;
 }
@@ -67,6 +66,9 @@ char* CSocketDataMananger::GetCodelist(const char* market, uint32_t* out_length,
 void* CSocketDataMananger::GetTickIndex(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
+  if (m_settings.mode == kChild) {
+    return QueryThroughMaster(102, market, codelist, out_count, request, from_caller);
+  }
   IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetTickIndex(market, codelist ? codelist : "", out_count) : nullptr;
 }
@@ -74,6 +76,9 @@ void* CSocketDataMananger::GetTickIndex(const char* market, const char* codelist
 void* CSocketDataMananger::GetTickStock(const char* market, const char* codelist,
                                         uint32_t* out_count, const char* request,
                                         bool from_caller) {
+  if (m_settings.mode == kChild) {
+    return QueryThroughMaster(103, market, codelist, out_count, request, from_caller);
+  }
   IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetTickStock(market, codelist ? codelist : "", out_count) : nullptr;
 }
@@ -81,6 +86,9 @@ void* CSocketDataMananger::GetTickStock(const char* market, const char* codelist
 void* CSocketDataMananger::GetSuperStock(const char* market, const char* codelist,
                                          uint32_t* out_count, const char* request,
                                          bool from_caller) {
+  if (m_settings.mode == kChild) {
+    return QueryThroughMaster(104, market, codelist, out_count, request, from_caller);
+  }
   IMarketSession* session = SessionForQuery(market, out_count);
   return session ? session->GetSuperStock(market, codelist ? codelist : "", out_count)
                  : nullptr;
@@ -98,14 +106,10 @@ int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
       return SubScribeMarket(msg_dataclass, subop_type, market, codes, wait);
     }
     if (m_settings.mode == kChild && subop_type == 8) return 0;
-    // The subscription registry road (master role, child role, playback)
-    // is not part of this build: the market is not served.
-    WriteLog(1, "SubScribe: subscription registry not available, market %s refused", market);
-    return KVO_ERR_MARKET;
+    return SubscribeThroughRegistry(msg_dataclass, subop_type, market, codes);
   }
   if (m_settings.mode == kChild) {
-    WriteLog(1, "SubScribe: cascade child forwarding not available, market %s refused", market);
-    return KVO_ERR_MARKET;
+    return SubscribeThroughMaster(msg_dataclass, subop_type, market, codes);
   }
   if (offline) return 0;
   return SubScribeMarket(msg_dataclass, subop_type, market, codes, true);

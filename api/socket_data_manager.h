@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/cascade_settings.h"
+#include "cascade/cascade_node.h"
 #include "session/market_session.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
@@ -33,14 +34,9 @@ class NetEngineUse {
   int m_result;
 };
 
-// The host callbacks the relay functions stand in for in the master role's
-// copy of the configuration. The cascade layer installs them.
-void SetRelayCallbacks(const InstanceConfig& relay);
-void GetRelayCallbacks(InstanceConfig* into);
-
 }  // namespace kvoapi
 
-class CSocketDataMananger : public CThreadBase {
+class CSocketDataMananger : public CThreadBase, private ICascadeHost {
  public:
   explicit CSocketDataMananger(const InstanceConfig* config);
   ~CSocketDataMananger() override;
@@ -48,10 +44,12 @@ class CSocketDataMananger : public CThreadBase {
   CSocketDataMananger(const CSocketDataMananger&) = delete;
   CSocketDataMananger& operator=(const CSocketDataMananger&) = delete;
 
-  // The instance's own thread, which serves the cascade roles and playback.
+  // Starts the cascade side: the process-wide relay dispatcher and socket
+  // sender, and in the master and child roles the listening socket, the
+  // accept thread and the receive loop. True.
   bool Start() override;
-  // Ends the instance's thread and waits for it: nothing runs on the
-  // instance once Stop returns.
+  // Ends what Start began and waits for every thread of it: nothing runs on
+  // the instance once Stop returns.
   void Stop() override;
   void ProcessItem(CQueueTaskItem* item) override;
   void OnTimeout() override {}
@@ -84,6 +82,25 @@ class CSocketDataMananger : public CThreadBase {
   int32_t StartOfflineDebug(const OfflineDebugConfig& config);
   int32_t GetCodeInfo() const { return 0; }
 
+  // Entry points of the cascade roads (instance_cascade.cpp), called by the
+  // operations above by role:
+  // the login through the master (child role);
+  LoginResult LoginThroughMaster(const char* username, const char* password);
+  // a snapshot query through the master (child role; 101 code list, 102
+  // index, 103 stock, 104 super stock), from the caller (waits) or for a
+  // child of this instance (passes the child's request on, null);
+  void* QueryThroughMaster(int32_t req_type, const char* market, const char* codelist,
+                           uint32_t* out, const char* request, bool from_caller);
+  // a subscription change sent to the master (child role, forwarded);
+  int32_t SubscribeThroughMaster(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                 const char* codelist);
+  // the host's own change through the subscription registry (master and
+  // child roles, and playback), passed upstream where coverage changes.
+  int32_t SubscribeThroughRegistry(uint32_t msg_dataclass, uint32_t subop_type,
+                                   const char* market, const char* codelist);
+  // The port the cascade side listens on; 0 when it does not listen.
+  uint16_t CascadeListenPort() const;
+
   // The log file of a configuration: <root>/kvolog/kvoapi.log, the root being
   // m_logpath ('\' read as '/') or the executable's folder when it is empty.
   static std::string LogPathFor(const InstanceConfig& config);
@@ -105,9 +122,17 @@ class CSocketDataMananger : public CThreadBase {
   std::string MasterAddress() const;
   uint16_t MasterPort() const;
   const kvoapi::LocalAddresses& LocalAddressLists() const { return m_local; }
-  bool Started() const { return m_started; }
+  bool Started() const { return m_cascade && m_cascade->Started(); }
 
  private:
+  // ICascadeHost: what the cascade side asks of the instance.
+  void CascadeCredentials(std::string* user, std::string* password) override;
+  void* CascadeQuery(int32_t req_type, const std::string& market, const std::string& codelist,
+                     const std::string& request, uint32_t* out) override;
+  int32_t CascadeUpstream(uint32_t msg_dataclass, uint32_t subop_type, const std::string& market,
+                          const std::string& codelist) override;
+  void CascadeTelemetry(const PeerTelemetryRecord& record) override;
+
   std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
   kvoapi::IMarketSession* SessionForQuery(const char* market, const void* out) const;
 
@@ -131,7 +156,8 @@ class CSocketDataMananger : public CThreadBase {
   OfflineDebugConfig m_offlineConfig{};
   std::string m_logPath;
   int m_logLevel = 3;
-  bool m_started = false;
+  // The cascade side: connections, requests and relay threads.
+  std::unique_ptr<CascadeNode> m_cascade;
 };
 
 #endif

@@ -237,11 +237,26 @@ TEST_F(InstanceTest, ToolIniRoles) {
   }
   {
     WriteToolIni("master=false\r\nsocket_port=7001\r\nnoise line\r\nauth=Test\r\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.mode, kChild);
+    EXPECT_EQ(s.socket_port, 7001);
+    EXPECT_TRUE(s.socket_port_valid);
+    EXPECT_FALSE(s.auth_test);
+    // An instance of the role listens: on an ephemeral port here.
+    WriteToolIni("master=false\r\nsocket_port=0\r\nnoise line\r\nauth=Test\r\n");
     CSocketDataMananger inst(&cfg_);
     EXPECT_EQ(inst.Mode(), kChild);
-    EXPECT_EQ(inst.SocketPort(), 7001);
     EXPECT_FALSE(inst.AuthKeySelector());
     EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_no");
+    EXPECT_TRUE(inst.Started());
+    EXPECT_NE(inst.CascadeListenPort(), 0);
+  }
+  {
+    // Not a port number: read as atoi reads it, cut to 16 bits, and marked.
+    WriteToolIni("socket_port=70001\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.socket_port, 70001 - 65536);
+    EXPECT_FALSE(s.socket_port_valid);
   }
   {
     WriteToolIni("master=false\nmaster=true\nsocket_port=x=1\n");
@@ -267,7 +282,7 @@ TEST_F(InstanceTest, ToolIniRoles) {
     EXPECT_EQ(s.mode, kMaster);  // the line after the over-long one is not read
   }
   {
-    WriteToolIni("master=true\n");
+    WriteToolIni("master=true\nsocket_port=0\n");
     cfg_.fnctickindex = &DataCb;
     cfg_.fncfivelevel = &DataCb;
     CSocketDataMananger inst(&cfg_);
@@ -278,7 +293,7 @@ TEST_F(InstanceTest, ToolIniRoles) {
     // Sessions of a cascade role get the relay copy.
     ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
     EXPECT_EQ(g_lastConfig, &inst.RelayConfig());
-    const std::string expected = "2: SocketStart--master:true socket_port: IP:" +
+    const std::string expected = "2: SocketStart--master:true socket_port:0 IP:" +
                                  inst.LocalAddressLists().addresses +
                                  "  IpMask:" + inst.LocalAddressLists().masks + "!\r\n";
     EXPECT_NE(kvotest::ReadWholeFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
@@ -498,7 +513,7 @@ TEST_F(InstanceTest, SubscriptionAndQueryRoads) {
 }
 
 TEST_F(InstanceTest, ChildRoleRegistersTheMaster) {
-  WriteToolIni("master=false\n");
+  WriteToolIni("master=false\nsocket_port=0\n");
   CSocketDataMananger inst(&cfg_);
   ASSERT_EQ(inst.Mode(), kChild);
   EXPECT_EQ(inst.RegisterAddrByMode("USH", "192.168.1.5", 9999), 0);
