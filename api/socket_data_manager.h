@@ -123,6 +123,7 @@ class CSocketDataMananger : public CThreadBase, private ICascadeHost {
   uint16_t MasterPort() const;
   const kvoapi::LocalAddresses& LocalAddressLists() const { return m_local; }
   bool Started() const { return m_cascade && m_cascade->Started(); }
+  CascadeNode* Cascade() const { return m_cascade.get(); }
 
  private:
   // ICascadeHost: what the cascade side asks of the instance.

@@ -194,6 +194,7 @@ void CascadeNode::CloseSockets() {
         // A later instance of the process must not count these connections
         // as subscribers.
         ForgetSubscriber(id);
+        if (LocalSubscriber() == id) SetLocalSubscriber(0);
     }
     corvane::CTLSingleLock lock(&RouteMutex(), 1);
     m_routes.clear();

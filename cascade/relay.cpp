@@ -155,6 +155,9 @@ uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& ro
 
 bool CascadeWorker::Attach(const void* owner) {
     corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    // Items posted while nobody was attached belong to an instance that is
+    // gone (a session's last push after its instance stopped, say).
+    if (m_owners.empty()) m_queue.Clear();
     m_owners.erase(std::remove(m_owners.begin(), m_owners.end(), owner), m_owners.end());
     m_owners.push_back(owner);
     return Start();
