@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "api/socket_data_manager.h"
 #include "cascade/relay.h"
@@ -194,11 +195,33 @@ TEST_F(CascadeMasterTest, PushedBatchesReachEachSubscriberOnce) {
     ASSERT_TRUE(a->ReadReq(3, &f, 2000));
     EXPECT_EQ(f.body, "ReqType:3,strTextLength:55,TickCount:1,|||" + queue + PeerTimingBytes(11, 22, 33));
 
+    // Every other class reaches its own callback and travels as its own
+    // ReqType with records of its size.
+    const std::pair<int, size_t> classes[] = {
+        {1, KVO_TICKINDEX_SIZE}, {4, KVO_ORDERDATA_SIZE}, {5, KVO_TRANSACTION_SIZE}, {6, KVO_SUPERSTOCK_SIZE}};
+    for (const auto& [c, size] : classes) {
+        EXPECT_EQ(master_->SubScribe(uint32_t(c), 3, "USHA", "(600001)", true, true), 0);
+        b->SendFrame(2, "ReqType:20,msg_dataclass:" + std::to_string(c) +
+                            ",subop_type:3,id:s,market:USHA,codelist:(600000),");
+    }
+    ASSERT_TRUE(Market().WaitSubscriptions(12, 2000));
+    for (const auto& [c, size] : classes) {
+        ASSERT_EQ(Market().Push(c, PeerRecords(2, uint32_t(size), "60000"), 2, timing), 0);
+        ASSERT_TRUE(b->ReadReq(c, &f, 2000)) << c;
+        EXPECT_EQ(f.body, PeerDataBody(c, 1, PeerRecords(1, uint32_t(size), "60000"), PeerTimingBytes(11, 22, 33)));
+    }
+    ASSERT_TRUE(CallbackCapture::Get().WaitBatches(5, 2000));
+    host = CallbackCapture::Get().Batches();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(host[i + 1].dataClass, classes[i].first);
+        EXPECT_EQ(RecordCodes(host[i + 1].records, classes[i].second), std::vector<std::string>{"600001"});
+    }
+
     // A child that leaves gives up what nobody else holds.
     a->Close();
-    ASSERT_TRUE(Market().WaitSubscriptions(6, 2000));
+    ASSERT_TRUE(Market().WaitSubscriptions(14, 2000));
     const std::vector<SessionCall> calls = Market().Subscriptions();
-    EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 4, calls.end()),
+    EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 12, calls.end()),
               (std::vector<SessionCall>{"2|4|USHA|(600000)", "3|4|USHA|(600000)"}));
     EXPECT_TRUE(Eventually([&] { return master_->Cascade()->ConnectionCount() == 1; }, 2000));
 }
