@@ -47,7 +47,7 @@ void ForgetSubscriber(Subscriber subscriber) {
 // ---- CListenSocket ------------------------------------------------------------------
 
 void CListenSocket::Attach(Owner* owner) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_owner = owner;
     if (m_thread.joinable()) return;
     m_stop.store(false, std::memory_order_release);
@@ -56,7 +56,7 @@ void CListenSocket::Attach(Owner* owner) {
 
 void CListenSocket::Detach() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_owner = nullptr;
         m_stop.store(true, std::memory_order_release);
     }
@@ -64,7 +64,7 @@ void CListenSocket::Detach() {
 }
 
 bool CListenSocket::GetListenSocket(int* fd) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_owner == nullptr) return false;
     *fd = m_owner->ListenSocket();
     return *fd >= 0;
@@ -86,7 +86,7 @@ void CListenSocket::Run() {
         sockaddr_in peer{};
         const int fd = pl::AcceptOne(listenFd, &peer);
         if (fd < 0) continue;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_owner == nullptr) {
             pl::CloseSocket(fd);
             continue;
@@ -110,10 +110,10 @@ CascadeNode::CascadeNode(ICascadeHost* host, const kvoapi::ToolSettings& setting
 CascadeNode::~CascadeNode() { Stop(); }
 
 bool CascadeNode::Start() {
-    std::lock_guard<std::mutex> lock(m_startMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_startMutex);
     if (m_started.load(std::memory_order_acquire)) return true;
     {
-        std::lock_guard<std::mutex> pending(m_pendingMutex);
+        std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
         m_pendingClosed = false;
     }
     if (!DataTransThread().Attach(this)) TL_WriteLog(1, "CascadeNode::Start: relay dispatcher not started");
@@ -128,7 +128,7 @@ bool CascadeNode::Start() {
 }
 
 void CascadeNode::Stop() {
-    std::lock_guard<std::mutex> lock(m_startMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_startMutex);
     if (!m_started.load(std::memory_order_acquire)) return;
     // The threads that read the sockets end first, so that nothing posts to
     // the relay threads once they are detached.
@@ -142,7 +142,7 @@ void CascadeNode::Stop() {
     SocketSendThread().Detach(this);
     if (m_settings.mode != kvoapi::kStandalone) CloseSockets();
     {
-        std::lock_guard<std::mutex> pending(m_pendingMutex);
+        std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
         for (auto& [id, request] : m_pending) request->Abort();
         m_pending.clear();
         m_pendingClosed = true;
@@ -181,7 +181,7 @@ void CascadeNode::CloseSockets() {
     m_listenFd = -1;
     m_listenPort.store(0, std::memory_order_release);
     {
-        std::lock_guard<std::mutex> lock(m_masterMutex);
+        std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         m_master.reset();
     }
     std::set<uint64_t> ids;
@@ -233,7 +233,7 @@ void CascadeNode::DropConnection(uint64_t id) {
         link->Shutdown();
     }
     {
-        std::lock_guard<std::mutex> lock(m_masterMutex);
+        std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         if (m_master && m_master->Id() == id) m_master.reset();
     }
     TL_WriteLog(2, "socket_Disconnect:socket:%d !", fd);
@@ -288,7 +288,7 @@ void CascadeNode::ExpireRoutes(uint64_t nowMs) {
 void CascadeNode::SendToParent(const std::string& text) {
     std::shared_ptr<PeerLink> master;
     {
-        std::lock_guard<std::mutex> lock(m_masterMutex);
+        std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         master = m_master;
     }
     if (master && !text.empty())
@@ -489,14 +489,14 @@ void CascadeNode::HandleQuery(std::string_view text, int32_t reqType) {
 
 std::shared_ptr<SyncRequest> CascadeNode::AddPending(const std::string& id) {
     auto request = std::make_shared<SyncRequest>();
-    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
     if (m_pendingClosed || id.empty()) return nullptr;
     m_pending[id] = request;
     return request;
 }
 
 std::shared_ptr<SyncRequest> CascadeNode::TakePending(const std::string& id) {
-    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
     auto it = m_pending.find(id);
     if (it == m_pending.end()) return nullptr;
     std::shared_ptr<SyncRequest> request = std::move(it->second);
@@ -508,7 +508,7 @@ bool CascadeNode::AwaitAnswer(const std::string& id, const std::shared_ptr<SyncR
                               std::string* answer) {
     const bool woken = request->Wait(ms) == 1;
     {
-        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
         auto it = m_pending.find(id);
         if (it != m_pending.end() && it->second == request) m_pending.erase(it);
     }
@@ -529,12 +529,12 @@ size_t CascadeNode::RouteCount() {
 }
 
 size_t CascadeNode::PendingCount() {
-    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
     return m_pending.size();
 }
 
 uint64_t CascadeNode::MasterConnection() {
-    std::lock_guard<std::mutex> lock(m_masterMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
     return m_master ? m_master->Id() : 0;
 }
 
@@ -556,7 +556,7 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
     }
     auto link = std::make_shared<PeerLink>(fd, pl::PeerAddressText(fd));
     {
-        std::lock_guard<std::mutex> lock(m_masterMutex);
+        std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         m_master = link;
     }
     SetLocalSubscriber(link->Id());

@@ -100,7 +100,7 @@ public:
 private:
     void Run();
 
-    std::mutex m_mutex;
+    std::recursive_mutex m_mutex;
     Owner* m_owner = nullptr;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -214,7 +214,7 @@ private:
     SubscriptionRelay m_subscriptions;
 
     std::atomic<bool> m_started{false};
-    std::mutex m_startMutex;
+    std::recursive_mutex m_startMutex;
     int m_listenFd = -1;
     std::atomic<uint16_t> m_listenPort{0};
     CListenSocket m_accept;
@@ -226,10 +226,10 @@ private:
     std::set<uint64_t> m_set;  // under the process-wide set mutex
     std::map<std::string, Route> m_routes;  // under the process-wide route mutex
 
-    std::mutex m_pendingMutex;
+    std::recursive_mutex m_pendingMutex;
     std::map<std::string, std::shared_ptr<SyncRequest>> m_pending;
     bool m_pendingClosed = false;
 
-    std::mutex m_masterMutex;
+    std::recursive_mutex m_masterMutex;
     std::shared_ptr<PeerLink> m_master;
 };

@@ -5,7 +5,7 @@
 namespace {
 
 struct TimerState {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     CascadeTimers timers;
 };
 
@@ -17,12 +17,12 @@ TimerState& State() {
 }  // namespace
 
 CascadeTimers GetCascadeTimers() {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     return State().timers;
 }
 
 CascadeTimers SetCascadeTimers(const CascadeTimers& timers) {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     const CascadeTimers previous = State().timers;
     State().timers = timers;
     return previous;

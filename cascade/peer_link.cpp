@@ -17,7 +17,7 @@ constexpr size_t kReadBudget = 1024 * 1024;
 std::atomic<uint64_t> g_nextLinkId{1};
 
 struct LinkTable {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     std::map<uint64_t, std::shared_ptr<PeerLink>> links;
 };
 
@@ -47,7 +47,7 @@ PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t 
     std::unique_ptr<char, Free> frame(BuildPeerFrame(data, &frameLength, type));
     if (!frame) return SendResult::kFailed;
 
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+    std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
     if (IsShut()) return SendResult::kGone;
     const uint64_t deadline = pl::TickMs() + timeoutMs;
     size_t sent = 0;
@@ -119,18 +119,18 @@ PeerLink::ReadResult PeerLink::CheckStall(uint64_t nowMs, uint32_t frameTimeoutM
 
 void RegisterPeerLink(const std::shared_ptr<PeerLink>& link) {
     if (!link) return;
-    std::lock_guard<std::mutex> lock(Links().mutex);
+    std::lock_guard<std::recursive_mutex> lock(Links().mutex);
     Links().links[link->Id()] = link;
 }
 
 std::shared_ptr<PeerLink> FindPeerLink(uint64_t id) {
-    std::lock_guard<std::mutex> lock(Links().mutex);
+    std::lock_guard<std::recursive_mutex> lock(Links().mutex);
     auto it = Links().links.find(id);
     return it == Links().links.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<PeerLink> UnregisterPeerLink(uint64_t id) {
-    std::lock_guard<std::mutex> lock(Links().mutex);
+    std::lock_guard<std::recursive_mutex> lock(Links().mutex);
     auto it = Links().links.find(id);
     if (it == Links().links.end()) return nullptr;
     std::shared_ptr<PeerLink> link = std::move(it->second);

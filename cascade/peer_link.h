@@ -75,7 +75,7 @@ private:
     const int m_fd;
     const std::string m_peerAddress;
     std::atomic<bool> m_shut{false};
-    std::mutex m_sendMutex;
+    std::recursive_mutex m_sendMutex;
     PeerFrameReader m_reader;
     uint64_t m_frameStartMs = 0;
     std::vector<char> m_buffer;

@@ -14,7 +14,7 @@
 namespace {
 
 struct RelayState {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     void* context = nullptr;
     DataCallbackSlots slots;
 };
@@ -48,7 +48,7 @@ QuoteDataCallback DataCallbackSlots::ForClass(int32_t dataClass) const {
 }
 
 void SetRelayContext(void* context, const InstanceConfig* config) {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     State().context = context;
     if (config == nullptr) return;
     DataCallbackSlots& s = State().slots;
@@ -61,17 +61,17 @@ void SetRelayContext(void* context, const InstanceConfig* config) {
 }
 
 void* GetRelayContext() {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     return State().context;
 }
 
 DataCallbackSlots GetRelaySlots() {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     return State().slots;
 }
 
 bool ClearRelayContextIf(void* context) {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
     if (State().context != context) return false;
     State().context = nullptr;
     State().slots = DataCallbackSlots();
@@ -89,7 +89,7 @@ RelayRoute ProcessRelayRoute() {
     route.registry = &SubscriptionRegistry::Global();
     route.local = LocalSubscriber();
     {
-        std::lock_guard<std::mutex> lock(State().mutex);
+        std::lock_guard<std::recursive_mutex> lock(State().mutex);
         route.context = State().context;
         route.slots = State().slots;
     }

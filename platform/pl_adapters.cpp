@@ -95,7 +95,7 @@ std::string AdapterDescription(const std::string& root, const std::string& name)
 namespace {
 
 struct IPv4Source {
-    std::mutex mutex;
+    std::recursive_mutex mutex;
     IPv4EntrySource source;
 };
 
@@ -133,14 +133,14 @@ bool ListIPv4Entries(std::vector<IPv4Entry>& out) {
     out.clear();
     IPv4EntrySource source;
     {
-        std::lock_guard<std::mutex> lock(Source().mutex);
+        std::lock_guard<std::recursive_mutex> lock(Source().mutex);
         source = Source().source;
     }
     return source ? source(out) : SystemIPv4Entries(out);
 }
 
 IPv4EntrySource SetIPv4EntrySource(IPv4EntrySource source) {
-    std::lock_guard<std::mutex> lock(Source().mutex);
+    std::lock_guard<std::recursive_mutex> lock(Source().mutex);
     IPv4EntrySource previous = std::move(Source().source);
     Source().source = std::move(source);
     return previous;
