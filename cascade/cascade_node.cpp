@@ -184,43 +184,60 @@ void CascadeNode::CloseSockets() {
         std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         m_master.reset();
     }
-    std::set<uint64_t> ids;
-    {
-        corvane::CTLSingleLock lock(&SetMutex(), 1);
-        ids.swap(m_set);
-    }
-    for (const uint64_t id : ids) {
-        if (std::shared_ptr<PeerLink> link = UnregisterPeerLink(id)) link->Shutdown();
-        // A later instance of the process must not count these connections
-        // as subscribers.
-        ForgetSubscriber(id);
-        if (LocalSubscriber() == id) SetLocalSubscriber(0);
-    }
-    corvane::CTLSingleLock lock(&RouteMutex(), 1);
-    m_routes.clear();
+    ManageClientSocket(kCloseAll, 0);
+    ManageRequestRoute(kRouteClear, 0, std::string());
 }
 
 // ---- Connections ----------------------------------------------------------------------
 
 void CascadeNode::AddClientSocket(int fd, const std::string& peerAddress) {
     pl::SetBuffers(fd, kPeerSocketBuffer);
-    AddConnection(std::make_shared<PeerLink>(fd, peerAddress == "127.0.0.1" ? std::string() : peerAddress));
+    ManageClientSocket(kAddSocket, 0, nullptr,
+                       std::make_shared<PeerLink>(fd, peerAddress == "127.0.0.1" ? std::string() : peerAddress));
 }
 
-void CascadeNode::AddConnection(const std::shared_ptr<PeerLink>& link) {
-    {
-        corvane::CTLSingleLock lock(&SetMutex(), 1);
-        m_set.insert(link->Id());
-        RegisterPeerLink(link);
+bool CascadeNode::ManageClientSocket(ClientOp op, uint64_t id, std::set<uint64_t>* out,
+                                     const std::shared_ptr<PeerLink>& link) {
+    switch (op) {
+        case kAddSocket:
+            if (!link) return false;
+            {
+                corvane::CTLSingleLock lock(&SetMutex(), 1);
+                m_set.insert(link->Id());
+                RegisterPeerLink(link);
+            }
+            m_waker.Wake();
+            return true;
+        case kDropSocket: return DropConnection(id);
+        case kCopySockets: {
+            corvane::CTLSingleLock lock(&SetMutex(), 1);
+            if (out != nullptr) *out = m_set;
+            return true;
+        }
+        case kCloseAll: {
+            std::set<uint64_t> ids;
+            {
+                corvane::CTLSingleLock lock(&SetMutex(), 1);
+                ids.swap(m_set);
+            }
+            for (const uint64_t s : ids) {
+                if (std::shared_ptr<PeerLink> l = UnregisterPeerLink(s)) l->Shutdown();
+                // A later instance of the process must not count these
+                // connections as subscribers.
+                ForgetSubscriber(s);
+                if (LocalSubscriber() == s) SetLocalSubscriber(0);
+            }
+            return true;
+        }
     }
-    m_waker.Wake();
+    return false;
 }
 
-void CascadeNode::DropConnection(uint64_t id) {
+bool CascadeNode::DropConnection(uint64_t id) {
     std::shared_ptr<PeerLink> link;
     {
         corvane::CTLSingleLock lock(&SetMutex(), 1);
-        if (m_set.erase(id) == 0) return;
+        if (m_set.erase(id) == 0) return false;
         link = UnregisterPeerLink(id);
     }
     // The removals go upstream while the connection can still carry them
@@ -248,6 +265,7 @@ void CascadeNode::DropConnection(uint64_t id) {
             ++it;
         }
     }
+    return true;
 }
 
 bool CascadeNode::ManageRequestRoute(RouteOp op, uint64_t link, const std::string& id, uint64_t* found) {
@@ -321,6 +339,7 @@ void CascadeNode::Telemetry(const char* name, std::vector<std::pair<std::string,
 
 void CascadeNode::ReceiveLoop() {
     std::vector<PeerFrame> frames;
+    std::set<uint64_t> ids;
     std::vector<std::shared_ptr<PeerLink>> links;
     std::vector<int> fds;
     std::unique_ptr<bool[]> ready;
@@ -328,11 +347,9 @@ void CascadeNode::ReceiveLoop() {
     while (!m_stop.load(std::memory_order_acquire)) {
         const CascadeTimers timers = GetCascadeTimers();
         links.clear();
-        {
-            corvane::CTLSingleLock lock(&SetMutex(), 1);
-            for (const uint64_t id : m_set) {
-                if (std::shared_ptr<PeerLink> link = FindPeerLink(id)) links.push_back(std::move(link));
-            }
+        ManageClientSocket(kCopySockets, 0, &ids);
+        for (const uint64_t id : ids) {
+            if (std::shared_ptr<PeerLink> link = FindPeerLink(id)) links.push_back(std::move(link));
         }
         fds.assign(1, m_waker.Fd());
         for (const auto& link : links) fds.push_back(link->Fd());
@@ -343,15 +360,20 @@ void CascadeNode::ReceiveLoop() {
         // The wait ends at once when a socket is readable or a connection is
         // added; a pass without traffic waits the role's idle time.
         const uint32_t idle = m_settings.mode == kvoapi::kMaster ? timers.masterIdleMs : timers.otherIdleMs;
-        pl::PollReadable(fds.data(), ready.get(), fds.size(), static_cast<int>(idle));
+        if (pl::PollReadable(fds.data(), ready.get(), fds.size(), static_cast<int>(idle)) < 0) {
+            // The wait itself failed (no memory): pass idle, look again.
+            pl::SleepMs(idle);
+            continue;
+        }
         if (ready[0]) m_waker.Drain();
         if (m_stop.load(std::memory_order_acquire)) break;
 
         const uint64_t now = pl::TickMs();
         for (size_t i = 0; i < links.size(); ++i) {
             const std::shared_ptr<PeerLink>& link = links[i];
-            const PeerLink::ReadResult r = ready[i + 1] ? link->Receive(&frames, now, timers.frameTimeoutMs)
-                                                        : link->CheckStall(now, timers.frameTimeoutMs);
+            const PeerLink::ReadResult r = ready[i + 1]
+                                               ? link->RecvPeerFrame(&frames, now, timers.frameTimeoutMs)
+                                               : link->CheckStall(now, timers.frameTimeoutMs);
             bool alive = true;
             bool active = false;
             for (PeerFrame& frame : frames) {
@@ -366,7 +388,7 @@ void CascadeNode::ReceiveLoop() {
                 TL_WriteLog(3, "ReceiveLoop: socket %d left a frame incomplete for %u ms, dropped", link->Fd(),
                             timers.frameTimeoutMs);
             }
-            DropConnection(link->Id());
+            ManageClientSocket(kDropSocket, link->Id());
         }
         links.clear();
         ExpireRoutes(now);
@@ -379,7 +401,7 @@ bool CascadeNode::HandleFrame(const std::shared_ptr<PeerLink>& link, PeerFrame& 
     int32_t r = 0;
     const uint32_t check = CheckPeerMessage(body, length, &r);
     if (r == kPeerDisconnect) {
-        DropConnection(link->Id());
+        ManageClientSocket(kDropSocket, link->Id());
         return false;
     }
     *active = true;
@@ -427,7 +449,7 @@ bool CascadeNode::HandleLogin(const std::shared_ptr<PeerLink>& link, std::string
     const std::string answer = BuildPeerLoginAnswerText(login.id, result);
     SendToRequester(login.id, answer.data(), answer.size());
     ManageRequestRoute(kRouteErase, 0, login.id);
-    if (result != 0) DropConnection(link->Id());
+    if (result != 0) ManageClientSocket(kDropSocket, link->Id());
     Telemetry("socket_connect", {{"socket", std::to_string(link->Fd())},
                                  {"socket_ip", link->PeerAddress()},
                                  {"socket_port", std::to_string(login.port)},
@@ -519,8 +541,9 @@ bool CascadeNode::AwaitAnswer(const std::string& id, const std::shared_ptr<SyncR
 }
 
 size_t CascadeNode::ConnectionCount() {
-    corvane::CTLSingleLock lock(&SetMutex(), 1);
-    return m_set.size();
+    std::set<uint64_t> ids;
+    ManageClientSocket(kCopySockets, 0, &ids);
+    return ids.size();
 }
 
 size_t CascadeNode::RouteCount() {
@@ -547,7 +570,7 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
     // A second login replaces the first connection: the old one is dropped
     // (its keys removed, the master told) before the new one exists, so the
     // two never relay to each other.
-    if (const uint64_t old = MasterConnection()) DropConnection(old);
+    if (const uint64_t old = MasterConnection()) ManageClientSocket(kDropSocket, old);
 
     const int fd = ConnectPeer(address, port, timers.connectMs, kPeerSocketBuffer);
     if (fd < 0) {
@@ -560,7 +583,7 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
         m_master = link;
     }
     SetLocalSubscriber(link->Id());
-    AddConnection(link);
+    ManageClientSocket(kAddSocket, 0, nullptr, link);
 
     const std::string id = CreateGuidString();
     const std::shared_ptr<SyncRequest> request = AddPending(id);

@@ -186,11 +186,19 @@ private:
     void HandleAnswer(const std::shared_ptr<PeerLink>& link, const char* body, size_t length, int32_t reqType);
     void HandleQuery(std::string_view text, int32_t reqType);
 
-    void AddConnection(const std::shared_ptr<PeerLink>& link);
-    // Drops a connection of the set: its keys leave the registry (removals
-    // passed upstream), it gets the disconnect notice and is closed, its
-    // routes are forgotten. Nothing when it is not in the set.
-    void DropConnection(uint64_t id);
+    // The connected set, under the process-wide set mutex:
+    //  kAddSocket   adds link (and registers it in the process's table);
+    //  kDropSocket  drops connection id: its keys leave the registry (the
+    //               removals passed upstream), it gets the disconnect notice
+    //               and is closed, its routes are forgotten; false when it
+    //               is not in the set;
+    //  kCopySockets copies the set into *out;
+    //  kCloseAll    closes every connection (their keys leave the registry,
+    //               nothing is passed upstream) and empties the set.
+    enum ClientOp { kAddSocket = 1, kDropSocket = 2, kCopySockets = 3, kCloseAll = 4 };
+    bool ManageClientSocket(ClientOp op, uint64_t id, std::set<uint64_t>* out = nullptr,
+                            const std::shared_ptr<PeerLink>& link = nullptr);
+    bool DropConnection(uint64_t id);
     bool ManageRequestRoute(RouteOp op, uint64_t link, const std::string& id, uint64_t* found = nullptr);
     void ExpireRoutes(uint64_t nowMs);
 

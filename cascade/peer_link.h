@@ -62,7 +62,7 @@ public:
     // Reads what has arrived without waiting (at most a bounded amount per
     // call) and appends the frames it completes. Frames completed before a
     // failure are still appended. Called by one thread only.
-    ReadResult Receive(std::vector<PeerFrame>* frames, uint64_t nowMs, uint32_t frameTimeoutMs);
+    ReadResult RecvPeerFrame(std::vector<PeerFrame>* frames, uint64_t nowMs, uint32_t frameTimeoutMs);
     // kStalled when a frame is under way for longer than frameTimeoutMs.
     ReadResult CheckStall(uint64_t nowMs, uint32_t frameTimeoutMs) const;
 

@@ -82,7 +82,8 @@ TEST_F(CascadeChildTest, LoginOutcomes) {
     EXPECT_EQ(login.type, 2u);
     const std::string id = PeerField(login.body, "id");
     EXPECT_EQ(id.size(), 36u);
-    EXPECT_EQ(login.body, "ReqType:51,id:" + id + ",account:user1,pass:pw1,IP:192.168.1.77&,Port:0,ipMask:255.255.255.0&,");
+    EXPECT_EQ(login.body,
+              "ReqType:51,id:" + id + ",account:user1,pass:pw1,IP:192.168.1.77&,Port:0,ipMask:255.255.255.0&,");
     t0 = std::chrono::steady_clock::now();
     r = pending.get();
     EXPECT_EQ(r.nstatuscode, -1002);

@@ -5,9 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "cascade/relay.h"
 #include "include/kvo_records.h"
-#include "session/subscription_registry.h"
 
 namespace kvotest {
 
