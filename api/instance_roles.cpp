@@ -4,11 +4,10 @@
 //    during playback the host's subscriptions pass the subscription
 //    registry first;
 //  - child: login, queries and subscriptions go to the master as cascade
-//    text messages, through the parent link;
+//    text messages, through the instance's cascade side;
 //  - offline state "offlinedebugtype_yes": login succeeds at once,
 //    registration registers nothing, queries read the playback folder and
 //    subscriptions only change the registry.
-#include <cstdlib>
 #include <cstring>
 
 #include "api/api_support.h"
@@ -18,17 +17,8 @@
 #include "cascade/peer_message.h"
 #include "framework/tl_textutil.h"
 #include "session/kvo_texts.h"
-#include "session/subscription_registry.h"
 
 using namespace kvoapi;
-
-namespace {
-
-// How long a child waits for its master's answer.
-constexpr uint32_t kChildLoginWaitMs = 6000;
-constexpr uint32_t kChildQueryWaitMs = 3000;
-
-}  // namespace
 
 // ---- login and registration ----
 
@@ -46,42 +36,8 @@ LoginResult CSocketDataMananger::LoginByMode(const char* username, const char* p
     }
     local = m_local.addresses;
   }
-  if (m_settings.mode == kChild) return ChildLogin(user, pass);
+  if (m_settings.mode == kChild) return LoginThroughMaster(user.c_str(), pass.c_str());
   return Login(user.c_str(), pass.c_str(), local);
-}
-
-LoginResult CSocketDataMananger::ChildLogin(const std::string& username,
-                                            const std::string& password) {
-  // Socket start-up cannot fail here (there is no start-up step), so the
-  // child's -1003 never occurs.
-  const std::string host = MasterAddress();
-  const uint16_t port = MasterPort();
-  if (!ParentLink().Connect(host, port)) {
-    WriteLog(1, "LoginByMode: master %s:%u not reached", host.c_str(), static_cast<unsigned>(port));
-    return MakeLoginResult(KVO_ERR_CASCADE_MASTER, kTextCascadeMasterDown, "");
-  }
-  const std::string id = CreateGuidString();
-  const std::string text = BuildPeerLoginText(id, username, password, m_local.addresses,
-                                              m_settings.socket_port, m_local.masks);
-  std::string answer;
-  if (!AskParent(id, text, kChildLoginWaitMs, &answer)) {
-    return MakeLoginResult(KVO_ERR_TIMEOUT, kTextTimeout, "");
-  }
-  PeerLoginAnswer login;
-  const std::string_view answerText = PeerMessageText(answer.data(), answer.size());
-  if (ReadPeerLoginAnswer(answerText, &login) != kPeerOk) {
-    return MakeLoginResult(KVO_ERR_TIMEOUT, kTextTimeout, "");
-  }
-  switch (login.error) {
-    case 0:
-      return MakeLoginResult(0, kTextLoginOk, "");
-    case KVO_ERR_BAD_ACCOUNT:
-      return MakeLoginResult(KVO_ERR_BAD_ACCOUNT, kTextBadAccount, "");
-    case KVO_ERR_CASCADE_LAN:
-      return MakeLoginResult(KVO_ERR_CASCADE_LAN, kTextCascadeSameLan, "");
-    default:
-      return MakeLoginResult(login.error, "", "");
-  }
 }
 
 int32_t CSocketDataMananger::RegisterAddrByMode(const char* market, const char* addr,
@@ -123,7 +79,7 @@ char* CSocketDataMananger::GetCodelist(const char* market, uint32_t* out_length,
   if (!market || !out_length) return nullptr;
   if (m_settings.mode == kChild) {
     return static_cast<char*>(
-        ChildQuery(kPeerCodelistQuery, market, "", out_length, request, from_caller));
+        QueryThroughMaster(kPeerCodelistQuery, market, "", out_length, request, from_caller));
   }
   if (OfflineState() == kOfflineYes) return LoadOfflineCodelist(OfflineFolder(), market, out_length);
   IMarketSession* session = Session(NormaliseMarket(market));
@@ -154,7 +110,7 @@ void* CSocketDataMananger::QueryRecords(int32_t reqType, const char* market, con
   if (!market || !out_count) return nullptr;
   const char* codes = codelist ? codelist : "";
   if (m_settings.mode == kChild) {
-    return ChildQuery(reqType, market, codes, out_count, request, from_caller);
+    return QueryThroughMaster(reqType, market, codes, out_count, request, from_caller);
   }
   if (OfflineState() == kOfflineYes) {
     const std::string folder = OfflineFolder();
@@ -179,91 +135,7 @@ void* CSocketDataMananger::QueryRecords(int32_t reqType, const char* market, con
   }
 }
 
-void* CSocketDataMananger::ChildQuery(int32_t reqType, const char* market, const char* codelist,
-                                      uint32_t* out, const char* request, bool from_caller) {
-  std::string id;
-  std::string text;
-  if (request && request[0] != '\0') {
-    text = request;
-    id = GetFieldValue(text, "id");
-  } else {
-    id = CreateGuidString();
-    text = BuildPeerQueryText(reqType, id, market, codelist);
-  }
-  if (!from_caller) {
-    // The master relays the answer to the child that asked.
-    ParentLink().Send(text);
-    return nullptr;
-  }
-  std::string answer;
-  if (id.empty() || !AskParent(id, text, kChildQueryWaitMs, &answer)) return nullptr;
-  // The data length and the record count come from the network: the answer
-  // is used only when they agree with what arrived.
-  PeerAnswer parsed;
-  if (ReadPeerAnswer(answer.data(), answer.size(), &parsed) != kPeerOk ||
-      parsed.reqType != reqType + (kPeerCodelistAnswer - kPeerCodelistQuery)) {
-    WriteLog(1, "ChildQuery: answer %s to request %d refused", id.c_str(), reqType);
-    return nullptr;
-  }
-  char* block = static_cast<char*>(std::malloc(static_cast<size_t>(parsed.payloadLength) + 1));
-  if (!block) return nullptr;
-  if (parsed.payloadLength > 0) std::memcpy(block, parsed.payload, parsed.payloadLength);
-  block[parsed.payloadLength] = '\0';
-  *out = reqType == kPeerCodelistQuery ? parsed.payloadLength : parsed.count;
-  return block;
-}
-
-// ---- the master as the child's parent ----
-
-IParentLink& CSocketDataMananger::ParentLink() {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (!m_parent) {
-    m_parent = CreateParentLink([this](const std::string& id, const char* body, size_t length) {
-      OnParentAnswer(id, body, length);
-    });
-  }
-  return *m_parent;
-}
-
-bool CSocketDataMananger::AskParent(const std::string& id, const std::string& text, uint32_t ms,
-                                    std::string* answer) {
-  auto request = std::make_shared<SyncRequest>();
-  {
-    // Entered before anything is sent: the answer may come at once.
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_requests[id] = request;
-  }
-  const bool sent = ParentLink().Send(text);
-  if (sent) request->Wait(ms);
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    auto it = m_requests.find(id);
-    if (it != m_requests.end() && it->second == request) m_requests.erase(it);
-  }
-  corvane::CTLSmartBuffer body;
-  if (!sent || request->GetAnswer(&body) == 0) return false;
-  answer->assign(static_cast<const char*>(body.GetData()), body.GetLength());
-  return true;
-}
-
-void CSocketDataMananger::OnParentAnswer(const std::string& id, const char* body, size_t length) {
-  std::shared_ptr<SyncRequest> request;
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    auto it = m_requests.find(id);
-    if (it == m_requests.end()) return;  // late: nobody waits any more
-    request = it->second;
-  }
-  if (length > UINT32_MAX) return;
-  request->SetAnswer(body, static_cast<uint32_t>(length));
-}
-
 // ---- subscriptions ----
-
-Subscriber CSocketDataMananger::LocalSubscriber() {
-  if (m_settings.mode != kChild) return 0;
-  return ParentLink().SubscriberId();
-}
 
 int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_type,
                                        const char* market, const char* codelist,
@@ -277,33 +149,13 @@ int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
       return SubScribeMarket(msg_dataclass, subop_type, market, codes, wait);
     }
     if (m_settings.mode == kChild && subop_type == 8) return 0;
-    return SubScribeThroughRegistry(msg_dataclass, subop_type, market, codes);
+    return SubscribeThroughRegistry(msg_dataclass, subop_type, market, codes);
   }
   if (m_settings.mode == kChild) {
-    const std::string text = BuildPeerSubscribeText(static_cast<int32_t>(msg_dataclass),
-                                                    static_cast<int32_t>(subop_type),
-                                                    CreateGuidString(), market, codes);
-    if (!ParentLink().Send(text)) {
-      WriteLog(1, "SubScribe: change of %u|%s:%s not sent to the master", msg_dataclass, market,
-               codes);
-    }
-    return 0;
+    return SubscribeThroughMaster(msg_dataclass, subop_type, market, codes);
   }
   if (offline) return 0;
   return SubScribeMarket(msg_dataclass, subop_type, market, codes, true);
-}
-
-int32_t CSocketDataMananger::SubScribeThroughRegistry(uint32_t msg_dataclass, uint32_t subop_type,
-                                                      const char* market, const char* codelist) {
-  // Changes no other subscriber covers come back here as forwarded ones.
-  const SubscriptionUpstream upstream = [this](uint32_t dataClass, uint32_t op,
-                                               const std::string& upMarket,
-                                               const std::string& upCodes) {
-    SubScribe(dataClass, op, upMarket.c_str(), upCodes.c_str(), false, true);
-  };
-  ApplySubscriptionChange(SubscriptionRegistry::Global(), LocalSubscriber(), msg_dataclass,
-                          subop_type, market, codelist, upstream);
-  return 0;
 }
 
 int32_t CSocketDataMananger::SubScribeMarket(uint32_t msg_dataclass, uint32_t subop_type,
@@ -318,7 +170,7 @@ int32_t CSocketDataMananger::SubScribeMarket(uint32_t msg_dataclass, uint32_t su
 }
 
 bool CSocketDataMananger::IsKeyCovered(const std::string& key, uint32_t subop_type) const {
-  return ::IsKeyCovered(SubscriptionRegistry::Global(), key, subop_type);
+  return m_cascade->IsKeyCovered(key, subop_type);
 }
 
 int32_t CSocketDataMananger::GetIntField(const char* text, const char* key) {
@@ -343,8 +195,8 @@ int32_t CSocketDataMananger::StartOfflineDebug(const OfflineDebugConfig& config)
     return KVO_ERR_OFFLINE_PARAMS;
   }
   if (m_settings.mode == kChild) return KVO_ERR_OFFLINE_CHILD;
-  // The playback thread and the relay dispatcher are not part of this build:
-  // playback cannot start and the instance stays online-capable.
+  // The playback thread is not part of this build: playback cannot start and
+  // the instance stays online-capable.
   WriteLog(1, "StartOfflineDebug: offline playback not available");
   return -1;
 }

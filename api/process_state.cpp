@@ -1,52 +1,23 @@
 #include "api/process_state.h"
 
-#include <mutex>
+#include "cascade/relay.h"
 
+// The slots and the context are the cascade relay's, which delivers through
+// them; the instance is the context as the handle the host knows.
 namespace kvoapi {
-namespace {
-
-struct ProcessState {
-  std::recursive_mutex mutex;
-  CSocketDataMananger* context = nullptr;
-  DataCallbackSlots slots;
-};
-
-ProcessState& State() {
-  static ProcessState* state = new ProcessState;  // lives until the process ends
-  return *state;
-}
-
-}  // namespace
 
 void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config) {
-  std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  State().context = instance;
-  if (!config) return;
-  DataCallbackSlots& s = State().slots;
-  s.fnctickindex = config->fnctickindex;
-  s.fnctickstock = config->fnctickstock;
-  s.fnctransacton = config->fnctransacton;
-  s.fncorderdata = config->fncorderdata;
-  s.fncorderqueue = config->fncorderqueue;
-  s.fncsuperstock = config->fncsuperstock;
+  SetRelayContext(static_cast<void*>(instance), config);
 }
 
 CSocketDataMananger* GetCallbackContext() {
-  std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  return State().context;
+  return static_cast<CSocketDataMananger*>(GetRelayContext());
 }
 
-DataCallbackSlots GetDataCallbackSlots() {
-  std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  return State().slots;
-}
+DataCallbackSlots GetDataCallbackSlots() { return GetRelaySlots(); }
 
 bool ClearCallbackContextIf(CSocketDataMananger* instance) {
-  std::lock_guard<std::recursive_mutex> lock(State().mutex);
-  if (State().context != instance) return false;
-  State().context = nullptr;
-  State().slots = DataCallbackSlots();
-  return true;
+  return ClearRelayContextIf(static_cast<void*>(instance));
 }
 
 }  // namespace kvoapi

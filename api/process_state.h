@@ -4,20 +4,15 @@
 #ifndef KVO_API_PROCESS_STATE_H
 #define KVO_API_PROCESS_STATE_H
 
+#include "cascade/relay.h"
 #include "include/kvoapi.h"
 
 class CSocketDataMananger;
 
 namespace kvoapi {
 
-struct DataCallbackSlots {
-  QuoteDataCallback fnctickindex = nullptr;
-  QuoteDataCallback fnctickstock = nullptr;
-  QuoteDataCallback fnctransacton = nullptr;
-  QuoteDataCallback fncorderdata = nullptr;
-  QuoteDataCallback fncorderqueue = nullptr;
-  QuoteDataCallback fncsuperstock = nullptr;
-};
+// The slots live with the cascade relay, which calls them.
+using DataCallbackSlots = ::DataCallbackSlots;
 
 // Makes instance the callback context and, when config is given, copies its
 // six data callbacks into the slots. Both change under one lock: done in two

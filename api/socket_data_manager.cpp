@@ -14,42 +14,14 @@
 #include "session/builtin_hosts.h"
 #include "session/kvo_texts.h"
 #include "api/process_state.h"
+#include "cascade/relay.h"
 #include "session/account_auth.h"
 
 namespace kvoapi {
-namespace {
-
-struct RelayState {
-  std::recursive_mutex mutex;
-  InstanceConfig relay{};
-};
-
-RelayState& Relay() {
-  static RelayState* state = new RelayState;  // lives until the process ends
-  return *state;
-}
-
-}  // namespace
 
 NetEngineUse::NetEngineUse() : m_result(AcquireNetEngine()) {}
 NetEngineUse::~NetEngineUse() {
   if (m_result == 0) ReleaseNetEngine();
-}
-
-void SetRelayCallbacks(const InstanceConfig& relay) {
-  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
-  Relay().relay = relay;
-}
-
-void GetRelayCallbacks(InstanceConfig* into) {
-  std::lock_guard<std::recursive_mutex> lock(Relay().mutex);
-  const InstanceConfig& r = Relay().relay;
-  into->fnctickindex = r.fnctickindex;
-  into->fnctickstock = r.fnctickstock;
-  into->fnctransacton = r.fnctransacton;
-  into->fncorderdata = r.fncorderdata;
-  into->fncorderqueue = r.fncorderqueue;
-  into->fncsuperstock = r.fncsuperstock;
 }
 
 }  // namespace kvoapi
@@ -84,10 +56,12 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
     m_connectMarket = BoundedText(config->m_connectmarket);
     if (m_settings.mode == kMaster) {
       std::memcpy(&m_relayConfig, &m_hostConfig, sizeof(m_relayConfig));
-      GetRelayCallbacks(&m_relayConfig);
+      FillRelayCallbacks(&m_relayConfig);
     }
   }
 
+  ICascadeHost* host = this;  // a private base: converted here, where it is reachable
+  m_cascade = std::make_unique<CascadeNode>(host, m_settings, m_local);
   if (m_settings.mode == kMaster || m_settings.mode == kChild) Start();
 }
 
@@ -95,13 +69,7 @@ CSocketDataMananger::~CSocketDataMananger() {
   // Threads that can reach this instance end first, then the sessions; the
   // socket engine use (m_netUse) is given back last, after every session
   // closed its connection on a running engine.
-  if (m_started) Stop();
-  std::unique_ptr<IParentLink> parent;
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    parent.swap(m_parent);
-  }
-  parent.reset();  // its receive thread delivers no answer after this
+  Stop();
   std::map<std::string, std::unique_ptr<IMarketSession>> sessions;
   {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -109,21 +77,6 @@ CSocketDataMananger::~CSocketDataMananger() {
   }
   for (auto& [code, session] : sessions) session.reset();
   ClearCallbackContextIf(this);
-}
-
-bool CSocketDataMananger::Start() {
-  // The cascade relay threads are not part of this build: no thread is
-  // started for a role that has nothing to run.
-  WriteLog(1, "CSocketDataMananger::Start: cascade threads are not available, role %d not served",
-           static_cast<int>(m_settings.mode));
-  return false;
-}
-
-void CSocketDataMananger::Stop() {
-  CThreadBase::Stop();
-  // The thread's waits are short, so the join is prompt.
-  Join();
-  m_started = false;
 }
 
 void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }

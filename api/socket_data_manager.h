@@ -14,10 +14,8 @@
 #include <vector>
 
 #include "api/cascade_settings.h"
-#include "cascade/parent_link.h"
-#include "cascade/subscriber_keys.h"
+#include "cascade/cascade_node.h"
 #include "session/market_session.h"
-#include "session/sync_request.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
 
@@ -36,14 +34,9 @@ class NetEngineUse {
   int m_result;
 };
 
-// The host callbacks the relay functions stand in for in the master role's
-// copy of the configuration. The cascade layer installs them.
-void SetRelayCallbacks(const InstanceConfig& relay);
-void GetRelayCallbacks(InstanceConfig* into);
-
 }  // namespace kvoapi
 
-class CSocketDataMananger : public CThreadBase {
+class CSocketDataMananger : public CThreadBase, private ICascadeHost {
  public:
   explicit CSocketDataMananger(const InstanceConfig* config);
   ~CSocketDataMananger() override;
@@ -51,10 +44,12 @@ class CSocketDataMananger : public CThreadBase {
   CSocketDataMananger(const CSocketDataMananger&) = delete;
   CSocketDataMananger& operator=(const CSocketDataMananger&) = delete;
 
-  // The instance's own thread, which serves the cascade roles and playback.
+  // Starts the cascade side: the process-wide relay dispatcher and socket
+  // sender, and in the master and child roles the listening socket, the
+  // accept thread and the receive loop. True.
   bool Start() override;
-  // Ends the instance's thread and waits for it: nothing runs on the
-  // instance once Stop returns.
+  // Ends what Start began and waits for every thread of it: nothing runs on
+  // the instance once Stop returns.
   void Stop() override;
   void ProcessItem(CQueueTaskItem* item) override;
   void OnTimeout() override {}
@@ -98,9 +93,25 @@ class CSocketDataMananger : public CThreadBase {
   // "offlinedebugtype_no" only, keeping the playback record (its folder
   // answers the snapshot queries). False when the state already left "no".
   bool EnterOfflineState(const OfflineDebugConfig& config);
-  // An answer of the cascade master: stored in the request waiting under
-  // its id (none waiting: dropped).
-  void OnParentAnswer(const std::string& id, const char* body, size_t length);
+
+  // Entry points of the cascade roads (instance_cascade.cpp), called by the
+  // operations above by role:
+  // the login through the master (child role);
+  LoginResult LoginThroughMaster(const char* username, const char* password);
+  // a snapshot query through the master (child role; 101 code list, 102
+  // index, 103 stock, 104 super stock), from the caller (waits) or for a
+  // child of this instance (passes the child's request on, null);
+  void* QueryThroughMaster(int32_t req_type, const char* market, const char* codelist,
+                           uint32_t* out, const char* request, bool from_caller);
+  // a subscription change sent to the master (child role, forwarded);
+  int32_t SubscribeThroughMaster(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                 const char* codelist);
+  // the host's own change through the subscription registry (master and
+  // child roles, and playback), passed upstream where coverage changes.
+  int32_t SubscribeThroughRegistry(uint32_t msg_dataclass, uint32_t subop_type,
+                                   const char* market, const char* codelist);
+  // The port the cascade side listens on; 0 when it does not listen.
+  uint16_t CascadeListenPort() const;
 
   // The log file of a configuration: <root>/kvolog/kvoapi.log, the root being
   // m_logpath ('\' read as '/') or the executable's folder when it is empty.
@@ -123,34 +134,26 @@ class CSocketDataMananger : public CThreadBase {
   std::string MasterAddress() const;
   uint16_t MasterPort() const;
   const kvoapi::LocalAddresses& LocalAddressLists() const { return m_local; }
-  bool Started() const { return m_started; }
+  bool Started() const { return m_cascade && m_cascade->Started(); }
+  CascadeNode* Cascade() const { return m_cascade.get(); }
 
  private:
+  // ICascadeHost: what the cascade side asks of the instance.
+  void CascadeCredentials(std::string* user, std::string* password) override;
+  void* CascadeQuery(int32_t req_type, const std::string& market, const std::string& codelist,
+                     const std::string& request, uint32_t* out) override;
+  int32_t CascadeUpstream(uint32_t msg_dataclass, uint32_t subop_type, const std::string& market,
+                          const std::string& codelist) override;
+  void CascadeTelemetry(const PeerTelemetryRecord& record) override;
+
   std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
-  // The child role's roads through the master.
-  LoginResult ChildLogin(const std::string& username, const std::string& password);
-  void* ChildQuery(int32_t reqType, const char* market, const char* codelist, uint32_t* out,
-                   const char* request, bool from_caller);
   // The three record queries (request types 102, 103, 104) by road.
   void* QueryRecords(int32_t reqType, const char* market, const char* codelist,
                      uint32_t* out_count, const char* request, bool from_caller);
-  // Sends a request text to the master and waits up to ms for the answer
-  // under id; the answer's body, or false.
-  bool AskParent(const std::string& id, const std::string& text, uint32_t ms, std::string* answer);
-  IParentLink& ParentLink();
-  // The subscriber id of the host's own registry keys.
-  Subscriber LocalSubscriber();
-  // The host's subscription change through the subscription registry.
-  int32_t SubScribeThroughRegistry(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
-                                   const char* codelist);
   std::string OfflineFolder() const;
 
   kvoapi::NetEngineUse m_netUse;  // first member: released last
   mutable std::recursive_mutex m_mutex;
-  // Requests waiting for the master's answer, by request id.
-  std::mutex m_requestMutex;
-  std::map<std::string, std::shared_ptr<SyncRequest>> m_requests;
-  std::unique_ptr<IParentLink> m_parent;  // child role, made on first use
   kvoapi::ToolSettings m_settings;
   std::string m_offlineState;
   // The host's record as it was at construction: the host may free or reuse
@@ -169,7 +172,8 @@ class CSocketDataMananger : public CThreadBase {
   OfflineDebugConfig m_offlineConfig{};
   std::string m_logPath;
   int m_logLevel = 3;
-  bool m_started = false;
+  // The cascade side: connections, requests and relay threads.
+  std::unique_ptr<CascadeNode> m_cascade;
 };
 
 #endif

@@ -4,11 +4,15 @@
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/pl_replaceable.h"
 
 namespace pl {
 
@@ -88,6 +92,46 @@ std::string AdapterDescription(const std::string& root, const std::string& name)
     }
     return name;
 }
+
+namespace {
+
+ReplaceableSlot<IPv4EntrySource>& Source() {
+    static auto* slot = new ReplaceableSlot<IPv4EntrySource>(IPv4EntrySource());  // lives until the process ends
+    return *slot;
+}
+
+std::string DottedText(const sockaddr* a) {
+    char text[INET_ADDRSTRLEN] = "0.0.0.0";
+    if (a && a->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+    return text;
+}
+
+bool SystemIPv4Entries(std::vector<IPv4Entry>& out) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    for (ifaddrs* p = list; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET) continue;
+        IPv4Entry e;
+        e.name = p->ifa_name ? p->ifa_name : "";
+        e.address = DottedText(p->ifa_addr);
+        e.mask = DottedText(p->ifa_netmask);
+        e.loopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
+        out.push_back(std::move(e));
+    }
+    ::freeifaddrs(list);
+    return true;
+}
+
+}  // namespace
+
+bool ListIPv4Entries(std::vector<IPv4Entry>& out) {
+    out.clear();
+    const IPv4EntrySource source = Source().Get();
+    return source ? source(out) : SystemIPv4Entries(out);
+}
+
+IPv4EntrySource SetIPv4EntrySource(IPv4EntrySource source) { return Source().Exchange(std::move(source)); }
 
 std::string MacText(const uint8_t m[6]) {
     char buf[32];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,23 @@ std::string AdapterDescription(const std::string& sysfsRoot, const std::string& 
 
 // "%02x-%02x-%02x-%02x-%02x-%02x" of six bytes.
 std::string MacText(const uint8_t mac[6]);
+
+// One IPv4 address of an interface, as dotted texts.
+struct IPv4Entry {
+    std::string name;     // interface name
+    std::string address;  // "a.b.c.d"
+    std::string mask;     // "a.b.c.d"; "0.0.0.0" when the system gives none
+    bool loopback = false;
+};
+
+// The IPv4 addresses of every interface (AF_INET entries of getifaddrs), in
+// the order the system lists them. False when the system gave no list.
+bool ListIPv4Entries(std::vector<IPv4Entry>& out);
+
+// Replaces the source of ListIPv4Entries for tests, so that address rules
+// can be checked against chosen adapters on any machine; an empty function
+// puts the system's list back. Returns the previous source.
+using IPv4EntrySource = std::function<bool(std::vector<IPv4Entry>&)>;
+IPv4EntrySource SetIPv4EntrySource(IPv4EntrySource source);
 
 }  // namespace pl

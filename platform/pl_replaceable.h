@@ -16,18 +16,18 @@ public:
     ReplaceableSlot& operator=(const ReplaceableSlot&) = delete;
 
     T Get() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
         return m_value;
     }
     // Puts value in force and returns the previous one.
     T Exchange(T value) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
         std::swap(m_value, value);
         return value;
     }
 
 private:
-    mutable std::mutex m_mutex;
+    mutable std::recursive_mutex m_mutex;
     T m_value;
 };
 

@@ -47,4 +47,58 @@ uint16_t LocalPort(int fd);
 // "a.b.c.d" of an IPv4 address.
 std::string AddressText(const sockaddr_in& addr);
 
+// Blocking (true) or non-blocking mode. 0, or -1 (errno set).
+int SetBlocking(int fd, bool blocking);
+
+// SO_RCVBUF and SO_SNDBUF both set to bytes (the system may cap them).
+// 0 when both were accepted.
+int SetBuffers(int fd, int bytes);
+
+// One receive that never waits, on a blocking socket too: the bytes read, 0
+// when the peer closed, or -1 (errno set; EAGAIN or EWOULDBLOCK when nothing
+// is ready). EINTR is retried.
+long RecvSome(int fd, void* buf, size_t n);
+
+// One send that never waits and never raises SIGPIPE: the bytes sent (may be
+// fewer than n), or -1 (errno set; EAGAIN or EWOULDBLOCK when the send
+// buffer is full, EPIPE or ECONNRESET when the connection is gone). EINTR is
+// retried.
+long SendSome(int fd, const void* buf, size_t n);
+
+// Waits up to timeoutMs for room to send. 1 writable, 0 time-out, -1 when
+// the socket failed or the wait itself failed.
+int WaitWritable(int fd, int timeoutMs);
+
+// Waits up to timeoutMs until one of n sockets is readable (or failed,
+// which a read then reports). ready[i] tells which; returns how many are
+// ready, 0 on time-out, -1 when the wait itself failed.
+int PollReadable(const int* fds, bool* ready, size_t n, int timeoutMs);
+
+// "a.b.c.d" of the connected peer, empty when unknown.
+std::string PeerAddressText(int fd);
+
+// Ends both directions of a connection without closing the descriptor:
+// threads blocked on it wake and fail, and the descriptor number cannot be
+// reused until it is closed.
+void ShutdownSocket(int fd);
+
+// A descriptor that a poller watches beside its sockets, so that another
+// thread can wake the poll at once (an eventfd).
+class PollWaker {
+public:
+    PollWaker();
+    ~PollWaker();
+    PollWaker(const PollWaker&) = delete;
+    PollWaker& operator=(const PollWaker&) = delete;
+
+    // -1 when none could be made (pollers then rely on their time-outs).
+    int Fd() const { return m_fd; }
+    void Wake();
+    // Consumes the wake-ups, so that the next poll waits again.
+    void Drain();
+
+private:
+    int m_fd = -1;
+};
+
 }  // namespace pl

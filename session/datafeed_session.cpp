@@ -34,6 +34,10 @@ class DatafeedSession : public IMarketSession {
   void* GetSuperStock(const char* market, const char* codelist, uint32_t* out_count) override {
     return m_manager->GetSuperStock(market, codelist, out_count);
   }
+  std::string ElkLog(const std::string& prefix, const std::string& name,
+                     const std::map<std::string, std::string>& fields, const std::string& option) override {
+    return m_manager->ElkLog(prefix, name, fields, option);
+  }
 
  CDatafeedSDKManager* Manager() const { return m_manager.get(); }
 

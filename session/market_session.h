@@ -8,6 +8,7 @@
 #define KVO_SESSION_MARKET_SESSION_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "include/kvoapi.h"
@@ -55,6 +56,13 @@ class IMarketSession {
   virtual void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count) = 0;
   virtual void* GetSuperStock(const char* market, const char* codelist,
                               uint32_t* out_count) = 0;
+  // A telemetry record of the session's kind (index prefix, record name,
+  // fields, option word "need_mapparam", "cpu_memory" or "elk_text"): sent
+  // while logged in and written to the telemetry file at log level 7; the
+  // record's JSON line with "elk_text", else "".
+  virtual std::string ElkLog(const std::string& prefix, const std::string& name,
+                             const std::map<std::string, std::string>& fields,
+                             const std::string& option) = 0;
 };
 
 // Builds the session of a market: (configuration the session copies, owning

@@ -159,6 +159,22 @@ bool SubscriptionRegistry::GetMarketParts(Subscriber subscriber, std::string_vie
     return true;
 }
 
+std::vector<std::string> SubscriptionRegistry::CodeKeysOfMarket(std::string_view dataClass, std::string_view market) {
+    std::string head(dataClass);
+    head.append(1, '|').append(market);
+    const std::string whole = head + ":()";
+    head.append(1, ':');
+    std::vector<std::string> keys;
+    {
+        CTLSingleLock lock(&m_mutex, 1);
+        for (const auto& [key, subscribers] : m_keySubscribers) {
+            if (key.compare(0, head.size(), head) == 0 && key != whole) keys.push_back(key);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
 size_t SubscriptionRegistry::KeyCount() {
     CTLSingleLock lock(&m_mutex, 1);
     return m_keySubscribers.size();

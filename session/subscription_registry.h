@@ -101,6 +101,11 @@ public:
     // class (the key text before "|"); false when it holds none.
     bool GetMarketParts(Subscriber subscriber, std::string_view dataClass, std::set<std::string>* out);
 
+    // The keys of single codes that someone holds in a data class and market
+    // (keys whose head is "class|market"; the whole-market key left out),
+    // sorted.
+    std::vector<std::string> CodeKeysOfMarket(std::string_view dataClass, std::string_view market);
+
     // Number of keys that have at least one subscriber.
     size_t KeyCount();
 

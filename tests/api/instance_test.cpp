@@ -8,14 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -29,9 +26,7 @@
 #include "session/market_session.h"
 #include "api/process_state.h"
 #include "api/socket_data_manager.h"
-#include "cascade/peer_message.h"
 #include "framework/net/tl_netengine.h"
-#include "framework/tl_textutil.h"
 #include "session/subscription_registry.h"
 #include "tests/support/instance_dir.h"
 
@@ -80,6 +75,10 @@ struct FakeSession : IMarketSession {
   void* GetTickIndex(const char*, const char*, uint32_t*) override { return nullptr; }
   void* GetTickStock(const char*, const char*, uint32_t*) override { return nullptr; }
   void* GetSuperStock(const char*, const char*, uint32_t*) override { return nullptr; }
+  std::string ElkLog(const std::string&, const std::string&, const std::map<std::string, std::string>&,
+                     const std::string&) override {
+    return std::string();
+  }
 };
 
 std::map<std::string, FakeSession*>* g_created = nullptr;
@@ -245,11 +244,26 @@ TEST_F(InstanceTest, ToolIniRoles) {
   }
   {
     WriteToolIni("master=false\r\nsocket_port=7001\r\nnoise line\r\nauth=Test\r\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.mode, kChild);
+    EXPECT_EQ(s.socket_port, 7001);
+    EXPECT_TRUE(s.socket_port_valid);
+    EXPECT_FALSE(s.auth_test);
+    // An instance of the role listens: on an ephemeral port here.
+    WriteToolIni("master=false\r\nsocket_port=0\r\nnoise line\r\nauth=Test\r\n");
     CSocketDataMananger inst(&cfg_);
     EXPECT_EQ(inst.Mode(), kChild);
-    EXPECT_EQ(inst.SocketPort(), 7001);
     EXPECT_FALSE(inst.AuthKeySelector());
     EXPECT_EQ(inst.OfflineState(), "offlinedebugtype_no");
+    EXPECT_TRUE(inst.Started());
+    EXPECT_NE(inst.CascadeListenPort(), 0);
+  }
+  {
+    // Not a port number: read as atoi reads it, cut to 16 bits, and marked.
+    WriteToolIni("socket_port=70001\n");
+    ToolSettings s = ReadToolIni();
+    EXPECT_EQ(s.socket_port, 70001 - 65536);
+    EXPECT_FALSE(s.socket_port_valid);
   }
   {
     WriteToolIni("master=false\nmaster=true\nsocket_port=x=1\n");
@@ -275,7 +289,7 @@ TEST_F(InstanceTest, ToolIniRoles) {
     EXPECT_EQ(s.mode, kMaster);  // the line after the over-long one is not read
   }
   {
-    WriteToolIni("master=true\n");
+    WriteToolIni("master=true\nsocket_port=0\n");
     cfg_.fnctickindex = &DataCb;
     cfg_.fncfivelevel = &DataCb;
     CSocketDataMananger inst(&cfg_);
@@ -286,7 +300,7 @@ TEST_F(InstanceTest, ToolIniRoles) {
     // Sessions of a cascade role get the relay copy.
     ASSERT_EQ(inst.RegisterAddr("USH", "10.0.0.1", 1, true), 0);
     EXPECT_EQ(g_lastConfig, &inst.RelayConfig());
-    const std::string expected = "2: SocketStart--master:true socket_port: IP:" +
+    const std::string expected = "2: SocketStart--master:true socket_port:0 IP:" +
                                  inst.LocalAddressLists().addresses +
                                  "  IpMask:" + inst.LocalAddressLists().masks + "!\r\n";
     EXPECT_NE(kvotest::ReadWholeFile(FindLog(dir_)).find(expected), std::string::npos) << expected;
@@ -506,7 +520,7 @@ TEST_F(InstanceTest, SubscriptionAndQueryRoads) {
 }
 
 TEST_F(InstanceTest, ChildRoleRegistersTheMaster) {
-  WriteToolIni("master=false\n");
+  WriteToolIni("master=false\nsocket_port=0\n");
   CSocketDataMananger inst(&cfg_);
   ASSERT_EQ(inst.Mode(), kChild);
   EXPECT_EQ(inst.RegisterAddrByMode("USH", "192.168.1.5", 9999), 0);
@@ -635,7 +649,7 @@ TEST_F(InstanceTest, OfflineStateRoads) {
 // In the master role the host's subscriptions pass the registry, and only
 // codes no other subscriber covers go to the market session.
 TEST_F(InstanceTest, MasterRoleSubscriptionsPassTheRegistry) {
-  WriteToolIni("master=true\n");
+  WriteToolIni("master=true\nsocket_port=0\n");
   CSocketDataMananger inst(&cfg_);
   ASSERT_EQ(inst.Mode(), kMaster);
   ASSERT_EQ(inst.RegisterAddrByMode("USH", "10.0.0.1", 1), 0);
@@ -657,9 +671,11 @@ TEST_F(InstanceTest, MasterRoleSubscriptionsPassTheRegistry) {
   EXPECT_EQ(inst.SubScribe(2, 2, "USH", "", true, false), 0);
   EXPECT_EQ(inst.SubScribe(2, 8, "USH", "", true, false), 0);
   EXPECT_EQ(inst.SubScribe(2, 9, "USH", "600000", true, false), 0);  // changes nothing
+  // The whole market's removal also ends the child's code at the gateway,
+  // so that code is subscribed again.
   EXPECT_EQ(sh->subscriptions, (std::vector<std::string>{"2|3|USH|(600036)|w", "2|4|USH|(600036)|w",
                                                          "2|3|USH|()|w", "2|4|USH|()|w",
-                                                         "2|8|USH||a"}));
+                                                         "2|3|USH|(600000)|w", "2|8|USH||a"}));
   EXPECT_TRUE(KeysOf(0).empty());
   EXPECT_EQ(KeysOf(child), std::vector<std::string>{"2|USH:(600000)"});
   DropAllKeys(child);
@@ -667,172 +683,4 @@ TEST_F(InstanceTest, MasterRoleSubscriptionsPassTheRegistry) {
   EXPECT_EQ(CSocketDataMananger::GetIntField("ReqType:52,error:-1015,", "error"), -1015);
   EXPECT_EQ(CSocketDataMananger::GetIntField("error:7", "error"), 0);
   EXPECT_EQ(CSocketDataMananger::FormatInt(-1015), "-1015");
-}
-
-namespace {
-
-// A master reached through a scripted parent link: it records what the child
-// sends and answers through the answer sink with what the script returns.
-struct ScriptedMaster {
-  std::mutex mutex;
-  std::vector<std::string> sent;
-  std::string connectedTo;
-  bool reachable = true;
-  bool sendWorks = true;
-  // (request text) -> answer body, or "" for none.
-  std::function<std::string(const std::string&)> answer;
-
-  class Link : public IParentLink {
-   public:
-    Link(ScriptedMaster* m, ParentAnswerSink sink) : m_master(m), m_sink(std::move(sink)) {}
-    bool Connect(const std::string& host, uint16_t port) override {
-      std::lock_guard<std::mutex> lock(m_master->mutex);
-      m_master->connectedTo = host + ":" + std::to_string(port);
-      return m_master->reachable;
-    }
-    bool Send(std::string_view text) override {
-      std::string body;
-      {
-        std::lock_guard<std::mutex> lock(m_master->mutex);
-        m_master->sent.emplace_back(text);
-        if (!m_master->sendWorks) return false;
-        if (m_master->answer) body = m_master->answer(std::string(text));
-      }
-      if (!body.empty()) m_sink(GetFieldValue(std::string(text), "id"), body.data(), body.size());
-      return true;
-    }
-    uint64_t SubscriberId() const override { return 4242; }
-
-   private:
-    ScriptedMaster* m_master;
-    ParentAnswerSink m_sink;
-  };
-};
-
-ScriptedMaster* g_master = nullptr;
-
-std::string BlockText(const PeerBlock& block) {
-  return std::string(reinterpret_cast<const char*>(block.Data()), block.Size());
-}
-
-}  // namespace
-
-// The child's roads through its master: the login text and every answer
-// code, queries answered, refused when their lengths disagree with what
-// arrived, or not answered at all, and subscriptions sent as ReqType 20.
-TEST_F(InstanceTest, ChildRoadsThroughTheMaster) {
-  WriteToolIni("master=false\nsocket_port=7001\n");
-  ScriptedMaster master;
-  g_master = &master;
-  const ParentLinkFactory previous = SetParentLinkFactory([](ParentAnswerSink sink) {
-    return std::unique_ptr<IParentLink>(new ScriptedMaster::Link(g_master, std::move(sink)));
-  });
-  {
-    CSocketDataMananger inst(&cfg_);
-    ASSERT_EQ(inst.Mode(), kChild);
-    ASSERT_EQ(inst.RegisterAddrByMode("USH", "127.0.0.1", 9999), 0);
-
-    master.reachable = false;
-    LoginResult r = inst.LoginByMode("trader", "pw");
-    EXPECT_EQ(r.nstatuscode, -1014);
-    EXPECT_EQ(BoundedText(r.statusmsg), kTextCascadeMasterDown);
-    EXPECT_EQ(master.connectedTo, "127.0.0.1:9999");
-    master.reachable = true;
-
-    struct Row {
-      int32_t error;
-      int32_t code;
-      std::string text;
-    };
-    const Row rows[] = {{0, 0, kTextLoginOk},
-                        {-1004, -1004, kTextBadAccount},
-                        {-1015, -1015, kTextCascadeSameLan},
-                        {-7, -7, ""}};
-    for (const Row& row : rows) {
-      SCOPED_TRACE(row.error);
-      master.answer = [&](const std::string& text) {
-        return BuildPeerLoginAnswerText(GetFieldValue(text, "id"), row.error);
-      };
-      r = inst.LoginByMode("trader", "pw");
-      EXPECT_EQ(r.nstatuscode, row.code);
-      EXPECT_EQ(BoundedText(r.statusmsg), row.text);
-    }
-    const std::string login = master.sent.back();
-    const std::string id = GetFieldValue(login, "id");
-    EXPECT_EQ(id.size(), 36u);
-    EXPECT_EQ(login, BuildPeerLoginText(id, "trader", "pw", inst.LocalAddressLists().addresses, 7001,
-                                        inst.LocalAddressLists().masks));
-    master.sendWorks = false;
-    EXPECT_EQ(inst.LoginByMode("trader", "pw").nstatuscode, -1002);
-    master.sendWorks = true;
-
-    // A stock query answered with two records.
-    TickStock records[2] = {};
-    std::strcpy(records[0].code, "600000");
-    std::strcpy(records[1].code, "600036");
-    master.answer = [&](const std::string& text) {
-      return BlockText(BuildPeerAnswer(203, GetFieldValue(text, "id"), records, sizeof(records), 2));
-    };
-    uint32_t n = 0;
-    auto* stocks = static_cast<TickStock*>(inst.GetTickStock("USHA", "600000,600036", &n, "", true));
-    ASSERT_NE(stocks, nullptr);
-    EXPECT_EQ(n, 2u);
-    EXPECT_STREQ(stocks[1].code, "600036");
-    EXPECT_EQ(reinterpret_cast<const char*>(stocks)[sizeof(records)], '\0');
-    free(stocks);
-    const std::string query = master.sent.back();
-    EXPECT_EQ(query, "ReqType:103,id:" + GetFieldValue(query, "id") + ",market:USHA, codelist:600000,600036,");
-
-    // The code list: the text and its length.
-    master.answer = [&](const std::string& text) {
-      return BlockText(BuildPeerAnswer(201, GetFieldValue(text, "id"), "a,b", 3, 3));
-    };
-    char* codes = inst.GetCodelist("USHA", &n, "", true);
-    ASSERT_NE(codes, nullptr);
-    EXPECT_EQ(n, 3u);
-    EXPECT_STREQ(codes, "a,b");
-    free(codes);
-    EXPECT_EQ(master.sent.back().rfind("ReqType:101,id:", 0), 0u);
-
-    // Lengths that promise more than arrived, and an answer of another kind.
-    master.answer = [&](const std::string& text) {
-      return "strTextLength:500,id:" + GetFieldValue(text, "id") + ",ReqType:203,TickCount:1,|||" +
-             std::string(10, 'x');
-    };
-    EXPECT_EQ(inst.GetTickStock("USHA", "600000", &n, "", true), nullptr);
-    master.answer = [&](const std::string& text) {
-      return BlockText(BuildPeerAnswer(202, GetFieldValue(text, "id"), records, sizeof(TickIndex), 1));
-    };
-    EXPECT_EQ(inst.GetTickStock("USHA", "600000", &n, "", true), nullptr);
-
-    // A request text from a child of ours goes up unchanged; nobody waits.
-    master.answer = nullptr;
-    const std::string relayed = "ReqType:102,id:abc,market:USHA, codelist:000001,";
-    EXPECT_EQ(inst.GetTickIndex("USHA", "", &n, relayed.c_str(), false), nullptr);
-    EXPECT_EQ(master.sent.back(), relayed);
-
-    // No answer: null after the wait, and a late answer finds nobody.
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(inst.GetSuperStock("USHA", "600000", &n, "", true), nullptr);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2900));
-    const std::string late = BlockText(
-        BuildPeerAnswer(204, GetFieldValue(master.sent.back(), "id"), records, sizeof(SuperStock), 1));
-    inst.OnParentAnswer(GetFieldValue(master.sent.back(), "id"), late.data(), late.size());
-
-    // Subscriptions: the registry under the connection's id, then ReqType 20
-    // for the uncovered codes; operation 8 sends nothing.
-    DropAllKeys(4242);
-    const size_t before = master.sent.size();
-    EXPECT_EQ(inst.SubScribe(2, 1, "USHA", "600000,600036", true, true), 0);
-    EXPECT_EQ(KeysOf(4242), (std::vector<std::string>{"2|USHA:(600000)", "2|USHA:(600036)"}));
-    ASSERT_EQ(master.sent.size(), before + 1);
-    const std::string sub = master.sent.back();
-    EXPECT_EQ(sub, "ReqType:20,msg_dataclass:2,subop_type:3,id:" + GetFieldValue(sub, "id") +
-                       ",market:USHA,codelist:(600000,600036),");
-    EXPECT_EQ(inst.SubScribe(2, 8, "USHA", "", true, true), 0);
-    EXPECT_EQ(master.sent.size(), before + 1);
-    DropAllKeys(4242);
-  }
-  SetParentLinkFactory(previous);
-  g_master = nullptr;
 }

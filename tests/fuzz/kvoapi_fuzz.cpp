@@ -6,12 +6,19 @@
 // Every input gets an instance of its own, in the role its fourth byte
 // names (standalone, master or child: the instance reads tool.ini from the
 // working folder when it is made), so one input reproduces its result alone.
+// Master and child instances listen on ephemeral ports. A child's master
+// address, which the input registers, is then replaced by a loopback port
+// that the target holds bound without listening: the child's login is
+// refused at once and no traffic leaves the machine.
 // A first instance lives as long as the process, so the process-wide socket
 // engine is started once. Market sessions come from a session factory of
 // this target whose answers (login, subscriptions, query records) are taken
 // from the input, so the exported functions run past "no session" into the
 // instance's merge, routing and copying of what sessions give.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,10 +27,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "api/cascade_settings.h"
+#include "cascade/cascade_settings.h"
 #include "api/instance_util.h"
 #include "session/market_session.h"
 #include "session/session_util.h"
@@ -61,6 +69,10 @@ class ScriptedSession : public kvoapi::IMarketSession {
   void* GetTickIndex(const char*, const char*, uint32_t* out_count) override { return Records(133, out_count); }
   void* GetTickStock(const char*, const char*, uint32_t* out_count) override { return Records(809, out_count); }
   void* GetSuperStock(const char*, const char*, uint32_t* out_count) override { return Records(357, out_count); }
+  std::string ElkLog(const std::string&, const std::string&, const std::map<std::string, std::string>&,
+                     const std::string&) override {
+    return std::string();
+  }
 
  private:
   static void* Records(size_t size, uint32_t* out_count) {
@@ -88,7 +100,7 @@ struct FuzzHome {
     if (!mkdtemp(tmpl.data())) return;
     dir = tmpl;
     const char* roles[3] = {"standalone", "master", "child"};
-    const char* tools[3] = {nullptr, "master=true\n", "master=false\n"};
+    const char* tools[3] = {nullptr, "master=true\nsocket_port=0\n", "master=false\nsocket_port=0\n"};
     for (int i = 0; i < 3; ++i) {
       roleDirs[i] = dir + "/" + roles[i];
       std::filesystem::create_directories(roleDirs[i]);
@@ -98,6 +110,16 @@ struct FuzzHome {
         std::fclose(f);
       }
     }
+    refused = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    if (refused < 0 || ::bind(refused, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(refused, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
+      return;
+    }
+    refusedPort = ntohs(a.sin_port);
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd)) home = cwd;
     kvoapi::SetMarketSessionFactory(&MakeSession);
@@ -108,6 +130,7 @@ struct FuzzHome {
   }
   ~FuzzHome() {
     KvoReleaseInstance(anchor);
+    if (refused >= 0) ::close(refused);
     if (corvane::CWriteLogThread* writer = TL_GetLogWriter()) writer->Stop();
     std::error_code ec;
     if (!dir.empty()) std::filesystem::remove_all(dir, ec);
@@ -124,6 +147,8 @@ struct FuzzHome {
   std::string roleDirs[3];
   InstanceConfig config{};
   void* anchor = nullptr;
+  int refused = -1;  // bound, never listening
+  uint16_t refusedPort = 0;
 };
 
 // Made after everything the instance's creation made, so it is destroyed
@@ -164,6 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!h) return 0;
   KvoRegisterAddr(h, text(0), text(1), port);
   KvoRegisterAddr(h, "SZ", text(1), port);
+  if (role == 2) KvoRegisterAddr(h, "USH", "127.0.0.1", Home().refusedPort);
   KvoFreeMem(KvoLogin(h, text(2), text(3)));
   uint32_t n = 0;
   KvoFreeMem(KvoGetCodelist(h, text(0), &n));

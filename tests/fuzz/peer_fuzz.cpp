@@ -1,8 +1,11 @@
-// Fuzzes the cascade frame reader and the message readers. The first byte
-// chooses the size of the pieces in which the rest arrives; whatever the
-// bytes, the reader cuts the same frames as when fed at once, every body ends
-// with a zero, and every pointer a message reader hands out lies inside the
-// body it read. Messages that read well are built again and read the same.
+// Fuzzes the cascade frame reader, the message readers and the relay
+// dispatcher. The first byte chooses the size of the pieces in which the rest
+// arrives; whatever the bytes, the reader cuts the same frames as when fed at
+// once, every body ends with a zero, and every pointer a message reader hands
+// out lies inside the body it read. Messages that read well are built again
+// and read the same; dispatched to a local and a remote subscriber of the
+// first record's market, the local one gets records it can read whole and
+// the remote one messages that read back.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,8 @@
 
 #include "cascade/peer_frame.h"
 #include "cascade/peer_message.h"
+#include "cascade/relay.h"
+#include "session/subscription_registry.h"
 
 namespace {
 
@@ -36,6 +41,37 @@ std::vector<PeerFrame> Cut(const uint8_t* data, size_t size, size_t piece, uint3
     return frames;
 }
 
+size_t g_touched = 0;
+
+int32_t TouchRecords(void*, const void* records, uint32_t count, const PushTiming* timing) {
+    Check(records != nullptr && timing != nullptr && count > 0);
+    g_touched += Touch(static_cast<const char*>(records), 21) + Touch(reinterpret_cast<const char*>(timing), 24);
+    return 0;
+}
+
+void Dispatch(const char* body, size_t len, const PeerDataMessage& m) {
+    SubscriptionRegistry registry;
+    const std::string key = RecordSubscriptionKey(uint32_t(m.reqType), m.records);
+    registry.AddKeys(WholeMarketKeyOf(key), 0);
+    registry.AddKeys(key, 9);
+    RelayRoute route;
+    route.registry = &registry;
+    route.slots.fnctickindex = route.slots.fnctickstock = route.slots.fncorderqueue = &TouchRecords;
+    route.slots.fncorderdata = route.slots.fnctransacton = route.slots.fncsuperstock = &TouchRecords;
+    size_t sent = 0;
+    route.send = [&](Subscriber s, PeerBlock&& out) {
+        Check(s == 9);
+        PeerDataMessage back;
+        Check(ReadPeerDataMessage(out.Data(), out.Size(), &back) == kPeerOk && back.reqType == m.reqType);
+        ++sent;
+    };
+    Check(DispatchPacket(body, len, route) == kPeerOk);
+    // A code holding "," or ":" cannot be named by a key text; any other
+    // record key names exactly the subscriber that holds it.
+    const std::vector<std::string> named = ExpandSubscriptionKeys(key);
+    Check(sent <= 1 && (sent == 1 || named.size() != 1 || named[0] != key));
+}
+
 void ReadMessage(const PeerFrame& f) {
     const char* body = f.body.Data();
     const size_t len = f.body.Size();
@@ -51,6 +87,7 @@ void ReadMessage(const PeerFrame& f) {
         Check(m.records + uint64_t(m.count) * m.recordLength == reinterpret_cast<const char*>(m.timing));
         Check(reinterpret_cast<const char*>(m.timing) + kPeerTimingSize == body + m.size);
         Touch(m.records, m.size - size_t(m.records - body));
+        Dispatch(body, len, m);
         PeerBlock again = BuildPeerDataMessage(m.reqType, m.records, m.count, m.timing);
         Check(!again.Empty());
         PeerDataMessage back;

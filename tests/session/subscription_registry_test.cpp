@@ -134,6 +134,23 @@ TEST(SubscriptionRegistry, RoutesRecordBatches) {
     EXPECT_TRUE(routes.empty());
 }
 
+// The single codes held in a class and market, by whoever holds them.
+TEST(SubscriptionRegistry, ListsTheSingleCodesOfAMarket) {
+    SubscriptionRegistry reg;
+    reg.AddKeys("2|USHA:(600001,600000)", 1);
+    reg.AddKeys("2|USHA:(600000)", 2);
+    reg.AddKeys("2|USHA:()", 3);
+    reg.AddKeys("2|USH:(600009)", 4);   // another market sharing the start of the name
+    reg.AddKeys("3|USHA:(600002)", 4);  // another class
+    reg.AddKeys("2|USHA:600003", 5);    // a single code as a caller gave it
+    EXPECT_EQ(reg.CodeKeysOfMarket("2", "USHA"),
+              (std::vector<std::string>{"2|USHA:(600000)", "2|USHA:(600001)", "2|USHA:600003"}));
+    reg.RemoveKeys("2|USHA:(600000)", 1);
+    reg.RemoveKeys("2|USHA:(600000)", 2);
+    EXPECT_EQ(reg.CodeKeysOfMarket("2", "USHA"), (std::vector<std::string>{"2|USHA:(600001)", "2|USHA:600003"}));
+    EXPECT_TRUE(reg.CodeKeysOfMarket("6", "USHA").empty());
+}
+
 TEST(SubscriptionRegistry, TheProcessRegistryExists) {
     SubscriptionRegistry& global = SubscriptionRegistry::Global();
     EXPECT_EQ(&global, &SubscriptionRegistry::Global());

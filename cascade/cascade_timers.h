@@ -1,0 +1,23 @@
+// The waits of the cascade roles, in one place so that tests can shorten
+// them. The library always runs with the defaults; only test programs change
+// them (these functions are not exported from the shared library).
+#pragma once
+
+#include <cstdint>
+
+struct CascadeTimers {
+    uint32_t connectMs = 5000;       // a child's connect to its master
+    uint32_t loginWaitMs = 6000;     // a child's wait for the master's login answer
+    uint32_t queryWaitMs = 3000;     // a child's wait for the answer to a snapshot query
+    uint32_t frameTimeoutMs = 10000;  // a frame that began and is still incomplete drops its connection
+    uint32_t sendTimeoutMs = 10000;  // a frame that cannot be sent whole ends its connection
+    uint32_t masterIdleMs = 100;     // receive-loop wait without traffic, master role
+    uint32_t otherIdleMs = 1;        // the same in the other roles
+    uint32_t acceptWaitMs = 200;     // accept-thread wait between checks of its stop flag
+    uint32_t routeMaxAgeMs = 60000;  // a request route whose answer never came is forgotten
+};
+
+// The timers in force.
+CascadeTimers GetCascadeTimers();
+// Replaces them (tests); returns the previous ones.
+CascadeTimers SetCascadeTimers(const CascadeTimers& timers);

@@ -1,0 +1,258 @@
+#include "cascade/relay.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "cascade/cascade_timers.h"
+#include "cascade/peer_link.h"
+#include "cascade/peer_message.h"
+
+namespace {
+
+struct RelayState {
+    std::recursive_mutex mutex;
+    void* context = nullptr;
+    DataCallbackSlots slots;
+};
+
+RelayState& State() {
+    static RelayState* state = new RelayState;  // lives until the process ends
+    return *state;
+}
+
+std::atomic<Subscriber> g_localSubscriber{0};
+
+int32_t Relay(int32_t reqType, const void* records, uint32_t count, const PushTiming* timing) {
+    if (records == nullptr || timing == nullptr || count == 0) return 0;
+    PeerBlock message = BuildPeerDataMessage(reqType, records, count, timing);
+    if (!message.Empty()) PostToDispatcher(std::move(message));
+    return 0;
+}
+
+}  // namespace
+
+QuoteDataCallback DataCallbackSlots::ForClass(int32_t dataClass) const {
+    switch (dataClass) {
+        case kPeerTickIndex: return fnctickindex;
+        case kPeerTickStock: return fnctickstock;
+        case kPeerOrderQueue: return fncorderqueue;
+        case kPeerOrderData: return fncorderdata;
+        case kPeerTransaction: return fnctransacton;
+        case kPeerSuperStock: return fncsuperstock;
+        default: return nullptr;
+    }
+}
+
+void SetRelayContext(void* context, const InstanceConfig* config) {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    State().context = context;
+    if (config == nullptr) return;
+    DataCallbackSlots& s = State().slots;
+    s.fnctickindex = config->fnctickindex;
+    s.fnctickstock = config->fnctickstock;
+    s.fnctransacton = config->fnctransacton;
+    s.fncorderdata = config->fncorderdata;
+    s.fncorderqueue = config->fncorderqueue;
+    s.fncsuperstock = config->fncsuperstock;
+}
+
+void* GetRelayContext() {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    return State().context;
+}
+
+DataCallbackSlots GetRelaySlots() {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    return State().slots;
+}
+
+bool ClearRelayContextIf(void* context) {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    if (State().context != context) return false;
+    State().context = nullptr;
+    State().slots = DataCallbackSlots();
+    return true;
+}
+
+Subscriber LocalSubscriber() { return g_localSubscriber.load(std::memory_order_acquire); }
+
+void SetLocalSubscriber(Subscriber subscriber) { g_localSubscriber.store(subscriber, std::memory_order_release); }
+
+// ---- Dispatch -------------------------------------------------------------------
+
+RelayRoute ProcessRelayRoute() {
+    RelayRoute route;
+    route.registry = &SubscriptionRegistry::Global();
+    route.local = LocalSubscriber();
+    {
+        std::lock_guard<std::recursive_mutex> lock(State().mutex);
+        route.context = State().context;
+        route.slots = State().slots;
+    }
+    route.send = [](Subscriber target, PeerBlock&& message) { QueueSend(target, std::move(message)); };
+    return route;
+}
+
+uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& route) {
+    PeerDataMessage m;
+    const uint32_t read = ReadPeerDataMessage(message, length, &m);
+    if (read != kPeerOk) return read;
+    if (route.registry == nullptr) return kPeerOk;
+    // The timing block sits at any offset of the message; the callbacks get
+    // an aligned copy.
+    PushTiming timing;
+    std::memcpy(&timing, m.timing, sizeof timing);
+    const QuoteDataCallback local = route.slots.ForClass(m.reqType);
+
+    if (m.reqType == kPeerOrderQueue) {
+        SubscriberSet subscribers;
+        if (!route.registry->FindSubscribers(RecordSubscriptionKey(kPeerOrderQueue, m.records), &subscribers))
+            return kPeerOk;
+        for (const Subscriber s : subscribers) {
+            if (s == route.local) {
+                if (local != nullptr) local(route.context, m.records, 1, &timing);
+                continue;
+            }
+            PeerBlock copy = PeerBlock::Allocate(m.size);
+            if (copy.Empty() || !route.send) continue;
+            std::memcpy(copy.Data(), message, m.size);
+            route.send(s, std::move(copy));
+        }
+        return kPeerOk;
+    }
+
+    std::vector<std::string> keys;
+    keys.reserve(m.count);
+    for (uint32_t i = 0; i < m.count; ++i)
+        keys.push_back(RecordSubscriptionKey(uint32_t(m.reqType), m.records + size_t(i) * m.recordLength));
+    SubscriberRecordMap wanted;
+    route.registry->CollectSubscribers(keys.data(), keys.size(), &wanted);
+    for (const auto& [s, indexes] : wanted) {
+        if (indexes.empty()) continue;
+        if (s != route.local) {
+            PeerBlock part = BuildPeerDataSubset(m, indexes.data(), indexes.size());
+            if (!part.Empty() && route.send) route.send(s, std::move(part));
+            continue;
+        }
+        if (local == nullptr) continue;
+        PeerBlock block = PeerBlock::Allocate(indexes.size() * size_t(m.recordLength));
+        if (block.Empty()) continue;
+        char* p = block.Data();
+        for (const uint32_t i : indexes) {
+            std::memcpy(p, m.records + size_t(i) * m.recordLength, m.recordLength);
+            p += m.recordLength;
+        }
+        local(route.context, block.Data(), uint32_t(indexes.size()), &timing);
+    }
+    return kPeerOk;
+}
+
+// ---- The process-wide threads ---------------------------------------------------
+
+bool CascadeWorker::Attach(const void* owner) {
+    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    // Items posted while nobody was attached belong to an instance that is
+    // gone (a session's last push after its instance stopped, say).
+    if (m_owners.empty()) m_queue.Clear();
+    m_owners.erase(std::remove(m_owners.begin(), m_owners.end(), owner), m_owners.end());
+    m_owners.push_back(owner);
+    return Start();
+}
+
+void CascadeWorker::Detach(const void* owner) {
+    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    auto it = std::find(m_owners.begin(), m_owners.end(), owner);
+    if (it == m_owners.end()) return;
+    m_owners.erase(it);
+    if (!m_owners.empty()) return;
+    // The thread bodies never take the owner mutex, so waiting here is safe,
+    // and an Attach from another thread waits until the thread is gone.
+    Stop();
+    Join();
+    m_queue.Clear();
+}
+
+const void* CascadeWorker::Owner() {
+    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    return m_owners.empty() ? nullptr : m_owners.back();
+}
+
+void CDataTransThread::ProcessItem(CQueueTaskItem* item) {
+    int32_t length = 0;
+    const char* data = item->GetData(nullptr, &length);
+    if (item->GetType() == CQueueTaskItem::kText && data != nullptr && length > 0)
+        DispatchPacket(data, size_t(length), ProcessRelayRoute());
+    delete item;
+}
+
+void CSocketSend::ProcessItem(CQueueTaskItem* item) {
+    uint64_t target = 0;
+    int32_t length = 0;
+    const char* data = item->GetData(&target, &length);
+    if (item->GetType() == CQueueTaskItem::kSocketData && data != nullptr && length >= 1)
+        SendFramed(target, data, uint32_t(length));
+    delete item;
+}
+
+// The process-wide threads are never destroyed: a host that leaves without
+// releasing its instances must not find them gone under a running thread.
+CDataTransThread& DataTransThread() {
+    static CDataTransThread* thread = new CDataTransThread;
+    return *thread;
+}
+
+CSocketSend& SocketSendThread() {
+    static CSocketSend* thread = new CSocketSend;
+    return *thread;
+}
+
+void PostToDispatcher(PeerBlock message) {
+    if (message.Empty() || message.Size() > kPeerMaxBody) return;
+    auto* item = new CQueueTaskItem;
+    const int32_t length = int32_t(message.Size());
+    item->SetText(message.Release());
+    item->m_nLength = length;
+    DataTransThread().Post(item);
+}
+
+void QueueSend(Subscriber target, PeerBlock message) {
+    if (message.Empty() || message.Size() > kPeerMaxBody) return;
+    auto* item = new CQueueTaskItem;
+    const int32_t length = int32_t(message.Size());
+    item->SetData(target, message.Release(), length);
+    SocketSendThread().Post(item);
+}
+
+void SendFramed(Subscriber target, const char* data, uint32_t length) {
+    const std::shared_ptr<PeerLink> link = FindPeerLink(target);
+    if (link) link->Send(data, length, kPeerFrameData, GetCascadeTimers().sendTimeoutMs);
+}
+
+// ---- The relay functions ----------------------------------------------------------
+
+int32_t RelayTickIndex(void*, const void* r, uint32_t n, const PushTiming* t) { return Relay(kPeerTickIndex, r, n, t); }
+int32_t RelayTickStock(void*, const void* r, uint32_t n, const PushTiming* t) { return Relay(kPeerTickStock, r, n, t); }
+int32_t RelayOrderQueue(void*, const void* r, uint32_t n, const PushTiming* t) {
+    return Relay(kPeerOrderQueue, r, n, t);
+}
+int32_t RelayOrderData(void*, const void* r, uint32_t n, const PushTiming* t) { return Relay(kPeerOrderData, r, n, t); }
+int32_t RelayTransaction(void*, const void* r, uint32_t n, const PushTiming* t) {
+    return Relay(kPeerTransaction, r, n, t);
+}
+int32_t RelaySuperStock(void*, const void* r, uint32_t n, const PushTiming* t) {
+    return Relay(kPeerSuperStock, r, n, t);
+}
+
+void FillRelayCallbacks(InstanceConfig* config) {
+    if (config == nullptr) return;
+    config->fnctickindex = &RelayTickIndex;
+    config->fnctickstock = &RelayTickStock;
+    config->fncorderqueue = &RelayOrderQueue;
+    config->fncorderdata = &RelayOrderData;
+    config->fnctransacton = &RelayTransaction;
+    config->fncsuperstock = &RelaySuperStock;
+}

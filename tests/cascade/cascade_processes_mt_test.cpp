@@ -1,0 +1,87 @@
+// A master and a child in two processes on loopback. The master is an
+// instance in this process whose market is served by a stand-in session;
+// the child is a host program linked against libkvoapi.so, started with a
+// tool.ini of its own and driven line by line. Both use the machine's own
+// adapter lists, so the same-network rule runs as on a trading floor.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "api/socket_data_manager.h"
+#include "include/kvo_records.h"
+#include "tests/support/cascade_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/net_wait.h"
+#include "tests/support/peer_writer.h"
+
+using namespace kvotest;
+
+namespace {
+
+class CascadeProcessesTest : public CascadeInstanceTest {
+protected:
+    CascadeProcessesTest() : CascadeInstanceTest("kvo_cascade_procs") {}
+    void SetUp() override {
+        CascadeInstanceTest::SetUp();
+        if (HasFatalFailure()) return;
+        pl::SetIPv4EntrySource(nullptr);  // the machine's own adapters, as the child sees them
+        SetCascadeTimers(CascadeTimers());  // real waits: the child runs with them too
+    }
+};
+
+TEST_F(CascadeProcessesTest, ChildInAnotherProcessQueriesAndReceives) {
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
+    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+    const uint16_t port = master.CascadeListenPort();
+    ASSERT_NE(port, 0);
+    {
+        std::lock_guard<std::mutex> lock(Market().mutex);
+        Market().stockRecords = PeerRecords(2, KVO_TICKSTOCK_SIZE, "60000");
+    }
+
+    const std::string folder = dir_ + "/child";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::ofstream(folder + "/tool.ini") << "master=false\nsocket_port=0\n";
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(KVO_CHILD_HOST, {folder}));
+
+    const int kWait = 10000;
+    EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(port), kWait), "addr 0");
+    EXPECT_EQ(child.Ask("login user1 wrong", kWait), "login -1004 d3c3bba7c3fbc3dcc2ebb4edcef3");
+    EXPECT_EQ(child.Ask("login user1 pw1", kWait), "login 0 b5c7c2bdb3c9b9a6");
+    EXPECT_EQ(child.Ask("codelist USHA", kWait), "codelist 20 600000,600001,600002");
+    EXPECT_EQ(child.Ask("stock USHA (600000,600001)", kWait), "stock 2 600000,600001");
+
+    EXPECT_EQ(child.Ask("sub 2 1 USHA (600000,600002)", kWait), "sub 0");
+    ASSERT_TRUE(Market().WaitSubscriptions(1, kWait));
+    EXPECT_EQ(Market().Subscriptions()[0], "2|3|USHA|(600000,600002)");
+    // Pushes reach the child's callback with its codes only.
+    ASSERT_EQ(Market().Push(2, PeerRecords(4, KVO_TICKSTOCK_SIZE, "60000"), 4, PushTiming{1, 2, 3}), 0);
+    ASSERT_EQ(Market().Push(2, PeerRecords(1, KVO_TICKSTOCK_SIZE, "60000"), 1, PushTiming{4, 5, 6}), 0);
+    EXPECT_EQ(child.Ask("wait 2 3 " + std::to_string(kWait), kWait + 2000), "data 2 3 600000,600002,600000");
+
+    // The child leaves: the master drops it and gives up its codes.
+    // Releasing the last instance stops the socket engine, which says so on
+    // standard output before the program's own line.
+    ASSERT_TRUE(child.WriteLine("quit"));
+    std::string line;
+    while (child.ReadLine(&line, kWait) && line != "bye") {
+    }
+    EXPECT_EQ(line, "bye");
+    const int status = child.Wait(kWait);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(Market().WaitSubscriptions(3, kWait));
+    const std::vector<SessionCall> calls = Market().Subscriptions();
+    EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 1, calls.end()),
+              (std::vector<SessionCall>{"2|4|USHA|(600000)", "2|4|USHA|(600002)"}));
+    EXPECT_TRUE(Eventually([&] { return master.Cascade()->ConnectionCount() == 0; }, kWait));
+}
+
+}  // namespace
