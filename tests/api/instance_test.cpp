@@ -662,7 +662,9 @@ TEST_F(InstanceTest, OfflineStateRoads) {
   EXPECT_EQ(created_["SH"]->subscriptions, std::vector<std::string>{"2|8|USHA||w"});
   DropAllKeys(0);
 
-  // An online login closes the road into playback for good.
+  // An online login closes the road into playback for good. (The gateway
+  // checks the account: no authentication centre is asked.)
+  cfg_.m_authtype = 1;
   CSocketDataMananger online(&cfg_);
   online.LoginByMode("trader", "pw");
   EXPECT_FALSE(online.EnterOfflineState(SampleFolder()));
