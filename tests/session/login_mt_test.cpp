@@ -1,8 +1,8 @@
 // Connect and login of a market session against the gateway simulator: the
 // gateway's statuses as the library's codes and texts, every LoginReq field,
 // the walk over the addresses (refused, late and silent gateways), passport
-// renewal and its end when the session is destroyed, the telemetry the gateway's mask turns on, the level-7 file and
-// push sampling.
+// renewal and its end when the session is destroyed, the telemetry the
+// gateway's mask turns on, the level-7 file and push sampling.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
