@@ -2,28 +2,22 @@
 
 #include <utility>
 
-#include "framework/tl_log.h"
 #include "platform/pl_replaceable.h"
+#include "session/auth.h"
 
 namespace kvoapi {
 namespace {
 
-// Without an authentication client no account can be authenticated.
-int32_t RefuseAccount(uint32_t, bool, const std::string& user, const std::string&, std::string*, std::string*) {
-    TL_WriteLog(1, "AuthenticateAccount[],no authentication client, user %s refused", user.c_str());
-    return 0;
-}
-
 pl::ReplaceableSlot<AccountAuthenticator>& Slot() {
     // Lives until the process ends.
-    static auto* slot = new pl::ReplaceableSlot<AccountAuthenticator>(&RefuseAccount);
+    static auto* slot = new pl::ReplaceableSlot<AccountAuthenticator>(&AuthenticateWithService);
     return *slot;
 }
 
 }  // namespace
 
 AccountAuthenticator SetAccountAuthenticator(AccountAuthenticator authenticator) {
-    if (!authenticator) authenticator = &RefuseAccount;
+    if (!authenticator) authenticator = &AuthenticateWithService;
     return Slot().Exchange(std::move(authenticator));
 }
 

@@ -2,11 +2,11 @@
 // gateway login: the pre-login check of a "formal" account and the renewal of
 // a passport that is no longer valid today.
 //
-// One process-wide authenticator answers both. The library's default is the
-// authentication client; until one is installed the default refuses every
-// account, which is the road of a failed authentication (the pre-login check
-// answers -1012, a passport is not renewed). Tests install scripted
-// authenticators.
+// One process-wide authenticator answers both. The default is the
+// authentication client (AuthenticateWithService, session/auth.h), which asks
+// the authentication service; a refusal there is the road of a failed
+// authentication (the pre-login check answers -1012, a passport is not
+// renewed). Tests may install scripted authenticators instead.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,8 @@ using AccountAuthenticator = std::function<int32_t(uint32_t timeoutMs, bool keyS
                                                    const std::string& password, std::string* passport,
                                                    std::string* sessionId)>;
 
-// Installs the authenticator of the process (an empty one puts the default
-// back) and returns the previous one.
+// Installs the authenticator of the process (an empty one puts the
+// authentication client back) and returns the previous one.
 AccountAuthenticator SetAccountAuthenticator(AccountAuthenticator authenticator);
 // The authenticator in force (a copy: it may be replaced meanwhile).
 AccountAuthenticator GetAccountAuthenticator();

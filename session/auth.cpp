@@ -1,5 +1,6 @@
 #include "session/auth.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -207,7 +208,11 @@ int32_t CAuth::Get(CTLHttpRequest& http, const char* path, const std::string& qu
             safe += ch;
         }
     }
-    const std::string url = "http://" + kvoapi::GetBuiltinHosts().authServiceHost + path + "?" + safe;
+    const std::string host = kvoapi::GetBuiltinHosts().authServiceHost;
+    // The placeholder host of a build whose deployment set none: the
+    // request fails as an unreachable service would, without a look-up.
+    if (kvoapi::auth::IsInvalidHostName(host)) return TL_HTTP_CONNECT_FAILED;
+    const std::string url = "http://" + host + path + "?" + safe;
     http.SetCancelCheck([this] { return Aborted(); });
     return http.Request(url.c_str(), nullptr, 0, 0, 0);
 }
@@ -542,6 +547,20 @@ std::string RsaToBase64(std::string_view modulus, std::string_view exponent, std
 std::string CutPassport(std::string_view attribute) {
     const size_t cut = attribute.find("signlength", 1);
     return std::string(cut == std::string_view::npos ? attribute : attribute.substr(0, cut));
+}
+
+bool IsInvalidHostName(std::string_view host) {
+    // An address in brackets (IPv6) is no name.
+    if (!host.empty() && host.front() == '[') return false;
+    host = host.substr(0, host.find(':'));
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    constexpr std::string_view kDomain = "invalid";
+    if (host.size() < kDomain.size()) return false;
+    const std::string_view last = host.substr(host.size() - kDomain.size());
+    for (size_t i = 0; i < kDomain.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(last[i])) != kDomain[i]) return false;
+    }
+    return host.size() == kDomain.size() || host[host.size() - kDomain.size() - 1] == '.';
 }
 
 bool BuildAuthFile(std::string_view passport, std::string_view signature, std::string* bytes) {

@@ -193,6 +193,10 @@ std::string RsaToBase64(std::string_view modulus, std::string_view exponent, std
 // The passport kept from the attribute: its text up to the first
 // "signlength" found from the second character on (all of it when absent).
 std::string CutPassport(std::string_view attribute);
+// Whether a service host ("name" or "name:port") is a name under the
+// reserved top-level domain "invalid", such as the placeholder a deployment
+// replaces. Such a name never resolves, so no resolver is asked for it.
+bool IsInvalidHostName(std::string_view host);
 // The bytes of "auth.dat" for a passport (without its zero byte) and a
 // signature; false when the record does not fit its 16-bit lengths.
 bool BuildAuthFile(std::string_view passport, std::string_view signature, std::string* bytes);

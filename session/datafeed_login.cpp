@@ -17,6 +17,7 @@
 #include "platform/pl_sysinfo.h"
 #include "protocol/kvo_message.h"
 #include "session/account_auth.h"
+#include "session/auth.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
 #include "session/session_timers.h"
@@ -129,6 +130,9 @@ bool CDatafeedSDKManager::RefreshPassport() {
     }
     std::string passport;
     std::string sessionId;
+    // A session that begins to stop ends the renewal's running request at
+    // once instead of waiting out the service.
+    const kvoapi::AuthAbortScope stopWithSession(&m_stopping);
     if (!kvoapi::AuthenticateAccount(kvoapi::kAuthTimeoutMs, account.auth_key_selector, account.username,
                                      account.password, &passport, &sessionId)) {
         TL_WriteLog(3, "Type:%s-RefreshPassport[],passport not renewed", m_marketCode.c_str());

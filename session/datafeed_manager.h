@@ -246,7 +246,8 @@ public:
     LoginResult Login(kvoapi::LoginAccountInfo& account);
     // Renews the session account's passport through the account
     // authenticator when it is not valid today (formal accounts with a
-    // passport and a user or session id only). True when renewed.
+    // passport and a user or session id only). True when renewed. A session
+    // that begins to stop meanwhile ends the renewal (not renewed).
     bool RefreshPassport();
     // One connect-and-login attempt on host:port, waiting at most timeoutMs
     // for the login exchange of the connection it opens. Sets the logged-in

@@ -6,9 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "session/auth.h"
 #include "session/kvo_texts.h"
 #include "include/kvoapi.h"
+#include "tests/support/fake_auth.h"
+#include "tests/support/http_server.h"
 #include "tests/support/instance_dir.h"
 
 namespace {
@@ -172,7 +176,14 @@ TEST_F(ExportsTest, EngineStopTraceEndsItsLine) {
   EXPECT_NE(out.find("SocketLink ThreadCheckFunc exit.\nhost line\n"), std::string::npos) << out;
 }
 
-TEST_F(ExportsTest, FormalLoginWithoutAnAuthenticationCentreFails) {
+// The authentication centre fails (its key request answers 500): the
+// formal account's login is refused with -1012 and its GBK text.
+TEST_F(ExportsTest, FormalLoginFailsWhenTheAuthenticationCentreFails) {
+  kvotest::ClearProxyEnvironment();
+  kvotest::FakeAuthService centre;
+  centre.SetKeyMode(kvotest::FakeAuthService::KeyMode::kStatus500);
+  ASSERT_TRUE(centre.Start());
+  const std::string savedFolder = kvoapi::SetAuthDataFolder(dir_);
   void* h = KvoCreateInstance(&cfg_);
   ASSERT_NE(h, nullptr);
   LoginResult* r = KvoLogin(h, "someone", "secret");
@@ -181,6 +192,8 @@ TEST_F(ExportsTest, FormalLoginWithoutAnAuthenticationCentreFails) {
   EXPECT_EQ(Hex(r->statusmsg), "b5c7c2bcc8cfd6a4caa7b0dca3a8c8cfd6a4d6d0d0c4a3a9");
   EXPECT_EQ(KvoFreeMem(r), 0);
   EXPECT_EQ(KvoReleaseInstance(h), 0);
+  EXPECT_EQ(centre.Paths(), std::vector<std::string>({"/verify2"}));
+  kvoapi::SetAuthDataFolder(savedFolder);
 }
 
 TEST_F(ExportsTest, UnterminatedHostTextsAreReadWithinTheirFields) {

@@ -20,6 +20,7 @@
 
 #include "api/api_support.h"
 #include "api/instance_util.h"
+#include "session/auth.h"
 #include "session/builtin_hosts.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
@@ -28,6 +29,8 @@
 #include "api/socket_data_manager.h"
 #include "framework/net/tl_netengine.h"
 #include "session/subscription_registry.h"
+#include "tests/support/fake_auth.h"
+#include "tests/support/http_server.h"
 #include "tests/support/instance_dir.h"
 
 using namespace kvoapi;
@@ -436,12 +439,46 @@ TEST_F(InstanceTest, CheckLoginPaths) {
     EXPECT_EQ(inst.CheckLogin("9d41c2e-trader", "p").nstatuscode, 0);
     EXPECT_EQ(inst.Account().auth_kind, "inside");
     EXPECT_EQ(inst.Account().username, "9d41c2e-trader");
-    // An ordinary account goes to the authentication centre, absent here.
-    const LoginResult r = inst.CheckLogin("trader", "p");
+  }
+  // An ordinary account goes to the authentication centre.
+  kvotest::ClearProxyEnvironment();
+  kvotest::FakeAuthService centre;
+  ASSERT_TRUE(centre.Start());
+  const std::string savedFolder = SetAuthDataFolder(dir_);
+  {
+    CSocketDataMananger inst(&cfg_);
+    centre.SetLoginMode(kvotest::FakeAuthService::LoginMode::kRefused);
+    LoginResult r = inst.CheckLogin("u1", "p1");
     EXPECT_EQ(r.nstatuscode, -1012);
     EXPECT_EQ(BoundedText(r.statusmsg), kTextAuthCentreFailed);
     EXPECT_EQ(inst.Account().auth_kind, "formal");
+    EXPECT_EQ(inst.Account().passport, "");
+
+    // Accepted: the account holds what the centre issued, and a later check
+    // asks the centre no more.
+    centre.SetLoginMode(kvotest::FakeAuthService::LoginMode::kOk);
+    r = inst.CheckLogin("u1", "p1");
+    EXPECT_EQ(r.nstatuscode, 0);
+    EXPECT_EQ(BoundedText(r.statusmsg), kTextLoginOkChecked);
+    EXPECT_EQ(inst.Account().auth_kind, "formal");
+    EXPECT_EQ(inst.Account().passport,
+              kvotest::FakeAuthService::KeptPassport(kvotest::FakeAuthService::LocalDate(0)));
+    EXPECT_EQ(inst.Account().session_id, "SID1");
+    const size_t asked = centre.Server().RequestCount();
+    EXPECT_EQ(inst.CheckLogin("u1", "p1").nstatuscode, 0);
+    EXPECT_EQ(centre.Server().RequestCount(), asked);
   }
+  {
+    // tool.ini's "auth=test" signs with the application id: an account
+    // the centre knows under that key is accepted.
+    centre.AddAccount(kvotest::FakeAuthAccount::Numbered(2, "u2", "p2", true));
+    WriteToolIni("auth=test\n");
+    CSocketDataMananger inst(&cfg_);
+    EXPECT_EQ(inst.CheckLogin("u2", "p2").nstatuscode, 0);
+    EXPECT_EQ(inst.Account().session_id, "SID2");
+    EXPECT_TRUE(centre.Violations().empty()) << testing::PrintToString(centre.Violations());
+  }
+  SetAuthDataFolder(savedFolder);
   {
     cfg_.m_authtype = 2;
     CSocketDataMananger inst(&cfg_);
@@ -639,7 +676,9 @@ TEST_F(InstanceTest, OfflineStateRoads) {
   EXPECT_EQ(created_["SH"]->subscriptions, std::vector<std::string>{"2|8|USHA||w"});
   DropAllKeys(0);
 
-  // An online login closes the road into playback for good.
+  // An online login closes the road into playback for good. (The gateway
+  // checks the account: no authentication centre is asked.)
+  cfg_.m_authtype = 1;
   CSocketDataMananger online(&cfg_);
   online.LoginByMode("trader", "pw");
   EXPECT_FALSE(online.EnterOfflineState(SampleFolder()));

@@ -2,7 +2,8 @@
 // whole road with its requests, headers, proofs and "auth.dat", every
 // failure leg with the line it logs, the second-proof rounds and their
 // bound, timeouts; and the client's pieces (URL encoding, key reading,
-// signature letters, passport cut, XOR) on known vectors.
+// signature letters, passport cut, XOR, placeholder host names) on known
+// vectors.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "session/auth.h"
+#include "session/builtin_hosts.h"
 #include "tests/support/fake_auth.h"
 
 using kvotest::FakeAuthService;
@@ -260,6 +262,21 @@ TEST(AuthPieces, UrlEncodingAndQueryPairs) {
     EXPECT_EQ(UrlEncode(std::string("\xC4\xE3\x00\x7F", 4)), "%C4%E3%00%7F");
     EXPECT_EQ(QueryPair("rsa version", "1/2"), "rsa+version=1%2F2");
     EXPECT_EQ(QueryPair("", ""), "=");
+}
+
+// Names under the reserved domain "invalid" (the built-in placeholder among
+// them) are never looked up; everything else is.
+TEST(AuthPieces, InvalidHostNames) {
+    using kvoapi::auth::IsInvalidHostName;
+    EXPECT_TRUE(IsInvalidHostName(kvoapi::BuiltinHosts().authServiceHost));
+    EXPECT_TRUE(IsInvalidHostName("kvo-auth.invalid:8080"));
+    EXPECT_TRUE(IsInvalidHostName("A.INVALID."));
+    EXPECT_TRUE(IsInvalidHostName("invalid"));
+    EXPECT_FALSE(IsInvalidHostName("notinvalid"));
+    EXPECT_FALSE(IsInvalidHostName("invalid.example"));
+    EXPECT_FALSE(IsInvalidHostName("127.0.0.1:8080"));
+    EXPECT_FALSE(IsInvalidHostName("[::1]:80"));
+    EXPECT_FALSE(IsInvalidHostName(""));
 }
 
 TEST(AuthPieces, SignatureLettersAndPassportCut) {

@@ -1,8 +1,8 @@
 // Connect and login of a market session against the gateway simulator: the
 // gateway's statuses as the library's codes and texts, every LoginReq field,
 // the walk over the addresses (refused, late and silent gateways), passport
-// renewal, the telemetry the gateway's mask turns on, the level-7 file and
-// push sampling.
+// renewal and its end when the session is destroyed, the telemetry the
+// gateway's mask turns on, the level-7 file and push sampling.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,9 +20,12 @@
 
 #include "datapacket.pro.pb.h"
 #include "session/account_auth.h"
+#include "session/auth.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
 #include "session/session_util.h"
+#include "tests/support/fake_auth.h"
+#include "tests/support/http_server.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/session_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -121,7 +124,8 @@ protected:
     void AddSim(CDatafeedSDKManager& s, GatewaySim& sim) { s.AddAddress("127.0.0.1", sim.Port(), false); }
 };
 
-// A folder of its own for the telemetry file, removed afterwards.
+// A folder of its own for the telemetry file or the login record, removed
+// afterwards.
 class ScratchFolder {
 public:
     ScratchFolder() {
@@ -442,6 +446,75 @@ TEST_F(LoginTest, PassportRenewal) {
     EXPECT_EQ(auth.calls.load(), 4);
     EXPECT_EQ(account.passport, "old|signvalid=20000101|");
     EXPECT_EQ(LoginRequests(sim_).back().passport(), "old|signvalid=20000101|");
+}
+
+namespace {
+
+// A session's own Login on one of its threads, as a reconnect runs it; it
+// begins with the passport renewal.
+struct RenewalRun {
+    CDatafeedSDKManager* session = nullptr;
+    kvoapi::LoginAccountInfo account;
+    std::atomic<int32_t> code{1};
+};
+
+int32_t RunRenewal(RenewalRun* run, RecrieceDataThreadInfo*) {
+    run->code.store(run->session->Login(run->account).nstatuscode);
+    return 0;
+}
+
+// The session tests with the fake authentication service behind the
+// library's default authenticator.
+class RenewalServiceTest : public LoginTest {
+protected:
+    void SetUp() override {
+        kvotest::ClearProxyEnvironment();
+        LoginTest::SetUp();
+        if (HasFatalFailure()) return;
+        m_savedFolder = kvoapi::SetAuthDataFolder(m_folder.Path());
+        ASSERT_TRUE(fake_.Start());
+    }
+    void TearDown() override {
+        fake_.Stop();
+        kvoapi::SetAuthDataFolder(m_savedFolder);
+        LoginTest::TearDown();
+    }
+
+    kvotest::FakeAuthService fake_;
+
+private:
+    ScratchFolder m_folder;
+    std::string m_savedFolder;
+};
+
+}  // namespace
+
+// A session destroyed while its passport renewal waits for a silent
+// authentication service: the renewal ends at once (not renewed, the login
+// goes on and finds no address), and the destructor returns long before the
+// service's own 2000 ms timeout would have ended the wait.
+TEST_F(RenewalServiceTest, DestroyEndsARunningRenewal) {
+    fake_.SetLoginMode(kvotest::FakeAuthService::LoginMode::kSilent);
+    RenewalRun run;
+    auto s = MakeSession("SH");
+    run.session = s.get();
+    run.account = Account(kvoapi::kAuthFormal);
+    run.account.username = "u1";
+    run.account.password = "p1";
+    run.account.passport = "old|signvalid=20000101|";
+    s->ReceiveThread()->SetHandler(RecrieceDataThreadInfo::kAnswer,
+                                   CProcessDataThread::Handler::BindFree<&RunRenewal>(&run));
+    auto* item = new RecrieceDataThreadInfo;
+    item->m_kind = RecrieceDataThreadInfo::kAnswer;
+    ASSERT_TRUE(s->PostReceiveItem(CDatafeedSDKManager::kReceieveThread, item));
+    // Key, salt, then the password proof that is never answered.
+    ASSERT_TRUE(fake_.Server().WaitForRequests(3, 10000));
+    const Clock::time_point t0 = Clock::now();
+    s.reset();
+    EXPECT_LT(MsSince(t0), 1000);
+    EXPECT_EQ(run.code.load(), -1006);
+    EXPECT_EQ(fake_.Paths(), std::vector<std::string>({"/verify2", "/verify3/gs", "/verify3/pwd_login"}));
+    EXPECT_NE(LogText().find("Type:SH-RefreshPassport[],passport not renewed"), std::string::npos) << LogText();
 }
 
 // The gateway's stats_rate decides which records go out; records made while
