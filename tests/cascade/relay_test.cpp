@@ -146,6 +146,11 @@ TEST_F(CoverageTest, OnlyChangesOfCoverageGoUpstream) {
     relay_.DropSubscriberKeys(3, "");
     EXPECT_EQ(upstream_, (std::vector<std::string>{"2|4|USHA|()", "2|3|USHA|(600000)"}));
     upstream_.clear();
+    // Without single codes held in the market, the removal goes alone.
+    relay_.Apply(6, 6, 3, "USZA", "()");
+    relay_.Apply(6, 6, 4, "USZA", "()");
+    EXPECT_EQ(upstream_, (std::vector<std::string>{"6|3|USZA|()", "6|4|USZA|()"}));
+    upstream_.clear();
 
     // subop 1 replaces the subscriber's codes of that class and market only.
     relay_.Apply(5, 2, 3, "USZA", "(000002)");
