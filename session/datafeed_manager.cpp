@@ -37,6 +37,13 @@ int32_t RunWaitedAnswer(CDatafeedSDKManager* m, RecrieceDataThreadInfo* item) {
     return m->OnWaitedAnswer(item->m_session, item->m_connectionId, item->m_payload);
 }
 int32_t RunReconnect(CDatafeedSDKManager* m, RecrieceDataThreadInfo*) { return m->Reconnect(); }
+// A reconnect re-subscribes with waiting requests whose answers
+// "ReceieveThread" delivers: a kind-4 item that reaches that thread is handed
+// on to "reconnectThread".
+int32_t ForwardReconnect(CDatafeedSDKManager* m, RecrieceDataThreadInfo*) {
+    m->PostReconnect();
+    return 0;
+}
 
 // The workers are stopped in this order.
 constexpr CDatafeedSDKManager::WorkerSlot kStopOrder[] = {
@@ -103,7 +110,7 @@ void CDatafeedSDKManager::StartStandingWorkers() {
     receive->SetHandler(RecrieceDataThreadInfo::kWaitedAnswer,
                         CProcessDataThread::Handler::BindFree<&RunWaitedAnswer>(this));
     receive->SetHandler(RecrieceDataThreadInfo::kReconnect,
-                        CProcessDataThread::Handler::BindFree<&RunReconnect>(this));
+                        CProcessDataThread::Handler::BindFree<&ForwardReconnect>(this));
 
     auto* feedback =
         new CProcessFeedBackThread(CProcessFeedBackThread::Sender::Bind<&CDatafeedSDKManager::SendFeedback>(this));

@@ -584,6 +584,8 @@ void FakeWallClock(struct timespec* now) {
 TEST_F(LoginTest, PushSamplingArmsEachChannelOncePerInterval) {
     SessionTimers timers = kvotest::ShortSessionTimers();
     timers.samplingSeconds = 300;
+    // The fake clock jumps minutes ahead before each answer: no check-out.
+    timers.checkOutSeconds = 100000;
     kvotest::ScopedSessionTimers scoped(timers);
     const int64_t t0 = 1700000000;
     g_fakeSeconds.store(t0);
