@@ -46,9 +46,10 @@ constexpr char kIndexMarket[] = "USHI";
 constexpr char kQueryPrefix[] = "client@_query";
 
 // "1A0001,1B0004" -> "000001,000006,": every piece (empty ones too) in its
-// public form, each followed by ",".
+// public form, each followed by ","; an empty list stays empty.
 std::string PublicCodes(const std::string& list) {
     std::string out;
+    if (list.empty()) return out;
     size_t start = 0;
     for (;;) {
         const size_t comma = list.find(',', start);
