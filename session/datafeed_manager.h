@@ -452,6 +452,13 @@ private:
     static int32_t OnSinkReceive(void* ctx, corvane::CTLNetNotify* sink, uint32_t code, uint32_t length,
                                  const void* data);
 
+    // Detaches the connection's link from the sink (caller holds the connect
+    // lock). A link that already went away by itself is still inside its
+    // disconnect call: this waits (at most kLinkEndWaitMs) until the
+    // session's disconnect callback has returned, so that the sink is never
+    // changed under it.
+    void DetachLink();
+    static constexpr uint32_t kLinkEndWaitMs = 5000;
     // Disconnect callback step of a connect that failed (code bit 0x40): the
     // attempt of that generation ends with -1005 at once.
     void OnConnectFailed(uint32_t generation);
@@ -508,6 +515,7 @@ private:
     corvane::CCriticalSection m_connectLock;  // opening and detaching the connection
     std::atomic<uint32_t> m_connectionId{0};
     std::atomic<uint32_t> m_sessionReceiveId{0};  // connection routed as logged in (0: none)
+    std::atomic<bool> m_linkOpen{false};  // a link may still call the sink (until its disconnect call ends)
     LoginHolder m_loginHolder;
     corvane::CMutex m_attemptMutex;  // one Connect at a time (login and reconnect)
     std::atomic<bool> m_heartbeatStarted{false};
