@@ -27,6 +27,7 @@
 #include "include/kvoapi.h"
 #include "platform/pl_netstate.h"
 #include "session/session_util.h"
+#include "tests/support/frame_writer.h"
 #include "tests/support/gateway_sim.h"
 #include "tests/support/instance_cycle.h"
 #include "tests/support/instance_dir.h"
@@ -139,16 +140,6 @@ void OnSubscribe(uint32_t dataclass, uint32_t, const char* market, const char* c
     if (kind != 2) return;
     std::lock_guard<std::mutex> g(g_host.mutex);
     g_host.failedResubs.push_back({dataclass, market, codes, result});
-}
-
-std::string Hex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
 }
 
 // "SH" + "network lost!" and "SH" + "network lost - logged off by a
@@ -306,7 +297,7 @@ TEST_F(ResilienceTest, KilledMidStream) {
     const auto notified = g_host.Notifications();
     ASSERT_EQ(notified.size(), 1u);
     EXPECT_EQ(notified[0].code, 1);
-    EXPECT_EQ(Hex(notified[0].text), kLostHex);
+    EXPECT_EQ(kvotest::HexOf(notified[0].text), kLostHex);
     EXPECT_EQ(notified[0].thread, "reconnectThread");
     EXPECT_EQ(sim_.Accepted(), 1u);
 
@@ -441,7 +432,7 @@ TEST_F(ResilienceTest, KickedByNotification) {
     const auto notified = g_host.Notifications();
     ASSERT_EQ(notified.size(), 1u);
     EXPECT_EQ(notified[0].code, 3);
-    EXPECT_EQ(Hex(notified[0].text), kKickedHex);
+    EXPECT_EQ(kvotest::HexOf(notified[0].text), kKickedHex);
     EXPECT_NE(notified[0].thread, "reconnectThread");
     EXPECT_EQ(LogIn(), -1016);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // past the check-out

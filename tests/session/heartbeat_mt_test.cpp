@@ -59,16 +59,6 @@ int32_t OnStock(void*, const void*, uint32_t count, const PushTiming*) {
     return 0;
 }
 
-std::string Hex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
-
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -145,7 +135,7 @@ TEST_F(HeartbeatTest, CheckOutReconnectsOnceAndResubscribes) {
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimHeartbeat, 6, 2000));
     const auto beats = sim_.FramesOfType(kvotest::kSimHeartbeat);
     for (size_t i = 0; i < beats.size(); ++i) {
-        EXPECT_EQ(Hex(beats[i].body), "08d00f");
+        EXPECT_EQ(kvotest::HexOf(beats[i].body), "08d00f");
         if (i > 0) {
             EXPECT_GE(beats[i].atMs - beats[i - 1].atMs, 30u);
         }
@@ -242,7 +232,7 @@ TEST_F(HeartbeatTest, FailedReconnects) {
     ASSERT_TRUE(Eventually([&] { return NotifiedSoFar().size() == 1; }, 8000));
     Notified n = NotifiedSoFar()[0];
     EXPECT_EQ(n.code, 1);
-    EXPECT_EQ(Hex(n.text), "5348cdf8c2e7b6cfbfaa21");
+    EXPECT_EQ(kvotest::HexOf(n.text), "5348cdf8c2e7b6cfbfaa21");
     EXPECT_TRUE(n.terminated);
     EXPECT_EQ(n.thread, "reconnectThread");
     EXPECT_EQ(n.handle, nullptr);  // the session's owner: none here
@@ -268,7 +258,7 @@ TEST_F(HeartbeatTest, FailedReconnects) {
     ASSERT_TRUE(Eventually([&] { return NotifiedSoFar().size() == 2; }, 8000));
     n = NotifiedSoFar()[1];
     EXPECT_EQ(n.code, 2);
-    EXPECT_EQ(Hex(n.text), "5348cdf8c2e7b6cfbfaa2dcdf8bfa8b2bbd5fdb3a321");
+    EXPECT_EQ(kvotest::HexOf(n.text), "5348cdf8c2e7b6cfbfaa2dcdf8bfa8b2bbd5fdb3a321");
     EXPECT_EQ(Count(LogText(), "Type:SH-Reconnect[],session network card disconnected!"), 1u);
     EXPECT_FALSE(s->ReconnectOnDisconnect());
     EXPECT_LT(kvotest::MsSince(t0), 3000);
@@ -326,7 +316,7 @@ TEST_F(HeartbeatTest, GatewayNotifications) {
             ASSERT_TRUE(Eventually([&] { return NotifiedSoFar().size() == 1; }));
             const Notified n = NotifiedSoFar()[0];
             EXPECT_EQ(n.code, row.notifyCode);
-            EXPECT_EQ(Hex(n.text), "5348" + row.notifyHex);
+            EXPECT_EQ(kvotest::HexOf(n.text), "5348" + row.notifyHex);
             EXPECT_TRUE(n.terminated);
             EXPECT_TRUE(s->IsKicked());
             EXPECT_FALSE(s->IsLoggedIn());
