@@ -270,12 +270,23 @@ int CKvoFilter::Resynchronise(uint32_t held) {
                   static_cast<int>(left));
       return FEED_ERROR;
     }
+    return FEED_MORE;
   }
-  // A frame start that was found is taken at the next call.
-  return FEED_MORE;
+  // A frame start was found: the caller looks at it at once. The event sink
+  // calls again only while frames come out, so a frame already held would
+  // otherwise wait for bytes a quiet connection may never send.
+  return kResynchronised;
 }
 
 int CKvoFilter::ProcessMcastData(uint32_t& total, uint8_t*& next) {
+  // Every resynchronisation drops at least the bad magic, so this ends.
+  for (;;) {
+    const int rc = LookAtHead(total, next);
+    if (rc != kResynchronised) return rc;
+  }
+}
+
+int CKvoFilter::LookAtHead(uint32_t& total, uint8_t*& next) {
   uint32_t held = m_buffer.GetDataLength();
   // No header field is read before a whole header is held.
   if (held < KVO_PACK_HEADER_SIZE) return FEED_MORE;

@@ -125,8 +125,17 @@ class CKvoFilter : public corvane::CTLPackFilter {
   // index: FEED_FRAME with its total length and the index behind it, the
   // frame still held; otherwise FeedData's FEED_MORE or FEED_ERROR.
   int FindFrame(const void* data, uint32_t len, uint32_t& total, uint8_t*& next);
+  // Looks at the frame start at the read index, resynchronising as often
+  // as needed; FindFrame's results.
   int ProcessMcastData(uint32_t& total, uint8_t*& next);
+  // One look: FindFrame's results, or kResynchronised when a bad frame
+  // start was dropped and another one now stands at the read index.
+  int LookAtHead(uint32_t& total, uint8_t*& next);
+  // Drops the bad frame start and locates the next one: kResynchronised,
+  // FEED_MORE (none, fewer than 4 bytes left) or FEED_ERROR (none, the
+  // unreadable bytes dropped).
   int Resynchronise(uint32_t held);
+  static constexpr int kResynchronised = 100;
   // Copies the frame FindFrame found to dest and drops it from the ring.
   void TakeFrame(uint32_t total, uint8_t* next, uint8_t* dest);
 

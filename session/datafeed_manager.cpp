@@ -37,6 +37,13 @@ int32_t RunWaitedAnswer(CDatafeedSDKManager* m, RecrieceDataThreadInfo* item) {
     return m->OnWaitedAnswer(item->m_session, item->m_connectionId, item->m_payload);
 }
 int32_t RunReconnect(CDatafeedSDKManager* m, RecrieceDataThreadInfo*) { return m->Reconnect(); }
+// A reconnect re-subscribes with waiting requests whose answers
+// "ReceieveThread" delivers: a kind-4 item that reaches that thread is handed
+// on to "reconnectThread".
+int32_t ForwardReconnect(CDatafeedSDKManager* m, RecrieceDataThreadInfo*) {
+    m->PostReconnect();
+    return 0;
+}
 
 // The workers are stopped in this order.
 constexpr CDatafeedSDKManager::WorkerSlot kStopOrder[] = {
@@ -103,7 +110,7 @@ void CDatafeedSDKManager::StartStandingWorkers() {
     receive->SetHandler(RecrieceDataThreadInfo::kWaitedAnswer,
                         CProcessDataThread::Handler::BindFree<&RunWaitedAnswer>(this));
     receive->SetHandler(RecrieceDataThreadInfo::kReconnect,
-                        CProcessDataThread::Handler::BindFree<&RunReconnect>(this));
+                        CProcessDataThread::Handler::BindFree<&ForwardReconnect>(this));
 
     auto* feedback =
         new CProcessFeedBackThread(CProcessFeedBackThread::Sender::Bind<&CDatafeedSDKManager::SendFeedback>(this));
@@ -215,9 +222,8 @@ int32_t CDatafeedSDKManager::OpenConnection(const char* host, uint16_t port) {
     corvane::CTLSingleLock lock(&m_connectLock, 1);
     if (IsStopping()) return TL_NET_E_FAIL;
     CClientSession* session = m_session.Get();
-    // The old link is forgotten at once (its callbacks end with the detach),
-    // so a new one can be opened on the same sink.
-    session->Disconnect(TL_NET_CLOSE_DETACH);
+    // The old link is done with the sink before a new one is opened on it.
+    DetachLink();
     m_connectionId.fetch_add(1, std::memory_order_acq_rel);
     auto* filter = new (std::nothrow) CKvoFilter;
     if (filter == nullptr) return TL_NET_E_NOMEM;
@@ -225,12 +231,39 @@ int32_t CDatafeedSDKManager::OpenConnection(const char* host, uint16_t port) {
     session->SetConnectCallback(this, &OnSinkConnect);
     session->SetDisconnectCallback(this, &OnSinkDisconnect);
     session->SetDataCallback(this, &OnSinkReceive);
-    return session->Connect(host, port);
+    // Set first: a link that fails at once calls back before Connect returns.
+    m_linkOpen.store(true, std::memory_order_release);
+    const int32_t rc = session->Connect(host, port);
+    if (rc != 0) m_linkOpen.store(false, std::memory_order_release);
+    return rc;
 }
 
 void CDatafeedSDKManager::DisconnectConnection() {
     corvane::CTLSingleLock lock(&m_connectLock, 1);
-    if (m_session) m_session->Disconnect(TL_NET_CLOSE_DETACH);
+    if (m_session) DetachLink();
+}
+
+void CDatafeedSDKManager::DetachLink() {
+    // A link still attached is detached under its own locks, which wait for
+    // any callback of it in progress; none follows.
+    if (m_session->Disconnect(TL_NET_CLOSE_DETACH) != TL_NET_E_NO_LINK) {
+        m_linkOpen.store(false, std::memory_order_release);
+        return;
+    }
+    // The link went away by itself (the gateway closed it, or the connect
+    // failed): its disconnect call is under way on a socket engine thread
+    // and still reads the sink until the session's callback returns. The
+    // sink is not changed before that.
+    const uint64_t start = TL_GetTickCount64();
+    while (m_linkOpen.load(std::memory_order_acquire)) {
+        if (TL_GetTickCount64() - start > kLinkEndWaitMs) {
+            TL_WriteLog(1, "Type:%s-DisconnectConnection[],the closed link did not report within %u ms",
+                        m_marketCode.c_str(), kLinkEndWaitMs);
+            m_linkOpen.store(false, std::memory_order_release);
+            break;
+        }
+        TL_Sleep(1);
+    }
 }
 
 bool CDatafeedSDKManager::EnterSessionReceive(uint32_t connectionId) {
@@ -254,6 +287,11 @@ int32_t CDatafeedSDKManager::OnSinkConnect(void* ctx, corvane::CTLNetNotify* sin
 int32_t CDatafeedSDKManager::OnSinkDisconnect(void* ctx, corvane::CTLNetNotify* sink, uint32_t code,
                                               corvane::ITLConnection*) {
     auto* self = static_cast<CDatafeedSDKManager*>(ctx);
+    // The link's last call: once it returns, the sink may be reused.
+    struct LinkEnd {
+        CDatafeedSDKManager* session;
+        ~LinkEnd() { session->m_linkOpen.store(false, std::memory_order_release); }
+    } end{self};
     if (self->IsStopping()) return 0;
     const uint32_t id = self->ConnectionId();
     // A refused or unreachable connect is reported here, after the open

@@ -45,6 +45,9 @@
 #include "session/sync_request.h"
 
 class CSocketDataMananger;
+namespace google::protobuf {
+class MessageLite;
+}
 
 // A subscription kept for re-subscription or awaiting its asynchronous
 // answer.
@@ -103,6 +106,13 @@ public:
     static constexpr uint32_t kMarketKindSZ = 1;
     static constexpr uint32_t kMarketKindSH = 2;
     static constexpr uint32_t kMarketKindOO = 4;
+
+    // Rounds of a reconnect over every address.
+    static constexpr uint32_t kReconnectRounds = 3;
+    // fncnotify codes.
+    static constexpr int32_t kNotifyConnectionLost = 1;  // also a gateway's custom disconnect
+    static constexpr int32_t kNotifyAdapterDown = 2;
+    static constexpr int32_t kNotifyRepeatedLogin = 3;
 
     static constexpr int32_t kSuperStockLevelMin = 10;
     static constexpr int32_t kSuperStockLevelMax = 1000;
@@ -237,7 +247,6 @@ public:
     PendingTable& Pending() { return m_pending; }
 
     // ---- roads of login, heartbeat, subscriptions, queries, telemetry ----
-    // (datafeed_unbuilt.cpp holds those not built yet.)
 
     // Logs in on the market's gateways: tries every address in list order,
     // each with one Connect of the login wait (5000 ms), and stops at the
@@ -270,19 +279,45 @@ public:
     // The operating-system text sent after "2.2.5@@" in LoginReq.version.
     static std::string GetOsText();
     // Disconnect callback of the connection; code is the sink's disconnect
-    // code (0x40 set for a connect that failed).
+    // code (0x40 set for a connect that failed). Queues a reconnect only
+    // while the reconnect-on-disconnect flag is set. 0.
     int32_t OnDatafeedDisconnect(CClientSession* connection, uint32_t connectionId, uint32_t code);
-    // "reconnectThread" (and "ReceieveThread") handler of kind 4.
+    // "reconnectThread" handler of kind 4 ("ReceieveThread" hands its kind-4
+    // items on there). A logged-in session logs out, renews the passport
+    // when needed and makes up to kReconnectRounds rounds over the
+    // addresses, each attempt a Connect of the login wait. Success:
+    // "reconnect_success" telemetry, every kept subscription re-sent (ReSub)
+    // and the flag set. Failure: the failure record, then fncnotify code 2
+    // (adapter down, flag left cleared) or code 1 (flag set). Nothing
+    // happens on a session that is not logged in; a session that begins to
+    // stop ends the walk without telling the host. 0.
     int32_t Reconnect();
+    // Queues a reconnect (kind 4) to "reconnectThread"; false, and the item
+    // freed, when it is refused.
+    bool PostReconnect();
     // "heartbitThread" handler: one heartbeat tick with the pre-serialised
-    // HeartBeat bytes.
+    // HeartBeat bytes. Without an answer time nothing happens; an answer
+    // older than the check-out age clears it and queues a reconnect instead
+    // of sending; otherwise push sampling is armed and, while logged in, the
+    // bytes go out as packet type 16. 0.
     int32_t SendHeartBit(const void* bytes, uint32_t length);
     // Gateway notifications (packet type 60) by status: 1, 2, 3 and 4, 5.
     void OnGatewayNotify(int32_t statuscode, const std::string& statusmsg);
+    // 1: logged out and kicked for good; fncnotify code 3.
     void ActiveDisconnect();
+    // 2: every address whose host is the built-in SH gateway host is
+    // removed, under the address mutex.
     void GatewayRemoveSH();
+    // 3 and 4: the answer time is cleared and a reconnect queued.
     void GatewayReconnect();
+    // 5: logged out and kicked for good; fncnotify code 1 with the market
+    // code and the gateway's text (GBK).
     void CustomDisconnect(const std::string& statusmsg);
+    // Calls fncnotify (when set and the session is not stopping) with the
+    // owning instance and a NotifyRecord of code and the market code
+    // directly followed by message, cut to 51 bytes on a GBK character
+    // boundary and terminated.
+    void NotifyHost(int32_t code, const std::string& message);
     // ---- telemetry ----
 
     // Makes a record (prefix, name as its module, fields plus the option's:
@@ -326,7 +361,22 @@ public:
     void SetReconnectOnDisconnect(bool on) { m_reconnectOnDisconnect.store(on ? 1 : 0, std::memory_order_release); }
     void SetLoggedIn(bool on) { m_loggedIn.store(on ? 1 : 0, std::memory_order_release); }
     void SetKicked() { m_kicked.store(1, std::memory_order_release); }
+
+    // ---- snapshot queries ----
+    // Each asks the gateway with one waiting request on the host's thread
+    // and returns a malloc block the host frees with KvoFreeMem, or null (no
+    // answer within the wait, an answer that does not parse, no records, no
+    // memory). Null outputs are never written; without a result the output
+    // keeps its value (the super-stock query sets its count to 0 once an
+    // answer arrived). An answer after the wait is dropped. The answer's
+    // status goes only into the "client@_query" telemetry (mask bit 0x2).
+
+    // The market's code list (GetCodelistReq): a NUL-terminated text and
+    // its length; for "USHI" each code rewritten to its public form and
+    // followed by ",".
     char* GetCodelist(const char* market, uint32_t* out_length);
+    // Snapshots (GetQuotaReq, "raw" "hqfile") of the codes in codelist:
+    // TickIndex, TickStock or SuperStock records and their count.
     void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count);
     void* GetTickStock(const char* market, const char* codelist, uint32_t* out_count);
     void* GetSuperStock(const char* market, const char* codelist, uint32_t* out_count);
@@ -403,6 +453,13 @@ private:
     static int32_t OnSinkReceive(void* ctx, corvane::CTLNetNotify* sink, uint32_t code, uint32_t length,
                                  const void* data);
 
+    // Detaches the connection's link from the sink (caller holds the connect
+    // lock). A link that already went away by itself is still inside its
+    // disconnect call: this waits (at most kLinkEndWaitMs) until the
+    // session's disconnect callback has returned, so that the sink is never
+    // changed under it.
+    void DetachLink();
+    static constexpr uint32_t kLinkEndWaitMs = 5000;
     // Disconnect callback step of a connect that failed (code bit 0x40): the
     // attempt of that generation ends with -1005 at once.
     void OnConnectFailed(uint32_t generation);
@@ -410,6 +467,12 @@ private:
     void ReSubAfterLogin();
     // Posts the circulating heartbeat item once in the session's life.
     void StartHeartbeat();
+    // One snapshot query of a kind (0 index, 1 stock, 2 super stock).
+    void* QuerySnapshot(int kind, const char* market, const char* codelist, uint32_t* out_count);
+    // Sends a waiting request and parses its answer; false without an
+    // answer or when the answer does not parse.
+    bool AskGateway(uint16_t type, uint32_t instid, const std::string& body,
+                    google::protobuf::MessageLite& answer);
     // Writes a built frame to the connection under the send mutex.
     void WriteFrame(CClientSession* connection, const corvane::CTLSmartBuffer& frame);
     // Finds the request an answer frame names and hands it the body.
@@ -453,6 +516,7 @@ private:
     corvane::CCriticalSection m_connectLock;  // opening and detaching the connection
     std::atomic<uint32_t> m_connectionId{0};
     std::atomic<uint32_t> m_sessionReceiveId{0};  // connection routed as logged in (0: none)
+    std::atomic<bool> m_linkOpen{false};  // a link may still call the sink (until its disconnect call ends)
     LoginHolder m_loginHolder;
     corvane::CMutex m_attemptMutex;  // one Connect at a time (login and reconnect)
     std::atomic<bool> m_heartbeatStarted{false};

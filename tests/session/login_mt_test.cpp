@@ -25,6 +25,7 @@
 #include "session/kvo_texts.h"
 #include "session/session_util.h"
 #include "tests/support/fake_auth.h"
+#include "tests/support/frame_writer.h"
 #include "tests/support/http_server.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/session_fixture.h"
@@ -63,16 +64,6 @@ private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
-
-std::string Hex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
 
 std::string Text(const char* field, size_t width) { return kvoapi::BoundedText(field, width); }
 std::string Msg(const LoginResult& r) { return Text(r.statusmsg, sizeof(r.statusmsg)); }
@@ -194,7 +185,7 @@ TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
         kvoapi::LoginAccountInfo account = Account();
         const LoginResult r = s->Login(account);
         EXPECT_EQ(r.nstatuscode, row.code);
-        EXPECT_EQ(Hex(Msg(r)), "d5cbbac5d2d1b9fdc6da");
+        EXPECT_EQ(kvotest::HexOf(Msg(r)), "d5cbbac5d2d1b9fdc6da");
         EXPECT_EQ(Text(r.expire_date, sizeof(r.expire_date)), row.status >= 0 ? "20991231" : "");
         EXPECT_EQ(s->IsLoggedIn(), row.status >= 0);
         EXPECT_EQ(s->InSessionReceive(), row.status >= 0);
@@ -213,14 +204,14 @@ TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
     const LoginResult r = s->Login(account);
     EXPECT_EQ(r.nstatuscode, -1013);
     EXPECT_EQ(Msg(r).size(), 68u);  // 34 two-byte GBK characters fit in 69 bytes
-    EXPECT_EQ(Hex(Msg(r).substr(0, 2)), "bedc");
+    EXPECT_EQ(kvotest::HexOf(Msg(r).substr(0, 2)), "bedc");
     EXPECT_EQ(r.statusmsg[69], '\0');
 
     // No address at all: "wrong ip" and the reconnect flag.
     auto none = MakeSession("SZ");
     const LoginResult empty = none->Login(account);
     EXPECT_EQ(empty.nstatuscode, -1006);
-    EXPECT_EQ(Hex(Msg(empty)), "b4edcef36970");
+    EXPECT_EQ(kvotest::HexOf(Msg(empty)), "b4edcef36970");
     EXPECT_TRUE(none->ReconnectOnDisconnect());
 }
 
@@ -357,7 +348,7 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
         kvoapi::LoginAccountInfo account = Account();
         const LoginResult r = s->Login(account);
         EXPECT_EQ(r.nstatuscode, -1002);
-        EXPECT_EQ(Hex(Msg(r)), "b3accab1cedecfecd3a6");
+        EXPECT_EQ(kvotest::HexOf(Msg(r)), "b3accab1cedecfecd3a6");
     }
 
     // Two refused ports: the last -1005 and the reconnect flag, quickly.
@@ -657,6 +648,8 @@ void FakeWallClock(struct timespec* now) {
 TEST_F(LoginTest, PushSamplingArmsEachChannelOncePerInterval) {
     SessionTimers timers = kvotest::ShortSessionTimers();
     timers.samplingSeconds = 300;
+    // The fake clock jumps minutes ahead before each answer: no check-out.
+    timers.checkOutSeconds = 100000;
     kvotest::ScopedSessionTimers scoped(timers);
     const int64_t t0 = 1700000000;
     g_fakeSeconds.store(t0);

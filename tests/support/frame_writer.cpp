@@ -92,4 +92,15 @@ std::vector<std::string> SplitGatewayStream(std::string_view stream, std::string
   return frames;
 }
 
+std::string HexOf(std::string_view bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
 }  // namespace kvotest

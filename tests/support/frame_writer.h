@@ -40,6 +40,10 @@ std::string PatternBody(size_t size, uint32_t seed);
 // A byte string from byte values (expected wire bytes written out by hand).
 std::string Bytes(std::initializer_list<int> bytes);
 
+// Bytes as lower-case hex digits, two per byte (for comparing wire and GBK
+// bytes with expectations written out by hand).
+std::string HexOf(std::string_view bytes);
+
 // Concatenates frames (and anything else) into one byte stream.
 std::string JoinStream(const std::vector<std::string>& pieces);
 

@@ -192,6 +192,13 @@ void GatewaySim::ReadFrom(size_t index, const std::shared_ptr<Conn>& conn) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
         {
+            // The client is gone: its descriptor is given back at once, so
+            // that a simulator outliving many clients holds none of theirs.
+            std::lock_guard<std::mutex> w(conn->writeMutex);
+            const int fd = conn->fd.exchange(-1);
+            if (fd >= 0) ::close(fd);
+        }
+        {
             std::lock_guard<std::mutex> g(m_mutex);
             conn->peerClosed = true;
         }

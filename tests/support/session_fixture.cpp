@@ -21,7 +21,9 @@ std::string ThreadNameOfCaller() {
 SessionTimers ShortSessionTimers() {
     SessionTimers t;
     t.heartbeatMs = 50;
-    t.checkOutSeconds = 1;
+    // Answer times are whole seconds: a check-out age of 1 s would fire at
+    // the first tick after a second boundary even with answers 50 ms old.
+    t.checkOutSeconds = 2;
     t.loginWaitMs = 1000;
     t.asyncCheckMs = 50;
     t.samplingSeconds = 1;

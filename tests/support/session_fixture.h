@@ -32,7 +32,8 @@ private:
 // it has none): which worker runs a callback.
 std::string ThreadNameOfCaller();
 
-// Timers short enough for tests: heartbeat 50 ms, check-out 1 s, one login
+// Timers short enough for tests: heartbeat 50 ms, check-out 2 s (so between
+// 1 and 2 s after the last answer, answer times being whole seconds), one login
 // attempt 1000 ms, asynchronous check 50 ms, sampling 1 s, stop wait 3000 ms.
 SessionTimers ShortSessionTimers();
 
