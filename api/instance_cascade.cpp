@@ -6,6 +6,7 @@
 
 #include "api/api_support.h"
 #include "api/socket_data_manager.h"
+#include "cascade/offline_playback.h"
 #include "cascade/peer_message.h"
 
 using namespace kvoapi;
@@ -19,6 +20,9 @@ std::string Text(const char* text) { return text ? text : ""; }
 bool CSocketDataMananger::Start() { return m_cascade->Start(); }
 
 void CSocketDataMananger::Stop() {
+  // A playback this instance started ends first: it feeds the relay
+  // dispatcher that the cascade side detaches from.
+  OfflineDebugMode().Detach(this);
   if (m_cascade) m_cascade->Stop();
   // The instance's own worker thread is never started: the receive loop
   // belongs to the cascade side. Stopping it is a no-op kept for the slot.

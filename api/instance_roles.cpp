@@ -14,6 +14,7 @@
 #include "api/instance_util.h"
 #include "api/socket_data_manager.h"
 #include "cascade/offline_files.h"
+#include "cascade/offline_playback.h"
 #include "cascade/peer_message.h"
 #include "framework/tl_textutil.h"
 #include "session/kvo_texts.h"
@@ -183,7 +184,9 @@ std::string CSocketDataMananger::FormatInt(int32_t value) { return std::to_strin
 // ---- playback ----
 
 int32_t CSocketDataMananger::StartOfflineDebug(const OfflineDebugConfig& config) {
-  if (OfflineState() != kOfflineNo) return KVO_ERR_OFFLINE_STATE;
+  // A second start, a start after an online login, or a start while another
+  // instance's playback still runs on the process's one playback thread.
+  if (OfflineState() != kOfflineNo || OfflineDebugMode().Busy()) return KVO_ERR_OFFLINE_STATE;
   const std::string path = BoundedText(config.path);
   const std::string subtype = BoundedText(config.subtype);
   WriteLog(2,
@@ -195,8 +198,27 @@ int32_t CSocketDataMananger::StartOfflineDebug(const OfflineDebugConfig& config)
     return KVO_ERR_OFFLINE_PARAMS;
   }
   if (m_settings.mode == kChild) return KVO_ERR_OFFLINE_CHILD;
-  // The playback thread is not part of this build: playback cannot start and
-  // the instance stays online-capable.
-  WriteLog(1, "StartOfflineDebug: offline playback not available");
-  return -1;
+  // The playback thread is claimed first, so that a refusal (another
+  // instance got there first, or a login moved the state on meanwhile)
+  // leaves everything as it was.
+  switch (OfflineDebugMode().Attach(this)) {
+    case COfflineDebugMode::kAttached:
+      break;
+    case COfflineDebugMode::kBusy:
+      return KVO_ERR_OFFLINE_STATE;
+    case COfflineDebugMode::kNoThread:
+      WriteLog(1, "StartOfflineDebug: the playback thread cannot be started");
+      return KVO_ERR_HANDLE;
+  }
+  if (!EnterOfflineState(config)) {
+    OfflineDebugMode().Detach(this);
+    return KVO_ERR_OFFLINE_STATE;
+  }
+  // The relay dispatcher delivers the played records; in the master role it
+  // runs already.
+  if (m_settings.mode == kStandalone) Start();
+  auto* item = new CQueueTaskItem;
+  item->SetOfflineParam(config);
+  OfflineDebugMode().Post(item);
+  return 0;
 }

@@ -48,8 +48,8 @@ class CSocketDataMananger : public CThreadBase, private ICascadeHost {
   // sender, and in the master and child roles the listening socket, the
   // accept thread and the receive loop. True.
   bool Start() override;
-  // Ends what Start began and waits for every thread of it: nothing runs on
-  // the instance once Stop returns.
+  // Ends what Start began and the playback this instance started, and waits
+  // for every thread of them: nothing runs on the instance once Stop returns.
   void Stop() override;
   void ProcessItem(CQueueTaskItem* item) override;
   void OnTimeout() override {}
@@ -79,6 +79,10 @@ class CSocketDataMananger : public CThreadBase, private ICascadeHost {
                     const char* codelist, bool from_caller, bool wait);
   int32_t SubScribeMarket(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                           const char* codelist, bool wait);
+  // Starts offline playback (the host's record, texts terminated): 0, or
+  // -101 (state not "offlinedebugtype_no", or the process's playback thread
+  // busy with another instance's playback), -102 (bad numbers), -103 (child
+  // role), -1009 (no thread).
   int32_t StartOfflineDebug(const OfflineDebugConfig& config);
   int32_t GetCodeInfo() const { return 0; }
   // Whether a subscription change of a key needs no upstream step (the

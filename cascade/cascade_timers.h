@@ -1,6 +1,7 @@
-// The waits of the cascade roles, in one place so that tests can shorten
-// them. The library always runs with the defaults; only test programs change
-// them (these functions are not exported from the shared library).
+// The waits of the cascade roles and of offline playback, in one place so
+// that tests can shorten them. The library always runs with the defaults;
+// only test programs change them (these functions are not exported from the
+// shared library).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,9 @@ struct CascadeTimers {
     uint32_t otherIdleMs = 1;        // the same in the other roles
     uint32_t acceptWaitMs = 200;     // accept-thread wait between checks of its stop flag
     uint32_t routeMaxAgeMs = 60000;  // a request route whose answer never came is forgotten
+    uint32_t playbackPollMs = 5000;  // playback thread's sleep while it has no start request
+    uint32_t playbackLeadMs = 2000;  // pause before the first file of a playback
+    uint32_t playbackTailMs = 3000;  // pause after the last file, before the thread ends
 };
 
 // The timers in force.

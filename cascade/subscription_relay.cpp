@@ -15,8 +15,20 @@ std::string SubscriptionKeyPart(std::string_view key, std::string_view part) {
     return std::string();
 }
 
+std::string ParenthesisedCodeList(std::string_view codelist) {
+    if (!codelist.empty() && codelist.front() == '(') codelist.remove_prefix(1);
+    if (!codelist.empty() && codelist.back() == ')') codelist.remove_suffix(1);
+    std::string list;
+    list.reserve(codelist.size() + 2);
+    list.append(1, '(').append(codelist).append(1, ')');
+    return list;
+}
+
 void SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType,
-                              const std::string& market, const std::string& codelist) {
+                              const std::string& market, const std::string& given) {
+    // A single code without parentheses would otherwise become a key no
+    // record ever matches ("2|USHA:600000" beside the records' "2|USHA:(600000)").
+    const std::string codelist = ParenthesisedCodeList(given);
     const std::string key = std::to_string(dataClass) + "|" + market + ":" + codelist;
     switch (subopType) {
         case 1:

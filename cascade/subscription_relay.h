@@ -26,6 +26,13 @@
 // a key without "|" or ":", gives the empty text.
 std::string SubscriptionKeyPart(std::string_view key, std::string_view part);
 
+// The parenthesised form of a code list as a caller may give it, the form of
+// the registry's keys and of the cascade: "(600000)" and "600000" both give
+// "(600000)", "600000,600036" gives "(600000,600036)", and "" gives "()" (the
+// whole market). A "(" at the start and a ")" at the end are taken as the
+// list's own; nothing else changes.
+std::string ParenthesisedCodeList(std::string_view codelist);
+
 class SubscriptionRelay {
 public:
     // An upstream change: (data class, subop_type 3 or 4, market, code list).
@@ -34,7 +41,8 @@ public:
     SubscriptionRelay(SubscriptionRegistry& registry, UpstreamChange upstream)
         : m_registry(registry), m_upstream(std::move(upstream)) {}
 
-    // A subscription change of one subscriber, by subop_type:
+    // A subscription change of one subscriber, its code list taken in the
+    // parenthesised form, by subop_type:
     //  1 subscribe anew: drop the subscriber's keys of the class and market,
     //    add the new ones, forward the addition;
     //  2 cancel the class and market: drop its keys of them;

@@ -4,8 +4,15 @@
 // the instance.
 //
 //   kvo_example [library.so] [gateway-host [port [user [password]]]]
+//   kvo_example [library.so] --offline [folder/]
 //
-// Environment: KVO_EXAMPLE_SECONDS (how long to wait for data, default 2).
+// With --offline it plays the offline sample files instead (examples/offline
+// by default): it starts offline playback, logs in (answered at once),
+// queries and subscribes as an online host does, and prints the played
+// batches as they arrive, until the playback has gone quiet.
+//
+// Environment: KVO_EXAMPLE_SECONDS (how long to wait for data, default 2;
+// with --offline the longest wait, default 60).
 #include <dlfcn.h>
 
 #include <atomic>
@@ -15,6 +22,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "include/kvoapi.h"
 
@@ -79,10 +87,179 @@ void OnSubscribe(uint32_t dataclass, uint32_t op, const char* market, const char
               op, market ? market : "", codes ? codes : "", result, kind);
 }
 
+// ---- Offline playback of the sample files --------------------------------------------
+
+const char* const kClassNames[] = {"", "index", "stock", "queue", "order", "trans", "superstock"};
+std::atomic<unsigned> g_classBatches[7];
+std::atomic<unsigned> g_classRecords[7];
+std::atomic<long long> g_lastDataMs{0};
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// HHMMSSmmm as "HH:MM:SS.mmm".
+std::string TimeText(int32_t t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", t / 10000000, t / 100000 % 100,
+                t / 1000 % 100, t % 1000);
+  return text;
+}
+
+template <typename R>
+double PriceOf(const R& r) {
+  if constexpr (std::is_same_v<R, TickIndex> || std::is_same_v<R, TickStock> ||
+                std::is_same_v<R, SuperStock>) {
+    return r.new_price;
+  } else {
+    return r.price;
+  }
+}
+
+// One line per played batch: its class, its size and the first and last
+// record's security, time and price.
+template <typename R, int Class>
+int32_t OnPlayed(void*, const void* records, uint32_t count, const PushTiming*) {
+  ++g_classBatches[Class];
+  g_classRecords[Class] += count;
+  g_lastDataMs = NowMs();
+  if (!records || count == 0) return 0;
+  const R& first = static_cast<const R*>(records)[0];
+  const R& last = static_cast<const R*>(records)[count - 1];
+  std::printf("%-10s %3u records  %s %s %s .. %s %s  last price %.2f\n", kClassNames[Class], count,
+              first.market, first.code, TimeText(first.time).c_str(), last.code,
+              TimeText(last.time).c_str(), PriceOf(last));
+  return 0;
+}
+
+// The order queue comes one record at a time, with its volumes after it.
+int32_t OnPlayedQueue(void*, const void* records, uint32_t count, const PushTiming*) {
+  ++g_classBatches[3];
+  g_classRecords[3] += count;
+  g_lastDataMs = NowMs();
+  if (!records || count == 0) return 0;
+  const OrderQueue& q = *static_cast<const OrderQueue*>(records);
+  std::printf("%-10s %s %s %s side %s price %.2f, %d orders shown:", kClassNames[3], q.market, q.code,
+              TimeText(q.time).c_str(), q.side, q.price, q.show_number);
+  for (int32_t i = 0; i < q.show_number && i < 5; ++i) {
+    std::printf(" %d", KvoOrderQueueVolume(&q, static_cast<uint32_t>(i)));
+  }
+  std::printf("%s\n", q.show_number > 5 ? " ..." : "");
+  return 0;
+}
+
+int RunOffline(const Api& api, const char* folder) {
+  const char* secondsText = std::getenv("KVO_EXAMPLE_SECONDS");
+  const int seconds = secondsText ? std::atoi(secondsText) : 60;
+
+  InstanceConfig cfg;
+  cfg.SetDefaults();
+  cfg.fnctickindex = &OnPlayed<TickIndex, 1>;
+  cfg.fnctickstock = &OnPlayed<TickStock, 2>;
+  cfg.fncorderqueue = &OnPlayedQueue;
+  cfg.fncorderdata = &OnPlayed<OrderData, 4>;
+  cfg.fnctransacton = &OnPlayed<Transaction, 5>;
+  cfg.fncsuperstock = &OnPlayed<SuperStock, 6>;
+  cfg.fncnotify = &OnNotify;
+  cfg.fncsubscribe = &OnSubscribe;
+  void* h = api.KvoCreateInstance(&cfg);
+  std::printf("KvoCreateInstance -> %p\n", h);
+  if (!h) return 1;
+
+  // Batches of 20 records, 20 ms apart, one pass over every file.
+  OfflineDebugConfig off;
+  std::memset(&off, 0, sizeof off);
+  // The library appends the file names to the folder text as it stands.
+  const size_t folderLength = std::strlen(folder);
+  const bool slash = folderLength > 0 && folder[folderLength - 1] == '/';
+  std::snprintf(off.path, sizeof off.path, "%s%s", folder, slash ? "" : "/");
+  off.push_space = 20;
+  off.push_count = 20;
+  off.playback_times = 1;
+  const int32_t started = api.KvoStartOfflineDebug(h, &off);
+  std::printf("KvoStartOfflineDebug(%s, all files, 20 records every 20 ms) -> %d\n", off.path, started);
+  if (started != 0) {
+    api.KvoReleaseInstance(h);
+    return 1;
+  }
+  LoginResult* login = api.KvoLogin(h, "demo", "demo");
+  if (login) {
+    std::printf("KvoLogin -> %d\n", login->nstatuscode);
+    api.KvoFreeMem(login);
+  }
+
+  // Snapshot queries are answered from the same folder.
+  uint32_t length = 0;
+  char* codes = api.KvoGetCodelist(h, "USHA", &length);
+  std::printf("KvoGetCodelist(USHA) -> %s (%u bytes)\n", codes ? codes : "null", codes ? length : 0);
+  if (codes) api.KvoFreeMem(codes);
+  uint32_t n = 0;
+  TickStock* stocks = api.KvoGetTickStock(h, "USHA", "(600000,600036)", &n);
+  for (uint32_t i = 0; stocks && i < n; ++i) {
+    std::printf("KvoGetTickStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n",
+                stocks[i].code, TimeText(stocks[i].time).c_str(), stocks[i].new_price,
+                stocks[i].bidorder_price[0], static_cast<long long>(stocks[i].bidorder_volume[0]),
+                stocks[i].askorder_price[0], static_cast<long long>(stocks[i].askorder_volume[0]));
+    PrintText("  codename", stocks[i].codename, sizeof(stocks[i].codename));
+  }
+  if (stocks) api.KvoFreeMem(stocks);
+  n = 0;
+  TickIndex* indexes = api.KvoGetTickIndex(h, "USHI", "()", &n);
+  for (uint32_t i = 0; indexes && i < n; ++i) {
+    std::printf("KvoGetTickIndex(USHI) %s %s %.2f\n", indexes[i].code,
+                TimeText(indexes[i].time).c_str(), indexes[i].new_price);
+  }
+  if (indexes) api.KvoFreeMem(indexes);
+
+  // The host receives played records only for what it subscribed.
+  struct Subscription {
+    uint32_t dataClass;
+    const char* market;
+    const char* codes;
+  };
+  const Subscription subscriptions[] = {{1, "USHI", "()"},          {2, "USHA", "600000"},
+                                        {3, "USHA", "(600036)"},    {4, "USZA", "()"},
+                                        {5, "USZA", "()"},          {6, "USHA", "(600000,600036)"}};
+  for (const Subscription& s : subscriptions) {
+    std::printf("KvoSubScribe(%s, add, %s, %s) -> %d\n", kClassNames[s.dataClass], s.market, s.codes,
+                api.KvoSubScribe(h, s.dataClass, 1, s.market, s.codes));
+  }
+
+  // The playback thread starts within 2 to 7 seconds; it is done once
+  // nothing arrived for a while.
+  std::printf("waiting for the played batches...\n");
+  const long long start = NowMs();
+  while (NowMs() - start < seconds * 1000LL) {
+    const long long last = g_lastDataMs.load();
+    if (last != 0 && NowMs() - last > 1500) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  unsigned batches = 0;
+  unsigned records = 0;
+  for (int c = 1; c <= 6; ++c) {
+    std::printf("%-10s %u batches, %u records\n", kClassNames[c], g_classBatches[c].load(),
+                g_classRecords[c].load());
+    batches += g_classBatches[c];
+    records += g_classRecords[c];
+  }
+  std::printf("received %u batches, %u records\n", batches, records);
+  std::printf("KvoReleaseInstance -> %d\n", api.KvoReleaseInstance(h));
+  return records > 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* path = argc > 1 ? argv[1] : KVO_DEFAULT_LIBRARY;
+  // "--offline [folder]" after the library, or in its place.
+  int offline = 0;
+  for (int i = 1; i <= 2 && i < argc; ++i) {
+    if (std::strcmp(argv[i], "--offline") == 0) offline = i;
+  }
+  const char* offlineFolder =
+      offline && offline + 1 < argc ? argv[offline + 1] : KVO_DEFAULT_OFFLINE_FOLDER;
+  const char* path = argc > 1 && offline != 1 ? argv[1] : KVO_DEFAULT_LIBRARY;
   const char* host = argc > 2 ? argv[2] : "127.0.0.1";
   const uint16_t port = static_cast<uint16_t>(argc > 3 ? std::atoi(argv[3]) : 8000);
   const char* user = argc > 4 ? argv[4] : "demo";
@@ -106,6 +283,7 @@ int main(int argc, char** argv) {
 #undef KVO_API_RESOLVE
   std::printf("%d of %d exported functions present\n", found, expected);
   if (found != expected) return 1;
+  if (offline) return RunOffline(api, offlineFolder);
 
   InstanceConfig cfg;
   cfg.SetDefaults();

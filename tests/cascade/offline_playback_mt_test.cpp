@@ -1,0 +1,292 @@
+// Offline playback on its whole road: KvoStartOfflineDebug, the process's
+// playback thread reading the sample files of examples/offline, the relay
+// dispatcher and the subscription registry, up to the host's callbacks (and
+// in the master role a child connection). The playback thread's waits are
+// shortened; the sample files' rows are counted here from the files' text.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/socket_data_manager.h"
+#include "cascade/offline_playback.h"
+#include "cascade/relay.h"
+#include "include/kvo_records.h"
+#include "session/subscription_registry.h"
+#include "tests/support/cascade_fixture.h"
+#include "tests/support/net_wait.h"
+#include "tests/support/peer_endpoint.h"
+#include "tests/support/peer_writer.h"
+
+using namespace kvotest;
+
+namespace {
+
+std::string SampleFolder() {
+    const char* source = std::getenv("KVO_SOURCE_DIR");
+    return std::string(source ? source : ".") + "/examples/offline/";
+}
+
+std::vector<std::string> Split(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string f;
+    while (std::getline(in, f, ',')) fields.push_back(f);
+    return fields;
+}
+
+// Data rows of a sample file of the market (and the code, unless empty).
+size_t SampleRows(const char* file, const std::string& market, const std::string& code = "") {
+    std::ifstream in(SampleFolder() + file);
+    std::string line;
+    if (!std::getline(in, line)) return 0;
+    const std::vector<std::string> header = Split(line);
+    size_t m = 0;
+    size_t c = 0;
+    for (size_t i = 0; i < header.size(); ++i) {
+        if (header[i] == "market") m = i;
+        if (header[i] == "code") c = i;
+    }
+    size_t n = 0;
+    while (std::getline(in, line)) {
+        const std::vector<std::string> f = Split(line);
+        if (f.size() > std::max(m, c) && f[m] == market && (code.empty() || f[c] == code)) ++n;
+    }
+    return n;
+}
+
+OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, int32_t times) {
+    OfflineDebugConfig off{};
+    std::snprintf(off.path, sizeof off.path, "%s", SampleFolder().c_str());
+    std::snprintf(off.subtype, sizeof off.subtype, "%s", subtype);
+    off.push_count = count;
+    off.push_space = space;
+    off.playback_times = times;
+    return off;
+}
+
+std::string Text(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+struct ClassTotals {
+    size_t batches = 0;
+    size_t records = 0;
+    std::map<std::string, size_t> keys;  // "market:code" -> records
+};
+
+// The captured batches by data class, the flush marker left out.
+std::map<int, ClassTotals> Totals(uint32_t* largest = nullptr) {
+    std::map<int, ClassTotals> totals;
+    for (const CapturedBatch& b : CallbackCapture::Get().Batches()) {
+        const size_t size = b.dataClass == 3 ? b.records.size() : b.records.size() / std::max<uint32_t>(b.count, 1);
+        if (Text(b.records.c_str(), 5) == "FLSH") continue;
+        ClassTotals& t = totals[b.dataClass];
+        ++t.batches;
+        t.records += b.count;
+        if (largest && b.count > *largest) *largest = b.count;
+        for (size_t at = 0; size > 0 && at + size <= b.records.size(); at += size)
+            ++t.keys[Text(b.records.c_str() + at, 5) + ":" + Text(b.records.c_str() + at + 5, 16)];
+    }
+    return totals;
+}
+
+class OfflinePlaybackTest : public CascadeInstanceTest {
+protected:
+    OfflinePlaybackTest() : CascadeInstanceTest("kvo_offline_play") {}
+
+    void SetUp() override {
+        CascadeInstanceTest::SetUp();
+        if (HasFatalFailure()) return;
+        // The host subscribes right after the start: the lead pause leaves
+        // it time to, before the first file.
+        timers_.playbackPollMs = 20;
+        timers_.playbackLeadMs = 1500;
+        timers_.playbackTailMs = 20;
+        SetCascadeTimers(timers_);
+    }
+
+    // Waits for the playback thread to end, then for the dispatcher to have
+    // delivered everything it was given: a marker record relayed last comes
+    // back last.
+    void AwaitPlaybackEnd() {
+        ASSERT_TRUE(Eventually([] { return !OfflineDebugMode().Busy(); }, 30000));
+        SubscriptionRegistry::Global().AddKeys("1|FLSH:(0)", LocalSubscriber());
+        TickIndex marker{};
+        std::memcpy(marker.market, "FLSH", 4);
+        marker.code[0] = '0';
+        const PushTiming timing{};
+        const size_t before = CallbackCapture::Get().Batches().size();
+        RelayTickIndex(nullptr, &marker, 1, &timing);
+        EXPECT_TRUE(Eventually([&] {
+            const std::vector<CapturedBatch> all = CallbackCapture::Get().Batches();
+            for (size_t i = before; i < all.size(); ++i)
+                if (Text(all[i].records.c_str(), 5) == "FLSH") return true;
+            return false;
+        }, 5000));
+        SubscriptionRegistry::Global().RemoveKeys("1|FLSH:(0)", LocalSubscriber());
+    }
+};
+
+// The default list played twice in batches of 50: the host gets the records
+// of exactly the keys it holds (a single code given without parentheses
+// among them), on the relay thread with its handle and a zero timing block;
+// the other classes, and what it dropped again, never arrive. Queries read
+// the same folder meanwhile.
+TEST_F(OfflinePlaybackTest, PlayedRecordsReachTheSubscribedKeys) {
+    void* h = KvoCreateInstance(&cfg_);
+    ASSERT_NE(h, nullptr);
+    const OfflineDebugConfig off = Playback("", 50, 0, 2);
+    ASSERT_EQ(KvoStartOfflineDebug(h, &off), 0);
+    EXPECT_EQ(KvoStartOfflineDebug(h, &off), -101);
+    EXPECT_TRUE(OfflineDebugMode().Busy());
+    LoginResult* login = KvoLogin(h, "user", "pw");
+    ASSERT_NE(login, nullptr);
+    EXPECT_EQ(login->nstatuscode, 0);
+    KvoFreeMem(login);
+    EXPECT_EQ(KvoSubScribe(h, 2, 1, "USHA", "600000"), 0);
+    EXPECT_EQ(KvoSubScribe(h, 5, 1, "USZA", "()"), 0);
+    EXPECT_EQ(KvoSubScribe(h, 3, 1, "USHA", "(600036)"), 0);
+    EXPECT_EQ(KvoSubScribeAsync(h, 6, 3, "USHA", "600036,600000"), 0);
+    EXPECT_EQ(KvoSubScribe(h, 6, 4, "USHA", "600000"), 0);
+
+    uint32_t n = 0;
+    TickStock* stock = KvoGetTickStock(h, "USHA", "600000", &n);
+    ASSERT_NE(stock, nullptr);
+    EXPECT_EQ(n, 1u);
+    EXPECT_STREQ(stock[0].code, "600000");
+    KvoFreeMem(stock);
+
+    AwaitPlaybackEnd();
+    uint32_t largest = 0;
+    std::map<int, ClassTotals> totals = Totals(&largest);
+    EXPECT_LE(largest, 50u);
+    EXPECT_EQ(totals.count(1), 0u);  // index: not subscribed
+    EXPECT_EQ(totals.count(4), 0u);  // order: not subscribed
+    const size_t stocks = SampleRows("stock.csv", "USHA", "600000");
+    ASSERT_GT(stocks, 0u);
+    EXPECT_EQ(totals[2].keys, (std::map<std::string, size_t>{{"USHA:600000", 2 * stocks}}));
+    const size_t trans = SampleRows("trans.csv", "USZA");
+    ASSERT_GT(trans, 50u);
+    EXPECT_EQ(totals[5].records, 2 * trans);
+    EXPECT_EQ(totals[5].keys.size(), 1u);
+    const size_t queues = SampleRows("queue.csv", "USHA", "600036");
+    EXPECT_EQ(totals[3].batches, 2 * queues);
+    EXPECT_EQ(totals[3].keys, (std::map<std::string, size_t>{{"USHA:600036", 2 * queues}}));
+    EXPECT_EQ(totals[6].keys,
+              (std::map<std::string, size_t>{{"USHA:600036", 2 * SampleRows("superstock.csv", "USHA", "600036")}}));
+    for (const CapturedBatch& b : CallbackCapture::Get().Batches()) {
+        EXPECT_EQ(b.handle, h);
+        EXPECT_EQ(b.timing.produce_time + b.timing.send_time + b.timing.receive_time, 0u);
+    }
+    EXPECT_EQ(KvoReleaseInstance(h), 0);
+}
+
+// One playback at a time in the process: a second instance is refused while
+// the first plays, without any change; releasing the first ends its
+// playback at once, in the middle of a long pause, and the second can start.
+// Without a subscription nothing reaches the host.
+TEST_F(OfflinePlaybackTest, OnePlaybackAtATimeAndReleaseEndsIt) {
+    timers_.playbackLeadMs = 10;
+    SetCascadeTimers(timers_);
+    void* first = KvoCreateInstance(&cfg_);
+    ASSERT_NE(first, nullptr);
+    SubscriptionRegistry::Global().AddKeys("1|USHI:()", LocalSubscriber());
+    const OfflineDebugConfig slow = Playback("index", 1, 60000, 1);
+    ASSERT_EQ(KvoStartOfflineDebug(first, &slow), 0);
+    ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 10000));
+
+    void* second = KvoCreateInstance(&cfg_);
+    ASSERT_NE(second, nullptr);
+    const OfflineDebugConfig quick = Playback("index", 100, 0, 1);
+    EXPECT_EQ(KvoStartOfflineDebug(second, &quick), -101);
+    EXPECT_EQ(static_cast<CSocketDataMananger*>(second)->OfflineState(), "offlinedebugtype_no");
+    EXPECT_EQ(OfflineDebugMode().Owner(), first);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(KvoReleaseInstance(first), 0);
+    EXPECT_LT(MsSince(t0), 3000);
+    EXPECT_FALSE(OfflineDebugMode().Busy());
+    EXPECT_EQ(OfflineDebugMode().Owner(), nullptr);
+    EXPECT_EQ(CallbackCapture::Get().Batches().size(), 1u);  // nothing after the first record
+    CallbackCapture::Get().Clear();
+
+    // The released instance's keys left with it.
+    ASSERT_EQ(KvoStartOfflineDebug(second, &quick), 0);
+    EXPECT_EQ(static_cast<CSocketDataMananger*>(second)->OfflineState(), "offlinedebugtype_yes");
+    AwaitPlaybackEnd();
+    EXPECT_TRUE(Totals().empty());
+    EXPECT_EQ(KvoReleaseInstance(second), 0);
+}
+
+// In the master role the played records go to the host and to each child,
+// each getting the records of its own keys; the host's single code given
+// without parentheses is one of them. Nothing goes to a market session.
+TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    ASSERT_EQ(master.Mode(), kvoapi::kMaster);
+    ASSERT_EQ(master.StartOfflineDebug(Playback("stock", 10, 0, 1)), 0);
+    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+
+    auto child = PeerEndpoint::Connect(master.CascadeListenPort());
+    ASSERT_TRUE(child);
+    PeerTestFrame f;
+    child->SendFrame(2, "ReqType:51,id:l1,account:user1,pass:pw1,IP:192.168.1.10&,Port:7777,"
+                        "ipMask:255.255.255.0&,");
+    ASSERT_TRUE(child->ReadReq(52, &f, 3000));
+    ASSERT_EQ(PeerField(f.body, "error"), "0") << f.body;
+    child->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:1,id:s1,market:USHA,codelist:(600036),");
+    EXPECT_EQ(master.SubScribe(2, 1, "USHA", "600000", true, true), 0);
+    ASSERT_TRUE(Eventually([] {
+        SubscriberSet holders;
+        return SubscriptionRegistry::Global().FindSubscribers("2|USHA:(600036)", &holders);
+    }, 1000));
+
+    AwaitPlaybackEnd();
+    const size_t mine = SampleRows("stock.csv", "USHA", "600000");
+    const size_t theirs = SampleRows("stock.csv", "USHA", "600036");
+    EXPECT_EQ(Totals()[2].keys, (std::map<std::string, size_t>{{"USHA:600000", mine}}));
+    size_t received = 0;
+    while (received < theirs && child->ReadReq(2, &f, 3000)) {
+        const size_t count = size_t(PeerIntField(f.body, "TickCount"));
+        const size_t at = f.body.find("|||") + 3;
+        ASSERT_EQ(f.body.size(), at + count * KVO_TICKSTOCK_SIZE + sizeof(PushTiming));
+        for (size_t i = 0; i < count; ++i)
+            EXPECT_EQ(Text(f.body.c_str() + at + i * KVO_TICKSTOCK_SIZE + 5, 16), "600036");
+        received += count;
+    }
+    EXPECT_EQ(received, theirs);
+    EXPECT_TRUE(child->Silent(100));
+    EXPECT_TRUE(Market().Subscriptions().empty());
+}
+
+// The master role online: a single code without parentheses is the key of
+// that code, and it goes to the market session in the parenthesised form of
+// the gateway's code lists; the session's pushes of that code reach the host.
+TEST_F(OfflinePlaybackTest, MasterSingleCodeIsOneKey) {
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
+    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+    EXPECT_EQ(master.SubScribe(2, 3, "USHA", "600001", true, true), 0);
+    EXPECT_EQ(master.SubScribe(2, 3, "USHA", "", true, true), 0);  // empty: the whole market
+    EXPECT_EQ(master.SubScribe(2, 4, "USHA", "()", true, true), 0);
+    SubscriptionKeySet keys;
+    ASSERT_TRUE(SubscriptionRegistry::Global().GetSubscriberKeys(LocalSubscriber(), &keys));
+    EXPECT_EQ(keys, SubscriptionKeySet{"2|USHA:(600001)"});
+    EXPECT_EQ(Market().Subscriptions(), (std::vector<SessionCall>{"2|3|USHA|(600001)", "2|3|USHA|()",
+                                                                  "2|4|USHA|()", "2|3|USHA|(600001)"}));
+    // The session pushes 600000, 600001 and 600002: the host gets its code.
+    ASSERT_EQ(Market().Push(2, PeerRecords(3, KVO_TICKSTOCK_SIZE, "60000"), 3, PushTiming{1, 2, 3}), 0);
+    ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));
+    EXPECT_EQ(RecordCodes(CallbackCapture::Get().Batches()[0].records, KVO_TICKSTOCK_SIZE),
+              std::vector<std::string>{"600001"});
+}
+
+}  // namespace
