@@ -1,7 +1,8 @@
 // Example host program. It loads the library at run time, as a trading host
-// does, creates an instance with its callbacks, registers a gateway address,
-// logs in, subscribes, prints what arrives for a few seconds and releases
-// the instance.
+// does, creates an instance with its callbacks, registers a gateway address
+// for both exchanges, logs in, asks the code lists and snapshots, subscribes
+// to index and stock ticks, transactions and orders, prints every batch that
+// arrives for a few seconds and releases the instance.
 //
 //   kvo_example [library.so] [gateway-host [port [user [password]]]]
 //   kvo_example [library.so] --offline [folder/]
@@ -11,7 +12,7 @@
 // queries and subscribes as an online host does, and prints the played
 // batches as they arrive, until the playback has gone quiet.
 //
-// Environment: KVO_EXAMPLE_SECONDS (how long to wait for data, default 2;
+// Environment: KVO_EXAMPLE_SECONDS (how long to wait for data, default 5;
 // with --offline the longest wait, default 60).
 #include <dlfcn.h>
 
@@ -47,9 +48,6 @@ bool Resolve(void* lib, const char* name, F* into) {
   return *into != nullptr;
 }
 
-std::atomic<unsigned> g_batches{0};
-std::atomic<unsigned> g_records{0};
-
 // Texts from the library are GBK; this prints their bytes as they are and,
 // for readability, a hex dump of anything beyond ASCII.
 void PrintText(const char* label, const char* text, size_t width) {
@@ -68,14 +66,6 @@ void PrintText(const char* label, const char* text, size_t width) {
   std::printf("\"%s\n", wide ? " (GBK)" : "");
 }
 
-int32_t OnData(void* handle, const void*, uint32_t count, const PushTiming* timing) {
-  ++g_batches;
-  g_records += count;
-  std::printf("data: handle %p, %u records, produced %llu ms\n", handle, count,
-              timing ? static_cast<unsigned long long>(timing->produce_time) : 0ULL);
-  return 0;
-}
-
 void OnNotify(void* handle, const NotifyRecord* record) {
   std::printf("notify: handle %p, code %d\n", handle, record ? record->code : 0);
   if (record) PrintText("  text", record->text, sizeof(record->text));
@@ -87,7 +77,7 @@ void OnSubscribe(uint32_t dataclass, uint32_t op, const char* market, const char
               op, market ? market : "", codes ? codes : "", result, kind);
 }
 
-// ---- Offline playback of the sample files --------------------------------------------
+// ---- Batches as they arrive ---------------------------------------------------------
 
 const char* const kClassNames[] = {"", "index", "stock", "queue", "order", "trans", "superstock"};
 std::atomic<unsigned> g_classBatches[7];
@@ -118,7 +108,7 @@ double PriceOf(const R& r) {
   }
 }
 
-// One line per played batch: its class, its size and the first and last
+// One line per batch: its class, its size and the first and last
 // record's security, time and price.
 template <typename R, int Class>
 int32_t OnPlayed(void*, const void* records, uint32_t count, const PushTiming*) {
@@ -150,20 +140,91 @@ int32_t OnPlayedQueue(void*, const void* records, uint32_t count, const PushTimi
   return 0;
 }
 
+// The snapshot queries and subscriptions a host makes after its login.
+void QueryAndSubscribe(const Api& api, void* h) {
+  uint32_t length = 0;
+  char* codes = api.KvoGetCodelist(h, "USHA", &length);
+  std::printf("KvoGetCodelist(USHA) -> %s (%u bytes)\n", codes ? codes : "null", codes ? length : 0);
+  if (codes) api.KvoFreeMem(codes);
+  uint32_t n = 0;
+  TickStock* stocks = api.KvoGetTickStock(h, "USHA", "(600000,600036)", &n);
+  for (uint32_t i = 0; stocks && i < n; ++i) {
+    std::printf("KvoGetTickStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n",
+                stocks[i].code, TimeText(stocks[i].time).c_str(), stocks[i].new_price,
+                stocks[i].bidorder_price[0], static_cast<long long>(stocks[i].bidorder_volume[0]),
+                stocks[i].askorder_price[0], static_cast<long long>(stocks[i].askorder_volume[0]));
+    PrintText("  codename", stocks[i].codename, sizeof(stocks[i].codename));
+  }
+  if (stocks) api.KvoFreeMem(stocks);
+  n = 0;
+  TickIndex* indexes = api.KvoGetTickIndex(h, "USHI", "()", &n);
+  for (uint32_t i = 0; indexes && i < n; ++i) {
+    std::printf("KvoGetTickIndex(USHI) %s %s %.2f\n", indexes[i].code,
+                TimeText(indexes[i].time).c_str(), indexes[i].new_price);
+  }
+  if (indexes) api.KvoFreeMem(indexes);
+
+  // The host receives records only for what it subscribed.
+  struct Subscription {
+    uint32_t dataClass;
+    const char* market;
+    const char* codes;
+  };
+  const Subscription subscriptions[] = {{1, "USHI", "()"},          {2, "USHA", "(600000,600036)"},
+                                        {3, "USHA", "(600036)"},    {4, "USZA", "()"},
+                                        {5, "USZA", "()"},          {6, "USHA", "(600000,600036)"}};
+  for (const Subscription& s : subscriptions) {
+    std::printf("KvoSubScribe(%s, add, %s, %s) -> %d\n", kClassNames[s.dataClass], s.market, s.codes,
+                api.KvoSubScribe(h, s.dataClass, 1, s.market, s.codes));
+  }
+  // An asynchronous subscription answers at once; its result comes through
+  // the subscription callback.
+  std::printf("KvoSubScribeAsync(stock, add, USZA, (000001,000002)) -> %d\n",
+              api.KvoSubScribeAsync(h, 2, 1, "USZA", "(000001,000002)"));
+
+}
+
+// Waits up to `seconds` for batches (or until none came for `quietMs`, when
+// that is not 0), prints what each class received and returns the number of
+// records.
+unsigned WaitAndReport(int seconds, long long quietMs) {
+  std::printf("waiting for batches...\n");
+  const long long start = NowMs();
+  while (NowMs() - start < seconds * 1000LL) {
+    const long long last = g_lastDataMs.load();
+    if (quietMs > 0 && last != 0 && NowMs() - last > quietMs) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  unsigned batches = 0;
+  unsigned records = 0;
+  for (int c = 1; c <= 6; ++c) {
+    std::printf("%-10s %u batches, %u records\n", kClassNames[c], g_classBatches[c].load(),
+                g_classRecords[c].load());
+    batches += g_classBatches[c];
+    records += g_classRecords[c];
+  }
+  std::printf("received %u batches, %u records\n", batches, records);
+  return records;
+}
+
+void SetCallbacks(InstanceConfig* cfg) {
+  cfg->fnctickindex = &OnPlayed<TickIndex, 1>;
+  cfg->fnctickstock = &OnPlayed<TickStock, 2>;
+  cfg->fncorderqueue = &OnPlayedQueue;
+  cfg->fncorderdata = &OnPlayed<OrderData, 4>;
+  cfg->fnctransacton = &OnPlayed<Transaction, 5>;
+  cfg->fncsuperstock = &OnPlayed<SuperStock, 6>;
+  cfg->fncnotify = &OnNotify;
+  cfg->fncsubscribe = &OnSubscribe;
+}
+
 int RunOffline(const Api& api, const char* folder) {
   const char* secondsText = std::getenv("KVO_EXAMPLE_SECONDS");
   const int seconds = secondsText ? std::atoi(secondsText) : 60;
 
   InstanceConfig cfg;
   cfg.SetDefaults();
-  cfg.fnctickindex = &OnPlayed<TickIndex, 1>;
-  cfg.fnctickstock = &OnPlayed<TickStock, 2>;
-  cfg.fncorderqueue = &OnPlayedQueue;
-  cfg.fncorderdata = &OnPlayed<OrderData, 4>;
-  cfg.fnctransacton = &OnPlayed<Transaction, 5>;
-  cfg.fncsuperstock = &OnPlayed<SuperStock, 6>;
-  cfg.fncnotify = &OnNotify;
-  cfg.fncsubscribe = &OnSubscribe;
+  SetCallbacks(&cfg);
   void* h = api.KvoCreateInstance(&cfg);
   std::printf("KvoCreateInstance -> %p\n", h);
   if (!h) return 1;
@@ -190,61 +251,10 @@ int RunOffline(const Api& api, const char* folder) {
     api.KvoFreeMem(login);
   }
 
-  // Snapshot queries are answered from the same folder.
-  uint32_t length = 0;
-  char* codes = api.KvoGetCodelist(h, "USHA", &length);
-  std::printf("KvoGetCodelist(USHA) -> %s (%u bytes)\n", codes ? codes : "null", codes ? length : 0);
-  if (codes) api.KvoFreeMem(codes);
-  uint32_t n = 0;
-  TickStock* stocks = api.KvoGetTickStock(h, "USHA", "(600000,600036)", &n);
-  for (uint32_t i = 0; stocks && i < n; ++i) {
-    std::printf("KvoGetTickStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n",
-                stocks[i].code, TimeText(stocks[i].time).c_str(), stocks[i].new_price,
-                stocks[i].bidorder_price[0], static_cast<long long>(stocks[i].bidorder_volume[0]),
-                stocks[i].askorder_price[0], static_cast<long long>(stocks[i].askorder_volume[0]));
-    PrintText("  codename", stocks[i].codename, sizeof(stocks[i].codename));
-  }
-  if (stocks) api.KvoFreeMem(stocks);
-  n = 0;
-  TickIndex* indexes = api.KvoGetTickIndex(h, "USHI", "()", &n);
-  for (uint32_t i = 0; indexes && i < n; ++i) {
-    std::printf("KvoGetTickIndex(USHI) %s %s %.2f\n", indexes[i].code,
-                TimeText(indexes[i].time).c_str(), indexes[i].new_price);
-  }
-  if (indexes) api.KvoFreeMem(indexes);
-
-  // The host receives played records only for what it subscribed.
-  struct Subscription {
-    uint32_t dataClass;
-    const char* market;
-    const char* codes;
-  };
-  const Subscription subscriptions[] = {{1, "USHI", "()"},          {2, "USHA", "600000"},
-                                        {3, "USHA", "(600036)"},    {4, "USZA", "()"},
-                                        {5, "USZA", "()"},          {6, "USHA", "(600000,600036)"}};
-  for (const Subscription& s : subscriptions) {
-    std::printf("KvoSubScribe(%s, add, %s, %s) -> %d\n", kClassNames[s.dataClass], s.market, s.codes,
-                api.KvoSubScribe(h, s.dataClass, 1, s.market, s.codes));
-  }
-
+  QueryAndSubscribe(api, h);
   // The playback thread starts within 2 to 7 seconds; it is done once
   // nothing arrived for a while.
-  std::printf("waiting for the played batches...\n");
-  const long long start = NowMs();
-  while (NowMs() - start < seconds * 1000LL) {
-    const long long last = g_lastDataMs.load();
-    if (last != 0 && NowMs() - last > 1500) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  unsigned batches = 0;
-  unsigned records = 0;
-  for (int c = 1; c <= 6; ++c) {
-    std::printf("%-10s %u batches, %u records\n", kClassNames[c], g_classBatches[c].load(),
-                g_classRecords[c].load());
-    batches += g_classBatches[c];
-    records += g_classRecords[c];
-  }
-  std::printf("received %u batches, %u records\n", batches, records);
+  const unsigned records = WaitAndReport(seconds, 1500);
   std::printf("KvoReleaseInstance -> %d\n", api.KvoReleaseInstance(h));
   return records > 0 ? 0 : 1;
 }
@@ -265,7 +275,7 @@ int main(int argc, char** argv) {
   const char* user = argc > 4 ? argv[4] : "demo";
   const char* password = argc > 5 ? argv[5] : "demo";
   const char* secondsText = std::getenv("KVO_EXAMPLE_SECONDS");
-  const int seconds = secondsText ? std::atoi(secondsText) : 2;
+  const int seconds = secondsText ? std::atoi(secondsText) : 5;
 
   void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
@@ -288,15 +298,7 @@ int main(int argc, char** argv) {
   InstanceConfig cfg;
   cfg.SetDefaults();
   cfg.m_authtype = 1;  // the gateway checks the account itself
-  cfg.fnctickindex = &OnData;
-  cfg.fnctickstock = &OnData;
-  cfg.fnctransacton = &OnData;
-  cfg.fncorderdata = &OnData;
-  cfg.fncorderqueue = &OnData;
-  cfg.fncfivelevel = &OnData;
-  cfg.fncsuperstock = &OnData;
-  cfg.fncnotify = &OnNotify;
-  cfg.fncsubscribe = &OnSubscribe;
+  SetCallbacks(&cfg);
 
   void* h = api.KvoCreateInstance(&cfg);
   std::printf("KvoCreateInstance -> %p\n", h);
@@ -308,31 +310,18 @@ int main(int argc, char** argv) {
               api.KvoRegisterAddr(h, "USZ", host, port));
 
   LoginResult* login = api.KvoLogin(h, user, password);
+  const int32_t status = login ? login->nstatuscode : -1;
   if (login) {
     std::printf("KvoLogin(%s) -> %d\n", user, login->nstatuscode);
     PrintText("  statusmsg", login->statusmsg, sizeof(login->statusmsg));
     PrintText("  expire_date", login->expire_date, sizeof(login->expire_date));
     api.KvoFreeMem(login);
   }
-
-  uint32_t length = 0;
-  char* codes = api.KvoGetCodelist(h, "USH", &length);
-  std::printf("KvoGetCodelist(USH) -> %s (%u bytes)\n", codes ? "text" : "null", codes ? length : 0);
-  if (codes) api.KvoFreeMem(codes);
-  uint32_t count = 0;
-  TickStock* stocks = api.KvoGetTickStock(h, "USH", "600000", &count);
-  std::printf("KvoGetTickStock(USH, 600000) -> %s (%u records)\n", stocks ? "records" : "null",
-              stocks ? count : 0);
-  if (stocks) api.KvoFreeMem(stocks);
-
-  std::printf("KvoSubScribe(stock, add, USH, 600000) -> %d\n",
-              api.KvoSubScribe(h, 2, 1, "USH", "600000"));
-  std::printf("KvoSubScribeAsync(index, add, USH, 000001) -> %d\n",
-              api.KvoSubScribeAsync(h, 1, 1, "USH", "000001"));
-
-  for (int i = 0; i < seconds * 10; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::printf("received %u batches, %u records\n", g_batches.load(), g_records.load());
-
+  unsigned records = 0;
+  if (status == 0) {
+    QueryAndSubscribe(api, h);
+    records = WaitAndReport(seconds, 0);
+  }
   std::printf("KvoReleaseInstance -> %d\n", api.KvoReleaseInstance(h));
-  return 0;
+  return records > 0 ? 0 : 1;
 }
