@@ -1,8 +1,9 @@
 // A master and a child in two processes on loopback. The master is an
-// instance in this process whose market is served by a stand-in session;
-// the child is a host program linked against libkvoapi.so, started with a
-// tool.ini of its own and driven line by line. Both use the machine's own
-// adapter lists, so the same-network rule runs as on a trading floor.
+// instance in this process whose market is served by a stand-in session or
+// by a real session on the gateway simulator; the child is a host program
+// linked against libkvoapi.so, started with a tool.ini of its own and driven
+// line by line. Both use the machine's own adapter lists, so the
+// same-network rule runs as on a trading floor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,8 +16,10 @@
 #include "include/kvo_records.h"
 #include "tests/support/cascade_fixture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/gateway_sim.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/peer_writer.h"
+#include "tests/support/sim_market.h"
 
 using namespace kvotest;
 
@@ -30,6 +33,29 @@ protected:
         if (HasFatalFailure()) return;
         pl::SetIPv4EntrySource(nullptr);  // the machine's own adapters, as the child sees them
         SetCascadeTimers(CascadeTimers());  // real waits: the child runs with them too
+    }
+
+    // Starts the child host in a folder of its own as a cascade child.
+    ::testing::AssertionResult StartChild(ChildProcess& child) {
+        const std::string folder = dir_ + "/child";
+        if (mkdir(folder.c_str(), 0700) != 0) return ::testing::AssertionFailure() << "mkdir " << folder;
+        std::ofstream(folder + "/tool.ini") << "master=false\nsocket_port=0\n";
+        if (!child.Start(KVO_CHILD_HOST, {folder})) return ::testing::AssertionFailure() << "child did not start";
+        return ::testing::AssertionSuccess();
+    }
+
+    // Tells the child to quit and checks that it ended well.
+    static void Quit(ChildProcess& child, int waitMs) {
+        // Releasing the last instance stops the socket engine, which says so
+        // on standard output before the program's own line.
+        ASSERT_TRUE(child.WriteLine("quit"));
+        std::string line;
+        while (child.ReadLine(&line, waitMs) && line != "bye") {
+        }
+        EXPECT_EQ(line, "bye");
+        const int status = child.Wait(waitMs);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
     }
 };
 
@@ -45,11 +71,8 @@ TEST_F(CascadeProcessesTest, ChildInAnotherProcessQueriesAndReceives) {
         Market().stockRecords = PeerRecords(2, KVO_TICKSTOCK_SIZE, "60000");
     }
 
-    const std::string folder = dir_ + "/child";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    std::ofstream(folder + "/tool.ini") << "master=false\nsocket_port=0\n";
     ChildProcess child;
-    ASSERT_TRUE(child.Start(KVO_CHILD_HOST, {folder}));
+    ASSERT_TRUE(StartChild(child));
 
     const int kWait = 10000;
     EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(port), kWait), "addr 0");
@@ -67,21 +90,59 @@ TEST_F(CascadeProcessesTest, ChildInAnotherProcessQueriesAndReceives) {
     EXPECT_EQ(child.Ask("wait 2 3 " + std::to_string(kWait), kWait + 2000), "data 2 3 600000,600002,600000");
 
     // The child leaves: the master drops it and gives up its codes.
-    // Releasing the last instance stops the socket engine, which says so on
-    // standard output before the program's own line.
-    ASSERT_TRUE(child.WriteLine("quit"));
-    std::string line;
-    while (child.ReadLine(&line, kWait) && line != "bye") {
-    }
-    EXPECT_EQ(line, "bye");
-    const int status = child.Wait(kWait);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Quit(child, kWait);
     ASSERT_TRUE(Market().WaitSubscriptions(3, kWait));
     const std::vector<SessionCall> calls = Market().Subscriptions();
     EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 1, calls.end()),
               (std::vector<SessionCall>{"2|4|USHA|(600000)", "2|4|USHA|(600002)"}));
     EXPECT_TRUE(Eventually([&] { return master.Cascade()->ConnectionCount() == 0; }, kWait));
+}
+
+// The whole road: the gateway simulator feeds a master whose session logged
+// in there; the child in its own process logs in through the master, has its
+// queries answered by the simulator and receives the simulator's pushes of
+// its codes, and its leaving ends the master's subscription at the gateway.
+TEST_F(CascadeProcessesTest, ChildOfAMasterOnTheGatewaySimulator) {
+    kvoapi::SetMarketSessionFactory(nullptr);  // real market sessions (TearDown puts the stand-in back)
+    GatewaySim sim;
+    ASSERT_TRUE(sim.Start());
+    SimMarket market(7);
+    market.Attach(sim);
+    market.Start(100);
+
+    WriteToolIni("master=true\nsocket_port=0\n");
+    void* master = KvoCreateInstance(&cfg_);
+    ASSERT_NE(master, nullptr);
+    const int kWait = 10000;
+    ChildProcess child;
+    {
+        ASSERT_EQ(KvoRegisterAddr(master, "USH", "127.0.0.1", sim.Port()), 0);
+        LoginResult* login = KvoLogin(master, "user1", "pw1");
+        ASSERT_NE(login, nullptr);
+        const int32_t status = login->nstatuscode;
+        KvoFreeMem(login);
+        ASSERT_EQ(status, 0);
+        const uint16_t port = static_cast<CSocketDataMananger*>(master)->CascadeListenPort();
+        ASSERT_NE(port, 0);
+
+        ASSERT_TRUE(StartChild(child));
+        EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(port), kWait), "addr 0");
+        EXPECT_EQ(child.Ask("login user1 pw1", kWait), "login 0 b5c7c2bdb3c9b9a6");
+        EXPECT_EQ(child.Ask("codelist USHA", kWait), "codelist 20 600000,600036,601318");
+        EXPECT_EQ(child.Ask("stock USHA (600000,601318)", kWait), "stock 2 600000,601318");
+
+        const size_t before = sim.FramesOfType(kSimSubscribeReq).size();
+        EXPECT_EQ(child.Ask("sub 2 1 USHA (600036)", kWait), "sub 0");
+        // Ticks of 600036 only, as the simulator pushes them.
+        EXPECT_EQ(child.Ask("wait 2 3 " + std::to_string(kWait), kWait + 2000), "data 2 3 600036,600036,600036");
+        EXPECT_EQ(sim.FramesOfType(kSimSubscribeReq).size(), before + 1);
+
+        Quit(child, kWait);
+        // The master gives the code up at the gateway.
+        EXPECT_TRUE(Eventually([&] { return sim.FramesOfType(kSimSubscribeReq).size() == before + 2; }, kWait));
+    }
+    EXPECT_EQ(KvoReleaseInstance(master), 0);
+    market.Stop();
 }
 
 }  // namespace
