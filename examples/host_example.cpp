@@ -170,7 +170,7 @@ void QueryAndSubscribe(const Api& api, void* h) {
     const char* market;
     const char* codes;
   };
-  const Subscription subscriptions[] = {{1, "USHI", "()"},          {2, "USHA", "(600000,600036)"},
+  const Subscription subscriptions[] = {{1, "USHI", "()"},          {2, "USHA", "(600000)"},
                                         {3, "USHA", "(600036)"},    {4, "USZA", "()"},
                                         {5, "USZA", "()"},          {6, "USHA", "(600000,600036)"}};
   for (const Subscription& s : subscriptions) {
