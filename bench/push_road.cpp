@@ -12,9 +12,10 @@
 //  - BM_PushLatency: transactions at 100,000 records per second, p50, p99
 //    and p99.9 in microseconds from the simulator's send to the callback's
 //    entry (goal: p99 under 200);
-//  - BM_IdleCost: CPU time of the process over 10 s with a subscribed
-//    session and no pushes, beside the same process with the simulator
-//    alone (goal: under 1% of one core for the session).
+//  - BM_IdleCost: CPU time of the process over 10 s with an instance logged
+//    in and subscribed through the exported functions and no pushes, beside
+//    the same process with the simulator alone (goal: under 1% of one core
+//    for the instance).
 // Argument of the throughput rows: 0 stock ticks, 4 transactions.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,8 +36,10 @@
 #include "framework/net/tl_netengine.h"
 #include "framework/net/tl_socketlink.h"
 #include "framework/tl_log.h"
+#include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
 #include "tests/support/gateway_sim.h"
+#include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
 
@@ -274,11 +278,36 @@ void BM_IdleCost(benchmark::State& state) {
             TL_NetCleanup();
         }
         {
-            Road road;
-            // An asynchronous subscription brings "SubAsyncCallBackThread".
-            road.Session().SubScribe(1, 1, "USHA", "()", false);
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            idle = CpuPercentOver(10.0);
+            // A host's instance, logged in on the simulator (so heartbeats
+            // run) and subscribed to three classes, one asynchronously (which
+            // brings "SubAsyncCallBackThread"); the simulator pushes nothing.
+            kvotest::GatewaySim sim;
+            if (!sim.Start()) return state.SkipWithError("simulator");
+            char folder[] = "/tmp/kvo_idle_XXXXXX";
+            if (::mkdtemp(folder) == nullptr) return state.SkipWithError("no temporary folder");
+            InstanceConfig cfg = kvotest::ConfigLoggingTo(folder);
+            cfg.m_authtype = 1;
+            cfg.m_loglevel = 1;
+            cfg.fnctickstock = &OnRecords;
+            cfg.fnctransacton = &OnRecords;
+            cfg.fnctickindex = &OnRecords;
+            void* handle = KvoCreateInstance(&cfg);
+            if (handle == nullptr) return state.SkipWithError("create");
+            bool ready = KvoRegisterAddr(handle, "USH", "127.0.0.1", sim.Port()) == 0;
+            LoginResult* login = ready ? KvoLogin(handle, "trader", "pw") : nullptr;
+            ready = login != nullptr && login->nstatuscode == 0;
+            KvoFreeMem(login);
+            ready = ready && KvoSubScribe(handle, 2, 1, "USHA", "()") == 0 &&
+                    KvoSubScribe(handle, 5, 1, "USHA", "()") == 0 &&
+                    KvoSubScribeAsync(handle, 1, 1, "USHI", "()") == 0;
+            if (ready) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                idle = CpuPercentOver(10.0);
+            }
+            KvoReleaseInstance(handle);
+            sim.Stop();
+            std::filesystem::remove_all(folder);
+            if (!ready) return state.SkipWithError("login or subscribe");
         }
         state.counters["cpu_pct_session"] = idle;
         state.counters["cpu_pct_baseline"] = baseline;

@@ -412,6 +412,13 @@ bool CascadeNode::HandleFrame(const std::shared_ptr<PeerLink>& link, PeerFrame& 
     }
     *active = true;
     if (r >= kPeerTickIndex && r <= kPeerSuperStock) {
+        // Quotes come from the master, or from a child whose login was
+        // accepted: anyone else on the network could feed made-up prices to
+        // the host and every child.
+        if (!link->LoggedIn() && link->Id() != MasterConnection()) {
+            TL_WriteLog(2, "HandlePeerRequest: socket %d is not logged in, data %d dropped", link->Fd(), r);
+            return true;
+        }
         // The dispatcher reads the message with every length checked.
         PostToDispatcher(std::move(frame.body));
         return true;

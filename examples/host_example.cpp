@@ -108,8 +108,18 @@ double PriceOf(const R& r) {
   }
 }
 
-// One line per batch: its class, its size and the first and last
-// record's security, time and price.
+// The traded volume of a record; super-stock records carry only their book.
+template <typename R>
+long long VolumeOf(const R& r) {
+  if constexpr (requires { r.volume; }) {
+    return static_cast<long long>(r.volume);
+  } else {
+    return 0;
+  }
+}
+
+// One line per batch: its class, its size, the first and last record's
+// security and time, and the last one's price and volume.
 template <typename R, int Class>
 int32_t OnPlayed(void*, const void* records, uint32_t count, const PushTiming*) {
   ++g_classBatches[Class];
@@ -118,9 +128,9 @@ int32_t OnPlayed(void*, const void* records, uint32_t count, const PushTiming*) 
   if (!records || count == 0) return 0;
   const R& first = static_cast<const R*>(records)[0];
   const R& last = static_cast<const R*>(records)[count - 1];
-  std::printf("%-10s %3u records  %s %s %s .. %s %s  last price %.2f\n", kClassNames[Class], count,
-              first.market, first.code, TimeText(first.time).c_str(), last.code,
-              TimeText(last.time).c_str(), PriceOf(last));
+  std::printf("%-10s %3u records  %s %s %s .. %s %s  last price %.2f volume %lld\n", kClassNames[Class],
+              count, first.market, first.code, TimeText(first.time).c_str(), last.code,
+              TimeText(last.time).c_str(), PriceOf(last), VolumeOf(last));
   return 0;
 }
 

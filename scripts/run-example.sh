@@ -26,23 +26,4 @@ if [ $# -gt 0 ]; then
 fi
 
 cmake --build build/release -j "$(nproc)" --target kvoapi kvo_example kvo_gateway_sim
-simlog=$(mktemp)
-./build/release/examples/kvo_gateway_sim > "$simlog" &
-sim=$!
-stop_sim() {
-  kill "$sim" 2> /dev/null || true
-  wait "$sim" 2> /dev/null || true
-  cat "$simlog"
-  rm -f "$simlog"
-}
-trap stop_sim EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$simlog" | head -n 1)
-  [ -n "$port" ] && break
-  kill -0 "$sim" 2> /dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the gateway simulator did not start"; exit 1; }
-echo "gateway simulator on 127.0.0.1:$port"
-./build/release/examples/kvo_example "$library" 127.0.0.1 "$port"
+exec bash scripts/example-on-sim.sh ./build/release/examples/kvo_example ./build/release/examples/kvo_gateway_sim "$library"

@@ -3,9 +3,9 @@
 // gateway host that a gateway notification can remove, the authentication
 // service host, and the three gateway addresses an "auth" registration adds.
 //
-// The values here are placeholders that never resolve or route (".invalid"
-// names, documentation addresses); a deployment replaces them. Tests replace
-// them at run time with SetBuiltinHosts.
+// The values here are placeholders, ".invalid" names that are never looked
+// up, so nothing leaves the machine for them; a deployment replaces them.
+// Tests replace them at run time with SetBuiltinHosts.
 #ifndef KVO_SESSION_BUILTIN_HOSTS_H
 #define KVO_SESSION_BUILTIN_HOSTS_H
 
@@ -21,9 +21,9 @@ struct BuiltinHosts {
   std::string shGatewayHost = "kvo-gateway.invalid";
   // The authentication service.
   std::string authServiceHost = "kvo-auth.invalid";
-  // What an "auth" registration adds for "USH" and "USZ": one host name and
-  // two IPv4 addresses.
-  std::string gatewayAddresses[3] = {"kvo-gateway.invalid", "192.0.2.10", "192.0.2.11"};
+  // What an "auth" registration adds for "USH" and "USZ": a deployment puts
+  // one host name and two IPv4 addresses here.
+  std::string gatewayAddresses[3] = {"kvo-gateway.invalid", "kvo-gateway-2.invalid", "kvo-gateway-3.invalid"};
 };
 
 // Ports of the built-in gateway addresses by auth registration type.

@@ -173,6 +173,21 @@ TEST_F(CascadeMasterTest, ChildrenNotLoggedInAreNotServed) {
     stranger->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:u5,market:USHA,codelist:(600000),");
     ASSERT_TRUE(Market().WaitSubscriptions(1, 2000));
     EXPECT_EQ(Market().Subscriptions(), std::vector<SessionCall>{"2|3|USHA|(600000)"});
+
+    // Quotes from a connection that did not log in never reach the host,
+    // those of a logged-in child do.
+    EXPECT_EQ(master_->SubScribe(2, 3, "USHA", "(600000)", true, true), 0);
+    const std::string data = PeerDataBody(2, 1, PeerRecords(1, KVO_TICKSTOCK_SIZE, "60000"), PeerTimingBytes(1, 2, 3));
+    auto intruder = PeerEndpoint::Connect(master_->CascadeListenPort());
+    ASSERT_TRUE(intruder);
+    intruder->SendFrame(4, data);
+    EXPECT_FALSE(CallbackCapture::Get().WaitBatches(1, 300));
+    EXPECT_TRUE(Eventually([&] {
+        return InstanceLog(dir_).find("is not logged in, data 2 dropped") != std::string::npos;
+    }, 2000));
+    stranger->SendFrame(4, data);
+    ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));
+    EXPECT_EQ(CallbackCapture::Get().Batches()[0].count, 1u);
 }
 
 // A whole-market removal passed upstream ends the market's single codes

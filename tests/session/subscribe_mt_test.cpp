@@ -237,7 +237,7 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
         EXPECT_LT(reports[i].atMs - sentAt, 3500);
     }
     EXPECT_EQ(s->Pending().Size(), 0u);
-    // All five calls are kept; the inner one too.
+    // All four calls are kept, the one made inside the callback too.
     EXPECT_EQ(s->KeptSubscriptions().size(), 4u);
 }
 
