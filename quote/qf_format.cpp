@@ -341,13 +341,14 @@ uint32_t ParseVarLen(const uint8_t* buf, uint64_t len, uint32_t flags, VarParsed
     // sections in the records.
     if (vh.values[3] < area) return QF_E_NOTQUOTE;
   } else if (out->compression == QF_BLOCK_SNAPPY) {
-    // A destination too small is the decoder's first answer; records that
-    // fit are checked against the block's stated lengths.
-    if (area <= nativeSize - h.dataOffset) {
-      int shape = QF_CheckBlockShape(QF_BLOCK_SNAPPY, buf + vh.dataStart, vh.values[3], h.count, h.recordSize,
-                                     h.columns);
-      if (shape < 0) return QF_MapDecoderCode(shape);
-    }
+    // Records that cannot fit get the decoder's first answer (no input, or
+    // a destination too small) here, before the stated native size is
+    // reserved; records that fit are checked against the block's stated
+    // lengths.
+    if (area > nativeSize - h.dataOffset) return QF_MapDecoderCode(vh.values[3] == 0 ? -1 : -2);
+    int shape = QF_CheckBlockShape(QF_BLOCK_SNAPPY, buf + vh.dataStart, vh.values[3], h.count, h.recordSize,
+                                   h.columns);
+    if (shape < 0) return QF_MapDecoderCode(shape);
   } else {
     return QF_E_KIND;
   }

@@ -144,6 +144,13 @@ TEST_F(Reservations, StatedRecordsBeyondTheStoredDataAreRefusedUnreserved) {
         << compression;
     EXPECT_LT(largest, size_t(64) << 10) << compression;
   }
+  // Snappy columns stating more records than even a native size of about
+  // 2 GiB holds: the decoder's answer (destination too small), unreserved.
+  qw::Hq6Options o;
+  o.statedRecords = 0x7FFF0000 / 20 + 1000;
+  o.nativeSizeAdjust = -40000;
+  EXPECT_EQ(Open(qw::Hq6Image(t, 0x10, o), &largest), QF_E_DEC_SIZE);
+  EXPECT_LT(largest, size_t(64) << 10);
 }
 
 }  // namespace
