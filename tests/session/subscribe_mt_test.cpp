@@ -16,6 +16,7 @@
 #include "session/datafeed_manager.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/session_fixture.h"
+#include "tests/support/sim_market.h"
 
 using kvotest::Eventually;
 using kvotest::SimAnswer;
@@ -323,4 +324,61 @@ TEST_F(SubscribeTest, ReSubReplaysTheKeptList) {
     sim_.ClearFrames();
     EXPECT_EQ(relogged->ReSub(false), 0);
     EXPECT_EQ(Requests(sim_).size(), 1u);
+}
+
+namespace {
+
+int32_t CountStock(void*, const void*, uint32_t, const PushTiming*) { return 0; }
+
+// The gateway's telemetry records of one index prefix, as JSON lines.
+std::vector<std::string> ElkLines(const kvotest::GatewaySim& sim, const std::string& prefix) {
+    std::vector<std::string> lines;
+    for (const SimFrame& f : sim.FramesOfType(kvotest::kSimElk)) {
+        datapacket::ElkMessageReq m;
+        if (f.Parse(&m) && m.elkmessage().find("\"index_prefix\":\"" + prefix + "\"") != std::string::npos) {
+            lines.push_back(m.elkmessage());
+        }
+    }
+    return lines;
+}
+
+}  // namespace
+
+// With the subscription and push-sampling bits of the gateway's mask, a
+// waiting subscription reports its fields and result, and a sampled push of
+// the subscribed stock (one the gateway did not stamp with a production
+// time) reports its count and times with the process figures.
+TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
+    SimAnswer login;
+    login.statsRate = 4 | 8;
+    sim_.SetAnswer(kvotest::kSimLoginReq, login);
+    kvotest::SimMarket market(3);
+    cfg_.fnctickstock = &CountStock;
+    auto s = MakeSession("SH");
+    s->AddAddress("127.0.0.1", sim_.Port(), false);
+    kvoapi::LoginAccountInfo account;
+    account.username = "u";
+    account.auth_kind = "gateway_auth";
+    ASSERT_EQ(s->Login(account).nstatuscode, 0);
+    ASSERT_EQ(s->SubScribe(2, 1, "USHA", "(600000)", true), 0);
+    // Only a push without a production time reports its sample.
+    const std::string image = market.StockImage(17, {"600000"});
+    const size_t connection = sim_.Latest();
+    ASSERT_TRUE(Eventually([&] {
+        sim_.Write(connection, kvotest::PushFrame(kvotest::MakePush("USHA", 1, image, 0, 1, 20250428093005250ull),
+                                                  0, static_cast<uint16_t>(kvotest::kSimPush + 1)));
+        return !ElkLines(sim_, "client@_sub_push").empty();
+    }, 8000));
+
+    const std::vector<std::string> subs = ElkLines(sim_, "client@_sub");
+    ASSERT_EQ(subs.size(), 1u);
+    for (const char* part : {"\"module\":\"SubScribe\"", "\"codelist\":\"(600000)\"", "\"dataclass\":\"2\"",
+                             "\"market\":\"USHA\"", "\"statscode\":\"0\"", "\"subop_type\":\"1\"", "\"timeconsum\":\""}) {
+        EXPECT_NE(subs[0].find(part), std::string::npos) << part << " in " << subs[0];
+    }
+    const std::string push = ElkLines(sim_, "client@_sub_push")[0];
+    for (const char* part : {"\"module\":\"sub_push_stock\"", "\"count\":\"1\"", "\"sub_type\":\"stock\"",
+                             "\"handle_timeconsum\":\"", "\"callback_timeconsum\":\"", "\"cpu\":\"", "\"memory\":\""}) {
+        EXPECT_NE(push.find(part), std::string::npos) << part << " in " << push;
+    }
 }
