@@ -103,9 +103,7 @@ protected:
         auto s = MakeSession("SH");
         s->AddAddress("127.0.0.1", sim_.Port(), false);
         for (GatewaySim* g : more) s->AddAddress("127.0.0.1", g->Port(), false);
-        kvoapi::LoginAccountInfo account;
-        account.username = "trader";
-        account.auth_kind = kvoapi::kAuthGatewayAuth;
+        kvoapi::LoginAccountInfo account = GatewayAccount("trader");
         EXPECT_EQ(s->Login(account).nstatuscode, 0);
         return s;
     }
@@ -124,9 +122,7 @@ TEST_F(HeartbeatTest, CheckOutReconnectsOnceAndResubscribes) {
     s->AddAddress("127.0.0.1", sim_.Port(), false);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(sim_.CountOfType(kvotest::kSimHeartbeat), 0u);
-    kvoapi::LoginAccountInfo account;
-    account.username = "trader";
-    account.auth_kind = kvoapi::kAuthGatewayAuth;
+    kvoapi::LoginAccountInfo account = GatewayAccount("trader");
     ASSERT_EQ(s->Login(account).nstatuscode, 0);
     const size_t first = sim_.Latest();
     ASSERT_EQ(s->SubScribe(2, 1, "USHA", "(600000,600036)", true), 0);
@@ -245,9 +241,7 @@ TEST_F(HeartbeatTest, FailedReconnects) {
 
     // Logged in again; the gateways go away and the adapter is down.
     sim_.SetAnswer(kvotest::kSimLoginReq, SimAnswer{});
-    kvoapi::LoginAccountInfo account;
-    account.username = "trader";
-    account.auth_kind = kvoapi::kAuthGatewayAuth;
+    kvoapi::LoginAccountInfo account = GatewayAccount("trader");
     ASSERT_EQ(s->Login(account).nstatuscode, 0);
     const size_t accepted = sim_.Accepted() + second.Accepted();
     ScopedProbe down(pl::NetworkState::kNoConnectivity);
@@ -278,9 +272,7 @@ TEST_F(HeartbeatTest, GatewayNotifications) {
     kvoapi::BuiltinHosts hosts = kvoapi::GetBuiltinHosts();
     hosts.shGatewayHost = "sh-gateway.invalid";
     const kvoapi::BuiltinHosts previous = kvoapi::SetBuiltinHosts(hosts);
-    kvoapi::LoginAccountInfo account;
-    account.username = "trader";
-    account.auth_kind = kvoapi::kAuthGatewayAuth;
+    kvoapi::LoginAccountInfo account = GatewayAccount("trader");
 
     const std::string maintenance = "\xe7\xb3\xbb\xe7\xbb\x9f\xe7\xbb\xb4\xe6\x8a\xa4";  // UTF-8 "maintenance"
     const std::string maintenanceGbk = "cfb5cdb3ceacbba4";

@@ -311,9 +311,7 @@ TEST_F(QueryTest, QueryTelemetry) {
     cfg_.m_timeout = 400;
     auto s = MakeSession("SH");
     s->AddAddress("127.0.0.1", sim_.Port(), false);
-    kvoapi::LoginAccountInfo account;
-    account.username = "u";
-    account.auth_kind = "gateway_auth";
+    kvoapi::LoginAccountInfo account = GatewayAccount("u");
     ASSERT_EQ(s->Login(account).nstatuscode, 0);
     uint32_t n = kUntouched;
     std::free(s->GetCodelist("USHI", &n));

@@ -4,6 +4,7 @@
 #include "framework/net/tl_socketlink.h"
 #include "framework/tl_log.h"
 #include "framework/tl_threadmgr.h"
+#include "session/kvo_texts.h"
 #include "tests/support/net_wait.h"
 
 namespace kvotest {
@@ -47,6 +48,13 @@ void SimSessionTest::TearDown() {
     sim_.Stop();
     if (m_engine) TL_NetCleanup();
     m_engine = false;
+}
+
+kvoapi::LoginAccountInfo SimSessionTest::GatewayAccount(const std::string& user) {
+    kvoapi::LoginAccountInfo account;
+    account.username = user;
+    account.auth_kind = kvoapi::kAuthGatewayAuth;
+    return account;
 }
 
 std::unique_ptr<CDatafeedSDKManager> SimSessionTest::MakeSession(const std::string& market) {

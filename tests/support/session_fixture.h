@@ -52,6 +52,8 @@ protected:
     // simulator accepted it; with loggedIn the receive routing is switched
     // to the logged-in state as a successful login would.
     ::testing::AssertionResult Connect(CDatafeedSDKManager& session, bool loggedIn);
+    // An account the gateway checks itself (no authentication centre).
+    static kvoapi::LoginAccountInfo GatewayAccount(const std::string& user);
     // The text of the process log so far.
     std::string LogText() const { return m_log.Text(); }
 
