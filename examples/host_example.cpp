@@ -191,7 +191,6 @@ void QueryAndSubscribe(const Api& api, void* h) {
   // the subscription callback.
   std::printf("KvoSubScribeAsync(stock, add, USZA, (000001,000002)) -> %d\n",
               api.KvoSubScribeAsync(h, 2, 1, "USZA", "(000001,000002)"));
-
 }
 
 // Waits up to `seconds` for batches (or until none came for `quietMs`, when
