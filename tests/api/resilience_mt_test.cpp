@@ -253,6 +253,21 @@ protected:
         EXPECT_LE(loginMs, lastAnswerMs + 3000);
     }
 
+    // The gateway stops answering heartbeats on the logged-in connection:
+    // the check-out's reconnect logs in again (the second login) in its
+    // window, on a new connection, which is returned.
+    size_t StallUntilReconnect() {
+        const size_t first = sim_.Latest();
+        sim_.SetAnswerHeartbeats(false);
+        const uint64_t stalled = sim_.NowMs();
+        uint64_t at = 0;
+        const size_t second = LoginConnection(sim_, 2, &at);
+        sim_.SetAnswerHeartbeats(true);
+        ExpectCheckOutWindow(stalled, at);
+        EXPECT_NE(second, first);
+        return second;
+    }
+
     // The idle part (market stopped): the process spends little CPU time.
     // Then the release, after which no thread and no descriptor is left.
     void End(std::vector<GatewaySim*> more = {}) {
@@ -345,13 +360,7 @@ TEST_F(ResilienceTest, Restarted) {
 TEST_F(ResilienceTest, StalledHeartbeats) {
     Begin();
     const size_t first = sim_.Latest();
-    sim_.SetAnswerHeartbeats(false);
-    const uint64_t stalled = sim_.NowMs();
-    uint64_t at = 0;
-    const size_t second = LoginConnection(sim_, 2, &at);
-    sim_.SetAnswerHeartbeats(true);
-    ExpectCheckOutWindow(stalled, at);
-    EXPECT_NE(second, first);
+    const size_t second = StallUntilReconnect();
     EXPECT_TRUE(sim_.WaitForPeerClose(first, 2000));
     ExpectResubscribed(sim_, second);
     ExpectEveryPushAgain("after the reconnect");
@@ -441,14 +450,7 @@ TEST_F(ResilienceTest, OneAddressOfTwoRefusesTheLogin) {
     EXPECT_TRUE(refusing.WaitForPeerClose(0, 2000));
     EXPECT_EQ(sim_.CountOfType(kvotest::kSimLoginReq), 1u);
 
-    const size_t first = sim_.Latest();
-    sim_.SetAnswerHeartbeats(false);
-    const uint64_t stalled = sim_.NowMs();
-    uint64_t at = 0;
-    const size_t second = LoginConnection(sim_, 2, &at);
-    sim_.SetAnswerHeartbeats(true);
-    ExpectCheckOutWindow(stalled, at);
-    EXPECT_NE(second, first);
+    const size_t second = StallUntilReconnect();
     EXPECT_EQ(refusing.CountOfType(kvotest::kSimLoginReq), 2u) << "the reconnect tried the refusing address first";
     EXPECT_EQ(refusing.CountOfType(kvotest::kSimSubscribeReq), 0u);
     ExpectResubscribed(sim_, second);
