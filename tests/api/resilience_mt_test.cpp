@@ -188,7 +188,9 @@ protected:
         handle_ = KvoCreateInstance(&cfg_);
         ASSERT_NE(handle_, nullptr);
         for (uint16_t port : ports) ASSERT_EQ(KvoRegisterAddr(handle_, "USH", "127.0.0.1", port), 0);
+        const Clock::time_point t0 = Clock::now();
         ASSERT_EQ(LogIn(), 0);
+        loginMs_ = kvotest::MsSince(t0);
         for (const Kept& k : kKept) ASSERT_EQ(KvoSubScribe(handle_, k.dataclass, 1, k.market, k.codes), 0);
         market_.Start(40);
         ExpectEveryPushAgain("after the subscriptions");
@@ -251,6 +253,21 @@ protected:
         EXPECT_LE(loginMs, lastAnswerMs + 3000);
     }
 
+    // The gateway stops answering heartbeats on the logged-in connection:
+    // the check-out's reconnect logs in again (the second login) in its
+    // window, on a new connection, which is returned.
+    size_t StallUntilReconnect() {
+        const size_t first = sim_.Latest();
+        sim_.SetAnswerHeartbeats(false);
+        const uint64_t stalled = sim_.NowMs();
+        uint64_t at = 0;
+        const size_t second = LoginConnection(sim_, 2, &at);
+        sim_.SetAnswerHeartbeats(true);
+        ExpectCheckOutWindow(stalled, at);
+        EXPECT_NE(second, first);
+        return second;
+    }
+
     // The idle part (market stopped): the process spends little CPU time.
     // Then the release, after which no thread and no descriptor is left.
     void End(std::vector<GatewaySim*> more = {}) {
@@ -275,6 +292,7 @@ protected:
     GatewaySim sim_;
     SimMarket market_{11};
     void* handle_ = nullptr;
+    int64_t loginMs_ = 0;  // how long Begin's login took
     size_t threads_ = 0;
     size_t descriptors_ = 0;
 };
@@ -342,13 +360,7 @@ TEST_F(ResilienceTest, Restarted) {
 TEST_F(ResilienceTest, StalledHeartbeats) {
     Begin();
     const size_t first = sim_.Latest();
-    sim_.SetAnswerHeartbeats(false);
-    const uint64_t stalled = sim_.NowMs();
-    uint64_t at = 0;
-    const size_t second = LoginConnection(sim_, 2, &at);
-    sim_.SetAnswerHeartbeats(true);
-    ExpectCheckOutWindow(stalled, at);
-    EXPECT_NE(second, first);
+    const size_t second = StallUntilReconnect();
     EXPECT_TRUE(sim_.WaitForPeerClose(first, 2000));
     ExpectResubscribed(sim_, second);
     ExpectEveryPushAgain("after the reconnect");
@@ -419,6 +431,33 @@ TEST_F(ResilienceTest, OneAddressOfTwoRefuses) {
     EXPECT_TRUE(g_host.Notifications().empty());
     otherMarket.Stop();
     End({&other});
+}
+
+// One address of two refuses the login (the gateway there answers every
+// login request with a refusal) while the other accepts. The address tried
+// first refuses the host's login and then the check-out's reconnect; both go
+// on to the other address at once, without a login wait, and the reconnect
+// sends it the kept subscriptions.
+TEST_F(ResilienceTest, OneAddressOfTwoRefusesTheLogin) {
+    GatewaySim refusing;
+    ASSERT_TRUE(refusing.Start());
+    SimAnswer refusal;
+    refusal.status = -1;
+    refusing.SetAnswer(kvotest::kSimLoginReq, refusal);
+    Begin({sim_.Port(), refusing.Port()});  // refusing registered last: tried first
+    EXPECT_LT(loginMs_, 900) << "a refusal ends its attempt at once";
+    EXPECT_EQ(refusing.CountOfType(kvotest::kSimLoginReq), 1u);
+    EXPECT_TRUE(refusing.WaitForPeerClose(0, 2000));
+    EXPECT_EQ(sim_.CountOfType(kvotest::kSimLoginReq), 1u);
+
+    const size_t second = StallUntilReconnect();
+    EXPECT_EQ(refusing.CountOfType(kvotest::kSimLoginReq), 2u) << "the reconnect tried the refusing address first";
+    EXPECT_EQ(refusing.CountOfType(kvotest::kSimSubscribeReq), 0u);
+    ExpectResubscribed(sim_, second);
+    ExpectEveryPushAgain("after the reconnect past the refusing address");
+    EXPECT_EQ(sim_.CountOfType(kvotest::kSimLoginReq), 2u);
+    EXPECT_TRUE(g_host.Notifications().empty());
+    End({&refusing});
 }
 
 // Kicked by notification 1: fncnotify code 3 on the receiving thread; the
@@ -529,6 +568,52 @@ TEST_F(ResilienceTest, ClosedDuringTheLoginExchange) {
     ExpectEveryPushAgain("after the reconnect");
     EXPECT_TRUE(g_host.Notifications().empty());
     End();
+}
+
+// Closed during the exchange of the host's first login: the gateway tried
+// first closes the connection on every login request, the other on the
+// first only. The first KvoLogin answers the timeout after one login wait
+// per address (it does not hang); the host's second login goes past the
+// closing address and logs in on the other, and the subscriptions made then
+// are pushed.
+TEST_F(ResilienceTest, ClosedDuringTheFirstLogin) {
+    GatewaySim closing;
+    ASSERT_TRUE(closing.Start());
+    SimAnswer close;
+    close.mode = SimAnswer::kClose;
+    closing.SetAnswer(kvotest::kSimLoginReq, close);
+    std::atomic<int> logins{0};
+    sim_.SetRule(kvotest::kSimLoginReq, [&](const SimFrame&) {
+        SimAnswer a;
+        if (logins++ == 0) a.mode = SimAnswer::kClose;
+        return a;
+    });
+    pl::SetNetworkStateProbe([] { return pl::NetworkState::kAlive; });
+    handle_ = KvoCreateInstance(&cfg_);
+    ASSERT_NE(handle_, nullptr);
+    ASSERT_EQ(KvoRegisterAddr(handle_, "USH", "127.0.0.1", sim_.Port()), 0);
+    ASSERT_EQ(KvoRegisterAddr(handle_, "USH", "127.0.0.1", closing.Port()), 0);
+    Clock::time_point t0 = Clock::now();
+    EXPECT_EQ(LogIn(), KVO_ERR_TIMEOUT);
+    EXPECT_GE(kvotest::MsSince(t0), 2 * 900);
+    EXPECT_LT(kvotest::MsSince(t0), 2 * 1000 + 1500);
+    EXPECT_EQ(closing.CountOfType(kvotest::kSimLoginReq), 1u);
+    EXPECT_EQ(sim_.CountOfType(kvotest::kSimLoginReq), 1u);
+
+    t0 = Clock::now();
+    EXPECT_EQ(LogIn(), 0);
+    EXPECT_GE(kvotest::MsSince(t0), 900);
+    EXPECT_LT(kvotest::MsSince(t0), 1000 + 1500);
+    EXPECT_EQ(closing.CountOfType(kvotest::kSimLoginReq), 2u);
+    EXPECT_EQ(LoginConnection(sim_, 2), 1u);
+    for (const Kept& k : kKept) ASSERT_EQ(KvoSubScribe(handle_, k.dataclass, 1, k.market, k.codes), 0);
+    market_.Start(40);
+    ExpectEveryPushAgain("after the second login");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sim_.Accepted(), 2u) << "no reconnect after the second login";
+    EXPECT_EQ(closing.Accepted(), 2u);
+    EXPECT_TRUE(g_host.Notifications().empty());
+    End({&closing});
 }
 
 // Many lives of an instance in one process: threads and descriptors come
