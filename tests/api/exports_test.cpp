@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -205,23 +204,6 @@ TEST_F(ExportsTest, UnterminatedHostTextsAreReadWithinTheirFields) {
   EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
 
-namespace {
-
-// Every instance log file in dir/kvolog (the name may carry a date stamp).
-std::string ReadInstanceLog(const std::string& dir) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& f : std::filesystem::directory_iterator(dir + "/kvolog", ec)) {
-    const std::string name = f.path().filename().string();
-    if (name.rfind("kvoapi", 0) == 0 && f.path().extension() == ".log") {
-      text += kvotest::ReadWholeFile(f.path());
-    }
-  }
-  return text;
-}
-
-}  // namespace
-
 TEST_F(ExportsTest, LevelFiveLogLines) {
   cfg_.m_loglevel = 5;
   cfg_.m_authtype = 1;
@@ -245,7 +227,7 @@ TEST_F(ExportsTest, LevelFiveLogLines) {
   EXPECT_EQ(KvoGetCodelist(nullptr, "UYY", &n), nullptr);
   KvoReleaseInstance(h);
 
-  const std::string log = ReadInstanceLog(dir_);
+  const std::string log = kvotest::ReadInstanceLog(dir_);
   const char* expected[] = {
       "5: KvoCreateInstance:", " m_version:2.2.5 m_connectmarket:USH;USZ m_loglevel:5 "
       "m_timeout:5000 m_connectsubscribe:0 m_authtype:1!fnctickindex:0 fnctickstock:0 "

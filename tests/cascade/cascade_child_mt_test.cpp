@@ -303,6 +303,17 @@ TEST_F(CascadeChildTest, MiddleInstancePassesRequestsAndDataOn) {
     ASSERT_TRUE(grandchild->ReadReq(203, &f, 2000));
     EXPECT_EQ(f.body, answer);
     EXPECT_TRUE(Eventually([&] { return child_->Cascade()->RouteCount() == 0; }, 1000));
+    // An answer that states more bytes than it carries is not passed on; the
+    // request's route stays for a sound answer.
+    grandchild->SendFrame(2, "ReqType:102,id:g3,market:USHI, codelist:(000001),");
+    ASSERT_TRUE(link->ReadReq(102, &f, 2000));
+    const std::string record = PeerRecords(1, KVO_TICKINDEX_SIZE);
+    link->SendFrame(2, "strTextLength:" + std::to_string(2 * KVO_TICKINDEX_SIZE) +
+                           ",id:g3,ReqType:202,TickCount:2,|||" + record);
+    EXPECT_TRUE(grandchild->Silent(300));
+    link->SendFrame(2, PeerAnswerBody(202, "g3", 1, record));
+    ASSERT_TRUE(grandchild->ReadReq(202, &f, 2000));
+    EXPECT_EQ(f.body, PeerAnswerBody(202, "g3", 1, record));
 
     grandchild->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:g2,market:USHA,codelist:(600002),");
     ASSERT_TRUE(link->ReadReq(20, &f, 2000));

@@ -5,7 +5,6 @@
 // whole-market removal among single codes, the disconnect notice, broken and
 // stalled frames, and the process-wide relay threads' owners.
 #include <gtest/gtest.h>
-#include <dirent.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,18 +30,6 @@ std::string LoginText(const std::string& id, const std::string& account, const s
                       const std::string& ips, const std::string& masks) {
     return "ReqType:51,id:" + id + ",account:" + account + ",pass:" + pass + ",IP:" + ips +
            ",Port:7777,ipMask:" + masks + ",";
-}
-
-std::string InstanceLog(const std::string& dir) {
-    const std::string folder = dir + "/kvolog";
-    std::string text;
-    if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (std::strncmp(e->d_name, "kvoapi", 6) == 0) text += ReadWholeFile(folder + "/" + e->d_name);
-        }
-        closedir(d);
-    }
-    return text;
 }
 
 class CascadeMasterTest : public CascadeInstanceTest {
@@ -114,7 +101,7 @@ TEST_F(CascadeMasterTest, LoginsAreAnsweredAndRefusalsDropped) {
     // The log line of a refusal follows the drop.
     std::string log;
     EXPECT_TRUE(Eventually([&] {
-        log = InstanceLog(dir_);
+        log = ReadInstanceLog(dir_);
         return log.find("socket: IP:10.99.0.1&:7777 IpMask:255.255.255.0& success:-2!") != std::string::npos;
     }, 2000)) << log;
     EXPECT_NE(log.find("socket: IP:192.168.1.10&:7777 IpMask:255.255.255.0& success:0!"), std::string::npos) << log;
@@ -159,7 +146,7 @@ TEST_F(CascadeMasterTest, ChildrenNotLoggedInAreNotServed) {
     SubscriberSet holders;
     EXPECT_FALSE(SubscriptionRegistry::Global().FindSubscribers("2|USHA:(600000)", &holders));
     EXPECT_TRUE(Eventually([&] {
-        return InstanceLog(dir_).find("is not logged in, request 101 dropped") != std::string::npos;
+        return ReadInstanceLog(dir_).find("is not logged in, request 101 dropped") != std::string::npos;
     }, 2000));
 
     // The same connection is served once it logged in.
@@ -183,7 +170,7 @@ TEST_F(CascadeMasterTest, ChildrenNotLoggedInAreNotServed) {
     intruder->SendFrame(4, data);
     EXPECT_FALSE(CallbackCapture::Get().WaitBatches(1, 300));
     EXPECT_TRUE(Eventually([&] {
-        return InstanceLog(dir_).find("is not logged in, data 2 dropped") != std::string::npos;
+        return ReadInstanceLog(dir_).find("is not logged in, data 2 dropped") != std::string::npos;
     }, 2000));
     stranger->SendFrame(4, data);
     ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));

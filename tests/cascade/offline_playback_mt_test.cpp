@@ -4,6 +4,7 @@
 // in the master role a child connection). The playback thread's waits are
 // shortened; the sample files' rows are counted here from the files' text.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -21,7 +22,10 @@
 #include "include/kvo_records.h"
 #include "session/subscription_registry.h"
 #include "tests/support/cascade_fixture.h"
+#include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
+#include "tests/support/offline_csv_writer.h"
+#include "tests/support/offline_sample.h"
 #include "tests/support/peer_endpoint.h"
 #include "tests/support/peer_writer.h"
 
@@ -62,9 +66,10 @@ size_t SampleRows(const char* file, const std::string& market, const std::string
     return n;
 }
 
-OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, int32_t times) {
+OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, int32_t times,
+                            const std::string& folder = SampleFolder()) {
     OfflineDebugConfig off{};
-    std::snprintf(off.path, sizeof off.path, "%s", SampleFolder().c_str());
+    std::snprintf(off.path, sizeof off.path, "%s", folder.c_str());
     std::snprintf(off.subtype, sizeof off.subtype, "%s", subtype);
     off.push_count = count;
     off.push_space = space;
@@ -73,6 +78,42 @@ OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, i
 }
 
 std::string Text(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+// A child connection to the master that logged in with the master's own
+// credentials (user1/pw1) from its network.
+std::unique_ptr<PeerEndpoint> LoggedInChild(uint16_t port) {
+    auto child = PeerEndpoint::Connect(port);
+    PeerTestFrame f;
+    if (!child) return nullptr;
+    child->SendFrame(2, "ReqType:51,id:l1,account:user1,pass:pw1,IP:192.168.1.10&,Port:7777,"
+                        "ipMask:255.255.255.0&,");
+    EXPECT_TRUE(child->ReadReq(52, &f, 3000));
+    EXPECT_EQ(PeerField(f.body, "error"), "0") << f.body;
+    return child;
+}
+
+// A record of the sample moved to another market and code.
+template <class Rec>
+Rec Moved(Rec r, const char* market, const char* code) {
+    std::memset(r.market, 0, sizeof r.market);
+    std::memset(r.code, 0, sizeof r.code);
+    std::memcpy(r.market, market, strnlen(market, sizeof r.market - 1));
+    std::memcpy(r.code, code, strnlen(code, sizeof r.code - 1));
+    return r;
+}
+
+template <class Rec>
+std::string Bytes(const Rec& r) {
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+template <class Rec>
+void WriteCsv(const std::string& path, std::vector<std::string> columns, CsvRow (*row)(const Rec&),
+              const std::vector<Rec>& records) {
+    CsvWriter writer(std::move(columns));
+    for (const Rec& r : records) writer.Add(row(r));
+    ASSERT_TRUE(writer.Write(path)) << path;
+}
 
 struct ClassTotals {
     size_t batches = 0;
@@ -226,21 +267,18 @@ TEST_F(OfflinePlaybackTest, OnePlaybackAtATimeAndReleaseEndsIt) {
 
 // In the master role the played records go to the host and to each child,
 // each getting the records of its own keys; the host's single code given
-// without parentheses is one of them. Nothing goes to a market session.
+// without parentheses is one of them. Nothing goes to a market session. The
+// file is played as many times as asked, and the start is in the log.
 TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
     WriteToolIni("master=true\nsocket_port=0\n");
     CSocketDataMananger master(&cfg_);
     ASSERT_EQ(master.Mode(), kvoapi::kMaster);
-    ASSERT_EQ(master.StartOfflineDebug(Playback("stock", 10, 0, 1)), 0);
+    ASSERT_EQ(master.StartOfflineDebug(Playback("stock", 10, 0, 3)), 0);
     ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
 
-    auto child = PeerEndpoint::Connect(master.CascadeListenPort());
+    auto child = LoggedInChild(master.CascadeListenPort());
     ASSERT_TRUE(child);
     PeerTestFrame f;
-    child->SendFrame(2, "ReqType:51,id:l1,account:user1,pass:pw1,IP:192.168.1.10&,Port:7777,"
-                        "ipMask:255.255.255.0&,");
-    ASSERT_TRUE(child->ReadReq(52, &f, 3000));
-    ASSERT_EQ(PeerField(f.body, "error"), "0") << f.body;
     child->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:1,id:s1,market:USHA,codelist:(600036),");
     EXPECT_EQ(master.SubScribe(2, 1, "USHA", "600000", true, true), 0);
     ASSERT_TRUE(Eventually([] {
@@ -251,9 +289,9 @@ TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
     AwaitPlaybackEnd();
     const size_t mine = SampleRows("stock.csv", "USHA", "600000");
     const size_t theirs = SampleRows("stock.csv", "USHA", "600036");
-    EXPECT_EQ(Totals()[2].keys, (std::map<std::string, size_t>{{"USHA:600000", mine}}));
+    EXPECT_EQ(Totals()[2].keys, (std::map<std::string, size_t>{{"USHA:600000", 3 * mine}}));
     size_t received = 0;
-    while (received < theirs && child->ReadReq(2, &f, 3000)) {
+    while (received < 3 * theirs && child->ReadReq(2, &f, 3000)) {
         const size_t count = size_t(PeerIntField(f.body, "TickCount"));
         const size_t at = f.body.find("|||") + 3;
         ASSERT_EQ(f.body.size(), at + count * KVO_TICKSTOCK_SIZE + sizeof(PushTiming));
@@ -261,9 +299,61 @@ TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
             EXPECT_EQ(Text(f.body.c_str() + at + i * KVO_TICKSTOCK_SIZE + 5, 16), "600036");
         received += count;
     }
-    EXPECT_EQ(received, theirs);
+    EXPECT_EQ(received, 3 * theirs);
     EXPECT_TRUE(child->Silent(100));
     EXPECT_TRUE(Market().Subscriptions().empty());
+    EXPECT_NE(ReadInstanceLog(dir_).find("Offlinne.path:" + SampleFolder() +
+                                         ",Offlinne.subtype:stock,Offlinne.push_space:0,Offlinne.push_count:10,"
+                                         "Offlinne.playback_times:3"),
+              std::string::npos);
+}
+
+// A master playing offline answers its children's queries from the files of
+// its folder: the market's line of codelist.ini, and for the codes asked for
+// (all of the market for "()") one record per code, in the order the codes
+// first appear, filled from the code's last row. A query the files cannot
+// answer gets no reply.
+TEST_F(OfflinePlaybackTest, MasterAnswersChildQueriesFromTheFiles) {
+    const std::string folder = dir_ + "/data/";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const OfflineSample sample = BuildOfflineSample();
+    ASSERT_TRUE(WriteTextFile(folder + "codelist.ini", "USZA=000001\nUSHA=600000,600036\n"));
+    const std::vector<TickIndex> index = {Moved(sample.index[0], "USHI", "000001"),
+                                          Moved(sample.index[1], "USHI", "000300"),
+                                          Moved(sample.index[2], "USHI", "000001")};
+    const std::vector<TickStock> stock = {
+        Moved(sample.stock[0], "USHA", "600000"), Moved(sample.stock[1], "USZA", "000001"),
+        Moved(sample.stock[2], "USHA", "600036"), Moved(sample.stock[3], "USHA", "600000")};
+    const std::vector<SuperStock> super = {Moved(sample.superstock[0], "USHA", "600036"),
+                                           Moved(sample.superstock[1], "USHA", "600000")};
+    WriteCsv(folder + "index.csv", IndexCsvColumns(), &IndexCsvRow, index);
+    WriteCsv(folder + "stock.csv", StockCsvColumns(), &StockCsvRow, stock);
+    WriteCsv(folder + "superstock.csv", SuperStockCsvColumns(), &SuperStockCsvRow, super);
+
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    ASSERT_EQ(master.StartOfflineDebug(Playback("index", 10, 0, 1, folder)), 0);
+    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+    auto child = LoggedInChild(master.CascadeListenPort());
+    ASSERT_TRUE(child);
+    const auto ask = [&](const std::string& request, long answer) {
+        PeerTestFrame f;
+        child->SendFrame(2, request);
+        EXPECT_TRUE(child->ReadReq(answer, &f, 3000)) << request;
+        return f.body;
+    };
+    EXPECT_EQ(ask("ReqType:101,id:q1,market:USHA,", 201),
+              "strTextLength:13,id:q1,ReqType:201,TickCount:13,|||600000,600036");
+    EXPECT_EQ(ask("ReqType:102,id:q2,market:USHI, codelist:(000001),", 202),
+              PeerAnswerBody(202, "q2", 1, Bytes(index[2])));
+    EXPECT_EQ(ask("ReqType:103,id:q3,market:USHA, codelist:(600036,600000),", 203),
+              PeerAnswerBody(203, "q3", 2, Bytes(stock[3]) + Bytes(stock[2])));
+    EXPECT_EQ(ask("ReqType:104,id:q4,market:USHA, codelist:(),", 204),
+              PeerAnswerBody(204, "q4", 2, Bytes(super[0]) + Bytes(super[1])));
+    child->SendFrame(2, "ReqType:103,id:q5,market:USZA, codelist:(600000),");
+    child->SendFrame(2, "ReqType:101,id:q6,market:USHI,");
+    EXPECT_TRUE(child->Silent(300));
+    EXPECT_EQ(master.Cascade()->RouteCount(), 0u);
 }
 
 // The master role online: a single code without parentheses is the key of

@@ -1,5 +1,6 @@
 #include "tests/support/instance_dir.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,6 +12,20 @@ InstanceConfig ConfigLoggingTo(const char* dir) {
     cfg.SetDefaults();
     std::strncpy(cfg.m_logpath, dir, sizeof(cfg.m_logpath) - 1);
     return cfg;
+}
+
+std::string ReadInstanceLog(const std::string& dir) {
+    const std::string folder = dir + "/kvolog";
+    std::string text;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.rfind("kvoapi", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
+                text += ReadWholeFile(folder + "/" + name);
+        }
+        closedir(d);
+    }
+    return text;
 }
 
 void InstanceDirTest::SetUp() {

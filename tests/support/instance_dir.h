@@ -12,6 +12,10 @@ namespace kvotest {
 // The library's defaults, with the instance log under dir.
 InstanceConfig ConfigLoggingTo(const char* dir);
 
+// The text of every instance log file in dir/kvolog (a file's name may carry
+// a date stamp), or empty.
+std::string ReadInstanceLog(const std::string& dir);
+
 // A fresh folder that is also the working folder while the test runs (an
 // instance looks for tool.ini there; none is present unless the test writes
 // one), and cfg_: the defaults with the log in that folder.
