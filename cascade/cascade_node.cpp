@@ -51,6 +51,7 @@ void CListenSocket::Attach(Owner* owner) {
     m_owner = owner;
     if (m_thread.joinable()) return;
     m_stop.store(false, std::memory_order_release);
+    m_waker.Drain();
     m_thread = std::thread(&CListenSocket::Run, this);
 }
 
@@ -60,6 +61,10 @@ void CListenSocket::Detach() {
         m_owner = nullptr;
         m_stop.store(true, std::memory_order_release);
     }
+    // A closed socket does not wake a waiting thread on Linux: the waker
+    // ends the wait at once, so that stopping a node never waits out the
+    // accept time-out.
+    m_waker.Wake();
     if (m_thread.joinable()) m_thread.join();
 }
 
@@ -73,18 +78,16 @@ bool CListenSocket::GetListenSocket(int* fd) {
 void CListenSocket::Run() {
     while (!m_stop.load(std::memory_order_acquire)) {
         const int waitMs = static_cast<int>(GetCascadeTimers().acceptWaitMs);
-        int listenFd = -1;
-        if (!GetListenSocket(&listenFd)) {
-            pl::SleepMs(static_cast<uint32_t>(waitMs));
-            continue;
-        }
-        // A closed socket does not wake a waiting thread on Linux: the wait
-        // has a time-out, after which the stop flag is looked at again.
-        const int r = pl::WaitReadable(listenFd, waitMs);
+        // The waker first; without one (no descriptor could be made) the
+        // wait's time-out is when the stop flag is looked at again.
+        int fds[2] = {m_waker.Fd(), -1};
+        bool ready[2] = {false, false};
+        if (!GetListenSocket(&fds[1])) fds[1] = -1;
+        const int r = pl::PollReadable(fds, ready, 2, waitMs);
         if (r < 0) pl::SleepMs(static_cast<uint32_t>(waitMs));
-        if (r != 1) continue;
+        if (r <= 0 || !ready[1]) continue;
         sockaddr_in peer{};
-        const int fd = pl::AcceptOne(listenFd, &peer);
+        const int fd = pl::AcceptOne(fds[1], &peer);
         if (fd < 0) continue;
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_owner == nullptr) {

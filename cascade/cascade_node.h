@@ -104,6 +104,7 @@ private:
     std::recursive_mutex m_mutex;
     Owner* m_owner = nullptr;
     std::atomic<bool> m_stop{false};
+    pl::PollWaker m_waker;  // ends the accept wait when the thread is to stop
     std::thread m_thread;
 };
 

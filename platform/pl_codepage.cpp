@@ -142,10 +142,29 @@ private:
 
 constexpr size_t kChunk = 4096;
 
-void AppendUtf16Bytes(const char* bytes, size_t n, std::u16string& out) {
-    for (size_t i = 0; i + 1 < n; i += 2) {
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+// glibc's iconv name of wchar_t, which holds UCS-4 in the host's byte order.
+// Texts are converted between a code page and UCS-4, not UTF-16: that is
+// one step for iconv instead of two, and with two steps every character the
+// second step refuses makes glibc convert the first step's buffer again,
+// so that a long text full of characters a code page lacks took time
+// growing with the square of its length.
+const char kUcs4[] = "WCHAR_T";
+static_assert(sizeof(wchar_t) == 4, "wchar_t holds UCS-4");
+
+// Whole UCS-4 characters of `bytes` appended as UTF-16.
+void AppendUcs4AsUtf16(const char* bytes, size_t n, std::u16string& out) {
+    for (size_t i = 0; i + 4 <= n; i += 4) {
+        wchar_t w;
+        std::memcpy(&w, bytes + i, sizeof w);
+        const uint32_t c = static_cast<uint32_t>(w);
+        if (c < 0x10000) {
+            out.push_back(static_cast<char16_t>(c));
+        } else if (c <= 0x10FFFF) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(u'\uFFFD');
+        }
     }
 }
 
@@ -191,14 +210,14 @@ const char* CodePageIconvName(uint32_t cp) {
 }
 
 int MultiByteToUtf16(uint32_t cp, const char* text, size_t len, std::u16string& out) {
-    IconvHandle cd("UTF-16LE", CodePageIconvName(cp));
+    IconvHandle cd(kUcs4, CodePageIconvName(cp));
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
     char* in = const_cast<char*>(text);
     size_t in_left = len;
     ConvertInChunks(
-        cd.get(), in, in_left, [&](const char* bytes, size_t n) { AppendUtf16Bytes(bytes, n, out); },
+        cd.get(), in, in_left, [&](const char* bytes, size_t n) { AppendUcs4AsUtf16(bytes, n, out); },
         [&](int err) {
             // An invalid byte (EILSEQ) or a sequence cut off by the end of
             // the text (EINVAL): substitute and go on after one byte.
@@ -255,36 +274,51 @@ int BuildDoubleByteTable(uint32_t cp, int32_t* table) {
 }
 
 int Utf16ToMultiByte(uint32_t cp, const char16_t* text, size_t len, std::string& out) {
-    IconvHandle cd(CodePageIconvName(cp), "UTF-16LE");
+    IconvHandle cd(CodePageIconvName(cp), kUcs4);
     if (!cd.ok()) return -1;
     if (len == 0) return 0;
 
-    // The input as little-endian bytes whatever the host's byte order.
-    std::vector<char> bytes(len * 2);
-    for (size_t i = 0; i < len; ++i) {
-        bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
-    }
     const bool wide_target = (cp == kCpUtf16Le);
-    char* in = bytes.data();
-    size_t in_left = bytes.size();
-    ConvertInChunks(
-        cd.get(), in, in_left, [&](const char* chunk, size_t n) { out.append(chunk, n); },
-        [&](int) {
-            // A character the target lacks, a lone surrogate (EILSEQ) or a
-            // high surrogate at the very end (EINVAL): close any shift state,
-            // put '?' in its place and go on after it.
-            size_t unit = static_cast<size_t>(in - bytes.data()) / 2;
-            size_t skip = 2;
-            if (unit + 1 < len && IsHighSurrogate(text[unit]) && IsLowSurrogate(text[unit + 1])) skip = 4;
-            CloseShift(cd.get(), out);
-            out.push_back('?');
-            if (wide_target) out.push_back('\0');
-            skip = std::min(skip, in_left);
-            in += skip;
-            in_left -= skip;
-            return true;
-        });
+    // A character the target lacks or a lone surrogate: close any shift
+    // state and put '?' in its place.
+    auto substitute = [&] {
+        CloseShift(cd.get(), out);
+        out.push_back('?');
+        if (wide_target) out.push_back('\0');
+    };
+    // The text goes to the converter as UCS-4 a piece at a time; the shift
+    // state runs on from one piece to the next.
+    constexpr size_t kPiece = kChunk / sizeof(wchar_t);
+    wchar_t piece[kPiece];
+    size_t filled = 0;
+    auto flush = [&] {
+        char* in = reinterpret_cast<char*>(piece);
+        size_t in_left = filled * sizeof(wchar_t);
+        filled = 0;
+        ConvertInChunks(
+            cd.get(), in, in_left, [&](const char* chunk, size_t n) { out.append(chunk, n); },
+            [&](int) {
+                substitute();
+                const size_t skip = std::min(sizeof(wchar_t), in_left);
+                in += skip;
+                in_left -= skip;
+                return true;
+            });
+    };
+    for (size_t i = 0; i < len; ++i) {
+        const char16_t unit = text[i];
+        if (IsHighSurrogate(unit) && i + 1 < len && IsLowSurrogate(text[i + 1])) {
+            piece[filled++] = static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+            flush();
+            substitute();
+        } else {
+            piece[filled++] = static_cast<wchar_t>(unit);
+        }
+        if (filled == kPiece) flush();
+    }
+    flush();
     // End of the text: let a stateful encoding (UTF-7) close its shift.
     CloseShift(cd.get(), out);
     return 0;

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/pl_sysinfo.h"
 
@@ -62,18 +64,35 @@ std::string ValueFileName(const char* name) {
 }
 
 bool MakeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-    return false;
+    if (mkdir(path.c_str(), 0700) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool MakeFolders(const std::string& path) {
+// Makes every folder of the path, looking at each from the file system's
+// root down.
+bool MakeFoldersFromRoot(const std::string& path) {
     for (size_t i = 1; i < path.size(); ++i) {
         if (path[i] == '/' && !MakeFolder(path.substr(0, i))) return false;
     }
     return MakeFolder(path);
+}
+
+bool MakeFolders(const std::string& path) {
+    // A key's folder mostly exists already, or lacks its last levels only:
+    // the missing folders are made below the deepest one that exists, not
+    // looked at one by one from the file system's root.
+    std::vector<size_t> ends{path.size()};
+    while (!MakeFolder(path.substr(0, ends.back()))) {
+        const size_t slash = errno == ENOENT ? path.rfind('/', ends.back() - 1) : std::string::npos;
+        if (slash == std::string::npos || slash == 0) return MakeFoldersFromRoot(path);
+        ends.push_back(slash);
+    }
+    for (ends.pop_back(); !ends.empty(); ends.pop_back()) {
+        if (!MakeFolder(path.substr(0, ends.back()))) return MakeFoldersFromRoot(path);
+    }
+    return true;
 }
 
 std::string KeyFolder(const KeyStoreKey* key) { return KeyStoreRoot() + "/" + key->rel; }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -73,6 +74,46 @@ TEST(PlatformCodePage, InvalidInputIsSubstitutedNotTruncated) {
     EXPECT_EQ("a??b", ToBytes(pl::kCpGbk, bad));
     // A supplementary character that Big5 lacks becomes a single '?'.
     EXPECT_EQ("x?y", ToBytes(pl::kCpBig5, u"x\U0001F600y"));
+}
+
+// Long texts are encoded a piece at a time: a surrogate pair across a
+// piece's end is one character, a UTF-7 shift runs on into the next piece,
+// and every character the target lacks, however many, is one '?' in place.
+TEST(PlatformCodePage, LongTextsEncodeWholeAcrossPieces) {
+    // Surrogate pairs at every offset around the first pieces' ends.
+    std::u16string w;
+    for (int i = 0; i < 3000; ++i) {
+        w.push_back(u'a');
+        w += u"\U00020000";
+    }
+    const std::string g = ToBytes(pl::kCpGb18030, w);
+    EXPECT_EQ(3000u * 5, g.size());
+    EXPECT_EQ(w, ToWide(pl::kCpGb18030, g));
+    EXPECT_EQ(w, ToWide(pl::kCpUtf8, ToBytes(pl::kCpUtf8, w)));
+
+    // Hangul, which GBK lacks, with GBK characters and lone surrogates.
+    std::u16string mixed;
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        mixed += u"\uAC00\u4E2D";
+        expected += std::string("?") + "\xD6\xD0";
+        if (i % 700 == 0) {
+            mixed.push_back(static_cast<char16_t>(0xDC00 + i % 1024));
+            expected += "?";
+        }
+    }
+    EXPECT_EQ(expected, ToBytes(pl::kCpGbk, mixed));
+    // The same into UTF-16 itself: only the lone surrogates are replaced.
+    const std::string wide = ToBytes(pl::kCpUtf16Le, mixed);
+    ASSERT_EQ(mixed.size() * 2, wide.size());
+    EXPECT_EQ(std::string("?\0", 2), wide.substr(4, 2));
+    EXPECT_EQ(std::string("\x00\xAC", 2), wide.substr(6, 2));
+
+    // One UTF-7 shift over several pieces, closed once at the end.
+    const std::u16string han(5000, u'\u4E2D');
+    const std::string u7 = ToBytes(pl::kCpUtf7, u"A" + han + u"B");
+    EXPECT_EQ(1u, std::count(u7.begin(), u7.end(), '+'));
+    EXPECT_EQ(u"A" + han + u"B", ToWide(pl::kCpUtf7, u7));
 }
 
 // A multi-byte sequence cut off by the end of the text is one character

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/support/temp_dir.h"
@@ -98,6 +100,42 @@ TEST_F(KeyStore, CreateOpenReadWrite) {
     EXPECT_EQ(0u, pl::KeyGetValue(k, "__alloc_key__", &got, &size));
     EXPECT_EQ(1024u, got);
     pl::KeyClose(k);
+}
+
+// A key's folders are made below the deepest folder that exists, however
+// many levels are missing (the store's root itself among them); a file
+// standing where a folder must go fails the key and makes nothing past it.
+TEST_F(KeyStore, FoldersAreMadeBelowTheDeepestOneThatExists) {
+    const std::string root = dir_ + "/not/yet/there";
+    pl::SetKeyStoreRoot(root.c_str());
+    pl::KeyHandle k = nullptr;
+    ASSERT_EQ(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "Software\\Deep\\Er", true, &k));
+    const uint32_t v = 7;
+    EXPECT_EQ(0u, pl::KeySetValue(k, "n", &v, 4));
+    pl::KeyClose(k);
+    ASSERT_EQ(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "software\\deep\\er", false, &k));
+    uint32_t got = 0;
+    uint32_t size = 4;
+    EXPECT_EQ(0u, pl::KeyGetValue(k, "n", &got, &size));
+    EXPECT_EQ(7u, got);
+    pl::KeyClose(k);
+    // A sibling below folders that exist, and the same key again.
+    EXPECT_EQ(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "Software\\Deep\\Other\\More", true, &k));
+    pl::KeyClose(k);
+    EXPECT_EQ(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "Software\\Deep\\Er", true, &k));
+    pl::KeyClose(k);
+
+    const std::string blocked = dir_ + "/file";
+    FILE* f = std::fopen(blocked.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fclose(f);
+    const std::string underFile = blocked + "/root";
+    pl::SetKeyStoreRoot(underFile.c_str());
+    EXPECT_NE(0u, pl::KeyOpen(pl::KeyStoreCurrentUser(), "Software\\X", true, &k));
+    struct stat st;
+    EXPECT_EQ(0, stat(blocked.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    pl::SetKeyStoreRoot(dir_.c_str());
 }
 
 }  // namespace
