@@ -93,7 +93,13 @@ void CDatafeedSDKManager::MatchAnswer(const void* frame, uint32_t length, Pendin
 
 int32_t CDatafeedSDKManager::OnLoginReceiveData(CClientSession*, uint32_t, uint32_t, const void* frame,
                                                 uint32_t length) {
-    MatchAnswer(frame, length, PendingTable::AnswerMode::kRemove);
+    // An asynchronous subscription answered while the routing is still the
+    // login's keeps its entry, marked answered, for "SubAsyncCallBackThread"
+    // to report; removing it would leave the host without any result.
+    // Every other request is removed as it is answered.
+    corvane::CTLSingleLock lock(&m_pending.Mutex(), 1);
+    const bool subscription = m_asyncSubscriptions.count(AnswerInstid(frame, length)) != 0;
+    MatchAnswer(frame, length, subscription ? PendingTable::AnswerMode::kWaited : PendingTable::AnswerMode::kRemove);
     return 0;
 }
 

@@ -382,3 +382,21 @@ TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
         EXPECT_NE(push.find(part), std::string::npos) << part << " in " << push;
     }
 }
+
+// An asynchronous subscription answered while the session's routing is still
+// the login's (before the login succeeded, or during a reconnect's login) is
+// reported with the gateway's status like any other.
+TEST_F(SubscribeTest, AsynchronousAnswerDuringTheLoginExchangeIsReported) {
+    auto s = MakeSession("SH");
+    ASSERT_TRUE(Connect(*s, false));
+    SimAnswer refused;
+    refused.status = 2;
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, refused);
+    EXPECT_EQ(s->SubScribe(2, 1, "USHA", "(600000)", false), 0);
+    ASSERT_TRUE(Eventually([] { return Reports().size() == 1; }, 3000));
+    const auto reports = Reports();
+    EXPECT_EQ(reports[0].result, -10002);
+    EXPECT_EQ(reports[0].kind, 1);
+    EXPECT_EQ(reports[0].codelist, "(600000)");
+    EXPECT_EQ(s->Pending().Size(), 0u);
+}
