@@ -1,8 +1,9 @@
 // A quote gateway on this machine for the example host: it listens on
 // 127.0.0.1, accepts every login, answers heartbeats, code lists and quote
-// queries, and pushes the subscribed stock ticks, index ticks, transactions
-// and orders of a small market (three stocks of each exchange and two
-// indexes) whose prices move, until it is stopped.
+// queries, and pushes the subscribed stock ticks, index ticks, transactions,
+// orders, order queues and super-stock books of a small market (three
+// stocks of each exchange and two indexes) whose prices move, until it is
+// stopped.
 //
 //   kvo_gateway_sim [--port N]... [--push-ms MS] [--seconds S] [--seed N]
 //

@@ -183,12 +183,12 @@ void Put(qw::Table& t, uint32_t r, size_t offset, const void* p, size_t n) {
 }  // namespace
 
 std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
-                       uint32_t volumes, ImageForm form) {
+                       uint32_t volumes, ImageForm form, const std::vector<double>& prices) {
     FieldTable b({Col(900, RAW, static_cast<uint16_t>(28 + 4 * volumes))}, static_cast<uint32_t>(codes.size()));
     for (uint32_t k = 0; k < codes.size(); ++k) {
         b.table.codes.push_back({CodeText(marketByte, codes[k]), k, 1});
         const uint64_t dt = rb::Packed64(datetime, 0, false);
-        const uint32_t price = rb::Price32(5.0 + k, 2);
+        const uint32_t price = rb::Price32(k < prices.size() ? prices[k] : 5.0 + k, 2);
         const uint16_t n = static_cast<uint16_t>(volumes);
         const uint32_t orders = 9;
         Put(b.table, k, 0, &dt, 8);
@@ -203,18 +203,20 @@ std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& code
     return b.Image(form);
 }
 
-std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes, ImageForm form) {
+std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes, ImageForm form,
+                            const std::vector<double>& prices, uint32_t seconds) {
     constexpr uint32_t kPerCode = 5;  // header, two bids, two asks
     FieldTable b({Col(950, RAW, 20)}, static_cast<uint32_t>(codes.size()) * kPerCode);
     for (uint32_t k = 0; k < codes.size(); ++k) {
         const uint32_t row = k * kPerCode;
         b.table.codes.push_back({CodeText(marketByte, codes[k]), row, kPerCode});
-        const uint32_t last = static_cast<uint32_t>(std::lround((30.0 + k) * 1000));
-        const uint32_t head[5] = {0xFFFFFFFFu, (last << 8) | 1u, 2, 2, 1704418205u};
+        const double p = k < prices.size() ? prices[k] : 30.0 + k;
+        const uint32_t last = static_cast<uint32_t>(std::lround(p * 1000));
+        const uint32_t head[5] = {0xFFFFFFFFu, (last << 8) | 1u, 2, 2, seconds};
         Put(b.table, row, 0, head, sizeof head);
-        const double prices[4] = {29.98 + k, 29.99 + k, 30.01 + k, 30.02 + k};
+        const double book[4] = {p - 0.02, p - 0.01, p + 0.01, p + 0.02};
         for (uint32_t e = 0; e < 4; ++e) {
-            const uint32_t entry[3] = {rb::Price32(prices[e], 2), rb::Packed32(100 * (e + 1), 0, false),
+            const uint32_t entry[3] = {rb::Price32(book[e], 2), rb::Packed32(100 * (e + 1), 0, false),
                                        e < 2 ? 1u : 2u};
             Put(b.table, row + 1 + e, 0, entry, sizeof entry);
         }

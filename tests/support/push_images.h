@@ -82,14 +82,18 @@ std::string IndexTickImage(uint32_t marketByte, const std::vector<std::string>& 
 std::string FiveLevelImage(uint32_t marketByte, const std::vector<std::string>& codes,
                            ImageForm form = ImageForm::kNative);
 // Order queues (wire classes 3 and 4): one record per code k with price
-// 5 + k, order count 9, and `volumes` volumes 100 * (v + 1); code index.
+// 5 + k (or prices[k] when given), order count 9, and `volumes` volumes
+// 100 * (v + 1); code index.
 std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
-                       uint32_t volumes, ImageForm form = ImageForm::kNative);
-// Super-stock books (wire class 10): per code k a header (last price
-// 30 + k) and two bids (29.98 + k, 29.99 + k) and two asks (30.01 + k,
-// 30.02 + k); code index.
+                       uint32_t volumes, ImageForm form = ImageForm::kNative,
+                       const std::vector<double>& prices = {});
+// Super-stock books (wire class 10): per code k a header (last price p =
+// 30 + k, or prices[k] when given, and the time `seconds` since 1970) and
+// two bids (p - 0.02, p - 0.01) and two asks (p + 0.01, p + 0.02); code
+// index.
 std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes,
-                            ImageForm form = ImageForm::kNative);
+                            ImageForm form = ImageForm::kNative, const std::vector<double>& prices = {},
+                            uint32_t seconds = 1704418205u);
 
 // Tables of benchmark size. Stock ticks with every column the stock
 // converter reads (ten-level books), record r of code 600000 + r; orders and

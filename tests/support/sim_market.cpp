@@ -272,6 +272,28 @@ std::string SimMarket::ImageFor(int32_t wireClass, uint32_t marketByte, const st
     case 8:
     case 12:
         return OrderImage(marketByte, codes);
+    case 3:
+    case 4:
+    case 10: {
+        // Order queues and super-stock books of the selected codes at their
+        // last prices, from the push image writers.
+        std::vector<std::string> names;
+        std::vector<double> prices;
+        {
+            std::lock_guard<std::recursive_mutex> g(m_mutex);
+            for (const Security* s : Select(marketByte, codes)) {
+                names.push_back(s->code);
+                prices.push_back(s->last);
+            }
+        }
+        if (names.empty()) return std::string();
+        const Now now = LocalNow();
+        if (wireClass == 10) {
+            return kvotest::SuperStockImage(marketByte, names, ImageForm::kNative, prices,
+                                            static_cast<uint32_t>(std::time(nullptr)));
+        }
+        return kvotest::QueueImage(marketByte, names, now.datetime, 5, ImageForm::kNative, prices);
+    }
     default:
         return std::string();  // classes this market does not build
     }

@@ -6,7 +6,8 @@
 // Attached to a GatewaySim it answers code-list and quote requests from the
 // market, keeps each connection's subscriptions, and on every step pushes
 // the subscribed classes it can build (stock ticks, index ticks,
-// transactions and orders) to the connections that asked for them.
+// transactions, orders, order queues and super-stock books) to the
+// connections that asked for them.
 #pragma once
 
 #include <atomic>
