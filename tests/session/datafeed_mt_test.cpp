@@ -24,6 +24,7 @@
 #include "tests/support/session_fixture.h"
 
 using kvotest::Eventually;
+using kvotest::MsSince;
 using kvotest::GatewaySim;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
@@ -31,10 +32,6 @@ using kvotest::ThreadNameOfCaller;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int64_t MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 // Names of the threads registered with the thread manager now, with their
 // number.
@@ -406,6 +403,24 @@ private:
     std::vector<Seen>* m_seen;
 };
 
+// What the recording workers of a session saw.
+struct Recorded {
+    std::mutex mutex;
+    std::vector<Seen> seen;
+
+    // Starts a recording worker of that name and installs it in the slot.
+    ::testing::AssertionResult Install(CDatafeedSDKManager& s, CDatafeedSDKManager::WorkerSlot slot, const char* name) {
+        auto* w = new RecordingWorker(name, &mutex, &seen);
+        if (w->Start(1) != 1u) return ::testing::AssertionFailure() << name << " did not start";
+        if (!s.InstallWorker(slot, w)) return ::testing::AssertionFailure() << name << " not installed";
+        return ::testing::AssertionSuccess();
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> g(mutex);
+        return seen.size();
+    }
+};
+
 }  // namespace
 
 // After the login every wire class goes to its push worker (seen through
@@ -415,18 +430,15 @@ private:
 // split across writes and behind stray bytes.
 TEST_F(DatafeedTest, PushesGoToTheWorkerOfTheirClass) {
     auto s = MakeSession("SH");
-    std::mutex mutex;
-    std::vector<Seen> seen;
+    Recorded rec;
     const char* names[CDatafeedSDKManager::kPushWorkers] = {"ProcessIndexTick",   "processOrderqueue",
                                                             "ProcessStockTick",   "processOrder",
                                                             "processTransaction", "processSuperStock"};
     for (uint32_t slot = 0; slot < CDatafeedSDKManager::kPushWorkers; ++slot) {
-        auto* w = new RecordingWorker(names[slot], &mutex, &seen);
-        ASSERT_EQ(w->Start(1), 1u);
-        ASSERT_TRUE(s->InstallWorker(static_cast<CDatafeedSDKManager::WorkerSlot>(slot), w));
+        ASSERT_TRUE(rec.Install(*s, static_cast<CDatafeedSDKManager::WorkerSlot>(slot), names[slot]));
     }
     // A slot is filled once.
-    RecordingWorker spare("spare", &mutex, &seen);
+    RecordingWorker spare("spare", &rec.mutex, &rec.seen);
     EXPECT_FALSE(s->InstallWorker(CDatafeedSDKManager::kProcessIndexTick, &spare));
     EXPECT_FALSE(s->InstallWorker(CDatafeedSDKManager::kReceieveThread, &spare));
     ASSERT_TRUE(Connect(*s, true));
@@ -446,29 +458,23 @@ TEST_F(DatafeedTest, PushesGoToTheWorkerOfTheirClass) {
         frames.push_back(kvotest::PushFrame(kvotest::MakePush("USHA", static_cast<int32_t>(cls), "hq1.0", 0, 5, datatime),
                                             0, static_cast<uint16_t>(20 + cls % 8)));
     }
-    const Clock::time_point t0 = Clock::now();
     const uint64_t wallBefore = SessionClock::GetNowMs();
     ASSERT_TRUE(sim_.WriteFrames(c, {frames.begin(), frames.begin() + 5}, kvotest::SimWrite::kOnePerWrite));
     ASSERT_TRUE(sim_.WriteFrames(c, {frames.begin() + 5, frames.begin() + 9}, kvotest::SimWrite::kOneWrite));
     ASSERT_TRUE(sim_.WriteFrames(c, {frames.begin() + 9, frames.begin() + 12}, kvotest::SimWrite::kSplit, 6, 20));
-    auto seenCount = [&] {
-        std::lock_guard<std::mutex> g(mutex);
-        return seen.size();
-    };
-    ASSERT_TRUE(Eventually([&] { return seenCount() == 11; }));
+    ASSERT_TRUE(Eventually([&] { return rec.Size() == 11; }));
     // Stray bytes at a frame boundary are skipped. (Bytes that follow a
     // whole frame in the same read make the packet filter drop that frame:
     // the stream counts as out of step there.)
     ASSERT_TRUE(sim_.WriteFrames(c, {frames.begin() + 12, frames.end()}, kvotest::SimWrite::kGarbageFirst));
-    ASSERT_TRUE(Eventually([&] { return seenCount() == expected.size(); }));
+    ASSERT_TRUE(Eventually([&] { return rec.Size() == expected.size(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more arrives
     const uint64_t wallAfter = SessionClock::GetNowMs();
-    (void)t0;
 
-    std::lock_guard<std::mutex> g(mutex);
-    ASSERT_EQ(seen.size(), expected.size());
+    std::lock_guard<std::mutex> g(rec.mutex);
+    ASSERT_EQ(rec.seen.size(), expected.size());
     std::set<uint32_t> classes;
-    for (const Seen& x : seen) {
+    for (const Seen& x : rec.seen) {
         SCOPED_TRACE(x.wireClass);
         classes.insert(x.wireClass);
         ASSERT_TRUE(expected.count(x.wireClass));
@@ -494,11 +500,8 @@ TEST_F(DatafeedTest, PushesGoToTheWorkerOfTheirClass) {
 // is sampled.
 TEST_F(DatafeedTest, LoginStateGatesTheRouting) {
     auto s = MakeSession("SH");
-    std::mutex mutex;
-    std::vector<Seen> seen;
-    auto* w = new RecordingWorker("ProcessStockTick", &mutex, &seen);
-    ASSERT_EQ(w->Start(1), 1u);
-    ASSERT_TRUE(s->InstallWorker(CDatafeedSDKManager::kProcessStockTick, w));
+    Recorded rec;
+    ASSERT_TRUE(rec.Install(*s, CDatafeedSDKManager::kProcessStockTick, "ProcessStockTick"));
     ASSERT_TRUE(Connect(*s, false));
     const size_t c = sim_.Latest();
     const std::string push = kvotest::PushFrame(kvotest::MakePush("USHA", 1, "x", 1700000000000ull, 1), 1);
@@ -509,10 +512,7 @@ TEST_F(DatafeedTest, LoginStateGatesTheRouting) {
     EXPECT_EQ(s->LastHeartbeatAnswer(), 0u);
     EXPECT_EQ(sim_.CountOfType(kvotest::kSimEcho), 0u);
     EXPECT_EQ(sim_.CountOfType(kvotest::kSimFeedback), 0u);
-    {
-        std::lock_guard<std::mutex> g(mutex);
-        EXPECT_TRUE(seen.empty());
-    }
+    EXPECT_EQ(rec.Size(), 0u);
 
     ASSERT_TRUE(s->EnterSessionReceive(s->ConnectionId()));
     EXPECT_FALSE(s->EnterSessionReceive(s->ConnectionId() + 1));
@@ -522,12 +522,9 @@ TEST_F(DatafeedTest, LoginStateGatesTheRouting) {
     EXPECT_GE(s->LastHeartbeatAnswer(), before / 1000);
     EXPECT_LE(s->LastHeartbeatAnswer(), SessionClock::GetNowMs() / 1000);
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimFeedback, 1, 5000));
-    ASSERT_TRUE(Eventually([&] {
-        std::lock_guard<std::mutex> g(mutex);
-        return seen.size() == 1;
-    }));
-    std::lock_guard<std::mutex> g(mutex);
-    EXPECT_GE(seen[0].sampleMs, before);
+    ASSERT_TRUE(Eventually([&] { return rec.Size() == 1; }));
+    std::lock_guard<std::mutex> g(rec.mutex);
+    EXPECT_GE(rec.seen[0].sampleMs, before);
 
     // A new connection starts in the login state again.
     ASSERT_TRUE(Connect(*s, false));
@@ -540,15 +537,9 @@ TEST_F(DatafeedTest, LoginStateGatesTheRouting) {
 TEST_F(DatafeedTest, DestroyUnderTraffic) {
     for (int round = 0; round < 3; ++round) {
         auto s = MakeSession("SH");
-        std::mutex mutex;
-        std::vector<Seen> seen;
-        for (uint32_t slot : {CDatafeedSDKManager::kProcessStockTick, CDatafeedSDKManager::kProcessTransaction}) {
-            auto* w = new RecordingWorker(slot == CDatafeedSDKManager::kProcessStockTick ? "ProcessStockTick"
-                                                                                         : "processTransaction",
-                                          &mutex, &seen);
-            ASSERT_EQ(w->Start(1), 1u);
-            ASSERT_TRUE(s->InstallWorker(static_cast<CDatafeedSDKManager::WorkerSlot>(slot), w));
-        }
+        Recorded rec;
+        ASSERT_TRUE(rec.Install(*s, CDatafeedSDKManager::kProcessStockTick, "ProcessStockTick"));
+        ASSERT_TRUE(rec.Install(*s, CDatafeedSDKManager::kProcessTransaction, "processTransaction"));
         ASSERT_TRUE(Connect(*s, true));
         const size_t c = sim_.Latest();
         std::atomic<bool> stop{false};
@@ -565,7 +556,6 @@ TEST_F(DatafeedTest, DestroyUnderTraffic) {
         s.reset();
         stop.store(true);
         flood.join();
-        std::lock_guard<std::mutex> g(mutex);
-        EXPECT_FALSE(seen.empty());
+        EXPECT_NE(rec.Size(), 0u);
     }
 }

@@ -203,6 +203,17 @@ std::string PayloadOf(int32_t c, ImageForm form) {
     }
 }
 
+// Every record of the kind's calls, ordered by index.
+template <class Rec>
+std::vector<Rec> SortedByIndex(const std::string& kind) {
+    std::vector<Rec> all;
+    for (const Call& call : g_host.Of(kind)) {
+        for (const Rec& r : call.Records<Rec>()) all.push_back(r);
+    }
+    std::sort(all.begin(), all.end(), [](const Rec& a, const Rec& b) { return V(a.index) < V(b.index); });
+    return all;
+}
+
 void ExpectTrades(const std::vector<Transaction>& all) {
     ASSERT_EQ(all.size(), 10u);
     const int32_t classes[5] = {5, 6, 7, 11, 13};
@@ -281,22 +292,8 @@ TEST_F(PushRoadTest, EveryWireClassReachesItsCallback) {
             }
         }
 
-        std::vector<Transaction> trades;
-        for (const Call& call : g_host.Of("tran")) {
-            for (const Transaction& t : call.Records<Transaction>()) trades.push_back(t);
-        }
-        std::sort(trades.begin(), trades.end(), [](const Transaction& a, const Transaction& b) {
-            return V(a.index) < V(b.index);
-        });
-        ExpectTrades(trades);
-
-        std::vector<OrderData> orders;
-        for (const Call& call : g_host.Of("order")) {
-            for (const OrderData& o : call.Records<OrderData>()) orders.push_back(o);
-        }
-        std::sort(orders.begin(), orders.end(), [](const OrderData& a, const OrderData& b) {
-            return V(a.index) < V(b.index);
-        });
+        ExpectTrades(SortedByIndex<Transaction>("tran"));
+        const std::vector<OrderData> orders = SortedByIndex<OrderData>("order");
         ASSERT_EQ(orders.size(), 4u);
         const int32_t orderIndexes[4] = {800, 801, 1200, 1201};
         for (size_t i = 0; i < 4; ++i) {
