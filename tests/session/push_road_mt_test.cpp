@@ -487,44 +487,6 @@ TEST_F(PushRoadTest, BatchesMergeSortAndKeepTheKindOrder) {
     EXPECT_EQ(indexes, (std::vector<int32_t>{30, 31, 32, 10, 11, 12}));
 }
 
-// One image at a time, as the single-image workers and the snapshot
-// queries use it: index and five-level images reach their callbacks, the
-// snapshot ids fill the session's result lists and call no host callback,
-// and an image that does not open gives false.
-TEST_F(PushRoadTest, SingleImagesAndSnapshotLists) {
-    auto s = MakeSession("SH");
-    const std::string index = kvotest::IndexTickImage(16, {"1A0001", "1B0007"}, 93000000);
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexPush, index.data(), uint32_t(index.size()), 5, 6, 7, kDatatime));
-    ASSERT_EQ(g_host.RecordsOf("index"), 2u);
-    const Call call = g_host.Of("index")[0];
-    EXPECT_EQ(call.timing.produce_time, 5u);
-    EXPECT_EQ(call.timing.send_time, 6u);
-    EXPECT_EQ(call.timing.receive_time, 7u);
-    EXPECT_EQ(Str(call.Records<TickIndex>()[1].code, 16), "000010");
-
-    g_host.Clear();
-    ConvertSession& lists = s->Converted();
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexSnapshot, index.data(), uint32_t(index.size()), 0, 0, 0, 0));
-    const std::string stock = kvotest::StockTickImage(17, {"600000", "600036", "601318"}, 0, ImageForm::kHq6);
-    EXPECT_TRUE(s->ProcessPushFile(kDataStockSnapshot, stock.data(), uint32_t(stock.size()), 0, 0, 0, 0));
-    const std::string book = kvotest::SuperStockImage(17, {"600000"}, ImageForm::kCompact);
-    EXPECT_TRUE(s->ProcessPushFile(kDataSuperStockSnapshot, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_EQ(g_host.Size(), 0u);
-    EXPECT_EQ(rb::ListRecords<TickIndex>(lists.indexList).size(), 2u);
-    EXPECT_EQ(Str(rb::ListRecords<TickStock>(lists.stockList)[2].code, 16), "601318");
-    EXPECT_DOUBLE_EQ(V(rb::ListRecords<SuperStock>(lists.superStockList)[0].new_price), 30.0);
-
-    // Ids read the other way, or not at all, convert nothing but still open.
-    EXPECT_TRUE(s->ProcessPushFile(kDataBidQueuePush, index.data(), uint32_t(index.size()), 0, 0, 0, 0));
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexPush, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_TRUE(s->ProcessPushFile(kDataTransactionPush, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_EQ(g_host.Size(), 0u);
-    const std::string five = "hd1.0";
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, five.data(), uint32_t(five.size()), 0, 0, 0, 0));
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, index.data(), 20, 0, 0, 0, 0));
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, nullptr, 0, 0, 0, 0, 0));
-}
-
 // Hostile pushes on the logged-in road: bodies that do not parse, payloads
 // without a header, headers cut off by the end, images that do not open,
 // images whose counts lie. None of them stops the worker; the good push
