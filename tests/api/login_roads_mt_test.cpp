@@ -2,12 +2,10 @@
 // authentication service, through the exported functions and the real market
 // sessions: the merged answer of two markets, a formal account authenticated
 // by the service and logged in with what it issued, an account the service
-// refuses, a passport of yesterday renewed by a later login, the passport
-// flow through a scripted authenticator, and user data after the gateway
-// turned it on.
+// refuses, a passport of yesterday renewed by a later login, and user data
+// after the gateway turned it on.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -49,7 +47,6 @@ protected:
         sz_.Stop();
         auth_.Stop();
         kvoapi::SetAuthDataFolder(savedAuthFolder_);
-        kvoapi::SetAccountAuthenticator(nullptr);
         InstanceDirTest::TearDown();
     }
     // An instance with both markets registered at their simulators.
@@ -69,18 +66,10 @@ protected:
         return r;
     }
     static std::vector<datapacket::LoginReq> Requests(const GatewaySim& sim) {
-        std::vector<datapacket::LoginReq> out;
-        for (const auto& f : sim.FramesOfType(kvotest::kSimLoginReq)) {
-            datapacket::LoginReq r;
-            if (f.Parse(&r)) out.push_back(r);
-        }
-        return out;
+        return kvotest::ParsedFrames<datapacket::LoginReq>(sim, kvotest::kSimLoginReq);
     }
-
     // One authentication's requests, without a second proof.
-    static std::vector<std::string> AuthRound() {
-        return {"/verify2", "/verify3/gs", "/verify3/pwd_login", "/verify2"};
-    }
+    const std::vector<std::string> authRound_ = {"/verify2", "/verify3/gs", "/verify3/pwd_login", "/verify2"};
 
     kvotest::ScopedSessionTimers timers_;
     FakeAuthService auth_;
@@ -98,14 +87,11 @@ std::string Field(const char* text, size_t width) { return kvoapi::BoundedText(t
 // refusal's, and every market's text and expiry stand in the merged texts.
 TEST_F(LoginRoadsTest, MergedAnswerOfTwoMarkets) {
     cfg_.m_authtype = 1;
-    SimAnswer ok;
-    ok.statusmsg = "ok";
+    SimAnswer ok = kvotest::StatusAnswer(0, "ok");
     ok.expireDate = "20301231";
     sh_.SetAnswer(kvotest::kSimLoginReq, ok);
-    SimAnswer refused;
-    refused.status = -4;
-    refused.statusmsg = "\xe6\x8b\x92\xe7\xbb\x9d\xe8\xae\xbf\xe9\x97\xae";  // UTF-8 "access refused"
-    sz_.SetAnswer(kvotest::kSimLoginReq, refused);
+    // UTF-8 "access refused".
+    sz_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(-4, "\xe6\x8b\x92\xe7\xbb\x9d\xe8\xae\xbf\xe9\x97\xae"));
     Create();
     LoginResult r = LogIn("trader");
     EXPECT_EQ(r.nstatuscode, -1003);
@@ -126,35 +112,6 @@ TEST_F(LoginRoadsTest, MergedAnswerOfTwoMarkets) {
     EXPECT_EQ(Requests(sz_).size(), 2u);
 }
 
-// A formal account: the pre-login check authenticates it; its passport is
-// valid only until yesterday, so the first market renews it, and the second
-// market and the instance use the renewed one.
-TEST_F(LoginRoadsTest, FormalAccountPassportFlowsToEveryMarket) {
-    cfg_.m_authtype = 0;
-    std::atomic<int> calls{0};
-    const std::string today = SessionClock::GetTodayText();
-    kvoapi::SetAccountAuthenticator([&](uint32_t timeoutMs, bool, const std::string& user, const std::string&,
-                                        std::string* passport, std::string* sessionId) -> int32_t {
-        const int n = ++calls;
-        EXPECT_EQ(timeoutMs, 2000u);
-        *passport = "pp" + std::to_string(n) + "-" + user + "|signvalid=" + (n == 1 ? "20000101" : today) + "|";
-        *sessionId = "sid" + std::to_string(n);
-        return 1;
-    });
-    Create();
-    const LoginResult r = LogIn("trader");
-    EXPECT_EQ(r.nstatuscode, 0) << Field(r.statusmsg, sizeof(r.statusmsg));
-    EXPECT_EQ(calls.load(), 2);
-    const std::string renewed = "pp2-trader|signvalid=" + today + "|";
-    ASSERT_EQ(Requests(sh_).size(), 1u);
-    ASSERT_EQ(Requests(sz_).size(), 1u);
-    EXPECT_EQ(Requests(sh_)[0].passport(), renewed);
-    EXPECT_EQ(Requests(sz_)[0].passport(), renewed);
-    EXPECT_EQ(Requests(sz_)[0].session_id(), "sid2");
-    EXPECT_EQ(Requests(sh_)[0].usertype(), "formal");
-    EXPECT_EQ(Requests(sh_)[0].password(), "");  // m_authtype 0
-}
-
 // A formal account (m_authtype 0): KvoLogin authenticates it at the
 // service, then logs every market in with the passport and the session id
 // the service issued. The passport is valid today, so no market renews it.
@@ -163,7 +120,7 @@ TEST_F(LoginRoadsTest, FormalAccountLogsInWithWhatTheServiceIssued) {
     Create();
     const LoginResult r = LogIn("u1", "p1");
     EXPECT_EQ(r.nstatuscode, 0) << Field(r.statusmsg, sizeof(r.statusmsg));
-    EXPECT_EQ(auth_.Paths(), AuthRound());
+    EXPECT_EQ(auth_.Paths(), authRound_);
     EXPECT_TRUE(auth_.Violations().empty()) << testing::PrintToString(auth_.Violations());
 
     const std::string passport = FakeAuthService::KeptPassport(FakeAuthService::LocalDate(0));
@@ -219,8 +176,8 @@ TEST_F(LoginRoadsTest, PassportOfYesterdayRenewedByALaterLogin) {
     ASSERT_EQ(KvoRegisterAddr(handle_, "USH", "127.0.0.1", sh_.Port()), 0);
     r = LogIn("u1", "p1");
     ASSERT_EQ(r.nstatuscode, 0) << Field(r.statusmsg, sizeof(r.statusmsg));
-    std::vector<std::string> expected = AuthRound();
-    for (const std::string& path : AuthRound()) expected.push_back(path);
+    std::vector<std::string> expected = authRound_;
+    for (const std::string& path : authRound_) expected.push_back(path);
     EXPECT_EQ(auth_.Paths(), expected);
     const std::string renewed = FakeAuthService::KeptPassport(FakeAuthService::LocalDate(0));
     ASSERT_EQ(Requests(sh_).size(), 1u);

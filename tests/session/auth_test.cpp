@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "session/auth.h"
@@ -50,6 +51,10 @@ protected:
         EXPECT_EQ(access(AuthFilePath().c_str(), F_OK), -1) << "auth.dat written on a failure";
     }
     std::vector<kvotest::HttpRequestRecord> Requests() { return fake.Server().Requests(); }
+    void SetMode(FakeAuthService::KeyMode m) { fake.SetKeyMode(m); }
+    void SetMode(FakeAuthService::SaltMode m) { fake.SetSaltMode(m); }
+    void SetMode(FakeAuthService::LoginMode m) { fake.SetLoginMode(m); }
+    void SetMode(FakeAuthService::VerifyMode m) { fake.SetVerifyMode(m); }
 };
 
 TEST_F(AuthTest, FullRoadWritesTheLoginRecord) {
@@ -115,17 +120,6 @@ TEST_F(AuthTest, KeySelectorPicksTheSigningKeyOfEachObject) {
     EXPECT_TRUE(HasLogLine(1, "Sessionid or Userid error"));
 }
 
-TEST_F(AuthTest, KeyRequestFailures) {
-    fake.SetKeyMode(FakeAuthService::KeyMode::kStatus500);
-    ExpectFailure("Get rsa public key failed!Error num:1", "obtain rsa public http request error! Http error num:500");
-    fake.SetKeyMode(FakeAuthService::KeyMode::kEmptyBody);
-    ExpectFailure("Get rsa public key failed!Error num:2");
-    fake.SetKeyMode(FakeAuthService::KeyMode::kNoItem);
-    ExpectFailure("Get rsa public key failed!Error num:3");
-    // Nothing but the key requests went out.
-    EXPECT_EQ(fake.Paths(), Paths(3, "/verify2"));
-}
-
 TEST_F(AuthTest, KeyWithoutUsableModulusSendsAnEmptyAccount) {
     // No modulus: every cipher is empty, without a log line; the salt
     // request still goes out, and the service knows no such account.
@@ -145,69 +139,80 @@ TEST_F(AuthTest, KeyWithoutUsableModulusSendsAnEmptyAccount) {
     EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());
 }
 
-TEST_F(AuthTest, SaltRequestFailures) {
-    fake.SetSaltMode(FakeAuthService::SaltMode::kNoUser);
-    ExpectFailure("Get user infomation failed!Error num:-3",
-                  "UpdateSalt http request code:-3  msg:{\"code\":\"-3\",\"msg\":\"no user\"}!");
-    fake.SetSaltMode(FakeAuthService::SaltMode::kStatus500);
-    ExpectFailure("Get user infomation failed!Error num:1", "UpdateSalt http request error! Http error num:500");
-    fake.SetSaltMode(FakeAuthService::SaltMode::kEmptyBody);
-    ExpectFailure("Get user infomation failed!Error num:2", "UpdateSalt GetDataBuffer error!");
-    fake.SetSaltMode(FakeAuthService::SaltMode::kZeroBody);
-    ExpectFailure("Get user infomation failed!Error num:3", "UpdateSalt GetDataBuffer error empty!");
-    EXPECT_EQ(fake.Paths().size(), 8u);
-
-    // A salt text without "=" makes no login.
-    fake.SetSaltMode(FakeAuthService::SaltMode::kNoEquals);
-    ExpectFailure("Sessionid or Userid error");
-    EXPECT_EQ(fake.Paths().size(), 10u);
-    EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());
-}
-
-TEST_F(AuthTest, SignedRequestsTimeOut) {
-    // The object's timeout is the idle timeout of the signed requests.
-    fake.SetSlowMs(3000);
-    fake.SetSaltMode(FakeAuthService::SaltMode::kSlow);
-    auto start = std::chrono::steady_clock::now();
-    Outcome out = Run("u1", "p1", 300);
-    EXPECT_EQ(out.result, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-    EXPECT_TRUE(HasLogLine(1, "UpdateSalt http request error! Http error num:-10")) << Log();
-
-    fake.SetSaltMode(FakeAuthService::SaltMode::kOk);
-    fake.SetLoginMode(FakeAuthService::LoginMode::kSlow);
-    start = std::chrono::steady_clock::now();
-    out = Run("u1", "p1", 300);
-    EXPECT_EQ(out.result, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-    EXPECT_TRUE(HasLogLine(1, "LoginV3 http request error! Http error num:-10")) << Log();
-    EXPECT_TRUE(HasLogLine(1, "Sessionid or Userid error"));
-}
-
-TEST_F(AuthTest, LoginRequestFailures) {
-    fake.SetLoginMode(FakeAuthService::LoginMode::kRefused);
-    ExpectFailure("Sessionid or Userid error",
-                  "HandleLoginV3Response http request msg:{\"code\":\"-1\",\"msg\":\"bad\"}!");
-    fake.SetLoginMode(FakeAuthService::LoginMode::kStatus500);
-    ExpectFailure("Sessionid or Userid error", "LoginV3 http request error! Http error num:500");
-    fake.SetLoginMode(FakeAuthService::LoginMode::kEmptyBody);
-    ExpectFailure("Sessionid or Userid error", "LoginV3 GetDataBuffer error!");
-    fake.SetLoginMode(FakeAuthService::LoginMode::kZeroBody);
-    ExpectFailure("Sessionid or Userid error", "LoginV3 GetDataBuffer error empty!");
-    // A number as the last member has no "," after it and reads as empty.
-    fake.SetLoginMode(FakeAuthService::LoginMode::kUserIdLast);
-    ExpectFailure("Sessionid or Userid error");
-    // Key, salt and login each time: no verification was asked for.
-    EXPECT_EQ(fake.Paths().size(), 15u);
+// Every failure leg of the key, salt, login and verification requests: the
+// level-1 line of Authenticate, the failing step's own line, no "auth.dat",
+// and no request past the failing step.
+TEST_F(AuthTest, EveryFailureLegLogsItsLine) {
+    using K = FakeAuthService::KeyMode;
+    using S = FakeAuthService::SaltMode;
+    using L = FakeAuthService::LoginMode;
+    using V = FakeAuthService::VerifyMode;
+    // The failing mode; the leg it fails (key, salt, login, verification)
+    // is the number of requests made.
+    struct Row {
+        std::variant<K, S, L, V> mode;
+        std::string line;
+        std::string stepLine;
+    };
+    const std::string noSession = "Sessionid or Userid error";
+    const Row rows[] = {
+        {K::kStatus500, "Get rsa public key failed!Error num:1", "obtain rsa public http request error! Http error num:500"},
+        {K::kEmptyBody, "Get rsa public key failed!Error num:2", ""},
+        {K::kNoItem, "Get rsa public key failed!Error num:3", ""},
+        {S::kNoUser, "Get user infomation failed!Error num:-3",
+         "UpdateSalt http request code:-3  msg:{\"code\":\"-3\",\"msg\":\"no user\"}!"},
+        {S::kStatus500, "Get user infomation failed!Error num:1", "UpdateSalt http request error! Http error num:500"},
+        {S::kEmptyBody, "Get user infomation failed!Error num:2", "UpdateSalt GetDataBuffer error!"},
+        {S::kZeroBody, "Get user infomation failed!Error num:3", "UpdateSalt GetDataBuffer error empty!"},
+        {S::kNoEquals, noSession, ""},  // a salt text without "=" makes no login
+        {L::kRefused, noSession, "HandleLoginV3Response http request msg:{\"code\":\"-1\",\"msg\":\"bad\"}!"},
+        {L::kStatus500, noSession, "LoginV3 http request error! Http error num:500"},
+        {L::kEmptyBody, noSession, "LoginV3 GetDataBuffer error!"},
+        {L::kZeroBody, noSession, "LoginV3 GetDataBuffer error empty!"},
+        {L::kUserIdLast, noSession, ""},  // a number as the last member has no "," after it: empty
+        {V::kStatus500, "Get passport failed!Error num:1", "verify account http request error! Http error num:500"},
+        {V::kEmptyBody, "Get passport failed!Error num:2", ""},
+        {V::kEmptyPassport, "Get passport failed!Error num:4", "CAuth::verify_account[], passport error!"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line + " / " + row.stepLine);
+        fake.SetKeyMode(K::kOk);
+        fake.SetSaltMode(S::kOk);
+        fake.SetLoginMode(L::kOk);
+        fake.SetVerifyMode(V::kToday);
+        std::visit([this](auto m) { SetMode(m); }, row.mode);
+        const size_t before = fake.Paths().size();
+        ExpectFailure(row.line, row.stepLine);
+        const size_t requests = row.mode.index() + 1;
+        EXPECT_EQ(fake.Paths().size() - before, requests);
+        EXPECT_EQ(fake.Paths().back(), kFullRoad[requests - 1]);
+    }
     EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());
 
     // A blank in a value of the answers stays in the one URL, encoded (the
     // fake knows no such session).
-    fake.SetLoginMode(FakeAuthService::LoginMode::kBlankSessionId);
+    fake.SetVerifyMode(V::kToday);
+    fake.SetLoginMode(L::kBlankSessionId);
+    const size_t before = fake.Paths().size();
     ExpectFailure("Get passport failed!Error num:1", "verify account http request error! Http error num:404");
-    const auto requests = Requests();
-    ASSERT_EQ(requests.size(), 19u);
-    EXPECT_EQ(requests.back().Query(), "reqtype=verify&sessionid=SID%201&userid=10001");
+    EXPECT_EQ(fake.Paths().size() - before, 4u);
+    EXPECT_EQ(Requests().back().Query(), "reqtype=verify&sessionid=SID%201&userid=10001");
+}
+
+// The object's timeout is the idle timeout of the signed requests.
+TEST_F(AuthTest, SignedRequestsTimeOut) {
+    fake.SetSlowMs(3000);
+    for (bool salt : {true, false}) {
+        fake.SetSaltMode(salt ? FakeAuthService::SaltMode::kSlow : FakeAuthService::SaltMode::kOk);
+        if (!salt) fake.SetLoginMode(FakeAuthService::LoginMode::kSlow);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Run("u1", "p1", 300).result, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+        const std::string line = salt ? "UpdateSalt http request error! Http error num:-10"
+                                      : "LoginV3 http request error! Http error num:-10";
+        EXPECT_TRUE(HasLogLine(1, line)) << Log();
+    }
+    EXPECT_TRUE(HasLogLine(1, "Sessionid or Userid error"));
 }
 
 TEST_F(AuthTest, SecondProofRounds) {
@@ -232,16 +237,6 @@ TEST_F(AuthTest, SecondProofRounds) {
         << Log();
     EXPECT_TRUE(HasLogLine(1, "Sessionid or Userid error"));
     EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());
-}
-
-TEST_F(AuthTest, VerificationFailures) {
-    fake.SetVerifyMode(FakeAuthService::VerifyMode::kStatus500);
-    ExpectFailure("Get passport failed!Error num:1", "verify account http request error! Http error num:500");
-    fake.SetVerifyMode(FakeAuthService::VerifyMode::kEmptyBody);
-    ExpectFailure("Get passport failed!Error num:2");
-    fake.SetVerifyMode(FakeAuthService::VerifyMode::kEmptyPassport);
-    ExpectFailure("Get passport failed!Error num:4", "CAuth::verify_account[], passport error!");
-    EXPECT_EQ(fake.Paths().size(), 12u);
 }
 
 TEST_F(AuthTest, UnwritableLoginRecordFailsTheAuthentication) {

@@ -89,23 +89,15 @@ class HeartbeatTest : public kvotest::SimSessionTest {
 protected:
     void SetUp() override {
         kvotest::SimSessionTest::SetUp();
-        std::lock_guard<std::mutex> g(g_mutex);
-        g_notified.clear();
+        ClearNotified();
         g_stockRecords = 0;
         cfg_.fncnotify = &OnNotify;
         cfg_.fnctickstock = &OnStock;
         cfg_.m_timeout = 500;
     }
-
-    // A session of "SH" logged in on the simulator (and on more addresses
-    // behind it).
-    std::unique_ptr<CDatafeedSDKManager> LoggedIn(std::vector<GatewaySim*> more = {}) {
-        auto s = MakeSession("SH");
-        s->AddAddress("127.0.0.1", sim_.Port(), false);
-        for (GatewaySim* g : more) s->AddAddress("127.0.0.1", g->Port(), false);
-        kvoapi::LoginAccountInfo account = GatewayAccount("trader");
-        EXPECT_EQ(s->Login(account).nstatuscode, 0);
-        return s;
+    static void ClearNotified() {
+        std::lock_guard<std::mutex> g(g_mutex);
+        g_notified.clear();
     }
 
     ScopedProbe alive_{pl::NetworkState::kAlive};
@@ -190,7 +182,7 @@ TEST_F(HeartbeatTest, DisconnectRules) {
     SessionTimers timers = kvotest::ShortSessionTimers();
     timers.checkOutSeconds = 3;
     kvotest::ScopedSessionTimers scoped(timers);
-    auto s = LoggedIn();
+    auto s = LoggedInSession();
     EXPECT_FALSE(s->ReconnectOnDisconnect());
     const auto t0 = std::chrono::steady_clock::now();
     sim_.Close(sim_.Latest());
@@ -219,7 +211,7 @@ TEST_F(HeartbeatTest, DisconnectRules) {
 TEST_F(HeartbeatTest, FailedReconnects) {
     GatewaySim second;
     ASSERT_TRUE(second.Start());
-    auto s = LoggedIn({&second});
+    auto s = LoggedInSession("SH", {&second});
     SimAnswer refuse;
     refuse.status = -3;
     sim_.SetAnswer(kvotest::kSimLoginReq, refuse);
@@ -296,12 +288,9 @@ TEST_F(HeartbeatTest, GatewayNotifications) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.status);
-        {
-            std::lock_guard<std::mutex> g(g_mutex);
-            g_notified.clear();
-        }
+        ClearNotified();
         sim_.ClearFrames();
-        auto s = LoggedIn();
+        auto s = LoggedInSession();
         const size_t c = sim_.Latest();
         ASSERT_TRUE(sim_.Write(c, kvotest::NotifyFrame(row.status, row.statusmsg)));
         if (row.notifyCode != 0) {

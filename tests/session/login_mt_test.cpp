@@ -80,39 +80,24 @@ kvoapi::LoginAccountInfo Account(const std::string& kind = kvoapi::kAuthGatewayA
     return a;
 }
 
-// The frames of a type the simulator received, parsed.
-template <class Message>
-std::vector<Message> Received(const GatewaySim& sim, uint16_t type) {
-    std::vector<Message> out;
-    for (const SimFrame& f : sim.FramesOfType(type)) {
-        Message m;
-        EXPECT_TRUE(f.Parse(&m));
-        out.push_back(m);
-    }
-    return out;
-}
-
 std::vector<datapacket::LoginReq> LoginRequests(const GatewaySim& sim) {
-    return Received<datapacket::LoginReq>(sim, kvotest::kSimLoginReq);
-}
-
-std::vector<std::string> ElkLines(const GatewaySim& sim) {
-    std::vector<std::string> out;
-    for (const auto& m : Received<datapacket::ElkMessageReq>(sim, kvotest::kSimElk)) out.push_back(m.elkmessage());
-    return out;
-}
-
-SimAnswer Login(int32_t status, const std::string& statusmsg = "", uint32_t delayMs = 0) {
-    SimAnswer a;
-    a.status = status;
-    a.statusmsg = statusmsg;
-    a.delayMs = delayMs;
-    return a;
+    return kvotest::ParsedFrames<datapacket::LoginReq>(sim, kvotest::kSimLoginReq);
 }
 
 class LoginTest : public kvotest::SimSessionTest {
 protected:
     void AddSim(CDatafeedSDKManager& s, GatewaySim& sim) { s.AddAddress("127.0.0.1", sim.Port(), false); }
+    // A session of market with these loopback ports as its addresses.
+    std::unique_ptr<CDatafeedSDKManager> SessionOn(std::initializer_list<uint16_t> ports, const char* market = "SH") {
+        auto s = MakeSession(market);
+        for (uint16_t port : ports) s->AddAddress("127.0.0.1", port, false);
+        return s;
+    }
+    // Logs the session in with Account().
+    static LoginResult LogIn(CDatafeedSDKManager& s) {
+        kvoapi::LoginAccountInfo account = Account();
+        return s.Login(account);
+    }
 };
 
 // A folder of its own for the telemetry file or the login record, removed
@@ -179,11 +164,9 @@ TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
                         {-6, -1016}, {-7, -1018}, {-99, -1013}, {0, 0},     {1, 1}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.status);
-        sim_.SetAnswer(kvotest::kSimLoginReq, Login(row.status, utf8Refusal));
-        auto s = MakeSession("SH");
-        AddSim(*s, sim_);
-        kvoapi::LoginAccountInfo account = Account();
-        const LoginResult r = s->Login(account);
+        sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(row.status, utf8Refusal));
+        auto s = SessionOn({sim_.Port()});
+        const LoginResult r = LogIn(*s);
         EXPECT_EQ(r.nstatuscode, row.code);
         EXPECT_EQ(kvotest::HexOf(Msg(r)), "d5cbbac5d2d1b9fdc6da");
         EXPECT_EQ(Text(r.expire_date, sizeof(r.expire_date)), row.status >= 0 ? "20991231" : "");
@@ -193,15 +176,13 @@ TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
     }
 
     // A long text is cut on a GBK character boundary within the field.
-    SimAnswer raw = Login(-3);
+    SimAnswer raw = kvotest::StatusAnswer(-3);
     std::string longText;
     for (int i = 0; i < 40; ++i) longText += "\xe6\x8b\x92";  // 40 three-byte characters
     raw.statusmsg = longText;
     sim_.SetAnswer(kvotest::kSimLoginReq, raw);
-    auto s = MakeSession("SH");
-    AddSim(*s, sim_);
-    kvoapi::LoginAccountInfo account = Account();
-    const LoginResult r = s->Login(account);
+    auto s = SessionOn({sim_.Port()});
+    const LoginResult r = LogIn(*s);
     EXPECT_EQ(r.nstatuscode, -1013);
     EXPECT_EQ(Msg(r).size(), 68u);  // 34 two-byte GBK characters fit in 69 bytes
     EXPECT_EQ(kvotest::HexOf(Msg(r).substr(0, 2)), "bedc");
@@ -209,7 +190,7 @@ TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
 
     // No address at all: "wrong ip" and the reconnect flag.
     auto none = MakeSession("SZ");
-    const LoginResult empty = none->Login(account);
+    const LoginResult empty = LogIn(*none);
     EXPECT_EQ(empty.nstatuscode, -1006);
     EXPECT_EQ(kvotest::HexOf(Msg(empty)), "b4edcef36970");
     EXPECT_TRUE(none->ReconnectOnDisconnect());
@@ -253,12 +234,12 @@ TEST_F(LoginTest, LoginRequestCarriesTheAccountAndTheToken) {
     AddSim(*s, sim_);
     kvoapi::LoginAccountInfo account = Account();
     account.session_id = "sess-1";
-    SimAnswer refused = Login(-4);
+    SimAnswer refused = kvotest::StatusAnswer(-4);
     refused.token = "T-refused";
     sim_.SetAnswer(kvotest::kSimLoginReq, refused);
     EXPECT_EQ(s->Login(account).nstatuscode, -1003);
     EXPECT_EQ(s->Token(), "T-refused");
-    SimAnswer ok = Login(0);
+    SimAnswer ok = kvotest::StatusAnswer(0);
     ok.token = "T-ok";
     sim_.SetAnswer(kvotest::kSimLoginReq, ok);
     EXPECT_EQ(s->Login(account).nstatuscode, 0);
@@ -285,12 +266,9 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
     ASSERT_NE(refused.Port(), 0);
 
     {
-        auto s = MakeSession("SH");
-        s->AddAddress("127.0.0.1", refused.Port(), false);
-        AddSim(*s, sim_);
-        kvoapi::LoginAccountInfo account = Account();
+        auto s = SessionOn({refused.Port(), sim_.Port()});
         const Clock::time_point t0 = Clock::now();
-        const LoginResult r = s->Login(account);
+        const LoginResult r = LogIn(*s);
         EXPECT_EQ(r.nstatuscode, 0);
         EXPECT_LT(MsSince(t0), 800);  // no wait on the refused port
         EXPECT_TRUE(s->IsLoggedIn());
@@ -302,15 +280,12 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
     // The first gateway refuses, but only after the attempt's wait (1000 ms)
     // ended; the second accepts. Its exchange must not queue behind the
     // abandoned one (which would wait m_timeout, 2000 ms).
-    sim_.SetAnswer(kvotest::kSimLoginReq, Login(-3, "late", 1500));
-    second.SetAnswer(kvotest::kSimLoginReq, Login(0));
+    sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(-3, "late", 1500));
+    second.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(0));
     {
-        auto s = MakeSession("SH");
-        AddSim(*s, sim_);
-        AddSim(*s, second);
-        kvoapi::LoginAccountInfo account = Account();
+        auto s = SessionOn({sim_.Port(), second.Port()});
         const Clock::time_point t0 = Clock::now();
-        const LoginResult r = s->Login(account);
+        const LoginResult r = LogIn(*s);
         EXPECT_EQ(r.nstatuscode, 0) << Msg(r);
         EXPECT_GE(MsSince(t0), 900);
         EXPECT_LT(MsSince(t0), 1900);
@@ -324,14 +299,11 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
     // A late success of the first gateway does not turn the second's refusal
     // into a login.
     sim_.ClearFrames();
-    sim_.SetAnswer(kvotest::kSimLoginReq, Login(0, "", 1500));
-    second.SetAnswer(kvotest::kSimLoginReq, Login(-4, "no"));
+    sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(0, "", 1500));
+    second.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(-4, "no"));
     {
-        auto s = MakeSession("SH");
-        AddSim(*s, sim_);
-        AddSim(*s, second);
-        kvoapi::LoginAccountInfo account = Account();
-        const LoginResult r = s->Login(account);
+        auto s = SessionOn({sim_.Port(), second.Port()});
+        const LoginResult r = LogIn(*s);
         EXPECT_EQ(r.nstatuscode, -1003);
         EXPECT_EQ(Msg(r), "no");
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
@@ -343,46 +315,22 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
     // A silent gateway times out with -1002.
     sim_.SetSilent(true);
     {
-        auto s = MakeSession("SH");
-        AddSim(*s, sim_);
-        kvoapi::LoginAccountInfo account = Account();
-        const LoginResult r = s->Login(account);
+        auto s = SessionOn({sim_.Port()});
+        const LoginResult r = LogIn(*s);
         EXPECT_EQ(r.nstatuscode, -1002);
         EXPECT_EQ(kvotest::HexOf(Msg(r)), "b3accab1cedecfecd3a6");
     }
 
     // Two refused ports: the last -1005 and the reconnect flag, quickly.
     RefusingPort refused2;
-    auto s = MakeSession("SZ");
-    s->AddAddress("127.0.0.1", refused.Port(), false);
-    s->AddAddress("127.0.0.1", refused2.Port(), false);
-    kvoapi::LoginAccountInfo account = Account();
+    auto s = SessionOn({refused.Port(), refused2.Port()}, "SZ");
     const Clock::time_point t0 = Clock::now();
-    const LoginResult r = s->Login(account);
+    const LoginResult r = LogIn(*s);
     EXPECT_LT(MsSince(t0), 800);
     EXPECT_EQ(r.nstatuscode, -1005);
     EXPECT_EQ(Msg(r), kvoapi::kTextCannotConnect);
     EXPECT_TRUE(s->ReconnectOnDisconnect());
     EXPECT_FALSE(s->IsLoggedIn());
-}
-
-// A logged-in session answers 0 without traffic; a kicked one -1016.
-TEST_F(LoginTest, LoggedInAndKickedSessionsSendNothing) {
-    auto s = MakeSession("SH");
-    AddSim(*s, sim_);
-    kvoapi::LoginAccountInfo account = Account();
-    ASSERT_EQ(s->Login(account).nstatuscode, 0);
-    ASSERT_EQ(sim_.Accepted(), 1u);
-    LoginResult r = s->Login(account);
-    EXPECT_EQ(r.nstatuscode, 0);
-    EXPECT_EQ(Msg(r), kvoapi::kTextAlreadyLoggedIn);
-    s->SetLoggedIn(false);
-    s->SetKicked();
-    r = s->Login(account);
-    EXPECT_EQ(r.nstatuscode, -1016);
-    EXPECT_EQ(Msg(r), kvoapi::kTextRepeatedLogin);
-    EXPECT_EQ(sim_.CountOfType(kvotest::kSimLoginReq), 1u);
-    EXPECT_EQ(sim_.Accepted(), 1u);
 }
 
 // A formal account's passport is renewed when its "signvalid" date is not
@@ -513,30 +461,26 @@ TEST_F(RenewalServiceTest, DestroyEndsARunningRenewal) {
 TEST_F(LoginTest, TelemetryFollowsTheGatewayMask) {
     RefusingPort refused;
     {
-        auto s = MakeSession("SH");
-        AddSim(*s, sim_);
-        kvoapi::LoginAccountInfo account = Account();
+        auto s = SessionOn({sim_.Port()});
         EXPECT_EQ(s->SendUserData("early"), -1010);
-        ASSERT_EQ(s->Login(account).nstatuscode, 0);
+        ASSERT_EQ(LogIn(*s).nstatuscode, 0);
         EXPECT_EQ(s->ElkEventMask(), 0u);
         EXPECT_EQ(s->SendUserData("x"), -1010);
     }
     EXPECT_EQ(sim_.CountOfType(kvotest::kSimElk), 0u);
 
-    SimAnswer rate = Login(0);
+    SimAnswer rate = kvotest::StatusAnswer(0);
     rate.statsRate = 0x21;
     rate.expireDate = "20301231";
     sim_.SetAnswer(kvotest::kSimLoginReq, rate);
     sim_.ClearFrames();
-    auto s = MakeSession("SZ");
-    s->AddAddress("127.0.0.1", refused.Port(), false);
-    AddSim(*s, sim_);
+    auto s = SessionOn({refused.Port(), sim_.Port()}, "SZ");
     kvoapi::LoginAccountInfo account = Account();
     account.user_id = "12345";
     ASSERT_EQ(s->Login(account).nstatuscode, 0);
     EXPECT_EQ(s->ElkEventMask(), 0x21u);
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 1, 5000));
-    std::vector<std::string> lines = ElkLines(sim_);
+    std::vector<std::string> lines = kvotest::ElkLines(sim_);
     ASSERT_EQ(lines.size(), 1u);
     const std::string& login = lines[0];
     EXPECT_EQ(login.rfind("{\"index_prefix\":\"client@_login\",\"module\":\"Login\",\"event\":\"tracelog\",\"logtime\":\"", 0),
@@ -553,14 +497,14 @@ TEST_F(LoginTest, TelemetryFollowsTheGatewayMask) {
     // User data with its quote escaped; the standing fields only where asked.
     EXPECT_EQ(s->SendUserData("say \"hi\""), 0);
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 2, 5000));
-    lines = ElkLines(sim_);
+    lines = kvotest::ElkLines(sim_);
     EXPECT_NE(lines[1].find("\"index_prefix\":\"client@_qsuserdata\",\"module\":\"qsuserdata\""), std::string::npos);
     EXPECT_NE(lines[1].find(",\"userdata\":\"say \\\"hi\\\"\"}\n"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[1].find("\"MAC\""), std::string::npos);
     const std::string text = s->ElkLog("client@_query", "GetTickStock", {{"n", "1"}}, "need_mapparam");
     EXPECT_EQ(text, "");
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 3, 5000));
-    const std::string query = ElkLines(sim_)[2];
+    const std::string query = kvotest::ElkLines(sim_)[2];
     EXPECT_NE(query.find(",\"IP\":\"127.0.0.1&\",\"MAC\":\"" + s->MacText() +
                          "\",\"PID\":\"99\",\"client_version\":\"2.2.5\",\"exchangetype\":\"SZ\",\"n\":\"1\","
                          "\"userid\":12345,\"username\":\"trader\",\"usertype\":\"gateway_auth\"}\n"),
@@ -572,7 +516,7 @@ TEST_F(LoginTest, TelemetryFollowsTheGatewayMask) {
     EXPECT_EQ(textOnly.find('\n'), std::string::npos);
     EXPECT_NE(textOnly.find(",\"a\":\"1\"}"), std::string::npos);
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 4, 5000));
-    const std::string usage = ElkLines(sim_)[3];
+    const std::string usage = kvotest::ElkLines(sim_)[3];
     EXPECT_NE(usage.find("\"cpu\":\""), std::string::npos) << usage;
     EXPECT_NE(usage.find("\"memory\":\""), std::string::npos) << usage;
 
@@ -599,11 +543,10 @@ TEST_F(LoginTest, LevelSevenWritesTheTelemetryFile) {
         // Not logged in: not sent, but written.
         EXPECT_EQ(s->SendUserData("before"), 0);
         AddSim(*s, sim_);
-        SimAnswer rate = Login(0);
+        SimAnswer rate = kvotest::StatusAnswer(0);
         rate.statsRate = 1;
         sim_.SetAnswer(kvotest::kSimLoginReq, rate);
-        kvoapi::LoginAccountInfo account = Account();
-        ASSERT_EQ(s->Login(account).nstatuscode, 0);
+        ASSERT_EQ(LogIn(*s).nstatuscode, 0);
         EXPECT_EQ(s->ElkEventMask(), 63u);
         ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 1, 5000));
         EXPECT_EQ(sim_.CountOfType(kvotest::kSimElk), 1u);
@@ -619,10 +562,8 @@ TEST_F(LoginTest, LevelSevenWritesTheTelemetryFile) {
     // Level 5 with the login bit: only the reconnect failure reaches the file.
     std::filesystem::remove(file);
     cfg_.m_loglevel = 5;
-    auto s = MakeSession("SH");
-    AddSim(*s, sim_);
-    kvoapi::LoginAccountInfo account = Account();
-    ASSERT_EQ(s->Login(account).nstatuscode, 0);
+    auto s = SessionOn({sim_.Port()});
+    ASSERT_EQ(LogIn(*s).nstatuscode, 0);
     EXPECT_EQ(s->ElkEventMask(), 1u);
     s->ReportReconnectFailure("all \"down\"");
     const std::string after = kvotest::ReadWholeFile(file);
@@ -655,13 +596,11 @@ TEST_F(LoginTest, PushSamplingArmsEachChannelOncePerInterval) {
     g_fakeSeconds.store(t0);
     SessionClock::SetWallClock(&FakeWallClock);
 
-    SimAnswer rate = Login(0);
+    SimAnswer rate = kvotest::StatusAnswer(0);
     rate.statsRate = 8;
     sim_.SetAnswer(kvotest::kSimLoginReq, rate);
-    auto s = MakeSession("SH");
-    AddSim(*s, sim_);
-    kvoapi::LoginAccountInfo account = Account();
-    ASSERT_EQ(s->Login(account).nstatuscode, 0);
+    auto s = SessionOn({sim_.Port()});
+    ASSERT_EQ(LogIn(*s).nstatuscode, 0);
     using M = CDatafeedSDKManager;
     EXPECT_EQ(s->SamplingStamp(M::kSampleTransaction), static_cast<uint64_t>(t0));
     EXPECT_EQ(s->SamplingStamp(M::kSampleOrder), static_cast<uint64_t>(t0 - 240));

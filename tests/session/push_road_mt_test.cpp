@@ -203,6 +203,17 @@ std::string PayloadOf(int32_t c, ImageForm form) {
     }
 }
 
+// Every record of the kind's calls, ordered by index.
+template <class Rec>
+std::vector<Rec> SortedByIndex(const std::string& kind) {
+    std::vector<Rec> all;
+    for (const Call& call : g_host.Of(kind)) {
+        for (const Rec& r : call.Records<Rec>()) all.push_back(r);
+    }
+    std::sort(all.begin(), all.end(), [](const Rec& a, const Rec& b) { return V(a.index) < V(b.index); });
+    return all;
+}
+
 void ExpectTrades(const std::vector<Transaction>& all) {
     ASSERT_EQ(all.size(), 10u);
     const int32_t classes[5] = {5, 6, 7, 11, 13};
@@ -281,22 +292,8 @@ TEST_F(PushRoadTest, EveryWireClassReachesItsCallback) {
             }
         }
 
-        std::vector<Transaction> trades;
-        for (const Call& call : g_host.Of("tran")) {
-            for (const Transaction& t : call.Records<Transaction>()) trades.push_back(t);
-        }
-        std::sort(trades.begin(), trades.end(), [](const Transaction& a, const Transaction& b) {
-            return V(a.index) < V(b.index);
-        });
-        ExpectTrades(trades);
-
-        std::vector<OrderData> orders;
-        for (const Call& call : g_host.Of("order")) {
-            for (const OrderData& o : call.Records<OrderData>()) orders.push_back(o);
-        }
-        std::sort(orders.begin(), orders.end(), [](const OrderData& a, const OrderData& b) {
-            return V(a.index) < V(b.index);
-        });
+        ExpectTrades(SortedByIndex<Transaction>("tran"));
+        const std::vector<OrderData> orders = SortedByIndex<OrderData>("order");
         ASSERT_EQ(orders.size(), 4u);
         const int32_t orderIndexes[4] = {800, 801, 1200, 1201};
         for (size_t i = 0; i < 4; ++i) {
@@ -488,44 +485,6 @@ TEST_F(PushRoadTest, BatchesMergeSortAndKeepTheKindOrder) {
     indexes.clear();
     for (const Transaction& t : g_host.Of("tran")[0].Records<Transaction>()) indexes.push_back(V(t.index));
     EXPECT_EQ(indexes, (std::vector<int32_t>{30, 31, 32, 10, 11, 12}));
-}
-
-// One image at a time, as the single-image workers and the snapshot
-// queries use it: index and five-level images reach their callbacks, the
-// snapshot ids fill the session's result lists and call no host callback,
-// and an image that does not open gives false.
-TEST_F(PushRoadTest, SingleImagesAndSnapshotLists) {
-    auto s = MakeSession("SH");
-    const std::string index = kvotest::IndexTickImage(16, {"1A0001", "1B0007"}, 93000000);
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexPush, index.data(), uint32_t(index.size()), 5, 6, 7, kDatatime));
-    ASSERT_EQ(g_host.RecordsOf("index"), 2u);
-    const Call call = g_host.Of("index")[0];
-    EXPECT_EQ(call.timing.produce_time, 5u);
-    EXPECT_EQ(call.timing.send_time, 6u);
-    EXPECT_EQ(call.timing.receive_time, 7u);
-    EXPECT_EQ(Str(call.Records<TickIndex>()[1].code, 16), "000010");
-
-    g_host.Clear();
-    ConvertSession& lists = s->Converted();
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexSnapshot, index.data(), uint32_t(index.size()), 0, 0, 0, 0));
-    const std::string stock = kvotest::StockTickImage(17, {"600000", "600036", "601318"}, 0, ImageForm::kHq6);
-    EXPECT_TRUE(s->ProcessPushFile(kDataStockSnapshot, stock.data(), uint32_t(stock.size()), 0, 0, 0, 0));
-    const std::string book = kvotest::SuperStockImage(17, {"600000"}, ImageForm::kCompact);
-    EXPECT_TRUE(s->ProcessPushFile(kDataSuperStockSnapshot, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_EQ(g_host.Size(), 0u);
-    EXPECT_EQ(rb::ListRecords<TickIndex>(lists.indexList).size(), 2u);
-    EXPECT_EQ(Str(rb::ListRecords<TickStock>(lists.stockList)[2].code, 16), "601318");
-    EXPECT_DOUBLE_EQ(V(rb::ListRecords<SuperStock>(lists.superStockList)[0].new_price), 30.0);
-
-    // Ids read the other way, or not at all, convert nothing but still open.
-    EXPECT_TRUE(s->ProcessPushFile(kDataBidQueuePush, index.data(), uint32_t(index.size()), 0, 0, 0, 0));
-    EXPECT_TRUE(s->ProcessPushFile(kDataIndexPush, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_TRUE(s->ProcessPushFile(kDataTransactionPush, book.data(), uint32_t(book.size()), 0, 0, 0, 0));
-    EXPECT_EQ(g_host.Size(), 0u);
-    const std::string five = "hd1.0";
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, five.data(), uint32_t(five.size()), 0, 0, 0, 0));
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, index.data(), 20, 0, 0, 0, 0));
-    EXPECT_FALSE(s->ProcessPushFile(kDataIndexPush, nullptr, 0, 0, 0, 0, 0));
 }
 
 // Hostile pushes on the logged-in road: bodies that do not parse, payloads

@@ -247,11 +247,7 @@ TEST_F(QueryTest, SnapshotsAndTheirFailures) {
     EXPECT_EQ(n, kUntouched);
     EXPECT_EQ(quick->GetSuperStock("USHA", "(600000)", &n), nullptr);
     EXPECT_EQ(n, kUntouched);
-    sim_.SetAnswer(kvotest::kSimCodelistReq, [] {
-        SimAnswer a;
-        a.mode = SimAnswer::kSilent;
-        return a;
-    }());
+    sim_.SetAnswer(kvotest::kSimCodelistReq, kvotest::SilentAnswer());
     EXPECT_EQ(quick->GetCodelist("USHA", &n), nullptr);
     EXPECT_EQ(n, kUntouched);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the late answers arrive
@@ -309,29 +305,17 @@ TEST_F(QueryTest, QueryTelemetry) {
     kvotest::SimMarket market(5);
     market.Attach(sim_);
     cfg_.m_timeout = 400;
-    auto s = MakeSession("SH");
-    s->AddAddress("127.0.0.1", sim_.Port(), false);
-    kvoapi::LoginAccountInfo account = GatewayAccount("u");
-    ASSERT_EQ(s->Login(account).nstatuscode, 0);
+    auto s = LoggedInSession();
     uint32_t n = kUntouched;
     std::free(s->GetCodelist("USHI", &n));
     std::free(s->GetTickStock("USHA", "(600000,600036)", &n));
-    SimAnswer silent;
-    silent.mode = SimAnswer::kSilent;
-    sim_.SetAnswer(kvotest::kSimQuotaReq, silent);
+    sim_.SetAnswer(kvotest::kSimQuotaReq, kvotest::SilentAnswer());
     n = 5;
     EXPECT_EQ(s->GetTickIndex("USHI", "(000001)", &n), nullptr);
     ASSERT_TRUE(sim_.WaitForFrames(kvotest::kSimElk, 3, 5000));
-    std::vector<std::string> lines;
-    for (const SimFrame& f : sim_.FramesOfType(kvotest::kSimElk)) {
-        datapacket::ElkMessageReq m;
-        ASSERT_TRUE(f.Parse(&m));
-        lines.push_back(m.elkmessage());
-    }
+    const std::vector<std::string> lines = kvotest::ElkLines(sim_);
     ASSERT_EQ(lines.size(), 3u);
-    auto has = [](const std::string& line, const std::string& part) {
-        return line.find(part) != std::string::npos;
-    };
+    auto has = [](const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; };
     EXPECT_TRUE(has(lines[0], "\"index_prefix\":\"client@_query\",\"module\":\"query_codelist\"")) << lines[0];
     EXPECT_TRUE(has(lines[0], "\"length\":\"14\",\"market\":\"USHI\"")) << lines[0];
     EXPECT_TRUE(has(lines[0], "\"statscode\":\"0\"")) << lines[0];

@@ -58,13 +58,7 @@ std::vector<Report> Reports() {
 }
 
 std::vector<datapacket::SubscribeReq> Requests(const kvotest::GatewaySim& sim) {
-    std::vector<datapacket::SubscribeReq> out;
-    for (const SimFrame& f : sim.FramesOfType(kvotest::kSimSubscribeReq)) {
-        datapacket::SubscribeReq r;
-        EXPECT_TRUE(f.Parse(&r));
-        out.push_back(r);
-    }
-    return out;
+    return kvotest::ParsedFrames<datapacket::SubscribeReq>(sim, kvotest::kSimSubscribeReq);
 }
 
 class SubscribeTest : public kvotest::SimSessionTest {
@@ -144,14 +138,10 @@ TEST_F(SubscribeTest, WaitingResultsAndLocalRefusals) {
     ASSERT_TRUE(Connect(*s, true));
     const std::pair<int32_t, int32_t> statuses[] = {{0, 0}, {1, -10001}, {2, -10002}, {4, -10003}, {3, 3}, {-7, -7}};
     for (const auto& [status, result] : statuses) {
-        SimAnswer a;
-        a.status = status;
-        sim_.SetAnswer(kvotest::kSimSubscribeReq, a);
+        sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::StatusAnswer(status));
         EXPECT_EQ(s->SubScribe(2, 1, "USHA", "(600000)", true), result) << status;
     }
-    SimAnswer silent;
-    silent.mode = SimAnswer::kSilent;
-    sim_.SetAnswer(kvotest::kSimSubscribeReq, silent);
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
     const Clock::time_point t0 = Clock::now();
     EXPECT_EQ(s->SubScribe(5, 1, "USHA", "(600000)", true), -1002);
     EXPECT_GE(kvotest::MsSince(t0), 280);
@@ -221,9 +211,7 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
     EXPECT_LT(reports[0].atMs, 1000);
 
     // Unanswered: -1002 after more than one whole second, once.
-    SimAnswer silent;
-    silent.mode = SimAnswer::kSilent;
-    sim_.SetAnswer(kvotest::kSimSubscribeReq, silent);
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
     const int64_t sentAt = kvotest::MsSince(g_t0);
     EXPECT_EQ(s->SubScribe(1, 1, "USHI", "(000001)", false), 0);
     EXPECT_EQ(s->SubScribe(6, 4, "USHA", "(600000)", false), 0);
@@ -304,9 +292,7 @@ TEST_F(SubscribeTest, ReSubReplaysTheKeptList) {
 
     // No answer at all: the first entry is tried twice, then the walk ends.
     sim_.ClearFrames();
-    SimAnswer silent;
-    silent.mode = SimAnswer::kSilent;
-    sim_.SetAnswer(kvotest::kSimSubscribeReq, silent);
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
     EXPECT_EQ(s->ReSub(true), -1002);
     EXPECT_EQ(Requests(sim_).size(), 2u);
     reports = Reports();
@@ -330,18 +316,6 @@ namespace {
 
 int32_t CountStock(void*, const void*, uint32_t, const PushTiming*) { return 0; }
 
-// The gateway's telemetry records of one index prefix, as JSON lines.
-std::vector<std::string> ElkLines(const kvotest::GatewaySim& sim, const std::string& prefix) {
-    std::vector<std::string> lines;
-    for (const SimFrame& f : sim.FramesOfType(kvotest::kSimElk)) {
-        datapacket::ElkMessageReq m;
-        if (f.Parse(&m) && m.elkmessage().find("\"index_prefix\":\"" + prefix + "\"") != std::string::npos) {
-            lines.push_back(m.elkmessage());
-        }
-    }
-    return lines;
-}
-
 }  // namespace
 
 // With the subscription and push-sampling bits of the gateway's mask, a
@@ -354,10 +328,7 @@ TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
     sim_.SetAnswer(kvotest::kSimLoginReq, login);
     kvotest::SimMarket market(3);
     cfg_.fnctickstock = &CountStock;
-    auto s = MakeSession("SH");
-    s->AddAddress("127.0.0.1", sim_.Port(), false);
-    kvoapi::LoginAccountInfo account = GatewayAccount("u");
-    ASSERT_EQ(s->Login(account).nstatuscode, 0);
+    auto s = LoggedInSession();
     ASSERT_EQ(s->SubScribe(2, 1, "USHA", "(600000)", true), 0);
     // Only a push without a production time reports its sample.
     const std::string image = market.StockImage(17, {"600000"});
@@ -365,16 +336,16 @@ TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
     ASSERT_TRUE(Eventually([&] {
         sim_.Write(connection, kvotest::PushFrame(kvotest::MakePush("USHA", 1, image, 0, 1, 20250428093005250ull),
                                                   0, static_cast<uint16_t>(kvotest::kSimPush + 1)));
-        return !ElkLines(sim_, "client@_sub_push").empty();
+        return !kvotest::ElkLines(sim_, "client@_sub_push").empty();
     }, 8000));
 
-    const std::vector<std::string> subs = ElkLines(sim_, "client@_sub");
+    const std::vector<std::string> subs = kvotest::ElkLines(sim_, "client@_sub");
     ASSERT_EQ(subs.size(), 1u);
     for (const char* part : {"\"module\":\"SubScribe\"", "\"codelist\":\"(600000)\"", "\"dataclass\":\"2\"",
                              "\"market\":\"USHA\"", "\"statscode\":\"0\"", "\"subop_type\":\"1\"", "\"timeconsum\":\""}) {
         EXPECT_NE(subs[0].find(part), std::string::npos) << part << " in " << subs[0];
     }
-    const std::string push = ElkLines(sim_, "client@_sub_push")[0];
+    const std::string push = kvotest::ElkLines(sim_, "client@_sub_push")[0];
     // Pushes queued meanwhile join the sampled one's batch.
     EXPECT_EQ(push.find("\"count\":\"0\""), std::string::npos) << push;
     for (const char* part : {"\"module\":\"sub_push_stock\"", "\"count\":\"", "\"sub_type\":\"stock\"",
@@ -389,9 +360,7 @@ TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
 TEST_F(SubscribeTest, AsynchronousAnswerDuringTheLoginExchangeIsReported) {
     auto s = MakeSession("SH");
     ASSERT_TRUE(Connect(*s, false));
-    SimAnswer refused;
-    refused.status = 2;
-    sim_.SetAnswer(kvotest::kSimSubscribeReq, refused);
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::StatusAnswer(2));
     EXPECT_EQ(s->SubScribe(2, 1, "USHA", "(600000)", false), 0);
     ASSERT_TRUE(Eventually([] { return Reports().size() == 1; }, 3000));
     const auto reports = Reports();

@@ -1,5 +1,6 @@
 #include "tests/support/session_fixture.h"
 
+#include "datapacket.pro.pb.h"
 #include "framework/net/tl_netengine.h"
 #include "framework/net/tl_socketlink.h"
 #include "framework/tl_log.h"
@@ -31,6 +32,30 @@ SessionTimers ShortSessionTimers() {
     return t;
 }
 
+std::vector<std::string> ElkLines(const GatewaySim& sim, const std::string& prefix) {
+    std::vector<std::string> lines;
+    for (const datapacket::ElkMessageReq& m : ParsedFrames<datapacket::ElkMessageReq>(sim, kSimElk)) {
+        if (prefix.empty() || m.elkmessage().find("\"index_prefix\":\"" + prefix + "\"") != std::string::npos) {
+            lines.push_back(m.elkmessage());
+        }
+    }
+    return lines;
+}
+
+SimAnswer StatusAnswer(int32_t status, const std::string& statusmsg, uint32_t delayMs) {
+    SimAnswer a;
+    a.status = status;
+    a.statusmsg = statusmsg;
+    a.delayMs = delayMs;
+    return a;
+}
+
+SimAnswer SilentAnswer() {
+    SimAnswer a;
+    a.mode = SimAnswer::kSilent;
+    return a;
+}
+
 SimSessionTest::SimSessionTest() : timers_(ShortSessionTimers()), m_log("kvo_session_log_") {
     InstanceConfig_SetDefaults(&cfg_);
     cfg_.m_loglevel = 5;
@@ -59,6 +84,16 @@ kvoapi::LoginAccountInfo SimSessionTest::GatewayAccount(const std::string& user)
 
 std::unique_ptr<CDatafeedSDKManager> SimSessionTest::MakeSession(const std::string& market) {
     return std::make_unique<CDatafeedSDKManager>(&cfg_, nullptr, market);
+}
+
+std::unique_ptr<CDatafeedSDKManager> SimSessionTest::LoggedInSession(const std::string& market,
+                                                                     const std::vector<GatewaySim*>& more) {
+    auto s = MakeSession(market);
+    s->AddAddress("127.0.0.1", sim_.Port(), false);
+    for (GatewaySim* g : more) s->AddAddress("127.0.0.1", g->Port(), false);
+    kvoapi::LoginAccountInfo account = GatewayAccount("trader");
+    EXPECT_EQ(s->Login(account).nstatuscode, 0);
+    return s;
 }
 
 ::testing::AssertionResult SimSessionTest::Connect(CDatafeedSDKManager& session, bool loggedIn) {

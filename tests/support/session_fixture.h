@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
@@ -37,6 +38,27 @@ std::string ThreadNameOfCaller();
 // attempt 1000 ms, asynchronous check 50 ms, sampling 1 s, stop wait 3000 ms.
 SessionTimers ShortSessionTimers();
 
+// The frames of a type the simulator received, parsed (each must parse).
+template <class Message>
+std::vector<Message> ParsedFrames(const GatewaySim& sim, uint16_t type) {
+    std::vector<Message> out;
+    for (const SimFrame& f : sim.FramesOfType(type)) {
+        Message m;
+        EXPECT_TRUE(f.Parse(&m));
+        out.push_back(m);
+    }
+    return out;
+}
+
+// The telemetry lines the simulator received, those of one index prefix
+// only when prefix is not empty.
+std::vector<std::string> ElkLines(const GatewaySim& sim, const std::string& prefix = "");
+
+// An answer with the status, text and delay given.
+SimAnswer StatusAnswer(int32_t status, const std::string& statusmsg = "", uint32_t delayMs = 0);
+// An answer that never comes.
+SimAnswer SilentAnswer();
+
 // The socket engine and one started gateway simulator per test; the process
 // log goes into a file of the test's own. Sessions made with MakeSession are
 // destroyed before the engine stops.
@@ -54,6 +76,10 @@ protected:
     ::testing::AssertionResult Connect(CDatafeedSDKManager& session, bool loggedIn);
     // An account the gateway checks itself (no authentication centre).
     static kvoapi::LoginAccountInfo GatewayAccount(const std::string& user);
+    // A session of market logged in (as GatewayAccount("trader")) on the
+    // simulator, with the more simulators as further addresses.
+    std::unique_ptr<CDatafeedSDKManager> LoggedInSession(const std::string& market = "SH",
+                                                        const std::vector<GatewaySim*>& more = {});
     // The text of the process log so far.
     std::string LogText() const { return m_log.Text(); }
 
