@@ -39,6 +39,15 @@ void AddMarketCode(Rules& r) {
     r.push_back(Text("code", KVO_FIELD(TickIndex, code)));
 }
 
+// market, code, date and time, the head of the files that do not begin as
+// index.csv.
+template <class Rec>
+void AddMarketCodeTime(Rules& r) {
+    AddMarketCode(r);
+    r.push_back(Num("date", Rule::kI32, offsetof(Rec, date)));
+    r.push_back(Num("time", Rule::kI32, offsetof(Rec, time)));
+}
+
 // Ten columns name1..name10 into the elements of an array of 8-byte values.
 void AddLevels(Rules& r, const char* name, Rule::Kind kind, size_t offset) {
     for (int i = 1; i <= 10; ++i)
@@ -110,9 +119,7 @@ Rules StockRules() {
 
 Rules SuperStockRules() {
     Rules r;
-    AddMarketCode(r);
-    r.push_back(Num("date", Rule::kI32, offsetof(SuperStock, date)));
-    r.push_back(Num("time", Rule::kI32, offsetof(SuperStock, time)));
+    AddMarketCodeTime<SuperStock>(r);
     r.push_back(Num("new_price", Rule::kF64, offsetof(SuperStock, new_price)));
     AddLevels(r, "bidorder_price", Rule::kF64, offsetof(SuperStock, bidorder_price));
     AddLevels(r, "bidorder_volume", Rule::kI64, offsetof(SuperStock, bidorder_volume));
@@ -125,9 +132,7 @@ Rules SuperStockRules() {
 // transactions (their offsets agree).
 template <class Rec>
 void AddEventHead(Rules& r) {
-    AddMarketCode(r);
-    r.push_back(Num("date", Rule::kI32, offsetof(Rec, date)));
-    r.push_back(Num("time", Rule::kI32, offsetof(Rec, time)));
+    AddMarketCodeTime<Rec>(r);
     r.push_back(Num("index", Rule::kI32, offsetof(Rec, index)));
     r.push_back(Num("Bizindex", Rule::kI32, offsetof(Rec, Bizindex)));
     r.push_back(Num("channel", Rule::kI32, offsetof(Rec, channel)));
@@ -156,9 +161,7 @@ Rules TransRules() {
 // show_number and the volumes are read apart (see Fill).
 Rules QueueRules() {
     Rules r;
-    AddMarketCode(r);
-    r.push_back(Num("date", Rule::kI32, offsetof(OrderQueue, date)));
-    r.push_back(Num("time", Rule::kI32, offsetof(OrderQueue, time)));
+    AddMarketCodeTime<OrderQueue>(r);
     r.push_back(Text("side", KVO_FIELD(OrderQueue, side)));
     r.push_back(Num("price", Rule::kF64, offsetof(OrderQueue, price)));
     r.push_back(Num("order_number", Rule::kI32, offsetof(OrderQueue, order_number)));

@@ -96,9 +96,7 @@ std::string FakeProxy::Target(size_t i) {
 
 void FakeProxy::AcceptLoop() {
     while (!m_stop.load()) {
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = AcceptWithin(m_listen, 20);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> g(m_mutex);
         m_fds.push_back(fd);

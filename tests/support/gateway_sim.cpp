@@ -234,20 +234,19 @@ void GatewaySim::ReadFrom(size_t index, const std::shared_ptr<Conn>& conn) {
     }
 }
 
+static_assert(kSimLoginRsp == kSimLoginReq + 1 && kSimCodelistRsp == kSimCodelistReq + 1 &&
+                  kSimQuotaRsp == kSimQuotaReq + 1 && kSimSubscribeRsp == kSimSubscribeReq + 1,
+              "every answer is numbered after its request");
+
 void GatewaySim::Handle(const SimFrame& frame) {
     if (!m_silent.load()) {
         switch (frame.type) {
         case kSimLoginReq:
-            Answer(frame, kSimLoginRsp, RequestInstid(frame));
-            break;
         case kSimCodelistReq:
-            Answer(frame, kSimCodelistRsp, RequestInstid(frame));
-            break;
         case kSimQuotaReq:
-            Answer(frame, kSimQuotaRsp, RequestInstid(frame));
-            break;
         case kSimSubscribeReq:
-            Answer(frame, kSimSubscribeRsp, RequestInstid(frame));
+            // Each request's answer is the packet type numbered after it.
+            Answer(frame, static_cast<uint16_t>(frame.type + 1), RequestInstid(frame));
             break;
         case kSimHeartbeat:
             if (m_answerHeartbeats.load()) Answer(frame, kSimHeartbeat, 0);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,6 +69,12 @@ int ListenOnLoopback(uint16_t& port, int backlog) {
     }
     port = ntohs(a.sin_port);
     return s;
+}
+
+int AcceptWithin(int listenFd, int timeoutMs) {
+    pollfd p{listenFd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return -1;
+    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 bool SendAll(int fd, const std::string& bytes) {

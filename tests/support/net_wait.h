@@ -42,6 +42,11 @@ int ConnectToLoopback(uint16_t port);
 // port), or -1. The caller closes it.
 int ListenOnLoopback(uint16_t& port, int backlog);
 
+// Waits up to timeoutMs for a connection on a listening socket and accepts
+// it (close-on-exec); -1 when none came or the accept failed. The caller
+// closes it.
+int AcceptWithin(int listenFd, int timeoutMs);
+
 // Sends all bytes on a blocking socket (never raising SIGPIPE). False when
 // the socket failed first.
 bool SendAll(int fd, const std::string& bytes);

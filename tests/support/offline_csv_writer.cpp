@@ -51,15 +51,23 @@ T V(T v) {
     return v;
 }
 
-// The columns that orders and transactions share.
+// market, code, date and time, which every file has.
 template <class Rec>
-CsvRow EventRow(const Rec& r) {
+CsvRow HeadRow(const Rec& r) {
     CsvRow row;
     auto& v = row.values;
     v["market"] = Text(r.market, sizeof r.market);
     v["code"] = Text(r.code, sizeof r.code);
     v["date"] = Num(V(r.date));
     v["time"] = Num(V(r.time));
+    return row;
+}
+
+// The columns that orders and transactions share.
+template <class Rec>
+CsvRow EventRow(const Rec& r) {
+    CsvRow row = HeadRow(r);
+    auto& v = row.values;
     v["index"] = Num(V(r.index));
     v["Bizindex"] = Num(V(r.Bizindex));
     v["channel"] = Num(V(r.channel));
@@ -143,14 +151,10 @@ std::vector<std::string> QueueCsvColumns() {
 }
 
 CsvRow IndexCsvRow(const TickIndex& r) {
-    CsvRow row;
+    CsvRow row = HeadRow(r);
     auto& v = row.values;
-    v["market"] = Text(r.market, sizeof r.market);
-    v["code"] = Text(r.code, sizeof r.code);
     v["codename"] = Utf8(r.codename, sizeof r.codename);
     v["status"] = Text(r.status, sizeof r.status);
-    v["date"] = Num(V(r.date));
-    v["time"] = Num(V(r.time));
     v["pre_price"] = Num(V(r.pre_price));
     v["open_price"] = Num(V(r.open_price));
     v["high_price"] = Num(V(r.high_price));
@@ -201,13 +205,8 @@ CsvRow StockCsvRow(const TickStock& r) {
 }
 
 CsvRow SuperStockCsvRow(const SuperStock& r) {
-    CsvRow row;
-    auto& v = row.values;
-    v["market"] = Text(r.market, sizeof r.market);
-    v["code"] = Text(r.code, sizeof r.code);
-    v["date"] = Num(V(r.date));
-    v["time"] = Num(V(r.time));
-    v["new_price"] = Num(V(r.new_price));
+    CsvRow row = HeadRow(r);
+    row.values["new_price"] = Num(V(r.new_price));
     PutLevels<double>(row, "bidorder_price", &r, offsetof(SuperStock, bidorder_price));
     PutLevels<int64_t>(row, "bidorder_volume", &r, offsetof(SuperStock, bidorder_volume));
     PutLevels<double>(row, "askorder_price", &r, offsetof(SuperStock, askorder_price));
@@ -233,12 +232,8 @@ CsvRow TransCsvRow(const Transaction& r) {
 }
 
 CsvRow QueueCsvRow(const OrderQueue& head, const std::vector<int32_t>& volumes) {
-    CsvRow row;
+    CsvRow row = HeadRow(head);
     auto& v = row.values;
-    v["market"] = Text(head.market, sizeof head.market);
-    v["code"] = Text(head.code, sizeof head.code);
-    v["date"] = Num(V(head.date));
-    v["time"] = Num(V(head.time));
     v["side"] = Text(head.side, sizeof head.side);
     v["price"] = Num(V(head.price));
     v["order_number"] = Num(V(head.order_number));

@@ -122,9 +122,7 @@ PeerListener::~PeerListener() {
 
 std::unique_ptr<PeerEndpoint> PeerListener::Accept(int timeoutMs) {
     if (m_fd < 0) return nullptr;
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return nullptr;
-    const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = AcceptWithin(m_fd, timeoutMs);
     return fd < 0 ? nullptr : std::make_unique<PeerEndpoint>(fd);
 }
 

@@ -1,22 +1,23 @@
 #include "tests/support/peer_writer.h"
 
+#include <initializer_list>
 
 namespace kvotest {
 
 namespace {
 
-void PutLe(std::string& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+// The words one after another, each in `bytes` little-endian bytes.
+std::string LeWords(std::initializer_list<uint64_t> words, int bytes) {
+    std::string out;
+    for (uint64_t v : words)
+        for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return out;
 }
 
 }  // namespace
 
 std::string PeerHeaderBytes(uint32_t magic, uint32_t type, uint32_t bodyLength) {
-    std::string h;
-    PutLe(h, magic, 4);
-    PutLe(h, type, 4);
-    PutLe(h, bodyLength, 4);
-    return h;
+    return LeWords({magic, type, bodyLength}, 4);
 }
 
 std::string PeerFrameBytes(uint32_t type, std::string_view body, char terminator) {
@@ -27,11 +28,7 @@ std::string PeerFrameBytes(uint32_t type, std::string_view body, char terminator
 }
 
 std::string PeerTimingBytes(uint64_t produce, uint64_t send, uint64_t receive) {
-    std::string t;
-    PutLe(t, produce, 8);
-    PutLe(t, send, 8);
-    PutLe(t, receive, 8);
-    return t;
+    return LeWords({produce, send, receive}, 8);
 }
 
 std::string PeerDataBody(int reqType, uint32_t count, std::string_view records, std::string_view timing) {
