@@ -363,53 +363,6 @@ TEST_F(CascadeMasterTest, BrokenPeersAreDroppedWithoutStallingOthers) {
     EXPECT_EQ(CallbackCapture::Get().Batches()[0].count, 1u);
 }
 
-// With the feed session itself as the "SH" session and the host's log level
-// 7, a child's login and the drop of a refused one become telemetry lines of
-// "kvosdk.log" (the session is not logged in, so nothing is sent).
-class CascadeFeedSessionTest : public CascadeInstanceTest {
-protected:
-    CascadeFeedSessionTest() : CascadeInstanceTest("kvo_cascade_feed") {}
-};
-
-TEST_F(CascadeFeedSessionTest, SocketRecordsAreSessionTelemetry) {
-    kvoapi::SetMarketSessionFactory(nullptr);  // TearDown puts the previous one back
-    cfg_.m_loglevel = 7;
-    WriteToolIni("master=true\nsocket_port=0\n");
-    CSocketDataMananger master(&cfg_);
-    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", UnusedLoopbackPort()), 0);
-    ASSERT_NE(master.Session("SH"), nullptr);
-    // The master never logged in: a child with an empty account matches it.
-    PeerTestFrame f;
-    auto child = PeerEndpoint::Connect(master.CascadeListenPort());
-    ASSERT_TRUE(child);
-    child->SendFrame(2, LoginText("t1", "", "", "192.168.1.10&", "255.255.255.0&"));
-    ASSERT_TRUE(child->ReadReq(52, &f, 2000));
-    EXPECT_EQ(PeerField(f.body, "error"), "0");
-    auto refused = PeerEndpoint::Connect(master.CascadeListenPort());
-    ASSERT_TRUE(refused);
-    refused->SendFrame(2, LoginText("t2", "", "x", "192.168.1.10&", "255.255.255.0&"));
-    ASSERT_TRUE(refused->ReadReq(52, &f, 2000));
-    EXPECT_EQ(PeerField(f.body, "error"), "-1004");
-    EXPECT_TRUE(refused->WaitClosed(2000));
-
-    const std::string file = dir_ + "/kvolog/kvosdk.log";
-    const std::string head = "{\"index_prefix\":\"client@_socket\",\"module\":";
-    std::string text;
-    // The refused child's drop is written before its login record.
-    EXPECT_TRUE(Eventually([&] {
-        text = ReadWholeFile(file);
-        return text.find(head + "\"socket_no_connect\"") != std::string::npos &&
-               text.find("\"is_success\":\"-1\"") != std::string::npos;
-    }, 2000)) << text;
-    const size_t connect = text.find(head + "\"socket_connect\",\"event\":\"tracelog\"");
-    ASSERT_NE(connect, std::string::npos) << text;
-    const std::string line = text.substr(connect, text.find('\n', connect) - connect);
-    EXPECT_NE(line.find("\"father_socket_ip\":\"192.168.1.77&\",\"father_socket_port\":\"0\""), std::string::npos)
-        << line;
-    EXPECT_NE(line.find("\"is_success\":\"0\""), std::string::npos) << line;
-    EXPECT_NE(line.find("\"socket_port\":\"7777\""), std::string::npos) << line;
-}
-
 // Releasing the master ends its threads and connections promptly.
 TEST_F(CascadeMasterTest, ReleaseClosesChildren) {
     auto child = LoggedInChild();

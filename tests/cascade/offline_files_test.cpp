@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,24 @@ protected:
     }
 };
 
+// A query's answer, freed; none at all reads as nullopt.
+template <class Rec>
+std::optional<std::vector<Rec>> Answer(Rec* r, const uint32_t& n) {  // n is read after the query set it
+    if (r == nullptr) return std::nullopt;
+    std::vector<Rec> out(r, r + n);
+    std::free(r);
+    return out;
+}
+
+// The code list of a market from codelist.ini, freed; none reads as nullopt.
+std::optional<std::string> Codelist(const std::string& folder, const char* market, uint32_t* len) {
+    char* text = LoadOfflineCodelist(folder, market, len);
+    if (text == nullptr) return std::nullopt;
+    std::string out(text);
+    std::free(text);
+    return out;
+}
+
 template <class Rec>
 Rec As(const std::string& bytes) {
     Rec r{};
@@ -74,8 +93,8 @@ Rec As(const std::string& bytes) {
     return r;
 }
 
-// Columns may come in any order, with columns no reader uses among them;
-// an inner column may be empty. (Every column of every file is checked against the sample set's
+// Columns may come in any order (every file binds its columns by name
+// alike), with columns no reader uses among them. (Every column of every file is checked against the sample set's
 // records in offline_sample_test.cpp.)
 TEST_F(OfflineFiles, ColumnsInAnyOrder) {
     const kvotest::OfflineSample sample = kvotest::BuildOfflineSample();
@@ -90,16 +109,6 @@ TEST_F(OfflineFiles, ColumnsInAnyOrder) {
         stock.Add(row);
     }
     ExpectRoundTrip(OfflineFile::kStock, stock, ticks);
-
-    std::vector<OrderData> orders;
-    for (const OrderData& o : sample.orders)
-        if (orders.size() < 2 && o.type[0] == (orders.empty() ? '\0' : '2')) orders.push_back(o);
-    ASSERT_EQ(orders.size(), 2u);
-    std::vector<std::string> ocols = kvotest::OrderCsvColumns();
-    std::rotate(ocols.begin(), ocols.begin() + 4, ocols.end());
-    CsvWriter order(ocols);
-    for (const OrderData& o : orders) order.Add(kvotest::OrderCsvRow(o));
-    ExpectRoundTrip(OfflineFile::kOrder, order, orders);
 }
 
 TEST_F(OfflineFiles, CodelistLines) {
@@ -112,36 +121,23 @@ TEST_F(OfflineFiles, CodelistLines) {
           "USZ =000001\n"
           "USZ= 000002\n");
     uint32_t len = 99;
-    char* text = LoadOfflineCodelist(Folder(), "USH", &len);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "600000,600001");
+    EXPECT_EQ(Codelist(Folder(), "USH", &len), "600000,600001");
     EXPECT_EQ(len, 13u);
-    std::free(text);
     // Nothing is trimmed: the blank belongs to the market or to the list.
-    text = LoadOfflineCodelist(Folder(), "USZ", &len);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, " 000002");
-    std::free(text);
+    EXPECT_EQ(Codelist(Folder(), "USZ", &len), " 000002");
     len = 99;
-    EXPECT_EQ(LoadOfflineCodelist(Folder(), "USHA", &len), nullptr);
+    EXPECT_EQ(Codelist(Folder(), "USHA", &len), std::nullopt);
     EXPECT_EQ(len, 99u);
     // A line over 199,999 characters ends the file.
     Write("codelist.ini", "USA=1\n" + std::string(200000, 'x') + "\nUSB=2\n");
-    text = LoadOfflineCodelist(Folder(), "USA", &len);
-    ASSERT_NE(text, nullptr);
-    std::free(text);
-    EXPECT_EQ(LoadOfflineCodelist(Folder(), "USB", &len), nullptr);
+    EXPECT_EQ(Codelist(Folder(), "USA", &len), "1");
+    EXPECT_EQ(Codelist(Folder(), "USB", &len), std::nullopt);
     Write("codelist.ini", "USA=1\n" + std::string(199999, 'x') + "\nUSB=2\n");
-    text = LoadOfflineCodelist(Folder(), "USB", &len);
-    ASSERT_NE(text, nullptr);
-    std::free(text);
+    EXPECT_EQ(Codelist(Folder(), "USB", &len), "2");
     // The folder text gets the file name appended as it stands.
-    EXPECT_EQ(LoadOfflineCodelist(dir_, "USA", &len), nullptr);
+    EXPECT_EQ(Codelist(dir_, "USA", &len), std::nullopt);
     Write("xcodelist.ini", "USA=7\n");
-    text = LoadOfflineCodelist(dir_ + "/x", "USA", &len);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "7");
-    std::free(text);
+    EXPECT_EQ(Codelist(dir_ + "/x", "USA", &len), "7");
 }
 
 // Queries: market filter, code substring filter, row limits, one record per
@@ -167,39 +163,32 @@ TEST_F(OfflineFiles, SnapshotQueries) {
 
     uint32_t n = 0;
     // "600000" occurs in the list "600000" and so does "60000".
-    TickIndex* r = LoadOfflineTickIndex(Folder(), "USHA", "600000", &n);
-    ASSERT_NE(r, nullptr);
-    ASSERT_EQ(n, 2u);
-    EXPECT_EQ(Str(r[0].code, 16), "600000");
-    EXPECT_EQ(V(r[0].time), 5);  // the later row of the code
-    EXPECT_EQ(V(r[0].new_price), 5.5);
-    EXPECT_EQ(Str(r[1].code, 16), "60000");
-    std::free(r);
+    auto r = Answer(LoadOfflineTickIndex(Folder(), "USHA", "600000", &n), n);
+    ASSERT_EQ(r.value_or(std::vector<TickIndex>{}).size(), 2u);
+    EXPECT_EQ(Str((*r)[0].code, 16), "600000");
+    EXPECT_EQ(V((*r)[0].time), 5);  // the later row of the code
+    EXPECT_EQ(V((*r)[0].new_price), 5.5);
+    EXPECT_EQ(Str((*r)[1].code, 16), "60000");
 
-    // An empty list takes every code of the market among the first 300 rows:
-    // rows 1-5 give three codes, rows 6-300 another 295.
-    r = LoadOfflineTickIndex(Folder(), "USHA", "", &n);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(n, 298u);
-    EXPECT_EQ(Str(r[297].code, 16), "7294");
-    std::free(r);
-    r = LoadOfflineTickIndex(Folder(), "USHA", "()", &n);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(n, 298u);
-    std::free(r);
-    // Short codes match more rows than a list of six-character codes could
-    // name: the answer grows to hold every code that matched.
-    r = LoadOfflineTickIndex(Folder(), "USHA", "(72,73,74,75,76,77,78)", &n);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(n, 7u);
-    EXPECT_EQ(Str(r[6].code, 16), "78");
-    std::free(r);
-    // A folder text without a separator names a file beside the folder.
-    r = LoadOfflineTickIndex(dir_ + "/data", "USZA", "", &n);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(n, 1u);
-    EXPECT_EQ(V(r[0].new_price), 3.5);
-    std::free(r);
+    // An empty list takes every code of the market among the first 300 rows
+    // (rows 1-5 give three codes, rows 6-300 another 295); short codes match
+    // more rows than a list of six-character codes could name, and the
+    // answer grows to hold every code that matched; a folder text without a
+    // separator names a file beside the folder.
+    const struct {
+        std::string folder, market, codes;
+        uint32_t count;
+        std::string lastCode;
+    } queries[] = {{Folder(), "USHA", "", 298, "7294"},
+                   {Folder(), "USHA", "()", 298, "7294"},
+                   {Folder(), "USHA", "(72,73,74,75,76,77,78)", 7, "78"},
+                   {dir_ + "/data", "USZA", "", 1, "600000"}};
+    for (const auto& q : queries) {
+        r = Answer(LoadOfflineTickIndex(q.folder, q.market.c_str(), q.codes.c_str(), &n), n);
+        ASSERT_EQ(r.value_or(std::vector<TickIndex>{}).size(), q.count) << q.codes;
+        EXPECT_EQ(Str(r->back().code, 16), q.lastCode) << q.codes;
+    }
+    EXPECT_EQ(V(r->back().new_price), 3.5);
     n = 77;
     EXPECT_EQ(LoadOfflineTickIndex(Folder(), "USHB", "", &n), nullptr);
     EXPECT_EQ(LoadOfflineTickStock(Folder(), "USHA", "", &n), nullptr);  // no stock.csv
@@ -213,11 +202,9 @@ TEST_F(OfflineFiles, SnapshotQueries) {
         stock.Add(tick);
     }
     Write("stock.csv", stock.Text());
-    TickStock* s = LoadOfflineTickStock(Folder(), "USHA", "(600000,600036)", &n);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(n, 1u);
-    EXPECT_EQ(V(s[0].time), 3000);
-    std::free(s);
+    const auto s = Answer(LoadOfflineTickStock(Folder(), "USHA", "(600000,600036)", &n), n);
+    ASSERT_EQ(s.value_or(std::vector<TickStock>{}).size(), 1u);
+    EXPECT_EQ(V((*s)[0].time), 3000);
     int64_t played = 0;
     EXPECT_EQ(Played(OfflineFile::kStock, &played).size(), 3500u);
     EXPECT_EQ(played, 3500);

@@ -2,17 +2,16 @@
 // playback thread reading the sample files of examples/offline, the relay
 // dispatcher and the subscription registry, up to the host's callbacks (and
 // in the master role a child connection). The playback thread's waits are
-// shortened; the sample files' rows are counted here from the files' text.
+// shortened.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,32 +37,27 @@ std::string SampleFolder() {
     return std::string(source ? source : ".") + "/examples/offline/";
 }
 
-std::vector<std::string> Split(const std::string& line) {
-    std::vector<std::string> fields;
-    std::stringstream in(line);
-    std::string f;
-    while (std::getline(in, f, ',')) fields.push_back(f);
-    return fields;
+std::string Text(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+const OrderQueue& Head(const std::pair<OrderQueue, std::vector<int32_t>>& q) { return q.first; }
+template <class Rec>
+const Rec& Head(const Rec& r) {
+    return r;
 }
 
-// Data rows of a sample file of the market (and the code, unless empty).
-size_t SampleRows(const char* file, const std::string& market, const std::string& code = "") {
-    std::ifstream in(SampleFolder() + file);
-    std::string line;
-    if (!std::getline(in, line)) return 0;
-    const std::vector<std::string> header = Split(line);
-    size_t m = 0;
-    size_t c = 0;
-    for (size_t i = 0; i < header.size(); ++i) {
-        if (header[i] == "market") m = i;
-        if (header[i] == "code") c = i;
-    }
-    size_t n = 0;
-    while (std::getline(in, line)) {
-        const std::vector<std::string> f = Split(line);
-        if (f.size() > std::max(m, c) && f[m] == market && (code.empty() || f[c] == code)) ++n;
-    }
-    return n;
+const OfflineSample& Sample() {
+    static const OfflineSample sample = BuildOfflineSample();
+    return sample;
+}
+
+// Rows of a sample file (the generator's records, which the files hold) of
+// the market, and of the code unless empty.
+template <class Rec>
+size_t SampleRows(const std::vector<Rec>& rows, const std::string& market, const std::string& code = "") {
+    return size_t(std::count_if(rows.begin(), rows.end(), [&](const Rec& row) {
+        const auto& r = Head(row);
+        return Text(r.market, sizeof r.market) == market && (code.empty() || Text(r.code, sizeof r.code) == code);
+    }));
 }
 
 OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, int32_t times,
@@ -76,8 +70,6 @@ OfflineDebugConfig Playback(const char* subtype, int32_t count, int32_t space, i
     off.playback_times = times;
     return off;
 }
-
-std::string Text(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
 
 // A child connection to the master that logged in with the master's own
 // credentials (user1/pw1) from its network.
@@ -209,18 +201,18 @@ TEST_F(OfflinePlaybackTest, PlayedRecordsReachTheSubscribedKeys) {
     EXPECT_LE(largest, 50u);
     EXPECT_EQ(totals.count(1), 0u);  // index: not subscribed
     EXPECT_EQ(totals.count(4), 0u);  // order: not subscribed
-    const size_t stocks = SampleRows("stock.csv", "USHA", "600000");
+    const size_t stocks = SampleRows(Sample().stock, "USHA", "600000");
     ASSERT_GT(stocks, 0u);
     EXPECT_EQ(totals[2].keys, (std::map<std::string, size_t>{{"USHA:600000", 2 * stocks}}));
-    const size_t trans = SampleRows("trans.csv", "USZA");
+    const size_t trans = SampleRows(Sample().trans, "USZA");
     ASSERT_GT(trans, 50u);
     EXPECT_EQ(totals[5].records, 2 * trans);
     EXPECT_EQ(totals[5].keys.size(), 1u);
-    const size_t queues = SampleRows("queue.csv", "USHA", "600036");
+    const size_t queues = SampleRows(Sample().queue, "USHA", "600036");
     EXPECT_EQ(totals[3].batches, 2 * queues);
     EXPECT_EQ(totals[3].keys, (std::map<std::string, size_t>{{"USHA:600036", 2 * queues}}));
     EXPECT_EQ(totals[6].keys,
-              (std::map<std::string, size_t>{{"USHA:600036", 2 * SampleRows("superstock.csv", "USHA", "600036")}}));
+              (std::map<std::string, size_t>{{"USHA:600036", 2 * SampleRows(Sample().superstock, "USHA", "600036")}}));
     for (const CapturedBatch& b : CallbackCapture::Get().Batches()) {
         EXPECT_EQ(b.handle, h);
         EXPECT_EQ(b.timing.produce_time + b.timing.send_time + b.timing.receive_time, 0u);
@@ -287,8 +279,8 @@ TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
     }, 1000));
 
     AwaitPlaybackEnd();
-    const size_t mine = SampleRows("stock.csv", "USHA", "600000");
-    const size_t theirs = SampleRows("stock.csv", "USHA", "600036");
+    const size_t mine = SampleRows(Sample().stock, "USHA", "600000");
+    const size_t theirs = SampleRows(Sample().stock, "USHA", "600036");
     EXPECT_EQ(Totals()[2].keys, (std::map<std::string, size_t>{{"USHA:600000", 3 * mine}}));
     size_t received = 0;
     while (received < 3 * theirs && child->ReadReq(2, &f, 3000)) {

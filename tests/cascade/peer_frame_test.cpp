@@ -1,11 +1,9 @@
 // Cascade frames: the builder's bytes, and the reader cutting frames written
-// by the test writer out of bytes that arrive in any pieces, through a real
-// socket too, refusing broken headers and oversized bodies.
+// by the test writer out of bytes that arrive in any pieces, refusing broken
+// headers and oversized bodies.
 #include "cascade/peer_frame.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -109,29 +107,6 @@ TEST(PeerFrameReader, CutsFramesOutOfAnyPieces) {
     EXPECT_EQ(second.Ready(), 0u);
     second.Feed("", 1);
     EXPECT_EQ(second.Ready(), 1u);
-}
-
-TEST(PeerFrameReader, FramesArriveThroughASocket) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    const Stream s = MakeStream();
-    PeerFrameReader reader;
-    size_t sent = 0;
-    char buf[2048];
-    while (reader.Ready() < s.frames.size()) {
-        if (sent < s.bytes.size()) {
-            const ssize_t n = send(fds[0], s.bytes.data() + sent, std::min<size_t>(3000, s.bytes.size() - sent),
-                                   MSG_NOSIGNAL);
-            ASSERT_GT(n, 0);
-            sent += size_t(n);
-        }
-        const ssize_t got = recv(fds[1], buf, sizeof buf, 0);
-        ASSERT_GT(got, 0);
-        ASSERT_EQ(reader.Feed(buf, size_t(got)), kPeerOk);
-    }
-    close(fds[0]);
-    close(fds[1]);
-    ExpectFrames(reader, s);
 }
 
 TEST(PeerFrameReader, RefusesBrokenHeaders) {

@@ -264,29 +264,4 @@ TEST(PeerMessage, Answers) {
     EXPECT_EQ(AnswerResult(PeerAnswerBody(204, kId, 0, "")), kPeerOk);
 }
 
-// A message goes through a frame and the reader and comes out as it went in.
-TEST(PeerMessage, ThroughFramesAndReader) {
-    const PushTiming timing = {7, 8, 9};
-    const std::string records = PeerRecords(200, KVO_TRANSACTION_SIZE);
-    PeerBlock body = BuildPeerDataMessage(5, records.data(), 200, &timing);
-    uint32_t len = static_cast<uint32_t>(body.Size());
-    char* frame = BuildPeerFrame(body.Data(), &len, kPeerFrameData);
-    ASSERT_NE(frame, nullptr);
-    PeerFrameReader reader;
-    ASSERT_EQ(reader.Feed(frame, len), kPeerOk);
-    std::free(frame);
-    PeerFrame f;
-    ASSERT_TRUE(reader.Next(&f));
-    EXPECT_EQ(f.type, kPeerFrameData);
-    PeerDataMessage m;
-    ASSERT_EQ(ReadPeerDataMessage(f.body.Data(), f.body.Size(), &m), kPeerOk);
-    EXPECT_EQ(m.count, 200u);
-    EXPECT_EQ(std::memcmp(m.records, records.data(), records.size()), 0);
-    EXPECT_EQ(TimingOf(m).receive_time, 9u);
-    // The body block can be handed on to an owner that frees it.
-    char* owned = f.body.Release();
-    EXPECT_TRUE(f.body.Empty());
-    std::free(owned);
-}
-
 }  // namespace

@@ -31,13 +31,7 @@ std::vector<Delivery>* g_local = nullptr;
 template <int C, size_t Size>
 int32_t Local(void* context, const void* records, uint32_t count, const PushTiming* timing) {
     EXPECT_EQ(context, reinterpret_cast<void*>(0x5eed));
-    size_t bytes = Size * count;
-    if (C == 3) {
-        int32_t n = 0;
-        std::memcpy(&n, static_cast<const char*>(records) + 43, 4);
-        bytes = KvoOrderQueueSize(uint32_t(n));
-    }
-    g_local->push_back({C, count, std::string(static_cast<const char*>(records), bytes), *timing});
+    g_local->push_back({C, count, std::string(static_cast<const char*>(records), Size * count), *timing});
     return 0;
 }
 
@@ -49,7 +43,6 @@ protected:
         route_.local = 0;
         route_.context = reinterpret_cast<void*>(0x5eed);
         route_.slots.fnctickstock = &Local<2, KVO_TICKSTOCK_SIZE>;
-        route_.slots.fncorderqueue = &Local<3, 0>;
         route_.send = [this](Subscriber s, PeerBlock&& m) { sent_[s].push_back(std::string(m.View())); };
     }
     void TearDown() override { g_local = nullptr; }
@@ -88,26 +81,6 @@ TEST_F(DispatchTest, EachSubscriberGetsItsRecords) {
     EXPECT_EQ(DispatchPacket(overstated.data(), overstated.size(), route_), kPeerErrTruncated);
     EXPECT_EQ(local_.size(), 1u);
     EXPECT_EQ(sent_[17].size(), 1u);
-}
-
-TEST_F(DispatchTest, OrderQueueGoesWhole) {
-    registry_.AddKeys("3|USZA:(000001)", 0);
-    registry_.AddKeys("3|USZA:()", 5);
-    std::string queue(KvoOrderQueueSize(3), 'q');
-    std::memcpy(&queue[0], "USZA\0", 5);
-    std::memcpy(&queue[5], "000001\0", 7);
-    const int32_t n = 3;
-    std::memcpy(&queue[43], &n, 4);
-    const std::string message = PeerOrderQueueBody(queue, PeerTimingBytes(1, 2, 3));
-    EXPECT_EQ(DispatchPacket(message.data(), message.size(), route_), kPeerOk);
-    ASSERT_EQ(local_.size(), 1u);
-    EXPECT_EQ(local_[0].records, queue);
-    ASSERT_EQ(sent_[5].size(), 1u);
-    EXPECT_EQ(sent_[5][0], message);
-    // A length that disagrees with the record's own count is refused.
-    std::string wrong = message;
-    wrong.replace(wrong.find("59"), 2, "55");
-    EXPECT_NE(DispatchPacket(wrong.data(), wrong.size(), route_), kPeerOk);
 }
 
 // Upstream changes captured: "class|op|market|codelist".

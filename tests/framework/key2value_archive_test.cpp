@@ -1,17 +1,14 @@
 // Archiving key-value lists: the stored items byte for byte, loading
 // (lower-cased keys, replacement, short and hostile archives written from
-// the item layout), and archives over files and across code pages.
+// the item layout), and archives across code pages.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <map>
-#include <random>
 #include <string>
 
 #include "framework/tl_archive.h"
 #include "framework/tl_buffer.h"
-#include "framework/tl_fileobj.h"
 #include "framework/tl_key2value.h"
 #include "tests/support/archive_writer.h"
 
@@ -171,33 +168,6 @@ TEST(Key2ValueArchive, HostileArchivesLoadWhatTheyHoldAndEndQuickly) {
               Load(ArchiveI32({2}) + Text("a") + Text("1") + kvotest::ArchiveRawItem(0x5C, 0x21, 1, {'k'})));
     // A header cut inside the count.
     EXPECT_EQ(Pairs{}, Load(ArchiveBytes{0x5B, 0x44, 0x04, 0x00, 0x01, 0x00}));
-}
-
-TEST(Key2ValueArchive, LoadsFromAFileThroughTheReadBuffer) {
-    // Items straddle the 4096-byte read-ahead.
-    CTLKey2Value list;
-    std::mt19937 rng(7);
-    for (int i = 0; i < 60; ++i) {
-        std::string value(size_t(rng() % 3000), 'a');
-        for (char& c : value) c = char('A' + rng() % 26);
-        list.SetValue(("Key" + std::to_string(i)).c_str(), value.c_str());
-    }
-    const ArchiveBytes bytes = Store(list);
-    ASSERT_GT(bytes.size(), 3u * 4096);
-    corvane::CTLFileObj file;
-    ASSERT_EQ(0u, file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0));
-    CTLSmartBuffer readAhead;
-    HugeDataArchive ar = HugeDataArchive::LoadFromFile(&file, &readAhead);
-    CTLKey2Value loaded;
-    loaded.Serialize(ar);
-    EXPECT_EQ(uint32_t(bytes.size()), ar.byteCount);
-    Pairs expected;
-    for (const auto& [k, v] : Contents(list)) {
-        std::string lower = k;
-        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-        expected[lower] = v;
-    }
-    EXPECT_EQ(expected, Contents(loaded));
 }
 
 TEST(Key2ValueArchive, TextsCrossCodePagesBothWays) {

@@ -56,10 +56,7 @@ TEST_F(ShareMemTest, NumbersSizesAndReuseOfNamedBlocks) {
   EXPECT_EQ(MappingSize(1025), 4096u);
   EXPECT_EQ(TL_GetShareMemSize(a), 4084u);
   // The head: usable size, distance 12, signature.
-  EXPECT_EQ(a[-4], 12);
-  EXPECT_EQ(a[-3], 0xFA);
-  EXPECT_EQ(a[-2], 0xFB);
-  EXPECT_EQ(a[-1], 0xFC);
+  EXPECT_EQ(std::memcmp(a - 4, "\x0C\xFA\xFB\xFC", 4), 0);
   for (int i = 0; i < 4084; i += 97) ASSERT_EQ(a[i], 0);
   std::memcpy(a, "shared", 7);
   a[4083] = 0x5A;
@@ -106,10 +103,7 @@ TEST_F(ShareMemTest, NumbersSizesAndReuseOfNamedBlocks) {
 TEST_F(ShareMemTest, ForeignPointersAndObjectsAreRefused) {
   // Pointers this process did not get from the allocator, signed or not.
   std::vector<uint8_t> fake(64, 0);
-  fake[8] = 12;
-  fake[9] = 0xFA;
-  fake[10] = 0xFB;
-  fake[11] = 0xFC;
+  std::memcpy(&fake[8], "\x0C\xFA\xFB\xFC", 4);
   fake[0] = 0xFF;  // a usable size that would reach far beyond
   EXPECT_EQ(TL_GetShareMemSize(fake.data() + 12), 0u);
   TL_FreeShareMem(fake.data() + 12);  // ignored
