@@ -1,6 +1,5 @@
 // The instance's use of the log and of the process-wide socket engine.
-#ifndef KVO_API_API_SUPPORT_H
-#define KVO_API_API_SUPPORT_H
+#pragma once
 
 #include <string>
 
@@ -26,5 +25,3 @@ void ReleaseNetEngine();
 int NetEngineUsers();
 
 }  // namespace kvoapi
-
-#endif

@@ -1,8 +1,7 @@
 // Small pure helpers of the library instance: market codes, internal
 // accounts and the merge of the per-market login results (the text helpers
 // they use are the session's).
-#ifndef KVO_API_INSTANCE_UTIL_H
-#define KVO_API_INSTANCE_UTIL_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -37,5 +36,3 @@ LoginResult MergeLoginResults(const LoginResult& precheck,
                               const std::vector<MarketLoginResult>& markets);
 
 }  // namespace kvoapi
-
-#endif

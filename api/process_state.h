@@ -1,8 +1,7 @@
 // Process-wide state shared by all instances: the six data-callback slots and
 // the callback context used by the relay dispatch. The instance created last
 // wins; a released instance clears them when it is still the context.
-#ifndef KVO_API_PROCESS_STATE_H
-#define KVO_API_PROCESS_STATE_H
+#pragma once
 
 #include "cascade/relay.h"
 #include "include/kvoapi.h"
@@ -28,5 +27,3 @@ DataCallbackSlots GetDataCallbackSlots();
 bool ClearCallbackContextIf(CSocketDataMananger* instance);
 
 }  // namespace kvoapi
-
-#endif

@@ -3,8 +3,7 @@
 // It opens the instance log, learns the local addresses, reads the cascade
 // settings, keeps the host's InstanceConfig and callbacks, owns one market
 // session per registered market and logs the account in on all markets.
-#ifndef KVO_API_SOCKET_DATA_MANAGER_H
-#define KVO_API_SOCKET_DATA_MANAGER_H
+#pragma once
 
 #include <cstdint>
 #include <map>
@@ -179,5 +178,3 @@ class CSocketDataMananger : public CThreadBase, private ICascadeHost {
   // The cascade side: connections, requests and relay threads.
   std::unique_ptr<CascadeNode> m_cascade;
 };
-
-#endif

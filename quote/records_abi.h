@@ -4,8 +4,7 @@
  * C compilation of kvo_records.h, so the C and the C++ views of the public
  * header can be compared.
  */
-#ifndef KVO_RECORDS_ABI_H
-#define KVO_RECORDS_ABI_H
+#pragma once
 
 #include <stddef.h>
 
@@ -160,5 +159,3 @@ const size_t* KvoRecordLayoutFromC(size_t* count);
 #ifdef __cplusplus
 }
 #endif
-
-#endif /* KVO_RECORDS_ABI_H */

@@ -3,8 +3,7 @@
 // Every text the host sees is GBK. The texts are written as byte escapes so
 // that no source encoding can change them; the comment beside each gives its
 // meaning.
-#ifndef KVO_SESSION_KVO_TEXTS_H
-#define KVO_SESSION_KVO_TEXTS_H
+#pragma once
 
 namespace kvoapi {
 
@@ -65,5 +64,3 @@ inline constexpr char kLogFile[] = "kvoapi.log";
 inline constexpr int kDefaultLogLevel = 3;
 
 }  // namespace kvoapi
-
-#endif

@@ -4,8 +4,7 @@
 // drives it only through this interface. The factory builds the feed
 // session (CDatafeedSDKManager) by default; tests install their own to drive
 // the instance with stand-in sessions.
-#ifndef KVO_SESSION_MARKET_SESSION_H
-#define KVO_SESSION_MARKET_SESSION_H
+#pragma once
 
 #include <cstdint>
 #include <map>
@@ -86,5 +85,3 @@ MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory);
 MarketSessionFactory GetMarketSessionFactory();
 
 }  // namespace kvoapi
-
-#endif

@@ -1,8 +1,7 @@
 // Text and path helpers shared by the feed session and the library instance:
 // bounded copies of host char arrays, GBK-safe text fields, LoginResult
 // building, and the rule that places the library's log files.
-#ifndef KVO_SESSION_SESSION_UTIL_H
-#define KVO_SESSION_SESSION_UTIL_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -51,5 +50,3 @@ std::string ExecutableFolder();
 std::string LogFilePath(const InstanceConfig& config, const char* file);
 
 }  // namespace kvoapi
-
-#endif
