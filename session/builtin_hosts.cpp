@@ -5,9 +5,21 @@
 namespace kvoapi {
 namespace {
 
+// The hosts this build was configured with.
+BuiltinHosts ConfiguredBuiltinHosts() {
+  BuiltinHosts hosts;
+  hosts.legacyQuoteHost = KVO_LEGACY_QUOTE_HOST;
+  hosts.shGatewayHost = KVO_SH_GATEWAY_HOST;
+  hosts.authServiceHost = KVO_AUTH_HOST;
+  hosts.gatewayAddresses[0] = KVO_GATEWAY_ADDRESS_1;
+  hosts.gatewayAddresses[1] = KVO_GATEWAY_ADDRESS_2;
+  hosts.gatewayAddresses[2] = KVO_GATEWAY_ADDRESS_3;
+  return hosts;
+}
+
 struct HostState {
   std::recursive_mutex mutex;
-  BuiltinHosts hosts;
+  BuiltinHosts hosts = ConfiguredBuiltinHosts();
 };
 
 HostState& State() {

@@ -3,11 +3,14 @@
 // gateway host that a gateway notification can remove, the authentication
 // service host, and the three gateway addresses an "auth" registration adds.
 //
-// The values here are placeholders, ".invalid" names that are never looked
-// up, so nothing leaves the machine for them; a deployment replaces them.
-// Tests replace them at run time with SetBuiltinHosts.
-#ifndef KVO_SESSION_BUILTIN_HOSTS_H
-#define KVO_SESSION_BUILTIN_HOSTS_H
+// A deployment sets them at build time (the CMake cache variables
+// KVO_AUTH_HOST, KVO_GATEWAY_ADDRESSES, KVO_SH_GATEWAY_HOST and
+// KVO_LEGACY_QUOTE_HOST, compiled into builtin_hosts.cpp); the hosts in
+// force start as the build's. The defaults of BuiltinHosts, and of the
+// build, are placeholders, ".invalid" names that are never looked up, so
+// nothing leaves the machine for them. Tests replace the hosts in force at
+// run time with SetBuiltinHosts.
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -36,5 +39,3 @@ BuiltinHosts GetBuiltinHosts();
 BuiltinHosts SetBuiltinHosts(const BuiltinHosts& hosts);
 
 }  // namespace kvoapi
-
-#endif
