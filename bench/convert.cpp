@@ -15,8 +15,8 @@
 #include "quote/convert.h"
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/push_images.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {

@@ -38,7 +38,7 @@
 #include "framework/tl_log.h"
 #include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"

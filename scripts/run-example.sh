@@ -26,4 +26,4 @@ if [ $# -gt 0 ]; then
 fi
 
 cmake --build build/release -j "$(nproc)" --target kvoapi kvo_example kvo_gateway_sim
-exec bash scripts/example-on-sim.sh ./build/release/examples/kvo_example ./build/release/examples/kvo_gateway_sim "$library"
+exec bash scripts/example-on-sim.sh ./build/release/examples/kvo_example ./build/release/simulator/kvo_gateway_sim "$library"

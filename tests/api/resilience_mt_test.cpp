@@ -27,14 +27,14 @@
 #include "include/kvoapi.h"
 #include "platform/pl_netstate.h"
 #include "session/session_util.h"
-#include "tests/support/frame_writer.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/frame_writer.h"
+#include "simulator/gateway_sim.h"
+#include "simulator/sim_market.h"
 #include "tests/support/instance_cycle.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/process_figures.h"
 #include "tests/support/session_fixture.h"
-#include "tests/support/sim_market.h"
 
 using kvotest::Eventually;
 using kvotest::GatewaySim;

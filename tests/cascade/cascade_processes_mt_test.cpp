@@ -14,12 +14,12 @@
 
 #include "api/socket_data_manager.h"
 #include "include/kvo_records.h"
+#include "simulator/gateway_sim.h"
+#include "simulator/sim_market.h"
 #include "tests/support/cascade_fixture.h"
 #include "tests/support/child_process.h"
-#include "tests/support/gateway_sim.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/peer_writer.h"
-#include "tests/support/sim_market.h"
 
 using namespace kvotest;
 

@@ -13,7 +13,7 @@
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
 #include "framework/tl_snappy.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "quote/qf_decode.h"
 #include "quote/records_indexcode.h"
 #include "session/dataclass.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "framework/net/tl_netengine.h"
 #include "framework/net/tl_packfilter.h"
 #include "framework/net/tl_socketlink.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
 #include "tests/support/net_wait.h"

@@ -11,7 +11,7 @@
 
 #include "framework/tl_log.h"
 #include "protocol/kvo_filter.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

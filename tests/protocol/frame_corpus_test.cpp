@@ -6,10 +6,10 @@
 #include <string>
 
 #include "protocol/kvo_message.h"
+#include "simulator/frame_writer.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/convert_roads.h"
 #include "tests/support/corpus_seeds.h"
-#include "tests/support/frame_writer.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "protocol/kvo_message.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "framework/tl_buffer.h"
 #include "protocol/kvo_packet.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "quote/convert_qf.h"
 #include "quote/qf_quotefile.h"
 #include "quote/superstock.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/local_time.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {

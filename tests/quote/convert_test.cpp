@@ -12,8 +12,8 @@
 #include "quote/convert_qf.h"
 #include "quote/qf_format.h"
 #include "quote/records.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/local_time.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include "framework/tl_archive.h"
 #include "quote/hd_file.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/archive_writer.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/shared_scope.h"
 
 using kvotest::ArchiveBytes;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "simulator/quote_writer.h"
 #include "tests/support/corpus_seeds.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/record_builder.h"
 
 namespace {

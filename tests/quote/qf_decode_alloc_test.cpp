@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quote/qf_decode.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's allocation hooks (its public interface).

@@ -14,8 +14,8 @@
 #include "framework/tl_crc16.h"
 #include "framework/tl_numcodec.h"
 #include "quote/qf_decode.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/quote_checks.h"
-#include "tests/support/quote_writer.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <random>
 
 #include "quote/qf_decode.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/quote_checks.h"
-#include "tests/support/quote_writer.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quote/qf_format.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace {
 std::atomic<size_t> g_largest{0};

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "quote/qf_format.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/quote_checks.h"
-#include "tests/support/quote_writer.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "quote/qf_quotefile.h"
+#include "simulator/quote_writer.h"
 #include "tests/support/quote_checks.h"
-#include "tests/support/quote_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "framework/tl_fileobj.h"
 #include "quote/qf_quotefile.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "protocol/kvo_packet.h"
 #include "session/builtin_hosts.h"
 #include "session/datafeed_manager.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/session_fixture.h"
 

@@ -18,7 +18,7 @@
 #include "session/builtin_hosts.h"
 #include "session/datafeed_manager.h"
 #include "session/kvo_texts.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
 #include "tests/support/session_fixture.h"

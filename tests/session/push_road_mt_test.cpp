@@ -19,7 +19,7 @@
 
 #include "datapacket.pro.pb.h"
 #include "session/datafeed_manager.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
 #include "tests/support/record_builder.h"

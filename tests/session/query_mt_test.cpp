@@ -16,11 +16,11 @@
 
 #include "datapacket.pro.pb.h"
 #include "session/datafeed_manager.h"
+#include "simulator/sim_market.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
 #include "tests/support/record_builder.h"
 #include "tests/support/session_fixture.h"
-#include "tests/support/sim_market.h"
 
 using kvotest::SimAnswer;
 using kvotest::SimFrame;

@@ -14,9 +14,9 @@
 
 #include "datapacket.pro.pb.h"
 #include "session/datafeed_manager.h"
+#include "simulator/sim_market.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/session_fixture.h"
-#include "tests/support/sim_market.h"
 
 using kvotest::Eventually;
 using kvotest::SimAnswer;

@@ -2,9 +2,9 @@
 
 #include <atomic>
 
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
+#include "simulator/sim_market.h"
 #include "tests/support/net_wait.h"
-#include "tests/support/sim_market.h"
 
 namespace kvotest {
 namespace {

@@ -1,8 +1,9 @@
 // Quote-file images of every pushed data type, with values that follow
 // simple rules, so that a test can tell which record of which image reached
-// the host and with what content. Built with the test writer of the
-// quote-file format (native "hq1.0", "hq6.0" with snappy columns, compact
-// "hd1.0") in the field layouts the record converters read.
+// the host and with what content. Built with the simulator's field tables
+// (simulator/quote_images.h: native "hq1.0", "hq6.0" with snappy columns,
+// compact "hd1.0") in the field layouts the record converters read; the
+// order-queue and super-stock images are the simulator's own.
 //
 // Codes are given without their market byte; each image's code texts and
 // code keys carry the market byte given (17 "USHA", 33 "USZA", 16 "USHI").
@@ -13,35 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_images.h"
+#include "simulator/quote_writer.h"
 
 namespace kvotest {
-
-enum class ImageForm {
-    kNative,  // "hq1.0"
-    kHq6,     // "hq6.0", snappy-compressed columns
-    kCompact, // "hd1.0"
-};
-
-// A quote-file table whose columns are found by field number (without the
-// kind bits), with writers by value kind and the image in each family.
-class FieldTable {
-public:
-    // Prices are written with priceDecimals digits after the point.
-    FieldTable(const std::vector<qw::Column>& columns, uint32_t records, unsigned priceDecimals = 2);
-
-    void Price(uint32_t record, uint32_t field, double v);     // 64-bit packed, dividing
-    void Number(uint32_t record, uint32_t field, uint64_t v);  // 64-bit packed, whole
-    void Int(uint32_t record, uint32_t field, int32_t v);
-    void Text(uint32_t record, uint32_t field, const std::string& v);
-    std::string Image(ImageForm form = ImageForm::kNative) const;
-
-    qw::Table table;
-
-private:
-    std::map<uint32_t, size_t> m_index;
-    unsigned m_decimals;
-};
 
 // The records of one code: indexes first, first+1, ... (count of them).
 struct CodeRun {
@@ -81,20 +57,6 @@ std::string IndexTickImage(uint32_t marketByte, const std::vector<std::string>& 
 // 500 * (k + 1). No code index.
 std::string FiveLevelImage(uint32_t marketByte, const std::vector<std::string>& codes,
                            ImageForm form = ImageForm::kNative);
-// Order queues (wire classes 3 and 4): one record per code k with price
-// 5 + k (or prices[k] when given), order count 9, and `volumes` volumes
-// 100 * (v + 1); code index.
-std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
-                       uint32_t volumes, ImageForm form = ImageForm::kNative,
-                       const std::vector<double>& prices = {});
-// Super-stock books (wire class 10): per code k a header (last price p =
-// 30 + k, or prices[k] when given, and the time `seconds` since 1970) and
-// two bids (p - 0.02, p - 0.01) and two asks (p + 0.01, p + 0.02); code
-// index.
-std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>& codes,
-                            ImageForm form = ImageForm::kNative, const std::vector<double>& prices = {},
-                            uint32_t seconds = 1704418205u);
-
 // Tables of benchmark size. Stock ticks with every column the stock
 // converter reads (ten-level books), record r of code 600000 + r; orders and
 // transactions with every column of both, in codes 600000, 600001, ... of

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "quote/qf_format.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace qw {
 

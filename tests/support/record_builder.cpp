@@ -6,25 +6,6 @@
 
 namespace rb {
 
-uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative) {
-    return (magnitude & 0x07FFFFFFu) | (negative ? 0x08000000u : 0u) | ((power & 7u) << 28) | (divide ? 0x80000000u : 0u);
-}
-
-uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative) {
-    return (magnitude & ((1ull << 58) - 1)) | (negative ? (1ull << 58) : 0ull) | (uint64_t(power & 15u) << 59) |
-           (divide ? (1ull << 63) : 0ull);
-}
-
-uint32_t Price32(double value, unsigned decimals) {
-    double scaled = std::fabs(value) * std::pow(10.0, decimals);
-    return Packed32(uint32_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
-}
-
-uint64_t Price64(double value, unsigned decimals) {
-    double scaled = std::fabs(value) * std::pow(10.0, decimals);
-    return Packed64(uint64_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
-}
-
 RecordImage::RecordImage(std::vector<Column> columns, uint32_t records, uint32_t extraBytes)
     : m_columns(std::move(columns)), m_count(records) {
     uint32_t off = 0;

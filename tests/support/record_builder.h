@@ -16,19 +16,15 @@
 
 #include "quote/convert.h"
 #include "quote/convert_image.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace rb {
 
-// 32-bit packed number: magnitude (27 bits), power of ten 0-7, divide flag,
-// sign.
-uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative = false);
-// 64-bit packed number: magnitude (58 bits), power 0-15, divide flag, sign.
-uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative = false);
-// A price with `decimals` digits after the point as a dividing packed number
-// (12.34 with 2 decimals: magnitude 1234, power 2).
-uint32_t Price32(double value, unsigned decimals);
-uint64_t Price64(double value, unsigned decimals);
+// The packed number encoders of the quote-file writer.
+using qw::Packed32;
+using qw::Packed64;
+using qw::Price32;
+using qw::Price64;
 constexpr uint32_t kNoValue32 = 0x80000000u;
 constexpr uint64_t kNoValue64 = 0x8000000000000000ull;
 

@@ -11,7 +11,7 @@
 #include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
 #include "session/session_timers.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
 #include "tests/support/temp_dir.h"
 
 namespace kvotest {

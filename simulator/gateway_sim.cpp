@@ -1,4 +1,4 @@
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 
 #include "datapacket.pro.pb.h"
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 
 namespace kvotest {
 

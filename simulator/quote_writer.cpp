@@ -1,12 +1,32 @@
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 #include <snappy-c.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 namespace qw {
+
+uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative) {
+  return (magnitude & 0x07FFFFFFu) | (negative ? 0x08000000u : 0u) | ((power & 7u) << 28) | (divide ? 0x80000000u : 0u);
+}
+
+uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative) {
+  return (magnitude & ((1ull << 58) - 1)) | (negative ? (1ull << 58) : 0ull) | (uint64_t(power & 15u) << 59) |
+         (divide ? (1ull << 63) : 0ull);
+}
+
+uint32_t Price32(double value, unsigned decimals) {
+  double scaled = std::fabs(value) * std::pow(10.0, decimals);
+  return Packed32(uint32_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
+}
+
+uint64_t Price64(double value, unsigned decimals) {
+  double scaled = std::fabs(value) * std::pow(10.0, decimals);
+  return Packed64(uint64_t(std::llround(scaled)), decimals, decimals > 0, value < 0);
+}
 
 uint32_t Table::Offset(size_t column) const {
   uint32_t off = 0;

@@ -1,4 +1,4 @@
-#include "tests/support/frame_writer.h"
+#include "simulator/frame_writer.h"
 
 #include <google/protobuf/message_lite.h>
 

@@ -1,4 +1,4 @@
-// Writes gateway frames for tests and test gateways: an 11-byte header
+// Writes gateway frames for the gateway simulator and the tests: an 11-byte header
 // (u32 magic 0x9E8DA711, u32 total length = body + 11, u16 packet type,
 // u8 flags, all little-endian) followed by the body. Written from the frame
 // layout alone, so it can check the library's frame reader and builder.

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
 
 namespace kvotest {
 

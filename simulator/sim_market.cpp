@@ -1,4 +1,4 @@
-#include "tests/support/sim_market.h"
+#include "simulator/sim_market.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,9 +6,8 @@
 #include <ctime>
 
 #include "datapacket.pro.pb.h"
-#include "tests/support/push_images.h"
-#include "tests/support/quote_writer.h"
-#include "tests/support/record_builder.h"
+#include "simulator/quote_images.h"
+#include "simulator/quote_writer.h"
 
 namespace kvotest {
 namespace {

@@ -1,7 +1,8 @@
-// Writer of quote-file images for tests: native ("hq1."), compact ("hd1.",
-// "hd3.0", "hd3.1", "hd5.0", "hd5.1") and variable-length ("hq6.", raw or
-// snappy) images, and the block encoders behind them. Written from the
-// format's description; the library itself only reads these formats.
+// Writer of quote-file images for the gateway simulator and the tests:
+// native ("hq1."), compact ("hd1.", "hd3.0", "hd3.1", "hd5.0", "hd5.1") and
+// variable-length ("hq6.", raw or snappy) images, the block encoders behind
+// them and the format's packed numbers. Written from the format's
+// description; the library itself only reads these formats.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,16 @@ struct Table {
   uint32_t Offset(size_t column) const;
   uint8_t* Field(uint32_t record, size_t column) { return data.data() + uint64_t(record) * recordSize + Offset(column); }
 };
+
+// Packed numbers of the format. 32-bit: magnitude (27 bits), sign, power
+// of ten 0-7, divide flag. 64-bit: magnitude (58 bits), sign, power 0-15,
+// divide flag.
+uint32_t Packed32(uint32_t magnitude, unsigned power, bool divide, bool negative = false);
+uint64_t Packed64(uint64_t magnitude, unsigned power, bool divide, bool negative = false);
+// A price with `decimals` digits after the point as a dividing packed number
+// (12.34 with 2 decimals: magnitude 1234, power 2).
+uint32_t Price32(double value, unsigned decimals);
+uint64_t Price64(double value, unsigned decimals);
 
 // A table with these columns and `records` zero-filled records.
 Table MakeTable(const std::vector<Column>& columns, uint32_t records, uint32_t extraBytes = 0);

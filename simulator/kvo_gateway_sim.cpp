@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/gateway_sim.h"
-#include "tests/support/sim_market.h"
+#include "simulator/gateway_sim.h"
+#include "simulator/sim_market.h"
 
 namespace {
 
