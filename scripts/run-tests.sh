@@ -3,8 +3,10 @@
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
 # then an optimised build of everything (library, example, benchmarks) so that
 # release-only warnings fail here too, which is then installed into a
-# temporary prefix and linked against by the C example host; last, a clang
-# build with no build type given. Every build treats warnings as errors.
+# temporary prefix and linked against by the C example host; last, the
+# fuzzing configuration whole (clang, no build type given, ASan+UBSan,
+# libFuzzer targets), as the README documents it. Every build treats
+# warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -32,6 +34,8 @@ configure release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$JOBS"
 bash scripts/check-install.sh build/release
 
-# Everything again as a user builds it, with no build type given, on clang.
-configure clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-cmake --build build/clang -j "$JOBS"
+# Everything again on clang with no build type given, in the fuzzing
+# configuration: every target, the fuzz targets and the sanitized C host
+# among them.
+configure fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKVO_FUZZ=ON -DKVO_SANITIZE=address,undefined -DKVO_BUILD_BENCH=OFF
+cmake --build build/fuzz -j "$JOBS"
