@@ -1,12 +1,10 @@
 // The market session with the library's own timers, as every host runs it:
-// the defaults where the session reads them, the 5-second wait of a login
-// attempt, and a gateway that stops answering heartbeats being left 14
-// seconds after its last answer. These tests take the real time they
-// measure (labelled slow).
+// the defaults where the session reads them, and a gateway that stops
+// answering heartbeats being left 14 seconds after its last answer, in real
+// time (labelled slow).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -35,8 +33,7 @@ uint32_t PeriodOf(const M& s, M::WorkerSlot slot) {
 }  // namespace
 
 // Nothing changed: the timers in force are the library's, and the session's
-// period workers run with them (heartbeat 2000 ms, asynchronous check 1000
-// ms); the other two are read per check-out and per attempt.
+// period workers run with them.
 TEST(SessionTimersTest, TheLibraryRunsItsDefaults) {
     const SessionTimers t = GetSessionTimers();
     EXPECT_EQ(t.heartbeatMs, 2000u);
@@ -49,19 +46,6 @@ TEST(SessionTimersTest, TheLibraryRunsItsDefaults) {
     EXPECT_EQ(PeriodOf(s, M::kHeartbitThread), 2000u);
     EXPECT_EQ(s.SubScribe(2, 3, "USHA", "(600000)", false), 0);
     EXPECT_EQ(PeriodOf(s, M::kSubAsyncCallBackThread), 1000u);
-}
-
-// A gateway that never answers the login: the attempt gives up after 5 s.
-TEST_F(RealTimersTest, LoginAttemptWaitsFiveSeconds) {
-    cfg_.m_timeout = 20000;  // the login request's own wait is longer
-    auto s = MakeSession("SH");
-    s->AddAddress("127.0.0.1", sim_.Port(), false);
-    sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::SilentAnswer());
-    kvoapi::LoginAccountInfo account = GatewayAccount("trader");
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(s->Login(account).nstatuscode, -1002);
-    EXPECT_GE(kvotest::MsSince(t0), 4900);
-    EXPECT_LT(kvotest::MsSince(t0), 7000);
 }
 
 // Heartbeats every 2 s; the gateway answers the first one and no more: the
