@@ -171,26 +171,40 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
     return KVO_ERR_MARKET;
   }
 
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  auto it = m_sessions.find(code);
-  if (it == m_sessions.end()) {
-    MarketSessionFactory factory = GetMarketSessionFactory();
-    const InstanceConfig* sessionConfig = m_settings.mode != kStandalone ? &m_relayConfig : m_config;
-    IMarketSession* session = nullptr;
-    if (factory) {
-      try {
-        session = factory(sessionConfig, this, code);
-      } catch (...) {  // memory or threads: the session cannot be built
-        session = nullptr;
-      }
-    }
-    if (!session) {
-      WriteLog(1, "RegisterAddr: no session for market %s", code.c_str());
-      return KVO_ERR_HANDLE;
-    }
-    it = m_sessions.emplace(code, std::unique_ptr<IMarketSession>(session)).first;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto it = m_sessions.find(code);
+    if (it != m_sessions.end()) return it->second->AddAddress(addr, port, front);
   }
-  return it->second->AddAddress(addr, port, front);
+  // A new session is built without the instance mutex: its constructor
+  // starts the session's threads (and joins them again when it fails).
+  MarketSessionFactory factory = GetMarketSessionFactory();
+  const InstanceConfig* sessionConfig = m_settings.mode != kStandalone ? &m_relayConfig : m_config;
+  std::unique_ptr<IMarketSession> made;
+  if (factory) {
+    try {
+      made.reset(factory(sessionConfig, this, code));
+    } catch (...) {  // memory or threads: the session cannot be built
+      made.reset();
+    }
+  }
+  if (!made) {
+    WriteLog(1, "RegisterAddr: no session for market %s", code.c_str());
+    return KVO_ERR_HANDLE;
+  }
+  std::unique_ptr<IMarketSession> spare;  // one built by a racing call; freed unlocked
+  int32_t result;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto it = m_sessions.find(code);
+    if (it == m_sessions.end()) {
+      it = m_sessions.emplace(code, std::move(made)).first;
+    } else {
+      spare = std::move(made);
+    }
+    result = it->second->AddAddress(addr, port, front);
+  }
+  return result;
 }
 
 int32_t CSocketDataMananger::RegisterAuth(const char* text, uint16_t type) {

@@ -3,6 +3,15 @@
 // It opens the instance log, learns the local addresses, reads the cascade
 // settings, keeps the host's InstanceConfig and callbacks, owns one market
 // session per registered market and logs the account in on all markets.
+//
+// Locks, in the order they may be taken: m_mutex (the instance's fields and
+// the session table), then a market session's address mutex (an address is
+// added to a session under it); the worker base's queue mutex is taken on
+// its own. m_mutex is never held while the host is called, while a market
+// session is built, destroyed, logged in, queried or asked to subscribe,
+// or while the cascade node starts or stops: the node's receive loop asks
+// for the last login under it (CascadeCredentials), and a session's
+// constructor starts threads and joins them again when it fails.
 #pragma once
 
 #include <cstdint>

@@ -113,7 +113,9 @@ CascadeNode::CascadeNode(ICascadeHost* host, const kvoapi::ToolSettings& setting
 CascadeNode::~CascadeNode() { Stop(); }
 
 bool CascadeNode::Start() {
-    std::lock_guard<std::recursive_mutex> lock(m_startMutex);
+    std::unique_lock<std::mutex> lock(m_startMutex);
+    // A Stop under way ends first.
+    m_startChanged.wait(lock, [this] { return !m_stopping; });
     if (m_started.load(std::memory_order_acquire)) return true;
     {
         std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
@@ -131,8 +133,15 @@ bool CascadeNode::Start() {
 }
 
 void CascadeNode::Stop() {
-    std::lock_guard<std::recursive_mutex> lock(m_startMutex);
-    if (!m_started.load(std::memory_order_acquire)) return;
+    {
+        // Only the stopping state is changed under the start mutex: the
+        // threads are waited for without it, and a Start or Stop from
+        // another thread waits until this one is done.
+        std::unique_lock<std::mutex> lock(m_startMutex);
+        m_startChanged.wait(lock, [this] { return !m_stopping; });
+        if (!m_started.load(std::memory_order_acquire)) return;
+        m_stopping = true;
+    }
     // The threads that read the sockets end first, so that nothing posts to
     // the relay threads once they are detached.
     if (m_settings.mode != kvoapi::kStandalone) {
@@ -154,7 +163,12 @@ void CascadeNode::Stop() {
     // role those held under the master connection left with it; any made
     // while no master was connected are held under 0).
     ForgetSubscriber(LocalSubscriber());
-    m_started.store(false, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(m_startMutex);
+        m_started.store(false, std::memory_order_release);
+        m_stopping = false;
+    }
+    m_startChanged.notify_all();
 }
 
 void CascadeNode::StartListen() {

@@ -17,13 +17,26 @@
 // attaches to the process-wide relay dispatcher and socket sender when it
 // starts (relay.h).
 //
-// Locks: one process-wide mutex over the connected sets, one over the request
-// routes (taken on its own), the node's own mutex over its pending requests,
-// and one over its master connection; none is held while a request is
-// handed to the host or a subscription change runs upstream.
+// Locks, in the order they may be taken (a thread holding one takes only
+// those after it):
+//   1. m_startMutex           the started and stopping states; threads are
+//                             started under it (the relay workers' owner
+//                             mutexes follow it), never waited for
+//   2. CListenSocket m_mutex  the accept thread's owner; held while an
+//                             accepted connection is added, so 3 follows it
+//   3. the process-wide set mutex over the connected sets (then the
+//                             process's table of links)
+//   4. the process-wide route mutex over the request routes, taken on its
+//                             own: no other lock of the node is held with it
+// and the leaves m_pendingMutex (then a request's own lock) and
+// m_masterMutex. None of them is held while a request or a login is handed
+// to the host (ICascadeHost), while a subscription change runs upstream
+// (which reaches the instance's market sessions), while a frame is sent,
+// or while a thread of the node or a relay worker is joined.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -230,7 +243,9 @@ private:
     SubscriptionRelay m_subscriptions;
 
     std::atomic<bool> m_started{false};
-    std::recursive_mutex m_startMutex;
+    std::mutex m_startMutex;
+    std::condition_variable m_startChanged;  // m_stopping went back to false
+    bool m_stopping = false;                 // a Stop is under way (under m_startMutex)
     int m_listenFd = -1;
     std::atomic<uint16_t> m_listenPort{0};
     CListenSocket m_accept;

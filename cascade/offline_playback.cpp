@@ -109,7 +109,9 @@ QuoteDataCallback OfflineRelayFunction(OfflineFile file) {
 // ---- The playback thread ------------------------------------------------------------
 
 COfflineDebugMode::AttachResult COfflineDebugMode::Attach(const void* owner) {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    std::unique_lock<std::mutex> lock(m_ownerMutex);
+    // A Detach that stops the thread ends first.
+    m_stopped.wait(lock, [this] { return !m_stopping; });
     if (m_busy.load(std::memory_order_acquire)) return kBusy;
     m_owner = owner;
     m_busy.store(true, std::memory_order_release);
@@ -120,18 +122,28 @@ COfflineDebugMode::AttachResult COfflineDebugMode::Attach(const void* owner) {
 }
 
 void COfflineDebugMode::Detach(const void* owner) {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
-    if (owner == nullptr || owner != m_owner) return;
-    // The thread body never takes the owner mutex, so waiting here is safe.
+    {
+        std::unique_lock<std::mutex> lock(m_ownerMutex);
+        m_stopped.wait(lock, [this] { return !m_stopping; });
+        if (owner == nullptr || owner != m_owner) return;
+        m_stopping = true;
+    }
+    // The thread is waited for without the owner mutex; an Attach or Detach
+    // from another thread waits until it is gone.
     Stop();
     Join();
-    m_queue.Clear();
-    m_owner = nullptr;
-    m_busy.store(false, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(m_ownerMutex);
+        m_queue.Clear();
+        m_owner = nullptr;
+        m_busy.store(false, std::memory_order_release);
+        m_stopping = false;
+    }
+    m_stopped.notify_all();
 }
 
 const void* COfflineDebugMode::Owner() {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    std::lock_guard<std::mutex> lock(m_ownerMutex);
     return m_owner;
 }
 

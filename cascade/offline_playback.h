@@ -101,7 +101,11 @@ private:
     // Sleeps ms milliseconds or until stopped; false when stopped.
     bool Pause(uint32_t ms);
 
-    corvane::CMutex m_ownerMutex;
+    // The owner and the stopping state; never held while the thread is
+    // joined. Then m_sleepMutex.
+    std::mutex m_ownerMutex;
+    std::condition_variable m_stopped;  // m_stopping went back to false
+    bool m_stopping = false;            // a Detach is waiting for the thread
     const void* m_owner = nullptr;
     std::atomic<bool> m_busy{false};
     std::mutex m_sleepMutex;

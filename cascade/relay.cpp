@@ -154,7 +154,9 @@ uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& ro
 // ---- The process-wide threads ---------------------------------------------------
 
 bool CascadeWorker::Attach(const void* owner) {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    std::unique_lock<std::mutex> lock(m_ownerMutex);
+    // A Detach that stops the thread ends first.
+    m_stopped.wait(lock, [this] { return !m_stopping; });
     // Items posted while nobody was attached belong to an instance that is
     // gone (a session's last push after its instance stopped, say).
     if (m_owners.empty()) m_queue.Clear();
@@ -164,20 +166,29 @@ bool CascadeWorker::Attach(const void* owner) {
 }
 
 void CascadeWorker::Detach(const void* owner) {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
-    auto it = std::find(m_owners.begin(), m_owners.end(), owner);
-    if (it == m_owners.end()) return;
-    m_owners.erase(it);
-    if (!m_owners.empty()) return;
-    // The thread bodies never take the owner mutex, so waiting here is safe,
-    // and an Attach from another thread waits until the thread is gone.
+    {
+        std::unique_lock<std::mutex> lock(m_ownerMutex);
+        m_stopped.wait(lock, [this] { return !m_stopping; });
+        auto it = std::find(m_owners.begin(), m_owners.end(), owner);
+        if (it == m_owners.end()) return;
+        m_owners.erase(it);
+        if (!m_owners.empty()) return;
+        m_stopping = true;
+    }
+    // The thread is waited for without the owner mutex; an Attach or Detach
+    // from another thread waits until it is gone.
     Stop();
     Join();
-    m_queue.Clear();
+    {
+        std::lock_guard<std::mutex> lock(m_ownerMutex);
+        m_queue.Clear();
+        m_stopping = false;
+    }
+    m_stopped.notify_all();
 }
 
 const void* CascadeWorker::Owner() {
-    corvane::CTLSingleLock lock(&m_ownerMutex, 1);
+    std::lock_guard<std::mutex> lock(m_ownerMutex);
     return m_owners.empty() ? nullptr : m_owners.back();
 }
 

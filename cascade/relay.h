@@ -29,7 +29,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "cascade/peer_frame.h"
@@ -110,7 +112,11 @@ public:
     void OnTimeout() override {}
 
 private:
-    corvane::CMutex m_ownerMutex;
+    // The owners and the stopping state; never held while the thread is
+    // joined.
+    std::mutex m_ownerMutex;
+    std::condition_variable m_stopped;  // m_stopping went back to false
+    bool m_stopping = false;            // the last Detach is waiting for the thread
     std::vector<const void*> m_owners;
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: every test under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
+# (with its lock-order checking on),
 # then an optimised build of everything (library, example, benchmarks) so that
 # release-only warnings fail here too, which is then installed into a
 # temporary prefix and linked against by the C example host; last, the
@@ -27,7 +28,7 @@ ctest --test-dir build/asan --output-on-failure -j "$JOBS" --timeout 300
 
 configure tsan -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=thread -DKVO_THREADED_ONLY=ON
 cmake --build build/tsan -j "$JOBS" --target kvo_threaded_tests
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:detect_deadlocks=1:second_deadlock_stack=1
 ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 300 -L threaded --no-tests=error
 
 configure release -DCMAKE_BUILD_TYPE=Release

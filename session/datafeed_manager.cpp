@@ -159,7 +159,10 @@ void CDatafeedSDKManager::StopWorker(WorkerSlot slot) {
         corvane::CTLSingleLock lock(&m_workerMutex, 1);
         worker = m_workers[slot].exchange(nullptr, std::memory_order_acq_rel);
     }
-    if (worker == nullptr) return;
+    if (worker != nullptr) StopAndFree(worker);
+}
+
+void CDatafeedSDKManager::StopAndFree(CTLThreadPool* worker) {
     const uint32_t wait = GetSessionTimers().stopWaitMs;
     const uint64_t start = TL_GetTickCount64();
     worker->Stop(wait);
@@ -174,6 +177,20 @@ void CDatafeedSDKManager::StopWorker(WorkerSlot slot) {
     }
     // The pool's destructor frees the items still queued.
     delete worker;
+}
+
+bool CDatafeedSDKManager::StartAndInstall(WorkerSlot slot, CTLThreadPool* worker, const char* caller) {
+    // Started and, when refused, stopped and joined with no session lock
+    // held: the worker mutex is taken only for the slot itself.
+    if (worker->Start(1) != 1) {
+        TL_WriteLog(1, "Type:%s-%s[],%s cannot start", m_marketCode.c_str(), caller, worker->GetName().c_str());
+        delete worker;
+        return false;
+    }
+    if (InstallWorker(slot, worker)) return true;
+    // Another thread filled the slot first, or the session stops.
+    StopAndFree(worker);
+    return false;
 }
 
 int32_t CDatafeedSDKManager::AddAddress(const char* host, uint16_t port, bool front) {
@@ -267,10 +284,14 @@ void CDatafeedSDKManager::DetachLink() {
 }
 
 bool CDatafeedSDKManager::EnterSessionReceive(uint32_t connectionId) {
-    corvane::CTLSingleLock lock(&m_connectLock, 1);
+    // No lock: the login exchange calls this under the login holder's lock,
+    // and the connect lock is held while a closing link's callbacks (which
+    // take that lock) are waited for. Generations only grow, and the
+    // routing counts only when the stored id is the current generation, so
+    // an id stored just after a newer connection opened is never used.
     if (connectionId == 0 || connectionId != m_connectionId.load(std::memory_order_acquire)) return false;
     m_sessionReceiveId.store(connectionId, std::memory_order_release);
-    return true;
+    return connectionId == m_connectionId.load(std::memory_order_acquire);
 }
 
 bool CDatafeedSDKManager::InSessionReceive() const {

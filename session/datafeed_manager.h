@@ -21,6 +21,28 @@
 // detaches the connection so that no callback follows, then stops the
 // workers cooperatively in a fixed order, joining each, and frees the items
 // still queued. No thread is ever terminated.
+//
+// Locks, in the order they may be taken (a thread holding one takes only
+// those after it):
+//   1. m_attemptMutex       one Connect at a time (login and reconnect)
+//   2. m_connectLock        opening and detaching the connection; detaching
+//                           waits for a callback of the link in progress,
+//                           which may take 3 to 5
+//   3. m_loginHolder.lock   the login outcome of the current attempt
+//   4. m_pending's mutex    pending requests and m_asyncSubscriptions (then
+//                           a request's own lock)
+//   5. m_workerMutex        the worker slots (then a worker's queue)
+// and the leaves, under which no other session lock is taken:
+// m_accountMutex, m_keptMutex, m_addressMutex, m_elkMutex, the snapshot
+// result lists' mutexes (m_convert), and m_sendMutex (then the
+// connection's send path). The socket engine's locks of the
+// link come before all of these on its threads: the receive, connect and
+// disconnect callbacks run under them.
+// None of the session's locks is held while the host is called (fncnotify,
+// fncsubscribe, the data callbacks), while another session is used, or
+// while a worker thread is started or joined: workers that appear on first
+// use are started before the worker mutex is taken to install them, and
+// refused or stopped ones are joined after it is released.
 #pragma once
 
 #include <atomic>
@@ -218,10 +240,9 @@ public:
     // Puts a started worker into an empty slot (push workers and
     // "SubAsyncCallBackThread", which appear on first use). False, and the
     // worker left to the caller, when the slot is taken, is not one of these
-    // or the session is stopping. Creation goes under the worker mutex, so
-    // callers that check and create take WorkerMutex around both.
+    // or the session is stopping. The check and the store go under the
+    // worker mutex; the worker is started before, without it.
     bool InstallWorker(WorkerSlot slot, CTLThreadPool* worker);
-    corvane::CCriticalSection& WorkerMutex() { return m_workerMutex; }
     // The handlers of "ReceieveThread" (kind 1 log in, 2 answer, 3 waited
     // answer, 4 reconnect), for the session's own roads and for tests.
     CProcessDataThread* ReceiveThread() const;
@@ -486,6 +507,13 @@ private:
     void BeginStop();
     // Stops the worker in a slot (joining its thread) and deletes it.
     void StopWorker(WorkerSlot slot);
+    // Stops a worker that is in no slot, waits for its thread and deletes it.
+    void StopAndFree(CTLThreadPool* worker);
+    // Starts a made worker and puts it into its slot; a worker that does
+    // not start is deleted, one refused by the slot (taken meanwhile, or the
+    // session stopping) is stopped and deleted. No lock is held while the
+    // thread starts or is waited for. caller names the road in the log.
+    bool StartAndInstall(WorkerSlot slot, CTLThreadPool* worker, const char* caller);
     bool PostItem(WorkerSlot slot, void* item);
     // Makes "SubAsyncCallBackThread" with its circulating item unless it
     // exists.

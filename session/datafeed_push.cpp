@@ -152,9 +152,8 @@ void CDatafeedSDKManager::CreatePushWorker(uint32_t msg_dataclass, const char* m
             return;
         }
     }
-    // Host threads may subscribe at once: the check and the creation go
-    // under the worker mutex together.
-    corvane::CTLSingleLock lock(&m_workerMutex, 1);
+    // Host threads may subscribe at once: each may make the worker, the
+    // first installed stays and the others are stopped again.
     if (IsStopping() || Worker(slot) != nullptr) return;
     const PushWorkerKind kind = PushWorkerOf(slot);
     CTLThreadPool* worker = nullptr;
@@ -169,15 +168,7 @@ void CDatafeedSDKManager::CreatePushWorker(uint32_t msg_dataclass, const char* m
         TL_WriteLog(1, "Type:%s-CreatePushWorker[],no memory for %s", m_marketCode.c_str(), kind.name);
         return;
     }
-    if (worker->Start(1) != 1) {
-        TL_WriteLog(1, "Type:%s-CreatePushWorker[],%s cannot start", m_marketCode.c_str(), kind.name);
-        delete worker;
-        return;
-    }
-    if (!InstallWorker(slot, worker)) {
-        worker->Stop(GetSessionTimers().stopWaitMs);
-        if (!worker->IsRunning()) delete worker;
-    }
+    StartAndInstall(slot, worker, "CreatePushWorker");
 }
 
 // ---- one image ----

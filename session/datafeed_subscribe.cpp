@@ -144,21 +144,17 @@ int32_t CDatafeedSDKManager::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
 }
 
 void CDatafeedSDKManager::StartAsyncChecker() {
-    corvane::CTLSingleLock lock(&m_workerMutex, 1);
+    // Host threads may subscribe at once: each may make a checker, the first
+    // installed stays and the others are stopped again.
     if (IsStopping() || Worker(kSubAsyncCallBackThread) != nullptr) return;
     const uint32_t period = GetSessionTimers().asyncCheckMs;
     auto* checker = new (std::nothrow) CHeartBitThread(
         "SubAsyncCallBackThread", period, CHeartBitThread::Handler::Bind<&CDatafeedSDKManager::CheckAsyncSubscribe>(this));
-    if (checker == nullptr || checker->Start(1) != 1) {
+    if (checker == nullptr) {
         TL_WriteLog(1, "Type:%s-SubScribe[],SubAsyncCallBackThread cannot start", m_marketCode.c_str());
-        delete checker;
         return;
     }
-    if (!InstallWorker(kSubAsyncCallBackThread, checker)) {
-        checker->Stop(GetSessionTimers().stopWaitMs);
-        if (!checker->IsRunning()) delete checker;
-        return;
-    }
+    if (!StartAndInstall(kSubAsyncCallBackThread, checker, "SubScribe")) return;
     // One item circulates for the thread's life.
     auto* item = new (std::nothrow) HeartBitThreadInfo(period);
     if (item != nullptr && !PostHeartBitItem(kSubAsyncCallBackThread, item)) delete item;

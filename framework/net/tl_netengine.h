@@ -5,6 +5,22 @@
 //
 // Start and cleanup are counted: every user starts the engine and releases
 // it, and the engine stops only when the last user releases it.
+//
+// Locks, in the order they may be taken:
+//   1. the engine lock      start and stop; the last cleanup holds it while
+//                           it waits for the check and completion threads
+//                           (bounded waits: a thread still busy is left
+//                           behind, never terminated)
+//   2. the link list lock   the links the check thread drives; held for a
+//                           whole check or idle pass, while each link runs
+//                           its check and may call its sink
+//   3. the new-link lock    links created since the last pass
+// and the settings lock, taken on its own. A link's own locks come after
+// 2 and are held while it calls its sink. The engine never calls the host
+// itself; a sink called from a pass runs under the link list lock, so it
+// must not start or release the engine (that would take 1 after 2). A
+// pass also deletes released links under 2, which waits for a listening
+// link's accept thread; that thread takes only 3.
 #pragma once
 
 #include <cstdint>

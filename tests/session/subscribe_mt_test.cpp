@@ -230,6 +230,55 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
     EXPECT_EQ(s->KeptSubscriptions().size(), 4u);
 }
 
+// Where the session's locks meet: host threads subscribe, waiting and not,
+// while the gateway has the session reconnect again and again (each
+// reconnect opens a connection and replays the kept list) and the
+// asynchronous checker reports to a callback that subscribes once more;
+// then the session is destroyed while unanswered asynchronous requests wait
+// and the checker runs. Every asynchronous call is reported at most once,
+// and nothing stalls.
+TEST_F(SubscribeTest, SubscribingThroughReconnectsAndReleaseDuringTheCheck) {
+    cfg_.m_timeout = 400;
+    auto s = LoggedInSession();
+    g_resubscriber.store(s.get());
+    std::atomic<int> asyncCalls{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 3; ++t) {
+        hosts.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                const std::string code = "(6000" + std::to_string(10 * t + i % 10) + ")";
+                const bool wait = i % 2 == 0;
+                asyncCalls += wait ? 0 : 1;
+                const int32_t rc = s->SubScribe(2, 3, "USHA", code.c_str(), wait);
+                EXPECT_TRUE(rc == 0 || (wait && rc == -1002)) << rc;
+            }
+        });
+    }
+    for (int i = 0; i < 4; ++i) {
+        sim_.Write(sim_.Latest(), kvotest::NotifyFrame(3, ""));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    for (std::thread& h : hosts) h.join();
+    EXPECT_GE(sim_.CountOfType(kvotest::kSimLoginReq), 3u);
+    const auto asyncReports = [] {
+        size_t n = 0;
+        for (const Report& r : Reports()) n += r.kind == 1;
+        return n;
+    };
+    // Answered, or timed out when a reconnect replaced their connection.
+    EXPECT_TRUE(Eventually([&] { return asyncReports() >= size_t(asyncCalls.load()); }, 5000));
+    ASSERT_TRUE(Eventually([&] { return s->IsLoggedIn(); }, 5000));
+    sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(s->SubScribe(1, 3, "USHI", "(000001)", false), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // into the check that times them out
+    const auto t0 = Clock::now();
+    g_resubscriber.store(nullptr);
+    s.reset();
+    EXPECT_LT(kvotest::MsSince(t0), 5000);
+    EXPECT_GE(asyncReports(), size_t(asyncCalls.load()));
+    EXPECT_LE(asyncReports(), size_t(asyncCalls.load()) + 5);
+}
+
 // The kept list is replayed in call order, unsubscriptions included; a
 // refused entry is reported (kind 2) and the walk goes on; an entry that
 // gets no answer twice ends it. After a login the replay needs
