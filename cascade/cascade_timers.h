@@ -13,7 +13,9 @@ struct CascadeTimers {
     uint32_t frameTimeoutMs = 10000;  // a frame that began and is still incomplete drops its connection
     uint32_t sendTimeoutMs = 10000;  // a frame that cannot be sent whole ends its connection
     uint32_t masterIdleMs = 100;     // receive-loop wait without traffic, master role
-    uint32_t otherIdleMs = 1;        // the same in the other roles
+    // The same in the other roles. Readable sockets and new connections end
+    // the wait at once, so it only paces the stall and route checks.
+    uint32_t otherIdleMs = 100;
     uint32_t acceptWaitMs = 200;     // accept-thread wait between checks of its stop flag
     uint32_t routeMaxAgeMs = 60000;  // a request route whose answer never came is forgotten
     uint32_t playbackPollMs = 5000;  // playback thread's sleep while it has no start request

@@ -494,12 +494,15 @@ namespace corvane {
 CWriteLogThread::~CWriteLogThread() { Stop(2000); }
 
 void CWriteLogThread::Run() {
+  // Only every tenth 1000 ms pass rolls: the thread sleeps from one of them
+  // to the next instead of waking for the nine between, which do nothing.
+  constexpr uint64_t kPassesPerRoll = 10;
   uint64_t pass = 0;
   while (IsRunning()) {
-    if (pass % 10 == 0) TL_RollAllLogChannels();
-    ++pass;
+    TL_RollAllLogChannels();
+    pass += kPassesPerRoll;
     m_nPasses.store(pass, std::memory_order_release);
-    WaitForStop(1000);
+    WaitForStop(kPassesPerRoll * 1000);
   }
 }
 

@@ -150,7 +150,7 @@ int TL_GetLogChannelCount();
 namespace corvane {
 
 // The writer thread: rolls every channel on its first pass and every tenth
-// pass after it, one pass a second.
+// pass after it, one pass a second; it wakes only for the passes that roll.
 class CWriteLogThread : public CTL_Thread {
  public:
   CWriteLogThread() = default;
@@ -162,7 +162,7 @@ class CWriteLogThread : public CTL_Thread {
   // channel once more on the calling thread.
   int Stop(uint32_t ms = 2000) override;
 
-  // Passes made so far.
+  // Passes made so far (ten more at each roll).
   uint64_t GetPasses() const { return m_nPasses.load(std::memory_order_acquire); }
 
  private:

@@ -230,10 +230,16 @@ public:
 
 protected:
     virtual void ProcessTask(T* items, std::uint32_t count) = 0;
+    // Called on the worker's thread once it has had no work for an idle
+    // wait (kIdleWaitMs) since its last batch: what it kept for the next
+    // batches may be given back.
+    virtual void OnIdle() {}
 
     void Run() override {
         CTLThreadManager* manager = CTLThreadManager::GetInstance();
         const std::int32_t index = this->RegisterThread();
+        std::uint64_t lastBatch = 0;
+        bool idle = true;
         while (!this->IsStopping()) {
             manager->SetWatchdog(index, Base::kWatchdogMs, 1);
             std::uint32_t count = 0;
@@ -242,8 +248,14 @@ protected:
                 ProcessTask(items, count);
                 std::free(items);
                 manager->SetWatchdog(index, 0, 1);
+                lastBatch = TL_GetTickCount64();
+                idle = false;
             } else {
                 manager->SetWatchdog(index, 0, 1);
+                if (!idle && TL_GetTickCount64() - lastBatch >= Base::kIdleWaitMs) {
+                    idle = true;
+                    OnIdle();
+                }
                 this->Wait(Base::kIdleWaitMs);
             }
         }

@@ -84,36 +84,6 @@ constexpr size_t kOrderIndexOffset = offsetof(OrderData, index);       // 29
 constexpr size_t kOrderField77Offset = offsetof(OrderData, field_77);  // 37
 static_assert(kIndexOffset == 29 && kOrderIndexOffset == 29 && kOrderField77Offset == 37);
 
-// The array a batch of one kind is joined into. An array of up to
-// kKeptArrayBytes stays with the calling thread and serves its next batches,
-// so that a push worker does not map, fault in and unmap a large block for
-// every batch; larger ones are allocated and freed each time.
-constexpr size_t kKeptArrayBytes = size_t(16) << 20;
-
-struct KeptArray {
-    void* data = nullptr;
-    size_t size = 0;
-    ~KeptArray() { std::free(data); }
-};
-thread_local KeptArray t_keptArray;
-
-void* TakeBatchArray(size_t bytes) {
-    if (bytes > kKeptArrayBytes) return std::malloc(bytes);
-    if (t_keptArray.size < bytes) {
-        const size_t size = std::min(kKeptArrayBytes, std::max(bytes, 2 * t_keptArray.size));
-        void* grown = std::malloc(size);
-        if (grown == nullptr) return nullptr;
-        std::free(t_keptArray.data);
-        t_keptArray.data = grown;
-        t_keptArray.size = size;
-    }
-    return t_keptArray.data;
-}
-
-void GiveBackBatchArray(void* array) {
-    if (array != t_keptArray.data) std::free(array);
-}
-
 bool MarketHasFirstExchange(const char (&market)[5]) {
     const size_t n = strnlen(market, sizeof market);
     return std::string_view(market, n).find("USH") != std::string_view::npos;

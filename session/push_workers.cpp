@@ -1,5 +1,6 @@
 #include "session/push_workers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -176,8 +177,47 @@ void CProcessPushDataThread::ProcessTask(RecrieceDataThreadInfo* item) {
     }
 }
 
+namespace {
+
+struct KeptArray {
+    void* data = nullptr;
+    size_t size = 0;
+    ~KeptArray() { std::free(data); }
+};
+thread_local KeptArray t_keptArray;
+
+}  // namespace
+
+void* TakeBatchArray(size_t bytes) {
+    if (bytes > kKeptBatchArrayBytes) return std::malloc(bytes);
+    if (t_keptArray.size < bytes) {
+        // Grown by at least half, so that a backlog that keeps growing
+        // replaces the array a few times only.
+        const size_t size = std::min(kKeptBatchArrayBytes, std::max(bytes, t_keptArray.size + t_keptArray.size / 2));
+        ReleaseBatchArray();
+        t_keptArray.data = std::malloc(size);
+        if (t_keptArray.data == nullptr) return nullptr;
+        t_keptArray.size = size;
+    }
+    return t_keptArray.data;
+}
+
+void GiveBackBatchArray(void* array) {
+    if (array != t_keptArray.data) std::free(array);
+}
+
+void ReleaseBatchArray() {
+    std::free(t_keptArray.data);
+    t_keptArray.data = nullptr;
+    t_keptArray.size = 0;
+}
+
+size_t KeptBatchArrayBytes() { return t_keptArray.size; }
+
 CAllPackProcessPushDataThread::CAllPackProcessPushDataThread(const char* name, const Handler& handler)
     : CTLKvoLockFreeQThreadPool<RecrieceDataThreadInfo*>(name), m_handler(handler) {}
+
+void CAllPackProcessPushDataThread::OnIdle() { ReleaseBatchArray(); }
 
 void CAllPackProcessPushDataThread::ProcessTask(RecrieceDataThreadInfo** items, uint32_t count) {
     // Every item and every parsed message of the step is freed at its end,

@@ -72,6 +72,20 @@ void CutQuoteImages(const uint8_t* payload, uint32_t length, std::vector<std::pa
 // blocks are freed, the loss is logged at level 1, and null and 0 result.
 void ConcatRecordBlocks(PushConvertContext* ctx, void** records, RecordBlock* out);
 
+// The array a batch of one kind is joined into. Each thread keeps the one
+// it used last, of at most kKeptBatchArrayBytes, for its next batches, so
+// that a batch worker under a backlog does not map, fault in and unmap a
+// large block for every batch. A larger request gets an array of its own.
+// Null when no memory is left.
+constexpr size_t kKeptBatchArrayBytes = size_t(128) << 20;
+void* TakeBatchArray(size_t bytes);
+// Frees an array of its own; the kept one stays.
+void GiveBackBatchArray(void* array);
+// Frees the calling thread's kept array (a batch worker gone idle).
+void ReleaseBatchArray();
+// Bytes of the calling thread's kept array (tests).
+size_t KeptBatchArrayBytes();
+
 // "ProcessIndexTick" and "processOrderqueue": one push per step; the
 // handler gets every image of it.
 class CProcessPushDataThread : public CTLLockFreeQThreadPool<RecrieceDataThreadInfo*> {
@@ -102,6 +116,8 @@ public:
 
 protected:
     void ProcessTask(RecrieceDataThreadInfo** items, uint32_t count) override;
+    // Gives the thread's kept batch array back.
+    void OnIdle() override;
 
 private:
     Handler m_handler;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,8 +57,12 @@ struct Engine {
     std::vector<std::shared_ptr<std::atomic<bool>>> workerExited;
     std::thread checkThread;
     std::atomic<bool> checkExited{false};
-    std::atomic<uint32_t> clock{0};
-    std::atomic<bool> clockDriven{false};
+    // The check thread sleeps on this until its next step; a stop sets the
+    // stop flag under the mutex and wakes it at once.
+    std::mutex checkSleepLock;
+    std::condition_variable checkSleep;
+    std::atomic<uint64_t> checkWakes{0};
+    std::atomic<uint64_t> idlePasses{0};
     std::recursive_mutex settingsLock;
     TLNetSettings settings;
     int32_t thresholds[TL_NET_MAX_DELAY_THRESHOLDS] = {0};
@@ -140,21 +145,29 @@ void WriteDelayLine() {
     TL_WriteLogText(channel, line.c_str());
 }
 
+// The steps between two idle passes have nothing to do, so the thread
+// sleeps from one idle pass to the next (ten 10 ms steps) instead of waking
+// for each of them.
+constexpr uint32_t kStepMs = 10;
+constexpr uint32_t kStepsPerIdlePass = 10;
+constexpr uint32_t kStepsPerCheckPass = 100;
+
 void CheckThread() {
     Engine& e = E();
     const uint32_t generation = e.generation.load();
+    auto ended = [&] { return e.stop.load() || e.generation.load() != generation; };
     uint32_t pass = 0;
-    uint32_t last = TL_TickMs();
-    bool first = true;
-    while (!e.stop.load() && e.generation.load() == generation) {
-        const uint32_t now = TL_TickMs();
-        e.clock.store(now);
-        if (first || now - last >= 10) {
-            first = false;
-            last = now;
-            if (pass % 100 == 0) TL_NetCheckPass();
-            if (pass % 10 == 0) TL_NetIdlePass();
-            if (pass % 100 == 0) {
+    auto due = std::chrono::steady_clock::now();
+    while (!ended()) {
+        e.checkWakes.fetch_add(1);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= due) {
+            if (pass % kStepsPerCheckPass == 0) TL_NetCheckPass();
+            if (pass % kStepsPerIdlePass == 0) {
+                TL_NetIdlePass();
+                e.idlePasses.fetch_add(1);
+            }
+            if (pass % kStepsPerCheckPass == 0) {
                 const int every = e.writeSendDelayTime.load();
                 if (every >= 1) {
                     const time_t t = std::time(nullptr);
@@ -165,9 +178,14 @@ void CheckThread() {
                     }
                 }
             }
-            ++pass;
+            const uint32_t steps = kStepsPerIdlePass - pass % kStepsPerIdlePass;
+            pass += steps;
+            // Measured from the start of this step, as each step comes at
+            // least 10 ms after the one before.
+            due = now + std::chrono::milliseconds(steps * kStepMs);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::unique_lock<std::mutex> sleep(e.checkSleepLock);
+        e.checkSleep.wait_until(sleep, due, ended);
     }
     // The trace ends its line so that it does not run into the host's next
     // line of standard output.
@@ -261,8 +279,11 @@ bool JoinWithin(std::thread& t, const std::function<bool()>& ended, int timeoutM
 
 void StopEngine() {
     Engine& e = E();
-    e.stop.store(true);
-    e.clockDriven.store(false);
+    {
+        std::lock_guard<std::mutex> sleep(e.checkSleepLock);
+        e.stop.store(true);
+    }
+    e.checkSleep.notify_all();
     bool allJoined = true;
     if (e.checkThread.joinable()) {
         allJoined &= JoinWithin(e.checkThread, [&] { return e.checkExited.load(); }, 2000, "the check thread");
@@ -349,8 +370,6 @@ int TL_NetStartup(const char* settingsPath, int force) {
     e.checkExited.store(false);
     if (e.checkThreadEnabled.load()) {
         try {
-            e.clock.store(TL_TickMs());
-            e.clockDriven.store(true);
             e.checkThread = std::thread(CheckThread);
         } catch (...) {
             StopEngine();
@@ -398,12 +417,9 @@ corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_
 
 uint32_t TL_TickMs() { return static_cast<uint32_t>(pl::TickMs()); }
 
-uint32_t TL_NetGetClock() {
-    Engine& e = E();
-    // Without a check thread the clock is read directly.
-    if (!e.clockDriven.load()) return TL_TickMs();
-    return e.clock.load();
-}
+// Read when asked: the check thread wakes only every 100 ms, too seldom to
+// keep a copy correct to the millisecond.
+uint32_t TL_NetGetClock() { return TL_TickMs(); }
 
 pl::IoPort* TL_NetGetPort() { return E().port.load(); }
 uint32_t TL_NetGetFlags() { return E().flags.load(); }
@@ -552,6 +568,11 @@ void TL_NetNoteAccept(uint32_t ms) {
 void TL_NetGetAcceptStats(uint64_t& accepted, uint64_t& totalMs) {
     accepted = E().accepted.load();
     totalMs = E().acceptMs.load();
+}
+
+void TL_NetGetCheckThreadStats(uint64_t& wakes, uint64_t& idlePasses) {
+    wakes = E().checkWakes.load();
+    idlePasses = E().idlePasses.load();
 }
 
 void TL_NetSetCheckThreadEnabled(bool enabled) { E().checkThreadEnabled.store(enabled); }

@@ -24,7 +24,7 @@ class ITLSocketLink;
 constexpr int32_t TL_NET_E_PORT_EXISTS = static_cast<int32_t>(0x80070005);
 constexpr int32_t TL_NET_E_PORT_CREATE = static_cast<int32_t>(0x80070006);
 
-// Engine flag: accepted connections get TCP_NODELAY.
+// Engine flag: connections the engine accepts or makes get TCP_NODELAY.
 constexpr uint32_t TL_NET_FLAG_NONAGLE = 0x8;
 // At most this many send-delay thresholds are used.
 constexpr int TL_NET_MAX_DELAY_THRESHOLDS = 14;
@@ -46,7 +46,8 @@ bool TL_NetIsStarted();
 corvane::ITLSocketLink* TL_CreateSocketLink(corvane::CTLNetNotify* sink, uint32_t kind,
                                             corvane::ITLConnection* connection);
 
-// The engine clock (ms, refreshed by the check thread every 10 ms).
+// The engine clock (ms of the monotonic clock, read at the call): send
+// buffers stamp their queueing time with it.
 uint32_t TL_NetGetClock();
 // Milliseconds of a monotonic clock, truncated to 32 bits.
 uint32_t TL_TickMs();
@@ -99,12 +100,16 @@ void TL_NetGetDelayCounters(int bucket, uint32_t& first, uint32_t& second);
 
 // One check pass: moves new links to the active list, releases the links
 // ready to be released and checks the others. The check thread runs it
-// every 100th 10 ms step.
+// every 100th 10 ms step. It sleeps from one idle pass to the next (the
+// steps between have no work) and wakes at once when the engine stops.
 void TL_NetCheckPass();
 // One idle pass over the active links (every 10th step).
 void TL_NetIdlePass();
 // Number of registered links (active and new).
 size_t TL_NetLinkCount();
+// Times the check thread woke and idle passes it ran, counted since the
+// process started (an idle engine wakes about once per idle pass).
+void TL_NetGetCheckThreadStats(uint64_t& wakes, uint64_t& idlePasses);
 
 // Test hooks. With the check thread disabled before TL_NetStartup, no check
 // thread runs and the passes above are driven by the caller. The release

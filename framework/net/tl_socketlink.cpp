@@ -269,6 +269,9 @@ int32_t CTLWindowsTcpConnection::Connect(const char* host, uint16_t port) {
 int32_t CTLWindowsTcpConnection::ConnectSocket(const char* host, uint16_t port) {
     int fd = pl::SocketTcp();
     if (fd < 0) return TL_NET_E_SOCKET;
+    // A request larger than one staging buffer leaves in several sends: with
+    // Nagle's algorithm its last part would wait for the peer's delayed ACK.
+    if (TL_NetGetFlags() & TL_NET_FLAG_NONAGLE) pl::SetNoDelay(fd, true);
     sockaddr_in addr;
     if (TL_ResolveAddress(addr, host, port) != 0) {
         pl::CloseSocket(fd);

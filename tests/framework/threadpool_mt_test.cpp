@@ -51,6 +51,7 @@ private:
 struct Journal {
     std::mutex m;
     std::vector<std::vector<int>> calls;  // values per ProcessTask call
+    std::vector<std::size_t> idleAfter;   // calls made before each OnIdle
     Latch firstCall;                      // opened when ProcessTask is entered
     Latch release;                        // ProcessTask of value < 0 waits on it
     Latch destroyed;
@@ -108,6 +109,10 @@ protected:
         }
         if (hold) journal_->release.Wait();
         journal_->Record(std::move(values));
+    }
+    void OnIdle() override {
+        std::lock_guard<std::mutex> g(journal_->m);
+        journal_->idleAfter.push_back(journal_->calls.size());
     }
 
 private:
@@ -197,6 +202,25 @@ TEST(ThreadPoolMt, BatchWorkerTakesEverythingQueuedInOrder) {
     EXPECT_EQ(pool->Stop(3000), 1u);
     delete pool;
     EXPECT_EQ(Item::alive.load(), 0);
+}
+
+// A batch worker says once that it went idle after its batches, never
+// before its first one.
+TEST(ThreadPoolMt, BatchWorkerGoesIdleOnceAfterItsWork) {
+    Journal journal;
+    auto* pool = new BatchPool("batchIdle", &journal);
+    pool->Start(1);
+    auto idle = [&] {
+        std::lock_guard<std::mutex> g(journal.m);
+        return journal.idleAfter;
+    };
+    for (std::size_t round = 1; round <= 2; ++round) {
+        pool->AddTask(new Item(int(round)));
+        ASSERT_TRUE(kvotest::Eventually([&] { return idle().size() == round; }, kWaitMs));
+    }
+    EXPECT_EQ(idle(), (std::vector<std::size_t>{1, 2}));
+    EXPECT_EQ(pool->Stop(3000), 1u);
+    delete pool;
 }
 
 TEST(ThreadPoolMt, StopIsPromptAndWakesEveryIdleThread) {

@@ -16,6 +16,8 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -131,6 +133,30 @@ TEST(NetEngine, SettingsFileStartsItsWorkers) {
     EXPECT_EQ(2, TL_NetGetSettings().threadCount);
     EXPECT_EQ(0u, TL_NetGetFlags());
     TL_NetCleanup();
+}
+
+// "Nonagle" covers the connections the engine makes: 1 (the default) sets
+// TCP_NODELAY on them, 0 leaves Nagle's algorithm on.
+TEST(NetEngine, NonagleAppliesToConnectionsTheEngineMakes) {
+    TempIni off("[TCP]\nNonagle=0\n");
+    for (const char* settings : {static_cast<const char*>(nullptr), off.path.c_str()}) {
+        ASSERT_EQ(0, TL_NetStartup(settings, 0));
+        const int expected = settings == nullptr ? 1 : 0;
+        LoopbackServer server;
+        ASSERT_TRUE(server.Start());
+        {
+            RecordingClient c;
+            ASSERT_EQ(0, c.Connect("127.0.0.1", server.Port()));
+            ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+            const std::vector<int> fds = kvotest::SocketsConnectedTo(server.Port());
+            ASSERT_EQ(1u, fds.size());
+            int on = -1;
+            socklen_t len = sizeof on;
+            ASSERT_EQ(0, ::getsockopt(fds[0], IPPROTO_TCP, TCP_NODELAY, &on, &len));
+            EXPECT_EQ(expected, on != 0 ? 1 : 0) << "Nonagle=" << expected;
+        }
+        TL_NetCleanup();
+    }
 }
 
 TEST(NetEngine, QueuedBuffersReportTheirDelay) {
@@ -250,6 +276,35 @@ TEST(NetEngine, ManyConnectionsUnderTheCheckThread) {
     clients.clear();
     TL_NetCleanup();
     TL_NetSetReleaseDelay(15000);
+}
+
+// An idle engine with one connected link: the check thread wakes about once
+// per idle pass (about 10 times a second, never the 1000 of a 1 ms poll),
+// still checks the link once a second, and the engine clock is read fresh.
+TEST(NetEngine, IdleCheckThreadWakesOncePerIdlePass) {
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    LoopbackServer server;
+    ASSERT_TRUE(server.Start());
+    {
+        RecordingClient c;
+        ASSERT_EQ(0, c.Connect("127.0.0.1", server.Port()));
+        ASSERT_TRUE(c.WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+        uint64_t wakes0 = 0, idle0 = 0, wakes = 0, idle = 0;
+        TL_NetGetCheckThreadStats(wakes0, idle0);
+        ASSERT_TRUE(Eventually([&] {
+            TL_NetGetCheckThreadStats(wakes, idle);
+            return idle - idle0 >= 15;
+        }, 10000));
+        EXPECT_LE(wakes - wakes0, 10 * (idle - idle0)) << (idle - idle0) << " idle passes";
+        // 15 idle passes span at least one check pass.
+        EXPECT_TRUE(c.WaitFor([](NetEvents& e) { return !e.checks.empty(); }));
+        for (int i = 0; i < 5; ++i) {
+            const uint32_t before = TL_TickMs(), clock = TL_NetGetClock();
+            EXPECT_LE(clock - before, TL_TickMs() - before);
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    }
+    TL_NetCleanup();
 }
 
 // Stopping with links still open deletes them; their sinks can still be

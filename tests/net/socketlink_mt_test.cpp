@@ -7,14 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -36,12 +32,7 @@ std::string Pattern(size_t n, int seed = 0) {
 // stalled peer soon makes the engine's sends end short. False if none found.
 bool ShrinkSendBufferOfSocketTo(uint16_t port) {
     bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::atoi(entry.path().filename().c_str());
-        sockaddr_in peer{};
-        socklen_t len = sizeof(peer);
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) continue;
-        if (ntohs(peer.sin_port) != port) continue;
+    for (const int fd : kvotest::SocketsConnectedTo(port)) {
         const int size = 4096;  // the kernel's minimum applies
         found |= ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
     }

@@ -133,3 +133,24 @@ TEST(PushImages, ConcatRecordBlocks) {
     EXPECT_EQ(other.blocks.size(), 1u);
     FreeRecordBlocks(&other.blocks);
 }
+
+// The kept batch array: reused while big enough, grown when not, never above
+// its bound (a larger batch gets an array of its own), freed on release.
+TEST(PushImages, KeptBatchArrayIsReusedAndBounded) {
+    ReleaseBatchArray();
+    void* first = TakeBatchArray(1 << 20);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(TakeBatchArray(1000), first);
+    void* grown = TakeBatchArray(3 << 20);
+    ASSERT_NE(grown, nullptr);
+    EXPECT_GE(KeptBatchArrayBytes(), size_t(3) << 20);
+    void* own = TakeBatchArray(kKeptBatchArrayBytes + 1);
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own, grown);
+    EXPECT_LE(KeptBatchArrayBytes(), kKeptBatchArrayBytes);
+    GiveBackBatchArray(own);
+    GiveBackBatchArray(grown);
+    EXPECT_EQ(TakeBatchArray(2 << 20), grown);
+    ReleaseBatchArray();
+    EXPECT_EQ(KeptBatchArrayBytes(), 0u);
+}

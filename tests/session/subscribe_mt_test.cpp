@@ -130,6 +130,22 @@ TEST_F(SubscribeTest, RequestsCarryTheirFields) {
     }
 }
 
+// A subscription of 12,000 codes: a request of over 64 KB, sent through the
+// link's 4 KB staging buffer in many pieces, reaches the gateway whole.
+TEST_F(SubscribeTest, LargeSubscriptionArrivesWhole) {
+    std::string codes = "(";
+    for (int i = 0; i < 12000; ++i) codes += (i ? "," : "") + std::to_string(600000 + i);
+    codes += ")";
+    auto s = LoggedInSession();
+    sim_.ClearFrames();
+    ASSERT_EQ(s->SubScribe(2, 1, "USHA", codes.c_str(), true), 0);
+    const auto requests = Requests(sim_);
+    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_GT(sim_.FramesOfType(kvotest::kSimSubscribeReq)[0].body.size(), 64u * 1024);
+    EXPECT_EQ(requests[0].codelist(), "17" + codes);
+    EXPECT_EQ(sim_.BadBytes(), 0u);
+}
+
 // Waiting results: the gateway's statuses mapped, silence, and the local
 // refusals that send nothing.
 TEST_F(SubscribeTest, WaitingResultsAndLocalRefusals) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "framework/net/tl_netengine.h"
@@ -75,6 +77,18 @@ int AcceptWithin(int listenFd, int timeoutMs) {
     pollfd p{listenFd, POLLIN, 0};
     if (::poll(&p, 1, timeoutMs) <= 0) return -1;
     return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+std::vector<int> SocketsConnectedTo(uint16_t port) {
+    std::vector<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t len = sizeof(peer);
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) continue;
+        if (ntohs(peer.sin_port) == port && ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK) fds.push_back(fd);
+    }
+    return fds;
 }
 
 bool SendAll(int fd, const std::string& bytes) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/loopback_server.h"
 #include "tests/support/net_recorder.h"
@@ -46,6 +47,10 @@ int ListenOnLoopback(uint16_t& port, int backlog);
 // it (close-on-exec); -1 when none came or the accept failed. The caller
 // closes it.
 int AcceptWithin(int listenFd, int timeoutMs);
+
+// This process's sockets whose peer is 127.0.0.1:port (the connections the
+// engine made to a loopback server, found among the open descriptors).
+std::vector<int> SocketsConnectedTo(uint16_t port);
 
 // Sends all bytes on a blocking socket (never raising SIGPIPE). False when
 // the socket failed first.
