@@ -1,46 +1,50 @@
-// The push road end to end: the gateway simulator sends PushData frames of
-// 50 records ("hq6." images with snappy columns) over loopback to a
-// logged-in market session, whose workers convert them and call the host.
+// The push road end to end: a gateway simulator sends PushData frames of 50
+// records ("hq6." images with snappy columns) over loopback to a library
+// instance logged in through the exported functions; the instance's threads
+// read, cut, route, decode and convert them and call the host.
 //
-// Rows, each with its baselines measured in the same run:
-//  - BM_RawLoopback: the same frame bytes over a plain loopback TCP
-//    connection, read and dropped (the transport's ceiling);
-//  - BM_InMemory: the session's batch processing of the same images without
-//    the network (the decode and convert ceiling);
-//  - BM_PushRoad: records per second reaching the host callback, with
-//    vs_in_memory = its rate over BM_InMemory's (goal: at least 0.5);
-//  - BM_PushLatency: transactions at 100,000 records per second, p50, p99
-//    and p99.9 in microseconds from the simulator's send to the callback's
-//    entry (goal: p99 under 200);
-//  - BM_IdleCost: CPU time of the process over 10 s with an instance logged
-//    in and subscribed through the exported functions and no pushes, beside
-//    the same process with the simulator alone (goal: under 1% of one core
-//    for the instance).
-// Argument of the throughput rows: 0 stock ticks, 4 transactions.
+// The simulator runs in a child process forked before the library starts,
+// so this process's CPU time is the library's (and this program's mostly
+// sleeping main thread).
+//
+// Each row runs the road, records how the push worker batched the frames
+// (the records of every callback), and then replays the same frames in the
+// same batches through the worker's own batch step (parse, cut, decode,
+// convert, join, callback) in memory on this thread: the decode and convert
+// ceiling for exactly that work.
+//  - BM_PushRoad/paced/kind:<kind>: 2,000 frames a second for 1 s (100,000
+//    records a second), the steady state in which the worker takes a frame
+//    or two per step. The figure is records per CPU-second of the whole
+//    process (all library threads, idle ones included) beside the replay's
+//    records per CPU-second; vs_in_memory is their ratio.
+//  - BM_PushRoad/burst/kind:<kind>: 2,000 frames written at once (a backlog: the
+//    worker takes hundreds per step). The figure is records per second from
+//    the write to the last callback beside the replay's records per second
+//    (wall time); vs_in_memory is their ratio.
+// Goal: stock ticks (kind 0) at least 0.6 of in-memory in both rows. Kind
+// 4 is transactions. batch_frames is the mean number of frames per batch.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "datapacket.pro.pb.h"
-#include "framework/net/tl_netengine.h"
-#include "framework/net/tl_socketlink.h"
-#include "framework/tl_log.h"
 #include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
+#include "session/push_workers.h"
 #include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
-#include "tests/support/net_wait.h"
+#include "tests/support/process_figures.h"
 #include "tests/support/push_images.h"
 
 namespace {
@@ -48,278 +52,293 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kRecordsPerFrame = 50;
-constexpr uint32_t kFramesPerRound = 2000;  // 100,000 records
+constexpr uint32_t kFramesPerRound = 2000;
+constexpr uint32_t kPacedFramesPerSecond = 2000;
+constexpr uint64_t kDatatime = 20250428093005250ull;
+constexpr int kKinds[] = {0, 4};
+
+int32_t WireClassOf(int kind) { return kind == 0 ? 1 : 5; }
+uint32_t DataClassOf(int kind) { return kind == 0 ? 2 : 5; }
+
+// The frames of a kind: 50 records each, from 16 images varied so that no
+// two neighbours are alike.
+std::vector<std::string> Frames(int kind) {
+    std::vector<std::string> images;
+    for (uint32_t i = 0; i < 16; ++i) {
+        qw::Table t = kind == 0 ? kvotest::FullStockTable(kRecordsPerFrame)
+                                : kvotest::FullTradeTable(kRecordsPerFrame, 10, true);
+        t.data[t.recordSize - 1] = uint8_t(i);
+        const qw::Bytes b = qw::Hq6Image(t, 0x10);
+        images.emplace_back(b.begin(), b.end());
+    }
+    std::vector<std::string> frames;
+    for (uint32_t i = 0; i < kFramesPerRound; ++i) {
+        frames.push_back(kvotest::PushFrame(
+            kvotest::MakePush("USHA", WireClassOf(kind), images[i % images.size()], 0, 0, kDatatime)));
+    }
+    return frames;
+}
+
+// Built once, before the fork, so that both processes hold them.
+const std::vector<std::string>& FramesOf(int kind) {
+    static const std::vector<std::string> stock = Frames(0);
+    static const std::vector<std::string> trade = Frames(4);
+    return kind == 0 ? stock : trade;
+}
+
+// The simulator's process. Commands on a pipe: {mode, kind}; 'P' sends the
+// kind's frames paced, 'B' in one write; one byte comes back when written.
+class SimProcess {
+public:
+    bool Start() {
+        for (int kind : kKinds) FramesOf(kind);
+        int toChild[2];
+        int fromChild[2];
+        if (::pipe(toChild) != 0) return false;
+        if (::pipe(fromChild) != 0) return false;
+        m_pid = ::fork();
+        if (m_pid < 0) return false;
+        if (m_pid == 0) {
+            ::close(toChild[1]);
+            ::close(fromChild[0]);
+            ::_exit(Child(toChild[0], fromChild[1]));
+        }
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        m_to = toChild[1];
+        m_from = fromChild[0];
+        return ::read(m_from, &m_port, sizeof m_port) == sizeof m_port;
+    }
+
+    ~SimProcess() {
+        if (m_to >= 0) ::close(m_to);
+        if (m_from >= 0) ::close(m_from);
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    }
+
+    uint16_t Port() const { return m_port; }
+
+    bool Send(char mode, int kind) {
+        const char command[2] = {mode, char(kind)};
+        return ::write(m_to, command, 2) == 2;
+    }
+    bool WaitWritten() {
+        char c = 0;
+        return ::read(m_from, &c, 1) == 1 && c == 1;
+    }
+
+private:
+    static int Child(int commands, int replies) {
+        kvotest::GatewaySim sim;
+        if (!sim.Start()) return 1;
+        const uint16_t port = sim.Port();
+        if (::write(replies, &port, sizeof port) != sizeof port) return 1;
+        // The bursts' bytes are joined before any is timed.
+        std::string rounds[2];
+        for (int i = 0; i < 2; ++i) {
+            for (const std::string& f : FramesOf(kKinds[i])) rounds[i] += f;
+        }
+        char command[2];
+        while (::read(commands, command, 2) == 2) {
+            const std::vector<std::string>& frames = FramesOf(command[1]);
+            bool ok = true;
+            if (command[0] == 'P') {
+                const auto period = std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
+                Clock::time_point next = Clock::now();
+                for (const std::string& f : frames) {
+                    std::this_thread::sleep_until(next);
+                    next += period;
+                    ok = ok && sim.Write(sim.Latest(), f);
+                }
+            } else {
+                ok = sim.Write(sim.Latest(), rounds[command[1] == kKinds[0] ? 0 : 1]);
+            }
+            const char done = ok ? 1 : 0;
+            if (::write(replies, &done, 1) != 1) break;
+        }
+        sim.Stop();
+        return 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_to = -1;
+    int m_from = -1;
+    uint16_t m_port = 0;
+};
+
+SimProcess& Sim() {
+    static SimProcess* sim = [] {
+        auto* s = new SimProcess;
+        if (!s->Start()) {
+            std::fprintf(stderr, "the simulator's process did not start\n");
+            std::exit(1);
+        }
+        return s;
+    }();
+    return *sim;
+}
+
+// What the host callbacks count; the record counts of the callbacks are
+// kept while g_recording is on (one worker thread writes them, the main
+// thread reads them after g_records shows that everything arrived).
+std::atomic<uint64_t> g_records{0};
+std::atomic<bool> g_recording{false};
+std::vector<uint32_t> g_batches;
+
+int32_t OnRecords(void*, const void*, uint32_t count, const PushTiming*) {
+    if (g_recording.load(std::memory_order_relaxed)) g_batches.push_back(count);
+    g_records.fetch_add(count, std::memory_order_release);
+    return 0;
+}
+
+InstanceConfig HostConfig(const char* folder) {
+    InstanceConfig cfg = kvotest::ConfigLoggingTo(folder);
+    cfg.m_authtype = 1;
+    cfg.m_loglevel = 1;
+    cfg.fnctickstock = &OnRecords;
+    cfg.fnctransacton = &OnRecords;
+    return cfg;
+}
+
+// A logged-in instance subscribed to the kind, on the child's simulator.
+class Host {
+public:
+    explicit Host(int kind) {
+        if (::mkdtemp(m_folder) == nullptr) return;
+        const InstanceConfig cfg = HostConfig(m_folder);
+        m_handle = KvoCreateInstance(&cfg);
+        if (m_handle == nullptr || KvoRegisterAddr(m_handle, "USH", "127.0.0.1", Sim().Port()) != 0) return;
+        LoginResult* login = KvoLogin(m_handle, "trader", "pw");
+        m_ready = login != nullptr && login->nstatuscode == 0 &&
+                  KvoSubScribe(m_handle, DataClassOf(kind), 1, "USHA", "()") == 0;
+        KvoFreeMem(login);
+    }
+    ~Host() {
+        if (m_handle != nullptr) KvoReleaseInstance(m_handle);
+        const std::string rm = std::string("rm -rf '") + m_folder + "'";
+        if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "%s failed\n", rm.c_str());
+    }
+    bool Ready() const { return m_ready; }
+    const char* Folder() const { return m_folder; }
+
+private:
+    char m_folder[32] = "/tmp/kvo_push_road_XXXXXX";
+    void* m_handle = nullptr;
+    bool m_ready = false;
+};
+
+// The push worker's batch step, called on this thread.
+class BatchStep : public CAllPackProcessPushDataThread {
+public:
+    using CAllPackProcessPushDataThread::CAllPackProcessPushDataThread;
+    using CAllPackProcessPushDataThread::ProcessTask;
+};
+
+uint64_t ThreadCpuNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
+}
 
 uint64_t NowNs() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
 }
 
-// What the host callbacks count. The send time of the batch's first push
-// travels in PushTiming.send_time (nanoseconds of the steady clock).
-std::atomic<uint64_t> g_records{0};
-std::atomic<bool> g_sampling{false};
-std::vector<uint64_t> g_latencies;  // written by the one worker thread of the kind
-
-int32_t OnRecords(void*, const void*, uint32_t count, const PushTiming* timing) {
-    if (g_sampling.load(std::memory_order_relaxed)) g_latencies.push_back(NowNs() - timing->send_time);
-    g_records.fetch_add(count, std::memory_order_release);
-    return 0;
-}
-
-// The images of a kind: 50 records each, varied so that no two frames are
-// alike.
-std::vector<std::string> Images(int kind, size_t n) {
-    std::vector<std::string> images;
-    for (size_t i = 0; i < n; ++i) {
-        qw::Table t = kind == 0 ? kvotest::FullStockTable(kRecordsPerFrame)
-                                : kvotest::FullTradeTable(kRecordsPerFrame, 10, true);
-        // A different value in the first record of each image.
-        t.data[t.recordSize - 1] = uint8_t(i);
-        const qw::Bytes b = qw::Hq6Image(t, 0x10);
-        images.emplace_back(b.begin(), b.end());
-    }
-    return images;
-}
-
-int32_t WireClassOf(int kind) { return kind == 0 ? 1 : 5; }
-
-std::string Frame(int kind, const std::string& image, uint64_t sendNs) {
-    return kvotest::PushFrame(
-        kvotest::MakePush("USHA", WireClassOf(kind), image, 0, sendNs, 20250428093005250ull));
-}
-
-// The socket engine, a simulator and a session logged in on it, subscribed
-// to stock ticks and transactions of USHA.
-class Road {
-public:
-    Road() {
-        TL_SetLogLevel(0, 1);
-        if (TL_NetStartup(nullptr, 0) != 0) throw std::runtime_error("engine");
-        if (!m_sim.Start()) throw std::runtime_error("simulator");
-        InstanceConfig cfg{};
-        InstanceConfig_SetDefaults(&cfg);
-        cfg.m_loglevel = 1;
-        cfg.fnctickstock = &OnRecords;
-        cfg.fnctransacton = &OnRecords;
-        m_session = std::make_unique<CDatafeedSDKManager>(&cfg, nullptr, "SH");
-        if (m_session->OpenConnection("127.0.0.1", m_sim.Port()) != 0 || !m_sim.WaitForAccepted(1, 5000) ||
-            !kvotest::Eventually([&] {
-                corvane::ITLSocketLink* link = m_session->Connection()->GetLink();
-                return link != nullptr && link->GetState() == TL_CONN_CONNECTED;
-            }) ||
-            !m_session->EnterSessionReceive(m_session->ConnectionId())) {
-            throw std::runtime_error("connect");
-        }
-        if (m_session->SubScribe(2, 1, "USHA", "()", true) != 0 || m_session->SubScribe(5, 1, "USHA", "()", true) != 0) {
-            throw std::runtime_error("subscribe");
-        }
-        m_connection = m_sim.Latest();
-    }
-    ~Road() {
-        m_session.reset();
-        m_sim.Stop();
-        TL_NetCleanup();
-    }
-
-    CDatafeedSDKManager& Session() { return *m_session; }
-    kvotest::GatewaySim& Sim() { return m_sim; }
-    size_t Connection() const { return m_connection; }
-
-private:
-    kvotest::GatewaySim m_sim;
-    std::unique_ptr<CDatafeedSDKManager> m_session;
-    size_t m_connection = 0;
-};
-
-// Rates of the rows of one kind, for the ratio printed with the road.
-double g_inMemoryRate[5] = {0, 0, 0, 0, 0};
-
-void BM_RawLoopback(benchmark::State& state) {
-    const int kind = int(state.range(0));
-    const std::vector<std::string> images = Images(kind, 16);
-    std::string round;
-    for (uint32_t i = 0; i < kFramesPerRound; ++i) round += Frame(kind, images[i % images.size()], 0);
-    kvotest::GatewaySim sim;
-    if (!sim.Start()) return state.SkipWithError("simulator");
-    const int fd = kvotest::ConnectToLoopback(sim.Port());
-    if (fd < 0 || !sim.WaitForAccepted(1, 5000)) return state.SkipWithError("connect");
-    std::vector<char> buffer(1 << 16);
-    for (auto _ : state) {
-        std::thread sender([&] { sim.Write(0, round); });
-        size_t got = 0;
-        while (got < round.size()) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0) break;
-            got += size_t(n);
-        }
-        sender.join();
-        if (got != round.size()) state.SkipWithError("short read");
-    }
-    ::close(fd);
-    sim.Stop();
-    state.SetItemsProcessed(int64_t(state.iterations()) * kFramesPerRound * kRecordsPerFrame);
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(round.size()));
-}
-
-void BM_InMemory(benchmark::State& state) {
-    const int kind = int(state.range(0));
-    const std::vector<std::string> images = Images(kind, 16);
-    Road road;
-    // One image per batch, as a worker that keeps up sees them.
-    std::vector<std::vector<PushImage>> batches;
-    for (const std::string& bytes : images) {
-        PushImage image;
-        image.data = reinterpret_cast<const uint8_t*>(bytes.data());
-        image.length = uint32_t(bytes.size());
-        image.id = kind == 0 ? kDataStockPush : kDataTransactionPush;
-        batches.push_back({image});
-    }
+// The replay of the recorded batches: the same frames in the same batches,
+// as push items like the ones the receive path queues. Gives the seconds
+// of the steps only (CPU of this thread, or wall time), and false when
+// records went missing.
+bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, bool cpu, double* seconds) {
+    const std::vector<std::string>& frames = FramesOf(kind);
+    const InstanceConfig cfg = HostConfig(folder);
+    CDatafeedSDKManager session(&cfg, nullptr, "SH");
+    BatchStep step("replay", BatchStep::Handler::Bind<&CDatafeedSDKManager::ProcessPushFiles>(&session));
     const uint64_t before = g_records.load();
-    size_t i = 0;
-    const Clock::time_point t0 = Clock::now();
-    for (auto _ : state) {
-        road.Session().ProcessPushFiles(batches[i++ % batches.size()], 0, 0, 0, 20250428093005250ull);
+    uint64_t want = 0;
+    uint64_t ns = 0;
+    size_t next = 0;
+    for (uint32_t records : batches) {
+        const uint32_t n = std::max<uint32_t>(1, records / kRecordsPerFrame);
+        std::vector<RecrieceDataThreadInfo*> items;
+        for (uint32_t i = 0; i < n; ++i) {
+            auto* item = new RecrieceDataThreadInfo;
+            const std::string& f = frames[next++ % frames.size()];
+            item->m_kind = uint32_t(WireClassOf(kind));
+            item->m_pushValue = kDatatime;
+            item->m_payload.Append(f.data(), uint32_t(f.size()));
+            items.push_back(item);
+        }
+        want += uint64_t(n) * kRecordsPerFrame;
+        const uint64_t t0 = cpu ? ThreadCpuNs() : NowNs();
+        step.ProcessTask(items.data(), uint32_t(items.size()));
+        ns += (cpu ? ThreadCpuNs() : NowNs()) - t0;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    if (g_records.load() - before != uint64_t(state.iterations()) * kRecordsPerFrame) {
-        state.SkipWithError("records lost");
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * kRecordsPerFrame);
-    if (seconds > 0) g_inMemoryRate[kind] = double(state.iterations()) * kRecordsPerFrame / seconds;
+    *seconds = double(ns) / 1e9;
+    return g_records.load() - before == want;
 }
 
-void BM_PushRoad(benchmark::State& state) {
+bool WaitForRecords(uint64_t target, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (g_records.load(std::memory_order_acquire) < target) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+void BM_PushRoad(benchmark::State& state, bool burst) {
+    const bool paced = !burst;
     const int kind = int(state.range(0));
-    const std::vector<std::string> images = Images(kind, 16);
-    std::string round;
-    for (uint32_t i = 0; i < kFramesPerRound; ++i) round += Frame(kind, images[i % images.size()], 0);
-    Road road;
+    Sim();
+    Host host(kind);
+    if (!host.Ready()) return state.SkipWithError("login or subscribe");
     const uint64_t want = uint64_t(kFramesPerRound) * kRecordsPerFrame;
-    double seconds = 0;
+    double roadSeconds = 0;
+    double replaySeconds = 0;
+    uint64_t batches = 0;
     for (auto _ : state) {
+        g_batches.clear();
+        g_batches.reserve(kFramesPerRound);
+        g_recording.store(true);
         const uint64_t before = g_records.load();
+        const uint64_t cpu0 = kvotest::ProcessCpuNs();
+        const uint64_t main0 = ThreadCpuNs();
         const Clock::time_point t0 = Clock::now();
-        if (!road.Sim().Write(road.Connection(), round)) return state.SkipWithError("write");
-        const Clock::time_point deadline = t0 + std::chrono::seconds(30);
-        // Polled without spinning: the machine's cores are the road's.
-        while (g_records.load(std::memory_order_acquire) - before < want && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (!Sim().Send(paced ? 'P' : 'B', kind)) return state.SkipWithError("simulator");
+        // The paced sends take 1 s; this thread sleeps meanwhile.
+        if (paced) std::this_thread::sleep_for(std::chrono::milliseconds(950));
+        const bool all = WaitForRecords(before + want, 30000);
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        const uint64_t cpu = (kvotest::ProcessCpuNs() - cpu0) - (ThreadCpuNs() - main0);
+        g_recording.store(false);
+        if (!Sim().WaitWritten()) return state.SkipWithError("simulator write");
+        if (!all) return state.SkipWithError("records lost");
+        const double s = paced ? double(cpu) / 1e9 : wall;
         state.SetIterationTime(s);
-        seconds += s;
-        if (g_records.load() - before != want) return state.SkipWithError("records lost");
+        roadSeconds += s;
+        double replay = 0;
+        if (!Replay(kind, host.Folder(), g_batches, paced, &replay)) return state.SkipWithError("replay lost records");
+        replaySeconds += replay;
+        batches += g_batches.size();
     }
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(want));
-    const double rate = double(state.iterations()) * double(want) / seconds;
-    if (g_inMemoryRate[kind] > 0) state.counters["vs_in_memory"] = rate / g_inMemoryRate[kind];
-}
-
-double Percentile(std::vector<uint64_t>& v, double p) {
-    if (v.empty()) return 0;
-    const size_t k = std::min(v.size() - 1, size_t(p * double(v.size())));
-    std::nth_element(v.begin(), v.begin() + long(k), v.end());
-    return double(v[k]) / 1000.0;
-}
-
-void BM_PushLatency(benchmark::State& state) {
-    const int kind = 4;
-    const std::vector<std::string> images = Images(kind, 16);
-    Road road;
-    // 2,000 frames a second for 3 seconds per iteration: 100,000 records/s.
-    const auto period = std::chrono::microseconds(1000000 / 2000);
-    const uint32_t frames = 6000;
-    g_latencies.clear();
-    g_latencies.reserve(size_t(frames) * 4);
-    for (auto _ : state) {
-        const uint64_t before = g_records.load();
-        g_sampling.store(true);
-        Clock::time_point next = Clock::now();
-        for (uint32_t i = 0; i < frames; ++i) {
-            next += period;
-            while (Clock::now() < next) {
-            }
-            road.Sim().Write(road.Connection(), Frame(kind, images[i % images.size()], NowNs()));
-        }
-        kvotest::Eventually([&] { return g_records.load() - before >= uint64_t(frames) * kRecordsPerFrame; }, 10000);
-        g_sampling.store(false);
-    }
-    state.counters["p50_us"] = Percentile(g_latencies, 0.50);
-    state.counters["p99_us"] = Percentile(g_latencies, 0.99);
-    state.counters["p99.9_us"] = Percentile(g_latencies, 0.999);
-    state.counters["samples"] = double(g_latencies.size());
-    state.SetItemsProcessed(int64_t(state.iterations()) * frames * kRecordsPerFrame);
-}
-
-// CPU time of the process (user + system) in seconds.
-double ProcessCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double CpuPercentOver(double seconds) {
-    const double c0 = ProcessCpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    return 100.0 * (ProcessCpuSeconds() - c0) / wall;
-}
-
-void BM_IdleCost(benchmark::State& state) {
-    for (auto _ : state) {
-        double baseline = 0, idle = 0;
-        {
-            TL_NetStartup(nullptr, 0);
-            kvotest::GatewaySim sim;
-            sim.Start();
-            baseline = CpuPercentOver(10.0);
-            sim.Stop();
-            TL_NetCleanup();
-        }
-        {
-            // A host's instance, logged in on the simulator (so heartbeats
-            // run) and subscribed to three classes, one asynchronously (which
-            // brings "SubAsyncCallBackThread"); the simulator pushes nothing.
-            kvotest::GatewaySim sim;
-            if (!sim.Start()) return state.SkipWithError("simulator");
-            char folder[] = "/tmp/kvo_idle_XXXXXX";
-            if (::mkdtemp(folder) == nullptr) return state.SkipWithError("no temporary folder");
-            InstanceConfig cfg = kvotest::ConfigLoggingTo(folder);
-            cfg.m_authtype = 1;
-            cfg.m_loglevel = 1;
-            cfg.fnctickstock = &OnRecords;
-            cfg.fnctransacton = &OnRecords;
-            cfg.fnctickindex = &OnRecords;
-            void* handle = KvoCreateInstance(&cfg);
-            if (handle == nullptr) return state.SkipWithError("create");
-            bool ready = KvoRegisterAddr(handle, "USH", "127.0.0.1", sim.Port()) == 0;
-            LoginResult* login = ready ? KvoLogin(handle, "trader", "pw") : nullptr;
-            ready = login != nullptr && login->nstatuscode == 0;
-            KvoFreeMem(login);
-            ready = ready && KvoSubScribe(handle, 2, 1, "USHA", "()") == 0 &&
-                    KvoSubScribe(handle, 5, 1, "USHA", "()") == 0 &&
-                    KvoSubScribeAsync(handle, 1, 1, "USHI", "()") == 0;
-            if (ready) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                idle = CpuPercentOver(10.0);
-            }
-            KvoReleaseInstance(handle);
-            sim.Stop();
-            std::filesystem::remove_all(folder);
-            if (!ready) return state.SkipWithError("login or subscribe");
-        }
-        state.counters["cpu_pct_session"] = idle;
-        state.counters["cpu_pct_baseline"] = baseline;
-        state.counters["cpu_pct_added"] = idle - baseline;
-    }
+    const double records = double(state.iterations()) * double(want);
+    state.SetItemsProcessed(int64_t(records));
+    const double road = records / roadSeconds;
+    const double memory = records / replaySeconds;
+    state.counters[paced ? "road_rec_per_cpu_s" : "road_rec_s"] = road;
+    state.counters[paced ? "in_memory_rec_per_cpu_s" : "in_memory_rec_s"] = memory;
+    state.counters["vs_in_memory"] = road / memory;
+    state.counters["batch_frames"] = records / kRecordsPerFrame / double(batches);
+    size_t bytes = 0;
+    for (const std::string& f : FramesOf(kind)) bytes += f.size();
+    state.counters["frame_bytes"] = double(bytes) / double(FramesOf(kind).size());
 }
 
 }  // namespace
 
-// The in-memory rows run before the road: their rates feed its ratio.
-BENCHMARK(BM_RawLoopback)->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_InMemory)->Arg(0)->Arg(4)->UseRealTime();
-BENCHMARK(BM_PushRoad)->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
-BENCHMARK(BM_PushLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_IdleCost)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// The argument is the kind: 0 stock ticks, 4 transactions. The simulator's
+// process is forked by the first row, before any library thread exists.
+BENCHMARK_CAPTURE(BM_PushRoad, paced, false)->ArgName("kind")->Arg(0)->Arg(4)->Iterations(3)
+    ->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK_CAPTURE(BM_PushRoad, burst, true)->ArgName("kind")->Arg(0)->Arg(4)->Iterations(3)
+    ->Unit(benchmark::kMillisecond)->UseManualTime();

@@ -6,14 +6,29 @@
 // nothing of it stays either).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "include/kvoapi.h"
 
 namespace kvotest {
 
+// Nanoseconds each step of a cycle took: the library's calls (the push is
+// the time from the market's step to the first record's callback), and the
+// simulator's start and stop around them.
+struct CyclePhases {
+    uint64_t create = 0;
+    uint64_t registerAddr = 0;
+    uint64_t login = 0;
+    uint64_t subscribe = 0;
+    uint64_t push = 0;
+    uint64_t release = 0;
+    uint64_t simulator = 0;
+};
+
 // cfg is used as given, except its stock-tick callback, which counts the
-// records. "" when every step succeeded, else the step that failed.
-std::string InstanceCycle(InstanceConfig cfg);
+// records. "" when every step succeeded, else the step that failed. With
+// phases, the steps' times are added to it.
+std::string InstanceCycle(InstanceConfig cfg, CyclePhases* phases = nullptr);
 
 }  // namespace kvotest

@@ -1,0 +1,328 @@
+// Push-to-callback latency at 100,000 records a second: the gateway
+// simulator writes a PushData frame of 50 transactions every 500 us for 3 s
+// and notes the moment of each write; every record reaching the host is one
+// sample, the time from its frame's write to the entry of the callback that
+// carried it (each record's index names its frame).
+//
+// Rows, in this order, on the same simulator and the same writing thread:
+//  - BM_PlainPipeline: the machine's floor. The same frames over a plain
+//    loopback TCP connection through the same thread hand-offs as the
+//    library's road: a poller thread (epoll_wait and recv) hands the bytes
+//    to a completion thread, which cuts frames and hands each to a worker
+//    thread, which takes the 50 samples of the frame. Hand-offs are a mutex
+//    and a condition variable.
+//  - BM_PushLatency: the library instance, logged in and subscribed through
+//    the exported functions, on the same simulator.
+// Counters: p50_us, p99_us and p99.9_us over every record; the library's
+// row shows plain_p99_us beside its own and vs_plain_p99 (goal: at most 2).
+#include <benchmark/benchmark.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "datapacket.pro.pb.h"
+#include "include/kvoapi.h"
+#include "tests/support/frame_writer.h"
+#include "tests/support/gateway_sim.h"
+#include "tests/support/instance_dir.h"
+#include "tests/support/net_wait.h"
+#include "tests/support/push_images.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kRecordsPerFrame = 50;
+constexpr uint32_t kFramesPerSecond = 2000;
+constexpr uint32_t kFrames = 3 * kFramesPerSecond;
+constexpr size_t kIndexOffset = offsetof(Transaction, index);
+
+uint64_t NowNs() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+}
+
+// Frame i carries records with indexes 50 i to 50 i + 49.
+const std::vector<std::string>& Frames() {
+    static const std::vector<std::string> frames = [] {
+        std::vector<std::string> out;
+        out.reserve(kFrames);
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            qw::Table t = kvotest::FullTradeTable(kRecordsPerFrame, 10, true);
+            for (uint32_t r = 0; r < kRecordsPerFrame; ++r) qw::SetU32(t, r, 1, i * kRecordsPerFrame + r);
+            const qw::Bytes b = qw::Hq6Image(t, 0x10);
+            out.push_back(kvotest::PushFrame(
+                kvotest::MakePush("USHA", 5, std::string(b.begin(), b.end()), 0, 0, 20250428093005250ull)));
+        }
+        return out;
+    }();
+    return frames;
+}
+
+// When each frame was written, and the samples of the row running.
+std::vector<std::atomic<uint64_t>> g_sentNs(kFrames);
+std::mutex g_samplesMutex;
+std::vector<uint64_t> g_samples;
+std::atomic<uint64_t> g_records{0};
+std::atomic<uint64_t> g_strays{0};
+
+void Sample(const uint32_t* frames, uint32_t count, uint64_t now) {
+    std::lock_guard<std::mutex> g(g_samplesMutex);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (frames[i] >= kFrames) {
+            g_strays.fetch_add(1);
+            continue;
+        }
+        g_samples.push_back(now - g_sentNs[frames[i]].load(std::memory_order_acquire));
+    }
+    g_records.fetch_add(count, std::memory_order_release);
+}
+
+// Writes every frame at the pace on one connection of the simulator.
+bool Pace(kvotest::GatewaySim& sim, size_t connection) {
+    const std::vector<std::string>& frames = Frames();
+    const auto period = std::chrono::nanoseconds(1000000000 / kFramesPerSecond);
+    Clock::time_point next = Clock::now();
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        std::this_thread::sleep_until(next);
+        next += period;
+        g_sentNs[i].store(NowNs(), std::memory_order_release);
+        if (!sim.Write(connection, frames[i])) return false;
+    }
+    return true;
+}
+
+bool WaitForRecords(uint64_t n) {
+    return kvotest::Eventually([n] { return g_records.load(std::memory_order_acquire) >= n; }, 10000);
+}
+
+double Percentile(std::vector<uint64_t>& v, double p) {
+    if (v.empty()) return 0;
+    const size_t k = std::min(v.size() - 1, size_t(p * double(v.size())));
+    std::nth_element(v.begin(), v.begin() + long(k), v.end());
+    return double(v[k]) / 1000.0;
+}
+
+double g_plainP99 = 0;
+
+// Runs one row: resets the samples, paces the frames, waits for every
+// record and reports the percentiles.
+bool RunRow(benchmark::State& state, kvotest::GatewaySim& sim, size_t connection, double* p99) {
+    {
+        std::lock_guard<std::mutex> g(g_samplesMutex);
+        g_samples.clear();
+        g_samples.reserve(size_t(kFrames) * kRecordsPerFrame);
+    }
+    g_records.store(0);
+    g_strays.store(0);
+    if (!Pace(sim, connection)) {
+        state.SkipWithError("write");
+        return false;
+    }
+    if (!WaitForRecords(uint64_t(kFrames) * kRecordsPerFrame) || g_strays.load() != 0) {
+        state.SkipWithError("records lost or not of this row");
+        return false;
+    }
+    std::lock_guard<std::mutex> g(g_samplesMutex);
+    state.counters["p50_us"] = Percentile(g_samples, 0.50);
+    *p99 = Percentile(g_samples, 0.99);
+    state.counters["p99_us"] = *p99;
+    state.counters["p99.9_us"] = Percentile(g_samples, 0.999);
+    state.counters["samples"] = double(g_samples.size());
+    state.SetItemsProcessed(int64_t(g_samples.size()));
+    return true;
+}
+
+// ---- the plain pipeline ----
+
+// A queue handed from one thread to the next.
+template <class T>
+class HandOff {
+public:
+    void Put(T item) {
+        {
+            std::lock_guard<std::mutex> g(m_mutex);
+            m_items.push_back(std::move(item));
+        }
+        m_cv.notify_one();
+    }
+    // False once closed and empty.
+    bool Take(T* item) {
+        std::unique_lock<std::mutex> g(m_mutex);
+        m_cv.wait(g, [&] { return !m_items.empty() || m_closed; });
+        if (m_items.empty()) return false;
+        *item = std::move(m_items.front());
+        m_items.pop_front();
+        return true;
+    }
+    void Close() {
+        {
+            std::lock_guard<std::mutex> g(m_mutex);
+            m_closed = true;
+        }
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<T> m_items;
+    bool m_closed = false;
+};
+
+class PlainPipeline {
+public:
+    explicit PlainPipeline(uint16_t port) {
+        m_fd = kvotest::ConnectToLoopback(port);
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        m_wake = ::eventfd(0, EFD_CLOEXEC);
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = m_fd;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fd, &e);
+        e.data.fd = m_wake;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &e);
+        m_poller = std::thread([this] { Poll(); });
+        m_cutter = std::thread([this] { Cut(); });
+        m_worker = std::thread([this] { Work(); });
+    }
+    ~PlainPipeline() {
+        const uint64_t one = 1;
+        if (::write(m_wake, &one, sizeof one) != sizeof one) std::abort();
+        m_poller.join();
+        m_reads.Close();
+        m_cutter.join();
+        m_frames.Close();
+        m_worker.join();
+        ::close(m_fd);
+        ::close(m_epoll);
+        ::close(m_wake);
+    }
+    bool Connected() const { return m_fd >= 0; }
+
+private:
+    void Poll() {
+        for (;;) {
+            epoll_event e{};
+            if (::epoll_wait(m_epoll, &e, 1, -1) != 1) continue;
+            if (e.data.fd == m_wake) return;
+            std::string bytes(64 * 1024, '\0');
+            const ssize_t n = ::recv(m_fd, bytes.data(), bytes.size(), 0);
+            if (n <= 0) return;
+            bytes.resize(size_t(n));
+            m_reads.Put(std::move(bytes));
+        }
+    }
+    void Cut() {
+        std::string held;
+        std::string read;
+        while (m_reads.Take(&read)) {
+            held += read;
+            size_t at = 0;
+            kvotest::GatewayHeaderFields h{};
+            while (kvotest::ReadGatewayHeader(std::string_view(held).substr(at), &h) && h.totalLength >= 11 &&
+                   held.size() - at >= h.totalLength) {
+                m_frames.Put(held.substr(at, h.totalLength));
+                at += h.totalLength;
+            }
+            held.erase(0, at);
+        }
+    }
+    void Work() {
+        std::string frame;
+        uint32_t frames[kRecordsPerFrame];
+        while (m_frames.Take(&frame)) {
+            const uint64_t now = NowNs();
+            std::fill(frames, frames + kRecordsPerFrame, m_next++);
+            Sample(frames, kRecordsPerFrame, now);
+        }
+    }
+
+    int m_fd = -1;
+    int m_epoll = -1;
+    int m_wake = -1;
+    uint32_t m_next = 0;
+    HandOff<std::string> m_reads;
+    HandOff<std::string> m_frames;
+    std::thread m_poller;
+    std::thread m_cutter;
+    std::thread m_worker;
+};
+
+void BM_PlainPipeline(benchmark::State& state) {
+    Frames();
+    kvotest::GatewaySim sim;
+    if (!sim.Start()) return state.SkipWithError("simulator");
+    for (auto _ : state) {
+        PlainPipeline pipeline(sim.Port());
+        if (!pipeline.Connected() || !sim.WaitForAccepted(1, 5000)) return state.SkipWithError("connect");
+        RunRow(state, sim, sim.Latest(), &g_plainP99);
+    }
+    sim.Stop();
+}
+
+// ---- the library ----
+
+int32_t OnTransactions(void*, const void* records, uint32_t count, const PushTiming*) {
+    const uint64_t now = NowNs();
+    thread_local std::vector<uint32_t> frames;
+    frames.resize(count);
+    const uint8_t* r = static_cast<const uint8_t*>(records);
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t index;
+        std::memcpy(&index, r + size_t(i) * KVO_TRANSACTION_SIZE + kIndexOffset, sizeof index);
+        frames[i] = uint32_t(index) / kRecordsPerFrame;
+    }
+    Sample(frames.data(), count, now);
+    return 0;
+}
+
+void BM_PushLatency(benchmark::State& state) {
+    Frames();
+    kvotest::GatewaySim sim;
+    char folder[] = "/tmp/kvo_latency_XXXXXX";
+    if (!sim.Start() || ::mkdtemp(folder) == nullptr) return state.SkipWithError("simulator");
+    InstanceConfig cfg = kvotest::ConfigLoggingTo(folder);
+    cfg.m_authtype = 1;
+    cfg.m_loglevel = 1;
+    cfg.fnctransacton = &OnTransactions;
+    void* handle = KvoCreateInstance(&cfg);
+    LoginResult* login = nullptr;
+    const bool ready = handle != nullptr && KvoRegisterAddr(handle, "USH", "127.0.0.1", sim.Port()) == 0 &&
+                       (login = KvoLogin(handle, "trader", "pw")) != nullptr && login->nstatuscode == 0 &&
+                       KvoSubScribe(handle, 5, 1, "USHA", "()") == 0;
+    KvoFreeMem(login);
+    if (ready) {
+        for (auto _ : state) {
+            double p99 = 0;
+            if (!RunRow(state, sim, sim.Latest(), &p99)) break;
+            state.counters["plain_p99_us"] = g_plainP99;
+            if (g_plainP99 > 0) state.counters["vs_plain_p99"] = p99 / g_plainP99;
+        }
+    } else {
+        state.SkipWithError("login or subscribe");
+    }
+    if (handle != nullptr) KvoReleaseInstance(handle);
+    sim.Stop();
+    const std::string rm = std::string("rm -rf '") + folder + "'";
+    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "%s failed\n", rm.c_str());
+}
+
+}  // namespace
+
+BENCHMARK(BM_PlainPipeline)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PushLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
