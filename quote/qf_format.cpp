@@ -658,8 +658,8 @@ uint32_t ConvertVarLen(const uint8_t* src, uint64_t len, uint8_t* buf, uint64_t 
   // Native header, columns and index at the start.
   QF_StoreNativeHeader(h, buf);
   if (vp.k > 8) std::memcpy(buf + 32, vp.words + 8, 4ull * (vp.k - 8));
-  for (uint64_t i = 0; i < h.columns; ++i)
-    std::memcpy(buf + h.fixedSize + i * h.entrySize, vp.colWords.data() + i * wpc, h.entrySize);
+  // Entries of wpc words each, as the column words are held.
+  std::memcpy(buf + h.fixedSize, vp.colWords.data(), uint64_t(h.columns) * wpc * 4);
   if (!vp.index.empty()) std::memcpy(buf + headerLength, vp.index.data(), vp.index.size());
   std::memset(buf + headerLength + vp.index.size(), 0, h.dataOffset - headerLength - vp.index.size());
   if (src != buf) FillAsLeft(src, len, buf, dataEnd, nativeSize);
