@@ -302,7 +302,7 @@ void CMemFileBase::FreeBlock() {
   dirty_ = 0;
 }
 
-uint32_t CMemFileBase::Reserve(uint64_t n) {
+uint32_t CMemFileBase::Reserve(uint64_t n, uint64_t filled) {
   if (attached_) return n <= cap_ ? 0 : TL_FOBJ_E_FIXED;
   if (n + TL_FILE_BLOCK_HEAD > 0xFFFFFFFFull) return TL_FOBJ_E_NO_MEMORY;
   if (data_ != nullptr && n == cap_ && len_ != 0) return 0;
@@ -322,15 +322,17 @@ uint32_t CMemFileBase::Reserve(uint64_t n) {
   }
   uint32_t keep = data_ ? uint32_t(std::min<uint64_t>(n, len_)) : 0;
   if (keep) std::memcpy(p, data_, keep);
-  // The rest of a heap block is zeroed (mapped pages already are).
-  if (!mapped) std::memset(p + keep, 0, block - keep);
+  // The rest of a heap block is zeroed (mapped pages already are), but for
+  // the bytes the caller is about to write.
+  const uint64_t written = std::max<uint64_t>(keep, std::min(filled, n));
+  if (!mapped) std::memset(p + written, 0, block - written);
   uint32_t pos = pos_, len = keep;
   FreeBlock();
   data_ = p;
   mapped_ = mapped;
   cap_ = uint32_t(n);
   len_ = len;
-  dirty_ = keep;
+  dirty_ = written;
   pos_ = std::min<uint32_t>(pos, cap_);
   return 0;
 }
@@ -347,7 +349,7 @@ uint32_t CMemFileBase::Open(const char* name, uint32_t mode) {
   if (rc) return rc;
   uint64_t n = disk.GetLength64();
   if (n > 0xFFFFFFFFull - TL_FILE_BLOCK_HEAD) return TL_FOBJ_E_BAD_SIZE;
-  rc = Reserve(n);
+  rc = Reserve(n, n);  // the read fills it
   if (rc) return rc;
   uint32_t got = disk.Read(data_, uint32_t(n));
   if (got != uint32_t(n)) {
@@ -375,10 +377,20 @@ uint32_t CMemFileBase::OpenMemory(const void* data, uint32_t len, uint32_t cap, 
   }
   if (int32_t(cap) < 0) return TL_FILE_E_GENERIC;
   if (data == nullptr && len > 0) return TL_FILE_E_GENERIC;
-  uint32_t rc = Reserve(std::max(len, cap));
+  uint32_t rc = Reserve(std::max(len, cap), len);
   if (rc) return rc;
   if (len) std::memcpy(data_, data, len);
   len_ = len;
+  pos_ = 0;
+  open_ = true;
+  return 0;
+}
+
+uint32_t CMemFileBase::OpenToFill(uint32_t n) {
+  if (open_) return TL_FOBJ_E_ALREADY_OPEN;
+  uint32_t rc = Reserve(n, n);
+  if (rc) return rc;
+  len_ = n;
   pos_ = 0;
   open_ = true;
   return 0;

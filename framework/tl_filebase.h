@@ -158,7 +158,12 @@ class CMemFileBase : public CFileBase {
   bool IsMapped() const override { return mapped_ != 0; }
 
   // Makes the block hold at least n bytes (an attached buffer never grows).
-  uint32_t Reserve(uint64_t n);
+  // The caller writes bytes [old length, filled) of the new block at once, so
+  // those are not zeroed first.
+  uint32_t Reserve(uint64_t n, uint64_t filled = 0);
+  // Opens a block of n bytes, length n, whose bytes the caller writes whole
+  // before anything reads them: they are not zero-filled.
+  uint32_t OpenToFill(uint32_t n);
   void SetFlags(uint32_t mode) { mode_ = mode; }
 
  private:

@@ -122,6 +122,22 @@ uint32_t CTLFileObj::Open(const char* name, uint32_t mode) {
   return 0;
 }
 
+uint32_t CTLFileObj::OpenMemoryToFill(uint32_t len) {
+  if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
+  Close();
+  auto* mem = new (std::nothrow) CMemFileBase;
+  if (mem == nullptr) return TL_FOBJ_E_NO_MEMORY;
+  uint32_t rc = mem->OpenToFill(len);
+  if (rc) {
+    delete mem;
+    return rc;
+  }
+  mem->SetFlags(TL_FMODE_MEMORY);
+  m_file = mem;
+  m_mode = TL_FMODE_MEMORY;
+  return 0;
+}
+
 uint32_t CTLFileObj::OpenMemory(const void* data, uint32_t len, uint32_t cap) {
   if (IsOpen()) return TL_FOBJ_E_ALREADY_OPEN;
   Close();

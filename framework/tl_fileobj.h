@@ -79,6 +79,9 @@ class CTLFileObj : public CTLObject {
   bool IsReadOnly() const { return (m_mode & TL_FMODE_READONLY) != 0; }
   bool IsFixed() const { return (m_mode & TL_FMODE_FIXED) != 0; }
   CFileBase* Store() const { return m_file; }
+  // A memory store of `len` bytes that the caller fills whole before
+  // anything reads them (they are not zero-filled first).
+  uint32_t OpenMemoryToFill(uint32_t len);
 
   uint32_t m_mode = 0;
   CTLString m_name;

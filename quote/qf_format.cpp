@@ -538,10 +538,24 @@ uint32_t QF_PlanConversion(const uint8_t* img, uint64_t len, QfConvertPlan* plan
 
 namespace {
 
-uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+// The bytes of a native image of `nativeSize` bytes at `buf` that converting
+// in place leaves as they were, from `end` on: what the stored image holds
+// there, and zeros past it (the block it was copied into was zero-filled).
+void FillAsLeft(const uint8_t* src, uint64_t len, uint8_t* buf, uint64_t end, uint64_t nativeSize) {
+  if (end >= nativeSize) return;
+  const uint64_t kept = len > end ? std::min(len, nativeSize) - end : 0;
+  if (kept) std::memcpy(buf + end, src + end, kept);
+  std::memset(buf + end + kept, 0, nativeSize - end - kept);
+}
+
+// Converts the stored image of `len` bytes at `src` into the native layout at
+// `buf` (`cap` bytes). `src` is `buf` itself (in place, the image copied into
+// a zero-filled block), or a separate image, in which case every byte of the
+// native image is written as the in-place conversion leaves it.
+uint32_t ConvertCompact(const uint8_t* src, uint64_t len, uint8_t* buf, uint64_t cap, const QfConvertPlan& plan,
                         uint64_t* nativeLen) {
   CompactParsed cp;
-  uint32_t rc = ParseCompact(buf, len, plan.flags & 0xFF, &cp);
+  uint32_t rc = ParseCompact(src, len, plan.flags & 0xFF, &cp);
   if (rc) return rc;
   if (cap < cp.nativeSize) return QF_E_FIXED;
   const uint32_t c = cp.columnCount;
@@ -554,7 +568,7 @@ uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConver
   // The data first: the stored header, columns and codes are in `cp` now.
   if (cp.kind == QF_BLOCK_RAW) {
     if (stored < area) return QF_E_NOTQUOTE;
-    std::memmove(buf + dataNative, buf + cp.dataOffset, area);
+    std::memmove(buf + dataNative, src + cp.dataOffset, area);
   } else {
     QfWorkTable table;
     table.records = cp.records;
@@ -562,7 +576,7 @@ uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConver
     for (const QfColumn& col : cp.columns)
       table.columns.push_back({static_cast<uint16_t>(col.id & QF_KIND_MASK), col.width});
     int64_t avail = static_cast<int64_t>(std::min(area, stored));
-    int dc = QF_DecodeBlock(cp.kind, buf + cp.dataOffset, avail, table, buf + dataNative, area);
+    int dc = QF_DecodeBlock(cp.kind, src + cp.dataOffset, avail, table, buf + dataNative, area);
     if (dc < 0) return QF_MapDecoderCode(dc);
   }
 
@@ -607,14 +621,15 @@ uint32_t ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConver
       Put32(e + 24, code.first);
     }
   }
+  if (src != buf) FillAsLeft(src, len, buf, dataNative + area, cp.nativeSize);
   *nativeLen = cp.nativeSize;
   return 0;
 }
 
-uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
+uint32_t ConvertVarLen(const uint8_t* src, uint64_t len, uint8_t* buf, uint64_t cap, const QfConvertPlan& plan,
                        uint64_t* nativeLen) {
   VarParsed vp;
-  uint32_t rc = ParseVarLen(buf, len, plan.flags, &vp);
+  uint32_t rc = ParseVarLen(src, len, plan.flags, &vp);
   if (rc) return rc;
   const VarHeader& vh = vp.vh;
   const QfNativeHeader& h = vp.h;
@@ -625,8 +640,10 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
 
   // Data.
   const uint64_t room = nativeSize - h.dataOffset;
+  uint64_t dataEnd = h.dataOffset + uint64_t(h.count) * h.recordSize;
   if (vp.compression == 0) {
-    std::memmove(buf + h.dataOffset, buf + vh.dataStart, vh.values[3]);
+    std::memmove(buf + h.dataOffset, src + vh.dataStart, vh.values[3]);
+    dataEnd = h.dataOffset + vh.values[3];
   } else {
     QfWorkTable table;
     table.records = h.count;
@@ -634,17 +651,18 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
     for (uint64_t i = 0; i < h.columns; ++i)
       table.columns.push_back({static_cast<uint16_t>(vp.colWords[i * wpc] & QF_KIND_MASK),
                                static_cast<uint16_t>(vp.colWords[i * wpc + 1] >> 16)});
-    int dc = QF_DecodeBlock(QF_BLOCK_SNAPPY, buf + vh.dataStart, vh.values[3], table, buf + h.dataOffset, room);
+    int dc = QF_DecodeBlock(QF_BLOCK_SNAPPY, src + vh.dataStart, vh.values[3], table, buf + h.dataOffset, room);
     if (dc < 0) return QF_MapDecoderCode(dc);
   }
 
   // Native header, columns and index at the start.
   QF_StoreNativeHeader(h, buf);
   if (vp.k > 8) std::memcpy(buf + 32, vp.words + 8, 4ull * (vp.k - 8));
-  for (uint64_t i = 0; i < h.columns; ++i)
-    std::memcpy(buf + h.fixedSize + i * h.entrySize, vp.colWords.data() + i * wpc, h.entrySize);
+  // Entries of wpc words each, as the column words are held.
+  std::memcpy(buf + h.fixedSize, vp.colWords.data(), uint64_t(h.columns) * wpc * 4);
   if (!vp.index.empty()) std::memcpy(buf + headerLength, vp.index.data(), vp.index.size());
   std::memset(buf + headerLength + vp.index.size(), 0, h.dataOffset - headerLength - vp.index.size());
+  if (src != buf) FillAsLeft(src, len, buf, dataEnd, nativeSize);
   *nativeLen = nativeSize;
   return 0;
 }
@@ -656,7 +674,7 @@ uint32_t ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvert
 uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
                            uint64_t* nativeLen) {
   try {
-    return ConvertCompact(buf, len, cap, plan, nativeLen);
+    return ConvertCompact(buf, len, buf, cap, plan, nativeLen);
   } catch (const std::bad_alloc&) {
     return QF_E_NOMEM;
   }
@@ -665,7 +683,18 @@ uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfCon
 uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
                           uint64_t* nativeLen) {
   try {
-    return ConvertVarLen(buf, len, cap, plan, nativeLen);
+    return ConvertVarLen(buf, len, buf, cap, plan, nativeLen);
+  } catch (const std::bad_alloc&) {
+    return QF_E_NOMEM;
+  }
+}
+
+uint32_t QF_ConvertInto(const uint8_t* image, uint64_t len, const QfConvertPlan& plan, uint8_t* out,
+                        uint64_t* nativeLen) {
+  try {
+    if (plan.family == QF_FAMILY_COMPACT) return ConvertCompact(image, len, out, plan.nativeSize, plan, nativeLen);
+    if (plan.family == QF_FAMILY_VARLEN) return ConvertVarLen(image, len, out, plan.nativeSize, plan, nativeLen);
+    return QF_E_NOTQUOTE;
   } catch (const std::bad_alloc&) {
     return QF_E_NOMEM;
   }

@@ -157,6 +157,12 @@ uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfCon
                            uint64_t* nativeLen);
 uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
                           uint64_t* nativeLen);
+// The same from the image at `image` into `out`, a separate block of exactly
+// plan.nativeSize bytes (plan from QF_PlanConversion of this image). On
+// success every byte of `out` is written, each as converting in place a copy
+// of the image in a zero-filled block of that size or more leaves it.
+uint32_t QF_ConvertInto(const uint8_t* image, uint64_t len, const QfConvertPlan& plan, uint8_t* out,
+                        uint64_t* nativeLen);
 
 // The process-wide decoder hook of coded column blocks ("hd4.1" and
 // variable-length files without column entries). It starts empty and nothing

@@ -101,14 +101,34 @@ uint32_t CHQuoteFile::OpenMemory(const void* image, uint32_t len, uint32_t cap) 
     if (plan.family != QF_FAMILY_NATIVE) {
       if (cap == TL_FILE_CAP_ATTACH) {
         if (plan.nativeSize > len) return QF_E_FIXED;
-      } else {
+      } else if (cap == TL_FILE_CAP_FIXED_COPY) {
         openCap = uint32_t(std::max<uint64_t>(plan.nativeSize, len));
+      } else {
+        // The stored image is only read: it is converted straight into a
+        // block of its native size, not copied into one first.
+        rc = CTLFileObj::OpenMemoryToFill(uint32_t(plan.nativeSize));
+        if (rc) return FromFileCode(rc);
+        return OpenConvertedOrClose(static_cast<const uint8_t*>(image), len, plan);
       }
     }
   }
   uint32_t rc = CTLFileObj::OpenMemory(image, len, openCap);
   if (rc) return FromFileCode(rc);
   return OpenImageOrClose();
+}
+
+uint32_t CHQuoteFile::OpenConvertedOrClose(const uint8_t* image, uint64_t len, const QfConvertPlan& plan) {
+  uint32_t rc;
+  try {
+    uint64_t nativeLen = 0;
+    rc = QF_ConvertInto(image, len, plan, GetBuffer(), &nativeLen);
+    if (rc == 0 && nativeLen != GetLength64()) rc = FromFileCode(Store()->SetLength64(int64_t(nativeLen), 0));
+    if (rc == 0) rc = KeepNative(GetBuffer(), nativeLen, true);
+  } catch (const std::bad_alloc&) {
+    rc = QF_E_NOMEM;
+  }
+  if (rc) Close();
+  return rc;
 }
 
 // Running out of memory while converting is a result code; a buffer that
@@ -149,7 +169,11 @@ uint32_t CHQuoteFile::OpenImage() {
       buf = GetBuffer();  // a shrink may have moved the block too
     }
   }
-  rc = QF_ParseNative(buf, nativeLen, plan.family != QF_FAMILY_NATIVE, &m_info);
+  return KeepNative(buf, nativeLen, plan.family != QF_FAMILY_NATIVE);
+}
+
+uint32_t CHQuoteFile::KeepNative(const uint8_t* buf, uint64_t nativeLen, bool converted) {
+  uint32_t rc = QF_ParseNative(buf, nativeLen, converted, &m_info);
   if (rc) return rc;
   // Column lookups by index are asked once per column and code; the offsets
   // are summed here once.

@@ -66,6 +66,11 @@ class CHQuoteFile : public corvane::CTLFileObj {
  private:
   uint32_t OpenImage();  // classify, convert and keep the header of the opened buffer
   uint32_t OpenImageOrClose();
+  // Converts a stored image into the block just opened to its native size.
+  uint32_t OpenConvertedOrClose(const uint8_t* image, uint64_t len, const QfConvertPlan& plan);
+  // Checks the native image in the block and keeps its header, columns and
+  // index.
+  uint32_t KeepNative(const uint8_t* buf, uint64_t nativeLen, bool converted);
   void RefreshHeader();
   // One code of a block-chained index; `values` follow the code's key.
   void ReadChainedCode(const char* key, const uint8_t* values, int64_t first, int64_t count,

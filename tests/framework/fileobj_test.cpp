@@ -277,6 +277,15 @@ TEST_F(FileObjTest, GrowthReadsZeroWhateverWasThereBefore) {
   m.Seek(110, 0);
   ASSERT_EQ(m.Read(back.data(), 10), 10u);
   for (size_t i = 0; i < 10; ++i) ASSERT_EQ(back[i], 0) << i;
+  // Bytes copied in when the store opens count as written: cut off and
+  // grown back, they read as zero too.
+  CTLFileObj c;
+  ASSERT_EQ(c.OpenMemory("abcdefgh", 8, 0), 0u);
+  EXPECT_EQ(c.SetLength(6), 0u);
+  EXPECT_EQ(c.SetLength(8), 0u);
+  c.SeekToBegin();
+  ASSERT_EQ(c.Read(back.data(), 8), 8u);
+  EXPECT_EQ(std::string(back.begin(), back.begin() + 8), std::string("abcdef\0\0", 8));
 }
 
 TEST_F(FileObjTest, WritingFromTheOwnBlockSurvivesGrowth) {

@@ -41,6 +41,15 @@ void FormatLayer(const std::vector<uint8_t>& img, const QfConvertPlan& plan) {
   uint32_t rc = 0;
   if (plan.family == QF_FAMILY_COMPACT) rc = QF_ConvertCompact(buf.data(), img.size(), buf.size(), plan, &len);
   else if (plan.family == QF_FAMILY_VARLEN) rc = QF_ConvertVarLen(buf.data(), img.size(), buf.size(), plan, &len);
+  if (plan.family != QF_FAMILY_NATIVE) {
+    // Converting straight into a separate block (filled with a pattern no
+    // byte may keep) gives the same code and the same native image.
+    std::vector<uint8_t> out(plan.nativeSize, 0xA5);
+    uint64_t outLen = 0;
+    const uint32_t orc = QF_ConvertInto(img.data(), img.size(), plan, out.data(), &outLen);
+    if (orc != rc) __builtin_trap();
+    if (rc == 0 && (outLen != len || (len && std::memcmp(out.data(), buf.data(), len) != 0))) __builtin_trap();
+  }
   if (rc != 0) return;
   buf.resize(len);
   QfNativeInfo info;

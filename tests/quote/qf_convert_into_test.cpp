@@ -1,0 +1,165 @@
+// Opening a stored (compact or variable-length) image converts it straight
+// from the caller's bytes into a block of its native size. The plain road it
+// replaces copies the image into a zero-filled block and converts it there;
+// both are run here on images of every family, whole, cut short and with
+// bytes changed, and must give the same result code and, when they succeed,
+// the same native image to the byte and the same records.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framework/tl_fileobj.h"
+#include "quote/qf_format.h"
+#include "quote/qf_quotefile.h"
+#include "tests/support/quote_writer.h"
+
+namespace {
+
+using qw::Bytes;
+
+// Records with every value kind, absent fields, texts of every length and,
+// with `extra`, record bytes that no column covers.
+qw::Table Mixed(uint32_t records, uint32_t extra) {
+  qw::Table t = qw::MakeTable({{0x1001, 0, 8}, {0x2002, 0, 12}, {0x3003, 0, 4}, {0x7004, 0, 4}, {0x0005, 0, 8},
+                               {0x6006, 0, 3}, {0x4007, 0, 4}, {0x5008, 0, 8}},
+                              records, extra);
+  std::mt19937 rng(records * 7 + extra);
+  for (uint32_t r = 0; r < records; ++r) {
+    qw::SetText(t, r, 0, std::to_string(60000000 + r / 7));  // fills the width
+    qw::SetText(t, r, 1, std::string(rng() % 13, char('a' + r % 26)));
+    qw::SetU32(t, r, 2, 93000000 + r * 3);
+    qw::SetU32(t, r, 3, 0xA0000000u | (1000 + rng() % 9));
+    qw::SetU64(t, r, 4, 100000 + uint64_t(r) * (rng() % 5000));
+    qw::SetU32(t, r, 6, rng());
+    qw::SetU64(t, r, 7, (uint64_t(rng()) << 32) | rng());
+    const uint8_t raw[3] = {uint8_t(r), uint8_t(r >> 8), 7};
+    std::memcpy(t.Field(r, 5), raw, 3);
+    for (size_t c = 2; c < 8; ++c)
+      if (rng() % 5 == 0) qw::SetAbsent(t, r, c);
+  }
+  for (uint32_t i = 0; i < records; i += 7) t.codes.push_back({std::to_string(600000 + i / 7), i, std::min(7u, records - i)});
+  return t;
+}
+
+// Stored images of every family the conversion handles.
+std::vector<std::pair<std::string, Bytes>> StoredImages() {
+  std::vector<std::pair<std::string, Bytes>> out;
+  for (uint32_t records : {1u, 9u, 130u}) {
+    for (uint32_t extra : {0u, 5u}) {
+      const qw::Table t = Mixed(records, extra);
+      const std::string name = std::to_string(records) + "+" + std::to_string(extra) + " ";
+      for (const char* v : {"hd1.0", "hd3.0", "hd3.1", "hd5.0", "hd5.1"}) {
+        qw::CompactOptions o;
+        o.version = v;
+        o.highIds = extra != 0;
+        out.push_back({name + v, qw::CompactImage(t, o)});
+      }
+      if (extra != 0) continue;  // "hq6." records are exactly their columns
+      out.push_back({name + "hq6 raw", qw::Hq6Image(t, 0)});
+      out.push_back({name + "hq6 snappy", qw::Hq6Image(t, 0x10)});
+      qw::Hq6Options spare;
+      spare.nativeSizeAdjust = 333;  // room past the records, left as the image held it
+      out.push_back({name + "hq6 raw spare", qw::Hq6Image(t, 0, spare)});
+      out.push_back({name + "hq6 snappy spare", qw::Hq6Image(t, 0x10, spare)});
+      qw::Hq6Options hd13;
+      hd13.version = "hd1.3";
+      out.push_back({name + "hd1.3", qw::Hq6Image(t, 0x10, hd13)});
+    }
+  }
+  return out;
+}
+
+// The plain road: a copy of the image in a zero-filled block as large as the
+// image and its native size, converted in place.
+uint32_t PlainConvert(const Bytes& img, const QfConvertPlan& plan, Bytes* native) {
+  Bytes buf(std::max<uint64_t>(img.size(), plan.nativeSize), 0);
+  std::copy(img.begin(), img.end(), buf.begin());
+  uint64_t nativeLen = 0;
+  const uint32_t rc = plan.family == QF_FAMILY_COMPACT
+                          ? QF_ConvertCompact(buf.data(), img.size(), buf.size(), plan, &nativeLen)
+                          : QF_ConvertVarLen(buf.data(), img.size(), buf.size(), plan, &nativeLen);
+  if (rc == 0) native->assign(buf.begin(), buf.begin() + int64_t(nativeLen));
+  return rc;
+}
+
+struct Opened {
+  uint32_t rc = 0;
+  uint32_t recordSize = 0;
+  Bytes image;  // the native image the file holds
+  Bytes records;
+  std::vector<std::string> codes;  // key, count and records of every code call
+
+  int32_t OnRecords(const uint8_t* p, int32_t n) {
+    if (p) records.assign(p, p + uint64_t(n) * recordSize);
+    return 0;
+  }
+  int32_t OnCode(const char* key, const uint8_t* p, int32_t n) {
+    codes.push_back(std::string(key) + ":" + std::to_string(n) + ":" +
+                    (p ? std::string(reinterpret_cast<const char*>(p), uint64_t(n) * recordSize) : "-"));
+    return 0;
+  }
+};
+
+Opened Read(CHQuoteFile& f, uint32_t rc) {
+  Opened o;
+  o.rc = rc;
+  if (rc) return o;
+  o.image.assign(f.GetBuffer(), f.GetBuffer() + f.GetLength64());
+  o.recordSize = f.GetRecordSize();
+  f.ReadRecords(0, 0, QfRecordCallback::Bind<&Opened::OnRecords>(&o));
+  f.ReadCodeRecords(0, 0, QfCodeCallback::Bind<&Opened::OnCode>(&o));
+  return o;
+}
+
+// One image through the format layer and through the reader, both roads.
+void Compare(const Bytes& img, const std::string& what) {
+  QfConvertPlan plan;
+  if (QF_PlanConversion(img.data(), img.size(), &plan) == 0 && plan.family != QF_FAMILY_NATIVE) {
+    Bytes plain;
+    const uint32_t want = PlainConvert(img, plan, &plain);
+    // Two fills of the fresh block: no byte may keep either.
+    for (uint8_t fill : {uint8_t(0xA5), uint8_t(0x5A)}) {
+      Bytes out(plan.nativeSize, fill);
+      uint64_t nativeLen = 0;
+      const uint32_t rc = QF_ConvertInto(img.data(), img.size(), plan, out.data(), &nativeLen);
+      ASSERT_EQ(rc, want) << what;
+      if (rc == 0) {
+        ASSERT_EQ(nativeLen, plain.size()) << what;
+        ASSERT_EQ(out, plain) << what;
+      }
+    }
+  }
+  CHQuoteFile direct;
+  const Opened fast = Read(direct, direct.OpenMemory(img.data(), uint32_t(img.size()), 0));
+  // Through another file object the image is copied and converted in place.
+  corvane::CTLFileObj holder;
+  ASSERT_EQ(holder.OpenMemory(img.data(), uint32_t(img.size()), 0), 0u);
+  CHQuoteFile copied;
+  const Opened slow = Read(copied, copied.OpenMemory(&holder, uint32_t(img.size()), TL_FILE_CAP_COPY_OBJECT));
+  ASSERT_EQ(fast.rc, slow.rc) << what;
+  EXPECT_EQ(fast.image, slow.image) << what;
+  EXPECT_EQ(fast.records, slow.records) << what;
+  EXPECT_EQ(fast.codes, slow.codes) << what;
+}
+
+TEST(QfConvertInto, EqualsTheInPlaceConversionOnEveryFamily) {
+  std::mt19937 rng(32);
+  for (const auto& [name, img] : StoredImages()) {
+    Compare(img, name);
+    const size_t step = std::max<size_t>(1, img.size() / 300);
+    for (size_t n = 1; n < img.size(); n += step) Compare(Bytes(img.begin(), img.begin() + int64_t(n)), name + " cut at " + std::to_string(n));
+    for (int i = 0; i < 150; ++i) {
+      Bytes b = img;
+      for (int k = 0; k < 1 + i % 3; ++k) b[rng() % b.size()] ^= uint8_t(1 + rng() % 255);
+      Compare(b, name + " mutation " + std::to_string(i));
+    }
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace
