@@ -21,6 +21,9 @@ int64_t TL_UnpackInt64(const void* packed);
 inline double TL_PackedToDouble32(uint32_t v);
 inline double TL_PackedToDouble64(uint64_t v);
 inline int64_t TL_PackedToInt64(uint64_t v);
+// The double of TL_PackedToDouble32 truncated toward zero, computed in
+// integers (no value gives 0, the truncation of -0.0).
+inline int64_t TL_PackedToTruncated32(uint32_t v);
 
 // The variable-length integers: 7-bit groups, most significant first, every
 // byte but the last has bit 7 clear, the last has it set. The signed forms
@@ -53,36 +56,41 @@ inline constexpr double kPow10Double[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e
 
 __extension__ typedef unsigned __int128 U128;
 
-// Division of x < 2^59 by d = 10^k as one multiplication and a shift:
-// with l = ceil(log2 d) and m = ceil(2^(59+l) / d), write m*d = 2^(59+l) + e
-// with 0 <= e < d <= 2^l. Then x*m / 2^(59+l) = x/d + x*e / (d * 2^(59+l)),
-// whose second term is below 2^59 * d / (d * 2^(59+l)) = 2^-l <= 1/d; the
-// fraction of x/d is at most (d-1)/d, so adding the term never reaches the
-// next integer and floor(x*m / 2^(59+l)) = floor(x / d) for every x < 2^59.
+// Division of x < 2^59 by d = 10^k (k >= 1) as one multiplication and a
+// shift: with S = max(59 + ceil(log2 d), 64) and m = ceil(2^S / d), write
+// m*d = 2^S + e with 0 <= e < d <= 2^(S-59). Then x*m / 2^S = x/d + x*e /
+// (d * 2^S), whose second term is below 2^59 * 2^(S-59) / (d * 2^S) = 1/d;
+// the fraction of x/d is at most (d-1)/d, so adding the term never reaches
+// the next integer and floor(x*m / 2^S) = floor(x / d) for every x < 2^59.
+// S >= 64 leaves only the high word of the product to shift; d = 1 is not
+// divided at all.
 struct Pow10Divisor {
   uint64_t pow;       // d
   uint64_t half;      // d / 2 (the rounding addend)
   uint64_t maxTimes;  // INT64_MAX / d: the largest magnitude a product fits
-  uint64_t magic;     // m
-  unsigned shift;     // 59 + l
+  uint64_t magic;     // m (0 for d = 1)
+  unsigned shift;     // S - 64
 };
 
 constexpr Pow10Divisor MakePow10Divisor(unsigned k) {
   uint64_t d = 1;
   for (unsigned i = 0; i < k; ++i) d *= 10;
+  if (k == 0) return Pow10Divisor{1, 0, uint64_t(INT64_MAX), 0, 0};
   unsigned l = 0;
   while ((uint64_t(1) << l) < d) ++l;
-  U128 two = U128(1) << (59 + l);
+  unsigned s = 59 + l > 64 ? 59 + l : 64;
+  U128 two = U128(1) << s;
   U128 m = (two + d - 1) / d;
-  return Pow10Divisor{d, d / 2, uint64_t(INT64_MAX) / d, uint64_t(m), 59 + l};
+  return Pow10Divisor{d, d / 2, uint64_t(INT64_MAX) / d, uint64_t(m), s - 64};
 }
 
 constexpr bool DivisorHolds(const Pow10Divisor& p) {
-  // The conditions the argument above rests on: m fits 64 bits and
-  // 2^shift <= m*d < 2^shift + 2^(shift-59).
+  if (p.pow == 1) return p.magic == 0;
+  // The conditions the argument above rests on: m fits 64 bits (the
+  // division below would have wrapped) and 0 <= m*d - 2^S < 2^(S-59).
   U128 md = U128(p.magic) * p.pow;
-  U128 two = U128(1) << p.shift;
-  return p.magic != 0 && md >= two && md - two < p.pow && p.pow <= (U128(1) << (p.shift - 59));
+  U128 two = U128(1) << (64 + p.shift);
+  return U128(p.magic) == (two + p.pow - 1) / p.pow && md >= two && md - two < (U128(1) << (p.shift + 5));
 }
 
 inline constexpr Pow10Divisor kPow10Divisor[16] = {
@@ -101,7 +109,8 @@ static_assert(AllDivisorsHold(), "power-of-ten divisors");
 // floor(x / 10^k) for x < 2^59.
 inline uint64_t DivPow10(uint64_t x, unsigned k) {
   const Pow10Divisor& p = kPow10Divisor[k];
-  return uint64_t((U128(x) * p.magic) >> p.shift);
+  if (k == 0) return x;
+  return uint64_t((U128(x) * p.magic) >> 64) >> p.shift;
 }
 
 }  // namespace tl_numcodec_detail
@@ -144,4 +153,22 @@ inline int64_t TL_PackedToInt64(uint64_t v) {
   }
   int64_t s = static_cast<int64_t>(r);
   return ((v >> 58) & 1) ? -s : s;
+}
+
+inline int64_t TL_PackedToTruncated32(uint32_t v) {
+  using namespace tl_numcodec_detail;
+  // The no-value words give 0 here, like the -0.0 they read as: 0x80000000
+  // has magnitude 0; 0xFFFFFFFF is caught apart.
+  if (v == 0xFFFFFFFFu) return 0;
+  // With magnitude m < 2^27 and d = 10^p <= 10^7: a product m*d < 2^51 is an
+  // exact double, so its truncation is m*d. A quotient m/d that is not a
+  // whole number lies at least 1/d >= 2^-24 below the next one, farther than
+  // half a unit in the last place of any double below 2^27 (at most 2^-27),
+  // so the correctly rounded quotient never rounds up to a whole number and
+  // truncates to floor(m / d). Truncation and negation commute.
+  uint64_t m = v & 0x07FFFFFFu;
+  unsigned k = (v >> 28) & 7;
+  uint64_t r = (v & 0x80000000u) ? DivPow10(m, k) : m * kPow10Divisor[k].pow;
+  int64_t s = static_cast<int64_t>(r);
+  return (v & 0x08000000u) ? -s : s;
 }

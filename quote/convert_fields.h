@@ -63,8 +63,52 @@ inline int32_t TruncateToInt32(double v) {
     return static_cast<int32_t>(v);
 }
 
-// The three typed readers below are inline: the converters call them for
-// every field of every record.
+// The typed readers of one value kind on the field's bytes (record plus the
+// column's offset); kinds other than the three numeric ones read as 0 and
+// read nothing. The field readers below choose them by the descriptor's kind,
+// a NumberPlan (quote/convert_plan.h) once per column layout.
+template <uint32_t Kind>
+double ReadKindDouble(const uint8_t* p) {
+    if constexpr (Kind == kFieldKindPacked64) return UnpackPacked64(LoadU64(p));
+    else if constexpr (Kind == kFieldKindPacked32) return UnpackPacked32(LoadU32(p));
+    else if constexpr (Kind == kFieldKindInt32) return static_cast<double>(static_cast<int32_t>(LoadU32(p)));
+    else return 0.0;
+}
+
+template <uint32_t Kind>
+int64_t ReadKindInt64(const uint8_t* p) {
+    if constexpr (Kind == kFieldKindPacked64) {
+        return UnpackPackedInt64(LoadU64(p));
+    } else if constexpr (Kind == kFieldKindPacked32) {
+        // The decoded double truncated (no value 0): every 32-bit packed
+        // number truncates to below 2^51, always in range.
+        return TL_PackedToTruncated32(LoadU32(p));
+    } else if constexpr (Kind == kFieldKindInt32) {
+        return static_cast<int32_t>(LoadU32(p));
+    } else {
+        return 0;
+    }
+}
+
+template <uint32_t Kind>
+int32_t ReadKindInt32(const uint8_t* p) {
+    if constexpr (Kind == kFieldKindPacked64) {
+        uint64_t v = LoadU64(p);
+        if (v == 0x8000000000000000ull || v == ~0ull) return 0;
+        double x = UnpackPacked64(v);
+        return x == 0.0 ? 0 : TruncateToInt32(x);
+    } else if constexpr (Kind == kFieldKindPacked32) {
+        // The decoded double truncated with the range check (no value 0): a
+        // double lies in (-2^31 - 1, 2^31) exactly when its truncation lies
+        // in [-2^31, 2^31 - 1].
+        int64_t t = TL_PackedToTruncated32(LoadU32(p));
+        return t >= INT32_MIN && t <= INT32_MAX ? static_cast<int32_t>(t) : kInt32NoValue;
+    } else if constexpr (Kind == kFieldKindInt32) {
+        return static_cast<int32_t>(LoadU32(p));
+    } else {
+        return 0;
+    }
+}
 
 // Kind 0x0000: the decoded double (no value -0.0); 0x7000 the same; 0x3000
 // the value; other kinds and absent columns 0.0.
@@ -72,9 +116,9 @@ inline double GetFieldDouble(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0.0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return UnpackPacked64(LoadU64(p));
-        case kFieldKindPacked32: return UnpackPacked32(LoadU32(p));
-        case kFieldKindInt32: return static_cast<double>(static_cast<int32_t>(LoadU32(p)));
+        case kFieldKindPacked64: return ReadKindDouble<kFieldKindPacked64>(p);
+        case kFieldKindPacked32: return ReadKindDouble<kFieldKindPacked32>(p);
+        case kFieldKindInt32: return ReadKindDouble<kFieldKindInt32>(p);
         default: return 0.0;
     }
 }
@@ -85,13 +129,9 @@ inline int64_t GetFieldInt64(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return UnpackPackedInt64(LoadU64(p));
-        case kFieldKindPacked32: {
-            uint32_t v = LoadU32(p);
-            if (v == 0x80000000u || v == 0xFFFFFFFFu) return 0;
-            return TruncateToInt64(UnpackPacked32(v));
-        }
-        case kFieldKindInt32: return static_cast<int32_t>(LoadU32(p));
+        case kFieldKindPacked64: return ReadKindInt64<kFieldKindPacked64>(p);
+        case kFieldKindPacked32: return ReadKindInt64<kFieldKindPacked32>(p);
+        case kFieldKindInt32: return ReadKindInt64<kFieldKindInt32>(p);
         default: return 0;
     }
 }
@@ -102,18 +142,9 @@ inline int32_t GetFieldInt32(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: {
-            uint64_t v = LoadU64(p);
-            if (v == 0x8000000000000000ull || v == ~0ull) return 0;
-            double x = UnpackPacked64(v);
-            return x == 0.0 ? 0 : TruncateToInt32(x);
-        }
-        case kFieldKindPacked32: {
-            uint32_t v = LoadU32(p);
-            if (v == 0x80000000u || v == 0xFFFFFFFFu) return 0;
-            return TruncateToInt32(UnpackPacked32(v));
-        }
-        case kFieldKindInt32: return static_cast<int32_t>(LoadU32(p));
+        case kFieldKindPacked64: return ReadKindInt32<kFieldKindPacked64>(p);
+        case kFieldKindPacked32: return ReadKindInt32<kFieldKindPacked32>(p);
+        case kFieldKindInt32: return ReadKindInt32<kFieldKindInt32>(p);
         default: return 0;
     }
 }
