@@ -666,10 +666,10 @@ Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertCo
     NumberPlan plan;
     plan.Build(f, numbers.fields, numbers.n);
     const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* rec = base + size_t(i) * stride;
-        fill(&out[i], rec, f);
-        plan.Fill(reinterpret_cast<uint8_t*>(&out[i]), rec);
+    for (size_t first = 0; first < size_t(count); first += NumberPlan::kChunk) {
+        size_t n = size_t(count) - first < NumberPlan::kChunk ? size_t(count) - first : NumberPlan::kChunk;
+        for (size_t i = first; i < first + n; ++i) fill(&out[i], base + i * stride, f);
+        plan.Fill(reinterpret_cast<uint8_t*>(out + first), sizeof(Rec), base + first * stride, stride, n);
     }
     return out;
 }
@@ -702,7 +702,7 @@ int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* Snapshot
         Rec r;
         memset(&r, 0, sizeof r);
         fill(&r, rec, f.data(), stride);
-        plan.Fill(reinterpret_cast<uint8_t*>(&r), rec);
+        plan.Fill(reinterpret_cast<uint8_t*>(&r), sizeof r, rec, stride, 1);
         (ctx->*list)->Append(&r);
     }
     return 0;

@@ -59,16 +59,26 @@ void NumberPlan::Build(const QuoteFieldDescriptor* descriptors, const NumberFiel
     }
 }
 
-void NumberPlan::Fill(uint8_t* out, const uint8_t* record) const {
-    auto run = [&]<size_t G>(std::integral_constant<size_t, G>) {
+void NumberPlan::Fill(uint8_t* out, size_t outStride, const uint8_t* records, size_t stride, size_t count) const {
+    auto run = [&]<size_t G>(std::integral_constant<size_t, G>, uint8_t* o, const uint8_t* r, size_t n) {
         constexpr NumberRead kRead = NumberRead(G / kKinds);
         constexpr uint32_t kKind = kGroupKinds[G % kKinds];
-        for (uint32_t s = m_start[G]; s < m_start[G + 1]; ++s) {
-            auto v = ReadAs<kRead, kKind>(record + m_steps[s].from);
-            memcpy(out + m_steps[s].at, &v, sizeof v);
+        const Step* end = m_steps + m_start[G + 1];
+        for (const Step* s = m_steps + m_start[G]; s != end; ++s) {
+            const uint8_t* from = r + s->from;
+            uint8_t* at = o + s->at;
+            for (size_t i = 0; i < n; ++i) {
+                auto v = ReadAs<kRead, kKind>(from + i * stride);
+                memcpy(at + i * outStride, &v, sizeof v);
+            }
         }
     };
-    [&]<size_t... G>(std::index_sequence<G...>) {
-        (run(std::integral_constant<size_t, G>{}), ...);
-    }(std::make_index_sequence<kGroups>{});
+    for (size_t first = 0; first < count; first += kChunk) {
+        size_t n = count - first < kChunk ? count - first : kChunk;
+        uint8_t* o = out + first * outStride;
+        const uint8_t* r = records + first * stride;
+        [&]<size_t... G>(std::index_sequence<G...>) {
+            (run(std::integral_constant<size_t, G>{}, o, r, n), ...);
+        }(std::make_index_sequence<kGroups>{});
+    }
 }

@@ -23,11 +23,12 @@ struct NumberField {
 };
 
 // The numbers of an output record set up for one column layout. The fields
-// are grouped by the kind of their column and their reading, so that filling
-// a record runs one short loop per group. Each value is what the field reader
-// of its reading gives for the column (absent columns and columns of other
-// kinds give 0), stored at its offset; bytes of the record that no field
-// names are left as they are.
+// are grouped by the kind of their column and their reading, and a run of
+// records is filled field by field, so that the innermost loop reads one
+// column of a few records with nothing decided per field. Each value is what
+// the field reader of its reading gives for the column (absent columns and
+// columns of other kinds give 0), stored at its offset; bytes of the record
+// that no field names are left as they are.
 class NumberPlan {
 public:
     static constexpr size_t kMaxFields = 128;
@@ -35,8 +36,11 @@ public:
     // Sets the plan up for the fields' columns among descriptors (which must
     // have passed ResolveField). At most kMaxFields fields.
     void Build(const QuoteFieldDescriptor* descriptors, const NumberField* fields, size_t n);
-    // Writes the plan's numbers of one source record into out.
-    void Fill(uint8_t* out, const uint8_t* record) const;
+    // Writes the plan's numbers of count source records, stride bytes
+    // apart, into count output records outStride bytes apart. Runs of
+    // kChunk records keep the records of a run in the first-level cache.
+    void Fill(uint8_t* out, size_t outStride, const uint8_t* records, size_t stride, size_t count) const;
+    static constexpr size_t kChunk = 16;
 
     // Reading times column kind (64-bit packed, 32-bit packed, i32, reads as 0).
     static constexpr size_t kKinds = 4;

@@ -69,10 +69,13 @@ TEST(NumberPlan, FillsWhatThePlainReadersGive) {
         NumberPlan plan;
         plan.Build(cols.data(), fields.data(), fields.size());
 
-        std::vector<uint8_t> rec(offset + 1);
-        for (int r = 0; r < 40; ++r) {
+        // 40 records in one run (more than a chunk), each a byte longer than
+        // its columns; output records a byte longer than their fields.
+        const size_t recSize = offset + 1, outSize = fields.size() * 8 + 1, count = 40;
+        std::vector<uint8_t> recs(recSize * count);
+        for (size_t r = 0; r < count; ++r) {
             for (const QuoteFieldDescriptor& c : cols) {
-                uint8_t* p = rec.data() + c.offset;
+                uint8_t* p = recs.data() + r * recSize + c.offset;
                 if ((c.id & kFieldKindMask) == kFieldKindPacked64) {
                     uint64_t v = RandomPacked64(rng);
                     memcpy(p, &v, 8);
@@ -81,11 +84,12 @@ TEST(NumberPlan, FillsWhatThePlainReadersGive) {
                     memcpy(p, &v, 4);
                 }
             }
-            std::vector<uint8_t> fast(fields.size() * 8, 0xA5), ref(fields.size() * 8, 0xA5);
-            plan.Fill(fast.data(), rec.data());
-            for (const NumberField& f : fields) PlainFill(ref.data(), rec.data(), cols.data(), f);
-            ASSERT_EQ(fast, ref) << "layout " << layout << " record " << r;
         }
+        std::vector<uint8_t> fast(outSize * count, 0xA5), ref(outSize * count, 0xA5);
+        plan.Fill(fast.data(), outSize, recs.data(), recSize, count);
+        for (size_t r = 0; r < count; ++r)
+            for (const NumberField& f : fields) PlainFill(ref.data() + r * outSize, recs.data() + r * recSize, cols.data(), f);
+        ASSERT_EQ(fast, ref) << "layout " << layout;
     }
 }
 
