@@ -117,8 +117,9 @@ void SetDateTime(Rec* r, DateTime dt) {
 // ---------------------------------------------------------------------------
 // Allocation and delivery
 
-void* AllocRecords(size_t count, size_t size, const char* what) {
-    void* p = calloc(count, size);
+// Zero-filled, or as malloc leaves them for callers that write every byte.
+void* AllocRecords(size_t count, size_t size, const char* what, bool zeroed = true) {
+    void* p = zeroed ? calloc(count, size) : (count <= SIZE_MAX / size ? malloc(count * size) : nullptr);
     if (p == nullptr) TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
     return p;
 }
@@ -340,6 +341,36 @@ constexpr NumberFieldList MakeFiveLevelNumbers() {
     return b.List();
 }
 constexpr NumberFieldList kFiveLevelNumbers = MakeFiveLevelNumbers();
+
+// True when the numbers, the head [0, headEnd) (market, code, name, status,
+// date and time, which the record fillers write whole) and the tail
+// [tailAt, size) (field_86 of a stock tick) cover a record of size bytes,
+// each byte once. The record-wise push converters then need not zero their
+// output arrays first.
+constexpr bool CoversRecord(const NumberFieldList& list, size_t headEnd, size_t tailAt, size_t size) {
+    bool seen[KVO_TICKSTOCK_SIZE] = {};
+    if (size > KVO_TICKSTOCK_SIZE) return false;
+    auto mark = [&](size_t at, size_t n) {
+        for (size_t i = at; i < at + n; ++i) {
+            if (i >= size || seen[i]) return false;
+            seen[i] = true;
+        }
+        return true;
+    };
+    if (!mark(0, headEnd) || !mark(tailAt, size - tailAt)) return false;
+    for (size_t i = 0; i < list.n; ++i) {
+        NumberRead r = list.fields[i].read;
+        if (!mark(list.fields[i].at, r == NumberRead::kInt32 || r == NumberRead::kDoubleToInt32 ? 4 : 8)) return false;
+    }
+    for (size_t i = 0; i < size; ++i)
+        if (!seen[i]) return false;
+    return true;
+}
+static_assert(CoversRecord(kStockPushNumbers, offsetof(TickStock, time) + 4, offsetof(TickStock, field_86),
+                           sizeof(TickStock)));
+static_assert(CoversRecord(kIndexNumbers, offsetof(TickIndex, time) + 4, sizeof(TickIndex), sizeof(TickIndex)));
+static_assert(CoversRecord(kFiveLevelNumbers, offsetof(FiveLevelTick, time) + 4, sizeof(FiveLevelTick),
+                           sizeof(FiveLevelTick)));
 
 // ---------------------------------------------------------------------------
 // Record fillers (the numbers of the record-wise outputs come from their
@@ -649,8 +680,9 @@ namespace {
 
 // The common road of the record-wise push converters: nothing without the
 // host callback of the type or a readable stride; else the records are
-// converted by fill and the plan of numbers into a zero-filled array, which
-// the caller then owns.
+// converted by fill and the plan of numbers into an array, which the caller
+// then owns. Together they write every byte of each record (CoversRecord
+// above), so the array is not zeroed first.
 template <class Rec, size_t N, class Fill>
 Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertContext::*callback, uint32_t type,
                         const std::array<uint32_t, N>& ids, const NumberFieldList& numbers, const void* records,
@@ -661,7 +693,7 @@ Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertCo
     if (stride == 0) return nullptr;
     std::array<QuoteFieldDescriptor, N> local;
     const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, &local);
-    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
+    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what, false));
     if (out == nullptr) return nullptr;
     NumberPlan plan;
     plan.Build(f, numbers.fields, numbers.n);
