@@ -1,16 +1,8 @@
 #include "framework/tl_numcodec.h"
 
-#include <cmath>
 #include <cstring>
 
 namespace {
-
-// Powers of ten for every value the 4-bit power field of the 64-bit form can
-// hold; the formats define only 10^0..10^7, the rest merely must not fault.
-constexpr uint64_t kPow10[16] = {
-    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
-    100000000ull, 1000000000ull, 10000000000ull, 100000000000ull,
-    1000000000000ull, 10000000000000ull, 100000000000000ull, 1000000000000000ull};
 
 template <typename T>
 T LoadLE(const void* p) {
@@ -37,40 +29,11 @@ int DecodeVar(const uint8_t* p, int64_t avail, int maxBytes, bool isSigned, U* o
 
 }  // namespace
 
-double TL_UnpackDouble32(const void* packed) {
-  uint32_t v = LoadLE<uint32_t>(packed);
-  if (v == 0x80000000u || v == 0xFFFFFFFFu) return -0.0;
-  double mag = static_cast<double>(v & 0x07FFFFFFu);
-  double p = static_cast<double>(kPow10[(v >> 28) & 7]);
-  double d = (v & 0x80000000u) ? mag / p : mag * p;
-  return (v & 0x08000000u) ? -d : d;
-}
+double TL_UnpackDouble32(const void* packed) { return TL_PackedToDouble32(LoadLE<uint32_t>(packed)); }
 
-double TL_UnpackDouble64(const void* packed) {
-  uint64_t v = LoadLE<uint64_t>(packed);
-  if (v == 0x8000000000000000ull || v == ~0ull) return -0.0;
-  double mag = static_cast<double>(v & 0x03FFFFFFFFFFFFFFull);
-  double p = static_cast<double>(kPow10[(v >> 59) & 15]);
-  double d = (v >> 63) ? mag / p : mag * p;
-  return ((v >> 58) & 1) ? -d : d;
-}
+double TL_UnpackDouble64(const void* packed) { return TL_PackedToDouble64(LoadLE<uint64_t>(packed)); }
 
-int64_t TL_UnpackInt64(const void* packed) {
-  constexpr int64_t kNoValue = INT64_MIN;
-  uint64_t v = LoadLE<uint64_t>(packed);
-  if (v == 0x8000000000000000ull || v == ~0ull) return kNoValue;
-  uint64_t mag = v & 0x03FFFFFFFFFFFFFFull;
-  uint64_t p = kPow10[(v >> 59) & 15];
-  uint64_t r;
-  if (v >> 63) {
-    r = (mag + p / 2) / p;  // mag < 2^58 and p/2 < 2^49: no wrap
-  } else {
-    if (mag != 0 && p > static_cast<uint64_t>(INT64_MAX) / mag) return kNoValue;
-    r = mag * p;
-  }
-  int64_t s = static_cast<int64_t>(r);
-  return ((v >> 58) & 1) ? -s : s;
-}
+int64_t TL_UnpackInt64(const void* packed) { return TL_PackedToInt64(LoadLE<uint64_t>(packed)); }
 
 int TL_DecodeVarInt32(const void* in, int64_t avail, int32_t* out) {
   uint32_t u = 0;

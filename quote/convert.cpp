@@ -1,6 +1,7 @@
 #include "quote/convert.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -8,6 +9,7 @@
 
 #include "framework/tl_log.h"
 #include "quote/convert_fields.h"
+#include "quote/convert_plan.h"
 #include "quote/market.h"
 #include "quote/records.h"
 #include "quote/records_indexcode.h"
@@ -112,19 +114,12 @@ void SetDateTime(Rec* r, DateTime dt) {
     r->time = dt.time;
 }
 
-int64_t DoubleToInt64Field(const uint8_t* rec, const QuoteFieldDescriptor& d) {
-    return TruncateToInt64(GetFieldDouble(rec, d));
-}
-
-int32_t DoubleToInt32Field(const uint8_t* rec, const QuoteFieldDescriptor& d) {
-    return TruncateToInt32(GetFieldDouble(rec, d));
-}
-
 // ---------------------------------------------------------------------------
 // Allocation and delivery
 
-void* AllocRecords(size_t count, size_t size, const char* what) {
-    void* p = calloc(count, size);
+// Zero-filled, or as malloc leaves them for callers that write every byte.
+void* AllocRecords(size_t count, size_t size, const char* what, bool zeroed = true) {
+    void* p = zeroed ? calloc(count, size) : (count <= SIZE_MAX / size ? malloc(count * size) : nullptr);
     if (p == nullptr) TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
     return p;
 }
@@ -229,19 +224,161 @@ enum CancelField { cDateTime, cIndex, cBizIndex, cChannel, cPrice, cVolume, cOrd
 constexpr std::array<uint32_t, cCount> kCancelIds = {82, 1, 76, 73, 20, 13, 37, 271};
 
 // ---------------------------------------------------------------------------
-// Record fillers
+// The numbers of the record-wise outputs, filled through a NumberPlan
+
+struct NumberFieldList {
+    NumberField fields[NumberPlan::kMaxFields];
+    size_t n;
+};
+
+class NumberListBuilder {
+public:
+    // A field of `size` bytes at `at`; the reading must give that many
+    // (a list that does not fails to compile: the throw is not constant).
+    constexpr void Add(int field, NumberRead read, size_t at, size_t size) {
+        bool narrow = read == NumberRead::kInt32 || read == NumberRead::kDoubleToInt32;
+        if (size != (narrow ? 4u : 8u) || m_list.n == NumberPlan::kMaxFields) throw "number field";
+        m_list.fields[m_list.n++] = NumberField{uint16_t(field), read, uint16_t(at)};
+    }
+    // count consecutive fields from field, elementSize bytes apart from at.
+    constexpr void AddArray(int field, NumberRead read, size_t at, int count, size_t elementSize) {
+        for (int i = 0; i < count; ++i) Add(field + i, read, at + size_t(i) * elementSize, elementSize);
+    }
+    constexpr NumberFieldList List() const { return m_list; }
+
+private:
+    NumberFieldList m_list{};
+};
+
+constexpr NumberFieldList MakeIndexNumbers() {
+    using R = NumberRead;
+    NumberListBuilder b;
+    b.Add(iPre, R::kDouble, offsetof(TickIndex, pre_price), sizeof(TickIndex::pre_price));
+    b.Add(iOpen, R::kDouble, offsetof(TickIndex, open_price), sizeof(TickIndex::open_price));
+    b.Add(iHigh, R::kDouble, offsetof(TickIndex, high_price), sizeof(TickIndex::high_price));
+    b.Add(iLow, R::kDouble, offsetof(TickIndex, low_price), sizeof(TickIndex::low_price));
+    b.Add(iNew, R::kDouble, offsetof(TickIndex, new_price), sizeof(TickIndex::new_price));
+    b.Add(iVolume, R::kDoubleToInt64, offsetof(TickIndex, volume), sizeof(TickIndex::volume));
+    b.Add(iTurnover, R::kDouble, offsetof(TickIndex, turnover), sizeof(TickIndex::turnover));
+    b.Add(iTradeNum, R::kInt64, offsetof(TickIndex, trade_num), sizeof(TickIndex::trade_num));
+    return b.List();
+}
+constexpr NumberFieldList kIndexNumbers = MakeIndexNumbers();
+
+// The snapshot answer carries the i32 fields through doubles and reads
+// field_271 apart (the low half of the integer reading).
+constexpr NumberFieldList MakeStockNumbers(bool snapshot) {
+    using R = NumberRead;
+    using T = TickStock;
+    const R i32 = snapshot ? R::kDoubleToInt32 : R::kInt32;
+    NumberListBuilder b;
+    b.Add(sPre, R::kDouble, offsetof(T, pre_price), sizeof(T::pre_price));
+    b.Add(sOpen, R::kDouble, offsetof(T, open_price), sizeof(T::open_price));
+    b.Add(sHigh, R::kDouble, offsetof(T, high_price), sizeof(T::high_price));
+    b.Add(sLow, R::kDouble, offsetof(T, low_price), sizeof(T::low_price));
+    b.Add(sNew, R::kDouble, offsetof(T, new_price), sizeof(T::new_price));
+    b.Add(sVolume, R::kDoubleToInt64, offsetof(T, volume), sizeof(T::volume));
+    b.Add(sTurnover, R::kDouble, offsetof(T, turnover), sizeof(T::turnover));
+    b.Add(sTradeNum, R::kInt64, offsetof(T, trade_num), sizeof(T::trade_num));
+    b.AddArray(sBidPrice, R::kDouble, offsetof(T, bidorder_price), 10, sizeof(double));
+    b.AddArray(sBidVolume, R::kInt64, offsetof(T, bidorder_volume), 10, sizeof(int64_t));
+    b.AddArray(sBidNum, R::kInt64, offsetof(T, bid_numorders), 10, sizeof(int64_t));
+    b.AddArray(sAskPrice, R::kDouble, offsetof(T, askorder_price), 10, sizeof(double));
+    b.AddArray(sAskVolume, R::kInt64, offsetof(T, askorder_volume), 10, sizeof(int64_t));
+    b.AddArray(sAskNum, R::kInt64, offsetof(T, ask_numorders), 10, sizeof(int64_t));
+    b.Add(sTotalBidVolume, R::kInt64, offsetof(T, totalbid_volume), sizeof(T::totalbid_volume));
+    b.Add(sTotalAskVolume, R::kInt64, offsetof(T, totalask_volume), sizeof(T::totalask_volume));
+    b.Add(sAvgBid, R::kDouble, offsetof(T, avgbid_price), sizeof(T::avgbid_price));
+    b.Add(sAvgAsk, R::kDouble, offsetof(T, avgask_price), sizeof(T::avgask_price));
+    b.Add(sUpLimit, R::kDouble, offsetof(T, uplimit_price), sizeof(T::uplimit_price));
+    b.Add(sDownLimit, R::kDouble, offsetof(T, downlimit_price), sizeof(T::downlimit_price));
+    b.Add(sPe, R::kDouble, offsetof(T, pe), sizeof(T::pe));
+    b.Add(sIopv, R::kDouble, offsetof(T, iopv), sizeof(T::iopv));
+    b.Add(sWBuyNum, i32, offsetof(T, withdraw_buynum), sizeof(T::withdraw_buynum));
+    b.Add(sWBuyVolume, R::kInt64, offsetof(T, withdraw_buyvolume), sizeof(T::withdraw_buyvolume));
+    b.Add(sWBuyTurnover, R::kDouble, offsetof(T, withdraw_buyturnover), sizeof(T::withdraw_buyturnover));
+    b.Add(sWSellNum, i32, offsetof(T, withdraw_sellnum), sizeof(T::withdraw_sellnum));
+    b.Add(sWSellVolume, R::kInt64, offsetof(T, withdraw_sellvol), sizeof(T::withdraw_sellvol));
+    b.Add(sWSellTurnover, R::kDouble, offsetof(T, withdraw_sellturnover), sizeof(T::withdraw_sellturnover));
+    b.Add(sTotalBidNum, i32, offsetof(T, totalbid_num), sizeof(T::totalbid_num));
+    b.Add(sTotalAskNum, i32, offsetof(T, totalask_num), sizeof(T::totalask_num));
+    b.Add(sBidOrderNum, i32, offsetof(T, bidorder_num), sizeof(T::bidorder_num));
+    b.Add(sAskOrderNum, i32, offsetof(T, askorder_num), sizeof(T::askorder_num));
+    b.Add(sInner, R::kDoubleToInt64, offsetof(T, inner_volume), sizeof(T::inner_volume));
+    b.Add(sOuter, R::kDoubleToInt64, offsetof(T, outer_volume), sizeof(T::outer_volume));
+    b.Add(sAfterVolume, R::kInt64, offsetof(T, aftermarket_volume), sizeof(T::aftermarket_volume));
+    b.Add(sAfterVolmount, i32, offsetof(T, aftermarket_volmount), sizeof(T::aftermarket_volmount));
+    b.Add(sF76, R::kDouble, offsetof(T, field_76), sizeof(T::field_76));
+    b.Add(sF77, R::kDouble, offsetof(T, field_77), sizeof(T::field_77));
+    b.Add(sF141, R::kDouble, offsetof(T, field_141), sizeof(T::field_141));
+    if (!snapshot) b.Add(sF271, R::kInt32, offsetof(T, field_271), sizeof(T::field_271));
+    return b.List();
+}
+constexpr NumberFieldList kStockPushNumbers = MakeStockNumbers(false);
+constexpr NumberFieldList kStockSnapshotNumbers = MakeStockNumbers(true);
+
+constexpr NumberFieldList MakeFiveLevelNumbers() {
+    using R = NumberRead;
+    using T = FiveLevelTick;
+    NumberListBuilder b;
+    b.Add(fF66, R::kDouble, offsetof(T, field_66), sizeof(T::field_66));
+    b.Add(fF72, R::kDouble, offsetof(T, field_72), sizeof(T::field_72));
+    b.Add(fOpen, R::kDouble, offsetof(T, open_price), sizeof(T::open_price));
+    b.Add(fHigh, R::kDouble, offsetof(T, high_price), sizeof(T::high_price));
+    b.Add(fLow, R::kDouble, offsetof(T, low_price), sizeof(T::low_price));
+    b.Add(fNew, R::kDouble, offsetof(T, new_price), sizeof(T::new_price));
+    b.Add(fPre, R::kDouble, offsetof(T, pre_price), sizeof(T::pre_price));
+    b.Add(fF141, R::kDouble, offsetof(T, field_141), sizeof(T::field_141));
+    b.Add(fF142, R::kInt32, offsetof(T, field_142), sizeof(T::field_142));
+    b.Add(fF73, R::kInt32, offsetof(T, field_73), sizeof(T::field_73));
+    b.Add(fF65, R::kInt32, offsetof(T, field_65), sizeof(T::field_65));
+    b.AddArray(fBidPrice, R::kDouble, offsetof(T, bidorder_price), 5, sizeof(double));
+    b.AddArray(fBidVolume, R::kInt32, offsetof(T, bidorder_volume), 5, sizeof(int32_t));
+    b.AddArray(fAskPrice, R::kDouble, offsetof(T, askorder_price), 5, sizeof(double));
+    b.AddArray(fAskVolume, R::kInt32, offsetof(T, askorder_volume), 5, sizeof(int32_t));
+    b.Add(fVolume, R::kDoubleToInt64, offsetof(T, volume), sizeof(T::volume));
+    b.Add(fTurnover, R::kDouble, offsetof(T, turnover), sizeof(T::turnover));
+    return b.List();
+}
+constexpr NumberFieldList kFiveLevelNumbers = MakeFiveLevelNumbers();
+
+// True when the numbers, the head [0, headEnd) (market, code, name, status,
+// date and time, which the record fillers write whole) and the tail
+// [tailAt, size) (field_86 of a stock tick) cover a record of size bytes,
+// each byte once. The record-wise push converters then need not zero their
+// output arrays first.
+constexpr bool CoversRecord(const NumberFieldList& list, size_t headEnd, size_t tailAt, size_t size) {
+    bool seen[KVO_TICKSTOCK_SIZE] = {};
+    if (size > KVO_TICKSTOCK_SIZE) return false;
+    auto mark = [&](size_t at, size_t n) {
+        for (size_t i = at; i < at + n; ++i) {
+            if (i >= size || seen[i]) return false;
+            seen[i] = true;
+        }
+        return true;
+    };
+    if (!mark(0, headEnd) || !mark(tailAt, size - tailAt)) return false;
+    for (size_t i = 0; i < list.n; ++i) {
+        NumberRead r = list.fields[i].read;
+        if (!mark(list.fields[i].at, r == NumberRead::kInt32 || r == NumberRead::kDoubleToInt32 ? 4 : 8)) return false;
+    }
+    for (size_t i = 0; i < size; ++i)
+        if (!seen[i]) return false;
+    return true;
+}
+static_assert(CoversRecord(kStockPushNumbers, offsetof(TickStock, time) + 4, offsetof(TickStock, field_86),
+                           sizeof(TickStock)));
+static_assert(CoversRecord(kIndexNumbers, offsetof(TickIndex, time) + 4, sizeof(TickIndex), sizeof(TickIndex)));
+static_assert(CoversRecord(kFiveLevelNumbers, offsetof(FiveLevelTick, time) + 4, sizeof(FiveLevelTick),
+                           sizeof(FiveLevelTick)));
+
+// ---------------------------------------------------------------------------
+// Record fillers (the numbers of the record-wise outputs come from their
+// NumberPlan, see the lists above)
 
 void FillIndexTick(TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
     CopyFieldText(r->codename, sizeof r->codename, rec, f[iName], 20);
     CopyFieldText(r->status, sizeof r->status, rec, f[iStatus], 8);
-    r->pre_price = GetFieldDouble(rec, f[iPre]);
-    r->open_price = GetFieldDouble(rec, f[iOpen]);
-    r->high_price = GetFieldDouble(rec, f[iHigh]);
-    r->low_price = GetFieldDouble(rec, f[iLow]);
-    r->new_price = GetFieldDouble(rec, f[iNew]);
-    r->volume = DoubleToInt64Field(rec, f[iVolume]);
-    r->turnover = GetFieldDouble(rec, f[iTurnover]);
-    r->trade_num = GetFieldInt64(rec, f[iTradeNum]);
 }
 
 void IndexMarketCode(TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
@@ -261,51 +398,7 @@ void FillStockTick(TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor*
 
     CopyFieldText(r->codename, sizeof r->codename, rec, f[sName], 20);
     CopyFieldText(r->status, sizeof r->status, rec, f[sStatus], 8);
-    r->pre_price = GetFieldDouble(rec, f[sPre]);
-    r->open_price = GetFieldDouble(rec, f[sOpen]);
-    r->high_price = GetFieldDouble(rec, f[sHigh]);
-    r->low_price = GetFieldDouble(rec, f[sLow]);
-    r->new_price = GetFieldDouble(rec, f[sNew]);
-    r->volume = DoubleToInt64Field(rec, f[sVolume]);
-    r->turnover = GetFieldDouble(rec, f[sTurnover]);
-    r->trade_num = GetFieldInt64(rec, f[sTradeNum]);
-    for (int i = 0; i < 10; ++i) {
-        r->bidorder_price[i] = GetFieldDouble(rec, f[sBidPrice + i]);
-        r->bidorder_volume[i] = GetFieldInt64(rec, f[sBidVolume + i]);
-        r->bid_numorders[i] = GetFieldInt64(rec, f[sBidNum + i]);
-        r->askorder_price[i] = GetFieldDouble(rec, f[sAskPrice + i]);
-        r->askorder_volume[i] = GetFieldInt64(rec, f[sAskVolume + i]);
-        r->ask_numorders[i] = GetFieldInt64(rec, f[sAskNum + i]);
-    }
-    r->totalbid_volume = GetFieldInt64(rec, f[sTotalBidVolume]);
-    r->totalask_volume = GetFieldInt64(rec, f[sTotalAskVolume]);
-    r->avgbid_price = GetFieldDouble(rec, f[sAvgBid]);
-    r->avgask_price = GetFieldDouble(rec, f[sAvgAsk]);
-    r->uplimit_price = GetFieldDouble(rec, f[sUpLimit]);
-    r->downlimit_price = GetFieldDouble(rec, f[sDownLimit]);
-    r->pe = GetFieldDouble(rec, f[sPe]);
-    r->iopv = GetFieldDouble(rec, f[sIopv]);
-    // The snapshot answer carries its i32 fields through doubles.
-    auto i32 = snapshot ? &DoubleToInt32Field : &GetFieldInt32;
-    r->withdraw_buynum = i32(rec, f[sWBuyNum]);
-    r->withdraw_buyvolume = GetFieldInt64(rec, f[sWBuyVolume]);
-    r->withdraw_buyturnover = GetFieldDouble(rec, f[sWBuyTurnover]);
-    r->withdraw_sellnum = i32(rec, f[sWSellNum]);
-    r->withdraw_sellvol = GetFieldInt64(rec, f[sWSellVolume]);
-    r->withdraw_sellturnover = GetFieldDouble(rec, f[sWSellTurnover]);
-    r->totalbid_num = i32(rec, f[sTotalBidNum]);
-    r->totalask_num = i32(rec, f[sTotalAskNum]);
-    r->bidorder_num = i32(rec, f[sBidOrderNum]);
-    r->askorder_num = i32(rec, f[sAskOrderNum]);
-    r->inner_volume = DoubleToInt64Field(rec, f[sInner]);
-    r->outer_volume = DoubleToInt64Field(rec, f[sOuter]);
-    r->aftermarket_volume = GetFieldInt64(rec, f[sAfterVolume]);
-    r->aftermarket_volmount = i32(rec, f[sAfterVolmount]);
-    r->field_76 = GetFieldDouble(rec, f[sF76]);
-    r->field_77 = GetFieldDouble(rec, f[sF77]);
-    r->field_141 = GetFieldDouble(rec, f[sF141]);
-    r->field_271 = snapshot ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetFieldInt64(rec, f[sF271]))))
-                            : GetFieldInt32(rec, f[sF271]);
+    if (snapshot) r->field_271 = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetFieldInt64(rec, f[sF271]))));
     len = FieldText(rec, f[sF86], &text);
     if (len < 12) CopyRecordText(r->field_86, sizeof r->field_86, text, len, 20);
     else memset(r->field_86, 0, sizeof r->field_86);
@@ -322,25 +415,6 @@ void FillFiveLevel(FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescrip
     QuoteFieldDescriptor status = f[fStatus];
     if (memcmp(mc.market, "UZOO", 5) == 0 && status.width > 2) status.width = 2;
     CopyFieldText(r->status, sizeof r->status, rec, status, 8);
-    r->field_66 = GetFieldDouble(rec, f[fF66]);
-    r->field_72 = GetFieldDouble(rec, f[fF72]);
-    r->open_price = GetFieldDouble(rec, f[fOpen]);
-    r->high_price = GetFieldDouble(rec, f[fHigh]);
-    r->low_price = GetFieldDouble(rec, f[fLow]);
-    r->new_price = GetFieldDouble(rec, f[fNew]);
-    r->pre_price = GetFieldDouble(rec, f[fPre]);
-    r->field_141 = GetFieldDouble(rec, f[fF141]);
-    r->field_142 = GetFieldInt32(rec, f[fF142]);
-    r->field_73 = GetFieldInt32(rec, f[fF73]);
-    r->field_65 = GetFieldInt32(rec, f[fF65]);
-    for (int i = 0; i < 5; ++i) {
-        r->bidorder_price[i] = GetFieldDouble(rec, f[fBidPrice + i]);
-        r->bidorder_volume[i] = GetFieldInt32(rec, f[fBidVolume + i]);
-        r->askorder_price[i] = GetFieldDouble(rec, f[fAskPrice + i]);
-        r->askorder_volume[i] = GetFieldInt32(rec, f[fAskVolume + i]);
-    }
-    r->volume = DoubleToInt64Field(rec, f[fVolume]);
-    r->turnover = GetFieldDouble(rec, f[fTurnover]);
 }
 
 // strstr(market, "SZ") != nullptr, inline over the five bytes of a market
@@ -606,21 +680,29 @@ namespace {
 
 // The common road of the record-wise push converters: nothing without the
 // host callback of the type or a readable stride; else the records are
-// converted by fill into a zero-filled array, which the caller then owns.
+// converted by fill and the plan of numbers into an array, which the caller
+// then owns. Together they write every byte of each record (CoversRecord
+// above), so the array is not zeroed first.
 template <class Rec, size_t N, class Fill>
 Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertContext::*callback, uint32_t type,
-                        const std::array<uint32_t, N>& ids, const void* records, int32_t count, const char* what,
-                        Fill fill) {
+                        const std::array<uint32_t, N>& ids, const NumberFieldList& numbers, const void* records,
+                        int32_t count, const char* what, Fill fill) {
     if (records == nullptr || count < 1) return nullptr;
     if (ctx == nullptr || ctx->*callback == nullptr) return nullptr;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0) return nullptr;
     std::array<QuoteFieldDescriptor, N> local;
     const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, &local);
-    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what));
+    Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what, false));
     if (out == nullptr) return nullptr;
+    NumberPlan plan;
+    plan.Build(f, numbers.fields, numbers.n);
     const uint8_t* base = static_cast<const uint8_t*>(records);
-    for (int32_t i = 0; i < count; ++i) fill(&out[i], base + size_t(i) * stride, f);
+    for (size_t first = 0; first < size_t(count); first += NumberPlan::kChunk) {
+        size_t n = size_t(count) - first < NumberPlan::kChunk ? size_t(count) - first : NumberPlan::kChunk;
+        for (size_t i = first; i < first + n; ++i) fill(&out[i], base + i * stride, f);
+        plan.Fill(reinterpret_cast<uint8_t*>(out + first), sizeof(Rec), base + first * stride, stride, n);
+    }
     return out;
 }
 
@@ -632,22 +714,27 @@ void DeliverBatch(PushConvertContext* ctx, QuoteDataCallback callback, void* out
     free(out);
 }
 
-// The record-wise snapshot converters: each record converted by fill into a
-// zero-filled Rec and appended to the context's list (nothing without one).
+// The record-wise snapshot converters: each record converted by fill and the
+// plan of numbers into a zero-filled Rec and appended to the context's list
+// (nothing without one).
 template <class Rec, size_t N, class Fill>
 int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* SnapshotConvertContext::*list,
-                               const std::array<uint32_t, N>& ids, const void* records, int32_t count, Fill fill) {
+                               const std::array<uint32_t, N>& ids, const NumberFieldList& numbers,
+                               const void* records, int32_t count, Fill fill) {
     if (records == nullptr || count < 1) return 0;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0 || ctx->*list == nullptr) return 0;
     std::array<QuoteFieldDescriptor, N> f;
     ResolveAll(*ctx->image, ids, &f);
+    NumberPlan plan;
+    plan.Build(f.data(), numbers.fields, numbers.n);
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (int32_t i = 0; i < count; ++i) {
         const uint8_t* rec = base + size_t(i) * stride;
         Rec r;
         memset(&r, 0, sizeof r);
         fill(&r, rec, f.data(), stride);
+        plan.Fill(reinterpret_cast<uint8_t*>(&r), sizeof r, rec, stride, 1);
         (ctx->*list)->Append(&r);
     }
     return 0;
@@ -657,7 +744,7 @@ int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* Snapshot
 
 int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
     TickIndex* out = ConvertPushRecords<TickIndex>(
-        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, records, count,
+        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, kIndexNumbers, records, count,
         "index ticks", [ctx](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             IndexMarketCode(r, rec, f);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
@@ -669,7 +756,7 @@ int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t c
 
 int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
     return ConvertSnapshotRecords<TickIndex>(
-        ctx, &SnapshotConvertContext::indexList, kIndexIds, records, count,
+        ctx, &SnapshotConvertContext::indexList, kIndexIds, kIndexNumbers, records, count,
         [](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
             IndexMarketCode(r, rec, f);
             SetDateTime(r, SnapshotDateTime(rec, f[iDate], stride));
@@ -680,7 +767,7 @@ int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, i
 int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count) {
     // Stock ticks go out as blocks, delivered by the push processing.
     TickStock* out = ConvertPushRecords<TickStock>(
-        ctx, &PushConvertContext::fnctickstock, kDataStockPush, kStockIds, records, count,
+        ctx, &PushConvertContext::fnctickstock, kDataStockPush, kStockIds, kStockPushNumbers, records, count,
         "stock ticks", [ctx](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             FillStockTick(r, rec, f, false);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[sTime])));
@@ -691,7 +778,7 @@ int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t c
 
 int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
     return ConvertSnapshotRecords<TickStock>(
-        ctx, &SnapshotConvertContext::stockList, kStockIds, records, count,
+        ctx, &SnapshotConvertContext::stockList, kStockIds, kStockSnapshotNumbers, records, count,
         [](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
             FillStockTick(r, rec, f, true);
             SetDateTime(r, SnapshotDateTime(rec, f[sDate], stride));
@@ -700,7 +787,7 @@ int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, i
 
 int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count) {
     FiveLevelTick* out = ConvertPushRecords<FiveLevelTick>(
-        ctx, &PushConvertContext::fncfivelevel, kDataFiveLevelPush, kFiveIds, records, count,
+        ctx, &PushConvertContext::fncfivelevel, kDataFiveLevelPush, kFiveIds, kFiveLevelNumbers, records, count,
         "five-level ticks", [ctx](FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             FillFiveLevel(r, rec, f);
             r->date = DateOf(ctx->datatime);

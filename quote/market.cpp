@@ -147,7 +147,9 @@ char* MarketIdToText(uint32_t id, char* buf) {
         buf[2] = static_cast<char>((id >> 16) & 0xFF);
         buf[3] = static_cast<char>((id >> 24) & 0xFF);
         buf[4] = '\0';
-        return buf + strlen(buf);
+        size_t n = 1;  // the text ends at its first zero byte, as strlen finds it
+        while (n < 4 && buf[n] != '\0') ++n;
+        return buf + n;
     }
     int n = snprintf(buf, 5, "%d", static_cast<int>(id & 0xFF));
     return buf + n;
