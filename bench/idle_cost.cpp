@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "include/kvoapi.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/process_figures.h"
 

@@ -37,8 +37,8 @@
 
 #include "datapacket.pro.pb.h"
 #include "include/kvoapi.h"
-#include "tests/support/frame_writer.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/frame_writer.h"
+#include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"

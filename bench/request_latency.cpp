@@ -24,8 +24,8 @@
 #include <string>
 
 #include "include/kvoapi.h"
-#include "tests/support/frame_writer.h"
-#include "tests/support/gateway_sim.h"
+#include "simulator/frame_writer.h"
+#include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 

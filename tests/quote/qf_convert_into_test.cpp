@@ -16,7 +16,7 @@
 #include "framework/tl_fileobj.h"
 #include "quote/qf_format.h"
 #include "quote/qf_quotefile.h"
-#include "tests/support/quote_writer.h"
+#include "simulator/quote_writer.h"
 
 namespace {
 
