@@ -270,7 +270,7 @@ TEST_F(SubscribeTest, SubscribingThroughReconnectsAndReleaseDuringTheCheck) {
             }
         });
     }
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 20 && sim_.CountOfType(kvotest::kSimLoginReq) < 4; ++i) {
         sim_.Write(sim_.Latest(), kvotest::NotifyFrame(3, ""));
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
