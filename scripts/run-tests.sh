@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: every test under AddressSanitizer and
+# Checks the sources' format, then builds and runs the whole test suite:
+# every test under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
 # (with its lock-order checking on),
 # then an optimised build of everything (library, example, benchmarks) so that
@@ -12,6 +13,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 JOBS=$(nproc)
+
+# The tree is formatted as .clang-format says before anything is built.
+bash scripts/check-format.sh
 
 # configure NAME ARGS...: configures build/NAME quietly (warnings are errors),
 # showing the log on failure.

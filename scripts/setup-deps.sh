@@ -3,7 +3,7 @@
 set -euo pipefail
 PKGS=(cmake g++ clang make protobuf-compiler libprotobuf-dev libsnappy-dev
       libexpat1-dev libloki-dev libcurl4-openssl-dev libssl-dev libgtest-dev
-      libgmock-dev libbenchmark-dev libicu-dev pkgconf)
+      libgmock-dev libbenchmark-dev libicu-dev pkgconf clang-format)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
