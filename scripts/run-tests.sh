@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Checks the sources' format, then builds and runs the whole test suite:
-# every test under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
-# (with its lock-order checking on),
-# then an optimised build of everything (library, example, benchmarks) so that
-# release-only warnings fail here too, which is then installed into a
+# Checks that the sources are formatted, then builds and runs the whole test
+# suite: every test under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the threaded tests under ThreadSanitizer (with its lock-order checking
+# on), then an optimised build of everything (library, example, benchmarks)
+# so that release-only warnings fail here too, which is then installed into a
 # temporary prefix and linked against by the C example host; last, the
 # fuzzing configuration whole (clang, no build type given, ASan+UBSan,
 # libFuzzer targets), as the README documents it. Every build treats
