@@ -134,23 +134,27 @@ TEST(PushImages, ConcatRecordBlocks) {
     FreeRecordBlocks(&other.blocks);
 }
 
-// The kept batch array: reused while big enough, grown when not, never above
-// its bound (a larger batch gets an array of its own), freed on release.
-TEST(PushImages, KeptBatchArrayIsReusedAndBounded) {
-    ReleaseBatchArray();
-    void* first = TakeBatchArray(1 << 20);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(TakeBatchArray(1000), first);
-    void* grown = TakeBatchArray(3 << 20);
-    ASSERT_NE(grown, nullptr);
-    EXPECT_GE(KeptBatchArrayBytes(), size_t(3) << 20);
-    void* own = TakeBatchArray(kKeptBatchArrayBytes + 1);
-    ASSERT_NE(own, nullptr);
-    EXPECT_NE(own, grown);
-    EXPECT_LE(KeptBatchArrayBytes(), kKeptBatchArrayBytes);
-    GiveBackBatchArray(own);
-    GiveBackBatchArray(grown);
-    EXPECT_EQ(TakeBatchArray(2 << 20), grown);
-    ReleaseBatchArray();
-    EXPECT_EQ(KeptBatchArrayBytes(), 0u);
+// A thread's batch arrays: grown with their content kept (to the whole
+// bound past the small sizes), reused while big enough, one per slot, never
+// above the bound, freed on release.
+TEST(PushImages, BatchArraysGrowKeepTheirContentAndStayBounded) {
+    ReleaseBatchArrays();
+    auto* small = static_cast<uint8_t*>(GrowBatchArray(2, 100000));
+    ASSERT_NE(small, nullptr);
+    std::memset(small, 0x5A, 100000);
+    EXPECT_EQ(GrowBatchArray(2, 1000), small);
+    EXPECT_EQ(BatchArrayBytes(2), 100000u);
+    EXPECT_EQ(BatchArrayBytes(1), 0u);
+    ASSERT_NE(GrowBatchArray(2, 150000), nullptr);
+    EXPECT_EQ(BatchArrayBytes(2), 200000u);
+    auto* large = static_cast<uint8_t*>(GrowBatchArray(2, kGrownBatchArrayBytes + 1));
+    ASSERT_NE(large, nullptr);
+    EXPECT_EQ(BatchArrayBytes(2), kKeptBatchArrayBytes);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(large), 100000), std::string(100000, '\x5A'));
+    EXPECT_EQ(GrowBatchArray(2, kKeptBatchArrayBytes), large);
+    EXPECT_EQ(GrowBatchArray(2, kKeptBatchArrayBytes + 1), nullptr);
+    EXPECT_EQ(GrowBatchArray(kBatchArraySlots, 1), nullptr);
+    EXPECT_EQ(BatchArrayBytes(2), kKeptBatchArrayBytes);
+    ReleaseBatchArrays();
+    EXPECT_EQ(BatchArrayBytes(2), 0u);
 }
