@@ -58,7 +58,8 @@ struct Engine {
     std::thread checkThread;
     std::atomic<bool> checkExited{false};
     // The check thread sleeps on this until its next step; a stop sets the
-    // stop flag under the mutex and wakes it at once.
+    // stop flag under the mutex and wakes it at once. The mutex is a leaf:
+    // nothing else is taken while it is held.
     std::mutex checkSleepLock;
     std::condition_variable checkSleep;
     std::atomic<uint64_t> checkWakes{0};
