@@ -14,7 +14,8 @@
 //    index ticks (asynchronous), so every thread an instance keeps is there.
 // Counters: cpu_pct (% of one core), cpu_pct_none (the baseline row's),
 // above_none (the difference), goal_pct (0.5 for the first instance and
-// 0.25 for each further one), wakeups_s (voluntary context switches of the
+// 0.25 for each further one), per_further (the % each instance past the
+// first adds, over the 1-instance row), wakeups_s (voluntary context switches of the
 // process per second: how often its threads sleep and wake) and threads.
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -162,6 +163,7 @@ void* IdleInstance(const InstanceConfig& cfg, uint16_t port, std::string* failur
 }
 
 double g_nonePct = -1;
+double g_onePct = -1;
 
 void BM_Idle(benchmark::State& state) {
     const int instances = int(state.range(0));
@@ -196,6 +198,8 @@ void BM_Idle(benchmark::State& state) {
             break;
         }
         if (instances == 0) g_nonePct = w.cpuPct;
+        if (instances == 1) g_onePct = w.cpuPct;
+        if (instances > 1 && g_onePct >= 0) state.counters["per_further"] = (w.cpuPct - g_onePct) / (instances - 1);
         state.counters["cpu_pct"] = w.cpuPct;
         state.counters["wakeups_s"] = w.wakeupsPerSecond;
         state.counters["threads"] = double(threads);

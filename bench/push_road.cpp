@@ -16,7 +16,12 @@
 //    records a second), the steady state in which the worker takes a frame
 //    or two per step. The figure is records per CPU-second of the whole
 //    process (all library threads, idle ones included) beside the replay's
-//    records per CPU-second; vs_in_memory is their ratio.
+//    records per CPU-second; vs_in_memory is their ratio. worker_rec_per_cpu_s
+//    counts the push worker's thread alone (the rest is the reading, cutting
+//    and routing threads' and the hand-offs'). The replay runs a
+//    second time at the road's pace (in_memory_paced_rec_per_cpu_s,
+//    vs_in_memory_paced): a step every 500 us finds colder caches than
+//    steps back to back, whatever road feeds it.
 //  - BM_PushRoad/burst/kind:<kind>: 2,000 frames written at once (a backlog: the
 //    worker takes hundreds per step). The figure is records per second from
 //    the write to the last callback beside the replay's records per second
@@ -24,6 +29,7 @@
 // Goal: stock ticks (kind 0) at least 0.6 of in-memory in both rows. Kind
 // 4 is transactions. batch_frames is the mean number of frames per batch.
 #include <benchmark/benchmark.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,7 +93,8 @@ const std::vector<std::string>& FramesOf(int kind) {
 }
 
 // The simulator's process. Commands on a pipe: {mode, kind}; 'P' sends the
-// kind's frames paced, 'B' in one write; one byte comes back when written.
+// kind's frames paced, 'B' in one write, 'W' only the first frame; one byte
+// comes back when written.
 class SimProcess {
 public:
     bool Start() {
@@ -142,7 +149,9 @@ private:
         while (::read(commands, command, 2) == 2) {
             const std::vector<std::string>& frames = FramesOf(command[1]);
             bool ok = true;
-            if (command[0] == 'P') {
+            if (command[0] == 'W') {
+                ok = sim.Write(sim.Latest(), frames[0]);
+            } else if (command[0] == 'P') {
                 const auto period = std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
                 Clock::time_point next = Clock::now();
                 for (const std::string& f : frames) {
@@ -185,7 +194,15 @@ std::atomic<uint64_t> g_records{0};
 std::atomic<bool> g_recording{false};
 std::vector<uint32_t> g_batches;
 
+// The CPU clock of the worker thread that calls back, learnt by its first
+// callback of a row.
+std::atomic<bool> g_workerKnown{false};
+clockid_t g_workerClock;
+
 int32_t OnRecords(void*, const void*, uint32_t count, const PushTiming*) {
+    if (!g_workerKnown.load(std::memory_order_acquire) && pthread_getcpuclockid(pthread_self(), &g_workerClock) == 0) {
+        g_workerKnown.store(true, std::memory_order_release);
+    }
     if (g_recording.load(std::memory_order_relaxed)) g_batches.push_back(count);
     g_records.fetch_add(count, std::memory_order_release);
     return 0;
@@ -234,11 +251,13 @@ public:
     using CAllPackProcessPushDataThread::ProcessTask;
 };
 
-uint64_t ThreadCpuNs() {
+uint64_t ClockNs(clockid_t clock) {
     timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    ::clock_gettime(clock, &t);
     return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
 }
+
+uint64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
 
 uint64_t NowNs() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
@@ -248,7 +267,8 @@ uint64_t NowNs() {
 // as push items like the ones the receive path queues. Gives the seconds
 // of the steps only (CPU of this thread, or wall time), and false when
 // records went missing.
-bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, bool cpu, double* seconds) {
+bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, bool cpu, bool paced,
+            double* seconds) {
     const std::vector<std::string>& frames = FramesOf(kind);
     const InstanceConfig cfg = HostConfig(folder);
     CDatafeedSDKManager session(&cfg, nullptr, "SH");
@@ -257,8 +277,13 @@ bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, 
     uint64_t want = 0;
     uint64_t ns = 0;
     size_t next = 0;
+    Clock::time_point due = Clock::now();
     for (uint32_t records : batches) {
         const uint32_t n = std::max<uint32_t>(1, records / kRecordsPerFrame);
+        if (paced) {
+            std::this_thread::sleep_until(due);
+            due += n * std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
+        }
         std::vector<RecrieceDataThreadInfo*> items;
         for (uint32_t i = 0; i < n; ++i) {
             auto* item = new RecrieceDataThreadInfo;
@@ -292,9 +317,17 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     Sim();
     Host host(kind);
     if (!host.Ready()) return state.SkipWithError("login or subscribe");
+    // One frame first, so that the worker is known before the timing.
+    g_workerKnown.store(false);
+    const uint64_t first = g_records.load() + kRecordsPerFrame;
+    if (!Sim().Send('W', kind) || !Sim().WaitWritten() || !WaitForRecords(first, 5000) || !g_workerKnown.load()) {
+        return state.SkipWithError("first push");
+    }
     const uint64_t want = uint64_t(kFramesPerRound) * kRecordsPerFrame;
     double roadSeconds = 0;
     double replaySeconds = 0;
+    double pacedReplaySeconds = 0;
+    double workerSeconds = 0;
     uint64_t batches = 0;
     for (auto _ : state) {
         g_batches.clear();
@@ -303,6 +336,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         const uint64_t before = g_records.load();
         const uint64_t cpu0 = kvotest::ProcessCpuNs();
         const uint64_t main0 = ThreadCpuNs();
+        const uint64_t worker0 = ClockNs(g_workerClock);
         const Clock::time_point t0 = Clock::now();
         if (!Sim().Send(paced ? 'P' : 'B', kind)) return state.SkipWithError("simulator");
         // The paced sends take 1 s; this thread sleeps meanwhile.
@@ -310,6 +344,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         const bool all = WaitForRecords(before + want, 30000);
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         const uint64_t cpu = (kvotest::ProcessCpuNs() - cpu0) - (ThreadCpuNs() - main0);
+        workerSeconds += double(ClockNs(g_workerClock) - worker0) / 1e9;
         g_recording.store(false);
         if (!Sim().WaitWritten()) return state.SkipWithError("simulator write");
         if (!all) return state.SkipWithError("records lost");
@@ -317,8 +352,12 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         state.SetIterationTime(s);
         roadSeconds += s;
         double replay = 0;
-        if (!Replay(kind, host.Folder(), g_batches, paced, &replay)) return state.SkipWithError("replay lost records");
+        if (!Replay(kind, host.Folder(), g_batches, paced, false, &replay)) return state.SkipWithError("replay lost records");
         replaySeconds += replay;
+        if (paced) {
+            if (!Replay(kind, host.Folder(), g_batches, true, true, &replay)) return state.SkipWithError("replay lost records");
+            pacedReplaySeconds += replay;
+        }
         batches += g_batches.size();
     }
     const double records = double(state.iterations()) * double(want);
@@ -328,6 +367,11 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     state.counters[paced ? "road_rec_per_cpu_s" : "road_rec_s"] = road;
     state.counters[paced ? "in_memory_rec_per_cpu_s" : "in_memory_rec_s"] = memory;
     state.counters["vs_in_memory"] = road / memory;
+    if (paced) {
+        state.counters["in_memory_paced_rec_per_cpu_s"] = records / pacedReplaySeconds;
+        state.counters["vs_in_memory_paced"] = road / (records / pacedReplaySeconds);
+    }
+    if (paced) state.counters["worker_rec_per_cpu_s"] = records / workerSeconds;
     state.counters["batch_frames"] = records / kRecordsPerFrame / double(batches);
     size_t bytes = 0;
     for (const std::string& f : FramesOf(kind)) bytes += f.size();
