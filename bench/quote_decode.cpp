@@ -51,7 +51,7 @@ qw::Table StockTable(uint32_t records) {
   auto pick = [&rng](uint32_t n) { return uint32_t(rng() % n); };
   for (uint32_t first = 0, k = 0; first < records; first += kTicksPerCode, ++k) {
     const uint32_t n = std::min(kTicksPerCode, records - first);
-    const std::string code = std::to_string(600000 + 3 * k);
+    const std::string code = std::to_string(60000000 + 3 * k);  // fills its field
     const std::string name = "stock " + std::to_string(k);
     uint32_t last = 300 + pick(4700), open = last, high = last, low = last;
     const uint32_t close = last + pick(20) - 10;

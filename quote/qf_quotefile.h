@@ -30,9 +30,11 @@ class CHQuoteFile : public corvane::CTLFileObj {
   // Reads the named file into memory and opens it as an image.
   uint32_t Open(const char* name, uint32_t mode) override;
   // 0 or a 0xA002xxxx code; 0xA0020016 for a null image, a length below 1 or
-  // capacity 0xFFFFFFFF. Capacity 0 copies the image; 0xFFFFFFFD uses it in
-  // place (it must then already hold the native form); 0xFFFFFFFE copies the
-  // CTLFileObj passed as `image`. A failed open leaves the file closed.
+  // capacity 0xFFFFFFFF. Capacity 0 copies a native image once and converts
+  // a stored one straight into a block of its native size (the image itself
+  // is only read); 0xFFFFFFFD uses it in place (it must then already hold the
+  // native form); 0xFFFFFFFE copies the CTLFileObj passed as `image`. A
+  // failed open leaves the file closed.
   uint32_t OpenMemory(const void* image, uint32_t len, uint32_t cap) override;
   uint32_t Close() override;
   // In-memory files only (else 0xA0020014): length 0, header and index gone.

@@ -166,8 +166,9 @@ PushConvertContext CDatafeedSDKManager::MakeConvertContext(uint32_t dataType, co
 bool CDatafeedSDKManager::ProcessPushFile(uint32_t dataType, const void* image, uint32_t length, uint64_t produce,
                                           uint64_t send, uint64_t sample, uint64_t datatime) {
     CHQuoteFile file;
-    // Capacity 0: the image is copied, since compact and "hq6." images are
-    // converted into the native layout and grow.
+    // Capacity 0: the file gets a block of its own, since compact and "hq6."
+    // images are converted into the native layout and grow (a native image
+    // is copied into it).
     if (file.OpenMemory(image, length, 0) != 0) return false;
     const uint32_t recordSize = file.GetRecordSize();
     if (recordSize < 1) return false;

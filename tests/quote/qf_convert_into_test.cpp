@@ -46,6 +46,40 @@ qw::Table Mixed(uint32_t records, uint32_t extra) {
   return t;
 }
 
+// An "hd4.1" image: its coded column block (a u16 length, then 8-byte native
+// column entries, as the hook below reads it), then the records as stored.
+Bytes CodedColumnsImage(const qw::Table& t) {
+  Bytes block;
+  qw::PutU16(block, uint16_t(2 + 8 * t.columns.size()));
+  for (const qw::Column& c : t.columns) {
+    qw::PutU32(block, c.id);
+    qw::PutU16(block, c.attr);
+    qw::PutU16(block, c.width);
+  }
+  Bytes b = {'h', 'd', '4', '.', '1', 0};
+  qw::PutU32(b, t.records);
+  qw::PutU16(b, uint16_t(16 + block.size()));
+  qw::PutU16(b, uint16_t(t.recordSize));
+  qw::PutU16(b, uint16_t(t.columns.size()));
+  b.insert(b.end(), block.begin(), block.end());
+  b.insert(b.end(), t.data.begin(), t.data.end());
+  return b;
+}
+
+int g_hookOwner;
+
+int ReadColumnBlock(int*, const QfCodedColumnBlock* block, std::vector<QfColumn>* out) {
+  if (block->length < 2) return -1;
+  for (uint64_t at = 2; at + 8 <= block->length; at += 8) {
+    QfColumn c;
+    std::memcpy(&c.id, block->data + at, 4);
+    std::memcpy(&c.attr, block->data + at + 4, 2);
+    std::memcpy(&c.width, block->data + at + 6, 2);
+    out->push_back(c);
+  }
+  return 0;
+}
+
 // Stored images of every family the conversion handles.
 std::vector<std::pair<std::string, Bytes>> StoredImages() {
   std::vector<std::pair<std::string, Bytes>> out;
@@ -59,6 +93,7 @@ std::vector<std::pair<std::string, Bytes>> StoredImages() {
         o.highIds = extra != 0;
         out.push_back({name + v, qw::CompactImage(t, o)});
       }
+      out.push_back({name + "hd4.1", CodedColumnsImage(t)});
       if (extra != 0) continue;  // "hq6." records are exactly their columns
       out.push_back({name + "hq6 raw", qw::Hq6Image(t, 0)});
       out.push_back({name + "hq6 snappy", qw::Hq6Image(t, 0x10)});
@@ -69,6 +104,9 @@ std::vector<std::pair<std::string, Bytes>> StoredImages() {
       qw::Hq6Options hd13;
       hd13.version = "hd1.3";
       out.push_back({name + "hd1.3", qw::Hq6Image(t, 0x10, hd13)});
+      qw::Hq6Options coded;
+      coded.codedColumns = true;
+      out.push_back({name + "hq6 coded columns", qw::Hq6Image(t, 0x10, coded)});
     }
   }
   return out;
@@ -119,7 +157,11 @@ Opened Read(CHQuoteFile& f, uint32_t rc) {
 // One image through the format layer and through the reader, both roads.
 void Compare(const Bytes& img, const std::string& what) {
   QfConvertPlan plan;
-  if (QF_PlanConversion(img.data(), img.size(), &plan) == 0 && plan.family != QF_FAMILY_NATIVE) {
+  const bool planned = QF_PlanConversion(img.data(), img.size(), &plan) == 0;
+  // Changed bytes may state hundreds of megabytes of records; what the
+  // reader reserves for them is another test's subject.
+  if (planned && plan.nativeSize > (16u << 20)) return;
+  if (planned && plan.family != QF_FAMILY_NATIVE) {
     Bytes plain;
     const uint32_t want = PlainConvert(img, plan, &plain);
     // Two fills of the fresh block: no byte may keep either.
@@ -148,6 +190,8 @@ void Compare(const Bytes& img, const std::string& what) {
 }
 
 TEST(QfConvertInto, EqualsTheInPlaceConversionOnEveryFamily) {
+  // Coded column blocks are read too (the hook is this program's own).
+  QF_SetColumnBlockHook(QfColumnBlockHook::BindFree<&ReadColumnBlock>(&g_hookOwner));
   std::mt19937 rng(32);
   for (const auto& [name, img] : StoredImages()) {
     Compare(img, name);
