@@ -233,8 +233,28 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
         QuoteDataCallback callback;
         uint32_t recordSize;
         const char* subType;
-        std::vector<RecordBlock> blocks;
+        std::vector<RecordBlock> blocks;  // converted, not yet in the kind's array
         uint64_t total = 0;
+        uint64_t inArray = 0;  // the first records, already in the thread's array of the kind
+    };
+    // Moves a kind's pending blocks into the thread's array of the kind as
+    // soon as a second block comes, so that the blocks of a large batch are
+    // not all held (and the heap grown for them) until its end. False, the
+    // blocks left pending, when the array cannot hold the records.
+    auto absorb = [](Kind& kind, int slot) {
+        const uint64_t bytes = kind.total * kind.recordSize;
+        if (kind.total > std::numeric_limits<uint32_t>::max() || bytes > std::numeric_limits<size_t>::max())
+            return false;
+        auto* at = static_cast<uint8_t*>(GrowBatchArray(slot, static_cast<size_t>(bytes)));
+        if (at == nullptr) return false;
+        at += size_t(kind.inArray) * kind.recordSize;
+        for (const RecordBlock& b : kind.blocks) {
+            std::memcpy(at, b.records, size_t(b.count) * kind.recordSize);
+            at += size_t(b.count) * kind.recordSize;
+        }
+        FreeRecordBlocks(&kind.blocks);
+        kind.inArray = kind.total;
+        return true;
     };
     Kind kinds[kBatchKinds] = {
         {m_config.fnctransacton, KVO_TRANSACTION_SIZE, "tran", {}},
@@ -274,6 +294,7 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
             continue;
         }
         kinds[k].total += joined.count;
+        if (kinds[k].inArray > 0 || kinds[k].blocks.size() > 1) absorb(kinds[k], k);
     }
 
     const PushTiming timing = MakePushTiming(produce, send, sample);
@@ -286,17 +307,30 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
             FreeRecordBlocks(&kind.blocks);
             continue;
         }
-        // One array of every block in order; a single block is that array.
+        // One array of every record in order: a single block is that array;
+        // records all in the thread's array are handed over from there;
+        // otherwise (the array could not hold them) an array of its own.
         void* array = nullptr;
+        bool own = true;
         const uint64_t bytes = kind.total * kind.recordSize;
-        if (kind.blocks.size() == 1) {
+        if (kind.inArray == 0 && kind.blocks.size() == 1) {
             array = kind.blocks[0].records;
             kind.blocks.clear();
         } else if (kind.total <= std::numeric_limits<uint32_t>::max() &&
                    bytes <= std::numeric_limits<size_t>::max()) {
-            array = TakeBatchArray(static_cast<size_t>(bytes));
-            if (array != nullptr) {
-                uint8_t* at = static_cast<uint8_t*>(array);
+            if (kind.blocks.empty()) {
+                array = GrowBatchArray(k, static_cast<size_t>(bytes));
+                own = false;
+            } else {
+                array = std::malloc(static_cast<size_t>(bytes));
+            }
+            if (array != nullptr && own) {
+                auto* at = static_cast<uint8_t*>(array);
+                if (kind.inArray > 0) {
+                    const size_t prefix = size_t(kind.inArray) * kind.recordSize;
+                    std::memcpy(at, GrowBatchArray(k, prefix), prefix);
+                    at += prefix;
+                }
                 for (const RecordBlock& b : kind.blocks) {
                     std::memcpy(at, b.records, size_t(b.count) * kind.recordSize);
                     at += size_t(b.count) * kind.recordSize;
@@ -318,7 +352,7 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
             SortRecords<OrderData>(array, count, firstExchange ? kOrderField77Offset : kOrderIndexOffset);
         }
         kind.callback(m_owner, array, count, &timing);
-        GiveBackBatchArray(array);
+        if (own) std::free(array);
         if (t != 0) WritePushTelemetry(kind.subType, "count", count, t - std::min(t, sample), GetNowMs() - t);
     }
     return 1;

@@ -182,42 +182,50 @@ namespace {
 struct KeptArray {
     void* data = nullptr;
     size_t size = 0;
-    ~KeptArray() { std::free(data); }
 };
-thread_local KeptArray t_keptArray;
+struct KeptArrays {
+    KeptArray slots[kBatchArraySlots];
+    ~KeptArrays() {
+        for (KeptArray& a : slots) std::free(a.data);
+    }
+};
+thread_local KeptArrays t_kept;
 
 }  // namespace
 
-void* TakeBatchArray(size_t bytes) {
-    if (bytes > kKeptBatchArrayBytes) return std::malloc(bytes);
-    if (t_keptArray.size < bytes) {
-        // Grown by at least half, so that a backlog that keeps growing
-        // replaces the array a few times only.
-        const size_t size = std::min(kKeptBatchArrayBytes, std::max(bytes, t_keptArray.size + t_keptArray.size / 2));
-        ReleaseBatchArray();
-        t_keptArray.data = std::malloc(size);
-        if (t_keptArray.data == nullptr) return nullptr;
-        t_keptArray.size = size;
+void* GrowBatchArray(int slot, size_t bytes) {
+    if (slot < 0 || slot >= kBatchArraySlots || bytes > kKeptBatchArrayBytes) return nullptr;
+    KeptArray& a = t_kept.slots[slot];
+    if (a.size >= bytes) return a.data;
+    // Small arrays grow with the batches. A larger one takes the whole bound
+    // at once, so that a growing backlog does not move and fault in a fresh,
+    // larger array at each step.
+    size_t size = bytes <= kGrownBatchArrayBytes ? std::min(kGrownBatchArrayBytes, std::max(bytes, 2 * a.size))
+                                                 : kKeptBatchArrayBytes;
+    void* data = std::realloc(a.data, size);
+    if (data == nullptr && size > bytes) {
+        size = bytes;
+        data = std::realloc(a.data, size);
     }
-    return t_keptArray.data;
+    if (data == nullptr) return nullptr;
+    a.data = data;
+    a.size = size;
+    return data;
 }
 
-void GiveBackBatchArray(void* array) {
-    if (array != t_keptArray.data) std::free(array);
+void ReleaseBatchArrays() {
+    for (KeptArray& a : t_kept.slots) {
+        std::free(a.data);
+        a = KeptArray{};
+    }
 }
 
-void ReleaseBatchArray() {
-    std::free(t_keptArray.data);
-    t_keptArray.data = nullptr;
-    t_keptArray.size = 0;
-}
-
-size_t KeptBatchArrayBytes() { return t_keptArray.size; }
+size_t BatchArrayBytes(int slot) { return slot >= 0 && slot < kBatchArraySlots ? t_kept.slots[slot].size : 0; }
 
 CAllPackProcessPushDataThread::CAllPackProcessPushDataThread(const char* name, const Handler& handler)
     : CTLKvoLockFreeQThreadPool<RecrieceDataThreadInfo*>(name), m_handler(handler) {}
 
-void CAllPackProcessPushDataThread::OnIdle() { ReleaseBatchArray(); }
+void CAllPackProcessPushDataThread::OnIdle() { ReleaseBatchArrays(); }
 
 void CAllPackProcessPushDataThread::ProcessTask(RecrieceDataThreadInfo** items, uint32_t count) {
     // Every item and every parsed message of the step is freed at its end,

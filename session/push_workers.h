@@ -72,19 +72,23 @@ void CutQuoteImages(const uint8_t* payload, uint32_t length, std::vector<std::pa
 // blocks are freed, the loss is logged at level 1, and null and 0 result.
 void ConcatRecordBlocks(PushConvertContext* ctx, void** records, RecordBlock* out);
 
-// The array a batch of one kind is joined into. Each thread keeps the one
-// it used last, of at most kKeptBatchArrayBytes, for its next batches, so
-// that a batch worker under a backlog does not map, fault in and unmap a
-// large block for every batch. A larger request gets an array of its own.
-// Null when no memory is left.
+// The arrays a batch is joined into, one per output kind (slot). Each
+// thread keeps its arrays for its next batches, so that a batch worker under
+// a backlog does not map, fault in and unmap a large block for every batch.
+// Up to kGrownBatchArrayBytes an array is sized to the batches; beyond, it
+// is one block of kKeptBatchArrayBytes whose pages are faulted in only as
+// far as batches reach.
+constexpr int kBatchArraySlots = 4;
+constexpr size_t kGrownBatchArrayBytes = size_t(1) << 20;
 constexpr size_t kKeptBatchArrayBytes = size_t(128) << 20;
-void* TakeBatchArray(size_t bytes);
-// Frees an array of its own; the kept one stays.
-void GiveBackBatchArray(void* array);
-// Frees the calling thread's kept array (a batch worker gone idle).
-void ReleaseBatchArray();
-// Bytes of the calling thread's kept array (tests).
-size_t KeptBatchArrayBytes();
+// The calling thread's array of a slot, grown to hold at least bytes with
+// its content kept. Null when bytes exceed the bound, the slot is not one,
+// or no memory is left (the array is then unchanged).
+void* GrowBatchArray(int slot, size_t bytes);
+// Frees the calling thread's arrays (a batch worker gone idle).
+void ReleaseBatchArrays();
+// Bytes of the calling thread's array of a slot (tests).
+size_t BatchArrayBytes(int slot);
 
 // "ProcessIndexTick" and "processOrderqueue": one push per step; the
 // handler gets every image of it.
@@ -116,7 +120,7 @@ public:
 
 protected:
     void ProcessTask(RecrieceDataThreadInfo** items, uint32_t count) override;
-    // Gives the thread's kept batch array back.
+    // Gives the thread's batch arrays back.
     void OnIdle() override;
 
 private:

