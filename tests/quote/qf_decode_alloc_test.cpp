@@ -11,7 +11,17 @@
 #include "quote/qf_decode.h"
 #include "simulator/quote_writer.h"
 
+// g++ tells of AddressSanitizer with __SANITIZE_ADDRESS__, clang with
+// __has_feature(address_sanitizer).
 #if defined(__SANITIZE_ADDRESS__)
+#define KVO_ASAN 1
+#elif defined(__clang__) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVO_ASAN 1
+#endif
+#endif
+
+#if defined(KVO_ASAN)
 // The sanitizer runtime's allocation hooks (its public interface).
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
                                                          void (*onFree)(const volatile void*));
@@ -26,7 +36,7 @@ size_t g_largest = 0;
 [[maybe_unused]] void OnFree(const volatile void*) {}
 
 TEST(QfDecodeAlloc, StatedSnappyLengthBeyondTheStreamIsRefusedUnallocated) {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(KVO_ASAN)
   GTEST_SKIP() << "allocation hooks need AddressSanitizer";
 #else
   static const int hooked = __sanitizer_install_malloc_and_free_hooks(&OnMalloc, &OnFree);
