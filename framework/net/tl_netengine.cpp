@@ -36,9 +36,11 @@ constexpr int kMaxBuckets = TL_NET_MAX_DELAY_THRESHOLDS + 1;
 
 struct Engine {
     // Start and stop. A stop marks itself under the lock, then lets it go
-    // while it waits for the threads and deletes the links; a start or a
-    // release meanwhile waits for stopDone. Only the stopping thread itself
-    // goes on (a callback it runs), and finds the port still there.
+    // while it waits for the threads and deletes the links; a start, a
+    // release or a question meanwhile waits for stopDone. The stopping
+    // thread itself goes on (a callback it runs) and finds the port still
+    // there; a thread the stop waits for is answered at once, except a
+    // start, which would need the port the stop is taking down.
     std::mutex engineLock;
     std::condition_variable stopDone;
     bool stopping = false;
@@ -388,10 +390,16 @@ void StopEngine(std::unique_lock<std::mutex>& engine) {
 }
 
 // Waits, engine lock held, until a stop in progress has finished, unless
-// the stop is this thread's own.
-void WaitForStop(std::unique_lock<std::mutex>& engine) {
+// the stop is this thread's own or (when waitedForMayPass) the stop waits
+// for this thread: waiting would hold that stop up until it gave up on it.
+void WaitForStop(std::unique_lock<std::mutex>& engine, bool waitedForMayPass) {
     Engine& e = E();
-    e.stopDone.wait(engine, [&] { return !e.stopping || e.stopper == std::this_thread::get_id(); });
+    const std::thread::id self = std::this_thread::get_id();
+    e.stopDone.wait(engine, [&] {
+        return !e.stopping || e.stopper == self ||
+               (waitedForMayPass &&
+                std::find(e.stopWaitsFor.begin(), e.stopWaitsFor.end(), self) != e.stopWaitsFor.end());
+    });
 }
 
 }  // namespace
@@ -401,7 +409,7 @@ void WaitForStop(std::unique_lock<std::mutex>& engine) {
 int TL_NetStartup(const char* settingsPath, int force) {
     Engine& e = E();
     std::unique_lock<std::mutex> g(e.engineLock);
-    WaitForStop(g);
+    WaitForStop(g, false);
     if (e.started && !force) {
         ++e.users;
         return 0;
@@ -433,7 +441,7 @@ int TL_NetStartup(const char* settingsPath, int force) {
 int TL_NetCleanup() {
     Engine& e = E();
     std::unique_lock<std::mutex> g(e.engineLock);
-    WaitForStop(g);
+    WaitForStop(g, true);  // a release while stopping finds the engine stopped
     if (!e.started) return 0;
     if (--e.users > 0) return 0;
     e.started = false;
@@ -444,13 +452,7 @@ int TL_NetCleanup() {
 bool TL_NetIsStarted() {
     Engine& e = E();
     std::unique_lock<std::mutex> g(e.engineLock);
-    // A callback on a thread the stop is waiting for is answered at once:
-    // waiting would hold that stop up until it gave up on the thread.
-    const std::thread::id self = std::this_thread::get_id();
-    e.stopDone.wait(g, [&] {
-        return !e.stopping || e.stopper == self ||
-               std::find(e.stopWaitsFor.begin(), e.stopWaitsFor.end(), self) != e.stopWaitsFor.end();
-    });
+    WaitForStop(g, true);
     return e.started;
 }
 

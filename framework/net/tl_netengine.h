@@ -23,8 +23,9 @@
 //     for the check and completion threads and deletes the links, taking 1
 //     and 2 only to empty the lists. A start or another release meanwhile
 //     waits until the stop has finished; one made by the stopping thread
-//     itself (from a callback it runs) finds the port still there. Asked
-//     from a thread the stop waits for, TL_NetIsStarted answers at once.
+//     itself (from a callback it runs) finds the port still there. On a
+//     thread the stop waits for, TL_NetIsStarted and TL_NetCleanup answer
+//     at once (the engine is stopped for them); a start there still waits.
 //   - A check pass takes released links off the list under 1 and deletes
 //     them once 1 is let go: deleting a listening link joins its accept
 //     thread, which may take 1 or 2 meanwhile.
@@ -64,9 +65,10 @@ int TL_NetStartup(const char* settingsPath, int force);
 // and the check thread are woken and joined, then the remaining links and
 // their connections are deleted. Returns 0.
 int TL_NetCleanup();
-// While the engine stops, waits until the stop has finished, except on a
-// thread the stop waits for (a callback on one of the engine's threads),
-// which is answered false at once.
+// While the engine stops, TL_NetStartup, TL_NetCleanup and TL_NetIsStarted
+// wait until the stop has finished, except on a thread the stop waits for
+// (a callback on one of the engine's threads): there the last two answer at
+// once, the engine being stopped.
 bool TL_NetIsStarted();
 
 // Creates and registers a link for a sink. Only kinds whose low four bits
