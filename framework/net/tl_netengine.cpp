@@ -35,7 +35,17 @@ namespace {
 constexpr int kMaxBuckets = TL_NET_MAX_DELAY_THRESHOLDS + 1;
 
 struct Engine {
-    std::recursive_mutex engineLock;  // start and stop
+    // Start and stop. A stop marks itself under the lock, then lets it go
+    // while it waits for the threads and deletes the links; a start, a
+    // release or a question meanwhile waits for stopDone. The stopping
+    // thread itself goes on (a callback it runs) and finds the port still
+    // there; a thread the stop waits for is answered at once, except a
+    // start, which would need the port the stop is taking down.
+    std::mutex engineLock;
+    std::condition_variable stopDone;
+    bool stopping = false;
+    std::thread::id stopper;
+    std::vector<std::thread::id> stopWaitsFor;  // the threads the stop joins
     bool started = false;
     int users = 0;
     CMutex listLock;
@@ -278,7 +288,17 @@ bool JoinWithin(std::thread& t, const std::function<bool()>& ended, int timeoutM
     return false;
 }
 
-void StopEngine() {
+// The threads of a running engine, taken out of it by a stop.
+struct EngineThreads {
+    std::thread check;
+    std::vector<std::thread> workers;
+    std::vector<std::shared_ptr<std::atomic<bool>>> workerExited;
+};
+
+// Stops the threads, then deletes the links or keeps them for a thread left
+// behind. Runs with no lock of the engine held: joining waits for threads
+// that may take them, and deleting a listening link joins its accept thread.
+void StopThreadsAndLinks(EngineThreads& t) {
     Engine& e = E();
     {
         std::lock_guard<std::mutex> sleep(e.checkSleepLock);
@@ -286,26 +306,24 @@ void StopEngine() {
     }
     e.checkSleep.notify_all();
     bool allJoined = true;
-    if (e.checkThread.joinable()) {
-        allJoined &= JoinWithin(e.checkThread, [&] { return e.checkExited.load(); }, 2000, "the check thread");
+    if (t.check.joinable()) {
+        allJoined &= JoinWithin(t.check, [&] { return e.checkExited.load(); }, 2000, "the check thread");
     }
     if (pl::IoPort* port = e.port.load()) {
-        for (size_t i = 0; i < e.workerThreads.size(); ++i) port->PostWake();
+        for (size_t i = 0; i < t.workers.size(); ++i) port->PostWake();
         // All workers share one 5 s wait: each sets its own flag on its way
         // out, so one worker held in a callback (or the caller itself, when
         // the stop comes from a callback) delays none of the others; a worker
         // still inside a callback when the time is up is left behind.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
-        for (size_t i = 0; i < e.workerThreads.size(); ++i) {
+        for (size_t i = 0; i < t.workers.size(); ++i) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            std::shared_ptr<std::atomic<bool>> exited = e.workerExited[i];
-            allJoined &= JoinWithin(e.workerThreads[i], [&] { return exited->load(); },
+            std::shared_ptr<std::atomic<bool>> exited = t.workerExited[i];
+            allJoined &= JoinWithin(t.workers[i], [&] { return exited->load(); },
                                     std::max<int>(0, static_cast<int>(left.count())), "a completion thread");
         }
     }
-    e.workerThreads.clear();
-    e.workerExited.clear();
     e.generation.fetch_add(1);
     ForgetLogChannel();
     if (!allJoined) {
@@ -347,13 +365,51 @@ void StopEngine() {
     e.stop.store(false);
 }
 
+// Stops the engine; called with the engine lock held, which it lets go
+// while the threads end and the links are deleted and takes again after.
+void StopEngine(std::unique_lock<std::mutex>& engine) {
+    Engine& e = E();
+    EngineThreads t;
+    t.check = std::move(e.checkThread);
+    t.workers = std::move(e.workerThreads);
+    t.workerExited = std::move(e.workerExited);
+    e.workerThreads.clear();
+    e.workerExited.clear();
+    e.stopping = true;
+    e.stopper = std::this_thread::get_id();
+    e.stopWaitsFor.clear();
+    if (t.check.joinable()) e.stopWaitsFor.push_back(t.check.get_id());
+    for (const std::thread& w : t.workers) e.stopWaitsFor.push_back(w.get_id());
+    engine.unlock();
+    StopThreadsAndLinks(t);
+    engine.lock();
+    e.stopping = false;
+    e.stopper = std::thread::id();
+    e.stopWaitsFor.clear();
+    e.stopDone.notify_all();
+}
+
+// Waits, engine lock held, until a stop in progress has finished, unless
+// the stop is this thread's own or (when waitedForMayPass) the stop waits
+// for this thread: waiting would hold that stop up until it gave up on it.
+void WaitForStop(std::unique_lock<std::mutex>& engine, bool waitedForMayPass) {
+    Engine& e = E();
+    const std::thread::id self = std::this_thread::get_id();
+    e.stopDone.wait(engine, [&] {
+        return !e.stopping || e.stopper == self ||
+               (waitedForMayPass &&
+                std::find(e.stopWaitsFor.begin(), e.stopWaitsFor.end(), self) != e.stopWaitsFor.end());
+    });
+}
+
 }  // namespace
 
 // ---- start and stop ----------------------------------------------------------
 
 int TL_NetStartup(const char* settingsPath, int force) {
     Engine& e = E();
-    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    std::unique_lock<std::mutex> g(e.engineLock);
+    WaitForStop(g, false);
     if (e.started && !force) {
         ++e.users;
         return 0;
@@ -373,7 +429,7 @@ int TL_NetStartup(const char* settingsPath, int force) {
         try {
             e.checkThread = std::thread(CheckThread);
         } catch (...) {
-            StopEngine();
+            StopEngine(g);
             return TL_NET_E_PORT_CREATE;
         }
     }
@@ -384,17 +440,19 @@ int TL_NetStartup(const char* settingsPath, int force) {
 
 int TL_NetCleanup() {
     Engine& e = E();
-    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    std::unique_lock<std::mutex> g(e.engineLock);
+    WaitForStop(g, true);  // a release while stopping finds the engine stopped
     if (!e.started) return 0;
     if (--e.users > 0) return 0;
     e.started = false;
-    StopEngine();
+    StopEngine(g);
     return 0;
 }
 
 bool TL_NetIsStarted() {
     Engine& e = E();
-    std::lock_guard<std::recursive_mutex> g(e.engineLock);
+    std::unique_lock<std::mutex> g(e.engineLock);
+    WaitForStop(g, true);
     return e.started;
 }
 
@@ -518,7 +576,11 @@ void TL_NetGetDelayCounters(int bucket, uint32_t& first, uint32_t& second) {
 
 // ---- check passes -----------------------------------------------------------------
 
-void TL_NetCheckPass() {
+namespace {
+
+// The locked part of a check pass: links ready to be released are moved to
+// released, the others are checked.
+void CheckLinks(std::list<ITLSocketLink*>& released) {
     Engine& e = E();
     CTLSingleLock lists(&e.listLock, 1);
     {
@@ -533,8 +595,7 @@ void TL_NetCheckPass() {
     for (auto it = e.active.begin(); it != e.active.end();) {
         ITLSocketLink* link = *it;
         if (link->ReadyToRelease()) {
-            it = e.active.erase(it);
-            delete link;
+            released.splice(released.end(), e.active, it++);
         } else {
             link->OnCheck();
             if (e.generation.load() != generation) return;
@@ -542,6 +603,17 @@ void TL_NetCheckPass() {
         }
         if (++n % 1000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+}  // namespace
+
+void TL_NetCheckPass() {
+    // Released links are off every list, so nothing else reaches them; they
+    // are deleted once the list lock is let go, as deleting a listening link
+    // joins its accept thread, which may take that lock meanwhile.
+    std::list<ITLSocketLink*> released;
+    CheckLinks(released);
+    for (ITLSocketLink* link : released) delete link;
 }
 
 void TL_NetIdlePass() {

@@ -7,20 +7,31 @@
 // it, and the engine stops only when the last user releases it.
 //
 // Locks, in the order they may be taken:
-//   1. the engine lock      start and stop; the last cleanup holds it while
-//                           it waits for the check and completion threads
-//                           (bounded waits: a thread still busy is left
-//                           behind, never terminated)
-//   2. the link list lock   the links the check thread drives; held for a
+//   1. the link list lock   the links the check thread drives; held for a
 //                           whole check or idle pass, while each link runs
 //                           its check and may call its sink
-//   3. the new-link lock    links created since the last pass
-// and the settings lock, taken on its own. A link's own locks come after
-// 2 and are held while it calls its sink. The engine never calls the host
-// itself; a sink called from a pass runs under the link list lock, so it
-// must not start or release the engine (that would take 1 after 2). A
-// pass also deletes released links under 2, which waits for a listening
-// link's accept thread; that thread takes only 3.
+//   2. the new-link lock    links created since the last pass
+// and, apart from them, the engine lock (start and stop), then the
+// settings lock. The engine lock is never held while 1 or 2 is taken. A
+// link's own locks come after 1 and are held while it calls its sink; the
+// check thread's sleep lock is taken alone.
+//
+// No lock of the engine is held while a thread is joined:
+//   - The last cleanup marks the engine as stopping under the engine lock,
+//     takes its threads out of it and lets the lock go; then it waits
+//     (bounded waits: a thread still busy is left behind, never terminated)
+//     for the check and completion threads and deletes the links, taking 1
+//     and 2 only to empty the lists. A start or another release meanwhile
+//     waits until the stop has finished; one made by the stopping thread
+//     itself (from a callback it runs) finds the port still there. On a
+//     thread the stop waits for, TL_NetIsStarted and TL_NetCleanup answer
+//     at once (the engine is stopped for them); a start there still waits.
+//   - A check pass takes released links off the list under 1 and deletes
+//     them once 1 is let go: deleting a listening link joins its accept
+//     thread, which may take 1 or 2 meanwhile.
+// The engine never calls the host itself. A sink called from a pass runs
+// under 1, so it must not start or release the engine while another thread
+// stops it: it would wait for that stop, which needs 1 to empty the lists.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +65,10 @@ int TL_NetStartup(const char* settingsPath, int force);
 // and the check thread are woken and joined, then the remaining links and
 // their connections are deleted. Returns 0.
 int TL_NetCleanup();
+// While the engine stops, TL_NetStartup, TL_NetCleanup and TL_NetIsStarted
+// wait until the stop has finished, except on a thread the stop waits for
+// (a callback on one of the engine's threads): there the last two answer at
+// once, the engine being stopped.
 bool TL_NetIsStarted();
 
 // Creates and registers a link for a sink. Only kinds whose low four bits

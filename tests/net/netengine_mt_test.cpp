@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -304,6 +305,85 @@ TEST(NetEngine, CleanupWithOpenLinks) {
     EXPECT_EQ(nullptr, c.GetLink());
     EXPECT_EQ(TL_NET_E_NO_LINK, c.Send("x", 1, 0));
     EXPECT_TRUE(server.WaitForPeerClose(0, 5000));
+}
+
+// The last release waits for the completion threads with no lock held: a
+// callback still running may ask the engine whether it runs, and its thread
+// then ends at once instead of being left behind after the 5 s wait.
+TEST(NetEngine, CallbackMayAskTheEngineWhileItStops) {
+    TempIni ini("[TCP]\nThreadCount=1\n");
+    ASSERT_EQ(0, TL_NetStartup(ini.path.c_str(), 0));
+    struct State {
+        std::atomic<bool> entered{false}, stopping{false}, asked{false}, sawStarted{true};
+    } st;
+    int s = -1;
+    {
+        RecordingClient listener;
+        listener.SetDataCallback(&st, [](void* ctx, CTLNetNotify*, uint32_t, uint32_t, const void*) -> int32_t {
+            auto* st = static_cast<State*>(ctx);
+            if (st->entered.exchange(true)) return 0;
+            Eventually([st] { return st->stopping.load(); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the stop is waiting for us
+            st->sawStarted.store(TL_NetIsStarted());
+            st->asked.store(true);
+            return 0;
+        });
+        ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
+        ASSERT_NE(nullptr, link);
+        ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
+        s = kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(1, ::send(s, "x", 1, MSG_NOSIGNAL));
+        ASSERT_TRUE(Eventually([&] { return st.entered.load(); }));
+        st.stopping.store(true);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, TL_NetCleanup());
+        EXPECT_LT(kvotest::MsSince(t0), 4000);
+        EXPECT_TRUE(st.asked.load());
+        EXPECT_FALSE(st.sawStarted.load());
+    }
+    ::close(s);
+}
+
+// A listening link closed from its own accept thread keeps that thread
+// until the link is deleted. The pass that releases the link joins the
+// thread after letting go of the link list: meanwhile the thread (here a
+// helper it waits for) can still count the links.
+TEST(NetEngine, ReleasedListeningLinkIsJoinedOutsideTheLinkList) {
+    TL_NetSetCheckThreadEnabled(false);
+    TL_NetSetReleaseDelay(0);
+    ASSERT_EQ(0, TL_NetStartup(nullptr, 0));
+    struct Listener : RecordingClient {
+        std::atomic<bool> closed{false}, passing{false}, counted{false}, countedInTime{false};
+        std::thread counter;
+        CTLNetNotify* CreateNotify() override {
+            Disconnect(0);  // on the accept thread, which cannot join itself
+            closed.store(true);
+            Eventually([this] { return passing.load(); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pass is deleting the link
+            counter = std::thread([this] {
+                TL_NetLinkCount();
+                counted.store(true);
+            });
+            countedInTime.store(Eventually([this] { return counted.load(); }, 2000));
+            return nullptr;
+        }
+    } listener;
+    ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
+    ASSERT_NE(nullptr, link);
+    ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
+    const int s = kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(Eventually([&] { return listener.closed.load(); }));
+    listener.passing.store(true);
+    TL_NetCheckPass();
+    listener.counter.join();
+    EXPECT_TRUE(listener.countedInTime.load());
+    EXPECT_EQ(0u, TL_NetLinkCount());
+    ::close(s);
+    TL_NetCleanup();
+    TL_NetSetCheckThreadEnabled(true);
+    TL_NetSetReleaseDelay(15000);
 }
 
 // A closed link whose cancelled receive has not been handled yet is kept:
