@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "quote/convert.h"
@@ -148,25 +149,37 @@ int32_t Keep(void* handle, const void* records, uint32_t count, const PushTiming
     return 0;
 }
 
-// The records a push converter hands the host through callback `slot`.
+// The records a push converter (record-wise or by code) hands the host
+// callback `slot` or leaves in blocks for the push processing.
 template <class Rec, class Convert>
-std::vector<Rec> Pushed(rb::RecordImage& img, Convert convert, QuoteDataCallback PushConvertContext::*slot) {
+std::vector<Rec> Pushed(rb::RecordImage& img, Convert convert, QuoteDataCallback PushConvertContext::*slot = nullptr) {
     std::vector<Rec> out;
-    PushConvertContext ctx = rb::PushContext(img);
-    ctx.*slot = &Keep<Rec>;
+    ConvertSession session;
+    PushConvertContext ctx = rb::PushContext(img, &session);
+    if (slot != nullptr) ctx.*slot = &Keep<Rec>;
     ctx.instance = &out;
-    rb::ReadAllRecords(img, convert, &ctx);
+    if constexpr (std::is_invocable_v<Convert, PushConvertContext*, const void*, int32_t>)
+        rb::ReadAllRecords(img, convert, &ctx);
+    else
+        rb::ReadCodes(img, convert, &ctx);
+    for (const Rec& r : rb::TakeRecords<Rec>(&ctx.blocks)) out.push_back(r);
     return out;
 }
 
-template <class Rec>
-std::vector<Rec> Gathered(rb::RecordImage& img, PushCodeConverter convert) {
-    PushConvertContext ctx = rb::PushContext(img);
-    rb::ReadCodes(img, convert, &ctx);
-    return rb::TakeRecords<Rec>(&ctx.blocks);
+// The records a snapshot converter appends to the session's list.
+template <class Rec, class Convert>
+std::vector<Rec> Listed(rb::RecordImage& img, Convert convert) {
+    ConvertSession session;
+    SnapshotConvertContext ctx = rb::SnapshotContext(img);
+    ctx.stockList = &session.stockList;
+    ctx.indexList = &session.indexList;
+    rb::ReadAllRecords(img, convert, &ctx);
+    return rb::ListRecords<Rec>(std::is_same_v<Rec, TickStock> ? session.stockList : session.indexList);
 }
 
 TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
+    using C = PushConvertContext;
+    using I = rb::RecordImage;
     std::mt19937_64 rng(4121);
     for (int round = 0; round < 50 && !HasFailure(); ++round) {
         const uint32_t n = 1 + uint32_t(rng() % 40);
@@ -174,38 +187,16 @@ TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
             rb::RecordImage img = RandomImage(src, n, rng);
             ExpectSources(img, src, convert(img));
         };
-        check(StockSources(false), [](rb::RecordImage& img) {
-            ConvertSession session;
-            PushConvertContext ctx = rb::PushContext(img, &session);
-            ctx.fnctickstock = &Keep<TickStock>;
-            rb::ReadAllRecords(img, &ConvertStockPush, &ctx);
-            return rb::TakeRecords<TickStock>(&ctx.blocks);
-        });
-        check(StockSources(true), [](rb::RecordImage& img) {
-            ConvertSession session;
-            SnapshotConvertContext ctx = rb::SnapshotContext(img);
-            ctx.stockList = &session.stockList;
-            rb::ReadAllRecords(img, &ConvertStockSnapshot, &ctx);
-            return rb::ListRecords<TickStock>(session.stockList);
-        });
-        check(IndexSources(), [](rb::RecordImage& img) {
-            return Pushed<TickIndex>(img, &ConvertIndexPush, &PushConvertContext::fnctickindex);
-        });
-        check(IndexSources(), [](rb::RecordImage& img) {
-            ConvertSession session;
-            SnapshotConvertContext ctx = rb::SnapshotContext(img);
-            ctx.indexList = &session.indexList;
-            rb::ReadAllRecords(img, &ConvertIndexSnapshot, &ctx);
-            return rb::ListRecords<TickIndex>(session.indexList);
-        });
-        check(FiveLevelSources(), [](rb::RecordImage& img) {
-            return Pushed<FiveLevelTick>(img, &ConvertFiveLevelPush, &PushConvertContext::fncfivelevel);
-        });
-        for (auto [convert, src] : {std::pair{&ConvertTransactionPush, TradeSources(10, 74, 75)},
-                                    std::pair{&ConvertBuyCancelPush, TradeSources(20, 37, 0)},
-                                    std::pair{&ConvertSellCancelPush, TradeSources(20, 0, 37)}})
-            check(src, [c = convert](rb::RecordImage& img) { return Gathered<Transaction>(img, c); });
-        check(OrderSources(), [](rb::RecordImage& img) { return Gathered<OrderData>(img, &ConvertOrderPush); });
+        check(StockSources(false), [](I& i) { return Pushed<TickStock>(i, &ConvertStockPush, &C::fnctickstock); });
+        check(StockSources(true), [](I& i) { return Listed<TickStock>(i, &ConvertStockSnapshot); });
+        check(IndexSources(), [](I& i) { return Pushed<TickIndex>(i, &ConvertIndexPush, &C::fnctickindex); });
+        check(IndexSources(), [](I& i) { return Listed<TickIndex>(i, &ConvertIndexSnapshot); });
+        check(FiveLevelSources(),
+              [](I& i) { return Pushed<FiveLevelTick>(i, &ConvertFiveLevelPush, &C::fncfivelevel); });
+        check(TradeSources(10, 74, 75), [](I& i) { return Pushed<Transaction>(i, &ConvertTransactionPush); });
+        check(TradeSources(20, 37, 0), [](I& i) { return Pushed<Transaction>(i, &ConvertBuyCancelPush); });
+        check(TradeSources(20, 0, 37), [](I& i) { return Pushed<Transaction>(i, &ConvertSellCancelPush); });
+        check(OrderSources(), [](I& i) { return Pushed<OrderData>(i, &ConvertOrderPush); });
     }
 }
 
