@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <snappy-c.h>
 
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -63,50 +64,40 @@ TEST(PackedNumbers, IntegerReadingRoundsHalfUp) {
   EXPECT_EQ(I64(P64(0x03FFFFFFFFFFFFFFull, 0, true, false)), -int64_t(0x03FFFFFFFFFFFFFFll));
 }
 
-uint64_t Bits(double d) {
-  uint64_t b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
+uint64_t Bits(double d) { return std::bit_cast<uint64_t>(d); }
 
-// Every power, divide flag and sign over exhaustive magnitude ranges at both
-// ends of the field and random ones between; for the integer form also the
-// magnitudes next to each rounding step (j * 10^p - 10^p / 2) and next to the
-// largest product that fits. The 32-bit truncation in integers against the
-// truncated plain double.
+// The inline decoders against the plain ones, for every power, form and sign:
+// exhaustively at both ends of the magnitude field and at random between; for
+// the integer reading also around each rounding step (j * 10^p + 10^p / 2)
+// and the largest product that fits.
 TEST(PackedNumbers, InlineDecodersEqualThePlainOnesBitForBit) {
   std::mt19937_64 rng(32);
   uint64_t mismatches = 0;
-  for (uint32_t high = 0; high < 32; ++high) {  // divide, power, sign: bits 27-31
+  auto expect = [&](bool same, uint64_t v) {
+    if (!same && ++mismatches < 5) ADD_FAILURE() << std::hex << v;
+  };
+  for (uint32_t high = 0; high < 32; ++high) {
     auto check = [&](uint32_t mag) {
-      uint32_t v = (high << 27) | mag;
-      double plainValue = plain::Double32(v);
-      bool same = Bits(D32(v)) == Bits(plainValue) && TL_PackedToTruncated32(v) == plain::Truncate64(plainValue);
-      if (!same && ++mismatches < 5) ADD_FAILURE() << std::hex << v;
+      const uint32_t v = (high << 27) | mag;
+      const double d = plain::Double32(v);
+      expect(Bits(D32(v)) == Bits(d) && TL_PackedToTruncated32(v) == plain::Truncate64(d), v);
     };
-    for (uint32_t m = 0; m < (1u << 16); ++m) check(m);
-    for (uint32_t m = (1u << 27) - (1u << 16); m < (1u << 27); ++m) check(m);
-    for (int i = 0; i < (1 << 16); ++i) check(uint32_t(rng()) & 0x07FFFFFFu);
+    for (uint32_t m = 0; m < (1u << 16); ++m)
+      for (uint32_t mag : {m, (1u << 27) - 1 - m, uint32_t(rng()) & 0x07FFFFFFu}) check(mag);
   }
   const uint64_t kMag = 0x03FFFFFFFFFFFFFFull;
-  for (uint64_t high = 0; high < 64; ++high) {  // divide, power, sign: bits 58-63
+  for (uint64_t high = 0; high < 64; ++high) {
     uint64_t pow = 1;
     for (uint64_t k = (high >> 1) & 15; k > 0; --k) pow *= 10;
     auto check = [&](uint64_t mag) {
-      uint64_t v = (high << 58) | (mag & kMag);
-      if ((Bits(D64(v)) != Bits(plain::Double64(v)) || I64(v) != plain::Int64(v)) && ++mismatches < 5)
-        ADD_FAILURE() << std::hex << v;
+      const uint64_t v = (high << 58) | (mag & kMag);
+      expect(Bits(D64(v)) == Bits(plain::Double64(v)) && I64(v) == plain::Int64(v), v);
     };
-    for (uint64_t m = 0; m < 4096; ++m) check(m);
-    for (uint64_t m = kMag - 4096; m < kMag; ++m) check(m);
-    for (int i = 0; i < 4096; ++i) {
-      check(rng() & kMag);
-      check(rng() % 100000000);
-      uint64_t step = (rng() % (kMag / pow + 1)) * pow + pow / 2;  // the next rounding step
-      for (uint64_t d = 0; d < 3; ++d) check(step - 1 + d);
+    for (uint64_t m = 0; m < 4096; ++m) {
+      const uint64_t step = (rng() % (kMag / pow + 1)) * pow + pow / 2;
+      for (uint64_t x : {m, kMag - m, rng(), rng() % 100000000, step - 1, step, step + 1}) check(x);
     }
-    uint64_t fits = uint64_t(INT64_MAX) / pow;
-    for (uint64_t d = 0; d < 3; ++d) check(fits - 1 + d);
+    for (uint64_t x = uint64_t(INT64_MAX) / pow - 1, k = 0; k < 3; ++k) check(x + k);
   }
   EXPECT_EQ(mismatches, 0u);
 }

@@ -1,9 +1,7 @@
-// Opening a stored (compact or variable-length) image converts it straight
-// from the caller's bytes into a block of its native size. The plain road it
-// replaces copies the image into a zero-filled block and converts it there;
-// both are run here on images of every family, whole, cut short and with
-// bytes changed, and must give the same result code and, when they succeed,
-// the same native image to the byte and the same records.
+// Converting a stored image straight from the caller's bytes against the
+// plain road (a copy in a zero-filled block converted in place), through the
+// format layer and the reader, on images of every family, whole, cut short
+// and with bytes changed: the same result code and native image to the byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,32 +40,14 @@ qw::Table Mixed(uint32_t records, uint32_t extra) {
     for (size_t c = 2; c < 8; ++c)
       if (rng() % 5 == 0) qw::SetAbsent(t, r, c);
   }
-  for (uint32_t i = 0; i < records; i += 7) t.codes.push_back({std::to_string(600000 + i / 7), i, std::min(7u, records - i)});
+  for (uint32_t i = 0; i < records; i += 7)
+    t.codes.push_back({std::to_string(600000 + i / 7), i, std::min(7u, records - i)});
   return t;
 }
 
-// An "hd4.1" image: its coded column block (a u16 length, then 8-byte native
-// column entries, as the hook below reads it), then the records as stored.
-Bytes CodedColumnsImage(const qw::Table& t) {
-  Bytes block;
-  qw::PutU16(block, uint16_t(2 + 8 * t.columns.size()));
-  for (const qw::Column& c : t.columns) {
-    qw::PutU32(block, c.id);
-    qw::PutU16(block, c.attr);
-    qw::PutU16(block, c.width);
-  }
-  Bytes b = {'h', 'd', '4', '.', '1', 0};
-  qw::PutU32(b, t.records);
-  qw::PutU16(b, uint16_t(16 + block.size()));
-  qw::PutU16(b, uint16_t(t.recordSize));
-  qw::PutU16(b, uint16_t(t.columns.size()));
-  b.insert(b.end(), block.begin(), block.end());
-  b.insert(b.end(), t.data.begin(), t.data.end());
-  return b;
-}
-
+// The coded column block of "hq6." images without column entries: a u16
+// length, then native column entries.
 int g_hookOwner;
-
 int ReadColumnBlock(int*, const QfCodedColumnBlock* block, std::vector<QfColumn>* out) {
   if (block->length < 2) return -1;
   for (uint64_t at = 2; at + 8 <= block->length; at += 8) {
@@ -93,20 +73,15 @@ std::vector<std::pair<std::string, Bytes>> StoredImages() {
         o.highIds = extra != 0;
         out.push_back({name + v, qw::CompactImage(t, o)});
       }
-      out.push_back({name + "hd4.1", CodedColumnsImage(t)});
       if (extra != 0) continue;  // "hq6." records are exactly their columns
-      out.push_back({name + "hq6 raw", qw::Hq6Image(t, 0)});
-      out.push_back({name + "hq6 snappy", qw::Hq6Image(t, 0x10)});
-      qw::Hq6Options spare;
+      qw::Hq6Options spare, hd13, coded;
       spare.nativeSizeAdjust = 333;  // room past the records, left as the image held it
-      out.push_back({name + "hq6 raw spare", qw::Hq6Image(t, 0, spare)});
-      out.push_back({name + "hq6 snappy spare", qw::Hq6Image(t, 0x10, spare)});
-      qw::Hq6Options hd13;
       hd13.version = "hd1.3";
-      out.push_back({name + "hd1.3", qw::Hq6Image(t, 0x10, hd13)});
-      qw::Hq6Options coded;
       coded.codedColumns = true;
-      out.push_back({name + "hq6 coded columns", qw::Hq6Image(t, 0x10, coded)});
+      const std::tuple<const char*, uint32_t, qw::Hq6Options> hq6[] = {
+          {"hq6 raw", 0, {}},          {"hq6 snappy", 0x10, {}}, {"hq6 raw spare", 0, spare},
+          {"hq6 snappy spare", 0x10, spare}, {"hd1.3", 0x10, hd13}, {"hq6 coded columns", 0x10, coded}};
+      for (const auto& [v, compression, o] : hq6) out.push_back({name + v, qw::Hq6Image(t, compression, o)});
     }
   }
   return out;
@@ -125,33 +100,10 @@ uint32_t PlainConvert(const Bytes& img, const QfConvertPlan& plan, Bytes* native
   return rc;
 }
 
-struct Opened {
-  uint32_t rc = 0;
-  uint32_t recordSize = 0;
-  Bytes image;  // the native image the file holds
-  Bytes records;
-  std::vector<std::string> codes;  // key, count and records of every code call
-
-  int32_t OnRecords(const uint8_t* p, int32_t n) {
-    if (p) records.assign(p, p + uint64_t(n) * recordSize);
-    return 0;
-  }
-  int32_t OnCode(const char* key, const uint8_t* p, int32_t n) {
-    codes.push_back(std::string(key) + ":" + std::to_string(n) + ":" +
-                    (p ? std::string(reinterpret_cast<const char*>(p), uint64_t(n) * recordSize) : "-"));
-    return 0;
-  }
-};
-
-Opened Read(CHQuoteFile& f, uint32_t rc) {
-  Opened o;
-  o.rc = rc;
-  if (rc) return o;
-  o.image.assign(f.GetBuffer(), f.GetBuffer() + f.GetLength64());
-  o.recordSize = f.GetRecordSize();
-  f.ReadRecords(0, 0, QfRecordCallback::Bind<&Opened::OnRecords>(&o));
-  f.ReadCodeRecords(0, 0, QfCodeCallback::Bind<&Opened::OnCode>(&o));
-  return o;
+// The result code of opening an image and the native image the file holds.
+std::pair<uint32_t, Bytes> Opened(CHQuoteFile& f, uint32_t rc) {
+  if (rc) return {rc, {}};
+  return {0, Bytes(f.GetBuffer(), f.GetBuffer() + f.GetLength64())};
 }
 
 // One image through the format layer and through the reader, both roads.
@@ -170,33 +122,27 @@ void Compare(const Bytes& img, const std::string& what) {
       uint64_t nativeLen = 0;
       const uint32_t rc = QF_ConvertInto(img.data(), img.size(), plan, out.data(), &nativeLen);
       ASSERT_EQ(rc, want) << what;
-      if (rc == 0) {
-        ASSERT_EQ(nativeLen, plain.size()) << what;
-        ASSERT_EQ(out, plain) << what;
-      }
+      ASSERT_TRUE(rc != 0 || (nativeLen == plain.size() && out == plain)) << what;
     }
   }
-  CHQuoteFile direct;
-  const Opened fast = Read(direct, direct.OpenMemory(img.data(), uint32_t(img.size()), 0));
-  // Through another file object the image is copied and converted in place.
+  // The reader: straight from the caller's bytes, and copied from another
+  // file object and converted in place.
+  CHQuoteFile direct, copied;
   corvane::CTLFileObj holder;
   ASSERT_EQ(holder.OpenMemory(img.data(), uint32_t(img.size()), 0), 0u);
-  CHQuoteFile copied;
-  const Opened slow = Read(copied, copied.OpenMemory(&holder, uint32_t(img.size()), TL_FILE_CAP_COPY_OBJECT));
-  ASSERT_EQ(fast.rc, slow.rc) << what;
-  EXPECT_EQ(fast.image, slow.image) << what;
-  EXPECT_EQ(fast.records, slow.records) << what;
-  EXPECT_EQ(fast.codes, slow.codes) << what;
+  EXPECT_EQ(Opened(direct, direct.OpenMemory(img.data(), uint32_t(img.size()), 0)),
+            Opened(copied, copied.OpenMemory(&holder, uint32_t(img.size()), TL_FILE_CAP_COPY_OBJECT)))
+      << what;
 }
 
 TEST(QfConvertInto, EqualsTheInPlaceConversionOnEveryFamily) {
-  // Coded column blocks are read too (the hook is this program's own).
   QF_SetColumnBlockHook(QfColumnBlockHook::BindFree<&ReadColumnBlock>(&g_hookOwner));
   std::mt19937 rng(32);
   for (const auto& [name, img] : StoredImages()) {
     Compare(img, name);
     const size_t step = std::max<size_t>(1, img.size() / 300);
-    for (size_t n = 1; n < img.size(); n += step) Compare(Bytes(img.begin(), img.begin() + int64_t(n)), name + " cut at " + std::to_string(n));
+    for (size_t n = 1; n < img.size(); n += step)
+      Compare(Bytes(img.begin(), img.begin() + int64_t(n)), name + " cut at " + std::to_string(n));
     for (int i = 0; i < 150; ++i) {
       Bytes b = img;
       for (int k = 0; k < 1 + i % 3; ++k) b[rng() % b.size()] ^= uint8_t(1 + rng() % 255);
