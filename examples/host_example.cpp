@@ -30,10 +30,20 @@
 namespace {
 
 // The exported functions, each resolved by name into a member of that name.
-#define KVO_EXPORTED_FUNCTIONS(X)                                                             \
-  X(KvoCreateInstance) X(KvoReleaseInstance) X(KvoRegisterAddr) X(KvoLogin) X(KvoGetCodelist) \
-  X(KvoGetCodeInfo) X(KvoGetTickIndex) X(KvoGetTickStock) X(KvoGetSuperStock) X(KvoSubScribe) \
-  X(KvoSubScribeAsync) X(KvoStartOfflineDebug) X(KvoFreeMem)
+#define KVO_EXPORTED_FUNCTIONS(X) \
+  X(KvoCreateInstance) \
+  X(KvoReleaseInstance) \
+  X(KvoRegisterAddr) \
+  X(KvoLogin) \
+  X(KvoGetCodelist) \
+  X(KvoGetCodeInfo) \
+  X(KvoGetTickIndex) \
+  X(KvoGetTickStock) \
+  X(KvoGetSuperStock) \
+  X(KvoSubScribe) \
+  X(KvoSubScribeAsync) \
+  X(KvoStartOfflineDebug) \
+  X(KvoFreeMem)
 
 struct Api {
 #define KVO_API_MEMBER(name) decltype(&::name) name = nullptr;
