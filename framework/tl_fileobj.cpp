@@ -127,14 +127,17 @@ uint32_t CTLFileObj::OpenMemoryToFill(uint32_t len) {
   Close();
   auto* mem = new (std::nothrow) CMemFileBase;
   if (mem == nullptr) return TL_FOBJ_E_NO_MEMORY;
-  uint32_t rc = mem->OpenToFill(len);
+  return AdoptMemory(mem, mem->OpenToFill(len), TL_FMODE_MEMORY);
+}
+
+uint32_t CTLFileObj::AdoptMemory(CMemFileBase* mem, uint32_t rc, uint32_t mode) {
   if (rc) {
     delete mem;
     return rc;
   }
-  mem->SetFlags(TL_FMODE_MEMORY);
+  mem->SetFlags(mode);
   m_file = mem;
-  m_mode = TL_FMODE_MEMORY;
+  m_mode = mode;
   return 0;
 }
 
@@ -166,14 +169,7 @@ uint32_t CTLFileObj::OpenMemory(const void* data, uint32_t len, uint32_t cap) {
     if (data == nullptr && len > 0) rc = TL_FILE_E_GENERIC;
     else rc = mem->OpenMemory(data, len, cap, false);
   }
-  if (rc) {
-    delete mem;
-    return rc;
-  }
-  mem->SetFlags(mode);
-  m_file = mem;
-  m_mode = mode;
-  return 0;
+  return AdoptMemory(mem, rc, mode);
 }
 
 uint32_t CTLFileObj::Reopen() {

@@ -82,6 +82,8 @@ class CTLFileObj : public CTLObject {
   // A memory store of `len` bytes that the caller fills whole before
   // anything reads them (they are not zero-filled first).
   uint32_t OpenMemoryToFill(uint32_t len);
+  // Takes mem as this object's store in mode when rc is 0; else frees it.
+  uint32_t AdoptMemory(CMemFileBase* mem, uint32_t rc, uint32_t mode);
 
   uint32_t m_mode = 0;
   CTLString m_name;
