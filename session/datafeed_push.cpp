@@ -45,6 +45,8 @@ PushWorkerKind PushWorkerOf(CDatafeedSDKManager::WorkerSlot slot) {
 
 // The four output kinds of a batch, in the order their callbacks are called.
 enum BatchKind { kKindTransaction = 0, kKindOrder, kKindStock, kKindSuperStock, kBatchKinds };
+// Each kind joins its records in the worker's batch array of its own slot.
+static_assert(kBatchKinds <= kBatchArraySlots);
 
 int BatchKindOf(uint32_t dataType) {
     switch (dataType) {
