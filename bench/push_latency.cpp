@@ -192,15 +192,14 @@ public:
 
 private:
     void Poll() {
+        std::vector<char> buffer(64 * 1024);
         for (;;) {
             epoll_event e{};
             if (::epoll_wait(m_epoll, &e, 1, -1) != 1) continue;
             if (e.data.fd == m_wake) return;
-            std::string bytes(64 * 1024, '\0');
-            const ssize_t n = ::recv(m_fd, bytes.data(), bytes.size(), 0);
+            const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
             if (n <= 0) return;
-            bytes.resize(size_t(n));
-            m_reads.Put(std::move(bytes));
+            m_reads.Put(std::string(buffer.data(), size_t(n)));
         }
     }
     void Cut() {
