@@ -5,7 +5,7 @@
 int kvoapi_c_header_check(void);
 
 int kvoapi_c_header_check(void) {
-  InstanceConfig cfg;
-  InstanceConfig_SetDefaults(&cfg);
-  return (int)sizeof(cfg) + (int)sizeof(LoginResult) + cfg.m_loglevel;
+    InstanceConfig cfg;
+    InstanceConfig_SetDefaults(&cfg);
+    return (int)sizeof(cfg) + (int)sizeof(LoginResult) + cfg.m_loglevel;
 }

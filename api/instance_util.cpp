@@ -7,40 +7,39 @@
 namespace kvoapi {
 
 std::string NormaliseMarket(const char* market) {
-  if (!market) return std::string();
-  std::string text(market);
-  if (text.size() >= 3) return text.substr(1, 2);
-  return text;
+    if (!market) return std::string();
+    std::string text(market);
+    if (text.size() >= 3) return text.substr(1, 2);
+    return text;
 }
 
 bool IsInternalAccount(const char* name, size_t length) {
-  const size_t marker = sizeof(kInternalAccountMarker) - 1;
-  if (!name || length < 8) return false;
-  return std::strncmp(name, kInternalAccountMarker, marker) == 0;
+    const size_t marker = sizeof(kInternalAccountMarker) - 1;
+    if (!name || length < 8) return false;
+    return std::strncmp(name, kInternalAccountMarker, marker) == 0;
 }
 
-LoginResult MergeLoginResults(const LoginResult& precheck,
-                              const std::vector<MarketLoginResult>& markets) {
-  if (markets.empty()) return precheck;
-  LoginResult merged = precheck;
-  bool failed = false;
-  std::string status;
-  std::string expiry;
-  for (const auto& [code, result] : markets) {
-    if (result.nstatuscode < 0) {
-      merged = result;
-      failed = true;
-    } else if (result.nstatuscode > 0) {
-      if (!failed) merged = result;
-    } else {
-      std::memcpy(merged.expire_date, result.expire_date, sizeof(merged.expire_date));
+LoginResult MergeLoginResults(const LoginResult& precheck, const std::vector<MarketLoginResult>& markets) {
+    if (markets.empty()) return precheck;
+    LoginResult merged = precheck;
+    bool failed = false;
+    std::string status;
+    std::string expiry;
+    for (const auto& [code, result] : markets) {
+        if (result.nstatuscode < 0) {
+            merged = result;
+            failed = true;
+        } else if (result.nstatuscode > 0) {
+            if (!failed) merged = result;
+        } else {
+            std::memcpy(merged.expire_date, result.expire_date, sizeof(merged.expire_date));
+        }
+        status += code + ":\"" + BoundedText(result.statusmsg) + "\" ";
+        expiry += code + ":\"" + BoundedText(result.expire_date) + "\" ";
     }
-    status += code + ":\"" + BoundedText(result.statusmsg) + "\" ";
-    expiry += code + ":\"" + BoundedText(result.expire_date) + "\" ";
-  }
-  CopyTextField(merged.statusmsg, "(" + status + ")");
-  CopyTextField(merged.expire_date, "(" + expiry + ")");
-  return merged;
+    CopyTextField(merged.statusmsg, "(" + status + ")");
+    CopyTextField(merged.expire_date, "(" + expiry + ")");
+    return merged;
 }
 
 }  // namespace kvoapi

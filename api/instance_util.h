@@ -32,7 +32,6 @@ using MarketLoginResult = std::pair<std::string, LoginResult>;
 // it only while no market failed, a zero code keeps it; statusmsg becomes
 // "(" + `XX:"msg" ` per market + ")" and expire_date the same over the
 // expiry texts, each cut to fit its 70-byte field.
-LoginResult MergeLoginResults(const LoginResult& precheck,
-                              const std::vector<MarketLoginResult>& markets);
+LoginResult MergeLoginResults(const LoginResult& precheck, const std::vector<MarketLoginResult>& markets);
 
 }  // namespace kvoapi

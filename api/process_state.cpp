@@ -7,17 +7,13 @@
 namespace kvoapi {
 
 void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config) {
-  SetRelayContext(static_cast<void*>(instance), config);
+    SetRelayContext(static_cast<void*>(instance), config);
 }
 
-CSocketDataMananger* GetCallbackContext() {
-  return static_cast<CSocketDataMananger*>(GetRelayContext());
-}
+CSocketDataMananger* GetCallbackContext() { return static_cast<CSocketDataMananger*>(GetRelayContext()); }
 
 DataCallbackSlots GetDataCallbackSlots() { return GetRelaySlots(); }
 
-bool ClearCallbackContextIf(CSocketDataMananger* instance) {
-  return ClearRelayContextIf(static_cast<void*>(instance));
-}
+bool ClearCallbackContextIf(CSocketDataMananger* instance) { return ClearRelayContextIf(static_cast<void*>(instance)); }
 
 }  // namespace kvoapi

@@ -111,11 +111,21 @@ const Sample& Get(int kind) {
     if (it != samples.end()) return it->second;
     Sample s;
     switch (kind) {
-        case 0: s = StockSample(); break;
-        case 4: s = OrderSample(true); break;
-        case 5: s = QueueSample(); break;
-        case 7: s = OrderSample(false); break;
-        default: s = SuperStockSample(); break;
+    case 0:
+        s = StockSample();
+        break;
+    case 4:
+        s = OrderSample(true);
+        break;
+    case 5:
+        s = QueueSample();
+        break;
+    case 7:
+        s = OrderSample(false);
+        break;
+    default:
+        s = SuperStockSample();
+        break;
     }
     return samples.emplace(kind, std::move(s)).first->second;
 }

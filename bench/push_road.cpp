@@ -71,8 +71,8 @@ uint32_t DataClassOf(int kind) { return kind == 0 ? 2 : 5; }
 std::vector<std::string> Frames(int kind) {
     std::vector<std::string> images;
     for (uint32_t i = 0; i < 16; ++i) {
-        qw::Table t = kind == 0 ? kvotest::FullStockTable(kRecordsPerFrame)
-                                : kvotest::FullTradeTable(kRecordsPerFrame, 10, true);
+        qw::Table t =
+            kind == 0 ? kvotest::FullStockTable(kRecordsPerFrame) : kvotest::FullTradeTable(kRecordsPerFrame, 10, true);
         t.data[t.recordSize - 1] = uint8_t(i);
         const qw::Bytes b = qw::Hq6Image(t, 0x10);
         images.emplace_back(b.begin(), b.end());
@@ -267,8 +267,7 @@ uint64_t NowNs() {
 // as push items like the ones the receive path queues. Gives the seconds
 // of the steps only (CPU of this thread, or wall time), and false when
 // records went missing.
-bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, bool cpu, bool paced,
-            double* seconds) {
+bool Replay(int kind, const char* folder, const std::vector<uint32_t>& batches, bool cpu, bool paced, double* seconds) {
     const std::vector<std::string>& frames = FramesOf(kind);
     const InstanceConfig cfg = HostConfig(folder);
     CDatafeedSDKManager session(&cfg, nullptr, "SH");
@@ -352,10 +351,12 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         state.SetIterationTime(s);
         roadSeconds += s;
         double replay = 0;
-        if (!Replay(kind, host.Folder(), g_batches, paced, false, &replay)) return state.SkipWithError("replay lost records");
+        if (!Replay(kind, host.Folder(), g_batches, paced, false, &replay))
+            return state.SkipWithError("replay lost records");
         replaySeconds += replay;
         if (paced) {
-            if (!Replay(kind, host.Folder(), g_batches, true, true, &replay)) return state.SkipWithError("replay lost records");
+            if (!Replay(kind, host.Folder(), g_batches, true, true, &replay))
+                return state.SkipWithError("replay lost records");
             pacedReplaySeconds += replay;
         }
         batches += g_batches.size();
@@ -382,7 +383,17 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
 
 // The argument is the kind: 0 stock ticks, 4 transactions. The simulator's
 // process is forked by the first row, before any library thread exists.
-BENCHMARK_CAPTURE(BM_PushRoad, paced, false)->ArgName("kind")->Arg(0)->Arg(4)->Iterations(3)
-    ->Unit(benchmark::kMillisecond)->UseManualTime();
-BENCHMARK_CAPTURE(BM_PushRoad, burst, true)->ArgName("kind")->Arg(0)->Arg(4)->Iterations(3)
-    ->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK_CAPTURE(BM_PushRoad, paced, false)
+    ->ArgName("kind")
+    ->Arg(0)
+    ->Arg(4)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+BENCHMARK_CAPTURE(BM_PushRoad, burst, true)
+    ->ArgName("kind")
+    ->Arg(0)
+    ->Arg(4)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();

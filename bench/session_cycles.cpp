@@ -52,8 +52,8 @@ struct Figures {
 };
 
 Figures Now() {
-    return Figures{double(kvotest::ThreadCount()), double(kvotest::OpenDescriptors()),
-                   double(kvotest::LiveHeapBytes()), double(ResidentBytes())};
+    return Figures{double(kvotest::ThreadCount()), double(kvotest::OpenDescriptors()), double(kvotest::LiveHeapBytes()),
+                   double(ResidentBytes())};
 }
 
 void BM_Cycles(benchmark::State& state) {
@@ -83,11 +83,11 @@ void BM_Cycles(benchmark::State& state) {
         state.counters["threads"] = end.threads;
         state.counters["fds_base"] = base.descriptors;
         state.counters["fds"] = end.descriptors;
-        state.counters["heap_base"] = benchmark::Counter(base.heap, benchmark::Counter::kDefaults,
-                                                         benchmark::Counter::kIs1024);
+        state.counters["heap_base"] =
+            benchmark::Counter(base.heap, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
         state.counters["heap_growth"] = end.heap - base.heap;
-        state.counters["rss_base"] = benchmark::Counter(base.resident, benchmark::Counter::kDefaults,
-                                                        benchmark::Counter::kIs1024);
+        state.counters["rss_base"] =
+            benchmark::Counter(base.resident, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
         state.counters["rss_growth"] = end.resident - base.resident;
         state.counters["ms_per_cycle"] = ms / cycles;
         const auto perCycle = [cycles](uint64_t ns) { return double(ns) / 1e6 / cycles; };
@@ -97,8 +97,8 @@ void BM_Cycles(benchmark::State& state) {
         state.counters["subscribe_ms"] = perCycle(phases.subscribe);
         state.counters["push_ms"] = perCycle(phases.push);
         state.counters["release_ms"] = perCycle(phases.release);
-        state.counters["library_ms"] = perCycle(phases.create + phases.registerAddr + phases.login +
-                                                phases.subscribe + phases.push + phases.release);
+        state.counters["library_ms"] = perCycle(phases.create + phases.registerAddr + phases.login + phases.subscribe +
+                                                phases.push + phases.release);
         state.counters["simulator_ms"] = perCycle(phases.simulator);
     }
     const std::string rm = std::string("rm -rf '") + folder + "'";

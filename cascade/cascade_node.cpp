@@ -100,8 +100,7 @@ void CListenSocket::Run() {
 
 // ---- CascadeNode: start and stop ----------------------------------------------------
 
-CascadeNode::CascadeNode(ICascadeHost* host, const kvoapi::ToolSettings& settings,
-                         const kvoapi::LocalAddresses& local)
+CascadeNode::CascadeNode(ICascadeHost* host, const kvoapi::ToolSettings& settings, const kvoapi::LocalAddresses& local)
     : m_host(host),
       m_settings(settings),
       m_local(local),
@@ -218,36 +217,37 @@ void CascadeNode::AddClientSocket(int fd, const std::string& peerAddress) {
 bool CascadeNode::ManageClientSocket(ClientOp op, uint64_t id, std::set<uint64_t>* out,
                                      const std::shared_ptr<PeerLink>& link) {
     switch (op) {
-        case kAddSocket:
-            if (!link) return false;
-            {
-                corvane::CTLSingleLock lock(&SetMutex(), 1);
-                m_set.insert(link->Id());
-                RegisterPeerLink(link);
-            }
-            m_waker.Wake();
-            return true;
-        case kDropSocket: return DropConnection(id);
-        case kCopySockets: {
+    case kAddSocket:
+        if (!link) return false;
+        {
             corvane::CTLSingleLock lock(&SetMutex(), 1);
-            if (out != nullptr) *out = m_set;
-            return true;
+            m_set.insert(link->Id());
+            RegisterPeerLink(link);
         }
-        case kCloseAll: {
-            std::set<uint64_t> ids;
-            {
-                corvane::CTLSingleLock lock(&SetMutex(), 1);
-                ids.swap(m_set);
-            }
-            for (const uint64_t s : ids) {
-                if (std::shared_ptr<PeerLink> l = UnregisterPeerLink(s)) l->Shutdown();
-                // A later instance of the process must not count these
-                // connections as subscribers.
-                ForgetSubscriber(s);
-                if (LocalSubscriber() == s) SetLocalSubscriber(0);
-            }
-            return true;
+        m_waker.Wake();
+        return true;
+    case kDropSocket:
+        return DropConnection(id);
+    case kCopySockets: {
+        corvane::CTLSingleLock lock(&SetMutex(), 1);
+        if (out != nullptr) *out = m_set;
+        return true;
+    }
+    case kCloseAll: {
+        std::set<uint64_t> ids;
+        {
+            corvane::CTLSingleLock lock(&SetMutex(), 1);
+            ids.swap(m_set);
         }
+        for (const uint64_t s : ids) {
+            if (std::shared_ptr<PeerLink> l = UnregisterPeerLink(s)) l->Shutdown();
+            // A later instance of the process must not count these
+            // connections as subscribers.
+            ForgetSubscriber(s);
+            if (LocalSubscriber() == s) SetLocalSubscriber(0);
+        }
+        return true;
+    }
     }
     return false;
 }
@@ -293,18 +293,21 @@ bool CascadeNode::DropConnection(uint64_t id) {
 bool CascadeNode::ManageRequestRoute(RouteOp op, uint64_t link, const std::string& id, uint64_t* found) {
     corvane::CTLSingleLock lock(&RouteMutex(), 1);
     switch (op) {
-        case kRouteAdd:
-            if (id.empty() || m_routes.count(id) != 0) return false;
-            m_routes[id] = Route{link, pl::TickMs()};
-            return true;
-        case kRouteErase: return m_routes.erase(id) != 0;
-        case kRouteFind: {
-            auto it = m_routes.find(id);
-            if (it == m_routes.end()) return false;
-            if (found != nullptr) *found = it->second.link;
-            return true;
-        }
-        case kRouteClear: m_routes.clear(); return true;
+    case kRouteAdd:
+        if (id.empty() || m_routes.count(id) != 0) return false;
+        m_routes[id] = Route{link, pl::TickMs()};
+        return true;
+    case kRouteErase:
+        return m_routes.erase(id) != 0;
+    case kRouteFind: {
+        auto it = m_routes.find(id);
+        if (it == m_routes.end()) return false;
+        if (found != nullptr) *found = it->second.link;
+        return true;
+    }
+    case kRouteClear:
+        m_routes.clear();
+        return true;
     }
     return false;
 }
@@ -394,9 +397,8 @@ void CascadeNode::ReceiveLoop() {
         const uint64_t now = pl::TickMs();
         for (size_t i = 0; i < links.size(); ++i) {
             const std::shared_ptr<PeerLink>& link = links[i];
-            const PeerLink::ReadResult r = ready[i + 1]
-                                               ? link->RecvPeerFrame(&frames, now, timers.frameTimeoutMs)
-                                               : link->CheckStall(now, timers.frameTimeoutMs);
+            const PeerLink::ReadResult r = ready[i + 1] ? link->RecvPeerFrame(&frames, now, timers.frameTimeoutMs)
+                                                        : link->CheckStall(now, timers.frameTimeoutMs);
             bool alive = true;
             bool active = false;
             for (PeerFrame& frame : frames) {
@@ -516,8 +518,8 @@ void CascadeNode::HandleAnswer(const std::shared_ptr<PeerLink>& link, const char
     PeerAnswer answer;
     const uint32_t read = ReadPeerAnswer(body, length, &answer);
     if (read != kPeerOk) {
-        TL_WriteLog(3, "HandlePeerRequest: answer %d for %s is malformed (0x%08x), not passed on", reqType,
-                    id.c_str(), read);
+        TL_WriteLog(3, "HandlePeerRequest: answer %d for %s is malformed (0x%08x), not passed on", reqType, id.c_str(),
+                    read);
         return;
     }
     SendToRequester(id, body, answer.forwardLength);
@@ -627,8 +629,8 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
     const std::string id = CreateGuidString();
     const std::shared_ptr<SyncRequest> request = AddPending(id);
     if (!request) return MakeLoginResult(KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");
-    if (!SendToParent(BuildPeerLoginText(id, user, password, m_local.addresses, m_settings.socket_port,
-                                         m_local.masks))) {
+    if (!SendToParent(
+            BuildPeerLoginText(id, user, password, m_local.addresses, m_settings.socket_port, m_local.masks))) {
         // No answer can come to a login that did not leave.
         TakePending(id);
         TL_WriteLog(1, "LoginByMode: the login could not be sent to the master %s:%u", address.c_str(),
@@ -641,10 +643,14 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
         ReadPeerLoginAnswer(PeerMessageText(answer.data(), answer.size()), &login) != kPeerOk)
         return MakeLoginResult(KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");
     switch (login.error) {
-        case 0: return MakeLoginResult(0, kvoapi::kTextLoginOk, "");
-        case KVO_ERR_BAD_ACCOUNT: return MakeLoginResult(KVO_ERR_BAD_ACCOUNT, kvoapi::kTextBadAccount, "");
-        case KVO_ERR_CASCADE_LAN: return MakeLoginResult(KVO_ERR_CASCADE_LAN, kvoapi::kTextCascadeSameLan, "");
-        default: return MakeLoginResult(login.error, "", "");
+    case 0:
+        return MakeLoginResult(0, kvoapi::kTextLoginOk, "");
+    case KVO_ERR_BAD_ACCOUNT:
+        return MakeLoginResult(KVO_ERR_BAD_ACCOUNT, kvoapi::kTextBadAccount, "");
+    case KVO_ERR_CASCADE_LAN:
+        return MakeLoginResult(KVO_ERR_CASCADE_LAN, kvoapi::kTextCascadeSameLan, "");
+    default:
+        return MakeLoginResult(login.error, "", "");
     }
 }
 

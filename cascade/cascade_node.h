@@ -254,7 +254,7 @@ private:
     pl::PollWaker m_waker;
     uint64_t m_lastExpiry = 0;
 
-    std::set<uint64_t> m_set;  // under the process-wide set mutex
+    std::set<uint64_t> m_set;               // under the process-wide set mutex
     std::map<std::string, Route> m_routes;  // under the process-wide route mutex
 
     std::recursive_mutex m_pendingMutex;

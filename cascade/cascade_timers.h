@@ -7,12 +7,12 @@
 #include <cstdint>
 
 struct CascadeTimers {
-    uint32_t connectMs = 5000;       // a child's connect to its master
-    uint32_t loginWaitMs = 6000;     // a child's wait for the master's login answer
-    uint32_t queryWaitMs = 3000;     // a child's wait for the answer to a snapshot query
+    uint32_t connectMs = 5000;        // a child's connect to its master
+    uint32_t loginWaitMs = 6000;      // a child's wait for the master's login answer
+    uint32_t queryWaitMs = 3000;      // a child's wait for the answer to a snapshot query
     uint32_t frameTimeoutMs = 10000;  // a frame that began and is still incomplete drops its connection
-    uint32_t sendTimeoutMs = 10000;  // a frame that cannot be sent whole ends its connection
-    uint32_t masterIdleMs = 100;     // receive-loop wait without traffic, master role
+    uint32_t sendTimeoutMs = 10000;   // a frame that cannot be sent whole ends its connection
+    uint32_t masterIdleMs = 100;      // receive-loop wait without traffic, master role
     // The same in the other roles. Readable sockets and new connections end
     // the wait at once, so it only paces the stall and route checks.
     uint32_t otherIdleMs = 100;

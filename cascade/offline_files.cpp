@@ -174,12 +174,18 @@ const Rules& RulesOf(OfflineFile file) {
     static const Rules kIndex = IndexRules(), kStock = StockRules(), kQueue = QueueRules(), kOrder = OrderRules(),
                        kTrans = TransRules(), kSuper = SuperStockRules();
     switch (file) {
-        case OfflineFile::kIndex: return kIndex;
-        case OfflineFile::kStock: return kStock;
-        case OfflineFile::kQueue: return kQueue;
-        case OfflineFile::kOrder: return kOrder;
-        case OfflineFile::kTrans: return kTrans;
-        case OfflineFile::kSuperStock: break;
+    case OfflineFile::kIndex:
+        return kIndex;
+    case OfflineFile::kStock:
+        return kStock;
+    case OfflineFile::kQueue:
+        return kQueue;
+    case OfflineFile::kOrder:
+        return kOrder;
+    case OfflineFile::kTrans:
+        return kTrans;
+    case OfflineFile::kSuperStock:
+        break;
     }
     return kSuper;
 }
@@ -217,36 +223,54 @@ void Store(void* record, size_t offset, T value) {
 
 const char* OfflineFileName(OfflineFile file) {
     switch (file) {
-        case OfflineFile::kIndex: return "index.csv";
-        case OfflineFile::kStock: return "stock.csv";
-        case OfflineFile::kQueue: return "queue.csv";
-        case OfflineFile::kOrder: return "order.csv";
-        case OfflineFile::kTrans: return "trans.csv";
-        case OfflineFile::kSuperStock: break;
+    case OfflineFile::kIndex:
+        return "index.csv";
+    case OfflineFile::kStock:
+        return "stock.csv";
+    case OfflineFile::kQueue:
+        return "queue.csv";
+    case OfflineFile::kOrder:
+        return "order.csv";
+    case OfflineFile::kTrans:
+        return "trans.csv";
+    case OfflineFile::kSuperStock:
+        break;
     }
     return "superstock.csv";
 }
 
 uint32_t OfflineDataClass(OfflineFile file) {
     switch (file) {
-        case OfflineFile::kIndex: return 1;
-        case OfflineFile::kStock: return 2;
-        case OfflineFile::kQueue: return 3;
-        case OfflineFile::kOrder: return 4;
-        case OfflineFile::kTrans: return 5;
-        case OfflineFile::kSuperStock: break;
+    case OfflineFile::kIndex:
+        return 1;
+    case OfflineFile::kStock:
+        return 2;
+    case OfflineFile::kQueue:
+        return 3;
+    case OfflineFile::kOrder:
+        return 4;
+    case OfflineFile::kTrans:
+        return 5;
+    case OfflineFile::kSuperStock:
+        break;
     }
     return 6;
 }
 
 size_t OfflineRecordSize(OfflineFile file) {
     switch (file) {
-        case OfflineFile::kIndex: return sizeof(TickIndex);
-        case OfflineFile::kStock: return sizeof(TickStock);
-        case OfflineFile::kQueue: return kOfflineQueueRecordMax;
-        case OfflineFile::kOrder: return sizeof(OrderData);
-        case OfflineFile::kTrans: return sizeof(Transaction);
-        case OfflineFile::kSuperStock: break;
+    case OfflineFile::kIndex:
+        return sizeof(TickIndex);
+    case OfflineFile::kStock:
+        return sizeof(TickStock);
+    case OfflineFile::kQueue:
+        return kOfflineQueueRecordMax;
+    case OfflineFile::kOrder:
+        return sizeof(OrderData);
+    case OfflineFile::kTrans:
+        return sizeof(Transaction);
+    case OfflineFile::kSuperStock:
+        break;
     }
     return sizeof(SuperStock);
 }
@@ -416,10 +440,18 @@ size_t OfflineCsvReader::Fill(void* record) const {
         const std::string_view v = At(b.column);
         char* field = static_cast<char*>(record) + b.rule->offset;
         switch (b.rule->kind) {
-            case Rule::kText: CopyRecordText(field, b.rule->width, v.data(), v.size(), b.rule->limit); break;
-            case Rule::kI32: Store(record, b.rule->offset, DecimalToI32(v)); break;
-            case Rule::kI64: Store(record, b.rule->offset, DecimalToI64(v)); break;
-            case Rule::kF64: Store(record, b.rule->offset, DecimalToDouble(v)); break;
+        case Rule::kText:
+            CopyRecordText(field, b.rule->width, v.data(), v.size(), b.rule->limit);
+            break;
+        case Rule::kI32:
+            Store(record, b.rule->offset, DecimalToI32(v));
+            break;
+        case Rule::kI64:
+            Store(record, b.rule->offset, DecimalToI64(v));
+            break;
+        case Rule::kF64:
+            Store(record, b.rule->offset, DecimalToDouble(v));
+            break;
         }
     }
     if (m_file != OfflineFile::kQueue) return OfflineRecordSize(m_file);

@@ -147,7 +147,7 @@ private:
     OfflineFile m_file;
     OfflineLineReader m_lines;
     std::unordered_map<std::string, size_t> m_columns;
-    std::vector<Bound> m_bound;  // the file's rules whose column the header has
+    std::vector<Bound> m_bound;        // the file's rules whose column the header has
     size_t m_volumeColumn = SIZE_MAX;  // queue.csv: first volume column
     size_t m_showColumn = SIZE_MAX;    // queue.csv: show_number
     std::string m_raw;
@@ -172,8 +172,7 @@ uint32_t CollectOfflineSnapshot(OfflineCsvReader& reader, std::string_view marke
 char* LoadOfflineCodelist(const std::string& folder, const char* market, uint32_t* length);
 TickIndex* LoadOfflineTickIndex(const std::string& folder, const char* market, const char* codelist, uint32_t* count);
 TickStock* LoadOfflineTickStock(const std::string& folder, const char* market, const char* codelist, uint32_t* count);
-SuperStock* LoadOfflineSuperStock(const std::string& folder, const char* market, const char* codelist,
-                                  uint32_t* count);
+SuperStock* LoadOfflineSuperStock(const std::string& folder, const char* market, const char* codelist, uint32_t* count);
 
 // Playback: hands every used row of a file, unfiltered, to the sink as one
 // record (the buffer is reused for the next row); a sink that returns false

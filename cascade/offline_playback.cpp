@@ -57,8 +57,8 @@ std::vector<OfflineFile> OfflinePlaybackFiles(std::string_view subtype) {
     return files;
 }
 
-int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount,
-                                 uint32_t pushSpaceMs, const OfflineBatchRelay& relay, const OfflinePause& pause) {
+int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount, uint32_t pushSpaceMs,
+                                 const OfflineBatchRelay& relay, const OfflinePause& pause) {
     // The files carry no timing: the host gets zeros.
     const PushTiming timing{};
     if (file == OfflineFile::kQueue) {
@@ -79,8 +79,8 @@ int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, ui
                 if (batch.empty()) batch.reserve(std::min<size_t>(batchMax, kInitialBatchRecords) * size);
                 batch.resize(need);
             } catch (const std::bad_alloc&) {
-                TL_WriteLog(1, "OfflineDebug:no memory for a batch of %u records of %zu bytes, %s ends here",
-                            batchMax, size, OfflineFileName(file));
+                TL_WriteLog(1, "OfflineDebug:no memory for a batch of %u records of %zu bytes, %s ends here", batchMax,
+                            size, OfflineFileName(file));
                 return false;
             }
         }
@@ -96,12 +96,18 @@ int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, ui
 
 QuoteDataCallback OfflineRelayFunction(OfflineFile file) {
     switch (file) {
-        case OfflineFile::kIndex: return &RelayTickIndex;
-        case OfflineFile::kStock: return &RelayTickStock;
-        case OfflineFile::kQueue: return &RelayOrderQueue;
-        case OfflineFile::kOrder: return &RelayOrderData;
-        case OfflineFile::kTrans: return &RelayTransaction;
-        case OfflineFile::kSuperStock: break;
+    case OfflineFile::kIndex:
+        return &RelayTickIndex;
+    case OfflineFile::kStock:
+        return &RelayTickStock;
+    case OfflineFile::kQueue:
+        return &RelayOrderQueue;
+    case OfflineFile::kOrder:
+        return &RelayOrderData;
+    case OfflineFile::kTrans:
+        return &RelayTransaction;
+    case OfflineFile::kSuperStock:
+        break;
     }
     return &RelaySuperStock;
 }

@@ -56,8 +56,8 @@ using OfflinePause = std::function<bool(uint32_t ms)>;
 // played, or -1 when the file cannot be opened (logged by the reader).
 // When the batch buffer cannot grow, the file ends there with a level-1 log
 // line, after what was collected has been handed on.
-int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount,
-                                 uint32_t pushSpaceMs, const OfflineBatchRelay& relay, const OfflinePause& pause);
+int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount, uint32_t pushSpaceMs,
+                                 const OfflineBatchRelay& relay, const OfflinePause& pause);
 
 // The relay function of a file's data class (RelayTickIndex ... RelaySuperStock).
 QuoteDataCallback OfflineRelayFunction(OfflineFile file);

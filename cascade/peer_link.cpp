@@ -84,8 +84,7 @@ PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t 
     return SendResult::kSent;
 }
 
-PeerLink::ReadResult PeerLink::RecvPeerFrame(std::vector<PeerFrame>* frames, uint64_t nowMs,
-                                             uint32_t frameTimeoutMs) {
+PeerLink::ReadResult PeerLink::RecvPeerFrame(std::vector<PeerFrame>* frames, uint64_t nowMs, uint32_t frameTimeoutMs) {
     if (IsShut()) return ReadResult::kClosed;
     if (m_buffer.empty()) m_buffer.resize(kReadChunk);
     ReadResult result = ReadResult::kOk;

@@ -41,15 +41,21 @@ bool PeerReqTypeNeedsId(int32_t r) {
 
 uint32_t PeerRecordSize(int32_t r) {
     switch (r) {
-        case kPeerTickIndex:
-        case kPeerIndexAnswer: return KVO_TICKINDEX_SIZE;
-        case kPeerTickStock:
-        case kPeerStockAnswer: return KVO_TICKSTOCK_SIZE;
-        case kPeerOrderData: return KVO_ORDERDATA_SIZE;
-        case kPeerTransaction: return KVO_TRANSACTION_SIZE;
-        case kPeerSuperStock:
-        case kPeerSuperStockAnswer: return KVO_SUPERSTOCK_SIZE;
-        default: return 0;
+    case kPeerTickIndex:
+    case kPeerIndexAnswer:
+        return KVO_TICKINDEX_SIZE;
+    case kPeerTickStock:
+    case kPeerStockAnswer:
+        return KVO_TICKSTOCK_SIZE;
+    case kPeerOrderData:
+        return KVO_ORDERDATA_SIZE;
+    case kPeerTransaction:
+        return KVO_TRANSACTION_SIZE;
+    case kPeerSuperStock:
+    case kPeerSuperStockAnswer:
+        return KVO_SUPERSTOCK_SIZE;
+    default:
+        return 0;
     }
 }
 
@@ -68,9 +74,7 @@ size_t PeerBinaryOffset(const char* body, size_t length) {
 
 int32_t GetIntField(std::string_view text, std::string_view key) { return DecimalToI32(GetFieldValue(text, key)); }
 
-int32_t PeerReqTypeOf(const char* body, size_t length) {
-    return GetIntField(PeerMessageText(body, length), "ReqType");
-}
+int32_t PeerReqTypeOf(const char* body, size_t length) { return GetIntField(PeerMessageText(body, length), "ReqType"); }
 
 uint32_t CheckPeerMessage(const char* body, size_t length, int32_t* reqType) {
     const std::string_view text = PeerMessageText(body, length);

@@ -101,12 +101,12 @@ uint32_t CheckPeerMessage(const char* body, size_t length, int32_t* reqType);
 
 // A data message read in place: pointers into the body it was read from.
 struct PeerDataMessage {
-    int32_t reqType = 0;         // the data class of the records, 1..6
-    uint32_t count = 0;          // records (1 for an order queue)
-    uint32_t recordLength = 0;   // bytes of one record (an order queue: 47 + 4 * its count)
+    int32_t reqType = 0;        // the data class of the records, 1..6
+    uint32_t count = 0;         // records (1 for an order queue)
+    uint32_t recordLength = 0;  // bytes of one record (an order queue: 47 + 4 * its count)
     const char* records = nullptr;
     const PushTiming* timing = nullptr;  // right after the last record
-    size_t size = 0;             // bytes up to the end of the timing block
+    size_t size = 0;                     // bytes up to the end of the timing block
 };
 
 // Reads a data message (the body of a type-4 frame, or the data of a relay
@@ -132,10 +132,10 @@ PeerBlock BuildPeerDataSubset(const PeerDataMessage& m, const uint32_t* indexes,
 // ---- Answers (201-204) -------------------------------------------------------
 
 struct PeerAnswer {
-    int32_t reqType = 0;       // 201..204
+    int32_t reqType = 0;  // 201..204
     std::string id;
-    uint32_t count = 0;        // TickCount: records (the byte count for 201)
-    uint32_t payloadLength = 0;  // strTextLength: bytes of the binary part
+    uint32_t count = 0;             // TickCount: records (the byte count for 201)
+    uint32_t payloadLength = 0;     // strTextLength: bytes of the binary part
     const char* payload = nullptr;  // into the body
     // Bytes of the body to pass on unchanged to a child that asked: the text
     // with its marker and the binary part.

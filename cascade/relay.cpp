@@ -37,13 +37,20 @@ int32_t Relay(int32_t reqType, const void* records, uint32_t count, const PushTi
 
 QuoteDataCallback DataCallbackSlots::ForClass(int32_t dataClass) const {
     switch (dataClass) {
-        case kPeerTickIndex: return fnctickindex;
-        case kPeerTickStock: return fnctickstock;
-        case kPeerOrderQueue: return fncorderqueue;
-        case kPeerOrderData: return fncorderdata;
-        case kPeerTransaction: return fnctransacton;
-        case kPeerSuperStock: return fncsuperstock;
-        default: return nullptr;
+    case kPeerTickIndex:
+        return fnctickindex;
+    case kPeerTickStock:
+        return fnctickstock;
+    case kPeerOrderQueue:
+        return fncorderqueue;
+    case kPeerOrderData:
+        return fncorderdata;
+    case kPeerTransaction:
+        return fnctransacton;
+    case kPeerSuperStock:
+        return fncsuperstock;
+    default:
+        return nullptr;
     }
 }
 

@@ -24,28 +24,31 @@ std::string ParenthesisedCodeList(std::string_view codelist) {
     return list;
 }
 
-void SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType,
-                              const std::string& market, const std::string& given) {
+void SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType, const std::string& market,
+                              const std::string& given) {
     // A single code without parentheses would otherwise become a key no
     // record ever matches ("2|USHA:600000" beside the records' "2|USHA:(600000)").
     const std::string codelist = ParenthesisedCodeList(given);
     const std::string key = std::to_string(dataClass) + "|" + market + ":" + codelist;
     switch (subopType) {
-        case 1:
-            DropSubscriberKeys(subscriber, key);
-            m_registry.AddKeys(key, subscriber);
-            ForwardSubscription(dataClass, 3, market, codelist);
-            break;
-        case 2: DropSubscriberKeys(subscriber, key); break;
-        case 3:
-            m_registry.AddKeys(key, subscriber);
-            ForwardSubscription(dataClass, 3, market, codelist);
-            break;
-        case 4:
-            m_registry.RemoveKeys(key, subscriber);
-            ForwardSubscription(dataClass, 4, market, codelist);
-            break;
-        default: break;
+    case 1:
+        DropSubscriberKeys(subscriber, key);
+        m_registry.AddKeys(key, subscriber);
+        ForwardSubscription(dataClass, 3, market, codelist);
+        break;
+    case 2:
+        DropSubscriberKeys(subscriber, key);
+        break;
+    case 3:
+        m_registry.AddKeys(key, subscriber);
+        ForwardSubscription(dataClass, 3, market, codelist);
+        break;
+    case 4:
+        m_registry.RemoveKeys(key, subscriber);
+        ForwardSubscription(dataClass, 4, market, codelist);
+        break;
+    default:
+        break;
     }
 }
 

@@ -56,41 +56,41 @@ constexpr uint32_t TL_AR_MAX_PAYLOAD = 65535;
 // storing for its whole life; the factories below set one up (the fields
 // may also be filled by hand as described).
 struct HugeDataArchive {
-  static constexpr uint32_t kLoading = 1;
+    static constexpr uint32_t kLoading = 1;
 
-  uint32_t flags = 0;              // bit 0: loading; clear: storing
-  uint8_t* current = nullptr;      // next byte to read or write
-  uint8_t* end = nullptr;          // end of the bytes available, or of the fixed output area
-  uint8_t* bufferStart = nullptr;  // start of the read buffer; null: the archive cannot refill
-  corvane::CTLFileObj* source = nullptr;  // file that refills the read buffer
-  corvane::CTLSmartBuffer* buffer = nullptr;  // loading: the read buffer; storing: the sink (null: fixed area)
-  TLCodePagePair codePages{0, 0};  // how texts are encoded inside the archive
-  uint32_t byteCount = 0;          // bytes consumed or produced, headers included
+    uint32_t flags = 0;                         // bit 0: loading; clear: storing
+    uint8_t* current = nullptr;                 // next byte to read or write
+    uint8_t* end = nullptr;                     // end of the bytes available, or of the fixed output area
+    uint8_t* bufferStart = nullptr;             // start of the read buffer; null: the archive cannot refill
+    corvane::CTLFileObj* source = nullptr;      // file that refills the read buffer
+    corvane::CTLSmartBuffer* buffer = nullptr;  // loading: the read buffer; storing: the sink (null: fixed area)
+    TLCodePagePair codePages{0, 0};             // how texts are encoded inside the archive
+    uint32_t byteCount = 0;                     // bytes consumed or produced, headers included
 
-  bool IsLoading() const { return (flags & kLoading) != 0; }
+    bool IsLoading() const { return (flags & kLoading) != 0; }
 
-  // Storing: a point in the output to come back to. Rewinding to it drops
-  // every item written since, so that a group of items goes out whole or
-  // not at all.
-  struct Mark {
-    uint8_t* current;
-    uint32_t used;
-    uint32_t byteCount;
-  };
-  Mark GetMark() const;
-  void Rewind(const Mark& mark);
+    // Storing: a point in the output to come back to. Rewinding to it drops
+    // every item written since, so that a group of items goes out whole or
+    // not at all.
+    struct Mark {
+        uint8_t* current;
+        uint32_t used;
+        uint32_t byteCount;
+    };
+    Mark GetMark() const;
+    void Rewind(const Mark& mark);
 
-  // Storing, appended to a growable sink.
-  static HugeDataArchive StoreTo(corvane::CTLSmartBuffer* sink, const TLCodePagePair* codePages = nullptr);
-  // Storing into a fixed area of `size` bytes (what was written: byteCount).
-  static HugeDataArchive StoreInto(void* area, uint32_t size, const TLCodePagePair* codePages = nullptr);
-  // Loading from bytes in memory, which must outlive the archive.
-  static HugeDataArchive LoadFrom(const void* data, uint32_t length, const TLCodePagePair* codePages = nullptr);
-  // Loading from a file object, from its position on, through `readBuffer`,
-  // which holds the bytes read ahead (the file's position runs ahead of the
-  // archive by the bytes not consumed yet). Both must outlive the archive.
-  static HugeDataArchive LoadFromFile(corvane::CTLFileObj* source, corvane::CTLSmartBuffer* readBuffer,
-                                      const TLCodePagePair* codePages = nullptr);
+    // Storing, appended to a growable sink.
+    static HugeDataArchive StoreTo(corvane::CTLSmartBuffer* sink, const TLCodePagePair* codePages = nullptr);
+    // Storing into a fixed area of `size` bytes (what was written: byteCount).
+    static HugeDataArchive StoreInto(void* area, uint32_t size, const TLCodePagePair* codePages = nullptr);
+    // Loading from bytes in memory, which must outlive the archive.
+    static HugeDataArchive LoadFrom(const void* data, uint32_t length, const TLCodePagePair* codePages = nullptr);
+    // Loading from a file object, from its position on, through `readBuffer`,
+    // which holds the bytes read ahead (the file's position runs ahead of the
+    // archive by the bytes not consumed yet). Both must outlive the archive.
+    static HugeDataArchive LoadFromFile(corvane::CTLFileObj* source, corvane::CTLSmartBuffer* readBuffer,
+                                        const TLCodePagePair* codePages = nullptr);
 };
 
 namespace corvane {
@@ -101,59 +101,59 @@ namespace corvane {
 using TLHugeDataSink = void (*)(void* context, uint8_t type, const uint8_t* data, uint32_t length);
 
 class CHugeData : public CTLObject {
- public:
-  CHugeData() = default;
-  ~CHugeData() override = default;
+public:
+    CHugeData() = default;
+    ~CHugeData() override = default;
 
-  TLRuntimeClass* GetRuntimeClass() const override;
-  static TLRuntimeClass classCHugeData;
+    TLRuntimeClass* GetRuntimeClass() const override;
+    static TLRuntimeClass classCHugeData;
 
-  // Storing: an item 0x11 with the type code, an item 0x44 with the total
-  // length, then the data from the source pointer in items of the type code
-  // of at most 65,520 bytes. Loading: reads the two head items into the type
-  // code and the total length and hands the data to the sink.
-  void Serialize(HugeDataArchive& ar) override;
+    // Storing: an item 0x11 with the type code, an item 0x44 with the total
+    // length, then the data from the source pointer in items of the type code
+    // of at most 65,520 bytes. Loading: reads the two head items into the type
+    // code and the total length and hands the data to the sink.
+    void Serialize(HugeDataArchive& ar) override;
 
-  // The next n bytes, consumed, refilling the read buffer when it can; null
-  // when they are not there (nothing is consumed then).
-  static uint8_t* Fetch(HugeDataArchive& ar, int32_t n);
-  // Reads the next item into `count` values of the asked type, converting
-  // between the numeric types.
-  static uint32_t ReadItem(HugeDataArchive& ar, uint8_t type, void* buffer, uint32_t count);
-  // Writes one item; null data leaves the payload's bytes as they are (an
-  // area) or zero (a sink). Nothing is written when the whole item does not
-  // fit.
-  static uint32_t WriteItem(HugeDataArchive& ar, uint8_t type, const void* data, uint32_t count);
-  static uint32_t ReadBytes(HugeDataArchive& ar, void* buffer, uint32_t count) {
-    return ReadItem(ar, TL_AR_INT8, buffer, count);
-  }
-  static uint32_t ReadInt16(HugeDataArchive& ar, void* buffer, uint32_t count) {
-    return ReadItem(ar, TL_AR_INT16, buffer, count);
-  }
-  static uint32_t ReadInt32(HugeDataArchive& ar, void* buffer, uint32_t count) {
-    return ReadItem(ar, TL_AR_INT32, buffer, count);
-  }
-  static uint32_t WriteBytes(HugeDataArchive& ar, const void* data, uint32_t count) {
-    return WriteItem(ar, TL_AR_INT8, data, count);
-  }
-  static uint32_t WriteInt16(HugeDataArchive& ar, const void* data, uint32_t count) {
-    return WriteItem(ar, TL_AR_INT16, data, count);
-  }
-  static uint32_t WriteInt32(HugeDataArchive& ar, const void* data, uint32_t count) {
-    return WriteItem(ar, TL_AR_INT32, data, count);
-  }
-  // Reads a text item, converted from the archive's code pages; an empty
-  // item leaves `out` unchanged.
-  static uint32_t ReadString(HugeDataArchive& ar, CTLString& out);
-  // Writes a text item converted to the archive's code pages; null or empty
-  // texts, and texts longer than an item holds, are written as an empty item.
-  static uint32_t WriteString(HugeDataArchive& ar, const char* text);
+    // The next n bytes, consumed, refilling the read buffer when it can; null
+    // when they are not there (nothing is consumed then).
+    static uint8_t* Fetch(HugeDataArchive& ar, int32_t n);
+    // Reads the next item into `count` values of the asked type, converting
+    // between the numeric types.
+    static uint32_t ReadItem(HugeDataArchive& ar, uint8_t type, void* buffer, uint32_t count);
+    // Writes one item; null data leaves the payload's bytes as they are (an
+    // area) or zero (a sink). Nothing is written when the whole item does not
+    // fit.
+    static uint32_t WriteItem(HugeDataArchive& ar, uint8_t type, const void* data, uint32_t count);
+    static uint32_t ReadBytes(HugeDataArchive& ar, void* buffer, uint32_t count) {
+        return ReadItem(ar, TL_AR_INT8, buffer, count);
+    }
+    static uint32_t ReadInt16(HugeDataArchive& ar, void* buffer, uint32_t count) {
+        return ReadItem(ar, TL_AR_INT16, buffer, count);
+    }
+    static uint32_t ReadInt32(HugeDataArchive& ar, void* buffer, uint32_t count) {
+        return ReadItem(ar, TL_AR_INT32, buffer, count);
+    }
+    static uint32_t WriteBytes(HugeDataArchive& ar, const void* data, uint32_t count) {
+        return WriteItem(ar, TL_AR_INT8, data, count);
+    }
+    static uint32_t WriteInt16(HugeDataArchive& ar, const void* data, uint32_t count) {
+        return WriteItem(ar, TL_AR_INT16, data, count);
+    }
+    static uint32_t WriteInt32(HugeDataArchive& ar, const void* data, uint32_t count) {
+        return WriteItem(ar, TL_AR_INT32, data, count);
+    }
+    // Reads a text item, converted from the archive's code pages; an empty
+    // item leaves `out` unchanged.
+    static uint32_t ReadString(HugeDataArchive& ar, CTLString& out);
+    // Writes a text item converted to the archive's code pages; null or empty
+    // texts, and texts longer than an item holds, are written as an empty item.
+    static uint32_t WriteString(HugeDataArchive& ar, const char* text);
 
-  uint8_t m_nType = 0;                      // type code of the raw data
-  uint32_t m_nLength = 0;                   // total length in bytes
-  void* m_pSinkContext = nullptr;
-  TLHugeDataSink m_pfnSink = nullptr;       // receives the data when loading (may be null)
-  const uint8_t* m_pSource = nullptr;       // data to store
+    uint8_t m_nType = 0;     // type code of the raw data
+    uint32_t m_nLength = 0;  // total length in bytes
+    void* m_pSinkContext = nullptr;
+    TLHugeDataSink m_pfnSink = nullptr;  // receives the data when loading (may be null)
+    const uint8_t* m_pSource = nullptr;  // data to store
 };
 
 }  // namespace corvane

@@ -35,8 +35,8 @@ public:
     // length) returns kError. Returns the number of characters written.
     virtual std::uint32_t Encode(const std::uint8_t* in, std::int32_t length, char* out, std::int32_t capacity);
 
-    virtual char CharOf(unsigned index) const;              // alphabet[index & 63]
-    virtual std::uint8_t ValueOf(unsigned char ch) const;   // 0..63, or 0xFF outside the alphabet
+    virtual char CharOf(unsigned index) const;             // alphabet[index & 63]
+    virtual std::uint8_t ValueOf(unsigned char ch) const;  // 0..63, or 0xFF outside the alphabet
     virtual char PadChar() const { return '='; }
 };
 

@@ -20,9 +20,8 @@ struct LocaleRow {
 };
 
 const LocaleRow kLocales[] = {
-    {0x0804, 936, "zh_CN", "GBK"},          {0x0C04, 950, "zh_HK", "BIG5"},
-    {0x0404, 950, "zh_TW", "BIG5"},         {0x1004, 936, "zh_SG", "GBK"},
-    {0x0809, 1252, "en_GB", "windows-1252"}, {0x0409, 1252, "en_US", "windows-1252"},
+    {0x0804, 936, "zh_CN", "GBK"}, {0x0C04, 950, "zh_HK", "BIG5"},          {0x0404, 950, "zh_TW", "BIG5"},
+    {0x1004, 936, "zh_SG", "GBK"}, {0x0809, 1252, "en_GB", "windows-1252"}, {0x0409, 1252, "en_US", "windows-1252"},
 };
 
 struct FrameworkLocale {
@@ -68,8 +67,7 @@ bool LiesInside(const char* text, const corvane::CTLString& s) {
     return text >= b && text <= b + s.GetLength();
 }
 
-int MapChinese(const char* text, int len, corvane::CTLString& out, uint32_t from, uint32_t to,
-               bool to_traditional) {
+int MapChinese(const char* text, int len, corvane::CTLString& out, uint32_t from, uint32_t to, bool to_traditional) {
     size_t n = TextLength(text, len);
     std::u16string wide;
     if (pl::MultiByteToUtf16(from, text, n, wide) != 0) return -1;
@@ -87,7 +85,7 @@ uint32_t TL_CodePageFromName(const char* name) {
         const char* name;
         uint32_t cp;
     } kNames[] = {
-        {"gb2312", 52936}, {"gbk", 936},       {"big5", 950},   {"utf-8", 65001},
+        {"gb2312", 52936}, {"gbk", 936},       {"big5", 950},    {"utf-8", 65001},
         {"utf-7", 65000},  {"gb18030", 54936}, {"utf-16", 1200},
     };
     if (name == nullptr) return 0;
@@ -140,8 +138,7 @@ int TL_WideToMultiByte(const char16_t* text, int len, corvane::CTLString& out, u
     return StoreResult(bytes, out);
 }
 
-int TL_MultiByteToMultiByte(const char* text, int len, corvane::CTLString& out, uint32_t from,
-                            uint32_t to) {
+int TL_MultiByteToMultiByte(const char* text, int len, corvane::CTLString& out, uint32_t from, uint32_t to) {
     size_t n = TextLength(text, len);
     std::u16string wide;
     if (pl::MultiByteToUtf16(from, text, n, wide) != 0) return -1;
@@ -191,8 +188,8 @@ int TL_RegistryConvert(uint32_t from, uint32_t to, const char* text, int len, co
     return r;
 }
 
-const char* TL_ConvertToFrameworkText(const char* text, int* len, corvane::CTLString& out,
-                                      const TLCodePagePair* pair, int flag) {
+const char* TL_ConvertToFrameworkText(const char* text, int* len, corvane::CTLString& out, const TLCodePagePair* pair,
+                                      int flag) {
     size_t n = TextLength(text, len ? *len : -1);
     TLCodePagePair p = pair ? *pair : TL_GetFrameworkCodePage();
     TLCodePagePair fw = TL_GetFrameworkCodePage();
@@ -218,8 +215,8 @@ const char* TL_ConvertToFrameworkText(const char* text, int* len, corvane::CTLSt
     return out.GetString();
 }
 
-const char* TL_ConvertFromFrameworkText(const char* text, int* len, corvane::CTLString& out,
-                                        const TLCodePagePair* pair, int flag) {
+const char* TL_ConvertFromFrameworkText(const char* text, int* len, corvane::CTLString& out, const TLCodePagePair* pair,
+                                        int flag) {
     size_t n = TextLength(text, len ? *len : -1);
     TLCodePagePair fw = TL_GetFrameworkCodePage();
     TLCodePagePair p = pair ? *pair : fw;
@@ -301,8 +298,7 @@ void TL_UrlEncode(corvane::CTLString& out, const char* text) {
     std::string r;
     for (const char* p = text ? text : ""; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '_') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_') {
             r.push_back(static_cast<char>(c));
         } else if (c == ' ') {
             r.push_back('+');

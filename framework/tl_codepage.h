@@ -54,8 +54,7 @@ int TL_WideToMultiByte(const char16_t* text, int len, corvane::CTLString& out, u
 
 // Re-encodes a text from one code page to another through UTF-16. Returns
 // the result length or -1.
-int TL_MultiByteToMultiByte(const char* text, int len, corvane::CTLString& out, uint32_t from,
-                            uint32_t to);
+int TL_MultiByteToMultiByte(const char* text, int len, corvane::CTLString& out, uint32_t from, uint32_t to);
 
 // The same with UTF-8 as the target.
 int TL_ToUtf8(const char* text, int len, corvane::CTLString& out, uint32_t cp);
@@ -80,14 +79,14 @@ int TL_RegistryConvert(uint32_t from, uint32_t to, const char* text, int len, co
 // from UTF-8 when pair->enc is 65001, then (flag bit 0) between the pair's
 // code page and the framework's through the registry. The result is in out;
 // its length is stored in *len. Returns out's bytes.
-const char* TL_ConvertToFrameworkText(const char* text, int* len, corvane::CTLString& out,
-                                      const TLCodePagePair* pair, int flag);
+const char* TL_ConvertToFrameworkText(const char* text, int* len, corvane::CTLString& out, const TLCodePagePair* pair,
+                                      int flag);
 
 // The reverse: a framework text converted for the pair (null: the
 // framework's own pair): (flag bit 0) through the registry from the
 // framework's code page to the pair's, then to UTF-8 when pair->enc is 65001.
-const char* TL_ConvertFromFrameworkText(const char* text, int* len, corvane::CTLString& out,
-                                        const TLCodePagePair* pair, int flag);
+const char* TL_ConvertFromFrameworkText(const char* text, int* len, corvane::CTLString& out, const TLCodePagePair* pair,
+                                        int flag);
 
 // Looks for a "#@language" header (locale and encoding, such as
 // "#@language=zh_CN.GBK") at one of the first six positions of the text.

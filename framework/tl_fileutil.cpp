@@ -25,8 +25,7 @@ struct ErrorRow {
 const std::vector<ErrorRow>& ErrorTable() {
     static const std::vector<ErrorRow> table = {
         {TL_FILE_E_NOT_FOUND, {2, 6, 18, 107}},
-        {TL_FILE_E_BAD_PATH,
-         {3, 15, 17, 34, 52, 55, 70, 85, 111, 123, 124, 125, 144, 154, 161, 206, 208, 267}},
+        {TL_FILE_E_BAD_PATH, {3, 15, 17, 34, 52, 55, 70, 85, 111, 123, 124, 125, 144, 154, 161, 206, 208, 267}},
         {TL_FILE_E_TOO_MANY_OPEN, {4, 36, 68, 113}},
         {TL_FILE_E_ACCESS_DENIED, {5, 12, 71, 82, 170, 999}},
         {TL_FILE_E_INVALID_FILE, {11, 26, 60, 66, 114, 182, 191, 193}},

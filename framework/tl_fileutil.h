@@ -36,12 +36,12 @@ constexpr int TL_MAX_PATH = 260;
 
 // File status record filled by TL_GetFileStatus.
 struct TLFileStatus {
-    int64_t mtime;       // modification time (calendar seconds)
-    int64_t ctime;       // change (creation) time
-    int64_t atime;       // access time
-    int32_t size;        // size in bytes, 0x7FFFFFFF for larger files
-    uint8_t attribute;   // 0x10 directory, 0x40 character device
-    uint8_t want_size64; // set by the caller to have size64 filled
+    int64_t mtime;        // modification time (calendar seconds)
+    int64_t ctime;        // change (creation) time
+    int64_t atime;        // access time
+    int32_t size;         // size in bytes, 0x7FFFFFFF for larger files
+    uint8_t attribute;    // 0x10 directory, 0x40 character device
+    uint8_t want_size64;  // set by the caller to have size64 filled
     char path[TL_MAX_PATH];
     uint64_t size64;
 };

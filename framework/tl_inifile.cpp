@@ -131,32 +131,32 @@ int CTLIniFile::Parse() {
             continue;
         }
         switch (state) {
-            case ScanState::kNormal:
-                if (c == ' ' || c == '\t') {
-                    ++blanks;
-                } else if (c == '[' && i - line_start == blanks) {
-                    if (section_open) IndexSection(section, section_bracket, line_start - section_bracket);
-                    header_bracket = i;
-                    header_start = i + 1;
-                    state = ScanState::kSection;
-                } else if (c == ';' || c == '#') {
-                    state = ScanState::kComment;
-                } else if (c == '=') {
-                    eq = i;
-                    state = ScanState::kValue;
-                }
-                break;
-            case ScanState::kSection:
-                if (c == ']') {
-                    section = NameOf(t + header_start, i - header_start);
-                    section_bracket = header_bracket;
-                    section_open = true;
-                    state = ScanState::kNormal;
-                }
-                break;
-            case ScanState::kValue:
-            case ScanState::kComment:
-                break;
+        case ScanState::kNormal:
+            if (c == ' ' || c == '\t') {
+                ++blanks;
+            } else if (c == '[' && i - line_start == blanks) {
+                if (section_open) IndexSection(section, section_bracket, line_start - section_bracket);
+                header_bracket = i;
+                header_start = i + 1;
+                state = ScanState::kSection;
+            } else if (c == ';' || c == '#') {
+                state = ScanState::kComment;
+            } else if (c == '=') {
+                eq = i;
+                state = ScanState::kValue;
+            }
+            break;
+        case ScanState::kSection:
+            if (c == ']') {
+                section = NameOf(t + header_start, i - header_start);
+                section_bracket = header_bracket;
+                section_open = true;
+                state = ScanState::kNormal;
+            }
+            break;
+        case ScanState::kValue:
+        case ScanState::kComment:
+            break;
         }
     }
     if (section_open) IndexSection(section, section_bracket, n - section_bracket);
@@ -175,8 +175,7 @@ void CTLIniFile::IndexKey(const CTLString& section, uint32_t line, uint32_t eq, 
     m_index[name] = Entry{line, 0, eq - line, eol - eq - 1};
 }
 
-CTLString& CTLIniFile::GetValue(CTLString& out, const char* section, const char* key,
-                                const char* def) const {
+CTLString& CTLIniFile::GetValue(CTLString& out, const char* section, const char* key, const char* def) const {
     CTLString name = section ? section : "";
     name += "@@";
     name += key ? key : "";

@@ -18,8 +18,8 @@ bool IsBlank(char c) { return c == ' ' || (c >= 9 && c <= 13); }
 
 namespace corvane {
 
-TLRuntimeClass CTLKey2Value::classCTLKey2Value = {"CTLKey2Value", int32_t(sizeof(CTLKey2Value)), CreateKey2Value,
-                                                  TL_CallSerialize, &CTLObject::classCTLObject, nullptr};
+TLRuntimeClass CTLKey2Value::classCTLKey2Value = {"CTLKey2Value",   int32_t(sizeof(CTLKey2Value)), CreateKey2Value,
+                                                  TL_CallSerialize, &CTLObject::classCTLObject,    nullptr};
 static TLClassRegistrar s_regKey2Value(&CTLKey2Value::classCTLKey2Value);
 
 TLRuntimeClass* CTLKey2Value::GetRuntimeClass() const { return &classCTLKey2Value; }

@@ -205,7 +205,8 @@ private:
 template <class T, unsigned Capacity = 0>
 class CRingLockFreeList : public murek::CQueue<T, 1024> {
 public:
-    explicit CRingLockFreeList(std::uint64_t capacity = Capacity, const murek::CQueueBlockAllocator* allocator = nullptr)
+    explicit CRingLockFreeList(std::uint64_t capacity = Capacity,
+                               const murek::CQueueBlockAllocator* allocator = nullptr)
         : murek::CQueue<T, 1024>(allocator), m_capacity(capacity) {}
     ~CRingLockFreeList() override = default;
 

@@ -21,18 +21,18 @@
 #include "framework/tl_thread.h"
 
 // Channel flags.
-constexpr uint32_t TL_LOG_CAP_MASK = 0x7FF;           // size cap in MiB (bits 0-10)
-constexpr uint32_t TL_LOG_CAP_DEFAULT = 0x800;        // bit 11: use the 4 MiB default cap
-constexpr uint32_t TL_LOG_DAILY = 0x10000;            // date stamp in the name, new file each day
-constexpr uint32_t TL_LOG_DELETE_ROLLED = 0x40000;    // delete a finished file when rolling
-constexpr uint32_t TL_LOG_QUEUED = 0x80000;           // lines queue for the writer thread
-constexpr uint32_t TL_LOG_TIME = 0x100000;            // lines carry local date and time
-constexpr uint32_t TL_LOG_IDS = 0x200000;             // lines carry process and thread ids
-constexpr uint32_t TL_LOG_KEEP_OPEN = 0x1000000;      // keep the file open
-constexpr uint32_t TL_LOG_NO_CAP = 0x2000000;         // no size cap
-constexpr uint32_t TL_LOG_KEEP_NAME = 0x4000000;      // never put a date stamp in the name
-constexpr uint32_t TL_LOG_NO_LINE_END = 0x8000000;    // do not add "\r\n"
-constexpr uint32_t TL_LOG_DEFAULT_FLAGS = 0x330000;   // channel 0: daily, time, ids
+constexpr uint32_t TL_LOG_CAP_MASK = 0x7FF;          // size cap in MiB (bits 0-10)
+constexpr uint32_t TL_LOG_CAP_DEFAULT = 0x800;       // bit 11: use the 4 MiB default cap
+constexpr uint32_t TL_LOG_DAILY = 0x10000;           // date stamp in the name, new file each day
+constexpr uint32_t TL_LOG_DELETE_ROLLED = 0x40000;   // delete a finished file when rolling
+constexpr uint32_t TL_LOG_QUEUED = 0x80000;          // lines queue for the writer thread
+constexpr uint32_t TL_LOG_TIME = 0x100000;           // lines carry local date and time
+constexpr uint32_t TL_LOG_IDS = 0x200000;            // lines carry process and thread ids
+constexpr uint32_t TL_LOG_KEEP_OPEN = 0x1000000;     // keep the file open
+constexpr uint32_t TL_LOG_NO_CAP = 0x2000000;        // no size cap
+constexpr uint32_t TL_LOG_KEEP_NAME = 0x4000000;     // never put a date stamp in the name
+constexpr uint32_t TL_LOG_NO_LINE_END = 0x8000000;   // do not add "\r\n"
+constexpr uint32_t TL_LOG_DEFAULT_FLAGS = 0x330000;  // channel 0: daily, time, ids
 
 constexpr int TL_LOG_MAX_CHANNELS = 32;
 constexpr int TL_LOG_RAW_LEVEL = -999;
@@ -41,13 +41,13 @@ constexpr int32_t TL_LOG_DEFAULT_CAP = 0x400000;  // 4 MiB
 
 // One line waiting in a channel's queue.
 struct TLLogRecord {
-  char* data;       // binary block written before the text (TL_Allocate), or null
-  int32_t length;   // its length
-  char* text;       // private copy of the text (TL_Allocate)
-  int64_t time;     // calendar time, 0 = none
-  uint32_t pid;
-  uint32_t tid;     // 0 = no ids
-  int32_t level;
+    char* data;      // binary block written before the text (TL_Allocate), or null
+    int32_t length;  // its length
+    char* text;      // private copy of the text (TL_Allocate)
+    int64_t time;    // calendar time, 0 = none
+    uint32_t pid;
+    uint32_t tid;  // 0 = no ids
+    int32_t level;
 };
 
 // One log channel (owned by the log; never freed).
@@ -105,8 +105,7 @@ bool TL_ConfigureLogChannel(TLLogChannel* channel, uint32_t flags, const char* p
 int TL_InsertLogStamp(char* path, int size, const char* pattern, const char* stamp);
 
 // Writes (or queues, with TL_LOG_QUEUED) one line.
-void TL_LogChannelWrite(TLLogChannel* channel, const char* data, int32_t length, const char* text,
-                        int level);
+void TL_LogChannelWrite(TLLogChannel* channel, const char* data, int32_t length, const char* text, int level);
 
 // Writes one record to the channel's file. 0, or -1 when the file cannot be
 // opened (the line is lost).
@@ -152,21 +151,21 @@ namespace corvane {
 // The writer thread: rolls every channel on its first pass and every tenth
 // pass after it, one pass a second; it wakes only for the passes that roll.
 class CWriteLogThread : public CTL_Thread {
- public:
-  CWriteLogThread() = default;
-  // Stops with a 2000 ms wait.
-  ~CWriteLogThread() override;
+public:
+    CWriteLogThread() = default;
+    // Stops with a 2000 ms wait.
+    ~CWriteLogThread() override;
 
-  void Run() override;
-  // Stops the thread as CTL_Thread does, then rolls and flushes every
-  // channel once more on the calling thread.
-  int Stop(uint32_t ms = 2000) override;
+    void Run() override;
+    // Stops the thread as CTL_Thread does, then rolls and flushes every
+    // channel once more on the calling thread.
+    int Stop(uint32_t ms = 2000) override;
 
-  // Passes made so far (ten more at each roll).
-  uint64_t GetPasses() const { return m_nPasses.load(std::memory_order_acquire); }
+    // Passes made so far (ten more at each roll).
+    uint64_t GetPasses() const { return m_nPasses.load(std::memory_order_acquire); }
 
- private:
-  std::atomic<uint64_t> m_nPasses{0};
+private:
+    std::atomic<uint64_t> m_nPasses{0};
 };
 
 }  // namespace corvane

@@ -49,8 +49,7 @@ uint32_t CTLRegistry::GetDword(const char* name, uint32_t* value) {
 uint32_t CTLRegistry::SetDword(const char* name, uint32_t value) {
     if (m_hKey == nullptr) return TL_REG_E_FAILED;
     unsigned char buf[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                            static_cast<unsigned char>(value >> 16),
-                            static_cast<unsigned char>(value >> 24)};
+                            static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     return pl::KeySetValue(m_hKey, name, buf, sizeof buf) == pl::kKeyOk ? 0 : TL_REG_E_FAILED;
 }
 

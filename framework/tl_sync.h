@@ -41,24 +41,20 @@ uint32_t TL_WaitForObject(TLHandle h, uint32_t ms);
 int TL_CloseHandle(TLHandle h);
 
 // Atomic operations on 32-bit words, all sequentially consistent.
-inline int32_t TL_InterlockedIncrement(int32_t* target) {
-  return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
-}
-inline int32_t TL_InterlockedDecrement(int32_t* target) {
-  return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
-}
+inline int32_t TL_InterlockedIncrement(int32_t* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+inline int32_t TL_InterlockedDecrement(int32_t* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
 // Return the old value.
 inline int32_t TL_InterlockedExchange(int32_t* target, int32_t value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 inline int32_t TL_InterlockedExchangeAdd(int32_t* target, int32_t value) {
-  return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
+    return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }
 // Stores value when *target equals expected; returns the old value.
 // Note the order: (target, new value, expected value).
 inline int32_t TL_InterlockedCompareExchange(int32_t* target, int32_t value, int32_t expected) {
-  __atomic_compare_exchange_n(target, &expected, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return expected;
+    __atomic_compare_exchange_n(target, &expected, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return expected;
 }
 
 namespace corvane {
@@ -66,113 +62,113 @@ namespace corvane {
 // Base of the sync objects: one platform handle (null for a critical
 // section).
 class CTLSyncObject : public CTLObject {
- public:
-  CTLSyncObject() = default;
-  ~CTLSyncObject() override;
-  CTLSyncObject(const CTLSyncObject&) = delete;
-  CTLSyncObject& operator=(const CTLSyncObject&) = delete;
+public:
+    CTLSyncObject() = default;
+    ~CTLSyncObject() override;
+    CTLSyncObject(const CTLSyncObject&) = delete;
+    CTLSyncObject& operator=(const CTLSyncObject&) = delete;
 
-  // 1 when acquired within ms (TL_INFINITE: no limit), 0 otherwise.
-  virtual int Lock(uint32_t ms = TL_INFINITE);
-  // Non-zero on success.
-  virtual int Unlock() = 0;
+    // 1 when acquired within ms (TL_INFINITE: no limit), 0 otherwise.
+    virtual int Lock(uint32_t ms = TL_INFINITE);
+    // Non-zero on success.
+    virtual int Unlock() = 0;
 
-  TLHandle GetHandle() const { return m_hObject; }
+    TLHandle GetHandle() const { return m_hObject; }
 
- protected:
-  TLHandle m_hObject = nullptr;
+protected:
+    TLHandle m_hObject = nullptr;
 };
 
 // Recursive mutex. A name gives the mutex of that name held across
 // processes (one object per name in each process).
 class CMutex : public CTLSyncObject {
- public:
-  explicit CMutex(int initially_owned = 0, const char* name = nullptr);
-  // 1 only when the wait succeeds (a null handle fails).
-  int Lock(uint32_t ms = TL_INFINITE) override;
-  // 0 when the calling thread does not own the mutex.
-  int Unlock() override;
+public:
+    explicit CMutex(int initially_owned = 0, const char* name = nullptr);
+    // 1 only when the wait succeeds (a null handle fails).
+    int Lock(uint32_t ms = TL_INFINITE) override;
+    // 0 when the calling thread does not own the mutex.
+    int Unlock() override;
 };
 
 // Event; a scoped lock over it only waits, as Unlock does nothing.
 class CEvent : public CTLSyncObject {
- public:
-  explicit CEvent(int initial_state = 0, int manual_reset = 0, const char* name = nullptr);
-  int SetEvent();
-  int ResetEvent();
-  int Lock(uint32_t ms = TL_INFINITE) override;
-  // Does nothing, returns 1.
-  int Unlock() override { return 1; }
+public:
+    explicit CEvent(int initial_state = 0, int manual_reset = 0, const char* name = nullptr);
+    int SetEvent();
+    int ResetEvent();
+    int Lock(uint32_t ms = TL_INFINITE) override;
+    // Does nothing, returns 1.
+    int Unlock() override { return 1; }
 };
 
 // In-process recursive lock. A timed Lock tries once, then again every
 // 100 ms until the counted time reaches the timeout (timeouts are thus
 // rounded up to whole 100 ms steps; 0 makes a single attempt).
 class CCriticalSection : public CTLSyncObject {
- public:
-  CCriticalSection() = default;
-  int Lock(uint32_t ms = TL_INFINITE) override;
-  // Leaves; 0 when the calling thread does not hold it.
-  int Unlock() override { return m_cs.Unlock() ? 1 : 0; }
+public:
+    CCriticalSection() = default;
+    int Lock(uint32_t ms = TL_INFINITE) override;
+    // Leaves; 0 when the calling thread does not hold it.
+    int Unlock() override { return m_cs.Unlock() ? 1 : 0; }
 
- private:
-  pl::RecursiveMutex m_cs;
+private:
+    pl::RecursiveMutex m_cs;
 };
 
 // Scoped lock over any sync object (a stack object).
 class CTLSingleLock {
- public:
-  // With initial_lock set and an object present, locks without time limit.
-  explicit CTLSingleLock(CTLSyncObject* object, int initial_lock = 0);
-  ~CTLSingleLock();
-  CTLSingleLock(const CTLSingleLock&) = delete;
-  CTLSingleLock& operator=(const CTLSingleLock&) = delete;
+public:
+    // With initial_lock set and an object present, locks without time limit.
+    explicit CTLSingleLock(CTLSyncObject* object, int initial_lock = 0);
+    ~CTLSingleLock();
+    CTLSingleLock(const CTLSingleLock&) = delete;
+    CTLSingleLock& operator=(const CTLSingleLock&) = delete;
 
-  // Locks through the object; stores and returns the result (0 without one).
-  int Lock(uint32_t ms = TL_INFINITE);
-  // 1 when not locked; 0 when there is no object; else the object's Unlock
-  // result, the locked flag becoming its negation.
-  int Unlock();
-  int IsLocked() const { return m_bLocked; }
+    // Locks through the object; stores and returns the result (0 without one).
+    int Lock(uint32_t ms = TL_INFINITE);
+    // 1 when not locked; 0 when there is no object; else the object's Unlock
+    // result, the locked flag becoming its negation.
+    int Unlock();
+    int IsLocked() const { return m_bLocked; }
 
- private:
-  CTLSyncObject* m_pObject;
-  int32_t m_bLocked = 0;
+private:
+    CTLSyncObject* m_pObject;
+    int32_t m_bLocked = 0;
 };
 
 // Byte-range lock on an open file (descriptor). Offset 0 with length 0 means
 // the whole file; length 0 at any other offset is an empty range, which
 // locks nothing and always succeeds. The destructor releases a held lock.
 class CFileLock {
- public:
-  // Length of "the whole file".
-  static constexpr int64_t kWholeFile = 0x0FFFFFFFFFFFFFFFLL;
+public:
+    // Length of "the whole file".
+    static constexpr int64_t kWholeFile = 0x0FFFFFFFFFFFFFFFLL;
 
-  CFileLock(int fd, int64_t offset, int64_t length);
-  virtual ~CFileLock();
-  CFileLock(const CFileLock&) = delete;
-  CFileLock& operator=(const CFileLock&) = delete;
+    CFileLock(int fd, int64_t offset, int64_t length);
+    virtual ~CFileLock();
+    CFileLock(const CFileLock&) = delete;
+    CFileLock& operator=(const CFileLock&) = delete;
 
-  // Without wait the call fails at once when the range is held elsewhere.
-  // 1 on success; 0 without a file, with a negative offset or length, or
-  // when the range is held.
-  int LockShared(int wait);
-  int LockExclusive(int wait);
-  // Releases a held lock; 1 on success, 0 when none is held.
-  int Unlock();
+    // Without wait the call fails at once when the range is held elsewhere.
+    // 1 on success; 0 without a file, with a negative offset or length, or
+    // when the range is held.
+    int LockShared(int wait);
+    int LockExclusive(int wait);
+    // Releases a held lock; 1 on success, 0 when none is held.
+    int Unlock();
 
-  int64_t GetOffset() const { return m_nOffset; }
-  int64_t GetLength() const { return m_nLength; }
-  int GetResult() const { return m_nResult; }
+    int64_t GetOffset() const { return m_nOffset; }
+    int64_t GetLength() const { return m_nLength; }
+    int GetResult() const { return m_nResult; }
 
- private:
-  int LockRange(bool exclusive, int wait);
+private:
+    int LockRange(bool exclusive, int wait);
 
-  int m_hFile;
-  int64_t m_nOffset;
-  int64_t m_nLength;
-  int32_t m_nResult = 0;
-  bool m_bHeld = false;
+    int m_hFile;
+    int64_t m_nOffset;
+    int64_t m_nLength;
+    int32_t m_nResult = 0;
+    bool m_bHeld = false;
 };
 
 }  // namespace corvane

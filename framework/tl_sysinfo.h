@@ -36,18 +36,18 @@ namespace corvane {
 // Figures of the system sampled once while the library loads: the first
 // sample of a processor-load measurement. Nothing reads it back today.
 class CSystemInfo {
- public:
-  CSystemInfo();
+public:
+    CSystemInfo();
 
-  int32_t m_nProcessors = 0;       // basic information: processors online
-  uint64_t m_nIdleTime = 0;        // processor idle time (clock ticks)
-  uint64_t m_nTotalTime = 0;       // all processor time (clock ticks)
-  int64_t m_nCurrentTime = 0;      // calendar time of the sample
-  int32_t m_nStatus = -1;          // 0 when the figures were read
-  uint64_t m_nTick = 0;            // monotonic ms of the sample
+    int32_t m_nProcessors = 0;   // basic information: processors online
+    uint64_t m_nIdleTime = 0;    // processor idle time (clock ticks)
+    uint64_t m_nTotalTime = 0;   // all processor time (clock ticks)
+    int64_t m_nCurrentTime = 0;  // calendar time of the sample
+    int32_t m_nStatus = -1;      // 0 when the figures were read
+    uint64_t m_nTick = 0;        // monotonic ms of the sample
 
-  // The process-wide sample.
-  static const CSystemInfo& Instance();
+    // The process-wide sample.
+    static const CSystemInfo& Instance();
 };
 
 }  // namespace corvane

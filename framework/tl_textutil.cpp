@@ -11,16 +11,15 @@ std::string CreateGuidString() {
     // A random (version 4) GUID: the version in the top nibble of the third
     // field, the variant 10xx in the first of the eight last bytes.
     const std::uint32_t data1 = static_cast<std::uint32_t>(raw[0]) | (static_cast<std::uint32_t>(raw[1]) << 8) |
-                                (static_cast<std::uint32_t>(raw[2]) << 16) |
-                                (static_cast<std::uint32_t>(raw[3]) << 24);
+                                (static_cast<std::uint32_t>(raw[2]) << 16) | (static_cast<std::uint32_t>(raw[3]) << 24);
     const unsigned data2 = static_cast<unsigned>(raw[4] | (raw[5] << 8));
     const unsigned data3 = (static_cast<unsigned>(raw[6] | (raw[7] << 8)) & 0x0FFFu) | 0x4000u;
     const std::uint8_t* d4 = raw + 8;
     const unsigned v0 = (d4[0] & 0x3Fu) | 0x80u;
     char text[40];
     std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", data1, data2, data3, v0,
-                  unsigned{d4[1]}, unsigned{d4[2]}, unsigned{d4[3]}, unsigned{d4[4]}, unsigned{d4[5]},
-                  unsigned{d4[6]}, unsigned{d4[7]});
+                  unsigned{d4[1]}, unsigned{d4[2]}, unsigned{d4[3]}, unsigned{d4[4]}, unsigned{d4[5]}, unsigned{d4[6]},
+                  unsigned{d4[7]});
     return std::string(text, 36);
 }
 

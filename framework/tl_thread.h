@@ -59,63 +59,63 @@ namespace corvane {
 // when it returns. Run loops while IsRunning(), sleeping with WaitForStop so
 // that Stop wakes it at once.
 class CTL_Thread : public CTLObject {
- public:
-  CTL_Thread();
-  // A thread still running here is a caller error (its Run would use a
-  // destroyed object): it is logged, asked to stop and given 2000 ms to end
-  // before the object goes.
-  ~CTL_Thread() override;
+public:
+    CTL_Thread();
+    // A thread still running here is a caller error (its Run would use a
+    // destroyed object): it is logged, asked to stop and given 2000 ms to end
+    // before the object goes.
+    ~CTL_Thread() override;
 
-  // Sets the running flag and starts the thread. 1 on success; 0 when the
-  // thread cannot be created or the previous one still runs (also one that
-  // an earlier Stop left running).
-  int Start();
+    // Sets the running flag and starts the thread. 1 on success; 0 when the
+    // thread cannot be created or the previous one still runs (also one that
+    // an earlier Stop left running).
+    int Start();
 
-  // The thread body. The base form waits 1000 ms at a time while running.
-  virtual void Run();
+    // The thread body. The base form waits 1000 ms at a time while running.
+    virtual void Run();
 
-  // Clears the running flag, wakes WaitForStop, and waits up to ms for Run
-  // to return. 1 when the thread has ended; 0 when it did not stop in time:
-  // it is then logged and detached, and this object must not be deleted
-  // (see StopAndRelease). A later Stop or Join of such a thread waits for
-  // its ended flag and returns 1 only once it is set. Called from the
-  // thread itself, Stop only raises the request and returns 0 at once.
-  virtual int Stop(uint32_t ms = 2000);
+    // Clears the running flag, wakes WaitForStop, and waits up to ms for Run
+    // to return. 1 when the thread has ended; 0 when it did not stop in time:
+    // it is then logged and detached, and this object must not be deleted
+    // (see StopAndRelease). A later Stop or Join of such a thread waits for
+    // its ended flag and returns 1 only once it is set. Called from the
+    // thread itself, Stop only raises the request and returns 0 at once.
+    virtual int Stop(uint32_t ms = 2000);
 
-  // Waits up to ms for the thread to end without asking it to stop.
-  // 1 when it has ended (or was never started).
-  int Join(uint32_t ms);
+    // Waits up to ms for the thread to end without asking it to stop.
+    // 1 when it has ended (or was never started).
+    int Join(uint32_t ms);
 
-  // Stops the thread and deletes the object; when the thread does not end
-  // within ms the object is left alive for the running thread (a deliberate
-  // leak, logged). Null is ignored.
-  static void StopAndRelease(CTL_Thread* thread, uint32_t ms = 2000);
+    // Stops the thread and deletes the object; when the thread does not end
+    // within ms the object is left alive for the running thread (a deliberate
+    // leak, logged). Null is ignored.
+    static void StopAndRelease(CTL_Thread* thread, uint32_t ms = 2000);
 
-  bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire) != 0; }
-  bool IsEnded() const { return m_bEnded.load(std::memory_order_acquire) != 0; }
-  bool IsStarted() const { return m_hThread != nullptr; }
-  // True after a Stop that timed out: the thread still uses this object.
-  bool IsAbandoned() const { return m_bAbandoned; }
+    bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire) != 0; }
+    bool IsEnded() const { return m_bEnded.load(std::memory_order_acquire) != 0; }
+    bool IsStarted() const { return m_hThread != nullptr; }
+    // True after a Stop that timed out: the thread still uses this object.
+    bool IsAbandoned() const { return m_bAbandoned; }
 
- protected:
-  // The interruptible wait of a Run loop: waits up to ms; returns 1 at once
-  // when a stop has been requested, 0 when the time passed.
-  int WaitForStop(uint32_t ms);
+protected:
+    // The interruptible wait of a Run loop: waits up to ms; returns 1 at once
+    // when a stop has been requested, 0 when the time passed.
+    int WaitForStop(uint32_t ms);
 
-  TLHandle m_hThread = nullptr;
-  std::atomic<uint8_t> m_bEnded{0};
-  std::atomic<uint8_t> m_bRunning{0};
+    TLHandle m_hThread = nullptr;
+    std::atomic<uint8_t> m_bEnded{0};
+    std::atomic<uint8_t> m_bRunning{0};
 
- private:
-  static uint32_t ThreadMain(void* self);
-  // Polls the ended flag every 20 ms for up to ms; 1 once it is set.
-  int WaitEnded(uint32_t ms);
+private:
+    static uint32_t ThreadMain(void* self);
+    // Polls the ended flag every 20 ms for up to ms; 1 once it is set.
+    int WaitEnded(uint32_t ms);
 
-  pl::Event m_stop{true, false};
-  uint32_t m_nThreadId = 0;
-  // Id of the thread running Run, written by that thread itself.
-  std::atomic<uint32_t> m_nRunnerId{0};
-  bool m_bAbandoned = false;
+    pl::Event m_stop{true, false};
+    uint32_t m_nThreadId = 0;
+    // Id of the thread running Run, written by that thread itself.
+    std::atomic<uint32_t> m_nRunnerId{0};
+    bool m_bAbandoned = false;
 };
 
 }  // namespace corvane

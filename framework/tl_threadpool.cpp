@@ -84,8 +84,8 @@ void CTLThreadPool::Release(CTLThreadPool* pool, std::uint32_t timeout) {
         delete pool;
         return;
     }
-    TL_WriteLog(1, "CTLThreadPool %s: %u thread(s) still running; the pool is freed when they end",
-                name.c_str(), before & kLiveMask);
+    TL_WriteLog(1, "CTLThreadPool %s: %u thread(s) still running; the pool is freed when they end", name.c_str(),
+                before & kLiveMask);
 }
 
 TLHandle CTLThreadPool::GetThread(std::uint32_t index) { return static_cast<TLHandle>(m_threads.GetAt(index)); }

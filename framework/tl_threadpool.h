@@ -170,8 +170,8 @@ protected:
     std::int32_t RegisterThread() {
         CTLThreadManager* manager = CTLThreadManager::GetInstance();
         const std::int32_t index = manager->Register(TL_GetCurrentThreadId(), m_name.c_str());
-        manager->SetCheckCallback(index, TLThreadCallback::Bind<&CTLLockFreeQThreadPoolBase::GetQueueLength>(this),
-                                  -1, 1);
+        manager->SetCheckCallback(index, TLThreadCallback::Bind<&CTLLockFreeQThreadPoolBase::GetQueueLength>(this), -1,
+                                  1);
         manager->SetInfoCallback(index, TLThreadCallback::Bind<&CTLLockFreeQThreadPoolBase::GetDropCount>(this));
         return index;
     }

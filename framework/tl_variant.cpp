@@ -63,8 +63,10 @@ bool MakeBuffer(TLVariant* out, const void* data, uint32_t length, uint16_t type
     void* p = nullptr;
     if (length > 0) {
         if ((p = TL_Allocate(length)) == nullptr) return false;
-        if (data) std::memcpy(p, data, length);
-        else std::memset(p, 0, length);
+        if (data)
+            std::memcpy(p, data, length);
+        else
+            std::memset(p, 0, length);
     }
     out->m_nType = type;
     out->m_pData = p;
@@ -77,8 +79,10 @@ bool MakeBlock(TLVariant* out, const void* data, uint64_t length, uint16_t type)
     auto* block = static_cast<uint8_t*>(TL_Allocate(uint32_t(length + 8)));
     if (block == nullptr) return false;
     std::memcpy(block, &length, 8);
-    if (data) std::memcpy(block + 8, data, size_t(length));
-    else std::memset(block + 8, 0, size_t(length));
+    if (data)
+        std::memcpy(block + 8, data, size_t(length));
+    else
+        std::memset(block + 8, 0, size_t(length));
     out->m_nType = type;
     out->m_pData = block + 8;
     out->m_nLength = length;
@@ -110,18 +114,18 @@ void TL_VariantClear(TLVariant* v) {
     if (v == nullptr) return;
     void* p = v->m_pData;
     switch (Kind(v->m_nType)) {
-        case TL_VT_BUFFER:
-            if (p) TL_Free(p);
-            break;
-        case TL_VT_BLOCK:
-            if (p) TL_Free(static_cast<uint8_t*>(p) - 8);
-            break;
-        case TL_VT_SHARED:
-        case TL_VT_SHARED_B:
-            if (p) TL_SharedObjectRelease(static_cast<TLSharedObject*>(p));
-            break;
-        default:
-            break;
+    case TL_VT_BUFFER:
+        if (p) TL_Free(p);
+        break;
+    case TL_VT_BLOCK:
+        if (p) TL_Free(static_cast<uint8_t*>(p) - 8);
+        break;
+    case TL_VT_SHARED:
+    case TL_VT_SHARED_B:
+        if (p) TL_SharedObjectRelease(static_cast<TLSharedObject*>(p));
+        break;
+    default:
+        break;
     }
     std::memset(v, 0, sizeof *v);
 }
@@ -185,18 +189,18 @@ bool TL_VariantCopy(TLVariant* dst, const TLVariant* src) {
     std::memcpy(&made, src, sizeof made);
     void* p = src->m_pData;
     switch (Kind(src->m_nType)) {
-        case TL_VT_BUFFER:
-            if (p && !MakeBuffer(&made, p, uint32_t(src->m_nLength), src->m_nType)) return false;
-            break;
-        case TL_VT_BLOCK:
-            if (p && !MakeBlock(&made, p, src->m_nLength, src->m_nType)) return false;
-            break;
-        case TL_VT_SHARED:
-        case TL_VT_SHARED_B:
-            if (p) TL_SharedObjectAddRef(static_cast<TLSharedObject*>(p));
-            break;
-        default:
-            break;
+    case TL_VT_BUFFER:
+        if (p && !MakeBuffer(&made, p, uint32_t(src->m_nLength), src->m_nType)) return false;
+        break;
+    case TL_VT_BLOCK:
+        if (p && !MakeBlock(&made, p, src->m_nLength, src->m_nType)) return false;
+        break;
+    case TL_VT_SHARED:
+    case TL_VT_SHARED_B:
+        if (p) TL_SharedObjectAddRef(static_cast<TLSharedObject*>(p));
+        break;
+    default:
+        break;
     }
     Replace(dst, made);
     return true;

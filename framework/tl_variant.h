@@ -47,8 +47,8 @@ using TLSharedRelease = void (*)(void* context);
 // set only bits 0-19 count), so it is not aligned: handle it through the
 // functions below, never through its fields.
 struct TLSharedObject {
-    void* m_pContext;           // handed to the release callback
-    uint32_t m_nRefCount;       // changed only by atomic operations
+    void* m_pContext;              // handed to the release callback
+    uint32_t m_nRefCount;          // changed only by atomic operations
     TLSharedRelease m_pfnRelease;  // or null
 };
 
@@ -92,8 +92,7 @@ constexpr uint32_t TL_SHARED_MAX_SIZE = 0x000FFFFF;
 // reference. Null when size is out of range or memory is short. Objects of
 // up to 24 bytes come from the small-object pool, larger ones from the heap
 // through the same allocator.
-TLSharedObject* TL_SharedObjectCreate(void* context, TLSharedRelease release,
-                                      uint32_t size = sizeof(TLSharedObject));
+TLSharedObject* TL_SharedObjectCreate(void* context, TLSharedRelease release, uint32_t size = sizeof(TLSharedObject));
 // Adds a reference; returns the new count.
 uint32_t TL_SharedObjectAddRef(TLSharedObject* obj);
 // Drops a reference; the last one calls the release callback (outside any

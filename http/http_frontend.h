@@ -79,8 +79,7 @@ public:
     // -3 busy, -9 no URL, -11 race with dialogs; 0 at once for an
     // asynchronous call. The body is copied when both body and length are
     // given; the length is kept in any case.
-    int32_t Request(const char* urlText, const char* body, uint32_t length, uint32_t callFlags,
-                    uint32_t userValue);
+    int32_t Request(const char* urlText, const char* body, uint32_t length, uint32_t callFlags, uint32_t userValue);
 
     // Copies the response body into out (replacing its content) and returns
     // its length; 0 when out is null.

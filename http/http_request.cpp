@@ -81,8 +81,8 @@ void CWHttpRequest::ApplyOptions(pl::HttpExchangeSettings& settings) {
         uint32_t id;
         uint32_t flag;
     } kFlagOptions[] = {
-        {TL_HTTP_OPTION_KEEP_BODY, TL_HTTP_FLAG_KEEP_BODY},   {TL_HTTP_OPTION_NO_KEEPALIVE, TL_HTTP_FLAG_NO_KEEPALIVE},
-        {TL_HTTP_OPTION_CACHING, TL_HTTP_FLAG_CACHING},       {TL_HTTP_OPTION_REDIRECTS, TL_HTTP_FLAG_REDIRECTS},
+        {TL_HTTP_OPTION_KEEP_BODY, TL_HTTP_FLAG_KEEP_BODY}, {TL_HTTP_OPTION_NO_KEEPALIVE, TL_HTTP_FLAG_NO_KEEPALIVE},
+        {TL_HTTP_OPTION_CACHING, TL_HTTP_FLAG_CACHING},     {TL_HTTP_OPTION_REDIRECTS, TL_HTTP_FLAG_REDIRECTS},
         {TL_HTTP_OPTION_COOKIES, TL_HTTP_FLAG_COOKIES},
     };
     for (auto& option : *m_pOptions) {
@@ -149,16 +149,16 @@ int32_t CWHttpRequest::Request(const char* url, const char* body, uint32_t lengt
     if (m_pHeaders != nullptr) settings.headerText = m_pHeaders->str();
 
     switch (m_pExchange->Open(settings)) {
-        case pl::HttpOpenResult::kOk:
-            break;
-        case pl::HttpOpenResult::kNoHandle:
-            return TL_HTTP_OPEN_FAILED;
-        case pl::HttpOpenResult::kCallbacks:
-            return TL_HTTP_CALLBACK_FAILED;
-        case pl::HttpOpenResult::kBadUrl:
-            return TL_HTTP_CONNECT_FAILED;
-        case pl::HttpOpenResult::kBadRequest:
-            return TL_HTTP_OPEN_REQUEST_FAILED;
+    case pl::HttpOpenResult::kOk:
+        break;
+    case pl::HttpOpenResult::kNoHandle:
+        return TL_HTTP_OPEN_FAILED;
+    case pl::HttpOpenResult::kCallbacks:
+        return TL_HTTP_CALLBACK_FAILED;
+    case pl::HttpOpenResult::kBadUrl:
+        return TL_HTTP_CONNECT_FAILED;
+    case pl::HttpOpenResult::kBadRequest:
+        return TL_HTTP_OPEN_REQUEST_FAILED;
     }
     m_pBody = body;
     m_nBodyLength = length;
@@ -193,8 +193,7 @@ int32_t CWHttpRequest::ReadResponse() {
             if (m_nLastError == pl::kHttpErrorClientCertNeeded || m_nLastError == pl::kHttpErrorInvalidCa) {
                 // With dialogs allowed an unknown authority is accepted once;
                 // there is nothing to ask the user on this platform.
-                if ((m_nCallFlags & TL_HTTP_CALL_DIALOGS) != 0 && m_nLastError == pl::kHttpErrorInvalidCa &&
-                    !retried) {
+                if ((m_nCallFlags & TL_HTTP_CALL_DIALOGS) != 0 && m_nLastError == pl::kHttpErrorInvalidCa && !retried) {
                     retried = true;
                     m_pExchange->SetVerifyPeer(false);
                     continue;

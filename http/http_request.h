@@ -25,30 +25,30 @@
 class CTLHttpRequest;
 
 // Results of a request besides the HTTP status.
-constexpr int32_t TL_HTTP_NO_STATUS = -1;          // no status could be read
-constexpr int32_t TL_HTTP_BUSY = -3;               // a previous asynchronous request still runs
-constexpr int32_t TL_HTTP_BAD_URL = -4;            // URL not parsed, or scheme not http / https
-constexpr int32_t TL_HTTP_OPEN_FAILED = -5;        // no session could be opened
-constexpr int32_t TL_HTTP_CALLBACK_FAILED = -6;    // the status callback could not be installed
-constexpr int32_t TL_HTTP_CONNECT_FAILED = -7;     // the server address was refused
+constexpr int32_t TL_HTTP_NO_STATUS = -1;            // no status could be read
+constexpr int32_t TL_HTTP_BUSY = -3;                 // a previous asynchronous request still runs
+constexpr int32_t TL_HTTP_BAD_URL = -4;              // URL not parsed, or scheme not http / https
+constexpr int32_t TL_HTTP_OPEN_FAILED = -5;          // no session could be opened
+constexpr int32_t TL_HTTP_CALLBACK_FAILED = -6;      // the status callback could not be installed
+constexpr int32_t TL_HTTP_CONNECT_FAILED = -7;       // the server address was refused
 constexpr int32_t TL_HTTP_OPEN_REQUEST_FAILED = -8;  // the request could not be opened
-constexpr int32_t TL_HTTP_NO_URL = -9;             // the URL text holds no URL
-constexpr int32_t TL_HTTP_TIMEOUT = -10;           // no progress within the timeout (last error 1460)
-constexpr int32_t TL_HTTP_RACE_WITH_DIALOGS = -11;  // racing and dialogs asked together
-constexpr int32_t TL_HTTP_AUTH_FAILED = -12;       // certificate problem, or 401 / 407
-constexpr int32_t TL_HTTP_NO_BODY_DATA = -13;      // a body length without data and without a sink
-constexpr int32_t TL_HTTP_BODY_TOO_LARGE = -14;    // the answer's body passes TL_HTTP_MAX_BODY
+constexpr int32_t TL_HTTP_NO_URL = -9;               // the URL text holds no URL
+constexpr int32_t TL_HTTP_TIMEOUT = -10;             // no progress within the timeout (last error 1460)
+constexpr int32_t TL_HTTP_RACE_WITH_DIALOGS = -11;   // racing and dialogs asked together
+constexpr int32_t TL_HTTP_AUTH_FAILED = -12;         // certificate problem, or 401 / 407
+constexpr int32_t TL_HTTP_NO_BODY_DATA = -13;        // a body length without data and without a sink
+constexpr int32_t TL_HTTP_BODY_TOO_LARGE = -14;      // the answer's body passes TL_HTTP_MAX_BODY
 
 // Largest response body kept in memory (64 MiB); a larger one is an error.
 constexpr uint32_t TL_HTTP_MAX_BODY = 64u << 20;
 
 // Request flags (reset to TL_HTTP_DEFAULT_FLAGS at every request).
-constexpr uint32_t TL_HTTP_FLAG_SECURE = 0x01;       // set by the scheme "https"
-constexpr uint32_t TL_HTTP_FLAG_KEEP_BODY = 0x02;    // append the body to the body buffer
-constexpr uint32_t TL_HTTP_FLAG_COOKIES = 0x04;      // cookies allowed
-constexpr uint32_t TL_HTTP_FLAG_REDIRECTS = 0x08;    // redirects followed
+constexpr uint32_t TL_HTTP_FLAG_SECURE = 0x01;        // set by the scheme "https"
+constexpr uint32_t TL_HTTP_FLAG_KEEP_BODY = 0x02;     // append the body to the body buffer
+constexpr uint32_t TL_HTTP_FLAG_COOKIES = 0x04;       // cookies allowed
+constexpr uint32_t TL_HTTP_FLAG_REDIRECTS = 0x08;     // redirects followed
 constexpr uint32_t TL_HTTP_FLAG_NO_KEEPALIVE = 0x10;  // no kept connection
-constexpr uint32_t TL_HTTP_FLAG_CACHING = 0x20;      // cached answers allowed
+constexpr uint32_t TL_HTTP_FLAG_CACHING = 0x20;       // cached answers allowed
 constexpr uint32_t TL_HTTP_DEFAULT_FLAGS = 14;
 constexpr uint32_t TL_HTTP_DEFAULT_TIMEOUT = 15000;
 
@@ -87,9 +87,7 @@ public:
     virtual void OnHttpStatus(CTLHttpRequest* context, uint32_t status, const void* info, uint32_t length) {}
     // Request body bytes when the request has a length but no data: fills at
     // most max bytes for the offset and returns how many; 0 fails the send.
-    virtual uint32_t OnHttpSupplyBody(CTLHttpRequest* context, char* out, uint32_t offset, uint32_t max) {
-        return 0;
-    }
+    virtual uint32_t OnHttpSupplyBody(CTLHttpRequest* context, char* out, uint32_t offset, uint32_t max) { return 0; }
     // The head of the answer arrived; 0 stops the exchange before its body.
     virtual int OnHttpHeaders(CTLHttpRequest* context) { return 1; }
     // Every body block read, then (null, 0) once the body is complete.
@@ -148,8 +146,7 @@ public:
     void Abort() override { m_bAbort.store(1, std::memory_order_release); }
     int IsAborted() override { return m_bAbort.load(std::memory_order_acquire); }
     void SetContext(CTLHttpRequest* context) override { m_pContext = context; }
-    void SetRequestData(corvane::CTLSmartBuffer* body, corvane::CTLString* headers,
-                        TLHttpOptionList* options) override;
+    void SetRequestData(corvane::CTLSmartBuffer* body, corvane::CTLString* headers, TLHttpOptionList* options) override;
     int32_t ReadResponse() override;
 
     // Parses a URL: spaces trimmed, "scheme://authority/path", an optional

@@ -32,86 +32,86 @@ extern "C" {
 
 /* Index tick and index snapshot, 133 bytes. */
 typedef struct TickIndex {
-  char market[5];
-  char code[16];      /* for the first exchange's index market: the public 6-digit code */
-  char codename[20];  /* security name, up to 20 bytes */
-  char status[20];    /* trading status, at most 8 characters */
-  int32_t date;
-  int32_t time;
-  double pre_price;
-  double open_price;
-  double high_price;
-  double low_price;
-  double new_price;
-  int64_t volume;
-  double turnover;
-  int64_t trade_num;
+    char market[5];
+    char code[16];     /* for the first exchange's index market: the public 6-digit code */
+    char codename[20]; /* security name, up to 20 bytes */
+    char status[20];   /* trading status, at most 8 characters */
+    int32_t date;
+    int32_t time;
+    double pre_price;
+    double open_price;
+    double high_price;
+    double low_price;
+    double new_price;
+    int64_t volume;
+    double turnover;
+    int64_t trade_num;
 } TickIndex;
 
 /* Stock tick with a ten-level book and stock snapshot, 809 bytes; the first
  * 133 bytes are laid out as TickIndex. Level 1 (best) comes first. */
 typedef struct TickStock {
-  char market[5];
-  char code[16];
-  char codename[20];
-  char status[20];
-  int32_t date;
-  int32_t time;
-  double pre_price;
-  double open_price;
-  double high_price;
-  double low_price;
-  double new_price;
-  int64_t volume;
-  double turnover;
-  int64_t trade_num;
-  double bidorder_price[10];
-  int64_t bidorder_volume[10];
-  int64_t bid_numorders[10];
-  double askorder_price[10];
-  int64_t askorder_volume[10];
-  int64_t ask_numorders[10];
-  int64_t totalbid_volume;
-  int64_t totalask_volume;
-  double avgbid_price;
-  double avgask_price;
-  double uplimit_price;
-  double downlimit_price;
-  double pe;
-  double iopv;
-  int32_t withdraw_buynum;
-  int64_t withdraw_buyvolume;
-  double withdraw_buyturnover;
-  int32_t withdraw_sellnum;
-  int64_t withdraw_sellvol;
-  double withdraw_sellturnover;
-  int32_t totalbid_num;
-  int32_t totalask_num;
-  int32_t bidorder_num;
-  int32_t askorder_num;
-  int64_t inner_volume;
-  int64_t outer_volume;
-  int64_t aftermarket_volume;
-  int32_t aftermarket_volmount;
-  double field_76;
-  double field_77;
-  double field_141;
-  int32_t field_271;
-  char field_86[20];  /* only when shorter than 12 characters, else all zero */
+    char market[5];
+    char code[16];
+    char codename[20];
+    char status[20];
+    int32_t date;
+    int32_t time;
+    double pre_price;
+    double open_price;
+    double high_price;
+    double low_price;
+    double new_price;
+    int64_t volume;
+    double turnover;
+    int64_t trade_num;
+    double bidorder_price[10];
+    int64_t bidorder_volume[10];
+    int64_t bid_numorders[10];
+    double askorder_price[10];
+    int64_t askorder_volume[10];
+    int64_t ask_numorders[10];
+    int64_t totalbid_volume;
+    int64_t totalask_volume;
+    double avgbid_price;
+    double avgask_price;
+    double uplimit_price;
+    double downlimit_price;
+    double pe;
+    double iopv;
+    int32_t withdraw_buynum;
+    int64_t withdraw_buyvolume;
+    double withdraw_buyturnover;
+    int32_t withdraw_sellnum;
+    int64_t withdraw_sellvol;
+    double withdraw_sellturnover;
+    int32_t totalbid_num;
+    int32_t totalask_num;
+    int32_t bidorder_num;
+    int32_t askorder_num;
+    int64_t inner_volume;
+    int64_t outer_volume;
+    int64_t aftermarket_volume;
+    int32_t aftermarket_volmount;
+    double field_76;
+    double field_77;
+    double field_141;
+    int32_t field_271;
+    char field_86[20]; /* only when shorter than 12 characters, else all zero */
 } TickStock;
 
 /* Full-depth book reduced to ten levels per side, 357 bytes. Level 1 is the
  * highest bid and the lowest ask; levels without data are 0. */
 typedef struct SuperStock {
-  char market[5];
-  char code[16];
-  int32_t date;
-  int32_t time;  /* with milliseconds */
-  double new_price;
-  double bidorder_price[10];
-  int64_t bidorder_volume[10];
-  double askorder_price[10];
-  int64_t askorder_volume[10];
+    char market[5];
+    char code[16];
+    int32_t date;
+    int32_t time; /* with milliseconds */
+    double new_price;
+    double bidorder_price[10];
+    int64_t bidorder_volume[10];
+    double askorder_price[10];
+    int64_t askorder_volume[10];
 } SuperStock;
 
 /* Order queue at the best price of one side: this 47-byte head followed by
@@ -119,78 +119,78 @@ typedef struct SuperStock {
  * all. Delivered one record per callback. Use KvoOrderQueueSize and
  * KvoOrderQueueVolume for the tail. */
 typedef struct OrderQueue {
-  char market[5];
-  char code[16];
-  int32_t date;
-  int32_t time;
-  char side[2];  /* "B" bid queue, "S" ask queue */
-  double price;
-  int32_t order_number;
-  int32_t show_number;  /* number of volumes that follow, 0 to 4095 */
+    char market[5];
+    char code[16];
+    int32_t date;
+    int32_t time;
+    char side[2]; /* "B" bid queue, "S" ask queue */
+    double price;
+    int32_t order_number;
+    int32_t show_number; /* number of volumes that follow, 0 to 4095 */
 } OrderQueue;
 
 /* One order event, 71 bytes. */
 typedef struct OrderData {
-  char market[5];
-  char code[16];
-  int32_t date;
-  int32_t time;
-  int32_t index;
-  int32_t Bizindex;
-  int32_t field_77;
-  int32_t channel;
-  double price;
-  int32_t volume;
-  char side[6];        /* "B", "S", or a phase word: "START", "OCALL", "TRADE",
-                          "SUSP", "CCALL", "COLSE", "ENDTR"; empty otherwise */
-  char type[2];        /* "1", "2", "U" or " " on SZ markets; empty elsewhere */
-  char order_kind[2];  /* "A", "D" or "S" */
-  int32_t field_271;
+    char market[5];
+    char code[16];
+    int32_t date;
+    int32_t time;
+    int32_t index;
+    int32_t Bizindex;
+    int32_t field_77;
+    int32_t channel;
+    double price;
+    int32_t volume;
+    char side[6];       /* "B", "S", or a phase word: "START", "OCALL", "TRADE",
+                           "SUSP", "CCALL", "COLSE", "ENDTR"; empty otherwise */
+    char type[2];       /* "1", "2", "U" or " " on SZ markets; empty elsewhere */
+    char order_kind[2]; /* "A", "D" or "S" */
+    int32_t field_271;
 } OrderData;
 
 /* One trade or cancellation, 69 bytes. */
 typedef struct Transaction {
-  char market[5];
-  char code[16];
-  int32_t date;
-  int32_t time;
-  int32_t index;
-  int32_t Bizindex;
-  int32_t channel;
-  double price;
-  int32_t volume;
-  int32_t buy_index;   /* 0 in a sell-side cancellation */
-  int32_t sell_index;  /* 0 in a buy-side cancellation */
-  char type[2];        /* "F" fill, "C" cancellation */
-  char bsflag[2];      /* "B" or "S" */
-  int32_t field_271;
+    char market[5];
+    char code[16];
+    int32_t date;
+    int32_t time;
+    int32_t index;
+    int32_t Bizindex;
+    int32_t channel;
+    double price;
+    int32_t volume;
+    int32_t buy_index;  /* 0 in a sell-side cancellation */
+    int32_t sell_index; /* 0 in a buy-side cancellation */
+    char type[2];       /* "F" fill, "C" cancellation */
+    char bsflag[2];     /* "B" or "S" */
+    int32_t field_271;
 } Transaction;
 
 /* Five-level tick, 291 bytes. */
 typedef struct FiveLevelTick {
-  char market[5];
-  char code[16];
-  char codename[30];  /* up to 20 bytes used */
-  char status[20];    /* at most 8 characters (2 on market "UZOO") */
-  int32_t date;
-  int32_t time;
-  double field_66;
-  double field_72;
-  double open_price;
-  double high_price;
-  double low_price;
-  double new_price;
-  double pre_price;
-  double field_141;
-  int32_t field_142;
-  int32_t field_73;
-  int32_t field_65;
-  double bidorder_price[5];
-  int32_t bidorder_volume[5];
-  double askorder_price[5];
-  int32_t askorder_volume[5];
-  int64_t volume;
-  double turnover;
+    char market[5];
+    char code[16];
+    char codename[30]; /* up to 20 bytes used */
+    char status[20];   /* at most 8 characters (2 on market "UZOO") */
+    int32_t date;
+    int32_t time;
+    double field_66;
+    double field_72;
+    double open_price;
+    double high_price;
+    double low_price;
+    double new_price;
+    double pre_price;
+    double field_141;
+    int32_t field_142;
+    int32_t field_73;
+    int32_t field_65;
+    double bidorder_price[5];
+    int32_t bidorder_volume[5];
+    double askorder_price[5];
+    int32_t askorder_volume[5];
+    int64_t volume;
+    double turnover;
 } FiveLevelTick;
 
 #pragma pack(pop)
@@ -209,14 +209,14 @@ static inline size_t KvoOrderQueueSize(uint32_t n) { return (size_t)KVO_ORDERQUE
 
 /* Volume i (0-based) of an OrderQueue record; i must be below show_number. */
 static inline int32_t KvoOrderQueueVolume(const OrderQueue* q, uint32_t i) {
-  int32_t v;
-  memcpy(&v, (const char*)q + KVO_ORDERQUEUE_HEAD_SIZE + (size_t)4u * i, sizeof v);
-  return v;
+    int32_t v;
+    memcpy(&v, (const char*)q + KVO_ORDERQUEUE_HEAD_SIZE + (size_t)4u * i, sizeof v);
+    return v;
 }
 
 /* Stores volume i (0-based) of an OrderQueue record. */
 static inline void KvoOrderQueueSetVolume(OrderQueue* q, uint32_t i, int32_t v) {
-  memcpy((char*)q + KVO_ORDERQUEUE_HEAD_SIZE + (size_t)4u * i, &v, sizeof v);
+    memcpy((char*)q + KVO_ORDERQUEUE_HEAD_SIZE + (size_t)4u * i, &v, sizeof v);
 }
 
 #ifdef __cplusplus

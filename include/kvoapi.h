@@ -56,40 +56,39 @@ typedef struct SuperStock SuperStock;
 
 /* Timing of one pushed batch, milliseconds since 1970-01-01 UTC. */
 typedef struct PushTiming {
-  uint64_t produce_time; /* when the gateway produced the data */
-  uint64_t send_time;    /* when the gateway sent it */
-  uint64_t receive_time; /* when the session received it; 0 when produce_time is 0 */
+    uint64_t produce_time; /* when the gateway produced the data */
+    uint64_t send_time;    /* when the gateway sent it */
+    uint64_t receive_time; /* when the session received it; 0 when produce_time is 0 */
 } PushTiming;
 
 /* Connection event handed to fncnotify. code: 1 connection lost or ended by
  * the gateway, 2 network adapter down, 3 logged off by a login elsewhere.
  * text: the market code ("SH") directly followed by the message. */
 typedef struct NotifyRecord {
-  int32_t code;
-  char text[52];
+    int32_t code;
+    char text[52];
 } NotifyRecord;
 
 /* Answer of KvoLogin, in a 144-byte malloc block freed with KvoFreeMem. */
 typedef struct LoginResult {
-  int32_t nstatuscode;  /* 0 success, else a negative code */
-  char statusmsg[70];   /* GBK message */
-  char expire_date[70]; /* account expiry text (per market when merged) */
+    int32_t nstatuscode;  /* 0 success, else a negative code */
+    char statusmsg[70];   /* GBK message */
+    char expire_date[70]; /* account expiry text (per market when merged) */
 } LoginResult;
 
 /* Offline playback settings for KvoStartOfflineDebug. */
 typedef struct OfflineDebugConfig {
-  char path[260];         /* folder of the playback files, ending in a separator */
-  char subtype[100];      /* data-class names separated by ",";
-                             empty: "index,stock,order,trans,superstock,queue" */
-  int32_t push_space;     /* pause after each batch, ms */
-  int32_t push_count;     /* records per batch */
-  int32_t playback_times; /* passes over the list */
+    char path[260];         /* folder of the playback files, ending in a separator */
+    char subtype[100];      /* data-class names separated by ",";
+                               empty: "index,stock,order,trans,superstock,queue" */
+    int32_t push_space;     /* pause after each batch, ms */
+    int32_t push_count;     /* records per batch */
+    int32_t playback_times; /* passes over the list */
 } OfflineDebugConfig;
 
 /* Data callback: (handle, first record, record count, timing of the batch).
  * The records belong to the library and are freed when the call returns. */
-typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count,
-                                     const PushTiming* timing);
+typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count, const PushTiming* timing);
 
 /* Connection events; the record lives only during the call. */
 typedef void (*NotifyCallback)(void* handle, const NotifyRecord* record);
@@ -97,32 +96,31 @@ typedef void (*NotifyCallback)(void* handle, const NotifyRecord* record);
 /* Result of an asynchronous subscription (kind 1) or of a kept subscription
  * that could not be sent again after a login or reconnect (kind 2). The texts
  * live only during the call. */
-typedef void (*SubscribeCallback)(uint32_t msg_dataclass, uint32_t subop_type,
-                                  const char* market, const char* codelist, int32_t result,
-                                  int32_t kind);
+typedef void (*SubscribeCallback)(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
+                                  int32_t result, int32_t kind);
 
 typedef struct InstanceConfig {
-  char m_version[20];          /* host's version text, only logged ("2.2.5") */
-  char m_logpath[200];         /* root of the "kvolog" folder; empty: the executable's folder */
-  char m_connectmarket[20];    /* markets that may be registered ("USH;USZ"); empty: all */
-  int32_t m_loglevel;          /* 0..6, otherwise 3; 7 also turns on full telemetry */
-  int32_t m_timeout;           /* gateway answer wait, ms; <= 0 means 5000 */
-  int32_t m_connectsubscribe;  /* 1: send the kept subscriptions again after a login */
-  int32_t m_authtype;          /* non-zero: skip the authentication centre */
-  int32_t m_altdataclass;      /* non-zero: alternative order/transaction classes */
-  int32_t m_sortpush;          /* with m_altdataclass: sort order/transaction batches */
-  QuoteDataCallback fnctickindex;  /* TickIndex, 133 bytes */
-  QuoteDataCallback fnctickstock;  /* TickStock, 809 bytes */
-  NotifyCallback fncnotify;        /* NotifyRecord */
-  QuoteDataCallback fnctransacton; /* Transaction, 69 bytes */
-  QuoteDataCallback fncorderdata;  /* OrderData, 71 bytes */
-  QuoteDataCallback fncorderqueue; /* OrderQueue, 47 + 4 per volume */
-  QuoteDataCallback fncfivelevel;  /* FiveLevelTick, 291 bytes */
-  QuoteDataCallback fncsuperstock; /* SuperStock, 357 bytes */
-  SubscribeCallback fncsubscribe;  /* asynchronous subscription results */
+    char m_version[20];              /* host's version text, only logged ("2.2.5") */
+    char m_logpath[200];             /* root of the "kvolog" folder; empty: the executable's folder */
+    char m_connectmarket[20];        /* markets that may be registered ("USH;USZ"); empty: all */
+    int32_t m_loglevel;              /* 0..6, otherwise 3; 7 also turns on full telemetry */
+    int32_t m_timeout;               /* gateway answer wait, ms; <= 0 means 5000 */
+    int32_t m_connectsubscribe;      /* 1: send the kept subscriptions again after a login */
+    int32_t m_authtype;              /* non-zero: skip the authentication centre */
+    int32_t m_altdataclass;          /* non-zero: alternative order/transaction classes */
+    int32_t m_sortpush;              /* with m_altdataclass: sort order/transaction batches */
+    QuoteDataCallback fnctickindex;  /* TickIndex, 133 bytes */
+    QuoteDataCallback fnctickstock;  /* TickStock, 809 bytes */
+    NotifyCallback fncnotify;        /* NotifyRecord */
+    QuoteDataCallback fnctransacton; /* Transaction, 69 bytes */
+    QuoteDataCallback fncorderdata;  /* OrderData, 71 bytes */
+    QuoteDataCallback fncorderqueue; /* OrderQueue, 47 + 4 per volume */
+    QuoteDataCallback fncfivelevel;  /* FiveLevelTick, 291 bytes */
+    QuoteDataCallback fncsuperstock; /* SuperStock, 357 bytes */
+    SubscribeCallback fncsubscribe;  /* asynchronous subscription results */
 #ifdef __cplusplus
-  /* The library's defaults; every field not named is zero. */
-  inline void SetDefaults();
+    /* The library's defaults; every field not named is zero. */
+    inline void SetDefaults();
 #endif
 } InstanceConfig;
 
@@ -130,58 +128,54 @@ typedef struct InstanceConfig {
 
 /* Fills a config with the library's defaults (C form of SetDefaults). */
 static inline void InstanceConfig_SetDefaults(InstanceConfig* cfg) {
-  memset(cfg, 0, sizeof(*cfg));
-  memcpy(cfg->m_version, "2.2.5", 6);
-  memcpy(cfg->m_connectmarket, "USH;USZ", 8);
-  cfg->m_loglevel = 3;
-  cfg->m_timeout = 5000;
+    memset(cfg, 0, sizeof(*cfg));
+    memcpy(cfg->m_version, "2.2.5", 6);
+    memcpy(cfg->m_connectmarket, "USH;USZ", 8);
+    cfg->m_loglevel = 3;
+    cfg->m_timeout = 5000;
 }
 
 /* Result codes of the exported functions (texts in GBK). */
 enum {
-  KVO_OK = 0,
-  KVO_ERR_NULL_HANDLE_OFFLINE = -1, /* KvoStartOfflineDebug with a null handle */
-  KVO_ERR_OFFLINE_STATE = -101,     /* playback already started or an online login made */
-  KVO_ERR_OFFLINE_PARAMS = -102,    /* bad playback numbers */
-  KVO_ERR_OFFLINE_CHILD = -103,     /* cascade child */
-  KVO_ERR_TIMEOUT = -1002,
-  KVO_ERR_IP_FORBIDDEN = -1003,
-  KVO_ERR_BAD_ACCOUNT = -1004,
-  KVO_ERR_CONNECT = -1005,
-  KVO_ERR_BAD_IP = -1006,
-  KVO_ERR_MARKET = -1007,           /* market refused or not registered */
-  KVO_ERR_HANDLE = -1009,
-  KVO_ERR_NULL_POINTER = -1010,
-  KVO_ERR_DATACLASS = -1011,
-  KVO_ERR_AUTH_CENTRE = -1012,
-  KVO_ERR_LOGIN_REFUSED = -1013,
-  KVO_ERR_CASCADE_MASTER = -1014,
-  KVO_ERR_CASCADE_LAN = -1015,
-  KVO_ERR_REPEATED_LOGIN = -1016,
-  KVO_ERR_LOGIN_REFUSED_5 = -1017,
-  KVO_ERR_LOGIN_REFUSED_7 = -1018,
-  KVO_ERR_SUBSCRIBE_1 = -10001,
-  KVO_ERR_SUBSCRIBE_2 = -10002,
-  KVO_ERR_SUBSCRIBE_4 = -10003
+    KVO_OK = 0,
+    KVO_ERR_NULL_HANDLE_OFFLINE = -1, /* KvoStartOfflineDebug with a null handle */
+    KVO_ERR_OFFLINE_STATE = -101,     /* playback already started or an online login made */
+    KVO_ERR_OFFLINE_PARAMS = -102,    /* bad playback numbers */
+    KVO_ERR_OFFLINE_CHILD = -103,     /* cascade child */
+    KVO_ERR_TIMEOUT = -1002,
+    KVO_ERR_IP_FORBIDDEN = -1003,
+    KVO_ERR_BAD_ACCOUNT = -1004,
+    KVO_ERR_CONNECT = -1005,
+    KVO_ERR_BAD_IP = -1006,
+    KVO_ERR_MARKET = -1007, /* market refused or not registered */
+    KVO_ERR_HANDLE = -1009,
+    KVO_ERR_NULL_POINTER = -1010,
+    KVO_ERR_DATACLASS = -1011,
+    KVO_ERR_AUTH_CENTRE = -1012,
+    KVO_ERR_LOGIN_REFUSED = -1013,
+    KVO_ERR_CASCADE_MASTER = -1014,
+    KVO_ERR_CASCADE_LAN = -1015,
+    KVO_ERR_REPEATED_LOGIN = -1016,
+    KVO_ERR_LOGIN_REFUSED_5 = -1017,
+    KVO_ERR_LOGIN_REFUSED_7 = -1018,
+    KVO_ERR_SUBSCRIBE_1 = -10001,
+    KVO_ERR_SUBSCRIBE_2 = -10002,
+    KVO_ERR_SUBSCRIBE_4 = -10003
 };
 
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 KVO_API int32_t KvoReleaseInstance(void* handle);
-KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* addr,
-                                uint16_t port);
+KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* addr, uint16_t port);
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password);
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length);
 KVO_API int32_t KvoGetCodeInfo(void* handle);
-KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist,
-                                   uint32_t* out_count);
-KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char* codelist,
-                                   uint32_t* out_count);
-KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const char* codelist,
-                                     uint32_t* out_count);
-KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type,
-                             const char* market, const char* codelist);
-KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type,
-                                  const char* market, const char* codelist);
+KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                             const char* codelist);
+KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                  const char* codelist);
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg);
 KVO_API int32_t KvoFreeMem(void* block);
 

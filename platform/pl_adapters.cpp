@@ -39,9 +39,7 @@ bool ListRawAdapters(std::vector<RawAdapter>& out) {
 
 namespace {
 
-bool SafeName(const std::string& n) {
-    return !n.empty() && n.find('/') == std::string::npos && n != "." && n != "..";
-}
+bool SafeName(const std::string& n) { return !n.empty() && n.find('/') == std::string::npos && n != "." && n != ".."; }
 
 bool Exists(const std::string& path) {
     struct stat st;

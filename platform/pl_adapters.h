@@ -14,7 +14,7 @@ enum : uint32_t {
     kAdapterPci = 1,
     kAdapterUsb = 2,
     kAdapterPcmcia = 4,
-    kAdapterRoot = 8,  // software adapter, or kind not determinable
+    kAdapterRoot = 8,        // software adapter, or kind not determinable
     kMediumSubtype1 = 0x10,  // wired (Ethernet on a bus device)
     kMediumSubtype2 = 0x20,  // wireless
 };
@@ -33,8 +33,7 @@ bool ListRawAdapters(std::vector<RawAdapter>& out);
 // Bus kind of an interface from <sysfsRoot>/class/net/<name>/device; medium
 // receives 0, kMediumSubtype1 or kMediumSubtype2. sysfsRoot is normally
 // "/sys". A name with '/' or ".." gives kAdapterRoot.
-uint32_t AdapterKindFromSysfs(const std::string& sysfsRoot, const std::string& name,
-                              uint32_t& medium);
+uint32_t AdapterKindFromSysfs(const std::string& sysfsRoot, const std::string& name, uint32_t& medium);
 
 // The adapter's description: the driver named in device/uevent, else the
 // interface name.

@@ -24,9 +24,8 @@ struct CodePageName {
 // 52936 is served as EUC-CN ("GB2312"), the 8-bit form that GBK extends, not
 // as the 7-bit HZ escape form: texts labelled "gb2312" are EUC-CN in practice.
 const CodePageName kCodePages[] = {
-    {kCpGbk, "CP936"},         {kCpBig5, "CP950"},        {kCpUtf8, "UTF-8"},
-    {kCpUtf7, "UTF-7"},        {kCpGb18030, "GB18030"},   {kCpUtf16Le, "UTF-16LE"},
-    {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
+    {kCpGbk, "CP936"},       {kCpBig5, "CP950"},       {kCpUtf8, "UTF-8"},         {kCpUtf7, "UTF-7"},
+    {kCpGb18030, "GB18030"}, {kCpUtf16Le, "UTF-16LE"}, {kCpWindows1252, "CP1252"}, {kCpGb2312, "GB2312"},
 };
 
 constexpr size_t kPageCount = sizeof(kCodePages) / sizeof(kCodePages[0]);
@@ -364,8 +363,7 @@ bool HaveChineseCharacterMapping() {
     return m.to_trad != nullptr && m.to_simp != nullptr;
 }
 
-int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional,
-                            std::u16string& out) {
+int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional, std::u16string& out) {
     ChineseMapper& m = Mapper();
     std::lock_guard<std::recursive_mutex> g(m.mu);
     m.Open();

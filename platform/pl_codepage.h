@@ -64,8 +64,7 @@ int ConvertExact(uint32_t from, uint32_t to, const char* text, size_t len, std::
 // (to_traditional true: simplified -> traditional). Characters without a
 // counterpart pass unchanged. Returns 0; -1 when no mapping is available on
 // this build, in which case `out` receives the text unchanged.
-int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional,
-                            std::u16string& out);
+int MapChineseCharacters(const char16_t* text, size_t len, bool to_traditional, std::u16string& out);
 
 // True when MapChineseCharacters really maps characters on this build.
 bool HaveChineseCharacterMapping();

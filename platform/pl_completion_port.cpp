@@ -154,8 +154,7 @@ bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
     std::unique_lock<std::recursive_mutex> g(m_queueMutex);
     if (timeoutMs < 0) {
         m_queueCv.wait(g, [this] { return !m_queue.empty(); });
-    } else if (!m_queueCv.wait_for(g, std::chrono::milliseconds(timeoutMs),
-                                   [this] { return !m_queue.empty(); })) {
+    } else if (!m_queueCv.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return !m_queue.empty(); })) {
         return false;
     }
     out = m_queue.front();

@@ -41,7 +41,7 @@ constexpr uint32_t kPkcKeyBlockSize = kPkcKeyHeaderSize + 2 * kPkcKeyPartSize;  
 
 enum : int32_t {
     kCryptoOk = 0,
-    kCryptoBadArgument = 1,     // a null pointer, an unknown kind, command or form
+    kCryptoBadArgument = 1,  // a null pointer, an unknown kind, command or form
     kCryptoUnknownAlgorithm = 2,
     kCryptoBufferTooSmall = 3,  // the result does not fit the output buffer
     kCryptoNoKey = 4,           // encryption before a key was set

@@ -55,21 +55,21 @@ void AddIfNew(std::vector<std::string>& lines, const std::string& line) {
 
 uint32_t MapCurlError(CURLcode code) {
     switch (code) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return kHttpErrorNameNotResolved;
-        case CURLE_COULDNT_CONNECT:
-            return kHttpErrorCannotConnect;
-        case CURLE_SSL_CERTPROBLEM:
-            return kHttpErrorClientCertNeeded;
-        case CURLE_PEER_FAILED_VERIFICATION:
-            return kHttpErrorInvalidCa;
-        case CURLE_OPERATION_TIMEDOUT:
-            return kHttpErrorTimeout;
-        case CURLE_OUT_OF_MEMORY:
-            return kHttpErrorOutOfMemory;
-        default:
-            return static_cast<uint32_t>(code);
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return kHttpErrorNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+        return kHttpErrorCannotConnect;
+    case CURLE_SSL_CERTPROBLEM:
+        return kHttpErrorClientCertNeeded;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return kHttpErrorInvalidCa;
+    case CURLE_OPERATION_TIMEDOUT:
+        return kHttpErrorTimeout;
+    case CURLE_OUT_OF_MEMORY:
+        return kHttpErrorOutOfMemory;
+    default:
+        return static_cast<uint32_t>(code);
     }
 }
 
@@ -256,19 +256,19 @@ HttpOutcome HttpExchange::Perform(HttpExchangeHandler* handler) {
     m_handler = nullptr;
     if (rc == CURLE_OK) return HttpOutcome::kCompleted;
     switch (m_stop) {
-        case Stop::kHandler:
-            return HttpOutcome::kStopped;
-        case Stop::kAborted:
-            m_lastError = static_cast<uint32_t>(CURLE_ABORTED_BY_CALLBACK);
-            return HttpOutcome::kAborted;
-        case Stop::kIdle:
-            m_lastError = kHttpErrorTimeout;
-            return HttpOutcome::kTimedOut;
-        case Stop::kSupply:
-            m_lastError = static_cast<uint32_t>(CURLE_READ_ERROR);
-            return HttpOutcome::kFailed;
-        case Stop::kNone:
-            break;
+    case Stop::kHandler:
+        return HttpOutcome::kStopped;
+    case Stop::kAborted:
+        m_lastError = static_cast<uint32_t>(CURLE_ABORTED_BY_CALLBACK);
+        return HttpOutcome::kAborted;
+    case Stop::kIdle:
+        m_lastError = kHttpErrorTimeout;
+        return HttpOutcome::kTimedOut;
+    case Stop::kSupply:
+        m_lastError = static_cast<uint32_t>(CURLE_READ_ERROR);
+        return HttpOutcome::kFailed;
+    case Stop::kNone:
+        break;
     }
     m_lastError = MapCurlError(rc);
     return rc == CURLE_OPERATION_TIMEDOUT ? HttpOutcome::kTimedOut : HttpOutcome::kFailed;
@@ -485,24 +485,24 @@ int HttpExchange::OnProgress(int64_t dlnow, int64_t ulnow) {
 
 std::string HttpErrorText(uint32_t error) {
     switch (error) {
-        case 0:
-            return std::string();
-        case kHttpErrorOutOfMemory:
-            return "Not enough memory resources are available to complete this operation.";
-        case kHttpErrorBodyTooLarge:
-            return "The response body is larger than the client accepts.";
-        case kHttpErrorTimeout:
-            return "This operation returned because the timeout period expired.";
-        case kHttpErrorNameNotResolved:
-            return "The server name or address could not be resolved";
-        case kHttpErrorCannotConnect:
-            return "A connection with the server could not be established";
-        case kHttpErrorClientCertNeeded:
-            return "The server is requesting client authentication.";
-        case kHttpErrorInvalidCa:
-            return "The certificate authority is invalid or incorrect";
-        default:
-            break;
+    case 0:
+        return std::string();
+    case kHttpErrorOutOfMemory:
+        return "Not enough memory resources are available to complete this operation.";
+    case kHttpErrorBodyTooLarge:
+        return "The response body is larger than the client accepts.";
+    case kHttpErrorTimeout:
+        return "This operation returned because the timeout period expired.";
+    case kHttpErrorNameNotResolved:
+        return "The server name or address could not be resolved";
+    case kHttpErrorCannotConnect:
+        return "A connection with the server could not be established";
+    case kHttpErrorClientCertNeeded:
+        return "The server is requesting client authentication.";
+    case kHttpErrorInvalidCa:
+        return "The certificate authority is invalid or incorrect";
+    default:
+        break;
     }
     if (error < static_cast<uint32_t>(CURL_LAST)) return curl_easy_strerror(static_cast<CURLcode>(error));
     char buf[256];

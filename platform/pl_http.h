@@ -89,10 +89,10 @@ struct HttpExchangeSettings {
 
 enum class HttpOpenResult {
     kOk,
-    kNoHandle,     // no easy handle could be made
-    kCallbacks,    // the callbacks could not be installed
-    kBadUrl,       // the URL was refused
-    kBadRequest,   // the verb, headers or options were refused
+    kNoHandle,    // no easy handle could be made
+    kCallbacks,   // the callbacks could not be installed
+    kBadUrl,      // the URL was refused
+    kBadRequest,  // the verb, headers or options were refused
 };
 
 enum class HttpOutcome {

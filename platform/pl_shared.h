@@ -31,9 +31,9 @@ constexpr uint32_t kSharedExists = 183;
 // One mapped view of a mapping: its start, its size, and the descriptor of
 // the shared-memory object (-1 for an unnamed mapping).
 struct SharedMapping {
-  uint8_t* view = nullptr;
-  uint64_t size = 0;
-  int fd = -1;
+    uint8_t* view = nullptr;
+    uint64_t size = 0;
+    int fd = -1;
 };
 
 // Creates a mapping of `size` bytes, zero-filled, and maps it whole for
@@ -70,27 +70,27 @@ std::string NamedObjectFolder();
 // releases the lock of a process that dies holding it. As with any lock, a
 // process forked while one of its threads holds the mutex must not use it.
 class SystemMutex : public Waitable {
- public:
-  explicit SystemMutex(const char* name);
+public:
+    explicit SystemMutex(const char* name);
 
-  // True when acquired within ms (kInfinite: no limit); false also when the
-  // lock file cannot be opened.
-  bool Lock(uint32_t ms);
-  // False when the calling thread does not own the mutex.
-  bool Unlock();
-  uint32_t Wait(uint32_t ms) override { return Lock(ms) ? kWaitSignaled : kWaitTimeout; }
+    // True when acquired within ms (kInfinite: no limit); false also when the
+    // lock file cannot be opened.
+    bool Lock(uint32_t ms);
+    // False when the calling thread does not own the mutex.
+    bool Unlock();
+    uint32_t Wait(uint32_t ms) override { return Lock(ms) ? kWaitSignaled : kWaitTimeout; }
 
-  // The lock file's path for this process's scope.
-  std::string LockFilePath() const;
+    // The lock file's path for this process's scope.
+    std::string LockFilePath() const;
 
- protected:
-  ~SystemMutex() override;
+protected:
+    ~SystemMutex() override;
 
- private:
-  std::string name_;
-  TimedMutex* local_;  // the in-process part; its owner also owns fd_ and depth_
-  int fd_ = -1;
-  uint32_t depth_ = 0;
+private:
+    std::string name_;
+    TimedMutex* local_;  // the in-process part; its owner also owns fd_ and depth_
+    int fd_ = -1;
+    uint32_t depth_ = 0;
 };
 
 }  // namespace pl

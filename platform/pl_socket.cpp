@@ -15,9 +15,7 @@
 
 namespace pl {
 
-int SocketTcp() {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-}
+int SocketTcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP); }
 
 int ResolveIPv4(const char* host, uint16_t port, sockaddr_in& addr) {
     std::memset(&addr, 0, sizeof addr);

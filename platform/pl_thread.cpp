@@ -5,8 +5,8 @@
 namespace pl {
 
 uint32_t CurrentThreadId() {
-  thread_local uint32_t tid = static_cast<uint32_t>(gettid());
-  return tid;
+    thread_local uint32_t tid = static_cast<uint32_t>(gettid());
+    return tid;
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -14,54 +14,54 @@ uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 Thread::Thread(ThreadRoutine routine, void* context) : routine_(routine), context_(context) {}
 
 Thread* Thread::Start(ThreadRoutine routine, void* context, uint32_t* tid) {
-  if (routine == nullptr) return nullptr;
-  Thread* t = new Thread(routine, context);
-  t->AddRef();  // the thread's own reference, released by Entry
-  if (pthread_create(&t->thread_, nullptr, &Thread::Entry, t) != 0) {
-    t->Release();
-    t->settled_.store(true);
-    t->Release();
-    return nullptr;
-  }
-  if (tid != nullptr) {
-    t->started_.Wait(kInfinite);
-    *tid = t->ThreadId();
-  }
-  return t;
+    if (routine == nullptr) return nullptr;
+    Thread* t = new Thread(routine, context);
+    t->AddRef();  // the thread's own reference, released by Entry
+    if (pthread_create(&t->thread_, nullptr, &Thread::Entry, t) != 0) {
+        t->Release();
+        t->settled_.store(true);
+        t->Release();
+        return nullptr;
+    }
+    if (tid != nullptr) {
+        t->started_.Wait(kInfinite);
+        *tid = t->ThreadId();
+    }
+    return t;
 }
 
 void* Thread::Entry(void* self) {
-  Thread* t = static_cast<Thread*>(self);
-  t->tid_.store(CurrentThreadId(), std::memory_order_release);
-  t->started_.Set();
-  t->exit_code_.store(t->routine_(t->context_), std::memory_order_release);
-  t->done_.Set();
-  t->Release();
-  return nullptr;
+    Thread* t = static_cast<Thread*>(self);
+    t->tid_.store(CurrentThreadId(), std::memory_order_release);
+    t->started_.Set();
+    t->exit_code_.store(t->routine_(t->context_), std::memory_order_release);
+    t->done_.Set();
+    t->Release();
+    return nullptr;
 }
 
 uint32_t Thread::Wait(uint32_t ms) { return done_.Wait(ms); }
 
 bool Thread::Join(uint32_t ms) {
-  if (done_.Wait(ms) != kWaitSignaled) return false;
-  Settle(true);
-  return true;
+    if (done_.Wait(ms) != kWaitSignaled) return false;
+    Settle(true);
+    return true;
 }
 
 void Thread::Detach() { Settle(false); }
 
 void Thread::Settle(bool join) {
-  bool expected = false;
-  if (!settled_.compare_exchange_strong(expected, true)) return;
-  if (join && done_.IsSet())
-    pthread_join(thread_, nullptr);
-  else
-    pthread_detach(thread_);
+    bool expected = false;
+    if (!settled_.compare_exchange_strong(expected, true)) return;
+    if (join && done_.IsSet())
+        pthread_join(thread_, nullptr);
+    else
+        pthread_detach(thread_);
 }
 
 void Thread::Close() {
-  Settle(true);
-  Release();
+    Settle(true);
+    Release();
 }
 
 }  // namespace pl

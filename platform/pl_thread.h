@@ -17,43 +17,43 @@ using ThreadRoutine = uint32_t (*)(void* context);
 // holds a reference to this object until it exits, so closing the handle
 // never frees memory the thread still uses.
 class Thread : public Waitable {
- public:
-  // Starts routine(context) at once on a new thread with the default stack.
-  // Null when the thread cannot be created. *tid receives the new thread's
-  // id when tid is not null.
-  static Thread* Start(ThreadRoutine routine, void* context, uint32_t* tid);
+public:
+    // Starts routine(context) at once on a new thread with the default stack.
+    // Null when the thread cannot be created. *tid receives the new thread's
+    // id when tid is not null.
+    static Thread* Start(ThreadRoutine routine, void* context, uint32_t* tid);
 
-  uint32_t Wait(uint32_t ms) override;
+    uint32_t Wait(uint32_t ms) override;
 
-  // Waits up to ms for the thread to end, then reclaims it (pthread_join).
-  // True when the thread has ended.
-  bool Join(uint32_t ms);
+    // Waits up to ms for the thread to end, then reclaims it (pthread_join).
+    // True when the thread has ended.
+    bool Join(uint32_t ms);
 
-  // Gives up the right to join: the thread runs on and cleans up alone.
-  void Detach();
+    // Gives up the right to join: the thread runs on and cleans up alone.
+    void Detach();
 
-  // Joins the thread when it has ended, else detaches it; then gives back the
-  // creator's reference.
-  void Close() override;
+    // Joins the thread when it has ended, else detaches it; then gives back the
+    // creator's reference.
+    void Close() override;
 
-  bool HasEnded() { return done_.IsSet(); }
-  uint32_t ThreadId() const { return tid_.load(std::memory_order_acquire); }
-  uint32_t ExitCode() const { return exit_code_.load(std::memory_order_acquire); }
+    bool HasEnded() { return done_.IsSet(); }
+    uint32_t ThreadId() const { return tid_.load(std::memory_order_acquire); }
+    uint32_t ExitCode() const { return exit_code_.load(std::memory_order_acquire); }
 
- private:
-  Thread(ThreadRoutine routine, void* context);
-  static void* Entry(void* self);
-  // Joins (when ended and join is true) or detaches, once.
-  void Settle(bool join);
+private:
+    Thread(ThreadRoutine routine, void* context);
+    static void* Entry(void* self);
+    // Joins (when ended and join is true) or detaches, once.
+    void Settle(bool join);
 
-  ThreadRoutine routine_;
-  void* context_;
-  pthread_t thread_{};
-  Event started_{true, false};
-  Event done_{true, false};
-  std::atomic<uint32_t> tid_{0};
-  std::atomic<uint32_t> exit_code_{0};
-  std::atomic<bool> settled_{false};
+    ThreadRoutine routine_;
+    void* context_;
+    pthread_t thread_{};
+    Event started_{true, false};
+    Event done_{true, false};
+    std::atomic<uint32_t> tid_{0};
+    std::atomic<uint32_t> exit_code_{0};
+    std::atomic<bool> settled_{false};
 };
 
 uint32_t CurrentThreadId();

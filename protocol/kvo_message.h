@@ -19,12 +19,11 @@ uint64_t KvoMessageFrameSize(const google::protobuf::MessageLite& message);
 
 // Writes the frame of `message` with packet type `type` into `out`, which
 // holds `capacity` bytes. *written gets the frame length.
-uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite& message,
-                             uint8_t* out, size_t capacity, size_t* written);
+uint32_t KvoSerializeFrameTo(uint16_t type, const google::protobuf::MessageLite& message, uint8_t* out, size_t capacity,
+                             size_t* written);
 
 // Appends the frame of `message` with packet type `type` to `out`.
-uint32_t KvoSerializeFrame(uint16_t type, const google::protobuf::MessageLite& message,
-                           corvane::CTLSmartBuffer& out);
+uint32_t KvoSerializeFrame(uint16_t type, const google::protobuf::MessageLite& message, corvane::CTLSmartBuffer& out);
 
 // Parses a frame body. An empty body gives the message at its defaults.
 // On failure the fields read before the fault stay set, as the protobuf
@@ -34,5 +33,4 @@ uint32_t KvoParseBody(const void* body, size_t len, google::protobuf::MessageLit
 // Checks a whole frame (KvoCheckFrame) and parses its body. *type, when
 // given, gets the packet type of a well-formed frame even when its body does
 // not parse.
-uint32_t KvoParseFrame(const void* frame, size_t len, google::protobuf::MessageLite& message,
-                       uint16_t* type = nullptr);
+uint32_t KvoParseFrame(const void* frame, size_t len, google::protobuf::MessageLite& message, uint16_t* type = nullptr);

@@ -135,7 +135,8 @@ uint32_t ContextStride(const Context* ctx) {
 }
 
 template <size_t N>
-void ResolveAll(const ConvertImage& image, const std::array<uint32_t, N>& ids, std::array<QuoteFieldDescriptor, N>* out) {
+void ResolveAll(const ConvertImage& image, const std::array<uint32_t, N>& ids,
+                std::array<QuoteFieldDescriptor, N>* out) {
     for (size_t i = 0; i < N; ++i) (*out)[i] = ResolveField(image, ids[i]);
 }
 
@@ -154,17 +155,73 @@ const QuoteFieldDescriptor* PushFields(PushConvertContext* ctx, uint32_t type, c
 // Field lists
 
 // Index ticks (ids 1 and 3).
-enum IndexField { iCode, iName, iStatus, iTime, iDate, iPre, iOpen, iHigh, iLow, iNew, iVolume, iTurnover, iTradeNum, iCount };
+enum IndexField {
+    iCode,
+    iName,
+    iStatus,
+    iTime,
+    iDate,
+    iPre,
+    iOpen,
+    iHigh,
+    iLow,
+    iNew,
+    iVolume,
+    iTurnover,
+    iTradeNum,
+    iCount
+};
 constexpr std::array<uint32_t, iCount> kIndexIds = {5, 55, 127, 56, 1, 274, 275, 276, 277, 278, 13, 19, 18};
 
 // Stock ticks (ids 0 and 2).
 enum StockField {
-    sCode, sName, sStatus, sTime, sDate, sPre, sOpen, sHigh, sLow, sNew, sVolume, sTurnover, sTradeNum,
-    sBidPrice, sBidVolume = sBidPrice + 10, sBidNum = sBidVolume + 10, sAskPrice = sBidNum + 10,
-    sAskVolume = sAskPrice + 10, sAskNum = sAskVolume + 10, sTotalBidVolume = sAskNum + 10, sTotalAskVolume,
-    sAvgBid, sAvgAsk, sUpLimit, sDownLimit, sPe, sIopv, sWBuyNum, sWBuyVolume, sWBuyTurnover, sWSellNum,
-    sWSellVolume, sWSellTurnover, sTotalBidNum, sTotalAskNum, sBidOrderNum, sAskOrderNum, sInner, sOuter,
-    sAfterVolume, sAfterVolmount, sF76, sF77, sF141, sF271, sF86, sCount
+    sCode,
+    sName,
+    sStatus,
+    sTime,
+    sDate,
+    sPre,
+    sOpen,
+    sHigh,
+    sLow,
+    sNew,
+    sVolume,
+    sTurnover,
+    sTradeNum,
+    sBidPrice,
+    sBidVolume = sBidPrice + 10,
+    sBidNum = sBidVolume + 10,
+    sAskPrice = sBidNum + 10,
+    sAskVolume = sAskPrice + 10,
+    sAskNum = sAskVolume + 10,
+    sTotalBidVolume = sAskNum + 10,
+    sTotalAskVolume,
+    sAvgBid,
+    sAvgAsk,
+    sUpLimit,
+    sDownLimit,
+    sPe,
+    sIopv,
+    sWBuyNum,
+    sWBuyVolume,
+    sWBuyTurnover,
+    sWSellNum,
+    sWSellVolume,
+    sWSellTurnover,
+    sTotalBidNum,
+    sTotalAskNum,
+    sBidOrderNum,
+    sAskOrderNum,
+    sInner,
+    sOuter,
+    sAfterVolume,
+    sAfterVolmount,
+    sF76,
+    sF77,
+    sF141,
+    sF271,
+    sF86,
+    sCount
 };
 constexpr uint32_t kBidPriceIds[10] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118};
 constexpr uint32_t kBidVolumeIds[10] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119};
@@ -184,7 +241,7 @@ constexpr std::array<uint32_t, sCount> MakeStockIds() {
         a[sAskNum + i] = 181 + i;
     }
     const uint32_t tail[] = {123, 125, 122, 124, 69, 70, 91, 80, 264, 265, 266, 268, 269, 270,
-                             195, 196, 197, 198, 15, 14, 74, 75, 76, 77, 141, 271, 86};
+                             195, 196, 197, 198, 15, 14, 74, 75, 76,  77,  141, 271, 86};
     for (int i = 0; i < sCount - sTotalBidVolume; ++i) a[sTotalBidVolume + i] = tail[i];
     return a;
 }
@@ -193,9 +250,27 @@ static_assert(sCount - sTotalBidVolume == 27, "stock tail list");
 
 // Five-level ticks (id 10).
 enum FiveField {
-    fCode, fName, fStatus, fF66, fF72, fOpen, fHigh, fLow, fNew, fPre, fF141, fF142, fF73, fF65,
-    fBidPrice, fBidVolume = fBidPrice + 5, fAskPrice = fBidVolume + 5, fAskVolume = fAskPrice + 5,
-    fVolume = fAskVolume + 5, fTurnover, fCount
+    fCode,
+    fName,
+    fStatus,
+    fF66,
+    fF72,
+    fOpen,
+    fHigh,
+    fLow,
+    fNew,
+    fPre,
+    fF141,
+    fF142,
+    fF73,
+    fF65,
+    fBidPrice,
+    fBidVolume = fBidPrice + 5,
+    fAskPrice = fBidVolume + 5,
+    fAskVolume = fAskPrice + 5,
+    fVolume = fAskVolume + 5,
+    fTurnover,
+    fCount
 };
 constexpr std::array<uint32_t, fCount> MakeFiveIds() {
     std::array<uint32_t, fCount> a{};
@@ -218,7 +293,20 @@ enum OrderField { oDateTime, oIndex, oBizIndex, oF77, oChannel, oVolume, oF271, 
 constexpr std::array<uint32_t, oCount> kOrderIds = {56, 1, 76, 77, 73, 13, 271, 10, 272, 89, 12};
 
 // Transactions (id 4) and cancellations (ids 8, 9).
-enum TradeField { tDateTime, tIndex, tBizIndex, tChannel, tPrice, tVolume, tBuyIndex, tSellIndex, tKind, tSide, tF271, tCount };
+enum TradeField {
+    tDateTime,
+    tIndex,
+    tBizIndex,
+    tChannel,
+    tPrice,
+    tVolume,
+    tBuyIndex,
+    tSellIndex,
+    tKind,
+    tSide,
+    tF271,
+    tCount
+};
 constexpr std::array<uint32_t, tCount> kTransactionIds = {56, 1, 76, 73, 10, 13, 74, 75, 272, 12, 271};
 enum CancelField { cDateTime, cIndex, cBizIndex, cChannel, cPrice, cVolume, cOrderIndex, cF271, cCount };
 constexpr std::array<uint32_t, cCount> kCancelIds = {82, 1, 76, 73, 20, 13, 37, 271};
@@ -398,10 +486,13 @@ void FillStockTick(TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor*
 
     CopyFieldText(r->codename, sizeof r->codename, rec, f[sName], 20);
     CopyFieldText(r->status, sizeof r->status, rec, f[sStatus], 8);
-    if (snapshot) r->field_271 = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetFieldInt64(rec, f[sF271]))));
+    if (snapshot)
+        r->field_271 = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(GetFieldInt64(rec, f[sF271]))));
     len = FieldText(rec, f[sF86], &text);
-    if (len < 12) CopyRecordText(r->field_86, sizeof r->field_86, text, len, 20);
-    else memset(r->field_86, 0, sizeof r->field_86);
+    if (len < 12)
+        CopyRecordText(r->field_86, sizeof r->field_86, text, len, 20);
+    else
+        memset(r->field_86, 0, sizeof r->field_86);
 }
 
 void FillFiveLevel(FiveLevelTick* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
@@ -453,7 +544,8 @@ void FillOrder(OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, 
     memset(r->side, 0, sizeof r->side);
     int32_t s = GetFieldInt32(rec, f[oSide]);
     if (k == 5) {
-        if (s >= 1 && s <= 7) CopyRecordText(r->side, sizeof r->side, kPhaseWords[s - 1], strlen(kPhaseWords[s - 1]), 6);
+        if (s >= 1 && s <= 7)
+            CopyRecordText(r->side, sizeof r->side, kPhaseWords[s - 1], strlen(kPhaseWords[s - 1]), 6);
     } else {
         r->side[0] = (static_cast<uint32_t>(s) & 0xFFFFFFu) == 1 ? 'B' : 'S';
     }
@@ -657,12 +749,18 @@ void FillCache(PushConvertContext* ctx, uint32_t type, const ConvertImage& image
 }
 }  // namespace
 
-void CacheStockPushFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataStockPush, image, kStockIds); }
-void CacheIndexPushFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataIndexPush, image, kIndexIds); }
+void CacheStockPushFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataStockPush, image, kStockIds);
+}
+void CacheIndexPushFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataIndexPush, image, kIndexIds);
+}
 void CacheTransactionFields(PushConvertContext* ctx, const ConvertImage& image) {
     FillCache(ctx, kDataTransactionPush, image, kTransactionIds);
 }
-void CacheOrderFields(PushConvertContext* ctx, const ConvertImage& image) { FillCache(ctx, kDataOrderPush, image, kOrderIds); }
+void CacheOrderFields(PushConvertContext* ctx, const ConvertImage& image) {
+    FillCache(ctx, kDataOrderPush, image, kOrderIds);
+}
 void CacheBuyCancelFields(PushConvertContext* ctx, const ConvertImage& image) {
     FillCache(ctx, kDataBuyCancelPush, image, kCancelIds);
 }
@@ -719,8 +817,8 @@ void DeliverBatch(PushConvertContext* ctx, QuoteDataCallback callback, void* out
 // (nothing without one).
 template <class Rec, size_t N, class Fill>
 int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* SnapshotConvertContext::*list,
-                               const std::array<uint32_t, N>& ids, const NumberFieldList& numbers,
-                               const void* records, int32_t count, Fill fill) {
+                               const std::array<uint32_t, N>& ids, const NumberFieldList& numbers, const void* records,
+                               int32_t count, Fill fill) {
     if (records == nullptr || count < 1) return 0;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0 || ctx->*list == nullptr) return 0;
@@ -744,8 +842,8 @@ int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* Snapshot
 
 int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count) {
     TickIndex* out = ConvertPushRecords<TickIndex>(
-        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, kIndexNumbers, records, count,
-        "index ticks", [ctx](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
+        ctx, &PushConvertContext::fnctickindex, kDataIndexPush, kIndexIds, kIndexNumbers, records, count, "index ticks",
+        [ctx](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f) {
             IndexMarketCode(r, rec, f);
             SetDateTime(r, PushTickDateTime(ctx->datatime, GetFieldInt32(rec, f[iTime])));
             FillIndexTick(r, rec, f);
@@ -801,28 +899,27 @@ int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32
 // Code-wise converters
 
 int32_t ConvertTransactionPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataTransactionPush, kTransactionIds, key,
-                                         records, count, "transactions",
+    return ConvertCodeBatch<Transaction>(ctx, kDataTransactionPush, kTransactionIds, key, records, count,
+                                         "transactions",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillTransaction(r, rec, f, mc); });
 }
 
 int32_t ConvertOrderPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<OrderData>(
-        ctx, kDataOrderPush, kOrderIds, key, records, count, "orders",
-        [](OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f, const MarketCode& mc) { FillOrder(r, rec, f, mc); });
+    return ConvertCodeBatch<OrderData>(ctx, kDataOrderPush, kOrderIds, key, records, count, "orders",
+                                       [](OrderData* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
+                                          const MarketCode& mc) { FillOrder(r, rec, f, mc); });
 }
 
 int32_t ConvertBuyCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataBuyCancelPush, kCancelIds, key, records,
-                                         count, "buy cancellations",
+    return ConvertCodeBatch<Transaction>(ctx, kDataBuyCancelPush, kCancelIds, key, records, count, "buy cancellations",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillCancel(r, rec, f, mc, true); });
 }
 
 int32_t ConvertSellCancelPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count) {
-    return ConvertCodeBatch<Transaction>(ctx, kDataSellCancelPush, kCancelIds, key, records,
-                                         count, "sell cancellations",
+    return ConvertCodeBatch<Transaction>(ctx, kDataSellCancelPush, kCancelIds, key, records, count,
+                                         "sell cancellations",
                                          [](Transaction* r, const uint8_t* rec, const QuoteFieldDescriptor* f,
                                             const MarketCode& mc) { FillCancel(r, rec, f, mc, false); });
 }
@@ -840,41 +937,61 @@ int32_t ConvertAskQueuePush(PushConvertContext* ctx, const char* key, const void
 
 PushRecordConverter PushRecordConverterFor(uint32_t dataType) {
     switch (dataType) {
-        case kDataStockPush: return &ConvertStockPush;
-        case kDataIndexPush: return &ConvertIndexPush;
-        case kDataFiveLevelPush: return &ConvertFiveLevelPush;
-        default: return nullptr;
+    case kDataStockPush:
+        return &ConvertStockPush;
+    case kDataIndexPush:
+        return &ConvertIndexPush;
+    case kDataFiveLevelPush:
+        return &ConvertFiveLevelPush;
+    default:
+        return nullptr;
     }
 }
 
 PushCodeConverter PushCodeConverterFor(uint32_t dataType) {
     switch (dataType) {
-        case kDataTransactionPush: return &ConvertTransactionPush;
-        case kDataBidQueuePush: return &ConvertBidQueuePush;
-        case kDataAskQueuePush: return &ConvertAskQueuePush;
-        case kDataOrderPush: return &ConvertOrderPush;
-        case kDataBuyCancelPush: return &ConvertBuyCancelPush;
-        case kDataSellCancelPush: return &ConvertSellCancelPush;
-        case kDataSuperStockPush: return &ConvertSuperStockPush;
-        default: return nullptr;
+    case kDataTransactionPush:
+        return &ConvertTransactionPush;
+    case kDataBidQueuePush:
+        return &ConvertBidQueuePush;
+    case kDataAskQueuePush:
+        return &ConvertAskQueuePush;
+    case kDataOrderPush:
+        return &ConvertOrderPush;
+    case kDataBuyCancelPush:
+        return &ConvertBuyCancelPush;
+    case kDataSellCancelPush:
+        return &ConvertSellCancelPush;
+    case kDataSuperStockPush:
+        return &ConvertSuperStockPush;
+    default:
+        return nullptr;
     }
 }
 
 uint32_t OutputRecordSize(uint32_t dataType) {
     switch (dataType) {
-        case kDataStockPush:
-        case kDataStockSnapshot: return KVO_TICKSTOCK_SIZE;
-        case kDataIndexPush:
-        case kDataIndexSnapshot: return KVO_TICKINDEX_SIZE;
-        case kDataTransactionPush:
-        case kDataBuyCancelPush:
-        case kDataSellCancelPush: return KVO_TRANSACTION_SIZE;
-        case kDataBidQueuePush:
-        case kDataAskQueuePush: return KVO_ORDERQUEUE_HEAD_SIZE;
-        case kDataOrderPush: return KVO_ORDERDATA_SIZE;
-        case kDataFiveLevelPush: return KVO_FIVELEVELTICK_SIZE;
-        case kDataSuperStockPush:
-        case kDataSuperStockSnapshot: return KVO_SUPERSTOCK_SIZE;
-        default: return 0;
+    case kDataStockPush:
+    case kDataStockSnapshot:
+        return KVO_TICKSTOCK_SIZE;
+    case kDataIndexPush:
+    case kDataIndexSnapshot:
+        return KVO_TICKINDEX_SIZE;
+    case kDataTransactionPush:
+    case kDataBuyCancelPush:
+    case kDataSellCancelPush:
+        return KVO_TRANSACTION_SIZE;
+    case kDataBidQueuePush:
+    case kDataAskQueuePush:
+        return KVO_ORDERQUEUE_HEAD_SIZE;
+    case kDataOrderPush:
+        return KVO_ORDERDATA_SIZE;
+    case kDataFiveLevelPush:
+        return KVO_FIVELEVELTICK_SIZE;
+    case kDataSuperStockPush:
+    case kDataSuperStockSnapshot:
+        return KVO_SUPERSTOCK_SIZE;
+    default:
+        return 0;
     }
 }

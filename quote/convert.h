@@ -149,11 +149,11 @@ void AddRecordBlock(PushConvertContext* ctx, void* records, uint32_t count);
 PushTiming MakePushTiming(uint64_t produceTime, uint64_t sendTime, uint64_t sampleTime);
 
 // Record-wise converters.
-int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count);      // id 0
-int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count);      // id 1
+int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t count);          // id 0
+int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t count);          // id 1
 int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count);  // id 2
 int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count);  // id 3
-int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count);  // id 10
+int32_t ConvertFiveLevelPush(PushConvertContext* ctx, const void* records, int32_t count);      // id 10
 
 // Code-wise converters.
 int32_t ConvertTransactionPush(PushConvertContext* ctx, const char* key, const void* records, int32_t count);  // 4

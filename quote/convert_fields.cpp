@@ -2,15 +2,18 @@
 
 #include <cstring>
 
-
 uint32_t FieldBytesNeeded(const QuoteFieldDescriptor& d) {
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return 8;
-        case kFieldKindPacked32:
-        case kFieldKindInt32: return 4;
-        case kFieldKindCode:
-        case kFieldKindText: return d.width;
-        default: return 0;
+    case kFieldKindPacked64:
+        return 8;
+    case kFieldKindPacked32:
+    case kFieldKindInt32:
+        return 4;
+    case kFieldKindCode:
+    case kFieldKindText:
+        return d.width;
+    default:
+        return 0;
     }
 }
 

@@ -69,10 +69,14 @@ inline int32_t TruncateToInt32(double v) {
 // a NumberPlan (quote/convert_plan.h) once per column layout.
 template <uint32_t Kind>
 double ReadKindDouble(const uint8_t* p) {
-    if constexpr (Kind == kFieldKindPacked64) return UnpackPacked64(LoadU64(p));
-    else if constexpr (Kind == kFieldKindPacked32) return UnpackPacked32(LoadU32(p));
-    else if constexpr (Kind == kFieldKindInt32) return static_cast<double>(static_cast<int32_t>(LoadU32(p)));
-    else return 0.0;
+    if constexpr (Kind == kFieldKindPacked64)
+        return UnpackPacked64(LoadU64(p));
+    else if constexpr (Kind == kFieldKindPacked32)
+        return UnpackPacked32(LoadU32(p));
+    else if constexpr (Kind == kFieldKindInt32)
+        return static_cast<double>(static_cast<int32_t>(LoadU32(p)));
+    else
+        return 0.0;
 }
 
 template <uint32_t Kind>
@@ -116,10 +120,14 @@ inline double GetFieldDouble(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0.0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return ReadKindDouble<kFieldKindPacked64>(p);
-        case kFieldKindPacked32: return ReadKindDouble<kFieldKindPacked32>(p);
-        case kFieldKindInt32: return ReadKindDouble<kFieldKindInt32>(p);
-        default: return 0.0;
+    case kFieldKindPacked64:
+        return ReadKindDouble<kFieldKindPacked64>(p);
+    case kFieldKindPacked32:
+        return ReadKindDouble<kFieldKindPacked32>(p);
+    case kFieldKindInt32:
+        return ReadKindDouble<kFieldKindInt32>(p);
+    default:
+        return 0.0;
     }
 }
 
@@ -129,10 +137,14 @@ inline int64_t GetFieldInt64(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return ReadKindInt64<kFieldKindPacked64>(p);
-        case kFieldKindPacked32: return ReadKindInt64<kFieldKindPacked32>(p);
-        case kFieldKindInt32: return ReadKindInt64<kFieldKindInt32>(p);
-        default: return 0;
+    case kFieldKindPacked64:
+        return ReadKindInt64<kFieldKindPacked64>(p);
+    case kFieldKindPacked32:
+        return ReadKindInt64<kFieldKindPacked32>(p);
+    case kFieldKindInt32:
+        return ReadKindInt64<kFieldKindInt32>(p);
+    default:
+        return 0;
     }
 }
 
@@ -142,9 +154,13 @@ inline int32_t GetFieldInt32(const uint8_t* record, const QuoteFieldDescriptor& 
     if (IsAbsentField(d)) return 0;
     const uint8_t* p = record + d.offset;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return ReadKindInt32<kFieldKindPacked64>(p);
-        case kFieldKindPacked32: return ReadKindInt32<kFieldKindPacked32>(p);
-        case kFieldKindInt32: return ReadKindInt32<kFieldKindInt32>(p);
-        default: return 0;
+    case kFieldKindPacked64:
+        return ReadKindInt32<kFieldKindPacked64>(p);
+    case kFieldKindPacked32:
+        return ReadKindInt32<kFieldKindPacked32>(p);
+    case kFieldKindInt32:
+        return ReadKindInt32<kFieldKindInt32>(p);
+    default:
+        return 0;
     }
 }

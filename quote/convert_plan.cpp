@@ -9,15 +9,19 @@ namespace {
 
 constexpr uint32_t kReadsAsZero = 0xFFFFFFFFu;
 constexpr uint32_t kGroupKinds[NumberPlan::kKinds] = {kFieldKindPacked64, kFieldKindPacked32, kFieldKindInt32,
-                                                       kReadsAsZero};
+                                                      kReadsAsZero};
 
 size_t KindIndex(const QuoteFieldDescriptor& d) {
     if (IsAbsentField(d)) return 3;
     switch (d.id & kFieldKindMask) {
-        case kFieldKindPacked64: return 0;
-        case kFieldKindPacked32: return 1;
-        case kFieldKindInt32: return 2;
-        default: return 3;
+    case kFieldKindPacked64:
+        return 0;
+    case kFieldKindPacked32:
+        return 1;
+    case kFieldKindInt32:
+        return 2;
+    default:
+        return 3;
     }
 }
 
@@ -25,16 +29,23 @@ size_t KindIndex(const QuoteFieldDescriptor& d) {
 // GetFieldDouble, GetFieldInt64 and GetFieldInt32 choose by the descriptor.
 template <NumberRead R, uint32_t Kind>
 auto ReadAs(const uint8_t* p) {
-    if constexpr (R == NumberRead::kDouble) return ReadKindDouble<Kind>(p);
-    else if constexpr (R == NumberRead::kInt64) return ReadKindInt64<Kind>(p);
-    else if constexpr (R == NumberRead::kInt32) return ReadKindInt32<Kind>(p);
+    if constexpr (R == NumberRead::kDouble)
+        return ReadKindDouble<Kind>(p);
+    else if constexpr (R == NumberRead::kInt64)
+        return ReadKindInt64<Kind>(p);
+    else if constexpr (R == NumberRead::kInt32)
+        return ReadKindInt32<Kind>(p);
     // On a 32-bit packed column the truncated double reading is the integer
     // reading: both truncate the decoded double, and its no-value -0.0
     // truncates to the 0 the integer readings give for no value.
-    else if constexpr (R == NumberRead::kDoubleToInt64 && Kind == kFieldKindPacked32) return ReadKindInt64<Kind>(p);
-    else if constexpr (R == NumberRead::kDoubleToInt32 && Kind == kFieldKindPacked32) return ReadKindInt32<Kind>(p);
-    else if constexpr (R == NumberRead::kDoubleToInt64) return TruncateToInt64(ReadKindDouble<Kind>(p));
-    else return TruncateToInt32(ReadKindDouble<Kind>(p));
+    else if constexpr (R == NumberRead::kDoubleToInt64 && Kind == kFieldKindPacked32)
+        return ReadKindInt64<Kind>(p);
+    else if constexpr (R == NumberRead::kDoubleToInt32 && Kind == kFieldKindPacked32)
+        return ReadKindInt32<Kind>(p);
+    else if constexpr (R == NumberRead::kDoubleToInt64)
+        return TruncateToInt64(ReadKindDouble<Kind>(p));
+    else
+        return TruncateToInt32(ReadKindDouble<Kind>(p));
 }
 
 }  // namespace
@@ -77,8 +88,7 @@ void NumberPlan::Fill(uint8_t* out, size_t outStride, const uint8_t* records, si
         size_t n = count - first < kChunk ? count - first : kChunk;
         uint8_t* o = out + first * outStride;
         const uint8_t* r = records + first * stride;
-        [&]<size_t... G>(std::index_sequence<G...>) {
-            (run(std::integral_constant<size_t, G>{}, o, r, n), ...);
-        }(std::make_index_sequence<kGroups>{});
+        [&]<size_t... G>(std::index_sequence<G...>) { (run(std::integral_constant<size_t, G>{}, o, r, n), ...); }
+        (std::make_index_sequence<kGroups>{});
     }
 }

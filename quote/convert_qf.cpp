@@ -34,31 +34,46 @@ uint32_t NativeConvertImage::GetFieldInfo(uint32_t fieldId, QuoteFieldDescriptor
 
 QfRecordCallback BindPushRecordConverter(uint32_t dataType, PushConvertContext* ctx) {
     switch (dataType) {
-        case kDataStockPush: return QfRecordCallback::BindFree<&ConvertStockPush>(ctx);
-        case kDataIndexPush: return QfRecordCallback::BindFree<&ConvertIndexPush>(ctx);
-        case kDataFiveLevelPush: return QfRecordCallback::BindFree<&ConvertFiveLevelPush>(ctx);
-        default: return QfRecordCallback();
+    case kDataStockPush:
+        return QfRecordCallback::BindFree<&ConvertStockPush>(ctx);
+    case kDataIndexPush:
+        return QfRecordCallback::BindFree<&ConvertIndexPush>(ctx);
+    case kDataFiveLevelPush:
+        return QfRecordCallback::BindFree<&ConvertFiveLevelPush>(ctx);
+    default:
+        return QfRecordCallback();
     }
 }
 
 QfCodeCallback BindPushCodeConverter(uint32_t dataType, PushConvertContext* ctx) {
     switch (dataType) {
-        case kDataTransactionPush: return QfCodeCallback::BindFree<&ConvertTransactionPush>(ctx);
-        case kDataBidQueuePush: return QfCodeCallback::BindFree<&ConvertBidQueuePush>(ctx);
-        case kDataAskQueuePush: return QfCodeCallback::BindFree<&ConvertAskQueuePush>(ctx);
-        case kDataOrderPush: return QfCodeCallback::BindFree<&ConvertOrderPush>(ctx);
-        case kDataBuyCancelPush: return QfCodeCallback::BindFree<&ConvertBuyCancelPush>(ctx);
-        case kDataSellCancelPush: return QfCodeCallback::BindFree<&ConvertSellCancelPush>(ctx);
-        case kDataSuperStockPush: return QfCodeCallback::BindFree<&ConvertSuperStockPush>(ctx);
-        default: return QfCodeCallback();
+    case kDataTransactionPush:
+        return QfCodeCallback::BindFree<&ConvertTransactionPush>(ctx);
+    case kDataBidQueuePush:
+        return QfCodeCallback::BindFree<&ConvertBidQueuePush>(ctx);
+    case kDataAskQueuePush:
+        return QfCodeCallback::BindFree<&ConvertAskQueuePush>(ctx);
+    case kDataOrderPush:
+        return QfCodeCallback::BindFree<&ConvertOrderPush>(ctx);
+    case kDataBuyCancelPush:
+        return QfCodeCallback::BindFree<&ConvertBuyCancelPush>(ctx);
+    case kDataSellCancelPush:
+        return QfCodeCallback::BindFree<&ConvertSellCancelPush>(ctx);
+    case kDataSuperStockPush:
+        return QfCodeCallback::BindFree<&ConvertSuperStockPush>(ctx);
+    default:
+        return QfCodeCallback();
     }
 }
 
 QfRecordCallback BindSnapshotRecordConverter(uint32_t dataType, SnapshotConvertContext* ctx) {
     switch (dataType) {
-        case kDataStockSnapshot: return QfRecordCallback::BindFree<&ConvertStockSnapshot>(ctx);
-        case kDataIndexSnapshot: return QfRecordCallback::BindFree<&ConvertIndexSnapshot>(ctx);
-        default: return QfRecordCallback();
+    case kDataStockSnapshot:
+        return QfRecordCallback::BindFree<&ConvertStockSnapshot>(ctx);
+    case kDataIndexSnapshot:
+        return QfRecordCallback::BindFree<&ConvertIndexSnapshot>(ctx);
+    default:
+        return QfRecordCallback();
     }
 }
 

@@ -19,7 +19,9 @@ public:
 
     uint32_t RecordSize() const override { return m_file.GetRecordSize(); }
     uint32_t ColumnCount() const override { return m_file.GetColumnCount(); }
-    bool GetColumn(uint32_t index, QuoteFieldDescriptor* out) const override { return m_file.GetColumnInfo(index, out); }
+    bool GetColumn(uint32_t index, QuoteFieldDescriptor* out) const override {
+        return m_file.GetColumnInfo(index, out);
+    }
     uint32_t GetFieldInfo(uint32_t fieldId, QuoteFieldDescriptor* out) const override {
         return m_file.GetFieldInfo(fieldId, out);
     }

@@ -62,87 +62,87 @@ constexpr uint32_t kFirstStandIn = 0x400;
 // How the fields after the leading ones are made: numbers8 8-byte numbers,
 // numbers4 4-byte numbers and `texts` texts of textBytes bytes in all.
 struct Fill {
-  uint32_t numbers8 = 0, numbers4 = 0, texts = 0, textBytes = 0;
+    uint32_t numbers8 = 0, numbers4 = 0, texts = 0, textBytes = 0;
 };
 
 // Fewest texts first, then as many 8-byte numbers as leave the texts at
 // least a byte each; false when no such fill exists.
 constexpr bool Plan(uint32_t fields, int64_t bytes, Fill* out) {
-  for (uint32_t texts = 0; texts <= fields; ++texts) {
-    const uint32_t numbers = fields - texts;
-    for (int64_t wide = numbers; wide >= 0; --wide) {
-      const int64_t rest = bytes - 4 * int64_t(numbers) - 4 * wide;
-      if ((texts == 0 && rest == 0) || (texts > 0 && rest >= texts && rest <= 64 * int64_t(texts))) {
-        *out = Fill{uint32_t(wide), numbers - uint32_t(wide), texts, uint32_t(rest)};
-        return true;
-      }
+    for (uint32_t texts = 0; texts <= fields; ++texts) {
+        const uint32_t numbers = fields - texts;
+        for (int64_t wide = numbers; wide >= 0; --wide) {
+            const int64_t rest = bytes - 4 * int64_t(numbers) - 4 * wide;
+            if ((texts == 0 && rest == 0) || (texts > 0 && rest >= texts && rest <= 64 * int64_t(texts))) {
+                *out = Fill{uint32_t(wide), numbers - uint32_t(wide), texts, uint32_t(rest)};
+                return true;
+            }
+        }
     }
-  }
-  return false;
+    return false;
 }
 
 template <size_t N>
 constexpr std::array<DataFieldDef, N> MakeStandIns(uint32_t id, uint32_t size) {
-  std::array<DataFieldDef, N> f{};
-  size_t at = 0;
-  int64_t left = size;
-  auto put = [&](uint32_t fid, uint16_t width) {
-    f[at++] = DataFieldDef{fid, 0, width};
-    left -= width;
-  };
-  const uint32_t kind = (id >> 12) & 0xF;
-  Fill fill;
-  if (kind == 0) {
-    // Code, then the name in 20 or 64 bytes, whichever lets the rest fit
-    // with fewer texts.
-    Fill narrow, wide;
-    const bool n20 = Plan(N - 3, int64_t(size) - 40, &narrow);
-    const bool n64 = Plan(N - 3, int64_t(size) - 84, &wide);
-    const bool use64 = !n20 || (n64 && wide.texts < narrow.texts);
-    put(0x3001, 4);
-    put(0x1005, 16);
-    put(0x2037, use64 ? 64 : 20);
-  } else if (id == 0x1001E000) {
-    put(0x3001, 4);
-    put(0x7042, 4);
-    put(0x7006, 4);
-  } else if (kind == 0xE) {
-    put(0x3001, 4);
-    put(0x7006, 4);
-    put(0x702D, 4);
-  } else {
-    put(0x3001, 4);
-    put(0x3038, 4);
-    put(kind <= 2 ? 0x700A : 0x7007, 4);
-  }
-  if (!Plan(uint32_t(N - at), left, &fill)) throw "no stand-in list has this count and size";
-  uint32_t number = kFirstStandIn;
-  for (uint32_t i = 0; i < fill.numbers8; ++i) put(0x0000 | number++, 8);
-  for (uint32_t i = 0; i < fill.numbers4; ++i) put(0x7000 | number++, 4);
-  for (uint32_t i = 0; i < fill.texts; ++i) {
-    const uint32_t after = fill.texts - i - 1;  // texts still to come, a byte each at least
-    const int64_t width = left - after < 64 ? left - after : 64;
-    put(0x2000 | number++, uint16_t(width));
-  }
-  if (at != N || left != 0) throw "stand-in list does not add up";
-  return f;
+    std::array<DataFieldDef, N> f{};
+    size_t at = 0;
+    int64_t left = size;
+    auto put = [&](uint32_t fid, uint16_t width) {
+        f[at++] = DataFieldDef{fid, 0, width};
+        left -= width;
+    };
+    const uint32_t kind = (id >> 12) & 0xF;
+    Fill fill;
+    if (kind == 0) {
+        // Code, then the name in 20 or 64 bytes, whichever lets the rest fit
+        // with fewer texts.
+        Fill narrow, wide;
+        const bool n20 = Plan(N - 3, int64_t(size) - 40, &narrow);
+        const bool n64 = Plan(N - 3, int64_t(size) - 84, &wide);
+        const bool use64 = !n20 || (n64 && wide.texts < narrow.texts);
+        put(0x3001, 4);
+        put(0x1005, 16);
+        put(0x2037, use64 ? 64 : 20);
+    } else if (id == 0x1001E000) {
+        put(0x3001, 4);
+        put(0x7042, 4);
+        put(0x7006, 4);
+    } else if (kind == 0xE) {
+        put(0x3001, 4);
+        put(0x7006, 4);
+        put(0x702D, 4);
+    } else {
+        put(0x3001, 4);
+        put(0x3038, 4);
+        put(kind <= 2 ? 0x700A : 0x7007, 4);
+    }
+    if (!Plan(uint32_t(N - at), left, &fill)) throw "no stand-in list has this count and size";
+    uint32_t number = kFirstStandIn;
+    for (uint32_t i = 0; i < fill.numbers8; ++i) put(0x0000 | number++, 8);
+    for (uint32_t i = 0; i < fill.numbers4; ++i) put(0x7000 | number++, 4);
+    for (uint32_t i = 0; i < fill.texts; ++i) {
+        const uint32_t after = fill.texts - i - 1;  // texts still to come, a byte each at least
+        const int64_t width = left - after < 64 ? left - after : 64;
+        put(0x2000 | number++, uint16_t(width));
+    }
+    if (at != N || left != 0) throw "stand-in list does not add up";
+    return f;
 }
 
 template <uint32_t Id, size_t N, uint32_t Size>
 struct StandInList {
-  static constexpr std::array<DataFieldDef, N> kFields = MakeStandIns<N>(Id, Size);
+    static constexpr std::array<DataFieldDef, N> kFields = MakeStandIns<N>(Id, Size);
 };
 
 // A layout over a stand-in list; every id that names the same source shares
 // its array.
 template <uint32_t Source, size_t N, uint32_t Size>
 constexpr DataTypeLayout StandIn(uint32_t id) {
-  return DataTypeLayout{id, 0, StandInList<Source, N, Size>::kFields.data(), uint32_t(N)};
+    return DataTypeLayout{id, 0, StandInList<Source, N, Size>::kFields.data(), uint32_t(N)};
 }
 
 template <size_t N>
 constexpr DataTypeLayout Listed(uint32_t id, const DataFieldDef (&fields)[N]) {
-  return DataTypeLayout{id, 0, fields, uint32_t(N)};
+    return DataTypeLayout{id, 0, fields, uint32_t(N)};
 }
 
 // ---- the tables ----

@@ -10,9 +10,7 @@ constexpr uint32_t StoredCode(char a, char b) {
            (static_cast<uint32_t>(static_cast<uint8_t>(b)) << 16);
 }
 
-constexpr uint32_t TypeLetter(char c) {
-    return c == '-' ? 0u : static_cast<uint32_t>(static_cast<uint8_t>(c)) << 24;
-}
+constexpr uint32_t TypeLetter(char c) { return c == '-' ? 0u : static_cast<uint32_t>(static_cast<uint8_t>(c)) << 24; }
 
 struct RowSpec {
     uint32_t market_byte;
@@ -23,21 +21,16 @@ struct RowSpec {
 
 // The table in its fixed order.
 constexpr RowSpec kRowSpecs[kMarketTableRows] = {
-    {0x10, "SH", "IABDJPTC", 0},        {0x20, "SZ", "IABDJPHC", 0},
-    {0x28, "SX", "IAB-----", 0x120000}, {0x30, "RF", "IA------", 0},
-    {0x40, "CF", "ISDZTLX-", 0x10000},  {0x50, "SG", "IG------", 0},
-    {0x60, "FX", "IBCRON--", 0},        {0x70, "HF", "IFSRZ---", 0},
-    {0x80, "IF", "IFB-----", 0},        {0x90, "ST", "IAB---T-", 0},
-    {0xA0, "EU", "IAB-----", 0},        {0xB0, "HK", "IMGWTDB-", 0},
-    {0xC0, "OT", "IS------", 0},        {0xD0, "UD", "I-------", 0},
-    {0x18, "TI", "I-------", 0},        {0x38, "ZO", "IO------", 0},
-    {0x48, "SK", "IMG-----", 0},        {0x58, "FI", "IAHKS---", 0},
-    {0x68, "SW", "I-SXFL--", 0},        {0x78, "ZZ", "I-------", 0},
-    {0x88, "IB", "IS------", 0},        {0x98, "ZK", "IMGWTDB-", 0},
-    {0xA8, "NY", "INACPYMF", 0x60000},  {0xB8, "NQ", "IQSBPE--", 0x60000},
-    {0xC8, "US", "IDA-----", 0x60000},  {0xD8, "CM", "INCS----", 0},
-    {0xE8, "SO", "IO------", 0},        {0x00, "JT", "--------", 0},
-    {0x00, "JO", "--------", 0},
+    {0x10, "SH", "IABDJPTC", 0},       {0x20, "SZ", "IABDJPHC", 0},       {0x28, "SX", "IAB-----", 0x120000},
+    {0x30, "RF", "IA------", 0},       {0x40, "CF", "ISDZTLX-", 0x10000}, {0x50, "SG", "IG------", 0},
+    {0x60, "FX", "IBCRON--", 0},       {0x70, "HF", "IFSRZ---", 0},       {0x80, "IF", "IFB-----", 0},
+    {0x90, "ST", "IAB---T-", 0},       {0xA0, "EU", "IAB-----", 0},       {0xB0, "HK", "IMGWTDB-", 0},
+    {0xC0, "OT", "IS------", 0},       {0xD0, "UD", "I-------", 0},       {0x18, "TI", "I-------", 0},
+    {0x38, "ZO", "IO------", 0},       {0x48, "SK", "IMG-----", 0},       {0x58, "FI", "IAHKS---", 0},
+    {0x68, "SW", "I-SXFL--", 0},       {0x78, "ZZ", "I-------", 0},       {0x88, "IB", "IS------", 0},
+    {0x98, "ZK", "IMGWTDB-", 0},       {0xA8, "NY", "INACPYMF", 0x60000}, {0xB8, "NQ", "IQSBPE--", 0x60000},
+    {0xC8, "US", "IDA-----", 0x60000}, {0xD8, "CM", "INCS----", 0},       {0xE8, "SO", "IO------", 0},
+    {0x00, "JT", "--------", 0},       {0x00, "JO", "--------", 0},
 };
 
 struct MarketRows {
@@ -113,7 +106,8 @@ uint32_t MarketIdFromText(const char* text) {
     // Stop at the terminating zero: a short text such as "US" is not read
     // past its end, the missing bytes count as 0.
     uint32_t id = 0;
-    for (int i = 0; i < 4 && text[i] != '\0'; ++i) id |= static_cast<uint32_t>(static_cast<uint8_t>(text[i])) << (8 * i);
+    for (int i = 0; i < 4 && text[i] != '\0'; ++i)
+        id |= static_cast<uint32_t>(static_cast<uint8_t>(text[i])) << (8 * i);
     return id;
 }
 

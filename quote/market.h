@@ -43,7 +43,7 @@ public:
 
 private:
     MarketTable();
-    const MarketInfo* m_byByte[32];     // market byte >> 3
+    const MarketInfo* m_byByte[32];      // market byte >> 3
     uint32_t m_codes[kMarketTableRows];  // stored codes in table order
 };
 

@@ -22,8 +22,8 @@ constexpr uint32_t QF_BLOCK_SNAPPY = 0x10;
 
 // Decodes a block of `kind`. `avail` is the number of block bytes the caller
 // vouches for (never more than the image holds). `dst` may overlap `block`.
-int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& table,
-                   uint8_t* dst, uint64_t cap);
+int QF_DecodeBlock(uint32_t kind, const uint8_t* block, int64_t avail, const QfWorkTable& table, uint8_t* dst,
+                   uint64_t cap);
 
 // The shape checks that a decoder of `kind` makes before it allocates: the
 // block's stated lengths against `avail` and against the records it must

@@ -13,23 +13,23 @@
 #include "framework/tl_callback.h"
 
 // Result codes of the quote-file layer (0 is success).
-constexpr uint32_t QF_E_NOTQUOTE = 0xA0020001;      // not open / not a quote file / bad native header
-constexpr uint32_t QF_E_VERSION = 0xA0020002;       // unsupported version text
-constexpr uint32_t QF_E_INDEX = 0xA0020004;         // invalid native code index
-constexpr uint32_t QF_E_NODATA = 0xA0020005;        // no data at the record position
-constexpr uint32_t QF_E_RANGE = 0xA002000E;         // no records / first outside the file
-constexpr uint32_t QF_E_NEEDMEMORY = 0xA0020014;    // needs an in-memory file
-constexpr uint32_t QF_E_NOMEM = 0xA0020015;         // allocation failed / size beyond limits
-constexpr uint32_t QF_E_BADARG = 0xA0020016;        // bad arguments to opening an image
-constexpr uint32_t QF_E_NOFIELD = 0xA0020017;       // field has no column
-constexpr uint32_t QF_E_FIXED = 0xA002001F;         // image too small and may not grow
-constexpr uint32_t QF_E_OUTPUT = 0xA0020020;        // output too small / empty column section (-5)
-constexpr uint32_t QF_E_KIND = 0xA0020021;          // unknown compression or block kind (-3)
-constexpr uint32_t QF_E_DEC_INPUT = 0xA0020022;     // decoder -1
-constexpr uint32_t QF_E_DEC_SIZE = 0xA0020023;      // decoder -2
-constexpr uint32_t QF_E_DEC_4 = 0xA0020024;         // decoder -4
-constexpr uint32_t QF_E_DEC_OTHER = 0xA0020025;     // any other negative decoder code
-constexpr uint32_t QF_E_CODEDCOLS = 0xA0020028;     // coded column block not decodable
+constexpr uint32_t QF_E_NOTQUOTE = 0xA0020001;    // not open / not a quote file / bad native header
+constexpr uint32_t QF_E_VERSION = 0xA0020002;     // unsupported version text
+constexpr uint32_t QF_E_INDEX = 0xA0020004;       // invalid native code index
+constexpr uint32_t QF_E_NODATA = 0xA0020005;      // no data at the record position
+constexpr uint32_t QF_E_RANGE = 0xA002000E;       // no records / first outside the file
+constexpr uint32_t QF_E_NEEDMEMORY = 0xA0020014;  // needs an in-memory file
+constexpr uint32_t QF_E_NOMEM = 0xA0020015;       // allocation failed / size beyond limits
+constexpr uint32_t QF_E_BADARG = 0xA0020016;      // bad arguments to opening an image
+constexpr uint32_t QF_E_NOFIELD = 0xA0020017;     // field has no column
+constexpr uint32_t QF_E_FIXED = 0xA002001F;       // image too small and may not grow
+constexpr uint32_t QF_E_OUTPUT = 0xA0020020;      // output too small / empty column section (-5)
+constexpr uint32_t QF_E_KIND = 0xA0020021;        // unknown compression or block kind (-3)
+constexpr uint32_t QF_E_DEC_INPUT = 0xA0020022;   // decoder -1
+constexpr uint32_t QF_E_DEC_SIZE = 0xA0020023;    // decoder -2
+constexpr uint32_t QF_E_DEC_4 = 0xA0020024;       // decoder -4
+constexpr uint32_t QF_E_DEC_OTHER = 0xA0020025;   // any other negative decoder code
+constexpr uint32_t QF_E_CODEDCOLS = 0xA0020028;   // coded column block not decodable
 
 // Families returned by classification.
 constexpr int QF_FAMILY_NATIVE = 0;
@@ -63,24 +63,24 @@ uint32_t QF_Classify(const uint8_t* image, uint64_t len, uint32_t* flags, int* f
 
 // One column as the native layout describes it.
 struct QfColumn {
-  uint32_t id = 0;
-  uint16_t attr = 0;
-  uint16_t width = 0;
+    uint32_t id = 0;
+    uint16_t attr = 0;
+    uint16_t width = 0;
 };
 
 // The fixed 32-byte part of a native header.
 struct QfNativeHeader {
-  char text[8] = {};
-  uint32_t dataOffset = 0;
-  uint32_t capacity = 0;
-  uint32_t count = 0;
-  uint32_t recordSize = 0;
-  uint32_t flags = 0;
-  uint8_t fixedSize = 0;
-  uint8_t entrySize = 0;
-  uint16_t columns = 0;
+    char text[8] = {};
+    uint32_t dataOffset = 0;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+    uint32_t recordSize = 0;
+    uint32_t flags = 0;
+    uint8_t fixedSize = 0;
+    uint8_t entrySize = 0;
+    uint16_t columns = 0;
 
-  uint64_t HeaderLength() const { return uint64_t(fixedSize) + uint64_t(columns) * entrySize; }
+    uint64_t HeaderLength() const { return uint64_t(fixedSize) + uint64_t(columns) * entrySize; }
 };
 
 void QF_LoadNativeHeader(const uint8_t* p, QfNativeHeader* h);
@@ -93,13 +93,13 @@ bool QF_NativeHeaderValid(const QfNativeHeader& h, bool anyText);
 
 // A native code index head.
 struct QfIndexHead {
-  uint32_t total = 0;
-  uint32_t capacity = 0;
-  uint32_t count = 0;
-  uint8_t headSize = 0;
-  uint8_t entrySize = 0;
-  uint8_t keySize = 0;
-  uint8_t kind = 0;
+    uint32_t total = 0;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+    uint8_t headSize = 0;
+    uint8_t entrySize = 0;
+    uint8_t keySize = 0;
+    uint8_t kind = 0;
 };
 
 void QF_LoadIndexHead(const uint8_t* p, QfIndexHead* h);
@@ -107,12 +107,12 @@ void QF_StoreIndexHead(const QfIndexHead& h, uint8_t* p);
 
 // A parsed native image: header, columns and where the index lies.
 struct QfNativeInfo {
-  QfNativeHeader header;
-  std::vector<QfColumn> columns;
-  uint64_t headerLength = 0;  // fixed part + column table
-  uint64_t indexOffset = 0;   // 0 when there is no index
-  uint64_t indexLength = 0;
-  QfIndexHead index;
+    QfNativeHeader header;
+    std::vector<QfColumn> columns;
+    uint64_t headerLength = 0;  // fixed part + column table
+    uint64_t indexOffset = 0;   // 0 when there is no index
+    uint64_t indexLength = 0;
+    QfIndexHead index;
 };
 
 // Checks a native image of `len` bytes: header (0xA0020001 when invalid, when
@@ -127,20 +127,20 @@ uint32_t QF_CheckIndex(const uint8_t* idx, uint64_t avail, QfIndexHead* out);
 
 // Column work table handed to the block decoders.
 struct QfWorkColumn {
-  uint16_t kind = 0;   // id & 0x7000
-  uint16_t width = 0;
+    uint16_t kind = 0;  // id & 0x7000
+    uint16_t width = 0;
 };
 struct QfWorkTable {
-  uint32_t records = 0;
-  uint32_t recordSize = 0;
-  std::vector<QfWorkColumn> columns;
+    uint32_t records = 0;
+    uint32_t recordSize = 0;
+    std::vector<QfWorkColumn> columns;
 };
 
 // What a compact or variable-length image needs before conversion.
 struct QfConvertPlan {
-  int family = 0;
-  uint32_t flags = 0;
-  uint64_t nativeSize = 0;  // size of the image in native form
+    int family = 0;
+    uint32_t flags = 0;
+    uint64_t nativeSize = 0;  // size of the image in native form
 };
 
 // Classifies a compact or variable-length image and reads its header,
@@ -153,10 +153,8 @@ uint32_t QF_PlanConversion(const uint8_t* image, uint64_t len, QfConvertPlan* pl
 // holds `cap` >= plan.nativeSize bytes) into the native layout. Everything is
 // read out of the stored header and index before the data is moved and the
 // native header written. *nativeLen receives the native image length.
-uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
-                           uint64_t* nativeLen);
-uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan,
-                          uint64_t* nativeLen);
+uint32_t QF_ConvertCompact(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan, uint64_t* nativeLen);
+uint32_t QF_ConvertVarLen(uint8_t* buf, uint64_t len, uint64_t cap, const QfConvertPlan& plan, uint64_t* nativeLen);
 // The same from the image at `image` into `out`, a separate block of exactly
 // plan.nativeSize bytes (plan from QF_PlanConversion of this image). On
 // success every byte of `out` is written, each as converting in place a copy
@@ -168,8 +166,8 @@ uint32_t QF_ConvertInto(const uint8_t* image, uint64_t len, const QfConvertPlan&
 // variable-length files without column entries). It starts empty and nothing
 // in the system sets it; while it is empty such files give 0xA0020028.
 struct QfCodedColumnBlock {
-  const uint8_t* data = nullptr;
-  uint64_t length = 0;
+    const uint8_t* data = nullptr;
+    uint64_t length = 0;
 };
 // The hook fills the native columns of a block; a negative result refuses it.
 using QfColumnBlockHook = CTLCallback<int(const QfCodedColumnBlock* block, std::vector<QfColumn>* out)>;

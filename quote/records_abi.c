@@ -8,6 +8,6 @@
 static const size_t kLayout[] = {KVO_RECORD_TYPES(KVO_SIZE_OF) KVO_RECORD_FIELDS(KVO_OFFSET_OF)};
 
 const size_t* KvoRecordLayoutFromC(size_t* count) {
-  *count = sizeof(kLayout) / sizeof(kLayout[0]);
-  return kLayout;
+    *count = sizeof(kLayout) / sizeof(kLayout[0]);
+    return kLayout;
 }

@@ -17,9 +17,9 @@ namespace kvoapi {
 
 // (timeout ms, key selector, user name, password, out passport, out session
 // id) -> 1 success (passport and session id written), 0 failure.
-using AccountAuthenticator = std::function<int32_t(uint32_t timeoutMs, bool keySelector, const std::string& user,
-                                                   const std::string& password, std::string* passport,
-                                                   std::string* sessionId)>;
+using AccountAuthenticator =
+    std::function<int32_t(uint32_t timeoutMs, bool keySelector, const std::string& user, const std::string& password,
+                          std::string* passport, std::string* sessionId)>;
 
 // Installs the authenticator of the process (an empty one puts the
 // authentication client back) and returns the previous one.

@@ -223,8 +223,7 @@ void CAuth::SignRequest(CTLHttpRequest& http, const std::string& signText, const
     const std::string time = std::to_string(TL_Time(nullptr));
     const std::string message = signText + "X-Auth-SignV" + kSignVersion + "X-Auth-Time" + time +
                                 kvoapi::auth::HashHex("", pl::kCryptoHexUpper);
-    const std::string sign =
-        kvoapi::auth::HmacHex(message, m_bKeySelector ? kAppId : kAppKey, pl::kCryptoHexUpper);
+    const std::string sign = kvoapi::auth::HmacHex(message, m_bKeySelector ? kAppId : kAppKey, pl::kCryptoHexUpper);
     http.AddHeader("X-Auth-Sign", sign.c_str());
     http.AddHeader("X-Auth-SignV", kSignVersion);
     http.AddHeader("X-Auth-Time", time.c_str());
@@ -266,8 +265,8 @@ int32_t CAuth::UpdateSalt(const std::string& user, const std::string& passwordDi
     CTLHttpRequest http;
     SignRequest(http, signText, nonce);
     http.SetOption(TL_HTTP_OPTION_TIMEOUT, m_nTimeout);
-    const int32_t status = Get(http, "/verify3/gs",
-                               "account=" + account + "&encoding=gbk&rsa_version=" + m_strRsaVersion + "&resp=json");
+    const int32_t status =
+        Get(http, "/verify3/gs", "account=" + account + "&encoding=gbk&rsa_version=" + m_strRsaVersion + "&resp=json");
     std::string text;
     const int32_t result = ReadJsonAnswer(http, status, "UpdateSalt", &text);
     if (result != 0) return result;
@@ -471,9 +470,7 @@ std::string UrlEncode(std::string_view text) {
     return out;
 }
 
-std::string QueryPair(std::string_view key, std::string_view value) {
-    return UrlEncode(key) + "=" + UrlEncode(value);
-}
+std::string QueryPair(std::string_view key, std::string_view value) { return UrlEncode(key) + "=" + UrlEncode(value); }
 
 std::string XorRepeat(std::string_view data, std::string_view key) {
     if (key.empty()) return std::string();
@@ -531,11 +528,11 @@ std::string RsaToBase64(std::string_view modulus, std::string_view exponent, std
     uint8_t cipher[kRsaCipherSize];
     uint32_t cipherLength = sizeof cipher;
     pl::PkcHandle handle = nullptr;
-    const bool ok = text.size() <= UINT32_MAX && BuildPublicKeyBlock(modulus, exponent, block) &&
-                    pl::pkcCreate(pl::kPkcKindRsa, &handle) == 0 &&
-                    pl::pkcCtrl(handle, pl::kPkcCtrlSetPublicKey, sizeof block, block, 0, 0) == 0 &&
-                    pl::pkcEncrypt(handle, text.data(), static_cast<uint32_t>(text.size()), cipher, &cipherLength,
-                                   0) == 0;
+    const bool ok =
+        text.size() <= UINT32_MAX && BuildPublicKeyBlock(modulus, exponent, block) &&
+        pl::pkcCreate(pl::kPkcKindRsa, &handle) == 0 &&
+        pl::pkcCtrl(handle, pl::kPkcCtrlSetPublicKey, sizeof block, block, 0, 0) == 0 &&
+        pl::pkcEncrypt(handle, text.data(), static_cast<uint32_t>(text.size()), cipher, &cipherLength, 0) == 0;
     pl::pkcDestroy(handle);
     if (!ok) {
         TL_WriteLog(1, "Rsa  encrypt failed!");

@@ -18,15 +18,15 @@
 namespace kvoapi {
 
 struct BuiltinHosts {
-  // A registration of this host is ignored by the market session.
-  std::string legacyQuoteHost = "kvo-legacy-quote.invalid";
-  // Gateway notification 2 removes this host from a session's address list.
-  std::string shGatewayHost = "kvo-gateway.invalid";
-  // The authentication service.
-  std::string authServiceHost = "kvo-auth.invalid";
-  // What an "auth" registration adds for "USH" and "USZ": a deployment puts
-  // one host name and two IPv4 addresses here.
-  std::string gatewayAddresses[3] = {"kvo-gateway.invalid", "kvo-gateway-2.invalid", "kvo-gateway-3.invalid"};
+    // A registration of this host is ignored by the market session.
+    std::string legacyQuoteHost = "kvo-legacy-quote.invalid";
+    // Gateway notification 2 removes this host from a session's address list.
+    std::string shGatewayHost = "kvo-gateway.invalid";
+    // The authentication service.
+    std::string authServiceHost = "kvo-auth.invalid";
+    // What an "auth" registration adds for "USH" and "USZ": a deployment puts
+    // one host name and two IPv4 addresses here.
+    std::string gatewayAddresses[3] = {"kvo-gateway.invalid", "kvo-gateway-2.invalid", "kvo-gateway-3.invalid"};
 };
 
 // Ports of the built-in gateway addresses by auth registration type.

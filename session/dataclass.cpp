@@ -13,15 +13,26 @@ bool IsFirstExchange(const char* market) { return market != nullptr && strstr(ma
 bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, uint32_t* wireClass) {
     uint32_t wire;
     switch (msgDataClass) {
-        case kMsgDataClassIndex: wire = 2; break;
-        case kMsgDataClassStock: wire = 1; break;
-        case kMsgDataClassOrderQueue: wire = 3; break;
-        case kMsgDataClassOrder: wire = (altDataClass && IsFirstExchange(market)) ? 12 : 8; break;
-        case kMsgDataClassTransaction:
-            wire = !altDataClass ? 5 : (IsFirstExchange(market) ? 13 : 11);
-            break;
-        case kMsgDataClassSuperStock: wire = 10; break;
-        default: return false;
+    case kMsgDataClassIndex:
+        wire = 2;
+        break;
+    case kMsgDataClassStock:
+        wire = 1;
+        break;
+    case kMsgDataClassOrderQueue:
+        wire = 3;
+        break;
+    case kMsgDataClassOrder:
+        wire = (altDataClass && IsFirstExchange(market)) ? 12 : 8;
+        break;
+    case kMsgDataClassTransaction:
+        wire = !altDataClass ? 5 : (IsFirstExchange(market) ? 13 : 11);
+        break;
+    case kMsgDataClassSuperStock:
+        wire = 10;
+        break;
+    default:
+        return false;
     }
     if (wireClass != nullptr) *wireClass = wire;
     return true;

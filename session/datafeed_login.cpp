@@ -108,8 +108,8 @@ LoginResult CDatafeedSDKManager::Login(kvoapi::LoginAccountInfo& account) {
         TL_WriteLog(2,
                     "Type:%s-Login[], connect to ip:%s port:%d fail! Ret:%d  loginMsg.statusmsg:%s,"
                     "loginMsg.expire_date:%s",
-                    m_marketCode.c_str(), host.c_str(), static_cast<int>(port), result.nstatuscode,
-                    statusmsg.c_str(), expire.c_str());
+                    m_marketCode.c_str(), host.c_str(), static_cast<int>(port), result.nstatuscode, statusmsg.c_str(),
+                    expire.c_str());
     }
     SetReconnectOnDisconnect(true);
     return result;
@@ -234,8 +234,8 @@ int32_t CDatafeedSDKManager::Login2Datafeed(CClientSession* connection, uint32_t
 
     corvane::CTLSmartBuffer answer;
     datapacket::LoginRsp rsp;
-    if (SendRequest(connection, instid, KVO_PACKET_LOGIN_REQ, body.data(), static_cast<uint32_t>(body.size()),
-                    &answer, true) == 0 ||
+    if (SendRequest(connection, instid, KVO_PACKET_LOGIN_REQ, body.data(), static_cast<uint32_t>(body.size()), &answer,
+                    true) == 0 ||
         KvoParseBody(answer.GetData(), answer.GetLength(), rsp) != KVO_FRAME_OK) {
         TL_WriteLog(1, "Type:%s-Login2Datafeed[],server verify timeout! ", m_marketCode.c_str());
         SetLoginResult(connectionId, KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");

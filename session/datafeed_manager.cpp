@@ -47,11 +47,11 @@ int32_t ForwardReconnect(CDatafeedSDKManager* m, RecrieceDataThreadInfo*) {
 
 // The workers are stopped in this order.
 constexpr CDatafeedSDKManager::WorkerSlot kStopOrder[] = {
-    CDatafeedSDKManager::kReceieveThread,      CDatafeedSDKManager::kReconnectThread,
-    CDatafeedSDKManager::kProcessFeedBack,     CDatafeedSDKManager::kProcessOrderqueue,
-    CDatafeedSDKManager::kProcessTransaction,  CDatafeedSDKManager::kProcessOrder,
-    CDatafeedSDKManager::kProcessSuperStock,   CDatafeedSDKManager::kProcessIndexTick,
-    CDatafeedSDKManager::kProcessStockTick,    CDatafeedSDKManager::kHeartbitThread,
+    CDatafeedSDKManager::kReceieveThread,         CDatafeedSDKManager::kReconnectThread,
+    CDatafeedSDKManager::kProcessFeedBack,        CDatafeedSDKManager::kProcessOrderqueue,
+    CDatafeedSDKManager::kProcessTransaction,     CDatafeedSDKManager::kProcessOrder,
+    CDatafeedSDKManager::kProcessSuperStock,      CDatafeedSDKManager::kProcessIndexTick,
+    CDatafeedSDKManager::kProcessStockTick,       CDatafeedSDKManager::kHeartbitThread,
     CDatafeedSDKManager::kSubAsyncCallBackThread,
 };
 static_assert(sizeof(kStopOrder) / sizeof(kStopOrder[0]) == CDatafeedSDKManager::kWorkerSlots);

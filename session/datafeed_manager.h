@@ -85,11 +85,11 @@ struct SubscriptionEntry {
 // connection it opens; a result of any other generation (an attempt that
 // Connect already gave up) is ignored.
 struct LoginHolder {
-    corvane::CEvent event{0, 0};  // auto-reset, initially not set
+    corvane::CEvent event{0, 0};     // auto-reset, initially not set
     corvane::CCriticalSection lock;  // the fields below
-    uint32_t generation = 0;  // the connection Connect waits for (0: none)
-    uint32_t instid = 0;      // that connection's login request (0: not sent yet)
-    bool done = false;        // a result is held
+    uint32_t generation = 0;         // the connection Connect waits for (0: none)
+    uint32_t instid = 0;             // that connection's login request (0: not sent yet)
+    bool done = false;               // a result is held
     int32_t code = 0;
     std::string statusmsg;
     std::string expire_date;
@@ -192,8 +192,8 @@ public:
     // ---- receive path ----
 
     // Receive callback until the login succeeds: matches answers only.
-    int32_t OnLoginReceiveData(CClientSession* connection, uint32_t connectionId, uint32_t reserved,
-                               const void* frame, uint32_t length);
+    int32_t OnLoginReceiveData(CClientSession* connection, uint32_t connectionId, uint32_t reserved, const void* frame,
+                               uint32_t length);
     // Receive callback after a successful login.
     int32_t OnReceiveData(CClientSession* connection, uint32_t connectionId, uint32_t reserved, const void* frame,
                           uint32_t length);
@@ -215,8 +215,8 @@ public:
     // end and the removal of the request still counts. Not waiting: the
     // request stays in the pending table with an asynchronous stamp
     // (seconds since 1970 * 10); 1. A frame that cannot be built gives 0.
-    int32_t SendRequest(CClientSession* connection, uint32_t instid, uint16_t type, const void* body,
-                        uint32_t length, corvane::CTLSmartBuffer* out, bool wait);
+    int32_t SendRequest(CClientSession* connection, uint32_t instid, uint16_t type, const void* body, uint32_t length,
+                        corvane::CTLSmartBuffer* out, bool wait);
     // Sends one frame under the send mutex; 1 whether or not a connection
     // exists.
     int32_t SendPacket(CClientSession* connection, uint16_t type, const void* body, uint32_t length);
@@ -345,8 +345,7 @@ public:
     // "cpu_memory", "need_mapparam"); with "elk_text" returns its JSON line
     // and nothing else happens; otherwise sends it (while logged in) and, at
     // log level 7, appends it to "kvosdk.log", returning "".
-    std::string ElkLog(const std::string& prefix, const std::string& name, ElkFields fields,
-                       const std::string& option);
+    std::string ElkLog(const std::string& prefix, const std::string& name, ElkFields fields, const std::string& option);
     static std::string FormatElkLine(const CQueueLogElkItem& item) { return ::FormatElkLine(item); }
     // Sends one telemetry line as packet type 50, only while logged in.
     void SendElkMessage(const std::string& text);
@@ -414,11 +413,10 @@ public:
     // the result goes to fncsubscribe (kind 1) from "SubAsyncCallBackThread";
     // -1002 when the request could not be entered (the session stops).
     // -1011 for a class outside 1-6 (nothing sent).
-    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
-                      bool resub, bool wait);
-    // A host subscription (kept, not a re-subscription).
-    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
+    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist, bool resub,
                       bool wait);
+    // A host subscription (kept, not a re-subscription).
+    int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist, bool wait);
     // "SubAsyncCallBackThread" handler: reports answered and timed-out
     // asynchronous subscriptions to fncsubscribe (kind 1), after releasing
     // the pending mutex; each is reported once and forgotten.
@@ -492,8 +490,7 @@ private:
     void* QuerySnapshot(int kind, const char* market, const char* codelist, uint32_t* out_count);
     // Sends a waiting request and parses its answer; false without an
     // answer or when the answer does not parse.
-    bool AskGateway(uint16_t type, uint32_t instid, const std::string& body,
-                    google::protobuf::MessageLite& answer);
+    bool AskGateway(uint16_t type, uint32_t instid, const std::string& body, google::protobuf::MessageLite& answer);
     // Writes a built frame to the connection under the send mutex.
     void WriteFrame(CClientSession* connection, const corvane::CTLSmartBuffer& frame);
     // Finds the request an answer frame names and hands it the body.
@@ -544,7 +541,7 @@ private:
     corvane::CCriticalSection m_connectLock;  // opening and detaching the connection
     std::atomic<uint32_t> m_connectionId{0};
     std::atomic<uint32_t> m_sessionReceiveId{0};  // connection routed as logged in (0: none)
-    std::atomic<bool> m_linkOpen{false};  // a link may still call the sink (until its disconnect call ends)
+    std::atomic<bool> m_linkOpen{false};          // a link may still call the sink (until its disconnect call ends)
     LoginHolder m_loginHolder;
     corvane::CMutex m_attemptMutex;  // one Connect at a time (login and reconnect)
     std::atomic<bool> m_heartbeatStarted{false};
@@ -554,7 +551,7 @@ private:
     std::vector<SubscriptionEntry> m_keptSubscriptions;
 
     // ---- account and addresses ----
-    kvoapi::LoginAccountInfo m_account;  // under m_accountMutex
+    kvoapi::LoginAccountInfo m_account;      // under m_accountMutex
     mutable corvane::CMutex m_accountMutex;  // also the token
     mutable corvane::CMutex m_addressMutex;
     std::vector<std::string> m_hosts;

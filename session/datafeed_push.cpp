@@ -77,11 +77,12 @@ template <class Rec>
 void SortRecords(void* records, uint32_t count, size_t offset) {
     Rec* first = static_cast<Rec*>(records);
     std::sort(first, first + count, [offset](const Rec& a, const Rec& b) {
-        return KeyAt(reinterpret_cast<const uint8_t*>(&a), offset) < KeyAt(reinterpret_cast<const uint8_t*>(&b), offset);
+        return KeyAt(reinterpret_cast<const uint8_t*>(&a), offset) <
+               KeyAt(reinterpret_cast<const uint8_t*>(&b), offset);
     });
 }
 
-constexpr size_t kIndexOffset = offsetof(Transaction, index);           // 29
+constexpr size_t kIndexOffset = offsetof(Transaction, index);          // 29
 constexpr size_t kOrderIndexOffset = offsetof(OrderData, index);       // 29
 constexpr size_t kOrderField77Offset = offsetof(OrderData, field_77);  // 37
 static_assert(kIndexOffset == 29 && kOrderIndexOffset == 29 && kOrderField77Offset == 37);
@@ -310,8 +311,7 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
         if (kind.inArray == 0 && kind.blocks.size() == 1) {
             array = kind.blocks[0].records;
             kind.blocks.clear();
-        } else if (kind.total <= std::numeric_limits<uint32_t>::max() &&
-                   bytes <= std::numeric_limits<size_t>::max()) {
+        } else if (kind.total <= std::numeric_limits<uint32_t>::max() && bytes <= std::numeric_limits<size_t>::max()) {
             if (kind.blocks.empty()) {
                 array = GrowBatchArray(k, static_cast<size_t>(bytes));
                 own = false;
@@ -354,8 +354,8 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
 
 // ---- telemetry of sampled pushes ----
 
-void CDatafeedSDKManager::WritePushTelemetry(const char* subType, const char* sizeKey, uint64_t size,
-                                             uint64_t handleMs, uint64_t callbackMs) {
+void CDatafeedSDKManager::WritePushTelemetry(const char* subType, const char* sizeKey, uint64_t size, uint64_t handleMs,
+                                             uint64_t callbackMs) {
     std::map<std::string, std::string> fields = ElkBaseFields();
     fields["sub_type"] = subType;
     fields[sizeKey] = std::to_string(size);

@@ -21,11 +21,11 @@ namespace {
 
 // What distinguishes the three snapshot queries.
 struct SnapshotKind {
-    const char* event;   // telemetry record name
-    int32_t dataClass;   // GetQuotaReq.data_class
-    uint32_t dataType;   // ProcessPushFile id
-    bool indexCodes;     // the code list goes through the index-code rewrite
-    bool levels;         // levels_num is sent
+    const char* event;  // telemetry record name
+    int32_t dataClass;  // GetQuotaReq.data_class
+    uint32_t dataType;  // ProcessPushFile id
+    bool indexCodes;    // the code list goes through the index-code rewrite
+    bool levels;        // levels_num is sent
 };
 
 constexpr SnapshotKind kSnapshotKinds[] = {
@@ -92,8 +92,8 @@ char* CDatafeedSDKManager::GetCodelist(const char* market, uint32_t* out_length)
     datapacket::GetCodelistRsp rsp;
     if (AskGateway(KVO_PACKET_GET_CODELIST_REQ, instid, req.SerializeAsString(), rsp)) {
         status = rsp.statuscode();
-        const std::string text = std::strcmp(marketText, kIndexMarket) == 0 ? PublicCodes(rsp.codelist())
-                                                                             : rsp.codelist();
+        const std::string text =
+            std::strcmp(marketText, kIndexMarket) == 0 ? PublicCodes(rsp.codelist()) : rsp.codelist();
         if (text.size() < std::numeric_limits<uint32_t>::max()) {
             block = static_cast<char*>(std::malloc(text.size() + 1));
         }

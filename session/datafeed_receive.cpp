@@ -142,7 +142,8 @@ int32_t CDatafeedSDKManager::OnReceiveData(CClientSession* connection, uint32_t 
         if (item == nullptr) return 0;
         item->m_session = connection;
         item->m_kind = FeedBackDataThreadInfo::kEcho;
-        if ((header->GetBodyLength() > 0 && item->m_payload.Append(header->GetBody(), header->GetBodyLength()) == nullptr) ||
+        if ((header->GetBodyLength() > 0 &&
+             item->m_payload.Append(header->GetBody(), header->GetBodyLength()) == nullptr) ||
             !PostFeedBackItem(item)) {
             delete item;
         }
@@ -206,7 +207,8 @@ void CDatafeedSDKManager::RoutePush(CClientSession* connection, uint32_t connect
         item->m_session = connection;
         item->m_kind = FeedBackDataThreadInfo::kPushFeedback;
         item->m_pushValue = push.send_time();
-        if ((header->GetBodyLength() > 0 && item->m_payload.Append(header->GetBody(), header->GetBodyLength()) == nullptr) ||
+        if ((header->GetBodyLength() > 0 &&
+             item->m_payload.Append(header->GetBody(), header->GetBodyLength()) == nullptr) ||
             !PostFeedBackItem(item)) {
             delete item;
         }
@@ -240,9 +242,8 @@ void CDatafeedSDKManager::WriteFrame(CClientSession* connection, const corvane::
     if (connection != nullptr && frame.GetLength() > 0) connection->Send(frame.GetData(), frame.GetLength(), 0);
 }
 
-int32_t CDatafeedSDKManager::SendRequest(CClientSession* connection, uint32_t instid, uint16_t type,
-                                         const void* body, uint32_t length, corvane::CTLSmartBuffer* out,
-                                         bool wait) {
+int32_t CDatafeedSDKManager::SendRequest(CClientSession* connection, uint32_t instid, uint16_t type, const void* body,
+                                         uint32_t length, corvane::CTLSmartBuffer* out, bool wait) {
     corvane::CTLSmartBuffer frame;
     if (BuildKvoFrame(type, body, length, frame) != KVO_FRAME_OK) {
         TL_WriteLog(1, "Type:%s-SendRequest[], frame of type %u with %u bytes cannot be built", m_marketCode.c_str(),
@@ -274,8 +275,7 @@ int32_t CDatafeedSDKManager::SendRequest(CClientSession* connection, uint32_t in
     return request->GetAnswer(out) ? 1 : 0;
 }
 
-int32_t CDatafeedSDKManager::SendPacket(CClientSession* connection, uint16_t type, const void* body,
-                                        uint32_t length) {
+int32_t CDatafeedSDKManager::SendPacket(CClientSession* connection, uint16_t type, const void* body, uint32_t length) {
     corvane::CTLSmartBuffer frame;
     if (BuildKvoFrame(type, body, length, frame) == KVO_FRAME_OK) WriteFrame(connection, frame);
     return 1;

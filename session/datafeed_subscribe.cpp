@@ -148,8 +148,9 @@ void CDatafeedSDKManager::StartAsyncChecker() {
     // installed stays and the others are stopped again.
     if (IsStopping() || Worker(kSubAsyncCallBackThread) != nullptr) return;
     const uint32_t period = GetSessionTimers().asyncCheckMs;
-    auto* checker = new (std::nothrow) CHeartBitThread(
-        "SubAsyncCallBackThread", period, CHeartBitThread::Handler::Bind<&CDatafeedSDKManager::CheckAsyncSubscribe>(this));
+    auto* checker = new (std::nothrow)
+        CHeartBitThread("SubAsyncCallBackThread", period,
+                        CHeartBitThread::Handler::Bind<&CDatafeedSDKManager::CheckAsyncSubscribe>(this));
     if (checker == nullptr) {
         TL_WriteLog(1, "Type:%s-SubScribe[],SubAsyncCallBackThread cannot start", m_marketCode.c_str());
         return;
@@ -210,8 +211,8 @@ int32_t CDatafeedSDKManager::ReSub(bool reconnect) {
     for (const SubscriptionEntry& e : kept) {
         if (IsStopping()) break;
         int32_t rc = SubScribe(e.msg_dataclass, e.subop_type, e.market.c_str(), e.codelist.c_str(), true, true);
-        if (rc == KVO_ERR_TIMEOUT) rc = SubScribe(e.msg_dataclass, e.subop_type, e.market.c_str(), e.codelist.c_str(),
-                                                  true, true);
+        if (rc == KVO_ERR_TIMEOUT)
+            rc = SubScribe(e.msg_dataclass, e.subop_type, e.market.c_str(), e.codelist.c_str(), true, true);
         if (rc == 0) continue;
         if (first == 0) first = rc;
         TL_WriteLog(1,
@@ -233,8 +234,7 @@ std::vector<SubscriptionEntry> CDatafeedSDKManager::KeptSubscriptions() const {
     return m_keptSubscriptions;
 }
 
-void CDatafeedSDKManager::WriteSubscribeTelemetry(const SubscriptionEntry& entry, int32_t result,
-                                                  int32_t timeconsum) {
+void CDatafeedSDKManager::WriteSubscribeTelemetry(const SubscriptionEntry& entry, int32_t result, int32_t timeconsum) {
     std::map<std::string, std::string> fields = ElkBaseFields();
     fields["dataclass"] = std::to_string(entry.msg_dataclass);
     fields["subop_type"] = std::to_string(entry.subop_type);

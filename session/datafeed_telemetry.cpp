@@ -75,8 +75,7 @@ void CDatafeedSDKManager::BuildLoginInfo() {
     }
     const uint64_t now = GetNowMs() / 1000;
     for (uint32_t i = 0; i < kSamplingChannels; ++i) {
-        m_samplingStamps[i].store(now > kSamplingStagger[i] ? now - kSamplingStagger[i] : 0,
-                                  std::memory_order_release);
+        m_samplingStamps[i].store(now > kSamplingStagger[i] ? now - kSamplingStagger[i] : 0, std::memory_order_release);
     }
 }
 

@@ -20,12 +20,12 @@
 
 // Bits of a session's ElkEventMask.
 enum : uint32_t {
-    kElkLogin = 0x1,        // login and reconnect records
-    kElkQuery = 0x2,        // snapshot query records
-    kElkSubscribe = 0x4,    // subscription records
-    kElkPushSample = 0x8,   // push-timing samples
-    kElkUserData = 0x20,    // user data of the host
-    kElkEverything = 63,    // log level 7
+    kElkLogin = 0x1,       // login and reconnect records
+    kElkQuery = 0x2,       // snapshot query records
+    kElkSubscribe = 0x4,   // subscription records
+    kElkPushSample = 0x8,  // push-timing samples
+    kElkUserData = 0x20,   // user data of the host
+    kElkEverything = 63,   // log level 7
 };
 
 // Option words of ElkLog.

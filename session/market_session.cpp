@@ -10,7 +10,7 @@ std::atomic<MarketSessionFactory> g_factory{&CreateDatafeedSession};
 }  // namespace
 
 MarketSessionFactory SetMarketSessionFactory(MarketSessionFactory factory) {
-  return g_factory.exchange(factory ? factory : &CreateDatafeedSession);
+    return g_factory.exchange(factory ? factory : &CreateDatafeedSession);
 }
 
 MarketSessionFactory GetMarketSessionFactory() { return g_factory.load(); }

@@ -36,7 +36,7 @@ public:
     corvane::CTLSmartBuffer m_payload;    // the whole frame, header included
     uint64_t m_sampleMs = 0;              // ms since 1970 when sampled, else 0
     uint32_t m_spare = 0;
-    uint64_t m_pushValue = 0;             // PushData.datatime of a push
+    uint64_t m_pushValue = 0;  // PushData.datatime of a push
 };
 
 // A packet for "processFeedBack" to send back.
@@ -51,7 +51,7 @@ public:
     CClientSession* m_session = nullptr;
     corvane::CTLSmartBuffer m_payload;  // the body to send back
     uint32_t m_kind = 0;
-    uint64_t m_pushValue = 0;           // PushData.send_time of a push feedback
+    uint64_t m_pushValue = 0;  // PushData.send_time of a push feedback
 };
 
 // The circulating item of a period worker.
@@ -66,8 +66,7 @@ using RecrieceDataWorker =
     CTLLockFreeQThreadPoolBase<CRingLockFreeList<RecrieceDataThreadInfo*, 0>, RecrieceDataThreadInfo*, 1>;
 using FeedBackWorker =
     CTLLockFreeQThreadPoolBase<CRingLockFreeList<FeedBackDataThreadInfo*, 0>, FeedBackDataThreadInfo*, 1>;
-using HeartBitWorker =
-    CTLLockFreeQThreadPoolBase<CRingLockFreeList<HeartBitThreadInfo*, 0>, HeartBitThreadInfo*, 1>;
+using HeartBitWorker = CTLLockFreeQThreadPoolBase<CRingLockFreeList<HeartBitThreadInfo*, 0>, HeartBitThreadInfo*, 1>;
 
 // "ReceieveThread": each item goes to the handler of its kind (1 to 4);
 // items of other kinds, or of a kind without a handler, are only deleted.

@@ -11,13 +11,13 @@
 #include <cstdint>
 
 struct SessionTimers {
-    uint32_t heartbeatMs = 2000;       // "heartbitThread" period
-    uint32_t checkOutSeconds = 14;     // heartbeat answer age that queues a reconnect
-    uint32_t loginWaitMs = 5000;       // one connect-and-login attempt
-    uint32_t asyncCheckMs = 1000;      // "SubAsyncCallBackThread" period
-    uint32_t samplingSeconds = 300;    // push-sampling interval of a channel
-    uint32_t stopWaitMs = 3000;        // per-thread stop wait before the lateness is logged
-    uint32_t defaultAnswerMs = 5000;   // answer wait when m_timeout is not positive
+    uint32_t heartbeatMs = 2000;      // "heartbitThread" period
+    uint32_t checkOutSeconds = 14;    // heartbeat answer age that queues a reconnect
+    uint32_t loginWaitMs = 5000;      // one connect-and-login attempt
+    uint32_t asyncCheckMs = 1000;     // "SubAsyncCallBackThread" period
+    uint32_t samplingSeconds = 300;   // push-sampling interval of a channel
+    uint32_t stopWaitMs = 3000;       // per-thread stop wait before the lateness is logged
+    uint32_t defaultAnswerMs = 5000;  // answer wait when m_timeout is not positive
 };
 
 // The timers in force.

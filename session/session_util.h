@@ -17,7 +17,7 @@ std::string BoundedText(const char* field, size_t width);
 
 template <size_t N>
 std::string BoundedText(const char (&field)[N]) {
-  return BoundedText(field, N);
+    return BoundedText(field, N);
 }
 
 // Length of the longest prefix of text that is at most max bytes and does not
@@ -30,7 +30,7 @@ void CopyTextField(char* field, size_t width, std::string_view text);
 
 template <size_t N>
 void CopyTextField(char (&field)[N], std::string_view text) {
-  CopyTextField(field, N, text);
+    CopyTextField(field, N, text);
 }
 
 // A text from the gateway (UTF-8 in the protocol) in GBK, as the host sees

@@ -25,7 +25,8 @@ std::string MakeSubscriptionKey(uint32_t dataClass, std::string_view market, std
 
 std::string RecordSubscriptionKey(uint32_t dataClass, const void* record) {
     const char* r = static_cast<const char*>(record);
-    return MakeSubscriptionKey(dataClass, std::string_view(r, strnlen(r, 5)), std::string_view(r + 5, strnlen(r + 5, 16)));
+    return MakeSubscriptionKey(dataClass, std::string_view(r, strnlen(r, 5)),
+                               std::string_view(r + 5, strnlen(r + 5, 16)));
 }
 
 std::string WholeMarketKeyOf(std::string_view key) {

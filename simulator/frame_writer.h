@@ -27,8 +27,7 @@ std::string GatewayHeader(uint32_t magic, uint32_t totalLength, uint16_t type, u
 std::string GatewayFrame(uint16_t type, std::string_view body, uint8_t flags = 0);
 
 // A frame whose body is `message` serialised by the protobuf runtime.
-std::string GatewayMessageFrame(uint16_t type, const google::protobuf::MessageLite& message,
-                                uint8_t flags = 0);
+std::string GatewayMessageFrame(uint16_t type, const google::protobuf::MessageLite& message, uint8_t flags = 0);
 
 // A frame whose header claims `totalLength` whatever the body holds.
 std::string GatewayFrameWithLength(uint16_t type, std::string_view body, uint32_t totalLength);
@@ -50,10 +49,10 @@ std::string JoinStream(const std::vector<std::string>& pieces);
 // Reads the fields of a header written as above (for the test gateway's
 // reading side). Returns false when fewer than 11 bytes are given.
 struct GatewayHeaderFields {
-  uint32_t magic = 0;
-  uint32_t totalLength = 0;
-  uint16_t type = 0;
-  uint8_t flags = 0;
+    uint32_t magic = 0;
+    uint32_t totalLength = 0;
+    uint16_t type = 0;
+    uint8_t flags = 0;
 };
 bool ReadGatewayHeader(std::string_view bytes, GatewayHeaderFields* out);
 

@@ -292,9 +292,8 @@ void GatewaySim::Answer(const SimFrame& request, uint16_t answerType, uint32_t i
     }
     {
         std::lock_guard<std::mutex> g(m_timerMutex);
-        m_timed.push_back(
-            {std::chrono::steady_clock::now() + std::chrono::milliseconds(answer.delayMs), request.connection,
-             std::move(frame)});
+        m_timed.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(answer.delayMs),
+                           request.connection, std::move(frame)});
     }
     m_timerCv.notify_all();
 }
@@ -352,7 +351,8 @@ void GatewaySim::TimerRun() {
         auto next = std::min_element(m_timed.begin(), m_timed.end(),
                                      [](const Timed& a, const Timed& b) { return a.due < b.due; });
         if (next->due > std::chrono::steady_clock::now()) {
-            m_timerCv.wait_until(g, std::min(next->due, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+            m_timerCv.wait_until(g,
+                                 std::min(next->due, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
             continue;
         }
         Timed due = std::move(*next);
@@ -470,8 +470,8 @@ bool GatewaySim::WriteSplit(size_t connection, const std::string& bytes, size_t 
     return SendAll(c, bytes.data() + splitAt, bytes.size() - splitAt);
 }
 
-bool GatewaySim::WriteFrames(size_t connection, const std::vector<std::string>& frames, SimWrite mode,
-                             size_t splitAt, int pauseMs) {
+bool GatewaySim::WriteFrames(size_t connection, const std::vector<std::string>& frames, SimWrite mode, size_t splitAt,
+                             int pauseMs) {
     switch (mode) {
     case SimWrite::kOnePerWrite:
         for (const std::string& f : frames) {

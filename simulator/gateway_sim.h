@@ -102,10 +102,10 @@ using SimRule = std::function<SimAnswer(const SimFrame& request)>;
 
 // How WriteFrames puts several frames on the wire.
 enum class SimWrite {
-    kOnePerWrite,  // one send per frame
-    kOneWrite,     // all frames in one send
-    kSplit,        // each frame in two sends, cut after splitAt bytes, with a pause
-    kGarbageFirst, // stray bytes, then all frames, in one send
+    kOnePerWrite,   // one send per frame
+    kOneWrite,      // all frames in one send
+    kSplit,         // each frame in two sends, cut after splitAt bytes, with a pause
+    kGarbageFirst,  // stray bytes, then all frames, in one send
 };
 
 class GatewaySim {
@@ -165,8 +165,8 @@ public:
     bool Write(size_t connection, const std::string& bytes);
     // bytes in two sends: the first splitAt bytes, a pause, the rest.
     bool WriteSplit(size_t connection, const std::string& bytes, size_t splitAt, int pauseMs);
-    bool WriteFrames(size_t connection, const std::vector<std::string>& frames, SimWrite mode,
-                     size_t splitAt = 6, int pauseMs = 20);
+    bool WriteFrames(size_t connection, const std::vector<std::string>& frames, SimWrite mode, size_t splitAt = 6,
+                     int pauseMs = 20);
     // To every open connection.
     void Broadcast(const std::string& bytes);
 

@@ -53,8 +53,8 @@ std::string FieldTable::Image(ImageForm form) const {
     return std::string(b.begin(), b.end());
 }
 
-std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
-                       uint32_t volumes, ImageForm form, const std::vector<double>& prices) {
+std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime, uint32_t volumes,
+                       ImageForm form, const std::vector<double>& prices) {
     FieldTable b({Col(900, RAW, static_cast<uint16_t>(28 + 4 * volumes))}, static_cast<uint32_t>(codes.size()));
     for (uint32_t k = 0; k < codes.size(); ++k) {
         b.table.codes.push_back({CodeText(marketByte, codes[k]), k, 1});
@@ -87,8 +87,7 @@ std::string SuperStockImage(uint32_t marketByte, const std::vector<std::string>&
         Put(b.table, row, 0, head, sizeof head);
         const double book[4] = {p - 0.02, p - 0.01, p + 0.01, p + 0.02};
         for (uint32_t e = 0; e < 4; ++e) {
-            const uint32_t entry[3] = {qw::Price32(book[e], 2), qw::Packed32(100 * (e + 1), 0, false),
-                                       e < 2 ? 1u : 2u};
+            const uint32_t entry[3] = {qw::Price32(book[e], 2), qw::Packed32(100 * (e + 1), 0, false), e < 2 ? 1u : 2u};
             Put(b.table, row + 1 + e, 0, entry, sizeof entry);
         }
     }

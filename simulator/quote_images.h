@@ -18,9 +18,9 @@
 namespace kvotest {
 
 enum class ImageForm {
-    kNative,  // "hq1.0"
-    kHq6,     // "hq6.0", snappy-compressed columns
-    kCompact, // "hd1.0"
+    kNative,   // "hq1.0"
+    kHq6,      // "hq6.0", snappy-compressed columns
+    kCompact,  // "hd1.0"
 };
 
 // A quote-file table whose columns are found by field number (without the
@@ -46,9 +46,8 @@ private:
 // Order queues (wire classes 3 and 4): one record per code k with price
 // 5 + k (or prices[k] when given), order count 9, and `volumes` volumes
 // 100 * (v + 1); code index.
-std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime,
-                       uint32_t volumes, ImageForm form = ImageForm::kNative,
-                       const std::vector<double>& prices = {});
+std::string QueueImage(uint32_t marketByte, const std::vector<std::string>& codes, uint64_t datetime, uint32_t volumes,
+                       ImageForm form = ImageForm::kNative, const std::vector<double>& prices = {});
 // Super-stock books (wire class 10): per code k a header (last price p =
 // 30 + k, or prices[k] when given, and the time `seconds` since 1970) and
 // two bids (p - 0.02, p - 0.01) and two asks (p + 0.01, p + 0.02); code

@@ -14,28 +14,30 @@ namespace qw {
 using Bytes = std::vector<uint8_t>;
 
 struct Column {
-  uint32_t id = 0;
-  uint16_t attr = 0;
-  uint16_t width = 0;
+    uint32_t id = 0;
+    uint16_t attr = 0;
+    uint16_t width = 0;
 };
 
 // One security code of a code index: its records are [first, first+count).
 struct Code {
-  std::string code;
-  uint32_t first = 0;
-  uint32_t count = 0;
+    std::string code;
+    uint32_t first = 0;
+    uint32_t count = 0;
 };
 
 struct Table {
-  std::vector<Column> columns;
-  uint32_t recordSize = 0;  // at least the sum of the widths
-  uint32_t records = 0;
-  uint32_t flags = 0;       // native flags / compact flag byte
-  Bytes data;               // records * recordSize
-  std::vector<Code> codes;
+    std::vector<Column> columns;
+    uint32_t recordSize = 0;  // at least the sum of the widths
+    uint32_t records = 0;
+    uint32_t flags = 0;  // native flags / compact flag byte
+    Bytes data;          // records * recordSize
+    std::vector<Code> codes;
 
-  uint32_t Offset(size_t column) const;
-  uint8_t* Field(uint32_t record, size_t column) { return data.data() + uint64_t(record) * recordSize + Offset(column); }
+    uint32_t Offset(size_t column) const;
+    uint8_t* Field(uint32_t record, size_t column) {
+        return data.data() + uint64_t(record) * recordSize + Offset(column);
+    }
 };
 
 // Packed numbers of the format. 32-bit: magnitude (27 bits), sign, power
@@ -53,7 +55,7 @@ Table MakeTable(const std::vector<Column>& columns, uint32_t records, uint32_t e
 void SetU32(Table& t, uint32_t record, size_t column, uint32_t v);
 void SetU64(Table& t, uint32_t record, size_t column, uint64_t v);
 void SetText(Table& t, uint32_t record, size_t column, const std::string& s);  // zero-padded
-void SetAbsent(Table& t, uint32_t record, size_t column);                     // all 0xFF
+void SetAbsent(Table& t, uint32_t record, size_t column);                      // all 0xFF
 
 // Primitives.
 void PutU16(Bytes& b, uint16_t v);
@@ -68,7 +70,7 @@ Bytes EncodeTranspose(const Table& t);
 Bytes EncodeRle(const Bytes& raw);  // u32 big-endian length, then tokens
 Bytes EncodeKind2(const Table& t);
 Bytes EncodeDelta(const Table& t, bool packedTails);  // kinds 5 (true) and 6
-Bytes EncodeSnappyColumns(const Table& t);           // kind 0x10
+Bytes EncodeSnappyColumns(const Table& t);            // kind 0x10
 // Kind 0x10 in its parts: the content (presence bitmap, then the values)
 // before compression, snappy's compression of any bytes, and a block of a
 // content whose bitmap takes bitmapBytes.
@@ -86,21 +88,21 @@ Bytes NativeImage(const Table& t);
 Bytes ChainedNativeImage(const Table& t, uint32_t perBlock);
 
 struct CompactOptions {
-  std::string version = "hd1.0";  // chooses the block kind
-  bool highIds = false;           // flag bit 0: column ids carry a high half
-  uint16_t marker = 0xFFFF;       // index marker
-  bool index = true;              // write the code index when there are codes
+    std::string version = "hd1.0";  // chooses the block kind
+    bool highIds = false;           // flag bit 0: column ids carry a high half
+    uint16_t marker = 0xFFFF;       // index marker
+    bool index = true;              // write the code index when there are codes
 };
 Bytes CompactImage(const Table& t, const CompactOptions& o = {});
 
 // "hq6." image; compression 0 (raw) or 0x10 (snappy columns). The record size
 // is the sum of the widths.
 struct Hq6Options {
-  std::string version = "hq6.0";
-  int64_t nativeSizeAdjust = 0;   // added to the stated native size
-  int64_t headerSize = -1;        // the native header size stated (default 32 + 8c)
-  bool codedColumns = false;      // state column count 0 and a coded block
-  int64_t statedRecords = -1;     // record count stated (and sized for) instead of the table's
+    std::string version = "hq6.0";
+    int64_t nativeSizeAdjust = 0;  // added to the stated native size
+    int64_t headerSize = -1;       // the native header size stated (default 32 + 8c)
+    bool codedColumns = false;     // state column count 0 and a coded block
+    int64_t statedRecords = -1;    // record count stated (and sized for) instead of the table's
 };
 Bytes Hq6Image(const Table& t, uint32_t compression, const Hq6Options& o = {});
 

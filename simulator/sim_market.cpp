@@ -34,14 +34,15 @@ Now LocalNow() {
     struct tm tm {};
     localtime_r(&s, &tm);
     const uint64_t date = uint64_t(tm.tm_year + 1900) * 10000 + uint64_t(tm.tm_mon + 1) * 100 + uint64_t(tm.tm_mday);
-    const int32_t time = tm.tm_hour * 10000000 + tm.tm_min * 100000 + tm.tm_sec * 1000 + static_cast<int32_t>(ms % 1000);
+    const int32_t time =
+        tm.tm_hour * 10000000 + tm.tm_min * 100000 + tm.tm_sec * 1000 + static_cast<int32_t>(ms % 1000);
     return {date * 1000000000ull + uint64_t(time), time, static_cast<int64_t>(s)};
 }
 
 uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 std::string CodeKey(uint32_t marketByte, const std::string& code) { return std::string(1, char(marketByte)) + code; }
@@ -118,7 +119,8 @@ std::string SimMarket::CodeList(const std::string& market) const {
     return list;
 }
 
-std::vector<const SimMarket::Security*> SimMarket::Select(uint32_t marketByte, const std::set<std::string>& codes) const {
+std::vector<const SimMarket::Security*> SimMarket::Select(uint32_t marketByte,
+                                                          const std::set<std::string>& codes) const {
     std::vector<const Security*> out;
     for (const Security& s : m_securities) {
         if (MarketByte(s.market) != marketByte) continue;
@@ -205,7 +207,7 @@ std::string SimMarket::TransactionImage(uint32_t marketByte, const std::set<std:
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
     FieldTable b({Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4), Col(74, I32, 4),
-                 Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4), Col(56, P64, 8)},
+                  Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4), Col(56, P64, 8)},
                  static_cast<uint32_t>(list.size() * 2), 3);
     const Now now = LocalNow();
     uint32_t r = 0;
@@ -234,7 +236,7 @@ std::string SimMarket::OrderImage(uint32_t marketByte, const std::set<std::strin
     std::lock_guard<std::recursive_mutex> g(m_mutex);
     const std::vector<const Security*> list = Select(marketByte, codes);
     FieldTable b({Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4), Col(271, I32, 4),
-                 Col(10, P64, 8), Col(272, I32, 4), Col(12, I32, 4), Col(89, TXT, 4), Col(56, P64, 8)},
+                  Col(10, P64, 8), Col(272, I32, 4), Col(12, I32, 4), Col(89, TXT, 4), Col(56, P64, 8)},
                  static_cast<uint32_t>(list.size()), 3);
     const Now now = LocalNow();
     uint32_t r = 0;
@@ -344,7 +346,7 @@ void SimMarket::OnFrame(const SimFrame& frame) {
     case 1:  // replace
         subs[key] = codes;
         break;
-    case 2:  // add
+    case 2:                                               // add
         if (subs.count(key) && subs[key].empty()) break;  // the whole market already
         if (codes.empty()) {
             subs[key].clear();
@@ -395,9 +397,8 @@ void SimMarket::Step() {
             for (const char* m : {"USHA", "USZA", "USHI"}) {
                 if (MarketByte(m) == key.marketByte) market = m;
             }
-            const std::string frame =
-                PushFrame(MakePush(market, key.wireClass, image, sent, sent, now.datetime), 0,
-                          static_cast<uint16_t>(kSimPush + key.wireClass % 8));
+            const std::string frame = PushFrame(MakePush(market, key.wireClass, image, sent, sent, now.datetime), 0,
+                                                static_cast<uint16_t>(kSimPush + key.wireClass % 8));
             if (m_sim->Write(connection, frame)) ++m_pushes;
         }
     }

@@ -18,7 +18,7 @@ struct AdapterEntry {
     uint32_t kind = pl::kAdapterRoot;  // 1 PCI, 2 USB, 4 PCMCIA, 8 ROOT
     uint32_t medium = 0;               // 0x10, 0x20 or 0
     uint8_t mac[6] = {0};
-    std::string macText;               // "xx-xx-xx-xx-xx-xx"
+    std::string macText;  // "xx-xx-xx-xx-xx-xx"
     std::string description;
 };
 

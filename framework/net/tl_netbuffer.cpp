@@ -217,7 +217,8 @@ uint32_t SendQueue::Fill(uint8_t* dest, uint32_t room, uint32_t* bytes, uint32_t
             // Block lengths never change once queued, so the popped ones
             // are all that leaves the count; an offset inside a block does not.
             front->m_popped = 0;
-            const uint32_t n = front->Read(dest + copied, static_cast<int32_t>(std::min<uint32_t>(room - copied, 0x7FFFFFFF)));
+            const uint32_t n =
+                front->Read(dest + copied, static_cast<int32_t>(std::min<uint32_t>(room - copied, 0x7FFFFFFF)));
             m_bytes -= front->m_popped;
             if (front->IsEmpty()) {
                 copied += n;

@@ -119,7 +119,6 @@ int ParseInt(const std::string& text, int def) {
     return std::atoi(text.c_str());
 }
 
-
 void WorkerThread(std::shared_ptr<std::atomic<bool>> exited) {
     Engine& e = E();
     pl::IoPort* port = e.port.load();
@@ -307,7 +306,8 @@ void StopThreadsAndLinks(EngineThreads& t) {
     e.checkSleep.notify_all();
     bool allJoined = true;
     if (t.check.joinable()) {
-        allJoined &= JoinWithin(t.check, [&] { return e.checkExited.load(); }, 2000, "the check thread");
+        allJoined &= JoinWithin(
+            t.check, [&] { return e.checkExited.load(); }, 2000, "the check thread");
     }
     if (pl::IoPort* port = e.port.load()) {
         for (size_t i = 0; i < t.workers.size(); ++i) port->PostWake();
@@ -317,11 +317,12 @@ void StopThreadsAndLinks(EngineThreads& t) {
         // still inside a callback when the time is up is left behind.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
         for (size_t i = 0; i < t.workers.size(); ++i) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             std::shared_ptr<std::atomic<bool>> exited = t.workerExited[i];
-            allJoined &= JoinWithin(t.workers[i], [&] { return exited->load(); },
-                                    std::max<int>(0, static_cast<int>(left.count())), "a completion thread");
+            allJoined &= JoinWithin(
+                t.workers[i], [&] { return exited->load(); }, std::max<int>(0, static_cast<int>(left.count())),
+                "a completion thread");
         }
     }
     e.generation.fetch_add(1);
@@ -509,8 +510,7 @@ TLNetSettings TL_NetReadSettings(const char* path) {
         s.logFileName.pop_back();
     std::string delays = get("SendDelay");
     s.thresholdCount = TL_NetParseSendDelay(delays.c_str(), s.thresholds);
-    if (s.thresholdCount >= 1 && !s.logFileName.empty())
-        s.writeSendDelayTime = ParseInt(get("WriteSendDelayTime"), 0);
+    if (s.thresholdCount >= 1 && !s.logFileName.empty()) s.writeSendDelayTime = ParseInt(get("WriteSendDelayTime"), 0);
     return s;
 }
 

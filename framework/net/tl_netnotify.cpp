@@ -91,7 +91,8 @@ int32_t CTLNetNotify::OnSent(uint32_t code, uint32_t bytes) {
 
 int32_t CTLNetNotify::OnDisconnect(uint32_t code) {
     if (m_disconnect.IsSet())
-        return m_disconnect.fn ? m_disconnect.fn(m_disconnect.ctx, this, code, DisconnectConnection(m_eventConnection)) : 0;
+        return m_disconnect.fn ? m_disconnect.fn(m_disconnect.ctx, this, code, DisconnectConnection(m_eventConnection))
+                               : 0;
     if (m_generic.fn) return m_generic.fn(m_generic.ctx, this, TL_EVENT_DISCONNECT | code, 0, 0, nullptr);
     return 0;
 }
@@ -407,8 +408,10 @@ int32_t CTLClientNotify::OpenLink() {
 
 int32_t CTLClientNotify::OnDisconnect(uint32_t code) {
     if (m_proxy) {
-        if (code & 0x40) code += 0x100;
-        else if (m_inProxyHandshake.load() && !m_proxyFinished.load()) code += 0x200;
+        if (code & 0x40)
+            code += 0x100;
+        else if (m_inProxyHandshake.load() && !m_proxyFinished.load())
+            code += 0x200;
     }
     m_inProxyHandshake.store(false);
     return CTLNetNotify::OnDisconnect(code);
@@ -454,7 +457,8 @@ int32_t CTLClientNotify::OnProxyReceive(const void* data, uint32_t length) {
     m_proxyFinished.store(true);
     m_inProxyHandshake.store(false);
     CTLSendBuffer block;
-    const uint32_t status = m_filter ? m_filter->OnConnectStep(33, m_eventConnection, 0, block) : TL_CONNECT_STEP_DEFAULT;
+    const uint32_t status =
+        m_filter ? m_filter->OnConnectStep(33, m_eventConnection, 0, block) : TL_CONNECT_STEP_DEFAULT;
     if (((status >> 28) & 0xF) == 1 && !block.IsEmpty()) {
         if (ITLSocketLink* link = m_link.load()) link->Send(block, 0);
     }

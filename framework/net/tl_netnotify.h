@@ -48,8 +48,7 @@ constexpr uint32_t TL_EVENT_DISCONNECT = 0x5000000;
 constexpr uint32_t TL_EVENT_CHECK = 0x6000000;
 constexpr uint32_t TL_EVENT_ERROR = 0x7000000;
 
-using TLNetGenericFn = int32_t (*)(void* ctx, CTLNetNotify* sink, uint32_t code, int64_t a, int64_t b,
-                                   const void* c);
+using TLNetGenericFn = int32_t (*)(void* ctx, CTLNetNotify* sink, uint32_t code, int64_t a, int64_t b, const void* c);
 using TLNetDataFn = int32_t (*)(void* ctx, CTLNetNotify* sink, uint32_t code, uint32_t length, const void* data);
 using TLNetListFn = int32_t (*)(void* ctx, CTLNetNotify* sink, uint32_t code, CTLNetBufferList* list);
 using TLNetSentFn = int32_t (*)(void* ctx, CTLNetNotify* sink, uint32_t code, uint32_t bytes);

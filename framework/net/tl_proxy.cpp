@@ -61,35 +61,46 @@ void PutPort(std::string& s, uint16_t port) {
     s += static_cast<char>(port & 0xFF);
 }
 
-void PutAddress(std::string& s, uint32_t networkOrder) {
-    s.append(reinterpret_cast<const char*>(&networkOrder), 4);
-}
+void PutAddress(std::string& s, uint32_t networkOrder) { s.append(reinterpret_cast<const char*>(&networkOrder), 4); }
 
 // The SOCKS4 result of the reply's second byte.
 int32_t Socks4Code(uint8_t b) {
     switch (b) {
-    case 90: return 0;
-    case 92: return TL_PROXY_E_UNREACHABLE;
-    case 93: return TL_PROXY_E_SOCKS4_93;
-    case 100: return TL_PROXY_E_SOCKS4_100;
-    case 101: return TL_PROXY_E_SOCKS4_101;
-    case 102: return TL_PROXY_E_SOCKS4_102;
-    default: return TL_PROXY_E_SOCKS4_REFUSED;
+    case 90:
+        return 0;
+    case 92:
+        return TL_PROXY_E_UNREACHABLE;
+    case 93:
+        return TL_PROXY_E_SOCKS4_93;
+    case 100:
+        return TL_PROXY_E_SOCKS4_100;
+    case 101:
+        return TL_PROXY_E_SOCKS4_101;
+    case 102:
+        return TL_PROXY_E_SOCKS4_102;
+    default:
+        return TL_PROXY_E_SOCKS4_REFUSED;
     }
 }
 
 // The SOCKS5 result of a reply's second byte.
 int32_t Socks5Code(uint8_t b) {
     switch (b) {
-    case 0: return 0;
-    case 1: return TL_PROXY_E_SOCKS5_GENERAL;
+    case 0:
+        return 0;
+    case 1:
+        return TL_PROXY_E_SOCKS5_GENERAL;
     case 3:
     case 4:
     case 5:
-    case 6: return TL_PROXY_E_UNREACHABLE;
-    case 7: return TL_PROXY_E_SOCKS5_COMMAND;
-    case 8: return TL_PROXY_E_SOCKS5_ADDRESS_TYPE;
-    default: return TL_PROXY_E_SOCKS5_FAILED;
+    case 6:
+        return TL_PROXY_E_UNREACHABLE;
+    case 7:
+        return TL_PROXY_E_SOCKS5_COMMAND;
+    case 8:
+        return TL_PROXY_E_SOCKS5_ADDRESS_TYPE;
+    default:
+        return TL_PROXY_E_SOCKS5_FAILED;
     }
 }
 
@@ -106,8 +117,7 @@ int32_t HttpCode(const uint8_t* reply, uint32_t length) {
 
 // The HTTP proxy's CONNECT request; false when its head does not fit 1023
 // bytes (a cut request would name another host).
-bool HttpRequest(std::string& req, const char* host, uint16_t port, const CTLString& user,
-                 const CTLString& password) {
+bool HttpRequest(std::string& req, const char* host, uint16_t port, const CTLString& user, const CTLString& password) {
     char head[1024];
     const int n = std::snprintf(head, sizeof head, "CONNECT %s:%u HTTP/1.0\r\nHost: %s\r\n", host,
                                 static_cast<unsigned>(port), host);
@@ -148,8 +158,10 @@ void TL_SetProxyNameLookup(TLProxyNameLookup lookup) { g_lookup.store(lookup); }
 
 void CTLProxyInfo::SetType(const char* name) {
     uint8_t type = TL_PROXY_SOCKS4;
-    if (TL_MbsCompareNoCase(name, "http") == 0) type = TL_PROXY_HTTP;
-    else if (TL_MbsCompareNoCase(name, "socks5") == 0) type = TL_PROXY_SOCKS5;
+    if (TL_MbsCompareNoCase(name, "http") == 0)
+        type = TL_PROXY_HTTP;
+    else if (TL_MbsCompareNoCase(name, "socks5") == 0)
+        type = TL_PROXY_SOCKS5;
     m_state = static_cast<uint8_t>((m_state & 0xF0) | type);
 }
 

@@ -66,7 +66,7 @@ protected:
     CTLString m_enPassword;  // the enciphered form as the settings hold it
     CTLString m_address;     // host name or IPv4 address of the proxy
     uint16_t m_port = 0;
-    uint8_t m_state = 0;     // kind in bits 0-3, phase in bits 4-7
+    uint8_t m_state = 0;  // kind in bits 0-3, phase in bits 4-7
 };
 
 class CTLProxyHandle : public CTLProxyInfo {
@@ -85,8 +85,7 @@ public:
     // short to hold it is a refusal. In phases other than 1 to 3, returns 0
     // and changes nothing: the caller stops feeding replies once the phase
     // is 15.
-    int32_t OnReply(const void* reply, uint32_t length, uint8_t* out, uint32_t size, const char* host,
-                    uint16_t port);
+    int32_t OnReply(const void* reply, uint32_t length, uint8_t* out, uint32_t size, const char* host, uint16_t port);
 
 private:
     int32_t Finish(int32_t code) {

@@ -22,8 +22,7 @@ namespace {
 
 // Sleeps up to ms in short slices, ending early when stop is set.
 void SleepUnless(const std::atomic<bool>& stop, int ms) {
-    for (int i = 0; i < ms && !stop.load(); i += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < ms && !stop.load(); i += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void JoinUnlessSelf(std::thread& t) {
@@ -373,7 +372,8 @@ int32_t CTLWindowsTcpConnection::Close(uint32_t flags, uint32_t reason) {
     uint32_t cur = m_state.load();
     for (;;) {
         if (cur & TL_CONN_CLOSED) return 0;
-        uint32_t next = (cur & ~(TL_CONN_CLOSE_MASK | TL_CONN_CLOSE_WAIT_SEND | TL_CONN_CLOSE_DETACH)) | TL_CONN_CLOSING;
+        uint32_t next =
+            (cur & ~(TL_CONN_CLOSE_MASK | TL_CONN_CLOSE_WAIT_SEND | TL_CONN_CLOSE_DETACH)) | TL_CONN_CLOSING;
         // 2. Record the flags of this close.
         if (flags & TL_NET_CLOSE_WAIT_SEND) next |= TL_CONN_CLOSE_WAIT_SEND;
         if (flags & TL_NET_CLOSE_DETACH) next |= TL_CONN_CLOSE_DETACH;
@@ -585,9 +585,7 @@ void CTLSocketSingleLink::DetachSink(CTLNetNotify* sink) {
 
 void CTLSocketSingleLink::SetOwnedSink(CTLNetNotify* sink) { m_ownedSink = sink; }
 
-int32_t CTLSocketSingleLink::Listen(uint16_t port, const char* address) {
-    return m_connection->Listen(port, address);
-}
+int32_t CTLSocketSingleLink::Listen(uint16_t port, const char* address) { return m_connection->Listen(port, address); }
 
 int32_t CTLSocketSingleLink::ConnectAddressList(const void* list) {
     (void)list;

@@ -145,8 +145,8 @@ private:
     int m_listenFd = -1;
     std::atomic<bool> m_stopListen{false};
     std::thread m_listenThread;
-    int m_fd = -1;                         // the socket before it joins the port
-    pl::IoPort::HandleId m_handle = 0;     // the socket once it joined the port
+    int m_fd = -1;                      // the socket before it joins the port
+    pl::IoPort::HandleId m_handle = 0;  // the socket once it joined the port
     std::atomic<bool> m_hasSocket{false};
     std::thread m_waiter;
     std::atomic<bool> m_waiterRunning{false};

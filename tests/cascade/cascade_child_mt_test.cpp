@@ -308,8 +308,8 @@ TEST_F(CascadeChildTest, MiddleInstancePassesRequestsAndDataOn) {
     grandchild->SendFrame(2, "ReqType:102,id:g3,market:USHI, codelist:(000001),");
     ASSERT_TRUE(link->ReadReq(102, &f, 2000));
     const std::string record = PeerRecords(1, KVO_TICKINDEX_SIZE);
-    link->SendFrame(2, "strTextLength:" + std::to_string(2 * KVO_TICKINDEX_SIZE) +
-                           ",id:g3,ReqType:202,TickCount:2,|||" + record);
+    link->SendFrame(
+        2, "strTextLength:" + std::to_string(2 * KVO_TICKINDEX_SIZE) + ",id:g3,ReqType:202,TickCount:2,|||" + record);
     EXPECT_TRUE(grandchild->Silent(300));
     link->SendFrame(2, PeerAnswerBody(202, "g3", 1, record));
     ASSERT_TRUE(grandchild->ReadReq(202, &f, 2000));
@@ -337,7 +337,8 @@ TEST_F(CascadeChildTest, RouteLeavesWithItsChild) {
     const auto child = [&](const std::string& id) {
         auto c = PeerEndpoint::Connect(child_->CascadeListenPort());
         if (!c) return c;
-        c->SendFrame(2, "ReqType:51,id:" + id + ",account:user1,pass:pw1,IP:192.168.1.10&,Port:1,ipMask:255.255.255.0&,");
+        c->SendFrame(2,
+                     "ReqType:51,id:" + id + ",account:user1,pass:pw1,IP:192.168.1.10&,Port:1,ipMask:255.255.255.0&,");
         if (!c->ReadReq(52, &f, 2000)) c.reset();
         return c;
     };

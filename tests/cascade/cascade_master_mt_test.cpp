@@ -100,10 +100,13 @@ TEST_F(CascadeMasterTest, LoginsAreAnsweredAndRefusalsDropped) {
     EXPECT_EQ(master_->Cascade()->RouteCount(), 0u);
     // The log line of a refusal follows the drop.
     std::string log;
-    EXPECT_TRUE(Eventually([&] {
-        log = ReadInstanceLog(dir_);
-        return log.find("socket: IP:10.99.0.1&:7777 IpMask:255.255.255.0& success:-2!") != std::string::npos;
-    }, 2000)) << log;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            log = ReadInstanceLog(dir_);
+            return log.find("socket: IP:10.99.0.1&:7777 IpMask:255.255.255.0& success:-2!") != std::string::npos;
+        },
+        2000))
+        << log;
     EXPECT_NE(log.find("socket: IP:192.168.1.10&:7777 IpMask:255.255.255.0& success:0!"), std::string::npos) << log;
     EXPECT_NE(log.find("socket: IP:192.168.1.10&:7777 IpMask:255.255.255.0& success:-1!"), std::string::npos);
     EXPECT_NE(log.find("socket_Disconnect:socket:"), std::string::npos);
@@ -145,9 +148,9 @@ TEST_F(CascadeMasterTest, ChildrenNotLoggedInAreNotServed) {
     EXPECT_EQ(master_->Cascade()->RouteCount(), 0u);
     SubscriberSet holders;
     EXPECT_FALSE(SubscriptionRegistry::Global().FindSubscribers("2|USHA:(600000)", &holders));
-    EXPECT_TRUE(Eventually([&] {
-        return ReadInstanceLog(dir_).find("is not logged in, request 101 dropped") != std::string::npos;
-    }, 2000));
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadInstanceLog(dir_).find("is not logged in, request 101 dropped") != std::string::npos; },
+        2000));
 
     // The same connection is served once it logged in.
     PeerTestFrame f;
@@ -169,9 +172,8 @@ TEST_F(CascadeMasterTest, ChildrenNotLoggedInAreNotServed) {
     ASSERT_TRUE(intruder);
     intruder->SendFrame(4, data);
     EXPECT_FALSE(CallbackCapture::Get().WaitBatches(1, 300));
-    EXPECT_TRUE(Eventually([&] {
-        return ReadInstanceLog(dir_).find("is not logged in, data 2 dropped") != std::string::npos;
-    }, 2000));
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadInstanceLog(dir_).find("is not logged in, data 2 dropped") != std::string::npos; }, 2000));
     stranger->SendFrame(4, data);
     ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));
     EXPECT_EQ(CallbackCapture::Get().Batches()[0].count, 1u);
@@ -190,10 +192,12 @@ TEST_F(CascadeMasterTest, WholeMarketRemovalKeepsSingleCodesHeld) {
     ASSERT_TRUE(Market().WaitSubscriptions(3, 2000));
     // Held under the whole market already: nothing goes up.
     a->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:w3,market:USHA,codelist:(600001),");
-    ASSERT_TRUE(Eventually([] {
-        const std::vector<std::string> keys = SubscriptionRegistry::Global().CodeKeysOfMarket("2", "USHA");
-        return std::find(keys.begin(), keys.end(), "2|USHA:(600001)") != keys.end();
-    }, 2000));
+    ASSERT_TRUE(Eventually(
+        [] {
+            const std::vector<std::string> keys = SubscriptionRegistry::Global().CodeKeysOfMarket("2", "USHA");
+            return std::find(keys.begin(), keys.end(), "2|USHA:(600001)") != keys.end();
+        },
+        2000));
     b->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:4,id:w4,market:USHA,codelist:(),");
     ASSERT_TRUE(Market().WaitSubscriptions(5, 2000));
     EXPECT_EQ(Market().Subscriptions(),
@@ -228,8 +232,8 @@ TEST_F(CascadeMasterTest, QueriesAreAnsweredFromTheSessions) {
 
     child->SendFrame(2, "ReqType:103,id:q2,market:USHA, codelist:(600000,600001),");
     ASSERT_TRUE(child->ReadReq(203, &f, 2000));
-    EXPECT_EQ(f.body, "strTextLength:1618,id:q2,ReqType:203,TickCount:2,|||" +
-                          PeerRecords(2, KVO_TICKSTOCK_SIZE, "60000"));
+    EXPECT_EQ(f.body,
+              "strTextLength:1618,id:q2,ReqType:203,TickCount:2,|||" + PeerRecords(2, KVO_TICKSTOCK_SIZE, "60000"));
 
     // Nothing to answer: no reply at all, and the link serves on.
     child->SendFrame(2, "ReqType:104,id:q3,market:USHA, codelist:(600000),");
@@ -255,9 +259,8 @@ TEST_F(CascadeMasterTest, PushedBatchesReachEachSubscriberOnce) {
     EXPECT_EQ(master_->SubScribe(2, 3, "USHA", "(600005)", true, true), 0);
     a->SendFrame(2, "ReqType:20,msg_dataclass:3,subop_type:1,id:s3,market:USHA,codelist:(600000),");
     ASSERT_TRUE(Market().WaitSubscriptions(4, 2000));
-    EXPECT_EQ(Market().Subscriptions(),
-              (std::vector<SessionCall>{"2|3|USHA|(600000,600001)", "2|3|USHA|(600003)", "2|3|USHA|(600005)",
-                                        "3|3|USHA|(600000)"}));
+    EXPECT_EQ(Market().Subscriptions(), (std::vector<SessionCall>{"2|3|USHA|(600000,600001)", "2|3|USHA|(600003)",
+                                                                  "2|3|USHA|(600005)", "3|3|USHA|(600000)"}));
 
     const std::string records = PeerRecords(10, KVO_TICKSTOCK_SIZE, "60000");
     const PushTiming timing{11, 22, 33};
@@ -293,8 +296,8 @@ TEST_F(CascadeMasterTest, PushedBatchesReachEachSubscriberOnce) {
         {1, KVO_TICKINDEX_SIZE}, {4, KVO_ORDERDATA_SIZE}, {5, KVO_TRANSACTION_SIZE}, {6, KVO_SUPERSTOCK_SIZE}};
     for (const auto& [c, size] : classes) {
         EXPECT_EQ(master_->SubScribe(uint32_t(c), 3, "USHA", "(600001)", true, true), 0);
-        b->SendFrame(2, "ReqType:20,msg_dataclass:" + std::to_string(c) +
-                            ",subop_type:3,id:s,market:USHA,codelist:(600000),");
+        b->SendFrame(
+            2, "ReqType:20,msg_dataclass:" + std::to_string(c) + ",subop_type:3,id:s,market:USHA,codelist:(600000),");
     }
     ASSERT_TRUE(Market().WaitSubscriptions(12, 2000));
     for (const auto& [c, size] : classes) {

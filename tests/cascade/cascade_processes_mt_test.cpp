@@ -31,7 +31,7 @@ protected:
     void SetUp() override {
         CascadeInstanceTest::SetUp();
         if (HasFatalFailure()) return;
-        pl::SetIPv4EntrySource(nullptr);  // the machine's own adapters, as the child sees them
+        pl::SetIPv4EntrySource(nullptr);    // the machine's own adapters, as the child sees them
         SetCascadeTimers(CascadeTimers());  // real waits: the child runs with them too
     }
 

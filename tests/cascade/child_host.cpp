@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
             int ms = 0;
             in >> cls >> records >> ms;
             std::unique_lock<std::mutex> lock(g_mutex);
-            const bool got = g_arrived.wait_for(lock, std::chrono::milliseconds(ms),
-                                                [&] { return g_codes[cls].size() >= records; });
+            const bool got =
+                g_arrived.wait_for(lock, std::chrono::milliseconds(ms), [&] { return g_codes[cls].size() >= records; });
             Say(std::string(got ? "data " : "timeout ") + std::to_string(cls) + " " +
                 std::to_string(g_codes[cls].size()) + " " + Join(g_codes[cls]));
         } else if (cmd == "quit") {

@@ -146,10 +146,20 @@ TEST_F(OfflineFiles, SnapshotQueries) {
     CsvWriter index(kvotest::IndexCsvColumns());
     auto row = [](const char* market, const std::string& code, int time, double price) {
         CsvRow r;
-        r.values = {{"market", market}, {"code", code}, {"codename", "x"}, {"status", "TRADE"},
-                    {"date", "20240315"}, {"time", std::to_string(time)}, {"new_price", kvotest::CsvNumber(price)},
-                    {"pre_price", "1"}, {"open_price", "1"}, {"high_price", "1"}, {"low_price", "1"},
-                    {"volume", "1"}, {"turnover", "1"}, {"trade_num", "1"}};
+        r.values = {{"market", market},
+                    {"code", code},
+                    {"codename", "x"},
+                    {"status", "TRADE"},
+                    {"date", "20240315"},
+                    {"time", std::to_string(time)},
+                    {"new_price", kvotest::CsvNumber(price)},
+                    {"pre_price", "1"},
+                    {"open_price", "1"},
+                    {"high_price", "1"},
+                    {"low_price", "1"},
+                    {"volume", "1"},
+                    {"turnover", "1"},
+                    {"trade_num", "1"}};
         return r;
     };
     index.Add(row("USHA", "600000", 1, 1.5));
@@ -261,20 +271,21 @@ TEST_F(OfflineFiles, TextsAndNumbers) {
 }
 
 TEST_F(OfflineFiles, QueueVolumes) {
-    Write("queue.csv",
-          "market,code,date,time,side,price,order_number,show_number,volume\n"
-          "USHA,600000,20240315,93000000,B,10.2,5,2,100,200\n"    // ten fields, two volumes
-          "USHA,600000,20240315,93000000,S,10.3,0,0\n"            // eight fields, no volumes
-          "USHA,600000,20240315,93000000,S,10.3,0,-5,1,2\n"       // negative count: none
-          "USHA,600000,20240315,93000000,B,10.2,9,500,7,8,9\n"    // more than the row holds: three
-          "USHA,600000,20240315,93000000,B,10.2,9\n"              // seven fields: too short
-          "USHA,600000,20240315,93000000,B,10.2,9,200," +
-              [] {
-                  std::string v;
-                  for (int i = 0; i < 150; ++i) v += std::to_string(i) + ",";
-                  return v + "150";
-              }() +
-              "\n");  // more than a record holds: 101
+    Write(
+        "queue.csv",
+        "market,code,date,time,side,price,order_number,show_number,volume\n"
+        "USHA,600000,20240315,93000000,B,10.2,5,2,100,200\n"  // ten fields, two volumes
+        "USHA,600000,20240315,93000000,S,10.3,0,0\n"          // eight fields, no volumes
+        "USHA,600000,20240315,93000000,S,10.3,0,-5,1,2\n"     // negative count: none
+        "USHA,600000,20240315,93000000,B,10.2,9,500,7,8,9\n"  // more than the row holds: three
+        "USHA,600000,20240315,93000000,B,10.2,9\n"            // seven fields: too short
+        "USHA,600000,20240315,93000000,B,10.2,9,200," +
+            [] {
+                std::string v;
+                for (int i = 0; i < 150; ++i) v += std::to_string(i) + ",";
+                return v + "150";
+            }() +
+            "\n");  // more than a record holds: 101
     const auto rows = Played(OfflineFile::kQueue);
     ASSERT_EQ(rows.size(), 5u);
     const size_t counts[] = {2, 0, 0, 3, 101};

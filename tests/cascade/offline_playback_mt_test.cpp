@@ -77,8 +77,9 @@ std::unique_ptr<PeerEndpoint> LoggedInChild(uint16_t port) {
     auto child = PeerEndpoint::Connect(port);
     PeerTestFrame f;
     if (!child) return nullptr;
-    child->SendFrame(2, "ReqType:51,id:l1,account:user1,pass:pw1,IP:192.168.1.10&,Port:7777,"
-                        "ipMask:255.255.255.0&,");
+    child->SendFrame(2,
+                     "ReqType:51,id:l1,account:user1,pass:pw1,IP:192.168.1.10&,Port:7777,"
+                     "ipMask:255.255.255.0&,");
     EXPECT_TRUE(child->ReadReq(52, &f, 3000));
     EXPECT_EQ(PeerField(f.body, "error"), "0") << f.body;
     return child;
@@ -156,12 +157,14 @@ protected:
         const PushTiming timing{};
         const size_t before = CallbackCapture::Get().Batches().size();
         RelayTickIndex(nullptr, &marker, 1, &timing);
-        EXPECT_TRUE(Eventually([&] {
-            const std::vector<CapturedBatch> all = CallbackCapture::Get().Batches();
-            for (size_t i = before; i < all.size(); ++i)
-                if (Text(all[i].records.c_str(), 5) == "FLSH") return true;
-            return false;
-        }, 5000));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                const std::vector<CapturedBatch> all = CallbackCapture::Get().Batches();
+                for (size_t i = before; i < all.size(); ++i)
+                    if (Text(all[i].records.c_str(), 5) == "FLSH") return true;
+                return false;
+            },
+            5000));
         SubscriptionRegistry::Global().RemoveKeys("1|FLSH:(0)", LocalSubscriber());
     }
 };
@@ -273,10 +276,12 @@ TEST_F(OfflinePlaybackTest, MasterPlaybackReachesHostAndChildren) {
     PeerTestFrame f;
     child->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:1,id:s1,market:USHA,codelist:(600036),");
     EXPECT_EQ(master.SubScribe(2, 1, "USHA", "600000", true, true), 0);
-    ASSERT_TRUE(Eventually([] {
-        SubscriberSet holders;
-        return SubscriptionRegistry::Global().FindSubscribers("2|USHA:(600036)", &holders);
-    }, 1000));
+    ASSERT_TRUE(Eventually(
+        [] {
+            SubscriberSet holders;
+            return SubscriptionRegistry::Global().FindSubscribers("2|USHA:(600036)", &holders);
+        },
+        1000));
 
     AwaitPlaybackEnd();
     const size_t mine = SampleRows(Sample().stock, "USHA", "600000");
@@ -398,8 +403,8 @@ TEST_F(OfflinePlaybackTest, MasterSingleCodeIsOneKey) {
     SubscriptionKeySet keys;
     ASSERT_TRUE(SubscriptionRegistry::Global().GetSubscriberKeys(LocalSubscriber(), &keys));
     EXPECT_EQ(keys, SubscriptionKeySet{"2|USHA:(600001)"});
-    EXPECT_EQ(Market().Subscriptions(), (std::vector<SessionCall>{"2|3|USHA|(600001)", "2|3|USHA|()",
-                                                                  "2|4|USHA|()", "2|3|USHA|(600001)"}));
+    EXPECT_EQ(Market().Subscriptions(),
+              (std::vector<SessionCall>{"2|3|USHA|(600001)", "2|3|USHA|()", "2|4|USHA|()", "2|3|USHA|(600001)"}));
     // The session pushes 600000, 600001 and 600002: the host gets its code.
     ASSERT_EQ(Market().Push(2, PeerRecords(3, KVO_TICKSTOCK_SIZE, "60000"), 3, PushTiming{1, 2, 3}), 0);
     ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));

@@ -24,7 +24,7 @@ T V(T v) {
 
 std::string Str(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
 
-const char* const kFiles[] = {"codelist.ini", "index.csv",  "stock.csv", "superstock.csv",
+const char* const kFiles[] = {"codelist.ini", "index.csv", "stock.csv", "superstock.csv",
                               "queue.csv",    "order.csv", "trans.csv"};
 
 std::string SampleFolder() {

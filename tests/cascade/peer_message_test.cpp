@@ -73,9 +73,9 @@ TEST(PeerMessage, TextOfEveryRequest) {
     EXPECT_EQ(ReadPeerSubscribeRequest("ReqType:21,", &sub), kPeerErrBadReqType);
 
     PeerLoginRequest login;
-    ASSERT_EQ(ReadPeerLoginRequest(BuildPeerLoginText(kId, "user1", "pw1", "192.0.2.2&", 9999, "255.255.255.0&"),
-                                   &login),
-              kPeerOk);
+    ASSERT_EQ(
+        ReadPeerLoginRequest(BuildPeerLoginText(kId, "user1", "pw1", "192.0.2.2&", 9999, "255.255.255.0&"), &login),
+        kPeerOk);
     EXPECT_EQ(login.account, "user1");
     EXPECT_EQ(login.pass, "pw1");
     EXPECT_EQ(login.ip, "192.0.2.2&");

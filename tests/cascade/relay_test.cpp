@@ -97,12 +97,12 @@ protected:
 TEST_F(CoverageTest, OnlyChangesOfCoverageGoUpstream) {
     relay_.Apply(1, 2, 3, "USHA", "(600000,600001)");
     relay_.Apply(2, 2, 3, "USHA", "(600001,600002)");  // 600001 held already
-    relay_.Apply(1, 2, 4, "USHA", "(600001)");          // the second still holds it
-    relay_.Apply(2, 2, 4, "USHA", "(600001)");          // now nobody does
+    relay_.Apply(1, 2, 4, "USHA", "(600001)");         // the second still holds it
+    relay_.Apply(2, 2, 4, "USHA", "(600001)");         // now nobody does
     relay_.Apply(3, 2, 3, "USHA", "()");
     relay_.Apply(3, 2, 9, "USHA", "(600009)");  // not an operation
-    EXPECT_EQ(upstream_, (std::vector<std::string>{"2|3|USHA|(600000,600001)", "2|3|USHA|(600002)",
-                                                   "2|4|USHA|(600001)", "2|3|USHA|()"}));
+    EXPECT_EQ(upstream_, (std::vector<std::string>{"2|3|USHA|(600000,600001)", "2|3|USHA|(600002)", "2|4|USHA|(600001)",
+                                                   "2|3|USHA|()"}));
     upstream_.clear();
 
     // Dropping a subscriber removes exactly what nobody else holds; the

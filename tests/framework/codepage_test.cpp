@@ -10,7 +10,7 @@ namespace {
 
 using corvane::CTLString;
 
-const char kGbkZhongWen[] = "\xD6\xD0\xCE\xC4";         // 中文 in GBK
+const char kGbkZhongWen[] = "\xD6\xD0\xCE\xC4";           // 中文 in GBK
 const char kUtf8ZhongWen[] = "\xE4\xB8\xAD\xE6\x96\x87";  // 中文 in UTF-8
 // 们说书 in GBK and 們說書 in Big5.
 const char kGbkSimplified[] = "\xC3\xC7\xCB\xB5\xCA\xE9";
@@ -58,7 +58,9 @@ TEST(CodePageConversions, EmptyInvalidAndUnknown) {
     EXPECT_TRUE(out.IsEmpty());
     EXPECT_EQ(0, TL_WideToMultiByte(nullptr, 0, out, 936));
     // An invalid GBK byte is replaced, the rest kept.
-    EXPECT_EQ(4, TL_MultiByteToMultiByte("a\xFF" "bc", -1, out, 936, 936));
+    EXPECT_EQ(4, TL_MultiByteToMultiByte("a\xFF"
+                                         "bc",
+                                         -1, out, 936, 936));
     EXPECT_EQ("a?bc", S(out));
     EXPECT_EQ(-1, TL_MultiByteToMultiByte("a", -1, out, 4242, 936));
     std::u16string w;

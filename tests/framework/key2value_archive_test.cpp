@@ -114,7 +114,8 @@ TEST(Key2ValueArchive, LoadingLowerCasesKeysAndReplacesTheList) {
     // Trail bytes of double-byte characters are not letters.
     EXPECT_EQ((Pairs{{"\x81\x41k", "V"}}), Load(ArchiveI32({1}) + Text("\x81\x41K") + Text("V")));
     // A key or value holding a zero byte ends there.
-    EXPECT_EQ((Pairs{{"ab", "c"}}), Load(ArchiveI32({1}) + Text(std::string("AB\0CD", 5)) + Text(std::string("c\0d", 3))));
+    EXPECT_EQ((Pairs{{"ab", "c"}}),
+              Load(ArchiveI32({1}) + Text(std::string("AB\0CD", 5)) + Text(std::string("c\0d", 3))));
 
     // Loading replaces what the list held, even when the archive has nothing.
     CTLKey2Value list;
@@ -141,7 +142,8 @@ TEST(Key2ValueArchive, HostileArchivesLoadWhatTheyHoldAndEndQuickly) {
     // does not run the count out.
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ((Pairs{{"a", "1"}}), Load(ArchiveI32({0x7FFFFFFF}) + Text("a") + Text("1")));
-    EXPECT_EQ((Pairs{{"a", ""}}), Load(ArchiveI32({0x7FFFFFFF}) + Text("a") + ArchiveBytes{'n', 'o', 't', ' ', 'a', 'n'}));
+    EXPECT_EQ((Pairs{{"a", ""}}),
+              Load(ArchiveI32({0x7FFFFFFF}) + Text("a") + ArchiveBytes{'n', 'o', 't', ' ', 'a', 'n'}));
     // Items that are read past (numbers where texts belong) move on, up to
     // the end.
     ArchiveBytes junk = ArchiveI32({0x7FFFFFFF});
@@ -155,8 +157,8 @@ TEST(Key2ValueArchive, HostileArchivesLoadWhatTheyHoldAndEndQuickly) {
 
     // Numeric items where texts belong are stepped over: that pair is lost
     // (a numeric key) or keeps an empty value (a numeric value).
-    EXPECT_EQ((Pairs{{"k", ""}, {"m", "2"}}),
-              Load(ArchiveI32({3}) + ArchiveI32({7}) + Text("v") + Text("k") + ArchiveI32({8}) + Text("m") + Text("2")));
+    EXPECT_EQ((Pairs{{"k", ""}, {"m", "2"}}), Load(ArchiveI32({3}) + ArchiveI32({7}) + Text("v") + Text("k") +
+                                                   ArchiveI32({8}) + Text("m") + Text("2")));
 
     // A payload cut short: the header is consumed, and what follows it is
     // read on as items.

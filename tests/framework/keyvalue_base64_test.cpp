@@ -46,10 +46,10 @@ TEST(Splitter, EveryFlagCombination) {
     // Leading white space, a pair without "=", a "=" inside a value, an empty
     // key, a pair at the end without "&".
     const char* text = " Proxy_Addr = 10.0.0.1 & proxy_port=8080&noValue& K=V=W &=x& Last = Tail ";
-    const Pairs raw = {{" Proxy_Addr ", " 10.0.0.1 "}, {" proxy_port", "8080"}, {" K", "V=W "}, {"", "x"},
-                       {" Last ", " Tail "}};
-    const Pairs trimmed = {{"Proxy_Addr", "10.0.0.1"}, {"proxy_port", "8080"}, {"K", "V=W"}, {"", "x"},
-                           {"Last", "Tail"}};
+    const Pairs raw = {
+        {" Proxy_Addr ", " 10.0.0.1 "}, {" proxy_port", "8080"}, {" K", "V=W "}, {"", "x"}, {" Last ", " Tail "}};
+    const Pairs trimmed = {
+        {"Proxy_Addr", "10.0.0.1"}, {"proxy_port", "8080"}, {"K", "V=W"}, {"", "x"}, {"Last", "Tail"}};
     for (uint32_t flags = 0; flags < 8; ++flags) {
         Pairs expected = (flags & TL_SPLIT_TRIM) ? trimmed : raw;
         for (auto& [k, v] : expected) {

@@ -83,13 +83,9 @@ void ExpectEveryItemOnce(const Outcome& r) {
     }
 }
 
-TEST(LockFreeQueueMt, FourProducersOneConsumerSeeEveryItemOnceInOrder) {
-    ExpectEveryItemOnce(RunQueue(4, 1, 200000));
-}
+TEST(LockFreeQueueMt, FourProducersOneConsumerSeeEveryItemOnceInOrder) { ExpectEveryItemOnce(RunQueue(4, 1, 200000)); }
 
-TEST(LockFreeQueueMt, FourProducersTwoConsumersSeeEveryItemOnceInOrder) {
-    ExpectEveryItemOnce(RunQueue(4, 2, 200000));
-}
+TEST(LockFreeQueueMt, FourProducersTwoConsumersSeeEveryItemOnceInOrder) { ExpectEveryItemOnce(RunQueue(4, 2, 200000)); }
 
 TEST(LockFreeQueueMt, TinyBlocksAreLinkedAndFreedSafelyUnderThreeConsumers) {
     // Four-node blocks: a block is linked and another freed every few items,

@@ -12,8 +12,16 @@ namespace {
 
 TEST(Base64, KnownVectorsBothWays) {
     const std::pair<const char*, const char*> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},   {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"}, {"ab", "YWI="}, {"a", "YQ=="},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"abc", "YWJj"},
+        {"ab", "YWI="},
+        {"a", "YQ=="},
     };
     for (const auto& [plain, coded] : vectors) {
         EXPECT_EQ(Base64Encode(plain), coded) << plain;
@@ -91,7 +99,8 @@ TEST(MD5, Rfc1321VectorsAndBlockBoundaries) {
     // Feeding in pieces gives the same digest as one call.
     const std::string text(1000, 'x');
     corvane::CTLMD5 md5;
-    for (std::size_t i = 0; i < text.size(); i += 37) md5.Update(text.data() + i, std::min<std::size_t>(37, text.size() - i));
+    for (std::size_t i = 0; i < text.size(); i += 37)
+        md5.Update(text.data() + i, std::min<std::size_t>(37, text.size() - i));
     std::uint8_t digest[16];
     md5.Final(digest);
     char hex[33];

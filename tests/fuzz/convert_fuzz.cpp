@@ -12,6 +12,6 @@
 #include "tests/support/convert_roads.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  kvotest::ConvertPayloadEveryWay(data, size, true);
-  return 0;
+    kvotest::ConvertPayloadEveryWay(data, size, true);
+    return 0;
 }

@@ -195,8 +195,7 @@ TEST_F(HttpRequestTest, PostsTheBodyInBlocksOf4096) {
     request.SetSink(&sink);
     server.SetReply(HttpReply::Ok("ok"));
     ASSERT_EQ(request.Request(server.Url("/post").c_str(), nullptr, 10000, 0), 200);
-    EXPECT_EQ(sink.supplied,
-              (std::vector<std::pair<uint32_t, uint32_t>>{{0, 4096}, {4096, 4096}, {8192, 1808}}));
+    EXPECT_EQ(sink.supplied, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 4096}, {4096, 4096}, {8192, 1808}}));
     EXPECT_EQ(sink.data, "ok");
     EXPECT_EQ(sink.ends, 1);
     ASSERT_FALSE(sink.statuses.empty());

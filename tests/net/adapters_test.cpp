@@ -31,8 +31,8 @@ protected:
         TempDirTest::TearDown();
     }
     // An interface with a bus device (bus empty: no device link at all).
-    void AddIf(const std::string& name, const std::string& bus, const std::string& type = "1",
-               bool wireless = false, const std::string& driver = "") {
+    void AddIf(const std::string& name, const std::string& bus, const std::string& type = "1", bool wireless = false,
+               const std::string& driver = "") {
         fs::path dir = root / "class/net" / name;
         fs::create_directories(dir);
         std::ofstream(dir / "type") << type << "\n";

@@ -106,7 +106,8 @@ void GatewayLinkTest::FramesArriveWhole() {
     ASSERT_TRUE(server.Send(0, two));
     ASSERT_TRUE(client->WaitFor([&](NetEvents& e) { return e.blockSizes.size() >= frames.size() + 2; }));
     client->Get<int>([&](NetEvents& e) {
-        EXPECT_EQ(std::vector<uint32_t>({12, 13}), std::vector<uint32_t>(e.blockSizes.begin() + frames.size(), e.blockSizes.end()));
+        EXPECT_EQ(std::vector<uint32_t>({12, 13}),
+                  std::vector<uint32_t>(e.blockSizes.begin() + frames.size(), e.blockSizes.end()));
         EXPECT_EQ(stream + two, e.data);
         return 0;
     });

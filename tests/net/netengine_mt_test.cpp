@@ -62,8 +62,9 @@ TEST(NetEngineSettings, DefaultsAndSectionValues) {
     EXPECT_EQ(0, d.writeSendDelayTime);
     EXPECT_EQ(1, d.multiLinkNumDefault);
 
-    TempIni ini("[OTHER]\nThreadCount=9\n[TCP]\nThreadCount=3\nNonagle=0\nSendDelay=5,10,20\n"
-                "WriteSendDelayTime=7\nMultiLinkNumDefault=4\n");
+    TempIni ini(
+        "[OTHER]\nThreadCount=9\n[TCP]\nThreadCount=3\nNonagle=0\nSendDelay=5,10,20\n"
+        "WriteSendDelayTime=7\nMultiLinkNumDefault=4\n");
     TLNetSettings s = TL_NetReadSettings(ini.path.c_str());
     EXPECT_EQ(3, s.threadCount);
     EXPECT_EQ(0, s.nonagle);
@@ -125,7 +126,7 @@ TEST(NetEngine, StartStopUseCountAndRestart) {
     ITLSocketLink* link = TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr);
     ASSERT_NE(nullptr, link);
     EXPECT_EQ(nullptr, TL_CreateSocketLink(nullptr, 0x12, nullptr));  // not a single link
-    EXPECT_EQ(0, TL_NetCleanup());  // deletes the link left behind
+    EXPECT_EQ(0, TL_NetCleanup());                                    // deletes the link left behind
 }
 
 TEST(NetEngine, SettingsFileStartsItsWorkers) {
@@ -277,10 +278,12 @@ TEST(NetEngine, ConnectionsTheEngineMakesAndItsIdleCheckThread) {
         if (settings == nullptr) {
             uint64_t wakes0 = 0, idle0 = 0, wakes = 0, idle = 0;
             TL_NetGetCheckThreadStats(wakes0, idle0);
-            ASSERT_TRUE(Eventually([&] {
-                TL_NetGetCheckThreadStats(wakes, idle);
-                return idle - idle0 >= 15;  // spans a check pass
-            }, 10000));
+            ASSERT_TRUE(Eventually(
+                [&] {
+                    TL_NetGetCheckThreadStats(wakes, idle);
+                    return idle - idle0 >= 15;  // spans a check pass
+                },
+                10000));
             EXPECT_LE(wakes - wakes0, 10 * (idle - idle0));
             EXPECT_TRUE(c.WaitFor([](NetEvents& e) { return !e.checks.empty(); }));
             const uint32_t before = TL_TickMs(), clock = TL_NetGetClock();
@@ -372,7 +375,8 @@ TEST(NetEngine, ReleasedListeningLinkIsJoinedOutsideTheLinkList) {
     ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
     ASSERT_NE(nullptr, link);
     ASSERT_EQ(0, link->Listen(0, "127.0.0.1"));
-    const int s = kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
+    const int s =
+        kvotest::ConnectToLoopback(static_cast<CTLWindowsTcpConnection*>(link->GetConnection())->GetListenPort());
     ASSERT_GE(s, 0);
     ASSERT_TRUE(Eventually([&] { return listener.closed.load(); }));
     listener.passing.store(true);
@@ -453,8 +457,7 @@ TEST(NetEngine, CleanupFromACompletionCallbackJoinsTheOtherWorkers) {
             const auto t0 = std::chrono::steady_clock::now();
             TL_NetCleanup();
             static_cast<std::atomic<int64_t>*>(ctx)->store(
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-                    .count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
             return 0;
         });
         ITLSocketLink* link = TL_CreateSocketLink(&listener, TL_LINK_KIND_DEFAULT, nullptr);
@@ -626,10 +629,12 @@ TEST_F(NetEngineLog, CheckThreadWritesTheDelayLine) {
         return std::string();
     };
     std::string text;
-    kvotest::Eventually([&] {
-        text = findLine();
-        return !text.empty();
-    }, 15000);
+    kvotest::Eventually(
+        [&] {
+            text = findLine();
+            return !text.empty();
+        },
+        15000);
     TL_NetCleanup();
     ASSERT_FALSE(text.empty());
     // Three buckets, each "%ld,%ld,"; the first counted at least our buffer.

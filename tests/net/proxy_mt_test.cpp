@@ -59,7 +59,8 @@ protected:
     // bytes both ways to the server's connection i.
     void ExpectTunnel(size_t i) {
         ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.connects.size() >= 2 || !e.errors.empty(); }));
-        ASSERT_EQ((std::vector<uint32_t>{1024, 33}), client->Get<std::vector<uint32_t>>([](NetEvents& e) { return e.connects; }));
+        ASSERT_EQ((std::vector<uint32_t>{1024, 33}),
+                  client->Get<std::vector<uint32_t>>([](NetEvents& e) { return e.connects; }));
         ASSERT_TRUE(server.WaitForConnections(i + 1, 5000));
         ASSERT_EQ(0, client->Send("ping", 4, 0));
         ASSERT_TRUE(server.WaitForBytes(i, 4, 5000));
@@ -164,7 +165,8 @@ TEST_F(ProxyEngineTest, RefusalsLoginsAndShortReplies) {
          }},
         {K::Http, "127.0.0.1:@:http", TL_PROXY_E_HTTP_REFUSED, [](FakeProxy::Script& s) { s.user = "bob"; }},
         {K::Http, "127.0.0.1:@:http", TL_PROXY_E_HTTP_REFUSED, [](FakeProxy::Script& s) { s.truncate = true; }},
-        {K::Http, "127.0.0.1:@:http", TL_PROXY_E_UNREACHABLE, [](FakeProxy::Script& s) { s.refuseLine = "HTTP/1.1 200 OK"; }},
+        {K::Http, "127.0.0.1:@:http", TL_PROXY_E_UNREACHABLE,
+         [](FakeProxy::Script& s) { s.refuseLine = "HTTP/1.1 200 OK"; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.settings + std::string(" ") + std::to_string(c.code));
@@ -195,7 +197,8 @@ TEST_F(ProxyEngineTest, RefusalsLoginsAndShortReplies) {
     const std::string text = "127.0.0.1:" + std::to_string(proxy->Port()) + ":socks5";
     ASSERT_EQ(0, client->Connect("127.0.0.1", server.Port(), text.c_str()));
     ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return e.connects.size() == 2; }));
-    EXPECT_EQ((std::vector<uint32_t>{1024, 33}), client->Get<std::vector<uint32_t>>([](NetEvents& e) { return e.connects; }));
+    EXPECT_EQ((std::vector<uint32_t>{1024, 33}),
+              client->Get<std::vector<uint32_t>>([](NetEvents& e) { return e.connects; }));
 
     // Settings that name no proxy are refused before any link exists; a
     // proxy nobody listens on is a failed connect (+0x100).

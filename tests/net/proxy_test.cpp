@@ -48,12 +48,12 @@ protected:
     }
     // Feeds a reply, from a heap block of its exact size so that a read past
     // it is caught; the next request (if any) lands in *next.
-    static int32_t Reply(CTLProxyHandle& h, const Bytes& reply, const char* host, uint16_t port,
-                         Bytes* next = nullptr, uint32_t room = 4096) {
+    static int32_t Reply(CTLProxyHandle& h, const Bytes& reply, const char* host, uint16_t port, Bytes* next = nullptr,
+                         uint32_t room = 4096) {
         const std::vector<uint8_t> block(reply.begin(), reply.end());
         Bytes out(room, '\0');
-        const int32_t r = h.OnReply(block.data(), uint32_t(block.size()), reinterpret_cast<uint8_t*>(out.data()),
-                                    room, host, port);
+        const int32_t r =
+            h.OnReply(block.data(), uint32_t(block.size()), reinterpret_cast<uint8_t*>(out.data()), room, host, port);
         if (next) *next = r > 0 ? out.substr(0, static_cast<size_t>(r)) : Bytes();
         return r;
     }
@@ -173,10 +173,14 @@ TEST_F(ProxyTest, HttpAndSocks4Replies) {
     const char tail[] = "HTTP/1.0 403 Forbidden\r\n\0connection established";
     EXPECT_EQ(TL_PROXY_E_HTTP_REFUSED, h.OnReply(tail, 24, nullptr, 0, "gw.test", 443));
 
-    const std::pair<int, int32_t> socks4[] = {
-        {90, 0},  {92, TL_PROXY_E_UNREACHABLE}, {93, TL_PROXY_E_SOCKS4_93},  {100, TL_PROXY_E_SOCKS4_100},
-        {101, TL_PROXY_E_SOCKS4_101}, {102, TL_PROXY_E_SOCKS4_102}, {91, TL_PROXY_E_SOCKS4_REFUSED},
-        {0, TL_PROXY_E_SOCKS4_REFUSED}};
+    const std::pair<int, int32_t> socks4[] = {{90, 0},
+                                              {92, TL_PROXY_E_UNREACHABLE},
+                                              {93, TL_PROXY_E_SOCKS4_93},
+                                              {100, TL_PROXY_E_SOCKS4_100},
+                                              {101, TL_PROXY_E_SOCKS4_101},
+                                              {102, TL_PROXY_E_SOCKS4_102},
+                                              {91, TL_PROXY_E_SOCKS4_REFUSED},
+                                              {0, TL_PROXY_E_SOCKS4_REFUSED}};
     for (const auto& [status, code] : socks4) {
         h = Started("p:1:socks4", "10.0.0.1", 80);
         EXPECT_EQ(code, Reply(h, Bytes{0, char(status), 0, 80, 10, 0, 0, 1}, "10.0.0.1", 80)) << status;
@@ -204,10 +208,18 @@ TEST_F(ProxyTest, Socks5Conversations) {
     // With a login, then a host name the proxy resolves.
     h = Started("p:1:socks5:bob:secret", "unknown.test", 443);
     EXPECT_EQ(12, Reply(h, Bytes("\x05\x02", 2), "unknown.test", 443, &next));
-    EXPECT_EQ(Bytes("\x01\x03" "bob" "\x06" "secret"), next);
+    EXPECT_EQ(Bytes("\x01\x03"
+                    "bob"
+                    "\x06"
+                    "secret"),
+              next);
     EXPECT_EQ(TL_PROXY_PHASE_ACCEPTED, h.GetPhase());
     EXPECT_EQ(19, Reply(h, Bytes("\x01\x00", 2), "unknown.test", 443, &next));
-    EXPECT_EQ(Bytes("\x05\x01\x00\x03\x0c" "unknown.test" "\x01\xbb", 19), next);
+    EXPECT_EQ(Bytes("\x05\x01\x00\x03\x0c"
+                    "unknown.test"
+                    "\x01\xbb",
+                    19),
+              next);
     // A method answer that is neither 0 nor 2 reads as a reply code (refused
     // logins, 0xFF and 2 without a user run against the fake proxies).
     h = Started("p:1:socks5", "gw.test", 1);
@@ -215,11 +227,17 @@ TEST_F(ProxyTest, Socks5Conversations) {
     EXPECT_EQ(TL_PROXY_PHASE_DONE, h.GetPhase());
 
     // Every connect reply code.
-    const std::pair<int, int32_t> codes[] = {
-        {0, 0}, {1, TL_PROXY_E_SOCKS5_GENERAL}, {2, TL_PROXY_E_SOCKS5_FAILED}, {3, TL_PROXY_E_UNREACHABLE},
-        {4, TL_PROXY_E_UNREACHABLE}, {5, TL_PROXY_E_UNREACHABLE}, {6, TL_PROXY_E_UNREACHABLE},
-        {7, TL_PROXY_E_SOCKS5_COMMAND}, {8, TL_PROXY_E_SOCKS5_ADDRESS_TYPE}, {9, TL_PROXY_E_SOCKS5_FAILED},
-        {0xFF, TL_PROXY_E_SOCKS5_FAILED}};
+    const std::pair<int, int32_t> codes[] = {{0, 0},
+                                             {1, TL_PROXY_E_SOCKS5_GENERAL},
+                                             {2, TL_PROXY_E_SOCKS5_FAILED},
+                                             {3, TL_PROXY_E_UNREACHABLE},
+                                             {4, TL_PROXY_E_UNREACHABLE},
+                                             {5, TL_PROXY_E_UNREACHABLE},
+                                             {6, TL_PROXY_E_UNREACHABLE},
+                                             {7, TL_PROXY_E_SOCKS5_COMMAND},
+                                             {8, TL_PROXY_E_SOCKS5_ADDRESS_TYPE},
+                                             {9, TL_PROXY_E_SOCKS5_FAILED},
+                                             {0xFF, TL_PROXY_E_SOCKS5_FAILED}};
     for (const auto& [rep, code] : codes) {
         h = Started("p:1:socks5", "gw.test", 1);
         Reply(h, Bytes("\x05\x00", 2), "target.test", 1);
@@ -230,8 +248,12 @@ TEST_F(ProxyTest, Socks5Conversations) {
     // and a next request that does not fit the caller's buffer.
     for (int phase = 1; phase <= 3; ++phase) {
         h = Started("p:1:socks5:u:p", "gw.test", 1);
-        if (phase >= 2) { ASSERT_GT(Reply(h, Bytes("\x05\x02", 2), "gw.test", 1), 0); }
-        if (phase >= 3) { ASSERT_GT(Reply(h, Bytes("\x01\x00", 2), "gw.test", 1), 0); }
+        if (phase >= 2) {
+            ASSERT_GT(Reply(h, Bytes("\x05\x02", 2), "gw.test", 1), 0);
+        }
+        if (phase >= 3) {
+            ASSERT_GT(Reply(h, Bytes("\x01\x00", 2), "gw.test", 1), 0);
+        }
         EXPECT_EQ(TL_PROXY_E_SOCKS5_FAILED, Reply(h, Bytes(1, '\x05'), "gw.test", 1)) << phase;
     }
     const std::string longName(256, 'n');

@@ -149,7 +149,8 @@ TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
     EXPECT_TRUE(client->Get<bool>([](NetEvents& e) { return e.disconnects.empty(); }));
     server.SetPaused(false);
     // The check retries the close once nothing is in flight.
-    ASSERT_TRUE(CheckPassesUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); }, 20000));
+    ASSERT_TRUE(CheckPassesUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); },
+                                 20000));
     EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
 }
 

@@ -20,9 +20,13 @@ struct Case {
 std::vector<Case> Cases() {
     return {
         {pl::kCpGbk, "\xD6\xD0\xCE\xC4 gbk"},
-        {pl::kCpGbk, "a\xFF" "b\xD6"},
+        {pl::kCpGbk,
+         "a\xFF"
+         "b\xD6"},
         {pl::kCpBig5, "\xA4\xA4\xA4\xE5"},
-        {pl::kCpUtf8, "\xE4\xB8\xAD" "a\xC0"},
+        {pl::kCpUtf8,
+         "\xE4\xB8\xAD"
+         "a\xC0"},
         {pl::kCpGb18030, "\x81\x30\x89\x37z"},
         {pl::kCpUtf7, "A+Ti0-b"},
         {pl::kCpUtf7, "A+Ti0"},

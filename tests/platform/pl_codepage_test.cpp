@@ -65,7 +65,9 @@ TEST(PlatformCodePage, InvalidInputIsSubstitutedNotTruncated) {
     // A lead byte cut off by the end of the text.
     EXPECT_EQ(std::u16string(u"x\uFFFD"), ToWide(pl::kCpGbk, "x\xD6"));
     // Invalid UTF-8 in the middle.
-    EXPECT_EQ(std::u16string(u"a\uFFFDb"), ToWide(pl::kCpUtf8, "a\xC0" "b"));
+    EXPECT_EQ(std::u16string(u"a\uFFFDb"), ToWide(pl::kCpUtf8,
+                                                  "a\xC0"
+                                                  "b"));
     // A character GBK lacks (Hangul) and a lone surrogate become '?'.
     std::u16string bad = u"a";
     bad.push_back(u'\uAC00');

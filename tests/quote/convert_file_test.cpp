@@ -38,10 +38,21 @@ int32_t OnIndex(void* handle, const void* records, uint32_t count, const PushTim
 }
 
 qw::Table IndexTable() {
-    qw::Table t = qw::MakeTable({{kText | 5, 0, 12}, {kText | 55, 0, 16}, {kI32 | 56, 0, 4}, {kI32 | 1, 0, 4},
-                                 {kP64 | 278, 0, 8}, {kP64 | 13, 0, 8}},
+    qw::Table t = qw::MakeTable({{kText | 5, 0, 12},
+                                 {kText | 55, 0, 16},
+                                 {kI32 | 56, 0, 4},
+                                 {kI32 | 1, 0, 4},
+                                 {kP64 | 278, 0, 8},
+                                 {kP64 | 13, 0, 8}},
                                 4);
-    const char* codes[4] = {"\x10" "1B0001", "\x10" "1A0002", " 399001", "\x11" "600000"};
+    const char* codes[4] = {
+        "\x10"
+        "1B0001",
+        "\x10"
+        "1A0002",
+        " 399001",
+        "\x11"
+        "600000"};
     for (uint32_t r = 0; r < 4; ++r) {
         qw::SetText(t, r, 0, codes[r]);
         qw::SetText(t, r, 1, "NAME");
@@ -149,7 +160,15 @@ TEST(ConvertFile, ChainedIndexGivesThePlainIndexRecords) {
         qw::SetU32(t, r, 2, rb::Price32(9.5 + r, 1));
         qw::SetU64(t, r, 3, rb::Packed64(100 + r, 0, false));
     }
-    t.codes = {{"\x11" "600000", 0, 5}, {"\x21" "000001", 5, 1}, {"\x11" "600004", 6, 5}};
+    t.codes = {{"\x11"
+                "600000",
+                0, 5},
+               {"\x21"
+                "000001",
+                5, 1},
+               {"\x11"
+                "600004",
+                6, 5}};
     auto convert = [](const qw::Bytes& bytes, std::vector<uint32_t>* counts) {
         CHQuoteFile file;
         EXPECT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);
@@ -186,7 +205,15 @@ TEST(ConvertFile, SuperStockMarkerStopsTheReader) {
         entry(code * 3 + 1, 9.99, 1);
         entry(code * 3 + 2, 10.01, 2);
     }
-    t.codes = {{"\x11" "600001", 0, 3}, {"\x11" "600002", 3, 3}, {"\x11" "600003", 6, 3}};
+    t.codes = {{"\x11"
+                "600001",
+                0, 3},
+               {"\x11"
+                "600002",
+                3, 3},
+               {"\x11"
+                "600003",
+                6, 3}};
     qw::Bytes bytes = qw::Hq6Image(t, 0x10);
     CHQuoteFile file;
     ASSERT_EQ(file.OpenMemory(bytes.data(), uint32_t(bytes.size()), 0), 0u);

@@ -18,7 +18,9 @@ namespace {
 TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
     rb::RecordImage index({{rb::kText | 5, 8}, {rb::kI32 | 1, 4}, {rb::kP64 | 278, 8}}, 20);
     for (uint32_t i = 0; i < 20; ++i) {
-        index.SetText(i, 5, "\x10" "1A0001");
+        index.SetText(i, 5,
+                      "\x10"
+                      "1A0001");
         index.SetU32(i, 1, 1704418205u);
         index.SetU64(i, 278, rb::Price64(3000 + i, 0));
     }
@@ -28,7 +30,10 @@ TEST(ConvertThreads, SnapshotListsSharedByHostThreads) {
     uint32_t bid[3] = {rb::Price32(9.99, 2), 100, 1}, ask[3] = {rb::Price32(10.01, 2), 100, 2};
     memcpy(books.Record(1), bid, sizeof bid);
     memcpy(books.Record(2), ask, sizeof ask);
-    books.codes = {{"\x11" "600000", 0, 3}};
+    books.codes = {
+        {"\x11"
+         "600000",
+         0, 3}};
 
     ConvertSession session;
     std::atomic<bool> stop{false};
@@ -73,13 +78,14 @@ TEST(ConvertThreads, SessionsConvertIndependently) {
     auto worker = [](uint32_t seed, std::atomic<int>* wrong) {
         rb::RecordImage img({{rb::kText | 5, 8}, {rb::kP64 | 10, 8}}, 50);
         for (uint32_t i = 0; i < 50; ++i) {
-            img.SetText(i, 5, "\x11" "600000");
+            img.SetText(i, 5,
+                        "\x11"
+                        "600000");
             img.SetU64(i, 10, rb::Price64(seed + i, 0));
         }
         ConvertSession session;
-        int32_t (*cb)(void*, const void*, uint32_t, const PushTiming*) = [](void*, const void*, uint32_t, const PushTiming*) {
-            return 0;
-        };
+        int32_t (*cb)(void*, const void*, uint32_t, const PushTiming*) = [](void*, const void*, uint32_t,
+                                                                            const PushTiming*) { return 0; };
         for (int round = 0; round < 100; ++round) {
             PushConvertContext ctx = rb::PushContext(img, &session);
             ctx.fnctickstock = cb;

@@ -21,9 +21,12 @@ namespace {
 // any power, sign and form, or any bits.
 uint64_t RandomWord(bool wide, std::mt19937_64& rng) {
     switch (rng() % 8) {
-        case 0: return wide ? (rng() % 2 ? 0x8000000000000000ull : ~0ull) : (rng() % 2 ? 0x80000000u : 0xFFFFFFFFu);
-        case 1: return (rng() % 10000000) | (rng() & (wide ? 0xFC00000000000000ull : 0xF8000000u));
-        default: return rng();
+    case 0:
+        return wide ? (rng() % 2 ? 0x8000000000000000ull : ~0ull) : (rng() % 2 ? 0x80000000u : 0xFFFFFFFFu);
+    case 1:
+        return (rng() % 10000000) | (rng() & (wide ? 0xFC00000000000000ull : 0xF8000000u));
+    default:
+        return rng();
     }
 }
 
@@ -42,8 +45,10 @@ constexpr int kDbl = int(NumberRead::kDouble), kI64 = int(NumberRead::kInt64), k
 Groups StockSources(bool snapshot) {
     using T = TickStock;
     const int i32 = snapshot ? kDblI32 : kI32;
-    return {{{6, 7, 8, 9, 10}, kDbl, offsetof(T, pre_price)}, {{13}, kDblI64, offsetof(T, volume)},
-            {{19}, kDbl, offsetof(T, turnover)}, {{18}, kI64, offsetof(T, trade_num)},
+    return {{{6, 7, 8, 9, 10}, kDbl, offsetof(T, pre_price)},
+            {{13}, kDblI64, offsetof(T, volume)},
+            {{19}, kDbl, offsetof(T, turnover)},
+            {{18}, kI64, offsetof(T, trade_num)},
             {{24, 26, 28, 150, 154, 102, 106, 110, 114, 118}, kDbl, offsetof(T, bidorder_price)},
             {{25, 27, 29, 151, 155, 103, 107, 111, 115, 119}, kI64, offsetof(T, bidorder_volume)},
             {{131, 132, 133, 134, 135, 136, 137, 138, 139, 140}, kI64, offsetof(T, bid_numorders)},
@@ -52,25 +57,36 @@ Groups StockSources(bool snapshot) {
             {{181, 182, 183, 184, 185, 186, 187, 188, 189, 190}, kI64, offsetof(T, ask_numorders)},
             {{123, 125}, kI64, offsetof(T, totalbid_volume)},
             {{122, 124, 69, 70, 91, 80}, kDbl, offsetof(T, avgbid_price)},
-            {{264}, i32, offsetof(T, withdraw_buynum)}, {{265}, kI64, offsetof(T, withdraw_buyvolume)},
-            {{266}, kDbl, offsetof(T, withdraw_buyturnover)}, {{268}, i32, offsetof(T, withdraw_sellnum)},
-            {{269}, kI64, offsetof(T, withdraw_sellvol)}, {{270}, kDbl, offsetof(T, withdraw_sellturnover)},
-            {{195, 196, 197, 198}, i32, offsetof(T, totalbid_num)}, {{15, 14}, kDblI64, offsetof(T, inner_volume)},
-            {{74}, kI64, offsetof(T, aftermarket_volume)}, {{75}, i32, offsetof(T, aftermarket_volmount)},
-            {{76, 77, 141}, kDbl, offsetof(T, field_76)}, {{271}, snapshot ? kLow32 : kI32, offsetof(T, field_271)}};
+            {{264}, i32, offsetof(T, withdraw_buynum)},
+            {{265}, kI64, offsetof(T, withdraw_buyvolume)},
+            {{266}, kDbl, offsetof(T, withdraw_buyturnover)},
+            {{268}, i32, offsetof(T, withdraw_sellnum)},
+            {{269}, kI64, offsetof(T, withdraw_sellvol)},
+            {{270}, kDbl, offsetof(T, withdraw_sellturnover)},
+            {{195, 196, 197, 198}, i32, offsetof(T, totalbid_num)},
+            {{15, 14}, kDblI64, offsetof(T, inner_volume)},
+            {{74}, kI64, offsetof(T, aftermarket_volume)},
+            {{75}, i32, offsetof(T, aftermarket_volmount)},
+            {{76, 77, 141}, kDbl, offsetof(T, field_76)},
+            {{271}, snapshot ? kLow32 : kI32, offsetof(T, field_271)}};
 }
 
 Groups IndexSources() {
     using T = TickIndex;
-    return {{{274, 275, 276, 277, 278}, kDbl, offsetof(T, pre_price)}, {{13}, kDblI64, offsetof(T, volume)},
-            {{19}, kDbl, offsetof(T, turnover)}, {{18}, kI64, offsetof(T, trade_num)}};
+    return {{{274, 275, 276, 277, 278}, kDbl, offsetof(T, pre_price)},
+            {{13}, kDblI64, offsetof(T, volume)},
+            {{19}, kDbl, offsetof(T, turnover)},
+            {{18}, kI64, offsetof(T, trade_num)}};
 }
 
 Groups FiveLevelSources() {
     using T = FiveLevelTick;
-    return {{{66, 72, 7, 8, 9, 10, 6, 141}, kDbl, offsetof(T, field_66)}, {{142, 73, 65}, kI32, offsetof(T, field_142)},
-            {{24, 26, 28, 150, 154}, kDbl, offsetof(T, bidorder_price)}, {{13}, kDblI64, offsetof(T, volume)},
-            {{25, 27, 29, 151, 155}, kI32, offsetof(T, bidorder_volume)}, {{19}, kDbl, offsetof(T, turnover)},
+    return {{{66, 72, 7, 8, 9, 10, 6, 141}, kDbl, offsetof(T, field_66)},
+            {{142, 73, 65}, kI32, offsetof(T, field_142)},
+            {{24, 26, 28, 150, 154}, kDbl, offsetof(T, bidorder_price)},
+            {{13}, kDblI64, offsetof(T, volume)},
+            {{25, 27, 29, 151, 155}, kI32, offsetof(T, bidorder_volume)},
+            {{19}, kDbl, offsetof(T, turnover)},
             {{30, 32, 34, 152, 156}, kDbl, offsetof(T, askorder_price)},
             {{31, 33, 35, 153, 157}, kI32, offsetof(T, askorder_volume)}};
 }
@@ -78,8 +94,10 @@ Groups FiveLevelSources() {
 // Transactions and cancellations (a side index of 0: no such field).
 Groups TradeSources(uint32_t price, uint32_t buyIndex, uint32_t sellIndex) {
     using T = Transaction;
-    Groups v = {{{1, 76, 73}, kI32, offsetof(T, index)}, {{price}, kDbl, offsetof(T, price)},
-                {{13}, kI32, offsetof(T, volume)}, {{271}, kI32, offsetof(T, field_271)}};
+    Groups v = {{{1, 76, 73}, kI32, offsetof(T, index)},
+                {{price}, kDbl, offsetof(T, price)},
+                {{13}, kI32, offsetof(T, volume)},
+                {{271}, kI32, offsetof(T, field_271)}};
     if (buyIndex != 0) v.push_back({{buyIndex}, kI32, offsetof(T, buy_index)});
     if (sellIndex != 0) v.push_back({{sellIndex}, kI32, offsetof(T, sell_index)});
     return v;
@@ -87,8 +105,10 @@ Groups TradeSources(uint32_t price, uint32_t buyIndex, uint32_t sellIndex) {
 
 Groups OrderSources() {
     using T = OrderData;
-    return {{{1, 76, 77, 73}, kI32, offsetof(T, index)}, {{10}, kDbl, offsetof(T, price)},
-            {{13}, kI32, offsetof(T, volume)}, {{271}, kI32, offsetof(T, field_271)}};
+    return {{{1, 76, 77, 73}, kI32, offsetof(T, index)},
+            {{10}, kDbl, offsetof(T, price)},
+            {{13}, kI32, offsetof(T, volume)},
+            {{271}, kI32, offsetof(T, field_271)}};
 }
 
 // `records` records of one code: code columns and, per source field, a
@@ -103,14 +123,20 @@ rb::RecordImage RandomImage(const Groups& sources, uint32_t records, std::mt1993
         }
     rb::RecordImage img(cols, records);
     for (uint32_t r = 0; r < records; ++r) {
-        img.SetText(r, 5, "\x11" "600000");
+        img.SetText(r, 5,
+                    "\x11"
+                    "600000");
         for (size_t c = 2; c < cols.size(); ++c) {
             uint32_t id = cols[c].id & 0xFFF, kind = cols[c].id & 0x7000;
-            if (kind == rb::kP64) img.SetU64(r, id, RandomWord(true, rng));
-            else img.SetU32(r, id, uint32_t(RandomWord(false, rng)));
+            if (kind == rb::kP64)
+                img.SetU64(r, id, RandomWord(true, rng));
+            else
+                img.SetU32(r, id, uint32_t(RandomWord(false, rng)));
         }
     }
-    img.codes = {{rb::Key("\x11" "600000"), 0, records}};
+    img.codes = {{rb::Key("\x11"
+                          "600000"),
+                  0, records}};
     return img;
 }
 
@@ -127,12 +153,24 @@ void ExpectSources(const rb::RecordImage& img, const Groups& sources, const std:
                 size_t n = 0;
                 auto put = [&](auto v) { memcpy(want, &v, n = sizeof v); };
                 switch (g.read) {
-                    case kDbl: put(plain::FieldDouble(rec, d)); break;
-                    case kI64: put(plain::FieldInt64(rec, d)); break;
-                    case kI32: put(plain::FieldInt32(rec, d)); break;
-                    case kDblI64: put(plain::Truncate64(plain::FieldDouble(rec, d))); break;
-                    case kDblI32: put(plain::Truncate32(plain::FieldDouble(rec, d))); break;
-                    default: put(static_cast<int32_t>(plain::FieldInt64(rec, d))); break;
+                case kDbl:
+                    put(plain::FieldDouble(rec, d));
+                    break;
+                case kI64:
+                    put(plain::FieldInt64(rec, d));
+                    break;
+                case kI32:
+                    put(plain::FieldInt32(rec, d));
+                    break;
+                case kDblI64:
+                    put(plain::Truncate64(plain::FieldDouble(rec, d)));
+                    break;
+                case kDblI32:
+                    put(plain::Truncate32(plain::FieldDouble(rec, d)));
+                    break;
+                default:
+                    put(static_cast<int32_t>(plain::FieldInt64(rec, d)));
+                    break;
                 }
                 ASSERT_EQ(memcmp(reinterpret_cast<const uint8_t*>(&out[r]) + g.at + i * n, want, n), 0)
                     << "record " << r << " field " << g.ids[i];

@@ -67,7 +67,9 @@ int32_t CaptureCallback(void* handle, const void* records, uint32_t count, const
 // ---------------------------------------------------------------------------
 // Field readers
 
-QuoteFieldDescriptor Desc(uint32_t id, uint32_t width, uint32_t offset) { return QuoteFieldDescriptor{id, 0, width, offset}; }
+QuoteFieldDescriptor Desc(uint32_t id, uint32_t width, uint32_t offset) {
+    return QuoteFieldDescriptor{id, 0, width, offset};
+}
 
 TEST(FieldReaders, PackedNumbers) {
     EXPECT_EQ(UnpackPacked32(0x9000007Bu), 12.3);  // divided by 10, not multiplied by 0.1
@@ -174,9 +176,9 @@ TEST(FieldReaders, ResolveFindsColumnsAndRefusesUnfitColumns) {
 // Index and five-level ticks
 
 std::vector<Column> IndexColumns() {
-    return {{kText | 5, 16}, {kText | 55, 24}, {kText | 127, 12}, {kI32 | 56, 4}, {kI32 | 1, 4},
-            {kP64 | 274, 8}, {kP64 | 275, 8}, {kP64 | 276, 8},    {kP64 | 277, 8}, {kP32 | 278, 4},
-            {kP64 | 13, 8},  {kP64 | 19, 8},  {kP64 | 18, 8}};
+    return {{kText | 5, 16}, {kText | 55, 24}, {kText | 127, 12}, {kI32 | 56, 4},  {kI32 | 1, 4},
+            {kP64 | 274, 8}, {kP64 | 275, 8},  {kP64 | 276, 8},   {kP64 | 277, 8}, {kP32 | 278, 4},
+            {kP64 | 13, 8},  {kP64 | 19, 8},   {kP64 | 18, 8}};
 }
 
 void FillIndexRecord(RecordImage& img, uint32_t i, const std::string& code, int32_t time56, uint32_t seconds) {
@@ -210,9 +212,15 @@ void ExpectIndexValues(const TickIndex& r) {
 
 TEST(IndexPush, ConvertsAndDeliversOneBatch) {
     RecordImage img(IndexColumns(), 3);
-    FillIndexRecord(img, 0, "\x10" "1B0001", 0, 0);
+    FillIndexRecord(img, 0,
+                    "\x10"
+                    "1B0001",
+                    0, 0);
     FillIndexRecord(img, 1, " 399001", 93005250, 0);
-    FillIndexRecord(img, 2, "\x10" "1A0001", -1, 0);
+    FillIndexRecord(img, 2,
+                    "\x10"
+                    "1A0001",
+                    -1, 0);
 
     Capture cap;
     cap.recordSize = sizeof(TickIndex);
@@ -252,7 +260,10 @@ TEST(IndexPush, ConvertsAndDeliversOneBatch) {
 
 TEST(IndexPush, TimingWithoutProduceTimeAndEmptyCallback) {
     RecordImage img(IndexColumns(), 1);
-    FillIndexRecord(img, 0, "\x10" "000300", 0, 0);
+    FillIndexRecord(img, 0,
+                    "\x10"
+                    "000300",
+                    0, 0);
     Capture cap;
     cap.recordSize = sizeof(TickIndex);
     PushConvertContext ctx = rb::PushContext(img);
@@ -277,8 +288,14 @@ TEST(IndexPush, TimingWithoutProduceTimeAndEmptyCallback) {
 TEST_F(TzShanghai, IndexSnapshotUsesStoredSeconds) {
     RecordImage img(IndexColumns(), 2);
     // 2024-01-05 01:30:05 UTC is 09:30:05 in Shanghai.
-    FillIndexRecord(img, 0, "\x10" "1B0001", 0, 1704418205u);
-    FillIndexRecord(img, 1, "\x11" "600000", 0, 1704418205u + 3600);
+    FillIndexRecord(img, 0,
+                    "\x10"
+                    "1B0001",
+                    0, 1704418205u);
+    FillIndexRecord(img, 1,
+                    "\x11"
+                    "600000",
+                    0, 1704418205u + 3600);
     ConvertSession session;
     SnapshotConvertContext ctx = rb::SnapshotContext(img);
     ctx.indexList = &session.indexList;
@@ -303,10 +320,10 @@ const uint32_t kAskPrice[10] = {30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
 const uint32_t kAskVolume[10] = {31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
 
 std::vector<Column> FiveColumns() {
-    std::vector<Column> c = {{kText | 5, 12}, {kText | 55, 32}, {kText | 83, 10}, {kP64 | 66, 8}, {kP64 | 72, 8},
-                             {kP32 | 7, 4},   {kP32 | 8, 4},    {kP32 | 9, 4},    {kP32 | 10, 4}, {kP32 | 6, 4},
-                             {kP64 | 141, 8}, {kI32 | 142, 4},  {kI32 | 73, 4},   {kI32 | 65, 4}, {kP64 | 13, 8},
-                             {kP64 | 19, 8}};
+    std::vector<Column> c = {{kText | 5, 12}, {kText | 55, 32}, {kText | 83, 10}, {kP64 | 66, 8},
+                             {kP64 | 72, 8},  {kP32 | 7, 4},    {kP32 | 8, 4},    {kP32 | 9, 4},
+                             {kP32 | 10, 4},  {kP32 | 6, 4},    {kP64 | 141, 8},  {kI32 | 142, 4},
+                             {kI32 | 73, 4},  {kI32 | 65, 4},   {kP64 | 13, 8},   {kP64 | 19, 8}};
     for (int i = 0; i < 5; ++i) {
         c.push_back({kP32 | kBidPrice[i], 4});
         c.push_back({kP64 | kBidVolume[i], 8});
@@ -319,7 +336,11 @@ std::vector<Column> FiveColumns() {
 TEST(FiveLevelPush, FieldsAndStatusWidth) {
     RecordImage img(FiveColumns(), 2);
     for (uint32_t r = 0; r < 2; ++r) {
-        img.SetText(r, 5, r == 0 ? "\x39" "10000001" : "\x11" "600000");  // 0x39: ZO options
+        img.SetText(r, 5,
+                    r == 0 ? "\x39"
+                             "10000001"
+                           : "\x11"
+                             "600000");  // 0x39: ZO options
         img.SetText(r, 55, "OPTION NAME");
         img.SetText(r, 83, "T1234567XYZ");
         img.SetU64(r, 66, Price64(1.5, 1));
@@ -386,8 +407,8 @@ TEST(FiveLevelPush, FieldsAndStatusWidth) {
 
 // The stock tick's 64-bit integer fields: volumes and order counts.
 std::vector<uint32_t> StockI64Fields() {
-    std::vector<uint32_t> ids = {13, 18, 25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157,
-                                 105, 109, 113, 117, 121, 123, 125, 265, 269, 15, 14, 74};
+    std::vector<uint32_t> ids = {13,  18,  25,  27,  29,  151, 155, 103, 107, 111, 115, 119, 31, 33, 35,
+                                 153, 157, 105, 109, 113, 117, 121, 123, 125, 265, 269, 15,  14, 74};
     for (uint32_t i = 131; i <= 140; ++i) ids.push_back(i);
     for (uint32_t i = 181; i <= 190; ++i) ids.push_back(i);
     return ids;
@@ -396,11 +417,11 @@ std::vector<uint32_t> StockI64Fields() {
 // Each field of the tick gets a value derived from its field id, so every
 // output field shows which column it came from.
 std::vector<Column> StockColumns(bool reversed) {
-    std::vector<Column> c = {{kText | 5, 16}, {kText | 55, 20}, {kText | 127, 16}, {kI32 | 56, 4}, {kI32 | 1, 4},
-                             {kText | 86, 20}};
-    std::vector<uint32_t> prices = {6, 7, 8, 9, 10, 19, 24, 26, 28, 150, 154, 102, 106, 110, 114, 118,
-                                    30, 32, 34, 152, 156, 104, 108, 112, 116, 120, 122, 124, 69, 70, 91, 80,
-                                    266, 270, 76, 77, 141};
+    std::vector<Column> c = {{kText | 5, 16}, {kText | 55, 20}, {kText | 127, 16},
+                             {kI32 | 56, 4},  {kI32 | 1, 4},    {kText | 86, 20}};
+    std::vector<uint32_t> prices = {6,   7,   8,   9,  10, 19, 24,  26,  28,  150, 154, 102, 106,
+                                    110, 114, 118, 30, 32, 34, 152, 156, 104, 108, 112, 116, 120,
+                                    122, 124, 69,  70, 91, 80, 266, 270, 76,  77,  141};
     std::vector<uint32_t> i32s = {264, 268, 195, 196, 197, 198, 75};
     for (uint32_t id : prices) c.push_back({kP64 | id, 8});
     for (uint32_t id : StockI64Fields()) c.push_back({kP64 | id, 8});
@@ -419,11 +440,14 @@ void FillStockRecord(RecordImage& img, uint32_t r, const std::string& code) {
         uint32_t id = d.id & 0xFFF;
         if ((d.id & 0x7000) == kText) continue;
         if ((d.id & 0x7000) == kI32) continue;
-        if ((d.id & 0x7000) == kP32) img.SetU32(r, id, Packed32(id * 100 + 75, 2, true));
-        else img.SetU64(r, id, Packed64(uint64_t(id) * 100 + 25, 2, true));
+        if ((d.id & 0x7000) == kP32)
+            img.SetU32(r, id, Packed32(id * 100 + 75, 2, true));
+        else
+            img.SetU64(r, id, Packed64(uint64_t(id) * 100 + 25, 2, true));
     }
-    for (uint32_t id : StockI64Fields()) img.SetU64(r, id, Packed64(uint64_t(id) * 10000 + 5, 1, true));  // id*1000 + 0.5
-    img.SetU64(r, 271, Packed64(15, 1, true));  // 1.5
+    for (uint32_t id : StockI64Fields())
+        img.SetU64(r, id, Packed64(uint64_t(id) * 10000 + 5, 1, true));  // id*1000 + 0.5
+    img.SetU64(r, 271, Packed64(15, 1, true));                           // 1.5
     img.SetText(r, 5, code);
     img.SetText(r, 55, "NAME");
     img.SetText(r, 127, "OPEN");
@@ -432,8 +456,8 @@ void FillStockRecord(RecordImage& img, uint32_t r, const std::string& code) {
 
 void ExpectStockRoutes(const TickStock& s, bool snapshot) {
     auto price = [](uint32_t id) { return double(id) + 0.25; };
-    auto i64 = [](uint32_t id) { return int64_t(id) * 1000 + 1; };   // rounded half up
-    auto dbl = [](uint32_t id) { return int64_t(id) * 1000; };       // truncated double
+    auto i64 = [](uint32_t id) { return int64_t(id) * 1000 + 1; };  // rounded half up
+    auto dbl = [](uint32_t id) { return int64_t(id) * 1000; };      // truncated double
     EXPECT_EQ(V(s.pre_price), price(6));
     EXPECT_EQ(V(s.open_price), price(7));
     EXPECT_EQ(V(s.high_price), price(8));
@@ -483,8 +507,12 @@ void ExpectStockRoutes(const TickStock& s, bool snapshot) {
 
 TEST(StockPush, EveryFieldFromItsColumn) {
     RecordImage img(StockColumns(false), 2);
-    FillStockRecord(img, 0, "\x11" "600000");
-    FillStockRecord(img, 1, "\x21" "000001");
+    FillStockRecord(img, 0,
+                    "\x11"
+                    "600000");
+    FillStockRecord(img, 1,
+                    "\x21"
+                    "000001");
     img.SetU32(1, 56, 93005250);
     img.SetText(0, 86, "SHORT");
     img.SetText(1, 86, "TWELVE CHARS");
@@ -513,7 +541,9 @@ TEST(StockPush, EveryFieldFromItsColumn) {
 
 TEST_F(TzShanghai, StockSnapshotRoutesAndSeconds) {
     RecordImage img(StockColumns(true), 1);
-    FillStockRecord(img, 0, "\x11" "600000");
+    FillStockRecord(img, 0,
+                    "\x11"
+                    "600000");
     img.SetU32(0, 1, 1704418205u);  // 09:30:05 local
     ConvertSession session;
     SnapshotConvertContext ctx = rb::SnapshotContext(img);
@@ -528,7 +558,9 @@ TEST_F(TzShanghai, StockSnapshotRoutesAndSeconds) {
 
 TEST(StockPush, MissingColumnsReadAsZero) {
     RecordImage img({{kText | 5, 8}, {kP64 | 10, 8}}, 1);
-    img.SetText(0, 5, "\x11" "600000");
+    img.SetText(0, 5,
+                "\x11"
+                "600000");
     img.SetU64(0, 10, Price64(9.99, 2));
     PushConvertContext ctx = rb::PushContext(img);
     Capture c;
@@ -549,7 +581,10 @@ TEST(StockPush, MissingColumnsReadAsZero) {
 
 TEST(StockPush, Field86BelowTwelveCharactersAndEmptyCallbacks) {
     RecordImage img({{kText | 5, 16}, {kText | 86, 20}}, 3);
-    for (uint32_t r = 0; r < 3; ++r) img.SetText(r, 5, "\x11" "600000");
+    for (uint32_t r = 0; r < 3; ++r)
+        img.SetText(r, 5,
+                    "\x11"
+                    "600000");
     img.SetText(0, 86, "ELEVEN CHRS   ");  // 11 characters once the blanks are gone
     img.SetText(1, 86, "TWELVE CHARS");
     img.SetText(2, 86, "ABCDEFGHIJKLMNOPQRST");  // the whole column, no zero
@@ -591,18 +626,24 @@ TEST(DescriptorCache, RefilledWhenTheLayoutChanges) {
         return out.at(0);
     };
     RecordImage first(StockColumns(false), 1);
-    FillStockRecord(first, 0, "\x11" "600000");
+    FillStockRecord(first, 0,
+                    "\x11"
+                    "600000");
     ExpectStockRoutes(run(first), false);
     EXPECT_EQ(session.caches[kDataStockPush].FillCount(), 1u);
 
     RecordImage same(StockColumns(false), 1);
-    FillStockRecord(same, 0, "\x11" "600001");
+    FillStockRecord(same, 0,
+                    "\x11"
+                    "600001");
     ExpectStockRoutes(run(same), false);
     EXPECT_EQ(session.caches[kDataStockPush].FillCount(), 1u);
 
     // Other offsets: read with this image's columns, not the cached ones.
     RecordImage moved(StockColumns(true), 1);
-    FillStockRecord(moved, 0, "\x11" "600002");
+    FillStockRecord(moved, 0,
+                    "\x11"
+                    "600002");
     TickStock s = run(moved);
     EXPECT_EQ(Str(s.code, 16), "600002");
     ExpectStockRoutes(s, false);
@@ -611,7 +652,9 @@ TEST(DescriptorCache, RefilledWhenTheLayoutChanges) {
     // A later image with short records and few columns: nothing is read
     // past its records (AddressSanitizer watches the heap block).
     RecordImage shorter({{kText | 5, 8}, {kP64 | 10, 8}}, 1);
-    shorter.SetText(0, 5, "\x11" "600003");
+    shorter.SetText(0, 5,
+                    "\x11"
+                    "600003");
     shorter.SetU64(0, 10, Price64(1.5, 1));
     s = run(shorter);
     EXPECT_EQ(V(s.new_price), 1.5);
@@ -632,7 +675,9 @@ public:
 
 TEST(DescriptorCache, ColumnsPastTheRecordAreAbsent) {
     LyingImage img({{kText | 5, 8}, {kP64 | 9, 8}}, 1);
-    img.SetText(0, 5, "\x11" "600000");
+    img.SetText(0, 5,
+                "\x11"
+                "600000");
     img.SetU64(0, 9, Price64(2.5, 1));
     ConvertSession session;
     Capture unused;
@@ -650,16 +695,19 @@ TEST(DescriptorCache, ColumnsPastTheRecordAreAbsent) {
 // Orders and transactions
 
 std::vector<Column> OrderColumns(bool with89) {
-    std::vector<Column> c = {{kP64 | 56, 8}, {kI32 | 1, 4},  {kI32 | 76, 4}, {kI32 | 77, 4},
-                             {kI32 | 73, 4}, {kP32 | 10, 4}, {kP64 | 13, 8}, {kI32 | 271, 4},
-                             {kI32 | 272, 4}, {kI32 | 12, 4}};
+    std::vector<Column> c = {{kP64 | 56, 8}, {kI32 | 1, 4},  {kI32 | 76, 4},  {kI32 | 77, 4},  {kI32 | 73, 4},
+                             {kP32 | 10, 4}, {kP64 | 13, 8}, {kI32 | 271, 4}, {kI32 | 272, 4}, {kI32 | 12, 4}};
     if (with89) c.push_back({kText | 89, 2});
     return c;
 }
 
 TEST(OrderPush, KindsSidesPhasesAndTypes) {
     RecordImage img(OrderColumns(true), 6);
-    struct Row { int32_t k; int32_t s; const char* t89; };
+    struct Row {
+        int32_t k;
+        int32_t s;
+        const char* t89;
+    };
     const Row rows[6] = {{5, 6, "1"}, {3, 1, "2"}, {7, 0x01000001, "U"}, {4, 2, "X"}, {5, 9, "1"}, {5, 1, ""}};
     for (uint32_t i = 0; i < 6; ++i) {
         img.SetU64(i, 56, Packed64(20240105093005250ull + i, 0, false));
@@ -674,7 +722,12 @@ TEST(OrderPush, KindsSidesPhasesAndTypes) {
         img.SetU32(i, 12, uint32_t(rows[i].s));
         img.SetText(i, 89, rows[i].t89);
     }
-    img.codes = {{"\x21" "000001", 0, 4}, {"\x11" "600000", 4, 2}};
+    img.codes = {{"\x21"
+                  "000001",
+                  0, 4},
+                 {"\x11"
+                  "600000",
+                  4, 2}};
     ConvertSession session;
     PushConvertContext ctx = rb::PushContext(img, &session);
     rb::ReadCodes(img, &ConvertOrderPush, &ctx);
@@ -716,7 +769,10 @@ TEST(OrderPush, KindsSidesPhasesAndTypes) {
 TEST(OrderPush, AbsentTypeColumnAndNoValueDateTime) {
     RecordImage img(OrderColumns(false), 1);
     img.SetU64(0, 56, rb::kNoValue64);
-    img.codes = {{"\x21" "000001", 0, 1}};
+    img.codes = {
+        {"\x21"
+         "000001",
+         0, 1}};
     PushConvertContext ctx = rb::PushContext(img);
     rb::ReadCodes(img, &ConvertOrderPush, &ctx);
     std::vector<OrderData> out;
@@ -737,7 +793,14 @@ TEST(OrderPush, CodeKeysAreTakenAsStored) {
         img.SetU32(i, 12, 1);
         img.SetText(i, 89, "2");
     }
-    img.codes = {{" ", 0, 1}, {"  ", 1, 1}, {"\x21" "000001  ", 2, 1}, {"\x11" "600000\t", 3, 1}};
+    img.codes = {{" ", 0, 1},
+                 {"  ", 1, 1},
+                 {"\x21"
+                  "000001  ",
+                  2, 1},
+                 {"\x11"
+                  "600000\t",
+                  3, 1}};
     PushConvertContext ctx = rb::PushContext(img);
     rb::ReadCodes(img, &ConvertOrderPush, &ctx);
     std::vector<OrderData> o;
@@ -760,14 +823,18 @@ TEST(OrderPush, CodeKeysAreTakenAsStored) {
     EXPECT_EQ(Str(t[0].market, 5), "USZI");
     EXPECT_EQ(Str(t[2].code, 16), "000001  ");
     char market[5], code[16];
-    KeyMarketCode(&img, rb::Key("\x11" "600000 ").data(), market, code);
+    KeyMarketCode(&img,
+                  rb::Key("\x11"
+                          "600000 ")
+                      .data(),
+                  market, code);
     EXPECT_EQ(Str(market, 5), "USHA");
     EXPECT_EQ(Str(code, 16), "600000 ");
 }
 
 std::vector<Column> TradeColumns() {
-    return {{kP64 | 56, 8}, {kP64 | 82, 8}, {kI32 | 1, 4},  {kI32 | 76, 4},  {kI32 | 73, 4},
-            {kP32 | 10, 4}, {kP32 | 20, 4}, {kP64 | 13, 8}, {kI32 | 74, 4},  {kI32 | 75, 4},
+    return {{kP64 | 56, 8}, {kP64 | 82, 8},  {kI32 | 1, 4},  {kI32 | 76, 4}, {kI32 | 73, 4},
+            {kP32 | 10, 4}, {kP32 | 20, 4},  {kP64 | 13, 8}, {kI32 | 74, 4}, {kI32 | 75, 4},
             {kI32 | 37, 4}, {kI32 | 272, 4}, {kI32 | 12, 4}, {kI32 | 271, 4}};
 }
 
@@ -794,7 +861,12 @@ TEST(TransactionPush, FillsAndCancellations) {
     FillTrade(img, 1, 3, 2);
     FillTrade(img, 2, 4, 1);
     FillTrade(img, 3, 0, 0);
-    img.codes = {{"\x11" "600000", 0, 3}, {"\x21" "000002", 3, 1}};
+    img.codes = {{"\x11"
+                  "600000",
+                  0, 3},
+                 {"\x21"
+                  "000002",
+                  3, 1}};
     PushConvertContext ctx = rb::PushContext(img);
     rb::ReadCodes(img, &ConvertTransactionPush, &ctx);
     std::vector<Transaction> t;
@@ -859,7 +931,12 @@ TEST(QueuePush, FirstRecordOfEachCode) {
     PutQueue(img, 0, Packed64(20240105093005250ull, 0, false), Price32(10.5, 1), 2, 17, {0x01000005, 7});
     PutQueue(img, 1, Packed64(20240105093006000ull, 0, false), Price32(99.9, 1), 1, 1, {1});
     PutQueue(img, 2, Packed64(20240105093007000ull, 0, false), Price32(8.8, 1), 0, 3, {});
-    img.codes = {{"\x11" "600000", 0, 2}, {"\x21" "000001", 2, 1}};
+    img.codes = {{"\x11"
+                  "600000",
+                  0, 2},
+                 {"\x21"
+                  "000001",
+                  2, 1}};
     Capture cap;
     PushConvertContext ctx = rb::PushContext(img);
     ctx.fncorderqueue = &CaptureCallback;
@@ -890,11 +967,22 @@ TEST(QueuePush, FirstRecordOfEachCode) {
 
 TEST(QueuePush, AskTimesAndCountGuards) {
     RecordImage img = QueueImage(4, 1);
-    PutQueue(img, 0, Packed64(93005, 0, false), Price32(1, 0), 1, 1, {9});                 // HHMMSS of today
-    PutQueue(img, 1, Packed64(5000000000ull, 0, false), Price32(1, 0), 1, 1, {9});         // between the forms
+    PutQueue(img, 0, Packed64(93005, 0, false), Price32(1, 0), 1, 1, {9});                    // HHMMSS of today
+    PutQueue(img, 1, Packed64(5000000000ull, 0, false), Price32(1, 0), 1, 1, {9});            // between the forms
     PutQueue(img, 2, Packed64(20240105093005250ull, 0, false), Price32(1, 0), 4095, 1, {9});  // n too large
     PutQueue(img, 3, rb::kNoValue64, Price32(1, 0), 1, 1, {9});
-    img.codes = {{"\x11" "600000", 0, 1}, {"\x11" "600001", 1, 1}, {"\x11" "600002", 2, 2}, {"\x11" "600003", 3, 1}};
+    img.codes = {{"\x11"
+                  "600000",
+                  0, 1},
+                 {"\x11"
+                  "600001",
+                  1, 1},
+                 {"\x11"
+                  "600002",
+                  2, 2},
+                 {"\x11"
+                  "600003",
+                  3, 1}};
     Capture cap;
     PushConvertContext ctx = rb::PushContext(img);
     ctx.fncorderqueue = &CaptureCallback;
@@ -920,7 +1008,10 @@ TEST(QueuePush, AskTimesAndCountGuards) {
 
     // Records shorter than the queue head give nothing; no callback, nothing.
     RecordImage tiny({{kText | 900, 20}}, 1);
-    tiny.codes = {{"\x11" "600000", 0, 1}};
+    tiny.codes = {
+        {"\x11"
+         "600000",
+         0, 1}};
     PushConvertContext c2 = rb::PushContext(tiny);
     c2.fncorderqueue = &CaptureCallback;
     c2.instance = &cap;
@@ -953,8 +1044,14 @@ TEST(ConverterTable, ByDataType) {
 namespace {
 
 TEST(NativeImage, DecodedImageConverts) {
-    qw::Table t = qw::MakeTable({{kText | 5, 0, 12}, {kI32 | 56, 0, 4}, {kP64 | 1, 0, 8}, {kP32 | 10, 0, 4},
-                                 {kP64 | 13, 0, 8}, {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}, {kText | 89, 0, 1}},
+    qw::Table t = qw::MakeTable({{kText | 5, 0, 12},
+                                 {kI32 | 56, 0, 4},
+                                 {kP64 | 1, 0, 8},
+                                 {kP32 | 10, 0, 4},
+                                 {kP64 | 13, 0, 8},
+                                 {kI32 | 272, 0, 4},
+                                 {kI32 | 12, 0, 4},
+                                 {kText | 89, 0, 1}},
                                 3);
     for (uint32_t r = 0; r < 3; ++r) {
         qw::SetU64(t, r, 2, Packed64(100 + r, 0, false));
@@ -964,7 +1061,12 @@ TEST(NativeImage, DecodedImageConverts) {
         qw::SetU32(t, r, 6, r + 1);
         qw::SetText(t, r, 7, "2");
     }
-    t.codes = {{"\x21" "000001", 0, 2}, {"\x11" "600000", 2, 1}};
+    t.codes = {{"\x21"
+                "000001",
+                0, 2},
+               {"\x11"
+                "600000",
+                2, 1}};
     qw::Bytes stored = qw::Hq6Image(t, 0x10);
 
     QfConvertPlan plan;

@@ -27,7 +27,9 @@ TEST(MarketId, PartsOfBothForms) {
     EXPECT_EQ(MarketIdGetSubType(0x2Bu), 3u);
     // Text not beginning with 'U': the first byte's value; a space is a
     // market byte too (SZ index).
-    EXPECT_EQ(Id("\x10" "600000"), 0x10u);
+    EXPECT_EQ(Id("\x10"
+                 "600000"),
+              0x10u);
     EXPECT_EQ(Id(" 399001"), 0x20u);
     EXPECT_EQ(Id(nullptr), 0u);
 }
@@ -63,8 +65,8 @@ TEST(MarketId, ByteFormToByteKeepsUsedPositionsOnly) {
     EXPECT_EQ(MarketIdToByte(0x2A, 0), 0x2Au);  // SX 'B'
     EXPECT_EQ(MarketIdToByte(0x2B, 0), 0u);     // SX position 3 is unused
     EXPECT_EQ(MarketIdToByte(0x2B, 1), 0x28u);
-    EXPECT_EQ(MarketIdToByte(0x08, 0), 0u);     // no market byte 0x08
-    EXPECT_EQ(MarketIdToByte(0x00, 1), 0u);     // JT/JO are not found by byte
+    EXPECT_EQ(MarketIdToByte(0x08, 0), 0u);  // no market byte 0x08
+    EXPECT_EQ(MarketIdToByte(0x00, 1), 0u);  // JT/JO are not found by byte
 }
 
 TEST(MarketId, ToCode) {

@@ -37,7 +37,11 @@ TEST(RecordLayout, CAndCxxAgree) {
 // Within each record the fields follow one another with no gap: every
 // field's offset is the previous offset plus the previous width.
 TEST(RecordLayout, FieldsAreContiguous) {
-    struct Entry { const char* rec; size_t off; size_t width; };
+    struct Entry {
+        const char* rec;
+        size_t off;
+        size_t width;
+    };
 #define KVO_ENTRY(rec, field) {#rec, offsetof(rec, field), sizeof(static_cast<rec*>(nullptr)->field)},
     const Entry entries[] = {KVO_RECORD_FIELDS(KVO_ENTRY)};
 #undef KVO_ENTRY
@@ -74,20 +78,20 @@ TEST(RecordLayout, FieldsAreContiguous) {
     static_assert(offsetof(rec, field) == (off), #rec "." #field " offset");
 
 // The tick head: the whole TickIndex, and the start of TickStock.
-#define KVO_TICK_HEAD(rec)                  \
-    KVO_FIELD(rec, market, char[5], 0)      \
-    KVO_FIELD(rec, code, char[16], 5)       \
-    KVO_FIELD(rec, codename, char[20], 21)  \
-    KVO_FIELD(rec, status, char[20], 41)    \
-    KVO_FIELD(rec, date, int32_t, 61)       \
-    KVO_FIELD(rec, time, int32_t, 65)       \
-    KVO_FIELD(rec, pre_price, double, 69)   \
-    KVO_FIELD(rec, open_price, double, 77)  \
-    KVO_FIELD(rec, high_price, double, 85)  \
-    KVO_FIELD(rec, low_price, double, 93)   \
-    KVO_FIELD(rec, new_price, double, 101)  \
-    KVO_FIELD(rec, volume, int64_t, 109)    \
-    KVO_FIELD(rec, turnover, double, 117)   \
+#define KVO_TICK_HEAD(rec)                 \
+    KVO_FIELD(rec, market, char[5], 0)     \
+    KVO_FIELD(rec, code, char[16], 5)      \
+    KVO_FIELD(rec, codename, char[20], 21) \
+    KVO_FIELD(rec, status, char[20], 41)   \
+    KVO_FIELD(rec, date, int32_t, 61)      \
+    KVO_FIELD(rec, time, int32_t, 65)      \
+    KVO_FIELD(rec, pre_price, double, 69)  \
+    KVO_FIELD(rec, open_price, double, 77) \
+    KVO_FIELD(rec, high_price, double, 85) \
+    KVO_FIELD(rec, low_price, double, 93)  \
+    KVO_FIELD(rec, new_price, double, 101) \
+    KVO_FIELD(rec, volume, int64_t, 109)   \
+    KVO_FIELD(rec, turnover, double, 117)  \
     KVO_FIELD(rec, trade_num, int64_t, 125)
 
 KVO_TICK_HEAD(TickIndex)
@@ -255,11 +259,21 @@ TEST(RecordTexts, CopyLimits) {
 }
 
 TEST(RecordTexts, MarketStrings) {
-    struct Case { uint32_t id; bool known; const char* text; };
+    struct Case {
+        uint32_t id;
+        bool known;
+        const char* text;
+    };
     const Case cases[] = {
-        {0x11, true, "USHA"}, {0x10, true, "USHI"}, {0x26, true, "USZH"}, {0x2B, true, "USX"},
-        {MarketIdFromText("USZA"), true, "USZA"}, {MarketIdFromText("UOOA"), false, ""},
-        {0x08, false, ""}, {0x00, false, ""}, {MarketIdFromText("UJT"), true, "UJT"},
+        {0x11, true, "USHA"},
+        {0x10, true, "USHI"},
+        {0x26, true, "USZH"},
+        {0x2B, true, "USX"},
+        {MarketIdFromText("USZA"), true, "USZA"},
+        {MarketIdFromText("UOOA"), false, ""},
+        {0x08, false, ""},
+        {0x00, false, ""},
+        {MarketIdFromText("UJT"), true, "UJT"},
     };
     for (const auto& c : cases) {
         char out[5];

@@ -110,7 +110,10 @@ std::vector<Entry> Join(std::vector<Entry> a, const std::vector<Entry>& b) {
 }
 
 TEST_F(SuperStockTest, PushKeepsTheTenBestBids) {
-    Book b{"\x11" "600000", 12, 3, Join(Ladder(10.00, 12, 1), Ladder(10.20, 3, 2, 500))};
+    Book b{
+        "\x11"
+        "600000",
+        12, 3, Join(Ladder(10.00, 12, 1), Ladder(10.20, 3, 2, 500))};
     b.priceWord = (12345u << 8) | 1u;
     b.ms = 250;
     RecordImage img = SuperStockImage({b});
@@ -137,7 +140,10 @@ TEST_F(SuperStockTest, PushKeepsTheTenBestBids) {
 }
 
 TEST_F(SuperStockTest, PushFewBidsAndNoTag) {
-    Book b{"\x21" "000001", 4, 1, Join(Ladder(5.00, 4, 1), Ladder(5.10, 1, 2))};
+    Book b{
+        "\x21"
+        "000001",
+        4, 1, Join(Ladder(5.00, 4, 1), Ladder(5.10, 1, 2))};
     RecordImage img = SuperStockImage({b});
     std::vector<SuperStock> out = Push(img);
     ASSERT_EQ(out.size(), 1u);
@@ -152,8 +158,18 @@ TEST_F(SuperStockTest, PushFewBidsAndNoTag) {
 }
 
 TEST_F(SuperStockTest, PushDropsOutOfOrderBookOnly) {
-    Book bad{"\x11" "600001", 3, 0, {{10.00, 1, 1}, {10.02, 1, 1}, {10.01, 1, 1}}};
-    Book good{"\x11" "600002", 1, 1, {{9.00, 5, 1}, {9.10, 6, 2}}};
+    Book bad{
+        "\x11"
+        "600001",
+        3,
+        0,
+        {{10.00, 1, 1}, {10.02, 1, 1}, {10.01, 1, 1}}};
+    Book good{
+        "\x11"
+        "600002",
+        1,
+        1,
+        {{9.00, 5, 1}, {9.10, 6, 2}}};
     RecordImage img = SuperStockImage({bad, good});
     std::vector<SuperStock> out = Push(img);
     ASSERT_EQ(out.size(), 1u);
@@ -161,7 +177,12 @@ TEST_F(SuperStockTest, PushDropsOutOfOrderBookOnly) {
 }
 
 TEST_F(SuperStockTest, PushMergesARepeatedPrice) {
-    Book b{"\x11" "600003", 3, 2, {{10.00, 10, 1}, {10.01, 20, 1}, {10.01, 5, 1}, {10.05, 7, 2}, {10.05, 3, 2}}};
+    Book b{
+        "\x11"
+        "600003",
+        3,
+        2,
+        {{10.00, 10, 1}, {10.01, 20, 1}, {10.01, 5, 1}, {10.05, 7, 2}, {10.05, 3, 2}}};
     RecordImage img = SuperStockImage({b});
     std::vector<SuperStock> out = Push(img);
     ASSERT_EQ(out.size(), 1u);
@@ -177,10 +198,25 @@ TEST_F(SuperStockTest, PushMergesARepeatedPrice) {
 }
 
 TEST_F(SuperStockTest, MissingMarkerEndsTheImage) {
-    Book first{"\x11" "600001", 1, 1, {{9.00, 5, 1}, {9.10, 6, 2}}};
-    Book broken{"\x11" "600002", 1, 1, {{9.00, 5, 1}, {9.10, 6, 2}}};
+    Book first{
+        "\x11"
+        "600001",
+        1,
+        1,
+        {{9.00, 5, 1}, {9.10, 6, 2}}};
+    Book broken{
+        "\x11"
+        "600002",
+        1,
+        1,
+        {{9.00, 5, 1}, {9.10, 6, 2}}};
     broken.marker = 0x12345678;
-    Book later{"\x11" "600003", 1, 1, {{9.00, 5, 1}, {9.10, 6, 2}}};
+    Book later{
+        "\x11"
+        "600003",
+        1,
+        1,
+        {{9.00, 5, 1}, {9.10, 6, 2}}};
     RecordImage img = SuperStockImage({first, broken, later});
     int32_t last = 0;
     std::vector<SuperStock> out = Push(img, &last);
@@ -193,7 +229,12 @@ TEST_F(SuperStockTest, MissingMarkerEndsTheImage) {
 }
 
 TEST_F(SuperStockTest, ShortRecordsGiveNoRecord) {
-    Book b{"\x11" "600001", 1, 1, {{9.00, 5, 1}, {9.10, 6, 2}}};
+    Book b{
+        "\x11"
+        "600001",
+        1,
+        1,
+        {{9.00, 5, 1}, {9.10, 6, 2}}};
     RecordImage img = SuperStockImage({b}, 16);
     int32_t last = 7;
     EXPECT_TRUE(Push(img, &last).empty());
@@ -204,7 +245,12 @@ TEST_F(SuperStockTest, ShortRecordsGiveNoRecord) {
 // Records wider than the 20 bytes a header or entry uses: each entry is the
 // start of its own record, in both forms.
 TEST_F(SuperStockTest, WideRecordsAreReadAtTheirStride) {
-    Book b{"\x11" "600000", 2, 2, {{9.98, 100, 1}, {9.99, 200, 1}, {10.00, 300, 2}, {10.02, 400, 2}}};
+    Book b{
+        "\x11"
+        "600000",
+        2,
+        2,
+        {{9.98, 100, 1}, {9.99, 200, 1}, {10.00, 300, 2}, {10.02, 400, 2}}};
     RecordImage img = SuperStockImage({b}, 28);
     for (std::vector<SuperStock> out : {Push(img), Snapshot(img)}) {
         ASSERT_EQ(out.size(), 1u);
@@ -219,19 +265,32 @@ TEST_F(SuperStockTest, WideRecordsAreReadAtTheirStride) {
 }
 
 TEST_F(SuperStockTest, SnapshotCrossedBookLosingAnAskIsDropped) {
-    Book b{"\x11" "600000", 3, 2, {{9.98, 100, 1}, {9.99, 100, 1}, {10.01, 500, 1}, {10.00, 200, 2}, {10.02, 100, 2}}};
+    Book b{
+        "\x11"
+        "600000",
+        3,
+        2,
+        {{9.98, 100, 1}, {9.99, 100, 1}, {10.01, 500, 1}, {10.00, 200, 2}, {10.02, 100, 2}}};
     RecordImage img = SuperStockImage({b});
     EXPECT_TRUE(Snapshot(img).empty());
 
     // The same book with the ask volume the larger: the bid goes, the ask
     // keeps 300 - and the bid side lost a visible level, so it is dropped too.
-    Book c{"\x11" "600000", 3, 2, {{9.98, 100, 1}, {9.99, 100, 1}, {10.01, 200, 1}, {10.00, 500, 2}, {10.02, 100, 2}}};
+    Book c{
+        "\x11"
+        "600000",
+        3,
+        2,
+        {{9.98, 100, 1}, {9.99, 100, 1}, {10.01, 200, 1}, {10.00, 500, 2}, {10.02, 100, 2}}};
     RecordImage img2 = SuperStockImage({c});
     EXPECT_TRUE(Snapshot(img2).empty());
 }
 
 TEST_F(SuperStockTest, SnapshotDeepBookKeepsItsRecord) {
-    Book b{"\x11" "600000", 15, 2, Join(Ladder(10.00, 15, 1, 100), {{10.14, 150, 2}, {10.20, 80, 2}})};
+    Book b{
+        "\x11"
+        "600000",
+        15, 2, Join(Ladder(10.00, 15, 1, 100), {{10.14, 150, 2}, {10.20, 80, 2}})};
     b.ms = 999;
     RecordImage img = SuperStockImage({b});
     std::vector<SuperStock> out = Snapshot(img);
@@ -250,7 +309,12 @@ TEST_F(SuperStockTest, SnapshotDeepBookKeepsItsRecord) {
 }
 
 TEST_F(SuperStockTest, SnapshotUnderTheCallersListLock) {
-    Book b{"\x11" "600000", 2, 2, {{9.98, 100, 1}, {9.99, 100, 1}, {10.00, 200, 2}, {10.02, 100, 2}}};
+    Book b{
+        "\x11"
+        "600000",
+        2,
+        2,
+        {{9.98, 100, 1}, {9.99, 100, 1}, {10.00, 200, 2}, {10.02, 100, 2}}};
     RecordImage img = SuperStockImage({b});
     // The query holds the list's mutex while the image is converted; the
     // converter takes it again on the same thread.
@@ -280,13 +344,13 @@ TEST(SuperStockHelpers, Predicates) {
     EXPECT_FALSE(IsSuperStockComplete(2, 2, 3, 2));
     EXPECT_TRUE(IsSuperStockComplete(10, 11, 15, 12));
     EXPECT_FALSE(IsSuperStockComplete(9, 12, 15, 12));
-    EXPECT_TRUE(IsSuperStockComplete(10, 10, 10, 11));   // ten of eleven asks are still ten visible
+    EXPECT_TRUE(IsSuperStockComplete(10, 10, 10, 11));  // ten of eleven asks are still ten visible
     EXPECT_FALSE(IsSuperStockComplete(10, 9, 10, 11));
 }
 
 TEST(SuperStockHelpers, FillLevelsFromList) {
     std::vector<SuperStockLevel> list;
-    for (int i = 0; i < 12; ++i) list.push_back({1.0 + i, 10 + i});  // 12 bids
+    for (int i = 0; i < 12; ++i) list.push_back({1.0 + i, 10 + i});   // 12 bids
     for (int i = 0; i < 12; ++i) list.push_back({20.0 + i, 30 + i});  // 12 asks
     SuperStock s;
     memset(&s, 0, sizeof s);

@@ -156,7 +156,8 @@ TEST_F(AuthTest, EveryFailureLegLogsItsLine) {
     };
     const std::string noSession = "Sessionid or Userid error";
     const Row rows[] = {
-        {K::kStatus500, "Get rsa public key failed!Error num:1", "obtain rsa public http request error! Http error num:500"},
+        {K::kStatus500, "Get rsa public key failed!Error num:1",
+         "obtain rsa public http request error! Http error num:500"},
         {K::kEmptyBody, "Get rsa public key failed!Error num:2", ""},
         {K::kNoItem, "Get rsa public key failed!Error num:3", ""},
         {S::kNoUser, "Get user infomation failed!Error num:-3",
@@ -219,8 +220,8 @@ TEST_F(AuthTest, SecondProofRounds) {
     fake.SetLoginMode(FakeAuthService::LoginMode::kAgainOnce);
     Outcome out = Run();
     EXPECT_EQ(out.result, 1) << Log();
-    EXPECT_EQ(fake.Paths(), (Paths{"/verify2", "/verify3/gs", "/verify3/pwd_login", "/verify3/pwd_login_again",
-                                   "/verify2"}));
+    EXPECT_EQ(fake.Paths(),
+              (Paths{"/verify2", "/verify3/gs", "/verify3/pwd_login", "/verify3/pwd_login_again", "/verify2"}));
     EXPECT_EQ(Requests()[3].Query().rfind("dsk=DSK2&", 0), 0u);
 
     // A service that always asks again gets three second proofs, no more.
@@ -232,8 +233,9 @@ TEST_F(AuthTest, SecondProofRounds) {
     EXPECT_EQ(Paths(paths.begin() + 5, paths.end()),
               (Paths{"/verify2", "/verify3/gs", "/verify3/pwd_login", "/verify3/pwd_login_again",
                      "/verify3/pwd_login_again", "/verify3/pwd_login_again"}));
-    EXPECT_TRUE(HasLogLine(1, "HandleLoginV3Response http request msg:{\"result\":\"again\",\"dsk\":\"DSK6\","
-                              "\"dsv\":\"DSV6\"}!"))
+    EXPECT_TRUE(HasLogLine(1,
+                           "HandleLoginV3Response http request msg:{\"result\":\"again\",\"dsk\":\"DSK6\","
+                           "\"dsv\":\"DSV6\"}!"))
         << Log();
     EXPECT_TRUE(HasLogLine(1, "Sessionid or Userid error"));
     EXPECT_TRUE(fake.Violations().empty()) << testing::PrintToString(fake.Violations());

@@ -24,8 +24,8 @@
 #include "tests/support/session_fixture.h"
 
 using kvotest::Eventually;
-using kvotest::MsSince;
 using kvotest::GatewaySim;
+using kvotest::MsSince;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
 using kvotest::ThreadNameOfCaller;
@@ -351,8 +351,8 @@ TEST_F(DatafeedTest, EchoAndFeedback) {
     size_t echoed = 2;
     for (const Case& k : {Case{true, 0}, Case{false, 1}, Case{false, 0}, Case{true, 1}}) {
         s->SetLoopbackSampling(k.loopback);
-        const auto push = kvotest::MakePush("USHA", 99, kvotest::PatternBody(40, k.flags + 1), 0,
-                                            1700000000123ull + k.flags);
+        const auto push =
+            kvotest::MakePush("USHA", 99, kvotest::PatternBody(40, k.flags + 1), 0, 1700000000123ull + k.flags);
         const std::string frame = kvotest::PushFrame(push, k.flags);
         // The echo behind the push comes back once the push was handled, so
         // the next case's switch cannot overtake it.
@@ -450,8 +450,9 @@ TEST_F(DatafeedTest, PushesKeepTheirTimesAndConsumeTheirSampling) {
     const uint64_t datatime = 20250428093005250ull;
     std::vector<std::string> frames;
     for (uint32_t cls : {0u, 9u, 1u, 2u, 8u, 99u}) {
-        frames.push_back(kvotest::PushFrame(kvotest::MakePush("USHA", static_cast<int32_t>(cls), "hq1.0", 0, 5, datatime),
-                                            0, static_cast<uint16_t>(20 + cls % 8)));
+        frames.push_back(
+            kvotest::PushFrame(kvotest::MakePush("USHA", static_cast<int32_t>(cls), "hq1.0", 0, 5, datatime), 0,
+                               static_cast<uint16_t>(20 + cls % 8)));
     }
     const uint64_t wallBefore = SessionClock::GetNowMs();
     ASSERT_TRUE(sim_.WriteFrames(sim_.Latest(), frames, kvotest::SimWrite::kOneWrite));
@@ -534,8 +535,8 @@ TEST_F(DatafeedTest, DestroyUnderTraffic) {
         std::thread flood([&] {
             const std::string batch = kvotest::JoinStream(
                 {kvotest::PushFrame(kvotest::MakePush("USHA", 1, std::string(200, 'a')), 1),
-                 kvotest::PushFrame(kvotest::MakePush("USHA", 5, std::string(300, 'b')), 1),
-                 kvotest::EchoFrame("echo"), kvotest::SubscribeAnswerFrame(12345, 0), kvotest::HeartbeatAnswerFrame()});
+                 kvotest::PushFrame(kvotest::MakePush("USHA", 5, std::string(300, 'b')), 1), kvotest::EchoFrame("echo"),
+                 kvotest::SubscribeAnswerFrame(12345, 0), kvotest::HeartbeatAnswerFrame()});
             while (!stop.load() && sim_.Write(c, batch)) {
             }
         });

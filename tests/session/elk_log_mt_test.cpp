@@ -30,10 +30,10 @@ std::string Line(const std::string& prefix, const std::string& module, ElkFields
 
 TEST(ElkLine, MembersInOrderWithoutBlanks) {
     EXPECT_EQ(Line("client@_login", "Login",
-                                 {{"login_success_port", "9000"},
-                                  {"login_error", ""},
-                                  {"login_success_ip", "127.0.0.1"},
-                                  {"login_success_expire_date", "20251231"}}),
+                   {{"login_success_port", "9000"},
+                    {"login_error", ""},
+                    {"login_success_ip", "127.0.0.1"},
+                    {"login_success_expire_date", "20251231"}}),
               "{\"index_prefix\":\"client@_login\",\"module\":\"Login\",\"event\":\"tracelog\","
               "\"logtime\":\"2025-04-28 09:30:05.250\",\"login_error\":\"\",\"login_success_expire_date\":"
               "\"20251231\",\"login_success_ip\":\"127.0.0.1\",\"login_success_port\":\"9000\"}");
@@ -53,11 +53,19 @@ TEST(ElkLine, UseridNumbers) {
         const char* value;
         bool number;
     };
-    const Row rows[] = {{"12345", true},   {"0", true},       {"-42", true},
-                        {"012345", false}, {"-0", false},     {"", false},
-                        {"12a", false},    {"+1", false},     {"9223372036854775807", true},
-                        {"9223372036854775808", false},       {"-9223372036854775808", true},
-                        {"-9223372036854775809", false},      {"99999999999999999999", false}};
+    const Row rows[] = {{"12345", true},
+                        {"0", true},
+                        {"-42", true},
+                        {"012345", false},
+                        {"-0", false},
+                        {"", false},
+                        {"12a", false},
+                        {"+1", false},
+                        {"9223372036854775807", true},
+                        {"9223372036854775808", false},
+                        {"-9223372036854775808", true},
+                        {"-9223372036854775809", false},
+                        {"99999999999999999999", false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value);
         EXPECT_EQ(ElkIsPlainInteger(row.value), row.number);
@@ -75,8 +83,7 @@ TEST(ElkLine, UseridNumbers) {
 // and control bytes are escaped, GBK bytes pass unchanged.
 TEST(ElkLine, TextsAreEscaped) {
     const std::string gbk = "\xb4\xed\xce\xf3";
-    const std::string line =
-        Line("a\"b", "m\\n", {{"k\"ey", "x\"}\\\n\r\t\x01" + gbk}});
+    const std::string line = Line("a\"b", "m\\n", {{"k\"ey", "x\"}\\\n\r\t\x01" + gbk}});
     EXPECT_EQ(line,
               "{\"index_prefix\":\"a\\\"b\",\"module\":\"m\\\\n\",\"event\":\"tracelog\",\"logtime\":"
               "\"2025-04-28 09:30:05.250\",\"k\\\"ey\":\"x\\\"}\\\\\\n\\r\\t\\u0001" +

@@ -43,8 +43,8 @@ std::vector<Notified> g_notified;
 std::atomic<uint32_t> g_stockRecords{0};
 
 void OnNotify(void* handle, const NotifyRecord* r) {
-    Notified n{r->code, std::string(r->text, strnlen(r->text, sizeof r->text)), kvotest::ThreadNameOfCaller(),
-               handle, strnlen(r->text, sizeof r->text) < sizeof r->text};
+    Notified n{r->code, std::string(r->text, strnlen(r->text, sizeof r->text)), kvotest::ThreadNameOfCaller(), handle,
+               strnlen(r->text, sizeof r->text) < sizeof r->text};
     std::lock_guard<std::mutex> g(g_mutex);
     g_notified.push_back(n);
 }
@@ -77,8 +77,7 @@ std::vector<datapacket::SubscribeReq> Subscriptions(const std::vector<SimFrame>&
 // Puts a network-state probe in force for its lifetime.
 class ScopedProbe {
 public:
-    explicit ScopedProbe(pl::NetworkState state)
-        : m_previous(pl::SetNetworkStateProbe([state] { return state; })) {}
+    explicit ScopedProbe(pl::NetworkState state) : m_previous(pl::SetNetworkStateProbe([state] { return state; })) {}
     ~ScopedProbe() { pl::SetNetworkStateProbe(m_previous); }
 
 private:

@@ -32,8 +32,8 @@
 #include "tests/support/temp_dir.h"
 
 using kvotest::Eventually;
-using kvotest::MsSince;
 using kvotest::GatewaySim;
+using kvotest::MsSince;
 using kvotest::SimAnswer;
 using kvotest::SimFrame;
 using Clock = std::chrono::steady_clock;
@@ -155,13 +155,14 @@ private:
 // Every gateway status as the library's code, text and logged-in state;
 // gateway texts arrive in UTF-8 and reach the host in GBK.
 TEST_F(LoginTest, GatewayStatusesBecomeLibraryCodes) {
-    const std::string utf8Refusal = "\xe8\xb4\xa6\xe5\x8f\xb7\xe5\xb7\xb2\xe8\xbf\x87\xe6\x9c\x9f";  // "account expired"
+    const std::string utf8Refusal =
+        "\xe8\xb4\xa6\xe5\x8f\xb7\xe5\xb7\xb2\xe8\xbf\x87\xe6\x9c\x9f";  // "account expired"
     struct Row {
         int32_t status;
         int32_t code;
     };
-    const Row rows[] = {{-1, -1012}, {-2, -1013}, {-3, -1013}, {-4, -1003}, {-5, -1017},
-                        {-6, -1016}, {-7, -1018}, {-99, -1013}, {0, 0},     {1, 1}};
+    const Row rows[] = {{-1, -1012}, {-2, -1013}, {-3, -1013},  {-4, -1003}, {-5, -1017},
+                        {-6, -1016}, {-7, -1018}, {-99, -1013}, {0, 0},      {1, 1}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.status);
         sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(row.status, utf8Refusal));
@@ -483,12 +484,14 @@ TEST_F(LoginTest, TelemetryFollowsTheGatewayMask) {
     std::vector<std::string> lines = kvotest::ElkLines(sim_);
     ASSERT_EQ(lines.size(), 1u);
     const std::string& login = lines[0];
-    EXPECT_EQ(login.rfind("{\"index_prefix\":\"client@_login\",\"module\":\"Login\",\"event\":\"tracelog\",\"logtime\":\"", 0),
+    EXPECT_EQ(login.rfind(
+                  "{\"index_prefix\":\"client@_login\",\"module\":\"Login\",\"event\":\"tracelog\",\"logtime\":\"", 0),
               0u)
         << login;
-    const std::string error = "127.0.0.1:" + std::to_string(refused.Port()) + "[code:-1005statusmsg:" +
-                              kvoapi::kTextCannotConnect + "]   ";
-    EXPECT_NE(login.find(",\"login_error\":\"" + error + "\",\"login_success_expire_date\":\"20301231\","
+    const std::string error =
+        "127.0.0.1:" + std::to_string(refused.Port()) + "[code:-1005statusmsg:" + kvoapi::kTextCannotConnect + "]   ";
+    EXPECT_NE(login.find(",\"login_error\":\"" + error +
+                         "\",\"login_success_expire_date\":\"20301231\","
                          "\"login_success_ip\":\"127.0.0.1\",\"login_success_port\":\"" +
                          std::to_string(sim_.Port()) + "\"}\n"),
               std::string::npos)

@@ -67,8 +67,8 @@ TEST(PushImages, HeadersAndCuts) {
 
 TEST(PushImages, DataTypesOfWireClasses) {
     const uint32_t single[14] = {kNoDataType, 0, 1, 5, 6, 4, 8, 9, 7, 10, 11, 4, 7, 4};
-    const uint32_t batch[14] = {kNoDataType, 0, kNoDataType, kNoDataType, kNoDataType, 4, 8, 9, 7, kNoDataType,
-                                11,          4, 7,           4};
+    const uint32_t batch[14] = {kNoDataType, 0, kNoDataType, kNoDataType, kNoDataType, 4, 8,
+                                9,           7, kNoDataType, 11,          4,           7, 4};
     for (int32_t c = 0; c < 14; ++c) {
         EXPECT_EQ(SingleImageDataType(c), single[c]) << c;
         EXPECT_EQ(BatchImageDataType(c), batch[c]) << c;

@@ -140,7 +140,7 @@ int32_t OnQueue(void*, const void* r, uint32_t n, const PushTiming* t) {
     return 0;
 }
 
-constexpr uint64_t kDatatime = 20250428093005250ull;   // of the pushes
+constexpr uint64_t kDatatime = 20250428093005250ull;    // of the pushes
 constexpr uint64_t kRecordTime = 20250428093001000ull;  // inside the trade records
 
 class PushRoadTest : public kvotest::SimSessionTest {
@@ -248,8 +248,8 @@ void ExpectTrades(const std::vector<Transaction>& all) {
 // host callback on its worker with the exact records and timing.
 TEST_F(PushRoadTest, EveryWireClassReachesItsCallback) {
     auto s = SubscribedSession();
-    const char* names[M::kPushWorkers] = {"ProcessIndexTick",   "processOrderqueue", "ProcessStockTick",
-                                          "processOrder",       "processTransaction", "processSuperStock"};
+    const char* names[M::kPushWorkers] = {"ProcessIndexTick", "processOrderqueue",  "ProcessStockTick",
+                                          "processOrder",     "processTransaction", "processSuperStock"};
     for (uint32_t slot = 0; slot < M::kPushWorkers; ++slot) {
         ASSERT_NE(s->Worker(M::WorkerSlot(slot)), nullptr);
         EXPECT_EQ(s->Worker(M::WorkerSlot(slot))->GetName(), names[slot]);
@@ -270,17 +270,17 @@ TEST_F(PushRoadTest, EveryWireClassReachesItsCallback) {
         const uint64_t before = SessionClock::GetNowMs();
         ASSERT_TRUE(sim_.WriteFrames(c, frames, modes[round], 6, 5));
         ASSERT_TRUE(Eventually([&] {
-            return g_host.RecordsOf("tran") == 10 && g_host.RecordsOf("order") == 4 &&
-                   g_host.RecordsOf("stock") == 2 && g_host.RecordsOf("index") == 1 && g_host.Of("queue").size() == 2 &&
-                   g_host.RecordsOf("five") == 1 && g_host.RecordsOf("super") == 1;
+            return g_host.RecordsOf("tran") == 10 && g_host.RecordsOf("order") == 4 && g_host.RecordsOf("stock") == 2 &&
+                   g_host.RecordsOf("index") == 1 && g_host.Of("queue").size() == 2 && g_host.RecordsOf("five") == 1 &&
+                   g_host.RecordsOf("super") == 1;
         }));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));  // nothing more comes
         const uint64_t after = SessionClock::GetNowMs();
         ASSERT_EQ(g_host.Size(), g_host.Of("tran").size() + g_host.Of("order").size() + 6);
 
         const std::map<std::string, std::string> threads = {
-            {"tran", "processTransaction"}, {"order", "processOrder"},       {"stock", "ProcessStockTick"},
-            {"index", "ProcessIndexTick"},  {"five", "ProcessIndexTick"},    {"queue", "processOrderqueue"},
+            {"tran", "processTransaction"}, {"order", "processOrder"},    {"stock", "ProcessStockTick"},
+            {"index", "ProcessIndexTick"},  {"five", "ProcessIndexTick"}, {"queue", "processOrderqueue"},
             {"super", "processSuperStock"}};
         for (const auto& [kind, thread] : threads) {
             for (const Call& call : g_host.Of(kind)) {
@@ -364,8 +364,8 @@ TEST_F(PushRoadTest, QueuedPushesFormOneBatch) {
     const std::string trades0 = kvotest::TransactionImage(17, {}, kRecordTime);
     const std::string trades5 = kvotest::TransactionImage(33, {{"000001", 20, 5}}, kRecordTime, ImageForm::kHq6);
     ASSERT_TRUE(sim_.WriteFrames(c,
-                                 {Push(5, trades10, 0, 11), Push(11, "no image in here", 0, 12), Push(13, trades0, 0, 13),
-                                  Push(5, trades5, 0, 14)},
+                                 {Push(5, trades10, 0, 11), Push(11, "no image in here", 0, 12),
+                                  Push(13, trades0, 0, 13), Push(5, trades5, 0, 14)},
                                  kvotest::SimWrite::kOneWrite));
     auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessTransaction));
     ASSERT_TRUE(Eventually([&] { return worker->GetQueueLength() == 4; }));
@@ -391,12 +391,12 @@ TEST_F(PushRoadTest, QueuedPushesFormOneBatch) {
     ASSERT_TRUE(g_host.WaitHeld(1));
     const uint64_t day1 = 20250102093000100ull, day2 = 20250103100000200ull;
     const uint64_t before = SessionClock::GetNowMs();
-    ASSERT_TRUE(sim_.WriteFrames(c,
-                                 {Push(1, kvotest::StockTickImage(17, {"600000", "600036"}, 0), 0, 21, day1),
-                                  Push(1, "hq7.0 is no header", 1745803805000ull, 22, day1),
-                                  Push(1, kvotest::StockTickImage(33, {"000001"}, 0, ImageForm::kHq6),
-                                       1745803806000ull, 23, day2)},
-                                 kvotest::SimWrite::kOneWrite));
+    ASSERT_TRUE(sim_.WriteFrames(
+        c,
+        {Push(1, kvotest::StockTickImage(17, {"600000", "600036"}, 0), 0, 21, day1),
+         Push(1, "hq7.0 is no header", 1745803805000ull, 22, day1),
+         Push(1, kvotest::StockTickImage(33, {"000001"}, 0, ImageForm::kHq6), 1745803806000ull, 23, day2)},
+        kvotest::SimWrite::kOneWrite));
     worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessStockTick));
     ASSERT_TRUE(Eventually([&] { return worker->GetQueueLength() == 3; }));
     g_host.Release();
@@ -481,8 +481,8 @@ TEST_F(PushRoadTest, BatchesMergeSortAndKeepTheKindOrder) {
         i.id = id;
         return i;
     };
-    const std::vector<PushImage> batch = {image(book, kDataSuperStockPush), image(stock, kDataStockPush),
-                                          image(ordersSh, kDataOrderPush),  image(broken, kDataTransactionPush),
+    const std::vector<PushImage> batch = {image(book, kDataSuperStockPush),    image(stock, kDataStockPush),
+                                          image(ordersSh, kDataOrderPush),     image(broken, kDataTransactionPush),
                                           image(trades, kDataTransactionPush), image(more, kDataBuyCancelPush),
                                           image(stock, kDataIndexPush)};
     EXPECT_EQ(s->ProcessPushFiles(batch, 0, 9, 0, kDatatime), 1);
@@ -521,9 +521,8 @@ TEST_F(PushRoadTest, BatchesMergeSortAndKeepTheKindOrder) {
     cfg_.fncorderdata = nullptr;
     auto plain = MakeSession("SH");
     g_host.Clear();
-    EXPECT_EQ(plain->ProcessPushFiles({image(trades, kDataTransactionPush), image(ordersSh, kDataOrderPush)}, 0, 0,
-                                      0, 0),
-              1);
+    EXPECT_EQ(
+        plain->ProcessPushFiles({image(trades, kDataTransactionPush), image(ordersSh, kDataOrderPush)}, 0, 0, 0, 0), 1);
     ASSERT_EQ(g_host.Size(), 1u);
     indexes.clear();
     for (const Transaction& t : g_host.Of("tran")[0].Records<Transaction>()) indexes.push_back(V(t.index));

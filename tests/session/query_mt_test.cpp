@@ -55,7 +55,8 @@ SimAnswer QuoteOf(const SimFrame& f, bool super) {
     }
     const std::vector<std::string> list(codes.begin(), codes.end());
     a.status = 7;
-    a.databuf = super ? kvotest::SuperStockImage(marketByte, list) : kvotest::StockTickImage(marketByte, list, 93000000);
+    a.databuf =
+        super ? kvotest::SuperStockImage(marketByte, list) : kvotest::StockTickImage(marketByte, list, 93000000);
     return a;
 }
 
@@ -134,11 +135,8 @@ TEST_F(QueryTest, CodeLists) {
         std::string text;
     };
     const Row rows[] = {
-        {"USHI", "1A0001,1B0004", "000001,000006,"},
-        {"USHI", "1A0001,", "000001,,"},
-        {"USHI", "", ""},
-        {"USHA", "600000,600036", "600000,600036"},
-        {"USZA", "000001,", "000001,"},
+        {"USHI", "1A0001,1B0004", "000001,000006,"}, {"USHI", "1A0001,", "000001,,"}, {"USHI", "", ""},
+        {"USHA", "600000,600036", "600000,600036"},  {"USZA", "000001,", "000001,"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.answer);

@@ -43,8 +43,7 @@ Clock::time_point g_t0;
 std::atomic<M*> g_resubscriber{nullptr};
 std::atomic<int32_t> g_innerResult{1};
 
-void OnSubscribe(uint32_t cls, uint32_t subop, const char* market, const char* codelist, int32_t result,
-                 int32_t kind) {
+void OnSubscribe(uint32_t cls, uint32_t subop, const char* market, const char* codelist, int32_t result, int32_t kind) {
     {
         std::lock_guard<std::mutex> g(g_mutex);
         g_reports.push_back({cls, subop, market, codelist, result, kind, kvotest::MsSince(g_t0)});
@@ -398,16 +397,19 @@ TEST_F(SubscribeTest, SubscriptionAndSampledPushTelemetry) {
     // Only a push without a production time reports its sample.
     const std::string image = market.StockImage(17, {"600000"});
     const size_t connection = sim_.Latest();
-    ASSERT_TRUE(Eventually([&] {
-        sim_.Write(connection, kvotest::PushFrame(kvotest::MakePush("USHA", 1, image, 0, 1, 20250428093005250ull),
-                                                  0, static_cast<uint16_t>(kvotest::kSimPush + 1)));
-        return !kvotest::ElkLines(sim_, "client@_sub_push").empty();
-    }, 8000));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            sim_.Write(connection, kvotest::PushFrame(kvotest::MakePush("USHA", 1, image, 0, 1, 20250428093005250ull),
+                                                      0, static_cast<uint16_t>(kvotest::kSimPush + 1)));
+            return !kvotest::ElkLines(sim_, "client@_sub_push").empty();
+        },
+        8000));
 
     const std::vector<std::string> subs = kvotest::ElkLines(sim_, "client@_sub");
     ASSERT_EQ(subs.size(), 1u);
-    for (const char* part : {"\"module\":\"SubScribe\"", "\"codelist\":\"(600000)\"", "\"dataclass\":\"2\"",
-                             "\"market\":\"USHA\"", "\"statscode\":\"0\"", "\"subop_type\":\"1\"", "\"timeconsum\":\""}) {
+    for (const char* part :
+         {"\"module\":\"SubScribe\"", "\"codelist\":\"(600000)\"", "\"dataclass\":\"2\"", "\"market\":\"USHA\"",
+          "\"statscode\":\"0\"", "\"subop_type\":\"1\"", "\"timeconsum\":\""}) {
         EXPECT_NE(subs[0].find(part), std::string::npos) << part << " in " << subs[0];
     }
     const std::string push = kvotest::ElkLines(sim_, "client@_sub_push")[0];

@@ -74,18 +74,29 @@ int32_t Capture(int dataClass, void* handle, const void* records, uint32_t count
     b.handle = handle;
     size_t size = 0;
     switch (dataClass) {
-        case 1: size = KVO_TICKINDEX_SIZE * size_t(count); break;
-        case 2: size = KVO_TICKSTOCK_SIZE * size_t(count); break;
-        case 3: {
-            int32_t n = 0;
-            std::memcpy(&n, static_cast<const char*>(records) + KVO_ORDERQUEUE_HEAD_SIZE - 4, sizeof n);
-            size = KvoOrderQueueSize(uint32_t(n));
-            break;
-        }
-        case 4: size = KVO_ORDERDATA_SIZE * size_t(count); break;
-        case 5: size = KVO_TRANSACTION_SIZE * size_t(count); break;
-        case 6: size = KVO_SUPERSTOCK_SIZE * size_t(count); break;
-        default: break;
+    case 1:
+        size = KVO_TICKINDEX_SIZE * size_t(count);
+        break;
+    case 2:
+        size = KVO_TICKSTOCK_SIZE * size_t(count);
+        break;
+    case 3: {
+        int32_t n = 0;
+        std::memcpy(&n, static_cast<const char*>(records) + KVO_ORDERQUEUE_HEAD_SIZE - 4, sizeof n);
+        size = KvoOrderQueueSize(uint32_t(n));
+        break;
+    }
+    case 4:
+        size = KVO_ORDERDATA_SIZE * size_t(count);
+        break;
+    case 5:
+        size = KVO_TRANSACTION_SIZE * size_t(count);
+        break;
+    case 6:
+        size = KVO_SUPERSTOCK_SIZE * size_t(count);
+        break;
+    default:
+        break;
     }
     b.records.assign(static_cast<const char*>(records), size);
     if (timing) b.timing = *timing;
@@ -129,13 +140,26 @@ int32_t ScriptedMarket::Push(int dataClass, const std::string& records, uint32_t
     if (c == nullptr) return -1;
     QuoteDataCallback fn = nullptr;
     switch (dataClass) {
-        case 1: fn = c->fnctickindex; break;
-        case 2: fn = c->fnctickstock; break;
-        case 3: fn = c->fncorderqueue; break;
-        case 4: fn = c->fncorderdata; break;
-        case 5: fn = c->fnctransacton; break;
-        case 6: fn = c->fncsuperstock; break;
-        default: break;
+    case 1:
+        fn = c->fnctickindex;
+        break;
+    case 2:
+        fn = c->fnctickstock;
+        break;
+    case 3:
+        fn = c->fncorderqueue;
+        break;
+    case 4:
+        fn = c->fncorderdata;
+        break;
+    case 5:
+        fn = c->fnctransacton;
+        break;
+    case 6:
+        fn = c->fncsuperstock;
+        break;
+    default:
+        break;
     }
     return fn ? fn(nullptr, records.data(), count, &timing) : -1;
 }
@@ -145,8 +169,7 @@ ScriptedMarket& Market() {
     return *m;
 }
 
-kvoapi::IMarketSession* MakeScriptedSession(const InstanceConfig* config, CSocketDataMananger*,
-                                            const std::string&) {
+kvoapi::IMarketSession* MakeScriptedSession(const InstanceConfig* config, CSocketDataMananger*, const std::string&) {
     std::lock_guard<std::mutex> lock(Market().mutex);
     Market().config = config;
     return new ScriptedSession;

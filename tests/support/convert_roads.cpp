@@ -21,8 +21,7 @@ constexpr uint64_t kMaxNative = 1u << 20;
 }
 
 bool IsImageStart(const uint8_t* p) {
-    return p[0] == 'h' && (p[1] == 'q' || p[1] == 'd') && (p[2] == '6' || p[2] == '1') && p[3] == '.' &&
-           p[4] == '0';
+    return p[0] == 'h' && (p[1] == 'q' || p[1] == 'd') && (p[2] == '6' || p[2] == '1') && p[3] == '.' && p[4] == '0';
 }
 
 // The market and code texts that begin every record end inside their fields.
@@ -112,8 +111,10 @@ void ConvertImage(CHQuoteFile& file, ConvertSession& session, Host& host) {
             ctx.superStockList = &session.superStockList;
             ctx.record_size = recordSize;
             ctx.image = &image;
-            if (id == kDataSuperStockSnapshot) file.ReadCodeRecords(0, 0, BindSnapshotCodeConverter(id, &ctx));
-            else file.ReadRecords(0, 0, BindSnapshotRecordConverter(id, &ctx));
+            if (id == kDataSuperStockSnapshot)
+                file.ReadCodeRecords(0, 0, BindSnapshotCodeConverter(id, &ctx));
+            else
+                file.ReadRecords(0, 0, BindSnapshotRecordConverter(id, &ctx));
             continue;
         }
         PushConvertContext ctx;
@@ -131,8 +132,10 @@ void ConvertImage(CHQuoteFile& file, ConvertSession& session, Host& host) {
         ctx.instance = &host;
         ctx.session = &session;
         QfRecordCallback records = BindPushRecordConverter(id, &ctx);
-        if (!records.IsEmpty()) file.ReadRecords(0, 0, records);
-        else file.ReadCodeRecords(0, 0, BindPushCodeConverter(id, &ctx));
+        if (!records.IsEmpty())
+            file.ReadRecords(0, 0, records);
+        else
+            file.ReadCodeRecords(0, 0, BindPushCodeConverter(id, &ctx));
         host.delivered += GatherBlocks(ctx, id);
     }
     for (RecordList* list : {&session.stockList, &session.indexList, &session.superStockList})

@@ -45,8 +45,8 @@ std::string HmacSha256Hex(const std::string& key, const std::string& message, bo
     unsigned int n = 0;
     static const unsigned char kEmpty[1] = {0};
     const void* keyBytes = key.empty() ? static_cast<const void*>(kEmpty) : key.data();
-    HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()),
-         reinterpret_cast<const unsigned char*>(message.data()), message.size(), out, &n);
+    HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+         message.size(), out, &n);
     return Hex(out, n, upper);
 }
 
@@ -354,16 +354,21 @@ HttpReply FakeAuthService::KeyAnswer() {
     }
     const std::string head = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
     switch (mode) {
-        case KeyMode::kStatus500: return HttpReply::Status(500, "error");
-        case KeyMode::kEmptyBody: return HttpReply::Ok("");
-        case KeyMode::kNoItem: return HttpReply::Ok(head + "<data/>");
-        case KeyMode::kNoModulus:
-            return HttpReply::Ok(head + "<data><ret>0</ret><item rsa_version=\"1\" pubkey=\"k\" "
-                                        "publicExponent=\"010001\"/></data>");
-        case KeyMode::kLongModulus:
-            return HttpReply::Ok(head + "<data><ret>0</ret><item rsa_version=\"1\" pubkey=\"k\" modulus=\"1" +
-                                 std::string(513, '0') + "\" publicExponent=\"010001\"/></data>");
-        case KeyMode::kOk: break;
+    case KeyMode::kStatus500:
+        return HttpReply::Status(500, "error");
+    case KeyMode::kEmptyBody:
+        return HttpReply::Ok("");
+    case KeyMode::kNoItem:
+        return HttpReply::Ok(head + "<data/>");
+    case KeyMode::kNoModulus:
+        return HttpReply::Ok(head +
+                             "<data><ret>0</ret><item rsa_version=\"1\" pubkey=\"k\" "
+                             "publicExponent=\"010001\"/></data>");
+    case KeyMode::kLongModulus:
+        return HttpReply::Ok(head + "<data><ret>0</ret><item rsa_version=\"1\" pubkey=\"k\" modulus=\"1" +
+                             std::string(513, '0') + "\" publicExponent=\"010001\"/></data>");
+    case KeyMode::kOk:
+        break;
     }
     return HttpReply::Ok(head + "<data><ret>0</ret><item rsa_version=\"1\" pubkey=\"k\" modulus=\"" + m_modulusHex +
                          "\" publicExponent=\"010001\"/></data>");
@@ -391,11 +396,16 @@ HttpReply FakeAuthService::SaltAnswer(const HttpRequestRecord& request, const Qu
         "account=" + account + "&encoding=gbk&rsa_version=" + FormEncode(get("rsa_version")) + "&resp=json";
     if (!CheckSigned(request, signText, user)) return HttpReply::Status(403, "bad signature");
     switch (mode) {
-        case SaltMode::kNoUser: return Json("{\"code\":\"-3\",\"msg\":\"no user\"}");
-        case SaltMode::kStatus500: return HttpReply::Status(500, "error");
-        case SaltMode::kEmptyBody: return HttpReply::Ok("");
-        case SaltMode::kZeroBody: return HttpReply::Ok(std::string(1, '\0'));
-        default: break;
+    case SaltMode::kNoUser:
+        return Json("{\"code\":\"-3\",\"msg\":\"no user\"}");
+    case SaltMode::kStatus500:
+        return HttpReply::Status(500, "error");
+    case SaltMode::kEmptyBody:
+        return HttpReply::Ok("");
+    case SaltMode::kZeroBody:
+        return HttpReply::Ok(std::string(1, '\0'));
+    default:
+        break;
     }
     if (user == nullptr) return Json("{\"code\":\"-3\",\"msg\":\"no user\"}");
     const std::string key = Sha256Hex(request.Header("X-Auth-Crnd") + "DSK1", false);
@@ -441,9 +451,8 @@ HttpReply FakeAuthService::LoginAnswer(const HttpRequestRecord& request, const Q
     if (dsv.empty() || (dsk == "DSK1") == again) Violation(path + ": dsk " + dsk);
     // The proof: RSA over the Base64 text of the XOR of two hex texts.
     const std::string digest = Md5Hex(user->password);
-    const std::string expected =
-        again ? Xor(digest, Sha256Hex(dsv, false))
-              : Xor(HmacSha256Hex(user->salt, digest, false), Sha256Hex(dsv, false));
+    const std::string expected = again ? Xor(digest, Sha256Hex(dsv, false))
+                                       : Xor(HmacSha256Hex(user->salt, digest, false), Sha256Hex(dsv, false));
     std::string text;
     if (!Decrypt(proof, &text) || Unbase64(text) != expected) {
         Violation(path + ": bad proof");
@@ -461,17 +470,23 @@ HttpReply FakeAuthService::LoginAnswer(const HttpRequestRecord& request, const Q
         return Json("{\"result\":\"again\",\"dsk\":\"DSK" + next + "\",\"dsv\":\"DSV" + next + "\"}");
     }
     switch (mode) {
-        case LoginMode::kRefused: return Json("{\"code\":\"-1\",\"msg\":\"bad\"}");
-        case LoginMode::kStatus500: return HttpReply::Status(500, "error");
-        case LoginMode::kEmptyBody: return HttpReply::Ok("");
-        case LoginMode::kZeroBody: return HttpReply::Ok(std::string(1, '\0'));
-        case LoginMode::kSilent: return HttpReply::Silent();
-        case LoginMode::kUserIdLast:
-            return Json("{\"code\":\"0\",\"sessionid\":\"" + user->sessionId +
-                        "\",\"expires\":\"2099-12-31\",\"msg\":\"ok\",\"userid\":" + user->userId + "}");
-        case LoginMode::kBlankSessionId:
-            return Json("{\"code\":\"0\",\"userid\":" + user->userId + ",\"sessionid\":\"SID 1\",\"msg\":\"ok\"}");
-        default: break;
+    case LoginMode::kRefused:
+        return Json("{\"code\":\"-1\",\"msg\":\"bad\"}");
+    case LoginMode::kStatus500:
+        return HttpReply::Status(500, "error");
+    case LoginMode::kEmptyBody:
+        return HttpReply::Ok("");
+    case LoginMode::kZeroBody:
+        return HttpReply::Ok(std::string(1, '\0'));
+    case LoginMode::kSilent:
+        return HttpReply::Silent();
+    case LoginMode::kUserIdLast:
+        return Json("{\"code\":\"0\",\"sessionid\":\"" + user->sessionId +
+                    "\",\"expires\":\"2099-12-31\",\"msg\":\"ok\",\"userid\":" + user->userId + "}");
+    case LoginMode::kBlankSessionId:
+        return Json("{\"code\":\"0\",\"userid\":" + user->userId + ",\"sessionid\":\"SID 1\",\"msg\":\"ok\"}");
+    default:
+        break;
     }
     reply = Json("{\"code\":\"0\",\"userid\":" + user->userId + ",\"sessionid\":\"" + user->sessionId +
                  "\",\"expires\":\"2099-12-31\",\"third_sign\":\"T\",\"rsa_version\":\"1\",\"msg\":\"ok\"}");
@@ -503,11 +518,16 @@ HttpReply FakeAuthService::VerifyAnswer(const Query& query) {
                              std::string(kSignatureText) + "\"/></data>");
     };
     switch (mode) {
-        case VerifyMode::kStatus500: return HttpReply::Status(500, "error");
-        case VerifyMode::kEmptyBody: return HttpReply::Ok("");
-        case VerifyMode::kEmptyPassport: return item("");
-        case VerifyMode::kYesterday: return item(PassportAttribute(LocalDate(1), name));
-        case VerifyMode::kToday: break;
+    case VerifyMode::kStatus500:
+        return HttpReply::Status(500, "error");
+    case VerifyMode::kEmptyBody:
+        return HttpReply::Ok("");
+    case VerifyMode::kEmptyPassport:
+        return item("");
+    case VerifyMode::kYesterday:
+        return item(PassportAttribute(LocalDate(1), name));
+    case VerifyMode::kToday:
+        break;
     }
     return item(PassportAttribute(LocalDate(0), name));
 }

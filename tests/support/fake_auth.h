@@ -62,25 +62,25 @@ public:
     };
     enum class SaltMode {
         kOk,
-        kNoUser,     // {"code":"-3","msg":"no user"}
+        kNoUser,  // {"code":"-3","msg":"no user"}
         kStatus500,
         kEmptyBody,
-        kZeroBody,   // one zero byte: a body with an empty text
-        kNoEquals,   // the decoded salt text holds no "="
-        kSlow,       // answered after SetSlowMs
+        kZeroBody,  // one zero byte: a body with an empty text
+        kNoEquals,  // the decoded salt text holds no "="
+        kSlow,      // answered after SetSlowMs
     };
     enum class LoginMode {
         kOk,
-        kAgainOnce,    // pwd_login asks for one second proof
-        kAgainAlways,  // every answer asks for another one
-        kRefused,      // {"code":"-1","msg":"bad"}
-        kUserIdLast,   // success with "userid" as the last member
+        kAgainOnce,       // pwd_login asks for one second proof
+        kAgainAlways,     // every answer asks for another one
+        kRefused,         // {"code":"-1","msg":"bad"}
+        kUserIdLast,      // success with "userid" as the last member
         kBlankSessionId,  // success with a session id holding a blank
         kStatus500,
         kEmptyBody,
         kZeroBody,
         kSlow,
-        kSilent,       // never answers (until the client goes)
+        kSilent,  // never answers (until the client goes)
     };
     enum class VerifyMode {
         kToday,      // a passport valid today
@@ -174,8 +174,8 @@ private:
 // the Base64 of the passport record: u16 total length, u8 kind, u16
 // signature length, the signature, the passport with its zero byte.
 struct AuthFileContent {
-    bool ok = false;     // the layout holds and the file has no bytes past the text
-    size_t size = 0;     // bytes in the file
+    bool ok = false;  // the layout holds and the file has no bytes past the text
+    size_t size = 0;  // bytes in the file
     std::string locale;
     std::string text;
     std::string record;  // decoded Passport64

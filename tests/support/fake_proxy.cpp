@@ -156,8 +156,10 @@ bool FakeProxy::Refuse(int fd, const std::string& bytes) {
 
 bool FakeProxy::SendReply(int fd, const std::string& bytes, bool last) {
     std::string all = bytes;
-    if (m_script.truncate) all.resize(1);
-    else if (last) all += m_script.trailer;
+    if (m_script.truncate)
+        all.resize(1);
+    else if (last)
+        all += m_script.trailer;
     return SendAll(fd, all) && !m_script.truncate;
 }
 
@@ -183,9 +185,12 @@ int FakeProxy::ConnectTarget(const std::string& host, uint16_t port) {
 
 bool FakeProxy::Handshake(int fd, Record& rec, int& target) {
     switch (m_script.kind) {
-    case Kind::Socks4: return HandshakeSocks4(fd, rec, target);
-    case Kind::Socks5: return HandshakeSocks5(fd, rec, target);
-    case Kind::Http: return HandshakeHttp(fd, rec, target);
+    case Kind::Socks4:
+        return HandshakeSocks4(fd, rec, target);
+    case Kind::Socks5:
+        return HandshakeSocks5(fd, rec, target);
+    case Kind::Http:
+        return HandshakeHttp(fd, rec, target);
     }
     return false;
 }

@@ -39,8 +39,8 @@ using HttpHeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpReply {
     int status = 200;
-    std::string reason;       // empty: the usual text of the status
-    HttpHeaderList headers;   // sent as given, after the status line
+    std::string reason;      // empty: the usual text of the status
+    HttpHeaderList headers;  // sent as given, after the status line
     std::string body;
     bool contentLength = true;  // announce the body's length; else the body ends with the connection
     int delayMs = 0;            // wait before the status line

@@ -14,9 +14,9 @@ std::atomic<uint64_t> g_records{0};
 std::atomic<uint64_t> g_lastCallNs{0};
 
 uint64_t NowNs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 int32_t CountRecords(void*, const void*, uint32_t count, const PushTiming*) {

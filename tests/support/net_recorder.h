@@ -17,9 +17,9 @@ namespace kvotest {
 struct NetEvents {
     std::mutex mutex;
     std::condition_variable cv;
-    std::string data;                   // bytes of every received block, in order
-    std::vector<uint32_t> blockSizes;   // length of every received block
-    std::vector<uint32_t> listSizes;    // blocks per buffer-list callback
+    std::string data;                  // bytes of every received block, in order
+    std::vector<uint32_t> blockSizes;  // length of every received block
+    std::vector<uint32_t> listSizes;   // blocks per buffer-list callback
     std::vector<uint32_t> receiveCodes;
     std::vector<uint32_t> connects;     // connect codes
     std::vector<uint32_t> disconnects;  // disconnect codes

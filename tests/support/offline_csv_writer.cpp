@@ -113,19 +113,36 @@ std::string CsvNumber(double v) {
 }
 
 std::vector<std::string> IndexCsvColumns() {
-    return {"market",     "code",      "codename",  "status", "date",   "time",     "pre_price",
+    return {"market",     "code",       "codename",  "status",    "date",   "time",     "pre_price",
             "open_price", "high_price", "low_price", "new_price", "volume", "turnover", "trade_num"};
 }
 
 std::vector<std::string> StockCsvColumns() {
     std::vector<std::string> c = IndexCsvColumns();
-    for (const char* n : {"bidorder_price", "bidorder_volume", "bid_numorders", "askorder_price", "askorder_volume",
-                          "ask_numorders"})
+    for (const char* n :
+         {"bidorder_price", "bidorder_volume", "bid_numorders", "askorder_price", "askorder_volume", "ask_numorders"})
         Append(c, Numbered(n));
-    Append(c, {"totalbid_volume", "totalask_volume", "avgbid_price", "avgask_price", "uplimit_price",
-               "downlimit_price", "pe", "iopv", "withdraw_buynum", "withdraw_buyvolume", "withdraw_buyturnover",
-               "withdraw_sellnum", "withdraw_sellvol", "withdraw_sellturnover", "totalbid_num", "totalask_num",
-               "bidorder_num", "askorder_num", "inner_volume", "outer_volume", "aftermarket_volume",
+    Append(c, {"totalbid_volume",
+               "totalask_volume",
+               "avgbid_price",
+               "avgask_price",
+               "uplimit_price",
+               "downlimit_price",
+               "pe",
+               "iopv",
+               "withdraw_buynum",
+               "withdraw_buyvolume",
+               "withdraw_buyturnover",
+               "withdraw_sellnum",
+               "withdraw_sellvol",
+               "withdraw_sellturnover",
+               "totalbid_num",
+               "totalask_num",
+               "bidorder_num",
+               "askorder_num",
+               "inner_volume",
+               "outer_volume",
+               "aftermarket_volume",
                "aftermarket_volmount"});
     return c;
 }

@@ -27,8 +27,8 @@ struct StockSpec {
 };
 
 const StockSpec kStocks[] = {
-    {"USHA", "600000", "\xC6\xD6\xB7\xA2\xD2\xF8\xD0\xD0", 1020, 5.21, 1, false},   // 浦发银行
-    {"USHA", "600036", "\xD5\xD0\xC9\xCC\xD2\xF8\xD0\xD0", 3550, 6.48, 2, false},   // 招商银行
+    {"USHA", "600000", "\xC6\xD6\xB7\xA2\xD2\xF8\xD0\xD0", 1020, 5.21, 1, false},    // 浦发银行
+    {"USHA", "600036", "\xD5\xD0\xC9\xCC\xD2\xF8\xD0\xD0", 3550, 6.48, 2, false},    // 招商银行
     {"USZA", "000001", "\xC6\xBD\xB0\xB2\xD2\xF8\xD0\xD0", 1130, 4.87, 2011, true},  // 平安银行
 };
 
@@ -41,7 +41,10 @@ struct IndexSpec {
 
 const IndexSpec kIndexes[] = {
     {"000001", "\xC9\xCF\xD6\xA4\xD6\xB8\xCA\xFD", 3100.50, true},  // 上证指数
-    {"000300", "\xBB\xA6\xC9\xEE" "300", 3800.20, false},            // 沪深300
+    {"000300",
+     "\xBB\xA6\xC9\xEE"
+     "300",
+     3800.20, false},  // 沪深300
 };
 
 constexpr int kMs = 1000;
@@ -145,7 +148,8 @@ public:
         for (int i = 0; i < 220; ++i) m_events.push_back({kOpen + m_rand.Below(kBreak - kOpen), 0});
         if (m_spec.sz)
             for (int i = 0; i < 25; ++i) m_events.push_back({kOpen + m_rand.Below(kBreak - kOpen), 1});
-        std::stable_sort(m_events.begin(), m_events.end(), [](const Event& a, const Event& b) { return a.time < b.time; });
+        std::stable_sort(m_events.begin(), m_events.end(),
+                         [](const Event& a, const Event& b) { return a.time < b.time; });
     }
 
     void Snapshot(int time) {
@@ -279,10 +283,12 @@ private:
         const int32_t index = o.index;
         int left = volume;
         if (buy) {
-            while (left > 0 && !m_asks.empty() && m_asks.begin()->first <= price) left = Fill(time, true, index, left, m_asks);
+            while (left > 0 && !m_asks.empty() && m_asks.begin()->first <= price)
+                left = Fill(time, true, index, left, m_asks);
             if (left > 0) m_bids[price].push_back({index, left});
         } else {
-            while (left > 0 && !m_bids.empty() && m_bids.begin()->first >= price) left = Fill(time, false, index, left, m_bids);
+            while (left > 0 && !m_bids.empty() && m_bids.begin()->first >= price)
+                left = Fill(time, false, index, left, m_bids);
             if (left > 0) m_asks[price].push_back({index, left});
         }
     }
@@ -459,8 +465,7 @@ bool WriteOfflineSample(const OfflineSample& sample, const std::string& folder) 
     for (const Transaction& r : sample.trans) trans.Add(TransCsvRow(r));
     return WriteTextFile(folder + "codelist.ini", sample.codelist) && index.Write(folder + "index.csv") &&
            stock.Write(folder + "stock.csv") && superstock.Write(folder + "superstock.csv") &&
-           queue.Write(folder + "queue.csv") && order.Write(folder + "order.csv") &&
-           trans.Write(folder + "trans.csv");
+           queue.Write(folder + "queue.csv") && order.Write(folder + "order.csv") && trans.Write(folder + "trans.csv");
 }
 
 }  // namespace kvotest

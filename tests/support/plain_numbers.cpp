@@ -55,10 +55,14 @@ int32_t Truncate32(double v) { return v > -2147483649.0 && v < 2147483648.0 ? in
 
 double FieldDouble(const uint8_t* record, const QuoteFieldDescriptor& d) {
     switch (Kind(d)) {
-        case kFieldKindPacked64: return Double64(Load<uint64_t>(record, d));
-        case kFieldKindPacked32: return Double32(Load<uint32_t>(record, d));
-        case kFieldKindInt32: return Load<int32_t>(record, d);
-        default: return 0.0;
+    case kFieldKindPacked64:
+        return Double64(Load<uint64_t>(record, d));
+    case kFieldKindPacked32:
+        return Double32(Load<uint32_t>(record, d));
+    case kFieldKindInt32:
+        return Load<int32_t>(record, d);
+    default:
+        return 0.0;
     }
 }
 

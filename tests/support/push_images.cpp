@@ -42,10 +42,9 @@ int32_t PushVolumeOf(int32_t index) { return 100 * (index % 9 + 1); }
 double PushPriceOf(int32_t index) { return 10.0 + (index % 100) * 0.01; }
 int32_t PushField77Of(int32_t index) { return 100000 - index; }
 
-std::string TransactionImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime,
-                             ImageForm form) {
+std::string TransactionImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime, ImageForm form) {
     FieldTable b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(10, P64, 8), Col(13, I32, 4),
-                 Col(74, I32, 4), Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4)},
+                  Col(74, I32, 4), Col(75, I32, 4), Col(272, I32, 4), Col(12, I32, 4), Col(271, I32, 4)},
                  TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 56, datetime);
@@ -65,7 +64,7 @@ std::string TransactionImage(uint32_t marketByte, const std::vector<CodeRun>& ru
 
 std::string CancelImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime, ImageForm form) {
     FieldTable b({Col(82, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(73, I32, 4), Col(20, P64, 8), Col(13, I32, 4),
-                 Col(37, I32, 4), Col(271, I32, 4)},
+                  Col(37, I32, 4), Col(271, I32, 4)},
                  TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 82, datetime);
@@ -82,7 +81,7 @@ std::string CancelImage(uint32_t marketByte, const std::vector<CodeRun>& runs, u
 
 std::string OrderImage(uint32_t marketByte, const std::vector<CodeRun>& runs, uint64_t datetime, ImageForm form) {
     FieldTable b({Col(56, P64, 8), Col(1, I32, 4), Col(76, I32, 4), Col(77, I32, 4), Col(73, I32, 4), Col(13, I32, 4),
-                 Col(271, I32, 4), Col(10, P64, 8), Col(272, I32, 4), Col(89, TXT, 4), Col(12, I32, 4)},
+                  Col(271, I32, 4), Col(10, P64, 8), Col(272, I32, 4), Col(89, TXT, 4), Col(12, I32, 4)},
                  TotalRecords(runs));
     FillRuns(b, marketByte, runs, [&](uint32_t r, int32_t i) {
         b.Number(r, 56, datetime);
@@ -147,12 +146,14 @@ void AddCodeRuns(qw::Table& t, uint32_t perCode) {
 }
 
 qw::Table FullStockTable(uint32_t records) {
-    std::vector<qw::Column> cols = {{TXT | 5, 0, 16}, {TXT | 55, 0, 20}, {TXT | 127, 0, 8}, {I32 | 56, 0, 4},
-                                    {TXT | 86, 0, 12}};
+    std::vector<qw::Column> cols = {
+        {TXT | 5, 0, 16}, {TXT | 55, 0, 20}, {TXT | 127, 0, 8}, {I32 | 56, 0, 4}, {TXT | 86, 0, 12}};
     const uint32_t p64[] = {6, 7, 8, 9, 10, 19, 122, 124, 69, 70, 91, 80, 266, 270, 76, 77, 141};
     for (uint32_t id : p64) cols.push_back({P64 | id, 0, 8});
-    const uint32_t bookP[] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118, 30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
-    const uint32_t bookV[] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119, 31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
+    const uint32_t bookP[] = {24, 26, 28, 150, 154, 102, 106, 110, 114, 118,
+                              30, 32, 34, 152, 156, 104, 108, 112, 116, 120};
+    const uint32_t bookV[] = {25, 27, 29, 151, 155, 103, 107, 111, 115, 119,
+                              31, 33, 35, 153, 157, 105, 109, 113, 117, 121};
     for (uint32_t id : bookP) cols.push_back({P32 | id, 0, 4});
     for (uint32_t id : bookV) cols.push_back({P64 | id, 0, 8});
     for (uint32_t id = 131; id <= 140; ++id) cols.push_back({P32 | id, 0, 4});
@@ -166,9 +167,12 @@ qw::Table FullStockTable(uint32_t records) {
         for (size_t c = 0; c < cols.size(); ++c) {
             uint32_t kind = cols[c].id & 0x7000;
             if (kind == TXT) continue;
-            if (kind == P64) qw::SetU64(t, r, c, rb::Packed64(1000 + r * 7 + c, 2, true));
-            else if (kind == P32) qw::SetU32(t, r, c, rb::Packed32(1000 + r * 3 + c, 2, true));
-            else qw::SetU32(t, r, c, r + uint32_t(c));
+            if (kind == P64)
+                qw::SetU64(t, r, c, rb::Packed64(1000 + r * 7 + c, 2, true));
+            else if (kind == P32)
+                qw::SetU32(t, r, c, rb::Packed32(1000 + r * 3 + c, 2, true));
+            else
+                qw::SetU32(t, r, c, r + uint32_t(c));
         }
         char code[16];
         snprintf(code, sizeof code, "\x11%06u", 600000 + r);
@@ -180,8 +184,8 @@ qw::Table FullStockTable(uint32_t records) {
 }
 
 qw::Table FullTradeTable(uint32_t records, uint32_t perCode, bool transactions) {
-    std::vector<qw::Column> cols = {{P64 | 56, 0, 8}, {I32 | 1, 0, 4},  {I32 | 76, 0, 4},  {I32 | 77, 0, 4},
-                                    {I32 | 73, 0, 4}, {P32 | 10, 0, 4}, {P64 | 13, 0, 8},  {I32 | 271, 0, 4},
+    std::vector<qw::Column> cols = {{P64 | 56, 0, 8},  {I32 | 1, 0, 4},  {I32 | 76, 0, 4}, {I32 | 77, 0, 4},
+                                    {I32 | 73, 0, 4},  {P32 | 10, 0, 4}, {P64 | 13, 0, 8}, {I32 | 271, 0, 4},
                                     {I32 | 272, 0, 4}, {I32 | 12, 0, 4}, {TXT | 89, 0, 1}, {I32 | 74, 0, 4},
                                     {I32 | 75, 0, 4}};
     qw::Table t = qw::MakeTable(cols, records);
@@ -199,4 +203,3 @@ qw::Table FullTradeTable(uint32_t records, uint32_t perCode, bool transactions) 
 }
 
 }  // namespace kvotest
-

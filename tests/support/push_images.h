@@ -29,7 +29,7 @@ struct CodeRun {
 // Field values of the record with index i (transactions, cancellations and
 // orders).
 int32_t PushVolumeOf(int32_t index);
-double PushPriceOf(int32_t index);  // two decimals
+double PushPriceOf(int32_t index);     // two decimals
 int32_t PushField77Of(int32_t index);  // orders: falls as the index grows
 
 // Transactions (wire classes 5, 11, 13): fields 56 (datetime, 64-bit

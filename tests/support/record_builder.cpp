@@ -73,8 +73,12 @@ void ReadCodes(RecordImage& image, const std::function<int32_t(const char*, cons
 }
 
 qw::Table TransactionTable(uint32_t records, uint32_t split) {
-    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8}, {kI32 | 1, 0, 4}, {kP32 | 10, 0, 4}, {kP64 | 13, 0, 8},
-                                 {kI32 | 272, 0, 4}, {kI32 | 12, 0, 4}},
+    qw::Table t = qw::MakeTable({{kP64 | 56, 0, 8},
+                                 {kI32 | 1, 0, 4},
+                                 {kP32 | 10, 0, 4},
+                                 {kP64 | 13, 0, 8},
+                                 {kI32 | 272, 0, 4},
+                                 {kI32 | 12, 0, 4}},
                                 records);
     for (uint32_t r = 0; r < records; ++r) {
         qw::SetU64(t, r, 0, Packed64(20240105100000000ull + r, 0, false));
@@ -84,7 +88,12 @@ qw::Table TransactionTable(uint32_t records, uint32_t split) {
         qw::SetU32(t, r, 4, r == 1 ? 4u : 0u);
         qw::SetU32(t, r, 5, r % 2 ? 17u : 2u);
     }
-    t.codes = {{"\x11" "600000", 0, split}, {"\x21" "000001", split, records - split}};
+    t.codes = {{"\x11"
+                "600000",
+                0, split},
+               {"\x21"
+                "000001",
+                split, records - split}};
     return t;
 }
 
@@ -103,7 +112,8 @@ std::string Key(const std::string& code) {
         sum += c;
     }
     if (got != want) return ::testing::AssertionFailure() << "blocks of" << got << ", expected" << want;
-    if (ctx.gathered != sum) return ::testing::AssertionFailure() << "gathered " << ctx.gathered << ", expected " << sum;
+    if (ctx.gathered != sum)
+        return ::testing::AssertionFailure() << "gathered " << ctx.gathered << ", expected " << sum;
     return ::testing::AssertionSuccess();
 }
 

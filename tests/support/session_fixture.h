@@ -79,7 +79,7 @@ protected:
     // A session of market logged in (as GatewayAccount("trader")) on the
     // simulator, with the more simulators as further addresses.
     std::unique_ptr<CDatafeedSDKManager> LoggedInSession(const std::string& market = "SH",
-                                                        const std::vector<GatewaySim*>& more = {});
+                                                         const std::vector<GatewaySim*>& more = {});
     // The text of the process log so far.
     std::string LogText() const { return m_log.Text(); }
 
