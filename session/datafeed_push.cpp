@@ -87,6 +87,14 @@ constexpr size_t kOrderIndexOffset = offsetof(OrderData, index);       // 29
 constexpr size_t kOrderField77Offset = offsetof(OrderData, field_77);  // 37
 static_assert(kIndexOffset == 29 && kOrderIndexOffset == 29 && kOrderField77Offset == 37);
 
+// Copies the blocks' records one after another from at on.
+void CopyBlocks(uint8_t* at, const std::vector<RecordBlock>& blocks, uint32_t recordSize) {
+    for (const RecordBlock& b : blocks) {
+        std::memcpy(at, b.records, size_t(b.count) * recordSize);
+        at += size_t(b.count) * recordSize;
+    }
+}
+
 bool MarketHasFirstExchange(const char (&market)[5]) {
     const size_t n = strnlen(market, sizeof market);
     return std::string_view(market, n).find("USH") != std::string_view::npos;
@@ -243,10 +251,7 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
         auto* at = static_cast<uint8_t*>(GrowBatchArray(slot, static_cast<size_t>(bytes)));
         if (at == nullptr) return false;
         at += size_t(kind.inArray) * kind.recordSize;
-        for (const RecordBlock& b : kind.blocks) {
-            std::memcpy(at, b.records, size_t(b.count) * kind.recordSize);
-            at += size_t(b.count) * kind.recordSize;
-        }
+        CopyBlocks(at, kind.blocks, kind.recordSize);
         FreeRecordBlocks(&kind.blocks);
         kind.inArray = kind.total;
         return true;
@@ -325,10 +330,7 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
                     std::memcpy(at, GrowBatchArray(k, prefix), prefix);
                     at += prefix;
                 }
-                for (const RecordBlock& b : kind.blocks) {
-                    std::memcpy(at, b.records, size_t(b.count) * kind.recordSize);
-                    at += size_t(b.count) * kind.recordSize;
-                }
+                CopyBlocks(at, kind.blocks, kind.recordSize);
             }
             FreeRecordBlocks(&kind.blocks);
         }
