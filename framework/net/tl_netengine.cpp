@@ -188,11 +188,11 @@ void CheckThread() {
                     }
                 }
             }
-            const uint32_t steps = kStepsPerIdlePass - pass % kStepsPerIdlePass;
-            pass += steps;
-            // Measured from the start of this step, as each step comes at
-            // least 10 ms after the one before.
-            due = now + std::chrono::milliseconds(steps * kStepMs);
+            // Every pass falls on an idle step; the next is measured from the
+            // start of this one, as each step comes at least 10 ms after the
+            // one before.
+            pass += kStepsPerIdlePass;
+            due = now + std::chrono::milliseconds(kStepsPerIdlePass * kStepMs);
         }
         std::unique_lock<std::mutex> sleep(e.checkSleepLock);
         e.checkSleep.wait_until(sleep, due, ended);
