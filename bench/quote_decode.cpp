@@ -142,30 +142,15 @@ const qw::Table& Table(uint32_t records = kRecords) {
 
 qw::Bytes Image(int which, uint32_t records) {
     const qw::Table& t = Table(records);
-    qw::CompactOptions o;
-    switch (which) {
-    case 0:
-        return qw::NativeImage(t);
-    case 1:
-        o.version = "hd1.0";
+    // 0 native, 1 to 5 the compact versions, 6 "hq6." raw, 7 "hq6." snappy.
+    static const char* const kCompactVersions[] = {"hd1.0", "hd3.0", "hd3.1", "hd5.0", "hd5.1"};
+    if (which == 0) return qw::NativeImage(t);
+    if (which <= 5) {
+        qw::CompactOptions o;
+        o.version = kCompactVersions[which - 1];
         return qw::CompactImage(t, o);
-    case 2:
-        o.version = "hd3.0";
-        return qw::CompactImage(t, o);
-    case 3:
-        o.version = "hd3.1";
-        return qw::CompactImage(t, o);
-    case 4:
-        o.version = "hd5.0";
-        return qw::CompactImage(t, o);
-    case 5:
-        o.version = "hd5.1";
-        return qw::CompactImage(t, o);
-    case 6:
-        return qw::Hq6Image(t, 0);
-    default:
-        return qw::Hq6Image(t, 0x10);
     }
+    return qw::Hq6Image(t, which == 6 ? 0 : 0x10);
 }
 
 const char* kNames[] = {"hq1_native",   "hd1.0_raw",   "hd3.0_transposed", "hd3.1_rle",
