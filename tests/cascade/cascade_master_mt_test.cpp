@@ -343,14 +343,12 @@ TEST_F(CascadeMasterTest, ChildrenLeaveDuringTheRelay) {
         EXPECT_TRUE(Market().WaitSubscriptions(2 * round, 2000));
         leaving.reset();
         EXPECT_TRUE(Market().WaitSubscriptions(2 * round + 1, 2000));
+        EXPECT_EQ(Market().Subscriptions().back(), "2|4|USHA|(600001)");
         while (stays->ReadReq(2, &f, 10)) ++received;
     }
     pusher.join();
     while (received < 200 && stays->ReadReq(2, &f, 2000)) ++received;
     EXPECT_EQ(received, 200);
-    const std::vector<SessionCall> calls = Market().Subscriptions();
-    ASSERT_EQ(calls.size(), 9u);
-    for (size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i], i % 2 ? "2|3|USHA|(600001)" : "2|4|USHA|(600001)");
 }
 
 TEST_F(CascadeMasterTest, BrokenPeersAreDroppedWithoutStallingOthers) {
