@@ -5,11 +5,13 @@
 // shortened.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -353,23 +355,15 @@ TEST_F(OfflinePlaybackTest, MasterAnswersChildQueriesFromTheFiles) {
     EXPECT_EQ(master.Cascade()->RouteCount(), 0u);
 }
 
-// Files edited by hand often end without a line break: the last line still
-// counts. The played row of stock.csv reaches the host, and the code list and
-// snapshot queries that only that row and that line of codelist.ini answer
-// are answered.
+// Files edited by hand often end without a line break: their last line counts.
 TEST_F(OfflinePlaybackTest, LastLineWithoutLineBreakCounts) {
     const std::string folder = dir_ + "/data/";
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     ASSERT_TRUE(WriteTextFile(folder + "codelist.ini", "USZA=000001\nUSHA=600000,600036"));
     const std::vector<TickStock> stock = {Moved(Sample().stock[0], "USZA", "000001"),
                                           Moved(Sample().stock[1], "USHA", "600000")};
-    CsvWriter writer(StockCsvColumns());
-    for (const TickStock& r : stock) writer.Add(StockCsvRow(r));
-    std::string text = writer.Text();
-    ASSERT_EQ(text.back(), '\n');
-    text.pop_back();
-    ASSERT_TRUE(WriteTextFile(folder + "stock.csv", text));
-
+    WriteCsv(folder + "stock.csv", StockCsvColumns(), &StockCsvRow, stock);
+    ASSERT_EQ(truncate((folder + "stock.csv").c_str(), off_t(std::filesystem::file_size(folder + "stock.csv") - 1)), 0);
     WriteToolIni("master=true\nsocket_port=0\n");
     CSocketDataMananger master(&cfg_);
     ASSERT_EQ(master.StartOfflineDebug(Playback("stock", 10, 0, 1, folder)), 0);
@@ -384,7 +378,6 @@ TEST_F(OfflinePlaybackTest, LastLineWithoutLineBreakCounts) {
     child->SendFrame(2, "ReqType:103,id:q2,market:USHA, codelist:(600000),");
     ASSERT_TRUE(child->ReadReq(203, &f, 3000));
     EXPECT_EQ(f.body, PeerAnswerBody(203, "q2", 1, Bytes(stock[1])));
-
     AwaitPlaybackEnd();
     EXPECT_EQ(Totals()[2].keys, (std::map<std::string, size_t>{{"USHA:600000", 1}}));
 }

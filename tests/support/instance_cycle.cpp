@@ -13,11 +13,7 @@ namespace {
 std::atomic<uint64_t> g_records{0};
 std::atomic<uint64_t> g_lastCallNs{0};
 
-uint64_t NowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
+uint64_t NowNs() { return uint64_t(std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1)); }
 
 int32_t CountRecords(void*, const void*, uint32_t count, const PushTiming*) {
     g_lastCallNs.store(NowNs());
@@ -25,31 +21,28 @@ int32_t CountRecords(void*, const void*, uint32_t count, const PushTiming*) {
     return 0;
 }
 
-// Adds the time since *t to *phase (when timed) and restarts *t.
-void Lap(uint64_t* t, uint64_t* phase) {
-    const uint64_t now = NowNs();
-    *phase += now - *t;
-    *t = now;
+// Runs call, adding its time to phase.
+template <class Call>
+auto Timed(uint64_t& phase, Call call) {
+    const uint64_t t0 = NowNs();
+    auto result = call();
+    phase += NowNs() - t0;
+    return result;
 }
 
 std::string Steps(const InstanceConfig& cfg, uint16_t port, SimMarket& market, CyclePhases& phases) {
-    uint64_t t = NowNs();
-    void* handle = KvoCreateInstance(&cfg);
-    Lap(&t, &phases.create);
+    void* handle = Timed(phases.create, [&] { return KvoCreateInstance(&cfg); });
     if (handle == nullptr) return "create";
     std::string failure;
-    if (KvoRegisterAddr(handle, "USH", "127.0.0.1", port) != 0) failure = "register";
-    Lap(&t, &phases.registerAddr);
+    if (Timed(phases.registerAddr, [&] { return KvoRegisterAddr(handle, "USH", "127.0.0.1", port); }) != 0)
+        failure = "register";
     if (failure.empty()) {
-        LoginResult* r = KvoLogin(handle, "trader", "pw");
-        Lap(&t, &phases.login);
+        LoginResult* r = Timed(phases.login, [&] { return KvoLogin(handle, "trader", "pw"); });
         if (r == nullptr || r->nstatuscode != 0) failure = "login " + std::to_string(r ? r->nstatuscode : 0);
         KvoFreeMem(r);
     }
     if (failure.empty()) {
-        t = NowNs();
-        const int32_t rc = KvoSubScribe(handle, 2, 1, "USHA", "(600000)");
-        Lap(&t, &phases.subscribe);
+        const int32_t rc = Timed(phases.subscribe, [&] { return KvoSubScribe(handle, 2, 1, "USHA", "(600000)"); });
         if (rc != 0) failure = "subscribe " + std::to_string(rc);
     }
     if (failure.empty()) {
@@ -64,9 +57,7 @@ std::string Steps(const InstanceConfig& cfg, uint16_t port, SimMarket& market, C
         }
         if (!pushed) failure = "no push";
     }
-    t = NowNs();
-    if (KvoReleaseInstance(handle) != 0 && failure.empty()) failure = "release";
-    Lap(&t, &phases.release);
+    if (Timed(phases.release, [&] { return KvoReleaseInstance(handle); }) != 0 && failure.empty()) failure = "release";
     return failure;
 }
 
@@ -76,16 +67,14 @@ std::string InstanceCycle(InstanceConfig cfg, CyclePhases* phases) {
     CyclePhases unused;
     CyclePhases& times = phases != nullptr ? *phases : unused;
     cfg.fnctickstock = &CountRecords;
-    uint64_t t = NowNs();
     GatewaySim sim;
-    if (!sim.Start()) return "simulator";
+    if (!Timed(times.simulator, [&] { return sim.Start(); })) return "simulator";
     SimMarket market;
     market.Attach(sim);
-    Lap(&t, &times.simulator);
     const std::string failure = Steps(cfg, sim.Port(), market, times);
-    t = NowNs();
+    const uint64_t stop = NowNs();
     sim.Stop();
-    Lap(&t, &times.simulator);
+    times.simulator += NowNs() - stop;
     return failure;
 }
 

@@ -13,9 +13,8 @@
 
 namespace kvotest {
 
-// Nanoseconds each step of a cycle took: the library's calls (the push is
-// the time from the market's step to the first record's callback), and the
-// simulator's start and stop around them.
+// Nanoseconds spent in each library call of a cycle (push: from the market's
+// step to the first record's callback) and in the simulator's start and stop.
 struct CyclePhases {
     uint64_t create = 0;
     uint64_t registerAddr = 0;
@@ -27,8 +26,8 @@ struct CyclePhases {
 };
 
 // cfg is used as given, except its stock-tick callback, which counts the
-// records. "" when every step succeeded, else the step that failed. With
-// phases, the steps' times are added to it.
+// records. "" when every step succeeded, else the step that failed. The
+// steps' times are added to *phases when given.
 std::string InstanceCycle(InstanceConfig cfg, CyclePhases* phases = nullptr);
 
 }  // namespace kvotest
