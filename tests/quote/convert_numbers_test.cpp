@@ -132,18 +132,12 @@ rb::RecordImage RandomImage(const Groups& sources, uint32_t records, std::mt1993
             if (const uint32_t kind = kinds[rng() % 6]; rng() % 10 != 0)
                 cols.push_back({kind | id, uint16_t(kind == rb::kP64 ? 8 : 4)});
     rb::RecordImage img(cols, records);
-    const std::string code =
-        "\x11"
-        "600000";
+    const std::string code = std::string(1, '\x11') + "600000";
     for (uint32_t r = 0; r < records; ++r) {
         img.SetText(r, 5, code);
-        for (size_t c = 2; c < cols.size(); ++c) {
-            const bool wide = (cols[c].id & 0x7000) == rb::kP64;
-            if (wide)
-                img.SetU64(r, cols[c].id & 0xFFF, RandomWord(true, rng));
-            else
-                img.SetU32(r, cols[c].id & 0xFFF, uint32_t(RandomWord(false, rng)));
-        }
+        for (size_t c = 2; c < cols.size(); ++c)
+            (cols[c].id & 0x7000) == rb::kP64 ? img.SetU64(r, cols[c].id & 0xFFF, RandomWord(true, rng))
+                                              : img.SetU32(r, cols[c].id & 0xFFF, uint32_t(RandomWord(false, rng)));
     }
     img.codes = {{rb::Key(code), 0, records}};
     return img;
@@ -165,46 +159,45 @@ void ExpectSources(const rb::RecordImage& img, const Groups& sources, size_t siz
 }
 
 template <class Rec>
-Out AsBytes(const std::vector<Rec>& v) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(v.data());
-    return Out(p, p + v.size() * sizeof(Rec));
+void Append(Out* out, const void* records, size_t count) {
+    const uint8_t* p = static_cast<const uint8_t*>(records);
+    out->insert(out->end(), p, p + count * sizeof(Rec));
 }
 
 // A host callback keeping the records it gets.
 template <class Rec>
 int32_t Keep(void* out, const void* records, uint32_t count, const PushTiming*) {
-    const uint8_t* p = static_cast<const uint8_t*>(records);
-    static_cast<Out*>(out)->insert(static_cast<Out*>(out)->end(), p, p + count * sizeof(Rec));
+    Append<Rec>(static_cast<Out*>(out), records, count);
     return 0;
 }
 
-// The records a push converter (record-wise or by code) hands the host
-// callback `slot` or leaves in blocks for the push processing.
-template <class Rec, class Convert>
-Out Pushed(rb::RecordImage& img, Convert convert, QuoteDataCallback PushConvertContext::*slot = nullptr) {
+// The records a converter gives: a push converter (record-wise or by code) to
+// the host callback `slot` or in blocks for the push processing, a snapshot
+// converter to the session's list.
+template <class Rec, class Ctx, class... A>
+Out Converted(rb::RecordImage& img, int32_t (*convert)(Ctx*, A...),
+              QuoteDataCallback PushConvertContext::*slot = nullptr) {
     Out out;
     ConvertSession session;
-    PushConvertContext ctx = rb::PushContext(img, &session);
-    if (slot != nullptr) ctx.*slot = &Keep<Rec>;
-    ctx.instance = &out;
-    if constexpr (std::is_invocable_v<Convert, PushConvertContext*, const void*, int32_t>)
+    std::vector<Rec> recs;
+    if constexpr (std::is_same_v<Ctx, SnapshotConvertContext>) {
+        Ctx ctx = rb::SnapshotContext(img);
+        ctx.stockList = &session.stockList;
+        ctx.indexList = &session.indexList;
         rb::ReadAllRecords(img, convert, &ctx);
-    else
-        rb::ReadCodes(img, convert, &ctx);
-    const Out blocks = AsBytes(rb::TakeRecords<Rec>(&ctx.blocks));
-    out.insert(out.end(), blocks.begin(), blocks.end());
+        recs = rb::ListRecords<Rec>(std::is_same_v<Rec, TickStock> ? session.stockList : session.indexList);
+    } else {
+        Ctx ctx = rb::PushContext(img, &session);
+        if (slot != nullptr) ctx.*slot = &Keep<Rec>;
+        ctx.instance = &out;
+        if constexpr (sizeof...(A) == 2)
+            rb::ReadAllRecords(img, convert, &ctx);
+        else
+            rb::ReadCodes(img, convert, &ctx);
+        recs = rb::TakeRecords<Rec>(&ctx.blocks);
+    }
+    Append<Rec>(&out, recs.data(), recs.size());
     return out;
-}
-
-// The records a snapshot converter appends to the session's list.
-template <class Rec, class Convert>
-Out Listed(rb::RecordImage& img, Convert convert) {
-    ConvertSession session;
-    SnapshotConvertContext ctx = rb::SnapshotContext(img);
-    ctx.stockList = &session.stockList;
-    ctx.indexList = &session.indexList;
-    rb::ReadAllRecords(img, convert, &ctx);
-    return AsBytes(rb::ListRecords<Rec>(std::is_same_v<Rec, TickStock> ? session.stockList : session.indexList));
 }
 
 TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
@@ -212,20 +205,20 @@ TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
     using I = rb::RecordImage;
     const std::tuple<Groups, size_t, Out (*)(I&)> families[] = {
         {StockSources(false), sizeof(TickStock),
-         [](I& i) { return Pushed<TickStock>(i, &ConvertStockPush, &C::fnctickstock); }},
-        {StockSources(true), sizeof(TickStock), [](I& i) { return Listed<TickStock>(i, &ConvertStockSnapshot); }},
+         [](I& i) { return Converted<TickStock>(i, &ConvertStockPush, &C::fnctickstock); }},
+        {StockSources(true), sizeof(TickStock), [](I& i) { return Converted<TickStock>(i, &ConvertStockSnapshot); }},
         {IndexSources(), sizeof(TickIndex),
-         [](I& i) { return Pushed<TickIndex>(i, &ConvertIndexPush, &C::fnctickindex); }},
-        {IndexSources(), sizeof(TickIndex), [](I& i) { return Listed<TickIndex>(i, &ConvertIndexSnapshot); }},
+         [](I& i) { return Converted<TickIndex>(i, &ConvertIndexPush, &C::fnctickindex); }},
+        {IndexSources(), sizeof(TickIndex), [](I& i) { return Converted<TickIndex>(i, &ConvertIndexSnapshot); }},
         {FiveLevelSources(), sizeof(FiveLevelTick),
-         [](I& i) { return Pushed<FiveLevelTick>(i, &ConvertFiveLevelPush, &C::fncfivelevel); }},
+         [](I& i) { return Converted<FiveLevelTick>(i, &ConvertFiveLevelPush, &C::fncfivelevel); }},
         {TradeSources(10, 74, 75), sizeof(Transaction),
-         [](I& i) { return Pushed<Transaction>(i, &ConvertTransactionPush); }},
+         [](I& i) { return Converted<Transaction>(i, &ConvertTransactionPush); }},
         {TradeSources(20, 37, 0), sizeof(Transaction),
-         [](I& i) { return Pushed<Transaction>(i, &ConvertBuyCancelPush); }},
+         [](I& i) { return Converted<Transaction>(i, &ConvertBuyCancelPush); }},
         {TradeSources(20, 0, 37), sizeof(Transaction),
-         [](I& i) { return Pushed<Transaction>(i, &ConvertSellCancelPush); }},
-        {OrderSources(), sizeof(OrderData), [](I& i) { return Pushed<OrderData>(i, &ConvertOrderPush); }}};
+         [](I& i) { return Converted<Transaction>(i, &ConvertSellCancelPush); }},
+        {OrderSources(), sizeof(OrderData), [](I& i) { return Converted<OrderData>(i, &ConvertOrderPush); }}};
     std::mt19937_64 rng(4121);
     for (int round = 0; round < 50 && !HasFailure(); ++round)
         for (const auto& [src, size, convert] : families) {
