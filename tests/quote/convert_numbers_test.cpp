@@ -7,11 +7,12 @@
 #include <cstddef>
 #include <cstring>
 #include <random>
+#include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
 #include "quote/convert.h"
-#include "quote/convert_plan.h"
 #include "tests/support/plain_numbers.h"
 #include "tests/support/record_builder.h"
 
@@ -20,31 +21,41 @@ namespace {
 // A word of a column: no value, a well-formed number of small magnitude with
 // any power, sign and form, or any bits.
 uint64_t RandomWord(bool wide, std::mt19937_64& rng) {
-    switch (rng() % 8) {
-    case 0:
-        return wide ? (rng() % 2 ? 0x8000000000000000ull : ~0ull) : (rng() % 2 ? 0x80000000u : 0xFFFFFFFFu);
-    case 1:
-        return (rng() % 10000000) | (rng() & (wide ? 0xFC00000000000000ull : 0xF8000000u));
-    default:
-        return rng();
-    }
+    const uint64_t top = wide ? 0x8000000000000000ull : 0x80000000u;
+    if (rng() % 8 == 0) return rng() % 2 ? top : top * 2 - 1;
+    return rng() % 4 == 0 ? (rng() % 10000000) | (rng() & (wide ? 0xFC00000000000000ull : 0xF8000000u)) : rng();
 }
 
-// Output numbers: consecutive fields from offset `at`, each as wide as its
-// reading, read from the columns of `ids` as `read` tells (a NumberRead, or
-// kLow32: the low half of the integer reading).
+// The reference readings of an output number, writing it and giving its width.
+using Read = size_t (*)(const uint8_t*, const QuoteFieldDescriptor&, uint8_t*);
+template <auto F>
+size_t As(const uint8_t* rec, const QuoteFieldDescriptor& d, uint8_t* out) {
+    const auto v = F(rec, d);
+    memcpy(out, &v, sizeof v);
+    return sizeof v;
+}
+int64_t DblI64(const uint8_t* r, const QuoteFieldDescriptor& d) {
+    return plain::Truncate<int64_t>(plain::FieldDouble(r, d));
+}
+int32_t DblI32(const uint8_t* r, const QuoteFieldDescriptor& d) {
+    return plain::Truncate<int32_t>(plain::FieldDouble(r, d));
+}
+int32_t Low32(const uint8_t* r, const QuoteFieldDescriptor& d) { return int32_t(plain::FieldInt64(r, d)); }
+constexpr Read kDbl = &As<plain::FieldDouble>, kI64 = &As<plain::FieldInt64>, kI32 = &As<plain::FieldInt32>,
+               kDblI64 = &As<DblI64>, kDblI32 = &As<DblI32>, kLow32 = &As<Low32>;
+
+// Output numbers: consecutive fields from offset `at`, read from the columns
+// of `ids`.
 struct Group {
     std::vector<uint32_t> ids;
-    int read;
+    Read read;
     size_t at;
 };
 using Groups = std::vector<Group>;
-constexpr int kDbl = int(NumberRead::kDouble), kI64 = int(NumberRead::kInt64), kI32 = int(NumberRead::kInt32),
-              kDblI64 = int(NumberRead::kDoubleToInt64), kDblI32 = int(NumberRead::kDoubleToInt32), kLow32 = 99;
 
 Groups StockSources(bool snapshot) {
     using T = TickStock;
-    const int i32 = snapshot ? kDblI32 : kI32;
+    const Read i32 = snapshot ? kDblI32 : kI32;
     return {{{6, 7, 8, 9, 10}, kDbl, offsetof(T, pre_price)},
             {{13}, kDblI64, offsetof(T, volume)},
             {{19}, kDbl, offsetof(T, turnover)},
@@ -114,128 +125,106 @@ Groups OrderSources() {
 // `records` records of one code: code columns and, per source field, a
 // column of a random numeric or text kind (or none) holding random words.
 rb::RecordImage RandomImage(const Groups& sources, uint32_t records, std::mt19937_64& rng) {
+    static const uint32_t kinds[] = {rb::kP64, rb::kP32, rb::kI32, rb::kP64, rb::kP32, rb::kText};
     std::vector<rb::Column> cols = {{rb::kText | 5, 16}, {rb::kText | 55, 20}};
     for (const Group& g : sources)
-        for (uint32_t id : g.ids) {
-            static const uint32_t kinds[] = {rb::kP64, rb::kP32, rb::kI32, rb::kP64, rb::kP32, rb::kText};
-            uint32_t kind = kinds[rng() % 6];
-            if (rng() % 10 != 0) cols.push_back({kind | id, uint16_t(kind == rb::kP64 ? 8 : 4)});
-        }
+        for (uint32_t id : g.ids)
+            if (const uint32_t kind = kinds[rng() % 6]; rng() % 10 != 0)
+                cols.push_back({kind | id, uint16_t(kind == rb::kP64 ? 8 : 4)});
     rb::RecordImage img(cols, records);
+    const std::string code = std::string(1, '\x11') + "600000";
     for (uint32_t r = 0; r < records; ++r) {
-        img.SetText(r, 5,
-                    "\x11"
-                    "600000");
-        for (size_t c = 2; c < cols.size(); ++c) {
-            uint32_t id = cols[c].id & 0xFFF, kind = cols[c].id & 0x7000;
-            if (kind == rb::kP64)
-                img.SetU64(r, id, RandomWord(true, rng));
-            else
-                img.SetU32(r, id, uint32_t(RandomWord(false, rng)));
-        }
+        img.SetText(r, 5, code);
+        for (size_t c = 2; c < cols.size(); ++c)
+            (cols[c].id & 0x7000) == rb::kP64 ? img.SetU64(r, cols[c].id & 0xFFF, RandomWord(true, rng))
+                                              : img.SetU32(r, cols[c].id & 0xFFF, uint32_t(RandomWord(false, rng)));
     }
-    img.codes = {{rb::Key("\x11"
-                          "600000"),
-                  0, records}};
+    img.codes = {{rb::Key(code), 0, records}};
     return img;
 }
 
-template <class Rec>
-void ExpectSources(const rb::RecordImage& img, const Groups& sources, const std::vector<Rec>& out) {
-    ASSERT_EQ(out.size(), img.Count());
-    for (uint32_t r = 0; r < img.Count(); ++r) {
-        const uint8_t* rec = img.Data() + size_t(r) * img.RecordSize();
+using Out = std::vector<uint8_t>;
+
+void ExpectSources(const rb::RecordImage& img, const Groups& sources, size_t size, const Out& out) {
+    ASSERT_EQ(out.size(), img.Count() * size);
+    for (uint32_t r = 0; r < img.Count(); ++r)
         for (const Group& g : sources)
             for (size_t i = 0; i < g.ids.size(); ++i) {
                 QuoteFieldDescriptor d{};
                 img.GetFieldInfo(g.ids[i], &d);
                 uint8_t want[8];
-                size_t n = 0;
-                auto put = [&](auto v) { memcpy(want, &v, n = sizeof v); };
-                switch (g.read) {
-                case kDbl:
-                    put(plain::FieldDouble(rec, d));
-                    break;
-                case kI64:
-                    put(plain::FieldInt64(rec, d));
-                    break;
-                case kI32:
-                    put(plain::FieldInt32(rec, d));
-                    break;
-                case kDblI64:
-                    put(plain::Truncate64(plain::FieldDouble(rec, d)));
-                    break;
-                case kDblI32:
-                    put(plain::Truncate32(plain::FieldDouble(rec, d)));
-                    break;
-                default:
-                    put(static_cast<int32_t>(plain::FieldInt64(rec, d)));
-                    break;
-                }
-                ASSERT_EQ(memcmp(reinterpret_cast<const uint8_t*>(&out[r]) + g.at + i * n, want, n), 0)
-                    << "record " << r << " field " << g.ids[i];
+                const size_t n = g.read(img.Data() + size_t(r) * img.RecordSize(), d, want);
+                ASSERT_EQ(memcmp(&out[r * size + g.at + i * n], want, n), 0) << "record " << r << " field " << g.ids[i];
             }
-    }
+}
+
+template <class Rec>
+void Append(Out* out, const void* records, size_t count) {
+    const uint8_t* p = static_cast<const uint8_t*>(records);
+    out->insert(out->end(), p, p + count * sizeof(Rec));
 }
 
 // A host callback keeping the records it gets.
 template <class Rec>
-int32_t Keep(void* handle, const void* records, uint32_t count, const PushTiming*) {
-    auto* out = static_cast<std::vector<Rec>*>(handle);
-    out->resize(out->size() + count);
-    memcpy(static_cast<void*>(out->data() + out->size() - count), records, count * sizeof(Rec));
+int32_t Keep(void* out, const void* records, uint32_t count, const PushTiming*) {
+    Append<Rec>(static_cast<Out*>(out), records, count);
     return 0;
 }
 
-// The records a push converter (record-wise or by code) hands the host
-// callback `slot` or leaves in blocks for the push processing.
-template <class Rec, class Convert>
-std::vector<Rec> Pushed(rb::RecordImage& img, Convert convert, QuoteDataCallback PushConvertContext::*slot = nullptr) {
-    std::vector<Rec> out;
+// The records a converter gives: a push converter (record-wise or by code) to
+// the host callback `slot` or in blocks for the push processing, a snapshot
+// converter to the session's list.
+template <class Rec, class Ctx, class... A>
+Out Converted(rb::RecordImage& img, int32_t (*convert)(Ctx*, A...),
+              QuoteDataCallback PushConvertContext::*slot = nullptr) {
+    Out out;
     ConvertSession session;
-    PushConvertContext ctx = rb::PushContext(img, &session);
-    if (slot != nullptr) ctx.*slot = &Keep<Rec>;
-    ctx.instance = &out;
-    if constexpr (std::is_invocable_v<Convert, PushConvertContext*, const void*, int32_t>)
+    std::vector<Rec> recs;
+    if constexpr (std::is_same_v<Ctx, SnapshotConvertContext>) {
+        Ctx ctx = rb::SnapshotContext(img);
+        ctx.stockList = &session.stockList;
+        ctx.indexList = &session.indexList;
         rb::ReadAllRecords(img, convert, &ctx);
-    else
-        rb::ReadCodes(img, convert, &ctx);
-    for (const Rec& r : rb::TakeRecords<Rec>(&ctx.blocks)) out.push_back(r);
+        recs = rb::ListRecords<Rec>(std::is_same_v<Rec, TickStock> ? session.stockList : session.indexList);
+    } else {
+        Ctx ctx = rb::PushContext(img, &session);
+        if (slot != nullptr) ctx.*slot = &Keep<Rec>;
+        ctx.instance = &out;
+        if constexpr (sizeof...(A) == 2)
+            rb::ReadAllRecords(img, convert, &ctx);
+        else
+            rb::ReadCodes(img, convert, &ctx);
+        recs = rb::TakeRecords<Rec>(&ctx.blocks);
+    }
+    Append<Rec>(&out, recs.data(), recs.size());
     return out;
-}
-
-// The records a snapshot converter appends to the session's list.
-template <class Rec, class Convert>
-std::vector<Rec> Listed(rb::RecordImage& img, Convert convert) {
-    ConvertSession session;
-    SnapshotConvertContext ctx = rb::SnapshotContext(img);
-    ctx.stockList = &session.stockList;
-    ctx.indexList = &session.indexList;
-    rb::ReadAllRecords(img, convert, &ctx);
-    return rb::ListRecords<Rec>(std::is_same_v<Rec, TickStock> ? session.stockList : session.indexList);
 }
 
 TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
     using C = PushConvertContext;
     using I = rb::RecordImage;
+    const std::tuple<Groups, size_t, Out (*)(I&)> families[] = {
+        {StockSources(false), sizeof(TickStock),
+         [](I& i) { return Converted<TickStock>(i, &ConvertStockPush, &C::fnctickstock); }},
+        {StockSources(true), sizeof(TickStock), [](I& i) { return Converted<TickStock>(i, &ConvertStockSnapshot); }},
+        {IndexSources(), sizeof(TickIndex),
+         [](I& i) { return Converted<TickIndex>(i, &ConvertIndexPush, &C::fnctickindex); }},
+        {IndexSources(), sizeof(TickIndex), [](I& i) { return Converted<TickIndex>(i, &ConvertIndexSnapshot); }},
+        {FiveLevelSources(), sizeof(FiveLevelTick),
+         [](I& i) { return Converted<FiveLevelTick>(i, &ConvertFiveLevelPush, &C::fncfivelevel); }},
+        {TradeSources(10, 74, 75), sizeof(Transaction),
+         [](I& i) { return Converted<Transaction>(i, &ConvertTransactionPush); }},
+        {TradeSources(20, 37, 0), sizeof(Transaction),
+         [](I& i) { return Converted<Transaction>(i, &ConvertBuyCancelPush); }},
+        {TradeSources(20, 0, 37), sizeof(Transaction),
+         [](I& i) { return Converted<Transaction>(i, &ConvertSellCancelPush); }},
+        {OrderSources(), sizeof(OrderData), [](I& i) { return Converted<OrderData>(i, &ConvertOrderPush); }}};
     std::mt19937_64 rng(4121);
-    for (int round = 0; round < 50 && !HasFailure(); ++round) {
-        const uint32_t n = 1 + uint32_t(rng() % 40);
-        auto check = [&](const Groups& src, auto convert) {
-            rb::RecordImage img = RandomImage(src, n, rng);
-            ExpectSources(img, src, convert(img));
-        };
-        check(StockSources(false), [](I& i) { return Pushed<TickStock>(i, &ConvertStockPush, &C::fnctickstock); });
-        check(StockSources(true), [](I& i) { return Listed<TickStock>(i, &ConvertStockSnapshot); });
-        check(IndexSources(), [](I& i) { return Pushed<TickIndex>(i, &ConvertIndexPush, &C::fnctickindex); });
-        check(IndexSources(), [](I& i) { return Listed<TickIndex>(i, &ConvertIndexSnapshot); });
-        check(FiveLevelSources(),
-              [](I& i) { return Pushed<FiveLevelTick>(i, &ConvertFiveLevelPush, &C::fncfivelevel); });
-        check(TradeSources(10, 74, 75), [](I& i) { return Pushed<Transaction>(i, &ConvertTransactionPush); });
-        check(TradeSources(20, 37, 0), [](I& i) { return Pushed<Transaction>(i, &ConvertBuyCancelPush); });
-        check(TradeSources(20, 0, 37), [](I& i) { return Pushed<Transaction>(i, &ConvertSellCancelPush); });
-        check(OrderSources(), [](I& i) { return Pushed<OrderData>(i, &ConvertOrderPush); });
-    }
+    for (int round = 0; round < 50 && !HasFailure(); ++round)
+        for (const auto& [src, size, convert] : families) {
+            rb::RecordImage img = RandomImage(src, 1 + uint32_t(rng() % 40), rng);
+            ExpectSources(img, src, size, convert(img));
+        }
 }
 
 }  // namespace

@@ -5,17 +5,22 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "quote/convert_image.h"
 
 namespace plain {
 
-double Double32(uint32_t v);
-double Double64(uint64_t v);
+// A packed number of `bits` (32 or 64) as a double; no value is -0.0.
+double Packed(uint64_t v, int bits);
+// Rounded half up; no value, and a product past INT64_MAX, give INT64_MIN.
 int64_t Int64(uint64_t v);
-// Truncated toward zero; NaN and out of range give INT64_MIN / INT32_MIN.
-int64_t Truncate64(double v);
-int32_t Truncate32(double v);
+// Truncated toward zero; NaN and out of range give the type's minimum.
+template <class I>
+I Truncate(double v) {
+    const double lo = double(std::numeric_limits<I>::min());
+    return v > lo - 1.0 && v < -lo ? I(v) : std::numeric_limits<I>::min();
+}
 
 // The typed field readers by the descriptor's kind (absent and other kinds 0).
 double FieldDouble(const uint8_t* record, const QuoteFieldDescriptor& d);
