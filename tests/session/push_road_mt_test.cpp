@@ -424,8 +424,7 @@ TEST_F(PushRoadTest, BacklogsOfLargeBatchesDeliverEveryRecord) {
     auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessStockTick));
     int32_t time = 93000000;
     for (const int pushes : {40, 10, 80}) {
-        std::vector<std::string> frames;
-        std::vector<std::string> bytes;
+        std::vector<std::string> frames, bytes;
         for (int p = 0; p < pushes; ++p) {
             std::vector<std::string> codes;
             for (int i = 0; i < 50; ++i) codes.push_back(std::to_string(600000 + 50 * p + i));
@@ -443,10 +442,8 @@ TEST_F(PushRoadTest, BacklogsOfLargeBatchesDeliverEveryRecord) {
         const Call batch = g_host.Of("stock")[1];
         g_host.Clear();
         for (const std::string& b : bytes) {
-            ASSERT_EQ(ref->ProcessPushFiles(
-                          {{uint32_t(b.size()), reinterpret_cast<const uint8_t*>(b.data()), kDataStockPush}}, 0, 5, 0,
-                          kDatatime),
-                      1);
+            const PushImage one{uint32_t(b.size()), reinterpret_cast<const uint8_t*>(b.data()), kDataStockPush};
+            ASSERT_EQ(ref->ProcessPushFiles({one}, 0, 5, 0, kDatatime), 1);
         }
         std::string expected;
         for (const Call& call : g_host.Of("stock")) expected += call.bytes;
