@@ -51,7 +51,6 @@ private:
 struct Journal {
     std::mutex m;
     std::vector<std::vector<int>> calls;  // values per ProcessTask call
-    std::vector<std::size_t> idleAfter;   // calls made before each OnIdle
     Latch firstCall;                      // opened when ProcessTask is entered
     Latch release;                        // ProcessTask of value < 0 waits on it
     Latch destroyed;
@@ -59,10 +58,6 @@ struct Journal {
     void Record(std::vector<int> values) {
         std::lock_guard<std::mutex> g(m);
         calls.push_back(std::move(values));
-    }
-    std::vector<std::size_t> Idle() {
-        std::lock_guard<std::mutex> g(m);
-        return idleAfter;
     }
     std::size_t Items() {
         std::lock_guard<std::mutex> g(m);
@@ -113,10 +108,6 @@ protected:
         }
         if (hold) journal_->release.Wait();
         journal_->Record(std::move(values));
-    }
-    void OnIdle() override {
-        std::lock_guard<std::mutex> g(journal_->m);
-        journal_->idleAfter.push_back(journal_->calls.size());
     }
 
 private:
@@ -206,20 +197,6 @@ TEST(ThreadPoolMt, BatchWorkerTakesEverythingQueuedInOrder) {
     EXPECT_EQ(pool->Stop(3000), 1u);
     delete pool;
     EXPECT_EQ(Item::alive.load(), 0);
-}
-
-// A batch worker says once that it went idle after each of its batches,
-// never before its first one.
-TEST(ThreadPoolMt, BatchWorkerGoesIdleOnceAfterItsWork) {
-    Journal journal;
-    BatchPool pool("batchIdle", &journal);
-    pool.Start(1);
-    for (std::size_t round = 1; round <= 2; ++round) {
-        pool.AddTask(new Item(int(round)));
-        ASSERT_TRUE(kvotest::Eventually([&] { return journal.Idle().size() == round; }, kWaitMs));
-    }
-    EXPECT_EQ(journal.Idle(), (std::vector<std::size_t>{1, 2}));
-    pool.Stop(3000);
 }
 
 TEST(ThreadPoolMt, StopIsPromptAndWakesEveryIdleThread) {

@@ -133,16 +133,3 @@ TEST(PushImages, ConcatRecordBlocks) {
     EXPECT_EQ(other.blocks.size(), 1u);
     FreeRecordBlocks(&other.blocks);
 }
-
-// A thread's batch array keeps its content as it grows, takes its whole
-// bound past the small sizes, and refuses more than the bound.
-TEST(PushImages, BatchArraysGrowKeepTheirContentAndStayBounded) {
-    std::memset(GrowBatchArray(2, 100000), 0x5A, 100000);
-    auto* large = static_cast<char*>(GrowBatchArray(2, kGrownBatchArrayBytes + 1));
-    ASSERT_NE(large, nullptr);
-    EXPECT_EQ(std::string(large, 100000), std::string(100000, '\x5A'));
-    EXPECT_EQ(BatchArrayBytes(2), kKeptBatchArrayBytes);
-    EXPECT_EQ(GrowBatchArray(2, kKeptBatchArrayBytes + 1), nullptr);
-    ReleaseBatchArrays();
-    EXPECT_EQ(BatchArrayBytes(2), 0u);
-}

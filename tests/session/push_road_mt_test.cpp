@@ -415,46 +415,40 @@ TEST_F(PushRoadTest, QueuedPushesFormOneBatch) {
     EXPECT_GE(batch.timing.receive_time, before);
 }
 
-// Backlogs of large stock batches, one after another on the same worker
-// (which keeps its join array between them): 2,000, then 500, then 4,000
-// records, each batch the same bytes as its images converted one by one.
+// Backlogs of 2,000, 500 and 4,000 stock records on one worker (which keeps
+// its join array between them) each arrive as one batch, the same bytes as
+// the images converted one by one.
 TEST_F(PushRoadTest, BacklogsOfLargeBatchesDeliverEveryRecord) {
     auto s = SubscribedSession();
     auto ref = MakeSession("SH");
-    const size_t c = sim_.Latest();
+    auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessStockTick));
     int32_t time = 93000000;
     for (const int pushes : {40, 10, 80}) {
-        SCOPED_TRACE(pushes);
-        std::vector<std::string> images, frames;
+        std::vector<std::string> frames, bytes;
         for (int p = 0; p < pushes; ++p) {
             std::vector<std::string> codes;
             for (int i = 0; i < 50; ++i) codes.push_back(std::to_string(600000 + 50 * p + i));
-            images.push_back(kvotest::StockTickImage(17, codes, ++time, p % 2 ? ImageForm::kHq6 : ImageForm::kNative));
-            frames.push_back(Push(1, images.back(), 0, 5));
+            bytes.push_back(kvotest::StockTickImage(17, codes, ++time, p % 2 ? ImageForm::kHq6 : ImageForm::kNative));
+            frames.push_back(Push(1, bytes.back(), 0, 5));
         }
         g_host.Clear();
         g_host.Hold("stock");
-        ASSERT_TRUE(sim_.Write(c, Push(1, kvotest::StockTickImage(17, {"601318"}, 0), 0, 1)));
+        ASSERT_TRUE(sim_.Write(sim_.Latest(), Push(1, kvotest::StockTickImage(17, {"601318"}, 0), 0, 1)));
         ASSERT_TRUE(g_host.WaitHeld(1));
-        ASSERT_TRUE(sim_.WriteFrames(c, frames, kvotest::SimWrite::kOneWrite));
-        auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessStockTick));
+        ASSERT_TRUE(sim_.WriteFrames(sim_.Latest(), frames, kvotest::SimWrite::kOneWrite));
         ASSERT_TRUE(Eventually([&] { return worker->GetQueueLength() == pushes; }));
         g_host.Release();
         ASSERT_TRUE(Eventually([&] { return g_host.Of("stock").size() == 2; }));
         const Call batch = g_host.Of("stock")[1];
-        ASSERT_EQ(batch.count, uint32_t(50 * pushes));
-
         g_host.Clear();
-        for (const std::string& image : images) {
-            PushImage one;
-            one.data = reinterpret_cast<const uint8_t*>(image.data());
-            one.length = uint32_t(image.size());
-            one.id = kDataStockPush;
+        for (const std::string& b : bytes) {
+            const PushImage one{uint32_t(b.size()), reinterpret_cast<const uint8_t*>(b.data()), kDataStockPush};
             ASSERT_EQ(ref->ProcessPushFiles({one}, 0, 5, 0, kDatatime), 1);
         }
         std::string expected;
         for (const Call& call : g_host.Of("stock")) expected += call.bytes;
-        EXPECT_TRUE(batch.bytes == expected);
+        EXPECT_EQ(batch.count, uint32_t(50 * pushes));
+        EXPECT_TRUE(batch.bytes == expected) << pushes;
     }
 }
 

@@ -48,8 +48,7 @@ int ListenOnLoopback(uint16_t& port, int backlog);
 // closes it.
 int AcceptWithin(int listenFd, int timeoutMs);
 
-// This process's sockets whose peer is 127.0.0.1:port (the connections the
-// engine made to a loopback server, found among the open descriptors).
+// This process's open sockets connected to 127.0.0.1:port.
 std::vector<int> SocketsConnectedTo(uint16_t port);
 
 // Sends all bytes on a blocking socket (never raising SIGPIPE). False when
