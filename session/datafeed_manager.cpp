@@ -244,7 +244,12 @@ int32_t CDatafeedSDKManager::OpenConnection(const char* host, uint16_t port) {
     m_connectionId.fetch_add(1, std::memory_order_acq_rel);
     auto* filter = new (std::nothrow) CKvoFilter;
     if (filter == nullptr) return TL_NET_E_NOMEM;
-    session->SetFilter(filter, 0x1 | 0x2);  // the old filter is deleted, this one kept
+    {
+        // A host thread may be sending through the old filter: it is deleted
+        // (and this one kept) only between two frames.
+        corvane::CTLSingleLock send(&m_sendMutex, 1);
+        session->SetFilter(filter, 0x1 | 0x2);
+    }
     session->SetConnectCallback(this, &OnSinkConnect);
     session->SetDisconnectCallback(this, &OnSinkDisconnect);
     session->SetDataCallback(this, &OnSinkReceive);

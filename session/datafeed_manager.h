@@ -35,7 +35,7 @@
 // and the leaves, under which no other session lock is taken:
 // m_accountMutex, m_keptMutex, m_addressMutex, m_elkMutex, the snapshot
 // result lists' mutexes (m_convert), and m_sendMutex (then the
-// connection's send path). The socket engine's locks of the
+// connection's send path; a new connection's filter is put in under it). The socket engine's locks of the
 // link come before all of these on its threads: the receive, connect and
 // disconnect callbacks run under them.
 // None of the session's locks is held while the host is called (fncnotify,
