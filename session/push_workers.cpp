@@ -220,8 +220,6 @@ void ReleaseBatchArrays() {
     }
 }
 
-size_t BatchArrayBytes(int slot) { return slot >= 0 && slot < kBatchArraySlots ? t_kept.slots[slot].size : 0; }
-
 CAllPackProcessPushDataThread::CAllPackProcessPushDataThread(const char* name, const Handler& handler)
     : CTLKvoLockFreeQThreadPool<RecrieceDataThreadInfo*>(name), m_handler(handler) {}
 

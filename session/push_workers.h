@@ -87,8 +87,6 @@ constexpr size_t kKeptBatchArrayBytes = size_t(128) << 20;
 void* GrowBatchArray(int slot, size_t bytes);
 // Frees the calling thread's arrays (a batch worker gone idle).
 void ReleaseBatchArrays();
-// Bytes of the calling thread's array of a slot (tests).
-size_t BatchArrayBytes(int slot);
 
 // "ProcessIndexTick" and "processOrderqueue": one push per step; the
 // handler gets every image of it.
