@@ -10,10 +10,10 @@
 //    functions (p50_us, p99_us, p99.9_us);
 //  - the machine's floor (plain_p50_us, plain_p99_us, plain_p99.9_us): the
 //    same frames over a plain loopback TCP connection through the same
-//    thread hand-offs as the library's road: a poller thread (epoll_wait and
-//    recv) hands the bytes to a completion thread, which cuts frames and
-//    hands each to a worker thread, which takes the 50 samples of the
-//    frame. Hand-offs are a mutex and a condition variable.
+//    thread hand-off as the library's road: a reading thread (epoll_wait,
+//    recv and the cutting of frames) hands each frame to a worker thread,
+//    which takes the 50 samples of the frame. The hand-off is a mutex and a
+//    condition variable.
 // vs_plain_p99 is the library's p99 over the plain one's (goal: at most 2).
 #include <benchmark/benchmark.h>
 #include <sys/epoll.h>
@@ -172,16 +172,13 @@ public:
         ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fd, &e);
         e.data.fd = m_wake;
         ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &e);
-        m_poller = std::thread([this] { Poll(); });
-        m_cutter = std::thread([this] { Cut(); });
+        m_reader = std::thread([this] { Read(); });
         m_worker = std::thread([this] { Work(); });
     }
     ~PlainPipeline() {
         const uint64_t one = 1;
         if (::write(m_wake, &one, sizeof one) != sizeof one) std::abort();
-        m_poller.join();
-        m_reads.Close();
-        m_cutter.join();
+        m_reader.join();
         m_frames.Close();
         m_worker.join();
         ::close(m_fd);
@@ -191,22 +188,16 @@ public:
     bool Connected() const { return m_fd >= 0; }
 
 private:
-    void Poll() {
+    void Read() {
         std::vector<char> buffer(64 * 1024);
+        std::string held;
         for (;;) {
             epoll_event e{};
             if (::epoll_wait(m_epoll, &e, 1, -1) != 1) continue;
             if (e.data.fd == m_wake) return;
             const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
             if (n <= 0) return;
-            m_reads.Put(std::string(buffer.data(), size_t(n)));
-        }
-    }
-    void Cut() {
-        std::string held;
-        std::string read;
-        while (m_reads.Take(&read)) {
-            held += read;
+            held.append(buffer.data(), size_t(n));
             size_t at = 0;
             kvotest::GatewayHeaderFields h{};
             while (kvotest::ReadGatewayHeader(std::string_view(held).substr(at), &h) && h.totalLength >= 11 &&
@@ -233,10 +224,8 @@ private:
     int m_epoll = -1;
     int m_wake = -1;
     uint32_t m_next = 0;
-    HandOff<std::string> m_reads;
     HandOff<std::string> m_frames;
-    std::thread m_poller;
-    std::thread m_cutter;
+    std::thread m_reader;
     std::thread m_worker;
 };
 

@@ -21,7 +21,13 @@
 //    and routing threads' and the hand-offs'). The replay runs a
 //    second time at the road's pace (in_memory_paced_rec_per_cpu_s,
 //    vs_in_memory_paced): a step every 500 us finds colder caches than
-//    steps back to back, whatever road feeds it.
+//    steps back to back, whatever road feeds it. The plain road
+//    (plain_rec_per_cpu_s, vs_plain) is the floor of any threaded road: the
+//    same frames at the same pace over a plain loopback TCP connection, a
+//    reading thread (epoll_wait, recv, cutting frames) handing them through
+//    a mutex and a condition variable to a worker thread that runs the same
+//    batch step; CPU of those two threads only, as the road's writer is
+//    not counted either.
 //  - BM_PushRoad/burst/kind:<kind>: 2,000 frames written at once (a backlog: the
 //    worker takes hundreds per step). The figure is records per second from
 //    the write to the last callback beside the replay's records per second
@@ -29,7 +35,11 @@
 // Goal: stock ticks (kind 0) at least 0.6 of in-memory in both rows. Kind
 // 4 is transactions. batch_frames is the mean number of frames per batch.
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,9 +47,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,8 +60,10 @@
 #include "include/kvoapi.h"
 #include "session/datafeed_manager.h"
 #include "session/push_workers.h"
+#include "simulator/frame_writer.h"
 #include "simulator/gateway_sim.h"
 #include "tests/support/instance_dir.h"
+#include "tests/support/net_wait.h"
 #include "tests/support/process_figures.h"
 #include "tests/support/push_images.h"
 
@@ -310,6 +324,103 @@ bool WaitForRecords(uint64_t target, int timeoutMs) {
     return true;
 }
 
+// The plain road (see the top of the file). Gives the CPU seconds of its
+// reading and worker threads, and false when records went missing.
+bool PlainRoad(int kind, const char* folder, double* seconds) {
+    const std::vector<std::string>& frames = FramesOf(kind);
+    const InstanceConfig cfg = HostConfig(folder);
+    CDatafeedSDKManager session(&cfg, nullptr, "SH");
+    BatchStep step("plain", BatchStep::Handler::Bind<&CDatafeedSDKManager::ProcessPushFiles>(&session));
+    uint16_t port = 0;
+    const int listener = kvotest::ListenOnLoopback(port, 1);
+    const int writer = kvotest::ConnectToLoopback(port);
+    const int reader = kvotest::AcceptWithin(listener, 5000);
+    ::close(listener);
+    if (writer < 0 || reader < 0) return false;
+    const int on = 1;
+    ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const uint64_t before = g_records.load();
+    const uint64_t want = uint64_t(frames.size()) * kRecordsPerFrame;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<RecrieceDataThreadInfo*> queued;
+    bool ended = false;
+    std::atomic<int> known{0};
+    clockid_t clocks[2];
+    auto learn = [&](int i) {
+        if (pthread_getcpuclockid(pthread_self(), &clocks[i]) == 0) known.fetch_add(1);
+    };
+    std::thread read([&] {
+        learn(0);
+        const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, reader, &ev);
+        std::vector<char> buffer(64 * 1024);
+        std::string held;
+        for (;;) {
+            if (::epoll_wait(ep, &ev, 1, -1) != 1) continue;
+            const ssize_t n = ::recv(reader, buffer.data(), buffer.size(), 0);
+            if (n <= 0) break;
+            held.append(buffer.data(), size_t(n));
+            size_t at = 0;
+            kvotest::GatewayHeaderFields h{};
+            std::vector<RecrieceDataThreadInfo*> cut;
+            while (kvotest::ReadGatewayHeader(std::string_view(held).substr(at), &h) && h.totalLength >= 11 &&
+                   held.size() - at >= h.totalLength) {
+                auto* item = new RecrieceDataThreadInfo;
+                item->m_kind = uint32_t(WireClassOf(kind));
+                item->m_pushValue = kDatatime;
+                item->m_payload.Append(held.data() + at, h.totalLength);
+                cut.push_back(item);
+                at += h.totalLength;
+            }
+            held.erase(0, at);
+            if (cut.empty()) continue;
+            {
+                std::lock_guard<std::mutex> g(mutex);
+                queued.insert(queued.end(), cut.begin(), cut.end());
+            }
+            cv.notify_one();
+        }
+        ::close(ep);
+        std::lock_guard<std::mutex> g(mutex);
+        ended = true;
+        cv.notify_one();
+    });
+    std::thread work([&] {
+        learn(1);
+        std::vector<RecrieceDataThreadInfo*> taken;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> g(mutex);
+                cv.wait(g, [&] { return !queued.empty() || ended; });
+                if (queued.empty()) return;
+                taken.swap(queued);
+            }
+            step.ProcessTask(taken.data(), uint32_t(taken.size()));
+            taken.clear();
+        }
+    });
+    while (known.load() < 2) std::this_thread::yield();
+    const uint64_t cpu0 = ClockNs(clocks[0]) + ClockNs(clocks[1]);
+    Clock::time_point due = Clock::now();
+    bool sent = true;
+    for (const std::string& f : frames) {
+        std::this_thread::sleep_until(due);
+        due += std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
+        sent = sent && ::send(writer, f.data(), f.size(), MSG_NOSIGNAL) == ssize_t(f.size());
+    }
+    const bool all = sent && WaitForRecords(before + want, 30000);
+    *seconds = double(ClockNs(clocks[0]) + ClockNs(clocks[1]) - cpu0) / 1e9;
+    ::shutdown(writer, SHUT_WR);
+    read.join();
+    work.join();
+    ::close(writer);
+    ::close(reader);
+    return all;
+}
+
 void BM_PushRoad(benchmark::State& state, bool burst) {
     const bool paced = !burst;
     const int kind = int(state.range(0));
@@ -326,6 +437,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     double roadSeconds = 0;
     double replaySeconds = 0;
     double pacedReplaySeconds = 0;
+    double plainSeconds = 0;
     double workerSeconds = 0;
     uint64_t batches = 0;
     for (auto _ : state) {
@@ -358,6 +470,9 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
             if (!Replay(kind, host.Folder(), g_batches, true, true, &replay))
                 return state.SkipWithError("replay lost records");
             pacedReplaySeconds += replay;
+            double plain = 0;
+            if (!PlainRoad(kind, host.Folder(), &plain)) return state.SkipWithError("plain road lost records");
+            plainSeconds += plain;
         }
         batches += g_batches.size();
     }
@@ -371,6 +486,8 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     if (paced) {
         state.counters["in_memory_paced_rec_per_cpu_s"] = records / pacedReplaySeconds;
         state.counters["vs_in_memory_paced"] = road / (records / pacedReplaySeconds);
+        state.counters["plain_rec_per_cpu_s"] = records / plainSeconds;
+        state.counters["vs_plain"] = road / (records / plainSeconds);
     }
     if (paced) state.counters["worker_rec_per_cpu_s"] = records / workerSeconds;
     state.counters["batch_frames"] = records / kRecordsPerFrame / double(batches);

@@ -1,5 +1,6 @@
 #include "platform/pl_completion_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <sys/epoll.h>
@@ -47,6 +48,8 @@ IoPort::~IoPort() {
             kv.second->fd = -1;
         }
     }
+    if (m_epoll >= 0) ::close(m_epoll);
+    if (m_wake >= 0) ::close(m_wake);
 }
 
 int IoPort::Create() {
@@ -59,8 +62,9 @@ int IoPort::Create() {
         ::close(ep);
         return e;
     }
+    // Edge-triggered: each write wakes one waiting thread, not all of them.
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = kWakeId;
     if (::epoll_ctl(ep, EPOLL_CTL_ADD, wk, &ev) != 0) {
         int e = errno;
@@ -70,38 +74,19 @@ int IoPort::Create() {
     }
     m_epoll = ep;
     m_wake = wk;
-    m_stopPoller.store(false);
-    try {
-        m_poller = std::thread(&IoPort::PollerLoop, this);
-    } catch (...) {
-        ::close(wk);
-        ::close(ep);
-        m_epoll = m_wake = -1;
-        return EAGAIN;
-    }
     m_open.store(true, std::memory_order_release);
     return 0;
 }
 
 void IoPort::Shutdown() {
-    if (m_poller.joinable()) {
-        m_stopPoller.store(true);
-        uint64_t one = 1;
-        ssize_t r = ::write(m_wake, &one, sizeof one);
-        (void)r;
-        m_poller.join();
-    }
-    m_open.store(false, std::memory_order_release);
+    if (!m_open.exchange(false, std::memory_order_acq_rel)) return;
     {
-        // Handles stay registered; their Close only needs the epoll set to
-        // be gone, which the lock makes visible to it.
-        std::lock_guard<std::recursive_mutex> g(m_regMutex);
-        if (m_epoll >= 0) ::close(m_epoll);
-        if (m_wake >= 0) ::close(m_wake);
-        m_epoll = m_wake = -1;
+        std::lock_guard<std::recursive_mutex> g(m_queueMutex);
+        m_queue.clear();
     }
-    std::lock_guard<std::recursive_mutex> g(m_queueMutex);
-    m_queue.clear();
+    // A thread waiting in Dequeue wakes, sees the port shut, and wakes the
+    // next one on its way out.
+    Wake();
 }
 
 IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
@@ -109,12 +94,11 @@ IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
     auto h = std::make_shared<Handle>();
     h->fd = fd;
     h->key = key;
-    std::lock_guard<std::recursive_mutex> g(m_regMutex);
-    if (m_epoll < 0) return 0;
     h->id = g_nextHandleId.fetch_add(1, std::memory_order_relaxed);
     epoll_event ev{};
     ev.events = EPOLLONESHOT;  // armed only while an operation is pending
     ev.data.u64 = h->id;
+    std::lock_guard<std::recursive_mutex> g(m_regMutex);
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
     m_handles.emplace(h->id, h);
     return h->id;
@@ -134,8 +118,14 @@ void IoPort::Arm(Handle& h) {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
     ev.data.u64 = h.id;
-    std::lock_guard<std::recursive_mutex> g(m_regMutex);
-    if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, h.fd, &ev);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, h.fd, &ev);
+}
+
+void IoPort::Wake() {
+    if (m_wake < 0) return;
+    uint64_t one = 1;
+    ssize_t r = ::write(m_wake, &one, sizeof one);
+    (void)r;
 }
 
 void IoPort::Push(const IoPacket& p) {
@@ -143,25 +133,64 @@ void IoPort::Push(const IoPacket& p) {
         std::lock_guard<std::recursive_mutex> g(m_queueMutex);
         m_queue.push_back(p);
     }
-    m_queueCv.notify_one();
+    Wake();
 }
 
 void IoPort::Post(uintptr_t key, IoOperation* op, uint32_t bytes) { Push(Completion(key, op, bytes)); }
 
 void IoPort::PostWake() { Push(IoPacket{}); }
 
-bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
-    std::unique_lock<std::recursive_mutex> g(m_queueMutex);
-    if (timeoutMs < 0) {
-        m_queueCv.wait(g, [this] { return !m_queue.empty(); });
-    } else if (!m_queueCv.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return !m_queue.empty(); })) {
-        return false;
+bool IoPort::TakeQueued(IoPacket& out) {
+    bool more;
+    {
+        std::lock_guard<std::recursive_mutex> g(m_queueMutex);
+        if (m_queue.empty()) return false;
+        out = m_queue.front();
+        m_queue.pop_front();
+        more = !m_queue.empty();
     }
-    out = m_queue.front();
-    m_queue.pop_front();
+    // One wake-up may stand for several packets: pass the rest on.
+    if (more) Wake();
     return true;
 }
 
+bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        if (!m_open.load(std::memory_order_acquire)) {
+            Wake();
+            return false;
+        }
+        if (TakeQueued(out)) return true;
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            wait = static_cast<int>(std::max<int64_t>(left, 0));
+        }
+        epoll_event ev;
+        const int n = ::epoll_wait(m_epoll, &ev, 1, wait);
+        if (n < 0 && errno != EINTR) return false;
+        if (n <= 0) {
+            if (wait == 0) return TakeQueued(out);
+            continue;
+        }
+        if (ev.data.u64 == kWakeId) {
+            uint64_t v;
+            ssize_t r = ::read(m_wake, &v, sizeof v);
+            (void)r;
+            continue;
+        }
+        HandlePtr h = Find(ev.data.u64);
+        if (!h) continue;
+        IoPacket made[2];
+        const int k = ServiceHandle(h, made);
+        if (k == 0) continue;
+        if (k == 2) Push(made[1]);
+        out = made[0];
+        return true;
+    }
+}
 size_t IoPort::QueuedPackets() {
     std::lock_guard<std::recursive_mutex> g(m_queueMutex);
     return m_queue.size();
@@ -217,10 +246,7 @@ void IoPort::Close(HandleId id) {
     }
     std::lock_guard<std::recursive_mutex> g(h->mutex);
     if (h->fd < 0) return;
-    {
-        std::lock_guard<std::recursive_mutex> r(m_regMutex);
-        if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, h->fd, nullptr);
-    }
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, h->fd, nullptr);
     for (IoOperation** op : {&h->recvOp, &h->sendOp}) {
         if (*op) Push(Completion(h->key, *op, 0, ECANCELED));
         *op = nullptr;
@@ -231,19 +257,19 @@ void IoPort::Close(HandleId id) {
     h->fd = -1;
 }
 
-void IoPort::ServiceHandle(const HandlePtr& h) {
+int IoPort::ServiceHandle(const HandlePtr& h, IoPacket out[2]) {
+    int made = 0;
     std::lock_guard<std::recursive_mutex> g(h->mutex);
-    if (h->fd < 0) return;
+    if (h->fd < 0) return 0;
     if (h->recvOp) {
         ssize_t n;
         do {
             n = ::recv(h->fd, h->recvBuf, h->recvLen, MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            const IoPacket p = Completion(h->key, h->recvOp, n);
+            out[made++] = Completion(h->key, h->recvOp, n);
             h->recvOp = nullptr;
             h->recvBuf = nullptr;
-            Push(p);
         }
     }
     if (h->sendOp) {
@@ -252,34 +278,13 @@ void IoPort::ServiceHandle(const HandlePtr& h) {
             n = ::send(h->fd, h->sendBuf, h->sendLen, MSG_NOSIGNAL | MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n > 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            const IoPacket p = Completion(h->key, h->sendOp, n);
+            out[made++] = Completion(h->key, h->sendOp, n);
             h->sendOp = nullptr;
             h->sendBuf = nullptr;
-            Push(p);
         }
     }
     Arm(*h);
-}
-
-void IoPort::PollerLoop() {
-    epoll_event evs[64];
-    for (;;) {
-        int n = ::epoll_wait(m_epoll, evs, 64, -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < n; ++i) {
-            if (evs[i].data.u64 == kWakeId) {
-                uint64_t v;
-                ssize_t r = ::read(m_wake, &v, sizeof v);
-                (void)r;
-                continue;
-            }
-            if (HandlePtr h = Find(evs[i].data.u64)) ServiceHandle(h);
-        }
-        if (m_stopPoller.load()) break;
-    }
+    return made;
 }
 
 }  // namespace pl

@@ -2,36 +2,40 @@
 //
 // The socket engine is written around a completion model: operations are
 // posted on a socket, and their results come back later as completion packets
-// that a fixed set of completion threads take from one queue. This file gives
+// that a fixed set of completion threads take from the port. This file gives
 // that model on Linux:
 //
-//  - one internal poller thread waits in epoll_wait; it only performs the
-//    non-blocking recv/send of the operations posted on each handle and
-//    queues one packet per finished operation. It never calls back into the
-//    owner of a socket;
-//  - the owner's completion threads call Dequeue and run every completion;
+//  - the owner's completion threads call Dequeue, which waits in epoll_wait
+//    itself: the thread that a socket's readiness wakes performs the
+//    non-blocking recv/send of the operations posted on that handle and
+//    returns the completion it made, so a receive reaches the thread that
+//    handles it without a hand-off between threads. Completions made
+//    elsewhere (posted ones, sends the socket took at once, cancellations)
+//    wait in a queue, and an eventfd in the epoll set wakes one thread for
+//    them. No thread of the port ever calls back into the owner of a socket;
 //  - at most one receive and one send are pending per handle; a receive is
 //    one recv of at most the posted length (never drained until EAGAIN), so
 //    the next receive can only come from the completion thread that handled
 //    the previous one;
+//  - handles are armed one-shot, so one readiness wakes one thread, and a
+//    handle is serviced under its own mutex;
 //  - epoll events carry handle ids; an id that is no longer registered is
 //    ignored, so a stale event can never touch a closed socket or a reused
 //    descriptor number;
 //  - every send uses MSG_NOSIGNAL, so a reset peer never raises SIGPIPE.
 //
-// Locks of this layer (handle mutex, registry mutex, queue mutex) are leaves:
+// Locks of this layer, in the order they may be taken: a handle's mutex,
+// then the registry mutex or the queue mutex (never both). They are leaves:
 // nothing outside this file is called while they are held. Like every lock
 // of the library they are recursive.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 namespace pl {
@@ -62,12 +66,14 @@ public:
     IoPort(const IoPort&) = delete;
     IoPort& operator=(const IoPort&) = delete;
 
-    // Creates the epoll set, the wake-up eventfd and the poller thread.
-    // Returns 0 or an errno value; a port can be created once.
+    // Creates the epoll set and the wake-up eventfd. Returns 0 or an errno
+    // value; a port can be created once.
     int Create();
-    // Stops the poller thread and closes the port's own descriptors. Handles
-    // still registered keep their sockets until Close is called on them.
-    // Packets still queued are dropped.
+    // Ends the port: Dequeue returns false from now on, also in a thread
+    // waiting in it, and packets still queued are dropped. Handles still
+    // registered keep their sockets until Close is called on them. The port's
+    // own descriptors stay open until it is destroyed, so that a thread still
+    // on its way into epoll_wait never waits on a closed or reused number.
     void Shutdown();
     bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
 
@@ -84,7 +90,7 @@ public:
     void PostWake();
 
     // Waits for the next packet; timeoutMs < 0 waits without limit. Returns
-    // false on time-out.
+    // false on time-out, and at once on a port that is shut down.
     bool Dequeue(IoPacket& out, int timeoutMs = -1);
 
     // Posts one receive of at most len bytes into buf. Returns 0, EBUSY when
@@ -121,20 +127,21 @@ private:
     HandlePtr Find(HandleId id);
     void Arm(Handle& h);  // handle mutex held
     void Push(const IoPacket& p);
-    void PollerLoop();
-    void ServiceHandle(const HandlePtr& h);
+    void Wake();
+    bool TakeQueued(IoPacket& out);
+    // Performs the pending operations of a ready handle; returns how many
+    // completions it wrote to out (0 to 2).
+    int ServiceHandle(const HandlePtr& h, IoPacket out[2]);
 
     std::atomic<bool> m_open{false};
-    std::atomic<bool> m_stopPoller{false};
+    // Set by Create, closed by the destructor only.
     int m_epoll = -1;
     int m_wake = -1;
-    std::thread m_poller;
 
     std::recursive_mutex m_regMutex;
     std::unordered_map<HandleId, HandlePtr> m_handles;
 
     std::recursive_mutex m_queueMutex;
-    std::condition_variable_any m_queueCv;
     std::deque<IoPacket> m_queue;
 };
 

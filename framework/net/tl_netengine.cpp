@@ -329,8 +329,8 @@ void StopThreadsAndLinks(EngineThreads& t) {
     ForgetLogChannel();
     if (!allJoined) {
         // A thread may still use links and the port: keep them (deliberate
-        // leak). The port's own poller is stopped: nothing waits on its
-        // completions any more, and a stopped port still answers its calls.
+        // leak). The port is shut: a thread left behind that comes back to
+        // it gets no more completions, and a shut port still answers calls.
         e.port.store(nullptr);
         if (e.portOwner) {
             e.portOwner->Shutdown();

@@ -304,6 +304,31 @@ TEST_F(PortTest, KeylessWakeAndPostedPacketsReachWorkers) {
     EXPECT_EQ(100, posted.load());
 }
 
+// The completion threads themselves wait in epoll_wait: a shutdown must free
+// every one of them, not only the first that its wake-up reaches, and later
+// calls return at once.
+TEST_F(PortTest, ShutdownReleasesEveryWaitingThread) {
+    Pair p;
+    auto id = port.Associate(p.local, 4);
+    uint8_t buf[16];
+    ASSERT_EQ(0, port.StartRecv(id, &recvOp, buf, sizeof buf));
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            pl::IoPacket pk;
+            if (!port.Dequeue(pk)) ++released;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    port.Shutdown();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(4, released.load());
+    pl::IoPacket pk;
+    EXPECT_FALSE(port.Dequeue(pk));
+    port.Close(id);
+}
+
 TEST_F(PortTest, ManyConnectionsOnWorkerThreads) {
     constexpr int kConns = 20;
     constexpr size_t kBytes = 50000;
