@@ -191,6 +191,7 @@ bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
         return true;
     }
 }
+
 size_t IoPort::QueuedPackets() {
     std::lock_guard<std::recursive_mutex> g(m_queueMutex);
     return m_queue.size();
