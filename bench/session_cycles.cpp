@@ -18,7 +18,8 @@
 // count is not a per-cycle leak: compare the two rows, and subtract about
 // 2.2 KiB per arena opened (arenas - arenas_base). With
 // GLIBC_TUNABLES=glibc.malloc.arena_max=1:glibc.malloc.tcache_count=0 both
-// are switched off and what is left is the program's own growth.
+// are switched off and what is left is the growth of the blocks the program
+// holds, give or take the allocator's rounding of block sizes.
 //
 // Time per cycle, mean ms of the library's own calls: create_ms, register_ms,
 // login_ms, subscribe_ms, push_ms (from the market's step to the first
