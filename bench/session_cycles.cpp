@@ -3,11 +3,23 @@
 // over (each against a simulator of its own, stopped with the cycle).
 //
 // BM_Cycles reports the process's threads, open descriptors, live heap
-// bytes and resident memory after the warm-up cycles (the baseline, *_base)
-// and after all of them, with the growth of each; the 200-cycle row is the
-// baseline of the 1,000-cycle row's growth. Goal: no growth in threads or
-// descriptors, and heap and resident growth that does not scale with the
-// count (a few KiB of allocator slack at most).
+// bytes, resident memory and C library malloc arenas after the warm-up
+// cycles (the baseline, *_base) and after all of them, with the growth of
+// each; the 200-cycle row is the baseline of the 1,000-cycle row's growth.
+// Goal: no growth in threads or descriptors, and heap and resident growth
+// that does not scale with the count.
+//
+// The live heap is the C library's own figure, and it counts more than the
+// blocks the program holds: freed blocks kept in a thread's cache (up to 7
+// of each size class, per thread) and the header of every arena (about
+// 2.2 KiB) the C library opens when more threads allocate at once than ever
+// before (up to 8 per core). Both come in steps of a few hundred bytes or a
+// few KiB that get rarer as the run goes on, so heap_growth divided by the
+// count is not a per-cycle leak: compare the two rows, and subtract about
+// 2.2 KiB per arena opened (arenas - arenas_base). With
+// GLIBC_TUNABLES=glibc.malloc.arena_max=1:glibc.malloc.tcache_count=0 both
+// are switched off and what is left is the growth of the blocks the program
+// holds, give or take the allocator's rounding of block sizes.
 //
 // Time per cycle, mean ms of the library's own calls: create_ms, register_ms,
 // login_ms, subscribe_ms, push_ms (from the market's step to the first
@@ -16,11 +28,13 @@
 // (ms_per_cycle, the whole cycle) includes but the library's figures do
 // not.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -44,16 +58,36 @@ uint64_t ResidentBytes() {
     return n == 2 ? uint64_t(resident) * uint64_t(::sysconf(_SC_PAGESIZE)) : 0;
 }
 
+// Arenas of the C library's allocator: the "<heap nr=" elements of its
+// malloc_info() report.
+int MallocArenas() {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = ::open_memstream(&text, &size);
+    if (f == nullptr) return 0;
+    const int ok = ::malloc_info(0, f);
+    std::fclose(f);
+    int n = 0;
+    if (ok == 0 && text != nullptr) {
+        for (const char* p = std::strstr(text, "<heap nr="); p != nullptr; p = std::strstr(p + 1, "<heap nr=")) ++n;
+    }
+    std::free(text);
+    return n;
+}
+
 struct Figures {
     double threads;
     double descriptors;
     double heap;
     double resident;
+    double arenas;
 };
 
+// Braced initialisers run in order: the heap is read before the arenas'
+// report is written.
 Figures Now() {
     return Figures{double(kvotest::ThreadCount()), double(kvotest::OpenDescriptors()), double(kvotest::LiveHeapBytes()),
-                   double(ResidentBytes())};
+                   double(ResidentBytes()), double(MallocArenas())};
 }
 
 void BM_Cycles(benchmark::State& state) {
@@ -89,6 +123,8 @@ void BM_Cycles(benchmark::State& state) {
         state.counters["rss_base"] =
             benchmark::Counter(base.resident, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
         state.counters["rss_growth"] = end.resident - base.resident;
+        state.counters["arenas_base"] = base.arenas;
+        state.counters["arenas"] = end.arenas;
         state.counters["ms_per_cycle"] = ms / cycles;
         const auto perCycle = [cycles](uint64_t ns) { return double(ns) / 1e6 / cycles; };
         state.counters["create_ms"] = perCycle(phases.create);

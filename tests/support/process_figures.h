@@ -14,7 +14,8 @@ size_t ThreadCount();
 size_t OpenDescriptors();
 // Heap bytes in use: the sanitizer allocator's count under AddressSanitizer
 // or ThreadSanitizer (freed blocks held in quarantine do not count), else
-// the C library's.
+// the C library's (mallinfo2), which also counts freed blocks kept in the
+// threads' caches and the header of every arena it has opened.
 uint64_t LiveHeapBytes();
 // CPU time of the whole process, in nanoseconds.
 uint64_t ProcessCpuNs();
