@@ -10,8 +10,10 @@
 // list, in order), that pushes arrive again for every kept subscription,
 // that the process spends little CPU time once the market is idle, and that
 // releasing the instance leaves no thread and no descriptor behind.
-// Then instances are created, logged in, subscribed and released many times
-// over with no growth in threads, descriptors or live heap.
+// An idle instance with the library's own timers does not poll (its threads'
+// wakes are counted). Then instances are created, logged in, subscribed and
+// released many times over with no growth in threads, descriptors or live
+// heap.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -168,7 +170,11 @@ protected:
         KvoReleaseInstance(KvoCreateInstance(&cfg_));
         threads_ = kvotest::ThreadCount();
         descriptors_ = kvotest::OpenDescriptors();
+        const std::set<int> before = kvotest::ThreadIds();
         ASSERT_TRUE(sim_.Start());
+        for (const int tid : kvotest::ThreadIds()) {
+            if (before.count(tid) == 0) simThreads_.insert(tid);
+        }
         market_.Attach(sim_);
     }
 
@@ -295,6 +301,7 @@ protected:
     int64_t loginMs_ = 0;  // how long Begin's login took
     size_t threads_ = 0;
     size_t descriptors_ = 0;
+    std::set<int> simThreads_;  // the simulator's threads (they poll)
 };
 
 }  // namespace
@@ -614,6 +621,26 @@ TEST_F(ResilienceTest, ClosedDuringTheFirstLogin) {
     EXPECT_EQ(closing.Accepted(), 2u);
     EXPECT_TRUE(g_host.Notifications().empty());
     End({&closing});
+}
+
+// An idle instance does not poll: logged in and subscribed, with the
+// library's own session timers and no pushes, its threads wake a few dozen
+// times in 2 s (idle passes of the socket engine, a heartbeat, the
+// subscription check), where one thread waking every millisecond would add
+// some 2,000. The simulator's threads are not counted.
+TEST_F(ResilienceTest, IdleInstanceDoesNotPoll) {
+    const kvotest::ScopedSessionTimers libraryTimers{SessionTimers{}};
+    pl::SetNetworkStateProbe([] { return pl::NetworkState::kAlive; });
+    handle_ = KvoCreateInstance(&cfg_);
+    ASSERT_NE(handle_, nullptr);
+    ASSERT_EQ(KvoRegisterAddr(handle_, "USH", "127.0.0.1", sim_.Port()), 0);
+    ASSERT_EQ(LogIn(), 0);
+    for (const Kept& k : kKept) ASSERT_EQ(KvoSubScribe(handle_, k.dataclass, 1, k.market, k.codes), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const uint64_t before = kvotest::ThreadWakes(simThreads_);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const int64_t wakes = int64_t(kvotest::ThreadWakes(simThreads_) - before);
+    EXPECT_LT(wakes, 200) << "wakes in 2 s of idling";
 }
 
 // Many lives of an instance in one process: threads and descriptors come

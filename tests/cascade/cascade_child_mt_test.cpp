@@ -1,8 +1,8 @@
 // A child instance in this process against a master played by a raw socket
-// speaking the cascade protocol: the login and its outcomes, queries through
-// the master, requests that cannot leave, subscriptions and relayed data, a
-// second login, and a middle instance passing a child of its own up and the
-// answers and data down.
+// speaking the cascade protocol: the login and its outcomes, that an idle
+// child does not poll, queries through the master, requests that cannot
+// leave, subscriptions and relayed data, a second login, and a middle
+// instance passing a child of its own up and the answers and data down.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/socket_data_manager.h"
@@ -20,6 +21,7 @@
 #include "tests/support/net_wait.h"
 #include "tests/support/peer_endpoint.h"
 #include "tests/support/peer_writer.h"
+#include "tests/support/process_figures.h"
 
 using namespace kvotest;
 
@@ -140,6 +142,21 @@ TEST_F(CascadeChildTest, LoginOutcomes) {
     r = pending.get();
     EXPECT_EQ(r.nstatuscode, -1016);
     EXPECT_STREQ(r.statusmsg, "");
+}
+
+// An idle child does not poll: with the library's own cascade waits,
+// logged in on its master with nothing moving, its threads wake a few dozen
+// times in 2 s (idle passes of the receive loop and the accept thread),
+// where a wait of 1 ms would add some 2,000.
+TEST_F(CascadeChildTest, IdleChildDoesNotPoll) {
+    SetCascadeTimers(CascadeTimers{});
+    auto link = LoggedIn();
+    ASSERT_TRUE(link);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const uint64_t before = ThreadWakes();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const int64_t wakes = int64_t(ThreadWakes() - before);
+    EXPECT_LT(wakes, 200) << "wakes in 2 s of idling";
 }
 
 TEST_F(CascadeChildTest, QueriesThroughTheMaster) {
