@@ -5,8 +5,9 @@
 // carried it (each record's index names its frame).
 //
 // A first round of the same frames is not sampled (warm-up); then two roads
-// take turns, 250 ms each, on the same simulator and the same
-// writing thread, so that both see the same load of the machine:
+// take turns, 25 ms each, on the same simulator and the same writing thread,
+// so that both see the same load of the machine (short turns spread the
+// machine's own stalls of a few milliseconds over both roads alike):
 //  - the library instance, logged in and subscribed through the exported
 //    functions (p50_us, p99_us, p99.9_us);
 //  - the machine's floor (plain_p50_us, plain_p99_us, plain_p99.9_us): the
@@ -79,7 +80,7 @@ std::vector<std::atomic<uint64_t>> g_sentNs(kFrames);
 
 // The frames go to the roads in turns of kTurn frames: the plain road takes
 // turns 0, 2, 4, ..., the library 1, 3, 5, ...
-constexpr uint32_t kTurn = kFramesPerSecond / 4;
+constexpr uint32_t kTurn = kFramesPerSecond / 40;
 static_assert(kFrames % (2 * kTurn) == 0);
 
 struct Samples {
