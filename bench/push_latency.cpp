@@ -200,14 +200,7 @@ private:
             const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
             if (n <= 0) return;
             held.append(buffer.data(), size_t(n));
-            size_t at = 0;
-            kvotest::GatewayHeaderFields h{};
-            while (kvotest::ReadGatewayHeader(std::string_view(held).substr(at), &h) && h.totalLength >= 11 &&
-                   held.size() - at >= h.totalLength) {
-                m_frames.Put(held.substr(at, h.totalLength));
-                at += h.totalLength;
-            }
-            held.erase(0, at);
+            for (std::string& frame : kvotest::SplitGatewayStream(held, &held)) m_frames.Put(std::move(frame));
         }
     }
     void Work() {

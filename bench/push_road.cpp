@@ -363,19 +363,14 @@ bool PlainRoad(int kind, const char* folder, double* seconds) {
             const ssize_t n = ::recv(reader, buffer.data(), buffer.size(), 0);
             if (n <= 0) break;
             held.append(buffer.data(), size_t(n));
-            size_t at = 0;
-            kvotest::GatewayHeaderFields h{};
             std::vector<RecrieceDataThreadInfo*> cut;
-            while (kvotest::ReadGatewayHeader(std::string_view(held).substr(at), &h) && h.totalLength >= 11 &&
-                   held.size() - at >= h.totalLength) {
+            for (const std::string& frame : kvotest::SplitGatewayStream(held, &held)) {
                 auto* item = new RecrieceDataThreadInfo;
                 item->m_kind = uint32_t(WireClassOf(kind));
                 item->m_pushValue = kDatatime;
-                item->m_payload.Append(held.data() + at, h.totalLength);
+                item->m_payload.Append(frame.data(), uint32_t(frame.size()));
                 cut.push_back(item);
-                at += h.totalLength;
             }
-            held.erase(0, at);
             if (cut.empty()) continue;
             {
                 std::lock_guard<std::mutex> g(mutex);
