@@ -249,7 +249,9 @@ TEST_F(DatafeedTest, AsynchronousRequestsKeepTheirEntry) {
     EXPECT_EQ(r.rc, 1);
     uint64_t stamp = 0;
     ASSERT_TRUE(s->Pending().GetStamp(id, &stamp));
-    EXPECT_EQ(stamp % 10, 0u);
+    // The gateway's answer may have raised the stamp by one already.
+    EXPECT_LE(stamp % 10, 1u);
+    stamp -= stamp % 10;
     EXPECT_GE(stamp, nowTenths);
     EXPECT_LE(stamp, nowTenths + 20);
     ASSERT_TRUE(Eventually([&] {
