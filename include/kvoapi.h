@@ -176,8 +176,8 @@ typedef struct OfflineDebugConfig {
  * were subscribed); index ticks, five-level ticks and order queues come
  * push by push (an order queue as one record per call); stock ticks,
  * orders, transactions and super-stock ticks come as one batch of all that
- * arrived meanwhile. In the master role and during playback every data
- * callback runs on the process's one relay thread. */
+ * arrived meanwhile. In the master role and during playback the data
+ * callbacks (fncfivelevel excepted) run on the process's one relay thread. */
 typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count, const PushTiming* timing);
 
 /* Connection events; the record lives only during the call. Codes 1 and 2
@@ -317,8 +317,8 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * reports on fncsubscribe come on this thread). An account needing the
  * authentication centre (m_authtype 0, no "auth" registration) is first
  * checked there (up to 2000 ms). Waits: up to 5000 ms per address tried,
- * plus up to m_timeout (twice when unanswered) per re-sent subscription. A
- * market already logged in answers 0 without traffic.
+ * plus up to m_timeout per re-sent subscription (one unanswered twice ends
+ * the re-sending). A market already logged in answers 0 without traffic.
  * Result: a LoginResult block the host frees with KvoFreeMem (null only when
  * its 144 bytes cannot be allocated). nstatuscode: 0 (or the gateway's
  * positive status) logged in; -1009 null handle; -1012 authentication
@@ -374,9 +374,10 @@ KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const cha
  * (see Subscriptions). Data begin on the class's push worker.
  * Master role and playback: the change goes to the process's subscription
  * registry, the result is 0 whatever the gateway answers (a master still
- * waits for the gateway for the codes it forwards); subop_type 8 clears the
- * market's kept list as above. Child role: sent to the master, 0 at once;
- * subop_type 8 does nothing. */
+ * waits for the gateway for the codes it forwards); subop_type 8 still
+ * goes to the market's session as above (-1007 without one, as during a
+ * playback). Child role: sent to the master, 0 at once; subop_type 8 does
+ * nothing. */
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                              const char* codelist);
 
