@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     printf("KvoGetCodelist(USH) -> %u bytes\n", codes ? length : 0u);
     if (codes) KvoFreeMem(codes);
 
-    printf("KvoSubScribe(stock, add, USH, 600000) -> %d\n", KvoSubScribe(h, 2, 1, "USH", "600000"));
+    printf("KvoSubScribe(stock, replace, USH, 600000) -> %d\n", KvoSubScribe(h, 2, 1, "USH", "600000"));
     if (host) {
         const struct timespec second = {1, 0};
         nanosleep(&second, NULL);

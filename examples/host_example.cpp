@@ -189,12 +189,12 @@ void QueryAndSubscribe(const Api& api, void* h) {
     const Subscription subscriptions[] = {{1, "USHI", "()"}, {2, "USHA", "(600000)"}, {3, "USHA", "(600036)"},
                                           {4, "USZA", "()"}, {5, "USZA", "()"},       {6, "USHA", "(600000,600036)"}};
     for (const Subscription& s : subscriptions) {
-        std::printf("KvoSubScribe(%s, add, %s, %s) -> %d\n", kClassNames[s.dataClass], s.market, s.codes,
+        std::printf("KvoSubScribe(%s, replace, %s, %s) -> %d\n", kClassNames[s.dataClass], s.market, s.codes,
                     api.KvoSubScribe(h, s.dataClass, 1, s.market, s.codes));
     }
     // An asynchronous subscription answers at once; its result comes through
     // the subscription callback.
-    std::printf("KvoSubScribeAsync(stock, add, USZA, (000001,000002)) -> %d\n",
+    std::printf("KvoSubScribeAsync(stock, replace, USZA, (000001,000002)) -> %d\n",
                 api.KvoSubScribeAsync(h, 2, 1, "USZA", "(000001,000002)"));
 }
 

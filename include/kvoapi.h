@@ -3,17 +3,91 @@
  *
  * A host creates an instance from an InstanceConfig, registers gateway
  * addresses per market, logs in, subscribes and queries, and receives pushed
- * record batches through the callbacks of its InstanceConfig. Every block the
- * library returns comes from malloc and goes back through KvoFreeMem.
+ * record batches through the callbacks of its InstanceConfig. Usable from C
+ * (C11) and C++.
  *
+ * Records and texts. The layouts of the output records (TickIndex,
+ * TickStock, SuperStock, OrderData, Transaction, OrderQueue, FiveLevelTick)
+ * are in kvo_records.h, installed beside this header and included by it
+ * when found.
  * All records are little-endian and byte-packed; texts are zero-terminated,
- * zero-padded and GBK (code page 936). Usable from C (C11) and C++.
+ * zero-padded and GBK (code page 936), the library's own messages included.
+ *
+ * Memory. Every block a function returns (the LoginResult of KvoLogin, the
+ * code list, the record arrays of the snapshot queries) comes from malloc,
+ * belongs to the host and goes back through KvoFreeMem. What a callback
+ * receives belongs to the library and lives only during the call.
+ *
+ * Handles. The only check made on a handle is against null (the code each
+ * function gives for it is named there). A released handle, or any pointer
+ * KvoCreateInstance did not return, is not detected and must never be
+ * passed.
  *
  * Calling order: KvoCreateInstance; KvoRegisterAddr for every market and
  * gateway address; KvoLogin; queries and subscriptions; KvoFreeMem for every
  * returned block; KvoReleaseInstance last. For offline playback:
  * KvoCreateInstance, KvoStartOfflineDebug before any online login, then
- * KvoLogin, queries and subscriptions as usual.
+ * KvoLogin, queries and subscriptions as usual. Host threads may call the
+ * functions at the same time.
+ *
+ * Waiting. KvoLogin, the snapshot queries and KvoSubScribe block the calling
+ * thread until the gateway answers: a query or subscription at most
+ * m_timeout ms (5000 when not positive), a login attempt at most 5000 ms per
+ * gateway address. Nothing checks first that the market is logged in: a
+ * query or waiting subscription made before the login, or while the market
+ * is logged out, waits the whole m_timeout and then gives -1002 (or null).
+ *
+ * Threads. Callbacks come on library threads (named at each callback type
+ * below) and may run while host threads are inside any function. No lock of
+ * the library is held while it calls the host, and a callback may call any
+ * function, KvoReleaseInstance of its own instance included (see there). A
+ * waiting call made inside a callback holds that callback's thread for its
+ * wait (a data callback's kind and market get no data meanwhile).
+ *
+ * Connection loss. A logged-in market sends a heartbeat every 2 s. After the
+ * first successful KvoLogin a dropped TCP connection is noticed only when no
+ * heartbeat answer came for 14 s: until then the host gets no data and no
+ * notification (up to about 16 s after the drop). The market then
+ * reconnects: it tries every registered address in order, for 3 rounds
+ * without a pause (each attempt up to 5000 ms; a refused connection fails at
+ * once).
+ *  - A reconnect that succeeds sends every kept subscription again and is
+ *    not reported to the host. From then on a dropped connection reconnects
+ *    at once.
+ *  - When every attempt fails, fncnotify gets code 1 (code 2 when the
+ *    machine has no working network adapter) and the market stays logged
+ *    out: nothing retries, no data come, queries and waiting subscriptions
+ *    wait their m_timeout and fail. The host must call KvoLogin again; that
+ *    login sends the kept subscriptions again only with m_connectsubscribe
+ *    1 (otherwise the host subscribes again itself).
+ *  - A gateway may also ask for a reconnect (treated as above), or end the
+ *    market: fncnotify code 3, or code 1 followed by the gateway's own text.
+ *    Every later KvoLogin of that market then gives -1016: release the
+ *    instance and create another.
+ *
+ * Subscriptions. msg_dataclass: 1 index ticks, 2 stock ticks, 3 order
+ * queues, 4 orders, 5 transactions, 6 super-stock ticks. market: the
+ * market's text as the records carry it ("USHA", "USZA", "USHI"). codelist:
+ * the codes as the gateway takes them, "(600000,600036)", with "()" for the
+ * whole market. subop_type, for one data class of one market:
+ *   1 replaces the class's codes for that market with the list;
+ *   2 drops the class for that market;
+ *   3 adds the codes;
+ *   4 removes the codes;
+ *   8 clears the market's kept list (nothing is sent, the result is 0);
+ *   any other value is sent to the gateway as -1, and kept.
+ * Each market keeps every other call of data class 1 to 6 that reaches its
+ * session, in call order and whatever its result; the whole list is sent
+ * again after every successful reconnect and after a KvoLogin with
+ * m_connectsubscribe 1. Only subop_type 8 empties it.
+ *
+ * Roles. "tool.ini" in the process's working folder, read at creation, makes
+ * an instance a cascade master ("master=true", serving child instances on
+ * port "socket_port=N") or a child ("master=false": it logs in, queries and
+ * subscribes through its master); without it the instance is standalone. The
+ * cascade relay, the playback thread and the handle their data callbacks
+ * get are process-wide: one cascade or playback instance per process, and in
+ * those roles the data callbacks are those of the instance created last.
  */
 #ifndef KVOAPI_H
 #define KVOAPI_H
@@ -61,15 +135,18 @@ typedef struct PushTiming {
     uint64_t receive_time; /* when the session received it; 0 when produce_time is 0 */
 } PushTiming;
 
-/* Connection event handed to fncnotify. code: 1 connection lost or ended by
- * the gateway, 2 network adapter down, 3 logged off by a login elsewhere.
- * text: the market code ("SH") directly followed by the message. */
+/* Connection event handed to fncnotify. code: 1 connection lost (no
+ * gateway found by the reconnect) or the session ended by the gateway, 2
+ * network adapter down, 3 logged off by a login elsewhere. text: the market
+ * code ("SH") directly followed by the message. */
 typedef struct NotifyRecord {
     int32_t code;
     char text[52];
 } NotifyRecord;
 
-/* Answer of KvoLogin, in a 144-byte malloc block freed with KvoFreeMem. */
+/* Answer of KvoLogin, in a 144-byte malloc block freed with KvoFreeMem.
+ * With several markets the texts hold one entry per market between
+ * parentheses: (SH:"..." SZ:"..." ). */
 typedef struct LoginResult {
     int32_t nstatuscode;  /* 0 success, else a negative code */
     char statusmsg[70];   /* GBK message */
@@ -87,15 +164,40 @@ typedef struct OfflineDebugConfig {
 } OfflineDebugConfig;
 
 /* Data callback: (handle, first record, record count, timing of the batch).
- * The records belong to the library and are freed when the call returns. */
+ * The records lie back to back in the layout of their kind (kvo_records.h);
+ * they belong to the library and are freed when the call returns; the
+ * result is ignored. The handle is the instance that received the data (in
+ * the master role and during playback: the process's last created
+ * instance).
+ * Threads: each market has one push worker per kind, so the calls of one
+ * kind and market never overlap, while kinds and markets run in parallel.
+ * Index and five-level ticks share one worker (five-level ticks, which the
+ * gateway pushes on its own, arrive only once index ticks of that market
+ * were subscribed); index ticks, five-level ticks and order queues come
+ * push by push (an order queue as one record per call); stock ticks,
+ * orders, transactions and super-stock ticks come as one batch of all that
+ * arrived meanwhile. In the master role and during playback the data
+ * callbacks (fncfivelevel excepted) run on the process's one relay thread. */
 typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count, const PushTiming* timing);
 
-/* Connection events; the record lives only during the call. */
+/* Connection events; the record lives only during the call. Codes 1 and 2
+ * after a failed reconnect come on the market's reconnect thread. Code 3,
+ * and code 1 with the gateway's own text, come on the socket thread that
+ * read the gateway's notification: that connection is not read until the
+ * callback returns, so make no waiting call on that market inside it. */
 typedef void (*NotifyCallback)(void* handle, const NotifyRecord* record);
 
 /* Result of an asynchronous subscription (kind 1) or of a kept subscription
- * that could not be sent again after a login or reconnect (kind 2). The texts
- * live only during the call. */
+ * that could not be sent again after a login or reconnect (kind 2), with the
+ * call's class, operation, market and code list. The texts live only during
+ * the call.
+ * Kind 1 comes on the market's subscription-check thread (it looks once a
+ * second): result is the gateway's status as KvoSubScribe gives it, or -1002
+ * once no answer came for more than m_timeout (in whole seconds).
+ * Kind 2 comes on the thread that sends the kept list again: the host's
+ * thread inside KvoLogin, or the market's reconnect thread. A refused entry
+ * is reported and the next ones are still sent; an entry still unanswered
+ * after a second try is reported and ends the re-sending. */
 typedef void (*SubscribeCallback)(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
                                   int32_t result, int32_t kind);
 
@@ -126,7 +228,9 @@ typedef struct InstanceConfig {
 
 #pragma pack(pop)
 
-/* Fills a config with the library's defaults (C form of SetDefaults). */
+/* Fills a config with the library's defaults (C form of SetDefaults):
+ * version "2.2.5", markets "USH;USZ", log level 3, m_timeout 5000, every
+ * other field zero (no callback). */
 static inline void InstanceConfig_SetDefaults(InstanceConfig* cfg) {
     memset(cfg, 0, sizeof(*cfg));
     memcpy(cfg->m_version, "2.2.5", 6);
@@ -135,7 +239,8 @@ static inline void InstanceConfig_SetDefaults(InstanceConfig* cfg) {
     cfg->m_timeout = 5000;
 }
 
-/* Result codes of the exported functions (texts in GBK). */
+/* Result codes of the exported functions and of LoginResult (its texts
+ * are GBK). Each function's comment names the codes it can give. */
 enum {
     KVO_OK = 0,
     KVO_ERR_NULL_HANDLE_OFFLINE = -1, /* KvoStartOfflineDebug with a null handle */
@@ -163,20 +268,143 @@ enum {
     KVO_ERR_SUBSCRIBE_4 = -10003
 };
 
+/* Creates an instance from cfg. The record is copied (texts read within
+ * their fields, callbacks included): it may be freed at once, and changing
+ * it later changes nothing. Opens the log m_logpath/kvolog/kvoapi.log and
+ * reads "tool.ini" (see Roles); it does not wait for any gateway. Result:
+ * the handle, or null for a null cfg or when the instance cannot be
+ * built. */
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
+
+/* Releases the instance; the result is always 0, a null handle is ignored.
+ * Called outside the instance's callbacks, it returns once the instance's
+ * connections are closed and its threads (a playback it started included)
+ * have ended. Blocks returned earlier stay the host's. The release of the
+ * process's last instance prints "SocketLink ThreadCheckFunc exit." on a
+ * line of standard output.
+ * - From inside one of the instance's own callbacks: returns 0 at once,
+ *   without waiting for its own thread. The instance is torn down on another
+ *   thread once that callback returns; no callback of the instance begins
+ *   after the release has returned.
+ * - While other host threads are inside calls on the same instance: those
+ *   calls return promptly with their usual failure (-1002 or null), and the
+ *   release waits for them before it frees anything.
+ * - A callback that does not return (on another thread) makes the release
+ *   wait, and the wait is logged.
+ * Release comes last: a call that starts on the handle after the release
+ * began, or any use of the handle after it, is not allowed (only a null
+ * handle is checked). */
 KVO_API int32_t KvoReleaseInstance(void* handle);
+
+/* Registers a gateway address (a host name or an IPv4 text) and port for a
+ * market: "USH" (also "USHA", "USHI"...: the 2nd and 3rd letters name the
+ * market, SH, SZ or OO), which m_connectmarket must contain unless it is
+ * empty. The first registration of a market creates its session and
+ * threads; an address registered later is tried before the earlier ones.
+ * Special market texts: "auth" (address: the authentication text, port: the
+ * auth type 1 to 3), "superstocklevel" (address: the depth as decimal text,
+ * kept within 10..1000), "qsuserdata" (user data for the telemetry).
+ * Does not wait. Result: 0; -1009 null handle, or the session cannot be
+ * built; -1006 null address; -1007 null, unknown or refused market, or a bad
+ * "auth" text; -1010 "qsuserdata" that no session takes; -1 a
+ * "superstocklevel" before any market. In the child role the address is
+ * the master's (0); during playback nothing is registered (0). */
 KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* addr, uint16_t port);
+
+/* Logs the account in on every registered market, one market after the
+ * other, each trying its addresses in order until one logs in; then, with
+ * m_connectsubscribe 1, sends each market's kept subscriptions again (kind 2
+ * reports on fncsubscribe come on this thread). An account needing the
+ * authentication centre (m_authtype 0, no "auth" registration) is first
+ * checked there (up to 2000 ms). Waits: up to 5000 ms per address tried,
+ * plus up to m_timeout per re-sent subscription (one unanswered twice ends
+ * the re-sending). A market already logged in answers 0 without traffic.
+ * Result: a LoginResult block the host frees with KvoFreeMem (null only when
+ * its 144 bytes cannot be allocated). nstatuscode: 0 (or the gateway's
+ * positive status) logged in; -1009 null handle; -1012 authentication
+ * centre or gateway refused the account; -1002 no login answer in time;
+ * -1005 no TCP connection; -1006 a market without addresses; -1003, -1013,
+ * -1017, -1018 gateway refusals with the gateway's text; -1016 a market the
+ * gateway ended (see Connection loss). With several markets the last failing
+ * market's code wins. Child role: -1014 master not reachable (5000 ms
+ * connect), -1002 no answer within 6000 ms, -1004, -1015 or the master's
+ * code. After KvoStartOfflineDebug: 0 at once. */
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password);
+
+/* Asks the market's gateway for its code list. Result: a malloc'ed,
+ * zero-terminated text with its length in bytes (without the zero) in
+ * *out_length; for "USHI" the codes are the public ones, each followed by
+ * ",". Null, with *out_length untouched: null handle, market or out_length,
+ * a market not registered, or no answer within m_timeout (before the login:
+ * after the whole m_timeout). Child role: through the master, up to 3000 ms
+ * (null at once when not logged in). During playback: "codelist.ini" of the
+ * playback folder. */
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length);
+
+/* Does nothing: 0, or -1009 for a null handle. */
 KVO_API int32_t KvoGetCodeInfo(void* handle);
+
+/* Index snapshot (the stock and super-stock snapshots below work alike):
+ * the latest record of each code of codelist (a null codelist is taken as
+ * empty). Result: a malloc'ed array of TickIndex records (133 bytes each),
+ * their count in *out_count. Null: null handle, market or out_count, a
+ * market not registered, no answer within m_timeout (before the login:
+ * after the whole m_timeout), or an answer without records. On null the
+ * index and stock queries leave *out_count untouched; the super-stock query
+ * sets it to 0 when the gateway answered. Child role: through the master,
+ * up to 3000 ms (null at once when not logged in). During playback:
+ * "index.csv", "stock.csv" and "superstock.csv" of the playback folder. Two
+ * queries of one kind on one market run one after the other. */
 KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+
+/* Stock snapshot: TickStock records (809 bytes each), as KvoGetTickIndex. */
 KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+
+/* Super-stock snapshot: SuperStock records (357 bytes each), as
+ * KvoGetTickIndex, with the depth of the "superstocklevel" registration
+ * (10 when none) plus 10. */
 KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const char* codelist, uint32_t* out_count);
+
+/* Changes a subscription (see Subscriptions) and waits up to m_timeout for
+ * the gateway's answer. Result: 0; -1009 null handle; -1007 null market, or
+ * a market not registered; -1011 msg_dataclass outside 1..6 (nothing sent,
+ * not kept); -1002 no answer in time (before the login: after the whole
+ * m_timeout); -10001, -10002, -10003 the gateway's status 1, 2, 4; any
+ * other gateway status as it stands. The call is kept even when it fails
+ * (see Subscriptions). Data begin on the class's push worker.
+ * Master role and playback: the change goes to the process's subscription
+ * registry, the result is 0 whatever the gateway answers (a master still
+ * waits for the gateway for the codes it forwards); subop_type 8 still
+ * goes to the market's session as above (-1007 without one, as during a
+ * playback). Child role: sent to the master, 0 at once; subop_type 8 does
+ * nothing. */
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                              const char* codelist);
+
+/* As KvoSubScribe, without waiting: the result is 0 once the request is
+ * sent (or -1009, -1007, -1011 as there), and the gateway's answer, or
+ * -1002 once none came for more than m_timeout, comes later through
+ * fncsubscribe (kind 1). Master role, playback and child role: as
+ * KvoSubScribe (no fncsubscribe report; a master waits for the gateway for
+ * the codes it forwards). */
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                                   const char* codelist);
+
+/* Starts offline playback of the CSV files in cfg->path (see
+ * OfflineDebugConfig; the record is copied). From then on KvoLogin answers 0
+ * at once, KvoRegisterAddr registers nothing, queries read the folder and
+ * subscriptions only choose the played records the data callbacks get, on
+ * the relay thread, with a zero timing block. The playback thread takes the
+ * start within 5 s, pauses 2 s, plays, and ends 3 s after the last file.
+ * Does not wait. Result: 0; -1 null handle; -102 null cfg, playback_times
+ * below 1, push_space negative or push_count below 1; -101 playback already
+ * started on this instance, an online KvoLogin already made, or another
+ * instance's playback still running; -103 child role; -1009 the playback
+ * thread cannot start. */
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg);
+
+/* Frees a block the library returned (with free). Result: 0; -1010 for a
+ * null pointer. Any other pointer is not detected and must not be passed. */
 KVO_API int32_t KvoFreeMem(void* block);
 
 #ifdef __cplusplus
