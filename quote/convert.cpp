@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "framework/tl_alloc.h"
 #include "framework/tl_log.h"
 #include "quote/convert_fields.h"
 #include "quote/convert_plan.h"
@@ -117,10 +118,14 @@ void SetDateTime(Rec* r, DateTime dt) {
 // ---------------------------------------------------------------------------
 // Allocation and delivery
 
-// Zero-filled, or as malloc leaves them for callers that write every byte.
+// Zero-filled, or unzeroed for callers that write every byte (with the
+// pattern of TL_FillUnzeroed in the builds tests run).
 void* AllocRecords(size_t count, size_t size, const char* what, bool zeroed = true) {
     void* p = zeroed ? calloc(count, size) : (count <= SIZE_MAX / size ? malloc(count * size) : nullptr);
-    if (p == nullptr) TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
+    if (p == nullptr)
+        TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
+    else if (!zeroed)
+        TL_FillUnzeroed(p, count * size);
     return p;
 }
 
