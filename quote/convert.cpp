@@ -326,11 +326,13 @@ struct NumberFieldList {
 
 class NumberListBuilder {
 public:
-    // A field of `size` bytes at `at`; the reading must give that many
-    // (a list that does not fails to compile: the throw is not constant).
+    // A field of `size` bytes at `at`; the reading must be one the plan
+    // knows and give that many bytes, and the list must fit the plan (a list
+    // that does not fails to compile: the throw is not constant).
     constexpr void Add(int field, NumberRead read, size_t at, size_t size) {
         bool narrow = read == NumberRead::kInt32 || read == NumberRead::kDoubleToInt32;
-        if (size != (narrow ? 4u : 8u) || m_list.n == NumberPlan::kMaxFields) throw "number field";
+        if (read >= NumberRead::kCount || size != (narrow ? 4u : 8u) || m_list.n == NumberPlan::kMaxFields)
+            throw "number field";
         m_list.fields[m_list.n++] = NumberField{uint16_t(field), read, uint16_t(at)};
     }
     // count consecutive fields from field, elementSize bytes apart from at.
