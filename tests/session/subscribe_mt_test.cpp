@@ -79,6 +79,10 @@ protected:
     void SetUp() override {
         kvotest::SimSessionTest::SetUp();
         cfg_.fncsubscribe = &OnSubscribe;
+        // What an earlier test (or an earlier repetition) left set.
+        g_resubscriber.store(nullptr);
+        g_innerResult.store(1);
+        g_holdIndexReport.store(false);
         std::lock_guard<std::mutex> g(g_mutex);
         g_reports.clear();
         g_t0 = Clock::now();
