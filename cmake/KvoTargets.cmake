@@ -21,6 +21,18 @@ if(KVO_WERROR)
   list(APPEND KVO_WARNINGS -Werror)
 endif()
 
+# Blocks handed out unzeroed to callers that write them whole are filled with
+# a pattern (framework/tl_alloc.h) in every build the tests run: Debug, and
+# the sanitizer builds whatever their build type (CI's AddressSanitizer build
+# gives none, so it is RelWithDebInfo, NDEBUG defined). A byte such a caller
+# leaves unwritten then shows in every test. Release builds leave the blocks
+# as the heap gives them.
+if(KVO_SANITIZE)
+  add_compile_definitions(KVO_FILL_UNZEROED)
+else()
+  add_compile_definitions($<$<CONFIG:Debug>:KVO_FILL_UNZEROED>)
+endif()
+
 if(KVO_SANITIZE)
   set(KVO_SAN_FLAGS -fsanitize=${KVO_SANITIZE} -fno-omit-frame-pointer)
   if(KVO_SANITIZE MATCHES "undefined")

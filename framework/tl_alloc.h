@@ -4,7 +4,9 @@
 // free() or delete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Requests above this size are reported in the default log before they are
 // served (500 MiB). Only read.
@@ -25,3 +27,19 @@ void TL_Delete(void* p);
 
 // The same as TL_Free, in the form framework containers use.
 void TL_Deallocate(void* allocator, void* p, uint32_t count);
+
+// Blocks handed out unzeroed, to callers that write every byte before
+// anything reads it, are filled with this pattern in the builds that tests
+// run (Debug and sanitizer builds define KVO_FILL_UNZEROED): a byte such a
+// caller leaves unwritten then reads as 0xA5 in every test, rather than as
+// the zeros a fresh heap block usually holds. Other builds leave the block
+// as the heap gives it.
+constexpr uint8_t kTLUnzeroedPattern = 0xA5;
+inline void TL_FillUnzeroed(void* p, size_t n) {
+#if defined(KVO_FILL_UNZEROED)
+    if (p != nullptr && n != 0) std::memset(p, kTLUnzeroedPattern, n);
+#else
+    (void)p;
+    (void)n;
+#endif
+}

@@ -328,6 +328,7 @@ uint32_t CMemFileBase::Reserve(uint64_t n, uint64_t filled) {
     // the bytes the caller is about to write.
     const uint64_t written = std::max<uint64_t>(keep, std::min(filled, n));
     if (!mapped) std::memset(p + written, 0, block - written);
+    TL_FillUnzeroed(p + keep, written - keep);
     uint32_t pos = pos_, len = keep;
     FreeBlock();
     data_ = p;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "framework/tl_alloc.h"
 #include "framework/tl_log.h"
 #include "quote/convert_fields.h"
 #include "quote/convert_plan.h"
@@ -117,10 +118,14 @@ void SetDateTime(Rec* r, DateTime dt) {
 // ---------------------------------------------------------------------------
 // Allocation and delivery
 
-// Zero-filled, or as malloc leaves them for callers that write every byte.
+// Zero-filled, or unzeroed for callers that write every byte (with the
+// pattern of TL_FillUnzeroed in the builds tests run).
 void* AllocRecords(size_t count, size_t size, const char* what, bool zeroed = true) {
     void* p = zeroed ? calloc(count, size) : (count <= SIZE_MAX / size ? malloc(count * size) : nullptr);
-    if (p == nullptr) TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
+    if (p == nullptr)
+        TL_WriteLog(1, "convert %s: no memory for %zu records", what, count);
+    else if (!zeroed)
+        TL_FillUnzeroed(p, count * size);
     return p;
 }
 
@@ -321,11 +326,13 @@ struct NumberFieldList {
 
 class NumberListBuilder {
 public:
-    // A field of `size` bytes at `at`; the reading must give that many
-    // (a list that does not fails to compile: the throw is not constant).
+    // A field of `size` bytes at `at`; the reading must be one the plan
+    // knows and give that many bytes, and the list must fit the plan (a list
+    // that does not fails to compile: the throw is not constant).
     constexpr void Add(int field, NumberRead read, size_t at, size_t size) {
         bool narrow = read == NumberRead::kInt32 || read == NumberRead::kDoubleToInt32;
-        if (size != (narrow ? 4u : 8u) || m_list.n == NumberPlan::kMaxFields) throw "number field";
+        if (read >= NumberRead::kCount || size != (narrow ? 4u : 8u) || m_list.n == NumberPlan::kMaxFields)
+            throw "number field";
         m_list.fields[m_list.n++] = NumberField{uint16_t(field), read, uint16_t(at)};
     }
     // count consecutive fields from field, elementSize bytes apart from at.
@@ -459,6 +466,16 @@ static_assert(CoversRecord(kStockPushNumbers, offsetof(TickStock, time) + 4, off
 static_assert(CoversRecord(kIndexNumbers, offsetof(TickIndex, time) + 4, sizeof(TickIndex), sizeof(TickIndex)));
 static_assert(CoversRecord(kFiveLevelNumbers, offsetof(FiveLevelTick, time) + 4, sizeof(FiveLevelTick),
                            sizeof(FiveLevelTick)));
+
+// Sets plan up for a record family's numbers. A layout the plan refuses is
+// logged with its code and the family's records are not converted: no
+// records with numbers left out.
+bool BuildNumberPlan(NumberPlan* plan, const QuoteFieldDescriptor* f, const NumberFieldList& numbers,
+                     const char* what) {
+    const int rc = plan->Build(f, numbers.fields, numbers.n);
+    if (rc != 0) TL_WriteLog(1, "convert %s: %zu numbers refused by the plan (%d)", what, numbers.n, rc);
+    return rc == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Record fillers (the numbers of the record-wise outputs come from their
@@ -791,10 +808,10 @@ Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertCo
     if (stride == 0) return nullptr;
     std::array<QuoteFieldDescriptor, N> local;
     const QuoteFieldDescriptor* f = PushFields(ctx, type, ids, &local);
+    NumberPlan plan;
+    if (!BuildNumberPlan(&plan, f, numbers, what)) return nullptr;
     Rec* out = static_cast<Rec*>(AllocRecords(size_t(count), sizeof(Rec), what, false));
     if (out == nullptr) return nullptr;
-    NumberPlan plan;
-    plan.Build(f, numbers.fields, numbers.n);
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (size_t first = 0; first < size_t(count); first += NumberPlan::kChunk) {
         size_t n = size_t(count) - first < NumberPlan::kChunk ? size_t(count) - first : NumberPlan::kChunk;
@@ -818,14 +835,14 @@ void DeliverBatch(PushConvertContext* ctx, QuoteDataCallback callback, void* out
 template <class Rec, size_t N, class Fill>
 int32_t ConvertSnapshotRecords(SnapshotConvertContext* ctx, RecordList* SnapshotConvertContext::*list,
                                const std::array<uint32_t, N>& ids, const NumberFieldList& numbers, const void* records,
-                               int32_t count, Fill fill) {
+                               int32_t count, const char* what, Fill fill) {
     if (records == nullptr || count < 1) return 0;
     uint32_t stride = ContextStride(ctx);
     if (stride == 0 || ctx->*list == nullptr) return 0;
     std::array<QuoteFieldDescriptor, N> f;
     ResolveAll(*ctx->image, ids, &f);
     NumberPlan plan;
-    plan.Build(f.data(), numbers.fields, numbers.n);
+    if (!BuildNumberPlan(&plan, f.data(), numbers, what)) return 0;
     const uint8_t* base = static_cast<const uint8_t*>(records);
     for (int32_t i = 0; i < count; ++i) {
         const uint8_t* rec = base + size_t(i) * stride;
@@ -854,7 +871,7 @@ int32_t ConvertIndexPush(PushConvertContext* ctx, const void* records, int32_t c
 
 int32_t ConvertIndexSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
     return ConvertSnapshotRecords<TickIndex>(
-        ctx, &SnapshotConvertContext::indexList, kIndexIds, kIndexNumbers, records, count,
+        ctx, &SnapshotConvertContext::indexList, kIndexIds, kIndexNumbers, records, count, "index snapshot",
         [](TickIndex* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
             IndexMarketCode(r, rec, f);
             SetDateTime(r, SnapshotDateTime(rec, f[iDate], stride));
@@ -876,7 +893,7 @@ int32_t ConvertStockPush(PushConvertContext* ctx, const void* records, int32_t c
 
 int32_t ConvertStockSnapshot(SnapshotConvertContext* ctx, const void* records, int32_t count) {
     return ConvertSnapshotRecords<TickStock>(
-        ctx, &SnapshotConvertContext::stockList, kStockIds, kStockSnapshotNumbers, records, count,
+        ctx, &SnapshotConvertContext::stockList, kStockIds, kStockSnapshotNumbers, records, count, "stock snapshot",
         [](TickStock* r, const uint8_t* rec, const QuoteFieldDescriptor* f, uint32_t stride) {
             FillStockTick(r, rec, f, true);
             SetDateTime(r, SnapshotDateTime(rec, f[sDate], stride));

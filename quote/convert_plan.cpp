@@ -1,6 +1,8 @@
 #include "quote/convert_plan.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "quote/convert_fields.h"
@@ -8,8 +10,11 @@
 namespace {
 
 constexpr uint32_t kReadsAsZero = 0xFFFFFFFFu;
-constexpr uint32_t kGroupKinds[NumberPlan::kKinds] = {kFieldKindPacked64, kFieldKindPacked32, kFieldKindInt32,
-                                                      kReadsAsZero};
+// The column kind of each kind index KindIndex gives, the last reading as 0.
+constexpr uint32_t kGroupKinds[] = {kFieldKindPacked64, kFieldKindPacked32, kFieldKindInt32, kReadsAsZero};
+static_assert(std::size(kGroupKinds) == NumberPlan::kKinds);
+// A field's group is kept in a byte, and group starts in 16 bits.
+static_assert(NumberPlan::kGroups <= 256 && NumberPlan::kMaxFields <= 0xFFFF);
 
 size_t KindIndex(const QuoteFieldDescriptor& d) {
     if (IsAbsentField(d)) return 3;
@@ -44,17 +49,23 @@ auto ReadAs(const uint8_t* p) {
         return ReadKindInt32<Kind>(p);
     else if constexpr (R == NumberRead::kDoubleToInt64)
         return TruncateToInt64(ReadKindDouble<Kind>(p));
-    else
+    else {
+        // A reading added to NumberRead stops the build here until it is read.
+        static_assert(R == NumberRead::kDoubleToInt32, "a reading without its reader");
         return TruncateToInt32(ReadKindDouble<Kind>(p));
+    }
 }
 
 }  // namespace
 
-void NumberPlan::Build(const QuoteFieldDescriptor* descriptors, const NumberField* fields, size_t n) {
-    if (n > kMaxFields) n = kMaxFields;
+int NumberPlan::Build(const QuoteFieldDescriptor* descriptors, const NumberField* fields, size_t n) {
+    // A refused layout leaves the plan empty.
+    std::fill(std::begin(m_start), std::end(m_start), uint16_t(0));
+    if (n > kMaxFields) return kTooManyFields;
     uint8_t group[kMaxFields];
     uint16_t next[kGroups] = {};
     for (size_t i = 0; i < n; ++i) {
+        if (size_t(fields[i].read) >= kReads) return kUnknownReading;
         group[i] = uint8_t(size_t(fields[i].read) * kKinds + KindIndex(descriptors[fields[i].field]));
         ++next[group[i]];
     }
@@ -68,6 +79,7 @@ void NumberPlan::Build(const QuoteFieldDescriptor* descriptors, const NumberFiel
         const QuoteFieldDescriptor& d = descriptors[fields[i].field];
         m_steps[next[group[i]]++] = Step{IsAbsentField(d) ? 0u : d.offset, fields[i].at};
     }
+    return 0;
 }
 
 void NumberPlan::Fill(uint8_t* out, size_t outStride, const uint8_t* records, size_t stride, size_t count) const {

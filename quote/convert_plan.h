@@ -11,8 +11,9 @@
 
 // How an output number is read from its column: one of the three typed field
 // readers, or the double reader truncated toward zero (with the range check)
-// to the output field's width.
-enum class NumberRead : uint8_t { kDouble, kInt64, kInt32, kDoubleToInt64, kDoubleToInt32 };
+// to the output field's width. kCount is the number of readings, not one of
+// them: the plan's groups are sized by it.
+enum class NumberRead : uint8_t { kDouble, kInt64, kInt32, kDoubleToInt64, kDoubleToInt32, kCount };
 
 // One number of an output record: its column (an index into the converter's
 // descriptor list), its reading, and its byte offset in the output record.
@@ -33,9 +34,14 @@ class NumberPlan {
 public:
     static constexpr size_t kMaxFields = 128;
 
+    // Results of Build besides 0: a layout the plan cannot hold whole.
+    static constexpr int kTooManyFields = -1;   // more than kMaxFields fields
+    static constexpr int kUnknownReading = -2;  // a reading outside NumberRead
+
     // Sets the plan up for the fields' columns among descriptors (which must
-    // have passed ResolveField). At most kMaxFields fields.
-    void Build(const QuoteFieldDescriptor* descriptors, const NumberField* fields, size_t n);
+    // have passed ResolveField). 0, or one of the codes above; a refused
+    // layout leaves the plan empty (Fill writes nothing), never a part of it.
+    [[nodiscard]] int Build(const QuoteFieldDescriptor* descriptors, const NumberField* fields, size_t n);
     // Writes the plan's numbers of count source records, stride bytes
     // apart, into count output records outStride bytes apart. Runs of
     // kChunk records keep the records of a run in the first-level cache.
@@ -43,8 +49,9 @@ public:
     static constexpr size_t kChunk = 16;
 
     // Reading times column kind (64-bit packed, 32-bit packed, i32, reads as 0).
+    static constexpr size_t kReads = size_t(NumberRead::kCount);
     static constexpr size_t kKinds = 4;
-    static constexpr size_t kGroups = 5 * kKinds;
+    static constexpr size_t kGroups = kReads * kKinds;
 
 private:
     struct Step {

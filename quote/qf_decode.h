@@ -4,6 +4,13 @@
 // Codes: -1 bad input, -2 destination too small, -3 unknown kind, -5 corrupt or
 // inconsistent block. No decoder reads outside [block, block + avail) or
 // writes outside [dst, dst + cap).
+//
+// On success a decoder writes every byte of the record area [dst, dst +
+// records x record size), absent fields and bytes that no column covers
+// included (with the kind's no-value or fill bytes). Callers hand it
+// unzeroed blocks on that promise (filled with a pattern in the builds tests
+// run, so that a byte left out shows up). On failure the area's content is
+// undefined.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 // as the output records' field tables give them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <random>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "quote/convert.h"
+#include "quote/convert_plan.h"
 #include "tests/support/plain_numbers.h"
 #include "tests/support/record_builder.h"
 
@@ -225,6 +227,32 @@ TEST(ConvertedNumbers, EveryFamilyMatchesThePlainReaders) {
             rb::RecordImage img = RandomImage(src, 1 + uint32_t(rng() % 40), rng);
             ExpectSources(img, src, size, convert(img));
         }
+}
+
+// A layout of more numbers than the plan holds, or with a reading it does not
+// know, is refused whole: the plan is then empty, not cut short.
+TEST(ConvertedNumbers, PlanRefusesALayoutItCannotHoldWhole) {
+    constexpr size_t kMax = NumberPlan::kMaxFields;
+    const QuoteFieldDescriptor column{kFieldKindInt32 | 1, 0, 4, 0};
+    std::vector<NumberField> fields;
+    for (size_t i = 0; i <= kMax; ++i) fields.push_back(NumberField{0, NumberRead::kInt32, uint16_t(4 * i)});
+    const int32_t value = 271;
+    NumberPlan plan;
+    // How many of the layout's outputs the plan fills from one record.
+    const auto filled = [&] {
+        std::vector<int32_t> out(kMax + 1, -1);
+        plan.Fill(reinterpret_cast<uint8_t*>(out.data()), 0, reinterpret_cast<const uint8_t*>(&value), 0, 1);
+        return std::count(out.begin(), out.end(), value);
+    };
+    ASSERT_EQ(plan.Build(&column, fields.data(), kMax), 0);
+    EXPECT_EQ(filled(), ptrdiff_t(kMax));
+    EXPECT_EQ(plan.Build(&column, fields.data(), kMax + 1), NumberPlan::kTooManyFields);
+    EXPECT_EQ(filled(), 0);
+
+    ASSERT_EQ(plan.Build(&column, fields.data(), 2), 0);
+    fields[1].read = NumberRead::kCount;
+    EXPECT_EQ(plan.Build(&column, fields.data(), 2), NumberPlan::kUnknownReading);
+    EXPECT_EQ(filled(), 0);
 }
 
 }  // namespace

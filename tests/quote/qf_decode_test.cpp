@@ -263,7 +263,8 @@ TEST(QfDecode, SnappyColumns) {
     for (uint32_t R : {1u, 4u, 50u, 131u, 300u}) {
         qw::Table m = Mixed(R, 100 + R);
         // 0x4000 and 0x5000 columns read as plain integers.
-        qw::Table k = qw::MakeTable({{0x4001, 0, 4}, {0x5002, 0, 8}, {0x2003, 0, 5}}, R);
+        // Three bytes of each record past the last column, written as zeros.
+        qw::Table k = qw::MakeTable({{0x4001, 0, 4}, {0x5002, 0, 8}, {0x2003, 0, 5}}, R, 3);
         for (uint32_t r = 0; r < R; ++r) {
             qw::SetU32(k, r, 0, r * 7);
             qw::SetU64(k, r, 1, uint64_t(r) << 40);

@@ -4,10 +4,14 @@
 // fncsubscribe from "SubAsyncCallBackThread"; the kept list and its replay
 // by ReSub, in order, past refusals, and stopping when no answer comes.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +47,11 @@ Clock::time_point g_t0;
 // A session the callback subscribes on again (waiting), and what it got.
 std::atomic<M*> g_resubscriber{nullptr};
 std::atomic<int32_t> g_innerResult{1};
+// Set: the first asynchronous report of an index subscription clears it and
+// stays in the callback for 100 ms (g_inCheck set), so that the session can
+// be released while its check is reporting.
+std::atomic<bool> g_holdIndexReport{false};
+std::atomic<bool> g_inCheck{false};
 
 void OnSubscribe(uint32_t cls, uint32_t subop, const char* market, const char* codelist, int32_t result, int32_t kind) {
     {
@@ -50,6 +59,10 @@ void OnSubscribe(uint32_t cls, uint32_t subop, const char* market, const char* c
         g_reports.push_back({cls, subop, market, codelist, result, kind, kvotest::MsSince(g_t0)});
     }
     if (M* s = g_resubscriber.exchange(nullptr)) g_innerResult.store(s->SubScribe(2, 3, "USHA", "(600036)", true));
+    if (cls == 1 && kind == 1 && g_holdIndexReport.exchange(false)) {
+        g_inCheck.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 std::vector<Report> Reports() {
@@ -66,6 +79,10 @@ protected:
     void SetUp() override {
         kvotest::SimSessionTest::SetUp();
         cfg_.fncsubscribe = &OnSubscribe;
+        // What an earlier test (or an earlier repetition) left set.
+        g_resubscriber.store(nullptr);
+        g_innerResult.store(1);
+        g_holdIndexReport.store(false);
         std::lock_guard<std::mutex> g(g_mutex);
         g_reports.clear();
         g_t0 = Clock::now();
@@ -130,12 +147,20 @@ TEST_F(SubscribeTest, RequestsCarryTheirFields) {
     }
 }
 
-// 12,000 codes make a request of over 64 KB (many 4 KB staging buffers):
-// it reaches the gateway whole.
-TEST_F(SubscribeTest, LargeSubscriptionArrivesWhole) {
+// 12,000 codes make a request of over 64 KB, which leaves in many 4 KB
+// sends: it reaches the gateway whole, over a connection with Nagle's
+// algorithm off (TCP_NODELAY), so that no send of its tail waits for the
+// gateway's delayed acknowledgement of the sends before it.
+TEST_F(SubscribeTest, LargeSubscriptionArrivesWholeOverANoDelayConnection) {
     std::string codes = "(600000";
     for (int i = 1; i < 12000; ++i) codes += "," + std::to_string(600000 + i);
     auto s = LoggedInSession();
+    const std::vector<int> fds = kvotest::SocketsConnectedTo(sim_.Port());
+    ASSERT_EQ(fds.size(), 1u);
+    int noDelay = 0;
+    socklen_t len = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(fds[0], IPPROTO_TCP, TCP_NODELAY, &noDelay, &len), 0);
+    EXPECT_NE(noDelay, 0);
     sim_.ClearFrames();
     ASSERT_EQ(s->SubScribe(2, 1, "USHA", (codes + ")").c_str(), true), 0);
     ASSERT_EQ(Requests(sim_).size(), 1u);
@@ -244,17 +269,19 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
 }
 
 // Host threads subscribe while the gateway has the session reconnect again and again; then the
-// session is destroyed during a check with requests waiting. Each is reported once; nothing stalls.
+// session is released while its check reports requests that got no answer. Every asynchronous call
+// made before is reported exactly once; those of the check, at most once; nothing stalls.
 TEST_F(SubscribeTest, SubscribingThroughReconnectsAndReleaseDuringTheCheck) {
     cfg_.m_timeout = 400;
     auto s = LoggedInSession();
     g_resubscriber.store(s.get());
+    // Each call has a code list of its own, (600100) on.
+    const auto codesOf = [](int call) { return "(" + std::to_string(600100 + call) + ")"; };
     std::vector<std::thread> hosts;
     for (int t = 0; t < 3; ++t) {
         hosts.emplace_back([&, t] {
             for (int i = 0; i < 20; ++i) {
-                const int32_t rc =
-                    s->SubScribe(2, 3, "USHA", ("(6000" + std::to_string(10 * t + i % 10) + ")").c_str(), i % 2 == 0);
+                const int32_t rc = s->SubScribe(2, 3, "USHA", codesOf(20 * t + i).c_str(), i % 2 == 0);
                 EXPECT_TRUE(rc == 0 || (i % 2 == 0 && rc == -1002)) << rc;
             }
         });
@@ -265,21 +292,36 @@ TEST_F(SubscribeTest, SubscribingThroughReconnectsAndReleaseDuringTheCheck) {
     }
     for (std::thread& h : hosts) h.join();
     EXPECT_GE(sim_.CountOfType(kvotest::kSimLoginReq), 3u);
+    // The asynchronous reports by code list.
     const auto asyncReports = [] {
-        const std::vector<Report> all = Reports();
-        return std::count_if(all.begin(), all.end(), [](const Report& r) { return r.kind == 1; });
+        std::map<std::string, int> n;
+        for (const Report& r : Reports())
+            if (r.kind == 1) ++n[r.codelist];
+        return n;
     };
     // 30 asynchronous calls, answered or timed out when a reconnect replaced their connection.
-    EXPECT_TRUE(Eventually([&] { return asyncReports() >= 30; }, 5000));
+    EXPECT_TRUE(Eventually([&] { return asyncReports().size() >= 30; }, 5000));
     ASSERT_TRUE(Eventually([&] { return s->IsLoggedIn(); }, 5000));
     sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(s->SubScribe(1, 3, "USHI", "(000001)", false), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // into the check that times them out
+    g_inCheck.store(false);
+    g_holdIndexReport.store(true);
+    for (int call = 60; call < 65; ++call) EXPECT_EQ(s->SubScribe(1, 3, "USHI", codesOf(call).c_str(), false), 0);
+    ASSERT_TRUE(Eventually([] { return g_inCheck.load(); }, 5000));
     const auto t0 = Clock::now();
     g_resubscriber.store(nullptr);
     s.reset();
     EXPECT_LT(kvotest::MsSince(t0), 5000);
-    EXPECT_LE(asyncReports(), 35);
+    g_holdIndexReport.store(false);
+    const std::map<std::string, int> reports = asyncReports();
+    const auto timesOf = [&](int call) { return reports.count(codesOf(call)) ? reports.at(codesOf(call)) : 0; };
+    for (int call = 1; call < 60; call += 2) EXPECT_EQ(timesOf(call), 1) << call;
+    int timedOut = 0;
+    for (int call = 60; call < 65; ++call) {
+        EXPECT_LE(timesOf(call), 1) << call;
+        timedOut += timesOf(call);
+    }
+    EXPECT_GE(timedOut, 1);
+    EXPECT_EQ(reports.size(), size_t(30 + timedOut));
 }
 
 // The kept list is replayed in call order, unsubscriptions included; a
