@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include "api/process_state.h"
 #include "cascade/relay.h"
 #include "session/account_auth.h"
+#include "session/session_timers.h"
+#include "framework/tl_thread.h"
 
 namespace kvoapi {
 
@@ -28,7 +31,9 @@ NetEngineUse::~NetEngineUse() {
 
 using namespace kvoapi;
 
-CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
+CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
+    : m_gate(std::make_shared<corvane::HostCallGate>()) {
+    corvane::RegisterHostCallGate(this, m_gate);
     InitLog(config);
     if (m_netUse.StartResult() != 0) {
         WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
@@ -38,7 +43,7 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
 
     m_settings = ReadToolIni();
     m_offlineState = kOfflineNo;
-    SetCallbackContext(this, config);
+    SetCallbackContext(this, config, m_gate);
     if (m_settings.mode != kStandalone) {
         WriteLog(2, "SocketStart--master:%s socket_port:%s IP:%s  IpMask:%s!", m_settings.master_text.c_str(),
                  m_settings.socket_port_text.c_str(), m_local.addresses.c_str(), m_local.masks.c_str());
@@ -65,6 +70,10 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
 }
 
 CSocketDataMananger::~CSocketDataMananger() {
+    // A release did these already; an instance deleted directly does them
+    // here: no host callback begins any more, and those under way end.
+    BeginRelease();
+    FinishRelease();
     // Threads that can reach this instance end first, then the sessions; the
     // socket engine use (m_netUse) is given back last, after every session
     // closed its connection on a running engine.
@@ -76,6 +85,70 @@ CSocketDataMananger::~CSocketDataMananger() {
     }
     for (auto& [code, session] : sessions) session.reset();
     ClearCallbackContextIf(this);
+    corvane::UnregisterHostCallGate(this);
+}
+
+bool CSocketDataMananger::EnterCall() {
+    m_calls.fetch_add(1, std::memory_order_seq_cst);
+    return !m_releasing.load(std::memory_order_seq_cst);
+}
+
+void CSocketDataMananger::LeaveCall() {
+    if (!m_releasing.load(std::memory_order_seq_cst)) {
+        // Nothing of the instance is touched after the count: a release that
+        // began meanwhile finds it by its next look.
+        m_calls.fetch_sub(1, std::memory_order_seq_cst);
+        return;
+    }
+    // Under the mutex, so that the release, which looks under it, deletes
+    // the instance only after this thread let go of it.
+    std::lock_guard<std::mutex> lock(m_callMutex);
+    if (m_calls.fetch_sub(1, std::memory_order_seq_cst) == 1) m_callsDone.notify_all();
+}
+
+void CSocketDataMananger::BeginRelease() {
+    m_gate->Close();
+    m_releasing.store(true, std::memory_order_seq_cst);
+    WakeWaits();
+}
+
+void CSocketDataMananger::WakeWaits() {
+    for (IMarketSession* session : SessionsInOrder()) session->BeginStop();
+    if (m_cascade) m_cascade->Abandon();
+}
+
+void CSocketDataMananger::FinishRelease() {
+    // A call may begin a new wait, or build a session, just after a wake:
+    // the wake is repeated until every call has returned.
+    const uint32_t limit = GetSessionTimers().stopWaitMs;
+    const uint64_t start = TL_GetTickCount64();
+    bool logged = false;
+    for (;;) {
+        WakeWaits();
+        bool idle;
+        {
+            std::unique_lock<std::mutex> lock(m_callMutex);
+            idle = m_callsDone.wait_for(lock, std::chrono::milliseconds(10),
+                                        [this] { return m_calls.load(std::memory_order_seq_cst) == 0; });
+        }
+        // A callback under way may make calls of its own; it is waited for
+        // with them.
+        if (idle && m_gate->WaitIdle(10)) {
+            std::lock_guard<std::mutex> lock(m_callMutex);
+            if (m_calls.load(std::memory_order_seq_cst) == 0) break;
+        }
+        if (!logged && TL_GetTickCount64() - start > limit) {
+            // A call or a callback that does not return: nothing is freed
+            // under it, the release waits.
+            WriteLog(1, "KvoReleaseInstance: %u calls and %u callbacks still running after %u ms, waiting",
+                     m_calls.load(), m_gate->Active(), limit);
+            logged = true;
+        }
+    }
+    if (logged) {
+        WriteLog(1, "KvoReleaseInstance: calls and callbacks ended after %llu ms",
+                 static_cast<unsigned long long>(TL_GetTickCount64() - start));
+    }
 }
 
 void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }
