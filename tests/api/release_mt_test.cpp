@@ -121,7 +121,9 @@ protected:
     void ExpectReleasedInCallback(const char* thread) {
         AwaitOrDie([] { return g_release.state.load() == 2; }, 15000, "the release inside the callback");
         EXPECT_EQ(g_release.result.load(), 0);
-        if (thread != nullptr) EXPECT_EQ(g_release.thread, thread);
+        if (thread != nullptr) {
+            EXPECT_EQ(g_release.thread, thread);
+        }
         market_.Stop();
         sim_.Stop();
         EXPECT_TRUE(Eventually([&] { return kvotest::ThreadCount() == threads_; }, 5000))
