@@ -32,8 +32,7 @@ NetEngineUse::~NetEngineUse() {
 using namespace kvoapi;
 
 CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
-    : m_gate(std::make_shared<corvane::HostCallGate>()) {
-    corvane::RegisterHostCallGate(this, m_gate);
+    : m_gate(std::make_shared<corvane::HostCallGate>()), m_gateEntry(this, m_gate) {
     InitLog(config);
     if (m_netUse.StartResult() != 0) {
         WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
@@ -71,7 +70,7 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
 
 CSocketDataMananger::~CSocketDataMananger() {
     // A release did these already; an instance deleted directly does them
-    // here: no host callback begins any more, and those under way end.
+    // here: no host callback begins any more, and no call is in flight.
     BeginRelease();
     FinishRelease();
     // Threads that can reach this instance end first, then the sessions; the
@@ -85,7 +84,7 @@ CSocketDataMananger::~CSocketDataMananger() {
     }
     for (auto& [code, session] : sessions) session.reset();
     ClearCallbackContextIf(this);
-    corvane::UnregisterHostCallGate(this);
+    WaitForCallbacks();
 }
 
 bool CSocketDataMananger::EnterCall() {
@@ -125,30 +124,35 @@ void CSocketDataMananger::FinishRelease() {
     bool logged = false;
     for (;;) {
         WakeWaits();
-        bool idle;
         {
             std::unique_lock<std::mutex> lock(m_callMutex);
-            idle = m_callsDone.wait_for(lock, std::chrono::milliseconds(10),
-                                        [this] { return m_calls.load(std::memory_order_seq_cst) == 0; });
-        }
-        // A callback under way may make calls of its own; it is waited for
-        // with them.
-        if (idle && m_gate->WaitIdle(10)) {
-            std::lock_guard<std::mutex> lock(m_callMutex);
-            if (m_calls.load(std::memory_order_seq_cst) == 0) break;
+            if (m_callsDone.wait_for(lock, std::chrono::milliseconds(10),
+                                     [this] { return m_calls.load(std::memory_order_seq_cst) == 0; }))
+                break;
         }
         if (!logged && TL_GetTickCount64() - start > limit) {
-            // A call or a callback that does not return: nothing is freed
-            // under it, the release waits.
-            WriteLog(1, "KvoReleaseInstance: %u calls and %u callbacks still running after %u ms, waiting",
-                     m_calls.load(), m_gate->Active(), limit);
+            // A call that does not return: nothing is freed under it.
+            WriteLog(1, "KvoReleaseInstance: %u calls still running after %u ms, waiting", m_calls.load(), limit);
             logged = true;
         }
     }
     if (logged) {
-        WriteLog(1, "KvoReleaseInstance: calls and callbacks ended after %llu ms",
+        WriteLog(1, "KvoReleaseInstance: the calls ended after %llu ms",
                  static_cast<unsigned long long>(TL_GetTickCount64() - start));
     }
+}
+
+void CSocketDataMananger::WaitForCallbacks() {
+    // The sessions' callbacks ended with their threads; what is left runs on
+    // the process-wide relay thread, which outlives the instance.
+    const uint32_t limit = GetSessionTimers().stopWaitMs;
+    if (m_gate->WaitIdle(limit)) return;
+    const uint64_t start = TL_GetTickCount64();
+    WriteLog(1, "KvoReleaseInstance: a callback still running after %u ms, waiting", limit);
+    while (!m_gate->WaitIdle(limit)) {
+    }
+    WriteLog(1, "KvoReleaseInstance: the callback ended after %llu ms",
+             static_cast<unsigned long long>(TL_GetTickCount64() - start + limit));
 }
 
 void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }

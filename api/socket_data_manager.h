@@ -9,8 +9,10 @@
 // closes the instance's gate of host callbacks, so that no callback begins
 // any more, and marks the instance releasing (BeginRelease); then it wakes
 // every wait of the sessions and of the cascade side, again and again, until
-// no call is in flight and no callback under way (FinishRelease), and only
-// then is the instance deleted. A release from inside a host callback hands
+// no call is in flight (FinishRelease), and only then is the instance
+// deleted. The destructor joins the instance's threads (their callbacks end
+// with them) and at last waits for a callback still under way on the
+// process-wide relay thread. A release from inside a host callback hands
 // FinishRelease and the delete to a thread of their own (release_reaper.h).
 //
 // Locks, in the order they may be taken: m_mutex (the instance's fields and
@@ -53,6 +55,20 @@ private:
     int m_result;
 };
 
+// Registers an instance's gate of host callbacks for its lifetime.
+class HostGateEntry {
+public:
+    HostGateEntry(const void* owner, const std::shared_ptr<corvane::HostCallGate>& gate) : m_owner(owner) {
+        corvane::RegisterHostCallGate(owner, gate);
+    }
+    ~HostGateEntry() { corvane::UnregisterHostCallGate(m_owner); }
+    HostGateEntry(const HostGateEntry&) = delete;
+    HostGateEntry& operator=(const HostGateEntry&) = delete;
+
+private:
+    const void* m_owner;
+};
+
 }  // namespace kvoapi
 
 class CSocketDataMananger : public CThreadBase, private ICascadeHost {
@@ -83,9 +99,9 @@ public:
     // wakes and later ones fail at once.
     void BeginRelease();
     // The rest of a release before the delete: wakes the waits again until
-    // no call is in flight and no host callback under way (logged when that
-    // takes longer than the stop wait). Must not run on a thread inside a
-    // call or a callback of the instance.
+    // no call is in flight (logged when that takes longer than the stop
+    // wait). Must not run on a thread inside a call or a callback of the
+    // instance.
     void FinishRelease();
     bool Releasing() const { return m_releasing.load(std::memory_order_seq_cst); }
 
@@ -189,6 +205,9 @@ private:
     std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
     // Wakes every wait of the sessions and of the cascade side, for good.
     void WakeWaits();
+    // Waits until no host callback of the instance is under way, logging
+    // when that takes longer than the stop wait.
+    void WaitForCallbacks();
     // The three record queries (request types 102, 103, 104) by road.
     void* QueryRecords(int32_t reqType, const char* market, const char* codelist, uint32_t* out_count,
                        const char* request, bool from_caller);
@@ -199,7 +218,8 @@ private:
     // instance for its sessions; the relay holds it while the instance is
     // its callback context.
     std::shared_ptr<corvane::HostCallGate> m_gate;
-    std::atomic<uint32_t> m_calls{0};  // exported calls in flight
+    kvoapi::HostGateEntry m_gateEntry;  // the registration, ended however the instance ends
+    std::atomic<uint32_t> m_calls{0};   // exported calls in flight
     std::atomic<bool> m_releasing{false};
     std::mutex m_callMutex;  // the release's wait for m_calls
     std::condition_variable m_callsDone;
