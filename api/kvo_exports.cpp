@@ -38,8 +38,8 @@ private:
     CSocketDataMananger* m_instance;
 };
 
-// The rest of a release: once no call is in flight and no callback under
-// way, the instance is deleted.
+// The rest of a release: once no call is in flight the instance is deleted
+// (its destructor waits for its threads and its callbacks under way).
 void FinishAndDelete(CSocketDataMananger* instance) {
     instance->FinishRelease();
     delete instance;

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -16,9 +16,9 @@
 #include "session/kvo_texts.h"
 #include "api/process_state.h"
 #include "cascade/relay.h"
+#include "framework/tl_thread.h"
 #include "session/account_auth.h"
 #include "session/session_timers.h"
-#include "framework/tl_thread.h"
 
 namespace kvoapi {
 
@@ -87,10 +87,7 @@ CSocketDataMananger::~CSocketDataMananger() {
     WaitForCallbacks();
 }
 
-bool CSocketDataMananger::EnterCall() {
-    m_calls.fetch_add(1, std::memory_order_seq_cst);
-    return !m_releasing.load(std::memory_order_seq_cst);
-}
+void CSocketDataMananger::EnterCall() { m_calls.fetch_add(1, std::memory_order_seq_cst); }
 
 void CSocketDataMananger::LeaveCall() {
     if (!m_releasing.load(std::memory_order_seq_cst)) {

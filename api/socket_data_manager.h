@@ -18,9 +18,11 @@
 // Locks, in the order they may be taken: m_mutex (the instance's fields and
 // the session table), then a market session's address mutex (an address is
 // added to a session under it); the worker base's queue mutex and
-// m_callMutex (the wait for the calls in flight) are taken on their own. m_mutex is never held while the host is
-// called, while a market session is built, destroyed, logged in, queried or asked to subscribe, or while the cascade
-// node starts or stops: the node's receive loop asks for the last login under it (CascadeCredentials), and a session's
+// m_callMutex (the release's wait for the calls in flight) are taken on
+// their own. m_mutex is never held while the host is called, while a market
+// session is built, destroyed, logged in, queried or asked to subscribe,
+// or while the cascade node starts or stops: the node's receive loop asks
+// for the last login under it (CascadeCredentials), and a session's
 // constructor starts threads and joins them again when it fails.
 #pragma once
 
@@ -90,9 +92,8 @@ public:
     void OnTimeout() override {}
 
     // Calls in flight: every exported function but the release counts
-    // itself for its duration. EnterCall returns false once the release
-    // began (the call should fail at once; it is outside the contract).
-    bool EnterCall();
+    // itself for its duration.
+    void EnterCall();
     void LeaveCall();
     // The first step of a release, on the releasing thread: no host callback
     // of the instance begins once it returns, every wait of the instance
