@@ -4,9 +4,10 @@
 //
 // A release made inside a callback (a push worker's fnctickstock, fncnotify
 // on the reconnect thread, fncsubscribe on the asynchronous-answer thread, a
-// data callback on the relay thread during playback) returns 0 at once; no
-// callback of the instance begins afterwards, and once the callback has
-// returned no thread of the instance is left. A release while eight calls
+// data callback on the relay thread during playback, fncnotify on a socket
+// engine thread) returns 0 at once; no callback of the instance begins
+// afterwards, and once the callback has returned no thread of the instance
+// is left. A release while eight calls
 // wait for a gateway that does not answer brings them back with their
 // failure, and frees nothing they still use (ThreadSanitizer runs this too).
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 #include "cascade/cascade_timers.h"
 #include "cascade/offline_playback.h"
 #include "include/kvoapi.h"
+#include "simulator/frame_writer.h"
 #include "simulator/gateway_sim.h"
 #include "simulator/sim_market.h"
 #include "tests/support/instance_dir.h"
@@ -159,6 +161,15 @@ TEST_F(ReleaseTest, InsideANotification) {
     sim_.StopListening();
     sim_.CloseAll();
     ExpectReleasedInCallback("reconnectThread");
+}
+
+// fncnotify on the socket engine's receiving thread, kicked by the gateway.
+TEST_F(ReleaseTest, InsideAKickNotification) {
+    cfg_.fncnotify = &ReleaseOnNotify;
+    void* h = LoggedIn();
+    g_release.handle = h;
+    ASSERT_TRUE(sim_.Write(sim_.Latest(), kvotest::NotifyFrame(1, "")));
+    ExpectReleasedInCallback(nullptr);
 }
 
 // fncsubscribe answering an asynchronous subscription.
