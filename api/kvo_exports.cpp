@@ -9,7 +9,9 @@
 #include "api/api_support.h"
 #include "api/instance_util.h"
 #include "session/kvo_texts.h"
+#include "api/release_reaper.h"
 #include "api/socket_data_manager.h"
+#include "framework/tl_hostcall.h"
 #include "include/kvoapi.h"
 
 using kvoapi::LogText;
@@ -18,6 +20,30 @@ using kvoapi::WriteLog;
 namespace {
 
 CSocketDataMananger* Instance(void* handle) { return static_cast<CSocketDataMananger*>(handle); }
+
+// One exported call in flight on an instance, for the call's whole
+// duration: a release waits until it has returned before it frees anything.
+class InstanceCall {
+public:
+    explicit InstanceCall(void* handle) : m_instance(Instance(handle)) {
+        if (m_instance != nullptr) m_instance->EnterCall();
+    }
+    ~InstanceCall() {
+        if (m_instance != nullptr) m_instance->LeaveCall();
+    }
+    InstanceCall(const InstanceCall&) = delete;
+    InstanceCall& operator=(const InstanceCall&) = delete;
+
+private:
+    CSocketDataMananger* m_instance;
+};
+
+// The rest of a release: once no call is in flight the instance is deleted
+// (its destructor waits for its threads and its callbacks under way).
+void FinishAndDelete(CSocketDataMananger* instance) {
+    instance->FinishRelease();
+    delete instance;
+}
 
 long long AsNumber(const void* p) { return static_cast<long long>(reinterpret_cast<intptr_t>(p)); }
 
@@ -35,6 +61,7 @@ Record* QueryRecords(const char* name, void* handle, const char* market, const c
                      RecordQuery query) {
     WriteLog(5, "%s:%lld  pmarket:%s  pcodelist:%s !", name, AsNumber(handle), LogText(market), LogText(codelist));
     if (!handle || !market || !out_count) return nullptr;
+    InstanceCall call(handle);
     try {
         return static_cast<Record*>((Instance(handle)->*query)(market, codelist ? codelist : "", out_count, "", true));
     } catch (...) {
@@ -48,6 +75,7 @@ int32_t SubScribeChecked(void* handle, uint32_t msg_dataclass, uint32_t subop_ty
                          const char* codelist, bool wait) {
     if (!handle) return KVO_ERR_HANDLE;
     if (!market) return KVO_ERR_MARKET;
+    InstanceCall call(handle);
     try {
         return Instance(handle)->SubScribe(msg_dataclass, subop_type, market, codelist ? codelist : "", true, wait);
     } catch (...) {
@@ -85,7 +113,23 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
 KVO_API int32_t KvoReleaseInstance(void* handle) {
     if (!handle) return 0;
     WriteLog(5, "KvoReleaseInstance:%lld!", AsNumber(handle));
-    delete Instance(handle);
+    CSocketDataMananger* instance = Instance(handle);
+    // From here on no callback of the instance begins, and the calls in
+    // flight on other threads come back with their failure.
+    instance->BeginRelease();
+    if (corvane::InsideHostCall()) {
+        // The thread runs a callback the library made: the teardown, which
+        // waits for that callback and for the threads of the instance (this
+        // one may be among them), goes on without it.
+        try {
+            if (kvoapi::RunTeardownLater([instance] { FinishAndDelete(instance); })) return 0;
+        } catch (...) {
+        }
+        WriteLog(1, "KvoReleaseInstance:%lld: no thread for the teardown, the instance is left closed",
+                 AsNumber(handle));
+        return 0;
+    }
+    FinishAndDelete(instance);
     return 0;
 }
 
@@ -94,6 +138,7 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
              static_cast<int>(port));
     if (!handle) return KVO_ERR_HANDLE;
     if (!addr) return KVO_ERR_BAD_IP;
+    InstanceCall call(handle);
     try {
         return Instance(handle)->RegisterAddrByMode(market, addr, port);
     } catch (...) {
@@ -105,6 +150,7 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
     WriteLog(5, "KvoLogin:%lld  pusername:%s!", AsNumber(handle), LogText(username));
     LoginResult result = kvoapi::MakeLoginResult(KVO_ERR_HANDLE, kvoapi::kTextInvalidHandle, "");
     if (handle) {
+        InstanceCall call(handle);
         try {
             result = Instance(handle)->LoginByMode(username ? username : "", password ? password : "");
         } catch (...) {
@@ -123,6 +169,7 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length) {
     WriteLog(5, "KvoGetCodelist:%lld  pmarket:%s!", AsNumber(handle), LogText(market));
     if (!handle || !market || !out_length) return nullptr;
+    InstanceCall call(handle);
     try {
         return Instance(handle)->GetCodelist(market, out_length, "", true);
     } catch (...) {
@@ -132,6 +179,7 @@ KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_len
 
 KVO_API int32_t KvoGetCodeInfo(void* handle) {
     if (!handle) return KVO_ERR_HANDLE;
+    InstanceCall call(handle);
     return Instance(handle)->GetCodeInfo();
 }
 
@@ -170,6 +218,7 @@ KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg
     // The host's texts may lack their terminators; the copy always has them.
     copy.path[sizeof(copy.path) - 1] = '\0';
     copy.subtype[sizeof(copy.subtype) - 1] = '\0';
+    InstanceCall call(handle);
     try {
         return Instance(handle)->StartOfflineDebug(copy);
     } catch (...) {

@@ -3,7 +3,10 @@
 // wins; a released instance clears them when it is still the context.
 #pragma once
 
+#include <memory>
+
 #include "cascade/relay.h"
+#include "framework/tl_hostcall.h"
 #include "include/kvoapi.h"
 
 class CSocketDataMananger;
@@ -18,7 +21,10 @@ using DataCallbackSlots = ::DataCallbackSlots;
 // steps, another thread's instance could take the context in between and be
 // released first, and this instance's callbacks, written afterwards, would
 // outlive it (a released instance clears only while it is the context).
-void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config);
+// gate is the instance's gate of host callbacks, which the relay enters
+// around every callback it makes for the context.
+void SetCallbackContext(CSocketDataMananger* instance, const InstanceConfig* config,
+                        std::shared_ptr<corvane::HostCallGate> gate);
 CSocketDataMananger* GetCallbackContext();
 DataCallbackSlots GetDataCallbackSlots();
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -15,7 +16,9 @@
 #include "session/kvo_texts.h"
 #include "api/process_state.h"
 #include "cascade/relay.h"
+#include "framework/tl_thread.h"
 #include "session/account_auth.h"
+#include "session/session_timers.h"
 
 namespace kvoapi {
 
@@ -28,7 +31,8 @@ NetEngineUse::~NetEngineUse() {
 
 using namespace kvoapi;
 
-CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
+CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
+    : m_gate(std::make_shared<corvane::HostCallGate>()), m_gateEntry(this, m_gate) {
     InitLog(config);
     if (m_netUse.StartResult() != 0) {
         WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
@@ -38,7 +42,7 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
 
     m_settings = ReadToolIni();
     m_offlineState = kOfflineNo;
-    SetCallbackContext(this, config);
+    SetCallbackContext(this, config, m_gate);
     if (m_settings.mode != kStandalone) {
         WriteLog(2, "SocketStart--master:%s socket_port:%s IP:%s  IpMask:%s!", m_settings.master_text.c_str(),
                  m_settings.socket_port_text.c_str(), m_local.addresses.c_str(), m_local.masks.c_str());
@@ -65,6 +69,10 @@ CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config) {
 }
 
 CSocketDataMananger::~CSocketDataMananger() {
+    // A release did these already; an instance deleted directly does them
+    // here: no host callback begins any more, and no call is in flight.
+    BeginRelease();
+    FinishRelease();
     // Threads that can reach this instance end first, then the sessions; the
     // socket engine use (m_netUse) is given back last, after every session
     // closed its connection on a running engine.
@@ -76,6 +84,72 @@ CSocketDataMananger::~CSocketDataMananger() {
     }
     for (auto& [code, session] : sessions) session.reset();
     ClearCallbackContextIf(this);
+    WaitForCallbacks();
+}
+
+void CSocketDataMananger::EnterCall() { m_calls.fetch_add(1, std::memory_order_seq_cst); }
+
+void CSocketDataMananger::LeaveCall() {
+    if (!m_releasing.load(std::memory_order_seq_cst)) {
+        // Nothing of the instance is touched after the count: a release that
+        // began meanwhile finds it by its next look.
+        m_calls.fetch_sub(1, std::memory_order_seq_cst);
+        return;
+    }
+    // Under the mutex, so that the release, which looks under it, deletes
+    // the instance only after this thread let go of it.
+    std::lock_guard<std::mutex> lock(m_callMutex);
+    if (m_calls.fetch_sub(1, std::memory_order_seq_cst) == 1) m_callsDone.notify_all();
+}
+
+void CSocketDataMananger::BeginRelease() {
+    m_gate->Close();
+    m_releasing.store(true, std::memory_order_seq_cst);
+    WakeWaits();
+}
+
+void CSocketDataMananger::WakeWaits() {
+    for (IMarketSession* session : SessionsInOrder()) session->BeginStop();
+    if (m_cascade) m_cascade->Abandon();
+}
+
+void CSocketDataMananger::FinishRelease() {
+    // A call may begin a new wait, or build a session, just after a wake:
+    // the wake is repeated until every call has returned.
+    const uint32_t limit = GetSessionTimers().stopWaitMs;
+    const uint64_t start = TL_GetTickCount64();
+    bool logged = false;
+    for (;;) {
+        WakeWaits();
+        {
+            std::unique_lock<std::mutex> lock(m_callMutex);
+            if (m_callsDone.wait_for(lock, std::chrono::milliseconds(10),
+                                     [this] { return m_calls.load(std::memory_order_seq_cst) == 0; }))
+                break;
+        }
+        if (!logged && TL_GetTickCount64() - start > limit) {
+            // A call that does not return: nothing is freed under it.
+            WriteLog(1, "KvoReleaseInstance: %u calls still running after %u ms, waiting", m_calls.load(), limit);
+            logged = true;
+        }
+    }
+    if (logged) {
+        WriteLog(1, "KvoReleaseInstance: the calls ended after %llu ms",
+                 static_cast<unsigned long long>(TL_GetTickCount64() - start));
+    }
+}
+
+void CSocketDataMananger::WaitForCallbacks() {
+    // The sessions' callbacks ended with their threads; what is left runs on
+    // the process-wide relay thread, which outlives the instance.
+    const uint32_t limit = GetSessionTimers().stopWaitMs;
+    if (m_gate->WaitIdle(limit)) return;
+    const uint64_t start = TL_GetTickCount64();
+    WriteLog(1, "KvoReleaseInstance: a callback still running after %u ms, waiting", limit);
+    while (!m_gate->WaitIdle(limit)) {
+    }
+    WriteLog(1, "KvoReleaseInstance: the callback ended after %llu ms",
+             static_cast<unsigned long long>(TL_GetTickCount64() - start + limit));
 }
 
 void CSocketDataMananger::ProcessItem(CQueueTaskItem* item) { delete item; }

@@ -4,16 +4,30 @@
 // settings, keeps the host's InstanceConfig and callbacks, owns one market
 // session per registered market and logs the account in on all markets.
 //
+// Releasing: the exported functions count themselves in flight on the
+// instance (EnterCall / LeaveCall) for their whole duration. A release
+// closes the instance's gate of host callbacks, so that no callback begins
+// any more, and marks the instance releasing (BeginRelease); then it wakes
+// every wait of the sessions and of the cascade side, again and again, until
+// no call is in flight (FinishRelease), and only then is the instance
+// deleted. The destructor joins the instance's threads (their callbacks end
+// with them) and at last waits for a callback still under way on the
+// process-wide relay thread. A release from inside a host callback hands
+// FinishRelease and the delete to a thread of their own (release_reaper.h).
+//
 // Locks, in the order they may be taken: m_mutex (the instance's fields and
 // the session table), then a market session's address mutex (an address is
-// added to a session under it); the worker base's queue mutex is taken on
-// its own. m_mutex is never held while the host is called, while a market
+// added to a session under it); the worker base's queue mutex and
+// m_callMutex (the release's wait for the calls in flight) are taken on
+// their own. m_mutex is never held while the host is called, while a market
 // session is built, destroyed, logged in, queried or asked to subscribe,
 // or while the cascade node starts or stops: the node's receive loop asks
 // for the last login under it (CascadeCredentials), and a session's
 // constructor starts threads and joins them again when it fails.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,6 +38,7 @@
 #include "api/cascade_settings.h"
 #include "cascade/cascade_node.h"
 #include "session/market_session.h"
+#include "framework/tl_hostcall.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
 
@@ -40,6 +55,20 @@ public:
 
 private:
     int m_result;
+};
+
+// Registers an instance's gate of host callbacks for its lifetime.
+class HostGateEntry {
+public:
+    HostGateEntry(const void* owner, const std::shared_ptr<corvane::HostCallGate>& gate) : m_owner(owner) {
+        corvane::RegisterHostCallGate(owner, gate);
+    }
+    ~HostGateEntry() { corvane::UnregisterHostCallGate(m_owner); }
+    HostGateEntry(const HostGateEntry&) = delete;
+    HostGateEntry& operator=(const HostGateEntry&) = delete;
+
+private:
+    const void* m_owner;
 };
 
 }  // namespace kvoapi
@@ -61,6 +90,21 @@ public:
     void Stop() override;
     void ProcessItem(CQueueTaskItem* item) override;
     void OnTimeout() override {}
+
+    // Calls in flight: every exported function but the release counts
+    // itself for its duration.
+    void EnterCall();
+    void LeaveCall();
+    // The first step of a release, on the releasing thread: no host callback
+    // of the instance begins once it returns, every wait of the instance
+    // wakes and later ones fail at once.
+    void BeginRelease();
+    // The rest of a release before the delete: wakes the waits again until
+    // no call is in flight (logged when that takes longer than the stop
+    // wait). Must not run on a thread inside a call or a callback of the
+    // instance.
+    void FinishRelease();
+    bool Releasing() const { return m_releasing.load(std::memory_order_seq_cst); }
 
     // Registration, login and the pre-login check.
     int32_t RegisterAddr(const char* market, const char* addr, uint16_t port, bool front);
@@ -138,6 +182,9 @@ public:
     int LogLevel() const { return m_logLevel; }
     kvoapi::LoginAccountInfo Account() const;
     std::vector<std::string> Markets() const;
+    // The session of a market, or null. The pointer stays valid while the
+    // caller is counted in flight (EnterCall) or runs on a thread of the
+    // instance: sessions are freed only by the destructor, after both ended.
     kvoapi::IMarketSession* Session(const std::string& market) const;
     const InstanceConfig* Config() const { return m_config; }
     const InstanceConfig& RelayConfig() const { return m_relayConfig; }
@@ -157,12 +204,26 @@ private:
     void CascadeTelemetry(const PeerTelemetryRecord& record) override;
 
     std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;
+    // Wakes every wait of the sessions and of the cascade side, for good.
+    void WakeWaits();
+    // Waits until no host callback of the instance is under way, logging
+    // when that takes longer than the stop wait.
+    void WaitForCallbacks();
     // The three record queries (request types 102, 103, 104) by road.
     void* QueryRecords(int32_t reqType, const char* market, const char* codelist, uint32_t* out_count,
                        const char* request, bool from_caller);
     std::string OfflineFolder() const;
 
     kvoapi::NetEngineUse m_netUse;  // first member: released last
+    // The gate of the instance's host callbacks, registered under the
+    // instance for its sessions; the relay holds it while the instance is
+    // its callback context.
+    std::shared_ptr<corvane::HostCallGate> m_gate;
+    kvoapi::HostGateEntry m_gateEntry;  // the registration, ended however the instance ends
+    std::atomic<uint32_t> m_calls{0};   // exported calls in flight
+    std::atomic<bool> m_releasing{false};
+    std::mutex m_callMutex;  // the release's wait for m_calls
+    std::condition_variable m_callsDone;
     mutable std::recursive_mutex m_mutex;
     kvoapi::ToolSettings m_settings;
     std::string m_offlineState;

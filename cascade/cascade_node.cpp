@@ -553,9 +553,16 @@ void CascadeNode::HandleQuery(std::string_view text, int32_t reqType) {
 std::shared_ptr<SyncRequest> CascadeNode::AddPending(const std::string& id) {
     auto request = std::make_shared<SyncRequest>();
     std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
-    if (m_pendingClosed || id.empty()) return nullptr;
+    if (m_pendingClosed || m_abandoned || id.empty()) return nullptr;
     m_pending[id] = request;
     return request;
+}
+
+void CascadeNode::Abandon() {
+    std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
+    m_abandoned = true;
+    for (auto& [id, request] : m_pending) request->Abort();
+    m_pending.clear();
 }
 
 std::shared_ptr<SyncRequest> CascadeNode::TakePending(const std::string& id) {

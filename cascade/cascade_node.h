@@ -138,6 +138,10 @@ public:
     // and the local host's keys leave the registry, waiting callers wake.
     void Stop();
     bool Started() const { return m_started.load(std::memory_order_acquire); }
+    // The instance is going away: every caller waiting for the master wakes
+    // without an answer, and no request waits any more, for good (a Start
+    // does not undo it). Stop still ends the threads.
+    void Abandon();
 
     kvoapi::CascadeMode Mode() const { return m_settings.mode; }
     // The port the node listens on (the ephemeral one when socket_port is
@@ -260,6 +264,7 @@ private:
     std::recursive_mutex m_pendingMutex;
     std::map<std::string, std::shared_ptr<SyncRequest>> m_pending;
     bool m_pendingClosed = false;
+    bool m_abandoned = false;  // under m_pendingMutex
 
     std::recursive_mutex m_masterMutex;
     std::shared_ptr<PeerLink> m_master;

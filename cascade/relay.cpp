@@ -17,6 +17,7 @@ struct RelayState {
     std::recursive_mutex mutex;
     void* context = nullptr;
     DataCallbackSlots slots;
+    std::shared_ptr<corvane::HostCallGate> gate;
 };
 
 RelayState& State() {
@@ -25,6 +26,13 @@ RelayState& State() {
 }
 
 std::atomic<Subscriber> g_localSubscriber{0};
+
+// Hands records to the local host through its callback, inside the gate.
+void DeliverLocal(const RelayRoute& route, QuoteDataCallback local, const void* records, uint32_t count,
+                  const PushTiming* timing) {
+    corvane::HostCallScope call(route.gate.get());
+    if (call.Entered()) local(route.context, records, count, timing);
+}
 
 int32_t Relay(int32_t reqType, const void* records, uint32_t count, const PushTiming* timing) {
     if (records == nullptr || timing == nullptr || count == 0) return 0;
@@ -54,9 +62,10 @@ QuoteDataCallback DataCallbackSlots::ForClass(int32_t dataClass) const {
     }
 }
 
-void SetRelayContext(void* context, const InstanceConfig* config) {
+void SetRelayContext(void* context, const InstanceConfig* config, std::shared_ptr<corvane::HostCallGate> gate) {
     std::lock_guard<std::recursive_mutex> lock(State().mutex);
     State().context = context;
+    State().gate.swap(gate);  // the previous gate is freed after the lock
     if (config == nullptr) return;
     DataCallbackSlots& s = State().slots;
     s.fnctickindex = config->fnctickindex;
@@ -82,6 +91,7 @@ bool ClearRelayContextIf(void* context) {
     if (State().context != context) return false;
     State().context = nullptr;
     State().slots = DataCallbackSlots();
+    State().gate.reset();
     return true;
 }
 
@@ -99,6 +109,7 @@ RelayRoute ProcessRelayRoute() {
         std::lock_guard<std::recursive_mutex> lock(State().mutex);
         route.context = State().context;
         route.slots = State().slots;
+        route.gate = State().gate;
     }
     route.send = [](Subscriber target, PeerBlock&& message) { QueueSend(target, std::move(message)); };
     return route;
@@ -121,7 +132,7 @@ uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& ro
             return kPeerOk;
         for (const Subscriber s : subscribers) {
             if (s == route.local) {
-                if (local != nullptr) local(route.context, m.records, 1, &timing);
+                if (local != nullptr) DeliverLocal(route, local, m.records, 1, &timing);
                 continue;
             }
             PeerBlock copy = PeerBlock::Allocate(m.size);
@@ -153,7 +164,7 @@ uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& ro
             std::memcpy(p, m.records + size_t(i) * m.recordLength, m.recordLength);
             p += m.recordLength;
         }
-        local(route.context, block.Data(), uint32_t(indexes.size()), &timing);
+        DeliverLocal(route, local, block.Data(), uint32_t(indexes.size()), &timing);
     }
     return kPeerOk;
 }

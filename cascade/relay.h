@@ -31,10 +31,12 @@
 #include <cstdint>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "cascade/peer_frame.h"
+#include "framework/tl_hostcall.h"
 #include "framework/tl_sync.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
@@ -57,8 +59,10 @@ struct DataCallbackSlots {
 
 // Makes context the callback context and, when config is given, copies its
 // six data callbacks into the slots, under one lock (so that an instance
-// released in between cannot leave its callbacks behind).
-void SetRelayContext(void* context, const InstanceConfig* config);
+// released in between cannot leave its callbacks behind). gate is the
+// context's gate of host callbacks, entered around every local delivery.
+void SetRelayContext(void* context, const InstanceConfig* config,
+                     std::shared_ptr<corvane::HostCallGate> gate = nullptr);
 void* GetRelayContext();
 DataCallbackSlots GetRelaySlots();
 // When context is the callback context: clears it and the slots; true then.
@@ -79,6 +83,7 @@ struct RelayRoute {
     Subscriber local = 0;
     void* context = nullptr;
     DataCallbackSlots slots;
+    std::shared_ptr<corvane::HostCallGate> gate;  // the context's; null: none
     std::function<void(Subscriber, PeerBlock&&)> send;
 };
 
@@ -92,7 +97,8 @@ RelayRoute ProcessRelayRoute();
 // through its callback (with a copy of the timing block), any other
 // subscriber a new data message of its records. An order queue (3) goes
 // whole: the local subscriber's callback gets its record, the others a copy
-// of the message. Returns kPeerOk, or why the message was dropped.
+// of the message. The local callback is made only while the route's gate
+// lets it in. Returns kPeerOk, or why the message was dropped.
 uint32_t DispatchPacket(const char* message, size_t length, const RelayRoute& route);
 
 // ---- The process-wide threads ---------------------------------------------------

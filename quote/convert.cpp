@@ -667,7 +667,10 @@ int32_t ConvertQueue(PushConvertContext* ctx, const char* key, const void* recor
         KvoOrderQueueSetVolume(q, i, static_cast<int32_t>(LoadU32(p + 28 + size_t(i) * 4) & 0xFFFFFFu));
 
     PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
-    ctx->fncorderqueue(ctx->instance, q, 1, &timing);
+    {
+        corvane::HostCallScope call(ctx->gate);
+        if (call.Entered()) ctx->fncorderqueue(ctx->instance, q, 1, &timing);
+    }
     free(q);
     return 0;
 }
@@ -825,7 +828,10 @@ Rec* ConvertPushRecords(PushConvertContext* ctx, QuoteDataCallback PushConvertCo
 // timing, and frees it.
 void DeliverBatch(PushConvertContext* ctx, QuoteDataCallback callback, void* out, int32_t count) {
     PushTiming timing = MakePushTiming(ctx->produce_time, ctx->send_time, ctx->sample_time);
-    callback(ctx->instance, out, uint32_t(count), &timing);
+    {
+        corvane::HostCallScope call(ctx->gate);
+        if (call.Entered()) callback(ctx->instance, out, uint32_t(count), &timing);
+    }
     free(out);
 }
 

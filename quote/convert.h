@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/tl_hostcall.h"
 #include "framework/tl_sync.h"
 #include "include/kvo_records.h"
 #include "quote/convert_image.h"
@@ -125,6 +126,9 @@ struct PushConvertContext {
     ConvertSession* session = nullptr;  // owner of the descriptor caches; may be null
     uint32_t gathered = 0;              // records put into blocks
     std::vector<RecordBlock> blocks;    // one per call (id 0) or per code
+
+    // Entered around every host callback (the instance's gate); may be null.
+    corvane::HostCallGate* gate = nullptr;
 };
 
 // The context of snapshot answers (ids 2, 3 and 12).

@@ -131,7 +131,8 @@ void CDatafeedSDKManager::NotifyHost(int32_t code, const std::string& message) {
     // The market code directly followed by the message, cut on a GBK
     // character boundary so that the terminator always fits.
     kvoapi::CopyTextField(record.text, sizeof(record.text), m_marketCode + message);
-    callback(m_owner, &record);
+    corvane::HostCallScope call(HostGate());
+    if (call.Entered()) callback(m_owner, &record);
 }
 
 // ---- gateway notifications ----

@@ -60,7 +60,7 @@ static_assert(sizeof(kStopOrder) / sizeof(kStopOrder[0]) == CDatafeedSDKManager:
 
 CDatafeedSDKManager::CDatafeedSDKManager(const InstanceConfig* config, CSocketDataMananger* owner,
                                          const std::string& market)
-    : m_owner(owner) {
+    : m_owner(owner), m_hostGate(corvane::FindHostCallGate(owner)) {
     // 1. Members: the configuration copy and the owning instance.
     if (config != nullptr) std::memcpy(&m_config, config, sizeof(m_config));
     for (auto& slot : m_workers) slot.store(nullptr, std::memory_order_relaxed);

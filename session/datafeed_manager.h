@@ -38,6 +38,10 @@
 // connection's send path; a new connection's filter is put in under it). The socket engine's locks of the
 // link come before all of these on its threads: the receive, connect and
 // disconnect callbacks run under them.
+// Every call into the host (fncnotify, fncsubscribe, the data callbacks)
+// enters the owning instance's gate (framework/tl_hostcall.h): once the
+// instance is released no new one begins.
+//
 // None of the session's locks is held while the host is called (fncnotify,
 // fncsubscribe, the data callbacks), while another session is used, or
 // while a worker thread is started or joined: workers that appear on first
@@ -54,6 +58,7 @@
 #include <vector>
 
 #include "framework/tl_buffer.h"
+#include "framework/tl_hostcall.h"
 #include "framework/tl_refptr.h"
 #include "framework/tl_sync.h"
 #include "include/kvoapi.h"
@@ -254,6 +259,14 @@ public:
     const InstanceConfig& Config() const { return m_config; }
     CSocketDataMananger* Owner() const { return m_owner; }
     bool IsStopping() const { return m_stopping.load(std::memory_order_acquire); }
+    // Marks the session stopping and wakes every wait of it (pending
+    // requests, the login holder, the period workers); later waits fail at
+    // once. The destructor begins so; the instance calls it earlier when it
+    // is released while host threads still wait in the session.
+    void BeginStop();
+    // The gate of the owning instance's host callbacks (null when the owner
+    // registered none): every call into the host enters it.
+    corvane::HostCallGate* HostGate() const { return m_hostGate.get(); }
     // Set when the session begins to stop: a wait of the session's own threads
     // may wait on it with its timeout to be cut short.
     corvane::CEvent& StopEvent() { return m_stopEvent; }
@@ -500,8 +513,6 @@ private:
     // Makes and starts "ReceieveThread", "processFeedBack", "reconnectThread"
     // and "heartbitThread"; throws std::bad_alloc when one cannot be made.
     void StartStandingWorkers();
-    // Marks the session stopping and wakes every wait of it.
-    void BeginStop();
     // Stops the worker in a slot (joining its thread) and deletes it.
     void StopWorker(WorkerSlot slot);
     // Stops a worker that is in no slot, waits for its thread and deletes it.
@@ -592,4 +603,5 @@ private:
     ConvertSession m_convert;  // descriptor caches and snapshot result lists
     InstanceConfig m_config{};
     CSocketDataMananger* m_owner = nullptr;
+    std::shared_ptr<corvane::HostCallGate> m_hostGate;  // the owner's, held for the session's life
 };

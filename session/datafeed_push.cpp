@@ -170,6 +170,7 @@ PushConvertContext CDatafeedSDKManager::MakeConvertContext(uint32_t dataType, co
     ctx.data_type = dataType;
     ctx.image = image;
     ctx.instance = m_owner;
+    ctx.gate = HostGate();
     ctx.session = &m_convert;
     return ctx;
 }
@@ -347,7 +348,10 @@ int32_t CDatafeedSDKManager::ProcessPushFiles(const std::vector<PushImage>& imag
             const bool firstExchange = MarketHasFirstExchange(static_cast<const OrderData*>(array)->market);
             SortRecords<OrderData>(array, count, firstExchange ? kOrderField77Offset : kOrderIndexOffset);
         }
-        kind.callback(m_owner, array, count, &timing);
+        {
+            corvane::HostCallScope call(HostGate());
+            if (call.Entered()) kind.callback(m_owner, array, count, &timing);
+        }
         if (own) std::free(array);
         if (t != 0) WritePushTelemetry(kind.subType, "count", count, t - std::min(t, sample), GetNowMs() - t);
     }

@@ -39,6 +39,8 @@ public:
         return m_manager->ElkLog(prefix, name, fields, option);
     }
 
+    void BeginStop() override { m_manager->BeginStop(); }
+
     CDatafeedSDKManager* Manager() const { return m_manager.get(); }
 
 private:

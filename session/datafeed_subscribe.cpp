@@ -197,6 +197,8 @@ int32_t CDatafeedSDKManager::CheckAsyncSubscribe(const void*, uint32_t) {
     const SubscribeCallback callback = m_config.fncsubscribe;
     if (callback == nullptr) return 0;
     for (const Report& r : reports) {
+        corvane::HostCallScope call(HostGate());
+        if (!call.Entered()) break;
         callback(r.entry.msg_dataclass, r.entry.subop_type, r.entry.market.c_str(), r.entry.codelist.c_str(), r.status,
                  1);
     }
@@ -220,7 +222,9 @@ int32_t CDatafeedSDKManager::ReSub(bool reconnect) {
                     m_marketCode.c_str(), rc, static_cast<int>(e.msg_dataclass), static_cast<int>(e.subop_type),
                     e.market.c_str(), e.codelist.c_str());
         if (m_config.fncsubscribe != nullptr) {
-            m_config.fncsubscribe(e.msg_dataclass, e.subop_type, e.market.c_str(), e.codelist.c_str(), rc, 2);
+            corvane::HostCallScope call(HostGate());
+            if (call.Entered())
+                m_config.fncsubscribe(e.msg_dataclass, e.subop_type, e.market.c_str(), e.codelist.c_str(), rc, 2);
         }
         // A refusal concerns this entry only; no answer at all means the
         // link is gone, and the rest would only wait in vain.

@@ -60,6 +60,10 @@ public:
     // record's JSON line with "elk_text", else "".
     virtual std::string ElkLog(const std::string& prefix, const std::string& name,
                                const std::map<std::string, std::string>& fields, const std::string& option) = 0;
+    // The session is about to go: every wait in it wakes (its callers get
+    // their usual failure) and later waits fail at once. Nothing is freed;
+    // may be called again.
+    virtual void BeginStop() {}
 };
 
 // Builds the session of a market: (configuration the session copies, owning

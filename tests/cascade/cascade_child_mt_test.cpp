@@ -15,6 +15,7 @@
 
 #include "api/socket_data_manager.h"
 #include "include/kvo_records.h"
+#include "include/kvoapi.h"
 #include "session/kvo_texts.h"
 #include "session/subscription_registry.h"
 #include "tests/support/cascade_fixture.h"
@@ -368,3 +369,29 @@ TEST_F(CascadeChildTest, RouteLeavesWithItsChild) {
 }
 
 }  // namespace
+
+// Host threads wait for answers the master never sends; a release wakes
+// them: each comes back with null, and only then is the child freed.
+TEST_F(CascadeChildTest, ReleaseWakesQueriesThroughTheMaster) {
+    timers_.queryWaitMs = 20000;
+    SetCascadeTimers(timers_);
+    auto link = LoggedIn();
+    ASSERT_TRUE(link);
+    void* handle = child_.get();
+    std::vector<std::future<bool>> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(std::async(std::launch::async, [handle] {
+            uint32_t n = 0;
+            return KvoGetTickStock(handle, "USHA", "(600000)", &n) == nullptr;
+        }));
+    }
+    PeerTestFrame f;
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(link->ReadReq(103, &f, 3000));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(KvoReleaseInstance(child_.release()), 0);
+    EXPECT_LT(MsSince(t0), 5000);
+    for (auto& w : waiting) {
+        ASSERT_EQ(w.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        EXPECT_TRUE(w.get());
+    }
+}

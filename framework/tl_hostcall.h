@@ -1,0 +1,75 @@
+// Calls into the host, counted per thread and per instance.
+//
+// Every place the library calls one of the host's callbacks does so inside
+// a HostCallScope. The scope raises the calling thread's depth of host calls
+// (InsideHostCall: whether the thread is running host code the library
+// called, so that a release made there is not waited for on that very
+// thread) and enters the gate of the instance the callback belongs to. A
+// closed gate lets no new callback of its instance begin, and the one who
+// closed it can wait until the callbacks under way have returned.
+//
+// The gates of the process are registered under their owners (the library
+// instances), so that code below the instance finds the gate of the
+// instance it belongs to.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace corvane {
+
+class HostCallGate {
+public:
+    HostCallGate() = default;
+    HostCallGate(const HostCallGate&) = delete;
+    HostCallGate& operator=(const HostCallGate&) = delete;
+
+    // Counts one more callback under way; false, and nothing counted, once
+    // the gate is closed.
+    bool Enter();
+    // Ends a callback Enter counted.
+    void Leave();
+    // No callback begins once Close has returned; those under way go on.
+    void Close();
+    bool IsClosed() const { return m_closed.load(std::memory_order_seq_cst); }
+    // The callbacks under way.
+    uint32_t Active() const { return m_active.load(std::memory_order_seq_cst); }
+    // Waits at most ms until no callback is under way; true when none is.
+    bool WaitIdle(uint32_t ms);
+
+private:
+    std::atomic<uint32_t> m_active{0};
+    std::atomic<bool> m_closed{false};
+    std::mutex m_mutex;  // only for the wait below
+    std::condition_variable m_idle;
+};
+
+// One call into the host: the thread's depth is raised and the gate (when
+// given) entered for the scope's lifetime. Without a gate the call always
+// goes ahead; with a closed one it must not be made (Entered is false).
+class HostCallScope {
+public:
+    explicit HostCallScope(HostCallGate* gate);
+    ~HostCallScope();
+    HostCallScope(const HostCallScope&) = delete;
+    HostCallScope& operator=(const HostCallScope&) = delete;
+    bool Entered() const { return m_entered; }
+
+private:
+    HostCallGate* m_gate;
+    bool m_entered;
+};
+
+// True while the calling thread runs inside a host callback the library made.
+bool InsideHostCall();
+
+// The gate of an owner, registered for the owner's lifetime.
+void RegisterHostCallGate(const void* owner, const std::shared_ptr<HostCallGate>& gate);
+void UnregisterHostCallGate(const void* owner);
+// The gate registered under owner, or null.
+std::shared_ptr<HostCallGate> FindHostCallGate(const void* owner);
+
+}  // namespace corvane
