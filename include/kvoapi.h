@@ -277,23 +277,29 @@ enum {
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 
 /* Releases the instance; the result is always 0, a null handle is ignored.
- * Called outside the instance's callbacks, it returns once the instance's
- * connections are closed and its threads (a playback it started included)
- * have ended. Blocks returned earlier stay the host's. The release of the
- * process's last instance prints "SocketLink ThreadCheckFunc exit." on a
- * line of standard output.
- * - From inside one of the instance's own callbacks: returns 0 at once,
- *   without waiting for its own thread. The instance is torn down on another
- *   thread once that callback returns; no callback of the instance begins
- *   after the release has returned.
- * - While other host threads are inside calls on the same instance: those
- *   calls return promptly with their usual failure (-1002 or null), and the
- *   release waits for them before it frees anything.
- * - A callback that does not return (on another thread) makes the release
- *   wait, and the wait is logged.
- * Release comes last: a call that starts on the handle after the release
- * began, or any use of the handle after it, is not allowed (only a null
- * handle is checked). */
+ * It may be called from any thread, inside any callback of this or another
+ * instance included, in every role and during offline playback. Blocks
+ * returned earlier stay the host's. The release of the process's last
+ * instance prints "SocketLink ThreadCheckFunc exit." on a line of standard
+ * output.
+ * - From the moment it is called no callback of the instance begins (one
+ *   already running on another thread runs to its end).
+ * - Calls other threads are making on the same instance return promptly
+ *   with their usual failure (null for queries, -1002 for waiting
+ *   subscriptions, a failed LoginResult), and nothing they use is freed
+ *   before they have returned.
+ * - Called outside a callback, it returns once the instance is torn down:
+ *   its threads (a playback it started included) ended, its connections
+ *   closed, its memory freed. A callback that does not return on another
+ *   thread keeps it waiting (logged after 3000 ms).
+ * - Called inside a callback, it returns 0 at once without waiting for its
+ *   own thread: the teardown goes on on a thread of the library and
+ *   completes as soon as that callback returns. Unloading the library or
+ *   exiting waits for such a teardown, except when the process exits from
+ *   inside the very callback that made the release.
+ * Release comes last: a call on the handle that begins after the release
+ * began (from the releasing callback too), or any later use of the handle,
+ * is not allowed (only a null handle is checked). */
 KVO_API int32_t KvoReleaseInstance(void* handle);
 
 /* Registers a gateway address (a host name or an IPv4 text) and port for a
