@@ -466,6 +466,9 @@ TEST_F(PushRoadTest, JoinArraysTakeEveryRoad) {
         explicit Limits(const BatchArrayLimits& l) { SetBatchArrayLimits(l); }
         ~Limits() { SetBatchArrayLimits(BatchArrayLimits{}); }
     } limits(BatchArrayLimits{2048, 16384, 50});
+    // The figures below are the worker's alone: this thread's arrays (of
+    // batches other tests converted here) go.
+    ReleaseBatchArrays();
     auto s = SubscribedSession();
     auto ref = MakeSession("SH");
     auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessTransaction));
