@@ -18,10 +18,7 @@
 // first adds, over the 1-instance row), wakeups_s (voluntary context switches of the
 // process per second: how often its threads sleep and wake) and threads.
 #include <benchmark/benchmark.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -31,7 +28,7 @@
 #include <vector>
 
 #include "include/kvoapi.h"
-#include "simulator/gateway_sim.h"
+#include "bench/support/bench_support.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/process_figures.h"
 
@@ -40,74 +37,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kWindowSeconds = 6.0;
-
-// The simulator's process: forked once, before the first instance; it
-// listens, writes its port on a pipe and runs until that pipe's other end
-// (kept by this process) closes.
-struct SimProcess {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    int control = -1;  // write end: closing it stops the child
-
-    bool Start() {
-        int portPipe[2];
-        int controlPipe[2];
-        if (::pipe(portPipe) != 0) return false;
-        if (::pipe(controlPipe) != 0) {
-            ::close(portPipe[0]);
-            ::close(portPipe[1]);
-            return false;
-        }
-        pid = ::fork();
-        if (pid < 0) return false;
-        if (pid == 0) {
-            ::close(portPipe[0]);
-            ::close(controlPipe[1]);
-            int rc = 1;
-            {
-                kvotest::GatewaySim sim;
-                if (sim.Start()) {
-                    const uint16_t p = sim.Port();
-                    if (::write(portPipe[1], &p, sizeof p) == sizeof p) {
-                        char c;
-                        while (::read(controlPipe[0], &c, 1) > 0) {
-                        }
-                        rc = 0;
-                    }
-                    sim.Stop();
-                }
-            }
-            ::_exit(rc);
-        }
-        ::close(portPipe[1]);
-        ::close(controlPipe[0]);
-        control = controlPipe[1];
-        const bool ok = ::read(portPipe[0], &port, sizeof port) == sizeof port;
-        ::close(portPipe[0]);
-        return ok;
-    }
-
-    ~SimProcess() {
-        if (control >= 0) ::close(control);
-        if (pid > 0) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-        }
-    }
-};
-
-SimProcess* Sim() {
-    static SimProcess* sim = [] {
-        auto* s = new SimProcess;
-        if (!s->Start()) {
-            std::fprintf(stderr, "the simulator's process did not start\n");
-            std::exit(1);
-        }
-        std::atexit([] { delete Sim(); });
-        return s;
-    }();
-    return sim;
-}
 
 struct Window {
     double cpuPct = 0;
@@ -167,7 +96,9 @@ double g_onePct = -1;
 
 void BM_Idle(benchmark::State& state) {
     const int instances = int(state.range(0));
-    const uint16_t port = Sim()->port;
+    // The simulator's process is forked by the first row, before the library
+    // starts anything.
+    const uint16_t port = kvobench::SharedSimProcess().Port();
     char folder[] = "/tmp/kvo_idle_XXXXXX";
     if (::mkdtemp(folder) == nullptr) return state.SkipWithError("no temporary folder");
     InstanceConfig cfg = kvotest::ConfigLoggingTo(folder);

@@ -13,24 +13,20 @@
 //  - the machine's floor (plain_p50_us, plain_p99_us, plain_p99.9_us): the
 //    same frames over a plain loopback TCP connection through the same
 //    thread hand-off as the library's road: a reading thread (epoll_wait,
-//    recv and the cutting of frames) hands each frame to a worker thread,
-//    which takes the 50 samples of the frame. The hand-off is a mutex and a
+//    recv and the cutting of frames) hands the frames to a worker thread,
+//    which takes the 50 samples of each. The hand-off is a mutex and a
 //    condition variable.
 // vs_plain_p99 is the library's p99 over the plain one's (goal: at most 2).
 #include <benchmark/benchmark.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +37,7 @@
 #include "include/kvoapi.h"
 #include "simulator/frame_writer.h"
 #include "simulator/gateway_sim.h"
+#include "bench/support/bench_support.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
@@ -127,102 +124,18 @@ double Percentile(std::vector<uint64_t>& v, double p) {
 
 // ---- the plain pipeline ----
 
-// A queue handed from one thread to the next.
-template <class T>
-class HandOff {
-public:
-    void Put(T item) {
-        {
-            std::lock_guard<std::mutex> g(m_mutex);
-            m_items.push_back(std::move(item));
-        }
-        m_cv.notify_one();
+// The plain road's frames, in their order: its k-th frame of a round is
+// frame k of its turns.
+void OnPlainFrames(std::vector<std::string>& taken) {
+    static uint32_t next = 0;
+    uint32_t frames[kRecordsPerFrame];
+    for (size_t i = 0; i < taken.size(); ++i) {
+        const uint64_t now = NowNs();
+        const uint32_t k = next++ % (kFrames / 2);
+        std::fill(frames, frames + kRecordsPerFrame, (k / kTurn) * 2 * kTurn + k % kTurn);
+        g_plain.Add(frames, kRecordsPerFrame, now);
     }
-    // False once closed and empty.
-    bool Take(T* item) {
-        std::unique_lock<std::mutex> g(m_mutex);
-        m_cv.wait(g, [&] { return !m_items.empty() || m_closed; });
-        if (m_items.empty()) return false;
-        *item = std::move(m_items.front());
-        m_items.pop_front();
-        return true;
-    }
-    void Close() {
-        {
-            std::lock_guard<std::mutex> g(m_mutex);
-            m_closed = true;
-        }
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::deque<T> m_items;
-    bool m_closed = false;
-};
-
-class PlainPipeline {
-public:
-    explicit PlainPipeline(uint16_t port) {
-        m_fd = kvotest::ConnectToLoopback(port);
-        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-        m_wake = ::eventfd(0, EFD_CLOEXEC);
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.fd = m_fd;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fd, &e);
-        e.data.fd = m_wake;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &e);
-        m_reader = std::thread([this] { Read(); });
-        m_worker = std::thread([this] { Work(); });
-    }
-    ~PlainPipeline() {
-        const uint64_t one = 1;
-        if (::write(m_wake, &one, sizeof one) != sizeof one) std::abort();
-        m_reader.join();
-        m_frames.Close();
-        m_worker.join();
-        ::close(m_fd);
-        ::close(m_epoll);
-        ::close(m_wake);
-    }
-    bool Connected() const { return m_fd >= 0; }
-
-private:
-    void Read() {
-        std::vector<char> buffer(64 * 1024);
-        std::string held;
-        for (;;) {
-            epoll_event e{};
-            if (::epoll_wait(m_epoll, &e, 1, -1) != 1) continue;
-            if (e.data.fd == m_wake) return;
-            const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0) return;
-            held.append(buffer.data(), size_t(n));
-            for (std::string& frame : kvotest::SplitGatewayStream(held, &held)) m_frames.Put(std::move(frame));
-        }
-    }
-    void Work() {
-        std::string frame;
-        uint32_t frames[kRecordsPerFrame];
-        while (m_frames.Take(&frame)) {
-            const uint64_t now = NowNs();
-            // Its k-th frame of a round is frame k of the plain road's turns.
-            const uint32_t k = m_next++ % (kFrames / 2);
-            std::fill(frames, frames + kRecordsPerFrame, (k / kTurn) * 2 * kTurn + k % kTurn);
-            g_plain.Add(frames, kRecordsPerFrame, now);
-        }
-    }
-
-    int m_fd = -1;
-    int m_epoll = -1;
-    int m_wake = -1;
-    uint32_t m_next = 0;
-    HandOff<std::string> m_frames;
-    std::thread m_reader;
-    std::thread m_worker;
-};
+}
 
 // ---- the library ----
 
@@ -256,9 +169,10 @@ void BM_PushLatency(benchmark::State& state) {
                        KvoSubScribe(handle, 5, 1, "USHA", "()") == 0;
     KvoFreeMem(login);
     const size_t libraryConnection = sim.Latest();
-    std::unique_ptr<PlainPipeline> plain;
-    if (ready) plain = std::make_unique<PlainPipeline>(sim.Port());
-    if (!ready || !plain->Connected() || !sim.WaitForAccepted(2, 5000)) {
+    std::unique_ptr<kvobench::PlainPipeline> plain;
+    if (ready)
+        plain = std::make_unique<kvobench::PlainPipeline>(kvotest::ConnectToLoopback(sim.Port()), &OnPlainFrames);
+    if (!ready || !plain->Running() || !sim.WaitForAccepted(2, 5000)) {
         state.SkipWithError("login, subscribe or connect");
     } else {
         const size_t plainConnection = sim.Latest();

@@ -4,10 +4,10 @@
 // read, cut, route, decode and convert them and call the host.
 //
 // The simulator runs in a child process forked before the library starts,
-// so this process's CPU time is the library's (and this program's mostly
-// sleeping main thread).
+// so this process's CPU time and memory are the library's (and this
+// program's mostly sleeping main thread's).
 //
-// Each row runs the road, records how the push worker batched the frames
+// Each BM_PushRoad row runs the road, records how the push worker batched the frames
 // (the records of every callback), and then replays the same frames in the
 // same batches through the worker's own batch step (parse, cut, decode,
 // convert, join, callback) in memory on this thread: the decode and convert
@@ -32,26 +32,31 @@
 //    worker takes hundreds per step). The figure is records per second from
 //    the write to the last callback beside the replay's records per second
 //    (wall time); vs_in_memory is their ratio.
+//  - BM_PushMemory/kind:<kind>: the resident memory of the process during
+//    ordinary flow (the paced frames, read 2 s into it), at the peak of a
+//    burst (the 2,000 frames queued behind one callback that stalls for
+//    300 ms, so that the worker joins them in batches of up to 100,000
+//    records) and 10 s into the ordinary flow after it, side by side
+//    (rss_before_MiB, rss_peak_MiB, rss_after_MiB); goal_after_MiB is 10 %
+//    over the figure before plus 4 MiB. arrays_peak_MiB and arrays_after_MiB
+//    are what the batch workers' join arrays held resident by their own
+//    count, burst_batch_records the largest batch.
 // Goal: stock ticks (kind 0) at least 0.6 of in-memory in both rows. Kind
 // 4 is transactions. batch_frames is the mean number of frames per batch.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +67,7 @@
 #include "session/push_workers.h"
 #include "simulator/frame_writer.h"
 #include "simulator/gateway_sim.h"
+#include "bench/support/bench_support.h"
 #include "tests/support/instance_dir.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/process_figures.h"
@@ -106,99 +112,58 @@ const std::vector<std::string>& FramesOf(int kind) {
     return kind == 0 ? stock : trade;
 }
 
-// The simulator's process. Commands on a pipe: {mode, kind}; 'P' sends the
-// kind's frames paced, 'B' in one write, 'W' only the first frame; one byte
-// comes back when written.
-class SimProcess {
-public:
-    bool Start() {
-        for (int kind : kKinds) FramesOf(kind);
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe(toChild) != 0) return false;
-        if (::pipe(fromChild) != 0) return false;
-        m_pid = ::fork();
-        if (m_pid < 0) return false;
-        if (m_pid == 0) {
-            ::close(toChild[1]);
-            ::close(fromChild[0]);
-            ::_exit(Child(toChild[0], fromChild[1]));
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        m_to = toChild[1];
-        m_from = fromChild[0];
-        return ::read(m_from, &m_port, sizeof m_port) == sizeof m_port;
+// The simulator's process serves commands {mode, kind, seconds} on its pipe:
+// 'P' sends the kind's frames paced, over and over for the seconds, 'B' all
+// in one write, 'W' only the first frame; one byte comes back when written.
+int ServeFrames(kvotest::GatewaySim& sim, int commands, int replies) {
+    // The bursts' bytes are joined before any is timed.
+    std::string rounds[2];
+    for (int i = 0; i < 2; ++i) {
+        for (const std::string& f : FramesOf(kKinds[i])) rounds[i] += f;
     }
-
-    ~SimProcess() {
-        if (m_to >= 0) ::close(m_to);
-        if (m_from >= 0) ::close(m_from);
-        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
-    }
-
-    uint16_t Port() const { return m_port; }
-
-    bool Send(char mode, int kind) {
-        const char command[2] = {mode, char(kind)};
-        return ::write(m_to, command, 2) == 2;
-    }
-    bool WaitWritten() {
-        char c = 0;
-        return ::read(m_from, &c, 1) == 1 && c == 1;
-    }
-
-private:
-    static int Child(int commands, int replies) {
-        kvotest::GatewaySim sim;
-        if (!sim.Start()) return 1;
-        const uint16_t port = sim.Port();
-        if (::write(replies, &port, sizeof port) != sizeof port) return 1;
-        // The bursts' bytes are joined before any is timed.
-        std::string rounds[2];
-        for (int i = 0; i < 2; ++i) {
-            for (const std::string& f : FramesOf(kKinds[i])) rounds[i] += f;
-        }
-        char command[2];
-        while (::read(commands, command, 2) == 2) {
-            const std::vector<std::string>& frames = FramesOf(command[1]);
-            bool ok = true;
-            if (command[0] == 'W') {
-                ok = sim.Write(sim.Latest(), frames[0]);
-            } else if (command[0] == 'P') {
-                const auto period = std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
-                Clock::time_point next = Clock::now();
+    char command[3];
+    while (::read(commands, command, 3) == 3) {
+        const std::vector<std::string>& frames = FramesOf(command[1]);
+        bool ok = true;
+        if (command[0] == 'W') {
+            ok = sim.Write(sim.Latest(), frames[0]);
+        } else if (command[0] == 'P') {
+            const auto period = std::chrono::nanoseconds(1000000000 / kPacedFramesPerSecond);
+            Clock::time_point next = Clock::now();
+            for (int second = 0; second < command[2]; ++second) {
                 for (const std::string& f : frames) {
                     std::this_thread::sleep_until(next);
                     next += period;
                     ok = ok && sim.Write(sim.Latest(), f);
                 }
-            } else {
-                ok = sim.Write(sim.Latest(), rounds[command[1] == kKinds[0] ? 0 : 1]);
             }
-            const char done = ok ? 1 : 0;
-            if (::write(replies, &done, 1) != 1) break;
+        } else {
+            ok = sim.Write(sim.Latest(), rounds[command[1] == kKinds[0] ? 0 : 1]);
         }
-        sim.Stop();
-        return 0;
+        const char done = ok ? 1 : 0;
+        if (::write(replies, &done, 1) != 1) break;
     }
+    return 0;
+}
 
-    pid_t m_pid = -1;
-    int m_to = -1;
-    int m_from = -1;
-    uint16_t m_port = 0;
-};
-
-SimProcess& Sim() {
-    static SimProcess* sim = [] {
-        auto* s = new SimProcess;
-        if (!s->Start()) {
-            std::fprintf(stderr, "the simulator's process did not start\n");
-            std::exit(1);
-        }
-        return s;
+// Forked by the first row, before any library thread exists; the frames
+// are built before, so that both processes hold them.
+kvobench::SimProcess& Sim() {
+    static kvobench::SimProcess& sim = []() -> kvobench::SimProcess& {
+        for (int kind : kKinds) FramesOf(kind);
+        return kvobench::SharedSimProcess(&ServeFrames);
     }();
-    return *sim;
+    return sim;
+}
+
+bool SendToSim(char mode, int kind, int seconds = 1) {
+    const char command[3] = {mode, char(kind), char(seconds)};
+    return Sim().Send(command, 3);
+}
+
+bool WaitWritten() {
+    char c = 0;
+    return Sim().Reply(&c) && c == 1;
 }
 
 // What the host callbacks count; the record counts of the callbacks are
@@ -213,10 +178,19 @@ std::vector<uint32_t> g_batches;
 std::atomic<bool> g_workerKnown{false};
 clockid_t g_workerClock;
 
+// The largest batch a callback got, and a stall the next callback makes,
+// so that a burst queues up behind it as behind a busy host.
+std::atomic<uint32_t> g_largest{0};
+std::atomic<int> g_stallMs{0};
+
 int32_t OnRecords(void*, const void*, uint32_t count, const PushTiming*) {
     if (!g_workerKnown.load(std::memory_order_acquire) && pthread_getcpuclockid(pthread_self(), &g_workerClock) == 0) {
         g_workerKnown.store(true, std::memory_order_release);
     }
+    if (g_stallMs.load(std::memory_order_relaxed) > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_stallMs.exchange(0)));
+    }
+    if (count > g_largest.load(std::memory_order_relaxed)) g_largest.store(count, std::memory_order_relaxed);
     if (g_recording.load(std::memory_order_relaxed)) g_batches.push_back(count);
     g_records.fetch_add(count, std::memory_order_release);
     return 0;
@@ -336,69 +310,28 @@ bool PlainRoad(int kind, const char* folder, double* seconds) {
     const int writer = kvotest::ConnectToLoopback(port);
     const int reader = kvotest::AcceptWithin(listener, 5000);
     ::close(listener);
-    if (writer < 0 || reader < 0) return false;
+    if (writer < 0 || reader < 0) {
+        if (writer >= 0) ::close(writer);
+        if (reader >= 0) ::close(reader);
+        return false;
+    }
     const int on = 1;
     ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const uint64_t before = g_records.load();
     const uint64_t want = uint64_t(frames.size()) * kRecordsPerFrame;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<RecrieceDataThreadInfo*> queued;
-    bool ended = false;
-    std::atomic<int> known{0};
-    clockid_t clocks[2];
-    auto learn = [&](int i) {
-        if (pthread_getcpuclockid(pthread_self(), &clocks[i]) == 0) known.fetch_add(1);
-    };
-    std::thread read([&] {
-        learn(0);
-        const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, reader, &ev);
-        std::vector<char> buffer(64 * 1024);
-        std::string held;
-        for (;;) {
-            if (::epoll_wait(ep, &ev, 1, -1) != 1) continue;
-            const ssize_t n = ::recv(reader, buffer.data(), buffer.size(), 0);
-            if (n <= 0) break;
-            held.append(buffer.data(), size_t(n));
-            std::vector<RecrieceDataThreadInfo*> cut;
-            for (const std::string& frame : kvotest::SplitGatewayStream(held, &held)) {
-                auto* item = new RecrieceDataThreadInfo;
-                item->m_kind = uint32_t(WireClassOf(kind));
-                item->m_pushValue = kDatatime;
-                item->m_payload.Append(frame.data(), uint32_t(frame.size()));
-                cut.push_back(item);
-            }
-            if (cut.empty()) continue;
-            {
-                std::lock_guard<std::mutex> g(mutex);
-                queued.insert(queued.end(), cut.begin(), cut.end());
-            }
-            cv.notify_one();
+    kvobench::PlainPipeline plain(reader, [&](std::vector<std::string>& taken) {
+        std::vector<RecrieceDataThreadInfo*> items;
+        items.reserve(taken.size());
+        for (const std::string& frame : taken) {
+            auto* item = new RecrieceDataThreadInfo;
+            item->m_kind = uint32_t(WireClassOf(kind));
+            item->m_pushValue = kDatatime;
+            item->m_payload.Append(frame.data(), uint32_t(frame.size()));
+            items.push_back(item);
         }
-        ::close(ep);
-        std::lock_guard<std::mutex> g(mutex);
-        ended = true;
-        cv.notify_one();
+        step.ProcessTask(items.data(), uint32_t(items.size()));
     });
-    std::thread work([&] {
-        learn(1);
-        std::vector<RecrieceDataThreadInfo*> taken;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> g(mutex);
-                cv.wait(g, [&] { return !queued.empty() || ended; });
-                if (queued.empty()) return;
-                taken.swap(queued);
-            }
-            step.ProcessTask(taken.data(), uint32_t(taken.size()));
-            taken.clear();
-        }
-    });
-    while (known.load() < 2) std::this_thread::yield();
-    const uint64_t cpu0 = ClockNs(clocks[0]) + ClockNs(clocks[1]);
+    const uint64_t cpu0 = plain.CpuNs();
     Clock::time_point due = Clock::now();
     bool sent = true;
     for (const std::string& f : frames) {
@@ -407,12 +340,8 @@ bool PlainRoad(int kind, const char* folder, double* seconds) {
         sent = sent && ::send(writer, f.data(), f.size(), MSG_NOSIGNAL) == ssize_t(f.size());
     }
     const bool all = sent && WaitForRecords(before + want, 30000);
-    *seconds = double(ClockNs(clocks[0]) + ClockNs(clocks[1]) - cpu0) / 1e9;
-    ::shutdown(writer, SHUT_WR);
-    read.join();
-    work.join();
+    *seconds = double(plain.CpuNs() - cpu0) / 1e9;
     ::close(writer);
-    ::close(reader);
     return all;
 }
 
@@ -425,7 +354,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     // One frame first, so that the worker is known before the timing.
     g_workerKnown.store(false);
     const uint64_t first = g_records.load() + kRecordsPerFrame;
-    if (!Sim().Send('W', kind) || !Sim().WaitWritten() || !WaitForRecords(first, 5000) || !g_workerKnown.load()) {
+    if (!SendToSim('W', kind) || !WaitWritten() || !WaitForRecords(first, 5000) || !g_workerKnown.load()) {
         return state.SkipWithError("first push");
     }
     const uint64_t want = uint64_t(kFramesPerRound) * kRecordsPerFrame;
@@ -444,7 +373,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         const uint64_t main0 = ThreadCpuNs();
         const uint64_t worker0 = ClockNs(g_workerClock);
         const Clock::time_point t0 = Clock::now();
-        if (!Sim().Send(paced ? 'P' : 'B', kind)) return state.SkipWithError("simulator");
+        if (!SendToSim(paced ? 'P' : 'B', kind)) return state.SkipWithError("simulator");
         // The paced sends take 1 s; this thread sleeps meanwhile.
         if (paced) std::this_thread::sleep_for(std::chrono::milliseconds(950));
         const bool all = WaitForRecords(before + want, 30000);
@@ -452,7 +381,7 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
         const uint64_t cpu = (kvotest::ProcessCpuNs() - cpu0) - (ThreadCpuNs() - main0);
         workerSeconds += double(ClockNs(g_workerClock) - worker0) / 1e9;
         g_recording.store(false);
-        if (!Sim().WaitWritten()) return state.SkipWithError("simulator write");
+        if (!WaitWritten()) return state.SkipWithError("simulator write");
         if (!all) return state.SkipWithError("records lost");
         const double s = paced ? double(cpu) / 1e9 : wall;
         state.SetIterationTime(s);
@@ -491,6 +420,61 @@ void BM_PushRoad(benchmark::State& state, bool burst) {
     state.counters["frame_bytes"] = double(bytes) / double(FramesOf(kind).size());
 }
 
+// The memory row (see the top of the file).
+void BM_PushMemory(benchmark::State& state) {
+    const int kind = int(state.range(0));
+    Host host(kind);
+    if (!host.Ready()) return state.SkipWithError("login or subscribe");
+    const uint64_t round = uint64_t(kFramesPerRound) * kRecordsPerFrame;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    uint64_t before = 0;
+    uint64_t peak = 0;
+    uint64_t after = 0;
+    size_t arraysPeak = 0;
+    size_t arraysAfter = 0;
+    for (auto _ : state) {
+        // Ordinary flow, read 2 s into it.
+        uint64_t target = g_records.load() + 3 * round;
+        if (!SendToSim('P', kind, 3)) return state.SkipWithError("simulator");
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        before = kvobench::ResidentBytes();
+        if (!WaitWritten() || !WaitForRecords(target, 30000)) return state.SkipWithError("ordinary flow before");
+        // The burst, behind one push whose callback stalls; the resident
+        // memory is sampled every millisecond until it is all delivered.
+        g_largest.store(0);
+        g_stallMs.store(300);
+        target = g_records.load() + kRecordsPerFrame + round;
+        if (!SendToSim('W', kind) || !WaitWritten() || !SendToSim('B', kind) || !WaitWritten()) {
+            return state.SkipWithError("simulator write");
+        }
+        peak = before;
+        arraysPeak = 0;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+        while (g_records.load(std::memory_order_acquire) < target && Clock::now() < deadline) {
+            peak = std::max(peak, kvobench::ResidentBytes());
+            arraysPeak = std::max(arraysPeak, BatchArrayResidentBytes());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        peak = std::max(peak, kvobench::ResidentBytes());
+        arraysPeak = std::max(arraysPeak, BatchArrayResidentBytes());
+        if (g_records.load() < target) return state.SkipWithError("burst lost records");
+        // Ordinary flow again, read 10 s into it.
+        target = g_records.load() + 11 * round;
+        if (!SendToSim('P', kind, 11)) return state.SkipWithError("simulator");
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        after = kvobench::ResidentBytes();
+        arraysAfter = BatchArrayResidentBytes();
+        if (!WaitWritten() || !WaitForRecords(target, 30000)) return state.SkipWithError("ordinary flow after");
+    }
+    state.counters["rss_before_MiB"] = double(before) / kMiB;
+    state.counters["rss_peak_MiB"] = double(peak) / kMiB;
+    state.counters["rss_after_MiB"] = double(after) / kMiB;
+    state.counters["goal_after_MiB"] = 1.1 * double(before) / kMiB + 4;
+    state.counters["arrays_peak_MiB"] = double(arraysPeak) / kMiB;
+    state.counters["arrays_after_MiB"] = double(arraysAfter) / kMiB;
+    state.counters["burst_batch_records"] = double(g_largest.load());
+}
+
 }  // namespace
 
 // The argument is the kind: 0 stock ticks, 4 transactions. The simulator's
@@ -509,3 +493,4 @@ BENCHMARK_CAPTURE(BM_PushRoad, burst, true)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
+BENCHMARK(BM_PushMemory)->ArgName("kind")->Arg(0)->Arg(4)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

@@ -38,6 +38,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench/support/bench_support.h"
 #include "include/kvoapi.h"
 #include "tests/support/instance_cycle.h"
 #include "tests/support/instance_dir.h"
@@ -46,17 +47,6 @@
 namespace {
 
 constexpr int kWarmUp = 20;
-
-// Resident bytes of the process (/proc/self/statm).
-uint64_t ResidentBytes() {
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr) return 0;
-    unsigned long size = 0;
-    unsigned long resident = 0;
-    const int n = std::fscanf(f, "%lu %lu", &size, &resident);
-    std::fclose(f);
-    return n == 2 ? uint64_t(resident) * uint64_t(::sysconf(_SC_PAGESIZE)) : 0;
-}
 
 // Arenas of the C library's allocator: the "<heap nr=" elements of its
 // malloc_info() report.
@@ -87,7 +77,7 @@ struct Figures {
 // report is written.
 Figures Now() {
     return Figures{double(kvotest::ThreadCount()), double(kvotest::OpenDescriptors()), double(kvotest::LiveHeapBytes()),
-                   double(ResidentBytes()), double(MallocArenas())};
+                   double(kvobench::ResidentBytes()), double(MallocArenas())};
 }
 
 void BM_Cycles(benchmark::State& state) {

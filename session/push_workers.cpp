@@ -1,6 +1,10 @@
 #include "session/push_workers.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -8,6 +12,7 @@
 #include <memory>
 
 #include "framework/tl_log.h"
+#include "framework/tl_thread.h"
 #include "protocol/kvo_message.h"
 
 uint32_t SingleImageDataType(int32_t wireClass) {
@@ -179,45 +184,149 @@ void CProcessPushDataThread::ProcessTask(RecrieceDataThreadInfo* item) {
 
 namespace {
 
+// The limits in force (tests lower them) and the resident bytes of every
+// thread's arrays.
+std::atomic<size_t> g_grownBytes{kGrownBatchArrayBytes};
+std::atomic<size_t> g_keptBytes{kKeptBatchArrayBytes};
+std::atomic<uint32_t> g_windowMs{kBatchArrayWindowMs};
+std::atomic<size_t> g_failAbove{SIZE_MAX};
+std::atomic<size_t> g_residentBytes{0};
+
+size_t PageUp(size_t bytes) {
+    static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+// One slot's array: a heap block, or a mapping of the kept bound.
 struct KeptArray {
     void* data = nullptr;
     size_t size = 0;
+    bool mapped = false;
+    size_t reached = 0;   // a mapping: how far batches wrote since its pages were last given back
+    size_t batch = 0;     // how far the current batch asked
+    size_t window = 0;    // how far the batches of the current window asked
+    size_t previous = 0;  // the same for the window before
+    uint64_t windowStart = 0;
+
+    size_t Resident() const { return mapped ? PageUp(reached) : size; }
+
+    void Free() {
+        g_residentBytes.fetch_sub(Resident(), std::memory_order_relaxed);
+        if (mapped) {
+            ::munmap(data, size);
+        } else {
+            std::free(data);
+        }
+        *this = KeptArray{};
+    }
+
+    // Notes a use of the first bytes (at most the size).
+    void Use(size_t bytes) {
+        batch = std::max(batch, bytes);
+        if (mapped && bytes > reached) {
+            const size_t before = Resident();
+            reached = bytes;
+            g_residentBytes.fetch_add(Resident() - before, std::memory_order_relaxed);
+        }
+    }
+
+    // Gives back the pages of a mapping from the page holding byte keep on.
+    void GiveBackAbove(size_t keep) {
+        if (!mapped || PageUp(keep) >= PageUp(reached)) return;
+        const size_t from = PageUp(keep);
+        // The pages read as zeros when a later batch reaches them again.
+        if (::madvise(static_cast<uint8_t*>(data) + from, PageUp(reached) - from, MADV_DONTNEED) != 0) return;
+        g_residentBytes.fetch_sub(PageUp(reached) - from, std::memory_order_relaxed);
+        reached = from;
+    }
 };
 struct KeptArrays {
     KeptArray slots[kBatchArraySlots];
     ~KeptArrays() {
-        for (KeptArray& a : slots) std::free(a.data);
+        for (KeptArray& a : slots) a.Free();
     }
 };
 thread_local KeptArrays t_kept;
 
+// The heap block grown to size bytes (realloc), or a fresh mapping of size
+// bytes with the array's first `keep` bytes copied into it; null when none
+// can be had (or a test says so), the array then unchanged.
+void* Allocate(const KeptArray& a, size_t size, bool map, size_t keep) {
+    if (size > g_failAbove.load(std::memory_order_relaxed)) return nullptr;
+    if (!map) return std::realloc(a.data, size);
+    // Reserved, not committed: only the pages written count.
+    void* m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    if (keep > 0) std::memcpy(m, a.data, keep);
+    return m;
+}
+
 }  // namespace
 
 void* GrowBatchArray(int slot, size_t bytes) {
-    if (slot < 0 || slot >= kBatchArraySlots || bytes > kKeptBatchArrayBytes) return nullptr;
+    if (slot < 0 || slot >= kBatchArraySlots || bytes > g_keptBytes.load(std::memory_order_relaxed)) return nullptr;
     KeptArray& a = t_kept.slots[slot];
-    if (a.size >= bytes) return a.data;
-    // Small arrays grow with the batches. A larger one takes the whole bound
-    // at once, so that a growing backlog does not move and fault in a fresh,
-    // larger array at each step.
-    size_t size = bytes <= kGrownBatchArrayBytes ? std::min(kGrownBatchArrayBytes, std::max(bytes, 2 * a.size))
-                                                 : kKeptBatchArrayBytes;
-    void* data = std::realloc(a.data, size);
-    if (data == nullptr && size > bytes) {
-        size = bytes;
-        data = std::realloc(a.data, size);
+    if (a.size < bytes) {
+        // Small arrays grow with the batches. A larger one maps the whole
+        // bound at once, so that a growing backlog does not move and fault
+        // in a fresh, larger array at each step.
+        const size_t grown = g_grownBytes.load(std::memory_order_relaxed);
+        const bool map = bytes > grown || a.mapped;
+        size_t size = map ? g_keptBytes.load(std::memory_order_relaxed) : std::min(grown, std::max(bytes, 2 * a.size));
+        // What this batch wrote so far is kept; older bytes are not needed.
+        const size_t keep = std::min(a.batch, a.size);
+        void* data = Allocate(a, size, map, keep);
+        if (data == nullptr && !map && size > bytes) {
+            size = bytes;
+            data = Allocate(a, size, map, keep);
+        }
+        if (data == nullptr) return nullptr;
+        if (map) {
+            // The heap block (or a mapping of an older bound) goes; its
+            // content is in the new mapping, and the windows go on.
+            KeptArray next = a;
+            next.data = data;
+            next.size = size;
+            next.mapped = true;
+            next.reached = 0;
+            a.Free();
+            a = next;
+            a.Use(keep);
+        } else {
+            g_residentBytes.fetch_add(size - a.size, std::memory_order_relaxed);
+            a.data = data;
+            a.size = size;
+        }
     }
-    if (data == nullptr) return nullptr;
-    a.data = data;
-    a.size = size;
-    return data;
+    a.Use(bytes);
+    return a.data;
+}
+
+void SettleBatchArrays() {
+    const uint64_t now = TL_GetTickCount64();
+    const uint32_t windowMs = g_windowMs.load(std::memory_order_relaxed);
+    for (KeptArray& a : t_kept.slots) {
+        a.window = std::max(a.window, a.batch);
+        a.batch = 0;
+        if (a.data == nullptr || now - a.windowStart < windowMs) continue;
+        a.GiveBackAbove(std::max(a.window, a.previous));
+        a.previous = a.window;
+        a.window = 0;
+        a.windowStart = now;
+    }
 }
 
 void ReleaseBatchArrays() {
-    for (KeptArray& a : t_kept.slots) {
-        std::free(a.data);
-        a = KeptArray{};
-    }
+    for (KeptArray& a : t_kept.slots) a.Free();
+}
+
+size_t BatchArrayResidentBytes() { return g_residentBytes.load(std::memory_order_relaxed); }
+
+void SetBatchArrayLimits(const BatchArrayLimits& limits) {
+    g_grownBytes.store(limits.grown, std::memory_order_relaxed);
+    g_keptBytes.store(limits.kept, std::memory_order_relaxed);
+    g_windowMs.store(limits.windowMs, std::memory_order_relaxed);
+    g_failAbove.store(limits.failAbove, std::memory_order_relaxed);
 }
 
 CAllPackProcessPushDataThread::CAllPackProcessPushDataThread(const char* name, const Handler& handler)
@@ -271,4 +380,6 @@ void CAllPackProcessPushDataThread::ProcessTask(RecrieceDataThreadInfo** items, 
         }
     }
     if (!m_handler.IsEmpty()) m_handler(images, produce, send, sample, datatime);
+    // The batch is over: the pages of its arrays no recent batch reached go.
+    SettleBatchArrays();
 }

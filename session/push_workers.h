@@ -16,6 +16,7 @@
 // its step, whether or not it yielded an image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -75,18 +76,46 @@ void ConcatRecordBlocks(PushConvertContext* ctx, void** records, RecordBlock* ou
 // The arrays a batch is joined into, one per output kind (slot). Each
 // thread keeps its arrays for its next batches, so that a batch worker under
 // a backlog does not map, fault in and unmap a large block for every batch.
-// Up to kGrownBatchArrayBytes an array is sized to the batches; beyond, it
-// is one block of kKeptBatchArrayBytes whose pages are faulted in only as
-// far as batches reach.
+// Up to kGrownBatchArrayBytes an array is a heap block sized to the batches,
+// below the C library's first mapping threshold (128 KiB): freeing a larger
+// block, which the allocator maps, raises that threshold and with it the
+// free heap every thread's arena keeps, for the rest of the process. Beyond,
+// an array is one mapping of kKeptBatchArrayBytes whose pages are faulted
+// in only as far as batches reach. A burst's pages do not stay for the rest
+// of the day: at the end of each window of kBatchArrayWindowMs a mapping
+// gives back its pages above the largest batch of that window and the one
+// before (SettleBatchArrays), so that while data keeps flowing what it holds
+// falls back to what the recent batches use. A worker gone idle frees all.
 constexpr int kBatchArraySlots = 4;
-constexpr size_t kGrownBatchArrayBytes = size_t(1) << 20;
+constexpr size_t kGrownBatchArrayBytes = size_t(64) << 10;
 constexpr size_t kKeptBatchArrayBytes = size_t(128) << 20;
-// The calling thread's array of a slot, grown to hold at least bytes with
-// its content kept. Null when bytes exceed the bound, the slot is not one,
-// or no memory is left (the array is then unchanged).
+constexpr uint32_t kBatchArrayWindowMs = 1000;
+// The calling thread's array of a slot, grown to hold at least bytes, with
+// the first bytes the current batch asked for kept (up to the most it asked
+// for since the thread's last SettleBatchArrays). Null when bytes exceed the
+// bound, the slot is not one, or no memory is left (the array is then
+// unchanged).
 void* GrowBatchArray(int slot, size_t bytes);
+// Ends a batch of the calling thread: notes how far it used each array and,
+// when a window has passed, gives back the pages no recent batch reached.
+void SettleBatchArrays();
 // Frees the calling thread's arrays (a batch worker gone idle).
 void ReleaseBatchArrays();
+// Bytes the batch arrays of every thread may hold resident: a heap array's
+// size, a mapping's pages up to the furthest a batch reached since they were
+// last given back.
+size_t BatchArrayResidentBytes();
+
+// The bounds above and the window, lowered by tests so that small batches
+// reach every road, and a size past which growing fails as if no memory
+// were left. Applies to arrays grown from then on.
+struct BatchArrayLimits {
+    size_t grown = kGrownBatchArrayBytes;
+    size_t kept = kKeptBatchArrayBytes;
+    uint32_t windowMs = kBatchArrayWindowMs;
+    size_t failAbove = SIZE_MAX;
+};
+void SetBatchArrayLimits(const BatchArrayLimits& limits);
 
 // "ProcessIndexTick" and "processOrderqueue": one push per step; the
 // handler gets every image of it.

@@ -5,6 +5,7 @@
 // form one batch; batches are merged per kind, ordered and sorted as asked;
 // bad pushes are dropped without stopping the road.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +20,7 @@
 
 #include "datapacket.pro.pb.h"
 #include "session/datafeed_manager.h"
+#include "session/push_workers.h"
 #include "simulator/frame_writer.h"
 #include "tests/support/net_wait.h"
 #include "tests/support/push_images.h"
@@ -450,6 +452,89 @@ TEST_F(PushRoadTest, BacklogsOfLargeBatchesDeliverEveryRecord) {
         EXPECT_EQ(batch.count, uint32_t(50 * pushes));
         EXPECT_TRUE(batch.bytes == expected) << pushes;
     }
+}
+
+// The join arrays' roads, their bounds lowered to a heap array of 2 KiB and
+// a mapping of 16 KiB: a backlog that grows the heap array and moves it
+// into the mapping, one above the bound (an array of its own, the kept
+// prefix copied), the pages given back while small batches keep coming,
+// the release when the worker goes idle, and growths that fail. Every batch
+// holds each record once, in order: the bytes of its images converted one
+// by one.
+TEST_F(PushRoadTest, JoinArraysTakeEveryRoad) {
+    struct Limits {
+        explicit Limits(const BatchArrayLimits& l) { SetBatchArrayLimits(l); }
+        ~Limits() { SetBatchArrayLimits(BatchArrayLimits{}); }
+    } limits(BatchArrayLimits{2048, 16384, 50});
+    // The figures below are the worker's alone: this thread's arrays (of
+    // batches other tests converted here) go.
+    ReleaseBatchArrays();
+    auto s = SubscribedSession();
+    auto ref = MakeSession("SH");
+    auto* worker = static_cast<RecrieceDataWorker*>(s->Worker(M::kProcessTransaction));
+    const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+    int32_t index = 0;
+    // A push of `images` images of n trades each, and their bytes converted
+    // one image at a time (on this thread, from the reference session).
+    auto push = [&](int images, int n, std::string* want) {
+        std::string payload;
+        for (int i = 0; i < images; ++i) {
+            const std::string image = kvotest::TransactionImage(17, {{"600000", index, uint32_t(n)}}, kRecordTime);
+            index += n;
+            payload += image;
+            g_host.Clear();
+            const PushImage one{uint32_t(image.size()), reinterpret_cast<const uint8_t*>(image.data()),
+                                kDataTransactionPush};
+            EXPECT_EQ(ref->ProcessPushFiles({one}, 0, 5, 0, kDatatime), 1);
+            for (const Call& c : g_host.Of("tran")) *want += c.bytes;
+        }
+        return Push(5, payload, 0, 5);
+    };
+    // Pushes of n trades queued behind a held one, taken as one batch.
+    auto batch = [&](int pushes, int n) {
+        std::vector<std::string> frames;
+        std::string want;
+        for (int p = 0; p < pushes; ++p) frames.push_back(push(1, n, &want));
+        std::string lead;
+        const std::string first = push(1, 1, &lead);
+        g_host.Clear();
+        g_host.Hold("tran");
+        EXPECT_TRUE(sim_.Write(sim_.Latest(), first));
+        EXPECT_TRUE(g_host.WaitHeld(1));
+        EXPECT_TRUE(sim_.WriteFrames(sim_.Latest(), frames, kvotest::SimWrite::kOneWrite));
+        EXPECT_TRUE(Eventually([&] { return worker->GetQueueLength() == pushes; }));
+        g_host.Release();
+        EXPECT_TRUE(Eventually([&] { return g_host.Of("tran").size() == 2; }));
+        const auto calls = g_host.Of("tran");
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls[1].count, uint32_t(pushes * n));
+        EXPECT_TRUE(calls[1].bytes == want) << pushes << " pushes of " << n;
+    };
+
+    batch(40, 5);  // 13,800 bytes: the heap array grows, then moves into the mapping
+    EXPECT_GE(BatchArrayResidentBytes(), 13800u);
+    batch(60, 5);  // 20,700 bytes: above the bound
+    // Small batches (a push of two images) every 10 ms: within a few windows
+    // the mapping keeps only the page they use.
+    bool givenBack = false;
+    for (int i = 0; i < 100 && !givenBack; ++i) {
+        std::string want;
+        const std::string frame = push(2, 2, &want);
+        g_host.Clear();
+        ASSERT_TRUE(sim_.Write(sim_.Latest(), frame));
+        ASSERT_TRUE(Eventually([&] { return g_host.Of("tran").size() == 1; }));
+        EXPECT_TRUE(g_host.Of("tran")[0].bytes == want);
+        givenBack = BatchArrayResidentBytes() <= page;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(givenBack) << BatchArrayResidentBytes();
+    // Idle for a second: everything is freed.
+    EXPECT_TRUE(Eventually([] { return BatchArrayResidentBytes() == 0; }));
+    // Growing past 1 KiB fails: the first two pushes' records stay in the
+    // array that could be had, the rest go with them into one of its own.
+    SetBatchArrayLimits(BatchArrayLimits{2048, 16384, 50, 1024});
+    batch(4, 5);
+    EXPECT_EQ(BatchArrayResidentBytes(), 2 * 5 * sizeof(Transaction));
 }
 
 // A batch converts, merges and hands over in the kinds' order
