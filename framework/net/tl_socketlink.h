@@ -110,6 +110,11 @@ public:
 
     int32_t Listen(uint16_t port, const char* address) override;
     int32_t Connect(const char* host, uint16_t port) override;
+    // With TL_NET_CLOSE_WAIT_SEND the close waits for the send in flight
+    // (deferred to the link's check) and then gives the peer up to a second
+    // to take what the sends left in the socket; any other close (the
+    // owner's, an error's, a stop's) resets the socket at once and the data
+    // in flight is lost.
     int32_t Close(uint32_t flags, uint32_t reason) override;
     int32_t Send() override;
     int32_t SendBlock(TLNetBlock* block) override;
