@@ -1,6 +1,7 @@
 // The completion port over epoll, on loopback TCP sockets.
 #include "platform/pl_completion_port.h"
 #include "platform/pl_socket.h"
+#include "tests/support/net_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -60,14 +61,6 @@ std::vector<uint8_t> Pattern(size_t n) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
     return v;
-}
-
-// Waits up to ms for count to reach n.
-bool ReachesWithin(const std::atomic<int>& count, int n, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (count.load() < n && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return count.load() >= n;
 }
 
 class PortTest : public ::testing::Test {
@@ -331,7 +324,7 @@ TEST_F(PortTest, ShutdownReleasesEveryWaitingThread) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     shared->Shutdown();
-    const bool all = ReachesWithin(*released, 4, 5000);
+    const bool all = kvotest::Eventually([&] { return released->load() == 4; });
     EXPECT_TRUE(all) << *released << " of 4 released";
     for (auto& t : waiters) all ? t.join() : t.detach();
     pl::IoPacket pk;
@@ -393,7 +386,7 @@ TEST_F(PortTest, NeitherTheQueueNorTheSocketsStarveTheOther) {
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(1, ::send(quiet.peer, "q", 1, MSG_NOSIGNAL));
         port.Post(200, &sendOp, 0);
-        const bool ok = ReachesWithin(bytes, i + 1, 500) && ReachesWithin(posts, i + 1, 500);
+        const bool ok = kvotest::Eventually([&] { return bytes.load() > i && posts.load() > i; }, 500);
         EXPECT_TRUE(ok) << "round " << i << " not served within 500 ms: bytes " << bytes << ", packets " << posts;
         if (!ok) break;
     }
