@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +20,25 @@ constexpr uint64_t kWakeId = 0;
 
 // Handle ids of every port of the process.
 std::atomic<uint64_t> g_nextHandleId{1};
+
+// Whether this thread's next Dequeue looks for a ready socket before it
+// takes from the queue (the turn of the sources, kept per thread).
+thread_local bool t_socketsFirst = false;
+
+// How many zero-time looks at epoll a call that gives the sockets their turn
+// makes at most before it goes on to the queue: a wake-up of the queue or a
+// socket that had nothing after all may come first.
+constexpr int kSocketLooks = 4;
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void ResetAndClose(int fd) {
+    SetLingerReset(fd);
+    ::close(fd);
+}
 
 // The completion of op on the handle with key: a transfer's result n (bytes
 // when positive, 0 for a receive that met the end of the stream, negative
@@ -36,6 +57,7 @@ IoPort::IoPort() = default;
 
 IoPort::~IoPort() {
     Shutdown();
+    EndLingering(true);  // parked after the shutdown
     std::unordered_map<HandleId, HandlePtr> rest;
     {
         std::lock_guard<std::recursive_mutex> g(m_regMutex);
@@ -87,6 +109,8 @@ void IoPort::Shutdown() {
     // A thread waiting in Dequeue wakes, sees the port shut, and wakes the
     // next one on its way out.
     Wake();
+    // A stop does not wait for peers.
+    EndLingering(true);
 }
 
 IoPort::HandleId IoPort::Associate(int fd, uintptr_t key) {
@@ -144,7 +168,8 @@ bool IoPort::TakeQueued(IoPacket& out) {
     bool more;
     {
         std::lock_guard<std::recursive_mutex> g(m_queueMutex);
-        if (m_queue.empty()) return false;
+        // Checked under the lock: a shutdown empties the queue under it.
+        if (m_queue.empty() || !m_open.load(std::memory_order_acquire)) return false;
         out = m_queue.front();
         m_queue.pop_front();
         more = !m_queue.empty();
@@ -157,28 +182,64 @@ bool IoPort::TakeQueued(IoPacket& out) {
 bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    // On the sockets' turn epoll is looked at first, without waiting; when
+    // no socket is ready the call goes on as on the queue's turn: the queue,
+    // then epoll with the caller's time-out.
+    bool socketLook = t_socketsFirst;
+    int looks = 0;
+    // A wake-up of the queue that this call took from epoll while it looked
+    // for a socket. The eventfd is edge-triggered, so nobody else is woken
+    // for the packets it stands for: this call serves the queue next, or
+    // passes the wake-up on when it returns a socket's completion instead.
+    bool wakeTaken = false;
     for (;;) {
         if (!m_open.load(std::memory_order_acquire)) {
             Wake();
             return false;
         }
-        if (TakeQueued(out)) return true;
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            wait = static_cast<int>(std::max<int64_t>(left, 0));
+        if (!socketLook) {
+            if (TakeQueued(out)) {
+                t_socketsFirst = true;
+                return true;
+            }
+            wakeTaken = false;  // the queue was looked at
+        }
+        int wait = 0;
+        if (!socketLook) {
+            wait = -1;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                wait = static_cast<int>(std::max<int64_t>(left, 0));
+            }
         }
         epoll_event ev;
         const int n = ::epoll_wait(m_epoll, &ev, 1, wait);
-        if (n < 0 && errno != EINTR) return false;
+        // Whatever woke a thread after a shutdown is dropped.
+        if (!m_open.load(std::memory_order_acquire)) {
+            Wake();
+            return false;
+        }
+        if (n < 0 && errno != EINTR) {
+            if (wakeTaken) Wake();
+            return false;
+        }
+        if (socketLook && (n <= 0 || ++looks >= kSocketLooks)) socketLook = false;
         if (n <= 0) {
-            if (wait == 0) return TakeQueued(out);
+            if (wait == 0 && timeoutMs >= 0 && Clock::now() >= deadline) {
+                if (TakeQueued(out)) {
+                    t_socketsFirst = true;
+                    return true;
+                }
+                if (wakeTaken) Wake();
+                return false;
+            }
             continue;
         }
         if (ev.data.u64 == kWakeId) {
             uint64_t v;
             ssize_t r = ::read(m_wake, &v, sizeof v);
             (void)r;
+            wakeTaken = true;
             continue;
         }
         HandlePtr h = Find(ev.data.u64);
@@ -187,6 +248,14 @@ bool IoPort::Dequeue(IoPacket& out, int timeoutMs) {
         const int k = ServiceHandle(h, made);
         if (k == 0) continue;
         if (k == 2) Push(made[1]);
+        // A shutdown that came while the socket was served drops what it
+        // made, like the packets it found queued.
+        if (!m_open.load(std::memory_order_acquire)) {
+            Wake();
+            return false;
+        }
+        if (wakeTaken) Wake();
+        t_socketsFirst = false;
         out = made[0];
         return true;
     }
@@ -236,7 +305,7 @@ int IoPort::StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t le
     }
 }
 
-void IoPort::Close(HandleId id) {
+void IoPort::Close(HandleId id, CloseMode mode) {
     HandlePtr h;
     {
         std::lock_guard<std::recursive_mutex> g(m_regMutex);
@@ -252,10 +321,65 @@ void IoPort::Close(HandleId id) {
         if (*op) Push(Completion(h->key, *op, 0, ECANCELED));
         *op = nullptr;
     }
-    SetLingerReset(h->fd);
-    ::shutdown(h->fd, SHUT_WR);
-    ::close(h->fd);
+    if (mode == CloseMode::kLetSendsArrive) {
+        ::shutdown(h->fd, SHUT_WR);
+        Linger(h->fd);
+    } else {
+        SetLingerReset(h->fd);
+        ::shutdown(h->fd, SHUT_WR);
+        ::close(h->fd);
+    }
     h->fd = -1;
+}
+
+void IoPort::Linger(int fd) {
+    std::lock_guard<std::recursive_mutex> g(m_lingerMutex);
+    // Read under the lock: a shutdown clears the flag before it takes the
+    // lock to end the lingering sockets, so none is parked after it.
+    if (!m_open.load(std::memory_order_acquire)) {
+        ResetAndClose(fd);
+        return;
+    }
+    m_lingering.push_back(Lingering{fd, SteadyMs() + kLingerMs});
+}
+
+size_t IoPort::FinishLingering() { return EndLingering(false); }
+
+size_t IoPort::EndLingering(bool all) {
+    std::lock_guard<std::recursive_mutex> g(m_lingerMutex);
+    if (m_lingering.empty()) return 0;
+    const int64_t now = SteadyMs();
+    size_t kept = 0;
+    for (Lingering& l : m_lingering) {
+        if (all) {
+            ResetAndClose(l.fd);
+            continue;
+        }
+        // What the peer sent is read and dropped (bounded per call: a peer
+        // that sends without end is cut off by the time limit).
+        bool failed = false;
+        char sink[16384];
+        for (int i = 0; i < 64; ++i) {
+            const ssize_t n = ::recv(l.fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n > 0) continue;
+            if (n < 0 && errno == EINTR) continue;
+            // The end of the peer's stream (0) is no reason to stop: a peer
+            // that shut only its sending side still reads.
+            failed = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+        int unacked = 0;
+        if (!failed && ::ioctl(l.fd, SIOCOUTQ, &unacked) != 0) failed = true;
+        if (!failed && unacked == 0) {
+            ::close(l.fd);  // everything, the end of the stream included, was acknowledged
+        } else if (failed || now >= l.deadlineMs) {
+            ResetAndClose(l.fd);
+        } else {
+            m_lingering[kept++] = l;
+        }
+    }
+    m_lingering.resize(kept);
+    return kept;
 }
 
 int IoPort::ServiceHandle(const HandlePtr& h, IoPacket out[2]) {

@@ -13,6 +13,12 @@
 //    elsewhere (posted ones, sends the socket took at once, cancellations)
 //    wait in a queue, and an eventfd in the epoll set wakes one thread for
 //    them. No thread of the port ever calls back into the owner of a socket;
+//  - the two sources take turns in each thread: a call that took a queued
+//    packet first looks (without waiting) for a ready socket on the next
+//    call, and a call that served a socket takes from the queue first on the
+//    next one. So a busy queue (sends restarted from each send completion)
+//    cannot keep a readable socket waiting, nor a flood of readable sockets
+//    the queue;
 //  - at most one receive and one send are pending per handle; a receive is
 //    one recv of at most the posted length (never drained until EAGAIN), so
 //    the next receive can only come from the completion thread that handled
@@ -25,9 +31,9 @@
 //  - every send uses MSG_NOSIGNAL, so a reset peer never raises SIGPIPE.
 //
 // Locks of this layer, in the order they may be taken: a handle's mutex,
-// then the registry mutex or the queue mutex (never both). They are leaves:
-// nothing outside this file is called while they are held. Like every lock
-// of the library they are recursive.
+// then the registry mutex, the queue mutex or the lingering mutex (never two
+// of them). They are leaves: nothing outside this file is called while they
+// are held. Like every lock of the library they are recursive.
 #pragma once
 
 #include <atomic>
@@ -37,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace pl {
 
@@ -69,11 +76,17 @@ public:
     // Creates the epoll set and the wake-up eventfd. Returns 0 or an errno
     // value; a port can be created once.
     int Create();
-    // Ends the port: Dequeue returns false from now on, also in a thread
-    // waiting in it, and packets still queued are dropped. Handles still
-    // registered keep their sockets until Close is called on them. The port's
-    // own descriptors stay open until it is destroyed, so that a thread still
-    // on its way into epoll_wait never waits on a closed or reused number.
+    // Ends the port. From the moment it is called no Dequeue returns a packet
+    // any more: every call returns false, and so does a thread already
+    // waiting in it, which is woken; such a thread drops whatever it was
+    // woken for (one that was serving a socket when the shutdown came drops
+    // the completion it made). Packets still queued are dropped, and so are
+    // completions made later (by Close). Sockets still lingering after a
+    // Close that let their sends arrive are reset and closed now. Handles
+    // still registered keep their sockets until Close is called on them. The
+    // port's own descriptors stay open until it is destroyed, so that a
+    // thread still on its way into epoll_wait never waits on a closed or
+    // reused number.
     void Shutdown();
     bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
 
@@ -90,7 +103,9 @@ public:
     void PostWake();
 
     // Waits for the next packet; timeoutMs < 0 waits without limit. Returns
-    // false on time-out, and at once on a port that is shut down.
+    // false on time-out, and once the port is shut down (see Shutdown). Each
+    // thread alternates between the queue and the sockets (see above); the
+    // turn is kept per thread.
     bool Dequeue(IoPacket& out, int timeoutMs = -1);
 
     // Posts one receive of at most len bytes into buf. Returns 0, EBUSY when
@@ -101,10 +116,34 @@ public:
     // send is pending, EBADF when closed, or the errno of a failed send.
     int StartSend(HandleId id, IoOperation* op, const void* buf, uint32_t len);
 
-    // Closes the handle: it leaves the epoll set, every pending operation
-    // completes with ECANCELED through the queue, the socket is reset
-    // (SO_LINGER 0 after shutting down sending) and closed. Idempotent.
-    void Close(HandleId id);
+    // How Close treats the data in flight: bytes a completed send handed to
+    // the socket may still wait in its send buffer, unsent or unacknowledged.
+    enum class CloseMode {
+        // Reset at once (SO_LINGER 0): whatever the peer has not received
+        // yet is discarded. For errors and stops.
+        kAbort,
+        // Sending is shut down (the peer reads the end of the stream after
+        // the last byte) and the socket lingers in the port for up to
+        // kLingerMs while the peer takes the data; what the peer sends
+        // meanwhile is read and discarded (unread data would make the close
+        // a reset). It is closed once the peer has acknowledged everything,
+        // and reset when the peer resets it or the time is up. The lingering
+        // is finished by FinishLingering, or by Shutdown and the destructor,
+        // which reset it at once.
+        kLetSendsArrive,
+    };
+    static constexpr int kLingerMs = 1000;
+
+    // Closes the handle: it leaves the epoll set at once, every pending
+    // operation completes with ECANCELED through the queue, and the socket
+    // is closed as mode says (on a port shut down: always reset). Idempotent.
+    void Close(HandleId id, CloseMode mode = CloseMode::kAbort);
+
+    // Finishes the lingering sockets that are done (acknowledged, reset by
+    // the peer, or past their time); reads and discards what their peers
+    // sent. Meant to be called periodically (the engine's idle pass).
+    // Returns how many still linger.
+    size_t FinishLingering();
 
     // Number of queued packets (tests and diagnostics).
     size_t QueuedPackets();
@@ -124,7 +163,17 @@ private:
     };
     using HandlePtr = std::shared_ptr<Handle>;
 
+    struct Lingering {
+        int fd;
+        int64_t deadlineMs;  // steady clock
+    };
+
     HandlePtr Find(HandleId id);
+    // Keeps a socket whose sending side is shut until its data has arrived;
+    // resets it at once on a port shut down.
+    void Linger(int fd);
+    // Ends every lingering socket when all is set, else the done ones.
+    size_t EndLingering(bool all);
     void Arm(Handle& h);  // handle mutex held
     void Push(const IoPacket& p);
     void Wake();
@@ -143,6 +192,9 @@ private:
 
     std::recursive_mutex m_queueMutex;
     std::deque<IoPacket> m_queue;
+
+    std::recursive_mutex m_lingerMutex;
+    std::vector<Lingering> m_lingering;
 };
 
 }  // namespace pl

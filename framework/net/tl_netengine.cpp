@@ -618,12 +618,18 @@ void TL_NetCheckPass() {
 
 void TL_NetIdlePass() {
     Engine& e = E();
-    CTLSingleLock lists(&e.listLock, 1);
-    const uint32_t generation = e.generation.load();
-    for (auto it = e.active.begin(); it != e.active.end(); ++it) {
-        (*it)->OnIdle();
-        if (e.generation.load() != generation) return;  // stopped by the call
+    {
+        CTLSingleLock lists(&e.listLock, 1);
+        const uint32_t generation = e.generation.load();
+        for (auto it = e.active.begin(); it != e.active.end(); ++it) {
+            (*it)->OnIdle();
+            if (e.generation.load() != generation) return;  // stopped by the call
+        }
     }
+    // Sockets closed after their sends linger in the port until their peers
+    // have the data; the port finishes those that are done. (A stop joins
+    // this thread before it frees the port.)
+    if (pl::IoPort* port = e.port.load()) port->FinishLingering();
 }
 
 size_t TL_NetLinkCount() {

@@ -134,7 +134,9 @@ void TL_NetGetDelayCounters(int bucket, uint32_t& first, uint32_t& second);
 // every 100th 10 ms step. It sleeps from one idle pass to the next (the
 // steps between have no work) and wakes at once when the engine stops.
 void TL_NetCheckPass();
-// One idle pass over the active links (every 10th step).
+// One idle pass over the active links (every 10th step); it also finishes
+// the sockets that a close waiting for its sends left lingering in the port
+// once their peers have the data (or their time is up).
 void TL_NetIdlePass();
 // Number of registered links (active and new).
 size_t TL_NetLinkCount();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 
 #include "framework/net/tl_netengine.h"
@@ -27,6 +28,17 @@ void SleepUnless(const std::atomic<bool>& stop, int ms) {
 
 void JoinUnlessSelf(std::thread& t) {
     if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+}
+
+// Joins a thread taken out of its owner; a thread cannot wait for itself,
+// so one that is ending its own owner is let go (it touches nothing after).
+void JoinOrLetGo(std::thread t) {
+    if (!t.joinable()) return;
+    if (t.get_id() == std::this_thread::get_id()) {
+        t.detach();
+    } else {
+        t.join();
+    }
 }
 
 }  // namespace
@@ -79,8 +91,13 @@ CTLWindowsTcpConnection::~CTLWindowsTcpConnection() {
     CloseSockets();
 }
 
+std::thread CTLWindowsTcpConnection::TakeWaiter() {
+    std::lock_guard<std::mutex> g(m_waiterLock);
+    return std::move(m_waiter);
+}
+
 void CTLWindowsTcpConnection::JoinThreads() {
-    JoinUnlessSelf(m_waiter);
+    JoinOrLetGo(TakeWaiter());
     m_stopListen.store(true);
     JoinUnlessSelf(m_listenThread);
 }
@@ -111,7 +128,7 @@ uint16_t CTLWindowsTcpConnection::GetListenPort() {
     return m_listenFd >= 0 ? pl::LocalPort(m_listenFd) : 0;
 }
 
-void CTLWindowsTcpConnection::CloseSockets() {
+void CTLWindowsTcpConnection::CloseSockets(bool letSendsArrive) {
     int listenFd = -1;
     {
         CTLSingleLock lock(&m_sockLock, 1);
@@ -127,9 +144,11 @@ void CTLWindowsTcpConnection::CloseSockets() {
         m_listenFd = -1;
     }
     if (m_handle) {
-        // The port resets and closes the socket and cancels what is pending.
+        // The port cancels what is pending and resets the socket, or lets
+        // the data in flight arrive first.
         if (pl::IoPort* port = TL_NetGetPort()) {
-            port->Close(m_handle);
+            port->Close(m_handle,
+                        letSendsArrive ? pl::IoPort::CloseMode::kLetSendsArrive : pl::IoPort::CloseMode::kAbort);
         }
         m_handle = 0;
     }
@@ -291,15 +310,23 @@ int32_t CTLWindowsTcpConnection::ConnectSocket(const char* host, uint16_t port) 
         PostConnectDone(1);
         return 0;
     }
-    JoinUnlessSelf(m_waiter);
+    JoinOrLetGo(TakeWaiter());
     m_stopWaiter.store(false);
-    m_waiterRunning.store(true);
-    try {
-        m_waiter = std::thread(&CTLWindowsTcpConnection::ConnectWaiter, this);
-    } catch (...) {
-        m_waiterRunning.store(false);
-        PostConnectDone(0);
+    bool started = true;
+    {
+        // The waiter clears its running flag under this lock, so the
+        // connection cannot be deemed releasable (and be deleted) before the
+        // new thread is stored.
+        std::lock_guard<std::mutex> g(m_waiterLock);
+        m_waiterRunning.store(true);
+        try {
+            m_waiter = std::thread(&CTLWindowsTcpConnection::ConnectWaiter, this);
+        } catch (...) {
+            m_waiterRunning.store(false);
+            started = false;
+        }
     }
+    if (!started) PostConnectDone(0);
     return 0;
 }
 
@@ -324,6 +351,7 @@ void CTLWindowsTcpConnection::ConnectWaiter() {
         SleepUnless(m_stopWaiter, 100);
     }
     if (result >= 0) PostConnectDone(result);
+    std::lock_guard<std::mutex> g(m_waiterLock);
     m_waiterRunning.store(false);
 }
 
@@ -392,7 +420,7 @@ int32_t CTLWindowsTcpConnection::Close(uint32_t flags, uint32_t reason) {
     }
     {
         CTLSingleLock lock(&m_mutex, 1);
-        CloseSockets();
+        CloseSockets((flags & TL_NET_CLOSE_WAIT_SEND) != 0);
     }
     SetState(TL_CONN_CLOSED, TL_CONN_CLOSE_MASK);
     return 0;

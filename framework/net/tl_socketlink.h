@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -96,7 +97,9 @@ protected:
     std::atomic<bool> m_closedNoted{false};
 };
 
-// The TCP connection of the completion-port engine.
+// The TCP connection of the completion-port engine. Its locks, in the order
+// they may be taken: the close mutex (m_mutex), then the socket lock
+// (m_sockLock); the address lock and the waiter lock are each taken alone.
 class CTLWindowsTcpConnection : public CTLTcpConnection {
 public:
     static constexpr uint32_t kBufferSize = 4096;
@@ -107,6 +110,11 @@ public:
 
     int32_t Listen(uint16_t port, const char* address) override;
     int32_t Connect(const char* host, uint16_t port) override;
+    // With TL_NET_CLOSE_WAIT_SEND the close waits for the send in flight
+    // (deferred to the link's check) and then gives the peer up to a second
+    // to take what the sends left in the socket; any other close (the
+    // owner's, an error's, a stop's) resets the socket at once and the data
+    // in flight is lost.
     int32_t Close(uint32_t flags, uint32_t reason) override;
     int32_t Send() override;
     int32_t SendBlock(TLNetBlock* block) override;
@@ -117,7 +125,13 @@ public:
     bool HasSocket();
     bool NoPendingIo();
     void ResetSockets();
-    void CloseSockets();
+    // Closes the listening and the connected socket. The connected one is
+    // reset at once, unless letSendsArrive: then its sending side is shut and
+    // the port keeps it for up to a second while the peer takes what the
+    // completed sends left in the socket (see pl::IoPort::CloseMode). Close
+    // with TL_NET_CLOSE_WAIT_SEND closes so; closes for errors, failed
+    // connects and the connection's deletion reset.
+    void CloseSockets(bool letSendsArrive = false);
     int32_t ListenSocket(uint16_t port, const char* address);
     int32_t AcceptFrom(CTLWindowsTcpConnection* listening, int fd, const sockaddr_in& peer);
     int32_t StartSend() { return OnSendComplete(0); }
@@ -140,6 +154,7 @@ private:
     void ListenThread();
     void ConnectWaiter();
     void JoinThreads();
+    std::thread TakeWaiter();
 
     CMutex m_sockLock;  // guards the descriptors and the port handle
     int m_listenFd = -1;
@@ -148,6 +163,11 @@ private:
     int m_fd = -1;                      // the socket before it joins the port
     pl::IoPort::HandleId m_handle = 0;  // the socket once it joined the port
     std::atomic<bool> m_hasSocket{false};
+    // The connect waiter. Its handle is stored and taken out under
+    // m_waiterLock and joined outside it; the waiter clears m_waiterRunning
+    // under the same lock, so the connection cannot be released before the
+    // handle of the thread is stored.
+    std::mutex m_waiterLock;
     std::thread m_waiter;
     std::atomic<bool> m_waiterRunning{false};
     std::atomic<bool> m_stopWaiter{false};

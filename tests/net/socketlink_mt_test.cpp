@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -152,6 +155,9 @@ TEST_F(LinkTest, CloseWaitingForASendIsDeferredToTheCheck) {
     ASSERT_TRUE(CheckPassesUntil([&] { return client->Get<bool>([](NetEvents& e) { return !e.disconnects.empty(); }); },
                                  20000));
     EXPECT_EQ(TL_NET_REASON_DEFERRED_CLOSE, client->Get<uint32_t>([](NetEvents& e) { return e.disconnects[0]; }));
+    // What the completed sends left in the socket still arrives.
+    ASSERT_TRUE(server.WaitForBytes(0, big.size(), 10000)) << server.Received(0).size();
+    EXPECT_TRUE(big == server.Received(0));
 }
 
 // A peer that stops reading fills the socket's buffers, so the staged sends
@@ -191,6 +197,67 @@ TEST_F(LinkTest, PausedPeerGetsEveryByteOnceInOrder) {
     // Nothing more arrives afterwards.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(all.size(), server.Received(0).size());
+}
+
+// A small receive window in short segments at the peer and a small send
+// buffer here: the socket takes only part of most staged sends, and the link
+// must send the rest of each before anything else.
+TEST_F(LinkTest, PartialSendsLeaveTheirRestFirst) {
+    uint16_t port = 0;
+    const int listener = kvotest::ListenOnLoopback(port, 4);
+    ASSERT_GE(listener, 0);
+    const int window = 4096, segment = 536;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    ::setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    client = std::make_unique<RecordingClient>();
+    ASSERT_EQ(0, client->Connect("127.0.0.1", port));
+    const int peer = kvotest::AcceptWithin(listener, 5000);
+    ::close(listener);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(client->WaitFor([](NetEvents& e) { return !e.connects.empty(); }));
+    ASSERT_TRUE(ShrinkSendBufferOfSocketTo(port));
+    const timeval limit{5, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::string all = Pattern(256 * 1024, 9);
+    ASSERT_EQ(0, client->Send(all.data(), static_cast<uint32_t>(all.size()), 0));
+    std::string got;
+    char b[1024];
+    for (ssize_t n = 1; n > 0 && got.size() < all.size();) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        n = ::recv(peer, b, sizeof b, 0);
+        if (n > 0) got.append(b, static_cast<size_t>(n));
+    }
+    ::close(peer);
+    ASSERT_EQ(all.size(), got.size());
+    const auto diff = std::mismatch(all.begin(), all.end(), got.begin());
+    EXPECT_TRUE(diff.first == all.end()) << "first wrong byte at offset " << (diff.first - all.begin());
+    // The hazard was set up: sends were reported short.
+    EXPECT_TRUE(client->Get<bool>([](NetEvents& e) {
+        return std::count_if(e.sent.begin(), e.sent.end(), [](uint32_t n) { return n % 4096 != 0; }) > 1;
+    }));
+}
+
+// Connects refused through the waiter thread, made on one thread while the
+// check passes on another release the links and join their waiters.
+TEST_F(LinkTest, RefusedConnectsReleasedWhileTheirWaitersEnd) {
+    const uint16_t unused = kvotest::UnusedLoopbackPort();
+    ASSERT_NE(0, unused);
+    std::atomic<bool> done{false};
+    std::thread connector([&] {
+        for (int i = 0; i < 10; ++i) {
+            ITLSocketLink* link = TL_CreateSocketLink(nullptr, TL_LINK_KIND_DEFAULT, nullptr);
+            // Refused at once there is no waiter and the link stays idle.
+            if (link && link->ConnectTo("127.0.0.1", unused, nullptr) != 0) link->Close(0, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        done.store(true);
+    });
+    while (!done.load()) {
+        TL_NetCheckPass();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    connector.join();
+    EXPECT_TRUE(CheckPassesUntil([] { return TL_NetLinkCount() == 0; }));
 }
 
 TEST_F(LinkTest, ConnectGuardsAndRefusedConnects) {
