@@ -128,16 +128,14 @@ uint16_t CTLWindowsTcpConnection::GetListenPort() {
     return m_listenFd >= 0 ? pl::LocalPort(m_listenFd) : 0;
 }
 
+void CTLWindowsTcpConnection::StopListenThread() {
+    if (!HasListenSocket()) return;
+    m_stopListen.store(true);
+    JoinUnlessSelf(m_listenThread);
+}
+
 void CTLWindowsTcpConnection::CloseSockets(bool letSendsArrive) {
-    int listenFd = -1;
-    {
-        CTLSingleLock lock(&m_sockLock, 1);
-        listenFd = m_listenFd;
-    }
-    if (listenFd >= 0) {
-        m_stopListen.store(true);
-        JoinUnlessSelf(m_listenThread);
-    }
+    StopListenThread();
     CTLSingleLock lock(&m_sockLock, 1);
     if (m_listenFd >= 0) {
         pl::CloseSocket(m_listenFd);
@@ -418,6 +416,9 @@ int32_t CTLWindowsTcpConnection::Close(uint32_t flags, uint32_t reason) {
     if (ITLSocketLink* link = GetLink()) {
         link->OnDisconnect(this, reason + (listening ? TL_NET_REASON_LISTENING : 0));
     }
+    // The listen thread is joined before the mutex is taken: no lock is
+    // held while a thread is waited for.
+    StopListenThread();
     {
         CTLSingleLock lock(&m_mutex, 1);
         CloseSockets((flags & TL_NET_CLOSE_WAIT_SEND) != 0);

@@ -125,6 +125,8 @@ public:
     bool HasSocket();
     bool NoPendingIo();
     void ResetSockets();
+    // Stops the listen thread and waits for it (none when not listening).
+    void StopListenThread();
     // Closes the listening and the connected socket. The connected one is
     // reset at once, unless letSendsArrive: then its sending side is shut and
     // the port keeps it for up to a second while the peer takes what the
