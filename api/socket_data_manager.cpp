@@ -32,7 +32,7 @@ NetEngineUse::~NetEngineUse() {
 using namespace kvoapi;
 
 CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
-    : m_gate(std::make_shared<corvane::HostCallGate>()), m_gateEntry(this, m_gate) {
+    : m_gate(std::make_shared<corvane::HostCallGate>()) {
     InitLog(config);
     if (m_netUse.StartResult() != 0) {
         WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",
@@ -252,7 +252,7 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
     std::unique_ptr<IMarketSession> made;
     if (factory) {
         try {
-            made.reset(factory(sessionConfig, this, code));
+            made.reset(factory(sessionConfig, this, code, m_gate));
         } catch (...) {  // memory or threads: the session cannot be built
             made.reset();
         }

@@ -57,20 +57,6 @@ private:
     int m_result;
 };
 
-// Registers an instance's gate of host callbacks for its lifetime.
-class HostGateEntry {
-public:
-    HostGateEntry(const void* owner, const std::shared_ptr<corvane::HostCallGate>& gate) : m_owner(owner) {
-        corvane::RegisterHostCallGate(owner, gate);
-    }
-    ~HostGateEntry() { corvane::UnregisterHostCallGate(m_owner); }
-    HostGateEntry(const HostGateEntry&) = delete;
-    HostGateEntry& operator=(const HostGateEntry&) = delete;
-
-private:
-    const void* m_owner;
-};
-
 }  // namespace kvoapi
 
 class CSocketDataMananger : public CThreadBase, private ICascadeHost {
@@ -104,7 +90,6 @@ public:
     // wait). Must not run on a thread inside a call or a callback of the
     // instance.
     void FinishRelease();
-    bool Releasing() const { return m_releasing.load(std::memory_order_seq_cst); }
 
     // Registration, login and the pre-login check.
     int32_t RegisterAddr(const char* market, const char* addr, uint16_t port, bool front);
@@ -215,12 +200,10 @@ private:
     std::string OfflineFolder() const;
 
     kvoapi::NetEngineUse m_netUse;  // first member: released last
-    // The gate of the instance's host callbacks, registered under the
-    // instance for its sessions; the relay holds it while the instance is
-    // its callback context.
+    // The gate of the instance's host callbacks, handed to each session it
+    // builds; the relay holds it while the instance is its callback context.
     std::shared_ptr<corvane::HostCallGate> m_gate;
-    kvoapi::HostGateEntry m_gateEntry;  // the registration, ended however the instance ends
-    std::atomic<uint32_t> m_calls{0};   // exported calls in flight
+    std::atomic<uint32_t> m_calls{0};  // exported calls in flight
     std::atomic<bool> m_releasing{false};
     std::mutex m_callMutex;  // the release's wait for m_calls
     std::condition_variable m_callsDone;

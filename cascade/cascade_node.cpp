@@ -152,12 +152,7 @@ void CascadeNode::Stop() {
     DataTransThread().Detach(this);
     SocketSendThread().Detach(this);
     if (m_settings.mode != kvoapi::kStandalone) CloseSockets();
-    {
-        std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
-        for (auto& [id, request] : m_pending) request->Abort();
-        m_pending.clear();
-        m_pendingClosed = true;
-    }
+    ClosePending(&m_pendingClosed);
     // The local host's subscriptions end with its instance (in the child
     // role those held under the master connection left with it; any made
     // while no master was connected are held under 0).
@@ -558,9 +553,11 @@ std::shared_ptr<SyncRequest> CascadeNode::AddPending(const std::string& id) {
     return request;
 }
 
-void CascadeNode::Abandon() {
+void CascadeNode::Abandon() { ClosePending(&m_abandoned); }
+
+void CascadeNode::ClosePending(bool* closedFlag) {
     std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
-    m_abandoned = true;
+    *closedFlag = true;
     for (auto& [id, request] : m_pending) request->Abort();
     m_pending.clear();
 }

@@ -234,6 +234,9 @@ private:
     // Pending requests of this instance's callers.
     std::shared_ptr<SyncRequest> AddPending(const std::string& id);
     std::shared_ptr<SyncRequest> TakePending(const std::string& id);
+    // Sets the flag (m_pendingClosed or m_abandoned) and wakes every waiting
+    // request without an answer, under the pending mutex.
+    void ClosePending(bool* closedFlag);
     // Waits for the answer of a pending request: its bytes, or false (time-out
     // or the node stopping); the entry is gone either way.
     bool AwaitAnswer(const std::string& id, const std::shared_ptr<SyncRequest>& request, uint32_t ms,

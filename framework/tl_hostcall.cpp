@@ -1,22 +1,11 @@
 #include "framework/tl_hostcall.h"
 
 #include <chrono>
-#include <map>
 
 namespace corvane {
 namespace {
 
 thread_local uint32_t t_hostCallDepth = 0;
-
-struct GateRegistry {
-    std::mutex mutex;
-    std::map<const void*, std::shared_ptr<HostCallGate>> gates;
-};
-
-GateRegistry& Registry() {
-    static GateRegistry* registry = new GateRegistry;  // lives until the process ends
-    return *registry;
-}
 
 }  // namespace
 
@@ -54,25 +43,5 @@ HostCallScope::~HostCallScope() {
 }
 
 bool InsideHostCall() { return t_hostCallDepth > 0; }
-
-void RegisterHostCallGate(const void* owner, const std::shared_ptr<HostCallGate>& gate) {
-    std::lock_guard<std::mutex> lock(Registry().mutex);
-    Registry().gates[owner] = gate;
-}
-
-void UnregisterHostCallGate(const void* owner) {
-    std::shared_ptr<HostCallGate> gone;  // freed after the lock
-    std::lock_guard<std::mutex> lock(Registry().mutex);
-    auto it = Registry().gates.find(owner);
-    if (it == Registry().gates.end()) return;
-    gone = std::move(it->second);
-    Registry().gates.erase(it);
-}
-
-std::shared_ptr<HostCallGate> FindHostCallGate(const void* owner) {
-    std::lock_guard<std::mutex> lock(Registry().mutex);
-    auto it = Registry().gates.find(owner);
-    return it == Registry().gates.end() ? nullptr : it->second;
-}
 
 }  // namespace corvane

@@ -8,9 +8,8 @@
 // closed gate lets no new callback of its instance begin, and the one who
 // closed it can wait until the callbacks under way have returned.
 //
-// The gates of the process are registered under their owners (the library
-// instances), so that code below the instance finds the gate of the
-// instance it belongs to.
+// An instance hands its gate to what calls the host for it: its market
+// sessions when it builds them, the relay with its callback context.
 #pragma once
 
 #include <atomic>
@@ -34,7 +33,6 @@ public:
     void Leave();
     // No callback begins once Close has returned; those under way go on.
     void Close();
-    bool IsClosed() const { return m_closed.load(std::memory_order_seq_cst); }
     // The callbacks under way.
     uint32_t Active() const { return m_active.load(std::memory_order_seq_cst); }
     // Waits at most ms until no callback is under way; true when none is.
@@ -65,11 +63,5 @@ private:
 
 // True while the calling thread runs inside a host callback the library made.
 bool InsideHostCall();
-
-// The gate of an owner, registered for the owner's lifetime.
-void RegisterHostCallGate(const void* owner, const std::shared_ptr<HostCallGate>& gate);
-void UnregisterHostCallGate(const void* owner);
-// The gate registered under owner, or null.
-std::shared_ptr<HostCallGate> FindHostCallGate(const void* owner);
 
 }  // namespace corvane

@@ -59,8 +59,8 @@ static_assert(sizeof(kStopOrder) / sizeof(kStopOrder[0]) == CDatafeedSDKManager:
 }  // namespace
 
 CDatafeedSDKManager::CDatafeedSDKManager(const InstanceConfig* config, CSocketDataMananger* owner,
-                                         const std::string& market)
-    : m_owner(owner), m_hostGate(corvane::FindHostCallGate(owner)) {
+                                         const std::string& market, std::shared_ptr<corvane::HostCallGate> hostGate)
+    : m_owner(owner), m_hostGate(std::move(hostGate)) {
     // 1. Members: the configuration copy and the owning instance.
     if (config != nullptr) std::memcpy(&m_config, config, sizeof(m_config));
     for (auto& slot : m_workers) slot.store(nullptr, std::memory_order_relaxed);

@@ -153,7 +153,9 @@ public:
     // Copies the configuration (336 bytes), keeps the owning instance and the
     // market code, and starts the four standing workers. Throws
     // std::bad_alloc when they cannot be made.
-    CDatafeedSDKManager(const InstanceConfig* config, CSocketDataMananger* owner, const std::string& market);
+    // hostGate: the owner's gate of host callbacks (null: none).
+    CDatafeedSDKManager(const InstanceConfig* config, CSocketDataMananger* owner, const std::string& market,
+                        std::shared_ptr<corvane::HostCallGate> hostGate = nullptr);
     ~CDatafeedSDKManager();
     CDatafeedSDKManager(const CDatafeedSDKManager&) = delete;
     CDatafeedSDKManager& operator=(const CDatafeedSDKManager&) = delete;
@@ -264,8 +266,8 @@ public:
     // once. The destructor begins so; the instance calls it earlier when it
     // is released while host threads still wait in the session.
     void BeginStop();
-    // The gate of the owning instance's host callbacks (null when the owner
-    // registered none): every call into the host enters it.
+    // The gate of the owning instance's host callbacks (null when none was
+    // given): every call into the host enters it.
     corvane::HostCallGate* HostGate() const { return m_hostGate.get(); }
     // Set when the session begins to stop: a wait of the session's own threads
     // may wait on it with its timeout to be cut short.

@@ -9,8 +9,9 @@ namespace {
 
 class DatafeedSession : public IMarketSession {
 public:
-    DatafeedSession(const InstanceConfig* config, CSocketDataMananger* owner, const std::string& market)
-        : m_manager(std::make_unique<CDatafeedSDKManager>(config, owner, market)) {}
+    DatafeedSession(const InstanceConfig* config, CSocketDataMananger* owner, const std::string& market,
+                    std::shared_ptr<corvane::HostCallGate> gate)
+        : m_manager(std::make_unique<CDatafeedSDKManager>(config, owner, market, std::move(gate))) {}
 
     int32_t AddAddress(const char* host, uint16_t port, bool front) override {
         return m_manager->AddAddress(host, port, front);
@@ -55,8 +56,8 @@ CDatafeedSDKManager* DatafeedManagerOf(IMarketSession* session) {
 }
 
 IMarketSession* CreateDatafeedSession(const InstanceConfig* config, CSocketDataMananger* owner,
-                                      const std::string& market) {
-    return new DatafeedSession(config, owner, market);
+                                      const std::string& market, std::shared_ptr<corvane::HostCallGate> gate) {
+    return new DatafeedSession(config, owner, market, std::move(gate));
 }
 
 }  // namespace kvoapi

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "framework/tl_hostcall.h"
 #include "include/kvoapi.h"
 
 class CSocketDataMananger;
@@ -67,14 +69,17 @@ public:
 };
 
 // Builds the session of a market: (configuration the session copies, owning
-// instance, two-letter code). Null when the session cannot be created.
+// instance, two-letter code, the owner's gate of host callbacks, which every
+// call into the host enters; may be null). Null when the session cannot be
+// created.
 using MarketSessionFactory = IMarketSession* (*)(const InstanceConfig* config, CSocketDataMananger* owner,
-                                                 const std::string& market);
+                                                 const std::string& market,
+                                                 std::shared_ptr<corvane::HostCallGate> gate);
 
 // The factory of the feed session itself: a CDatafeedSDKManager behind this
 // interface. Throws std::bad_alloc when its threads cannot be made.
 IMarketSession* CreateDatafeedSession(const InstanceConfig* config, CSocketDataMananger* owner,
-                                      const std::string& market);
+                                      const std::string& market, std::shared_ptr<corvane::HostCallGate> gate);
 
 // The feed session inside a session the default factory made; null for any
 // other session.

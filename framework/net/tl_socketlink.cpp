@@ -33,12 +33,8 @@ void JoinUnlessSelf(std::thread& t) {
 // Joins a thread taken out of its owner; a thread cannot wait for itself,
 // so one that is ending its own owner is let go (it touches nothing after).
 void JoinOrLetGo(std::thread t) {
-    if (!t.joinable()) return;
-    if (t.get_id() == std::this_thread::get_id()) {
-        t.detach();
-    } else {
-        t.join();
-    }
+    JoinUnlessSelf(t);
+    if (t.joinable()) t.detach();
 }
 
 }  // namespace

@@ -98,7 +98,8 @@ struct CountingSession : FakeSession {
     }
 };
 
-IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const std::string& m) {
+IMarketSession* MakeFake(const InstanceConfig* cfg, CSocketDataMananger*, const std::string& m,
+                         std::shared_ptr<corvane::HostCallGate>) {
     auto* s = new CountingSession;
     s->market = m;
     g_lastConfig = cfg;
@@ -117,13 +118,15 @@ struct ThrowingSession : CountingSession {
     void* GetTickStock(const char*, const char*, uint32_t*) override { throw 7; }
 };
 
-IMarketSession* MakeThrowing(const InstanceConfig*, CSocketDataMananger*, const std::string& m) {
+IMarketSession* MakeThrowing(const InstanceConfig*, CSocketDataMananger*, const std::string& m,
+                             std::shared_ptr<corvane::HostCallGate>) {
     auto* s = new ThrowingSession;
     s->market = m;
     return s;
 }
 
-IMarketSession* FailToMake(const InstanceConfig*, CSocketDataMananger*, const std::string&) {
+IMarketSession* FailToMake(const InstanceConfig*, CSocketDataMananger*, const std::string&,
+                           std::shared_ptr<corvane::HostCallGate>) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 }
 

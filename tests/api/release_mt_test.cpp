@@ -199,7 +199,9 @@ TEST_F(ReleaseTest, InsideAPlaybackCallback) {
 TEST_F(ReleaseTest, WhileCallsWait) {
     cfg_.m_timeout = 20000;
     void* h = LoggedIn();
-    for (uint16_t type : {3, 7, 9}) sim_.SetAnswer(type, kvotest::SilentAnswer());  // the queries, subscriptions
+    using kvotest::kSimCodelistReq, kvotest::kSimQuotaReq, kvotest::kSimSubscribeReq;
+    for (uint16_t type : {kSimCodelistReq, kSimQuotaReq, kSimSubscribeReq})
+        sim_.SetAnswer(type, kvotest::SilentAnswer());
     std::atomic<int> failed{0};  // calls that came back with their usual failure
     auto call = [&](int i) {
         uint32_t n = 0;
@@ -217,7 +219,6 @@ TEST_F(ReleaseTest, WhileCallsWait) {
     };
     std::vector<std::future<void>> waiting;
     for (int i = 0; i < 8; ++i) waiting.push_back(std::async(std::launch::async, call, i));
-    using kvotest::kSimCodelistReq, kvotest::kSimQuotaReq, kvotest::kSimSubscribeReq;
     ASSERT_TRUE(Eventually([&] {
         return sim_.CountOfType(kSimCodelistReq) + sim_.CountOfType(kSimQuotaReq) +
                    sim_.CountOfType(kSimSubscribeReq) >=

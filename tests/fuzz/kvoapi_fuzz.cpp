@@ -83,7 +83,8 @@ private:
     }
 };
 
-kvoapi::IMarketSession* MakeSession(const InstanceConfig*, CSocketDataMananger*, const std::string&) {
+kvoapi::IMarketSession* MakeSession(const InstanceConfig*, CSocketDataMananger*, const std::string&,
+                                    std::shared_ptr<corvane::HostCallGate>) {
     return new ScriptedSession;
 }
 

@@ -169,7 +169,8 @@ ScriptedMarket& Market() {
     return *m;
 }
 
-kvoapi::IMarketSession* MakeScriptedSession(const InstanceConfig* config, CSocketDataMananger*, const std::string&) {
+kvoapi::IMarketSession* MakeScriptedSession(const InstanceConfig* config, CSocketDataMananger*, const std::string&,
+                                            std::shared_ptr<corvane::HostCallGate>) {
     std::lock_guard<std::mutex> lock(Market().mutex);
     Market().config = config;
     return new ScriptedSession;
