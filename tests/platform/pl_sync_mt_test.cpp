@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -93,14 +94,18 @@ TEST(PlatformSync, InitiallyOwnedMutexBlocksOthers) {
 
 TEST(PlatformSync, NamedObjectsByKind) {
     auto make = [](void*) -> pl::Waitable* { return new pl::Event(true, false); };
+    // Named objects live as long as the process: a name of its own per run
+    // (the test may be repeated in one process).
+    static int run = 0;
+    const std::string name = "pl.test.event." + std::to_string(run++);
     bool existed = true;
-    pl::Waitable* a = pl::OpenNamed("pl.test.event", pl::NamedKind::kEvent, make, nullptr, &existed);
+    pl::Waitable* a = pl::OpenNamed(name.c_str(), pl::NamedKind::kEvent, make, nullptr, &existed);
     ASSERT_NE(a, nullptr);
     EXPECT_FALSE(existed);
-    pl::Waitable* b = pl::OpenNamed("pl.test.event", pl::NamedKind::kEvent, make, nullptr, &existed);
+    pl::Waitable* b = pl::OpenNamed(name.c_str(), pl::NamedKind::kEvent, make, nullptr, &existed);
     EXPECT_TRUE(existed);
     EXPECT_EQ(a, b);
-    EXPECT_EQ(pl::OpenNamed("pl.test.event", pl::NamedKind::kMutex, make, nullptr, nullptr), nullptr);
+    EXPECT_EQ(pl::OpenNamed(name.c_str(), pl::NamedKind::kMutex, make, nullptr, nullptr), nullptr);
     EXPECT_EQ(pl::OpenNamed("", pl::NamedKind::kEvent, make, nullptr, nullptr), nullptr);
     static_cast<pl::Event*>(a)->Set();
     EXPECT_EQ(b->Wait(0), pl::kWaitSignaled);
