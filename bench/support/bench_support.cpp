@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "session/clock.h"
 #include "simulator/frame_writer.h"
 #include "simulator/gateway_sim.h"
 
@@ -160,13 +161,8 @@ void PlainPipeline::Work() {
 // ---- figures ----
 
 uint64_t ResidentBytes() {
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr) return 0;
-    unsigned long size = 0;
-    unsigned long resident = 0;
-    const int n = std::fscanf(f, "%lu %lu", &size, &resident);
-    std::fclose(f);
-    return n == 2 ? uint64_t(resident) * uint64_t(::sysconf(_SC_PAGESIZE)) : 0;
+    uint64_t resident = 0;
+    return SessionClock::GetMemoryInfo(&resident, nullptr) == 0 ? resident : 0;
 }
 
 }  // namespace kvobench

@@ -93,7 +93,8 @@ private:
     std::thread m_worker;
 };
 
-// Resident bytes of the process (/proc/self/statm).
+// Resident bytes of the process (the session clock's working set); 0 when
+// they cannot be read.
 uint64_t ResidentBytes();
 
 }  // namespace kvobench
