@@ -1,5 +1,7 @@
 #include "api/release_reaper.h"
 
+#include <dlfcn.h>
+
 #include <list>
 #include <mutex>
 #include <thread>
@@ -38,6 +40,7 @@ public:
     }
 
     bool Run(std::function<void()> teardown) {
+        KeepLibraryLoaded();
         JoinFinished();
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries.emplace_back();
@@ -62,6 +65,24 @@ private:
         std::thread thread;
         bool finished = false;
     };
+
+    // A host may unload the library right after the callback that released
+    // an instance returned, while the teardown still runs. Unloading runs the
+    // library's static destructors under the dynamic loader's lock, and this
+    // one would join a teardown that waits for a worker which may need that
+    // very lock (a thread's first thread-local with a destructor takes it):
+    // the process would hang. So from the first such release on the library
+    // stays loaded until the process exits (whose destructors run without
+    // that lock held), and an unload only drops the host's reference.
+    static void KeepLibraryLoaded() {
+        static const bool kept = [] {
+            Dl_info self{};
+            if (::dladdr(reinterpret_cast<void*>(&RunTeardownLater), &self) == 0 || self.dli_fname == nullptr)
+                return false;
+            return ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+        }();
+        (void)kept;
+    }
 
     void JoinFinished() {
         std::vector<std::thread> finished;

@@ -294,9 +294,11 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   thread keeps it waiting (logged after 3000 ms).
  * - Called inside a callback, it returns 0 at once without waiting for its
  *   own thread: the teardown goes on on a thread of the library and
- *   completes as soon as that callback returns. Unloading the library or
- *   exiting waits for such a teardown, except when the process exits from
- *   inside the very callback that made the release.
+ *   completes as soon as that callback returns. From the first such
+ *   release on, the library stays loaded until the process ends (dlclose
+ *   then only gives back the host's reference); exiting waits for the
+ *   teardown, except when the process exits from inside the very callback
+ *   that made the release.
  * Release comes last: a call on the handle that begins after the release
  * began (from the releasing callback too), or any later use of the handle,
  * is not allowed (only a null handle is checked). */
