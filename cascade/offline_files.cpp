@@ -171,8 +171,11 @@ Rules QueueRules() {
 #undef KVO_FIELD
 
 const Rules& RulesOf(OfflineFile file) {
-    static const Rules kIndex = IndexRules(), kStock = StockRules(), kQueue = QueueRules(), kOrder = OrderRules(),
-                       kTrans = TransRules(), kSuper = SuperStockRules();
+    // Never destroyed: a playback may still read a file while the process
+    // exits.
+    static const Rules &kIndex = *new Rules(IndexRules()), &kStock = *new Rules(StockRules()),
+                       &kQueue = *new Rules(QueueRules()), &kOrder = *new Rules(OrderRules()),
+                       &kTrans = *new Rules(TransRules()), &kSuper = *new Rules(SuperStockRules());
     switch (file) {
     case OfflineFile::kIndex:
         return kIndex;

@@ -55,11 +55,13 @@ int StoreResult(const std::string& bytes, corvane::CTLString& out) {
 using Converter = int (*)(const char*, int, corvane::CTLString&);
 
 const std::map<std::pair<uint32_t, uint32_t>, Converter>& ConverterRegistry() {
-    static const std::map<std::pair<uint32_t, uint32_t>, Converter> registry = {
+    // Never destroyed: threads may still convert texts while the process
+    // exits.
+    static const auto* registry = new std::map<std::pair<uint32_t, uint32_t>, Converter>{
         {{936, 950}, &TL_GbkToBig5},
         {{950, 936}, &TL_Big5ToGbk},
     };
-    return registry;
+    return *registry;
 }
 
 bool LiesInside(const char* text, const corvane::CTLString& s) {

@@ -36,10 +36,11 @@ const XML_Memory_Handling_Suite kMemorySuite = {&XmlMalloc, &XmlRealloc, &XmlFre
 constexpr uint64_t kParseChunk = 16u << 20;
 
 // Double-byte decoding tables, built once per code page and kept for the
-// life of the process (expat's conversion function reads them unlocked).
+// life of the process (expat's conversion function reads them unlocked, and
+// a parse may still run while the process exits).
 const int32_t* DoubleByteTable(uint32_t cp) {
     static std::mutex mutex;
-    static std::map<uint32_t, std::unique_ptr<int32_t[]>> tables;
+    static auto& tables = *new std::map<uint32_t, std::unique_ptr<int32_t[]>>;
     std::lock_guard<std::mutex> lock(mutex);
     auto it = tables.find(cp);
     if (it != tables.end()) return it->second.get();

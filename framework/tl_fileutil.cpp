@@ -23,7 +23,9 @@ struct ErrorRow {
 };
 
 const std::vector<ErrorRow>& ErrorTable() {
-    static const std::vector<ErrorRow> table = {
+    // Never destroyed: threads may still report file errors while the
+    // process exits.
+    static const std::vector<ErrorRow>& table = *new std::vector<ErrorRow>{
         {TL_FILE_E_NOT_FOUND, {2, 6, 18, 107}},
         {TL_FILE_E_BAD_PATH, {3, 15, 17, 34, 52, 55, 70, 85, 111, 123, 124, 125, 144, 154, 161, 206, 208, 267}},
         {TL_FILE_E_TOO_MANY_OPEN, {4, 36, 68, 113}},

@@ -349,9 +349,10 @@ struct ChineseMapper {
     }
 };
 
+// Never destroyed: threads may still map texts while the process exits.
 ChineseMapper& Mapper() {
-    static ChineseMapper m;
-    return m;
+    static ChineseMapper* m = new ChineseMapper;
+    return *m;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "quote/datadict.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -23,29 +24,28 @@ struct CDataDictionary::Block {
 
 namespace {
 
-CDataDictionary* g_dictionary = nullptr;
+// Made at first use and never destroyed: push workers may still convert
+// records while the process exits.
+std::atomic<CDataDictionary*> g_dictionary{nullptr};
 
 corvane::CCriticalSection& CreationLock() {
-    static corvane::CCriticalSection lock;
-    return lock;
-}
-
-void DestroyDictionary() {
-    delete g_dictionary;
-    g_dictionary = nullptr;
+    static corvane::CCriticalSection* lock = new corvane::CCriticalSection;
+    return *lock;
 }
 
 }  // namespace
 
 CDataDictionary* CDataDictionary::GetInstance() {
-    if (g_dictionary == nullptr) {
+    CDataDictionary* dictionary = g_dictionary.load(std::memory_order_acquire);
+    if (dictionary == nullptr) {
         corvane::CTLSingleLock lock(&CreationLock(), 1);
-        if (g_dictionary == nullptr) {
-            g_dictionary = new CDataDictionary;
-            std::atexit(&DestroyDictionary);
+        dictionary = g_dictionary.load(std::memory_order_acquire);
+        if (dictionary == nullptr) {
+            dictionary = new CDataDictionary;
+            g_dictionary.store(dictionary, std::memory_order_release);
         }
     }
-    return g_dictionary;
+    return dictionary;
 }
 
 CDataDictionary::~CDataDictionary() { TL_Free(m_pBlock); }

@@ -68,8 +68,10 @@ std::vector<std::string> ExpandSubscriptionKeys(std::string_view keyList) {
 }
 
 SubscriptionRegistry& SubscriptionRegistry::Global() {
-    static SubscriptionRegistry registry;
-    return registry;
+    // Never destroyed: the relay thread may still look keys up while the
+    // process exits.
+    static SubscriptionRegistry* registry = new SubscriptionRegistry;
+    return *registry;
 }
 
 namespace {

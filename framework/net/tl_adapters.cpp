@@ -14,9 +14,10 @@ struct AdapterState {
     std::function<bool(std::vector<pl::RawAdapter>&)> source;
 };
 
+// Never destroyed: a session may still log in while the process exits.
 AdapterState& State() {
-    static AdapterState s;
-    return s;
+    static AdapterState* s = new AdapterState;
+    return *s;
 }
 
 }  // namespace
