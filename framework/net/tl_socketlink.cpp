@@ -361,6 +361,9 @@ void CTLWindowsTcpConnection::PostConnectDone(int success) {
 }
 
 void CTLWindowsTcpConnection::OnConnectDone(int success) {
+    // The waiter that posted this result ends right after: it is joined
+    // here rather than left finished and unjoined for the connection's life.
+    JoinOrLetGo(TakeWaiter());
     pl::IoPort* port = TL_NetGetPort();
     if (success) {
         CTLSingleLock lock(&m_sockLock, 1);
