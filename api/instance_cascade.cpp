@@ -17,7 +17,10 @@ std::string Text(const char* text) { return text ? text : ""; }
 
 }  // namespace
 
-bool CSocketDataMananger::Start() { return m_cascade->Start(); }
+bool CSocketDataMananger::Start() {
+    m_usedRelay->store(true, std::memory_order_release);
+    return m_cascade->Start();
+}
 
 void CSocketDataMananger::Stop() {
     // A playback this instance started ends first: it feeds the relay

@@ -122,7 +122,7 @@ KVO_API int32_t KvoReleaseInstance(void* handle) {
         // waits for that callback and for the threads of the instance (this
         // one may be among them), goes on without it.
         try {
-            if (kvoapi::RunTeardownLater([instance] { FinishAndDelete(instance); })) return 0;
+            if (kvoapi::RunTeardownLater([instance] { FinishAndDelete(instance); }, instance->Waits())) return 0;
         } catch (...) {
         }
         WriteLog(1, "KvoReleaseInstance:%lld: no thread for the teardown, the instance is left closed",

@@ -2,49 +2,38 @@
 
 #include <dlfcn.h>
 
+#include <condition_variable>
+#include <cstdlib>
 #include <list>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "framework/tl_hostcall.h"
+#include "cascade/relay.h"
 
 namespace kvoapi {
 namespace {
 
 class Reaper {
 public:
-    Reaper() = default;
+    // Never destroyed: a teardown left running at exit still reaches it.
+    static Reaper& TheOne() {
+        static Reaper* reaper = new Reaper;
+        return *reaper;
+    }
+
     Reaper(const Reaper&) = delete;
     Reaper& operator=(const Reaper&) = delete;
 
-    ~Reaper() {
-        std::vector<std::thread> left;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (Entry& e : m_entries) left.push_back(std::move(e.thread));
-            m_entries.clear();
-        }
-        // A process that exits from inside a host callback cannot wait for a
-        // teardown, which waits for that very callback to return.
-        const bool inside = corvane::InsideHostCall();
-        for (std::thread& t : left) {
-            if (!t.joinable()) continue;
-            if (inside) {
-                t.detach();
-            } else {
-                t.join();
-            }
-        }
-    }
-
-    bool Run(std::function<void()> teardown) {
+    bool Run(std::function<void()> teardown, TeardownWaits waits) {
         KeepLibraryLoaded();
+        WaitAtExitFromNowOn();
         JoinFinished();
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries.emplace_back();
         Entry* entry = &m_entries.back();
+        entry->waits = std::move(waits);
         try {
             // The thread marks its entry only under the mutex, which is held
             // until the entry has its thread.
@@ -52,6 +41,7 @@ public:
                 work();
                 std::lock_guard<std::mutex> done(m_mutex);
                 entry->finished = true;
+                m_finished.notify_all();
             });
         } catch (...) {  // no thread, or no memory for it
             m_entries.pop_back();
@@ -60,20 +50,69 @@ public:
         return true;
     }
 
+    // The process is exiting, on the calling thread: waits for every
+    // teardown that does not wait for this thread, including those handed
+    // off meanwhile, and joins their threads. The others are left running;
+    // their entries stay, so their last write still finds them.
+    void WaitAtExit() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            std::vector<std::thread> finished;
+            bool waiting = false;
+            for (auto it = m_entries.begin(); it != m_entries.end();) {
+                if (it->finished) {
+                    finished.push_back(std::move(it->thread));
+                    it = m_entries.erase(it);
+                    continue;
+                }
+                if (!WaitsForThisThread(it->waits)) waiting = true;
+                ++it;
+            }
+            if (!finished.empty()) {
+                lock.unlock();
+                for (std::thread& t : finished) t.join();
+                lock.lock();
+                continue;
+            }
+            if (!waiting) return;
+            m_finished.wait(lock);
+        }
+    }
+
 private:
+    Reaper() = default;
+
     struct Entry {
         std::thread thread;
         bool finished = false;
+        TeardownWaits waits;
     };
+
+    // Whether a teardown may wait for the calling thread (see the header).
+    static bool WaitsForThisThread(const TeardownWaits& waits) {
+        if (corvane::InsideHostCallOf(waits.gate.get())) return true;
+        return OnRelayDispatcher() && waits.usedRelay && waits.usedRelay->load(std::memory_order_acquire);
+    }
+
+    // Registered once, at the first hand-off: exit handlers run in the reverse
+    // order of their registration, so the wait comes before every handler
+    // registered earlier, among them the destructors of whatever existed
+    // when the first teardown was handed off. What a teardown touches that
+    // may be made later lives until the process ends.
+    static void WaitAtExitFromNowOn() {
+        static std::once_flag once;
+        std::call_once(once, [] { std::atexit([] { TheOne().WaitAtExit(); }); });
+    }
 
     // A host may unload the library right after the callback that released
     // an instance returned, while the teardown still runs. Unloading runs the
-    // library's static destructors under the dynamic loader's lock, and this
-    // one would join a teardown that waits for a worker which may need that
+    // library's exit handlers under the dynamic loader's lock, and the wait
+    // above would join a teardown that waits for a worker which may need that
     // very lock (a thread's first thread-local with a destructor takes it):
-    // the process would hang. So from the first such release on the library
-    // stays loaded until the process exits (whose destructors run without
-    // that lock held), and an unload only drops the host's reference.
+    // the process would hang, and the library's code would go while the
+    // teardown runs it. So from the first such release on the library stays
+    // loaded until the process exits (whose handlers run without that lock
+    // held), and an unload only drops the host's reference.
     static void KeepLibraryLoaded() {
         static const bool kept = [] {
             Dl_info self{};
@@ -101,16 +140,14 @@ private:
     }
 
     std::mutex m_mutex;  // the entries
+    std::condition_variable m_finished;
     std::list<Entry> m_entries;
 };
 
-Reaper& TheReaper() {
-    static Reaper reaper;
-    return reaper;
-}
-
 }  // namespace
 
-bool RunTeardownLater(std::function<void()> teardown) { return TheReaper().Run(std::move(teardown)); }
+bool RunTeardownLater(std::function<void()> teardown, TeardownWaits waits) {
+    return Reaper::TheOne().Run(std::move(teardown), std::move(waits));
+}
 
 }  // namespace kvoapi

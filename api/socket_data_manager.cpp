@@ -32,7 +32,7 @@ NetEngineUse::~NetEngineUse() {
 using namespace kvoapi;
 
 CSocketDataMananger::CSocketDataMananger(const InstanceConfig* config)
-    : m_gate(std::make_shared<corvane::HostCallGate>()) {
+    : m_gate(std::make_shared<corvane::HostCallGate>()), m_usedRelay(std::make_shared<std::atomic<bool>>(false)) {
     InitLog(config);
     if (m_netUse.StartResult() != 0) {
         WriteLog(1, "CSocketDataMananger: socket engine start failed: 0x%08x",

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "api/cascade_settings.h"
+#include "api/release_reaper.h"
 #include "cascade/cascade_node.h"
 #include "session/market_session.h"
 #include "framework/tl_hostcall.h"
@@ -85,6 +86,9 @@ public:
     // of the instance begins once it returns, every wait of the instance
     // wakes and later ones fail at once.
     void BeginRelease();
+    // What the teardown of this instance may wait for besides its own
+    // threads (release_reaper.h).
+    kvoapi::TeardownWaits Waits() const { return {m_gate, m_usedRelay}; }
     // The rest of a release before the delete: wakes the waits again until
     // no call is in flight (logged when that takes longer than the stop
     // wait). Must not run on a thread inside a call or a callback of the
@@ -203,6 +207,10 @@ private:
     // The gate of the instance's host callbacks, handed to each session it
     // builds; the relay holds it while the instance is its callback context.
     std::shared_ptr<corvane::HostCallGate> m_gate;
+    // Raised by the first Start, which attaches the cascade side to the
+    // process-wide relay dispatcher; shared with a teardown that outlives the
+    // instance.
+    std::shared_ptr<std::atomic<bool>> m_usedRelay;
     std::atomic<uint32_t> m_calls{0};  // exported calls in flight
     std::atomic<bool> m_releasing{false};
     std::mutex m_callMutex;  // the release's wait for m_calls

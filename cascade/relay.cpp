@@ -210,7 +210,16 @@ const void* CascadeWorker::Owner() {
     return m_owners.empty() ? nullptr : m_owners.back();
 }
 
+namespace {
+// Set on the relay dispatcher's thread by its first item (a plain value: no
+// thread-local destructor to register).
+thread_local bool t_relayDispatcher = false;
+}  // namespace
+
+bool OnRelayDispatcher() { return t_relayDispatcher; }
+
 void CDataTransThread::ProcessItem(CQueueTaskItem* item) {
+    t_relayDispatcher = true;
     int32_t length = 0;
     const char* data = item->GetData(nullptr, &length);
     if (item->GetType() == CQueueTaskItem::kText && data != nullptr && length > 0)

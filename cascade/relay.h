@@ -144,6 +144,11 @@ public:
 CDataTransThread& DataTransThread();
 CSocketSend& SocketSendThread();
 
+// True on the relay dispatcher's thread, where the host's data callbacks of
+// the master role and of playback run; the last instance to detach from the
+// dispatcher stops that thread and waits for it.
+bool OnRelayDispatcher();
+
 // Posts a data message to the relay dispatcher (the item takes the block).
 void PostToDispatcher(PeerBlock message);
 // Posts a message for a connection to the socket sender (the item takes the

@@ -5,7 +5,10 @@
 namespace corvane {
 namespace {
 
+// Plain values: a thread-local with a destructor would register it with the
+// dynamic loader on the thread's first call.
 thread_local uint32_t t_hostCallDepth = 0;
+thread_local HostCallScope* t_innermost = nullptr;
 
 }  // namespace
 
@@ -33,15 +36,27 @@ bool HostCallGate::WaitIdle(uint32_t ms) {
 }
 
 HostCallScope::HostCallScope(HostCallGate* gate) : m_gate(gate), m_entered(gate == nullptr || gate->Enter()) {
-    if (m_entered) ++t_hostCallDepth;
+    if (!m_entered) return;
+    ++t_hostCallDepth;
+    m_outer = t_innermost;
+    t_innermost = this;
 }
 
 HostCallScope::~HostCallScope() {
     if (!m_entered) return;
     --t_hostCallDepth;
+    t_innermost = m_outer;
     if (m_gate != nullptr) m_gate->Leave();
 }
 
 bool InsideHostCall() { return t_hostCallDepth > 0; }
+
+bool InsideHostCallOf(const HostCallGate* gate) {
+    if (gate == nullptr) return false;
+    for (const HostCallScope* s = t_innermost; s != nullptr; s = s->m_outer) {
+        if (s->m_gate == gate) return true;
+    }
+    return false;
+}
 
 }  // namespace corvane

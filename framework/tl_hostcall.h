@@ -48,6 +48,9 @@ private:
 // One call into the host: the thread's depth is raised and the gate (when
 // given) entered for the scope's lifetime. Without a gate the call always
 // goes ahead; with a closed one it must not be made (Entered is false).
+// The entered scopes of a thread form a chain (a host may call the library
+// from a callback, which may call the host again), so that the thread can
+// tell whose callbacks it is inside.
 class HostCallScope {
 public:
     explicit HostCallScope(HostCallGate* gate);
@@ -57,11 +60,17 @@ public:
     bool Entered() const { return m_entered; }
 
 private:
+    friend bool InsideHostCallOf(const HostCallGate* gate);
+
     HostCallGate* m_gate;
     bool m_entered;
+    HostCallScope* m_outer = nullptr;  // the thread's scope this one is nested in
 };
 
 // True while the calling thread runs inside a host callback the library made.
 bool InsideHostCall();
+// True while the calling thread runs inside a callback made through gate
+// (at any depth of nesting).
+bool InsideHostCallOf(const HostCallGate* gate);
 
 }  // namespace corvane

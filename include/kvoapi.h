@@ -287,7 +287,10 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  * - Calls other threads are making on the same instance return promptly
  *   with their usual failure (null for queries, -1002 for waiting
  *   subscriptions, a failed LoginResult), and nothing they use is freed
- *   before they have returned.
+ *   before they have returned. One is not cut short: a KvoLogin whose
+ *   account is being checked at the authentication centre returns when
+ *   that check ends (each of its three requests gives up after 2000 ms in
+ *   which nothing arrives), and the release waits for it.
  * - Called outside a callback, it returns once the instance is torn down:
  *   its threads (a playback it started included) ended, its connections
  *   closed, its memory freed. A callback that does not return on another
@@ -296,9 +299,19 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   own thread: the teardown goes on on a thread of the library and
  *   completes as soon as that callback returns. From the first such
  *   release on, the library stays loaded until the process ends (dlclose
- *   then only gives back the host's reference); exiting waits for the
- *   teardown, except when the process exits from inside the very callback
- *   that made the release.
+ *   then only gives back the host's reference).
+ * - Ending the process (main returning, or exit on any thread) while such
+ *   a teardown runs waits until it has completed, before the exit handlers
+ *   registered before that release run (the library's own included), with
+ *   two exceptions, where the teardown waits for the exiting thread itself
+ *   and the process ends at once without it: an exit made on a thread that
+ *   is inside a callback of the released instance (the callback that made
+ *   the release, say), and an exit made inside a data callback on the relay
+ *   thread when the released
+ *   instance ever was a master, a child or played back (its teardown stops
+ *   that thread). An instance never released is not torn down at exit: its
+ *   threads go on until the process ends, and nothing they use is freed
+ *   before.
  * Release comes last: a call on the handle that begins after the release
  * began (from the releasing callback too), or any later use of the handle,
  * is not allowed (only a null handle is checked). */
