@@ -101,6 +101,10 @@ int IoPort::Create() {
 }
 
 void IoPort::Shutdown() {
+    // The threads in Dequeue are not waited for: one that has taken its
+    // packet still returns it. Waiting would not spare the owner its join
+    // (the packet's handling comes after the return) and would cost every
+    // Dequeue a shared counter.
     if (!m_open.exchange(false, std::memory_order_acq_rel)) return;
     {
         std::lock_guard<std::recursive_mutex> g(m_queueMutex);

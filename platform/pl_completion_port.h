@@ -76,17 +76,34 @@ public:
     // Creates the epoll set and the wake-up eventfd. Returns 0 or an errno
     // value; a port can be created once.
     int Create();
-    // Ends the port. From the moment it is called no Dequeue returns a packet
-    // any more: every call returns false, and so does a thread already
-    // waiting in it, which is woken; such a thread drops whatever it was
-    // woken for (one that was serving a socket when the shutdown came drops
-    // the completion it made). Packets still queued are dropped, and so are
-    // completions made later (by Close). Sockets still lingering after a
-    // Close that let their sends arrive are reset and closed now. Handles
-    // still registered keep their sockets until Close is called on them. The
-    // port's own descriptors stay open until it is destroyed, so that a
-    // thread still on its way into epoll_wait never waits on a closed or
-    // reused number.
+    // Ends the port (a second call does nothing): marks it shut (IsOpen
+    // turns false), empties the queue and wakes the threads waiting in
+    // Dequeue. It does not wait for the threads in Dequeue.
+    //
+    // After the mark a call of Dequeue returns a packet only when it had
+    // taken it from the queue before Shutdown emptied it, or had made it
+    // from a socket and still found the port open after that: such a call
+    // may return it even after Shutdown has returned (one packet per call,
+    // so at most one per thread that was in Dequeue). Every other call
+    // returns false: one that starts after the mark, and one that had no
+    // packet yet when the mark came; a thread waiting in epoll_wait is woken
+    // and drops whatever it was woken for, and a thread that was serving a
+    // socket drops the completion it made. Packets still queued are dropped,
+    // and so is every packet queued later (posted, or made by Close or
+    // StartSend): none is ever returned.
+    //
+    // So Shutdown alone does not make the operations and keys of the packets
+    // unused: a packet returned just before or just after it is still being
+    // handled by its thread. The owner stops and joins the threads that call
+    // Dequeue before it frees what its packets point to, or keeps that alive
+    // for as long as a thread it leaves behind may come back; and it destroys
+    // the port only once no thread calls into it.
+    //
+    // Sockets still lingering after a Close that let their sends arrive are
+    // reset and closed now. Handles still registered keep their sockets until
+    // Close is called on them. The port's own descriptors stay open until it
+    // is destroyed, so that a thread still on its way into epoll_wait never
+    // waits on a closed or reused number.
     void Shutdown();
     bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
 
@@ -103,7 +120,8 @@ public:
     void PostWake();
 
     // Waits for the next packet; timeoutMs < 0 waits without limit. Returns
-    // false on time-out, and once the port is shut down (see Shutdown). Each
+    // false on time-out, when epoll_wait fails, and once the port is shut
+    // down (save a call that already had its packet: see Shutdown). Each
     // thread alternates between the queue and the sockets (see above); the
     // turn is kept per thread.
     bool Dequeue(IoPacket& out, int timeoutMs = -1);

@@ -330,7 +330,9 @@ void StopThreadsAndLinks(EngineThreads& t) {
     if (!allJoined) {
         // A thread may still use links and the port: keep them (deliberate
         // leak). The port is shut: a thread left behind that comes back to
-        // it gets no more completions, and a shut port still answers calls.
+        // it gets no more completions, save the one a call of Dequeue already
+        // in progress had taken, which the thread drops as the generation
+        // has moved on; and a shut port still answers calls.
         e.port.store(nullptr);
         if (e.portOwner) {
             e.portOwner->Shutdown();
@@ -343,6 +345,8 @@ void StopThreadsAndLinks(EngineThreads& t) {
         e.stop.store(false);
         return;
     }
+    // Every completion thread has been joined: no call of Dequeue is left to
+    // return a packet, so the links and their operations may go.
     if (e.portOwner) e.portOwner->Shutdown();
     // Deleting a listening link joins its listen thread, which may register
     // one more accepted link: repeat until the lists stay empty.
