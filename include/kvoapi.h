@@ -44,6 +44,17 @@
  * waiting call made inside a callback holds that callback's thread for its
  * wait (a data callback's kind and market get no data meanwhile).
  *
+ * Log. A process has one log, which all its instances write. Each
+ * KvoCreateInstance moves it into m_logpath/kvolog (the folder is made then)
+ * and sets its level from m_loglevel: from then on the lines of every
+ * instance go there at that level, so a later instance's folder receives the
+ * earlier instances' lines. The file is named with the date and a file number,
+ * "kvoapi20261208_000.log"; it appears with the first line written (lines
+ * above the level are not), and a file that passed 4 MiB, or a new day,
+ * goes on in the next one. One log writer thread, started by the first
+ * creation, rolls the files about every 10 s; it stays after the last
+ * release, until the process ends, and is never started twice.
+ *
  * Connection loss. A logged-in market sends a heartbeat every 2 s. After the
  * first successful KvoLogin a dropped TCP connection is noticed only when no
  * heartbeat answer came for 14 s: until then the host gets no data and no
@@ -84,10 +95,24 @@
  * Roles. "tool.ini" in the process's working folder, read at creation, makes
  * an instance a cascade master ("master=true", serving child instances on
  * port "socket_port=N") or a child ("master=false": it logs in, queries and
- * subscribes through its master); without it the instance is standalone. The
- * cascade relay, the playback thread and the handle their data callbacks
+ * subscribes through its master); without it the instance is standalone.
+ * A child listens on socket_port as a master does, to serve children of its
+ * own. A port already in use (a child and its master on one machine with
+ * the same socket_port, or a second master or child in one process) is
+ * reported only in the log ("cannot listen on port N (errno 98)"): the
+ * instance is created all the same and serves no children.
+ * A child's markets are its master's: it may query and subscribe markets it
+ * never registered (see KvoRegisterAddr). A child is never told that its
+ * master has gone (released, ended, or the connection broken): no fncnotify
+ * comes, the data simply stop, queries give null, and KvoLogin gives -1014
+ * until a master listens at that address again.
+ * The cascade relay, the playback thread and the handle their data callbacks
  * get are process-wide: one cascade or playback instance per process, and in
- * those roles the data callbacks are those of the instance created last.
+ * those roles the data callbacks are those of the instance created last (of
+ * any role, a standalone one included). Releasing that instance leaves the
+ * relay without data callbacks until the next KvoCreateInstance: a master,
+ * or a playback, still running in the process then delivers its data to no
+ * one.
  */
 #ifndef KVOAPI_H
 #define KVOAPI_H
@@ -168,7 +193,7 @@ typedef struct OfflineDebugConfig {
  * they belong to the library and are freed when the call returns; the
  * result is ignored. The handle is the instance that received the data (in
  * the master role and during playback: the process's last created
- * instance).
+ * instance, and no call at all once that one was released; see Roles).
  * Threads: each market has one push worker per kind, so the calls of one
  * kind and market never overlap, while kinds and markets run in parallel.
  * Index and five-level ticks share one worker (five-level ticks, which the
@@ -197,7 +222,10 @@ typedef void (*NotifyCallback)(void* handle, const NotifyRecord* record);
  * Kind 2 comes on the thread that sends the kept list again: the host's
  * thread inside KvoLogin, or the market's reconnect thread. A refused entry
  * is reported and the next ones are still sent; an entry still unanswered
- * after a second try is reported and ends the re-sending. */
+ * after a second try is reported and ends the re-sending.
+ * No instance handle comes with the report: a host whose instances share one
+ * function cannot tell whose report it is (give each instance a function of
+ * its own). */
 typedef void (*SubscribeCallback)(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
                                   int32_t result, int32_t kind);
 
@@ -270,10 +298,10 @@ enum {
 
 /* Creates an instance from cfg. The record is copied (texts read within
  * their fields, callbacks included): it may be freed at once, and changing
- * it later changes nothing. Opens the log m_logpath/kvolog/kvoapi.log and
- * reads "tool.ini" (see Roles); it does not wait for any gateway. Result:
- * the handle, or null for a null cfg or when the instance cannot be
- * built. */
+ * it later changes nothing. Moves the process's log into m_logpath/kvolog
+ * (see Log) and reads "tool.ini" (see Roles); it does not wait for any
+ * gateway. Result: the handle, or null for a null cfg or when the instance
+ * cannot be built. */
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 
 /* Releases the instance; the result is always 0, a null handle is ignored.
@@ -325,11 +353,22 @@ KVO_API int32_t KvoReleaseInstance(void* handle);
  * Special market texts: "auth" (address: the authentication text, port: the
  * auth type 1 to 3), "superstocklevel" (address: the depth as decimal text,
  * kept within 10..1000), "qsuserdata" (user data for the telemetry).
+ * "auth" of type 1 or 2 first registers the three built-in gateway
+ * addresses for "USH" and "USZ" (those m_connectmarket allows), on port 8503
+ * (type 1) or 8603 (type 2), tried after every address the host registers;
+ * type 3 registers none. Only then is the text checked: an empty text, one
+ * without a user id ("userid=" followed by the id and "|"), or a type
+ * outside 1..3 gives -1007, and the addresses stay registered: those markets
+ * then have sessions, KvoLogin tries those hosts, and queries and
+ * subscriptions on them wait (see Waiting) instead of failing at once.
  * Does not wait. Result: 0; -1009 null handle, or the session cannot be
  * built; -1006 null address; -1007 null, unknown or refused market, or a bad
  * "auth" text; -1010 "qsuserdata" that no session takes; -1 a
- * "superstocklevel" before any market. In the child role the address is
- * the master's (0); during playback nothing is registered (0). */
+ * "superstocklevel" before any market. In the child role every other
+ * market text, null included and m_connectmarket unchecked, sets the
+ * master's address and port (0, the last one counts): the child's queries
+ * and subscriptions go there for any market, the master's markets being
+ * what counts. During playback nothing is registered (0). */
 KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* addr, uint16_t port);
 
 /* Logs the account in on every registered market, one market after the
@@ -340,6 +379,13 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * checked there (up to 2000 ms). Waits: up to 5000 ms per address tried,
  * plus up to m_timeout per re-sent subscription (one unanswered twice ends
  * the re-sending). A market already logged in answers 0 without traffic.
+ * A null username or password is taken as an empty text. In the standalone
+ * and master roles, with no market registered (none was, or every
+ * registration failed) no gateway is asked: the result is the
+ * authentication step's alone, 0 with an empty expire_date, or -1012. There
+ * every KvoLogin made outside playback counts as an online login, whatever
+ * its result (no market, -1012 and refusals included): a later
+ * KvoStartOfflineDebug gives -101.
  * Result: a LoginResult block the host frees with KvoFreeMem (null only when
  * its 144 bytes cannot be allocated). nstatuscode: 0 (or the gateway's
  * positive status) logged in; -1009 null handle; -1012 authentication
@@ -347,9 +393,12 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * -1005 no TCP connection; -1006 a market without addresses; -1003, -1013,
  * -1017, -1018 gateway refusals with the gateway's text; -1016 a market the
  * gateway ended (see Connection loss). With several markets the last failing
- * market's code wins. Child role: -1014 master not reachable (5000 ms
- * connect), -1002 no answer within 6000 ms, -1004, -1015 or the master's
- * code. After KvoStartOfflineDebug: 0 at once. */
+ * market's code wins. Child role: 0 with an empty expire_date; -1014
+ * master not reachable (5000 ms connect), also after the master has gone,
+ * until a master listens there again (the child is not told that it went,
+ * see Roles); -1002 no answer within 6000 ms; -1004 user name or password
+ * differ from those of the master's own last KvoLogin; -1015, or the
+ * master's code. After KvoStartOfflineDebug: 0 at once. */
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password);
 
 /* Asks the market's gateway for its code list. Result: a malloc'ed,
@@ -357,9 +406,16 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
  * *out_length; for "USHI" the codes are the public ones, each followed by
  * ",". Null, with *out_length untouched: null handle, market or out_length,
  * a market not registered, or no answer within m_timeout (before the login:
- * after the whole m_timeout). Child role: through the master, up to 3000 ms
- * (null at once when not logged in). During playback: "codelist.ini" of the
- * playback folder. */
+ * after the whole m_timeout). During playback: "codelist.ini" of the
+ * playback folder.
+ * Child role: asked of the master, for any market the master registered
+ * (the child's own registrations do not count), waiting up to 3000 ms; null
+ * at once while the child has no connection to a master (before its login,
+ * or once the master has gone). The master answers only with data: a query
+ * that finds nothing there (no records, no code list, a market it lacks, no
+ * gateway answer) gets no answer at all, so the child waits the whole
+ * 3000 ms and then gives null with the out value untouched. An answer that
+ * takes the master longer than 3000 ms is dropped when it comes. */
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length);
 
 /* Does nothing: 0, or -1009 for a null handle. */
@@ -372,10 +428,11 @@ KVO_API int32_t KvoGetCodeInfo(void* handle);
  * market not registered, no answer within m_timeout (before the login:
  * after the whole m_timeout), or an answer without records. On null the
  * index and stock queries leave *out_count untouched; the super-stock query
- * sets it to 0 when the gateway answered. Child role: through the master,
- * up to 3000 ms (null at once when not logged in). During playback:
- * "index.csv", "stock.csv" and "superstock.csv" of the playback folder. Two
- * queries of one kind on one market run one after the other. */
+ * sets it to 0 when the gateway answered. Child role: as KvoGetCodelist (a
+ * query matching no records waits the whole 3000 ms, and every null, the
+ * super-stock query's included, leaves *out_count untouched). During
+ * playback: "index.csv", "stock.csv" and "superstock.csv" of the playback
+ * folder. Two queries of one kind on one market run one after the other. */
 KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist, uint32_t* out_count);
 
 /* Stock snapshot: TickStock records (809 bytes each), as KvoGetTickIndex. */
