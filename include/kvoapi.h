@@ -376,7 +376,9 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * m_connectsubscribe 1, sends each market's kept subscriptions again (kind 2
  * reports on fncsubscribe come on this thread). An account needing the
  * authentication centre (m_authtype 0, no "auth" registration) is first
- * checked there (up to 2000 ms). Waits: up to 5000 ms per address tried,
+ * checked there (three requests, each given up after 2000 ms in which
+ * nothing arrives; a release of the instance waits for the check). Waits:
+ * up to 5000 ms per address tried,
  * plus up to m_timeout per re-sent subscription (one unanswered twice ends
  * the re-sending). A market already logged in answers 0 without traffic.
  * A null username or password is taken as an empty text. In the standalone
