@@ -11,7 +11,8 @@
 //                       300 ms; instance B's callback calls exit(0) meanwhile
 //   releasing-exits     the callback that released its instance calls exit(0)
 //   unreleased          main returns while an instance never released still
-//                       receives data
+//                       receives data (and, given a playback folder, while
+//                       a playback never released plays)
 //   relay-exits         a playback instance P plays; the host's data callback
 //                       (on the relay thread, of an instance created after P)
 //                       releases P and calls exit(0)
@@ -130,6 +131,17 @@ void* Online(const InstanceConfig& cfg, uint16_t port) {
     return h;
 }
 
+// Stock ticks of the folder, one record every 20 ms, for a long while.
+const OfflineDebugConfig& Playback(const char* folder) {
+    static OfflineDebugConfig play{};
+    std::strncpy(play.path, folder, sizeof(play.path) - 1);
+    std::strncpy(play.subtype, "stock", sizeof(play.subtype) - 1);
+    play.push_space = 20;
+    play.push_count = 1;
+    play.playback_times = 100;
+    return play;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,19 +193,23 @@ int main(int argc, char** argv) {
         InstanceConfig cfg = Config(folder, &Counting);
         Online(cfg, port);
         while (g_batches < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (argc == 5) {
+            // A playback too, whose records come through the relay to the
+            // callbacks of the instance created last (this one).
+            void* p = KvoCreateInstance(&cfg);
+            if (p == nullptr || KvoStartOfflineDebug(p, &Playback(argv[4])) != 0 ||
+                KvoSubScribe(p, 2, 1, "USHA", "(600000)") != 0)
+                std::_Exit(9);
+            const int before = g_batches;
+            while (g_batches < before + 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         Say("main returns");
         return 0;
     }
     if (g_order == "relay-exits" && argc == 5) {
         InstanceConfig cfgP = Config(folder, nullptr);
         void* p = KvoCreateInstance(&cfgP);
-        OfflineDebugConfig play{};
-        std::strncpy(play.path, argv[4], sizeof(play.path) - 1);
-        std::strncpy(play.subtype, "stock", sizeof(play.subtype) - 1);
-        play.push_space = 20;
-        play.push_count = 1;
-        play.playback_times = 100;
-        if (p == nullptr || KvoStartOfflineDebug(p, &play) != 0) std::_Exit(9);
+        if (p == nullptr || KvoStartOfflineDebug(p, &Playback(argv[4])) != 0) std::_Exit(9);
         // The data callbacks of playback are those of the instance created
         // last: this one's, which release the playing instance and exit.
         g_exitInCallback = true;

@@ -107,14 +107,14 @@ TEST_F(ProcessExitTest, ExitWaitsForATeardownThatDoesNotWaitForTheExitingThread)
 // once and cleanly: the callback that made the release exits (its teardown
 // waits for that very callback), a data callback on the relay thread exits
 // after releasing the playing instance (whose teardown stops that thread),
-// and main returns while an instance that was never released still receives
-// data.
+// and main returns while instances that were never released still receive
+// data, from a gateway and from a playback.
 TEST_F(ProcessExitTest, ExitThatCannotWaitEndsAtOnce) {
     const std::string playback = dir_ + "/play/";
     ASSERT_EQ(mkdir(playback.c_str(), 0700), 0);
     ASSERT_TRUE(WriteOfflineSample(BuildOfflineSample(), playback));
     const std::vector<std::pair<std::string, std::vector<std::string>>> orders = {
-        {"releasing-exits", {}}, {"relay-exits", {playback}}, {"unreleased", {}}};
+        {"releasing-exits", {}}, {"relay-exits", {playback}}, {"unreleased", {playback}}};
     for (const auto& [order, more] : orders) {
         SCOPED_TRACE(order);
         const HostRun run = Run(order, more);
