@@ -421,11 +421,17 @@ KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t
  * subscriptions only choose the played records the data callbacks get, on
  * the relay thread, with a zero timing block. The playback thread takes the
  * start within 5 s, pauses 2 s, plays, and ends 3 s after the last file.
- * Does not wait. Result: 0; -1 null handle; -102 null cfg, playback_times
- * below 1, push_space negative or push_count below 1; -101 playback already
- * started on this instance, an online KvoLogin already made, or another
- * instance's playback still running; -103 child role; -1009 the playback
- * thread cannot start. */
+ * path is a prefix: each file name is appended to it as it stands, so a
+ * folder needs its trailing "/".
+ * Does not wait. Result: 0; the refusals, in the order they are checked:
+ * -1 null handle; -102 null cfg; -101 playback already started on this
+ * instance, an online KvoLogin already made, or another instance's playback
+ * still running; -102 playback_times below 1, push_space negative or
+ * push_count below 1; -103 child role; -102 none of the files subtype names
+ * opens for reading under path (a folder that does not exist, one given
+ * without its "/"), or subtype names no file at all; -1009 the playback
+ * thread cannot start. A refused start changes nothing: the host can start
+ * again, with the right path for instance. */
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg);
 
 /* Frees a block the library returned (with free). Result: 0; -1010 for a
