@@ -187,6 +187,16 @@ int32_t CSocketDataMananger::StartOfflineDebug(const OfflineDebugConfig& config)
         return KVO_ERR_OFFLINE_PARAMS;
     }
     if (m_settings.mode == kChild) return KVO_ERR_OFFLINE_CHILD;
+    // A playback with no file to open would play nothing, yet leave the
+    // instance in playback for good: refused before anything changes, so
+    // that the host can start again with the right path.
+    if (!OfflinePlaybackCanPlay(path, subtype)) {
+        WriteLog(2,
+                 "StartOfflineDebug: no file of subtype \"%s\" opens under path \"%s\" (the file name is appended "
+                 "to it), refused",
+                 subtype.c_str(), path.c_str());
+        return KVO_ERR_OFFLINE_PARAMS;
+    }
     // The playback thread is claimed first, so that a refusal (another
     // instance got there first, or a login moved the state on meanwhile)
     // leaves everything as it was.

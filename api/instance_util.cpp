@@ -6,13 +6,6 @@
 
 namespace kvoapi {
 
-std::string NormaliseMarket(const char* market) {
-    if (!market) return std::string();
-    std::string text(market);
-    if (text.size() >= 3) return text.substr(1, 2);
-    return text;
-}
-
 bool IsInternalAccount(const char* name, size_t length) {
     const size_t marker = sizeof(kInternalAccountMarker) - 1;
     if (!name || length < 8) return false;

@@ -1,6 +1,6 @@
-// Small pure helpers of the library instance: market codes, internal
-// accounts and the merge of the per-market login results (the text helpers
-// they use are the session's).
+// Small pure helpers of the library instance: internal accounts and the
+// merge of the per-market login results (the text helpers they use, and the
+// market codes, NormaliseMarket, are the session's).
 #pragma once
 
 #include <cstddef>
@@ -13,10 +13,6 @@
 #include "session/session_util.h"
 
 namespace kvoapi {
-
-// A market text of three or more characters becomes its second and third
-// characters ("USH" -> "SH"); a shorter text is kept. Null gives "".
-std::string NormaliseMarket(const char* market);
 
 // True for an internal account: at least 8 characters, beginning with the
 // internal-account marker.

@@ -710,6 +710,5 @@ int32_t CascadeNode::SubscribeThroughMaster(uint32_t dataClass, uint32_t subopTy
 
 int32_t CascadeNode::SubscribeLocal(uint32_t dataClass, uint32_t subopType, const std::string& market,
                                     const std::string& codelist) {
-    m_subscriptions.Apply(LocalSubscriber(), dataClass, subopType, market, codelist);
-    return 0;
+    return m_subscriptions.Apply(LocalSubscriber(), dataClass, subopType, market, codelist);
 }

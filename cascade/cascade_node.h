@@ -173,7 +173,8 @@ public:
     // ---- The registry road of the host's own subscriptions ----
 
     // The host's change under the local subscriber (the four rules of
-    // SubscriptionRelay::Apply), passed upstream where coverage changes. 0.
+    // SubscriptionRelay::Apply), passed upstream where coverage changes. 0,
+    // or Apply's refusal (-1007, -1011) with nothing kept or passed on.
     int32_t SubscribeLocal(uint32_t dataClass, uint32_t subopType, const std::string& market,
                            const std::string& codelist);
     // Whether a change of a key needs no upstream step (SubscriptionRelay).

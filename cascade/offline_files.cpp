@@ -535,6 +535,13 @@ SuperStock* LoadOfflineSuperStock(const std::string& folder, const char* market,
 
 // ---- Playback -------------------------------------------------------------------
 
+bool OfflineFileOpens(const std::string& folder, OfflineFile file) {
+    std::FILE* f = std::fopen((folder + OfflineFileName(file)).c_str(), "rb");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
 int64_t PlayOfflineFile(OfflineFile file, const std::string& folder, const OfflineRecordSink& sink) {
     const std::string path = folder + OfflineFileName(file);
     OfflineCsvReader reader(file);

@@ -174,6 +174,9 @@ TickIndex* LoadOfflineTickIndex(const std::string& folder, const char* market, c
 TickStock* LoadOfflineTickStock(const std::string& folder, const char* market, const char* codelist, uint32_t* count);
 SuperStock* LoadOfflineSuperStock(const std::string& folder, const char* market, const char* codelist, uint32_t* count);
 
+// Whether a file of the folder opens for reading, as playback opens it.
+bool OfflineFileOpens(const std::string& folder, OfflineFile file);
+
 // Playback: hands every used row of a file, unfiltered, to the sink as one
 // record (the buffer is reused for the next row); a sink that returns false
 // ends the reading. Returns the number of records handed on, or -1 when the

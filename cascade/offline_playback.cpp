@@ -57,6 +57,13 @@ std::vector<OfflineFile> OfflinePlaybackFiles(std::string_view subtype) {
     return files;
 }
 
+bool OfflinePlaybackCanPlay(const std::string& folder, std::string_view subtype) {
+    for (const OfflineFile file : OfflinePlaybackFiles(subtype)) {
+        if (OfflineFileOpens(folder, file)) return true;
+    }
+    return false;
+}
+
 int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount, uint32_t pushSpaceMs,
                                  const OfflineBatchRelay& relay, const OfflinePause& pause) {
     // The files carry no timing: the host gets zeros.

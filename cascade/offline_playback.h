@@ -40,6 +40,11 @@ inline constexpr char kOfflineDefaultSubtype[] = "index,stock,order,trans,supers
 // An empty list plays the default list.
 std::vector<OfflineFile> OfflinePlaybackFiles(std::string_view subtype);
 
+// Whether a playback of the subtype list from the folder has anything to
+// play: one of the files OfflinePlaybackFiles(subtype) gives opens for
+// reading (OfflineFileOpens). False when the list names no file.
+bool OfflinePlaybackCanPlay(const std::string& folder, std::string_view subtype);
+
 // Hands a batch of records of the file's class on (count records of the
 // class's size; for queue.csv one record of its own length).
 using OfflineBatchRelay = std::function<void(const void* records, uint32_t count, const PushTiming& timing)>;

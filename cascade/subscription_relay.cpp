@@ -4,6 +4,9 @@
 
 #include "cascade/decimal_text.h"
 #include "cascade/peer_message.h"
+#include "framework/tl_log.h"
+#include "session/dataclass.h"
+#include "session/session_util.h"
 
 std::string SubscriptionKeyPart(std::string_view key, std::string_view part) {
     const size_t bar = key.find('|');
@@ -24,8 +27,17 @@ std::string ParenthesisedCodeList(std::string_view codelist) {
     return list;
 }
 
-void SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType, const std::string& market,
-                              const std::string& given) {
+int32_t SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType,
+                                 const std::string& market, const std::string& given) {
+    // A key no record can ever match would only hold its subscriber's place
+    // and, passed upstream, be refused there or wasted.
+    if (const int32_t refused = SubscriptionRefusal(dataClass, market)) {
+        // One short line: a market text from the network may be long.
+        TL_WriteLog(2, "SubScribe: msg_dataclass:%u market:%.*s of subscriber %llu refused (%d)", dataClass,
+                    static_cast<int>(kvoapi::GbkPrefixLength(market, 32)), market.c_str(),
+                    static_cast<unsigned long long>(subscriber), refused);
+        return refused;
+    }
     // A single code without parentheses would otherwise become a key no
     // record ever matches ("2|USHA:600000" beside the records' "2|USHA:(600000)").
     const std::string codelist = ParenthesisedCodeList(given);
@@ -50,13 +62,13 @@ void SubscriptionRelay::Apply(Subscriber subscriber, uint32_t dataClass, uint32_
     default:
         break;
     }
+    return 0;
 }
 
 bool SubscriptionRelay::ChildSubscription(std::string_view text, Subscriber child) {
     PeerSubscribeRequest r;
     if (ReadPeerSubscribeRequest(text, &r) != kPeerOk) return false;
-    Apply(child, uint32_t(r.DataClass()), uint32_t(r.SubopType()), r.market, r.codelist);
-    return true;
+    return Apply(child, uint32_t(r.DataClass()), uint32_t(r.SubopType()), r.market, r.codelist) == 0;
 }
 
 void SubscriptionRelay::DropSubscriberKeys(Subscriber subscriber, std::string_view key) {
@@ -121,7 +133,13 @@ void SubscriptionRelay::ResubscribeHeldCodes(uint32_t dataClass, const std::stri
 
 void SubscriptionRelay::Upstream(uint32_t dataClass, uint32_t subopType, const std::string& market,
                                  const std::string& codelist) {
-    if (m_upstream) m_upstream(dataClass, subopType, market, codelist);
+    if (!m_upstream) return;
+    // The subscriber's change is kept whatever the answer: a refusal
+    // upstream reaches only the log.
+    const int32_t result = m_upstream(dataClass, subopType, market, codelist);
+    if (result != 0)
+        TL_WriteLog(2, "SubScribe: change %u of %u|%s:%s refused upstream (%d)", subopType, dataClass, market.c_str(),
+                    codelist.c_str(), result);
 }
 
 bool SubscriptionRelay::IsKeyCovered(const std::string& key, uint32_t subopType) const {

@@ -49,11 +49,16 @@ public:
     //  3 add codes: add, forward the addition;
     //  4 remove codes: remove, forward the removal;
     //  any other value changes nothing.
-    void Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType, const std::string& market,
-               const std::string& codelist);
+    // 0; a change that no record could ever match (SubscriptionRefusal: a
+    // market that names none, -1007, or a class outside 1 to 6, -1011) is
+    // refused with its code and one log line, whatever the subop_type:
+    // nothing is kept or forwarded.
+    int32_t Apply(Subscriber subscriber, uint32_t dataClass, uint32_t subopType, const std::string& market,
+                  const std::string& codelist);
 
     // A child's change (the text of a ReqType 20 message): ignored (false)
-    // when msg_dataclass, subop_type, market or codelist is empty.
+    // when msg_dataclass, subop_type, market or codelist is empty, or when
+    // Apply refuses it. The child is sent no answer either way.
     bool ChildSubscription(std::string_view text, Subscriber child);
 
     // Removes every key of the subscriber whose data class and market equal

@@ -446,27 +446,44 @@ KVO_API TickStock* KvoGetTickStock(void* handle, const char* market, const char*
 KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const char* codelist, uint32_t* out_count);
 
 /* Changes a subscription (see Subscriptions) and waits up to m_timeout for
- * the gateway's answer. Result: 0; -1009 null handle; -1007 null market, or
- * a market not registered; -1011 msg_dataclass outside 1..6 (nothing sent,
- * not kept); -1002 no answer in time (before the login: after the whole
- * m_timeout); -10001, -10002, -10003 the gateway's status 1, 2, 4; any
- * other gateway status as it stands. The call is kept even when it fails
- * (see Subscriptions). Data begin on the class's push worker.
- * Master role and playback: the change goes to the process's subscription
- * registry, the result is 0 whatever the gateway answers (a master still
- * waits for the gateway for the codes it forwards); subop_type 8 still
- * goes to the market's session as above (-1007 without one, as during a
- * playback). Child role: sent to the master, 0 at once; subop_type 8 does
- * nothing. */
+ * the gateway's answer. A null codelist is taken as an empty text.
+ * Refusals, checked first and in this order in every role: -1009 null
+ * handle; -1007 null market, or a market text that names no market (its
+ * 2nd and 3rd letters are none of SH, SZ, OO, nor ZO or SO, which are taken
+ * as OO; "UXXA" names none); -1011 msg_dataclass outside 1..6. A refused
+ * call is not kept, sent or forwarded anywhere. subop_type 8 is the
+ * exception: past the null handle and market it does what its role says
+ * below, whatever the class.
+ * Standalone role: -1007 also for a market not registered, before the
+ * class is looked at; otherwise the gateway's answer: 0; -1002 no answer
+ * in time (before the login: after the whole m_timeout); -10001, -10002,
+ * -10003 the gateway's status 1, 2, 4; any other gateway status as it
+ * stands. The call is kept even when the gateway refuses it (see
+ * Subscriptions). Data begin on the class's push worker.
+ * Master role, child role and playback: the change goes to the process's
+ * subscription registry, and the result is the registry's, 0, whatever
+ * happens to the change further on; an empty codelist is the whole market,
+ * "()", there. Master role: the codes no other subscriber holds are passed
+ * to the market's session, waiting for the gateway's answer; a refusal
+ * there (-1007 for a market not registered included) is written to the
+ * log, not returned, and the change stays in the registry. subop_type 8
+ * goes to the market's session as in the standalone role (-1007 without
+ * one, as during a playback). During playback nothing goes to a gateway.
+ * Child role: the codes no other subscriber of the process holds are sent
+ * to the master, without waiting for it; subop_type 8 does nothing (0). A
+ * child is never told that its master has gone: the result stays 0 though
+ * the change is not sent ("not sent to the master" in the log). */
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                              const char* codelist);
 
-/* As KvoSubScribe, without waiting: the result is 0 once the request is
- * sent (or -1009, -1007, -1011 as there), and the gateway's answer, or
- * -1002 once none came for more than m_timeout, comes later through
- * fncsubscribe (kind 1). Master role, playback and child role: as
- * KvoSubScribe (no fncsubscribe report; a master waits for the gateway for
- * the codes it forwards). */
+/* As KvoSubScribe, without waiting: the refusals are those of KvoSubScribe
+ * (-1009, -1007, -1011, in that order, in every role). Standalone role:
+ * the result is 0 once the request is sent (-1007 for a market not
+ * registered, -1002 when the request cannot be sent), and the gateway's
+ * answer, or -1002 once none came for more than m_timeout, comes later
+ * through fncsubscribe (kind 1). Master role, child role and playback: as
+ * KvoSubScribe, with no fncsubscribe report (a master still waits for the
+ * gateway for the codes it passes on). */
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                                   const char* codelist);
 
@@ -476,11 +493,17 @@ KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t
  * subscriptions only choose the played records the data callbacks get, on
  * the relay thread, with a zero timing block. The playback thread takes the
  * start within 5 s, pauses 2 s, plays, and ends 3 s after the last file.
- * Does not wait. Result: 0; -1 null handle; -102 null cfg, playback_times
- * below 1, push_space negative or push_count below 1; -101 playback already
- * started on this instance, an online KvoLogin already made, or another
- * instance's playback still running; -103 child role; -1009 the playback
- * thread cannot start. */
+ * path is a prefix: each file name is appended to it as it stands, so a
+ * folder needs its trailing "/".
+ * Does not wait. Result: 0; the refusals, in the order they are checked:
+ * -1 null handle; -102 null cfg; -101 playback already started on this
+ * instance, an online KvoLogin already made, or another instance's playback
+ * still running; -102 playback_times below 1, push_space negative or
+ * push_count below 1; -103 child role; -102 none of the files subtype names
+ * opens for reading under path (a folder that does not exist, one given
+ * without its "/"), or subtype names no file at all; -1009 the playback
+ * thread cannot start. A refused start changes nothing: the host can start
+ * again, with the right path for instance. */
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg);
 
 /* Frees a block the library returned (with free). Result: 0; -1010 for a

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "include/kvoapi.h"
 #include "quote/market.h"
+#include "session/session_util.h"
 
 namespace {
 
@@ -39,6 +41,18 @@ bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, 
 }
 
 bool IsValidDataClass(uint32_t msgDataClass) { return msgDataClass >= 1 && msgDataClass <= 6; }
+
+bool NamesSubscriptionMarket(std::string_view market) {
+    if (market.find('\0') != std::string_view::npos) return false;
+    const std::string code = kvoapi::NormaliseMarket(std::string(market).c_str());
+    return code == "SH" || code == "SZ" || code == "OO" || code == "ZO" || code == "SO";
+}
+
+int32_t SubscriptionRefusal(uint32_t msgDataClass, std::string_view market) {
+    if (!NamesSubscriptionMarket(market)) return KVO_ERR_MARKET;
+    if (!IsValidDataClass(msgDataClass)) return KVO_ERR_DATACLASS;
+    return 0;
+}
 
 uint32_t MarketTextToByteId(const char* market) {
     if (market == nullptr) return 0;

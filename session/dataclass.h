@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "quote/records_indexcode.h"
 
@@ -28,6 +29,15 @@ enum : uint32_t {
 bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, uint32_t* wireClass);
 // True for 1 to 6.
 bool IsValidDataClass(uint32_t msgDataClass);
+
+// Whether a subscription's market text names a market: its market code
+// (kvoapi::NormaliseMarket) is "SH", "SZ" or "OO", or "ZO" or "SO", which
+// subscriptions take as "OO". A text holding a zero byte names none.
+bool NamesSubscriptionMarket(std::string_view market);
+// Why a subscription can never be served, in the order the market sessions
+// check it: -1007 when its market names none, then -1011 when its class is
+// outside 1 to 6; 0 when neither.
+int32_t SubscriptionRefusal(uint32_t msgDataClass, std::string_view market);
 
 // Byte-form market id of a market text: "USH" 15, "USZ" 31, a text not
 // beginning with 'U' its leading decimal number, any other the byte form of

@@ -38,6 +38,13 @@ std::string GatewayTextToGbk(std::string_view text) {
     return gbk;
 }
 
+std::string NormaliseMarket(const char* market) {
+    if (!market) return std::string();
+    std::string text(market);
+    if (text.size() >= 3) return text.substr(1, 2);
+    return text;
+}
+
 LoginResult MakeLoginResult(int code, std::string_view statusmsg, std::string_view expire_date) {
     LoginResult r;
     std::memset(&r, 0, sizeof(r));

@@ -38,6 +38,11 @@ void CopyTextField(char (&field)[N], std::string_view text) {
 // GBK form.
 std::string GatewayTextToGbk(std::string_view text);
 
+// The market code of a market text: a text of three or more characters
+// becomes its second and third characters ("USH" -> "SH"); a shorter text is
+// kept. Null gives "".
+std::string NormaliseMarket(const char* market);
+
 // Builds a LoginResult from a code and two texts.
 LoginResult MakeLoginResult(int code, std::string_view statusmsg, std::string_view expire_date);
 

@@ -273,6 +273,27 @@ TEST_F(CascadeChildTest, SubscriptionsGoUpAndDataComesDown) {
     EXPECT_TRUE(KeysOf(local).empty());
 }
 
+// Subscriptions no record could match are refused with their codes: the
+// registry keeps nothing and the master hears nothing; the next sound
+// change goes up.
+TEST_F(CascadeChildTest, UnmatchableSubscriptionsAreRefused) {
+    auto link = LoggedIn();
+    ASSERT_TRUE(link);
+    void* h = child_.get();
+    for (auto* call : {&KvoSubScribe, &KvoSubScribeAsync}) {
+        EXPECT_EQ(call(h, 7, 3, "USHA", "(600000)"), -1011);
+        EXPECT_EQ(call(h, 2, 1, "UXXA", "(600000)"), -1007);
+    }
+    EXPECT_TRUE(link->Silent(300));
+    const Subscriber local = child_->Cascade()->MasterConnection();
+    EXPECT_TRUE(KeysOf(local).empty());
+    EXPECT_EQ(KvoSubScribeAsync(h, 2, 3, "USZA", "(000001)"), 0);
+    PeerTestFrame f;
+    ASSERT_TRUE(link->ReadReq(20, &f, 2000));
+    EXPECT_EQ(PeerField(f.body, "codelist"), "(000001)");
+    EXPECT_EQ(KeysOf(local), std::vector<std::string>{"2|USZA:(000001)"});
+}
+
 // A request that cannot leave has no answer to wait for: without a
 // connection to the master, and when the master takes nothing in.
 TEST_F(CascadeChildTest, UnsentRequestsDoNotWait) {
@@ -333,6 +354,8 @@ TEST_F(CascadeChildTest, MiddleInstancePassesRequestsAndDataOn) {
     ASSERT_TRUE(grandchild->ReadReq(202, &f, 2000));
     EXPECT_EQ(f.body, PeerAnswerBody(202, "g3", 1, record));
 
+    // A change no record could match is not passed up.
+    grandchild->SendFrame(2, "ReqType:20,msg_dataclass:9,subop_type:3,id:g4,market:USHA,codelist:(600009),");
     grandchild->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:g2,market:USHA,codelist:(600002),");
     ASSERT_TRUE(link->ReadReq(20, &f, 2000));
     EXPECT_EQ(PeerField(f.body, "codelist"), "(600002)");
