@@ -329,17 +329,17 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   release on, the library stays loaded until the process ends (dlclose
  *   then only gives back the host's reference).
  * - Ending the process (main returning, or exit on any thread) while such
- *   a teardown runs waits until it has completed, before the exit handlers
- *   registered before that release run (the library's own included), with
- *   two exceptions, where the teardown waits for the exiting thread itself
- *   and the process ends at once without it: an exit made on a thread that
- *   is inside a callback of the released instance (the callback that made
- *   the release, say), and an exit made inside a data callback on the relay
- *   thread when the released
- *   instance ever was a master, a child or played back (its teardown stops
- *   that thread). An instance never released is not torn down at exit: its
- *   threads go on until the process ends, and nothing they use is freed
- *   before.
+ *   a teardown runs waits until it has completed. The wait comes before
+ *   every exit handler and static destructor registered before the
+ *   process's first release inside a callback (the library's own among
+ *   them). Two exits cannot wait, since the teardown waits for the exiting
+ *   thread itself, and the process ends without it: an exit on a thread
+ *   that is inside a callback of the released instance (the callback that
+ *   made the release, say), and an exit inside a data callback on the relay
+ *   thread when the released instance ever was a master, a child or played
+ *   back (its teardown stops that thread). An instance never released is
+ *   not torn down at exit: its threads go on until the process ends, and
+ *   nothing they use is freed before.
  * Release comes last: a call on the handle that begins after the release
  * began (from the releasing callback too), or any later use of the handle,
  * is not allowed (only a null handle is checked). */
