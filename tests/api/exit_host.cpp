@@ -19,10 +19,11 @@
 //
 // It writes lines on standard output as things happen ("released",
 // "callback returned", "exiting"), and its own exit handler, registered
-// before the library is used and so run after the library's, writes
-// "at exit <returned> <threads> <base>": whether the releasing callback had
-// returned, the process's thread count, and the count that a finished
-// teardown leaves. Exit status 0 unless something fails.
+// before the library is used and so run after the library's, writes "exit
+// handler" and then "at exit <returned> <threads> <base>": whether the
+// releasing callback had returned when the handler began, the process's
+// thread count, and the count that a finished teardown leaves. Exit status 0
+// unless something fails.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -62,6 +63,7 @@ int ThreadCount() {
 
 void AtExit() {
     const bool returned = g_returned;
+    Say("exit handler");
     // A thread that was joined may take a moment to leave the task list.
     for (int i = 0; i < 200 && ThreadCount() > g_base; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     char line[96];
