@@ -1,37 +1,29 @@
-// A host program for the process-exit test: it links libkvoapi.so as a host
-// does, and ends its process in one of the orders a host may choose while a
-// teardown runs or data still flow:
+// The host of the process-exit test, linked against libkvoapi.so as a host
+// is. It ends its process in the order its first argument names:
 //
-//   exit_host <order> <gateway port> <log folder> [<playback folder>/]
+//   exit_host <order> <gateway port> <log folder> <playback folder>/
 //
-//   main-returns        a callback releases its instance and goes on for
-//                       300 ms; main returns as soon as the release is made
-//   thread-exits        the same, with a host thread calling exit(0)
-//   other-exits         instance A's callback releases A and goes on for
-//                       300 ms; instance B's callback calls exit(0) meanwhile
-//   releasing-exits     the callback that released its instance calls exit(0)
-//   unreleased          main returns while an instance never released still
-//                       receives data (and, given a playback folder, while
-//                       a playback never released plays)
-//   relay-exits         a playback instance P plays; the host's data callback
-//                       (on the relay thread, of an instance created after P)
-//                       releases P and calls exit(0)
+//   main-returns     a callback releases its instance and goes on for 300 ms;
+//                    main returns meanwhile
+//   thread-exits     the same, with a host thread calling exit(0)
+//   other-exits      the same, with another instance's callback calling exit(0)
+//   releasing-exits  the callback that released its instance calls exit(0)
+//   relay-exits      a data callback on the relay thread releases the playing
+//                    instance and calls exit(0)
+//   unreleased       main returns while a gateway's and a playback's data flow
 //
-// It writes lines on standard output as things happen ("released",
-// "callback returned", "exiting"), and its own exit handler, registered
-// before the library is used and so run after the library's, writes "exit
-// handler" and then "at exit <returned> <threads> <base>": whether the
-// releasing callback had returned when the handler began, the process's
-// thread count, and the count that a finished teardown leaves. Exit status 0
-// unless something fails.
+// Its own exit handler, registered before the library's and so run after it,
+// prints "at exit <returned> <threads> <base>": whether the releasing
+// callback had returned, the thread count, and the count a finished teardown
+// leaves. Exit status 0; 11 when an exit expected in a callback never came.
 #include <dirent.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -39,61 +31,41 @@
 
 namespace {
 
-std::atomic<void*> g_releaseMe{nullptr};  // the instance the next callback releases
-std::atomic<bool> g_released{false};
-std::atomic<bool> g_returned{false};
-std::atomic<bool> g_exitInCallback{false};  // releasing-exits: exit right after the release
-std::atomic<int> g_batches{0};
-std::atomic<int> g_base{0};
-std::string g_order;
+std::atomic<void*> g_releaseMe{nullptr};
+std::atomic<bool> g_released{false}, g_returned{false}, g_exitInCallback{false};
+std::atomic<int> g_batches{0}, g_base{0};
 
-void Say(const char* text) {
-    const std::string line = std::string(text) + "\n";
-    if (::write(1, line.data(), line.size()) < 0) std::_Exit(3);
-}
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 int ThreadCount() {
     int n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-        ::closedir(d);
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
     }
     return n;
 }
 
 void AtExit() {
     const bool returned = g_returned;
-    Say("exit handler");
-    // A thread that was joined may take a moment to leave the task list.
-    for (int i = 0; i < 200 && ThreadCount() > g_base; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    char line[96];
-    std::snprintf(line, sizeof line, "at exit %d %d %d", returned ? 1 : 0, ThreadCount(), g_base.load());
-    Say(line);
+    // A joined thread may take a moment to leave the task list.
+    for (int i = 0; i < 200 && ThreadCount() > g_base; ++i) Sleep(5);
+    std::printf("at exit %d %d %d\n", returned ? 1 : 0, ThreadCount(), g_base.load());
 }
 
-// Releases the instance it is asked to (once), from inside the callback.
 int32_t Releasing(void*, const void*, uint32_t, const PushTiming*) {
     void* h = g_releaseMe.exchange(nullptr);
     if (h == nullptr) return 0;
-    if (KvoReleaseInstance(h) != 0) std::_Exit(4);
+    KvoReleaseInstance(h);
     g_released = true;
-    Say("released");
-    if (g_exitInCallback) {
-        Say("exiting");
-        std::exit(0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (g_exitInCallback) std::exit(0);
+    Sleep(300);
     g_returned = true;
-    Say("callback returned");
     return 0;
 }
 
-// Another instance's data: once the release was made, the process exits.
 int32_t ExitsAfterTheRelease(void*, const void*, uint32_t, const PushTiming*) {
-    if (g_released && !g_returned) {
-        Say("exiting");
-        std::exit(0);
-    }
+    if (g_released && !g_returned) std::exit(0);
     return 0;
 }
 
@@ -102,127 +74,78 @@ int32_t Counting(void*, const void*, uint32_t, const PushTiming*) {
     return 0;
 }
 
-void WaitFor(const std::atomic<bool>& flag) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!flag && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!flag) {
-        Say("timeout");
-        std::_Exit(5);
-    }
+void WaitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 20000 && !done(); ++i) Sleep(1);
 }
 
-InstanceConfig Config(const char* folder, QuoteDataCallback onStock) {
-    InstanceConfig cfg;
-    InstanceConfig_SetDefaults(&cfg);
-    std::strncpy(cfg.m_logpath, folder, sizeof(cfg.m_logpath) - 1);
-    cfg.m_authtype = 1;  // no authentication centre
-    cfg.fnctickstock = onStock;
-    cfg.fnctickindex = onStock;
-    return cfg;
-}
-
-// An instance logged in on the gateway and subscribed to the stock ticks of
-// two codes.
+// Logged in on the gateway, subscribed to the stock ticks of two codes.
 void* Online(const InstanceConfig& cfg, uint16_t port) {
     void* h = KvoCreateInstance(&cfg);
-    if (h == nullptr || KvoRegisterAddr(h, "USH", "127.0.0.1", port) != 0) std::_Exit(6);
-    LoginResult* r = KvoLogin(h, "trader", "pw");
-    if (r == nullptr || r->nstatuscode != 0) std::_Exit(7);
+    LoginResult* r = h && KvoRegisterAddr(h, "USH", "127.0.0.1", port) == 0 ? KvoLogin(h, "trader", "pw") : nullptr;
+    if (r == nullptr || r->nstatuscode != 0 || KvoSubScribe(h, 2, 1, "USHA", "(600000,600036)") != 0) std::_Exit(6);
     KvoFreeMem(r);
-    if (KvoSubScribe(h, 2, 1, "USHA", "(600000,600036)") != 0) std::_Exit(8);
     return h;
 }
 
-// Stock ticks of the folder, one record every 20 ms, for a long while.
-const OfflineDebugConfig& Playback(const char* folder) {
-    static OfflineDebugConfig play{};
+// Playing the folder's stock ticks, one every 20 ms, subscribed to one code.
+void* Playing(const InstanceConfig& cfg, const char* folder) {
+    OfflineDebugConfig play{};
     std::strncpy(play.path, folder, sizeof(play.path) - 1);
     std::strncpy(play.subtype, "stock", sizeof(play.subtype) - 1);
     play.push_space = 20;
     play.push_count = 1;
     play.playback_times = 100;
-    return play;
+    void* p = KvoCreateInstance(&cfg);
+    if (!p || KvoStartOfflineDebug(p, &play) != 0 || KvoSubScribe(p, 2, 1, "USHA", "(600000)") != 0) std::_Exit(7);
+    return p;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s <order> <port> <log folder> [<playback folder>/]\n", argv[0]);
-        return 2;
-    }
+    if (argc != 5) return 2;
     std::atexit(&AtExit);
-    g_order = argv[1];
+    const std::string order = argv[1];
     const uint16_t port = static_cast<uint16_t>(std::atoi(argv[2]));
-    const char* folder = argv[3];
-
-    // The log writer thread starts with the first instance and stays.
-    InstanceConfig plain = Config(folder, nullptr);
-    KvoReleaseInstance(KvoCreateInstance(&plain));
+    InstanceConfig cfg;
+    InstanceConfig_SetDefaults(&cfg);
+    std::strncpy(cfg.m_logpath, argv[3], sizeof(cfg.m_logpath) - 1);
+    cfg.m_authtype = 1;                           // no authentication centre
+    KvoReleaseInstance(KvoCreateInstance(&cfg));  // the log writer thread starts and stays
     g_base = ThreadCount();
+    g_exitInCallback = order == "releasing-exits" || order == "relay-exits";
+    cfg.fnctickstock = &Releasing;
 
-    if (g_order == "main-returns" || g_order == "thread-exits" || g_order == "releasing-exits") {
-        g_exitInCallback = g_order == "releasing-exits";
-        InstanceConfig cfg = Config(folder, &Releasing);
-        void* h = Online(cfg, port);
-        g_releaseMe = h;
-        WaitFor(g_released);
-        if (g_order == "thread-exits") {
-            ++g_base;  // the exiting thread
-            std::thread([] {
-                Say("exiting");
-                std::exit(0);
-            }).join();
-        }
-        if (g_order == "releasing-exits") std::this_thread::sleep_for(std::chrono::seconds(30));
-        Say("main returns");
-        return 0;
-    }
-    if (g_order == "other-exits") {
-        InstanceConfig cfgB = Config(folder, &ExitsAfterTheRelease);
-        Online(cfgB, port);
-        // B's threads all run once its data flow.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        g_base = ThreadCount();
-        InstanceConfig cfgA = Config(folder, &Releasing);
-        void* a = Online(cfgA, port);
-        g_releaseMe = a;
-        std::this_thread::sleep_for(std::chrono::seconds(30));
-        Say("main returns");
-        return 0;
-    }
-    if (g_order == "unreleased") {
-        InstanceConfig cfg = Config(folder, &Counting);
+    if (order == "unreleased") {
+        cfg.fnctickstock = &Counting;
         Online(cfg, port);
-        while (g_batches < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (argc == 5) {
-            // A playback too, whose records come through the relay to the
-            // callbacks of the instance created last (this one).
-            void* p = KvoCreateInstance(&cfg);
-            if (p == nullptr || KvoStartOfflineDebug(p, &Playback(argv[4])) != 0 ||
-                KvoSubScribe(p, 2, 1, "USHA", "(600000)") != 0)
-                std::_Exit(9);
-            const int before = g_batches;
-            while (g_batches < before + 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        WaitFor([] { return g_batches >= 5; });
+        Playing(cfg, argv[4]);  // created last: its records come to this one's callbacks
+        WaitFor([] { return g_batches >= 10; });
+        return 0;
+    }
+    if (order == "relay-exits") {
+        void* playing = Playing(cfg, argv[4]);
+        KvoCreateInstance(&cfg);  // created last: the played records come to its callbacks
+        g_releaseMe = playing;
+    } else if (order == "other-exits") {
+        cfg.fnctickstock = &ExitsAfterTheRelease;
+        Online(cfg, port);
+        Sleep(300);  // all its threads run once its data flow
+        g_base = ThreadCount();
+        cfg.fnctickstock = &Releasing;
+        g_releaseMe = Online(cfg, port);
+    } else {
+        g_releaseMe = Online(cfg, port);
+    }
+    if (order == "main-returns" || order == "thread-exits") {
+        WaitFor([] { return g_released.load(); });
+        if (order == "thread-exits") {
+            ++g_base;  // the exiting thread
+            std::thread([] { std::exit(0); }).join();
         }
-        Say("main returns");
         return 0;
     }
-    if (g_order == "relay-exits" && argc == 5) {
-        InstanceConfig cfgP = Config(folder, nullptr);
-        void* p = KvoCreateInstance(&cfgP);
-        if (p == nullptr || KvoStartOfflineDebug(p, &Playback(argv[4])) != 0) std::_Exit(9);
-        // The data callbacks of playback are those of the instance created
-        // last: this one's, which release the playing instance and exit.
-        g_exitInCallback = true;
-        InstanceConfig cfgH = Config(folder, &Releasing);
-        void* h = KvoCreateInstance(&cfgH);
-        if (h == nullptr || KvoSubScribe(p, 2, 1, "USHA", "(600000)") != 0) std::_Exit(10);
-        g_releaseMe = p;
-        std::this_thread::sleep_for(std::chrono::seconds(30));
-        Say("main returns");
-        return 0;
-    }
-    std::fprintf(stderr, "unknown order %s\n", g_order.c_str());
-    return 2;
+    Sleep(30000);
+    return 11;
 }

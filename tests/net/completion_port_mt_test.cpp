@@ -9,10 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -200,7 +198,7 @@ TEST_F(PortTest, CloseCancelsPendingOperationsAndLaterCallsFail) {
 // once (its bytes or cancelled), and the new socket sees only its own data.
 TEST_F(PortTest, ClosedDescriptorReusedAtOnceGetsNoStaleCompletion) {
     int reused = 0;
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 500; ++round) {
         auto a = std::make_unique<Pair>();
         const int fdA = a->local;
         auto idA = port.Associate(a->local, 1);
@@ -333,118 +331,41 @@ TEST_F(PortTest, ShutdownReleasesEveryWaitingThread) {
     EXPECT_FALSE(shared->Dequeue(pk));
 }
 
-// Shutdown does not wait for the threads in Dequeue. 12 takers serve posted
-// packets and a socket's receives (each reposted at once) while one thread
-// posts, shuts the port down and posts again, round after round, each round
-// on a new port. A call that had its packet when the shutdown came may still
-// return it after Shutdown has returned, and the rounds show that it does;
-// but a call that starts after Shutdown has returned gets nothing, a packet
-// posted after it never comes out, and no packet comes out twice.
-TEST_F(PortTest, ShutdownStopsEveryLaterCallButNotOneHandingOverItsPacket) {
-    constexpr int kTakers = 12;
-    constexpr int kRounds = 1000;
-    constexpr uint32_t kBefore = 16;  // packets posted, and bytes sent to the socket, before the shutdown
-    constexpr uint32_t kAfter = 4;    // packets posted after it
-    constexpr uintptr_t kPosted = 1, kSocket = 2;
-    struct {
-        std::mutex m;
-        std::condition_variable cv;
-        int round = -1;    // the round the takers may start
-        int finished = 0;  // takers that are done with it
-        bool quit = false;
-        pl::IoPort* port = nullptr;
-        pl::IoPort::HandleId socket = 0;
-    } sh;
-    uint8_t socketBuf[1];
-    std::atomic<bool> shutReturned{false};
-    std::atomic<int> handedOverLate{0}, startedLate{0};
-    std::vector<std::atomic<int>> seen(kBefore + kAfter);  // per posted packet, this round
-    std::vector<std::thread> takers;
-    for (int t = 0; t < kTakers; ++t) {
-        takers.emplace_back([&] {
-            for (int r = 0;; ++r) {
-                pl::IoPort* port;
-                pl::IoPort::HandleId socket;
-                {
-                    std::unique_lock<std::mutex> g(sh.m);
-                    sh.cv.wait(g, [&] { return sh.quit || sh.round == r; });
-                    if (sh.quit) return;
-                    port = sh.port;
-                    socket = sh.socket;
-                }
+// Shutdown does not wait for the threads in Dequeue (one that had taken its
+// packet may still return it afterwards), but a call that starts after
+// Shutdown has returned gets nothing, a packet posted after it never comes
+// out, and none comes out twice. Round after round, each on a new port.
+TEST_F(PortTest, ShutdownStopsEveryLaterCall) {
+    constexpr uint32_t kBefore = 16, kAll = 20;  // packets posted before the shutdown, in all
+    for (int round = 0; round < 500; ++round) {
+        pl::IoPort port;
+        ASSERT_EQ(0, port.Create());
+        std::atomic<bool> shut{false};
+        std::atomic<int> late{0};
+        std::vector<std::atomic<int>> seen(kAll);
+        std::vector<std::thread> takers;
+        for (int t = 0; t < 8; ++t) {
+            takers.emplace_back([&] {
                 for (;;) {
-                    const bool late = shutReturned.load();
+                    const bool after = shut.load();
                     pl::IoPacket pk;
-                    if (!port->Dequeue(pk, 1000)) {
-                        if (!port->IsOpen()) break;
-                        continue;  // time-out
-                    }
-                    if (late) {
-                        ++startedLate;
-                    } else if (shutReturned.load()) {
-                        ++handedOverLate;
-                    }
-                    if (pk.key == kSocket) {
-                        if (pk.bytes > 0) port->StartRecv(socket, &recvOp, socketBuf, sizeof socketBuf);
-                    } else if (pk.bytes < seen.size()) {
-                        ++seen[pk.bytes];
+                    if (port.Dequeue(pk, 1000)) {
+                        late += after;
+                        if (pk.bytes < kAll) ++seen[pk.bytes];
+                    } else if (!port.IsOpen()) {
+                        return;
                     }
                 }
-                std::lock_guard<std::mutex> g(sh.m);
-                if (++sh.finished == kTakers) sh.cv.notify_all();
-            }
-        });
+            });
+        }
+        for (uint32_t i = 0; i < kBefore; ++i) port.Post(1, &sendOp, i);
+        port.Shutdown();
+        shut = true;
+        for (uint32_t i = kBefore; i < kAll; ++i) port.Post(1, &sendOp, i);
+        for (auto& t : takers) t.join();
+        ASSERT_EQ(0, late.load()) << "round " << round;
+        for (uint32_t i = 0; i < kAll; ++i) ASSERT_LE(seen[i].load(), i < kBefore ? 1 : 0) << "round " << round;
     }
-    int lateRounds = 0, twice = 0, postedAfterCameOut = 0;
-    const std::vector<uint8_t> bytes(kBefore, 0x42);
-    for (int r = 0; r < kRounds; ++r) {
-        auto port = std::make_unique<pl::IoPort>();
-        Pair pair;
-        pl::IoPort::HandleId socket = 0;
-        if (port->Create() != 0 || (socket = port->Associate(pair.local, kSocket)) == 0 ||
-            port->StartRecv(socket, &recvOp, socketBuf, sizeof socketBuf) != 0 ||
-            ::send(pair.peer, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-            ADD_FAILURE() << "round " << r << ": no port or no socket";
-            break;
-        }
-        for (auto& n : seen) n.store(0);
-        const int lateBefore = handedOverLate.load();
-        {
-            std::lock_guard<std::mutex> g(sh.m);
-            shutReturned.store(false);
-            sh.port = port.get();
-            sh.socket = socket;
-            sh.finished = 0;
-            sh.round = r;
-        }
-        sh.cv.notify_all();
-        for (uint32_t i = 0; i < kBefore; ++i) port->Post(kPosted, &sendOp, i);
-        port->Shutdown();
-        shutReturned.store(true);
-        for (uint32_t i = kBefore; i < kBefore + kAfter; ++i) port->Post(kPosted, &sendOp, i);
-        {
-            std::unique_lock<std::mutex> g(sh.m);
-            sh.cv.wait(g, [&] { return sh.finished == kTakers; });
-        }
-        port->Close(socket);  // a reset, the port being shut
-        for (uint32_t i = 0; i < kBefore + kAfter; ++i) {
-            twice += seen[i].load() > 1;
-            postedAfterCameOut += i >= kBefore && seen[i].load() > 0;
-        }
-        lateRounds += handedOverLate.load() > lateBefore;
-    }
-    {
-        std::lock_guard<std::mutex> g(sh.m);
-        sh.quit = true;
-    }
-    sh.cv.notify_all();
-    for (auto& t : takers) t.join();
-    EXPECT_EQ(0, startedLate.load()) << "calls started after Shutdown had returned got a packet";
-    EXPECT_EQ(0, postedAfterCameOut);
-    EXPECT_EQ(0, twice);
-    // The hazard was really met: the shutdown found takers handing over.
-    EXPECT_GT(lateRounds, 0);
-    RecordProperty("rounds_handed_over_after_shutdown", lateRounds);
 }
 
 // Two completion threads under two floods at once: 8 connections whose sends

@@ -29,14 +29,6 @@ TEST(DataClass, MapsHostClassesToWireClasses) {
     for (uint32_t c = 0; c < 9; ++c) EXPECT_EQ(IsValidDataClass(c), c >= 1 && c <= 6) << c;
 }
 
-// The markets a subscription may name: the codes read as the sessions read them.
-TEST(DataClass, SubscriptionMarkets) {
-    for (const char* named : {"USHA", "USZA", "UOOA", "UZOA", "USOA", "SH"})
-        EXPECT_TRUE(NamesSubscriptionMarket(named));
-    for (const char* none : {"UXXA", "U", "", "ush"}) EXPECT_FALSE(NamesSubscriptionMarket(none)) << none;
-    EXPECT_FALSE(NamesSubscriptionMarket(std::string_view("USHA\0", 5)));
-}
-
 TEST(DataClass, MarketCodeTexts) {
     EXPECT_EQ(MarketTextToByteId("USH"), 15u);
     EXPECT_EQ(MarketTextToByteId("USZ"), 31u);

@@ -1,11 +1,14 @@
 #include "tests/support/cascade_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "include/kvo_records.h"
+#include "session/subscription_registry.h"
 
 namespace kvotest {
 
@@ -216,6 +219,16 @@ std::vector<std::string> RecordCodes(const std::string& records, size_t size) {
     for (size_t at = 0; size > 21 && at + size <= records.size(); at += size)
         codes.emplace_back(records.c_str() + at + 5, strnlen(records.c_str() + at + 5, 16));
     return codes;
+}
+
+void ExpectUnmatchableSubscriptionsRefused(void* instance) {
+    for (auto* call : {&KvoSubScribe, &KvoSubScribeAsync}) {
+        EXPECT_EQ(call(instance, 7, 3, "USHA", "(600000)"), KVO_ERR_DATACLASS);
+        EXPECT_EQ(call(instance, 9, 1, "UXXA", "(600000)"), KVO_ERR_MARKET);
+    }
+    SubscriberSet holders;
+    for (const char* key : {"7|USHA:(600000)", "9|UXXA:(600000)"})
+        EXPECT_FALSE(SubscriptionRegistry::Global().FindSubscribers(key, &holders)) << key;
 }
 
 void CascadeInstanceTest::SetUp() {

@@ -93,6 +93,11 @@ private:
 // The code texts of a block of records of one size (code at byte 5).
 std::vector<std::string> RecordCodes(const std::string& records, size_t size);
 
+// Both subscription calls of instance with a class outside 1..6 (-1011) and
+// a market that names none (-1007, looked at first); nothing may be kept in
+// the process's registry.
+void ExpectUnmatchableSubscriptionsRefused(void* instance);
+
 // An instance fixture for the cascade roles: a fresh working folder with the
 // given tool.ini, the stand-in session factory, the local adapters replaced
 // by eth0 192.168.1.77/255.255.255.0 (and the loopback), short cascade
