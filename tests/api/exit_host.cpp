@@ -1,17 +1,6 @@
-// The host of the process-exit test, linked against libkvoapi.so as a host
-// is. It ends its process in the order its first argument names:
-//
+// The host of the process-exit test (see there for the orders), linked
+// against libkvoapi.so as a host is:
 //   exit_host <order> <gateway port> <log folder> <playback folder>/
-//
-//   main-returns     a callback releases its instance and goes on for 300 ms;
-//                    main returns meanwhile
-//   thread-exits     the same, with a host thread calling exit(0)
-//   other-exits      the same, with another instance's callback calling exit(0)
-//   releasing-exits  the callback that released its instance calls exit(0)
-//   relay-exits      a data callback on the relay thread releases the playing
-//                    instance and calls exit(0)
-//   unreleased       main returns while a gateway's and a playback's data flow
-//
 // Its own exit handler, registered before the library's and so run after it,
 // prints "at exit <returned> <threads> <base>": whether the releasing
 // callback had returned, the thread count, and the count a finished teardown

@@ -36,6 +36,12 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
     ASSERT_EQ(mkdir(playback.c_str(), 0700), 0);
     ASSERT_TRUE(kvotest::WriteOfflineSample(kvotest::BuildOfflineSample(), playback));
 
+    // main-returns, thread-exits, other-exits: a callback releases its
+    // instance and goes on for 300 ms while main returns, a host thread calls
+    // exit, or another instance's callback calls exit. releasing-exits: that
+    // callback calls exit. relay-exits: a data callback on the relay thread
+    // releases the playing instance and calls exit. unreleased: main returns
+    // while a gateway's and a playback's data flow.
     const struct {
         const char* order;
         int waits;
