@@ -59,7 +59,9 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
         int returned = -1, threads = -1, base = -2;
         ASSERT_EQ(std::sscanf(atExit.c_str(), "at exit %d %d %d", &returned, &threads, &base), 3) << atExit;
         EXPECT_EQ(returned, waits);
-        if (waits) EXPECT_EQ(threads, base);
+        if (waits) {
+            EXPECT_EQ(threads, base);
+        }
     }
     market.Stop();
     sim.Stop();
