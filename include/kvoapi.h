@@ -32,10 +32,13 @@
  *
  * Waiting. KvoLogin, the snapshot queries and KvoSubScribe block the calling
  * thread until the gateway answers: a query or subscription at most
- * m_timeout ms (5000 when not positive), a login attempt at most 5000 ms per
- * gateway address. Nothing checks first that the market is logged in: a
- * query or waiting subscription made before the login, or while the market
- * is logged out, waits the whole m_timeout and then gives -1002 (or null).
+ * m_timeout ms (5000 when not positive), a login attempt at most m_timeout
+ * or 5000 ms, whichever is less, per gateway address. Nothing checks first
+ * that the market is logged in: a query or waiting subscription made before
+ * the login, or while the market is logged out, waits the whole m_timeout
+ * and then gives -1002 (or null). Queries do not wait for one another: two
+ * queries, of one kind and market too, go to the gateway at once and each
+ * waits for its own answer.
  *
  * Threads. Callbacks come on library threads (named at each callback type
  * below) and may run while host threads are inside any function. No lock of
@@ -45,23 +48,33 @@
  * wait (a data callback's kind and market get no data meanwhile).
  *
  * Log. A process has one log, which all its instances write. Each
- * KvoCreateInstance moves it into m_logpath/kvolog (the folder is made then)
+ * KvoCreateInstance points it at m_logpath/kvolog (the folder is made then)
  * and sets its level from m_loglevel: from then on the lines of every
  * instance go there at that level, so a later instance's folder receives the
- * earlier instances' lines. The file is named with the date and a file number,
- * "kvoapi20261208_000.log"; it appears with the first line written (lines
- * above the level are not), and a file that passed 4 MiB, or a new day,
- * goes on in the next one. One log writer thread, started by the first
- * creation, rolls the files about every 10 s; it stays after the last
- * release, until the process ends, and is never started twice.
+ * earlier instances' later lines. Nothing is moved: lines already written
+ * stay in the file they were written to. The file is named with the date and
+ * a file number, "kvoapi20261208_000.log", and each folder the log is
+ * pointed at starts with "_000" again. It appears with the first line
+ * written (lines above the level are not); every line is appended to the
+ * file as it stands, so a second process writing to the same folder on the
+ * same day appends to the same file. One log writer thread, started by the
+ * first creation, rolls the file about every 10 s: on a new day to that
+ * day's "_000", and when the file is larger than 4 MiB to the next file
+ * number not yet taken. The size is checked only then, so a file grows past
+ * 4 MiB by all that is written until the next roll. The thread stays after
+ * the last release, until the process ends, and is never started twice.
+ * At m_loglevel 7 each market also appends its telemetry records, one line
+ * each, to "kvosdk.log" in the instance's own m_logpath/kvolog; that file is
+ * never rolled. Below level 7 only the record of a reconnect that found no
+ * gateway goes there, and only when the gateway asked for login telemetry.
  *
  * Connection loss. A logged-in market sends a heartbeat every 2 s. After the
  * first successful KvoLogin a dropped TCP connection is noticed only when no
  * heartbeat answer came for 14 s: until then the host gets no data and no
  * notification (up to about 16 s after the drop). The market then
  * reconnects: it tries every registered address in order, for 3 rounds
- * without a pause (each attempt up to 5000 ms; a refused connection fails at
- * once).
+ * without a pause (each attempt waits as a login attempt does, see Waiting;
+ * a refused connection fails at once).
  *  - A reconnect that succeeds sends every kept subscription again and is
  *    not reported to the host. From then on a dropped connection reconnects
  *    at once.
@@ -218,7 +231,11 @@ typedef void (*NotifyCallback)(void* handle, const NotifyRecord* record);
  * the call.
  * Kind 1 comes on the market's subscription-check thread (it looks once a
  * second): result is the gateway's status as KvoSubScribe gives it, or -1002
- * once no answer came for more than m_timeout (in whole seconds).
+ * once no answer came for more than m_timeout in whole seconds (rounded
+ * down, and counted on the clock's whole seconds): between that many
+ * seconds and 2 s more after the call (m_timeout 2500: 2 to 4 s). The first
+ * asynchronous call of a market starts the thread, and its -1002 comes
+ * after m_timeout and up to a second more.
  * Kind 2 comes on the thread that sends the kept list again: the host's
  * thread inside KvoLogin, or the market's reconnect thread. A refused entry
  * is reported and the next ones are still sent; an entry still unanswered
@@ -352,7 +369,12 @@ KVO_API int32_t KvoReleaseInstance(void* handle);
  * threads; an address registered later is tried before the earlier ones.
  * Special market texts: "auth" (address: the authentication text, port: the
  * auth type 1 to 3), "superstocklevel" (address: the depth as decimal text,
- * kept within 10..1000), "qsuserdata" (user data for the telemetry).
+ * kept within 10..1000), "qsuserdata" (user data for the telemetry, taken
+ * by the first market whose telemetry records it: every market at
+ * m_loglevel 7, below that only one whose gateway asked for it at its last
+ * login; -1010 otherwise, so always below level 7 before a login; the
+ * record goes to the gateway while logged in, and at level 7 to
+ * "kvosdk.log", see Log).
  * "auth" of type 1 or 2 first registers the three built-in gateway
  * addresses for "USH" and "USZ" (those m_connectmarket allows), on port 8503
  * (type 1) or 8603 (type 2), tried after every address the host registers;
@@ -361,9 +383,16 @@ KVO_API int32_t KvoReleaseInstance(void* handle);
  * outside 1..3 gives -1007, and the addresses stay registered: those markets
  * then have sessions, KvoLogin tries those hosts, and queries and
  * subscriptions on them wait (see Waiting) instead of failing at once.
+ * Every "auth" text, refused or not, becomes the account's passport, and
+ * the user id it holds, if any, the account's user id; the login skips the
+ * authentication centre when the account has both. So a text refused for
+ * lacking a user id (an empty one included) is no "auth" registration: with
+ * m_authtype 0 the login goes to the authentication centre. A text with a
+ * user id refused only for its type still spares the login the centre, and
+ * the gateways get it as the passport of an ordinary account.
  * Does not wait. Result: 0; -1009 null handle, or the session cannot be
  * built; -1006 null address; -1007 null, unknown or refused market, or a bad
- * "auth" text; -1010 "qsuserdata" that no session takes; -1 a
+ * "auth" text; -1010 "qsuserdata" that no market takes; -1 a
  * "superstocklevel" before any market. In the child role every other
  * market text, null included and m_connectmarket unchecked, sets the
  * master's address and port (0, the last one counts): the child's queries
@@ -378,9 +407,10 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * authentication centre (m_authtype 0, no "auth" registration) is first
  * checked there (three requests, each given up after 2000 ms in which
  * nothing arrives; a release of the instance waits for the check). Waits:
- * up to 5000 ms per address tried,
- * plus up to m_timeout per re-sent subscription (one unanswered twice ends
- * the re-sending). A market already logged in answers 0 without traffic.
+ * up to m_timeout or 5000 ms, whichever is less, per address tried (5000
+ * when m_timeout is not positive), plus up to m_timeout per re-sent
+ * subscription (one unanswered twice ends the re-sending). A market already
+ * logged in answers 0 without traffic.
  * A null username or password is taken as an empty text. In the standalone
  * and master roles, with no market registered (none was, or every
  * registration failed) no gateway is asked: the result is the
@@ -398,9 +428,15 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * market's code wins. Child role: 0 with an empty expire_date; -1014
  * master not reachable (5000 ms connect), also after the master has gone,
  * until a master listens there again (the child is not told that it went,
- * see Roles); -1002 no answer within 6000 ms; -1004 user name or password
- * differ from those of the master's own last KvoLogin; -1015, or the
- * master's code. After KvoStartOfflineDebug: 0 at once. */
+ * see Roles); -1002 no answer within 6000 ms (the connection stays open,
+ * see KvoGetCodelist); -1004 user name or password differ from those of the
+ * master's own last KvoLogin; -1015, or the master's code. Every KvoLogin
+ * of a child first drops its connection to the master, if it has one, and
+ * with it every subscription the child made (the master is told to remove
+ * them); it then connects anew. A second KvoLogin therefore answers 0 while
+ * the child's subscriptions are gone: a host that calls KvoLogin again, to
+ * find out whether its master is back say, must subscribe again after it.
+ * After KvoStartOfflineDebug: 0 at once. */
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password);
 
 /* Asks the market's gateway for its code list. Result: a malloc'ed,
@@ -413,11 +449,14 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
  * Child role: asked of the master, for any market the master registered
  * (the child's own registrations do not count), waiting up to 3000 ms; null
  * at once while the child has no connection to a master (before its login,
- * or once the master has gone). The master answers only with data: a query
- * that finds nothing there (no records, no code list, a market it lacks, no
- * gateway answer) gets no answer at all, so the child waits the whole
- * 3000 ms and then gives null with the out value untouched. An answer that
- * takes the master longer than 3000 ms is dropped when it comes. */
+ * or once the master has gone). A login that gave -1002 (no answer in time)
+ * leaves its connection open: the child's queries then wait the whole
+ * 3000 ms before they give null, unless the master answers them. The master
+ * answers only with data: a query that finds nothing there (no records, no
+ * code list, a market it lacks, no gateway answer) gets no answer at all,
+ * so the child waits the whole 3000 ms and then gives null with the out
+ * value untouched. An answer that takes the master longer than 3000 ms is
+ * dropped when it comes. */
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length);
 
 /* Does nothing: 0, or -1009 for a null handle. */
@@ -434,7 +473,9 @@ KVO_API int32_t KvoGetCodeInfo(void* handle);
  * query matching no records waits the whole 3000 ms, and every null, the
  * super-stock query's included, leaves *out_count untouched). During
  * playback: "index.csv", "stock.csv" and "superstock.csv" of the playback
- * folder. Two queries of one kind on one market run one after the other. */
+ * folder. Queries run side by side, of one kind on one market too: each is
+ * sent at once and waits for its own answer; only the conversion of the
+ * answers into records takes turns. */
 KVO_API TickIndex* KvoGetTickIndex(void* handle, const char* market, const char* codelist, uint32_t* out_count);
 
 /* Stock snapshot: TickStock records (809 bytes each), as KvoGetTickIndex. */
@@ -481,9 +522,12 @@ KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subo
  * the result is 0 once the request is sent (-1007 for a market not
  * registered, -1002 when the request cannot be sent), and the gateway's
  * answer, or -1002 once none came for more than m_timeout, comes later
- * through fncsubscribe (kind 1). Master role, child role and playback: as
- * KvoSubScribe, with no fncsubscribe report (a master still waits for the
- * gateway for the codes it passes on). */
+ * through fncsubscribe (kind 1, see SubscribeCallback for when). Before the
+ * login the result is 0 too, though nothing is sent (there is no
+ * connection yet): the call is kept (see Subscriptions), and fncsubscribe
+ * reports -1002 as for a request left unanswered. Master role, child role
+ * and playback: as KvoSubScribe, with no fncsubscribe report (a master
+ * still waits for the gateway for the codes it passes on). */
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                                   const char* codelist);
 
@@ -495,6 +539,11 @@ KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t
  * start within 5 s, pauses 2 s, plays, and ends 3 s after the last file.
  * path is a prefix: each file name is appended to it as it stands, so a
  * folder needs its trailing "/".
+ * Every row is played whatever its market text, but a subscription to a
+ * market text that names no market is refused (-1007, see KvoSubScribe):
+ * a row carrying one ("UXXA") reaches no data callback. A folder used only
+ * for its queries ("codelist.ini" and the snapshot files) still needs one
+ * file that subtype names and that opens, or the start is refused (-102).
  * Does not wait. Result: 0; the refusals, in the order they are checked:
  * -1 null handle; -102 null cfg; -101 playback already started on this
  * instance, an online KvoLogin already made, or another instance's playback
