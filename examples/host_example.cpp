@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,27 +59,57 @@ bool Resolve(void* lib, const char* name, F* into) {
     return *into != nullptr;
 }
 
-// Texts from the library are GBK; this prints their bytes as they are and,
-// for readability, a hex dump of anything beyond ASCII.
-void PrintText(const char* label, const char* text, size_t width) {
+// Callbacks print from several library threads at once. Each line is put
+// together first and written with one call, so that lines never mix.
+void AppendFormat(std::string* line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void AppendFormat(std::string* line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    if (n > 0) {
+        const size_t at = line->size();
+        line->resize(at + static_cast<size_t>(n) + 1);
+        std::vsnprintf(line->data() + at, static_cast<size_t>(n) + 1, format, again);
+        line->resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
+    va_end(args);
+}
+
+void PrintLines(const std::string& lines) { std::fwrite(lines.data(), 1, lines.size(), stdout); }
+
+// Texts from the library are GBK; this adds a line with their bytes as they
+// are and, for readability, a hex dump of anything beyond ASCII.
+void AppendText(std::string* line, const char* label, const char* text, size_t width) {
     const size_t n = strnlen(text, width);
-    std::printf("%s \"", label);
+    AppendFormat(line, "%s \"", label);
     bool wide = false;
     for (size_t i = 0; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x7f) {
-            std::putchar(c);
+            line->push_back(static_cast<char>(c));
         } else {
-            std::printf("\\x%02x", c);
+            AppendFormat(line, "\\x%02x", c);
             wide = true;
         }
     }
-    std::printf("\"%s\n", wide ? " (GBK)" : "");
+    AppendFormat(line, "\"%s\n", wide ? " (GBK)" : "");
 }
 
+void PrintText(const char* label, const char* text, size_t width) {
+    std::string line;
+    AppendText(&line, label, text, width);
+    PrintLines(line);
+}
+
+// The notification and its text go out together.
 void OnNotify(void* handle, const NotifyRecord* record) {
-    std::printf("notify: handle %p, code %d\n", handle, record ? record->code : 0);
-    if (record) PrintText("  text", record->text, sizeof(record->text));
+    std::string lines;
+    AppendFormat(&lines, "notify: handle %p, code %d\n", handle, record ? record->code : 0);
+    if (record) AppendText(&lines, "  text", record->text, sizeof(record->text));
+    PrintLines(lines);
 }
 
 void OnSubscribe(uint32_t dataclass, uint32_t op, const char* market, const char* codes, int32_t result, int32_t kind) {
@@ -147,12 +178,14 @@ int32_t OnPlayedQueue(void*, const void* records, uint32_t count, const PushTimi
     g_lastDataMs = NowMs();
     if (!records || count == 0) return 0;
     const OrderQueue& q = *static_cast<const OrderQueue*>(records);
-    std::printf("%-10s %s %s %s side %s price %.2f, %d orders shown:", kClassNames[3], q.market, q.code,
-                TimeText(q.time).c_str(), q.side, q.price, q.show_number);
+    std::string line;
+    AppendFormat(&line, "%-10s %s %s %s side %s price %.2f, %d orders shown:", kClassNames[3], q.market, q.code,
+                 TimeText(q.time).c_str(), q.side, q.price, q.show_number);
     for (int32_t i = 0; i < q.show_number && i < 5; ++i) {
-        std::printf(" %d", KvoOrderQueueVolume(&q, static_cast<uint32_t>(i)));
+        AppendFormat(&line, " %d", KvoOrderQueueVolume(&q, static_cast<uint32_t>(i)));
     }
-    std::printf("%s\n", q.show_number > 5 ? " ..." : "");
+    line += q.show_number > 5 ? " ...\n" : "\n";
+    PrintLines(line);
     return 0;
 }
 
