@@ -55,9 +55,9 @@
  * stay in the file they were written to. The file is named with the date and
  * a file number, "kvoapi20261208_000.log", and each folder the log is
  * pointed at starts with "_000" again. It appears with the first line
- * written (lines above the level are not); every line is appended to the
- * file as it stands, so a second process writing to the same folder on the
- * same day appends to the same file. One log writer thread, started by the
+ * written (lines above the level are not). Each line is appended to the
+ * file, whatever it holds already, so a second process writing to the same
+ * folder on the same day appends to the same file. One log writer thread, started by the
  * first creation, rolls the file about every 10 s: on a new day to that
  * day's "_000", and when the file is larger than 4 MiB to the next file
  * number not yet taken. The size is checked only then, so a file grows past
