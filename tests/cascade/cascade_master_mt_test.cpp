@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "api/socket_data_manager.h"
 #include "cascade/relay.h"
@@ -21,6 +22,7 @@
 #include "tests/support/net_wait.h"
 #include "tests/support/peer_endpoint.h"
 #include "tests/support/peer_writer.h"
+#include "tests/support/process_figures.h"
 
 using namespace kvotest;
 
@@ -415,6 +417,51 @@ TEST_F(CascadeMasterTest, BrokenPeersAreDroppedWithoutStallingOthers) {
     ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));
     EXPECT_FALSE(CallbackCapture::Get().WaitBatches(2, 200));
     EXPECT_EQ(CallbackCapture::Get().Batches()[0].count, 1u);
+}
+
+// Before its login a peer is read only in frames the size of a login: a
+// header announcing more drops the connection at once, and the bytes sent
+// after it are never held. A login near that size is read, and once logged
+// in a child's larger frames are read again.
+TEST_F(CascadeMasterTest, LargeFramesBeforeTheLoginAreRefused) {
+    CascadeTimers timers = timers_;
+    timers.frameTimeoutMs = 20000;  // an accepted frame would be held this long
+    SetCascadeTimers(timers);
+    const uint64_t heapBefore = LiveHeapBytes();
+    std::vector<std::unique_ptr<PeerEndpoint>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(PeerEndpoint::Connect(master_->CascadeListenPort()));
+        ASSERT_TRUE(peers.back());
+        peers.back()->SendRaw(PeerHeaderBytes(kPeerMagic, 2, 64u << 20) + std::string(1 << 20, 'x'));
+    }
+    for (auto& peer : peers) EXPECT_TRUE(peer->WaitClosed(3000));
+    EXPECT_LT(LiveHeapBytes(), heapBefore + (16u << 20));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return ReadInstanceLog(dir_).find("announced a frame above 8192 bytes before its login, dropped") !=
+                   std::string::npos;
+        },
+        2000));
+
+    // A login of 7.6 KiB (280 adapters) is read and accepted.
+    std::string ips;
+    std::string masks;
+    for (int i = 0; i < 280; ++i) {
+        ips += "192.168.1.10&";
+        masks += "255.255.255.0&";
+    }
+    auto child = PeerEndpoint::Connect(master_->CascadeListenPort());
+    ASSERT_TRUE(child);
+    child->SendFrame(2, LoginText("big", "user1", "pw1", ips, masks));
+    PeerTestFrame f;
+    ASSERT_TRUE(child->ReadReq(52, &f, 2000));
+    EXPECT_EQ(f.body, "error:0,ReqType:52,id:big,");
+    // A subscription of 2000 codes (14 KiB) after the login.
+    std::string codes;
+    for (int i = 0; i < 2000; ++i) codes += (i ? "," : "") + std::to_string(600000 + i);
+    child->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:s1,market:USHA,codelist:(" + codes + "),");
+    ASSERT_TRUE(Market().WaitSubscriptions(1, 2000));
+    EXPECT_EQ(Market().Subscriptions()[0], "2|3|USHA|(" + codes + ")");
 }
 
 // Releasing the master ends its threads and connections promptly.
