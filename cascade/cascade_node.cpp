@@ -333,8 +333,8 @@ bool CascadeNode::SendToParent(const std::string& text) {
         master = m_master;
     }
     if (!master || text.empty()) return false;
-    const PeerLink::SendResult r = master->Send(text.data(), uint32_t(text.size()), kPeerFrameRequest);
-    return r == PeerLink::SendResult::kSent || r == PeerLink::SendResult::kQueued;
+    return master->SendAndWait(text.data(), uint32_t(text.size()), kPeerFrameRequest,
+                               GetCascadeTimers().sendTimeoutMs) == PeerLink::SendResult::kSent;
 }
 
 void CascadeNode::SendToRequester(const std::string& id, const char* data, size_t length) {

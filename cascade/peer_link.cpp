@@ -108,10 +108,38 @@ PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t 
     if (m_out.empty()) m_lastProgressMs = now;
     m_outBytes += frame.size;
     m_out.push_back(std::move(frame));
+    ++m_framesQueued;
     if (!WriteQueued(now)) return SendResult::kGone;
     if (m_out.empty()) return SendResult::kSent;
     ListQueued();
     return SendResult::kQueued;
+}
+
+PeerLink::SendResult PeerLink::SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs) {
+    uint64_t frame = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+        const SendResult r = Send(data, length, type);
+        if (r != SendResult::kQueued) return r;
+        frame = m_framesQueued;
+    }
+    // The socket sender writes on too; whoever finds room first writes,
+    // under the send lock, so the frames stay whole and in order.
+    while (true) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+            if (IsShut()) return SendResult::kBroken;
+            const uint64_t now = pl::TickMs();
+            if (!WriteQueued(now)) return SendResult::kBroken;
+            if (m_framesWritten >= frame) return SendResult::kSent;
+            if (now - m_lastProgressMs >= timeoutMs) {
+                TL_WriteLog(3, "SendToParent: socket %d took nothing for %u ms, dropped", m_fd, timeoutMs);
+                ShutdownLocked();
+                return SendResult::kBroken;
+            }
+        }
+        pl::WaitWritable(m_fd, 20);
+    }
 }
 
 bool PeerLink::WriteQueued(uint64_t nowMs) {
@@ -125,6 +153,7 @@ bool PeerLink::WriteQueued(uint64_t nowMs) {
             if (m_outOffset == front.size) {
                 m_out.pop_front();
                 m_outOffset = 0;
+                ++m_framesWritten;
             }
             continue;
         }

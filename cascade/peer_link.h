@@ -75,6 +75,11 @@ public:
     // waiting and writes what the socket takes without waiting. A write that
     // fails for another reason than a full buffer shuts the link down.
     SendResult Send(const char* data, uint32_t length, uint32_t type);
+    // Send, then waits until the frame went out whole: kSent, or kBroken
+    // (the link shut down) when no byte went out for timeoutMs meanwhile.
+    // For a caller that must know its request left (a child's requests to
+    // its master), never for the sends to children.
+    SendResult SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs);
     // Writes what the socket takes of the queued frames (the socket sender).
     // Shuts the link down when no byte went out for timeoutMs while bytes
     // waited. True while bytes wait afterwards, with *dueMs the time at which
@@ -135,11 +140,14 @@ private:
     std::atomic<bool> m_shut{false};
     std::atomic<bool> m_loggedIn{false};
     std::recursive_mutex m_sendMutex;
-    // Under m_sendMutex: the frames waiting, how much of the first went out,
+    // Under m_sendMutex: the frames waiting and their counts, how much of the
+    // first went out,
     // the bytes left in all, when the last byte went out (or the queue
     // filled), whether the link is in the table of links with queued bytes,
     // and whether it ends once they are out.
     std::deque<OutFrame> m_out;
+    uint64_t m_framesQueued = 0;   // frames ever queued
+    uint64_t m_framesWritten = 0;  // of those, frames written whole
     size_t m_outOffset = 0;
     uint64_t m_outBytes = 0;
     uint64_t m_lastProgressMs = 0;
