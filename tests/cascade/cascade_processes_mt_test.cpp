@@ -151,8 +151,9 @@ TEST_F(CascadeProcessesTest, StoppedChildDelaysNoOther) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     stopped.Signal(SIGCONT);
+    // Its buffers fill within a second; then the send time-out runs.
     EXPECT_GE(droppedAt, 0) << "the stopped child was not dropped";
-    EXPECT_LT(droppedAt, limit);
+    EXPECT_LT(droppedAt, timers.sendTimeoutMs + 2000);
 
     // Every batch reached the good child, none held up for long.
     const std::string all = std::to_string(pushes + 1);
