@@ -8,7 +8,8 @@
 // Until a child's login is accepted only bodies up to kPeerLoginMaxBody are
 // read from it; a larger header ends the stream at once.
 //
-// Sends never wait: every frame goes to the link's own queue of whole
+// Sends never wait (SendAndWait, for a child's requests to its master, waits
+// for its own frame only): every frame goes to the link's own queue of whole
 // frames, and what the socket takes at once is written at once; the rest is
 // written by the socket sender thread (relay.h) as the socket makes room,
 // continuing a frame where the last write stopped. One queue per link keeps
