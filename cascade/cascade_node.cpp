@@ -205,8 +205,11 @@ void CascadeNode::CloseSockets() {
 
 void CascadeNode::AddClientSocket(int fd, const std::string& peerAddress) {
     pl::SetBuffers(fd, kPeerSocketBuffer);
-    ManageClientSocket(kAddSocket, 0, nullptr,
-                       std::make_shared<PeerLink>(fd, peerAddress == "127.0.0.1" ? std::string() : peerAddress));
+    // Until its login is accepted a child is read only in frames the size
+    // of a login.
+    ManageClientSocket(
+        kAddSocket, 0, nullptr,
+        std::make_shared<PeerLink>(fd, peerAddress == "127.0.0.1" ? std::string() : peerAddress, kPeerLoginMaxBody));
 }
 
 bool CascadeNode::ManageClientSocket(ClientOp op, uint64_t id, std::set<uint64_t>* out,
@@ -261,7 +264,7 @@ bool CascadeNode::DropConnection(uint64_t id) {
     const int fd = link ? link->Fd() : -1;
     if (link) {
         SendDisconnectNotice(link);
-        link->Shutdown();
+        link->CloseWhenSent();
     }
     {
         std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
@@ -330,20 +333,18 @@ bool CascadeNode::SendToParent(const std::string& text) {
         master = m_master;
     }
     if (!master || text.empty()) return false;
-    return master->Send(text.data(), uint32_t(text.size()), kPeerFrameRequest, GetCascadeTimers().sendTimeoutMs) ==
-           PeerLink::SendResult::kSent;
+    return master->SendAndWait(text.data(), uint32_t(text.size()), kPeerFrameRequest,
+                               GetCascadeTimers().sendTimeoutMs) == PeerLink::SendResult::kSent;
 }
 
 void CascadeNode::SendToRequester(const std::string& id, const char* data, size_t length) {
     uint64_t target = 0;
     if (length == 0 || length > kPeerMaxBody || !ManageRequestRoute(kRouteFind, 0, id, &target)) return;
-    if (std::shared_ptr<PeerLink> link = FindPeerLink(target))
-        link->Send(data, uint32_t(length), kPeerFrameRequest, GetCascadeTimers().sendTimeoutMs);
+    if (std::shared_ptr<PeerLink> link = FindPeerLink(target)) link->Send(data, uint32_t(length), kPeerFrameRequest);
 }
 
 void CascadeNode::SendDisconnectNotice(const std::shared_ptr<PeerLink>& link) {
-    link->Send(kPeerDisconnectText.data(), uint32_t(kPeerDisconnectText.size()), kPeerFrameData,
-               GetCascadeTimers().sendTimeoutMs);
+    link->Send(kPeerDisconnectText.data(), uint32_t(kPeerDisconnectText.size()), kPeerFrameData);
 }
 
 void CascadeNode::Telemetry(const char* name, ElkFields fields) {
@@ -402,7 +403,10 @@ void CascadeNode::ReceiveLoop() {
             }
             frames.clear();
             if (!alive || r == PeerLink::ReadResult::kOk) continue;
-            if (r == PeerLink::ReadResult::kBadFrame) {
+            if (r == PeerLink::ReadResult::kBadFrame && link->FrameError() == kPeerErrTooLarge && !link->LoggedIn()) {
+                TL_WriteLog(3, "ReceiveLoop: socket %d announced a frame above %u bytes before its login, dropped",
+                            link->Fd(), kPeerLoginMaxBody);
+            } else if (r == PeerLink::ReadResult::kBadFrame) {
                 TL_WriteLog(3, "ReceiveLoop: socket %d sent bytes that are no frame, dropped", link->Fd());
             } else if (r == PeerLink::ReadResult::kStalled) {
                 TL_WriteLog(3, "ReceiveLoop: socket %d left a frame incomplete for %u ms, dropped", link->Fd(),

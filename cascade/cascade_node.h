@@ -214,8 +214,8 @@ private:
     //  kAddSocket   adds link (and registers it in the process's table);
     //  kDropSocket  drops connection id: its keys leave the registry (the
     //               removals passed upstream), it gets the disconnect notice
-    //               and is closed, its routes are forgotten; false when it
-    //               is not in the set;
+    //               and is closed once what was queued for it is out, its
+    //               routes are forgotten; false when it is not in the set;
     //  kCopySockets copies the set into *out;
     //  kCloseAll    closes every connection (their keys leave the registry,
     //               nothing is passed upstream) and empties the set.

@@ -32,6 +32,11 @@ inline constexpr size_t kPeerFrameOverhead = kPeerFrameHeaderSize + 1;  // heade
 // snapshot answer, low enough that a broken or hostile length cannot make a
 // receiver allocate without bound.
 inline constexpr uint32_t kPeerMaxBody = 64u << 20;
+// Largest body read from a connection before its login was accepted: a
+// login (its fixed text is under 100 bytes; the user name, the password and
+// two address lists of 16 bytes an adapter come on top) or a disconnect
+// notice. A larger header drops the connection before any body is read.
+inline constexpr uint32_t kPeerLoginMaxBody = 8u << 10;
 // A length that means "up to the text's first zero byte" (BuildPeerFrame).
 inline constexpr uint32_t kPeerTextLength = 0xFFFFFFFFu;
 
@@ -120,6 +125,8 @@ public:
     bool Next(PeerFrame* out);
 
     uint32_t Error() const { return m_error; }
+    // The cap of bodies whose header arrives from now on.
+    void SetMaxBody(uint32_t maxBody) { m_maxBody = maxBody; }
     // Complete frames waiting.
     size_t Ready() const { return m_frames.size(); }
     // True while part of a frame has arrived and the rest is awaited (the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "framework/tl_log.h"
 #include "platform/pl_socket.h"
 #include "platform/pl_time.h"
 
@@ -26,67 +27,179 @@ LinkTable& Links() {
     return *table;
 }
 
+// The links with bytes waiting, and the socket sender's wake-up.
+struct QueuedTable {
+    std::mutex mutex;
+    std::map<uint64_t, std::shared_ptr<PeerLink>> links;
+    pl::PollWaker waker;
+};
+
+QueuedTable& Queued() {
+    static QueuedTable* table = new QueuedTable;  // lives until the process ends
+    return *table;
+}
+
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
 }  // namespace
 
-PeerLink::PeerLink(int fd, std::string peerAddress)
-    : m_id(g_nextLinkId.fetch_add(1)), m_fd(fd), m_peerAddress(std::move(peerAddress)) {}
+PeerLink::PeerLink(int fd, std::string peerAddress, uint32_t preLoginMaxBody)
+    : m_id(g_nextLinkId.fetch_add(1)),
+      m_fd(fd),
+      m_peerAddress(std::move(peerAddress)),
+      m_preLoginMaxBody(preLoginMaxBody),
+      m_reader(preLoginMaxBody) {}
 
 PeerLink::~PeerLink() { pl::CloseSocket(m_fd); }
 
 void PeerLink::Shutdown() {
-    if (!m_shut.exchange(true, std::memory_order_acq_rel)) pl::ShutdownSocket(m_fd);
+    std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+    ShutdownLocked();
 }
 
-PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs) {
+void PeerLink::ShutdownLocked() {
+    if (!m_shut.exchange(true, std::memory_order_acq_rel)) pl::ShutdownSocket(m_fd);
+    m_out.clear();
+    m_outOffset = 0;
+    m_outBytes = 0;
+    UnlistQueued();
+}
+
+void PeerLink::ListQueued() {
+    if (m_listed) return;
+    std::shared_ptr<PeerLink> self = weak_from_this().lock();
+    if (!self) return;  // not shared: the next send writes on
+    {
+        std::lock_guard<std::mutex> lock(Queued().mutex);
+        Queued().links[m_id] = std::move(self);
+    }
+    m_listed = true;
+    Queued().waker.Wake();
+}
+
+void PeerLink::UnlistQueued() {
+    if (!m_listed) return;
+    m_listed = false;
+    std::shared_ptr<PeerLink> self;  // freed after the lock
+    std::lock_guard<std::mutex> lock(Queued().mutex);
+    auto it = Queued().links.find(m_id);
+    if (it == Queued().links.end()) return;
+    self = std::move(it->second);
+    Queued().links.erase(it);
+}
+
+PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t type) {
     uint32_t frameLength = length;
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> frame(BuildPeerFrame(data, &frameLength, type));
-    if (!frame) return SendResult::kFailed;
+    OutFrame frame;
+    frame.bytes.reset(BuildPeerFrame(data, &frameLength, type));
+    if (!frame.bytes) return SendResult::kFailed;
+    frame.size = frameLength;
 
     std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
-    if (IsShut()) return SendResult::kGone;
-    const uint64_t deadline = pl::TickMs() + timeoutMs;
-    size_t sent = 0;
-    bool retried = false;
-    while (sent < frameLength) {
-        const long n = pl::SendSome(m_fd, frame.get() + sent, frameLength - sent);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        const int e = n < 0 ? errno : EPIPE;
-        if (WouldBlock(e)) {
-            const uint64_t now = pl::TickMs();
-            if (now < deadline && pl::WaitWritable(m_fd, static_cast<int>(deadline - now)) == 1) continue;
-            Shutdown();
-            return SendResult::kBroken;
-        }
-        if (e == ECONNRESET || e == EPIPE) {
-            if (sent > 0) Shutdown();
-            return SendResult::kGone;
-        }
-        if (sent == 0 && !retried) {
-            retried = true;
-            pl::SleepMs(2);
-            continue;
-        }
-        pl::SleepMs(1);
-        if (sent > 0) {
-            Shutdown();
-            return SendResult::kBroken;
-        }
-        return SendResult::kFailed;
+    if (IsShut() || m_closeWhenSent) return SendResult::kGone;
+    const uint64_t now = pl::TickMs();
+    if (!m_out.empty() && m_outBytes + frame.size > kPeerSendQueueLimit) {
+        TL_WriteLog(3, "SendFramed: socket %d has %llu bytes waiting and takes too little, dropped", m_fd,
+                    static_cast<unsigned long long>(m_outBytes));
+        ShutdownLocked();
+        return SendResult::kBroken;
     }
-    return SendResult::kSent;
+    // The time-out of a queue counts from when it began to wait.
+    if (m_out.empty()) m_lastProgressMs = now;
+    m_outBytes += frame.size;
+    m_out.push_back(std::move(frame));
+    ++m_framesQueued;
+    if (!WriteQueued(now)) return SendResult::kGone;
+    if (m_out.empty()) return SendResult::kSent;
+    ListQueued();
+    return SendResult::kQueued;
+}
+
+PeerLink::SendResult PeerLink::SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs) {
+    uint64_t frame = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+        const SendResult r = Send(data, length, type);
+        if (r != SendResult::kQueued) return r;
+        frame = m_framesQueued;
+    }
+    // The socket sender writes on too; whoever finds room first writes,
+    // under the send lock, so the frames stay whole and in order.
+    while (true) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+            if (IsShut()) return SendResult::kBroken;
+            const uint64_t now = pl::TickMs();
+            if (!WriteQueued(now)) return SendResult::kBroken;
+            if (m_framesWritten >= frame) return SendResult::kSent;
+            if (now - m_lastProgressMs >= timeoutMs) {
+                TL_WriteLog(3, "SendToParent: socket %d took nothing for %u ms, dropped", m_fd, timeoutMs);
+                ShutdownLocked();
+                return SendResult::kBroken;
+            }
+        }
+        pl::WaitWritable(m_fd, 20);
+    }
+}
+
+bool PeerLink::WriteQueued(uint64_t nowMs) {
+    while (!m_out.empty()) {
+        OutFrame& front = m_out.front();
+        const long n = pl::SendSome(m_fd, front.bytes.get() + m_outOffset, front.size - m_outOffset);
+        if (n > 0) {
+            m_outOffset += static_cast<size_t>(n);
+            m_outBytes -= static_cast<uint64_t>(n);
+            m_lastProgressMs = nowMs;
+            if (m_outOffset == front.size) {
+                m_out.pop_front();
+                m_outOffset = 0;
+                ++m_framesWritten;
+            }
+            continue;
+        }
+        if (n < 0 && WouldBlock(errno)) return true;
+        // Reset, closed, or failed for good: a frame cut short cannot be
+        // followed by another.
+        ShutdownLocked();
+        return false;
+    }
+    return true;
+}
+
+bool PeerLink::Flush(uint64_t nowMs, uint32_t timeoutMs, uint64_t* dueMs) {
+    std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+    if (!IsShut() && !m_out.empty() && WriteQueued(nowMs) && !m_out.empty() && nowMs - m_lastProgressMs >= timeoutMs) {
+        TL_WriteLog(3, "SendFramed: socket %d took nothing for %u ms with %llu bytes waiting, dropped", m_fd, timeoutMs,
+                    static_cast<unsigned long long>(m_outBytes));
+        ShutdownLocked();
+    }
+    if (IsShut() || m_out.empty()) {
+        if (m_closeWhenSent) ShutdownLocked();
+        UnlistQueued();
+        return false;
+    }
+    if (dueMs != nullptr) *dueMs = m_lastProgressMs + timeoutMs;
+    return true;
+}
+
+void PeerLink::CloseWhenSent() {
+    std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+    if (m_out.empty()) {
+        ShutdownLocked();
+        return;
+    }
+    m_closeWhenSent = true;
+}
+
+uint64_t PeerLink::QueuedBytes() {
+    std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
+    return m_outBytes;
 }
 
 PeerLink::ReadResult PeerLink::RecvPeerFrame(std::vector<PeerFrame>* frames, uint64_t nowMs, uint32_t frameTimeoutMs) {
     if (IsShut()) return ReadResult::kClosed;
     if (m_buffer.empty()) m_buffer.resize(kReadChunk);
+    m_reader.SetMaxBody(LoggedIn() ? kPeerMaxBody : m_preLoginMaxBody);
     ReadResult result = ReadResult::kOk;
     size_t total = 0;
     while (total < kReadBudget) {
@@ -137,6 +250,25 @@ std::shared_ptr<PeerLink> UnregisterPeerLink(uint64_t id) {
     Links().links.erase(it);
     return link;
 }
+
+void CollectQueuedPeerLinks(std::vector<std::shared_ptr<PeerLink>>* out) {
+    std::lock_guard<std::mutex> lock(Queued().mutex);
+    for (const auto& [id, link] : Queued().links) out->push_back(link);
+}
+
+void ShutdownQueuedPeerLinks() {
+    std::vector<std::shared_ptr<PeerLink>> links;
+    CollectQueuedPeerLinks(&links);
+    // Each link leaves the table as it is shut down (under its own lock
+    // first, as everywhere).
+    for (const auto& link : links) link->Shutdown();
+}
+
+int PeerSenderWakeFd() { return Queued().waker.Fd(); }
+
+void WakePeerSender() { Queued().waker.Wake(); }
+
+void DrainPeerSenderWake() { Queued().waker.Drain(); }
 
 int ConnectPeer(const std::string& address, uint16_t port, uint32_t timeoutMs, int bufferBytes) {
     sockaddr_in addr{};

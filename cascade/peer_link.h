@@ -5,10 +5,20 @@
 // PeerFrameReader, so a frame may arrive in any number of pieces; a frame
 // that has begun and does not complete within the frame time-out marks the
 // connection as stalled, and the receive loop drops it instead of waiting.
-// Sends go out as whole frames under the link's send lock, so an answer sent
-// by one thread and relayed data sent by another never interleave on the
-// wire; a send that cannot finish within its time-out ends the connection
-// (half a frame would break the framing for good).
+// Until a child's login is accepted only bodies up to kPeerLoginMaxBody are
+// read from it; a larger header ends the stream at once.
+//
+// Sends never wait (SendAndWait, for a child's requests to its master, waits
+// for its own frame only): every frame goes to the link's own queue of whole
+// frames, and what the socket takes at once is written at once; the rest is
+// written by the socket sender thread (relay.h) as the socket makes room,
+// continuing a frame where the last write stopped. One queue per link keeps
+// the frames of an answer sent by one thread and of relayed data sent by
+// another whole and in order on the wire, and a peer that stops reading
+// holds up its own queue only. A link whose queue would pass
+// kPeerSendQueueLimit, or that takes no byte for the send time-out while
+// bytes wait, is shut down (the receive loop then drops it, as any closed
+// connection).
 //
 // The socket is shut down when the connection is dropped and closed when the
 // last reference goes, so a thread still holding the link fails cleanly and
@@ -18,10 +28,15 @@
 // names the connection (its request routes, its subscriber value in the
 // SubscriptionRegistry, the target of queued sends). 0 stands for the local
 // host.
+//
+// Locks, in the order they may be taken: a link's send lock, then the
+// process's table of links with queued bytes. The table of connections has
+// a lock of its own, taken with no other.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,11 +44,19 @@
 
 #include "cascade/peer_frame.h"
 
-class PeerLink {
+// Bytes a link may hold waiting for its peer: a frame that would take its
+// queue beyond this, with another frame still waiting, ends the connection.
+// A frame of the largest body always fits into an empty queue.
+inline constexpr uint64_t kPeerSendQueueLimit = uint64_t(kPeerMaxBody) + kPeerFrameOverhead;
+
+class PeerLink : public std::enable_shared_from_this<PeerLink> {
 public:
     // Takes the socket; peerAddress is the peer's dotted address ("" for a
-    // peer on 127.0.0.1, and when unknown).
-    PeerLink(int fd, std::string peerAddress);
+    // peer on 127.0.0.1, and when unknown). Bodies above preLoginMaxBody are
+    // refused until MarkLoggedIn, kPeerMaxBody after it. Links are made with
+    // make_shared: a link with bytes left to write lists itself for the
+    // socket sender.
+    PeerLink(int fd, std::string peerAddress, uint32_t preLoginMaxBody = kPeerMaxBody);
     ~PeerLink();
     PeerLink(const PeerLink&) = delete;
     PeerLink& operator=(const PeerLink&) = delete;
@@ -43,15 +66,33 @@ public:
     const std::string& PeerAddress() const { return m_peerAddress; }
 
     enum class SendResult {
-        kSent,
-        kGone,    // the connection was reset or already shut down
-        kFailed,  // nothing could be framed or sent
-        kBroken,  // the frame went out in part only, or not within the time-out: the link is shut down
+        kSent,    // the whole frame was written
+        kQueued,  // the frame waits in the link's queue (behind others, or in part written)
+        kGone,    // the connection failed, was shut down or is closing
+        kFailed,  // nothing could be framed
+        kBroken,  // the queue would pass its limit: the link is shut down
     };
-    // Frames length bytes of data as `type` and sends the whole frame,
-    // waiting for room at most timeoutMs in all. A send refused for another
-    // reason than a full buffer or a reset is tried once more after 2 ms.
-    SendResult Send(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs);
+    // Frames length bytes of data as `type`, queues the frame behind those
+    // waiting and writes what the socket takes without waiting. A write that
+    // fails for another reason than a full buffer shuts the link down.
+    SendResult Send(const char* data, uint32_t length, uint32_t type);
+    // Send, then waits until the frame went out whole: kSent, or kBroken
+    // (the link shut down) when no byte went out for timeoutMs meanwhile.
+    // For a caller that must know its request left (a child's requests to
+    // its master), never for the sends to children.
+    SendResult SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs);
+    // Writes what the socket takes of the queued frames (the socket sender).
+    // Shuts the link down when no byte went out for timeoutMs while bytes
+    // waited. True while bytes wait afterwards, with *dueMs the time at which
+    // that time-out ends; false when the queue is empty or the link is shut
+    // (the link has then left the table of links with queued bytes).
+    bool Flush(uint64_t nowMs, uint32_t timeoutMs, uint64_t* dueMs);
+    // Ends the connection once the queued frames have gone out (at once when
+    // none wait); later sends fail. A link that takes no byte meanwhile is
+    // shut down by the send time-out.
+    void CloseWhenSent();
+    // Bytes waiting in the queue.
+    uint64_t QueuedBytes();
 
     enum class ReadResult {
         kOk,
@@ -65,6 +106,9 @@ public:
     ReadResult RecvPeerFrame(std::vector<PeerFrame>* frames, uint64_t nowMs, uint32_t frameTimeoutMs);
     // kStalled when a frame is under way for longer than frameTimeoutMs.
     ReadResult CheckStall(uint64_t nowMs, uint32_t frameTimeoutMs) const;
+    // Why the last read stopped with kBadFrame (a kPeerErr value), on the
+    // reading thread.
+    uint32_t FrameError() const { return m_reader.Error(); }
 
     // A child connection is served (its queries and subscription changes)
     // only once its login was accepted.
@@ -76,12 +120,40 @@ public:
     bool IsShut() const { return m_shut.load(std::memory_order_acquire); }
 
 private:
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    struct OutFrame {
+        std::unique_ptr<char, Free> bytes;
+        size_t size = 0;
+    };
+    // Under m_sendMutex: writes queued bytes until the socket is full; false
+    // when the write failed and the link was shut down.
+    bool WriteQueued(uint64_t nowMs);
+    void ShutdownLocked();
+    void ListQueued();
+    void UnlistQueued();
+
     const uint64_t m_id;
     const int m_fd;
     const std::string m_peerAddress;
+    const uint32_t m_preLoginMaxBody;
     std::atomic<bool> m_shut{false};
     std::atomic<bool> m_loggedIn{false};
     std::recursive_mutex m_sendMutex;
+    // Under m_sendMutex: the frames waiting and their counts, how much of the
+    // first went out,
+    // the bytes left in all, when the last byte went out (or the queue
+    // filled), whether the link is in the table of links with queued bytes,
+    // and whether it ends once they are out.
+    std::deque<OutFrame> m_out;
+    uint64_t m_framesQueued = 0;   // frames ever queued
+    uint64_t m_framesWritten = 0;  // of those, frames written whole
+    size_t m_outOffset = 0;
+    uint64_t m_outBytes = 0;
+    uint64_t m_lastProgressMs = 0;
+    bool m_listed = false;
+    bool m_closeWhenSent = false;
     PeerFrameReader m_reader;
     uint64_t m_frameStartMs = 0;
     std::vector<char> m_buffer;
@@ -94,6 +166,19 @@ void RegisterPeerLink(const std::shared_ptr<PeerLink>& link);
 std::shared_ptr<PeerLink> FindPeerLink(uint64_t id);
 // Removes and returns the link (null when unknown).
 std::shared_ptr<PeerLink> UnregisterPeerLink(uint64_t id);
+
+// The links with bytes waiting to be written, for the socket sender: a copy
+// of the table. A link enters it when a send leaves bytes queued and leaves
+// it when its queue is empty or it is shut down.
+void CollectQueuedPeerLinks(std::vector<std::shared_ptr<PeerLink>>* out);
+// Shuts down every link of that table and empties it (the socket sender
+// stops for good: nothing would write their bytes).
+void ShutdownQueuedPeerLinks();
+// A descriptor that becomes readable when a link enters the table or
+// WakePeerSender is called (-1 when none could be made); Drain consumes it.
+int PeerSenderWakeFd();
+void WakePeerSender();
+void DrainPeerSenderWake();
 
 // Opens a TCP connection to address:port (a dotted address or a host name)
 // within timeoutMs, sets its send and receive buffers to bufferBytes and

@@ -10,6 +10,8 @@
 #include "cascade/cascade_timers.h"
 #include "cascade/peer_link.h"
 #include "cascade/peer_message.h"
+#include "platform/pl_socket.h"
+#include "platform/pl_time.h"
 
 namespace {
 
@@ -197,6 +199,7 @@ void CascadeWorker::Detach(const void* owner) {
     // from another thread waits until it is gone.
     Stop();
     Join();
+    OnStopped();
     {
         std::lock_guard<std::mutex> lock(m_ownerMutex);
         m_queue.Clear();
@@ -225,6 +228,62 @@ void CDataTransThread::ProcessItem(CQueueTaskItem* item) {
     if (item->GetType() == CQueueTaskItem::kText && data != nullptr && length > 0)
         DispatchPacket(data, size_t(length), ProcessRelayRoute());
     delete item;
+}
+
+namespace {
+// Items handled between two passes over the links with bytes left.
+constexpr size_t kSendItemsPerPass = 64;
+}  // namespace
+
+bool CSocketSend::Post(CQueueTaskItem* item) {
+    const bool posted = CascadeWorker::Post(item);
+    WakePeerSender();
+    return posted;
+}
+
+void CSocketSend::Stop() {
+    CascadeWorker::Stop();
+    WakePeerSender();
+}
+
+void CSocketSend::OnStopped() { ShutdownQueuedPeerLinks(); }
+
+uint32_t CSocketSend::Run(void*) {
+    std::vector<std::shared_ptr<PeerLink>> queued;
+    std::vector<int> fds;
+    while (!IsStopped()) {
+        size_t handled = 0;
+        while (handled < kSendItemsPerPass) {
+            CQueueTaskItem* item = m_queue.Pop();
+            if (item == nullptr) break;
+            ProcessItem(item);
+            ++handled;
+        }
+        const uint64_t now = pl::TickMs();
+        const uint32_t timeoutMs = GetCascadeTimers().sendTimeoutMs;
+        uint64_t due = UINT64_MAX;
+        fds.assign(1, PeerSenderWakeFd());
+        CollectQueuedPeerLinks(&queued);
+        for (const std::shared_ptr<PeerLink>& link : queued) {
+            uint64_t linkDue = 0;
+            if (!link->Flush(now, timeoutMs, &linkDue)) continue;
+            due = std::min(due, linkDue);
+            fds.push_back(link->Fd());
+        }
+        if (handled < kSendItemsPerPass && m_queue.IsEmpty()) {
+            // A wake-up after the queue was seen empty ends the wait at once;
+            // without a wake-up descriptor the wait is kept short.
+            int waitMs = fds[0] < 0 ? 1 : static_cast<int>(m_nWaitTimeout);
+            if (due != UINT64_MAX)
+                waitMs = static_cast<int>(std::min<uint64_t>(due > now ? due - now : 0, uint64_t(waitMs))) + 1;
+            // The links are held until the wait ends, so that their
+            // descriptors stay theirs meanwhile.
+            if (pl::WaitReadableOrSendable(fds.data(), fds.size(), waitMs) < 0) pl::SleepMs(1);
+            DrainPeerSenderWake();
+        }
+        queued.clear();
+    }
+    return 0;
 }
 
 void CSocketSend::ProcessItem(CQueueTaskItem* item) {
@@ -267,7 +326,7 @@ void QueueSend(Subscriber target, PeerBlock message) {
 
 void SendFramed(Subscriber target, const char* data, uint32_t length) {
     const std::shared_ptr<PeerLink> link = FindPeerLink(target);
-    if (link) link->Send(data, length, kPeerFrameData, GetCascadeTimers().sendTimeoutMs);
+    if (link) link->Send(data, length, kPeerFrameData);
 }
 
 // ---- The relay functions ----------------------------------------------------------

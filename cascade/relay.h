@@ -9,7 +9,10 @@
 // records: the local host through its data callback (on the dispatcher's
 // thread, with the process-wide callback context), each child connection as
 // a new data message that the socket sender thread (CSocketSend) frames and
-// sends.
+// queues on the child's link. The sender never waits for one connection: it
+// writes what each socket takes and serves the links with bytes left as
+// their sockets make room (peer_link.h), so a child that stops reading
+// delays no other.
 //
 // Process-wide state, shared by every instance of the process (the instance
 // created last sets the callbacks and context):
@@ -117,6 +120,11 @@ public:
     const void* Owner();
     void OnTimeout() override {}
 
+protected:
+    // After the last Detach has stopped the thread, before the queue is
+    // emptied.
+    virtual void OnStopped() {}
+
 private:
     // The owners and the stopping state; never held while the thread is
     // joined.
@@ -135,10 +143,20 @@ public:
 };
 
 // The socket sender: a type-1 item (target connection, data, length >= 1)
-// goes to SendFramed; other items are only deleted.
+// goes to SendFramed; other items are only deleted. Between items (a bounded
+// number a pass) it writes the bytes that links still hold and waits for
+// the first of: a posted item, room on one of those sockets, or the end of
+// a link's send time-out. When it stops for good the links still holding
+// bytes are shut down.
 class CSocketSend : public CascadeWorker {
 public:
+    bool Post(CQueueTaskItem* item) override;
+    void Stop() override;
+    uint32_t Run(void* arg) override;
     void ProcessItem(CQueueTaskItem* item) override;
+
+protected:
+    void OnStopped() override;
 };
 
 CDataTransThread& DataTransThread();
@@ -154,8 +172,8 @@ void PostToDispatcher(PeerBlock message);
 // Posts a message for a connection to the socket sender (the item takes the
 // block). Nothing for an empty block.
 void QueueSend(Subscriber target, PeerBlock message);
-// Frames length bytes as a data frame (type 4) and sends them on the
-// connection; nothing when the connection is gone.
+// Frames length bytes as a data frame (type 4) and queues them on the
+// connection (PeerLink::Send); nothing when the connection is gone.
 void SendFramed(Subscriber target, const char* data, uint32_t length);
 
 // ---- The relay functions ----------------------------------------------------------

@@ -119,6 +119,18 @@
  * master has gone (released, ended, or the connection broken): no fncnotify
  * comes, the data simply stop, queries give null, and KvoLogin gives -1014
  * until a master listens at that address again.
+ * A master sends to each child from a queue of its own and never waits for
+ * one: a child that stops reading (its process stopped or hung, its network
+ * gone) delays no other child. Once its queue took nothing for 10 s, or
+ * held 64 MiB with more to come, the child is dropped as if it had left:
+ * its codes are given up upstream unless another subscriber holds them.
+ * Until a connection's login was accepted, a master (and a child serving
+ * children) reads from it only frames of up to 8 KiB, room for a login
+ * whose user name, password and adapter lists (32 bytes an adapter) fit
+ * together; a connection announcing a larger frame before its login is
+ * closed at its header. A child whose host blocks inside a data callback
+ * keeps reading its master: what arrives meanwhile waits in the child's own
+ * memory, without bound, until the callbacks return.
  * The cascade relay, the playback thread and the handle their data callbacks
  * get are process-wide: one cascade or playback instance per process, and in
  * those roles the data callbacks are those of the instance created last (of

@@ -174,6 +174,14 @@ int PollReadable(const int* fds, bool* ready, size_t n, int timeoutMs) {
     return count;
 }
 
+int WaitReadableOrSendable(const int* fds, size_t n, int timeoutMs) {
+    std::vector<pollfd> set(n);
+    for (size_t i = 0; i < n; ++i) set[i] = pollfd{fds[i], static_cast<short>(i == 0 ? POLLIN : POLLOUT), 0};
+    const int r = ::poll(set.data(), static_cast<nfds_t>(n), timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r;
+}
+
 std::string PeerAddressText(int fd) {
     sockaddr_in a{};
     socklen_t l = sizeof a;

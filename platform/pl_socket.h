@@ -74,6 +74,12 @@ int WaitWritable(int fd, int timeoutMs);
 // ready, 0 on time-out, -1 when the wait itself failed.
 int PollReadable(const int* fds, bool* ready, size_t n, int timeoutMs);
 
+// Waits up to timeoutMs until fds[0] is readable or one of the others has
+// room to send (or failed, which a send then reports). A descriptor of -1 is
+// passed over. The number ready, 0 on time-out, -1 when the wait itself
+// failed.
+int WaitReadableOrSendable(const int* fds, size_t n, int timeoutMs);
+
 // "a.b.c.d" of the connected peer, empty when unknown.
 std::string PeerAddressText(int fd);
 

@@ -5,6 +5,7 @@
 // whole-market removal among single codes, the disconnect notice, broken and
 // stalled frames, and the process-wide relay threads' owners.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "api/socket_data_manager.h"
 #include "cascade/relay.h"
@@ -21,6 +23,7 @@
 #include "tests/support/net_wait.h"
 #include "tests/support/peer_endpoint.h"
 #include "tests/support/peer_writer.h"
+#include "tests/support/process_figures.h"
 
 using namespace kvotest;
 
@@ -415,6 +418,88 @@ TEST_F(CascadeMasterTest, BrokenPeersAreDroppedWithoutStallingOthers) {
     ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000));
     EXPECT_FALSE(CallbackCapture::Get().WaitBatches(2, 200));
     EXPECT_EQ(CallbackCapture::Get().Batches()[0].count, 1u);
+}
+
+// A child that falls behind holds up nobody: while its link holds a
+// backlog, the answer to its own query waits in its queue and another
+// child's query is answered at once. Once it reads, it gets every frame
+// whole and in order.
+TEST_F(CascadeMasterTest, BackloggedChildHoldsUpNobody) {
+    auto slow = LoggedInChild();
+    ASSERT_TRUE(slow);
+    const int small = 64 * 1024;
+    ASSERT_EQ(setsockopt(slow->Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    slow->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:s1,market:USHA,codelist:(600000),");
+    ASSERT_TRUE(Market().WaitSubscriptions(1, 2000));
+    auto other = LoggedInChild();
+    ASSERT_TRUE(other);
+
+    // 6.5 MB for the slow child, far more than the sockets hold.
+    std::string records;
+    for (int i = 0; i < 20; ++i) records += PeerRecords(1, KVO_TICKSTOCK_SIZE, "60000");
+    const int kBatches = 400;
+    for (int i = 0; i < kBatches; ++i) ASSERT_EQ(Market().Push(2, records, 20, PushTiming{uint64_t(i), 0, 0}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    slow->SendFrame(2, "ReqType:101,id:q1,market:USHA,");
+    const auto t0 = std::chrono::steady_clock::now();
+    other->SendFrame(2, "ReqType:101,id:q2,market:USHA,");
+    PeerTestFrame f;
+    ASSERT_TRUE(other->ReadReq(201, &f, 2000));
+    EXPECT_LT(MsSince(t0), 500);
+
+    int batches = 0;
+    bool answered = false;
+    while (batches < kBatches || !answered) {
+        ASSERT_TRUE(slow->Read(&f, 2000)) << batches << " batches";
+        ASSERT_EQ(f.magic, kPeerMagic);
+        if (PeerIntField(f.body, "ReqType") == 201) {
+            EXPECT_EQ(PeerField(f.body, "id"), "q1");
+            answered = true;
+            continue;
+        }
+        ASSERT_EQ(f.body, PeerDataBody(2, 20, records, PeerTimingBytes(uint64_t(batches), 0, 0))) << batches;
+        ++batches;
+    }
+    EXPECT_EQ(master_->Cascade()->ConnectionCount(), 2u);
+}
+
+// Before its login a peer is read only in frames the size of a login: a
+// header announcing more drops the connection at once, and the bytes sent
+// after it are never held. A login near that size is read, and once logged
+// in a child's larger frames are read again.
+TEST_F(CascadeMasterTest, LargeFramesBeforeTheLoginAreRefused) {
+    CascadeTimers timers = timers_;
+    timers.frameTimeoutMs = 20000;  // an accepted frame would be held this long
+    SetCascadeTimers(timers);
+    const uint64_t heapBefore = LiveHeapBytes();
+    std::vector<std::unique_ptr<PeerEndpoint>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(PeerEndpoint::Connect(master_->CascadeListenPort()));
+        ASSERT_TRUE(peers.back());
+        peers.back()->SendRaw(PeerHeaderBytes(kPeerMagic, 2, 64u << 20) + std::string(1 << 20, 'x'));
+    }
+    for (auto& peer : peers) EXPECT_TRUE(peer->WaitClosed(3000));
+    EXPECT_LT(LiveHeapBytes(), heapBefore + (16u << 20));
+
+    // A login of 7.6 KiB (280 adapters) is read and accepted.
+    std::string ips;
+    std::string masks;
+    for (int i = 0; i < 280; ++i) {
+        ips += "192.168.1.10&";
+        masks += "255.255.255.0&";
+    }
+    auto child = PeerEndpoint::Connect(master_->CascadeListenPort());
+    ASSERT_TRUE(child);
+    child->SendFrame(2, LoginText("big", "user1", "pw1", ips, masks));
+    PeerTestFrame f;
+    ASSERT_TRUE(child->ReadReq(52, &f, 2000));
+    EXPECT_EQ(f.body, "error:0,ReqType:52,id:big,");
+    // A subscription of 2000 codes (14 KiB) after the login.
+    std::string codes;
+    for (int i = 0; i < 2000; ++i) codes += (i ? "," : "") + std::to_string(600000 + i);
+    child->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:s1,market:USHA,codelist:(" + codes + "),");
+    ASSERT_TRUE(Market().WaitSubscriptions(1, 2000));
+    EXPECT_EQ(Market().Subscriptions()[0], "2|3|USHA|(" + codes + ")");
 }
 
 // Releasing the master ends its threads and connections promptly.

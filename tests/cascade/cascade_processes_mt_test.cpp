@@ -5,12 +5,15 @@
 // line by line. Both use the machine's own adapter lists, so the
 // same-network rule runs as on a trading floor.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "api/socket_data_manager.h"
 #include "include/kvo_records.h"
@@ -36,8 +39,8 @@ protected:
     }
 
     // Starts the child host in a folder of its own as a cascade child.
-    ::testing::AssertionResult StartChild(ChildProcess& child) {
-        const std::string folder = dir_ + "/child";
+    ::testing::AssertionResult StartChild(ChildProcess& child, const std::string& name = "child") {
+        const std::string folder = dir_ + "/" + name;
         if (mkdir(folder.c_str(), 0700) != 0) return ::testing::AssertionFailure() << "mkdir " << folder;
         std::ofstream(folder + "/tool.ini") << "master=false\nsocket_port=0\n";
         if (!child.Start(KVO_CHILD_HOST, {folder})) return ::testing::AssertionFailure() << "child did not start";
@@ -96,6 +99,75 @@ TEST_F(CascadeProcessesTest, ChildInAnotherProcessQueriesAndReceives) {
     EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 1, calls.end()),
               (std::vector<SessionCall>{"2|4|USHA|(600000)", "2|4|USHA|(600002)"}));
     EXPECT_TRUE(Eventually([&] { return master.Cascade()->ConnectionCount() == 0; }, kWait));
+}
+
+// A child whose process stops (SIGSTOP) holds up its own connection only:
+// while the gateway pushes every 5 ms, with far more records for the
+// stopped child than for the other, so that the stopped child's socket
+// buffers fill within a second, the other child's batches keep their pace;
+// the stopped child is dropped once its connection took nothing for the
+// send time-out, and its code is given up upstream.
+TEST_F(CascadeProcessesTest, StoppedChildDelaysNoOther) {
+    CascadeTimers timers;
+    timers.sendTimeoutMs = 3000;
+    SetCascadeTimers(timers);
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
+    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+    const uint16_t port = master.CascadeListenPort();
+    ASSERT_NE(port, 0);
+
+    const int kWait = 10000;
+    ChildProcess good;
+    ChildProcess stopped;
+    ASSERT_TRUE(StartChild(good, "good"));
+    ASSERT_TRUE(StartChild(stopped, "stopped"));
+    ChildProcess* children[] = {&good, &stopped};
+    for (int i = 0; i < 2; ++i) {
+        ChildProcess& child = *children[i];
+        EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(port), kWait), "addr 0");
+        EXPECT_EQ(child.Ask("login user1 pw1", kWait), "login 0 b5c7c2bdb3c9b9a6");
+        EXPECT_EQ(child.Ask("sub 2 1 USHA (60000" + std::to_string(i) + ")", kWait), "sub 0");
+    }
+    ASSERT_TRUE(Market().WaitSubscriptions(2, kWait));
+    // Each push: one record of 600000 (the good child's) and 50 of 600001.
+    const std::string two = PeerRecords(2, KVO_TICKSTOCK_SIZE, "60000");
+    std::string batch = two.substr(0, KVO_TICKSTOCK_SIZE);
+    for (int i = 0; i < 50; ++i) batch += two.substr(KVO_TICKSTOCK_SIZE);
+    ASSERT_EQ(Market().Push(2, batch, 51, PushTiming{1, 2, 3}), 0);
+    ASSERT_EQ(good.Ask("wait 2 1 " + std::to_string(kWait), kWait + 2000), "data 2 1 600000");
+    ASSERT_EQ(stopped.Ask("wait 2 50 " + std::to_string(kWait), kWait + 2000).substr(0, 10), "data 2 50 ");
+
+    ASSERT_TRUE(stopped.Signal(SIGSTOP));
+    const auto t0 = std::chrono::steady_clock::now();
+    const int64_t limit = timers.sendTimeoutMs + 5000;
+    int64_t droppedAt = -1;
+    uint32_t pushes = 0;
+    while (MsSince(t0) < limit && (droppedAt < 0 || MsSince(t0) < droppedAt + 500)) {
+        ASSERT_EQ(Market().Push(2, batch, 51, PushTiming{1, 2, 3}), 0);
+        ++pushes;
+        if (droppedAt < 0 && master.Cascade()->ConnectionCount() == 1) droppedAt = MsSince(t0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stopped.Signal(SIGCONT);
+    // Its buffers fill within a second; then the send time-out runs.
+    EXPECT_GE(droppedAt, 0) << "the stopped child was not dropped";
+    EXPECT_LT(droppedAt, timers.sendTimeoutMs + 2000);
+
+    // Every batch reached the good child, none held up for long.
+    const std::string all = std::to_string(pushes + 1);
+    ASSERT_EQ(good.Ask("wait 2 " + all + " " + std::to_string(kWait), kWait + 2000).substr(0, 8 + all.size()),
+              "data 2 " + all + " ");
+    std::string gap = good.Ask("gap 2", kWait);
+    ASSERT_EQ(gap.substr(0, 4), "gap ");
+    EXPECT_LT(std::stol(gap.substr(4)), static_cast<long>(timers.sendTimeoutMs / 6)) << gap;
+    // The stopped child's code went upstream as a removal; the good one's stays.
+    const std::vector<SessionCall> calls = Market().Subscriptions();
+    EXPECT_EQ(std::vector<SessionCall>(calls.begin() + 2, calls.end()),
+              (std::vector<SessionCall>{"2|4|USHA|(600001)"}));
+    EXPECT_EQ(master.Cascade()->ConnectionCount(), 1u);
+    Quit(good, kWait);
 }
 
 // The whole road: the gateway simulator feeds a master whose session logged

@@ -10,11 +10,14 @@
 //   sub <class> <op> <market> <codelist> -> "sub <result>"
 //   wait <class> <records> <ms>     -> "data <class> <records> <codes>" once that many
 //                                      records of the class arrived, else "timeout ..."
+//   gap <class>                     -> "gap <ms> <records>": the longest time between two
+//                                      batches of the class, and the records so far
 //   quit                            -> releases the instance, "bye", exit code 0
 //
 // Codes are listed separated by "," in the order they arrived.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -35,6 +38,8 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_arrived;
 std::map<int, std::vector<std::string>> g_codes;
+std::map<int, std::chrono::steady_clock::time_point> g_lastBatch;
+std::map<int, int64_t> g_longestGapMs;
 
 std::string CodeAt(const void* records, size_t size, uint32_t i) {
     const char* code = static_cast<const char*>(records) + size_t(i) * size + 5;
@@ -43,7 +48,13 @@ std::string CodeAt(const void* records, size_t size, uint32_t i) {
 
 template <int C, size_t Size>
 int32_t OnData(void*, const void* records, uint32_t count, const PushTiming*) {
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_lastBatch.count(C) != 0) {
+        const int64_t gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - g_lastBatch[C]).count();
+        g_longestGapMs[C] = std::max(g_longestGapMs[C], gap);
+    }
+    g_lastBatch[C] = now;
     for (uint32_t i = 0; i < count; ++i) g_codes[C].push_back(CodeAt(records, Size, i));
     g_arrived.notify_all();
     return 0;
@@ -133,6 +144,11 @@ int main(int argc, char** argv) {
                 g_arrived.wait_for(lock, std::chrono::milliseconds(ms), [&] { return g_codes[cls].size() >= records; });
             Say(std::string(got ? "data " : "timeout ") + std::to_string(cls) + " " +
                 std::to_string(g_codes[cls].size()) + " " + Join(g_codes[cls]));
+        } else if (cmd == "gap") {
+            int cls = 0;
+            in >> cls;
+            std::lock_guard<std::mutex> lock(g_mutex);
+            Say("gap " + std::to_string(g_longestGapMs[cls]) + " " + std::to_string(g_codes[cls].size()));
         } else if (cmd == "quit") {
             break;
         } else {

@@ -106,4 +106,6 @@ int ChildProcess::Wait(int timeoutMs) {
     return -1;
 }
 
+bool ChildProcess::Signal(int signal) { return m_pid > 0 && ::kill(m_pid, signal) == 0; }
+
 }  // namespace kvotest

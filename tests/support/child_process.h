@@ -29,6 +29,9 @@ public:
     // Waits up to timeoutMs for the process to end: its exit status as
     // waitpid gives it, or -1 when it still runs.
     int Wait(int timeoutMs);
+    // Sends the signal to the process (SIGSTOP, SIGCONT); false when it is
+    // not running.
+    bool Signal(int signal);
 
 private:
     pid_t m_pid = -1;
