@@ -27,6 +27,22 @@ corvane::CMutex& RouteMutex() {
     return *m;
 }
 
+// The started nodes of the process. The host's own keys of the master role
+// and of playback are held under the local subscriber 0 by every such
+// instance of the process alike (the relay hands them to the instance
+// created last): they end when the last started node stops, not with any
+// one instance. Counted and cleared under the mutex, never held while a
+// thread is waited for.
+struct RelayUsers {
+    std::mutex mutex;
+    size_t started = 0;
+};
+
+RelayUsers& Users() {
+    static RelayUsers* users = new RelayUsers;
+    return *users;
+}
+
 constexpr char kSocketTelemetryPrefix[] = "client@_socket";
 constexpr char kSocketTelemetryOption[] = "need_mapparam";
 constexpr uint64_t kRouteExpiryPeriodMs = 1000;
@@ -120,6 +136,10 @@ bool CascadeNode::Start() {
         std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
         m_pendingClosed = false;
     }
+    {
+        std::lock_guard<std::mutex> users(Users().mutex);
+        ++Users().started;
+    }
     if (!DataTransThread().Attach(this)) TL_WriteLog(1, "CascadeNode::Start: relay dispatcher not started");
     if (!SocketSendThread().Attach(this)) TL_WriteLog(1, "CascadeNode::Start: socket sender not started");
     if (m_settings.mode != kvoapi::kStandalone) {
@@ -153,10 +173,13 @@ void CascadeNode::Stop() {
     SocketSendThread().Detach(this);
     if (m_settings.mode != kvoapi::kStandalone) CloseSockets();
     ClosePending(&m_pendingClosed);
-    // The local host's subscriptions end with its instance (in the child
-    // role those held under the master connection left with it; any made
-    // while no master was connected are held under 0).
-    ForgetSubscriber(LocalSubscriber());
+    // In the child role the host's keys were held under the connection to
+    // the master and left with it; those held under 0 stay while another
+    // instance of the process uses the relay.
+    {
+        std::lock_guard<std::mutex> users(Users().mutex);
+        if (--Users().started == 0) ForgetSubscriber(0);
+    }
     {
         std::lock_guard<std::mutex> lock(m_startMutex);
         m_started.store(false, std::memory_order_release);

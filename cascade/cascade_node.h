@@ -28,8 +28,9 @@
 //                             process's table of links)
 //   4. the process-wide route mutex over the request routes, taken on its
 //                             own: no other lock of the node is held with it
-// and the leaves m_pendingMutex (then a request's own lock) and
-// m_masterMutex. None of them is held while a request or a login is handed
+// and the leaves m_pendingMutex (then a request's own lock), m_masterMutex
+// and the process-wide count of started nodes (then the registry's mutex).
+// None of them is held while a request or a login is handed
 // to the host (ICascadeHost), while a subscription change runs upstream
 // (which reaches the instance's market sessions), while a frame is sent,
 // or while a thread of the node or a relay worker is joined.
@@ -135,7 +136,10 @@ public:
     bool Start();
     // Ends what Start began: no thread of the node runs afterwards and no
     // process-wide thread runs for it; every connection is closed, its keys
-    // and the local host's keys leave the registry, waiting callers wake.
+    // and, in the child role, the local host's keys leave the registry,
+    // waiting callers wake. The host's keys of the master role and of
+    // playback, held under 0 by every such instance of the process, leave
+    // with the last node of the process that stops.
     void Stop();
     bool Started() const { return m_started.load(std::memory_order_acquire); }
     // The instance is going away: every caller waiting for the master wakes

@@ -112,7 +112,11 @@
  * any role, a standalone one included). Releasing that instance leaves the
  * relay without data callbacks until the next KvoCreateInstance: a master,
  * or a playback, still running in the process then delivers its data to no
- * one.
+ * one, and the next instance created (of any role) gets it. Releasing an
+ * instance never stops the relay for another one still running: that one's
+ * children keep their data, and the subscriptions made through the masters
+ * and playbacks of the process stay until its last master, child or
+ * playback instance is released.
  */
 #ifndef KVOAPI_H
 #define KVOAPI_H
