@@ -141,7 +141,9 @@ int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
         if ((m_settings.mode == kStandalone && !offline) || (subop_type == 8 && m_settings.mode != kChild)) {
             return SubScribeMarket(msg_dataclass, subop_type, market, codes, wait);
         }
-        if (m_settings.mode == kChild && subop_type == 8) return 0;
+        // The child keeps no list of its own to clear: 0, once the market is
+        // one that exists.
+        if (m_settings.mode == kChild && subop_type == 8) return NamesSubscriptionMarket(market) ? 0 : KVO_ERR_MARKET;
         return SubscribeThroughRegistry(msg_dataclass, subop_type, market, codes);
     }
     if (m_settings.mode == kChild) {

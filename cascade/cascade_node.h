@@ -178,7 +178,10 @@ public:
 
     // The host's change under the local subscriber (the four rules of
     // SubscriptionRelay::Apply), passed upstream where coverage changes. 0,
-    // or Apply's refusal (-1007, -1011) with nothing kept or passed on.
+    // or Apply's refusal (-1007, -1011) with nothing kept or passed on. In
+    // the child role a change of subop_type 1 to 4 without a connection to
+    // the master, or whose connection dropped while it was made, gives -1014
+    // and keeps nothing.
     int32_t SubscribeLocal(uint32_t dataClass, uint32_t subopType, const std::string& market,
                            const std::string& codelist);
     // Whether a change of a key needs no upstream step (SubscriptionRelay).
