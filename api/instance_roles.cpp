@@ -17,6 +17,7 @@
 #include "cascade/offline_playback.h"
 #include "cascade/peer_message.h"
 #include "framework/tl_textutil.h"
+#include "session/dataclass.h"
 #include "session/kvo_texts.h"
 
 using namespace kvoapi;
@@ -140,7 +141,9 @@ int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
         if ((m_settings.mode == kStandalone && !offline) || (subop_type == 8 && m_settings.mode != kChild)) {
             return SubScribeMarket(msg_dataclass, subop_type, market, codes, wait);
         }
-        if (m_settings.mode == kChild && subop_type == 8) return 0;
+        // The child keeps no list of its own to clear: 0, once the market is
+        // one that exists.
+        if (m_settings.mode == kChild && subop_type == 8) return NamesSubscriptionMarket(market) ? 0 : KVO_ERR_MARKET;
         return SubscribeThroughRegistry(msg_dataclass, subop_type, market, codes);
     }
     if (m_settings.mode == kChild) {
@@ -153,9 +156,8 @@ int32_t CSocketDataMananger::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
 int32_t CSocketDataMananger::SubScribeMarket(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                                              const char* codelist, bool wait) {
     if (!market) return KVO_ERR_MARKET;
-    std::string code = NormaliseMarket(market);
-    if (code == "ZO" || code == "SO") code = "OO";
-    IMarketSession* session = Session(code);
+    const std::string code = MarketSessionCode(market);
+    IMarketSession* session = code.empty() ? nullptr : Session(code);
     if (!session) return KVO_ERR_MARKET;
     return session->SubScribe(msg_dataclass, subop_type, market, codelist ? codelist : "", wait);
 }

@@ -18,6 +18,7 @@
 #include "cascade/relay.h"
 #include "framework/tl_thread.h"
 #include "session/account_auth.h"
+#include "session/dataclass.h"
 #include "session/session_timers.h"
 
 namespace kvoapi {
@@ -235,7 +236,9 @@ int32_t CSocketDataMananger::RegisterAddr(const char* market, const char* addr, 
         return sessions.empty() ? -1 : 0;
     }
 
-    if (code != "SH" && code != "SZ" && code != "OO") return KVO_ERR_MARKET;
+    // A registration names a session by its own code ("ZO" and "SO" are
+    // names only subscriptions take).
+    if (MarketSessionCode(market) != code) return KVO_ERR_MARKET;
     if (!m_connectMarket.empty() && m_connectMarket.find(code) == std::string::npos) {
         return KVO_ERR_MARKET;
     }

@@ -10,6 +10,7 @@
 #include "framework/tl_log.h"
 #include "framework/tl_textutil.h"
 #include "platform/pl_time.h"
+#include "session/dataclass.h"
 #include "session/kvo_texts.h"
 #include "session/session_util.h"
 
@@ -25,6 +26,22 @@ corvane::CMutex& SetMutex() {
 corvane::CMutex& RouteMutex() {
     static corvane::CMutex* m = new corvane::CMutex;
     return *m;
+}
+
+// The started nodes of the process. The host's own keys of the master role
+// and of playback are held under the local subscriber 0 by every such
+// instance of the process alike (the relay hands them to the instance
+// created last): they end when the last started node stops, not with any
+// one instance. Counted and cleared under the mutex, never held while a
+// thread is waited for.
+struct RelayUsers {
+    std::mutex mutex;
+    size_t started = 0;
+};
+
+RelayUsers& Users() {
+    static RelayUsers* users = new RelayUsers;
+    return *users;
 }
 
 constexpr char kSocketTelemetryPrefix[] = "client@_socket";
@@ -120,6 +137,10 @@ bool CascadeNode::Start() {
         std::lock_guard<std::recursive_mutex> pending(m_pendingMutex);
         m_pendingClosed = false;
     }
+    {
+        std::lock_guard<std::mutex> users(Users().mutex);
+        ++Users().started;
+    }
     if (!DataTransThread().Attach(this)) TL_WriteLog(1, "CascadeNode::Start: relay dispatcher not started");
     if (!SocketSendThread().Attach(this)) TL_WriteLog(1, "CascadeNode::Start: socket sender not started");
     if (m_settings.mode != kvoapi::kStandalone) {
@@ -153,10 +174,13 @@ void CascadeNode::Stop() {
     SocketSendThread().Detach(this);
     if (m_settings.mode != kvoapi::kStandalone) CloseSockets();
     ClosePending(&m_pendingClosed);
-    // The local host's subscriptions end with its instance (in the child
-    // role those held under the master connection left with it; any made
-    // while no master was connected are held under 0).
-    ForgetSubscriber(LocalSubscriber());
+    // In the child role the host's keys were held under the connection to
+    // the master and left with it; those held under 0 stay while another
+    // instance of the process uses the relay.
+    {
+        std::lock_guard<std::mutex> users(Users().mutex);
+        if (--Users().started == 0) ForgetSubscriber(0);
+    }
     {
         std::lock_guard<std::mutex> lock(m_startMutex);
         m_started.store(false, std::memory_order_release);
@@ -239,10 +263,10 @@ bool CascadeNode::ManageClientSocket(ClientOp op, uint64_t id, std::set<uint64_t
         }
         for (const uint64_t s : ids) {
             if (std::shared_ptr<PeerLink> l = UnregisterPeerLink(s)) l->Shutdown();
+            if (LocalSubscriber() == s) SetLocalSubscriber(0);
             // A later instance of the process must not count these
             // connections as subscribers.
             ForgetSubscriber(s);
-            if (LocalSubscriber() == s) SetLocalSubscriber(0);
         }
         return true;
     }
@@ -257,6 +281,10 @@ bool CascadeNode::DropConnection(uint64_t id) {
         if (m_set.erase(id) == 0) return false;
         link = UnregisterPeerLink(id);
     }
+    // The host's keys were held under this connection; no change is held
+    // under it once this returns: one made meanwhile sees it gone and takes
+    // its keys back itself (SubscribeLocal).
+    if (LocalSubscriber() == id) SetLocalSubscriber(0);
     // The removals go upstream while the connection can still carry them
     // (a child's own keys travel to its master on the connection being
     // dropped); no cascade lock is held meanwhile.
@@ -270,9 +298,6 @@ bool CascadeNode::DropConnection(uint64_t id) {
         std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
         if (m_master && m_master->Id() == id) m_master.reset();
     }
-    // The host's keys were held under this connection; later ones wait for
-    // the next login.
-    if (LocalSubscriber() == id) SetLocalSubscriber(0);
     TL_WriteLog(2, "socket_Disconnect:socket:%d !", fd);
     Telemetry("socket_no_connect", {{"socket", std::to_string(fd)},
                                     {"father_socket_ip", m_local.addresses},
@@ -714,5 +739,28 @@ int32_t CascadeNode::SubscribeThroughMaster(uint32_t dataClass, uint32_t subopTy
 
 int32_t CascadeNode::SubscribeLocal(uint32_t dataClass, uint32_t subopType, const std::string& market,
                                     const std::string& codelist) {
-    return m_subscriptions.Apply(LocalSubscriber(), dataClass, subopType, market, codelist);
+    const Subscriber local = LocalSubscriber();
+    if (m_settings.mode != kvoapi::kChild) return m_subscriptions.Apply(local, dataClass, subopType, market, codelist);
+    // A child's keys are held under its connection to the master and end
+    // with it. Without a connection the change can reach no master: it is
+    // refused and nothing is kept, for a key held under no connection would
+    // count as a holder of its codes for good, and the same codes subscribed
+    // after the next login would never be sent (the refusals of Apply come
+    // first).
+    if (local == 0 && subopType >= 1 && subopType <= 4) {
+        if (SubscriptionRefusal(dataClass, market) != 0)
+            return m_subscriptions.Apply(local, dataClass, subopType, market, codelist);
+        TL_WriteLog(2, "SubScribe: change of %u|%s:%s refused, no connection to the master (log in first)", dataClass,
+                    market.c_str(), codelist.c_str());
+        return KVO_ERR_CASCADE_MASTER;
+    }
+    const int32_t result = m_subscriptions.Apply(local, dataClass, subopType, market, codelist);
+    // The connection dropped meanwhile: its drop cleared the local
+    // subscriber before it removed the keys it found, so the keys this change
+    // added after that are removed here (its master forgot them with it).
+    if (local != 0 && LocalSubscriber() != local) {
+        ForgetSubscriber(local);
+        return result == 0 ? KVO_ERR_CASCADE_MASTER : result;
+    }
+    return result;
 }

@@ -28,8 +28,9 @@
 //                             process's table of links)
 //   4. the process-wide route mutex over the request routes, taken on its
 //                             own: no other lock of the node is held with it
-// and the leaves m_pendingMutex (then a request's own lock) and
-// m_masterMutex. None of them is held while a request or a login is handed
+// and the leaves m_pendingMutex (then a request's own lock), m_masterMutex
+// and the process-wide count of started nodes (then the registry's mutex).
+// None of them is held while a request or a login is handed
 // to the host (ICascadeHost), while a subscription change runs upstream
 // (which reaches the instance's market sessions), while a frame is sent,
 // or while a thread of the node or a relay worker is joined.
@@ -135,7 +136,10 @@ public:
     bool Start();
     // Ends what Start began: no thread of the node runs afterwards and no
     // process-wide thread runs for it; every connection is closed, its keys
-    // and the local host's keys leave the registry, waiting callers wake.
+    // and, in the child role, the local host's keys leave the registry,
+    // waiting callers wake. The host's keys of the master role and of
+    // playback, held under 0 by every such instance of the process, leave
+    // with the last node of the process that stops.
     void Stop();
     bool Started() const { return m_started.load(std::memory_order_acquire); }
     // The instance is going away: every caller waiting for the master wakes
@@ -174,7 +178,10 @@ public:
 
     // The host's change under the local subscriber (the four rules of
     // SubscriptionRelay::Apply), passed upstream where coverage changes. 0,
-    // or Apply's refusal (-1007, -1011) with nothing kept or passed on.
+    // or Apply's refusal (-1007, -1011) with nothing kept or passed on. In
+    // the child role a change of subop_type 1 to 4 without a connection to
+    // the master, or whose connection dropped while it was made, gives -1014
+    // and keeps nothing.
     int32_t SubscribeLocal(uint32_t dataClass, uint32_t subopType, const std::string& market,
                            const std::string& codelist);
     // Whether a change of a key needs no upstream step (SubscriptionRelay).

@@ -117,8 +117,9 @@
  * A child's markets are its master's: it may query and subscribe markets it
  * never registered (see KvoRegisterAddr). A child is never told that its
  * master has gone (released, ended, or the connection broken): no fncnotify
- * comes, the data simply stop, queries give null, and KvoLogin gives -1014
- * until a master listens at that address again.
+ * comes, the data simply stop, queries give null, subscriptions give -1014
+ * once the child saw the connection close (see KvoSubScribe), and KvoLogin
+ * gives -1014 until a master listens at that address again.
  * A master sends to each child from a queue of its own and never waits for
  * one: a child that stops reading (its process stopped or hung, its network
  * gone) delays no other child. Once its queue took nothing for 10 s, or
@@ -137,7 +138,11 @@
  * any role, a standalone one included). Releasing that instance leaves the
  * relay without data callbacks until the next KvoCreateInstance: a master,
  * or a playback, still running in the process then delivers its data to no
- * one.
+ * one, and the next instance created (of any role) gets it. Releasing an
+ * instance never stops the relay for another one still running: that one's
+ * children keep their data, and the subscriptions made through the masters
+ * and playbacks of the process stay until its last master, child or
+ * playback instance is released.
  */
 #ifndef KVOAPI_H
 #define KVOAPI_H
@@ -523,9 +528,14 @@ KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const cha
  * goes to the market's session as in the standalone role (-1007 without
  * one, as during a playback). During playback nothing goes to a gateway.
  * Child role: the codes no other subscriber of the process holds are sent
- * to the master, without waiting for it; subop_type 8 does nothing (0). A
- * child is never told that its master has gone: the result stays 0 though
- * the change is not sent ("not sent to the master" in the log). */
+ * to the master, without waiting for it; subop_type 8 does nothing (0). The
+ * child's subscriptions belong to its connection to the master and end
+ * with it. Without one (before the first KvoLogin, after a login that could
+ * not connect, or once the child saw the connection close) subop_type 1 to
+ * 4 give -1014: nothing is kept, nor sent at a later login; subscribe again
+ * once KvoLogin gave 0. A master gone while the connection still looks open
+ * is not noticed: the result stays 0 though the change is not sent ("not
+ * sent to the master" in the log). */
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                              const char* codelist);
 

@@ -42,11 +42,15 @@ bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, 
 
 bool IsValidDataClass(uint32_t msgDataClass) { return msgDataClass >= 1 && msgDataClass <= 6; }
 
-bool NamesSubscriptionMarket(std::string_view market) {
-    if (market.find('\0') != std::string_view::npos) return false;
+std::string MarketSessionCode(std::string_view market) {
+    if (market.find('\0') != std::string_view::npos) return std::string();
     const std::string code = kvoapi::NormaliseMarket(std::string(market).c_str());
-    return code == "SH" || code == "SZ" || code == "OO" || code == "ZO" || code == "SO";
+    if (code == "SH" || code == "SZ" || code == "OO") return code;
+    if (code == "ZO" || code == "SO") return "OO";
+    return std::string();
 }
+
+bool NamesSubscriptionMarket(std::string_view market) { return !MarketSessionCode(market).empty(); }
 
 int32_t SubscriptionRefusal(uint32_t msgDataClass, std::string_view market) {
     if (!NamesSubscriptionMarket(market)) return KVO_ERR_MARKET;

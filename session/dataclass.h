@@ -30,9 +30,14 @@ bool MapDataClass(uint32_t msgDataClass, const char* market, bool altDataClass, 
 // True for 1 to 6.
 bool IsValidDataClass(uint32_t msgDataClass);
 
-// Whether a subscription's market text names a market: its market code
-// (kvoapi::NormaliseMarket) is "SH", "SZ" or "OO", or "ZO" or "SO", which
-// subscriptions take as "OO". A text holding a zero byte names none.
+// Which markets exist, for every role: the market session a market text
+// belongs to. Its market code (kvoapi::NormaliseMarket) "SH", "SZ" or "OO" is
+// its own session's; "ZO" and "SO" are other names of "OO", which
+// subscriptions take as "OO" (a registration takes a session's own code
+// only). Empty for any other text, and for one holding a zero byte.
+std::string MarketSessionCode(std::string_view market);
+// Whether a subscription's market text names a market (MarketSessionCode is
+// not empty).
 bool NamesSubscriptionMarket(std::string_view market);
 // Why a subscription can never be served, in the order the market sessions
 // check it: -1007 when its market names none, then -1011 when its class is

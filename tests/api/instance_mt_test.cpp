@@ -725,3 +725,19 @@ TEST_F(InstanceTest, MasterRoleSubscriptionsPassTheRegistry) {
     EXPECT_EQ(CSocketDataMananger::GetIntField("error:7", "error"), 0);
     EXPECT_EQ(CSocketDataMananger::FormatInt(-1015), "-1015");
 }
+
+// Which markets exist is one rule for every road: a registration takes OO
+// by its own code only; subscriptions also take ZO and SO as OO, through
+// the registry of the master role to the OO session.
+TEST_F(InstanceTest, EveryRoadKnowsTheSameMarkets) {
+    cfg_.m_connectmarket[0] = '\0';
+    WriteToolIni("master=true\nsocket_port=0\n");
+    CSocketDataMananger master(&cfg_);
+    EXPECT_EQ(master.RegisterAddrByMode("UZO", "10.0.0.1", 1), -1007);
+    ASSERT_EQ(master.RegisterAddrByMode("UOO", "10.0.0.1", 1), 0);
+    DropAllKeys(0);
+    for (const char* m : {"UOOA", "UZOA", "USOA"}) EXPECT_EQ(master.SubScribe(2, 3, m, "(2)", true, true), 0) << m;
+    EXPECT_EQ(created_["OO"]->subscriptions,
+              (std::vector<std::string>{"2|3|UOOA|(2)|w", "2|3|UZOA|(2)|w", "2|3|USOA|(2)|w"}));
+    DropAllKeys(0);
+}

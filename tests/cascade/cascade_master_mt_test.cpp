@@ -516,6 +516,24 @@ TEST_F(CascadeMasterTest, ReleaseClosesChildren) {
     EXPECT_FALSE(SubscriptionRegistry::Global().FindSubscribers("1|USHA:(000001)", &holders));
 }
 
+// A second master of the process, created last, gets the host's data;
+// releasing it leaves the first master's subscriptions in place, and the
+// next instance created gets their data.
+TEST_F(CascadeMasterTest, ReleasingASecondMasterKeepsTheRelay) {
+    ASSERT_EQ(KvoSubScribe(master_.get(), 1, 3, "USHA", "(600001)"), 0);
+    for (int i = 0; i < 2; ++i) {
+        void* h = KvoCreateInstance(&cfg_);
+        ASSERT_NE(h, nullptr);
+        CallbackCapture::Get().Clear();
+        ASSERT_EQ(Market().Push(1, PeerRecords(2, KVO_TICKINDEX_SIZE, "60000"), 2, PushTiming{}), 0);
+        ASSERT_TRUE(CallbackCapture::Get().WaitBatches(1, 2000)) << i;
+        const CapturedBatch b = CallbackCapture::Get().Batches()[0];
+        EXPECT_EQ(b.handle, h);
+        EXPECT_EQ(RecordCodes(b.records, KVO_TICKINDEX_SIZE), std::vector<std::string>{"600001"});
+        EXPECT_EQ(KvoReleaseInstance(h), 0);
+    }
+}
+
 // The process-wide threads run while an instance is attached; detaching an
 // instance that is not the owner, or a second attach, changes nothing.
 TEST(CascadeWorkerTest, AttachAndDetachRespectTheOwner) {

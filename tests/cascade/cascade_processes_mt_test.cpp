@@ -170,6 +170,32 @@ TEST_F(CascadeProcessesTest, StoppedChildDelaysNoOther) {
     Quit(good, kWait);
 }
 
+// A child keeps no change it cannot send: without a connection to a master
+// (before its login, and once its master went) a subscription gives -1014,
+// so the same code subscribed after the login goes up and its data flow.
+// subop_type 8 looks at the market first in the child role too.
+TEST_F(CascadeProcessesTest, ChildWithoutMasterKeepsNoSubscription) {
+    WriteToolIni("master=true\nsocket_port=0\n");
+    ChildProcess child;
+    ASSERT_TRUE(StartChild(child));
+    const int kWait = 10000;
+    EXPECT_EQ(child.Ask("sub 2 8 UXXA ()", kWait), "sub -1007");
+    for (int round = 0; round < 2; ++round) {  // the second with a restarted master
+        EXPECT_TRUE(Eventually([&] { return child.Ask("sub 2 3 USHA (600002)", kWait) == "sub -1014"; }, kWait));
+        CSocketDataMananger master(&cfg_);
+        ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
+        ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
+        EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(master.CascadeListenPort()), kWait), "addr 0");
+        EXPECT_EQ(child.Ask("login user1 pw1", kWait), "login 0 b5c7c2bdb3c9b9a6");
+        EXPECT_EQ(child.Ask("sub 2 3 USHA (600002)", kWait), "sub 0");
+        ASSERT_TRUE(Market().WaitSubscriptions(size_t(round) + 1, kWait));
+        ASSERT_EQ(Market().Push(2, PeerRecords(4, KVO_TICKSTOCK_SIZE, "60000"), 4, PushTiming{}), 0);
+        EXPECT_EQ(child.Ask("wait 2 " + std::to_string(round + 1) + " 10000", kWait + 2000),
+                  round == 0 ? "data 2 1 600002" : "data 2 2 600002,600002");
+    }
+    Quit(child, kWait);
+}
+
 // The whole road: the gateway simulator feeds a master whose session logged
 // in there; the child in its own process logs in through the master, has its
 // queries answered by the simulator and receives the simulator's pushes of

@@ -249,6 +249,21 @@ TEST_F(OfflinePlaybackTest, NothingToPlayIsRefusedAndTheRightPathPlays) {
     EXPECT_EQ(KvoReleaseInstance(h), 0);
 }
 
+// A playback whose folder holds only some of the files its subtype names
+// starts, and plays those.
+TEST_F(OfflinePlaybackTest, FolderWithSomeOfItsFilesPlaysThem) {
+    const std::string folder = dir_ + "/some/";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::filesystem::copy_file(SampleFolder() + "stock.csv", folder + "stock.csv");
+    void* h = KvoCreateInstance(&cfg_);
+    const OfflineDebugConfig off = Playback("index,stock", 100, 0, 1, folder);
+    ASSERT_EQ(KvoStartOfflineDebug(h, &off), 0);
+    EXPECT_EQ(KvoSubScribe(h, 2, 1, "USHA", "()"), 0);
+    AwaitPlaybackEnd();
+    EXPECT_EQ(Totals()[2].records, SampleRows(Sample().stock, "USHA"));
+    EXPECT_EQ(KvoReleaseInstance(h), 0);
+}
+
 // One playback at a time in the process: a second instance is refused while
 // the first plays, without any change; releasing the first ends its
 // playback at once, in the middle of a long pause, and the second can start.
