@@ -6,6 +6,7 @@
 
 #include "platform/pl_socket.h"
 #include "platform/pl_time.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ struct LinkTable {
 };
 
 LinkTable& Links() {
-    static LinkTable* table = new LinkTable;  // lives until the process ends
+    static pl::NeverDestroyed<LinkTable> table;  // lives until the process ends
     return *table;
 }
 
