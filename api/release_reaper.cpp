@@ -199,6 +199,11 @@ private:
     Clock::time_point m_deadline{};
 };
 
+// The library's finaliser: it runs as the process ends (or when a library
+// never used is unloaded), after every exit handler. An instance asked for
+// later is refused before anything would load the library again.
+__attribute__((destructor)) void MarkFinalised() { g_exiting.store(true, std::memory_order_seq_cst); }
+
 }  // namespace
 
 bool ReadyForInstance() {

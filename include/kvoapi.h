@@ -342,6 +342,9 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   that thread). An instance never released is not torn down at exit: its
  *   threads, and its callbacks, go on during the wait and until the process
  *   ends, and nothing they use is freed before.
+ * - dlclose, at any time after the first KvoCreateInstance, only gives back
+ *   the host's reference: the library stays loaded, under the threads of
+ *   live instances and of teardowns alike, until the process ends.
  * Release comes last: a call on the handle that begins after the release
  * began (from the releasing callback too), or any later use of the handle,
  * is not allowed (only a null handle is checked). */
