@@ -98,7 +98,8 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
             std::printf("%s: ends %lld ms after its exit began\n", order, static_cast<long long>(ms));
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
             ASSERT_NE(ending.time_since_epoch().count(), 0);
-            EXPECT_LT(ms, kvoapi::kExitWaitMs + 1500);
+            // ThreadSanitizer adds a second at exit while threads still run.
+            EXPECT_LT(ms, kvoapi::kExitWaitMs + 2500);
             int returned = -1, threads = -1, base = -2;
             ASSERT_EQ(std::sscanf(atExit.c_str(), "at exit %d %d %d", &returned, &threads, &base), 3) << atExit;
             if (waits >= 0) {
