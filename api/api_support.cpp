@@ -6,6 +6,7 @@
 
 #include "framework/net/tl_netengine.h"
 #include "framework/tl_log.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace kvoapi {
 namespace {
@@ -16,7 +17,7 @@ struct NetState {
 };
 
 NetState& Net() {
-    static NetState* state = new NetState;
+    static pl::NeverDestroyed<NetState> state;
     return *state;
 }
 

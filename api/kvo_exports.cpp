@@ -89,6 +89,9 @@ extern "C" {
 
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
     if (!cfg) return nullptr;
+    // The first creation keeps the library loaded and registers the exit
+    // wait; once the process exits no instance is made.
+    if (!kvoapi::ReadyForInstance()) return nullptr;
     CSocketDataMananger* instance = nullptr;
     try {
         instance = new CSocketDataMananger(cfg);

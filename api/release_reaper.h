@@ -1,13 +1,15 @@
 // The teardowns of instances released from a thread the library called the
-// host on: such a release cannot wait for the thread it runs on, so the rest
-// of it runs on a thread of its own.
+// host on, and the end of the process while they run.
 //
-// Each teardown gets a thread that ends with it. A finished thread is joined
-// by the next hand-off. The bookkeeping lives until the process ends, so that
-// a teardown still running while the process exits never finds it gone.
+// Such a release cannot wait for the thread it runs on, so the rest of it
+// runs on a thread of its own: each teardown gets a thread that ends with it,
+// and a finished thread is joined by the next hand-off.
 //
-// Exiting the process (main returning, or exit on any thread) waits for the
-// teardowns under way, before any exit handler registered earlier runs,
+// The first KvoCreateInstance keeps the library loaded until the process
+// ends (an unload only drops the host's reference) and registers the exit
+// wait. Exiting the process (main returning, or exit on any thread) then
+// raises the exiting flag, after which no instance is created, and waits for
+// every teardown under way or handed off while it exits, joining its thread,
 // except for a teardown that waits for the exiting thread itself and so
 // could never end:
 //  - the exiting thread is inside a callback of the instance being torn down
@@ -16,16 +18,27 @@
 //  - the exiting thread is the relay dispatcher (a data callback of the
 //    master role or of playback) and the instance ever attached to the
 //    dispatcher: its teardown may stop that thread and wait for it.
-// No lock is held while a thread is joined.
+// The whole wait, handoffs made during it included, ends kExitWaitMs after it
+// began; a teardown still running then is left running, with one log line,
+// and the exit goes on. No lock is held while a thread is joined.
+//
+// That is safe only because whatever a teardown, or a thread of an instance
+// never released, can reach lives until the process ends: every process-wide
+// object of the library is a pl::NeverDestroyed (platform/pl_never_destroyed.h)
+// or holds nothing a destructor would free.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 #include "framework/tl_hostcall.h"
 
 namespace kvoapi {
+
+// How long the end of a process waits for teardowns at most, in all.
+constexpr uint32_t kExitWaitMs = 2000;
 
 // What a teardown may wait for besides threads of its own instance.
 struct TeardownWaits {
@@ -34,6 +47,11 @@ struct TeardownWaits {
     // Raised once the instance attached to the relay dispatcher.
     std::shared_ptr<const std::atomic<bool>> usedRelay;
 };
+
+// Called before an instance is created: the first call keeps the library
+// loaded and registers the exit wait. False once the process exits (no
+// instance may be created then).
+bool ReadyForInstance();
 
 // Runs teardown on a thread of its own; false when no thread can be made
 // (teardown is not run then).

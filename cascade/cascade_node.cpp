@@ -13,18 +13,19 @@
 #include "session/dataclass.h"
 #include "session/kvo_texts.h"
 #include "session/session_util.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
 // The process-wide mutexes of the cascade tables: the connected sets, and
 // the request routes.
 corvane::CMutex& SetMutex() {
-    static corvane::CMutex* m = new corvane::CMutex;
+    static pl::NeverDestroyed<corvane::CMutex> m;
     return *m;
 }
 
 corvane::CMutex& RouteMutex() {
-    static corvane::CMutex* m = new corvane::CMutex;
+    static pl::NeverDestroyed<corvane::CMutex> m;
     return *m;
 }
 
@@ -40,7 +41,7 @@ struct RelayUsers {
 };
 
 RelayUsers& Users() {
-    static RelayUsers* users = new RelayUsers;
+    static pl::NeverDestroyed<RelayUsers> users;
     return *users;
 }
 

@@ -1,11 +1,13 @@
 #include "cascade/cascade_timers.h"
 
 #include "platform/pl_replaceable.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
 pl::ReplaceableSlot<CascadeTimers>& Timers() {
-    static auto* slot = new pl::ReplaceableSlot<CascadeTimers>(CascadeTimers());  // lives until the process ends
+    static pl::NeverDestroyed<pl::ReplaceableSlot<CascadeTimers>> slot{
+        CascadeTimers()};  // lives until the process ends
     return *slot;
 }
 

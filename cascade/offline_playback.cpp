@@ -10,6 +10,7 @@
 #include "cascade/peer_message.h"
 #include "cascade/relay.h"
 #include "framework/tl_log.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -222,6 +223,6 @@ void COfflineDebugMode::RunOfflinePlayback() {
 }
 
 COfflineDebugMode& OfflineDebugMode() {
-    static COfflineDebugMode* thread = new COfflineDebugMode;
+    static pl::NeverDestroyed<COfflineDebugMode> thread;
     return *thread;
 }

@@ -7,6 +7,7 @@
 #include "framework/tl_log.h"
 #include "platform/pl_socket.h"
 #include "platform/pl_time.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct LinkTable {
 };
 
 LinkTable& Links() {
-    static LinkTable* table = new LinkTable;  // lives until the process ends
+    static pl::NeverDestroyed<LinkTable> table;  // lives until the process ends
     return *table;
 }
 
@@ -35,7 +36,7 @@ struct QueuedTable {
 };
 
 QueuedTable& Queued() {
-    static QueuedTable* table = new QueuedTable;  // lives until the process ends
+    static pl::NeverDestroyed<QueuedTable> table;  // lives until the process ends
     return *table;
 }
 

@@ -10,6 +10,7 @@
 #include "cascade/cascade_timers.h"
 #include "cascade/peer_link.h"
 #include "cascade/peer_message.h"
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_socket.h"
 #include "platform/pl_time.h"
 
@@ -23,7 +24,7 @@ struct RelayState {
 };
 
 RelayState& State() {
-    static RelayState* state = new RelayState;  // lives until the process ends
+    static pl::NeverDestroyed<RelayState> state;  // lives until the process ends
     return *state;
 }
 
@@ -298,12 +299,12 @@ void CSocketSend::ProcessItem(CQueueTaskItem* item) {
 // The process-wide threads are never destroyed: a host that leaves without
 // releasing its instances must not find them gone under a running thread.
 CDataTransThread& DataTransThread() {
-    static CDataTransThread* thread = new CDataTransThread;
+    static pl::NeverDestroyed<CDataTransThread> thread;
     return *thread;
 }
 
 CSocketSend& SocketSendThread() {
-    static CSocketSend* thread = new CSocketSend;
+    static pl::NeverDestroyed<CSocketSend> thread;
     return *thread;
 }
 

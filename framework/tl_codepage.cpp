@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/pl_codepage.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -57,10 +58,11 @@ using Converter = int (*)(const char*, int, corvane::CTLString&);
 const std::map<std::pair<uint32_t, uint32_t>, Converter>& ConverterRegistry() {
     // Never destroyed: threads may still convert texts while the process
     // exits.
-    static const auto* registry = new std::map<std::pair<uint32_t, uint32_t>, Converter>{
-        {{936, 950}, &TL_GbkToBig5},
-        {{950, 936}, &TL_Big5ToGbk},
-    };
+    static const pl::NeverDestroyed<std::map<std::pair<uint32_t, uint32_t>, Converter>> registry{
+        std::map<std::pair<uint32_t, uint32_t>, Converter>{
+            {{936, 950}, &TL_GbkToBig5},
+            {{950, 936}, &TL_Big5ToGbk},
+        }};
     return *registry;
 }
 

@@ -17,6 +17,7 @@
 #include "framework/tl_string.h"
 #include "framework/tl_sync.h"
 #include "platform/pl_time.h"
+#include "platform/pl_never_destroyed.h"
 
 struct TLLogChannel {
     std::atomic<uint32_t> flags{0};
@@ -53,7 +54,7 @@ std::atomic<corvane::CWriteLogThread*> g_writer{nullptr};
 // Channel creation and the writer's start are serialised: threads of the
 // socket engine may log while the instance opens its log.
 std::recursive_mutex& CreationLock() {
-    static auto* m = new std::recursive_mutex;
+    static pl::NeverDestroyed<std::recursive_mutex> m;
     return *m;
 }
 

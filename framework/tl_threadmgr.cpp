@@ -1,11 +1,12 @@
 #include "framework/tl_threadmgr.h"
 
 #include "framework/tl_thread.h"
+#include "platform/pl_never_destroyed.h"
 
 CTLThreadManager* CTLThreadManager::GetInstance() {
     // Created once, thread-safely; deliberately never destroyed.
-    static CTLThreadManager* const instance = new CTLThreadManager();
-    return instance;
+    static pl::NeverDestroyed<CTLThreadManager> instance;
+    return instance.Get();
 }
 
 CTLThreadManager::CTLThreadManager() : m_cachedTick(TL_GetTickCount64()) {}

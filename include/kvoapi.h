@@ -334,8 +334,10 @@ enum {
  * their fields, callbacks included): it may be freed at once, and changing
  * it later changes nothing. Moves the process's log into m_logpath/kvolog
  * (see Log) and reads "tool.ini" (see Roles); it does not wait for any
- * gateway. Result: the handle, or null for a null cfg or when the instance
- * cannot be built. */
+ * gateway. Result: the handle, or null for a null cfg, when the instance
+ * cannot be built, or once the process is exiting (see KvoReleaseInstance).
+ * The first call keeps the library loaded until the process ends: dlclose
+ * then only gives back the host's reference, whatever instances live. */
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 
 /* Releases the instance; the result is always 0, a null handle is ignored.
@@ -359,21 +361,24 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   thread keeps it waiting (logged after 3000 ms).
  * - Called inside a callback, it returns 0 at once without waiting for its
  *   own thread: the teardown goes on on a thread of the library and
- *   completes as soon as that callback returns. From the first such
- *   release on, the library stays loaded until the process ends (dlclose
- *   then only gives back the host's reference).
- * - Ending the process (main returning, or exit on any thread) while such
- *   a teardown runs waits until it has completed. The wait comes before
- *   every exit handler and static destructor registered before the
- *   process's first release inside a callback (the library's own among
- *   them). Two exits cannot wait, since the teardown waits for the exiting
- *   thread itself, and the process ends without it: an exit on a thread
- *   that is inside a callback of the released instance (the callback that
- *   made the release, say), and an exit inside a data callback on the relay
- *   thread when the released instance ever was a master, a child or played
- *   back (its teardown stops that thread). An instance never released is
- *   not torn down at exit: its threads go on until the process ends, and
- *   nothing they use is freed before.
+ *   completes as soon as that callback returns.
+ * - Ending the process (main returning, or exit on any thread) waits for
+ *   every such teardown under way or begun while the process exits, for
+ *   2000 ms at most in all; then it writes one log line and the exit goes
+ *   on without the teardowns still running. The wait comes before every
+ *   exit handler and static destructor registered before the process's
+ *   first KvoCreateInstance, and from its start KvoCreateInstance gives
+ *   null. Two exits do not wait for the teardown, which waits for the
+ *   exiting thread itself: an exit on a thread that is inside a callback of
+ *   the released instance (the callback that made the release, say), and an
+ *   exit inside a data callback on the relay thread when the released
+ *   instance ever was a master, a child or played back (its teardown stops
+ *   that thread). An instance never released is not torn down at exit: its
+ *   threads, and its callbacks, go on during the wait and until the process
+ *   ends, and nothing they use is freed before.
+ * - dlclose, at any time after the first KvoCreateInstance, only gives back
+ *   the host's reference: the library stays loaded, under the threads of
+ *   live instances and of teardowns alike, until the process ends.
  * Release comes last: a call on the handle that begins after the release
  * began (from the releasing callback too), or any later use of the handle,
  * is not allowed (only a null handle is checked). */

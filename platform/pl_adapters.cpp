@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/pl_replaceable.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace pl {
 
@@ -94,7 +95,8 @@ std::string AdapterDescription(const std::string& root, const std::string& name)
 namespace {
 
 ReplaceableSlot<IPv4EntrySource>& Source() {
-    static auto* slot = new ReplaceableSlot<IPv4EntrySource>(IPv4EntrySource());  // lives until the process ends
+    static pl::NeverDestroyed<ReplaceableSlot<IPv4EntrySource>> slot{
+        IPv4EntrySource()};  // lives until the process ends
     return *slot;
 }
 

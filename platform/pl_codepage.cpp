@@ -13,6 +13,8 @@
 #include <unicode/utrans.h>
 #endif
 
+#include "platform/pl_never_destroyed.h"
+
 namespace pl {
 namespace {
 
@@ -55,7 +57,7 @@ const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 class IconvPool {
 public:
     static IconvPool& Instance() {
-        static IconvPool* pool = new IconvPool;
+        static pl::NeverDestroyed<IconvPool> pool;
         return *pool;
     }
 
@@ -351,7 +353,7 @@ struct ChineseMapper {
 
 // Never destroyed: threads may still map texts while the process exits.
 ChineseMapper& Mapper() {
-    static ChineseMapper* m = new ChineseMapper;
+    static pl::NeverDestroyed<ChineseMapper> m;
     return *m;
 }
 

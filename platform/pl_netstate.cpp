@@ -9,13 +9,14 @@
 #include <utility>
 
 #include "platform/pl_replaceable.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace pl {
 namespace {
 
 ReplaceableSlot<NetworkStateProbe>& Slot() {
     // Lives until the process ends.
-    static auto* slot = new ReplaceableSlot<NetworkStateProbe>(NetworkStateProbe());
+    static pl::NeverDestroyed<ReplaceableSlot<NetworkStateProbe>> slot{NetworkStateProbe()};
     return *slot;
 }
 

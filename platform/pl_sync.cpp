@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "platform/pl_never_destroyed.h"
+
 namespace pl {
 
 namespace {
@@ -173,7 +175,7 @@ struct NamedTable {
 
 // Never destroyed: threads may still open names while the process exits.
 NamedTable& Named() {
-    static NamedTable* table = new NamedTable;
+    static pl::NeverDestroyed<NamedTable> table;
     return *table;
 }
 

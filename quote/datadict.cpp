@@ -9,6 +9,7 @@
 #include "framework/tl_alloc.h"
 #include "framework/tl_log.h"
 #include "framework/tl_sync.h"
+#include "platform/pl_never_destroyed.h"
 
 // The block: entry count and capacity, then the slots. The slots start at
 // offset 8 so that their pointers stay aligned.
@@ -29,7 +30,7 @@ namespace {
 std::atomic<CDataDictionary*> g_dictionary{nullptr};
 
 corvane::CCriticalSection& CreationLock() {
-    static corvane::CCriticalSection* lock = new corvane::CCriticalSection;
+    static pl::NeverDestroyed<corvane::CCriticalSection> lock;
     return *lock;
 }
 

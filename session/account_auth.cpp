@@ -4,13 +4,14 @@
 
 #include "platform/pl_replaceable.h"
 #include "session/auth.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace kvoapi {
 namespace {
 
 pl::ReplaceableSlot<AccountAuthenticator>& Slot() {
     // Lives until the process ends.
-    static auto* slot = new pl::ReplaceableSlot<AccountAuthenticator>(&AuthenticateWithService);
+    static pl::NeverDestroyed<pl::ReplaceableSlot<AccountAuthenticator>> slot{&AuthenticateWithService};
     return *slot;
 }
 

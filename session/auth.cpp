@@ -18,6 +18,7 @@
 #include "http/http_frontend.h"
 #include "platform/pl_crypto.h"
 #include "session/builtin_hosts.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ struct AuthFileState {
 };
 
 AuthFileState& FileState() {
-    static AuthFileState* state = new AuthFileState;  // lives until the process ends
+    static pl::NeverDestroyed<AuthFileState> state;  // lives until the process ends
     return *state;
 }
 

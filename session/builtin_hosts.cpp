@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/pl_never_destroyed.h"
+
 namespace kvoapi {
 namespace {
 
@@ -23,7 +25,7 @@ struct HostState {
 };
 
 HostState& State() {
-    static HostState* state = new HostState;  // lives until the process ends
+    static pl::NeverDestroyed<HostState> state;  // lives until the process ends
     return *state;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/pl_never_destroyed.h"
+
 namespace {
 
 std::atomic<SessionClock::WallClockFn> g_wallClock{nullptr};
@@ -19,8 +21,8 @@ struct CpuSamples {
 };
 
 CpuSamples& Samples() {
-    static CpuSamples s;
-    return s;
+    static pl::NeverDestroyed<CpuSamples> s;
+    return *s;
 }
 
 void ReadWall(struct timespec* now) {

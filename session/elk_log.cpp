@@ -11,11 +11,12 @@
 
 #include "framework/tl_fileutil.h"
 #include "session/clock.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
 std::mutex& FileMutex() {
-    static std::mutex* mutex = new std::mutex;  // lives until the process ends
+    static pl::NeverDestroyed<std::mutex> mutex;  // lives until the process ends
     return *mutex;
 }
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/pl_never_destroyed.h"
+
 namespace {
 
 struct TimerState {
@@ -10,7 +12,7 @@ struct TimerState {
 };
 
 TimerState& State() {
-    static TimerState* state = new TimerState;  // lives until the process ends
+    static pl::NeverDestroyed<TimerState> state;  // lives until the process ends
     return *state;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/pl_never_destroyed.h"
+
 namespace {
 
 using corvane::CTLSingleLock;
@@ -70,7 +72,7 @@ std::vector<std::string> ExpandSubscriptionKeys(std::string_view keyList) {
 SubscriptionRegistry& SubscriptionRegistry::Global() {
     // Never destroyed: the relay thread may still look keys up while the
     // process exits.
-    static SubscriptionRegistry* registry = new SubscriptionRegistry;
+    static pl::NeverDestroyed<SubscriptionRegistry> registry;
     return *registry;
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "framework/tl_string.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ struct AdapterState {
 
 // Never destroyed: a session may still log in while the process exits.
 AdapterState& State() {
-    static AdapterState* s = new AdapterState;
+    static pl::NeverDestroyed<AdapterState> s;
     return *s;
 }
 

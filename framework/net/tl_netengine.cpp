@@ -25,6 +25,7 @@
 
 #include "framework/tl_inifile.h"
 #include "framework/tl_string.h"
+#include "platform/pl_never_destroyed.h"
 
 using corvane::CMutex;
 using corvane::CTLSingleLock;
@@ -105,7 +106,7 @@ struct Engine {
 Engine& E() {
     // Never destroyed: threads left behind by a stop that timed out may
     // still look at it while the process exits.
-    static Engine* e = new Engine;
+    static pl::NeverDestroyed<Engine> e;
     return *e;
 }
 
