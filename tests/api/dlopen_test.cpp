@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "include/kvoapi.h"
+#include "tests/support/library_path.h"
 
 namespace {
 
@@ -30,17 +31,7 @@ const char* const kExports[] = {
     "KvoSubScribeAsync", "KvoStartOfflineDebug", "KvoFreeMem",
 };
 
-// The library beside the test programs: <build>/api/libkvoapi.so, or the
-// file named by KVO_LIBRARY.
-std::string LibraryPath() {
-    if (const char* env = getenv("KVO_LIBRARY")) return env;
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (n <= 0) return "libkvoapi.so";
-    std::string dir(exe, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../api/libkvoapi.so";
-}
+using kvotest::LibraryPath;
 
 // The library stays loaded, as in a host: its process-wide state lives until
 // the process ends.

@@ -12,18 +12,11 @@
 #include <thread>
 
 #include "include/kvoapi.h"
+#include "tests/support/library_path.h"
 
 namespace {
 
-// <build>/api/libkvoapi.so, beside the test programs, or KVO_LIBRARY.
-std::string LibraryPath() {
-    if (const char* env = getenv("KVO_LIBRARY")) return env;
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (n <= 0) return "libkvoapi.so";
-    std::string dir(exe, static_cast<size_t>(n));
-    return dir.substr(0, dir.rfind('/')) + "/../api/libkvoapi.so";
-}
+using kvotest::LibraryPath;
 
 // An instance with a market session, then dlclose: the process-wide socket
 // engine the instance started goes on (its check thread wakes every 100 ms),

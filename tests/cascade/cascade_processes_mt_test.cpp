@@ -47,6 +47,14 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    // Registers the stand-in market on a master of this process and logs it
+    // in; its listening port, 0 when any step failed.
+    static uint16_t LogInMaster(CSocketDataMananger& master) {
+        if (master.RegisterAddrByMode("USH", "127.0.0.1", 1) != 0) return 0;
+        if (master.LoginByMode("user1", "pw1").nstatuscode != 0) return 0;
+        return master.CascadeListenPort();
+    }
+
     // Tells the child to quit and checks that it ended well.
     static void Quit(ChildProcess& child, int waitMs) {
         // Releasing the last instance stops the socket engine, which says so
@@ -65,9 +73,7 @@ protected:
 TEST_F(CascadeProcessesTest, ChildInAnotherProcessQueriesAndReceives) {
     WriteToolIni("master=true\nsocket_port=0\n");
     CSocketDataMananger master(&cfg_);
-    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
-    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
-    const uint16_t port = master.CascadeListenPort();
+    const uint16_t port = LogInMaster(master);
     ASSERT_NE(port, 0);
     {
         std::lock_guard<std::mutex> lock(Market().mutex);
@@ -113,9 +119,7 @@ TEST_F(CascadeProcessesTest, StoppedChildDelaysNoOther) {
     SetCascadeTimers(timers);
     WriteToolIni("master=true\nsocket_port=0\n");
     CSocketDataMananger master(&cfg_);
-    ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
-    ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
-    const uint16_t port = master.CascadeListenPort();
+    const uint16_t port = LogInMaster(master);
     ASSERT_NE(port, 0);
 
     const int kWait = 10000;
@@ -183,9 +187,9 @@ TEST_F(CascadeProcessesTest, ChildWithoutMasterKeepsNoSubscription) {
     for (int round = 0; round < 2; ++round) {  // the second with a restarted master
         EXPECT_TRUE(Eventually([&] { return child.Ask("sub 2 3 USHA (600002)", kWait) == "sub -1014"; }, kWait));
         CSocketDataMananger master(&cfg_);
-        ASSERT_EQ(master.RegisterAddrByMode("USH", "127.0.0.1", 1), 0);
-        ASSERT_EQ(master.LoginByMode("user1", "pw1").nstatuscode, 0);
-        EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(master.CascadeListenPort()), kWait), "addr 0");
+        const uint16_t port = LogInMaster(master);
+        ASSERT_NE(port, 0);
+        EXPECT_EQ(child.Ask("addr 127.0.0.1 " + std::to_string(port), kWait), "addr 0");
         EXPECT_EQ(child.Ask("login user1 pw1", kWait), "login 0 b5c7c2bdb3c9b9a6");
         EXPECT_EQ(child.Ask("sub 2 3 USHA (600002)", kWait), "sub 0");
         ASSERT_TRUE(Market().WaitSubscriptions(size_t(round) + 1, kWait));
