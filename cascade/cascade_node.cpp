@@ -9,11 +9,11 @@
 #include "cascade/same_lan.h"
 #include "framework/tl_log.h"
 #include "framework/tl_textutil.h"
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_time.h"
 #include "session/dataclass.h"
 #include "session/kvo_texts.h"
 #include "session/session_util.h"
-#include "platform/pl_never_destroyed.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "cascade/decimal_text.h"
 #include "framework/tl_codepage.h"
 #include "framework/tl_log.h"
+#include "platform/pl_never_destroyed.h"
 #include "quote/records.h"
 
 // ---- Column rules -------------------------------------------------------------
@@ -173,24 +174,23 @@ Rules QueueRules() {
 const Rules& RulesOf(OfflineFile file) {
     // Never destroyed: a playback may still read a file while the process
     // exits.
-    static const Rules &kIndex = *new Rules(IndexRules()), &kStock = *new Rules(StockRules()),
-                       &kQueue = *new Rules(QueueRules()), &kOrder = *new Rules(OrderRules()),
-                       &kTrans = *new Rules(TransRules()), &kSuper = *new Rules(SuperStockRules());
+    static const pl::NeverDestroyed<Rules> kIndex(IndexRules()), kStock(StockRules()), kQueue(QueueRules()),
+        kOrder(OrderRules()), kTrans(TransRules()), kSuper(SuperStockRules());
     switch (file) {
     case OfflineFile::kIndex:
-        return kIndex;
+        return *kIndex;
     case OfflineFile::kStock:
-        return kStock;
+        return *kStock;
     case OfflineFile::kQueue:
-        return kQueue;
+        return *kQueue;
     case OfflineFile::kOrder:
-        return kOrder;
+        return *kOrder;
     case OfflineFile::kTrans:
-        return kTrans;
+        return *kTrans;
     case OfflineFile::kSuperStock:
         break;
     }
-    return kSuper;
+    return *kSuper;
 }
 
 // Cuts a line at every ","; a "," at the end adds no field, an empty line

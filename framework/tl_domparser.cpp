@@ -12,6 +12,7 @@
 #include "framework/tl_alloc.h"
 #include "framework/tl_codepage.h"
 #include "platform/pl_codepage.h"
+#include "platform/pl_never_destroyed.h"
 
 namespace {
 
@@ -39,16 +40,16 @@ constexpr uint64_t kParseChunk = 16u << 20;
 // life of the process (expat's conversion function reads them unlocked, and
 // a parse may still run while the process exits).
 const int32_t* DoubleByteTable(uint32_t cp) {
-    static std::mutex mutex;
-    static auto& tables = *new std::map<uint32_t, std::unique_ptr<int32_t[]>>;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = tables.find(cp);
-    if (it != tables.end()) return it->second.get();
+    static pl::NeverDestroyed<std::mutex> mutex;
+    static pl::NeverDestroyed<std::map<uint32_t, std::unique_ptr<int32_t[]>>> tables;
+    std::lock_guard<std::mutex> lock(*mutex);
+    auto it = tables->find(cp);
+    if (it != tables->end()) return it->second.get();
     std::unique_ptr<int32_t[]> table(new (std::nothrow) int32_t[pl::kDoubleByteTableSize]);
     if (table == nullptr) return nullptr;
     if (pl::BuildDoubleByteTable(cp, table.get()) != 0) std::fill_n(table.get(), pl::kDoubleByteTableSize, -1);
     const int32_t* result = table.get();
-    tables.emplace(cp, std::move(table));
+    tables->emplace(cp, std::move(table));
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_sysinfo.h"
 
 namespace {
@@ -25,7 +26,7 @@ struct ErrorRow {
 const std::vector<ErrorRow>& ErrorTable() {
     // Never destroyed: threads may still report file errors while the
     // process exits.
-    static const std::vector<ErrorRow>& table = *new std::vector<ErrorRow>{
+    static const pl::NeverDestroyed<std::vector<ErrorRow>> table(std::vector<ErrorRow>{
         {TL_FILE_E_NOT_FOUND, {2, 6, 18, 107}},
         {TL_FILE_E_BAD_PATH, {3, 15, 17, 34, 52, 55, 70, 85, 111, 123, 124, 125, 144, 154, 161, 206, 208, 267}},
         {TL_FILE_E_TOO_MANY_OPEN, {4, 36, 68, 113}},
@@ -44,8 +45,8 @@ const std::vector<ErrorRow>& ErrorTable() {
         {TL_FILE_E_NETWORK, {54, 58, 64, 65, 86}},
         {TL_FILE_E_WRITE_PROTECTED, {19, 29}},
         {TL_FILE_E_NETWORK_WRITE, {88}},
-    };
-    return table;
+    });
+    return *table;
 }
 
 }  // namespace

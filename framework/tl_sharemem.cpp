@@ -8,6 +8,7 @@
 #include "framework/tl_fileutil.h"
 #include "framework/tl_registry.h"
 #include "framework/tl_sync.h"
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_shared.h"
 
 namespace {
@@ -30,7 +31,7 @@ struct ShareState {
 // Built while the library loads and never destroyed: blocks may still be
 // freed by threads while the process exits. Nothing touches the file system
 // before the first allocation.
-ShareState* const g_share = new ShareState;
+pl::NeverDestroyed<ShareState> g_share;
 
 uint64_t LoadU64(const uint8_t* p) {
     uint64_t v;

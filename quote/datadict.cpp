@@ -23,30 +23,12 @@ struct CDataDictionary::Block {
     static constexpr size_t kHead = 8;
 };
 
-namespace {
-
-// Made at first use and never destroyed: push workers may still convert
-// records while the process exits.
-std::atomic<CDataDictionary*> g_dictionary{nullptr};
-
-corvane::CCriticalSection& CreationLock() {
-    static pl::NeverDestroyed<corvane::CCriticalSection> lock;
-    return *lock;
-}
-
-}  // namespace
-
 CDataDictionary* CDataDictionary::GetInstance() {
-    CDataDictionary* dictionary = g_dictionary.load(std::memory_order_acquire);
-    if (dictionary == nullptr) {
-        corvane::CTLSingleLock lock(&CreationLock(), 1);
-        dictionary = g_dictionary.load(std::memory_order_acquire);
-        if (dictionary == nullptr) {
-            dictionary = new CDataDictionary;
-            g_dictionary.store(dictionary, std::memory_order_release);
-        }
-    }
-    return dictionary;
+    // Made at first use (the registrars, while the library loads) and never
+    // destroyed: push workers may still convert records while the process
+    // exits.
+    static pl::NeverDestroyed<CDataDictionary> dictionary;
+    return dictionary.Get();
 }
 
 CDataDictionary::~CDataDictionary() { TL_Free(m_pBlock); }

@@ -11,6 +11,11 @@
 
 #include <cstdint>
 
+namespace pl {
+template <class T>
+class NeverDestroyed;
+}  // namespace pl
+
 // One field of a layout: field number in bits 0-11 and value kind in bits
 // 12-14 of the id (as in quote files); attribute 0; width in bytes.
 struct DataFieldDef {
@@ -56,6 +61,7 @@ public:
     ~CDataDictionary();
 
 private:
+    friend class pl::NeverDestroyed<CDataDictionary>;
     CDataDictionary() = default;
     bool Grow(int32_t more);
     bool Insert(const DataTypeLayout& entry);
