@@ -78,6 +78,10 @@
  *  - A reconnect that succeeds sends every kept subscription again and is
  *    not reported to the host. From then on a dropped connection reconnects
  *    at once.
+ *  - A reconnect does not bring back what was pushed while the connection
+ *    was down: a push cut off by the drop (a connection reset in the middle
+ *    of it) and every push until the reconnect are lost; the data resume
+ *    with the next push after it, and nothing tells the host.
  *  - When every attempt fails, fncnotify gets code 1 (code 2 when the
  *    machine has no working network adapter) and the market stays logged
  *    out: nothing retries, no data come, queries and waiting subscriptions
@@ -446,7 +450,11 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * centre or gateway refused the account; -1002 no login answer in time;
  * -1005 no TCP connection; -1006 a market without addresses; -1003, -1013,
  * -1017, -1018 gateway refusals with the gateway's text; -1016 a market the
- * gateway ended (see Connection loss). With several markets the last failing
+ * gateway ended (see Connection loss). An address that fails keeps no
+ * connection: a login answer that comes after the wait changes nothing, and
+ * a market that no address logged in stays logged out (its queries and
+ * waiting subscriptions wait their whole m_timeout and fail, see Waiting)
+ * until a later KvoLogin logs it in. With several markets the last failing
  * market's code wins. Child role: 0 with an empty expire_date; -1014
  * master not reachable (5000 ms connect), also after the master has gone,
  * until a master listens there again (the child is not told that it went,
@@ -550,9 +558,9 @@ KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subo
  * registered, -1002 when the request cannot be sent), and the gateway's
  * answer, or -1002 once none came for more than m_timeout, comes later
  * through fncsubscribe (kind 1, see SubscribeCallback for when). Before the
- * login the result is 0 too, though nothing is sent (there is no
- * connection yet): the call is kept (see Subscriptions), and fncsubscribe
- * reports -1002 as for a request left unanswered. Master role, child role
+ * login, or after a login or reconnect that failed, the result is 0 too,
+ * though nothing is sent (there is no connection): the call is kept (see
+ * Subscriptions), and fncsubscribe reports -1002. Master role, child role
  * and playback: as KvoSubScribe, with no fncsubscribe report (a master
  * still waits for the gateway for the codes it passes on). */
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,

@@ -8,7 +8,9 @@
 // while the holder still waits for their generation. An attempt that Connect
 // gave up (a silent gateway) can therefore neither fail nor succeed the next
 // address's attempt, and its waiting request is aborted so that the next
-// exchange does not queue behind it.
+// exchange does not queue behind it. An attempt that fails closes its
+// connection before Connect returns, so a market that is not logged in has
+// none that could still answer.
 #include <new>
 
 #include "framework/net/tl_adapters.h"
@@ -202,20 +204,19 @@ LoginResult CDatafeedSDKManager::Connect(const char* host, uint16_t port, uint32
     if (abandoned != 0) {
         if (auto request = m_pending.Remove(abandoned)) request->Abort();
     }
+    // A failed attempt keeps no connection. One left open would still answer
+    // queries and subscriptions (answers are matched by request id) while
+    // its pushes, routed only after a login, went nowhere. The holder has
+    // let go of this generation, so no exchange can log it in any more: once
+    // it is closed, a late login answer finds nothing, and the market is
+    // logged out as on any other failure.
+    if (result.nstatuscode < 0) DisconnectConnection();
     SetLoggedIn(result.nstatuscode >= 0);
     return result;
 }
 
 int32_t CDatafeedSDKManager::Login2Datafeed(CClientSession* connection, uint32_t connectionId) {
     const uint32_t instid = NextInstid();
-    {
-        corvane::CTLSingleLock lock(&m_loginHolder.lock, 1);
-        if (connectionId == 0 || m_loginHolder.generation != connectionId || m_loginHolder.done ||
-            m_loginHolder.instid != 0) {
-            return 0;
-        }
-        m_loginHolder.instid = instid;
-    }
     const kvoapi::LoginAccountInfo account = Account();
     datapacket::LoginReq req;
     req.set_username(account.username);
@@ -231,11 +232,32 @@ int32_t CDatafeedSDKManager::Login2Datafeed(CClientSession* connection, uint32_t
     req.set_usertype(account.auth_kind == kvoapi::kAuthPassport ? kvoapi::kAuthPassport : kvoapi::kAuthFormal);
     req.set_version(std::string(kLoginVersion) + "@@" + GetOsText());
     const std::string body = req.SerializeAsString();
+    corvane::CTLSmartBuffer frame;
+    std::shared_ptr<SyncRequest> request;
+    try {
+        request = std::make_shared<SyncRequest>();
+    } catch (const std::bad_alloc&) {
+        // Not ready: the exchange fails as one without an answer.
+    }
+    const bool ready = request && BuildKvoFrame(KVO_PACKET_LOGIN_REQ, body.data(), static_cast<uint32_t>(body.size()),
+                                                frame) == KVO_FRAME_OK;
+    bool entered = false;
+    {
+        // The request is entered while the holder is held: a Connect that
+        // gives up after this finds it and aborts it, so the exchange ends
+        // with its attempt and the next attempt's never queues behind it.
+        corvane::CTLSingleLock lock(&m_loginHolder.lock, 1);
+        if (connectionId == 0 || m_loginHolder.generation != connectionId || m_loginHolder.done ||
+            m_loginHolder.instid != 0) {
+            return 0;
+        }
+        m_loginHolder.instid = instid;
+        entered = ready && m_pending.Insert(instid, request);
+    }
 
     corvane::CTLSmartBuffer answer;
     datapacket::LoginRsp rsp;
-    if (SendRequest(connection, instid, KVO_PACKET_LOGIN_REQ, body.data(), static_cast<uint32_t>(body.size()), &answer,
-                    true) == 0 ||
+    if (!entered || AwaitAnswer(connection, instid, frame, request, &answer) == 0 ||
         KvoParseBody(answer.GetData(), answer.GetLength(), rsp) != KVO_FRAME_OK) {
         TL_WriteLog(1, "Type:%s-Login2Datafeed[],server verify timeout! ", m_marketCode.c_str());
         SetLoginResult(connectionId, KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");

@@ -224,6 +224,12 @@ public:
     // (seconds since 1970 * 10); 1. A frame that cannot be built gives 0.
     int32_t SendRequest(CClientSession* connection, uint32_t instid, uint16_t type, const void* body, uint32_t length,
                         corvane::CTLSmartBuffer* out, bool wait);
+    // The waiting half of SendRequest, for a request the caller entered in
+    // the pending table under instid already: sends the built frame and
+    // waits for the answer as SendRequest does; 1 with the answer's body
+    // appended to out, 0 without one.
+    int32_t AwaitAnswer(CClientSession* connection, uint32_t instid, const corvane::CTLSmartBuffer& frame,
+                        const std::shared_ptr<SyncRequest>& request, corvane::CTLSmartBuffer* out);
     // Sends one frame under the send mutex; 1 whether or not a connection
     // exists.
     int32_t SendPacket(CClientSession* connection, uint16_t type, const void* body, uint32_t length);
@@ -296,7 +302,9 @@ public:
     bool RefreshPassport();
     // One connect-and-login attempt on host:port, waiting at most timeoutMs
     // for the login exchange of the connection it opens. Sets the logged-in
-    // state from the result.
+    // state from the result. An attempt that fails (no answer in time, a
+    // refusal, no connection) closes its connection before it returns: a
+    // later answer on it changes nothing.
     LoginResult Connect(const char* host, uint16_t port, uint32_t timeoutMs);
     // Connect callback of the connection: queues the login exchange
     // (kind 1) to "ReceieveThread". 0 (the sink stays confirmed).

@@ -262,12 +262,17 @@ int32_t CDatafeedSDKManager::SendRequest(CClientSession* connection, uint32_t in
         WriteFrame(connection, frame);
         return 1;
     }
-    const uint32_t ms = AnswerTimeoutMs();
     // The pending mutex is held for the insertion only, never while sending
     // or waiting.
     if (!m_pending.Insert(instid, request)) return 0;
+    return AwaitAnswer(connection, instid, frame, request, out);
+}
+
+int32_t CDatafeedSDKManager::AwaitAnswer(CClientSession* connection, uint32_t instid,
+                                         const corvane::CTLSmartBuffer& frame,
+                                         const std::shared_ptr<SyncRequest>& request, corvane::CTLSmartBuffer* out) {
     WriteFrame(connection, frame);
-    request->Wait(ms);
+    request->Wait(AnswerTimeoutMs());
     // Answered: the receiver removed the entry. Otherwise (timeout, or the
     // session stopping) it is removed here; an answer stored before this
     // removal still counts, and none can be stored after it.

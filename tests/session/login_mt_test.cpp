@@ -334,6 +334,25 @@ TEST_F(LoginTest, FailoverAcrossAddresses) {
     EXPECT_FALSE(s->IsLoggedIn());
 }
 
+// A login answered after m_timeout gives -1002 and keeps no connection: a
+// subscription then gives -1002 (not 0 with nothing delivered) and a query
+// null, until a login answered in time routes the session anew.
+TEST_F(LoginTest, TimedOutLoginLeavesNothingThatAnswers) {
+    cfg_.m_timeout = 250;
+    sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(0, "", 400));
+    auto s = SessionOn({sim_.Port()});
+    EXPECT_EQ(LogIn(*s).nstatuscode, -1002);
+    EXPECT_EQ(s->SubScribe(5, 1, "USHA", "()", true), -1002);
+    uint32_t length = 0;
+    char* codes = s->GetCodelist("USHA", &length);
+    EXPECT_EQ(codes, nullptr);
+    std::free(codes);
+    sim_.SetAnswer(kvotest::kSimLoginReq, kvotest::StatusAnswer(0));
+    ASSERT_EQ(LogIn(*s).nstatuscode, 0);
+    EXPECT_TRUE(s->InSessionReceive());
+    EXPECT_EQ(s->SubScribe(5, 1, "USHA", "()", true), 0);
+}
+
 // A formal account's passport is renewed when its "signvalid" date is not
 // today (or it has none), once; the renewed passport goes out in LoginReq
 // and back into the caller's account.
