@@ -359,18 +359,20 @@ bool CascadeNode::SendToParent(const std::string& text) {
         master = m_master;
     }
     if (!master || text.empty()) return false;
-    return master->SendAndWait(text.data(), uint32_t(text.size()), kPeerFrameRequest,
-                               GetCascadeTimers().sendTimeoutMs) == PeerLink::SendResult::kSent;
+    return master->SendAndWait(text.data(), uint32_t(text.size()), kPeerFrameRequest, GetCascadeTimers().sendTimeoutMs,
+                               "SendToParent") == PeerLink::SendResult::kSent;
 }
 
 void CascadeNode::SendToRequester(const std::string& id, const char* data, size_t length) {
     uint64_t target = 0;
     if (length == 0 || length > kPeerMaxBody || !ManageRequestRoute(kRouteFind, 0, id, &target)) return;
-    if (std::shared_ptr<PeerLink> link = FindPeerLink(target)) link->Send(data, uint32_t(length), kPeerFrameRequest);
+    if (std::shared_ptr<PeerLink> link = FindPeerLink(target))
+        link->Send(data, uint32_t(length), kPeerFrameRequest, "SendToRequester");
 }
 
 void CascadeNode::SendDisconnectNotice(const std::shared_ptr<PeerLink>& link) {
-    link->Send(kPeerDisconnectText.data(), uint32_t(kPeerDisconnectText.size()), kPeerFrameData);
+    link->Send(kPeerDisconnectText.data(), uint32_t(kPeerDisconnectText.size()), kPeerFrameData,
+               "SendDisconnectNotice");
 }
 
 void CascadeNode::Telemetry(const char* name, ElkFields fields) {

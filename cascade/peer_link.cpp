@@ -32,6 +32,9 @@ LinkTable& Links() {
 struct QueuedTable {
     std::mutex mutex;
     std::map<uint64_t, std::shared_ptr<PeerLink>> links;
+    uint64_t listings = 0;   // links that entered the table, ever (under mutex)
+    uint64_t collected = 0;  // listings at the last CollectQueuedPeerLinks (under mutex)
+    std::atomic<bool> senderWaiting{false};
     pl::PollWaker waker;
 };
 
@@ -73,9 +76,10 @@ void PeerLink::ListQueued() {
     {
         std::lock_guard<std::mutex> lock(Queued().mutex);
         Queued().links[m_id] = std::move(self);
+        ++Queued().listings;
     }
     m_listed = true;
-    Queued().waker.Wake();
+    NotifyPeerSender();
 }
 
 void PeerLink::UnlistQueued() {
@@ -89,7 +93,7 @@ void PeerLink::UnlistQueued() {
     Queued().links.erase(it);
 }
 
-PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t type) {
+PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t type, const char* road) {
     uint32_t frameLength = length;
     OutFrame frame;
     frame.bytes.reset(BuildPeerFrame(data, &frameLength, type));
@@ -98,29 +102,29 @@ PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t 
 
     std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
     if (IsShut() || m_closeWhenSent) return SendResult::kGone;
-    const uint64_t now = pl::TickMs();
     if (!m_out.empty() && m_outBytes + frame.size > kPeerSendQueueLimit) {
-        TL_WriteLog(3, "SendFramed: socket %d has %llu bytes waiting and takes too little, dropped", m_fd,
+        TL_WriteLog(3, "%s: socket %d has %llu bytes waiting and takes too little, dropped", road, m_fd,
                     static_cast<unsigned long long>(m_outBytes));
         ShutdownLocked();
         return SendResult::kBroken;
     }
     // The time-out of a queue counts from when it began to wait.
-    if (m_out.empty()) m_lastProgressMs = now;
+    if (m_out.empty()) m_lastProgressMs = pl::TickMs();
     m_outBytes += frame.size;
     m_out.push_back(std::move(frame));
     ++m_framesQueued;
-    if (!WriteQueued(now)) return SendResult::kGone;
+    if (!WriteQueued()) return SendResult::kGone;
     if (m_out.empty()) return SendResult::kSent;
     ListQueued();
     return SendResult::kQueued;
 }
 
-PeerLink::SendResult PeerLink::SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs) {
+PeerLink::SendResult PeerLink::SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs,
+                                           const char* road) {
     uint64_t frame = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
-        const SendResult r = Send(data, length, type);
+        const SendResult r = Send(data, length, type, road);
         if (r != SendResult::kQueued) return r;
         frame = m_framesQueued;
     }
@@ -129,28 +133,24 @@ PeerLink::SendResult PeerLink::SendAndWait(const char* data, uint32_t length, ui
     while (true) {
         {
             std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
-            if (IsShut()) return SendResult::kBroken;
-            const uint64_t now = pl::TickMs();
-            if (!WriteQueued(now)) return SendResult::kBroken;
+            if (IsShut() || !WriteQueued()) return SendResult::kBroken;
             if (m_framesWritten >= frame) return SendResult::kSent;
-            if (now - m_lastProgressMs >= timeoutMs) {
-                TL_WriteLog(3, "SendToParent: socket %d took nothing for %u ms, dropped", m_fd, timeoutMs);
-                ShutdownLocked();
-                return SendResult::kBroken;
-            }
+            if (ExpireLocked(pl::TickMs(), timeoutMs, road)) return SendResult::kBroken;
         }
         pl::WaitWritable(m_fd, 20);
     }
 }
 
-bool PeerLink::WriteQueued(uint64_t nowMs) {
+bool PeerLink::WriteQueued() {
+    bool progress = false;
+    bool ok = true;
     while (!m_out.empty()) {
         OutFrame& front = m_out.front();
         const long n = pl::SendSome(m_fd, front.bytes.get() + m_outOffset, front.size - m_outOffset);
         if (n > 0) {
+            progress = true;
             m_outOffset += static_cast<size_t>(n);
             m_outBytes -= static_cast<uint64_t>(n);
-            m_lastProgressMs = nowMs;
             if (m_outOffset == front.size) {
                 m_out.pop_front();
                 m_outOffset = 0;
@@ -158,22 +158,30 @@ bool PeerLink::WriteQueued(uint64_t nowMs) {
             }
             continue;
         }
-        if (n < 0 && WouldBlock(errno)) return true;
+        if (n < 0 && WouldBlock(errno)) break;
         // Reset, closed, or failed for good: a frame cut short cannot be
         // followed by another.
         ShutdownLocked();
-        return false;
+        ok = false;
+        break;
     }
+    // Read after the writes: a reading taken before them (the socket
+    // sender's, once a pass) is never later than the progress time.
+    if (progress) m_lastProgressMs = pl::TickMs();
+    return ok;
+}
+
+bool PeerLink::ExpireLocked(uint64_t nowMs, uint32_t timeoutMs, const char* road) {
+    if (IsShut() || m_out.empty() || static_cast<int64_t>(nowMs - m_lastProgressMs) < int64_t(timeoutMs)) return false;
+    TL_WriteLog(3, "%s: socket %d took nothing for %u ms with %llu bytes waiting, dropped", road, m_fd, timeoutMs,
+                static_cast<unsigned long long>(m_outBytes));
+    ShutdownLocked();
     return true;
 }
 
 bool PeerLink::Flush(uint64_t nowMs, uint32_t timeoutMs, uint64_t* dueMs) {
     std::lock_guard<std::recursive_mutex> lock(m_sendMutex);
-    if (!IsShut() && !m_out.empty() && WriteQueued(nowMs) && !m_out.empty() && nowMs - m_lastProgressMs >= timeoutMs) {
-        TL_WriteLog(3, "SendFramed: socket %d took nothing for %u ms with %llu bytes waiting, dropped", m_fd, timeoutMs,
-                    static_cast<unsigned long long>(m_outBytes));
-        ShutdownLocked();
-    }
+    if (!IsShut() && WriteQueued()) ExpireLocked(nowMs, timeoutMs, "CSocketSend");
     if (IsShut() || m_out.empty()) {
         if (m_closeWhenSent) ShutdownLocked();
         UnlistQueued();
@@ -255,6 +263,7 @@ std::shared_ptr<PeerLink> UnregisterPeerLink(uint64_t id) {
 void CollectQueuedPeerLinks(std::vector<std::shared_ptr<PeerLink>>* out) {
     std::lock_guard<std::mutex> lock(Queued().mutex);
     for (const auto& [id, link] : Queued().links) out->push_back(link);
+    Queued().collected = Queued().listings;
 }
 
 void ShutdownQueuedPeerLinks() {
@@ -268,6 +277,18 @@ void ShutdownQueuedPeerLinks() {
 int PeerSenderWakeFd() { return Queued().waker.Fd(); }
 
 void WakePeerSender() { Queued().waker.Wake(); }
+
+void NotifyPeerSender() {
+    if (Queued().senderWaiting.load(std::memory_order_seq_cst)) Queued().waker.Wake();
+}
+
+bool BeginPeerSenderWait() {
+    Queued().senderWaiting.store(true, std::memory_order_seq_cst);
+    std::lock_guard<std::mutex> lock(Queued().mutex);
+    return Queued().listings == Queued().collected;
+}
+
+void EndPeerSenderWait() { Queued().senderWaiting.store(false, std::memory_order_seq_cst); }
 
 void DrainPeerSenderWake() { Queued().waker.Drain(); }
 

@@ -16,9 +16,10 @@
 // the frames of an answer sent by one thread and of relayed data sent by
 // another whole and in order on the wire, and a peer that stops reading
 // holds up its own queue only. A link whose queue would pass
-// kPeerSendQueueLimit, or that takes no byte for the send time-out while
-// bytes wait, is shut down (the receive loop then drops it, as any closed
-// connection).
+// kPeerSendQueueLimit, or that takes no byte for the whole send time-out
+// while bytes wait, is shut down (the receive loop then drops it, as any
+// closed connection); a peer that keeps taking bytes is never shut for time,
+// whichever thread wrote last.
 //
 // The socket is shut down when the connection is dropped and closed when the
 // last reference goes, so a thread still holding the link fails cleanly and
@@ -31,7 +32,8 @@
 //
 // Locks, in the order they may be taken: a link's send lock, then the
 // process's table of links with queued bytes. The table of connections has
-// a lock of its own, taken with no other.
+// a lock of its own, taken alone or under the cascade's set mutex
+// (cascade_node.h), never with a link's send lock or the other table's.
 #pragma once
 
 #include <atomic>
@@ -55,7 +57,8 @@ public:
     // peer on 127.0.0.1, and when unknown). Bodies above preLoginMaxBody are
     // refused until MarkLoggedIn, kPeerMaxBody after it. Links are made with
     // make_shared: a link with bytes left to write lists itself for the
-    // socket sender.
+    // socket sender. Whoever sends, flushes or shuts a link holds a
+    // reference of its own to it (see UnlistQueued).
     PeerLink(int fd, std::string peerAddress, uint32_t preLoginMaxBody = kPeerMaxBody);
     ~PeerLink();
     PeerLink(const PeerLink&) = delete;
@@ -74,18 +77,21 @@ public:
     };
     // Frames length bytes of data as `type`, queues the frame behind those
     // waiting and writes what the socket takes without waiting. A write that
-    // fails for another reason than a full buffer shuts the link down.
-    SendResult Send(const char* data, uint32_t length, uint32_t type);
+    // fails for another reason than a full buffer shuts the link down. road
+    // names the sender in the log of a drop ("SendFramed", ...).
+    SendResult Send(const char* data, uint32_t length, uint32_t type, const char* road);
     // Send, then waits until the frame went out whole: kSent, or kBroken
     // (the link shut down) when no byte went out for timeoutMs meanwhile.
     // For a caller that must know its request left (a child's requests to
     // its master), never for the sends to children.
-    SendResult SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs);
+    SendResult SendAndWait(const char* data, uint32_t length, uint32_t type, uint32_t timeoutMs, const char* road);
     // Writes what the socket takes of the queued frames (the socket sender).
-    // Shuts the link down when no byte went out for timeoutMs while bytes
-    // waited. True while bytes wait afterwards, with *dueMs the time at which
-    // that time-out ends; false when the queue is empty or the link is shut
-    // (the link has then left the table of links with queued bytes).
+    // Shuts the link down when, at nowMs, no byte went out for timeoutMs
+    // while bytes waited; a nowMs read before another thread's write (older
+    // than the last progress) is no time-out. True while bytes wait
+    // afterwards, with *dueMs the time at which that time-out ends; false
+    // when the queue is empty or the link is shut (the link has then left
+    // the table of links with queued bytes).
     bool Flush(uint64_t nowMs, uint32_t timeoutMs, uint64_t* dueMs);
     // Ends the connection once the queued frames have gone out (at once when
     // none wait); later sends fail. A link that takes no byte meanwhile is
@@ -129,9 +135,17 @@ private:
     };
     // Under m_sendMutex: writes queued bytes until the socket is full; false
     // when the write failed and the link was shut down.
-    bool WriteQueued(uint64_t nowMs);
+    bool WriteQueued();
+    // Under m_sendMutex: the one rule of the send time-out. When bytes wait
+    // and no byte went out for timeoutMs at nowMs, logs the drop as road's
+    // and shuts the link down (true). A nowMs older than the progress time
+    // (read before another thread wrote) is no time-out.
+    bool ExpireLocked(uint64_t nowMs, uint32_t timeoutMs, const char* road);
     void ShutdownLocked();
     void ListQueued();
+    // Under m_sendMutex: leaves the table of links with queued bytes. Its
+    // reference goes after the table's lock but under the send lock: the
+    // caller of the public operation holds another, so it is never the last.
     void UnlistQueued();
 
     const uint64_t m_id;
@@ -142,10 +156,11 @@ private:
     std::atomic<bool> m_loggedIn{false};
     std::recursive_mutex m_sendMutex;
     // Under m_sendMutex: the frames waiting and their counts, how much of the
-    // first went out,
-    // the bytes left in all, when the last byte went out (or the queue
-    // filled), whether the link is in the table of links with queued bytes,
-    // and whether it ends once they are out.
+    // first went out, the bytes left in all, the progress time (a clock
+    // reading taken under the lock after the last write that took bytes, or
+    // when the empty queue got a frame, whichever came last: the send
+    // time-out counts from it), whether the link is in the table of links
+    // with queued bytes, and whether it ends once they are out.
     std::deque<OutFrame> m_out;
     uint64_t m_framesQueued = 0;   // frames ever queued
     uint64_t m_framesWritten = 0;  // of those, frames written whole
@@ -174,10 +189,26 @@ void CollectQueuedPeerLinks(std::vector<std::shared_ptr<PeerLink>>* out);
 // Shuts down every link of that table and empties it (the socket sender
 // stops for good: nothing would write their bytes).
 void ShutdownQueuedPeerLinks();
-// A descriptor that becomes readable when a link enters the table or
-// WakePeerSender is called (-1 when none could be made); Drain consumes it.
+
+// The socket sender's wake-up: a descriptor (-1 when none could be made)
+// that becomes readable when WakePeerSender is called, or when work comes
+// (a link enters the table, NotifyPeerSender) while the sender announced a
+// wait; DrainPeerSenderWake consumes it. Work that comes while the sender
+// is busy costs no system call.
+//
+// The sender calls BeginPeerSenderWait before its last look for work (its
+// item queue), waits only when that look finds none and Begin returned true
+// (no link entered the table since its last CollectQueuedPeerLinks), and
+// calls EndPeerSenderWait after. No wake-up is lost: the announcement and
+// the notifier's look at it are sequentially consistent, and each side
+// takes the lock of the work between them (the notifier after adding it,
+// the sender to look), so either the sender's look finds the work or the
+// notifier finds the wait announced.
 int PeerSenderWakeFd();
 void WakePeerSender();
+void NotifyPeerSender();
+bool BeginPeerSenderWait();
+void EndPeerSenderWait();
 void DrainPeerSenderWake();
 
 // Opens a TCP connection to address:port (a dotted address or a host name)

@@ -238,7 +238,7 @@ constexpr size_t kSendItemsPerPass = 64;
 
 bool CSocketSend::Post(CQueueTaskItem* item) {
     const bool posted = CascadeWorker::Post(item);
-    WakePeerSender();
+    NotifyPeerSender();
     return posted;
 }
 
@@ -271,9 +271,10 @@ uint32_t CSocketSend::Run(void*) {
             due = std::min(due, linkDue);
             fds.push_back(link->Fd());
         }
-        if (handled < kSendItemsPerPass && m_queue.IsEmpty()) {
-            // A wake-up after the queue was seen empty ends the wait at once;
-            // without a wake-up descriptor the wait is kept short.
+        // The wait is announced before the last look at the queue: an item
+        // posted after that look finds it announced and wakes the wait
+        // (peer_link.h). Without a wake-up descriptor the wait is kept short.
+        if (handled < kSendItemsPerPass && BeginPeerSenderWait() && m_queue.IsEmpty()) {
             int waitMs = fds[0] < 0 ? 1 : static_cast<int>(m_nWaitTimeout);
             if (due != UINT64_MAX)
                 waitMs = static_cast<int>(std::min<uint64_t>(due > now ? due - now : 0, uint64_t(waitMs))) + 1;
@@ -282,6 +283,7 @@ uint32_t CSocketSend::Run(void*) {
             if (pl::WaitReadableOrSendable(fds.data(), fds.size(), waitMs) < 0) pl::SleepMs(1);
             DrainPeerSenderWake();
         }
+        EndPeerSenderWait();
         queued.clear();
     }
     return 0;
@@ -327,7 +329,7 @@ void QueueSend(Subscriber target, PeerBlock message) {
 
 void SendFramed(Subscriber target, const char* data, uint32_t length) {
     const std::shared_ptr<PeerLink> link = FindPeerLink(target);
-    if (link) link->Send(data, length, kPeerFrameData);
+    if (link) link->Send(data, length, kPeerFrameData, "SendFramed");
 }
 
 // ---- The relay functions ----------------------------------------------------------

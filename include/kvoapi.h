@@ -126,9 +126,12 @@
  * gives -1014 until a master listens at that address again.
  * A master sends to each child from a queue of its own and never waits for
  * one: a child that stops reading (its process stopped or hung, its network
- * gone) delays no other child. Once its queue took nothing for 10 s, or
- * held 64 MiB with more to come, the child is dropped as if it had left:
- * its codes are given up upstream unless another subscriber holds them.
+ * gone) delays no other child. A slow child is dropped as if it had left
+ * (its codes are given up upstream unless another subscriber holds them)
+ * for one of two reasons only: bytes waited for it and it took none of them
+ * for 10 s, or its backlog would pass 64 MiB. A child that keeps reading,
+ * however slowly, is never dropped for time: its backlog grows instead, up
+ * to that bound.
  * Until a connection's login was accepted, a master (and a child serving
  * children) reads from it only frames of up to 8 KiB, room for a login
  * whose user name, password and adapter lists (32 bytes an adapter) fit
