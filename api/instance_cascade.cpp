@@ -8,6 +8,8 @@
 #include "api/socket_data_manager.h"
 #include "cascade/offline_playback.h"
 #include "cascade/peer_message.h"
+#include "session/dataclass.h"
+#include "session/kvo_texts.h"
 
 using namespace kvoapi;
 
@@ -87,7 +89,16 @@ void* CSocketDataMananger::CascadeQuery(int32_t req_type, const std::string& mar
 }
 
 int32_t CSocketDataMananger::CascadeUpstream(uint32_t msg_dataclass, uint32_t subop_type, const std::string& market,
-                                             const std::string& codelist) {
+                                             const std::string& codelist, bool wait) {
+    // A change made for children comes from the receive loop that serves
+    // every child: a master's session sends it without waiting for the
+    // gateway and logs the answer (a child's road never waits on one).
+    if (!wait && m_settings.mode == kMaster && OfflineState() != kOfflineYes) {
+        const std::string code = MarketSessionCode(market.c_str());
+        IMarketSession* session = code.empty() ? nullptr : Session(code);
+        if (session == nullptr) return KVO_ERR_MARKET;
+        return session->SubScribeForChildren(msg_dataclass, subop_type, market.c_str(), codelist.c_str());
+    }
     return SubScribe(msg_dataclass, subop_type, market.c_str(), codelist.c_str(), false, true);
 }
 

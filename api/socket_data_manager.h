@@ -189,7 +189,7 @@ private:
     void* CascadeQuery(int32_t req_type, const std::string& market, const std::string& codelist,
                        const std::string& request, uint32_t* out) override;
     int32_t CascadeUpstream(uint32_t msg_dataclass, uint32_t subop_type, const std::string& market,
-                            const std::string& codelist) override;
+                            const std::string& codelist, bool wait) override;
     void CascadeTelemetry(const PeerTelemetryRecord& record) override;
 
     std::vector<kvoapi::IMarketSession*> SessionsInOrder() const;

@@ -124,8 +124,12 @@ CascadeNode::CascadeNode(ICascadeHost* host, const kvoapi::ToolSettings& setting
       m_local(local),
       m_subscriptions(SubscriptionRegistry::Global(),
                       [this](uint32_t c, uint32_t op, const std::string& m, const std::string& cl) {
-                          return m_host != nullptr ? m_host->CascadeUpstream(c, op, m, cl) : 0;
-                      }) {}
+                          return m_host != nullptr ? m_host->CascadeUpstream(c, op, m, cl, true) : 0;
+                      }),
+      m_childSubscriptions(SubscriptionRegistry::Global(),
+                           [this](uint32_t c, uint32_t op, const std::string& m, const std::string& cl) {
+                               return m_host != nullptr ? m_host->CascadeUpstream(c, op, m, cl, false) : 0;
+                           }) {}
 
 CascadeNode::~CascadeNode() { Stop(); }
 
@@ -289,7 +293,7 @@ bool CascadeNode::DropConnection(uint64_t id) {
     // The removals go upstream while the connection can still carry them
     // (a child's own keys travel to its master on the connection being
     // dropped); no cascade lock is held meanwhile.
-    m_subscriptions.DropSubscriberKeys(id, "");
+    m_childSubscriptions.DropSubscriberKeys(id, "");
     const int fd = link ? link->Fd() : -1;
     if (link) {
         SendDisconnectNotice(link);
@@ -297,7 +301,13 @@ bool CascadeNode::DropConnection(uint64_t id) {
     }
     {
         std::lock_guard<std::recursive_mutex> lock(m_masterMutex);
-        if (m_master && m_master->Id() == id) m_master.reset();
+        if (m_master && m_master->Id() == id) {
+            m_master.reset();
+            // No answer comes on a closed connection: whoever waits for the
+            // master (a login it closed at its header) is told now. Under the
+            // master mutex, so a new login's request is registered after this.
+            ClosePending(nullptr);
+        }
     }
     TL_WriteLog(2, "socket_Disconnect:socket:%d !", fd);
     Telemetry("socket_no_connect", {{"socket", std::to_string(fd)},
@@ -488,7 +498,7 @@ bool CascadeNode::HandlePeerRequest(const std::shared_ptr<PeerLink>& link, const
     } else if (reqType >= kPeerCodelistQuery && reqType <= kPeerSuperStockQuery) {
         HandleQuery(text, reqType);
     } else if (reqType == kPeerSubscribe) {
-        m_subscriptions.ChildSubscription(text, link->Id());
+        m_childSubscriptions.ChildSubscription(text, link->Id());
     }
     return true;
 }
@@ -589,7 +599,7 @@ void CascadeNode::Abandon() { ClosePending(&m_abandoned); }
 
 void CascadeNode::ClosePending(bool* closedFlag) {
     std::lock_guard<std::recursive_mutex> lock(m_pendingMutex);
-    *closedFlag = true;
+    if (closedFlag != nullptr) *closedFlag = true;
     for (auto& [id, request] : m_pending) request->Abort();
     m_pending.clear();
 }
@@ -675,8 +685,14 @@ LoginResult CascadeNode::LoginThroughMaster(const std::string& user, const std::
     }
     std::string answer;
     PeerLoginAnswer login;
-    if (!AwaitAnswer(id, request, timers.loginWaitMs, &answer) ||
-        ReadPeerLoginAnswer(PeerMessageText(answer.data(), answer.size()), &login) != kPeerOk)
+    if (!AwaitAnswer(id, request, timers.loginWaitMs, &answer)) {
+        // A master that closed the connection without an answer (one that
+        // refuses the login frame closes at its header) cannot be reached.
+        if (MasterConnection() != link->Id())
+            return MakeLoginResult(KVO_ERR_CASCADE_MASTER, kvoapi::kTextCascadeMasterDown, "");
+        return MakeLoginResult(KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");
+    }
+    if (ReadPeerLoginAnswer(PeerMessageText(answer.data(), answer.size()), &login) != kPeerOk)
         return MakeLoginResult(KVO_ERR_TIMEOUT, kvoapi::kTextTimeout, "");
     switch (login.error) {
     case 0:

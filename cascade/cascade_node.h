@@ -28,8 +28,9 @@
 //                             process's table of links)
 //   4. the process-wide route mutex over the request routes, taken on its
 //                             own: no other lock of the node is held with it
-// and the leaves m_pendingMutex (then a request's own lock), m_masterMutex
-// and the process-wide count of started nodes (then the registry's mutex).
+// and the leaves m_masterMutex (then m_pendingMutex, when the connection
+// to the master is dropped), m_pendingMutex (then a request's own lock) and
+// the process-wide count of started nodes (then the registry's mutex).
 // None of them is held while a request or a login is handed
 // to the host (ICascadeHost), while a subscription change runs upstream
 // (which reaches the instance's market sessions), while a frame is sent,
@@ -80,9 +81,12 @@ public:
     virtual void* CascadeQuery(int32_t reqType, const std::string& market, const std::string& codelist,
                                const std::string& request, uint32_t* out) = 0;
     // An upstream subscription change (subop_type 3 or 4): the instance's
-    // subscription with the from-caller flag clear and waiting for the answer.
+    // subscription with the from-caller flag clear. The host's own changes
+    // wait for the answer; those made for children (wait false) run on the
+    // receive loop, which serves every child, and must not wait on a
+    // gateway: their answers are only logged.
     virtual int32_t CascadeUpstream(uint32_t dataClass, uint32_t subopType, const std::string& market,
-                                    const std::string& codelist) = 0;
+                                    const std::string& codelist, bool wait) = 0;
     // A socket telemetry record (only asked in the standalone and master
     // roles); the instance sends it when it has an "SH" session.
     virtual void CascadeTelemetry(const PeerTelemetryRecord& record) = 0;
@@ -157,8 +161,8 @@ public:
     // Connects to the master (dropping an earlier master connection first),
     // sends the login (ReqType 51) and waits for its answer (52): 0 "login
     // succeeded", -1004, -1015 with their texts, -1014 when the master cannot
-    // be reached, -1002 without an answer; any other error code as it came,
-    // with empty texts.
+    // be reached or closes the connection before it answers, -1002 without
+    // an answer; any other error code as it came, with empty texts.
     LoginResult LoginThroughMaster(const std::string& user, const std::string& password, const std::string& address,
                                    uint16_t port);
     // A snapshot query through the master (101 code list, 102 index, 103
@@ -242,8 +246,8 @@ private:
     // Pending requests of this instance's callers.
     std::shared_ptr<SyncRequest> AddPending(const std::string& id);
     std::shared_ptr<SyncRequest> TakePending(const std::string& id);
-    // Sets the flag (m_pendingClosed or m_abandoned) and wakes every waiting
-    // request without an answer, under the pending mutex.
+    // Sets the flag (m_pendingClosed or m_abandoned, none when null) and
+    // wakes every waiting request without an answer, under the pending mutex.
     void ClosePending(bool* closedFlag);
     // Waits for the answer of a pending request: its bytes, or false (time-out
     // or the node stopping); the entry is gone either way.
@@ -255,7 +259,8 @@ private:
     ICascadeHost* const m_host;
     const kvoapi::ToolSettings m_settings;
     const kvoapi::LocalAddresses m_local;
-    SubscriptionRelay m_subscriptions;
+    SubscriptionRelay m_subscriptions;       // the host's own changes
+    SubscriptionRelay m_childSubscriptions;  // children's changes and the drops of connections
 
     std::atomic<bool> m_started{false};
     std::mutex m_startMutex;

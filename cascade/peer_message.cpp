@@ -26,6 +26,20 @@ PeerBlock TextWithRoom(const std::string& text, uint64_t room, char** at) {
     return block;
 }
 
+// The code list of a query, its last field: up to its ")" as the field
+// reader takes it, or, written without parentheses ("600000,600036"), up to
+// the text's last "," rather than empty (the whole market): the gateway is
+// asked what the master's own host would ask for the same list.
+std::string QueryCodeList(std::string_view text) {
+    std::string codelist = GetFieldValue(text, "codelist");
+    if (!codelist.empty()) return codelist;
+    const size_t key = text.find("codelist");
+    const size_t last = text.rfind(',');
+    if (key == std::string_view::npos || last == std::string_view::npos) return codelist;
+    const size_t start = key + std::strlen("codelist") + 1;
+    return last > start ? std::string(text.substr(start, last - start)) : codelist;
+}
+
 }  // namespace
 
 bool IsKnownPeerReqType(int32_t r) {
@@ -291,7 +305,7 @@ uint32_t ReadPeerQuery(std::string_view text, PeerQuery* out) {
     q.id = GetFieldValue(text, "id");
     if (q.id.empty()) return kPeerErrNoId;
     q.market = GetFieldValue(text, "market");
-    if (r != kPeerCodelistQuery) q.codelist = GetFieldValue(text, "codelist");
+    if (r != kPeerCodelistQuery) q.codelist = QueryCodeList(text);
     *out = std::move(q);
     return kPeerOk;
 }

@@ -12,7 +12,9 @@
 // the ":", the value up to the next "," (empty, or 0, without one); the key
 // "codelist" reads up to and including the next ")", so a code list travels
 // parenthesised: "(600000,600036)", and "()" stands for the whole market.
-// Peers rely on this exact behaviour.
+// Peers rely on this exact behaviour. A query's code list, its last field,
+// may also come as its host wrote it, without parentheses ("600000,600036"):
+// it then runs to the text's last "," (ReadPeerQuery).
 //
 // Messages (frame type; direction; text part):
 //   1..6    data; master to child; "ReqType:r,TickCount:n,|||" n records, timing
@@ -199,7 +201,9 @@ struct PeerQuery {
     int32_t reqType = 0;
     std::string id;
     std::string market;
-    std::string codelist;  // 102-104, parenthesised
+    // 102-104: "(600000,600036)", "()" or "" as written; a list written
+    // without parentheses runs to the text's last ",".
+    std::string codelist;
 };
 uint32_t ReadPeerQuery(std::string_view text, PeerQuery* out);
 // 101 carries no code list; 102-104 put a blank before the "codelist" key.

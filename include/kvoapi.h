@@ -139,6 +139,14 @@
  * closed at its header. A child whose host blocks inside a data callback
  * keeps reading its master: what arrives meanwhile waits in the child's own
  * memory, without bound, until the callbacks return.
+ * A master's host has no such room: its data callbacks run on the one relay
+ * thread that also builds every child's records, so a master host that
+ * blocks in a data callback delays every child's data, of every class, by
+ * as long. A master passes its children's subscription changes, and the
+ * removal of a leaving child's codes, to its gateways without waiting for
+ * the answers, which only its log gets (neither the child nor the master's
+ * host is told): a gateway that does not answer holds up no child and no
+ * other market. The master host's own KvoSubScribe still waits.
  * The cascade relay, the playback thread and the handle their data callbacks
  * get are process-wide: one cascade or playback instance per process, and in
  * those roles the data callbacks are those of the instance created last (of
@@ -239,7 +247,10 @@ typedef struct OfflineDebugConfig {
  * push by push (an order queue as one record per call); stock ticks,
  * orders, transactions and super-stock ticks come as one batch of all that
  * arrived meanwhile. In the master role and during playback the data
- * callbacks (fncfivelevel excepted) run on the process's one relay thread. */
+ * callbacks (fncfivelevel excepted) run on the process's one relay thread;
+ * in the master role that thread also builds every child's records, so a
+ * data callback that blocks delays every child's data of every class by as
+ * long. */
 typedef int32_t (*QuoteDataCallback)(void* handle, const void* records, uint32_t count, const PushTiming* timing);
 
 /* Connection events; the record lives only during the call. Codes 1 and 2
@@ -461,7 +472,9 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
  * market's code wins. Child role: 0 with an empty expire_date; -1014
  * master not reachable (5000 ms connect), also after the master has gone,
  * until a master listens there again (the child is not told that it went,
- * see Roles); -1002 no answer within 6000 ms (the connection stays open,
+ * see Roles), and at once when the master closes the connection without
+ * an answer (it closes a login frame above 8 KiB at its header, see
+ * Roles); -1002 no answer within 6000 ms (the connection stays open,
  * see KvoGetCodelist); -1004 user name or password differ from those of the
  * master's own last KvoLogin; -1015, or the master's code. Every KvoLogin
  * of a child first drops its connection to the master, if it has one, and
@@ -504,7 +517,10 @@ KVO_API int32_t KvoGetCodeInfo(void* handle);
  * index and stock queries leave *out_count untouched; the super-stock query
  * sets it to 0 when the gateway answered. Child role: as KvoGetCodelist (a
  * query matching no records waits the whole 3000 ms, and every null, the
- * super-stock query's included, leaves *out_count untouched). During
+ * super-stock query's included, leaves *out_count untouched); codelist
+ * reaches the master's gateway as written, so a child gets the records the
+ * master's own host would get for the same list: write it in parentheses,
+ * "(600000,600036)" ("()" or "" for the whole market). During
  * playback: "index.csv", "stock.csv" and "superstock.csv" of the playback
  * folder. Queries run side by side, of one kind on one market too: each is
  * sent at once and waits for its own answer; only the conversion of the

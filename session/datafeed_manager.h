@@ -83,6 +83,10 @@ struct SubscriptionEntry {
     uint32_t subop_type = 0;
     std::string market;
     std::string codelist;
+    // Made for a cascade master's children: the asynchronous answer goes to
+    // the log and the telemetry, not to the host's fncsubscribe.
+    bool forChildren = false;
+    int32_t startMs = -1;  // GetDayMs() when sent with telemetry on, else -1
 };
 
 // Where the login exchange ("ReceieveThread") reports to the thread that
@@ -437,12 +441,19 @@ public:
     // -1002 when the request could not be entered (the session stops).
     // -1011 for a class outside 1-6 (nothing sent).
     int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist, bool resub,
-                      bool wait);
+                      bool wait, bool forChildren = false);
     // A host subscription (kept, not a re-subscription).
     int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist, bool wait);
+    // A change a cascade master passes on for its children: kept like the
+    // host's, sent without waiting; its answer, or -1002 once none came, is
+    // logged ("refused upstream") and written to the "client@_sub"
+    // telemetry as a waiting call's is, and the host is told nothing.
+    // Results as the non-waiting SubScribe.
+    int32_t SubScribeForChildren(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist);
     // "SubAsyncCallBackThread" handler: reports answered and timed-out
-    // asynchronous subscriptions to fncsubscribe (kind 1), after releasing
-    // the pending mutex; each is reported once and forgotten.
+    // asynchronous subscriptions to fncsubscribe (kind 1), or to the log
+    // for those made for children, after releasing the pending mutex; each
+    // is reported once and forgotten.
     int32_t CheckAsyncSubscribe(const void* bytes, uint32_t length);
     // Sends every kept subscription again in order as a waiting
     // re-subscription (-1002 is tried once more). After a login (reconnect

@@ -23,6 +23,10 @@ public:
                       bool wait) override {
         return m_manager->SubScribe(msg_dataclass, subop_type, market, codelist, wait);
     }
+    int32_t SubScribeForChildren(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                 const char* codelist) override {
+        return m_manager->SubScribeForChildren(msg_dataclass, subop_type, market, codelist);
+    }
     char* GetCodelist(const char* market, uint32_t* out_length) override {
         return m_manager->GetCodelist(market, out_length);
     }

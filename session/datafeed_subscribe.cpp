@@ -1,7 +1,8 @@
 // Subscriptions of a market session: waiting and asynchronous
 // subscriptions (SubscribeReq, packet type 9), the kept list replayed by
 // ReSub after a login or reconnect, and "SubAsyncCallBackThread", which
-// reports asynchronous answers and time-outs to the host's fncsubscribe.
+// reports asynchronous answers and time-outs to the host's fncsubscribe, or
+// to the log for the changes a cascade master makes for its children.
 #include <new>
 #include <string>
 
@@ -63,8 +64,13 @@ int32_t CDatafeedSDKManager::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
     return SubScribe(msg_dataclass, subop_type, market, codelist, false, wait);
 }
 
+int32_t CDatafeedSDKManager::SubScribeForChildren(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                                  const char* codelist) {
+    return SubScribe(msg_dataclass, subop_type, market, codelist, false, false, true);
+}
+
 int32_t CDatafeedSDKManager::SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
-                                       const char* codelist, bool resub, bool wait) {
+                                       const char* codelist, bool resub, bool wait, bool forChildren) {
     const char* marketText = market != nullptr ? market : "";
     const char* codes = codelist != nullptr ? codelist : "";
     // 1. Operation 8 forgets every kept subscription and sends nothing.
@@ -129,6 +135,8 @@ int32_t CDatafeedSDKManager::SubScribe(uint32_t msg_dataclass, uint32_t subop_ty
 
     // 11. Asynchronous: the entry waits under the request's id for
     // "SubAsyncCallBackThread", which reports the answer or the time-out.
+    entry.forChildren = forChildren;
+    if (telemetry) entry.startMs = start;
     {
         corvane::CTLSingleLock lock(&m_pending.Mutex(), 1);
         m_asyncSubscriptions[instid] = entry;
@@ -195,10 +203,19 @@ int32_t CDatafeedSDKManager::CheckAsyncSubscribe(const void*, uint32_t) {
         });
     }
     const SubscribeCallback callback = m_config.fncsubscribe;
-    if (callback == nullptr) return 0;
     for (const Report& r : reports) {
+        if (r.entry.forChildren) {
+            // The host did not make this change: only the log and the
+            // telemetry learn how it ended.
+            if (r.status != 0)
+                TL_WriteLog(2, "SubScribe: change %u of %u|%s:%s refused upstream (%d)", r.entry.subop_type,
+                            r.entry.msg_dataclass, r.entry.market.c_str(), r.entry.codelist.c_str(), r.status);
+            if (r.entry.startMs >= 0) WriteSubscribeTelemetry(r.entry, r.status, GetDayMs() - r.entry.startMs);
+            continue;
+        }
+        if (callback == nullptr) continue;
         corvane::HostCallScope call(HostGate());
-        if (!call.Entered()) break;
+        if (!call.Entered()) continue;
         callback(r.entry.msg_dataclass, r.entry.subop_type, r.entry.market.c_str(), r.entry.codelist.c_str(), r.status,
                  1);
     }

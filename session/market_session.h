@@ -51,6 +51,14 @@ public:
     virtual LoginResult Login(LoginAccountInfo& account) = 0;
     virtual int32_t SubScribe(uint32_t msg_dataclass, uint32_t subop_type, const char* market, const char* codelist,
                               bool wait) = 0;
+    // A change a cascade master passes on for its children: sent without
+    // waiting, its answer only logged, the host never told (the feed
+    // session's SubScribeForChildren). A session that tells the host nothing
+    // of its non-waiting changes may keep this default.
+    virtual int32_t SubScribeForChildren(uint32_t msg_dataclass, uint32_t subop_type, const char* market,
+                                         const char* codelist) {
+        return SubScribe(msg_dataclass, subop_type, market, codelist, false);
+    }
     // Snapshot queries: malloc blocks or null.
     virtual char* GetCodelist(const char* market, uint32_t* out_length) = 0;
     virtual void* GetTickIndex(const char* market, const char* codelist, uint32_t* out_count) = 0;

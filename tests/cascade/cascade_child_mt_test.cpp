@@ -143,6 +143,16 @@ TEST_F(CascadeChildTest, LoginOutcomes) {
     r = pending.get();
     EXPECT_EQ(r.nstatuscode, -1016);
     EXPECT_STREQ(r.statusmsg, "");
+
+    // A master that closes without an answer (as one refusing the login
+    // frame at its header does): -1014 at once, not after the login wait.
+    pending = LoginAsync();
+    auto closing = AcceptLogin(&login);
+    ASSERT_TRUE(closing);
+    closing->Close();
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pending.get().nstatuscode, -1014);
+    EXPECT_LT(MsSince(t0), static_cast<int64_t>(timers_.loginWaitMs) / 2);
 }
 
 // An idle child does not poll: with the library's own cascade waits,

@@ -240,6 +240,29 @@ TEST_F(CascadeMasterTest, UnmatchableSubscriptionsAreRefused) {
         2000));
 }
 
+// Changes made for children never wait on the gateway (1500 ms here): while
+// one child subscribes and leaves, another child's query and a new login are
+// served at once. The host's own change still waits.
+TEST_F(CascadeMasterTest, ChildrenNeverWaitOnTheGateway) {
+    Market().waitingSubscribeMs = 1500;
+    auto a = LoggedInChild();
+    auto b = LoggedInChild();
+    ASSERT_TRUE(a && b);
+    PeerTestFrame f;
+    b->SendFrame(2, "ReqType:20,msg_dataclass:2,subop_type:3,id:w1,market:USHA,codelist:(600000),");
+    ASSERT_TRUE(Market().WaitSubscriptions(1, 1000));
+    a->SendFrame(2, "ReqType:101,id:z1,market:USHA,");
+    EXPECT_TRUE(a->ReadReq(201, &f, 1000));
+    EXPECT_TRUE(LoggedInChild());
+    b->Close();
+    ASSERT_TRUE(Market().WaitSubscriptions(2, 1000));
+    a->SendFrame(2, "ReqType:101,id:z2,market:USHA,");
+    EXPECT_TRUE(a->ReadReq(201, &f, 1000));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(master_->SubScribe(2, 3, "USHA", "(600001)", true, true), 0);
+    EXPECT_GE(MsSince(t0), 1500);
+}
+
 TEST_F(CascadeMasterTest, QueriesAreAnsweredFromTheSessions) {
     {
         std::lock_guard<std::mutex> lock(Market().mutex);

@@ -102,6 +102,11 @@ TEST(PeerMessage, TextOfEveryRequest) {
     EXPECT_EQ(q.reqType, 104);
     EXPECT_EQ(q.market, "USZA");
     EXPECT_EQ(q.codelist, "()");
+    // A code list comes through as the child's host wrote it.
+    for (const char* list : {"(600000,600036)", "", "600000", "600000,600036", "(600000"}) {
+        ASSERT_EQ(ReadPeerQuery(BuildPeerQueryText(103, kId, "USHA", list), &q), kPeerOk);
+        EXPECT_EQ(q.codelist, list);
+    }
     EXPECT_EQ(ReadPeerQuery("ReqType:102,id:,market:USHA, codelist:(1),", &q), kPeerErrNoId);
     EXPECT_EQ(ReadPeerQuery("ReqType:201,id:x,", &q), kPeerErrBadReqType);
 }
@@ -115,6 +120,7 @@ TEST(PeerMessage, FieldReaders) {
     EXPECT_EQ(GetIntField(text, "end"), 0);
     EXPECT_EQ(GetIntField(text, "missing"), 0);
     EXPECT_EQ(GetFieldValue(text, "codelist"), "(600000,600036)");
+    EXPECT_EQ(GetFieldValue("codelist:600000,", "codelist"), "");
     EXPECT_EQ(GetFieldValue(text, "id"), "abc");
 
     // The text part ends at the marker or at a zero byte.

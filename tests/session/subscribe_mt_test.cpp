@@ -247,6 +247,10 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
     EXPECT_EQ(reports[0].result, -10002);
     EXPECT_EQ(reports[0].kind, 1);
     EXPECT_LT(reports[0].atMs, 1000);
+    // A change made for a master's children: its answer is only logged.
+    EXPECT_EQ(s->SubScribeForChildren(5, 4, "USZA", "(000001)"), 0);
+    EXPECT_TRUE(Eventually(
+        [&] { return LogText().find("change 4 of 5|USZA:(000001) refused upstream (-10002)") != std::string::npos; }));
 
     // Unanswered: -1002 after more than one whole second, once.
     sim_.SetAnswer(kvotest::kSimSubscribeReq, kvotest::SilentAnswer());
@@ -264,8 +268,8 @@ TEST_F(SubscribeTest, AsynchronousResultsReachFncsubscribe) {
         EXPECT_LT(reports[i].atMs - sentAt, 3500);
     }
     EXPECT_EQ(s->Pending().Size(), 0u);
-    // All four calls are kept, the one made inside the callback too.
-    EXPECT_EQ(s->KeptSubscriptions().size(), 4u);
+    // All five calls are kept, the one made inside the callback too.
+    EXPECT_EQ(s->KeptSubscriptions().size(), 5u);
 }
 
 // Host threads subscribe while the gateway has the session reconnect again and again; then the

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "include/kvo_records.h"
 #include "session/subscription_registry.h"
@@ -24,11 +25,14 @@ public:
         std::strcpy(r.expire_date, "20991231");
         return r;
     }
-    int32_t SubScribe(uint32_t cls, uint32_t op, const char* market, const char* codes, bool) override {
+    int32_t SubScribe(uint32_t cls, uint32_t op, const char* market, const char* codes, bool wait) override {
         ScriptedMarket& m = Market();
-        std::lock_guard<std::mutex> lock(m.mutex);
+        std::unique_lock<std::mutex> lock(m.mutex);
         m.subscriptions.push_back(std::to_string(cls) + "|" + std::to_string(op) + "|" + market + "|" + codes);
         m.changed.notify_all();
+        const uint32_t ms = wait ? m.waitingSubscribeMs : 0;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return 0;
     }
     char* GetCodelist(const char*, uint32_t* n) override {
@@ -238,6 +242,7 @@ void CascadeInstanceTest::SetUp() {
     {
         std::lock_guard<std::mutex> lock(Market().mutex);
         Market().subscriptions.clear();
+        Market().waitingSubscribeMs = 0;
         Market().telemetry.clear();
         Market().config = nullptr;
     }

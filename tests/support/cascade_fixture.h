@@ -44,6 +44,8 @@ struct ScriptedMarket {
     std::string stockRecords;
     std::string indexRecords;
     std::string superStockRecords;
+    // How long a waiting subscription takes (a gateway slow to answer).
+    uint32_t waitingSubscribeMs = 0;
     // The configuration the sessions were built with (the master's relay
     // copy): its data callbacks are where a session delivers pushes.
     const InstanceConfig* config = nullptr;
