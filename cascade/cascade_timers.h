@@ -21,6 +21,9 @@ struct CascadeTimers {
     uint32_t playbackPollMs = 5000;  // playback thread's sleep while it has no start request
     uint32_t playbackLeadMs = 2000;  // pause before the first file of a playback
     uint32_t playbackTailMs = 3000;  // pause after the last file, before the thread ends
+    // Playback waits before a batch while more than this of its earlier
+    // batches waits for the relay dispatcher (offline_playback.h).
+    uint32_t playbackBacklogBytes = 4u << 20;
 };
 
 // The timers in force.

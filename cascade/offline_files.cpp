@@ -556,8 +556,13 @@ int64_t PlayOfflineFile(OfflineFile file, const std::string& folder, const Offli
         std::fill(record.begin(), record.end(), 0);
         const size_t length = reader.Fill(record.data());
         ++played;
-        if (!sink(record.data(), length)) break;
+        if (!sink(record.data(), length)) return played;
     }
+    if (reader.StoppedAtLongLine())
+        TL_WriteLog(
+            2,
+            "OfflineDebug:line longer than %zu characters after row %llu,path:%s, the rest of the file is not played",
+            kOfflineCsvLineMax, static_cast<unsigned long long>(reader.RowsRead()), path.c_str());
     return played;
 }
 

@@ -181,7 +181,8 @@ bool OfflineFileOpens(const std::string& folder, OfflineFile file);
 // record (the buffer is reused for the next row); a sink that returns false
 // ends the reading. Returns the number of records handed on, or -1 when the
 // file cannot be opened, which is logged at level 2 as
-// "OfflineDebug:File Open Fail,path:%s".
+// "OfflineDebug:File Open Fail,path:%s". A line too long, which ends the
+// reading, is logged at level 2 too, once.
 using OfflineRecordSink = std::function<bool(const void* record, size_t length)>;
 int64_t PlayOfflineFile(OfflineFile file, const std::string& folder, const OfflineRecordSink& sink);
 int64_t PlayOfflineIndex(const std::string& folder, const OfflineRecordSink& sink);

@@ -102,24 +102,6 @@ int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, ui
     return played;
 }
 
-QuoteDataCallback OfflineRelayFunction(OfflineFile file) {
-    switch (file) {
-    case OfflineFile::kIndex:
-        return &RelayTickIndex;
-    case OfflineFile::kStock:
-        return &RelayTickStock;
-    case OfflineFile::kQueue:
-        return &RelayOrderQueue;
-    case OfflineFile::kOrder:
-        return &RelayOrderData;
-    case OfflineFile::kTrans:
-        return &RelayTransaction;
-    case OfflineFile::kSuperStock:
-        break;
-    }
-    return &RelaySuperStock;
-}
-
 // ---- The playback thread ------------------------------------------------------------
 
 COfflineDebugMode::AttachResult COfflineDebugMode::Attach(const void* owner) {
@@ -163,8 +145,11 @@ const void* COfflineDebugMode::Owner() {
 
 void COfflineDebugMode::Stop() {
     CThreadBase::Stop();
-    std::lock_guard<std::mutex> lock(m_sleepMutex);
-    m_sleepWake.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_sleepMutex);
+        m_sleepWake.notify_all();
+    }
+    m_backlog->Wake();
 }
 
 bool COfflineDebugMode::Pause(uint32_t ms) {
@@ -206,16 +191,20 @@ void COfflineDebugMode::RunOfflinePlayback() {
     // The start refuses other values; a request built elsewhere is kept sane.
     const uint32_t pushCount = static_cast<uint32_t>(std::max(m_config.push_count, 1));
     const uint32_t pushSpace = static_cast<uint32_t>(std::max(m_config.push_space, 0));
+    const size_t backlogMax = GetCascadeTimers().playbackBacklogBytes;
     const OfflinePause pause = [this](uint32_t ms) { return Pause(ms); };
     while (m_config.playback_times > 0) {
         --m_config.playback_times;
         for (const OfflineFile file : files) {
             if (IsStopped()) return;
-            const QuoteDataCallback function = OfflineRelayFunction(file);
+            const int32_t dataClass = static_cast<int32_t>(OfflineDataClass(file));
             PlayOfflineFileInBatches(
                 file, folder, pushCount, pushSpace,
-                [function](const void* records, uint32_t count, const PushTiming& timing) {
-                    function(nullptr, records, count, &timing);
+                [this, dataClass, backlogMax](const void* records, uint32_t count, const PushTiming& timing) {
+                    // A host slower than push_space holds the playback back
+                    // here, instead of the batches piling up ahead of it.
+                    m_backlog->WaitAtMost(backlogMax, [this] { return IsStopped(); });
+                    RelayCounted(dataClass, records, count, timing, m_backlog);
                 },
                 pause);
         }

@@ -11,20 +11,29 @@
 // thread ends. The thread polls its queue: the first batch comes 2 to 7
 // seconds after the start.
 //
-// Every sleep wakes at once when the thread is asked to stop, so that
-// releasing the instance that started a playback ends it promptly.
+// The playback never runs ahead of the host without bound: before each
+// batch the thread waits while more than 4 MiB of its earlier batches
+// (messages and their task items) wait for the relay dispatcher or are
+// being delivered, so a host slower than push_space sets the pace and
+// memory stays near that bound plus one batch. The wait ends as the
+// dispatcher takes batches, or drops them when it stops.
+//
+// Every sleep and that wait end at once when the thread is asked to stop, so
+// that releasing the instance that started a playback ends it promptly.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cascade/offline_files.h"
+#include "cascade/relay.h"
 #include "framework/tl_sync.h"
 #include "framework/tl_worker.h"
 #include "include/kvoapi.h"
@@ -64,9 +73,6 @@ using OfflinePause = std::function<bool(uint32_t ms)>;
 int64_t PlayOfflineFileInBatches(OfflineFile file, const std::string& folder, uint32_t pushCount, uint32_t pushSpaceMs,
                                  const OfflineBatchRelay& relay, const OfflinePause& pause);
 
-// The relay function of a file's data class (RelayTickIndex ... RelaySuperStock).
-QuoteDataCallback OfflineRelayFunction(OfflineFile file);
-
 // The process-wide playback thread. It has one owner, the instance whose
 // playback it runs; the owner and the running flag are changed under the
 // thread's own mutex.
@@ -89,6 +95,8 @@ public:
     // True from a successful Attach until the thread ends.
     bool Busy() const { return m_busy.load(std::memory_order_acquire); }
     const void* Owner();
+    // Bytes of its batches that the relay dispatcher holds.
+    size_t BacklogBytes() { return m_backlog->Bytes(); }
 
     // Until stopped: takes the next request and plays it, or sleeps the poll
     // time when there is none.
@@ -97,7 +105,7 @@ public:
     // stops the thread. Other items are only deleted.
     void ProcessItem(CQueueTaskItem* item) override;
     void OnTimeout() override {}
-    // Also wakes a sleeping thread.
+    // Also wakes a sleeping or waiting thread.
     void Stop() override;
 
 private:
@@ -107,7 +115,7 @@ private:
     bool Pause(uint32_t ms);
 
     // The owner and the stopping state; never held while the thread is
-    // joined. Then m_sleepMutex.
+    // joined. Then m_sleepMutex. The backlog's lock is taken with neither.
     std::mutex m_ownerMutex;
     std::condition_variable m_stopped;  // m_stopping went back to false
     bool m_stopping = false;            // a Detach is waiting for the thread
@@ -116,6 +124,7 @@ private:
     std::mutex m_sleepMutex;
     std::condition_variable m_sleepWake;
     OfflineDebugConfig m_config;  // the playing thread's own copy
+    const std::shared_ptr<RelayBacklog> m_backlog = std::make_shared<RelayBacklog>();
 };
 
 // The playback thread of the process, built at first use and never

@@ -37,12 +37,26 @@ void DeliverLocal(const RelayRoute& route, QuoteDataCallback local, const void* 
     if (call.Entered()) local(route.context, records, count, timing);
 }
 
-int32_t Relay(int32_t reqType, const void* records, uint32_t count, const PushTiming* timing) {
+int32_t Relay(int32_t reqType, const void* records, uint32_t count, const PushTiming* timing,
+              const std::shared_ptr<RelayBacklog>& backlog = nullptr) {
     if (records == nullptr || timing == nullptr || count == 0) return 0;
     PeerBlock message = BuildPeerDataMessage(reqType, records, count, timing);
-    if (!message.Empty()) PostToDispatcher(std::move(message));
+    if (!message.Empty()) PostToDispatcher(std::move(message), backlog);
     return 0;
 }
+
+// A dispatcher item that counts in its producer's backlog while it lives.
+class CountedItem : public CQueueTaskItem {
+public:
+    CountedItem(std::shared_ptr<RelayBacklog> backlog, size_t bytes) : m_backlog(std::move(backlog)), m_bytes(bytes) {
+        m_backlog->Add(m_bytes);
+    }
+    ~CountedItem() override { m_backlog->Remove(m_bytes); }
+
+private:
+    std::shared_ptr<RelayBacklog> m_backlog;
+    size_t m_bytes;
+};
 
 }  // namespace
 
@@ -310,9 +324,37 @@ CSocketSend& SocketSendThread() {
     return *thread;
 }
 
-void PostToDispatcher(PeerBlock message) {
+size_t RelayBacklog::Bytes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytes;
+}
+
+void RelayBacklog::WaitAtMost(size_t limit, const std::function<bool()>& stop) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ++m_waiting;
+    m_fell.wait(lock, [&] { return m_bytes <= limit || stop(); });
+    --m_waiting;
+}
+
+void RelayBacklog::Wake() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fell.notify_all();
+}
+
+void RelayBacklog::Add(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bytes += bytes;
+}
+
+void RelayBacklog::Remove(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bytes -= std::min(bytes, m_bytes);
+    if (m_waiting > 0) m_fell.notify_all();
+}
+
+void PostToDispatcher(PeerBlock message, const std::shared_ptr<RelayBacklog>& backlog) {
     if (message.Empty() || message.Size() > kPeerMaxBody) return;
-    auto* item = new CQueueTaskItem;
+    auto* item = backlog ? new CountedItem(backlog, sizeof(CountedItem) + message.Size()) : new CQueueTaskItem;
     const int32_t length = int32_t(message.Size());
     item->SetText(message.Release());
     item->m_nLength = length;
@@ -345,6 +387,11 @@ int32_t RelayTransaction(void*, const void* r, uint32_t n, const PushTiming* t) 
 }
 int32_t RelaySuperStock(void*, const void* r, uint32_t n, const PushTiming* t) {
     return Relay(kPeerSuperStock, r, n, t);
+}
+
+void RelayCounted(int32_t reqType, const void* records, uint32_t count, const PushTiming& timing,
+                  const std::shared_ptr<RelayBacklog>& backlog) {
+    Relay(reqType, records, count, &timing, backlog);
 }
 
 void FillRelayCallbacks(InstanceConfig* config) {

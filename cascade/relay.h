@@ -167,8 +167,38 @@ CSocketSend& SocketSendThread();
 // dispatcher stops that thread and waits for it.
 bool OnRelayDispatcher();
 
-// Posts a data message to the relay dispatcher (the item takes the block).
-void PostToDispatcher(PeerBlock message);
+// What one producer has queued to the relay dispatcher and the dispatcher
+// has not finished with. A message posted with a backlog counts, with its
+// task item, from the post until the item is deleted: once delivered, or
+// when the dispatcher's queue is emptied (its last Detach, after the thread
+// ended, or the next Attach), so the count always falls again. Only the
+// producer that posts with it is counted, and only it waits: the
+// dispatcher's other producers never do. Its mutex is taken last (the queue
+// may be emptied under the dispatcher's owner mutex) and held across
+// nothing else.
+class RelayBacklog {
+public:
+    size_t Bytes();
+    // Returns once at most limit bytes are counted, or once stop() is true;
+    // stop is tested at every fall of the count and at every Wake.
+    void WaitAtMost(size_t limit, const std::function<bool()>& stop);
+    // Makes a waiting WaitAtMost test its stop again.
+    void Wake();
+
+    // The counted items' own: from their construction to their deletion.
+    void Add(size_t bytes);
+    void Remove(size_t bytes);
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_fell;
+    size_t m_bytes = 0;
+    int m_waiting = 0;
+};
+
+// Posts a data message to the relay dispatcher (the item takes the block),
+// counted in backlog when one is given.
+void PostToDispatcher(PeerBlock message, const std::shared_ptr<RelayBacklog>& backlog = nullptr);
 // Posts a message for a connection to the socket sender (the item takes the
 // block). Nothing for an empty block.
 void QueueSend(Subscriber target, PeerBlock message);
@@ -189,6 +219,11 @@ int32_t RelayOrderQueue(void* context, const void* records, uint32_t count, cons
 int32_t RelayOrderData(void* context, const void* records, uint32_t count, const PushTiming* timing);
 int32_t RelayTransaction(void* context, const void* records, uint32_t count, const PushTiming* timing);
 int32_t RelaySuperStock(void* context, const void* records, uint32_t count, const PushTiming* timing);
+
+// The relay function of the host data class reqType (1-6), its message
+// counted in backlog.
+void RelayCounted(int32_t reqType, const void* records, uint32_t count, const PushTiming& timing,
+                  const std::shared_ptr<RelayBacklog>& backlog);
 
 // Puts the six relay functions into a configuration's data-callback slots
 // (the master's copy of the host's configuration, given to its sessions).

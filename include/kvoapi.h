@@ -593,6 +593,36 @@ KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t
  * start within 5 s, pauses 2 s, plays, and ends 3 s after the last file.
  * path is a prefix: each file name is appended to it as it stands, so a
  * folder needs its trailing "/".
+ * Pace: a pause of push_space ms after each batch of push_count records
+ * (after each record of "queue.csv"), but never ahead of the host: before
+ * each batch the playback waits while more than 4 MiB of its earlier
+ * batches wait for the relay thread or are being delivered. A host slower
+ * than push_space (push_space 0 included) thus sets the pace, and the
+ * playback holds about 4 MiB and one batch besides the file it reads. Every
+ * record still arrives once, in the order of the file.
+ * subtype: each piece between "," is tested, case-sensitively and as it
+ * stands (nothing is trimmed), for the names "index", "stock" (outside
+ * "superstock"), "queue", "order", "trans" and "superstock", and plays the
+ * file of each name it contains: " stock" and "stock.csv" play "stock.csv",
+ * "indexstock" plays two files, a piece naming none plays nothing, and a
+ * name given twice plays its file twice in each pass.
+ * Files: the first line names the columns (in any order; others are
+ * ignored, and a column missing leaves its field zero); each further line is
+ * a row, read as UTF-8 (the records get GBK) and cut at every "," (no
+ * quoting). A row with fewer fields than the header has names (one fewer in
+ * "queue.csv") is skipped without a word; fields past those are ignored,
+ * but in "queue.csv" the fields from "volume" on are the volumes
+ * (show_number of them, kept within 0..101 and the fields there are). A
+ * number is read up to the first character that does not belong to it (no
+ * digits: 0); a whole number beyond its field's type takes the nearest
+ * limit, a real number beyond a double's range reads as infinity. Texts are
+ * cut to their field (market 4 bytes, code 15, codename 20, status 8, an
+ * order's side 5, one-byte fields 1). A line of 5,000 characters or more
+ * (its line end not counted) ends the reading of its file as if the file
+ * ended there: the rows after it are not played, and each playing of that
+ * file writes one log line "OfflineDebug:line longer than 4999 characters
+ * after row N,path:...". The queries read the files by the same rules,
+ * without the log line.
  * Every row is played whatever its market text, but a subscription to a
  * market text that names no market is refused (-1007, see KvoSubScribe):
  * a row carrying one ("UXXA") reaches no data callback. A folder used only

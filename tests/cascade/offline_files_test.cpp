@@ -342,8 +342,15 @@ TEST_F(OfflineFiles, BrokenFiles) {
     int64_t result = 0;
     EXPECT_TRUE(Played(OfflineFile::kTrans, &result).empty());
     EXPECT_EQ(result, -1);
+    // A line too long: one line in the log, where the reading ended.
+    Write("index.csv", "market,code\nUSHA,1\nUSHA," + std::string(4995, '2') + "\nUSHA,3\n");
+    EXPECT_EQ(Played(OfflineFile::kIndex).size(), 1u);
     TL_SetLogLevel(0, 0);
     EXPECT_NE(log.Text().find("OfflineDebug:File Open Fail,path:" + Folder() + "trans.csv"), std::string::npos);
+    const std::string tooLong =
+        "OfflineDebug:line longer than 4999 characters after row 1,path:" + Folder() + "index.csv";
+    EXPECT_NE(log.Text().find(tooLong), std::string::npos);
+    EXPECT_EQ(log.Text().find("line longer"), log.Text().rfind("line longer"));
 
     // A sink that says stop ends the reading.
     Write("index.csv", "market,code\nUSHA,1\nUSHA,2\nUSHA,3\n");

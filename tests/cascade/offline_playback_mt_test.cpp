@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/socket_data_manager.h"
@@ -223,6 +225,51 @@ TEST_F(OfflinePlaybackTest, PlayedRecordsReachTheSubscribedKeys) {
         EXPECT_EQ(b.timing.produce_time + b.timing.send_time + b.timing.receive_time, 0u);
     }
     EXPECT_EQ(KvoReleaseInstance(h), 0);
+}
+
+std::atomic<size_t> g_backlogPeak{0}, g_orders{0}, g_holdFrom{0};
+std::atomic<bool> g_hold{false};
+
+// A host that takes 2 ms an order batch and notes the playback's backlog;
+// once g_holdFrom records came, it blocks while g_hold is set.
+int32_t SlowOrders(void* h, const void* r, uint32_t n, const PushTiming* t) {
+    g_backlogPeak = std::max(g_backlogPeak.load(), OfflineDebugMode().BacklogBytes());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    CallbackCapture::Get().Add({4, n, std::string(static_cast<const char*>(r), n * sizeof(OrderData)), *t, h});
+    for (g_orders += n; g_hold && g_orders >= g_holdFrom;) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+// An unending playback with push_space 0 and a slower host: the host sets
+// the pace, no more than the bound and one batch waiting for the relay
+// thread, and every record arrives once, in file order. Once the host
+// blocks, the playback waits on it, and a release ends that wait at once.
+TEST_F(OfflinePlaybackTest, SlowHostHoldsThePlaybackBack) {
+    timers_.playbackLeadMs = 10;
+    timers_.playbackBacklogBytes = 16 << 10;
+    SetCascadeTimers(timers_);
+    cfg_.fncorderdata = &SlowOrders;
+    std::string file;
+    PlayOfflineOrder(SampleFolder(),
+                     [&](const void* r, size_t n) { return !file.append(static_cast<const char*>(r), n).empty(); });
+    g_backlogPeak = g_orders = 0;
+    g_holdFrom = 2 * file.size() / sizeof(OrderData);
+    g_hold = true;
+    void* h = KvoCreateInstance(&cfg_);
+    SubscriptionRegistry::Global().AddKeys("4|USHA:()", LocalSubscriber());
+    SubscriptionRegistry::Global().AddKeys("4|USZA:()", LocalSubscriber());
+    const OfflineDebugConfig off = Playback("order", 10, 0, INT32_MAX);
+    ASSERT_EQ(KvoStartOfflineDebug(h, &off), 0);
+    EXPECT_TRUE(
+        Eventually([&] { return g_orders >= g_holdFrom && OfflineDebugMode().BacklogBytes() > 16 << 10; }, 9000));
+    std::string played;
+    for (const CapturedBatch& b : CallbackCapture::Get().Batches()) played += b.records;
+    EXPECT_TRUE(played.size() > file.size() && played == (file + file + file).substr(0, played.size()));
+    EXPECT_LE(g_backlogPeak, (16u << 10) + 4096u);  // a batch of 10 orders is 1.3 KiB
+    std::thread release([h] { KvoReleaseInstance(h); });
+    EXPECT_TRUE(Eventually([] { return !OfflineDebugMode().Busy(); }, 2000));
+    g_hold = false;
+    release.join();
 }
 
 // A start with no file to play is refused and changes nothing: the same
