@@ -47,6 +47,23 @@
  * waiting call made inside a callback holds that callback's thread for its
  * wait (a data callback's kind and market get no data meanwhile).
  *
+ * Fork. A child made by fork() after the process's first KvoCreateInstance
+ * holds only the thread that forked, none of the library's: it may do
+ * nothing with the library, and ends with _exit or an exec (a child forked
+ * inside a callback: before that callback returns). Ending it with exit()
+ * or a return from main does no harm either: the library's part of that
+ * exit waits for nothing. A call it makes anyway returns at once and
+ * touches nothing its parent owns (no thread waited for, no connection shut
+ * down, no log line): KvoCreateInstance null; KvoReleaseInstance 0, the
+ * inherited instance left as it is; KvoRegisterAddr, KvoGetCodeInfo,
+ * KvoSubScribe and KvoSubScribeAsync -1009; KvoLogin a block holding -1009
+ * with the null handle's text; the queries null, the out value untouched;
+ * KvoStartOfflineDebug -1; KvoFreeMem frees the block as usual. A host
+ * built with LeakSanitizer gets, at a child's exit(), reports of the blocks
+ * that only the parent's threads held: end the child with _exit, or turn
+ * the check off in it. A child forked before the first KvoCreateInstance is
+ * an ordinary process and may use the library.
+ *
  * Log. A process has one log, which all its instances write. Each
  * KvoCreateInstance points it at m_logpath/kvolog (the folder is made then)
  * and sets its level from m_loglevel: from then on the lines of every
@@ -335,9 +352,13 @@ enum {
  * it later changes nothing. Moves the process's log into m_logpath/kvolog
  * (see Log) and reads "tool.ini" (see Roles); it does not wait for any
  * gateway. Result: the handle, or null for a null cfg, when the instance
- * cannot be built, or once the process is exiting (see KvoReleaseInstance).
+ * cannot be built, once the process is exiting (see KvoReleaseInstance), or
+ * in a child made by fork() (see Fork).
  * The first call keeps the library loaded until the process ends: dlclose
- * then only gives back the host's reference, whatever instances live. */
+ * then only gives back the host's reference, whatever instances live.
+ * Should that fail (the log says so at level 1: "the library cannot be kept
+ * loaded"), dlclose may unload the library, and the end of the process
+ * waits for no teardown (see KvoReleaseInstance). */
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 
 /* Releases the instance; the result is always 0, a null handle is ignored.
@@ -368,14 +389,16 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   on without the teardowns still running. The wait comes before every
  *   exit handler and static destructor registered before the process's
  *   first KvoCreateInstance, and from its start KvoCreateInstance gives
- *   null. Two exits do not wait for the teardown, which waits for the
- *   exiting thread itself: an exit on a thread that is inside a callback of
- *   the released instance (the callback that made the release, say), and an
- *   exit inside a data callback on the relay thread when the released
- *   instance ever was a master, a child or played back (its teardown stops
- *   that thread). An instance never released is not torn down at exit: its
- *   threads, and its callbacks, go on during the wait and until the process
- *   ends, and nothing they use is freed before.
+ *   null (one under way on another thread as it begins releases the
+ *   instance it built and gives null too). Two exits do not wait for the
+ *   teardown, which waits for the exiting thread itself: an exit on a
+ *   thread that is inside a callback of the released instance (the
+ *   callback that made the release, say), and an exit inside a data
+ *   callback on the relay thread when the released instance ever was a
+ *   master, a child or played back (its teardown stops that thread). An
+ *   instance never released is not torn down at exit: its threads, and its
+ *   callbacks, go on during the wait and until the process ends, and
+ *   nothing they use is freed before.
  * - dlclose, at any time after the first KvoCreateInstance, only gives back
  *   the host's reference: the library stays loaded, under the threads of
  *   live instances and of teardowns alike, until the process ends.
