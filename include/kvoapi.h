@@ -217,8 +217,13 @@ typedef struct NotifyRecord {
 } NotifyRecord;
 
 /* Answer of KvoLogin, in a 144-byte malloc block freed with KvoFreeMem.
- * With several markets the texts hold one entry per market between
- * parentheses: (SH:"..." SZ:"..." ). */
+ * In the standalone and master roles, once the authentication step passed
+ * and a market is registered, both texts hold one entry per market, in the
+ * order OO, SH, SZ, between parentheses, a single market's too:
+ * (SH:"..." SZ:"..." ), or (SH:"..." ) with one. Every other answer has
+ * plain texts: a child's, one during playback, one with no market
+ * registered, a refusal of the authentication centre (-1012), and a null
+ * handle's. */
 typedef struct LoginResult {
     int32_t nstatuscode;  /* 0 success, else a negative code */
     char statusmsg[70];   /* GBK message */
@@ -413,9 +418,11 @@ KVO_API int32_t KvoReleaseInstance(void* handle);
  * empty. The first registration of a market creates its session and
  * threads; an address registered later is tried before the earlier ones.
  * Special market texts: "auth" (address: the authentication text, port: the
- * auth type 1 to 3), "superstocklevel" (address: the depth as decimal text,
- * kept within 10..1000), "qsuserdata" (user data for the telemetry, taken
- * by the first market whose telemetry records it: every market at
+ * auth type 1 to 3), "superstocklevel" (address: the depth, a decimal
+ * number read from the start of the text, so that a text that is not a
+ * number, "abc", reads as 0; kept within 10..1000, so such a text sets 10),
+ * "qsuserdata" (user data for the telemetry, taken by the first market
+ * whose telemetry records it: every market at
  * m_loglevel 7, below that only one whose gateway asked for it at its last
  * login; -1010 otherwise, so always below level 7 before a login; the
  * record goes to the gateway while logged in, and at level 7 to
@@ -508,11 +515,14 @@ KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_len
 KVO_API int32_t KvoGetCodeInfo(void* handle);
 
 /* Index snapshot (the stock and super-stock snapshots below work alike):
- * the latest record of each code of codelist (a null codelist is taken as
- * empty). Result: a malloc'ed array of TickIndex records (133 bytes each),
- * their count in *out_count. Null: null handle, market or out_count, a
- * market not registered, no answer within m_timeout (before the login:
- * after the whole m_timeout), or an answer without records. On null the
+ * the latest record of each code of codelist, written as for subscriptions,
+ * "(600000,600036)". "()", an empty text or a null codelist ask for the
+ * whole market: a record for every code the gateway holds for it (during
+ * playback, every code of the market in the file). Result: a malloc'ed
+ * array of TickIndex records (133 bytes each), their count in *out_count.
+ * Null: null handle, market or out_count, a market not registered, no
+ * answer within m_timeout (before the login: after the whole m_timeout), or
+ * an answer without records. On null the
  * index and stock queries leave *out_count untouched; the super-stock query
  * sets it to 0 when the gateway answered. Child role: as KvoGetCodelist (a
  * query matching no records waits the whole 3000 ms, and every null, the
