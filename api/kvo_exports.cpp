@@ -1,7 +1,10 @@
 // The 13 exported functions: argument checks, result codes and log lines;
 // the work is the instance's. No exception leaves a C function: whatever a
 // call throws (memory, thread creation) is answered as a part of the instance
-// that could not be allocated.
+// that could not be allocated. In a child made by fork() every function but
+// KvoFreeMem answers as for a null handle, at once and without a log line:
+// the instances there are the parent's, their threads absent, their locks
+// and connections the parent's.
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,13 +16,17 @@
 #include "api/socket_data_manager.h"
 #include "framework/tl_hostcall.h"
 #include "include/kvoapi.h"
+#include "platform/pl_thread.h"
 
 using kvoapi::LogText;
 using kvoapi::WriteLog;
+using pl::InForkChild;
 
 namespace {
 
 CSocketDataMananger* Instance(void* handle) { return static_cast<CSocketDataMananger*>(handle); }
+
+long long AsNumber(const void* p) { return static_cast<long long>(reinterpret_cast<intptr_t>(p)); }
 
 // One exported call in flight on an instance, for the call's whole
 // duration: a release waits until it has returned before it frees anything.
@@ -45,7 +52,26 @@ void FinishAndDelete(CSocketDataMananger* instance) {
     delete instance;
 }
 
-long long AsNumber(const void* p) { return static_cast<long long>(reinterpret_cast<intptr_t>(p)); }
+// A release past its log line: on this thread, or, inside a callback, on a
+// thread of its own.
+void Release(CSocketDataMananger* instance) {
+    // From here on no callback of the instance begins, and the calls in
+    // flight on other threads come back with their failure.
+    instance->BeginRelease();
+    if (corvane::InsideHostCall()) {
+        // The thread runs a callback the library made: the teardown, which
+        // waits for that callback and for the threads of the instance (this
+        // one may be among them), goes on without it.
+        try {
+            if (kvoapi::RunTeardownLater([instance] { FinishAndDelete(instance); }, instance->Waits())) return;
+        } catch (...) {
+        }
+        WriteLog(1, "KvoReleaseInstance:%lld: no thread for the teardown, the instance is left closed",
+                 AsNumber(instance));
+        return;
+    }
+    FinishAndDelete(instance);
+}
 
 template <typename F>
 long long FnNumber(F fn) {
@@ -59,6 +85,7 @@ using RecordQuery = void* (CSocketDataMananger::*)(const char*, const char*, uin
 template <typename Record>
 Record* QueryRecords(const char* name, void* handle, const char* market, const char* codelist, uint32_t* out_count,
                      RecordQuery query) {
+    if (InForkChild()) return nullptr;
     WriteLog(5, "%s:%lld  pmarket:%s  pcodelist:%s !", name, AsNumber(handle), LogText(market), LogText(codelist));
     if (!handle || !market || !out_count) return nullptr;
     InstanceCall call(handle);
@@ -88,7 +115,7 @@ int32_t SubScribeChecked(void* handle, uint32_t msg_dataclass, uint32_t subop_ty
 extern "C" {
 
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
-    if (!cfg) return nullptr;
+    if (!cfg || InForkChild()) return nullptr;
     // The first creation keeps the library loaded and registers the exit
     // wait; once the process exits no instance is made.
     if (!kvoapi::ReadyForInstance()) return nullptr;
@@ -98,6 +125,13 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
     } catch (...) {
         return nullptr;
     }
+    // An exit that began while the instance was built no longer waits for
+    // it: it is released, not handed out.
+    if (kvoapi::ProcessExiting()) {
+        Release(instance);
+        return nullptr;
+    }
+    kvoapi::LogUnpinned();
     const std::string version = kvoapi::BoundedText(cfg->m_version);
     const std::string markets = kvoapi::BoundedText(cfg->m_connectmarket);
     // "%lld" for the handle writes the same text as the framework's "%I64d".
@@ -114,29 +148,14 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg) {
 }
 
 KVO_API int32_t KvoReleaseInstance(void* handle) {
-    if (!handle) return 0;
+    if (!handle || InForkChild()) return 0;
     WriteLog(5, "KvoReleaseInstance:%lld!", AsNumber(handle));
-    CSocketDataMananger* instance = Instance(handle);
-    // From here on no callback of the instance begins, and the calls in
-    // flight on other threads come back with their failure.
-    instance->BeginRelease();
-    if (corvane::InsideHostCall()) {
-        // The thread runs a callback the library made: the teardown, which
-        // waits for that callback and for the threads of the instance (this
-        // one may be among them), goes on without it.
-        try {
-            if (kvoapi::RunTeardownLater([instance] { FinishAndDelete(instance); }, instance->Waits())) return 0;
-        } catch (...) {
-        }
-        WriteLog(1, "KvoReleaseInstance:%lld: no thread for the teardown, the instance is left closed",
-                 AsNumber(handle));
-        return 0;
-    }
-    FinishAndDelete(instance);
+    Release(Instance(handle));
     return 0;
 }
 
 KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* addr, uint16_t port) {
+    if (InForkChild()) return KVO_ERR_HANDLE;
     WriteLog(5, "KvoRegisterAddr  pmarket:%s  paddr:%s  port:%d!", LogText(market), LogText(addr),
              static_cast<int>(port));
     if (!handle) return KVO_ERR_HANDLE;
@@ -150,9 +169,9 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
 }
 
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password) {
-    WriteLog(5, "KvoLogin:%lld  pusername:%s!", AsNumber(handle), LogText(username));
+    if (!InForkChild()) WriteLog(5, "KvoLogin:%lld  pusername:%s!", AsNumber(handle), LogText(username));
     LoginResult result = kvoapi::MakeLoginResult(KVO_ERR_HANDLE, kvoapi::kTextInvalidHandle, "");
-    if (handle) {
+    if (handle && !InForkChild()) {
         InstanceCall call(handle);
         try {
             result = Instance(handle)->LoginByMode(username ? username : "", password ? password : "");
@@ -170,6 +189,7 @@ KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* pa
 }
 
 KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_length) {
+    if (InForkChild()) return nullptr;
     WriteLog(5, "KvoGetCodelist:%lld  pmarket:%s!", AsNumber(handle), LogText(market));
     if (!handle || !market || !out_length) return nullptr;
     InstanceCall call(handle);
@@ -181,7 +201,7 @@ KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_len
 }
 
 KVO_API int32_t KvoGetCodeInfo(void* handle) {
-    if (!handle) return KVO_ERR_HANDLE;
+    if (!handle || InForkChild()) return KVO_ERR_HANDLE;
     InstanceCall call(handle);
     return Instance(handle)->GetCodeInfo();
 }
@@ -203,6 +223,7 @@ KVO_API SuperStock* KvoGetSuperStock(void* handle, const char* market, const cha
 
 KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                              const char* codelist) {
+    if (InForkChild()) return KVO_ERR_HANDLE;
     WriteLog(5, "KvoSubScribe:%lld  msg_dataclass:%d  subop_type:%d  market:%s  codelist:%s !", AsNumber(handle),
              static_cast<int>(msg_dataclass), static_cast<int>(subop_type), LogText(market), LogText(codelist));
     return SubScribeChecked(handle, msg_dataclass, subop_type, market, codelist, true);
@@ -210,11 +231,12 @@ KVO_API int32_t KvoSubScribe(void* handle, uint32_t msg_dataclass, uint32_t subo
 
 KVO_API int32_t KvoSubScribeAsync(void* handle, uint32_t msg_dataclass, uint32_t subop_type, const char* market,
                                   const char* codelist) {
+    if (InForkChild()) return KVO_ERR_HANDLE;
     return SubScribeChecked(handle, msg_dataclass, subop_type, market, codelist, false);
 }
 
 KVO_API int32_t KvoStartOfflineDebug(void* handle, const OfflineDebugConfig* cfg) {
-    if (!handle) return KVO_ERR_NULL_HANDLE_OFFLINE;
+    if (!handle || InForkChild()) return KVO_ERR_NULL_HANDLE_OFFLINE;
     if (!cfg) return KVO_ERR_OFFLINE_PARAMS;
     OfflineDebugConfig copy;
     std::memcpy(&copy, cfg, sizeof(copy));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <list>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "api/api_support.h"
 #include "cascade/relay.h"
 #include "platform/pl_never_destroyed.h"
+#include "platform/pl_thread.h"
 
 namespace kvoapi {
 namespace {
@@ -37,16 +39,20 @@ public:
     Reaper(const Reaper&) = delete;
     Reaper& operator=(const Reaper&) = delete;
 
-    // Once: keeps the library loaded, then registers the exit wait. The wait
-    // is registered at the first creation, before anything can be handed
-    // off, and only when the library can no longer be unloaded: an unload
-    // would run it under the dynamic loader's lock, joining teardowns that
-    // may need that very lock (a thread's first thread-local with a
-    // destructor takes it).
+    // Once: makes a child forked from now on know itself as one (it will
+    // have none of the library's threads), keeps the library loaded, then
+    // registers the exit wait. The wait is registered at the first
+    // creation, before anything can be handed off, and only when the library
+    // can no longer be unloaded: an unload would run it under the dynamic
+    // loader's lock, joining teardowns that may need that very lock (a
+    // thread's first thread-local with a destructor takes it).
     void Prepare() {
         std::call_once(m_prepared, [this] {
-            if (!KeepLibraryLoaded()) return;
+            pl::WatchForks();
+            std::string unpinned = KeepLibraryLoaded();
             std::lock_guard<std::mutex> lock(m_mutex);
+            m_unpinned = std::move(unpinned);
+            if (!m_unpinned.empty()) return;
             m_handlerPending = std::atexit(&Reaper::AtExit) == 0;
         });
     }
@@ -76,8 +82,10 @@ public:
                 // Handed off while the process exits: waited for by its
                 // finished mark, never joined, since the process may end
                 // before the thread does (a release made as the last exit
-                // handlers run). After the exit wait returned, a wait of its
-                // own, registered now, runs after the exit handler under
+                // handlers run); a thread neither joined nor detached would
+                // hold its resources to the end and is reported as leaked by
+                // ThreadSanitizer. After the exit wait returned, a wait of
+                // its own, registered now, runs after the exit handler under
                 // way, within the same bound.
                 entry->thread.detach();
                 if (!m_waiting && !m_handlerPending) registerWait = m_handlerPending = true;
@@ -90,6 +98,21 @@ public:
         return true;
     }
 
+    // Once the first instance's log is open: why the library could not be
+    // kept loaded, if it could not.
+    void LogUnpinned() {
+        std::string unpinned;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            unpinned.swap(m_unpinned);
+        }
+        if (unpinned.empty()) return;
+        WriteLog(1,
+                 "KvoCreateInstance: the library cannot be kept loaded (%s); the end of the process waits for no "
+                 "teardown",
+                 unpinned.c_str());
+    }
+
 private:
     struct Entry {
         std::thread thread;
@@ -97,7 +120,11 @@ private:
         TeardownWaits waits;
     };
 
-    static void AtExit() { TheOne().WaitAtExit(); }
+    // A child made by fork() has no teardown of its own to wait for: those
+    // under way are its parent's, on threads the child does not have.
+    static void AtExit() {
+        if (!pl::InForkChild()) TheOne().WaitAtExit();
+    }
 
     // The process is exiting, on the calling thread: waits for every
     // teardown that does not wait for this thread, including those handed
@@ -159,16 +186,37 @@ private:
 
     // Pins the object the library's code is in (RTLD_NODELETE): from now on
     // dlclose only drops a reference. Code linked into the program itself
-    // is never unloaded. False when the object cannot be pinned.
-    static bool KeepLibraryLoaded() {
-        Dl_info self{};
-        link_map* map = nullptr;
-        if (::dladdr1(reinterpret_cast<void*>(&RunTeardownLater), &self, reinterpret_cast<void**>(&map),
-                      RTLD_DL_LINKMAP) == 0 ||
-            map == nullptr)
-            return false;
-        if (map->l_name == nullptr || map->l_name[0] == '\0') return true;  // the program
-        return ::dlopen(map->l_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    // is never unloaded. Empty when done, else why the object cannot be
+    // pinned.
+    static std::string KeepLibraryLoaded() {
+        // The loaded object whose segments hold this code: the program's
+        // comes first and has no name (found so in a static program too,
+        // which dladdr cannot describe).
+        struct Found {
+            uintptr_t code = 0;
+            bool found = false;
+            std::string name;
+        } self;
+        self.code = reinterpret_cast<uintptr_t>(&RunTeardownLater);
+        ::dl_iterate_phdr(
+            [](dl_phdr_info* info, size_t, void* data) {
+                auto* f = static_cast<Found*>(data);
+                for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                    const uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
+                    if (ph.p_type != PT_LOAD || f->code < begin || f->code - begin >= ph.p_memsz) continue;
+                    f->found = true;
+                    f->name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                    return 1;
+                }
+                return 0;
+            },
+            &self);
+        if (!self.found) return "its code lies in no loaded object";
+        if (self.name.empty()) return std::string();  // the program
+        if (::dlopen(self.name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr) return std::string();
+        const char* why = ::dlerror();
+        return why != nullptr && *why != '\0' ? why : "dlopen failed";
     }
 
     void JoinFinished() {
@@ -196,13 +244,9 @@ private:
     bool m_exitBegan = false;       // an exit wait began; m_deadline is set
     bool m_waiting = false;         // an exit wait is under way
     bool m_gaveUp = false;          // the deadline passed (logged once)
+    std::string m_unpinned;         // why the library is not kept loaded, until logged
     Clock::time_point m_deadline{};
 };
-
-// The library's finaliser: it runs as the process ends (or when a library
-// never used is unloaded), after every exit handler. An instance asked for
-// later is refused before anything would load the library again.
-__attribute__((destructor)) void MarkFinalised() { g_exiting.store(true, std::memory_order_seq_cst); }
 
 }  // namespace
 
@@ -211,6 +255,10 @@ bool ReadyForInstance() {
     Reaper::TheOne().Prepare();
     return !g_exiting.load(std::memory_order_seq_cst);
 }
+
+void LogUnpinned() { Reaper::TheOne().LogUnpinned(); }
+
+bool ProcessExiting() { return g_exiting.load(std::memory_order_seq_cst); }
 
 bool RunTeardownLater(std::function<void()> teardown, TeardownWaits waits) {
     return Reaper::TheOne().Run(std::move(teardown), std::move(waits));

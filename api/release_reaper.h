@@ -20,7 +20,9 @@
 //    dispatcher: its teardown may stop that thread and wait for it.
 // The whole wait, handoffs made during it included, ends kExitWaitMs after it
 // began; a teardown still running then is left running, with one log line,
-// and the exit goes on. No lock is held while a thread is joined.
+// and the exit goes on. No lock is held while a thread is joined. In a
+// child made by fork() the exit waits for nothing: the teardowns under way
+// are its parent's, on threads the child does not have.
 //
 // That is safe only because whatever a teardown, or a thread of an instance
 // never released, can reach lives until the process ends: every process-wide
@@ -48,10 +50,18 @@ struct TeardownWaits {
     std::shared_ptr<const std::atomic<bool>> usedRelay;
 };
 
-// Called before an instance is created: the first call keeps the library
-// loaded and registers the exit wait. False once the process exits (no
-// instance may be created then).
+// Called before an instance is created: the first call makes forked
+// children know themselves (pl::InForkChild), keeps the library loaded and
+// registers the exit wait. False once the process exits (no instance may be
+// created then).
 bool ReadyForInstance();
+// True once the exit wait began: an instance built meanwhile is released
+// instead of being handed out.
+bool ProcessExiting();
+// Called once the first instance's log is open: writes why the library
+// could not be kept loaded (no exit wait is registered then), if it could
+// not.
+void LogUnpinned();
 
 // Runs teardown on a thread of its own; false when no thread can be made
 // (teardown is not run then).

@@ -212,6 +212,15 @@ void QueryAndSubscribe(const Api& api, void* h) {
                     indexes[i].new_price);
     }
     if (indexes) api.KvoFreeMem(indexes);
+    n = 0;
+    SuperStock* books = api.KvoGetSuperStock(h, "USHA", "(600000)", &n);
+    for (uint32_t i = 0; books && i < n; ++i) {
+        std::printf("KvoGetSuperStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n", books[i].code,
+                    TimeText(books[i].time).c_str(), books[i].new_price, books[i].bidorder_price[0],
+                    static_cast<long long>(books[i].bidorder_volume[0]), books[i].askorder_price[0],
+                    static_cast<long long>(books[i].askorder_volume[0]));
+    }
+    if (books) api.KvoFreeMem(books);
 
     // The host receives records only for what it subscribed.
     struct Subscription {

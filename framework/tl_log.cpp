@@ -16,8 +16,9 @@
 #include "framework/tl_fileutil.h"
 #include "framework/tl_string.h"
 #include "framework/tl_sync.h"
-#include "platform/pl_time.h"
 #include "platform/pl_never_destroyed.h"
+#include "platform/pl_thread.h"
+#include "platform/pl_time.h"
 
 struct TLLogChannel {
     std::atomic<uint32_t> flags{0};
@@ -97,9 +98,12 @@ char* CopyBlock(const char* p, size_t n) {
 }
 
 // The writer object outlives every thread that logs; at process exit it is
-// stopped, which rolls and flushes every channel a last time.
+// stopped, which rolls and flushes every channel a last time. A child made
+// by fork() leaves it alone: the thread is its parent's, and so are the
+// lines queued in the channels.
 struct WriterHolder {
     ~WriterHolder() {
+        if (pl::InForkChild()) return;
         // The object itself stays allocated: late loggers may still reach it.
         corvane::CWriteLogThread* w = g_writer.load(std::memory_order_acquire);
         if (w != nullptr && w->IsStarted()) w->Stop(2000);
@@ -111,6 +115,7 @@ void StartWriterOnce() {
     if (!g_writer_autostart.load(std::memory_order_acquire)) return;
     std::lock_guard<std::recursive_mutex> g(CreationLock());
     if (g_writer.load(std::memory_order_acquire) != nullptr) return;
+    pl::WatchForks();
     auto* w = new corvane::CWriteLogThread();
     if (!w->Start()) {
         delete w;

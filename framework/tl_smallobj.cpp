@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/pl_thread.h"
+
 namespace {
 
 using SharedAllocator = Loki::AllocatorSingleton<Loki::ClassLevelLockable, 4096, 29, 29,
@@ -33,6 +35,9 @@ int g_exitHookCount = 0;  // under the lock
 void MarkGone() { g_gone.store(true); }
 
 void RunExitHooks() {
+    // A child made by fork() takes no lock at its exit: a thread of its
+    // parent may have held this one at the fork.
+    if (pl::InForkChild()) return;
     void (*hooks[kMaxExitHooks])();
     int n;
     {

@@ -2,9 +2,9 @@
 //
 // No thread is ever killed. Stopping a thread means: clear its running flag,
 // wake whatever it waits on, and wait up to a timeout. A thread that has not
-// ended by then is logged, detached and left running; its object and
-// everything it uses must then be kept alive (deliberately leaked), never
-// freed under it.
+// ended by then is logged and detached: it ends by itself once the work it is
+// busy with returns, and until then its object and everything it uses must
+// be kept alive (deliberately leaked), never freed under it.
 #pragma once
 
 #include <atomic>
@@ -30,9 +30,10 @@ int TL_WaitThread(TLHandle thread, uint32_t ms);
 // the thread has already finished (1 also for a null handle), else 0.
 int TL_WaitThreadExit(TLHandle thread, const std::atomic<uint8_t>* ended, uint32_t ms);
 
-// The stand-in for killing a thread: a thread that did not stop is logged at
-// level 1 and detached; it runs on. Null is ignored. Returns 1 when the thread
-// had already ended, 0 when it was left running.
+// The stand-in for killing a thread that was asked to stop: one that has not
+// ended is logged at level 1 and detached; it runs on until its current work
+// returns. Null is ignored. Returns 1 when the thread had already ended, 0
+// when it was left running.
 int TL_TerminateThread(TLHandle thread);
 
 // Waits up to ms for the thread and reclaims it. 1 when it has ended (or h is

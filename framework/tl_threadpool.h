@@ -9,10 +9,11 @@
 // the pool is destroyed are deleted with the pool's deleter.
 //
 // Stopping: Stop asks the threads to end and waits for each up to the
-// time-out. A thread still running then is logged and detached, never
-// killed; the pool must then stay alive for it. Release(pool, ms) stops a
-// pool and deletes it, or, when a thread did not end, leaves the deletion to
-// that thread's exit.
+// time-out. A thread still running then (inside a long item, a host
+// callback say) is logged and detached, never killed: it ends by itself
+// once that item returns, and the pool must stay alive for it until then.
+// Release(pool, ms) stops a pool and deletes it, or, when a thread did not
+// end, leaves the deletion to that thread's exit.
 #pragma once
 
 #include <atomic>
@@ -39,8 +40,8 @@ public:
 
     // Asks every thread to end and waits up to timeout ms for each, in the
     // order they were started; a thread still running afterwards is
-    // detached and left running (see IsAbandoned). Returns the number of
-    // threads visited.
+    // detached and ends once its current item returns (see IsAbandoned).
+    // Returns the number of threads visited.
     std::uint32_t Stop(std::uint32_t timeout);
 
     // Stops the pool and deletes it. When a thread does not end within

@@ -47,6 +47,23 @@
  * waiting call made inside a callback holds that callback's thread for its
  * wait (a data callback's kind and market get no data meanwhile).
  *
+ * Fork. A child made by fork() after the process's first KvoCreateInstance
+ * holds only the thread that forked, none of the library's: it may do
+ * nothing with the library, and ends with _exit or an exec (a child forked
+ * inside a callback: before that callback returns). Ending it with exit()
+ * or a return from main does no harm either: the library's part of that
+ * exit waits for nothing. A call it makes anyway returns at once and
+ * touches nothing its parent owns (no thread waited for, no connection shut
+ * down, no log line): KvoCreateInstance null; KvoReleaseInstance 0, the
+ * inherited instance left as it is; KvoRegisterAddr, KvoGetCodeInfo,
+ * KvoSubScribe and KvoSubScribeAsync -1009; KvoLogin a block holding -1009
+ * with the null handle's text; the queries null, the out value untouched;
+ * KvoStartOfflineDebug -1; KvoFreeMem frees the block as usual. A host
+ * built with LeakSanitizer gets, at a child's exit(), reports of the blocks
+ * that only the parent's threads held: end the child with _exit, or turn
+ * the check off in it. A child forked before the first KvoCreateInstance is
+ * an ordinary process and may use the library.
+ *
  * Log. A process has one log, which all its instances write. Each
  * KvoCreateInstance points it at m_logpath/kvolog (the folder is made then)
  * and sets its level from m_loglevel: from then on the lines of every
@@ -215,8 +232,13 @@ typedef struct NotifyRecord {
 } NotifyRecord;
 
 /* Answer of KvoLogin, in a 144-byte malloc block freed with KvoFreeMem.
- * With several markets the texts hold one entry per market between
- * parentheses: (SH:"..." SZ:"..." ). */
+ * In the standalone and master roles, once the authentication step passed
+ * and a market is registered, both texts hold one entry per market, in the
+ * order OO, SH, SZ, between parentheses, a single market's too:
+ * (SH:"..." SZ:"..." ), or (SH:"..." ) with one. Every other answer has
+ * plain texts: a child's, one during playback, one with no market
+ * registered, a refusal of the authentication centre (-1012), and a null
+ * handle's. */
 typedef struct LoginResult {
     int32_t nstatuscode;  /* 0 success, else a negative code */
     char statusmsg[70];   /* GBK message */
@@ -353,9 +375,13 @@ enum {
  * it later changes nothing. Moves the process's log into m_logpath/kvolog
  * (see Log) and reads "tool.ini" (see Roles); it does not wait for any
  * gateway. Result: the handle, or null for a null cfg, when the instance
- * cannot be built, or once the process is exiting (see KvoReleaseInstance).
+ * cannot be built, once the process is exiting (see KvoReleaseInstance), or
+ * in a child made by fork() (see Fork).
  * The first call keeps the library loaded until the process ends: dlclose
- * then only gives back the host's reference, whatever instances live. */
+ * then only gives back the host's reference, whatever instances live.
+ * Should that fail (the log says so at level 1: "the library cannot be kept
+ * loaded"), dlclose may unload the library, and the end of the process
+ * waits for no teardown (see KvoReleaseInstance). */
 KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
 
 /* Releases the instance; the result is always 0, a null handle is ignored.
@@ -386,14 +412,16 @@ KVO_API void* KvoCreateInstance(const InstanceConfig* cfg);
  *   on without the teardowns still running. The wait comes before every
  *   exit handler and static destructor registered before the process's
  *   first KvoCreateInstance, and from its start KvoCreateInstance gives
- *   null. Two exits do not wait for the teardown, which waits for the
- *   exiting thread itself: an exit on a thread that is inside a callback of
- *   the released instance (the callback that made the release, say), and an
- *   exit inside a data callback on the relay thread when the released
- *   instance ever was a master, a child or played back (its teardown stops
- *   that thread). An instance never released is not torn down at exit: its
- *   threads, and its callbacks, go on during the wait and until the process
- *   ends, and nothing they use is freed before.
+ *   null (one under way on another thread as it begins releases the
+ *   instance it built and gives null too). Two exits do not wait for the
+ *   teardown, which waits for the exiting thread itself: an exit on a
+ *   thread that is inside a callback of the released instance (the
+ *   callback that made the release, say), and an exit inside a data
+ *   callback on the relay thread when the released instance ever was a
+ *   master, a child or played back (its teardown stops that thread). An
+ *   instance never released is not torn down at exit: its threads, and its
+ *   callbacks, go on during the wait and until the process ends, and
+ *   nothing they use is freed before.
  * - dlclose, at any time after the first KvoCreateInstance, only gives back
  *   the host's reference: the library stays loaded, under the threads of
  *   live instances and of teardowns alike, until the process ends.
@@ -408,9 +436,11 @@ KVO_API int32_t KvoReleaseInstance(void* handle);
  * empty. The first registration of a market creates its session and
  * threads; an address registered later is tried before the earlier ones.
  * Special market texts: "auth" (address: the authentication text, port: the
- * auth type 1 to 3), "superstocklevel" (address: the depth as decimal text,
- * kept within 10..1000), "qsuserdata" (user data for the telemetry, taken
- * by the first market whose telemetry records it: every market at
+ * auth type 1 to 3), "superstocklevel" (address: the depth, a decimal
+ * number read from the start of the text, so that a text that is not a
+ * number, "abc", reads as 0; kept within 10..1000, so such a text sets 10),
+ * "qsuserdata" (user data for the telemetry, taken by the first market
+ * whose telemetry records it: every market at
  * m_loglevel 7, below that only one whose gateway asked for it at its last
  * login; -1010 otherwise, so always below level 7 before a login; the
  * record goes to the gateway while logged in, and at level 7 to
@@ -509,11 +539,14 @@ KVO_API char* KvoGetCodelist(void* handle, const char* market, uint32_t* out_len
 KVO_API int32_t KvoGetCodeInfo(void* handle);
 
 /* Index snapshot (the stock and super-stock snapshots below work alike):
- * the latest record of each code of codelist (a null codelist is taken as
- * empty). Result: a malloc'ed array of TickIndex records (133 bytes each),
- * their count in *out_count. Null: null handle, market or out_count, a
- * market not registered, no answer within m_timeout (before the login:
- * after the whole m_timeout), or an answer without records. On null the
+ * the latest record of each code of codelist, written as for subscriptions,
+ * "(600000,600036)". "()", an empty text or a null codelist ask for the
+ * whole market: a record for every code the gateway holds for it (during
+ * playback, every code of the market in the file). Result: a malloc'ed
+ * array of TickIndex records (133 bytes each), their count in *out_count.
+ * Null: null handle, market or out_count, a market not registered, no
+ * answer within m_timeout (before the login: after the whole m_timeout), or
+ * an answer without records. On null the
  * index and stock queries leave *out_count untouched; the super-stock query
  * sets it to 0 when the gateway answered. Child role: as KvoGetCodelist (a
  * query matching no records waits the whole 3000 ms, and every null, the

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_sysinfo.h"
 
 namespace pl {
@@ -22,11 +23,20 @@ struct KeyStoreKey {
 
 namespace {
 
-KeyStoreKey g_current_user{"HKCU", true};
-KeyStoreKey g_local_machine{"HKLM", true};
+// The root keys and the root's override, never destroyed: a thread still
+// running as the process exits (a teardown the exit gave up waiting for)
+// may still read the store.
+struct Roots {
+    KeyStoreKey currentUser{"HKCU", true};
+    KeyStoreKey localMachine{"HKLM", true};
+    std::recursive_mutex mutex;  // the override
+    std::string rootOverride;
+};
 
-std::recursive_mutex g_root_mu;
-std::string g_root_override;
+Roots& TheRoots() {
+    static NeverDestroyed<Roots> roots;
+    return *roots;
+}
 
 // ASCII lower case, stepping over the second byte of a GBK character (which
 // may be an ASCII letter).
@@ -99,18 +109,20 @@ std::string KeyFolder(const KeyStoreKey* key) { return KeyStoreRoot() + "/" + ke
 
 }  // namespace
 
-KeyHandle KeyStoreCurrentUser() { return &g_current_user; }
-KeyHandle KeyStoreLocalMachine() { return &g_local_machine; }
+KeyHandle KeyStoreCurrentUser() { return &TheRoots().currentUser; }
+KeyHandle KeyStoreLocalMachine() { return &TheRoots().localMachine; }
 
 void SetKeyStoreRoot(const char* dir) {
-    std::lock_guard<std::recursive_mutex> g(g_root_mu);
-    g_root_override = dir ? dir : "";
+    Roots& roots = TheRoots();
+    std::lock_guard<std::recursive_mutex> g(roots.mutex);
+    roots.rootOverride = dir ? dir : "";
 }
 
 std::string KeyStoreRoot() {
     {
-        std::lock_guard<std::recursive_mutex> g(g_root_mu);
-        if (!g_root_override.empty()) return g_root_override;
+        Roots& roots = TheRoots();
+        std::lock_guard<std::recursive_mutex> g(roots.mutex);
+        if (!roots.rootOverride.empty()) return roots.rootOverride;
     }
     const char* v = std::getenv("KVO_KEYSTORE_DIR");
     if (v && *v) return v;

@@ -12,15 +12,25 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/pl_never_destroyed.h"
 #include "platform/pl_sysinfo.h"
 
 namespace pl {
 
 namespace {
 
-std::mutex g_scope_mu;
-bool g_scope_set = false;
-std::string g_scope;
+// The named-object scope, never destroyed: a thread still running as the
+// process exits may still name a shared object.
+struct Scope {
+    std::mutex mutex;  // the two below
+    bool set = false;
+    std::string text;
+};
+
+Scope& TheScope() {
+    static NeverDestroyed<Scope> scope;
+    return *scope;
+}
 
 // A name as one element of a path: separators become '_'.
 std::string PathElement(const char* name) {
@@ -43,15 +53,17 @@ int Commit(int fd, uint64_t size) {
 }  // namespace
 
 void SetNamedObjectScope(const char* scope) {
-    std::lock_guard<std::mutex> g(g_scope_mu);
-    g_scope_set = scope != nullptr;
-    g_scope = PathElement(scope);
+    Scope& s = TheScope();
+    std::lock_guard<std::mutex> g(s.mutex);
+    s.set = scope != nullptr;
+    s.text = PathElement(scope);
 }
 
 std::string NamedObjectScope() {
     {
-        std::lock_guard<std::mutex> g(g_scope_mu);
-        if (g_scope_set) return g_scope;
+        Scope& s = TheScope();
+        std::lock_guard<std::mutex> g(s.mutex);
+        if (s.set) return s.text;
     }
     return PathElement(std::getenv("KVO_NAMED_SCOPE"));
 }

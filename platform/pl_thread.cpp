@@ -4,10 +4,34 @@
 
 namespace pl {
 
-uint32_t CurrentThreadId() {
-    thread_local uint32_t tid = static_cast<uint32_t>(gettid());
-    return tid;
+namespace {
+
+std::atomic<bool> g_watchForks{false};
+std::atomic<bool> g_forkChild{false};
+// The calling thread's id, 0 until first asked for.
+thread_local uint32_t t_tid = 0;
+
+// Runs in every child, on its one thread: a copy of the thread that forked,
+// whose cached id is its parent's.
+void OnForkChild() {
+    t_tid = 0;
+    if (g_watchForks.load(std::memory_order_relaxed)) g_forkChild.store(true, std::memory_order_relaxed);
 }
+
+// A child's handler only: one in the parent would make each fork wait for
+// whatever it takes. It goes with the code when the code is unloaded.
+__attribute__((constructor)) void RegisterForkHandler() { pthread_atfork(nullptr, nullptr, &OnForkChild); }
+
+}  // namespace
+
+uint32_t CurrentThreadId() {
+    if (t_tid == 0) t_tid = static_cast<uint32_t>(gettid());
+    return t_tid;
+}
+
+void WatchForks() { g_watchForks.store(true, std::memory_order_seq_cst); }
+
+bool InForkChild() { return g_forkChild.load(std::memory_order_relaxed); }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 

@@ -59,4 +59,14 @@ private:
 uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
 
+// Forks. Once WatchForks was called, a child made by fork() knows itself
+// as one: InForkChild() is true in it, and in its own children. Such a child
+// holds only the thread that forked: none of the threads started before the
+// fork runs in it, and a lock one of them held at the fork stays held there
+// for good, so the child must leave alone whatever those threads and locks
+// serve. Called before the first thread is started that a child must not
+// wait for; a child forked before it is an ordinary process.
+void WatchForks();
+bool InForkChild();
+
 }  // namespace pl

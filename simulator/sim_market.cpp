@@ -327,9 +327,11 @@ SimAnswer SimMarket::AnswerQuota(const SimFrame& request) {
         a.status = -1;
         return a;
     }
-    // Snapshots: data class 2 index, 1 stock (super stock is not served).
+    // Snapshots: data class 2 index, 1 stock, 10 super stock (the books it
+    // pushes, whatever depth is asked for).
     if (req.data_class() == 2) a.databuf = IndexImage(marketByte, codes);
     if (req.data_class() == 1) a.databuf = StockImage(marketByte, codes);
+    if (req.data_class() == 10) a.databuf = ImageFor(10, marketByte, codes);
     return a;
 }
 

@@ -3,11 +3,11 @@
 // prices that move, served as quote-file images ("hq1.0") in the field
 // layout the record converters read.
 //
-// Attached to a GatewaySim it answers code-list and quote requests from the
-// market, keeps each connection's subscriptions, and on every step pushes
-// the subscribed classes it can build (stock ticks, index ticks,
-// transactions, orders, order queues and super-stock books) to the
-// connections that asked for them.
+// Attached to a GatewaySim it answers code-list and quote requests (stock,
+// index and super-stock snapshots) from the market, keeps each connection's
+// subscriptions, and on every step pushes the subscribed classes it can
+// build (stock ticks, index ticks, transactions, orders, order queues and
+// super-stock books) to the connections that asked for them.
 #pragma once
 
 #include <atomic>

@@ -122,4 +122,38 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
     sim.Stop();
 }
 
+// Children of a host with a live instance end with exit(0), one with the
+// library's exit work alone, one whose global owner also releases the
+// inherited instance: neither waits for the parent's threads (ThreadSanitizer
+// alone sleeps a second at a child's exit, as it sees them running), and the
+// parent's data go on.
+TEST_F(ProcessExitTest, ForkedChildrenEndAtOnceAndTheParentGoesOn) {
+    kvotest::GatewaySim sim;
+    ASSERT_TRUE(sim.Start());
+    kvotest::SimMarket market(3);
+    market.Attach(sim);
+    market.Start(10);
+    kvotest::ChildProcess host;
+    ASSERT_TRUE(host.Start(KVO_EXIT_HOST, {"fork", std::to_string(sim.Port()), dir_, dir_ + "/"}));
+    int ended = 0, received = -1;
+    for (std::string line; host.ReadLine(&line, 20000);) {
+        char kind[16] = {};
+        long long ms = -1;
+        int status = -1;
+        if (std::sscanf(line.c_str(), "fork %15s %lld %d", kind, &ms, &status) == 3) {
+            std::printf("forked child, %s: ends %lld ms after the fork\n", kind, ms);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << line;
+            EXPECT_LT(ms, 1300) << line;
+            ++ended;
+        }
+        std::sscanf(line.c_str(), "parent received %d", &received);
+    }
+    const int status = host.Wait(10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ended, 2);
+    EXPECT_GE(received, 3);
+    market.Stop();
+    sim.Stop();
+}
+
 }  // namespace

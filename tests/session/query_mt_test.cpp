@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -292,6 +293,28 @@ TEST_F(QueryTest, ConcurrentQueriesOfOneKindNeverMix) {
     b.join();
     c.join();
     EXPECT_EQ(bad.load(), 0);
+}
+
+// The simulator's market answers super-stock snapshots from the books it
+// pushes (two levels a side around each last price), the whole market's
+// for an empty code list.
+TEST_F(QueryTest, SimulatedMarketAnswersSuperStockSnapshots) {
+    kvotest::SimMarket market(5);
+    market.Attach(sim_);
+    market.Step();  // prices off their opening values
+    std::map<std::string, double> last;
+    for (const auto& security : market.Securities()) last[security.code] = security.last;
+    auto s = Connected();
+    uint32_t n = kUntouched;
+    auto one = Take<SuperStock>(s->GetSuperStock("USHA", "(600036)", &n), &n);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_NEAR(one[0].new_price, last["600036"], 1e-6);
+    EXPECT_NEAR(one[0].bidorder_price[0], last["600036"] - 0.01, 1e-6);
+    EXPECT_NEAR(one[0].askorder_price[1], last["600036"] + 0.02, 1e-6);
+    EXPECT_EQ(V(one[0].bidorder_volume[0]), 200);
+    auto all = Take<SuperStock>(s->GetSuperStock("USHA", "", &n), &n);
+    ASSERT_EQ(all.size(), 3u);
+    for (const SuperStock& r : all) EXPECT_NEAR(r.new_price, last[Str(r.code, 16)], 1e-6) << Str(r.code, 16);
 }
 
 // With the gateway's mask bit 0x2 every query writes its record, with the

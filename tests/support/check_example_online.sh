@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The example host's online road on a gateway simulator of its own: it must
-# log in, get the code list and a stock snapshot, receive batches of the
-# stock code it subscribed (and never of the one it did not), and get the
-# answer to its asynchronous subscription.
+# log in, get the code list and the stock, index and super-stock snapshots,
+# receive batches of the stock code it subscribed (and never of the one it
+# did not), and get the answer to its asynchronous subscription.
 #
 #   check_example_online.sh EXAMPLE SIMULATOR LIBRARY
 set -uo pipefail
@@ -17,6 +17,7 @@ need '^KvoLogin\(demo\) -> 0$'
 need '^KvoGetCodelist\(USHA\) -> 600000,600036,601318 \(20 bytes\)$'
 need '^KvoGetTickStock\(USHA\) 600000 '
 need '^KvoGetTickIndex\(USHI\) 000001 '
+need '^KvoGetSuperStock\(USHA\) 600000 .* bid [0-9.]+ x 200, ask [0-9.]+ x 300$'
 need '^stock +[0-9]+ records  USHA 600000 '
 need '^index +[0-9]+ records  USHI 000001 '
 need '^trans +[0-9]+ records  USZA '
