@@ -189,6 +189,14 @@ int32_t OnPlayedQueue(void*, const void* records, uint32_t count, const PushTimi
     return 0;
 }
 
+// One line for a book's code, time, last price and best bid and ask (a stock or a super-stock record).
+template <typename Book>
+void PrintBookTop(const char* what, const Book& b) {
+    std::printf("%s %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n", what, b.code, TimeText(b.time).c_str(),
+                b.new_price, b.bidorder_price[0], static_cast<long long>(b.bidorder_volume[0]), b.askorder_price[0],
+                static_cast<long long>(b.askorder_volume[0]));
+}
+
 // The snapshot queries and subscriptions a host makes after its login.
 void QueryAndSubscribe(const Api& api, void* h) {
     uint32_t length = 0;
@@ -198,10 +206,7 @@ void QueryAndSubscribe(const Api& api, void* h) {
     uint32_t n = 0;
     TickStock* stocks = api.KvoGetTickStock(h, "USHA", "(600000,600036)", &n);
     for (uint32_t i = 0; stocks && i < n; ++i) {
-        std::printf("KvoGetTickStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n", stocks[i].code,
-                    TimeText(stocks[i].time).c_str(), stocks[i].new_price, stocks[i].bidorder_price[0],
-                    static_cast<long long>(stocks[i].bidorder_volume[0]), stocks[i].askorder_price[0],
-                    static_cast<long long>(stocks[i].askorder_volume[0]));
+        PrintBookTop("KvoGetTickStock(USHA)", stocks[i]);
         PrintText("  codename", stocks[i].codename, sizeof(stocks[i].codename));
     }
     if (stocks) api.KvoFreeMem(stocks);
@@ -214,12 +219,7 @@ void QueryAndSubscribe(const Api& api, void* h) {
     if (indexes) api.KvoFreeMem(indexes);
     n = 0;
     SuperStock* books = api.KvoGetSuperStock(h, "USHA", "(600000)", &n);
-    for (uint32_t i = 0; books && i < n; ++i) {
-        std::printf("KvoGetSuperStock(USHA) %s %s price %.2f, bid %.2f x %lld, ask %.2f x %lld\n", books[i].code,
-                    TimeText(books[i].time).c_str(), books[i].new_price, books[i].bidorder_price[0],
-                    static_cast<long long>(books[i].bidorder_volume[0]), books[i].askorder_price[0],
-                    static_cast<long long>(books[i].askorder_volume[0]));
-    }
+    for (uint32_t i = 0; books && i < n; ++i) PrintBookTop("KvoGetSuperStock(USHA)", books[i]);
     if (books) api.KvoFreeMem(books);
 
     // The host receives records only for what it subscribed.
