@@ -169,9 +169,10 @@ KVO_API int32_t KvoRegisterAddr(void* handle, const char* market, const char* ad
 }
 
 KVO_API LoginResult* KvoLogin(void* handle, const char* username, const char* password) {
-    if (!InForkChild()) WriteLog(5, "KvoLogin:%lld  pusername:%s!", AsNumber(handle), LogText(username));
+    const bool forked = InForkChild();
+    if (!forked) WriteLog(5, "KvoLogin:%lld  pusername:%s!", AsNumber(handle), LogText(username));
     LoginResult result = kvoapi::MakeLoginResult(KVO_ERR_HANDLE, kvoapi::kTextInvalidHandle, "");
-    if (handle && !InForkChild()) {
+    if (handle && !forked) {
         InstanceCall call(handle);
         try {
             result = Instance(handle)->LoginByMode(username ? username : "", password ? password : "");

@@ -108,13 +108,15 @@ PeerLink::SendResult PeerLink::Send(const char* data, uint32_t length, uint32_t 
         ShutdownLocked();
         return SendResult::kBroken;
     }
-    // The time-out of a queue counts from when it began to wait.
-    if (m_out.empty()) m_lastProgressMs = pl::TickMs();
+    const bool began = m_out.empty();
     m_outBytes += frame.size;
     m_out.push_back(std::move(frame));
     ++m_framesQueued;
     if (!WriteQueued()) return SendResult::kGone;
     if (m_out.empty()) return SendResult::kSent;
+    // The time-out of a queue counts from when it began to wait (a frame
+    // that went out whole, the common case, reads no clock).
+    if (began) m_lastProgressMs = pl::TickMs();
     ListQueued();
     return SendResult::kQueued;
 }
@@ -166,8 +168,9 @@ bool PeerLink::WriteQueued() {
         break;
     }
     // Read after the writes: a reading taken before them (the socket
-    // sender's, once a pass) is never later than the progress time.
-    if (progress) m_lastProgressMs = pl::TickMs();
+    // sender's, once a pass) is never later than the progress time. An
+    // emptied queue has no time-out to count.
+    if (progress && !m_out.empty()) m_lastProgressMs = pl::TickMs();
     return ok;
 }
 

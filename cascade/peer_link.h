@@ -157,10 +157,11 @@ private:
     std::recursive_mutex m_sendMutex;
     // Under m_sendMutex: the frames waiting and their counts, how much of the
     // first went out, the bytes left in all, the progress time (a clock
-    // reading taken under the lock after the last write that took bytes, or
-    // when the empty queue got a frame, whichever came last: the send
-    // time-out counts from it), whether the link is in the table of links
-    // with queued bytes, and whether it ends once they are out.
+    // reading taken under the lock after the last write that took bytes and
+    // left some waiting, or once a frame the empty queue got did not go out
+    // whole, whichever came last: the send time-out counts from it; it means
+    // nothing while the queue is empty), whether the link is in the table of
+    // links with queued bytes, and whether it ends once they are out.
     std::deque<OutFrame> m_out;
     uint64_t m_framesQueued = 0;   // frames ever queued
     uint64_t m_framesWritten = 0;  // of those, frames written whole

@@ -331,9 +331,7 @@ size_t RelayBacklog::Bytes() {
 
 void RelayBacklog::WaitAtMost(size_t limit, const std::function<bool()>& stop) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    ++m_waiting;
     m_fell.wait(lock, [&] { return m_bytes <= limit || stop(); });
-    --m_waiting;
 }
 
 void RelayBacklog::Wake() {
@@ -349,7 +347,7 @@ void RelayBacklog::Add(size_t bytes) {
 void RelayBacklog::Remove(size_t bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bytes -= std::min(bytes, m_bytes);
-    if (m_waiting > 0) m_fell.notify_all();
+    m_fell.notify_all();
 }
 
 void PostToDispatcher(PeerBlock message, const std::shared_ptr<RelayBacklog>& backlog) {

@@ -193,7 +193,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_fell;
     size_t m_bytes = 0;
-    int m_waiting = 0;
 };
 
 // Posts a data message to the relay dispatcher (the item takes the block),

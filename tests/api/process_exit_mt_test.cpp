@@ -27,9 +27,24 @@
 
 namespace {
 
+// The hosts log in on a simulated market whose prices move every 10 ms.
 class ProcessExitTest : public kvotest::TempDirTest {
 protected:
     ProcessExitTest() : TempDirTest("kvo_exit") {}
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_TRUE(sim_.Start());
+        market_.Attach(sim_);
+        market_.Start(10);
+    }
+    void TearDown() override {
+        market_.Stop();
+        sim_.Stop();
+        TempDirTest::TearDown();
+    }
+
+    kvotest::GatewaySim sim_;
+    kvotest::SimMarket market_{3};
 };
 
 // The lines of the log files in folder/kvolog that contain text.
@@ -44,11 +59,6 @@ int LogLinesWith(const std::string& folder, const std::string& text) {
 }
 
 TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
-    kvotest::GatewaySim sim;
-    ASSERT_TRUE(sim.Start());
-    kvotest::SimMarket market(3);
-    market.Attach(sim);
-    market.Start(10);
     const std::string playback = dir_ + "/play/";
     ASSERT_EQ(mkdir(playback.c_str(), 0700), 0);
     ASSERT_TRUE(kvotest::WriteOfflineSample(kvotest::BuildOfflineSample(), playback));
@@ -83,7 +93,7 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
             const std::string logs = dir_ + "/" + order + std::to_string(run);
             ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
             kvotest::ChildProcess host;
-            ASSERT_TRUE(host.Start(KVO_EXIT_HOST, {order, std::to_string(sim.Port()), logs, playback}));
+            ASSERT_TRUE(host.Start(KVO_EXIT_HOST, {order, std::to_string(sim_.Port()), logs, playback}));
             std::string line, atExit;
             bool lateReturned = false;
             std::chrono::steady_clock::time_point ending{};
@@ -119,8 +129,6 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
             }
         }
     }
-    market.Stop();
-    sim.Stop();
 }
 
 // Children of a host with a live instance end with exit(0), one with the
@@ -129,16 +137,11 @@ TEST_F(ProcessExitTest, EveryOrderEndsCleanlyAndWaitsWhereItCan) {
 // parent's data go on. ThreadSanitizer's own sleep at exit is turned off in
 // the host: it would add a second to every child's end.
 TEST_F(ProcessExitTest, ForkedChildrenEndAtOnceAndTheParentGoesOn) {
-    kvotest::GatewaySim sim;
-    ASSERT_TRUE(sim.Start());
-    kvotest::SimMarket market(3);
-    market.Attach(sim);
-    market.Start(10);
     const char* tsan = std::getenv("TSAN_OPTIONS");
     const std::string options = tsan != nullptr ? tsan : "";
     setenv("TSAN_OPTIONS", (options + ":atexit_sleep_ms=0").c_str(), 1);
     kvotest::ChildProcess host;
-    const bool started = host.Start(KVO_EXIT_HOST, {"fork", std::to_string(sim.Port()), dir_, dir_ + "/"});
+    const bool started = host.Start(KVO_EXIT_HOST, {"fork", std::to_string(sim_.Port()), dir_, dir_ + "/"});
     tsan != nullptr ? setenv("TSAN_OPTIONS", options.c_str(), 1) : unsetenv("TSAN_OPTIONS");
     ASSERT_TRUE(started);
     int ended = 0, received = -1;
@@ -158,8 +161,6 @@ TEST_F(ProcessExitTest, ForkedChildrenEndAtOnceAndTheParentGoesOn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(ended, 2);
     EXPECT_GE(received, 3);
-    market.Stop();
-    sim.Stop();
 }
 
 }  // namespace
